@@ -1,0 +1,1 @@
+#include "vlm_complex.h"

@@ -1,0 +1,27 @@
+// Module definition pieces shared by the three extension modules.
+#ifndef VLM_PY_MODULE_H
+#define VLM_PY_MODULE_H
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+// The modules keep no state, so they run without the GIL on free-threaded
+// interpreters. The per-process caches of numpy_calls.h rule out several
+// interpreters in one process.
+#if PY_VERSION_HEX >= 0x030D0000
+#define VLM_GIL_SLOT {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#else
+#define VLM_GIL_SLOT
+#endif
+#if PY_VERSION_HEX >= 0x030C0000
+#define VLM_INTERPRETERS_SLOT \
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#else
+#define VLM_INTERPRETERS_SLOT
+#endif
+
+// The slot list of a module whose namespace is built by `exec`.
+#define VLM_MODULE_SLOTS(exec) \
+    {{Py_mod_exec, reinterpret_cast<void *>(exec)}, VLM_GIL_SLOT VLM_INTERPRETERS_SLOT {0, nullptr}}
+
+#endif  // VLM_PY_MODULE_H

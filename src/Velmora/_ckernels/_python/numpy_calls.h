@@ -1,0 +1,160 @@
+// The NumPy side of the Python surfaces: module globals, the conversion of an
+// array-like to a C-contiguous float64 array, fresh output arrays, and flat
+// double views of them through the buffer protocol.
+#ifndef VLM_PY_NUMPY_CALLS_H
+#define VLM_PY_NUMPY_CALLS_H
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+#include "convert.h"
+
+namespace vlm::py {
+
+// An owned reference, released on scope exit.
+struct DecRef {
+    void operator()(PyObject *obj) const { Py_DECREF(obj); }
+};
+using Ref = std::unique_ptr<PyObject, DecRef>;
+
+// Attribute names and constants used on every call, created once per process
+// when the first module is executed (they are immutable).
+struct Names {
+    PyObject *np = nullptr;
+    PyObject *float64 = nullptr;
+    PyObject *ascontiguousarray = nullptr;
+    PyObject *empty_like = nullptr;
+    PyObject *reshape = nullptr;
+    PyObject *size = nullptr;
+    PyObject *dtype_kwnames = nullptr;  // ("dtype",)
+    PyObject *minus_one = nullptr;
+};
+inline Names names;
+
+inline bool init_names() {
+    if (names.minus_one != nullptr) return true;
+    names.np = PyUnicode_InternFromString("np");
+    names.float64 = PyUnicode_InternFromString("float64");
+    names.ascontiguousarray = PyUnicode_InternFromString("ascontiguousarray");
+    names.empty_like = PyUnicode_InternFromString("empty_like");
+    names.reshape = PyUnicode_InternFromString("reshape");
+    names.size = PyUnicode_InternFromString("size");
+    names.dtype_kwnames = Py_BuildValue("(s)", "dtype");
+    names.minus_one = PyLong_FromLong(-1);
+    return names.np && names.float64 && names.ascontiguousarray && names.empty_like &&
+           names.reshape && names.size && names.dtype_kwnames && names.minus_one;
+}
+
+// Imports NumPy and binds it as the module global `np`.
+inline int add_numpy_global(PyObject *module) {
+    if (!init_names()) return -1;
+    PyObject *numpy = PyImport_ImportModule("numpy");
+    if (numpy == nullptr) return -1;
+    const int rc = PyModule_AddObjectRef(module, "np", numpy);
+    Py_DECREF(numpy);
+    return rc;
+}
+
+// A module global looked up at call time (borrowed), NameError when absent.
+inline PyObject *module_global(PyObject *module, PyObject *name) {
+    PyObject *value = PyDict_GetItemWithError(PyModule_GetDict(module), name);
+    if (value == nullptr && !PyErr_Occurred())
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return value;
+}
+
+// np.ascontiguousarray(obj, dtype=dtype)
+inline PyObject *ascontiguousarray(PyObject *np, PyObject *obj, PyObject *dtype) {
+    PyObject *stack[] = {nullptr, np, obj, dtype};
+    return PyObject_VectorcallMethod(names.ascontiguousarray, stack + 1,
+                                     2 | PY_VECTORCALL_ARGUMENTS_OFFSET, names.dtype_kwnames);
+}
+
+// np.empty_like(arr)
+inline PyObject *empty_like(PyObject *np, PyObject *arr) {
+    PyObject *stack[] = {nullptr, np, arr};
+    return PyObject_VectorcallMethod(names.empty_like, stack + 1,
+                                     2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+// arr.size as a signed 64-bit count.
+inline bool array_size(PyObject *arr, int64_t *n) {
+    Ref size(PyObject_GetAttr(arr, names.size));
+    if (!size) return false;
+    const long long v = PyLong_AsLongLong(size.get());
+    if (v == -1 && PyErr_Occurred()) return false;
+    *n = v;
+    return true;
+}
+
+// A one-dimensional, C-contiguous, writable view of n doubles taken from
+// arr.reshape(-1). The view is held until the object is destroyed.
+class FlatDoubles {
+  public:
+    FlatDoubles() = default;
+    FlatDoubles(const FlatDoubles &) = delete;
+    FlatDoubles &operator=(const FlatDoubles &) = delete;
+    ~FlatDoubles() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    bool acquire(PyObject *arr, int64_t n) {
+        PyObject *stack[] = {arr, names.minus_one};
+        flat_.reset(PyObject_VectorcallMethod(names.reshape, stack,
+                                              2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        if (!flat_) return false;
+        if (PyObject_GetBuffer(flat_.get(), &view_,
+                               PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) != 0)
+            return false;
+        held_ = true;
+        // The kernels trust n; make sure the memory really holds n doubles.
+        const bool is_double = view_.format != nullptr &&
+                               (std::strcmp(view_.format, "d") == 0 ||
+                                std::strcmp(view_.format, "=d") == 0 ||
+                                std::strcmp(view_.format, "<d") == 0);
+        if (view_.ndim != 1 || view_.itemsize != sizeof(double) || !is_double ||
+            n < 0 || view_.len / static_cast<Py_ssize_t>(sizeof(double)) != n) {
+            PyErr_SetString(PyExc_ValueError,
+                            "expected a one-dimensional C-contiguous float64 buffer");
+            return false;
+        }
+        return true;
+    }
+
+    double *data() const { return static_cast<double *>(view_.buf); }
+
+  private:
+    Ref flat_;
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// The array path of an element-wise function: arr = ascontiguousarray(obj,
+// dtype), out = empty_like(arr), then kernel(x, y, n) over the flat data with
+// the interpreter lock released. Empty arrays skip the kernel. Returns out, or
+// nullptr with an exception set (nothing created is left behind).
+template <class Kernel>
+PyObject *map_array(PyObject *np, PyObject *dtype, PyObject *obj, Kernel &&kernel) {
+    Ref arr(ascontiguousarray(np, obj, dtype));
+    if (!arr) return nullptr;
+    Ref out(empty_like(np, arr.get()));
+    if (!out) return nullptr;
+    int64_t n = 0;
+    if (!array_size(arr.get(), &n)) return nullptr;
+    if (n == 0) return out.release();
+    FlatDoubles xv, yv;
+    if (!xv.acquire(arr.get(), n) || !yv.acquire(out.get(), n)) return nullptr;
+    {
+        NoGil nogil;
+        kernel(static_cast<const double *>(xv.data()), yv.data(), n);
+    }
+    return out.release();
+}
+
+}  // namespace vlm::py
+
+#endif  // VLM_PY_NUMPY_CALLS_H

@@ -1,0 +1,1 @@
+#include "nelder_mead.h"
