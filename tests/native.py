@@ -37,6 +37,21 @@ COMMON.update({
 
 # --- complex linear algebra (_common/vlm_complex) -------------------------
 
+
+class c128_lu(ctypes.Structure):
+    _fields_ = [("lu", c128_p), ("piv", i64_p), ("n", c_int64), ("err", c_int64)]
+
+
+COMMON.update({
+    "c128_matmul": (None, [c128_p, c128_p, i64, i64, i64, c128_p]),
+    "c128_lu_factor_inplace": (i64, [c128_p, i64_p, i64]),
+    "c128_lu_factor": (c128_lu, [c128_p, i64]),
+    "c128_lu_free": (None, [POINTER(c128_lu)]),
+    "c128_lu_solve": (None, [c128_p, i64_p, c128_p, c128_p, i64, i64]),
+    "c128_solve": (i64, [c128_p, c128_p, i64, i64, c128_p]),
+    "c128_inv": (i64, [c128_p, i64, c128_p]),
+})
+
 # --- transforms (transforms/transforms) -----------------------------------
 
 # --- optimizer (optim/shim, optim/lbfgsb, optim/optim, optim/nelder_mead) --
