@@ -79,10 +79,27 @@ def exported_names(module):
     return {line.split()[-1] for line in out.splitlines() if line.strip()}
 
 
+def run_python(code, *args, timeout=120):
+    """Runs `code` in a fresh interpreter that imports this same Velmora and
+    this module, so that a crash is an ordinary test failure. Returns the
+    CompletedProcess."""
+    import os
+    import subprocess
+    import sys
+
+    import Velmora
+
+    path = [os.path.dirname(os.path.abspath(__file__)),
+            os.path.dirname(os.path.dirname(os.path.abspath(Velmora.__file__)))]
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(path)}
+    return subprocess.run([sys.executable, "-c", code, *map(str, args)], capture_output=True,
+                          text=True, timeout=timeout, env=env)
+
+
 def ptr(array, ctype=c_double):
     """A ctypes pointer to a NumPy array's first element."""
     return array.ctypes.data_as(POINTER(ctype))
 
 
-__all__ = ["SIGNATURES", "COMMON", "TRANSFORMS", "OPTIM", "load", "exported_names", "ptr", "f64", "i64", "f64_p", "i64_p",
+__all__ = ["SIGNATURES", "COMMON", "TRANSFORMS", "OPTIM", "load", "exported_names", "run_python", "ptr", "f64", "i64", "f64_p", "i64_p",
            "c128", "c128_p", "c_int", "c_void_p"]
