@@ -92,12 +92,19 @@ def test_erfinv_is_the_stated_composition(lib):
 
 
 def test_into_matches_scalar_and_leaves_input(lib):
-    p = np.concatenate([np.linspace(-0.5, 1.5, 201), [math.nan, 5e-324, 1e-300, 0.075, 0.925]])
+    # The array form is a vectorised evaluation of the same formula with the
+    # vector logarithm; in the tails it may round differently from the scalar
+    # one by a few units in the last place (measured: at most 5).
+    p = np.concatenate([np.linspace(-0.5, 1.5, 2001), [math.nan, 5e-324, 1e-300, 0.075, 0.925],
+                        np.geomspace(1e-320, 0.2, 3000), 1 - np.geomspace(1e-16, 0.2, 3000)])
     before = p.copy()
     out = np.full_like(p, 7.0)
     lib.vlm_ndtri_as241_into(ptr(p), p.size, ptr(out))
-    expected = [lib.vlm_ndtri_as241(float(v)) for v in p]
-    np.testing.assert_array_equal(out, expected)
+    expected = np.array([lib.vlm_ndtri_as241(float(v)) for v in p])
+    np.testing.assert_array_equal(np.isnan(out), np.isnan(expected))
+    finite = np.isfinite(expected)
+    np.testing.assert_array_equal(out[~finite & ~np.isnan(out)], expected[~finite & ~np.isnan(out)])
+    np.testing.assert_array_max_ulp(out[finite], expected[finite], maxulp=6)
     np.testing.assert_array_equal(p, before)
 
 

@@ -121,8 +121,15 @@ def test_argument_errors(d, name, param):
 # --- the array function -------------------------------------------------------------
 
 def expected_of(d, values):
-    values = np.asarray(values, dtype=np.float64)
+    values = np.ascontiguousarray(values, dtype=np.float64)
     return np.array([d.ndtri_as241(float(v)) for v in values.ravel()]).reshape(values.shape)
+
+
+def assert_same_quantiles(got, want):
+    """The array path is vectorised: a few ulp from the scalar path."""
+    assert got.shape == want.shape
+    np.testing.assert_array_equal(np.isinf(got), np.isinf(want))
+    np.testing.assert_array_max_ulp(got[np.isfinite(want)], want[np.isfinite(want)], maxulp=6)
 
 
 @pytest.mark.parametrize("arg, shape", [
@@ -142,7 +149,7 @@ def test_into_shapes_and_values(d, arg, shape):
     assert out.dtype == np.float64 and out.flags.c_contiguous
     # ascontiguousarray makes at least one dimension: a number becomes shape (1,).
     assert out.shape == np.ascontiguousarray(arg, dtype=np.float64).shape == shape
-    np.testing.assert_array_equal(out, expected_of(d, arg))
+    assert_same_quantiles(out, expected_of(d, arg))
 
 
 @pytest.mark.parametrize("shape", [(0,), (0, 3), (3, 0, 2)])
@@ -158,7 +165,7 @@ def test_into_layouts_and_input_untouched(d):
         before = arr.copy()
         out = d.ndtri_as241_into(arr)
         assert out.flags.c_contiguous and out.shape == arr.shape
-        np.testing.assert_array_equal(out, expected_of(d, arr))
+        assert_same_quantiles(out, expected_of(d, arr))
         np.testing.assert_array_equal(arr, before)
     c = base.copy()
     out = d.ndtri_as241_into(c)
@@ -174,7 +181,7 @@ def test_into_read_only(d):
     # A read-only array that needs a conversion is copied first and accepted.
     for other in (ro.astype(np.float32), ro[::2], np.asfortranarray(np.stack([ro, ro]))):
         other.flags.writeable = False
-        np.testing.assert_array_equal(d.ndtri_as241_into(other), expected_of(d, other))
+        assert_same_quantiles(d.ndtri_as241_into(other), expected_of(d, other))
 
 
 @pytest.mark.parametrize("bad, exc", [
@@ -205,12 +212,13 @@ def test_into_no_references_leak(d):
 def test_threads_give_serial_results(d):
     arrays = [np.random.default_rng(i).uniform(0, 1, 20000) for i in range(8)]
     serial = [d.ndtri_as241_into(a) for a in arrays]
+    firsts = [d.ndtri_as241(float(a[0])) for a in arrays]
     results = [None] * len(arrays)
 
     def work(i):
         for _ in range(20):
             results[i] = d.ndtri_as241_into(arrays[i])
-            assert d.ndtri_as241(float(arrays[i][0])) == serial[i][0]
+            assert d.ndtri_as241(float(arrays[i][0])) == firsts[i]
 
     threads = [threading.Thread(target=work, args=(i,)) for i in range(len(arrays))]
     for t in threads:
