@@ -3,6 +3,7 @@ edge values, and the behaviour of the Python surface."""
 
 import importlib
 import math
+import sys
 import threading
 import warnings
 
@@ -395,15 +396,28 @@ def test_calls_from_threads_give_the_serial_results():
 
 
 def test_lock_is_released_during_the_kernel():
-    # While one thread is inside a long array kernel, another thread keeps
-    # running Python code; with the lock held it could not.
-    big = np.random.default_rng(1).uniform(0.0, 1.0, 6_000_000)
-    started = threading.Event()
-    worker = threading.Thread(target=lambda: (started.set(), t.probit_ldet_abs_jac_fwd(big)))
-    worker.start()
-    started.wait()
-    count = 0
-    while worker.is_alive():
-        count += 1
-    worker.join()
-    assert count > 10_000
+    # With a huge switch interval the worker keeps the lock until it gives it
+    # up itself, so the main thread can run while the worker's kernel is still
+    # going only if the call released the lock around it.
+    big = np.random.default_rng(1).uniform(0.0, 1.0, 4_000_000)
+    started, done = threading.Event(), []
+
+    def work():
+        started.set()
+        t.probit_ldet_abs_jac_fwd(big)
+        done.append(True)
+
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(100.0)
+    try:
+        worker = threading.Thread(target=work)
+        worker.start()
+        started.wait()
+        spins = 0
+        while not done and spins < 1000:
+            spins += 1
+        ran_during_kernel = not done
+        worker.join()
+    finally:
+        sys.setswitchinterval(old)
+    assert ran_during_kernel
