@@ -137,26 +137,24 @@ def test_agrees_with_mpmath(family, op):
     assert_close(array, expected, scale, rtol)
 
 
-def ulp_distance(a, b):
-    ia = np.asarray(a, dtype=np.float64).view(np.int64).astype(object)
-    ib = np.asarray(b, dtype=np.float64).view(np.int64).astype(object)
-    signed = lambda i: i if i >= 0 else -(i + 2**63)  # noqa: E731  monotone integer order
-    return np.array([abs(signed(p) - signed(q)) for p, q in zip(ia, ib)])
+def ulps(a, b):
+    """Distance in units in the last place (integers ordered like the doubles)."""
+    i = np.array([a, b], dtype=np.float64).view(np.int64)
+    m = np.where(i < 0, np.int64(-(2**63)) - i, i).astype(np.float64)
+    return np.abs(m[0] - m[1])
 
 
 @pytest.mark.parametrize("family,op", FUNCTIONS)
 def test_scalar_and_array_forms_agree(family, op):
     fn = getattr(t, f"{family}_{op}")
     bounds = call_bounds(family, op)
-    rng = np.random.default_rng(7)
-    lo, hi = (min(grid(family, op)), max(grid(family, op)))
-    points = np.concatenate([grid(family, op), rng.uniform(max(lo, -50), min(hi, 50), 200),
+    lo, hi = min(grid(family, op)), max(grid(family, op))
+    points = np.concatenate([grid(family, op), np.random.default_rng(7).uniform(max(lo, -50), min(hi, 50), 200),
                              [np.nan, np.inf, -np.inf, 0.0, -1.0, 1.0, 2.0, -800.0, 800.0]])
     array = fn(points, *bounds)
     scalars = np.array([fn(float(v), *bounds) for v in points])
-    same = (array == scalars) | (np.isnan(array) & np.isnan(scalars))
-    close = ulp_distance(array[~same], scalars[~same]) <= 4 if (~same).any() else np.array([True])
-    assert close.all(), (points[~same], array[~same], scalars[~same])
+    differ = ~((array == scalars) | (np.isnan(array) & np.isnan(scalars)))
+    assert (ulps(array[differ], scalars[differ]) <= 4).all(), (points[differ], array[differ], scalars[differ])
 
 
 LN2 = 0.6931471805599453
@@ -212,13 +210,6 @@ def test_ieee_edge_values(name, v, bounds, expected):
 def test_affine_grad_ldet_matches_unit_family(y):
     assert t.aff_logit_grad_ldet_abs_jac_inv(y) == t.logit_grad_ldet_abs_jac_inv(y)
     assert t.aff_probit_grad_ldet_abs_jac_inv(y) == t.probit_grad_ldet_abs_jac_inv(y)
-
-
-@pytest.mark.parametrize("family", ["log", "lower", "upper"])
-def test_copy_reproduces_input_bits_through_the_surface(family):
-    x = np.array([-0.0, 0.0, np.inf, -np.inf, 5e-324, np.nan, -3.25])
-    out = getattr(t, f"{family}_ldet_abs_jac_inv")(x)
-    assert np.array_equal(out.view(np.uint64), x.view(np.uint64))
 
 
 # --- the Python surface -----------------------------------------------------------

@@ -102,7 +102,7 @@ def test_fill_writes_one_without_reading(lib, family, n):
     assert one.value == 1.0
 
 
-def test_affine_array_reads_bounds_for_every_element(lib):
+def test_affine_array_applies_the_bounds_to_every_element(lib):
     # Bounds are values behind pointers: the same a, b apply to every element.
     y = np.linspace(-3, 3, 9)
     out = np.empty_like(y)
