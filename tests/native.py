@@ -53,6 +53,30 @@ COMMON.update({
 })
 
 # --- transforms (transforms/transforms) -----------------------------------
+# Nine families x seven operations, each a scalar kernel (in, out, bounds...)
+# and an array kernel (in, out, n, bounds...); bounds are pointers to one value.
+TRANSFORM_FAMILIES = {  # family -> bound names of the operations that take them
+    "log": (), "logit": (), "probit": (), "aff_logit": ("a", "b"), "aff_probit": ("a", "b"),
+    "softplus": (), "lower": ("low",), "upper": ("high",), "tanh": (),
+}
+TRANSFORM_OPS = ("fwd", "inv", "grad_fwd", "grad_inv", "ldet_abs_jac_fwd", "ldet_abs_jac_inv",
+                 "grad_ldet_abs_jac_inv")
+
+
+def transform_bounds(family, op):
+    """The bound parameters of one operation: lower/upper take theirs in four
+    operations, the affine families in all but grad_ldet_abs_jac_inv."""
+    bounds = TRANSFORM_FAMILIES[family]
+    if family in ("lower", "upper"):
+        return bounds if op in ("fwd", "inv", "grad_fwd", "ldet_abs_jac_fwd") else ()
+    return bounds if op != "grad_ldet_abs_jac_inv" else ()
+
+
+for _family in TRANSFORM_FAMILIES:
+    for _op in TRANSFORM_OPS:
+        _extra = [f64_p] * len(transform_bounds(_family, _op))
+        TRANSFORMS[f"vlm_{_family}_{_op}"] = (None, [f64_p, f64_p] + _extra)
+        TRANSFORMS[f"vlm_{_family}_{_op}_arr"] = (None, [f64_p, f64_p, i64] + _extra)
 
 # --- optimizer (optim/shim, optim/lbfgsb, optim/optim, optim/nelder_mead) --
 
