@@ -375,3 +375,23 @@ def test_random_bounded_problems_end_by_an_ordinary_path(lib, seed):
     lo = np.where(np.isin(nbd, [1, 2]), l, -np.inf)
     hi = np.where(np.isin(nbd, [2, 3]), u, np.inf)
     assert np.all(run.x >= lo) and np.all(run.x <= hi)
+
+
+@pytest.mark.parametrize("bad", [np.inf, np.nan])
+def test_nonfinite_trial_falls_back_to_the_best_step(lib, bad):
+    # The caller reports a non-finite value with a zero gradient. The search
+    # treats it as a higher value, brackets, and its next trial is the best
+    # step so far: the start point, since nothing was accepted yet.
+    c = np.ones(3)
+
+    def fg(x):
+        if x[0] > 0.7:
+            return bad, np.zeros(3)
+        return float(np.sum((x - c) ** 2)), 2.0 * (x - c)
+
+    x0 = np.array([0.5, -0.5, 0.2])
+    run = Run(lib, x0)
+    trace = run.solve(fg, calls=3)
+    assert trace[1][0] == (FG, FG_LNSRCH) and trace[1][1][0] > 0.7
+    assert trace[2][0] == (FG, FG_LNSRCH)
+    np.testing.assert_array_equal(trace[2][1], x0)

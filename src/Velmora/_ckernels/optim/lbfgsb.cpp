@@ -712,8 +712,11 @@ constexpr f64 xtrapl = 1.1, xtrapu = 4.0, p5 = 0.5, p66 = 0.66;
 void dcstep(f64 &stx, f64 &fx, f64 &dx, f64 &sty, f64 &fy, f64 &dy, f64 &stp, f64 fp, f64 dp,
             i64 &brackt, f64 stpmin, f64 stpmax) {
     const f64 sgnd = dp * (dx / std::fabs(dx));
+    // A trial value that is not a number counts as higher, like +inf: the
+    // search then brackets and falls back instead of extrapolating into it.
+    const bool higher = !(fp <= fx);
     f64 stpf;
-    if (fp > fx) {
+    if (higher) {
         // Case 1: a higher value; the minimum is bracketed.
         const f64 theta = 3.0 * (fx - fp) / (stp - stx) + dx + dp;
         const f64 s = std::fmax(std::fabs(theta), std::fmax(std::fabs(dx), std::fabs(dp)));
@@ -775,7 +778,7 @@ void dcstep(f64 &stx, f64 &fx, f64 &dx, f64 &sty, f64 &fy, f64 &dy, f64 &stp, f6
             stpf = (stp > stx) ? stpmax : stpmin;
         }
     }
-    if (fp > fx) {
+    if (higher) {
         sty = stp;
         fy = fp;
         dy = dp;
