@@ -395,3 +395,122 @@ def test_nonfinite_trial_falls_back_to_the_best_step(lib, bad):
     assert trace[1][0] == (FG, FG_LNSRCH) and trace[1][1][0] > 0.7
     assert trace[2][0] == (FG, FG_LNSRCH)
     np.testing.assert_array_equal(trace[2][1], x0)
+
+
+# --- every step against a dense model of the method ---------------------------------
+
+def bfgs_matrix(pairs, n):
+    """B0 = theta I (theta = y'y/s'y of the newest pair) updated by BFGS with
+    the stored pairs, oldest first: the matrix the limited memory represents."""
+    if not pairs:
+        return np.eye(n)
+    s, y = pairs[-1]
+    B = (y @ y) / (s @ y) * np.eye(n)
+    for s, y in pairs:
+        Bs = B @ s
+        B = B - np.outer(Bs, Bs) / (s @ Bs) + np.outer(y, y) / (y @ s)
+    return B
+
+
+def dense_step(x, g, lo, hi, B, constrained):
+    """The point z = x + d of one iteration, computed densely: the first local
+    minimizer of the model along the projected gradient path, then the
+    minimizer over the variables still free, projected into the box (or
+    truncated at the first bound if the projection is not a descent step)."""
+    n = len(x)
+    if not constrained and not np.array_equal(B, np.eye(n)):
+        return x - np.linalg.solve(B, g)
+    tb = np.full(n, np.inf)
+    for i in range(n):
+        if g[i] < 0:
+            tb[i] = (hi[i] - x[i]) / -g[i]
+        elif g[i] > 0:
+            tb[i] = (x[i] - lo[i]) / g[i]
+        elif x[i] in (lo[i], hi[i]):
+            tb[i] = 0.0
+    d = np.where(tb > 0, -g, 0.0)
+    step = np.zeros(n)
+    tc = 0.0
+    for t_next in list(np.unique(tb[(tb > 0) & np.isfinite(tb)])) + [np.inf]:
+        if not d.any():
+            break
+        f1 = g @ d + d @ B @ step
+        f2 = d @ B @ d
+        dtm = -f1 / f2
+        if dtm < t_next - tc:
+            step += max(dtm, 0.0) * d
+            tc += max(dtm, 0.0)
+            break
+        step += (t_next - tc) * d
+        tc = t_next
+        d[tb <= t_next] = 0.0
+    xcp = np.clip(x + step, lo, hi)
+    free = tb > tc
+    if not free.any() or np.array_equal(B, np.eye(n)):
+        return xcp
+    F = np.nonzero(free)[0]
+    r = -(g + B @ (xcp - x))[F]
+    dh = np.linalg.solve(B[np.ix_(F, F)], r)
+    z = xcp.copy()
+    z[F] = np.clip(xcp[F] + dh, lo[F], hi[F])
+    if np.array_equal(z[F], xcp[F] + dh) or (z - x) @ g <= 0:
+        return z
+    with np.errstate(divide="ignore", invalid="ignore"):
+        ratios = np.where(dh < 0, (lo[F] - xcp[F]) / dh, np.where(dh > 0, (hi[F] - xcp[F]) / dh, np.inf))
+    alpha = min(1.0, ratios.min())
+    z = xcp.copy()
+    z[F] = xcp[F] + alpha * dh
+    return z
+
+
+@pytest.mark.parametrize("case", ["unbounded", "boxed", "mixed"])
+def test_each_iteration_matches_the_dense_method(lib, case):
+    n, m = 6, 3
+    rng = np.random.default_rng({"unbounded": 1, "boxed": 2, "mixed": 3}[case])
+    A = spd(n, 200.0, 4)
+    b = rng.standard_normal(n) * 6
+    if case == "unbounded":
+        nbd = np.zeros(n, np.int64)
+    elif case == "boxed":
+        nbd = np.full(n, 2)
+    else:
+        nbd = np.array([0, 1, 2, 3, 1, 2])
+    l, u = -np.ones(n), np.full(n, 0.8)
+    lo = np.where(np.isin(nbd, [1, 2]), l, -np.inf)
+    hi = np.where(np.isin(nbd, [2, 3]), u, np.inf)
+    x0 = rng.uniform(-0.5, 0.5, n)
+    fg = quadratic(A, b)
+    run = Run(lib, x0, m=m, l=l, u=u, nbd=nbd, factr=1.0, pgtol=1e-9)
+
+    pairs, checked = [], 0
+    x_k, g_k, expect, awaiting_first_trial = None, None, None, False
+    for _ in range(2000):
+        t = run.call()
+        if t == (FG, FG_LNSRCH) and awaiting_first_trial:
+            # The iteration's first trial: z itself once the step is 1 (every
+            # iteration after the first, or from the start when boxed).
+            if run.iterations > 0 or case == "boxed":
+                np.testing.assert_allclose(run.x, expect, rtol=1e-9, atol=1e-11)
+                checked += 1
+            awaiting_first_trial = False
+        if t[0] == FG:
+            if t[1] == FG_START:
+                x_k, g_k = run.x.copy(), fg(run.x)[1]
+            f, g = fg(run.x)
+            run.f.value, run.g[:] = f, g
+            if t[1] == FG_START:
+                expect = dense_step(x_k, g_k, lo, hi, bfgs_matrix(pairs, n), case != "unbounded")
+                awaiting_first_trial = True
+        elif t[0] == NEW_X:
+            stp = run.dsave[13]
+            x_new, g_new = run.x.copy(), run.g.copy()
+            s_k, y_k = stp * (expect - x_k), g_new - g_k
+            if s_k @ y_k > EPS * -(g_k @ s_k):  # pairs without safe curvature are skipped
+                pairs = (pairs + [(s_k, y_k)])[-m:]
+            x_k, g_k = x_new, g_new
+            expect = dense_step(x_k, g_k, lo, hi, bfgs_matrix(pairs, n), case != "unbounded")
+            awaiting_first_trial = True
+        else:
+            break
+    assert run.task[0] == CONVERGENCE
+    assert checked >= 4
