@@ -309,3 +309,46 @@ def test_hostile_sizes_fail_allocation_cleanly():
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "ok"
+
+
+def test_missing_pointers_are_invalid_input(lib):
+    opt = native.vlm_lbfgsb_options(10, 100, 100, 20, 1e7, 1e-5, 0.0)
+    res = native.vlm_lbfgsb_result()
+    x = np.array([1.0, 2.0])
+    f = native.vlm_objective_fn(lambda xp, ctx: 0.0)
+    assert lib.vlm_lbfgsb(native.vlm_objective_fn(), None, 2, native.ptr(x), None, None, None, ctypes.byref(opt),
+                          ctypes.byref(res)) == ERROR
+    assert res.message == MESSAGES[ERROR] and res.nfev == 0
+    assert lib.vlm_lbfgsb(f, None, 2, native.ptr(x), None, None, None, None, None) == ERROR
+    assert lib.vlm_lbfgsb(f, None, 2, None, None, None, None, ctypes.byref(opt), None) == ERROR
+    np.testing.assert_array_equal(x, [1.0, 2.0])
+
+
+def test_context_is_passed_through_and_runs_are_independent(lib):
+    # Two runs on two threads, each objective reading its own target through
+    # the context pointer: no state is shared between calls.
+    import threading
+
+    targets = [np.array([1.0, -2.0, 3.0]), np.array([-4.0, 0.5, 2.0])]
+    results = [None, None]
+
+    @native.vlm_objective_fn
+    def objective(xp, ctx):
+        c = targets[ctx - 1]
+        return float(sum((xp[i] - c[i]) ** 2 for i in range(3)))
+
+    def work(k):
+        x = np.zeros(3)
+        opt = native.vlm_lbfgsb_options(5, 0, 0, 20, 1e7, 1e-8, 0.0)
+        res = native.vlm_lbfgsb_result()
+        lib.vlm_lbfgsb(objective, k + 1, 3, native.ptr(x), None, None, None, ctypes.byref(opt), ctypes.byref(res))
+        results[k] = (res.status, x)
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for k in range(2):
+        assert results[k][0] == CONVERGENCE
+        np.testing.assert_allclose(results[k][1], targets[k], atol=1e-5)
