@@ -124,19 +124,14 @@ enum DSlot : i64 {
 };
 enum LSlot : i64 { L_PRJCTD = 0, L_CNSTND = 1, L_BOXED = 2, L_UPDATD = 3 };
 
-void load(LineSearch &s, const i64 *isave, const f64 *dsave) {
-    s.brackt = isave[I_BRACKT];
-    s.stage = isave[I_STAGE];
-    f64 *fields[] = {&s.ginit, &s.gtest, &s.gx, &s.gy, &s.finit, &s.fx, &s.fy,
-                     &s.stx, &s.sty, &s.stmin, &s.stmax, &s.width, &s.width1};
-    for (i64 k = 0; k < 13; ++k) *fields[k] = dsave[D_LINE_SEARCH + k];
-}
-void save(const LineSearch &s, i64 *isave, f64 *dsave) {
-    isave[I_BRACKT] = s.brackt;
-    isave[I_STAGE] = s.stage;
-    const f64 fields[] = {s.ginit, s.gtest, s.gx, s.gy, s.finit, s.fx, s.fy,
-                          s.stx, s.sty, s.stmin, s.stmax, s.width, s.width1};
-    for (i64 k = 0; k < 13; ++k) dsave[D_LINE_SEARCH + k] = fields[k];
+// Copies one saved value between its slot and the local it belongs to.
+template <bool Saving, class Slot, class Field>
+void transfer(Slot &slot, Field &field) {
+    if constexpr (Saving) {
+        slot = static_cast<Slot>(field);
+    } else {
+        field = static_cast<Field>(slot);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -909,78 +904,54 @@ struct Iteration {
     Next after_new_x();
     void restore_previous_iterate();
 
-    void load(const i64 *lsave, const i64 *isave, const f64 *dsave);
-    void save(i64 *lsave, i64 *isave, f64 *dsave) const;
+    template <bool Saving>
+    void transfer_all(i64 *lsave, i64 *isave, f64 *dsave);
+    void load(i64 *lsave, i64 *isave, f64 *dsave) { transfer_all<false>(lsave, isave, dsave); }
+    void save(i64 *lsave, i64 *isave, f64 *dsave) { transfer_all<true>(lsave, isave, dsave); }
 };
 
-void Iteration::load(const i64 *lsave, const i64 *isave, const f64 *dsave) {
-    prjctd = lsave[L_PRJCTD] != 0;
-    cnstnd = lsave[L_CNSTND] != 0;
-    boxed = lsave[L_BOXED] != 0;
-    mem.updatd = lsave[L_UPDATD] != 0;
-    nintol = isave[I_NINTOL];
-    iback = isave[I_IBACK];
-    nskip = isave[I_NSKIP];
-    mem.head = isave[I_HEAD];
-    mem.col = isave[I_COL];
-    mem.itail = isave[I_ITAIL];
-    iter = isave[I_ITER];
-    mem.iupdat = isave[I_IUPDAT];
-    nseg = isave[I_NSEG];
-    nfgv = isave[I_NFGV];
-    info = isave[I_INFO];
-    ifun = isave[I_IFUN];
-    iword = isave[I_IWORD];
-    fs.nfree = isave[I_NFREE];
-    nact = isave[I_NACT];
-    fs.ileave = isave[I_ILEAVE];
-    fs.nenter = isave[I_NENTER];
-    mem.theta = dsave[D_THETA];
-    fold = dsave[D_FOLD];
-    tol = dsave[D_TOL];
-    dnorm = dsave[D_DNORM];
-    gd = dsave[D_GD];
-    stpmx = dsave[D_STPMX];
-    sbgnrm = dsave[D_SBGNRM];
-    stp = dsave[D_STP];
-    gdold = dsave[D_GDOLD];
-    dtd = dsave[D_DTD];
-    ::load(ls, isave, dsave);
-}
-
-void Iteration::save(i64 *lsave, i64 *isave, f64 *dsave) const {
-    lsave[L_PRJCTD] = prjctd;
-    lsave[L_CNSTND] = cnstnd;
-    lsave[L_BOXED] = boxed;
-    lsave[L_UPDATD] = mem.updatd;
-    isave[I_NINTOL] = nintol;
-    isave[I_IBACK] = iback;
-    isave[I_NSKIP] = nskip;
-    isave[I_HEAD] = mem.head;
-    isave[I_COL] = mem.col;
-    isave[I_ITAIL] = mem.itail;
-    isave[I_ITER] = iter;
-    isave[I_IUPDAT] = mem.iupdat;
-    isave[I_NSEG] = nseg;
-    isave[I_NFGV] = nfgv;
-    isave[I_INFO] = info;
-    isave[I_IFUN] = ifun;
-    isave[I_IWORD] = iword;
-    isave[I_NFREE] = fs.nfree;
-    isave[I_NACT] = nact;
-    isave[I_ILEAVE] = fs.ileave;
-    isave[I_NENTER] = fs.nenter;
-    dsave[D_THETA] = mem.theta;
-    dsave[D_FOLD] = fold;
-    dsave[D_TOL] = tol;
-    dsave[D_DNORM] = dnorm;
-    dsave[D_GD] = gd;
-    dsave[D_STPMX] = stpmx;
-    dsave[D_SBGNRM] = sbgnrm;
-    dsave[D_STP] = stp;
-    dsave[D_GDOLD] = gdold;
-    dsave[D_DTD] = dtd;
-    ::save(ls, isave, dsave);
+// Every local that survives between calls, with its slot: one list serves
+// both directions.
+template <bool Saving>
+void Iteration::transfer_all(i64 *lsave, i64 *isave, f64 *dsave) {
+    auto at = [](auto &slot, auto &field) { transfer<Saving>(slot, field); };
+    at(lsave[L_PRJCTD], prjctd);
+    at(lsave[L_CNSTND], cnstnd);
+    at(lsave[L_BOXED], boxed);
+    at(lsave[L_UPDATD], mem.updatd);
+    at(isave[I_NINTOL], nintol);
+    at(isave[I_IBACK], iback);
+    at(isave[I_NSKIP], nskip);
+    at(isave[I_HEAD], mem.head);
+    at(isave[I_COL], mem.col);
+    at(isave[I_ITAIL], mem.itail);
+    at(isave[I_ITER], iter);
+    at(isave[I_IUPDAT], mem.iupdat);
+    at(isave[I_NSEG], nseg);
+    at(isave[I_NFGV], nfgv);
+    at(isave[I_INFO], info);
+    at(isave[I_IFUN], ifun);
+    at(isave[I_IWORD], iword);
+    at(isave[I_NFREE], fs.nfree);
+    at(isave[I_NACT], nact);
+    at(isave[I_ILEAVE], fs.ileave);
+    at(isave[I_NENTER], fs.nenter);
+    at(dsave[D_THETA], mem.theta);
+    at(dsave[D_FOLD], fold);
+    at(dsave[D_TOL], tol);
+    at(dsave[D_DNORM], dnorm);
+    at(dsave[D_GD], gd);
+    at(dsave[D_STPMX], stpmx);
+    at(dsave[D_SBGNRM], sbgnrm);
+    at(dsave[D_STP], stp);
+    at(dsave[D_GDOLD], gdold);
+    at(dsave[D_DTD], dtd);
+    // The line search's own state, in the order of its save slots.
+    at(isave[I_BRACKT], ls.brackt);
+    at(isave[I_STAGE], ls.stage);
+    f64 *ls_reals[] = {&ls.ginit, &ls.gtest, &ls.gx, &ls.gy, &ls.finit, &ls.fx, &ls.fy,
+                       &ls.stx, &ls.sty, &ls.stmin, &ls.stmax, &ls.width, &ls.width1};
+    for (i64 k = 0; k < 13; ++k) at(dsave[D_LINE_SEARCH + k], *ls_reals[k]);
 }
 
 void Iteration::initialise() {
@@ -1274,7 +1245,8 @@ extern "C" void setulb(i64 n, i64 m, f64 *x, const f64 *l, const f64 *u, const i
     it.task_msg = task + 1;
     it.ln_task = ln_task;
     it.ln_msg = ln_task + 1;
-    it.mem = Memory{n, m, wa + off[0], wa + off[1], wa + off[2], wa + off[3], wa + off[4], 1.0, 0, 0, 0, 0, false};
+    it.mem = Memory{n, m, wa + off[0], wa + off[1], wa + off[2], wa + off[3], wa + off[4],
+                    1.0, 0, 0, 0, 0, false};
     it.w = Work{wa + off[5], wa + off[6], wa + off[7], wa + off[8], wa + off[9], wa + off[10],
                 wa + off[11], inner, inner + 2 * m, inner + 4 * m, inner + 6 * m};
     it.fs = FreeSets{n, 0, 0, iwa, iwa + 2 * n};
