@@ -118,7 +118,7 @@ def box_qp_reference(A, b, l, u):
     return best[1]
 
 
-# --- the iteration is the specified one ---------------------------------------
+# --- the iteration takes the method's steps ---------------------------------------
 
 def test_sphere_follows_the_method_step_by_step(lib):
     # f = |x - c|^2 / 2 from a point at distance 5: the Cauchy point without

@@ -111,7 +111,7 @@ def spd(n, seed):
     return a @ a.T + n * np.eye(n)
 
 
-def fortran(a, ld):
+def column_major(a, ld):
     """Column-major storage of a with leading dimension ld (padding is NaN)."""
     n, c = a.shape
     buf = np.full((c, ld), np.nan)
@@ -119,7 +119,7 @@ def fortran(a, ld):
     return buf.reshape(-1)
 
 
-def unfortran(buf, n, c, ld):
+def from_column_major(buf, n, c, ld):
     return buf.reshape(c, ld)[:, :n].T
 
 
@@ -128,11 +128,11 @@ def unfortran(buf, n, c, ld):
 def test_dpotrf_factor_and_other_triangle_untouched(lib, uplo, n):
     a = spd(n, n)
     ld = n + 2
-    buf = fortran(a, ld)
+    buf = column_major(a, ld)
     info = native.i64(-5)
     lib.vlm_shim_dpotrf(uplo, I(n), P(buf), I(ld), byref(info))
     assert info.value == 0
-    out = unfortran(buf, n, n, ld)
+    out = from_column_major(buf, n, n, ld)
     ref = np.linalg.cholesky(a)  # lower L with A = L L'
     if uplo.upper() == b"U":
         np.testing.assert_allclose(np.triu(out), ref.T, rtol=1e-13, atol=1e-14)
@@ -146,18 +146,18 @@ def test_dpotrf_factor_and_other_triangle_untouched(lib, uplo, n):
 @pytest.mark.parametrize("a11,info_expected", [(1.0, 2), (np.nan, 2), (-3.0, 2)])
 def test_dpotrf_reports_first_nonpositive_pivot(lib, a11, info_expected):
     a = np.array([[1.0, 2.0], [2.0, a11]])
-    buf = fortran(a, 2)
+    buf = column_major(a, 2)
     info = native.i64(0)
     lib.vlm_shim_dpotrf(b"U", I(2), P(buf), I(2), byref(info))
     assert info.value == info_expected
-    out = unfortran(buf, 2, 2, 2)
+    out = from_column_major(buf, 2, 2, 2)
     # column 0 is factored (sqrt(1) = 1, 2/1 = 2); the failing pivot is left as it was
     assert out[0, 0] == 1.0 and out[0, 1] == 2.0
     np.testing.assert_array_equal(out[1, 1], a11)
 
 
 def test_dpotrf_first_pivot_zero(lib):
-    buf = fortran(np.array([[0.0, 1.0], [1.0, 4.0]]), 2)
+    buf = column_major(np.array([[0.0, 1.0], [1.0, 4.0]]), 2)
     info = native.i64(0)
     lib.vlm_shim_dpotrf(b"L", I(2), P(buf), I(2), byref(info))
     assert info.value == 1
@@ -183,18 +183,18 @@ def test_dtrtrs_against_numpy(lib, uplo, trans, diag):
         np.fill_diagonal(tri, 1.0)
         np.fill_diagonal(full, 0.0)  # stored diagonal must be ignored
     stored = full.copy()
-    a = fortran(stored, lda)
+    a = column_major(stored, lda)
     b = rng.standard_normal((n, nrhs))
-    bbuf = fortran(b, ldb)
+    bbuf = column_major(b, ldb)
     info = native.i64(-1)
     lib.vlm_shim_dtrtrs(uplo, trans, diag, I(n), I(nrhs), P(a), I(lda), P(bbuf), I(ldb), byref(info))
     assert info.value == 0
     op = tri if trans.upper() == b"N" else tri.T
-    np.testing.assert_allclose(unfortran(bbuf, n, nrhs, ldb), np.linalg.solve(op, b), rtol=1e-12)
+    np.testing.assert_allclose(from_column_major(bbuf, n, nrhs, ldb), np.linalg.solve(op, b), rtol=1e-12)
 
 
 def test_dtrtrs_zero_diagonal(lib):
-    a = fortran(np.array([[2.0, 1.0, 0.0], [0.0, 3.0, 1.0], [0.0, 0.0, 0.0]]), 3)
+    a = column_major(np.array([[2.0, 1.0, 0.0], [0.0, 3.0, 1.0], [0.0, 0.0, 0.0]]), 3)
     b = np.array([1.0, 2.0, 3.0])
     info = native.i64(0)
     lib.vlm_shim_dtrtrs(b"U", b"N", b"N", I(3), I(1), P(a), I(3), P(b), I(3), byref(info))

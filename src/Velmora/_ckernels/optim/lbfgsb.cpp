@@ -1,7 +1,6 @@
-// L-BFGS-B: the limited-memory BFGS method for simple bounds (Byrd, Lu,
-// Nocedal and Zhu, 1995), with the subspace step projected into the box and
-// safeguarded by backtracking (Morales and Nocedal, 2011), and the Moré and
-// Thuente (1994) line search, in reverse-communication form.
+// L-BFGS-B: the limited-memory BFGS method for simple bounds, with the
+// subspace step projected into the box and safeguarded by backtracking, and
+// the Moré–Thuente line search, in reverse-communication form.
 //
 // Every value that must survive between calls lives in the caller's lsave,
 // isave and dsave arrays. Each call loads those values into named structs
@@ -72,7 +71,9 @@ struct Box {
 // factor of T are m x m column-major in logical order.
 struct Memory {
     i64 n, m;
-    f64 *ws, *wy, *sy_, *ss_, *wt_;
+    f64 *ws, *wy;        // S and Y, one n-vector per slot
+    f64 *sy_mat, *ss_mat; // S'Y and S'S, m x m
+    f64 *wt;             // Cholesky factor of T (upper triangle), m x m
     f64 theta;
     i64 head, col, itail, iupdat;
     bool updatd;
@@ -80,9 +81,8 @@ struct Memory {
     i64 slot(i64 j) const { return (head + j) % m; }
     f64 *s(i64 slot) const { return ws + slot * n; }
     f64 *y(i64 slot) const { return wy + slot * n; }
-    f64 &sy(i64 i, i64 j) const { return sy_[i + m * j]; }
-    f64 &ss(i64 i, i64 j) const { return ss_[i + m * j]; }
-    f64 *wt() const { return wt_; }
+    f64 &sy(i64 i, i64 j) const { return sy_mat[i + m * j]; }
+    f64 &ss(i64 i, i64 j) const { return ss_mat[i + m * j]; }
     // Forget every pair (the stored vectors stay but are ignored).
     void reset() {
         col = 0;
@@ -153,10 +153,10 @@ i64 bmv(const Memory &mem, const f64 *v, f64 *p) {
         for (i64 k = 0; k < i; ++k) sum += mem.sy(i, k) * a[k] / mem.sy(k, k);
         pb[i] = b[i] + sum;
     }
-    if (i64 info = solve_upper('T', col, 1, mem.wt(), mem.m, pb, col)) return info;
+    if (i64 info = solve_upper('T', col, 1, mem.wt, mem.m, pb, col)) return info;
     for (i64 i = 0; i < col; ++i) pa[i] = a[i] / std::sqrt(mem.sy(i, i));
     // Upper block-triangular solve.
-    if (i64 info = solve_upper('N', col, 1, mem.wt(), mem.m, pb, col)) return info;
+    if (i64 info = solve_upper('N', col, 1, mem.wt, mem.m, pb, col)) return info;
     for (i64 i = 0; i < col; ++i) pa[i] = -pa[i] / std::sqrt(mem.sy(i, i));
     for (i64 i = 0; i < col; ++i) {
         f64 sum = 0.0;
@@ -683,7 +683,7 @@ void matupd(Memory &mem, const f64 *d, const f64 *r, f64 rr, f64 dr, f64 stp, f6
 // Forms the upper triangle of T = theta S'S + L D^-1 L' and factors it.
 i64 formt(const Memory &mem) {
     const i64 col = mem.col, m = mem.m;
-    f64 *wt = mem.wt();
+    f64 *wt = mem.wt;
     for (i64 j = 0; j < col; ++j) wt[m * j] = mem.theta * mem.ss(0, j);
     for (i64 i = 1; i < col; ++i) {
         for (i64 j = i; j < col; ++j) {

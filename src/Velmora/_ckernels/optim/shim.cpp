@@ -1,4 +1,5 @@
-// Small self-contained BLAS/LAPACK-style kernels for the L-BFGS-B iteration.
+// Small self-contained vector and triangular-solve kernels for the L-BFGS-B
+// iteration, in the reference calling convention (scalars by pointer).
 #include "shim.h"
 
 #include <cmath>
