@@ -107,16 +107,6 @@ def test_rosenbrock_with_an_active_bound(lib):
     assert r.x[0] <= 0.5
 
 
-def test_separable_bounded_problem(lib):
-    c = np.array([-3.0, 4.0, 2.0, -5.0, 0.25])
-    w = np.array([1.0, 2.0, 3.0, 4.0, 5.0])
-    f = lambda x: 0.5 * float(np.sum(w * (x - c) ** 2))
-    r = minimize(lib, f, [0.0, 0.5, 0.0, 3.0, 0.0], lo=[-1, 0, 0, 0, 0], hi=[0, 1, 0, 0, 1],
-                 nbd=[1, 3, 0, 1, 2])
-    assert r.status == CONVERGENCE
-    np.testing.assert_allclose(r.x, [-1.0, 1.0, 2.0, 0.0, 0.25], atol=1e-6)
-
-
 def test_null_lower_bounds_mean_zero(lib):
     r = minimize(lib, lambda x: float(np.sum((x + 2.0) ** 2)), [1.0, 1.0], nbd=[1, 1])
     assert r.status == CONVERGENCE
