@@ -79,6 +79,39 @@ for _family in TRANSFORM_FAMILIES:
         TRANSFORMS[f"vlm_{_family}_{_op}_arr"] = (None, [f64_p, f64_p, i64] + _extra)
 
 # --- optimizer (optim/shim, optim/lbfgsb, optim/optim, optim/nelder_mead) --
+OPTIM.update({
+    "vlm_shim_dcopy": (None, [i64_p, f64_p, i64_p, f64_p, i64_p]),
+    "vlm_shim_daxpy": (None, [i64_p, f64_p, f64_p, i64_p, f64_p, i64_p]),
+    "vlm_shim_dscal": (None, [i64_p, f64_p, f64_p, i64_p]),
+    "vlm_shim_ddot": (f64, [i64_p, f64_p, i64_p, f64_p, i64_p]),
+    "vlm_shim_dnrm2": (f64, [i64_p, f64_p, i64_p]),
+    "vlm_shim_dpotrf": (None, [ctypes.c_char_p, i64_p, f64_p, i64_p, i64_p]),
+    "vlm_shim_dtrtrs": (None, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p, i64_p, i64_p,
+                               f64_p, i64_p, f64_p, i64_p, i64_p]),
+    # setulb(n, m, x, l, u, nbd, f, g, factr, pgtol, wa, iwa, task, lsave,
+    #        isave, dsave, maxls, ln_task)
+    "setulb": (None, [i64, i64, f64_p, f64_p, f64_p, i64_p, f64_p, f64_p, f64, f64, f64_p, i64_p,
+                      i64_p, i64_p, i64_p, f64_p, i64, i64_p]),
+})
+
+
+class vlm_lbfgsb_options(ctypes.Structure):
+    _fields_ = [("m", i64), ("maxiter", i64), ("maxfun", i64), ("maxls", i64),
+                ("factr", f64), ("pgtol", f64), ("fd_step", f64)]
+
+
+class vlm_lbfgsb_result(ctypes.Structure):
+    _fields_ = [("status", i64), ("nfev", i64), ("nit", i64), ("fun", f64),
+                ("success", c_int), ("message", ctypes.c_char_p)]
+
+
+# f64 (const f64 *x, void *ctx)
+vlm_objective_fn = ctypes.CFUNCTYPE(f64, f64_p, c_void_p)
+
+OPTIM.update({
+    "vlm_lbfgsb": (i64, [vlm_objective_fn, c_void_p, i64, f64_p, f64_p, f64_p, i64_p,
+                         POINTER(vlm_lbfgsb_options), POINTER(vlm_lbfgsb_result)]),
+})
 
 SIGNATURES = {**COMMON, **TRANSFORMS, **OPTIM}
 
