@@ -13,7 +13,8 @@
 #include <cstring>
 #include <type_traits>
 
-#include "as241.h"
+#include "as241_kernel.h"
+#include "vlm_vecmath.h"
 
 namespace {
 
@@ -41,9 +42,11 @@ inline void scalar_form(const f64 *in, f64 *out, Bounds... bounds) {
 }
 
 // n values in increasing order over non-overlapping buffers. The formula is
-// inlined into a counted loop, so the arithmetic-only ones vectorise.
+// inlined into a counted loop, and the elementary functions have vector
+// versions (vlm_vecmath.h), so every formula vectorises; each exported array
+// kernel is built per instruction set.
 template <auto F, class... Bounds>
-inline void array_form(const f64 *__restrict in, f64 *__restrict out, i64 n, Bounds... bounds) {
+VLM_VECTOR_CLONES void array_form(const f64 *__restrict in, f64 *__restrict out, i64 n, Bounds... bounds) {
     if (n <= 0) return;
     if constexpr (is_copy<F>) {
         std::memcpy(out, in, static_cast<size_t>(n) * sizeof(f64));
@@ -76,7 +79,7 @@ inline void array_form(const f64 *__restrict in, f64 *__restrict out, i64 n, Bou
     void vlm_##family##_##op(const f64 *in, f64 *out, const f64 *bound) {                   \
         scalar_form<family##_##op>(in, out, bound);                                         \
     }                                                                                       \
-    void vlm_##family##_##op##_arr(const f64 *__restrict in, f64 *__restrict out, i64 n,     \
+    void vlm_##family##_##op##_arr(const f64 *__restrict in, f64 *__restrict out, i64 n,\
                                    const f64 *bound) {                                      \
         array_form<family##_##op>(in, out, n, bound);                                       \
     }
@@ -88,7 +91,7 @@ inline void array_form(const f64 *__restrict in, f64 *__restrict out, i64 n, Bou
     void vlm_##family##_##op(const f64 *in, f64 *out, const f64 *a, const f64 *b) {         \
         scalar_form<family##_##op>(in, out, a, b);                                          \
     }                                                                                       \
-    void vlm_##family##_##op##_arr(const f64 *__restrict in, f64 *__restrict out, i64 n,     \
+    void vlm_##family##_##op##_arr(const f64 *__restrict in, f64 *__restrict out, i64 n,\
                                    const f64 *a, const f64 *b) {                            \
         array_form<family##_##op>(in, out, n, a, b);                                        \
     }
@@ -96,7 +99,6 @@ inline void array_form(const f64 *__restrict in, f64 *__restrict out, i64 n, Bou
 namespace {
 
 constexpr f64 INV_SQRT_2PI = 0.3989422804014327;  // 1/sqrt(2 pi)
-constexpr f64 SQRT2 = 1.4142135623730951;
 constexpr f64 LN2 = 0.6931471805599453;
 
 // log(1 + e^t) without overflow: for t > 0 factor out e^t. NaN fails the test
@@ -223,14 +225,16 @@ VLM_TRANSFORM(logit, ldet_abs_jac_fwd,      [](f64 x) { return -(std::log(x) + s
 VLM_TRANSFORM(logit, ldet_abs_jac_inv,      [](f64 y) { return -y - 2.0 * std::log(1.0 + std::exp(-y)); })
 VLM_TRANSFORM(logit, grad_ldet_abs_jac_inv, [](f64 y) { return 1.0 - 2.0 / (1.0 + std::exp(-y)); })
 
-// T is the standard normal quantile (AS 241), T^-1 the distribution function.
+// T is the standard normal quantile (AS 241, in the branch-free form that the
+// array quantile uses, so that these loops vectorise), T^-1 the distribution
+// function.
 // The log-Jacobians take the log of the density as computed, so they become
 // infinite where it underflows (|z| beyond about 38.6).
-VLM_TRANSFORM(probit, fwd,                   [](f64 x) { return vlm_ndtri_as241(x); })
+VLM_TRANSFORM(probit, fwd,                   [](f64 x) { return ndtri_branch_free(x); })
 VLM_TRANSFORM(probit, inv,                   [](f64 y) { return vlm_std_norm_cdf(y); })
-VLM_TRANSFORM(probit, grad_fwd,              [](f64 x) { return 1.0 / vlm_std_norm_pdf(vlm_ndtri_as241(x)); })
+VLM_TRANSFORM(probit, grad_fwd,              [](f64 x) { return 1.0 / vlm_std_norm_pdf(ndtri_branch_free(x)); })
 VLM_TRANSFORM(probit, grad_inv,              [](f64 y) { return vlm_std_norm_pdf(y); })
-VLM_TRANSFORM(probit, ldet_abs_jac_fwd,      [](f64 x) { return -std::log(vlm_std_norm_pdf(vlm_ndtri_as241(x))); })
+VLM_TRANSFORM(probit, ldet_abs_jac_fwd,      [](f64 x) { return -std::log(vlm_std_norm_pdf(ndtri_branch_free(x))); })
 VLM_TRANSFORM(probit, ldet_abs_jac_inv,      [](f64 y) { return std::log(vlm_std_norm_pdf(y)); })
 VLM_TRANSFORM(probit, grad_ldet_abs_jac_inv, [](f64 y) { return -y; })
 
