@@ -41,6 +41,24 @@ COMMON.update({
 
 # --- optimizer (optim/shim, optim/lbfgsb, optim/optim, optim/nelder_mead) --
 
+# Nelder-Mead (optim/nelder_mead). The objective argument is a function
+# pointer: pass ctypes.cast(CFUNCTYPE(f64, f64_p, c_void_p)(fn), c_void_p).
+
+
+class vlm_neldermead_options(ctypes.Structure):
+    _fields_ = [("maxiter", i64), ("maxfun", i64), ("xatol", f64), ("fatol", f64)]
+
+
+class vlm_neldermead_result(ctypes.Structure):
+    _fields_ = [("status", i64), ("nfev", i64), ("nit", i64), ("fun", f64),
+                ("success", c_int), ("message", ctypes.c_char_p)]
+
+
+OPTIM.update({
+    "vlm_neldermead": (i64, [c_void_p, c_void_p, i64, f64_p, f64_p, f64_p, i64_p,
+                             POINTER(vlm_neldermead_options), POINTER(vlm_neldermead_result)]),
+})
+
 SIGNATURES = {**COMMON, **TRANSFORMS, **OPTIM}
 
 
