@@ -2,6 +2,7 @@
 argument conversion and errors, run_lbfgsb's outcomes, threads, and hostile
 inputs in a subprocess."""
 
+import inspect
 import math
 import pickle
 import threading
@@ -31,7 +32,10 @@ def test_module_attributes_and_docs():
     assert _optim.np is np
     assert "Rosenbrock" in _optim.__doc__ and "double well" in _optim.__doc__
     for fn in (lb, nm):
-        assert fn.__doc__.startswith(fn.__name__ + "(objective, x0, bounds=None")
+        assert fn.__doc__.startswith("Minimize a built-in objective")
+        params = list(inspect.signature(fn).parameters.values())
+        assert [p.name for p in params][:4] == ["objective", "x0", "bounds", "params"]
+        assert tuple(p.default for p in params[2:]) == fn.__defaults__
         assert fn.__module__ == _optim.__name__ and fn.__qualname__ == fn.__name__
         assert pickle.loads(pickle.dumps(fn)) is fn
 
@@ -347,6 +351,7 @@ class StrSub(str):
     (None, ValueError, "unknown objective None"),
     ("Rosenbrock", ValueError, "unknown objective 'Rosenbrock'"),
     ("", ValueError, "unknown objective ''"),
+    ("rosenbrock\x00", ValueError, "unknown objective 'rosenbrock\\x00'"),
 ])
 def test_objective_name_errors(fn, objective, exc, message):
     with pytest.raises(exc) as info:

@@ -91,6 +91,41 @@ inline PyObject *function_doc(PyObject *self, void *) {
     return doc != nullptr ? PyUnicode_FromString(doc) : Py_NewRef(Py_None);
 }
 
+// "(a, b, c=<repr>, ...)": the form inspect.signature() reads.
+inline PyObject *function_text_signature(PyObject *self, void *) {
+    auto *f = reinterpret_cast<Function *>(self);
+    const Signature &sig = f->def->sig;
+    PyObject *text = PyUnicode_FromString("(");
+    for (Py_ssize_t i = 0; text != nullptr && i < sig.nparams; ++i) {
+        PyObject *part =
+            i < sig.required
+                ? PyUnicode_FromFormat("%s%s", i > 0 ? ", " : "", sig.params[i])
+                : PyUnicode_FromFormat("%s%s=%R", i > 0 ? ", " : "", sig.params[i],
+                                       PyTuple_GET_ITEM(f->defaults, i - sig.required));
+        if (part == nullptr) Py_CLEAR(text);
+        else {
+            PyUnicode_Append(&text, part);
+            Py_DECREF(part);
+        }
+    }
+    if (text != nullptr) {
+        PyObject *close = PyUnicode_FromString(")");
+        if (close == nullptr) Py_CLEAR(text);
+        else {
+            PyUnicode_Append(&text, close);
+            Py_DECREF(close);
+        }
+    }
+    return text;
+}
+
+// Looked up on a class, the function stays a plain function (no binding),
+// as built-in functions do; having __get__ also lets inspect and pydoc treat
+// it as a routine.
+inline PyObject *function_descr_get(PyObject *self, PyObject *, PyObject *) {
+    return Py_NewRef(self);
+}
+
 inline PyObject *function_repr(PyObject *self) {
     return PyUnicode_FromFormat("<function %s>", reinterpret_cast<Function *>(self)->def->sig.name);
 }
@@ -102,6 +137,7 @@ inline PyGetSetDef function_getset[] = {
     {"__name__", function_name, nullptr, nullptr, nullptr},
     {"__qualname__", function_name, nullptr, nullptr, nullptr},
     {"__doc__", function_doc, nullptr, nullptr, nullptr},
+    {"__text_signature__", function_text_signature, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -123,6 +159,7 @@ inline PyType_Slot function_slots[] = {
     {Py_tp_clear, reinterpret_cast<void *>(function_clear)},
     {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
     {Py_tp_repr, reinterpret_cast<void *>(function_repr)},
+    {Py_tp_descr_get, reinterpret_cast<void *>(function_descr_get)},
     {Py_tp_getset, function_getset},
     {Py_tp_members, function_members},
     {Py_tp_methods, function_methods},

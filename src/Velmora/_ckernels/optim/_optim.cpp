@@ -90,16 +90,14 @@ constexpr NamedObjective objectives[] = {
     {"rosen_halfplane", _obj_rosen_halfplane},
 };
 
-// The objective called `name` (compared by Python equality, in table order),
-// or null with ValueError "unknown objective <repr>".
+// The objective called `name`, or null with ValueError "unknown objective
+// <repr>". The callers have already limited `name` to an exact str or None,
+// for which Python equality with a name is plain string equality (names are
+// case-sensitive; None equals none of them).
 vlm_objective_fn _objective(PyObject *name) {
-    for (const NamedObjective &o : objectives) {
-        Ref key(PyUnicode_FromString(o.name));
-        if (!key) return nullptr;
-        const int eq = PyObject_RichCompareBool(name, key.get(), Py_EQ);
-        if (eq < 0) return nullptr;
-        if (eq == 1) return o.fn;
-    }
+    if (PyUnicode_Check(name))
+        for (const NamedObjective &o : objectives)
+            if (PyUnicode_CompareWithASCIIString(name, o.name) == 0) return o.fn;
     PyErr_Format(PyExc_ValueError, "unknown objective %R", name);
     return nullptr;
 }
@@ -338,9 +336,6 @@ constexpr const char *NELDERMEAD_PARAMS[] = {"objective", "x0",     "bounds", "p
 const vlm::py::FunctionDef run_lbfgsb_def = {
     {"run_lbfgsb", LBFGSB_PARAMS, 11, 2},
     run<Lbfgsb>,
-    "run_lbfgsb(objective, x0, bounds=None, params=None, m=10, maxiter=15000,\n"
-    "           maxfun=15000, maxls=20, factr=1e7, pgtol=1e-5, fd_step=0.0)\n"
-    "\n"
     "Minimize a built-in objective with bound-constrained L-BFGS-B and\n"
     "forward-difference gradients.\n\n"
     "objective: \"rosenbrock\", \"quad\", \"double_well\" or \"rosen_halfplane\".\n"
@@ -360,9 +355,6 @@ const vlm::py::FunctionDef run_lbfgsb_def = {
 const vlm::py::FunctionDef run_neldermead_def = {
     {"run_neldermead", NELDERMEAD_PARAMS, 8, 2},
     run<NelderMead>,
-    "run_neldermead(objective, x0, bounds=None, params=None, maxiter=0, maxfun=0,\n"
-    "               xatol=1e-4, fatol=1e-4)\n"
-    "\n"
     "Minimize a built-in objective with the Nelder-Mead simplex method; trial\n"
     "points are clipped into the bounds.\n\n"
     "objective: \"rosenbrock\", \"quad\", \"double_well\" or \"rosen_halfplane\".\n"
