@@ -37,6 +37,21 @@ COMMON.update({
 
 # --- complex linear algebra (_common/vlm_complex) -------------------------
 
+
+class c128_lu(ctypes.Structure):
+    _fields_ = [("lu", c128_p), ("piv", i64_p), ("n", c_int64), ("err", c_int64)]
+
+
+COMMON.update({
+    "c128_matmul": (None, [c128_p, c128_p, i64, i64, i64, c128_p]),
+    "c128_lu_factor_inplace": (i64, [c128_p, i64_p, i64]),
+    "c128_lu_factor": (c128_lu, [c128_p, i64]),
+    "c128_lu_free": (None, [POINTER(c128_lu)]),
+    "c128_lu_solve": (None, [c128_p, i64_p, c128_p, c128_p, i64, i64]),
+    "c128_solve": (i64, [c128_p, c128_p, i64, i64, c128_p]),
+    "c128_inv": (i64, [c128_p, i64, c128_p]),
+})
+
 # --- transforms (transforms/transforms) -----------------------------------
 
 # --- optimizer (optim/shim, optim/lbfgsb, optim/optim, optim/nelder_mead) --
@@ -82,10 +97,27 @@ def exported_names(module):
     return {line.split()[-1] for line in out.splitlines() if line.strip()}
 
 
+def run_python(code, *args, timeout=120):
+    """Runs `code` in a fresh interpreter that imports this same Velmora and
+    this module, so that a crash is an ordinary test failure. Returns the
+    CompletedProcess."""
+    import os
+    import subprocess
+    import sys
+
+    import Velmora
+
+    path = [os.path.dirname(os.path.abspath(__file__)),
+            os.path.dirname(os.path.dirname(os.path.abspath(Velmora.__file__)))]
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(path)}
+    return subprocess.run([sys.executable, "-c", code, *map(str, args)], capture_output=True,
+                          text=True, timeout=timeout, env=env)
+
+
 def ptr(array, ctype=c_double):
     """A ctypes pointer to a NumPy array's first element."""
     return array.ctypes.data_as(POINTER(ctype))
 
 
-__all__ = ["SIGNATURES", "COMMON", "TRANSFORMS", "OPTIM", "load", "exported_names", "ptr", "f64", "i64", "f64_p", "i64_p",
+__all__ = ["SIGNATURES", "COMMON", "TRANSFORMS", "OPTIM", "load", "exported_names", "run_python", "ptr", "f64", "i64", "f64_p", "i64_p",
            "c128", "c128_p", "c_int", "c_void_p"]
