@@ -3,8 +3,6 @@ Python objective that records every evaluated point) and its run through
 run_neldermead."""
 
 import ctypes
-import subprocess
-import sys
 
 import numpy as np
 import pytest
@@ -227,20 +225,8 @@ def test_evaluation_limit_truncates_the_run_and_abandons_the_iteration():
     assert lost_reflections > 0
 
 
-def run_python(code):
-    """Runs code in a fresh interpreter that sees the package and tests/native.py."""
-    import os
-    import Velmora
-
-    here = os.path.dirname(os.path.abspath(__file__))
-    src = os.path.dirname(os.path.dirname(os.path.abspath(Velmora.__file__)))
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([here, src]))
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env,
-                          timeout=120)
-
-
 def test_huge_n_reports_allocation_failure_in_a_subprocess():
-    out = run_python(
+    out = native.run_python(
         "import ctypes, native\n"
         "from native import vlm_neldermead_result\n"
         "from Velmora._ckernels.optim import _optim\n"

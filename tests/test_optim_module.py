@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 from Velmora._ckernels.optim import _optim
-from test_neldermead import run_python
+from native import run_python
 
 nm = _optim.run_neldermead
 lb = _optim.run_lbfgsb
