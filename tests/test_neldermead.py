@@ -172,6 +172,12 @@ def test_initial_simplex_is_folded_into_the_box(x0, lo, hi, nbd, vertices):
     np.testing.assert_allclose(rec.points, vertices, rtol=1e-15, atol=0)
 
 
+def test_bound_codes_with_null_bound_arrays_mean_zero_bounds():
+    _, x, rec = native_nm(rosen, [-1.0, 1.0], nbd=[1, 3], maxiter=1)
+    np.testing.assert_array_equal(rec.points[0], [0.0, 0.0])
+    assert all(p[0] >= 0.0 and p[1] <= 0.0 for p in rec.points)
+
+
 def test_null_bound_codes_never_read_or_clip():
     # lo and hi are null too: any read would crash, and points leave any box.
     res, _, rec = native_nm(rosen, [-1.2, 1.0])

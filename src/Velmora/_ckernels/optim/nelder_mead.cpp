@@ -71,7 +71,8 @@ size_t workspace_doubles(i64 n) {
     if (__builtin_mul_overflow(np1, np1, &square) ||
         __builtin_mul_overflow(static_cast<uint64_t>(n), uint64_t{6}, &extra) ||
         __builtin_add_overflow(square, extra, &total) ||
-        __builtin_mul_overflow(total, uint64_t{sizeof(f64)}, &bytes) || bytes > SIZE_MAX)
+        __builtin_mul_overflow(total, uint64_t{sizeof(f64)}, &bytes) ||
+        bytes > static_cast<uint64_t>(SIZE_MAX))
         return 0;
     return static_cast<size_t>(total);
 }
@@ -123,11 +124,13 @@ struct Run {
         clip(xt);
     }
 
+    // Effective bounds from the codes; a null lo or hi reads as zeros, as in
+    // the L-BFGS-B driver.
     void set_bounds(const f64 *lo, const f64 *hi, const i64 *nbd) {
         for (i64 i = 0; i < n; ++i) {
             const i64 code = nbd[i];
-            lb[i] = (code == 1 || code == 2) ? lo[i] : -INF;
-            ub[i] = (code == 2 || code == 3) ? hi[i] : INF;
+            lb[i] = (code == 1 || code == 2) ? (lo != nullptr ? lo[i] : 0.0) : -INF;
+            ub[i] = (code == 2 || code == 3) ? (hi != nullptr ? hi[i] : 0.0) : INF;
         }
     }
 

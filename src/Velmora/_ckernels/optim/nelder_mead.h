@@ -27,7 +27,8 @@ typedef struct vlm_neldermead_result {
 
 /* Minimizes obj from x (overwritten with the best vertex on statuses 0, 1, 2).
    nbd null: unconstrained, lo and hi unread. Otherwise codes 0 free, 1 lower,
-   2 both, 3 upper (anything else counts as free). opt null selects the
+   2 both, 3 upper (anything else counts as free); a null lo or hi reads as
+   zeros. opt null selects the
    defaults (both limits 200*n, tolerances 1e-4); out may be null. Returns the
    status. */
 VLM_EXPORT i64 vlm_neldermead(vlm_objective_fn obj, void *obj_ctx, i64 n, f64 *x, const f64 *lo,
