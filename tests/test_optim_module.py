@@ -536,3 +536,40 @@ def test_crossed_bounds_in_neldermead_clip_to_the_lower_bound_side():
     r = nm("rosenbrock", np.array([0.0, 0.0]), bounds=[(1.0, -1.0), (None, None)])
     assert r["status"] in (0, 1, 2)
     assert np.all(np.isfinite(r["x"]))
+
+
+# --- no leaks ---------------------------------------------------------------------------
+
+LEAK_CALLS = {
+    "success": lambda: nm("quad", np.zeros(50), params=np.ones(100), maxfun=5),
+    "unknown name": lambda: nm("nope", np.zeros(50), bounds=[(0, 1)] * 50, params=np.ones(100)),
+    "bad bound": lambda: lb("rosenbrock", np.zeros(50), bounds=[(0, 1)] * 49 + [(0, 1, 2)]),
+    "short bounds": lambda: nm("rosenbrock", np.zeros(50), bounds=[(0, 1)] * 49),
+    "short params": lambda: nm("quad", np.zeros(50), params=np.ones(99)),
+    "bad params": lambda: lb("quad", np.zeros(50), params=np.ones((2, 100))),
+    "bad x0": lambda: nm("rosenbrock", np.zeros((50, 2))),
+}
+
+
+@pytest.mark.parametrize("name", list(LEAK_CALLS))
+def test_calls_release_what_they_create(name):
+    import tracemalloc
+
+    call = LEAK_CALLS[name]
+
+    def repeat():
+        for _ in range(300):
+            try:
+                call()
+            except (ValueError, TypeError, IndexError):
+                pass
+
+    repeat()  # warm caches
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        repeat()
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert grown < 10_000  # one leaked 50-element array per call would be > 100 kB
