@@ -53,8 +53,65 @@ COMMON.update({
 })
 
 # --- transforms (transforms/transforms) -----------------------------------
+# Nine families x seven operations, each a scalar kernel (in, out, bounds...)
+# and an array kernel (in, out, n, bounds...); bounds are pointers to one value.
+TRANSFORM_FAMILIES = {  # family -> bound names of the operations that take them
+    "log": (), "logit": (), "probit": (), "aff_logit": ("a", "b"), "aff_probit": ("a", "b"),
+    "softplus": (), "lower": ("low",), "upper": ("high",), "tanh": (),
+}
+TRANSFORM_OPS = ("fwd", "inv", "grad_fwd", "grad_inv", "ldet_abs_jac_fwd", "ldet_abs_jac_inv",
+                 "grad_ldet_abs_jac_inv")
+
+
+def transform_bounds(family, op):
+    """The bound parameters of one operation: lower/upper take theirs in four
+    operations, the affine families in all but grad_ldet_abs_jac_inv."""
+    bounds = TRANSFORM_FAMILIES[family]
+    if family in ("lower", "upper"):
+        return bounds if op in ("fwd", "inv", "grad_fwd", "ldet_abs_jac_fwd") else ()
+    return bounds if op != "grad_ldet_abs_jac_inv" else ()
+
+
+for _family in TRANSFORM_FAMILIES:
+    for _op in TRANSFORM_OPS:
+        _extra = [f64_p] * len(transform_bounds(_family, _op))
+        TRANSFORMS[f"vlm_{_family}_{_op}"] = (None, [f64_p, f64_p] + _extra)
+        TRANSFORMS[f"vlm_{_family}_{_op}_arr"] = (None, [f64_p, f64_p, i64] + _extra)
 
 # --- optimizer (optim/shim, optim/lbfgsb, optim/optim, optim/nelder_mead) --
+OPTIM.update({
+    "vlm_shim_dcopy": (None, [i64_p, f64_p, i64_p, f64_p, i64_p]),
+    "vlm_shim_daxpy": (None, [i64_p, f64_p, f64_p, i64_p, f64_p, i64_p]),
+    "vlm_shim_dscal": (None, [i64_p, f64_p, f64_p, i64_p]),
+    "vlm_shim_ddot": (f64, [i64_p, f64_p, i64_p, f64_p, i64_p]),
+    "vlm_shim_dnrm2": (f64, [i64_p, f64_p, i64_p]),
+    "vlm_shim_dpotrf": (None, [ctypes.c_char_p, i64_p, f64_p, i64_p, i64_p]),
+    "vlm_shim_dtrtrs": (None, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p, i64_p, i64_p,
+                               f64_p, i64_p, f64_p, i64_p, i64_p]),
+    # setulb(n, m, x, l, u, nbd, f, g, factr, pgtol, wa, iwa, task, lsave,
+    #        isave, dsave, maxls, ln_task)
+    "setulb": (None, [i64, i64, f64_p, f64_p, f64_p, i64_p, f64_p, f64_p, f64, f64, f64_p, i64_p,
+                      i64_p, i64_p, i64_p, f64_p, i64, i64_p]),
+})
+
+
+class vlm_lbfgsb_options(ctypes.Structure):
+    _fields_ = [("m", i64), ("maxiter", i64), ("maxfun", i64), ("maxls", i64),
+                ("factr", f64), ("pgtol", f64), ("fd_step", f64)]
+
+
+class vlm_lbfgsb_result(ctypes.Structure):
+    _fields_ = [("status", i64), ("nfev", i64), ("nit", i64), ("fun", f64),
+                ("success", c_int), ("message", ctypes.c_char_p)]
+
+
+# f64 (const f64 *x, void *ctx)
+vlm_objective_fn = ctypes.CFUNCTYPE(f64, f64_p, c_void_p)
+
+OPTIM.update({
+    "vlm_lbfgsb": (i64, [vlm_objective_fn, c_void_p, i64, f64_p, f64_p, f64_p, i64_p,
+                         POINTER(vlm_lbfgsb_options), POINTER(vlm_lbfgsb_result)]),
+})
 
 # Nelder-Mead (optim/nelder_mead). The objective argument is a function
 # pointer: pass ctypes.cast(CFUNCTYPE(f64, f64_p, c_void_p)(fn), c_void_p).
