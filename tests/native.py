@@ -113,8 +113,7 @@ OPTIM.update({
                          POINTER(vlm_lbfgsb_options), POINTER(vlm_lbfgsb_result)]),
 })
 
-# Nelder-Mead (optim/nelder_mead). The objective argument is a function
-# pointer: pass ctypes.cast(CFUNCTYPE(f64, f64_p, c_void_p)(fn), c_void_p).
+# Nelder-Mead (optim/nelder_mead), with the same objective callback type.
 
 
 class vlm_neldermead_options(ctypes.Structure):
@@ -127,7 +126,7 @@ class vlm_neldermead_result(ctypes.Structure):
 
 
 OPTIM.update({
-    "vlm_neldermead": (i64, [c_void_p, c_void_p, i64, f64_p, f64_p, f64_p, i64_p,
+    "vlm_neldermead": (i64, [vlm_objective_fn, c_void_p, i64, f64_p, f64_p, f64_p, i64_p,
                              POINTER(vlm_neldermead_options), POINTER(vlm_neldermead_result)]),
 })
 

@@ -11,7 +11,7 @@ import native
 from native import vlm_neldermead_options, vlm_neldermead_result
 from Velmora._ckernels.optim import _optim
 
-OBJECTIVE_FN = ctypes.CFUNCTYPE(ctypes.c_double, ctypes.POINTER(ctypes.c_double), ctypes.c_void_p)
+OBJECTIVE_FN = native.vlm_objective_fn
 LIB = native.load(_optim)
 
 
@@ -51,7 +51,7 @@ def native_nm(f, x0, lo=None, hi=None, nbd=None, maxiter=0, maxfun=0, xatol=1e-4
     hi = None if hi is None else np.asarray(hi, dtype=float)
     opt = vlm_neldermead_options(maxiter, maxfun, xatol, fatol)
     res = vlm_neldermead_result()
-    status = LIB.vlm_neldermead(ctypes.cast(callback, ctypes.c_void_p), None, x.size, arr(x),
+    status = LIB.vlm_neldermead(callback, None, x.size, arr(x),
                                 arr(lo), arr(hi), arr(nbd, ctypes.c_int64), ctypes.byref(opt),
                                 ctypes.byref(res))
     assert status == res.status
@@ -117,7 +117,7 @@ def test_n_below_one_is_an_error_without_evaluation(n):
     x = np.array([7.0])
     rec = Recorder(rosen, 1)
     res = vlm_neldermead_result()
-    status = LIB.vlm_neldermead(ctypes.cast(OBJECTIVE_FN(rec), ctypes.c_void_p), None, n,
+    status = LIB.vlm_neldermead(OBJECTIVE_FN(rec), None, n,
                                 native.ptr(x), None, None, None, None, ctypes.byref(res))
     assert status == -2
     assert (res.status, res.nfev, res.nit, res.success) == (-2, 0, 0, 0)
@@ -137,7 +137,7 @@ def test_null_options_select_the_defaults():
     out = vlm_neldermead_result()
     x = np.array([-1.2, 1.0])
     rec = Recorder(rosen, 2)
-    LIB.vlm_neldermead(ctypes.cast(OBJECTIVE_FN(rec), ctypes.c_void_p), None, 2, native.ptr(x),
+    LIB.vlm_neldermead(OBJECTIVE_FN(rec), None, 2, native.ptr(x),
                        None, None, None, None, ctypes.byref(out))
     assert (out.status, out.nit, out.nfev) == (0, 85, 159)
 
@@ -239,7 +239,8 @@ def test_huge_n_reports_allocation_failure_in_a_subprocess():
         "lib = native.load(_optim)\n"
         "for n in (2**62, 2**40, 2**31 + 5, 2**28):\n"
         "    r = vlm_neldermead_result()\n"
-        "    s = lib.vlm_neldermead(None, None, n, None, None, None, None, None, ctypes.byref(r))\n"
+        "    s = lib.vlm_neldermead(native.vlm_objective_fn(), None, n, None, None, None, None,\n"
+        "                           None, ctypes.byref(r))\n"
         "    assert s == -1 == r.status, (n, s)\n"
         "    assert r.message == b'ERROR: workspace allocation failed' and r.nfev == 0\n"
         "print('ok')\n")
