@@ -113,6 +113,23 @@ OPTIM.update({
                          POINTER(vlm_lbfgsb_options), POINTER(vlm_lbfgsb_result)]),
 })
 
+# Nelder-Mead (optim/nelder_mead), with the same objective callback type.
+
+
+class vlm_neldermead_options(ctypes.Structure):
+    _fields_ = [("maxiter", i64), ("maxfun", i64), ("xatol", f64), ("fatol", f64)]
+
+
+class vlm_neldermead_result(ctypes.Structure):
+    _fields_ = [("status", i64), ("nfev", i64), ("nit", i64), ("fun", f64),
+                ("success", c_int), ("message", ctypes.c_char_p)]
+
+
+OPTIM.update({
+    "vlm_neldermead": (i64, [vlm_objective_fn, c_void_p, i64, f64_p, f64_p, f64_p, i64_p,
+                             POINTER(vlm_neldermead_options), POINTER(vlm_neldermead_result)]),
+})
+
 SIGNATURES = {**COMMON, **TRANSFORMS, **OPTIM}
 
 

@@ -1,0 +1,148 @@
+// Typed arguments of the Python surfaces: the exact-type check of an argument
+// and a one-dimensional, C-contiguous, writable buffer view whose items must
+// be of one C type, with the interpreter-style error texts.
+#ifndef VLM_PY_TYPED_ARGS_H
+#define VLM_PY_TYPED_ARGS_H
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <cstring>
+
+namespace vlm::py {
+
+// True when obj is exactly of `type` (no subclass), or None when allowed;
+// otherwise TypeError naming the argument, the expected and the actual type.
+inline bool check_arg_type(PyObject *obj, PyTypeObject *type, const char *arg_name,
+                           bool none_allowed) {
+    if (Py_IS_TYPE(obj, type) || (none_allowed && obj == Py_None)) return true;
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", arg_name,
+                 type->tp_name, Py_TYPE(obj)->tp_name);
+    return false;
+}
+
+// Buffer item formats (struct-module codes) accepted for a C type, and its
+// name in messages. Only native byte order is accepted.
+template <class T>
+struct ItemFormat;
+
+template <>
+struct ItemFormat<double> {
+    static constexpr const char *name = "double";
+    static bool accepts(char code) { return code == 'd'; }
+};
+
+template <>
+struct ItemFormat<int64_t> {
+    static constexpr const char *name = "int64_t";
+    static bool accepts(char code) {
+        return code == 'q' || (code == 'l' && sizeof(long) == sizeof(int64_t));
+    }
+};
+
+// The single type code of a simple native-order format such as "d", "=d",
+// "<d" on little-endian machines, or 0 for anything else (structs, arrays,
+// foreign byte order, several items).
+inline char simple_format_code(const char *fmt) {
+    if (fmt == nullptr) return 'B';  // no format means unsigned bytes
+    const char order = fmt[0];
+    const bool little = PY_LITTLE_ENDIAN != 0;
+    if (order == '@' || order == '=' || (order == '<' && little) || (order == '>' && !little) ||
+        (order == '!' && !little))
+        ++fmt;
+    if (fmt[0] == '\0' || fmt[1] != '\0') return 0;
+    return fmt[0];
+}
+
+// The C name of a buffer format, quoted, for the dtype-mismatch message.
+inline const char *describe_format(const char *fmt) {
+    static constexpr struct {
+        char code;
+        const char *name;
+    } known[] = {
+        {'b', "'signed char'"},  {'B', "'unsigned char'"},      {'?', "'bool'"},
+        {'h', "'short'"},        {'H', "'unsigned short'"},     {'i', "'int'"},
+        {'I', "'unsigned int'"}, {'l', "'long'"},               {'L', "'unsigned long'"},
+        {'q', "'long long'"},    {'Q', "'unsigned long long'"}, {'n', "'ssize_t'"},
+        {'N', "'size_t'"},       {'e', "'half'"},               {'f', "'float'"},
+        {'d', "'double'"},       {'g', "'long double'"},        {'O', "'Python object'"},
+    };
+    const char code = simple_format_code(fmt);
+    for (const auto &k : known)
+        if (k.code == code) return k.name;
+    return fmt;
+}
+
+// A writable, one-dimensional, C-contiguous view of a buffer of T, held until
+// destruction. Errors: TypeError for an object without the buffer interface,
+// the exporter's ValueError for a read-only or non-contiguous buffer (a plain
+// BufferError is raised as ValueError), and ValueError for a wrong dimension
+// count or item type.
+template <class T>
+class TypedView {
+  public:
+    TypedView() = default;
+    TypedView(const TypedView &) = delete;
+    TypedView &operator=(const TypedView &) = delete;
+    ~TypedView() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    // With none_allowed, None gives an empty view (no data, size 0).
+    bool acquire(PyObject *obj, bool none_allowed = false) {
+        if (none_allowed && obj == Py_None) return true;
+        if (PyObject_GetBuffer(obj, &view_, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) !=
+            0) {
+            if (PyErr_ExceptionMatches(PyExc_BufferError)) reraise_as_value_error();
+            return false;
+        }
+        held_ = true;
+        if (view_.ndim != 1) {
+            PyErr_Format(PyExc_ValueError,
+                         "Buffer has wrong number of dimensions (expected %d, got %d)", 1,
+                         view_.ndim);
+            return false;
+        }
+        if (!ItemFormat<T>::accepts(simple_format_code(view_.format)) ||
+            view_.itemsize != static_cast<Py_ssize_t>(sizeof(T))) {
+            PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s",
+                         "'", ItemFormat<T>::name, "'", describe_format(view_.format));
+            return false;
+        }
+        size_ = view_.len / static_cast<Py_ssize_t>(sizeof(T));
+        return true;
+    }
+
+    T *data() const { return held_ ? static_cast<T *>(view_.buf) : nullptr; }
+    Py_ssize_t size() const { return size_; }
+
+  private:
+    // Same text, raised as ValueError (the reason is a property of the value).
+    static void reraise_as_value_error() {
+#if PY_VERSION_HEX >= 0x030C0000
+        PyObject *exc = PyErr_GetRaisedException();
+#else
+        PyObject *type, *exc, *tb;
+        PyErr_Fetch(&type, &exc, &tb);
+        PyErr_NormalizeException(&type, &exc, &tb);
+        Py_XDECREF(type);
+        Py_XDECREF(tb);
+#endif
+        PyObject *text = exc != nullptr ? PyObject_Str(exc) : nullptr;
+        Py_XDECREF(exc);
+        if (text != nullptr) {
+            PyErr_SetObject(PyExc_ValueError, text);
+            Py_DECREF(text);
+        }
+    }
+
+    Py_buffer view_{};
+    bool held_ = false;
+    Py_ssize_t size_ = 0;
+};
+
+}  // namespace vlm::py
+
+#endif  // VLM_PY_TYPED_ARGS_H
