@@ -868,6 +868,11 @@ void dcsrch(f64 f, f64 g, f64 &stp, f64 stpmax, i64 &task, i64 &msg, LineSearch 
 // current point, or return to the caller.
 enum class Next { Iterate, Return };
 
+// Whether the workspace 2mn + 5n + 11m^2 + 8m (and iwa's 3n) of positive n and
+// m can be counted in bytes; a size for which it cannot is refused as invalid
+// input like a non-positive one, since no caller can hold such a workspace.
+enum class Layout { Fits, NTooLarge, MTooLarge };
+
 struct Iteration {
     Box box;
     f64 *x, *f, *g;
@@ -895,7 +900,7 @@ struct Iteration {
     }
 
     void initialise();
-    bool input_is_valid();
+    bool input_is_valid(Layout layout);
     void project_into_box();
     Next first_evaluation();
     Next iterate();
@@ -967,11 +972,13 @@ void Iteration::initialise() {
 }
 
 // Checks n, m, factr and the bounds; on failure task is (ERROR, code).
-bool Iteration::input_is_valid() {
-    if (box.n <= 0) set_task(ERROR, ERROR_N);
-    if (mem.m <= 0) set_task(ERROR, ERROR_M);
+bool Iteration::input_is_valid(Layout layout) {
+    if (box.n <= 0 || layout == Layout::NTooLarge) set_task(ERROR, ERROR_N);
+    if (mem.m <= 0 || layout == Layout::MTooLarge) set_task(ERROR, ERROR_M);
     if (factr < 0.0) set_task(ERROR, ERROR_FACTR);
-    for (i64 i = 0; i < box.n; ++i) {
+    // Bound arrays of a length no workspace can match are not read.
+    const i64 checked = layout == Layout::Fits ? box.n : 0;
+    for (i64 i = 0; i < checked; ++i) {
         if (static_cast<uint64_t>(box.nbd[i]) > 3) {
             set_task(ERROR, ERROR_NBD);
             info = -6;
@@ -1203,14 +1210,28 @@ Next Iteration::after_new_x() {
     return Next::Iterate;
 }
 
-// The 13 pieces of wa, in order, and their lengths.
+// The 13 pieces of wa, in order, and their lengths. Non-positive sizes, and
+// sizes whose workspace does not fit, get an empty layout: the input check
+// refuses them before any piece is touched, and no view is formed from a
+// wrapped offset.
 constexpr int kPieces = 13;
-void piece_lengths(i64 n, i64 m, uint64_t len[kPieces]) {
-    // Unsigned arithmetic: a hostile m or n wraps instead of overflowing.
-    const uint64_t un = static_cast<uint64_t>(n), um = static_cast<uint64_t>(m);
-    const uint64_t mn = um * un, m2 = um * um;
-    const uint64_t lengths[kPieces] = {mn, mn, m2, m2, m2, 4 * m2, 4 * m2, un, un, un, un, un, 8 * um};
+Layout piece_lengths(i64 n, i64 m, i64 len[kPieces]) {
+    for (int k = 0; k < kPieces; ++k) len[k] = 0;
+    if (n <= 0) return Layout::Fits;
+    constexpr i64 max_elems = PTRDIFF_MAX / static_cast<i64>(sizeof(f64));
+    i64 n5;
+    if (__builtin_mul_overflow(n, 5, &n5) || n5 > max_elems) return Layout::NTooLarge;
+    if (m <= 0) return Layout::Fits;
+    i64 mn, m2, m2x4, m2x11, m8, total;
+    if (__builtin_mul_overflow(m, n, &mn) || __builtin_mul_overflow(m, m, &m2) ||
+        __builtin_mul_overflow(m2, 4, &m2x4) || __builtin_mul_overflow(m2, 11, &m2x11) ||
+        __builtin_mul_overflow(m, 8, &m8) || __builtin_mul_overflow(mn, 2, &total) ||
+        __builtin_add_overflow(total, n5, &total) || __builtin_add_overflow(total, m2x11, &total) ||
+        __builtin_add_overflow(total, m8, &total) || total > max_elems)
+        return Layout::MTooLarge;
+    const i64 lengths[kPieces] = {mn, mn, m2, m2, m2, m2x4, m2x4, n, n, n, n, n, m8};
     for (int k = 0; k < kPieces; ++k) len[k] = lengths[k];
+    return Layout::Fits;
 }
 
 }  // namespace
@@ -1218,20 +1239,24 @@ void piece_lengths(i64 n, i64 m, uint64_t len[kPieces]) {
 extern "C" void setulb(i64 n, i64 m, f64 *x, const f64 *l, const f64 *u, const i64 *nbd, f64 *f,
                        f64 *g, f64 factr, f64 pgtol, f64 *wa, i64 *iwa, i64 *task, i64 *lsave,
                        i64 *isave, f64 *dsave, i64 maxls, i64 *ln_task) {
+    Layout layout = Layout::Fits;
     if (task[0] == START) {
-        uint64_t len[kPieces];
-        piece_lengths(n, m, len);
-        isave[I_MN] = static_cast<i64>(len[0]);
-        isave[I_M2] = static_cast<i64>(len[2]);
-        isave[I_4M2] = static_cast<i64>(len[5]);
-        uint64_t offset = 0;
+        i64 len[kPieces];
+        layout = piece_lengths(n, m, len);
+        isave[I_MN] = len[0];
+        isave[I_M2] = len[2];
+        isave[I_4M2] = len[5];
+        i64 offset = 0;
         for (int k = 0; k < kPieces; ++k) {
-            isave[I_OFFSETS + k] = static_cast<i64>(offset);
+            isave[I_OFFSETS + k] = offset;
             offset += len[k];
         }
     }
     const i64 *off = isave + I_OFFSETS;
     f64 *inner = wa + off[12];
+    // Sizes as the views see them: an invalid n or m gets empty views.
+    const bool sized = n > 0 && m > 0 && layout == Layout::Fits;
+    const i64 vn = sized ? n : 0, vm = sized ? m : 0;
 
     Iteration it;
     it.box = Box{n, l, u, nbd};
@@ -1248,15 +1273,15 @@ extern "C" void setulb(i64 n, i64 m, f64 *x, const f64 *l, const f64 *u, const i
     it.mem = Memory{n, m, wa + off[0], wa + off[1], wa + off[2], wa + off[3], wa + off[4],
                     1.0, 0, 0, 0, 0, false};
     it.w = Work{wa + off[5], wa + off[6], wa + off[7], wa + off[8], wa + off[9], wa + off[10],
-                wa + off[11], inner, inner + 2 * m, inner + 4 * m, inner + 6 * m};
-    it.fs = FreeSets{n, 0, 0, iwa, iwa + 2 * n};
-    it.iwhere = iwa + n;
+                wa + off[11], inner, inner + 2 * vm, inner + 4 * vm, inner + 6 * vm};
+    it.fs = FreeSets{n, 0, 0, iwa, iwa + 2 * vn};
+    it.iwhere = iwa + vn;
 
     Next next;
     if (task[0] == START) {
         it.load(lsave, isave, dsave);  // only the line search's slots matter here
         it.initialise();
-        if (!it.input_is_valid()) return;  // nothing is saved
+        if (!it.input_is_valid(layout)) return;  // nothing is saved
         it.project_into_box();
         it.set_task(FG, FG_START);
         it.save(lsave, isave, dsave);
