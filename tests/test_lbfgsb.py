@@ -4,6 +4,7 @@ with exact gradients."""
 import ctypes
 import importlib
 import itertools
+import textwrap
 
 import numpy as np
 import pytest
@@ -278,6 +279,43 @@ def test_invalid_sizes(lib, n, m, factr, expect):
     run.n, run.m = n, m
     assert run.call() == (ERROR, expect)
     assert not run.lsave.any() and not run.dsave.any() and not run.isave[16:].any()
+
+
+# Sizes whose workspace 2mn + 5n + 11m^2 + 8m cannot exist, and the most
+# negative ones: refused at the first call with tiny buffers, without reading
+# n bound codes or forming views from wrapped offsets (a crash in the child
+# is a failure here).
+HOSTILE_SIZES = textwrap.dedent("""
+    import ctypes, importlib, sys
+    import numpy as np
+    import native
+    lib = native.load(importlib.import_module(sys.argv[1]))
+    p, i = native.ptr, native.i64
+    for n, m in eval(sys.argv[2]):
+        x, l, u, g, wa = (np.full(4, 0.5) for _ in range(5))
+        nbd = np.zeros(4, np.int64)
+        iwa, task, ln_task, lsave, isave = (np.zeros(k, np.int64) for k in (12, 2, 2, 4, 44))
+        dsave, f = np.zeros(29), ctypes.c_double(0.0)
+        lib.setulb(n, m, p(x), p(l), p(u), p(nbd, i), ctypes.byref(f), p(g), 1e7, 1e-5, p(wa),
+                   p(iwa, i), p(task, i), p(lsave, i), p(isave, i), p(dsave), 20, p(ln_task, i))
+        assert (x == 0.5).all() and not lsave.any() and not dsave.any() and not isave[16:].any()
+        print(*task)
+""")
+
+# (n, m) -> message: the n test comes first and the m test overwrites it.
+HOSTILE_EXPECT = {
+    (2**62, 5): ERROR_N, (2**61, 1): ERROR_N, (2**63 - 1, 0): ERROR_M, (2**62, 0): ERROR_M,
+    (1, 2**62): ERROR_M, (3, 2**32): ERROR_M, (2, 2**31 + 1): ERROR_M, (2**40, 2**40): ERROR_M,
+    (-2**63, 5): ERROR_N, (-2**62, 1): ERROR_N, (3, -2**63): ERROR_M, (-2**63, -2**63): ERROR_M,
+}
+
+
+def test_hostile_sizes_are_refused():
+    sizes = list(HOSTILE_EXPECT)
+    run = native.run_python(HOSTILE_SIZES, "Velmora._ckernels.optim._optim", repr(sizes), timeout=60)
+    assert run.returncode == 0, run.stderr
+    got = [tuple(map(int, line.split())) for line in run.stdout.splitlines()]
+    assert got == [(ERROR, HOSTILE_EXPECT[s]) for s in sizes]
 
 
 @pytest.mark.parametrize("nbd,l,u,expect", [
