@@ -281,6 +281,28 @@ def test_invalid_sizes(lib, n, m, factr, expect):
     assert not run.lsave.any() and not run.dsave.any() and not run.isave[16:].any()
 
 
+def _flat_then_bound(x):
+    """Slope -1 towards the upper bound 0 of x[0]; x[1] is flat beyond 1, so
+    the projected gradient becomes exactly zero once x[0] is at its bound."""
+    h = min(x[1] - 1.0, 0.0)
+    return -x[0] + h * h, np.array([-1.0, 2.0 * h])
+
+
+@pytest.mark.parametrize("x0", [[-1.0, -2.0], [-0.1, 0.9]])
+def test_zero_projected_gradient_ignores_workspace_content(lib, x0):
+    # With a negative pgtol a zero projected gradient does not stop the run:
+    # the Cauchy search returns x itself, and the subspace step must use
+    # c = W'(xcp - x) = 0, not whatever the workspace held before.
+    traces = []
+    for fill in (0.0, np.nan, 1e300):
+        run = Run(lib, x0, m=3, l=[-10.0, 0.0], u=[0.0, 0.0], nbd=[2, 0], pgtol=-1.0, factr=0.0)
+        run.wa[:] = fill
+        trace = run.solve(_flat_then_bound)
+        traces.append([(t, x.tobytes()) for t, x in trace])
+        assert np.isfinite(run.x).all()
+    assert traces[0] == traces[1] == traces[2]
+
+
 # Sizes whose workspace 2mn + 5n + 11m^2 + 8m cannot exist, and the most
 # negative ones: refused at the first call with tiny buffers, without reading
 # n bound codes or forming views from wrapped offsets (a crash in the child

@@ -234,6 +234,10 @@ i64 cauchy(const Box &box, const f64 *x, const f64 *g, i64 *iorder, i64 *iwhere,
     const i64 n = box.n, col = mem.col, m = mem.m;
     const f64 theta = mem.theta;
     f64 *t = w.t, *d = w.d, *xcp = w.z, *p = w.p, *c = w.c, *wbp = w.wbp, *v = w.v;
+    // c = W'(xcp - x) starts at zero, and stays zero on the early returns
+    // below, where xcp = x: the subspace step reads it whenever col > 0, and
+    // must not see the workspace's previous (or never written) content.
+    for (i64 j = 0; j < 2 * col; ++j) c[j] = 0.0;
     if (sbgnrm <= 0.0) {
         copy(n, x, xcp);
         return 0;
@@ -297,7 +301,6 @@ i64 cauchy(const Box &box, const f64 *x, const f64 *g, i64 *iorder, i64 *iwhere,
 
     // Model along the path: f1 first and f2 second derivative at the start
     // of the current segment; dtm the minimizer within it.
-    for (i64 j = 0; j < 2 * col; ++j) c[j] = 0.0;
     f64 f2 = -theta * f1;
     const f64 f2_org = f2;
     if (col > 0) {
