@@ -15,6 +15,16 @@
 
 namespace {
 
+// The three row helpers below carry every O(n^2) and O(n^3) loop of this
+// unit. They are compiled for baseline x86-64 and for the AVX2/FMA and
+// AVX-512 levels, and the loader binds the widest the CPU supports; they
+// have internal linkage, so nothing beyond the specified names is exported.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define VLM_MULTIVERSIONED [[gnu::target_clones("default", "arch=x86-64-v3", "arch=x86-64-v4")]]
+#else
+#define VLM_MULTIVERSIONED
+#endif
+
 // Byte size of an r x c array of `elem`-byte elements, refused (false) when
 // a size is negative or the product does not fit a signed 64-bit count: such
 // a size cannot describe a real buffer, and a wrapped product would allocate
@@ -28,18 +38,58 @@ bool byte_count(i64 r, i64 c, i64 elem, size_t *bytes) {
     return true;
 }
 
-// Sum of a[k] * b[k]; the reduction may be split over vector lanes.
-inline f64 dot_unit(const f64 *__restrict a, const f64 *__restrict b, i64 n) {
-    f64 s = 0.0;
-#pragma omp simd reduction(+ : s)
-    for (i64 k = 0; k < n; ++k) s += a[k] * b[k];
-    return s;
+// Sum of a[k] * b[k] in sixteen interleaved partial sums: one running sum
+// would make every addition wait for the previous one.
+VLM_MULTIVERSIONED f64 dot_unit(const f64 *__restrict a, const f64 *__restrict b, i64 n) {
+    constexpr int LANES = 16;
+    f64 part[LANES] = {};
+    i64 k = 0;
+    for (; k + LANES <= n; k += LANES)
+        for (int l = 0; l < LANES; ++l) part[l] += a[k + l] * b[k + l];
+    f64 tail = 0.0;
+    for (; k < n; ++k) tail += a[k] * b[k];
+    for (int width = LANES / 2; width > 0; width /= 2)  // pairwise combination
+        for (int l = 0; l < width; ++l) part[l] += part[l + width];
+    return part[0] + tail;
 }
 
 // y += alpha * x over n contiguous elements, each element in order.
-inline void axpy(f64 alpha, const f64 *__restrict x, f64 *__restrict y, i64 n) {
+VLM_MULTIVERSIONED void axpy(f64 alpha, const f64 *__restrict x, f64 *__restrict y, i64 n) {
 #pragma omp simd
     for (i64 k = 0; k < n; ++k) y[k] += alpha * x[k];
+}
+
+// y[j] += sign * coef[t * coef_stride] * x[t * x_stride + j] for t < count and
+// j < len, adding the terms to each y[j] one at a time in increasing t, so
+// the result is that of `count` single row updates in order. Four source
+// rows go per pass, which loads and stores y once per four terms. sign is
+// +1 or -1 and multiplies exactly.
+VLM_MULTIVERSIONED void accumulate_rows(f64 *__restrict y, i64 len, const f64 *__restrict coef,
+                                        i64 coef_stride, const f64 *__restrict x, i64 x_stride,
+                                        i64 count, f64 sign) {
+    i64 t = 0;
+    for (; t + 4 <= count; t += 4) {
+        const f64 *c = coef + t * coef_stride;
+        const f64 c0 = sign * c[0], c1 = sign * c[coef_stride], c2 = sign * c[2 * coef_stride],
+                  c3 = sign * c[3 * coef_stride];
+        const f64 *x0 = x + t * x_stride, *x1 = x0 + x_stride, *x2 = x1 + x_stride,
+                  *x3 = x2 + x_stride;
+#pragma omp simd
+        for (i64 j = 0; j < len; ++j) {
+            f64 v = y[j];
+            v += c0 * x0[j];
+            v += c1 * x1[j];
+            v += c2 * x2[j];
+            v += c3 * x3[j];
+            y[j] = v;
+        }
+    }
+    for (; t < count; ++t) {
+        const f64 c0 = sign * coef[t * coef_stride];
+        const f64 *x0 = x + t * x_stride;
+#pragma omp simd
+        for (i64 j = 0; j < len; ++j) y[j] += c0 * x0[j];
+    }
 }
 
 inline void fill(f64 *__restrict y, f64 value, i64 n) {
@@ -88,11 +138,10 @@ void lu_substitute_vector(const f64 *__restrict LU, f64 *__restrict x, i64 n) {
 // The same for m right-hand sides held as the columns of X (n x m): each step
 // updates a whole contiguous row of X.
 void lu_substitute_rows(const f64 *__restrict LU, f64 *__restrict X, i64 n, i64 m) {
-    for (i64 i = 1; i < n; ++i)
-        for (i64 j = 0; j < i; ++j) axpy(-LU[i * n + j], X + j * m, X + i * m, m);
+    for (i64 i = 1; i < n; ++i) accumulate_rows(X + i * m, m, LU + i * n, 1, X, m, i, -1.0);
     for (i64 i = n - 1; i >= 0; --i) {
         f64 *xi = X + i * m;
-        for (i64 k = i + 1; k < n; ++k) axpy(-LU[i * n + k], X + k * m, xi, m);
+        accumulate_rows(xi, m, LU + i * n + i + 1, 1, X + (i + 1) * m, m, n - 1 - i, -1.0);
         scale(xi, 1.0 / LU[i * n + i], m);
     }
 }
@@ -136,7 +185,7 @@ void vlm_matmul(const f64 *__restrict A, const f64 *__restrict B, f64 *__restric
     for (i64 i = 0; i < n; ++i) {
         f64 *row = out + i * m;
         fill(row, 0.0, m);
-        for (i64 k = 0; k < p; ++k) axpy(A[i * p + k], B + k * m, row, m);
+        accumulate_rows(row, m, A + i * p, 1, B, m, p, 1.0);
     }
 }
 
@@ -145,8 +194,12 @@ void vlm_matmul_atb(const f64 *__restrict A, const f64 *__restrict B, f64 *__res
                     i64 p, i64 m) {
     vlm_zero_mat(out, p, m);
     if (n <= 0 || p <= 0 || m <= 0) return;
-    for (i64 r = 0; r < n; ++r)
-        for (i64 a = 0; a < p; ++a) axpy(A[r * p + a], B + r * m, out + a * m, m);
+    // Blocks of four rows keep the per-element order r = 0, 1, 2, ...
+    for (i64 r = 0; r < n; r += 4) {
+        const i64 rows = n - r < 4 ? n - r : 4;
+        for (i64 a = 0; a < p; ++a)
+            accumulate_rows(out + a * m, m, A + r * p + a, p, B + r * m, m, rows, 1.0);
+    }
 }
 
 void vlm_matmul_abt(const f64 *__restrict A, const f64 *__restrict B, f64 *__restrict out, i64 n,
@@ -244,9 +297,12 @@ void vlm_backward_subst_chol_t(const f64 *__restrict L, const f64 *b, f64 *out, 
 void vlm_gram(const f64 *__restrict X, f64 *__restrict G, i64 n, i64 p) {
     vlm_zero_mat(G, p, p);
     if (n <= 0 || p <= 0) return;
-    for (i64 r = 0; r < n; ++r) {
+    // Blocks of four rows keep the per-element order r = 0, 1, 2, ... and
+    // read X once.
+    for (i64 r = 0; r < n; r += 4) {
+        const i64 rows = n - r < 4 ? n - r : 4;
         const f64 *x = X + r * p;
-        for (i64 a = 0; a < p; ++a) axpy(x[a], x, G + a * p, a + 1);
+        for (i64 a = 0; a < p; ++a) accumulate_rows(G + a * p, a + 1, x + a, p, x, p, rows, 1.0);
     }
     for (i64 a = 1; a < p; ++a)
         for (i64 b = 0; b < a; ++b) G[b * p + a] = G[a * p + b];
@@ -256,7 +312,7 @@ void vlm_gram_rhs(const f64 *__restrict X, const f64 *__restrict y, f64 *__restr
                   i64 p) {
     if (p < 1) return;
     fill(g, 0.0, p);
-    for (i64 r = 0; r < n; ++r) axpy(y[r], X + r * p, g, p);
+    if (n > 0) accumulate_rows(g, p, y, 1, X, p, n, 1.0);
 }
 
 int vlm_chol_solve(const f64 *G, const f64 *g, f64 *coef, f64 *scratch_L, i64 p) {
@@ -278,12 +334,13 @@ int vlm_chol_inv(const f64 *__restrict G, f64 *__restrict Pinv, f64 *__restrict 
         f64 *row = Pinv + i * p;
         fill(row, 0.0, p);
         row[i] = 1.0;
-        for (i64 k = 0; k < i; ++k) axpy(-L[i * p + k], Pinv + k * p, row, p);
+        accumulate_rows(row, p, L + i * p, 1, Pinv, p, i, -1.0);
         divide(row, L[i * p + i], p);
     }
     for (i64 i = p - 1; i >= 0; --i) {
         f64 *row = Pinv + i * p;
-        for (i64 k = i + 1; k < p; ++k) axpy(-L[k * p + i], Pinv + k * p, row, p);
+        if (i + 1 < p)  // column i of L below the diagonal weights the later rows
+            accumulate_rows(row, p, L + (i + 1) * p + i, p, Pinv + (i + 1) * p, p, p - 1 - i, -1.0);
         divide(row, L[i * p + i], p);
     }
     return 0;
