@@ -224,6 +224,9 @@ def test_lu_family_agrees_with_numpy(lib, n):
     assert rec.err == 0 and rec.n == n
     lu = np.ctypeslib.as_array(rec.lu, (n, n)).copy()
     piv = np.ctypeslib.as_array(rec.piv, (n,)).copy()
+    b, x = rand(rng, n, 2), f(n, 2)
+    lib.vlm_lu_solve(rec.lu, rec.piv, ptr(b), ptr(x), n, 2)
+    assert np.linalg.norm(x - np.linalg.solve(a, b)) <= tol * np.linalg.norm(x)
     lib.vlm_lu_free(ctypes.byref(rec))
     low, up, permuted = np.tril(lu, -1) + np.eye(n), np.triu(lu), a.copy()
     for k, p in enumerate(piv):
@@ -284,6 +287,7 @@ def test_solve_and_inv_exact_cases_and_failures(lib):
     assert lib.vlm_solve(ptr(singular), ptr(f(2, 3)), 2, 3, ptr(x)) == -2
     assert lib.vlm_inv(ptr(singular), 2, ptr(inv)) == -2
     assert lib.vlm_inv(ptr(singular), 0, ptr(inv)) == -1
+    assert lib.vlm_solve(ptr(singular), ptr(x), 0, 3, ptr(x)) == -1
     assert lib.vlm_solve(ptr(singular), None, 2, 3, ptr(x)) == -1
     assert lib.vlm_solve(ptr(singular), ptr(x), 2, -1, ptr(x)) == -1
     assert (x == SENTINEL).all() and (inv == SENTINEL).all()
