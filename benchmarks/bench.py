@@ -63,23 +63,50 @@ def fmt_time(seconds):
 def quantile_rows():
     from Velmora._ckernels.distributions import _distributions as dist
 
-    env = {"dist": dist, "sps": sps, "math": math, "p": 0.3}
-    row("quantile", "ndtri_as241(float)", "dist.ndtri_as241(p)", "sps.ndtri(p)",
-        "scipy.special.ndtri", 0.5, env, needs_scipy=True)
-    row("quantile", "ndtri_as241(float) vs floor", "dist.ndtri_as241(p)", "math.log(p)",
-        "math.log (floor)", None, env)
+    # Callables are bound to local names so that both sides pay the same lookup.
+    env = {"f": dist.ndtri_as241, "g": sps and sps.ndtri, "floor": math.log, "p": 0.3}
+    row("quantile", "ndtri_as241(float)", "f(p)", "g(p)", "scipy.special.ndtri", 0.5, env,
+        needs_scipy=True)
+    row("quantile", "ndtri_as241(float) vs floor", "f(p)", "floor(p)", "math.log (floor)", None, env)
     rng = np.random.default_rng(0)
     for n in (10, 1000, 1_000_000):
-        arr = rng.uniform(0.0, 1.0, n)
-        env_n = {"dist": dist, "sps": sps, "a": arr}
-        row("quantile", f"ndtri_as241_into n={n}", "dist.ndtri_as241_into(a)", "sps.ndtri(a)",
-            "scipy.special.ndtri", 1.0 if n == 1_000_000 else None, env_n, needs_scipy=True)
+        env_n = {"f": dist.ndtri_as241_into, "g": sps and sps.ndtri, "a": rng.uniform(0.0, 1.0, n)}
+        row("quantile", f"ndtri_as241_into n={n}", "f(a)", "g(a)", "scipy.special.ndtri",
+            1.0 if n == 1_000_000 else None, env_n, needs_scipy=True)
 
 
 # --- transforms ---------------------------------------------------------------
 
 def transform_rows():
-    pass
+    from Velmora._ckernels.transforms import _transforms as tr
+
+    env = {"tr": tr, "np": np, "sps": sps, "x": 0.3}
+    row("transforms", "log_fwd(float)", "tr.log_fwd(x)", "np.log(x)", "numpy.log", 0.35, env)
+    row("transforms", "logit_fwd(float)", "tr.logit_fwd(x)", "sps.logit(x)", "scipy.special.logit",
+        0.35, env, needs_scipy=True)
+    row("transforms", "probit_fwd(float)", "tr.probit_fwd(x)", "sps.ndtri(x)", "scipy.special.ndtri",
+        0.35, env, needs_scipy=True)
+    # (function, input, peer statement, peer name, needs SciPy, target at 10^6)
+    cases = [
+        ("log_fwd", "u", "np.log(a)", "numpy.log", False, 1.5),
+        ("log_inv", "r", "np.exp(a)", "numpy.exp", False, None),
+        ("logit_fwd", "u", "sps.logit(a)", "scipy.special.logit", True, 1.0),
+        ("logit_inv", "r", "sps.expit(a)", "scipy.special.expit", True, None),
+        ("probit_fwd", "u", "sps.ndtri(a)", "scipy.special.ndtri", True, None),
+        ("probit_inv", "r", "sps.ndtr(a)", "scipy.special.ndtr", True, None),
+        ("softplus_inv", "r", "np.logaddexp(0.0, a)", "numpy.logaddexp(0, y)", False, None),
+        ("tanh_fwd", "t", "np.arctanh(a)", "numpy.arctanh", False, None),
+        ("aff_logit_fwd", "w", "sps.logit((a - 2.0) / 4.0)", "scipy logit((x-a)/(b-a))", True, None),
+    ]
+    rng = np.random.default_rng(0)
+    for n in (10, 1000, 1_000_000):
+        inputs = {"u": rng.uniform(0.0, 1.0, n), "r": rng.normal(0.0, 3.0, n),
+                  "t": rng.uniform(-1.0, 1.0, n), "w": rng.uniform(2.0, 6.0, n)}
+        for name, kind, peer, peer_name, needs_scipy, target in cases:
+            env_n = {"tr": tr, "np": np, "sps": sps, "a": inputs[kind]}
+            ours = f"tr.{name}(a, 2.0, 6.0)" if name.startswith("aff_") else f"tr.{name}(a)"
+            row("transforms", f"{name} n={n}", ours, peer, peer_name,
+                target if n == 1_000_000 else None, env_n, needs_scipy)
 
 
 # --- minimizers ---------------------------------------------------------------

@@ -71,9 +71,81 @@ COMMON.update({
 
 # --- complex linear algebra (_common/vlm_complex) -------------------------
 
+
+class c128_lu(ctypes.Structure):
+    _fields_ = [("lu", c128_p), ("piv", i64_p), ("n", c_int64), ("err", c_int64)]
+
+
+COMMON.update({
+    "c128_matmul": (None, [c128_p, c128_p, i64, i64, i64, c128_p]),
+    "c128_lu_factor_inplace": (i64, [c128_p, i64_p, i64]),
+    "c128_lu_factor": (c128_lu, [c128_p, i64]),
+    "c128_lu_free": (None, [POINTER(c128_lu)]),
+    "c128_lu_solve": (None, [c128_p, i64_p, c128_p, c128_p, i64, i64]),
+    "c128_solve": (i64, [c128_p, c128_p, i64, i64, c128_p]),
+    "c128_inv": (i64, [c128_p, i64, c128_p]),
+})
+
 # --- transforms (transforms/transforms) -----------------------------------
+# Nine families x seven operations, each a scalar kernel (in, out, bounds...)
+# and an array kernel (in, out, n, bounds...); bounds are pointers to one value.
+TRANSFORM_FAMILIES = {  # family -> bound names of the operations that take them
+    "log": (), "logit": (), "probit": (), "aff_logit": ("a", "b"), "aff_probit": ("a", "b"),
+    "softplus": (), "lower": ("low",), "upper": ("high",), "tanh": (),
+}
+TRANSFORM_OPS = ("fwd", "inv", "grad_fwd", "grad_inv", "ldet_abs_jac_fwd", "ldet_abs_jac_inv",
+                 "grad_ldet_abs_jac_inv")
+
+
+def transform_bounds(family, op):
+    """The bound parameters of one operation: lower/upper take theirs in four
+    operations, the affine families in all but grad_ldet_abs_jac_inv."""
+    bounds = TRANSFORM_FAMILIES[family]
+    if family in ("lower", "upper"):
+        return bounds if op in ("fwd", "inv", "grad_fwd", "ldet_abs_jac_fwd") else ()
+    return bounds if op != "grad_ldet_abs_jac_inv" else ()
+
+
+for _family in TRANSFORM_FAMILIES:
+    for _op in TRANSFORM_OPS:
+        _extra = [f64_p] * len(transform_bounds(_family, _op))
+        TRANSFORMS[f"vlm_{_family}_{_op}"] = (None, [f64_p, f64_p] + _extra)
+        TRANSFORMS[f"vlm_{_family}_{_op}_arr"] = (None, [f64_p, f64_p, i64] + _extra)
 
 # --- optimizer (optim/shim, optim/lbfgsb, optim/optim, optim/nelder_mead) --
+OPTIM.update({
+    "vlm_shim_dcopy": (None, [i64_p, f64_p, i64_p, f64_p, i64_p]),
+    "vlm_shim_daxpy": (None, [i64_p, f64_p, f64_p, i64_p, f64_p, i64_p]),
+    "vlm_shim_dscal": (None, [i64_p, f64_p, f64_p, i64_p]),
+    "vlm_shim_ddot": (f64, [i64_p, f64_p, i64_p, f64_p, i64_p]),
+    "vlm_shim_dnrm2": (f64, [i64_p, f64_p, i64_p]),
+    "vlm_shim_dpotrf": (None, [ctypes.c_char_p, i64_p, f64_p, i64_p, i64_p]),
+    "vlm_shim_dtrtrs": (None, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p, i64_p, i64_p,
+                               f64_p, i64_p, f64_p, i64_p, i64_p]),
+    # setulb(n, m, x, l, u, nbd, f, g, factr, pgtol, wa, iwa, task, lsave,
+    #        isave, dsave, maxls, ln_task)
+    "setulb": (None, [i64, i64, f64_p, f64_p, f64_p, i64_p, f64_p, f64_p, f64, f64, f64_p, i64_p,
+                      i64_p, i64_p, i64_p, f64_p, i64, i64_p]),
+})
+
+
+class vlm_lbfgsb_options(ctypes.Structure):
+    _fields_ = [("m", i64), ("maxiter", i64), ("maxfun", i64), ("maxls", i64),
+                ("factr", f64), ("pgtol", f64), ("fd_step", f64)]
+
+
+class vlm_lbfgsb_result(ctypes.Structure):
+    _fields_ = [("status", i64), ("nfev", i64), ("nit", i64), ("fun", f64),
+                ("success", c_int), ("message", ctypes.c_char_p)]
+
+
+# f64 (const f64 *x, void *ctx)
+vlm_objective_fn = ctypes.CFUNCTYPE(f64, f64_p, c_void_p)
+
+OPTIM.update({
+    "vlm_lbfgsb": (i64, [vlm_objective_fn, c_void_p, i64, f64_p, f64_p, f64_p, i64_p,
+                         POINTER(vlm_lbfgsb_options), POINTER(vlm_lbfgsb_result)]),
+})
 
 SIGNATURES = {**COMMON, **TRANSFORMS, **OPTIM}
 
@@ -98,10 +170,27 @@ def exported_names(module):
     return {line.split()[-1] for line in out.splitlines() if line.strip()}
 
 
+def run_python(code, *args, timeout=120):
+    """Runs `code` in a fresh interpreter that imports this same Velmora and
+    this module, so that a crash is an ordinary test failure. Returns the
+    CompletedProcess."""
+    import os
+    import subprocess
+    import sys
+
+    import Velmora
+
+    path = [os.path.dirname(os.path.abspath(__file__)),
+            os.path.dirname(os.path.dirname(os.path.abspath(Velmora.__file__)))]
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(path)}
+    return subprocess.run([sys.executable, "-c", code, *map(str, args)], capture_output=True,
+                          text=True, timeout=timeout, env=env)
+
+
 def ptr(array, ctype=c_double):
     """A ctypes pointer to a NumPy array's first element."""
     return array.ctypes.data_as(POINTER(ctype))
 
 
-__all__ = ["SIGNATURES", "COMMON", "TRANSFORMS", "OPTIM", "load", "exported_names", "ptr", "f64", "i64", "f64_p", "i64_p",
+__all__ = ["SIGNATURES", "COMMON", "TRANSFORMS", "OPTIM", "load", "exported_names", "run_python", "ptr", "f64", "i64", "f64_p", "i64_p",
            "c128", "c128_p", "c_int", "c_void_p"]

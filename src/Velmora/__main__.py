@@ -16,7 +16,32 @@ def demo_quantile():
 
 
 def demo_transforms():
-    pass
+    import numpy as np
+
+    from Velmora._ckernels.transforms import _transforms as tr
+
+    print("Parameter transforms: constrained x -> unconstrained y -> x, with log|dT^-1/dy|")
+    cases = [
+        ("log", "x > 0", [1e-3, 1.0, 250.0], ()),
+        ("logit", "0 < x < 1", [1e-6, 0.5, 0.9], ()),
+        ("probit", "0 < x < 1", [0.025, 0.5, 0.975], ()),
+        ("aff_logit", "2 < x < 6", [2.5, 4.0, 5.99], (2.0, 6.0)),
+        ("softplus", "x > 0", [1e-4, 1.0, 30.0], ()),
+        ("tanh", "-1 < x < 1", [-0.999, 0.0, 0.5], ()),
+    ]
+    for family, domain, xs, bounds in cases:
+        x = np.array(xs)
+        y = getattr(tr, f"{family}_fwd")(x, *bounds)
+        back = getattr(tr, f"{family}_inv")(y, *bounds)
+        ldet = getattr(tr, f"{family}_ldet_abs_jac_inv")(y, *bounds)
+        print(f"  {family} ({domain}){', bounds ' + str(bounds) if bounds else ''}")
+        print(f"    x          = {np.array2string(x, precision=6)}")
+        print(f"    y = T(x)   = {np.array2string(y, precision=6)}")
+        print(f"    T^-1(y)    = {np.array2string(back, precision=6)}")
+        print(f"    log|dx/dy| = {np.array2string(ldet, precision=6)}")
+    print(f"  lower_fwd(3.0, low=1.0) = {tr.lower_fwd(3.0, 1.0)!r}")
+    print(f"  upper_grad_fwd(0.5, high=1.0) = {tr.upper_grad_fwd(0.5, 1.0)!r}")
+    print()
 
 
 def demo_minimizers():

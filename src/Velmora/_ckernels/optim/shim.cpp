@@ -1,1 +1,166 @@
+// Small self-contained vector and triangular-solve kernels for the L-BFGS-B
+// iteration, in the reference calling convention (scalars by pointer).
 #include "shim.h"
+
+#include <cmath>
+
+namespace {
+
+// Index of element 0 of a strided vector: a negative increment starts at the
+// far end. Computed in unsigned arithmetic so that a hostile size cannot
+// trigger signed overflow (such a vector could not be addressed anyway).
+i64 start_index(i64 n, i64 inc) {
+    if (inc >= 0) return 0;
+    return static_cast<i64>((1 - static_cast<uint64_t>(n)) * static_cast<uint64_t>(inc));
+}
+
+// Calls f(i_x, i_y) for the element pairs of two strided vectors.
+template <class F>
+void for_pairs(i64 n, i64 incx, i64 incy, F f) {
+    i64 ix = start_index(n, incx), iy = start_index(n, incy);
+    for (i64 k = 0; k < n; ++k, ix += incx, iy += incy) f(ix, iy);
+}
+
+bool is_upper_char(const char *c) { return (*c & ~0x20) == 'U'; }
+bool is_no_trans(const char *c) { return (*c & ~0x20) == 'N'; }
+
+}  // namespace
+
+extern "C" {
+
+void vlm_shim_dcopy(const i64 *np, const f64 *x, const i64 *incxp, f64 *y, const i64 *incyp) {
+    const i64 n = *np, incx = *incxp, incy = *incyp;
+    if (n <= 0) return;
+    if (incx == 1 && incy == 1) {
+        for (i64 k = 0; k < n; ++k) y[k] = x[k];
+        return;
+    }
+    for_pairs(n, incx, incy, [&](i64 i, i64 j) { y[j] = x[i]; });
+}
+
+void vlm_shim_daxpy(const i64 *np, const f64 *ap, const f64 *x, const i64 *incxp, f64 *y,
+                    const i64 *incyp) {
+    const i64 n = *np, incx = *incxp, incy = *incyp;
+    const f64 a = *ap;
+    if (n <= 0) return;
+    if (incx == 1 && incy == 1) {
+#pragma omp simd
+        for (i64 k = 0; k < n; ++k) y[k] = std::fma(a, x[k], y[k]);
+        return;
+    }
+    for_pairs(n, incx, incy, [&](i64 i, i64 j) { y[j] = std::fma(a, x[i], y[j]); });
+}
+
+void vlm_shim_dscal(const i64 *np, const f64 *ap, f64 *x, const i64 *incxp) {
+    const i64 n = *np, incx = *incxp;
+    const f64 a = *ap;
+    if (n <= 0) return;
+    if (incx == 1) {
+#pragma omp simd
+        for (i64 k = 0; k < n; ++k) x[k] *= a;
+        return;
+    }
+    for_pairs(n, incx, incx, [&](i64 i, i64) { x[i] *= a; });
+}
+
+f64 vlm_shim_ddot(const i64 *np, const f64 *x, const i64 *incxp, const f64 *y, const i64 *incyp) {
+    const i64 n = *np, incx = *incxp, incy = *incyp;
+    if (n <= 0) return 0.0;
+    if (incx == 1 && incy == 1) {
+        // Two running sums: halves the dependency chain of the reduction.
+        f64 s0 = 0.0, s1 = 0.0;
+        i64 k = 0;
+        for (; k + 1 < n; k += 2) {
+            s0 = std::fma(x[k], y[k], s0);
+            s1 = std::fma(x[k + 1], y[k + 1], s1);
+        }
+        if (k < n) s0 = std::fma(x[k], y[k], s0);
+        return s0 + s1;
+    }
+    f64 s = 0.0;
+    for_pairs(n, incx, incy, [&](i64 i, i64 j) { s = std::fma(x[i], y[j], s); });
+    return s;
+}
+
+f64 vlm_shim_dnrm2(const i64 *np, const f64 *x, const i64 *incxp) {
+    const i64 n = *np, incx = *incxp;
+    if (n <= 0 || incx == 0) return 0.0;
+    // Scaled sum of squares: scale is the largest magnitude seen so far, so no
+    // intermediate square overflows or underflows needlessly.
+    f64 scale = 0.0, ssq = 1.0;
+    for_pairs(n, incx, incx, [&](i64 i, i64) {
+        const f64 v = x[i];
+        if (v == 0.0) return;
+        const f64 a = std::fabs(v);
+        if (scale < a) {
+            const f64 q = scale / a;
+            ssq = 1.0 + ssq * q * q;
+            scale = a;
+        } else {
+            const f64 q = v / scale;
+            ssq += q * q;
+        }
+    });
+    return scale * std::sqrt(ssq);
+}
+
+void vlm_shim_dpotrf(const char *uplo, const i64 *np, f64 *a, const i64 *ldap, i64 *info) {
+    const i64 n = *np, lda = *ldap;
+    const bool upper = is_upper_char(uplo);
+    *info = 0;
+    // A(i, j) of the stored triangle; the lower case is the transpose of the
+    // upper one, so one loop serves both.
+    auto at = [&](i64 i, i64 j) -> f64 & { return upper ? a[i + j * lda] : a[j + i * lda]; };
+    for (i64 j = 0; j < n; ++j) {
+        f64 d = at(j, j);
+        for (i64 k = 0; k < j; ++k) d -= at(k, j) * at(k, j);
+        if (!(d > 0.0)) {
+            *info = j + 1;
+            return;
+        }
+        const f64 piv = std::sqrt(d);
+        at(j, j) = piv;
+        for (i64 i = j + 1; i < n; ++i) {
+            f64 s = at(j, i);
+            for (i64 k = 0; k < j; ++k) s -= at(k, j) * at(k, i);
+            at(j, i) = s / piv;
+        }
+    }
+}
+
+void vlm_shim_dtrtrs(const char *uplo, const char *trans, const char *diag, const i64 *np,
+                     const i64 *nrhsp, const f64 *a, const i64 *ldap, f64 *b, const i64 *ldbp,
+                     i64 *info) {
+    const i64 n = *np, nrhs = *nrhsp, lda = *ldap, ldb = *ldbp;
+    const bool upper = is_upper_char(uplo), transpose = !is_no_trans(trans);
+    const bool unit = is_upper_char(diag);
+    *info = 0;
+    if (!unit) {
+        for (i64 i = 0; i < n; ++i) {
+            if (a[i + i * lda] == 0.0) {
+                *info = i + 1;
+                return;
+            }
+        }
+    }
+    if (nrhs <= 0) return;
+    // op(A)(i, k): transposing swaps the indices and turns an upper triangle
+    // into a lower one, so only the direction of substitution depends on both.
+    auto op = [&](i64 i, i64 k) { return transpose ? a[k + i * lda] : a[i + k * lda]; };
+    const bool backward = upper != transpose;
+    for (i64 c = 0; c < nrhs; ++c) {
+        f64 *x = b + c * ldb;
+        for (i64 step = 0; step < n; ++step) {
+            const i64 i = backward ? n - 1 - step : step;
+            f64 s = x[i];
+            if (backward) {
+                for (i64 k = i + 1; k < n; ++k) s -= op(i, k) * x[k];
+            } else {
+                for (i64 k = 0; k < i; ++k) s -= op(i, k) * x[k];
+            }
+            x[i] = unit ? s : s / a[i + i * lda];
+        }
+    }
+}
+
+}  // extern "C"
