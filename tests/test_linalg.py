@@ -337,6 +337,8 @@ for n, m in ((2, 2**62), (2**32, 2**32), (2**62, 4)):
     assert lib.vlm_solve(ptr(a), ptr(a), n, m, ptr(x)) == -1
     lib.vlm_lu_solve(ptr(a), ptr(piv, ctypes.c_int64), ptr(a), ptr(x), n, m)
 lib.vlm_zero_mat(ptr(x), 2**32, 2**32)
+assert lib.vlm_chol(ptr(a), 0.0, ptr(x), 2**32) == -1
+assert lib.vlm_chol_inv(ptr(a), ptr(x), ptr(x), 2**62) == -1
 assert (a == 7.25).all() and (x == 7.25).all() and (piv == -9).all()
 print("ok")
 """

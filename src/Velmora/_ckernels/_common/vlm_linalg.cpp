@@ -243,6 +243,8 @@ f64 vlm_dot(const f64 *a, const f64 *b, i64 n) { return n > 0 ? dot_unit(a, b, n
 // Cholesky-Banachiewicz: row i of L from rows 0..i-1; every sum is an inner
 // product of two contiguous rows of L.
 int vlm_chol(const f64 *__restrict S, f64 jitter, f64 *__restrict L, i64 n) {
+    size_t bytes = 0;
+    if (n > 0 && !byte_count(n, n, sizeof(f64), &bytes)) return -1;  // no n x n buffer exists
     vlm_zero_mat(L, n, n);
     if (n <= 0) return 0;
     const f64 add = jitter > 0.0 ? jitter : 0.0;  // zero, negative and NaN jitter are ignored

@@ -57,7 +57,8 @@ VLM_EXPORT f64 vlm_dot(const f64 *a, const f64 *b, i64 n);
 /* Lower factor L (n x n, strict upper triangle zero) of the symmetric S, of
    which only the lower triangle is read. A positive jitter is added to the
    diagonal; a pivot at or below n * 2^-52 * (largest jittered diagonal)
-   fails with -1, leaving the rows finished so far in L. */
+   fails with -1, leaving the rows finished so far in L. An order whose n*n
+   overflows is refused with -1 before anything is written. */
 VLM_EXPORT int vlm_chol(const f64 *S, f64 jitter, f64 *L, i64 n);
 
 /* log det(L L^T) = 2 * sum log L[i][i]; 0 for n <= 0. */
