@@ -53,6 +53,33 @@ VLM_MULTIVERSIONED f64 dot_unit(const f64 *__restrict a, const f64 *__restrict b
     return part[0] + tail;
 }
 
+// out[t] = sum of a[k] * b[t * b_stride + k] for t < 4: four inner products
+// sharing one pass over a, each split over vector lanes.
+VLM_MULTIVERSIONED void dot4(const f64 *__restrict a, const f64 *__restrict b, i64 b_stride, i64 n,
+                             f64 *__restrict out) {
+    const f64 *b0 = b, *b1 = b0 + b_stride, *b2 = b1 + b_stride, *b3 = b2 + b_stride;
+    f64 s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+#pragma omp simd reduction(+ : s0, s1, s2, s3)
+    for (i64 k = 0; k < n; ++k) {
+        s0 += a[k] * b0[k];
+        s1 += a[k] * b1[k];
+        s2 += a[k] * b2[k];
+        s3 += a[k] * b3[k];
+    }
+    out[0] = s0;
+    out[1] = s1;
+    out[2] = s2;
+    out[3] = s3;
+}
+
+// out[j] = (row j of B) . a for j < m, with B (m x p) row-major.
+void dots_with_rows(const f64 *__restrict a, const f64 *__restrict B, i64 p, i64 m,
+                    f64 *__restrict out) {
+    i64 j = 0;
+    for (; j + 4 <= m; j += 4) dot4(a, B + j * p, p, p, out + j);
+    for (; j < m; ++j) out[j] = dot_unit(a, B + j * p, p);
+}
+
 // y += alpha * x over n contiguous elements, each element in order.
 VLM_MULTIVERSIONED void axpy(f64 alpha, const f64 *__restrict x, f64 *__restrict y, i64 n) {
 #pragma omp simd
@@ -205,28 +232,28 @@ void vlm_matmul_atb(const f64 *__restrict A, const f64 *__restrict B, f64 *__res
 void vlm_matmul_abt(const f64 *__restrict A, const f64 *__restrict B, f64 *__restrict out, i64 n,
                     i64 p, i64 m) {
     if (n <= 0 || m <= 0) return;
-    for (i64 i = 0; i < n; ++i)
-        for (i64 j = 0; j < m; ++j) out[i * m + j] = dot_unit(A + i * p, B + j * p, p);
+    for (i64 i = 0; i < n; ++i) dots_with_rows(A + i * p, B, p, m, out + i * m);
 }
 
 void vlm_matmul_abt_plus_c(const f64 *__restrict A, const f64 *__restrict B,
                            const f64 *__restrict C, f64 *__restrict out, i64 n, i64 p, i64 m) {
     if (n <= 0 || m <= 0) return;
-    for (i64 i = 0; i < n; ++i)
-        for (i64 j = 0; j < m; ++j) {
-            const f64 s = dot_unit(A + i * p, B + j * p, p);
-            out[i * m + j] = C[i * m + j] + s;
-        }
+    for (i64 i = 0; i < n; ++i) {
+        f64 *row = out + i * m;
+        dots_with_rows(A + i * p, B, p, m, row);
+        for (i64 j = 0; j < m; ++j) row[j] = C[i * m + j] + row[j];
+    }
 }
 
 void vlm_matvec(const f64 *__restrict A, const f64 *__restrict x, f64 *__restrict out, i64 n,
                 i64 m) {
-    for (i64 i = 0; i < n; ++i) out[i] = dot_unit(A + i * m, x, m);
+    dots_with_rows(x, A, m, n, out);
 }
 
 void vlm_matvec_plus_vec(const f64 *__restrict A, const f64 *__restrict x, const f64 *__restrict b,
                          f64 *__restrict out, i64 n, i64 m) {
-    for (i64 i = 0; i < n; ++i) out[i] = b[i] + dot_unit(A + i * m, x, m);
+    dots_with_rows(x, A, m, n, out);
+    for (i64 i = 0; i < n; ++i) out[i] = b[i] + out[i];
 }
 
 // out may be a or b: each element is read before it is written, at the same
