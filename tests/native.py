@@ -35,6 +35,40 @@ COMMON.update({
 
 # --- real linear algebra (_common/vlm_linalg) -----------------------------
 
+
+class f64_lu(ctypes.Structure):
+    _fields_ = [("lu", f64_p), ("piv", i64_p), ("n", i64), ("err", i64)]
+
+
+COMMON.update({
+    "vlm_zero_mat": (None, [f64_p, i64, i64]),
+    "vlm_sym_inplace": (None, [f64_p, i64]),
+    "vlm_matmul": (None, [f64_p, f64_p, f64_p, i64, i64, i64]),
+    "vlm_matmul_atb": (None, [f64_p, f64_p, f64_p, i64, i64, i64]),
+    "vlm_matmul_abt": (None, [f64_p, f64_p, f64_p, i64, i64, i64]),
+    "vlm_matmul_abt_plus_c": (None, [f64_p, f64_p, f64_p, f64_p, i64, i64, i64]),
+    "vlm_matvec": (None, [f64_p, f64_p, f64_p, i64, i64]),
+    "vlm_matvec_plus_vec": (None, [f64_p, f64_p, f64_p, f64_p, i64, i64]),
+    "vlm_vsub": (None, [f64_p, f64_p, f64_p, i64]),
+    "vlm_dot": (f64, [f64_p, f64_p, i64]),
+    "vlm_chol": (c_int, [f64_p, f64, f64_p, i64]),
+    "vlm_logdet_from_chol": (f64, [f64_p, i64]),
+    "vlm_forward_subst": (None, [f64_p, f64_p, f64_p, i64]),
+    "vlm_backward_subst_chol_t": (None, [f64_p, f64_p, f64_p, i64]),
+    "vlm_gram": (None, [f64_p, f64_p, i64, i64]),
+    "vlm_gram_rhs": (None, [f64_p, f64_p, f64_p, i64, i64]),
+    "vlm_chol_solve": (c_int, [f64_p, f64_p, f64_p, f64_p, i64]),
+    "vlm_chol_inv": (c_int, [f64_p, f64_p, f64_p, i64]),
+    "vlm_lu_factor_inplace": (i64, [f64_p, i64_p, i64]),
+    "vlm_lu_factor": (f64_lu, [f64_p, i64]),
+    "vlm_lu_free": (None, [POINTER(f64_lu)]),
+    "vlm_lu_solve": (None, [f64_p, i64_p, f64_p, f64_p, i64, i64]),
+    "vlm_solve": (i64, [f64_p, f64_p, i64, i64, f64_p]),
+    "vlm_inv": (i64, [f64_p, i64, f64_p]),
+    "vlm_sort_f64": (None, [f64_p, i64]),
+    "vlm_median_f64": (f64, [f64_p, i64]),
+})
+
 # --- complex linear algebra (_common/vlm_complex) -------------------------
 
 

@@ -1,1 +1,495 @@
+// Dense real linear algebra over contiguous row-major matrices.
+//
+// Every inner loop runs along a contiguous row with unit stride over pointers
+// that do not alias, so the compiler turns it into vector code: products and
+// substitutions are written as row updates (axpy) or as row-by-row inner
+// products (dot). Where an accumulation order is part of the contract
+// (A^T B and the Gram matrix add their rank-one terms row after row) the loops
+// keep that order; plain inner products may use partial sums.
 #include "vlm_linalg.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+namespace {
+
+// The three row helpers below carry every O(n^2) and O(n^3) loop of this
+// unit. They are compiled for baseline x86-64 and for the AVX2/FMA and
+// AVX-512 levels, and the loader binds the widest the CPU supports; they
+// have internal linkage, so nothing beyond the specified names is exported.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define VLM_MULTIVERSIONED [[gnu::target_clones("default", "arch=x86-64-v3", "arch=x86-64-v4")]]
+#else
+#define VLM_MULTIVERSIONED
+#endif
+
+// Byte size of an r x c array of `elem`-byte elements, refused (false) when
+// a size is negative or the product does not fit a signed 64-bit count: such
+// a size cannot describe a real buffer, and a wrapped product would allocate
+// or touch the wrong amount of memory.
+bool byte_count(i64 r, i64 c, i64 elem, size_t *bytes) {
+    i64 count = 0, total = 0;
+    if (r < 0 || c < 0) return false;
+    if (__builtin_mul_overflow(r, c, &count) || __builtin_mul_overflow(count, elem, &total))
+        return false;
+    *bytes = static_cast<size_t>(total);
+    return true;
+}
+
+// Sum of a[k] * b[k] in sixteen interleaved partial sums: one running sum
+// would make every addition wait for the previous one.
+VLM_MULTIVERSIONED f64 dot_unit(const f64 *__restrict a, const f64 *__restrict b, i64 n) {
+    constexpr int LANES = 16;
+    f64 part[LANES] = {};
+    i64 k = 0;
+    for (; k + LANES <= n; k += LANES)
+        for (int l = 0; l < LANES; ++l) part[l] += a[k + l] * b[k + l];
+    f64 tail = 0.0;
+    for (; k < n; ++k) tail += a[k] * b[k];
+    for (int width = LANES / 2; width > 0; width /= 2)  // pairwise combination
+        for (int l = 0; l < width; ++l) part[l] += part[l + width];
+    return part[0] + tail;
+}
+
+// out[t] = sum of a[k] * b[t * b_stride + k] for t < 4: four inner products
+// sharing one pass over a, each split over vector lanes.
+VLM_MULTIVERSIONED void dot4(const f64 *__restrict a, const f64 *__restrict b, i64 b_stride, i64 n,
+                             f64 *__restrict out) {
+    const f64 *b0 = b, *b1 = b0 + b_stride, *b2 = b1 + b_stride, *b3 = b2 + b_stride;
+    f64 s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+#pragma omp simd reduction(+ : s0, s1, s2, s3)
+    for (i64 k = 0; k < n; ++k) {
+        s0 += a[k] * b0[k];
+        s1 += a[k] * b1[k];
+        s2 += a[k] * b2[k];
+        s3 += a[k] * b3[k];
+    }
+    out[0] = s0;
+    out[1] = s1;
+    out[2] = s2;
+    out[3] = s3;
+}
+
+// out[j] = (row j of B) . a for j < m, with B (m x p) row-major.
+void dots_with_rows(const f64 *__restrict a, const f64 *__restrict B, i64 p, i64 m,
+                    f64 *__restrict out) {
+    i64 j = 0;
+    for (; j + 4 <= m; j += 4) dot4(a, B + j * p, p, p, out + j);
+    for (; j < m; ++j) out[j] = dot_unit(a, B + j * p, p);
+}
+
+// y += alpha * x over n contiguous elements, each element in order.
+VLM_MULTIVERSIONED void axpy(f64 alpha, const f64 *__restrict x, f64 *__restrict y, i64 n) {
+#pragma omp simd
+    for (i64 k = 0; k < n; ++k) y[k] += alpha * x[k];
+}
+
+// y[j] += sign * coef[t * coef_stride] * x[t * x_stride + j] for t < count and
+// j < len, adding the terms to each y[j] one at a time in increasing t, so
+// the result is that of `count` single row updates in order. Four source
+// rows go per pass, which loads and stores y once per four terms. sign is
+// +1 or -1 and multiplies exactly.
+VLM_MULTIVERSIONED void accumulate_rows(f64 *__restrict y, i64 len, const f64 *__restrict coef,
+                                        i64 coef_stride, const f64 *__restrict x, i64 x_stride,
+                                        i64 count, f64 sign) {
+    i64 t = 0;
+    for (; t + 4 <= count; t += 4) {
+        const f64 *c = coef + t * coef_stride;
+        const f64 c0 = sign * c[0], c1 = sign * c[coef_stride], c2 = sign * c[2 * coef_stride],
+                  c3 = sign * c[3 * coef_stride];
+        const f64 *x0 = x + t * x_stride, *x1 = x0 + x_stride, *x2 = x1 + x_stride,
+                  *x3 = x2 + x_stride;
+#pragma omp simd
+        for (i64 j = 0; j < len; ++j) {
+            f64 v = y[j];
+            v += c0 * x0[j];
+            v += c1 * x1[j];
+            v += c2 * x2[j];
+            v += c3 * x3[j];
+            y[j] = v;
+        }
+    }
+    for (; t < count; ++t) {
+        const f64 c0 = sign * coef[t * coef_stride];
+        const f64 *x0 = x + t * x_stride;
+#pragma omp simd
+        for (i64 j = 0; j < len; ++j) y[j] += c0 * x0[j];
+    }
+}
+
+inline void fill(f64 *__restrict y, f64 value, i64 n) {
+    for (i64 k = 0; k < n; ++k) y[k] = value;
+}
+
+inline void copy(const f64 *__restrict x, f64 *__restrict y, i64 n) {
+    if (n > 0) std::memcpy(y, x, static_cast<size_t>(n) * sizeof(f64));
+}
+
+inline void scale(f64 *__restrict y, f64 factor, i64 n) {
+#pragma omp simd
+    for (i64 k = 0; k < n; ++k) y[k] *= factor;
+}
+
+inline void divide(f64 *__restrict y, f64 divisor, i64 n) {
+#pragma omp simd
+    for (i64 k = 0; k < n; ++k) y[k] /= divisor;
+}
+
+inline void swap_rows(f64 *__restrict a, f64 *__restrict b, i64 n) {
+#pragma omp simd
+    for (i64 k = 0; k < n; ++k) {
+        const f64 t = a[k];
+        a[k] = b[k];
+        b[k] = t;
+    }
+}
+
+// Machine epsilon 2^-52 of the double format: the Cholesky pivot tolerance is
+// n * eps relative to the largest (jittered) diagonal entry.
+constexpr f64 EPS = 2.220446049250313e-16;
+
+// Forward and backward substitution of one right-hand side with the LU
+// factors (unit lower L, upper U): each step is an inner product along a
+// contiguous row of the factor.
+void lu_substitute_vector(const f64 *__restrict LU, f64 *__restrict x, i64 n) {
+    for (i64 i = 1; i < n; ++i) x[i] -= dot_unit(LU + i * n, x, i);
+    for (i64 i = n - 1; i >= 0; --i) {
+        const f64 *row = LU + i * n;
+        const f64 d = 1.0 / row[i];
+        x[i] = (x[i] - dot_unit(row + i + 1, x + i + 1, n - 1 - i)) * d;
+    }
+}
+
+// The same for m right-hand sides held as the columns of X (n x m): each step
+// updates a whole contiguous row of X.
+void lu_substitute_rows(const f64 *__restrict LU, f64 *__restrict X, i64 n, i64 m) {
+    for (i64 i = 1; i < n; ++i) accumulate_rows(X + i * m, m, LU + i * n, 1, X, m, i, -1.0);
+    for (i64 i = n - 1; i >= 0; --i) {
+        f64 *xi = X + i * m;
+        accumulate_rows(xi, m, LU + i * n + i + 1, 1, X + (i + 1) * m, m, n - 1 - i, -1.0);
+        scale(xi, 1.0 / LU[i * n + i], m);
+    }
+}
+
+// qsort needs a consistent total order; a comparison that calls NaN equal to
+// everything is not one (qsort may then misbehave), so NaN sorts after every
+// number. Numbers compare as (a > b) - (a < b).
+int vlm_cmp_f64(const void *pa, const void *pb) {
+    const f64 a = *static_cast<const f64 *>(pa);
+    const f64 b = *static_cast<const f64 *>(pb);
+    const int a_nan = std::isnan(a), b_nan = std::isnan(b);
+    if (a_nan || b_nan) return a_nan - b_nan;
+    return (a > b) - (a < b);
+}
+
+}  // namespace
+
+extern "C" {
+
+// ---- storage and products ---------------------------------------------------
+
+void vlm_zero_mat(f64 *out, i64 r, i64 c) {
+    size_t bytes = 0;
+    if (r <= 0 || c <= 0 || !byte_count(r, c, sizeof(f64), &bytes)) return;
+    std::memset(out, 0, bytes);
+}
+
+void vlm_sym_inplace(f64 *P, i64 n) {
+    for (i64 i = 0; i < n; ++i)
+        for (i64 j = i + 1; j < n; ++j) {
+            const f64 v = 0.5 * (P[i * n + j] + P[j * n + i]);
+            P[i * n + j] = v;
+            P[j * n + i] = v;
+        }
+}
+
+// Row i of out is the combination of the rows of B weighted by row i of A.
+void vlm_matmul(const f64 *__restrict A, const f64 *__restrict B, f64 *__restrict out, i64 n,
+                i64 p, i64 m) {
+    if (n <= 0 || m <= 0) return;
+    for (i64 i = 0; i < n; ++i) {
+        f64 *row = out + i * m;
+        fill(row, 0.0, m);
+        accumulate_rows(row, m, A + i * p, 1, B, m, p, 1.0);
+    }
+}
+
+// Sum over the rows r of the outer products (row r of A)^T (row r of B).
+void vlm_matmul_atb(const f64 *__restrict A, const f64 *__restrict B, f64 *__restrict out, i64 n,
+                    i64 p, i64 m) {
+    vlm_zero_mat(out, p, m);
+    if (n <= 0 || p <= 0 || m <= 0) return;
+    // Blocks of four rows keep the per-element order r = 0, 1, 2, ...
+    for (i64 r = 0; r < n; r += 4) {
+        const i64 rows = n - r < 4 ? n - r : 4;
+        for (i64 a = 0; a < p; ++a)
+            accumulate_rows(out + a * m, m, A + r * p + a, p, B + r * m, m, rows, 1.0);
+    }
+}
+
+void vlm_matmul_abt(const f64 *__restrict A, const f64 *__restrict B, f64 *__restrict out, i64 n,
+                    i64 p, i64 m) {
+    if (n <= 0 || m <= 0) return;
+    for (i64 i = 0; i < n; ++i) dots_with_rows(A + i * p, B, p, m, out + i * m);
+}
+
+void vlm_matmul_abt_plus_c(const f64 *__restrict A, const f64 *__restrict B,
+                           const f64 *__restrict C, f64 *__restrict out, i64 n, i64 p, i64 m) {
+    if (n <= 0 || m <= 0) return;
+    for (i64 i = 0; i < n; ++i) {
+        f64 *row = out + i * m;
+        dots_with_rows(A + i * p, B, p, m, row);
+        for (i64 j = 0; j < m; ++j) row[j] = C[i * m + j] + row[j];
+    }
+}
+
+void vlm_matvec(const f64 *__restrict A, const f64 *__restrict x, f64 *__restrict out, i64 n,
+                i64 m) {
+    dots_with_rows(x, A, m, n, out);
+}
+
+void vlm_matvec_plus_vec(const f64 *__restrict A, const f64 *__restrict x, const f64 *__restrict b,
+                         f64 *__restrict out, i64 n, i64 m) {
+    dots_with_rows(x, A, m, n, out);
+    for (i64 i = 0; i < n; ++i) out[i] = b[i] + out[i];
+}
+
+// out may be a or b: each element is read before it is written, at the same
+// index, so the loop has no carried dependence even then.
+void vlm_vsub(const f64 *a, const f64 *b, f64 *out, i64 n) {
+#pragma omp simd
+    for (i64 i = 0; i < n; ++i) out[i] = a[i] - b[i];
+}
+
+f64 vlm_dot(const f64 *a, const f64 *b, i64 n) { return n > 0 ? dot_unit(a, b, n) : 0.0; }
+
+// ---- Cholesky family --------------------------------------------------------
+
+// Cholesky-Banachiewicz: row i of L from rows 0..i-1; every sum is an inner
+// product of two contiguous rows of L.
+int vlm_chol(const f64 *__restrict S, f64 jitter, f64 *__restrict L, i64 n) {
+    size_t bytes = 0;
+    if (n > 0 && !byte_count(n, n, sizeof(f64), &bytes)) return -1;  // no n x n buffer exists
+    vlm_zero_mat(L, n, n);
+    if (n <= 0) return 0;
+    const f64 add = jitter > 0.0 ? jitter : 0.0;  // zero, negative and NaN jitter are ignored
+
+    f64 largest = 0.0;  // NaN diagonals never raise it
+    for (i64 i = 0; i < n; ++i) {
+        const f64 d = S[i * n + i] + add;
+        if (d > largest) largest = d;
+    }
+    const f64 pivot_tol = (static_cast<f64>(n) * EPS) * largest;
+
+    for (i64 i = 0; i < n; ++i) {
+        f64 *Li = L + i * n;
+        for (i64 j = 0; j < i; ++j) {
+            const f64 *Lj = L + j * n;
+            Li[j] = (S[i * n + j] - dot_unit(Li, Lj, j)) / Lj[j];
+        }
+        const f64 s = (S[i * n + i] + add) - dot_unit(Li, Li, i);
+        if (s <= pivot_tol) return -1;  // a NaN pivot passes and propagates
+        Li[i] = std::sqrt(s);
+    }
+    return 0;
+}
+
+f64 vlm_logdet_from_chol(const f64 *L, i64 n) {
+    f64 s = 0.0;
+    for (i64 i = 0; i < n; ++i) s += std::log(L[i * n + i]);
+    return s + s;
+}
+
+// out may be b: b[i] is read before out[i] is written.
+void vlm_forward_subst(const f64 *__restrict L, const f64 *b, f64 *out, i64 n) {
+    for (i64 i = 0; i < n; ++i) {
+        const f64 *Li = L + i * n;
+        out[i] = (b[i] - dot_unit(Li, out, i)) / Li[i];
+    }
+}
+
+// L^T is upper triangular with rows = columns of L. Instead of walking those
+// columns with stride n, each solved out[i] is subtracted from the earlier
+// entries along row i of L (contiguous).
+void vlm_backward_subst_chol_t(const f64 *__restrict L, const f64 *b, f64 *out, i64 n) {
+    if (out != b) copy(b, out, n);
+    for (i64 i = n - 1; i >= 0; --i) {
+        const f64 *Li = L + i * n;
+        out[i] /= Li[i];
+        axpy(-out[i], Li, out, i);
+    }
+}
+
+// Lower triangle of the sum of the rows' outer products, then mirrored.
+void vlm_gram(const f64 *__restrict X, f64 *__restrict G, i64 n, i64 p) {
+    vlm_zero_mat(G, p, p);
+    if (n <= 0 || p <= 0) return;
+    // Blocks of four rows keep the per-element order r = 0, 1, 2, ... and
+    // read X once.
+    for (i64 r = 0; r < n; r += 4) {
+        const i64 rows = n - r < 4 ? n - r : 4;
+        const f64 *x = X + r * p;
+        for (i64 a = 0; a < p; ++a) accumulate_rows(G + a * p, a + 1, x + a, p, x, p, rows, 1.0);
+    }
+    for (i64 a = 1; a < p; ++a)
+        for (i64 b = 0; b < a; ++b) G[b * p + a] = G[a * p + b];
+}
+
+void vlm_gram_rhs(const f64 *__restrict X, const f64 *__restrict y, f64 *__restrict g, i64 n,
+                  i64 p) {
+    if (p < 1) return;
+    fill(g, 0.0, p);
+    if (n > 0) accumulate_rows(g, p, y, 1, X, p, n, 1.0);
+}
+
+int vlm_chol_solve(const f64 *G, const f64 *g, f64 *coef, f64 *scratch_L, i64 p) {
+    const int status = vlm_chol(G, 0.0, scratch_L, p);
+    if (status != 0) return status;
+    vlm_forward_subst(scratch_L, g, coef, p);
+    vlm_backward_subst_chol_t(scratch_L, coef, coef, p);
+    return 0;
+}
+
+// G^-1 = L^-T L^-1, solved for all columns at once: the forward pass builds
+// the rows of L^-1 from the identity, the backward pass turns them into the
+// rows of G^-1; every update is along a contiguous row of Pinv.
+int vlm_chol_inv(const f64 *__restrict G, f64 *__restrict Pinv, f64 *__restrict scratch_L, i64 p) {
+    const int status = vlm_chol(G, 0.0, scratch_L, p);
+    if (status != 0 || p <= 0) return status;
+    const f64 *L = scratch_L;
+    for (i64 i = 0; i < p; ++i) {
+        f64 *row = Pinv + i * p;
+        fill(row, 0.0, p);
+        row[i] = 1.0;
+        accumulate_rows(row, p, L + i * p, 1, Pinv, p, i, -1.0);
+        divide(row, L[i * p + i], p);
+    }
+    for (i64 i = p - 1; i >= 0; --i) {
+        f64 *row = Pinv + i * p;
+        if (i + 1 < p)  // column i of L below the diagonal weights the later rows
+            accumulate_rows(row, p, L + (i + 1) * p + i, p, Pinv + (i + 1) * p, p, p - 1 - i, -1.0);
+        divide(row, L[i * p + i], p);
+    }
+    return 0;
+}
+
+// ---- LU family --------------------------------------------------------------
+
+// Doolittle elimination with partial pivoting on whole rows. The first row
+// holding the largest magnitude wins (NaN never does); only an exactly zero
+// pivot is refused.
+i64 vlm_lu_factor_inplace(f64 *__restrict A, i64 *__restrict pivot, i64 n) {
+    size_t bytes = 0;
+    if (pivot == nullptr || n < 1 || A == nullptr || !byte_count(n, n, sizeof(f64), &bytes))
+        return -1;
+    for (i64 k = 0; k + 1 < n; ++k) {
+        f64 *rk = A + k * n;
+        i64 p = k;
+        f64 best = std::fabs(rk[k]);
+        for (i64 i = k + 1; i < n; ++i) {
+            const f64 v = std::fabs(A[i * n + k]);
+            if (v > best) {
+                best = v;
+                p = i;
+            }
+        }
+        pivot[k] = p;
+        if (best == 0.0) return -2;
+        if (p != k) swap_rows(rk, A + p * n, n);
+        const f64 inv = 1.0 / rk[k];
+        for (i64 i = k + 1; i < n; ++i) {
+            f64 *ri = A + i * n;
+            const f64 l = ri[k] * inv;
+            ri[k] = l;
+            axpy(-l, rk + k + 1, ri + k + 1, n - k - 1);
+        }
+    }
+    pivot[n - 1] = n - 1;
+    return A[(n - 1) * n + (n - 1)] == 0.0 ? -2 : 0;
+}
+
+f64_lu vlm_lu_factor(const f64 *A, i64 n) {
+    f64_lu rec = {nullptr, nullptr, n, -1};
+    size_t mat_bytes = 0, piv_bytes = 0;
+    if (A == nullptr || n < 1 || !byte_count(n, n, sizeof(f64), &mat_bytes) ||
+        !byte_count(n, 1, sizeof(i64), &piv_bytes))
+        return rec;
+    f64 *lu = static_cast<f64 *>(std::malloc(mat_bytes));
+    i64 *piv = static_cast<i64 *>(std::malloc(piv_bytes));
+    if (lu == nullptr || piv == nullptr) {
+        std::free(lu);
+        std::free(piv);
+        return rec;
+    }
+    std::memcpy(lu, A, mat_bytes);
+    rec.lu = lu;
+    rec.piv = piv;
+    rec.err = vlm_lu_factor_inplace(lu, piv, n);
+    return rec;
+}
+
+void vlm_lu_free(f64_lu *lu) {
+    if (lu == nullptr) return;
+    std::free(lu->lu);
+    std::free(lu->piv);
+    *lu = f64_lu{nullptr, nullptr, 0, 0};
+}
+
+void vlm_lu_solve(const f64 *__restrict LU, const i64 *__restrict piv, const f64 *__restrict B,
+                  f64 *__restrict X, i64 n, i64 m) {
+    size_t bytes = 0;
+    if (n < 1 || m < 1 || !byte_count(n, m, sizeof(f64), &bytes)) return;
+    std::memcpy(X, B, bytes);
+    for (i64 k = 0; k < n; ++k) {
+        const i64 p = piv[k];
+        // An index outside the matrix comes from no factorisation; skipping
+        // it keeps every access inside X.
+        if (p != k && p >= 0 && p < n) swap_rows(X + k * m, X + p * m, m);
+    }
+    if (m == 1)
+        lu_substitute_vector(LU, X, n);
+    else
+        lu_substitute_rows(LU, X, n, m);
+}
+
+i64 vlm_solve(const f64 *A, const f64 *B, i64 n, i64 m, f64 *X) {
+    size_t bytes = 0;
+    // Refuse what no buffer can satisfy before allocating anything.
+    if (m < 0 || (m > 0 && (B == nullptr || X == nullptr)) || !byte_count(n, m, sizeof(f64), &bytes))
+        return -1;
+    f64_lu lu = vlm_lu_factor(A, n);
+    const i64 code = lu.err;
+    if (code == 0) vlm_lu_solve(lu.lu, lu.piv, B, X, n, m);
+    vlm_lu_free(&lu);
+    return code;
+}
+
+i64 vlm_inv(const f64 *A, i64 n, f64 *Ainv) {
+    size_t bytes = 0;
+    if (A == nullptr || Ainv == nullptr || n < 1 || !byte_count(n, n, sizeof(f64), &bytes))
+        return -1;
+    f64 *identity = static_cast<f64 *>(std::malloc(bytes));
+    if (identity == nullptr) return -1;
+    std::memset(identity, 0, bytes);
+    for (i64 i = 0; i < n; ++i) identity[i * n + i] = 1.0;
+    const i64 code = vlm_solve(A, identity, n, n, Ainv);
+    std::free(identity);
+    return code;
+}
+
+// ---- sort and median --------------------------------------------------------
+
+void vlm_sort_f64(f64 *arr, i64 n) {
+    if (n > 1) std::qsort(arr, static_cast<size_t>(n), sizeof(f64), vlm_cmp_f64);
+}
+
+f64 vlm_median_f64(f64 *arr, i64 n) {
+    if (n <= 0) return std::numeric_limits<f64>::quiet_NaN();
+    vlm_sort_f64(arr, n);
+    const i64 h = n / 2;
+    return n % 2 == 1 ? arr[h] : (arr[h] + arr[h - 1]) * 0.5;
+}
+
+}  // extern "C"
