@@ -89,7 +89,7 @@ public:
     const T &operator[](size_t i) const { return ptr_[i]; }
     void fill_bytes(uint8_t b) { std::memset(ptr_, b, count_ * sizeof(T)); }
     bool same_bytes(const Buffer &o) const {
-        return count_ == o.count_ && std::memcmp(ptr_, o.ptr_, count_ * sizeof(T)) == 0;
+        return count_ == o.count_ && (count_ == 0 || std::memcmp(ptr_, o.ptr_, count_ * sizeof(T)) == 0);
     }
 
 private:

@@ -348,3 +348,51 @@ print("ok")
 def test_hostile_sizes_are_refused(module):
     run = native.run_python(HOSTILE, module, timeout=60)
     assert run.returncode == 0 and run.stdout.strip() == "ok", run.stderr
+
+
+# Sizes for which some operand's byte count overflows make the kernels that
+# only touch caller buffers write nothing (NaN from the value-returning ones),
+# and the most negative order is an empty one for the Cholesky solve (its
+# backward pass once computed n - 1 and walked off the buffers).
+IMPOSSIBLE = """
+import ctypes, importlib, math, sys
+import numpy as np
+import native
+from native import ptr
+lib = native.load(importlib.import_module("Velmora._ckernels." + sys.argv[1]))
+a, b, c, out = (np.full(8, 7.25) for _ in range(4))
+A, B, C, O = ptr(a), ptr(b), ptr(c), ptr(out)
+big, huge, neg = 2**61, 2**62, -2**63
+for n, p, m in ((huge, 1, 1), (1, huge, 1), (1, 1, huge), (2**32, 2**32, 1), (1, 2**32, 2**32),
+                (big, 0, 1), (1, 0, big)):
+    lib.vlm_matmul(A, B, O, n, p, m)
+    lib.vlm_matmul_atb(A, B, O, n, p, m)
+    lib.vlm_matmul_abt(A, B, O, n, p, m)
+    lib.vlm_matmul_abt_plus_c(A, B, C, O, n, p, m)
+for n, m in ((huge, 1), (1, huge), (2**32, 2**32), (big, 0), (0, big)):
+    lib.vlm_matvec(A, B, O, n, m)
+    lib.vlm_matvec_plus_vec(A, B, C, O, n, m)
+    lib.vlm_gram(A, O, n, m)
+    lib.vlm_gram_rhs(A, B, O, n, m)
+for n in (2**32, huge, 2**63 - 1):
+    lib.vlm_sym_inplace(O, n)
+    lib.vlm_forward_subst(A, B, O, n)
+    lib.vlm_backward_subst_chol_t(A, B, O, n)
+    assert math.isnan(lib.vlm_logdet_from_chol(A, n))
+for n in (big, huge, 2**63 - 1):
+    lib.vlm_vsub(A, B, O, n)
+    lib.vlm_sort_f64(O, n)
+    assert math.isnan(lib.vlm_dot(A, B, n)) and math.isnan(lib.vlm_median_f64(O, n))
+for n in (neg, -1):
+    assert lib.vlm_chol_solve(A, B, O, C, n) == 0
+    lib.vlm_backward_subst_chol_t(A, B, O, n)
+    assert lib.vlm_chol_inv(A, O, C, n) == 0
+assert all((v == 7.25).all() for v in (a, b, c, out))
+print("ok")
+"""
+
+
+@pytest.mark.parametrize("module", MODULES)
+def test_impossible_and_most_negative_sizes_write_nothing(module):
+    run = native.run_python(IMPOSSIBLE, module, timeout=60)
+    assert run.returncode == 0 and run.stdout.strip() == "ok", run.stderr

@@ -38,6 +38,18 @@ bool byte_count(i64 r, i64 c, i64 elem, size_t *bytes) {
     return true;
 }
 
+// An r x c operand with both sizes positive whose byte count overflows: no
+// caller can hold it, and its row offsets i*c would overflow. The kernels
+// that only touch caller buffers write nothing for such a size (empty and
+// negative sizes keep their own rules).
+bool impossible(i64 r, i64 c) {
+    size_t bytes = 0;
+    return r > 0 && c > 0 && !byte_count(r, c, sizeof(f64), &bytes);
+}
+bool impossible(i64 r, i64 c, i64 s, i64 t, i64 u, i64 v) {
+    return impossible(r, c) || impossible(s, t) || impossible(u, v);
+}
+
 // Sum of a[k] * b[k] in sixteen interleaved partial sums: one running sum
 // would make every addition wait for the previous one.
 VLM_MULTIVERSIONED f64 dot_unit(const f64 *__restrict a, const f64 *__restrict b, i64 n) {
@@ -197,6 +209,7 @@ void vlm_zero_mat(f64 *out, i64 r, i64 c) {
 }
 
 void vlm_sym_inplace(f64 *P, i64 n) {
+    if (impossible(n, n)) return;
     for (i64 i = 0; i < n; ++i)
         for (i64 j = i + 1; j < n; ++j) {
             const f64 v = 0.5 * (P[i * n + j] + P[j * n + i]);
@@ -208,7 +221,7 @@ void vlm_sym_inplace(f64 *P, i64 n) {
 // Row i of out is the combination of the rows of B weighted by row i of A.
 void vlm_matmul(const f64 *__restrict A, const f64 *__restrict B, f64 *__restrict out, i64 n,
                 i64 p, i64 m) {
-    if (n <= 0 || m <= 0) return;
+    if (n <= 0 || m <= 0 || impossible(n, p, p, m, n, m)) return;
     for (i64 i = 0; i < n; ++i) {
         f64 *row = out + i * m;
         fill(row, 0.0, m);
@@ -219,6 +232,7 @@ void vlm_matmul(const f64 *__restrict A, const f64 *__restrict B, f64 *__restric
 // Sum over the rows r of the outer products (row r of A)^T (row r of B).
 void vlm_matmul_atb(const f64 *__restrict A, const f64 *__restrict B, f64 *__restrict out, i64 n,
                     i64 p, i64 m) {
+    if (impossible(n, p, n, m, p, m)) return;
     vlm_zero_mat(out, p, m);
     if (n <= 0 || p <= 0 || m <= 0) return;
     // Blocks of four rows keep the per-element order r = 0, 1, 2, ...
@@ -231,13 +245,13 @@ void vlm_matmul_atb(const f64 *__restrict A, const f64 *__restrict B, f64 *__res
 
 void vlm_matmul_abt(const f64 *__restrict A, const f64 *__restrict B, f64 *__restrict out, i64 n,
                     i64 p, i64 m) {
-    if (n <= 0 || m <= 0) return;
+    if (n <= 0 || m <= 0 || impossible(n, p, m, p, n, m)) return;
     for (i64 i = 0; i < n; ++i) dots_with_rows(A + i * p, B, p, m, out + i * m);
 }
 
 void vlm_matmul_abt_plus_c(const f64 *__restrict A, const f64 *__restrict B,
                            const f64 *__restrict C, f64 *__restrict out, i64 n, i64 p, i64 m) {
-    if (n <= 0 || m <= 0) return;
+    if (n <= 0 || m <= 0 || impossible(n, p, m, p, n, m)) return;
     for (i64 i = 0; i < n; ++i) {
         f64 *row = out + i * m;
         dots_with_rows(A + i * p, B, p, m, row);
@@ -247,11 +261,13 @@ void vlm_matmul_abt_plus_c(const f64 *__restrict A, const f64 *__restrict B,
 
 void vlm_matvec(const f64 *__restrict A, const f64 *__restrict x, f64 *__restrict out, i64 n,
                 i64 m) {
+    if (impossible(n, m, n, 1, m, 1)) return;
     dots_with_rows(x, A, m, n, out);
 }
 
 void vlm_matvec_plus_vec(const f64 *__restrict A, const f64 *__restrict x, const f64 *__restrict b,
                          f64 *__restrict out, i64 n, i64 m) {
+    if (impossible(n, m, n, 1, m, 1)) return;
     dots_with_rows(x, A, m, n, out);
     for (i64 i = 0; i < n; ++i) out[i] = b[i] + out[i];
 }
@@ -259,11 +275,15 @@ void vlm_matvec_plus_vec(const f64 *__restrict A, const f64 *__restrict x, const
 // out may be a or b: each element is read before it is written, at the same
 // index, so the loop has no carried dependence even then.
 void vlm_vsub(const f64 *a, const f64 *b, f64 *out, i64 n) {
+    if (impossible(n, 1)) return;
 #pragma omp simd
     for (i64 i = 0; i < n; ++i) out[i] = a[i] - b[i];
 }
 
-f64 vlm_dot(const f64 *a, const f64 *b, i64 n) { return n > 0 ? dot_unit(a, b, n) : 0.0; }
+f64 vlm_dot(const f64 *a, const f64 *b, i64 n) {
+    if (impossible(n, 1)) return std::numeric_limits<f64>::quiet_NaN();
+    return n > 0 ? dot_unit(a, b, n) : 0.0;
+}
 
 // ---- Cholesky family --------------------------------------------------------
 
@@ -297,6 +317,7 @@ int vlm_chol(const f64 *__restrict S, f64 jitter, f64 *__restrict L, i64 n) {
 }
 
 f64 vlm_logdet_from_chol(const f64 *L, i64 n) {
+    if (impossible(n, n)) return std::numeric_limits<f64>::quiet_NaN();
     f64 s = 0.0;
     for (i64 i = 0; i < n; ++i) s += std::log(L[i * n + i]);
     return s + s;
@@ -304,6 +325,7 @@ f64 vlm_logdet_from_chol(const f64 *L, i64 n) {
 
 // out may be b: b[i] is read before out[i] is written.
 void vlm_forward_subst(const f64 *__restrict L, const f64 *b, f64 *out, i64 n) {
+    if (impossible(n, n)) return;
     for (i64 i = 0; i < n; ++i) {
         const f64 *Li = L + i * n;
         out[i] = (b[i] - dot_unit(Li, out, i)) / Li[i];
@@ -314,6 +336,8 @@ void vlm_forward_subst(const f64 *__restrict L, const f64 *b, f64 *out, i64 n) {
 // columns with stride n, each solved out[i] is subtracted from the earlier
 // entries along row i of L (contiguous).
 void vlm_backward_subst_chol_t(const f64 *__restrict L, const f64 *b, f64 *out, i64 n) {
+    // n <= 0 also keeps n - 1 from overflowing for the most negative n.
+    if (n <= 0 || impossible(n, n)) return;
     if (out != b) copy(b, out, n);
     for (i64 i = n - 1; i >= 0; --i) {
         const f64 *Li = L + i * n;
@@ -324,6 +348,7 @@ void vlm_backward_subst_chol_t(const f64 *__restrict L, const f64 *b, f64 *out, 
 
 // Lower triangle of the sum of the rows' outer products, then mirrored.
 void vlm_gram(const f64 *__restrict X, f64 *__restrict G, i64 n, i64 p) {
+    if (impossible(n, p, p, p, n, 1)) return;
     vlm_zero_mat(G, p, p);
     if (n <= 0 || p <= 0) return;
     // Blocks of four rows keep the per-element order r = 0, 1, 2, ... and
@@ -339,7 +364,7 @@ void vlm_gram(const f64 *__restrict X, f64 *__restrict G, i64 n, i64 p) {
 
 void vlm_gram_rhs(const f64 *__restrict X, const f64 *__restrict y, f64 *__restrict g, i64 n,
                   i64 p) {
-    if (p < 1) return;
+    if (p < 1 || impossible(n, p, n, 1, p, 1)) return;
     fill(g, 0.0, p);
     if (n > 0) accumulate_rows(g, p, y, 1, X, p, n, 1.0);
 }
@@ -482,11 +507,11 @@ i64 vlm_inv(const f64 *A, i64 n, f64 *Ainv) {
 // ---- sort and median --------------------------------------------------------
 
 void vlm_sort_f64(f64 *arr, i64 n) {
-    if (n > 1) std::qsort(arr, static_cast<size_t>(n), sizeof(f64), vlm_cmp_f64);
+    if (n > 1 && !impossible(n, 1)) std::qsort(arr, static_cast<size_t>(n), sizeof(f64), vlm_cmp_f64);
 }
 
 f64 vlm_median_f64(f64 *arr, i64 n) {
-    if (n <= 0) return std::numeric_limits<f64>::quiet_NaN();
+    if (n <= 0 || impossible(n, 1)) return std::numeric_limits<f64>::quiet_NaN();
     vlm_sort_f64(arr, n);
     const i64 h = n / 2;
     return n % 2 == 1 ? arr[h] : (arr[h] + arr[h - 1]) * 0.5;

@@ -14,7 +14,10 @@ VLM_EXTERN_C_BEGIN
 
 /* ---- storage and products ------------------------------------------------
    Empty sizes (zero or negative) follow the rules stated per function; the
-   products check no pointers and report nothing. */
+   products check no pointers and report nothing. A size for which an operand's
+   byte count overflows (no such buffer exists) makes every kernel of this unit
+   that does not allocate write nothing; vlm_dot, vlm_logdet_from_chol and
+   vlm_median_f64 then return NaN, vlm_chol -1. */
 
 /* out (r x c) = 0; nothing is written when r*c is not positive. */
 VLM_EXPORT void vlm_zero_mat(f64 *out, i64 r, i64 c);
