@@ -116,6 +116,27 @@ def test_into_writes_nothing_for_non_positive_n(lib, n):
     assert (out == 7.0).all()
 
 
+@pytest.mark.parametrize("module", ["transforms._transforms", "optim._optim",
+                                    "distributions._distributions"])
+def test_into_writes_nothing_for_impossible_n(module):
+    # n * 8 overflows: no buffer holds that many doubles. In a child process,
+    # since walking off the buffers would end this one.
+    from native import run_python
+
+    code = (
+        "import importlib, sys\n"
+        "import numpy as np\n"
+        "import native\n"
+        "lib = native.load(importlib.import_module('Velmora._ckernels.' + sys.argv[1]))\n"
+        "p, out = np.full(4, 0.3), np.full(4, 7.0)\n"
+        "for n in (2**61, 2**62, 2**63 - 1):\n"
+        "    lib.vlm_ndtri_as241_into(native.ptr(p), n, native.ptr(out))\n"
+        "print(bool((out == 7.0).all()))\n"
+    )
+    run = run_python(code, module, timeout=60)
+    assert run.returncode == 0 and run.stdout.strip() == "True", run.stderr
+
+
 # --- accuracy against a high-precision reference ---------------------------------
 
 def reference_quantile(p, start):

@@ -50,6 +50,32 @@ def test_array_kernel_leaves_output_untouched_for_n_le_0(lib, family, op, n):
     assert np.all(out == SENTINEL)
 
 
+IMPOSSIBLE_N = """
+import ctypes, importlib, sys
+import numpy as np
+import native
+lib = native.load(importlib.import_module("Velmora._ckernels.transforms._transforms"))
+x, out = np.array([0.25, 0.5, 0.75]), np.full(3, 7.25)
+bound = ctypes.pointer(ctypes.c_double(2.0)), ctypes.pointer(ctypes.c_double(6.0))
+for family in native.TRANSFORM_FAMILIES:
+    for op in native.TRANSFORM_OPS:
+        extra = bound[:len(native.transform_bounds(family, op))]
+        for n in (2**61, 2**62, 2**63 - 1):
+            getattr(lib, f"vlm_{family}_{op}_arr")(native.ptr(x), native.ptr(out), n, *extra)
+assert (out == 7.25).all()
+print("ok")
+"""
+
+
+def test_array_kernels_write_nothing_for_impossible_n():
+    # n * 8 overflows: no buffer holds that many doubles (the copy kernels once
+    # passed the wrapped byte count on, the others walked off the buffers).
+    from native import run_python
+
+    run = run_python(IMPOSSIBLE_N, timeout=60)
+    assert run.returncode == 0 and run.stdout.strip() == "ok", run.stderr
+
+
 @pytest.mark.parametrize("family,op", KERNELS)
 def test_scalar_kernel_in_place_matches_distinct_variables(lib, family, op):
     fn = getattr(lib, f"vlm_{family}_{op}")

@@ -3,6 +3,7 @@
 #include "as241.h"
 
 #include <cmath>
+#include <cstdint>
 
 #include "as241_kernel.h"
 
@@ -46,7 +47,8 @@ extern "C" {
 f64 vlm_ndtri_as241(f64 p) { return ndtri_scalar(p); }
 
 void vlm_ndtri_as241_into(const f64 *__restrict p, i64 n, f64 *__restrict out) {
-    if (n > 0) ndtri_loop(p, n, out);
+    // No buffer holds more doubles than PTRDIFF_MAX / 8.
+    if (n > 0 && n <= PTRDIFF_MAX / static_cast<i64>(sizeof(f64))) ndtri_loop(p, n, out);
 }
 
 f64 vlm_erfinv_from_as241(f64 y) {

@@ -10,6 +10,7 @@
 #include "transforms.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <type_traits>
 
@@ -47,7 +48,8 @@ inline void scalar_form(const f64 *in, f64 *out, Bounds... bounds) {
 // kernel is built per instruction set.
 template <auto F, class... Bounds>
 VLM_VECTOR_CLONES void array_form(const f64 *__restrict in, f64 *__restrict out, i64 n, Bounds... bounds) {
-    if (n <= 0) return;
+    // No buffer holds more doubles than PTRDIFF_MAX / 8 (beyond, n * 8 wraps).
+    if (n <= 0 || n > PTRDIFF_MAX / static_cast<i64>(sizeof(f64))) return;
     if constexpr (is_copy<F>) {
         std::memcpy(out, in, static_cast<size_t>(n) * sizeof(f64));
     } else if constexpr (is_fill<F>) {
