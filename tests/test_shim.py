@@ -203,3 +203,40 @@ def test_dtrtrs_zero_diagonal(lib):
     lib.vlm_shim_dtrtrs(b"U", b"N", b"u", I(3), I(1), P(a), I(3), P(b), I(3), byref(info))
     assert info.value == 0
     np.testing.assert_allclose(b, np.linalg.solve([[1, 1, 0], [0, 1, 1], [0, 0, 1.0]], [1, 2, 3.0]))
+
+
+# Sizes no array can have: vectors whose span (n - 1)|inc| + 1 overflows a byte
+# count, and matrices with a negative leading dimension or one that reaches
+# beyond such a count. Run in a child process: touching memory there would
+# end it.
+HOSTILE = """
+import ctypes, importlib, math, sys
+import numpy as np
+import native
+lib = native.load(importlib.import_module("Velmora._ckernels.optim._optim"))
+I = lambda v: ctypes.byref(native.i64(v))
+x, y = np.full(4, 7.25), np.full(4, 7.25)
+X, Y, a = native.ptr(x), native.ptr(y), ctypes.byref(native.f64(2.0))
+for n, inc in ((2**62, 1), (2**61, -1), (3, 2**62), (3, -2**63), (2, 2**63 - 1)):
+    lib.vlm_shim_dcopy(I(n), X, I(inc), Y, I(1 if n > 3 else inc))
+    lib.vlm_shim_daxpy(I(n), a, X, I(inc), Y, I(inc))
+    lib.vlm_shim_dscal(I(n), a, Y, I(inc))
+    assert math.isnan(lib.vlm_shim_ddot(I(n), X, I(inc), Y, I(inc)))
+    assert math.isnan(lib.vlm_shim_dnrm2(I(n), X, I(inc)))
+info = native.i64(0)
+for n, lda in ((2, -1), (2, 2**62), (2**62, 2**62), (2**32, 2**32)):
+    lib.vlm_shim_dpotrf(b"U", I(n), Y, I(lda), ctypes.byref(info))
+    assert info.value == -4, (n, lda, info.value)
+    lib.vlm_shim_dtrtrs(b"U", b"N", b"N", I(n), I(1), X, I(lda), Y, I(4), ctypes.byref(info))
+    assert info.value == -7, (n, lda, info.value)
+for nrhs, ldb in ((2, -3), (2**62, 2), (3, 2**62)):
+    lib.vlm_shim_dtrtrs(b"L", b"T", b"U", I(2), I(nrhs), X, I(2), Y, I(ldb), ctypes.byref(info))
+    assert info.value == -9, (nrhs, ldb, info.value)
+assert (x == 7.25).all() and (y == 7.25).all()
+print("ok")
+"""
+
+
+def test_hostile_sizes_touch_nothing():
+    run = native.run_python(HOSTILE, timeout=60)
+    assert run.returncode == 0 and run.stdout.strip() == "ok", run.stderr

@@ -3,6 +3,8 @@
 #include "shim.h"
 
 #include <cmath>
+#include <cstdint>
+#include <limits>
 
 namespace {
 
@@ -21,6 +23,31 @@ void for_pairs(i64 n, i64 incx, i64 incy, F f) {
     for (i64 k = 0; k < n; ++k, ix += incx, iy += incy) f(ix, iy);
 }
 
+// Whether an array reaching index `last` (>= 0) can exist: its byte count
+// (last + 1) * 8 must not overflow.
+bool addressable(uint64_t last) { return last < static_cast<uint64_t>(PTRDIFF_MAX / 8); }
+
+// A strided vector of n > 0 elements spans (n - 1)|inc| + 1 elements. When
+// that cannot exist, the kernels touch nothing (and the value-returning ones
+// give NaN): the element offsets would overflow.
+bool vector_fits(i64 n, i64 inc) {
+    const uint64_t step = inc < 0 ? 0 - static_cast<uint64_t>(inc) : static_cast<uint64_t>(inc);
+    uint64_t last;
+    return !__builtin_mul_overflow(static_cast<uint64_t>(n - 1), step, &last) && addressable(last);
+}
+
+// A column-major rows x cols block (both > 0) with leading dimension ld: its
+// last element sits at (rows - 1) + (cols - 1) * ld. A negative ld, or one
+// whose block cannot exist, is an illegal argument.
+bool matrix_fits(i64 rows, i64 cols, i64 ld) {
+    if (ld < 0) return false;
+    uint64_t last;
+    return !__builtin_mul_overflow(static_cast<uint64_t>(cols - 1), static_cast<uint64_t>(ld), &last) &&
+           !__builtin_add_overflow(last, static_cast<uint64_t>(rows - 1), &last) && addressable(last);
+}
+
+constexpr f64 NOT_A_NUMBER = std::numeric_limits<f64>::quiet_NaN();
+
 bool is_upper_char(const char *c) { return (*c & ~0x20) == 'U'; }
 bool is_no_trans(const char *c) { return (*c & ~0x20) == 'N'; }
 
@@ -30,7 +57,7 @@ extern "C" {
 
 void vlm_shim_dcopy(const i64 *np, const f64 *x, const i64 *incxp, f64 *y, const i64 *incyp) {
     const i64 n = *np, incx = *incxp, incy = *incyp;
-    if (n <= 0) return;
+    if (n <= 0 || !vector_fits(n, incx) || !vector_fits(n, incy)) return;
     if (incx == 1 && incy == 1) {
         for (i64 k = 0; k < n; ++k) y[k] = x[k];
         return;
@@ -42,7 +69,7 @@ void vlm_shim_daxpy(const i64 *np, const f64 *ap, const f64 *x, const i64 *incxp
                     const i64 *incyp) {
     const i64 n = *np, incx = *incxp, incy = *incyp;
     const f64 a = *ap;
-    if (n <= 0) return;
+    if (n <= 0 || !vector_fits(n, incx) || !vector_fits(n, incy)) return;
     if (incx == 1 && incy == 1) {
 #pragma omp simd
         for (i64 k = 0; k < n; ++k) y[k] = std::fma(a, x[k], y[k]);
@@ -54,7 +81,7 @@ void vlm_shim_daxpy(const i64 *np, const f64 *ap, const f64 *x, const i64 *incxp
 void vlm_shim_dscal(const i64 *np, const f64 *ap, f64 *x, const i64 *incxp) {
     const i64 n = *np, incx = *incxp;
     const f64 a = *ap;
-    if (n <= 0) return;
+    if (n <= 0 || !vector_fits(n, incx)) return;
     if (incx == 1) {
 #pragma omp simd
         for (i64 k = 0; k < n; ++k) x[k] *= a;
@@ -66,6 +93,7 @@ void vlm_shim_dscal(const i64 *np, const f64 *ap, f64 *x, const i64 *incxp) {
 f64 vlm_shim_ddot(const i64 *np, const f64 *x, const i64 *incxp, const f64 *y, const i64 *incyp) {
     const i64 n = *np, incx = *incxp, incy = *incyp;
     if (n <= 0) return 0.0;
+    if (!vector_fits(n, incx) || !vector_fits(n, incy)) return NOT_A_NUMBER;
     if (incx == 1 && incy == 1) {
         // Two running sums: halves the dependency chain of the reduction.
         f64 s0 = 0.0, s1 = 0.0;
@@ -85,6 +113,7 @@ f64 vlm_shim_ddot(const i64 *np, const f64 *x, const i64 *incxp, const f64 *y, c
 f64 vlm_shim_dnrm2(const i64 *np, const f64 *x, const i64 *incxp) {
     const i64 n = *np, incx = *incxp;
     if (n <= 0 || incx == 0) return 0.0;
+    if (!vector_fits(n, incx)) return NOT_A_NUMBER;
     // Scaled sum of squares: scale is the largest magnitude seen so far, so no
     // intermediate square overflows or underflows needlessly.
     f64 scale = 0.0, ssq = 1.0;
@@ -108,6 +137,10 @@ void vlm_shim_dpotrf(const char *uplo, const i64 *np, f64 *a, const i64 *ldap, i
     const i64 n = *np, lda = *ldap;
     const bool upper = is_upper_char(uplo);
     *info = 0;
+    if (n > 0 && !matrix_fits(n, n, lda)) {  // argument 4 (lda) is illegal
+        *info = -4;
+        return;
+    }
     // A(i, j) of the stored triangle; the lower case is the transpose of the
     // upper one, so one loop serves both.
     auto at = [&](i64 i, i64 j) -> f64 & { return upper ? a[i + j * lda] : a[j + i * lda]; };
@@ -135,6 +168,15 @@ void vlm_shim_dtrtrs(const char *uplo, const char *trans, const char *diag, cons
     const bool upper = is_upper_char(uplo), transpose = !is_no_trans(trans);
     const bool unit = is_upper_char(diag);
     *info = 0;
+    // Illegal arguments, numbered as in the signature: lda (7), ldb (9).
+    if (n > 0 && !matrix_fits(n, n, lda)) {
+        *info = -7;
+        return;
+    }
+    if (n > 0 && nrhs > 0 && !matrix_fits(n, nrhs, ldb)) {
+        *info = -9;
+        return;
+    }
     if (!unit) {
         for (i64 i = 0; i < n; ++i) {
             if (a[i + i * lda] == 0.0) {

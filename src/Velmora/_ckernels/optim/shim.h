@@ -5,7 +5,11 @@
    an explicit leading dimension, character arguments select variants (case
    insensitive) and the two matrix routines report through `info`. A vector of
    length n with increment inc starts at 0 when inc >= 0 and at (1 - n)*inc
-   when inc < 0, so a negative increment walks the array backwards. */
+   when inc < 0, so a negative increment walks the array backwards.
+   Sizes no array can have are refused: a vector spanning more elements than
+   a byte count can express is left alone (ddot and dnrm2 give NaN); a matrix
+   whose leading dimension is negative or reaches beyond such a count sets
+   info to minus that argument's position (dpotrf -4, dtrtrs -7 or -9). */
 #ifndef VLM_SHIM_H
 #define VLM_SHIM_H
 
