@@ -25,6 +25,10 @@ namespace {
 #define VLM_MULTIVERSIONED
 #endif
 
+// Helpers of a multiversioned function are inlined into each of its
+// versions, so that they are compiled for that version's instruction set.
+#define VLM_INLINE [[gnu::always_inline]] inline
+
 // Byte size of an r x c array of `elem`-byte elements, refused (false) when
 // a size is negative or the product does not fit a signed 64-bit count: such
 // a size cannot describe a real buffer, and a wrapped product would allocate
@@ -119,6 +123,155 @@ VLM_MULTIVERSIONED void accumulate_rows(f64 *__restrict y, i64 len, const f64 *_
     }
 }
 
+// ---- register-blocked product -------------------------------------------
+//
+// out = A B is computed in tiles of up to MR rows by NR columns, each held in
+// vector registers for the whole pass over a block of KC inner indices: per
+// index the tile loads one row of the B sliver, broadcasts one element of
+// each A row and does MR x NR multiply-adds, so every loaded value feeds
+// several of them. Each output element is an inner product over k taken in
+// order within a block, the blocks' partial sums added in order.
+
+// Four doubles: one AVX register, two SSE registers at the baseline level.
+// Loads and stores go through memcpy: rows carry no vector alignment.
+typedef f64 v4 __attribute__((vector_size(32)));
+
+constexpr int MR = 6;     // tile rows: 6 x 2 accumulators fill 12 of 16 AVX registers
+constexpr int NR = 8;     // tile columns, two vectors
+constexpr i64 KC = 256;   // inner block: a packed sliver of B is KC x NR doubles (16 KiB)
+constexpr i64 DIRECT_B = 4096;  // B read in place up to this many elements (32 KiB)
+
+// The ROWS x 4*VECS tile at c (row stride ldc) becomes (accumulate: gains)
+// the product of ROWS rows of A (stride lda) and kc rows of a B sliver
+// (stride ldb). Only the first `width` columns are written, but 4*VECS
+// columns of every sliver row are read.
+template <int ROWS, int VECS>
+VLM_INLINE void tile(const f64 *__restrict a, i64 lda, const f64 *__restrict b, i64 ldb, i64 kc,
+                 f64 *__restrict c, i64 ldc, i64 width, bool accumulate) {
+    v4 acc[ROWS][VECS] = {};
+    for (i64 k = 0; k < kc; ++k) {
+        v4 bk[VECS];
+#pragma GCC unroll 2
+        for (int v = 0; v < VECS; ++v) __builtin_memcpy(&bk[v], b + k * ldb + 4 * v, sizeof(v4));
+#pragma GCC unroll 6
+        for (int r = 0; r < ROWS; ++r) {
+            const f64 ark = a[r * lda + k];
+            const v4 av = {ark, ark, ark, ark};
+#pragma GCC unroll 2
+            for (int v = 0; v < VECS; ++v) acc[r][v] += av * bk[v];
+        }
+    }
+    if (width == 4 * VECS) {
+#pragma GCC unroll 6
+        for (int r = 0; r < ROWS; ++r)
+#pragma GCC unroll 2
+            for (int v = 0; v < VECS; ++v) {
+                f64 *dst = c + r * ldc + 4 * v;
+                v4 sum = acc[r][v];
+                if (accumulate) {
+                    v4 old;
+                    __builtin_memcpy(&old, dst, sizeof old);
+                    sum += old;
+                }
+                __builtin_memcpy(dst, &sum, sizeof sum);
+            }
+        return;
+    }
+    // A narrow last sliver: lane by lane, with constant lane numbers so the
+    // accumulators stay in registers.
+#pragma GCC unroll 6
+    for (int r = 0; r < ROWS; ++r)
+#pragma GCC unroll 8
+        for (int j = 0; j < 4 * VECS; ++j)
+            if (j < width) {
+                f64 *dst = c + r * ldc + j;
+                *dst = accumulate ? *dst + acc[r][j / 4][j % 4] : acc[r][j / 4][j % 4];
+            }
+}
+
+// All n rows against one B sliver: full tiles of MR rows, then the rest.
+template <int VECS>
+VLM_INLINE void sliver_times_rows(const f64 *a, i64 lda, const f64 *b, i64 ldb, i64 kc, f64 *c,
+                              i64 ldc, i64 n, i64 width, bool accumulate) {
+    i64 i = 0;
+    for (; i + MR <= n; i += MR)
+        tile<MR, VECS>(a + i * lda, lda, b, ldb, kc, c + i * ldc, ldc, width, accumulate);
+    a += i * lda;
+    c += i * ldc;
+    switch (n - i) {
+        case 1: tile<1, VECS>(a, lda, b, ldb, kc, c, ldc, width, accumulate); break;
+        case 2: tile<2, VECS>(a, lda, b, ldb, kc, c, ldc, width, accumulate); break;
+        case 3: tile<3, VECS>(a, lda, b, ldb, kc, c, ldc, width, accumulate); break;
+        case 4: tile<4, VECS>(a, lda, b, ldb, kc, c, ldc, width, accumulate); break;
+        case 5: tile<5, VECS>(a, lda, b, ldb, kc, c, ldc, width, accumulate); break;
+        default: break;
+    }
+}
+
+// out = A B for the last W (1 to 3) columns of out, too narrow for a vector:
+// each row keeps its W sums in scalars.
+template <int W>
+VLM_INLINE void narrow_columns(const f64 *__restrict A, const f64 *__restrict B,
+                               f64 *__restrict out, i64 n, i64 p, i64 m) {
+    for (i64 i = 0; i < n; ++i) {
+        f64 s[W] = {};
+        for (i64 k = 0; k < p; ++k) {
+            const f64 aik = A[i * p + k];
+#pragma GCC unroll 3
+            for (int j = 0; j < W; ++j) s[j] += aik * B[k * m + j];
+        }
+#pragma GCC unroll 3
+        for (int j = 0; j < W; ++j) out[i * m + j] = s[j];
+    }
+}
+
+// out = A B with B small enough to stay in cache and be read in place: one
+// pass over the whole depth p per tile, slivers of 8 then 4 columns, and the
+// last columns by scalars.
+VLM_MULTIVERSIONED void matmul_in_place(const f64 *__restrict A, const f64 *__restrict B,
+                                        f64 *__restrict out, i64 n, i64 p, i64 m) {
+    i64 j0 = 0;
+    for (; j0 + NR <= m; j0 += NR) sliver_times_rows<2>(A, p, B + j0, m, p, out + j0, m, n, NR, false);
+    if (j0 + 4 <= m) {
+        sliver_times_rows<1>(A, p, B + j0, m, p, out + j0, m, n, 4, false);
+        j0 += 4;
+    }
+    switch (m - j0) {
+        case 1: narrow_columns<1>(A, B + j0, out + j0, n, p, m); break;
+        case 2: narrow_columns<2>(A, B + j0, out + j0, n, p, m); break;
+        case 3: narrow_columns<3>(A, B + j0, out + j0, n, p, m); break;
+        default: break;
+    }
+}
+
+// Copies kc rows of `width` columns (stride ldb) into a contiguous sliver of
+// NR columns, zero-padded on the right.
+VLM_INLINE void pack_sliver(const f64 *__restrict b, i64 ldb, i64 kc, i64 width,
+                        f64 *__restrict sliver) {
+    for (i64 k = 0; k < kc; ++k) {
+        f64 *dst = sliver + k * NR;
+        for (i64 j = 0; j < width; ++j) dst[j] = b[k * ldb + j];
+        for (i64 j = width; j < NR; ++j) dst[j] = 0.0;
+    }
+}
+
+// out = A B for a larger B: blocks of KC inner indices, each 8-column sliver
+// of the block copied into a stack buffer that stays in the first-level
+// cache while every row of A passes over it. The copy also keeps a
+// power-of-two row stride from mapping a sliver's rows onto a few cache sets.
+VLM_MULTIVERSIONED void matmul_packed(const f64 *__restrict A, const f64 *__restrict B,
+                                      f64 *__restrict out, i64 n, i64 p, i64 m) {
+    alignas(64) f64 sliver[KC * NR];
+    for (i64 k0 = 0; k0 < p; k0 += KC) {
+        const i64 kc = p - k0 < KC ? p - k0 : KC;
+        for (i64 j0 = 0; j0 < m; j0 += NR) {
+            const i64 width = m - j0 < NR ? m - j0 : NR;
+            pack_sliver(B + k0 * m + j0, m, kc, width, sliver);
+            sliver_times_rows<2>(A + k0, p, sliver, NR, kc, out + j0, m, n, width, k0 > 0);
+        }
+    }
+}
+
 inline void fill(f64 *__restrict y, f64 value, i64 n) {
     for (i64 k = 0; k < n; ++k) y[k] = value;
 }
@@ -205,15 +358,15 @@ void vlm_sym_inplace(f64 *P, i64 n) {
         }
 }
 
-// Row i of out is the combination of the rows of B weighted by row i of A.
 void vlm_matmul(const f64 *__restrict A, const f64 *__restrict B, f64 *__restrict out, i64 n,
                 i64 p, i64 m) {
     if (n <= 0 || m <= 0) return;
-    for (i64 i = 0; i < n; ++i) {
-        f64 *row = out + i * m;
-        fill(row, 0.0, m);
-        accumulate_rows(row, m, A + i * p, 1, B, m, p, 1.0);
-    }
+    if (p <= 0)
+        vlm_zero_mat(out, n, m);
+    else if (p * m <= DIRECT_B)
+        matmul_in_place(A, B, out, n, p, m);
+    else
+        matmul_packed(A, B, out, n, p, m);
 }
 
 // Sum over the rows r of the outer products (row r of A)^T (row r of B).
