@@ -232,6 +232,24 @@ def test_chol_exact_cases(lib, s, jitter, status, factor):
         assert low.tolist() == factor
 
 
+@pytest.mark.parametrize("n, k", [(3, 1), (5, 3), (16, 15), (40, 30)])
+def test_chol_failure_leaves_rows_up_to_the_failing_pivot(lib, n, k):
+    # Pivot k is made exactly -1 (its Schur complement is shifted down by
+    # one); the rows before it are complete, row k has its entries left of
+    # the diagonal, every later row is zero.
+    rng = np.random.default_rng(n)
+    s = spd(rng, n)
+    head = s[:k, :k]
+    s[k, k] = s[k, :k] @ np.linalg.solve(head, s[:k, k]) - 1.0
+    low = f(n, n)
+    assert lib.vlm_chol(ptr(s), 0.0, ptr(low), n) == -1
+    ref = np.zeros((n, n))
+    ref[:k, :k] = np.linalg.cholesky(head)
+    ref[k, :k] = np.linalg.solve(ref[:k, :k], s[k, :k])
+    assert np.allclose(low, ref, rtol=1e-12, atol=1e-12)
+    assert not low[k, k:].any() and not low[k + 1:].any() and not np.triu(low, 1).any()
+
+
 def test_chol_edge_values(lib):
     low = arr([[2, 0], [1, R2]])
     assert lib.vlm_logdet_from_chol(ptr(low), 2) == pytest.approx(math.log(8.0), rel=1e-15)

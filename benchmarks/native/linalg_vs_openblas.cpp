@@ -19,12 +19,13 @@
 // (solve, inv) or write (chol) the same amounts.
 //
 //   cmake -S . -B build/bench -G Ninja -DVLM_NATIVE_BENCH=ON && cmake --build build/bench
-//   OPENBLAS_NUM_THREADS=1 build/bench/linalg_vs_openblas
+//   OPENBLAS_NUM_THREADS=1 build/bench/linalg_vs_openblas [matmul|solve1|solveN|chol|inv]
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <vector>
 
@@ -42,23 +43,28 @@ double now() {
         .count();
 }
 
-// Best time of one call, in seconds: batches of calls long enough to read
-// the clock reliably, the fastest of several batches (the machine is shared).
-template <class Call>
-double best_time(Call call) {
-    long reps = 1;
-    for (;;) {
-        const double t0 = now();
-        for (long r = 0; r < reps; ++r) call();
-        if (now() - t0 > 2e-3) break;
-        reps *= 2;
-    }
-    double best = 1e30;
-    for (int batch = 0; batch < 9; ++batch) {
-        const double t0 = now();
-        for (long r = 0; r < reps; ++r) call();
-        best = std::min(best, (now() - t0) / double(reps));
-    }
+// Seconds per call of each of the calls, timed in turns: batches long
+// enough to read the clock reliably, the fastest of several batches. The
+// machine may be shared, so the batches of ours and the library's alternate
+// and see the same load.
+template <class... Calls>
+std::vector<double> best_times(Calls... calls) {
+    std::vector<std::function<void()>> fns{calls...};
+    std::vector<long> reps(fns.size(), 1);
+    for (size_t c = 0; c < fns.size(); ++c)
+        for (;;) {
+            const double t0 = now();
+            for (long r = 0; r < reps[c]; ++r) fns[c]();
+            if (now() - t0 > 1e-3) break;
+            reps[c] *= 2;
+        }
+    std::vector<double> best(fns.size(), 1e30);
+    for (int batch = 0; batch < 15; ++batch)
+        for (size_t c = 0; c < fns.size(); ++c) {
+            const double t0 = now();
+            for (long r = 0; r < reps[c]; ++r) fns[c]();
+            best[c] = std::min(best[c], (now() - t0) / double(reps[c]));
+        }
     return best;
 }
 
@@ -91,6 +97,9 @@ struct Row {
 };
 
 bool failed = false;
+const char *only = nullptr;  // one operation to run, from the command line
+
+bool wanted(const char *op) { return only == nullptr || std::strcmp(only, op) == 0; }
 
 void print(const Row &r) {
     const double peer = std::min(r.rowmajor, r.colmajor);
@@ -126,13 +135,16 @@ void run(i64 n, std::mt19937_64 &gen) {
     volatile f64 sink = 0.0;
     constexpr double NONE = 1e300;
 
-    {  // matmul
+    if (wanted("matmul")) {
         Row r{"matmul", n, 0, 0, NONE, 0};
-        r.ours = best_time([&] { vlm_matmul(A.data(), B.data(), out.data(), n, n, n); });
-        r.rowmajor = best_time([&] {
-            cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, ln, ln, ln, 1.0, A.data(), ln,
-                        B.data(), ln, 0.0, ref.data(), ln);
-        });
+        const auto t = best_times(
+            [&] { vlm_matmul(A.data(), B.data(), out.data(), n, n, n); },
+            [&] {
+                cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, ln, ln, ln, 1.0, A.data(),
+                            ln, B.data(), ln, 0.0, ref.data(), ln);
+            });
+        r.ours = t[0];
+        r.rowmajor = t[1];
         r.diff = max_abs_diff(out, ref);
         print(r);
     }
@@ -140,63 +152,72 @@ void run(i64 n, std::mt19937_64 &gen) {
         const Mat &B_ = m == 1 ? b : B;
         const size_t nm = static_cast<size_t>(n * m);
         const lapack_int lm = static_cast<lapack_int>(m);
-        Row r{m == 1 ? "solve1" : "solveN", n, 0, 0, 0, 0};
-        r.ours = best_time([&] { sink = sink + f64(vlm_solve(G.data(), B_.data(), n, m, out.data())); });
-        r.rowmajor = best_time([&] {
+        if (!wanted(m == 1 ? "solve1" : "solveN")) continue;
+        const auto ours = [&] { sink = sink + f64(vlm_solve(G.data(), B_.data(), n, m, out.data())); };
+        const auto rowmajor = [&] {
             std::memcpy(work.data(), G.data(), nn * sizeof(f64));
             std::memcpy(ref.data(), B_.data(), nm * sizeof(f64));
             sink = sink + LAPACKE_dgesv(LAPACK_ROW_MAJOR, ln, lm, work.data(), ln, ipiv.data(),
                                         ref.data(), lm);
-        });
-        r.diff = max_abs_diff(Mat(out.begin(), out.begin() + nm), Mat(ref.begin(), ref.begin() + nm));
-        r.colmajor = best_time([&] {
+        };
+        const auto colmajor = [&] {
             std::memcpy(work.data(), G.data(), nn * sizeof(f64));
             std::memcpy(rhs.data(), B_.data(), nm * sizeof(f64));
             sink = sink + LAPACKE_dgesv_work(LAPACK_COL_MAJOR, ln, lm, work.data(), ln,
                                              ipiv.data(), rhs.data(), ln);
-        });
-        print(r);
+        };
+        ours();
+        rowmajor();
+        const f64 diff = max_abs_diff(Mat(out.begin(), out.begin() + nm),
+                                      Mat(ref.begin(), ref.begin() + nm));
+        const auto t = best_times(ours, rowmajor, colmajor);
+        print({m == 1 ? "solve1" : "solveN", n, t[0], t[1], t[2], diff});
     }
-    {  // chol: the column-major upper factor of S is our row-major lower one
-        Row r{"chol", n, 0, 0, 0, 0};
-        r.ours = best_time([&] { sink = sink + vlm_chol(S.data(), 0.0, out.data(), n); });
-        r.rowmajor = best_time([&] {
+    if (wanted("chol")) {  // the column-major upper factor of S is our row-major lower one
+        const auto ours = [&] { sink = sink + vlm_chol(S.data(), 0.0, out.data(), n); };
+        const auto rowmajor = [&] {
             std::memcpy(ref.data(), S.data(), nn * sizeof(f64));
             sink = sink + LAPACKE_dpotrf(LAPACK_ROW_MAJOR, 'L', ln, ref.data(), ln);
-        });
+        };
+        const auto colmajor = [&] {
+            std::memcpy(work.data(), S.data(), nn * sizeof(f64));
+            sink = sink + LAPACKE_dpotrf_work(LAPACK_COL_MAJOR, 'U', ln, work.data(), ln);
+        };
+        ours();
+        rowmajor();
         for (i64 i = 0; i < n; ++i)  // dpotrf leaves the other triangle as it was
             for (i64 j = i + 1; j < n; ++j) ref[i * n + j] = 0.0;
-        r.diff = max_abs_diff(out, ref);
-        r.colmajor = best_time([&] {
-            std::memcpy(ref.data(), S.data(), nn * sizeof(f64));
-            sink = sink + LAPACKE_dpotrf_work(LAPACK_COL_MAJOR, 'U', ln, ref.data(), ln);
-        });
-        print(r);
+        const f64 diff = max_abs_diff(out, ref);
+        const auto t = best_times(ours, rowmajor, colmajor);
+        print({"chol", n, t[0], t[1], t[2], diff});
     }
-    {  // inv
-        Row r{"inv", n, 0, 0, 0, 0};
+    if (wanted("inv")) {
         const lapack_int lwork = 64 * ln;
         Mat getri_work(static_cast<size_t>(lwork));
-        r.ours = best_time([&] { sink = sink + f64(vlm_inv(G.data(), n, out.data())); });
-        r.rowmajor = best_time([&] {
+        const auto ours = [&] { sink = sink + f64(vlm_inv(G.data(), n, out.data())); };
+        const auto rowmajor = [&] {
             std::memcpy(ref.data(), G.data(), nn * sizeof(f64));
             sink = sink + LAPACKE_dgetrf(LAPACK_ROW_MAJOR, ln, ln, ref.data(), ln, ipiv.data());
             sink = sink + LAPACKE_dgetri(LAPACK_ROW_MAJOR, ln, ref.data(), ln, ipiv.data());
-        });
-        r.diff = max_abs_diff(out, ref);
-        r.colmajor = best_time([&] {
+        };
+        const auto colmajor = [&] {
             std::memcpy(work.data(), G.data(), nn * sizeof(f64));
             sink = sink + LAPACKE_dgetrf_work(LAPACK_COL_MAJOR, ln, ln, work.data(), ln, ipiv.data());
             sink = sink + LAPACKE_dgetri_work(LAPACK_COL_MAJOR, ln, work.data(), ln, ipiv.data(),
                                               getri_work.data(), lwork);
-        });
-        print(r);
+        };
+        ours();
+        rowmajor();
+        const f64 diff = max_abs_diff(out, ref);
+        const auto t = best_times(ours, rowmajor, colmajor);
+        print({"inv", n, t[0], t[1], t[2], diff});
     }
 }
 
 }  // namespace
 
-int main() {
+int main(int argc, char **argv) {
+    if (argc > 1) only = argv[1];  // matmul, solve1, solveN, chol or inv
     openblas_set_num_threads(1);
     std::printf("OpenBLAS %s, core %s, %d thread(s)\n", openblas_get_config(),
                 openblas_get_corename(), openblas_get_num_threads());

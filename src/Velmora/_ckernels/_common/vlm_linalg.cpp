@@ -326,6 +326,44 @@ void lu_substitute_rows(const f64 *__restrict LU, f64 *__restrict X, i64 n, i64 
     }
 }
 
+// Sum of a[k] * b[k], inlined into each version of its caller. A short row
+// takes one running sum: the set-up and final reduction of a vector loop
+// would cost more than they save, and the caller's neighbouring sums overlap
+// with it anyway.
+VLM_INLINE f64 dot_inline(const f64 *__restrict a, const f64 *__restrict b, i64 n) {
+    f64 s = 0.0;
+    if (n < 16) {
+        for (i64 k = 0; k < n; ++k) s += a[k] * b[k];
+        return s;
+    }
+#pragma omp simd reduction(+ : s)
+    for (i64 k = 0; k < n; ++k) s += a[k] * b[k];
+    return s;
+}
+
+// Cholesky factor of S (lower triangle read, `add` on the diagonal) into a
+// cleared L, column by column (Crout order). Every entry is the inner product
+// of two contiguous rows of L, as in the row-by-row order, but the entries
+// below one diagonal element depend only on earlier columns: their inner
+// products and divisions overlap instead of each waiting for the entry to
+// its left. Returns n, or the first row whose pivot is at or below `tol`
+// (the columns before it are then filled in every row).
+VLM_MULTIVERSIONED i64 cholesky_by_columns(const f64 *__restrict S, f64 add, f64 tol,
+                                           f64 *__restrict L, i64 n) {
+    for (i64 j = 0; j < n; ++j) {
+        const f64 *Lj = L + j * n;
+        const f64 s = (S[j * n + j] + add) - dot_inline(Lj, Lj, j);
+        if (s <= tol) return j;  // a NaN pivot passes and propagates
+        const f64 d = std::sqrt(s);
+        L[j * n + j] = d;
+        for (i64 i = j + 1; i < n; ++i) {
+            f64 *Li = L + i * n;
+            Li[j] = (S[i * n + j] - dot_inline(Li, Lj, j)) / d;
+        }
+    }
+    return n;
+}
+
 // qsort needs a consistent total order; a comparison that calls NaN equal to
 // everything is not one (qsort may then misbehave), so NaN sorts after every
 // number. Numbers compare as (a > b) - (a < b).
@@ -420,8 +458,6 @@ f64 vlm_dot(const f64 *a, const f64 *b, i64 n) { return n > 0 ? dot_unit(a, b, n
 
 // ---- Cholesky family --------------------------------------------------------
 
-// Cholesky-Banachiewicz: row i of L from rows 0..i-1; every sum is an inner
-// product of two contiguous rows of L.
 int vlm_chol(const f64 *__restrict S, f64 jitter, f64 *__restrict L, i64 n) {
     size_t bytes = 0;
     if (n > 0 && !byte_count(n, n, sizeof(f64), &bytes)) return -1;  // no n x n buffer exists
@@ -436,17 +472,14 @@ int vlm_chol(const f64 *__restrict S, f64 jitter, f64 *__restrict L, i64 n) {
     }
     const f64 pivot_tol = (static_cast<f64>(n) * EPS) * largest;
 
-    for (i64 i = 0; i < n; ++i) {
-        f64 *Li = L + i * n;
-        for (i64 j = 0; j < i; ++j) {
-            const f64 *Lj = L + j * n;
-            Li[j] = (S[i * n + j] - dot_unit(Li, Lj, j)) / Lj[j];
-        }
-        const f64 s = (S[i * n + i] + add) - dot_unit(Li, Li, i);
-        if (s <= pivot_tol) return -1;  // a NaN pivot passes and propagates
-        Li[i] = std::sqrt(s);
-    }
-    return 0;
+    const i64 failed = cholesky_by_columns(S, add, pivot_tol, L, n);
+    if (failed == n) return 0;
+    // Row `failed` keeps its finished off-diagonal part; the later rows
+    // hold partial columns that a row-by-row factorisation would not have
+    // reached, and are cleared again.
+    const i64 later = failed + 1;
+    if (later < n) vlm_zero_mat(L + later * n, n - later, n);
+    return -1;
 }
 
 f64 vlm_logdet_from_chol(const f64 *L, i64 n) {
