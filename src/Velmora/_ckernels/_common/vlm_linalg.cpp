@@ -85,9 +85,13 @@ void dots_with_rows(const f64 *__restrict a, const f64 *__restrict B, i64 p, i64
 }
 
 // y += alpha * x over n contiguous elements, each element in order.
-VLM_MULTIVERSIONED void axpy(f64 alpha, const f64 *__restrict x, f64 *__restrict y, i64 n) {
+VLM_INLINE void axpy_inline(f64 alpha, const f64 *__restrict x, f64 *__restrict y, i64 n) {
 #pragma omp simd
     for (i64 k = 0; k < n; ++k) y[k] += alpha * x[k];
+}
+
+VLM_MULTIVERSIONED void axpy(f64 alpha, const f64 *__restrict x, f64 *__restrict y, i64 n) {
+    axpy_inline(alpha, x, y, n);
 }
 
 // y[j] += sign * coef[t * coef_stride] * x[t * x_stride + j] for t < count and
@@ -95,9 +99,9 @@ VLM_MULTIVERSIONED void axpy(f64 alpha, const f64 *__restrict x, f64 *__restrict
 // the result is that of `count` single row updates in order. Four source
 // rows go per pass, which loads and stores y once per four terms. sign is
 // +1 or -1 and multiplies exactly.
-VLM_MULTIVERSIONED void accumulate_rows(f64 *__restrict y, i64 len, const f64 *__restrict coef,
-                                        i64 coef_stride, const f64 *__restrict x, i64 x_stride,
-                                        i64 count, f64 sign) {
+VLM_INLINE void accumulate_rows_inline(f64 *__restrict y, i64 len, const f64 *__restrict coef,
+                                       i64 coef_stride, const f64 *__restrict x, i64 x_stride,
+                                       i64 count, f64 sign) {
     i64 t = 0;
     for (; t + 4 <= count; t += 4) {
         const f64 *c = coef + t * coef_stride;
@@ -121,6 +125,12 @@ VLM_MULTIVERSIONED void accumulate_rows(f64 *__restrict y, i64 len, const f64 *_
 #pragma omp simd
         for (i64 j = 0; j < len; ++j) y[j] += c0 * x0[j];
     }
+}
+
+VLM_MULTIVERSIONED void accumulate_rows(f64 *__restrict y, i64 len, const f64 *__restrict coef,
+                                        i64 coef_stride, const f64 *__restrict x, i64 x_stride,
+                                        i64 count, f64 sign) {
+    accumulate_rows_inline(y, len, coef, coef_stride, x, x_stride, count, sign);
 }
 
 // ---- register-blocked product -------------------------------------------
@@ -272,25 +282,25 @@ VLM_MULTIVERSIONED void matmul_packed(const f64 *__restrict A, const f64 *__rest
     }
 }
 
-inline void fill(f64 *__restrict y, f64 value, i64 n) {
+VLM_INLINE void fill(f64 *__restrict y, f64 value, i64 n) {
     for (i64 k = 0; k < n; ++k) y[k] = value;
 }
 
-inline void copy(const f64 *__restrict x, f64 *__restrict y, i64 n) {
+VLM_INLINE void copy(const f64 *__restrict x, f64 *__restrict y, i64 n) {
     if (n > 0) std::memcpy(y, x, static_cast<size_t>(n) * sizeof(f64));
 }
 
-inline void scale(f64 *__restrict y, f64 factor, i64 n) {
+VLM_INLINE void scale(f64 *__restrict y, f64 factor, i64 n) {
 #pragma omp simd
     for (i64 k = 0; k < n; ++k) y[k] *= factor;
 }
 
-inline void divide(f64 *__restrict y, f64 divisor, i64 n) {
+VLM_INLINE void divide(f64 *__restrict y, f64 divisor, i64 n) {
 #pragma omp simd
     for (i64 k = 0; k < n; ++k) y[k] /= divisor;
 }
 
-inline void swap_rows(f64 *__restrict a, f64 *__restrict b, i64 n) {
+VLM_INLINE void swap_rows(f64 *__restrict a, f64 *__restrict b, i64 n) {
 #pragma omp simd
     for (i64 k = 0; k < n; ++k) {
         const f64 t = a[k];
@@ -302,29 +312,6 @@ inline void swap_rows(f64 *__restrict a, f64 *__restrict b, i64 n) {
 // Machine epsilon 2^-52 of the double format: the Cholesky pivot tolerance is
 // n * eps relative to the largest (jittered) diagonal entry.
 constexpr f64 EPS = 2.220446049250313e-16;
-
-// Forward and backward substitution of one right-hand side with the LU
-// factors (unit lower L, upper U): each step is an inner product along a
-// contiguous row of the factor.
-void lu_substitute_vector(const f64 *__restrict LU, f64 *__restrict x, i64 n) {
-    for (i64 i = 1; i < n; ++i) x[i] -= dot_unit(LU + i * n, x, i);
-    for (i64 i = n - 1; i >= 0; --i) {
-        const f64 *row = LU + i * n;
-        const f64 d = 1.0 / row[i];
-        x[i] = (x[i] - dot_unit(row + i + 1, x + i + 1, n - 1 - i)) * d;
-    }
-}
-
-// The same for m right-hand sides held as the columns of X (n x m): each step
-// updates a whole contiguous row of X.
-void lu_substitute_rows(const f64 *__restrict LU, f64 *__restrict X, i64 n, i64 m) {
-    for (i64 i = 1; i < n; ++i) accumulate_rows(X + i * m, m, LU + i * n, 1, X, m, i, -1.0);
-    for (i64 i = n - 1; i >= 0; --i) {
-        f64 *xi = X + i * m;
-        accumulate_rows(xi, m, LU + i * n + i + 1, 1, X + (i + 1) * m, m, n - 1 - i, -1.0);
-        scale(xi, 1.0 / LU[i * n + i], m);
-    }
-}
 
 // Sum of a[k] * b[k], inlined into each version of its caller. A short row
 // takes one running sum: the set-up and final reduction of a vector loop
@@ -362,6 +349,61 @@ VLM_MULTIVERSIONED i64 cholesky_by_columns(const f64 *__restrict S, f64 add, f64
         }
     }
     return n;
+}
+
+// Forward and backward substitution of one right-hand side with the LU
+// factors (unit lower L, upper U): each step is an inner product along a
+// contiguous row of the factor.
+VLM_MULTIVERSIONED void lu_substitute_vector(const f64 *__restrict LU, f64 *__restrict x, i64 n) {
+    for (i64 i = 1; i < n; ++i) x[i] -= dot_inline(LU + i * n, x, i);
+    for (i64 i = n - 1; i >= 0; --i) {
+        const f64 *row = LU + i * n;
+        const f64 d = 1.0 / row[i];
+        x[i] = (x[i] - dot_inline(row + i + 1, x + i + 1, n - 1 - i)) * d;
+    }
+}
+
+// The same for m right-hand sides held as the columns of X (n x m): each step
+// updates a whole contiguous row of X.
+VLM_MULTIVERSIONED void lu_substitute_rows(const f64 *__restrict LU, f64 *__restrict X, i64 n,
+                                           i64 m) {
+    for (i64 i = 1; i < n; ++i)
+        accumulate_rows_inline(X + i * m, m, LU + i * n, 1, X, m, i, -1.0);
+    for (i64 i = n - 1; i >= 0; --i) {
+        f64 *xi = X + i * m;
+        accumulate_rows_inline(xi, m, LU + i * n + i + 1, 1, X + (i + 1) * m, m, n - 1 - i, -1.0);
+        scale(xi, 1.0 / LU[i * n + i], m);
+    }
+}
+
+// Doolittle elimination with partial pivoting on whole rows, for n >= 1. The
+// first row holding the largest magnitude wins (NaN never does); only an
+// exactly zero pivot is refused (-2).
+VLM_MULTIVERSIONED i64 lu_eliminate(f64 *__restrict A, i64 *__restrict pivot, i64 n) {
+    for (i64 k = 0; k + 1 < n; ++k) {
+        f64 *rk = A + k * n;
+        i64 p = k;
+        f64 best = std::fabs(rk[k]);
+        for (i64 i = k + 1; i < n; ++i) {
+            const f64 v = std::fabs(A[i * n + k]);
+            if (v > best) {
+                best = v;
+                p = i;
+            }
+        }
+        pivot[k] = p;
+        if (best == 0.0) return -2;
+        if (p != k) swap_rows(rk, A + p * n, n);
+        const f64 inv = 1.0 / rk[k];
+        for (i64 i = k + 1; i < n; ++i) {
+            f64 *ri = A + i * n;
+            const f64 l = ri[k] * inv;
+            ri[k] = l;
+            axpy_inline(-l, rk + k + 1, ri + k + 1, n - k - 1);
+        }
+    }
+    pivot[n - 1] = n - 1;
+    return A[(n - 1) * n + (n - 1)] == 0.0 ? -2 : 0;
 }
 
 // qsort needs a consistent total order; a comparison that calls NaN equal to
@@ -563,37 +605,11 @@ int vlm_chol_inv(const f64 *__restrict G, f64 *__restrict Pinv, f64 *__restrict 
 
 // ---- LU family --------------------------------------------------------------
 
-// Doolittle elimination with partial pivoting on whole rows. The first row
-// holding the largest magnitude wins (NaN never does); only an exactly zero
-// pivot is refused.
 i64 vlm_lu_factor_inplace(f64 *__restrict A, i64 *__restrict pivot, i64 n) {
     size_t bytes = 0;
     if (pivot == nullptr || n < 1 || A == nullptr || !byte_count(n, n, sizeof(f64), &bytes))
         return -1;
-    for (i64 k = 0; k + 1 < n; ++k) {
-        f64 *rk = A + k * n;
-        i64 p = k;
-        f64 best = std::fabs(rk[k]);
-        for (i64 i = k + 1; i < n; ++i) {
-            const f64 v = std::fabs(A[i * n + k]);
-            if (v > best) {
-                best = v;
-                p = i;
-            }
-        }
-        pivot[k] = p;
-        if (best == 0.0) return -2;
-        if (p != k) swap_rows(rk, A + p * n, n);
-        const f64 inv = 1.0 / rk[k];
-        for (i64 i = k + 1; i < n; ++i) {
-            f64 *ri = A + i * n;
-            const f64 l = ri[k] * inv;
-            ri[k] = l;
-            axpy(-l, rk + k + 1, ri + k + 1, n - k - 1);
-        }
-    }
-    pivot[n - 1] = n - 1;
-    return A[(n - 1) * n + (n - 1)] == 0.0 ? -2 : 0;
+    return lu_eliminate(A, pivot, n);
 }
 
 f64_lu vlm_lu_factor(const f64 *A, i64 n) {
