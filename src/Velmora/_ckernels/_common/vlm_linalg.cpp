@@ -199,23 +199,40 @@ VLM_INLINE void tile(const f64 *__restrict a, i64 lda, const f64 *__restrict b, 
             }
 }
 
-// All n rows against one B sliver: full tiles of MR rows, then the rest.
+// Rows [0, rows) of A against one B sliver, as one tile of up to MR rows.
 template <int VECS>
-VLM_INLINE void sliver_times_rows(const f64 *a, i64 lda, const f64 *b, i64 ldb, i64 kc, f64 *c,
-                              i64 ldc, i64 n, i64 width, bool accumulate) {
-    i64 i = 0;
-    for (; i + MR <= n; i += MR)
-        tile<MR, VECS>(a + i * lda, lda, b, ldb, kc, c + i * ldc, ldc, width, accumulate);
-    a += i * lda;
-    c += i * ldc;
-    switch (n - i) {
+VLM_INLINE void short_tile(const f64 *a, i64 lda, const f64 *b, i64 ldb, i64 kc, f64 *c, i64 ldc,
+                           i64 rows, i64 width, bool accumulate) {
+    switch (rows) {
         case 1: tile<1, VECS>(a, lda, b, ldb, kc, c, ldc, width, accumulate); break;
         case 2: tile<2, VECS>(a, lda, b, ldb, kc, c, ldc, width, accumulate); break;
         case 3: tile<3, VECS>(a, lda, b, ldb, kc, c, ldc, width, accumulate); break;
         case 4: tile<4, VECS>(a, lda, b, ldb, kc, c, ldc, width, accumulate); break;
         case 5: tile<5, VECS>(a, lda, b, ldb, kc, c, ldc, width, accumulate); break;
+        case 6: tile<6, VECS>(a, lda, b, ldb, kc, c, ldc, width, accumulate); break;
         default: break;
     }
+}
+
+// All n rows against one B sliver: full tiles of MR rows, then the rest. A
+// rest of one to three rows would leave too few independent accumulators
+// to hide the latency of the multiply-adds, so it shares the rows of the
+// last full tile in two tiles of four or five.
+template <int VECS>
+VLM_INLINE void sliver_times_rows(const f64 *a, i64 lda, const f64 *b, i64 ldb, i64 kc, f64 *c,
+                                  i64 ldc, i64 n, i64 width, bool accumulate) {
+    const i64 rest = n % MR;
+    const i64 full = n / MR - (rest < 4 && rest > 0 && n > MR ? 1 : 0);
+    for (i64 t = 0; t < full; ++t)
+        tile<MR, VECS>(a + t * MR * lda, lda, b, ldb, kc, c + t * MR * ldc, ldc, width, accumulate);
+    i64 i = full * MR, left = n - i;
+    if (left > MR) {
+        const i64 first = (left + 1) / 2;
+        short_tile<VECS>(a + i * lda, lda, b, ldb, kc, c + i * ldc, ldc, first, width, accumulate);
+        i += first;
+        left -= first;
+    }
+    short_tile<VECS>(a + i * lda, lda, b, ldb, kc, c + i * ldc, ldc, left, width, accumulate);
 }
 
 // out = A B for the last W (1 to 3) columns of out, too narrow for a vector:
