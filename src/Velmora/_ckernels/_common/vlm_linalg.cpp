@@ -1,11 +1,12 @@
 // Dense real linear algebra over contiguous row-major matrices.
 //
 // Every inner loop runs along a contiguous row with unit stride over pointers
-// that do not alias, so the compiler turns it into vector code: products and
-// substitutions are written as row updates (axpy) or as row-by-row inner
-// products (dot). Where an accumulation order is part of the contract
-// (A^T B and the Gram matrix add their rank-one terms row after row) the loops
-// keep that order; plain inner products may use partial sums.
+// that do not alias, so the compiler turns it into vector code: substitutions
+// and factorisations are written as row updates (axpy) or as row-by-row inner
+// products (dot); A B is computed in register tiles. Where an accumulation
+// order is part of the contract (A^T B and the Gram matrix add their rank-one
+// terms row after row) the loops keep that order; plain inner products may
+// use partial sums.
 #include "vlm_linalg.h"
 
 #include <cmath>
@@ -15,10 +16,11 @@
 
 namespace {
 
-// The three row helpers below carry every O(n^2) and O(n^3) loop of this
-// unit. They are compiled for baseline x86-64 and for the AVX2/FMA and
-// AVX-512 levels, and the loader binds the widest the CPU supports; they
+// The functions marked VLM_MULTIVERSIONED carry every O(n^2) and O(n^3) loop
+// of this unit. They are compiled for baseline x86-64 and for the AVX2/FMA
+// and AVX-512 levels, and the loader binds the widest the CPU supports; they
 // have internal linkage, so nothing beyond the specified names is exported.
+// Each is entered once per call of an exported kernel, or once per row.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 #define VLM_MULTIVERSIONED [[gnu::target_clones("default", "arch=x86-64-v3", "arch=x86-64-v4")]]
 #else
@@ -157,7 +159,7 @@ constexpr i64 DIRECT_B = 4096;  // B read in place up to this many elements (32 
 // columns of every sliver row are read.
 template <int ROWS, int VECS>
 VLM_INLINE void tile(const f64 *__restrict a, i64 lda, const f64 *__restrict b, i64 ldb, i64 kc,
-                 f64 *__restrict c, i64 ldc, i64 width, bool accumulate) {
+                     f64 *__restrict c, i64 ldc, i64 width, bool accumulate) {
     v4 acc[ROWS][VECS] = {};
     for (i64 k = 0; k < kc; ++k) {
         v4 bk[VECS];
@@ -258,7 +260,8 @@ VLM_INLINE void narrow_columns(const f64 *__restrict A, const f64 *__restrict B,
 VLM_MULTIVERSIONED void matmul_in_place(const f64 *__restrict A, const f64 *__restrict B,
                                         f64 *__restrict out, i64 n, i64 p, i64 m) {
     i64 j0 = 0;
-    for (; j0 + NR <= m; j0 += NR) sliver_times_rows<2>(A, p, B + j0, m, p, out + j0, m, n, NR, false);
+    for (; j0 + NR <= m; j0 += NR)
+        sliver_times_rows<2>(A, p, B + j0, m, p, out + j0, m, n, NR, false);
     if (j0 + 4 <= m) {
         sliver_times_rows<1>(A, p, B + j0, m, p, out + j0, m, n, 4, false);
         j0 += 4;
@@ -274,7 +277,7 @@ VLM_MULTIVERSIONED void matmul_in_place(const f64 *__restrict A, const f64 *__re
 // Copies kc rows of `width` columns (stride ldb) into a contiguous sliver of
 // NR columns, zero-padded on the right.
 VLM_INLINE void pack_sliver(const f64 *__restrict b, i64 ldb, i64 kc, i64 width,
-                        f64 *__restrict sliver) {
+                            f64 *__restrict sliver) {
     for (i64 k = 0; k < kc; ++k) {
         f64 *dst = sliver + k * NR;
         for (i64 j = 0; j < width; ++j) dst[j] = b[k * ldb + j];
@@ -458,9 +461,10 @@ void vlm_sym_inplace(f64 *P, i64 n) {
 void vlm_matmul(const f64 *__restrict A, const f64 *__restrict B, f64 *__restrict out, i64 n,
                 i64 p, i64 m) {
     if (n <= 0 || m <= 0) return;
+    i64 b_elems = 0;
     if (p <= 0)
         vlm_zero_mat(out, n, m);
-    else if (p * m <= DIRECT_B)
+    else if (!__builtin_mul_overflow(p, m, &b_elems) && b_elems <= DIRECT_B)
         matmul_in_place(A, B, out, n, p, m);
     else
         matmul_packed(A, B, out, n, p, m);
