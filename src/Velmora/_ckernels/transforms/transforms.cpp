@@ -77,14 +77,24 @@ inline void scalar_form(const f64 *in, f64 *out, Bounds... bounds) {
 template <auto F, class... Bounds>
 [[gnu::always_inline]] inline bool vector_pass(const f64 *__restrict in, f64 *__restrict out, i64 n,
                                                Bounds... bounds) {
-    bool redo = false;
-#pragma omp simd reduction(| : redo)
+    // A sum of doubles, not an or of bools: GCC vectorises the former.
+    f64 redo = 0.0;
+#pragma omp simd reduction(+ : redo)
     for (i64 i = 0; i < n; ++i) {
         const f64 y = vector_value<F>(in[i], bounds...);
-        redo |= needs_redo<F>(y, bounds...);
+        redo += needs_redo<F>(y, bounds...) ? 1.0 : 0.0;
         out[i] = y;
     }
-    return redo;
+    return redo != 0.0;
+}
+
+// Recomputes by the scalar formula the values whose vector result needs it.
+// Out of line, so that the addresses of the bounds never leave array_form
+// (the vectoriser would otherwise have to assume the output overwrites them).
+template <auto F, class... Bounds>
+[[gnu::noinline]] void redo_values(const f64 *in, f64 *out, i64 n, Bounds... bounds) {
+    for (i64 i = 0; i < n; ++i)
+        if (needs_redo<F>(out[i], &bounds...)) out[i] = F.scalar(in[i], &bounds...);
 }
 
 // n values in increasing order over non-overlapping buffers. The formula is
@@ -101,32 +111,28 @@ VLM_VECTOR_CLONES void array_form(const f64 *__restrict in, f64 *__restrict out,
 #pragma omp simd
         for (i64 i = 0; i < n; ++i) out[i] = 1.0;
     } else {
-        const bool redo = vector_pass<F>(in, out, n, bounds...);
+        const bool redo = vector_pass<F>(in, out, n, &bounds...);
         if constexpr (is_split<F>) {
-            if (redo)
-                for (i64 i = 0; i < n; ++i)
-                    if (needs_redo<F>(out[i], bounds...)) out[i] = F.scalar(in[i], bounds...);
+            if (redo) redo_values<F>(in, out, n, bounds...);
         }
     }
 }
 
-// The bounds are copied to locals first: the compiler then knows that the
-// output never overwrites them and hoists whatever depends on them alone
-// (log(b - a), say) out of the loop.
+// The bounds are passed by value and the formulas get the addresses of these
+// copies: the compiler then knows that the output never overwrites them and
+// hoists whatever depends on them alone (log(b - a), say) out of the loop.
 template <auto F>
 inline void array_kernel(const f64 *__restrict in, f64 *__restrict out, i64 n) {
     array_form<F>(in, out, n);
 }
 template <auto F>
 inline void array_kernel(const f64 *__restrict in, f64 *__restrict out, i64 n, const f64 *bound) {
-    const f64 c = *bound;
-    array_form<F>(in, out, n, &c);
+    array_form<F>(in, out, n, *bound);
 }
 template <auto F>
 inline void array_kernel(const f64 *__restrict in, f64 *__restrict out, i64 n, const f64 *a,
                          const f64 *b) {
-    const f64 ca = *a, cb = *b;
-    array_form<F>(in, out, n, &ca, &cb);
+    array_form<F>(in, out, n, *a, *b);
 }
 
 }  // namespace
@@ -230,6 +236,10 @@ inline f64 from_unit(f64 z, const f64 *a, const f64 *b) {
     return x;
 }
 
+// log(b - a), out of line and const, so that array loops hoist it instead of
+// evaluating it per value.
+[[gnu::const, gnu::noinline]] f64 log_width(f64 a, f64 b) { return std::log(b - a); }
+
 // Split{scalar, vector, redo} of an affine row from how it uses U's value
 // (`use`, applied to U's scalar or vector formula) and how its result maps
 // back to U's (`back`).
@@ -261,12 +271,12 @@ constexpr auto affine_grad_inv = affine_row<
     [](f64 g, const f64 *a, const f64 *b) { return g / (*b - *a); }>;
 template <auto U>
 constexpr auto affine_ldet_abs_jac_fwd = affine_row<
-    U, [](f64 x, const f64 *a, const f64 *b, auto u) { return u(to_unit(x, a, b)) - std::log(*b - *a); },
-    [](f64 l, const f64 *a, const f64 *b) { return l + std::log(*b - *a); }>;
+    U, [](f64 x, const f64 *a, const f64 *b, auto u) { return u(to_unit(x, a, b)) - log_width(*a, *b); },
+    [](f64 l, const f64 *a, const f64 *b) { return l + log_width(*a, *b); }>;
 template <auto U>
 constexpr auto affine_ldet_abs_jac_inv = affine_row<
-    U, [](f64 y, const f64 *a, const f64 *b, auto u) { return u(y) + std::log(*b - *a); },
-    [](f64 l, const f64 *a, const f64 *b) { return l - std::log(*b - *a); }>;
+    U, [](f64 y, const f64 *a, const f64 *b, auto u) { return u(y) + log_width(*a, *b); },
+    [](f64 l, const f64 *a, const f64 *b) { return l - log_width(*a, *b); }>;
 // No bounds: U's own row.
 template <auto U>
 constexpr auto affine_grad_ldet_abs_jac_inv = U;
