@@ -197,12 +197,13 @@ inline f64 vlm_log_sech2(f64 y) {
 // atanh and tanh written with one elementary function each, for the array
 // forms (glibc's vector atanh and tanh are slower than their log1p and
 // expm1). Both work on |x| and restore the sign, so -0.0 stays -0.0.
-//   atanh(s) = log1p(2s/(1 - s)) / 2, with 2s/(1 - s) = 2s + 2s^2/(1 - s)
-//   below 1/2 (the form that keeps the digits of small s);
+//   atanh(s) = log1p(q) / 2 with q = 2s/(1 - s), written 2s + s q below 1/2
+//   (the form that keeps the digits of small s);
 //   tanh(s) = t/(t + 2) with t = expm1(2s), exactly 1 in double past s = 20.
 constexpr auto vector_atanh = [](f64 x) {
     const f64 s = std::fabs(x);
-    const f64 u = s < 0.5 ? 2.0 * s + 2.0 * s * s / (1.0 - s) : 2.0 * s / (1.0 - s);
+    const f64 q = 2.0 * s / (1.0 - s);
+    const f64 u = s < 0.5 ? 2.0 * s + s * q : q;
     return std::copysign(0.5 * std::log1p(u), x);
 };
 
