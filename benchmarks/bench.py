@@ -5,7 +5,7 @@ same run, and prints the ratio ours/peer with the row's target:
 
     python benchmarks/bench.py            # every row
     python benchmarks/bench.py -k ndtri   # rows whose label contains "ndtri"
-    python benchmarks/bench.py --quick    # fewer repeats
+    python benchmarks/bench.py --quick    # shorter runs, fewer repeats (about a minute)
 
 SciPy is an optional extra (pip install '.[bench]'); rows whose peer needs it
 are skipped without it.
@@ -44,19 +44,26 @@ def row(group, label, ours, peer, peer_name, target=None, env=None, needs_scipy=
     ROWS.append(Row(group, label, ours, peer, peer_name, target, env or {}, needs_scipy))
 
 
-def seconds_per_call(stmt, env, repeats, budget):
-    """Best of `repeats` runs of about `budget` seconds each."""
-    timer = timeit.Timer(stmt, globals=env)
+def calls_per_run(timer, budget):
+    """How many calls make a run of about `budget` seconds."""
     timer.timeit(1)  # warm up (first-call costs, page faults of the first result)
     number = 1
     while (elapsed := timer.timeit(number)) < budget / 8 and number < 1 << 24:
         number *= 8
-    number = max(1, round(number * budget / max(elapsed, 1e-9)))
-    return min(timer.repeat(repeat=repeats, number=number)) / number
+    return max(1, round(number * budget / max(elapsed, 1e-9)))
 
 
-# Peers that many rows share are timed once (the best of two measurements).
-SHARED_PEERS = ("numpy.log(float)", "numpy.log(array)")
+def seconds_per_call(ours, peer, env, repeats, budget):
+    """Best time per call of each statement, over `repeats` runs of about
+    `budget` seconds that alternate between the two, so that both see the
+    same load of a shared machine."""
+    timers = [timeit.Timer(stmt, globals=env) for stmt in (ours, peer)]
+    numbers = [calls_per_run(t, budget) for t in timers]
+    best = [math.inf, math.inf]
+    for _ in range(repeats):
+        for i, (timer, number) in enumerate(zip(timers, numbers)):
+            best[i] = min(best[i], timer.timeit(number) / number)
+    return best
 
 
 def fmt_time(seconds):
@@ -77,9 +84,9 @@ SMALL_N = 10
 BIG_N = 1_000_000
 
 
-def common_peer_rows(group):
-    """The two references every scalar and n = 10 row is compared with, and
-    math.log as the floor of a Python-level call on a float."""
+def floor_row(group):
+    """math.log on a Python float: the floor of a Python-level call on a
+    float, for reference."""
     env = {"np": np, "math": math, "x": 0.3, "a": np.random.default_rng(1).uniform(0.5, 2.0, SMALL_N)}
     row(group, "math.log(float) (floor)", "math.log(x)", "np.log(x)", "numpy.log(float)", None, env)
 
@@ -87,7 +94,7 @@ def common_peer_rows(group):
 def quantile_rows():
     from Velmora._ckernels.distributions import _distributions as dist
 
-    common_peer_rows("quantile")
+    floor_row("quantile")
     env = {"dist": dist, "sps": sps, "np": np, "x": 0.3, "y": -0.4}
     for name, arg, peer, peer_name in (("ndtri_as241", "x", "sps.ndtri(x)", "scipy.special.ndtri"),
                                        ("erfinv_from_as241", "y", "sps.erfinv(y)", "scipy.special.erfinv")):
@@ -172,8 +179,6 @@ def draw(rng, domain, n):
 def transform_rows(sizes=("scalar", "small", "big")):
     from Velmora._ckernels.transforms import _transforms as tr
 
-    if "scalar" in sizes or "small" in sizes:
-        common_peer_rows("transforms")
     rng = np.random.default_rng(0)
     for family, op, name, call, domain in transform_calls():
         peer = PEERS[family][OPS.index(op)]
@@ -253,7 +258,6 @@ def main(argv=None):
               f"{'target':>7}  met")
     print(header)
     print("-" * len(header))
-    shared = {}
     missed, checked = [], 0
     for r in ROWS:
         if args.pattern not in r.label:
@@ -261,13 +265,7 @@ def main(argv=None):
         if r.needs_scipy and sps is None:
             print(f"{r.group:<11} {r.label:<42} {'(skipped: SciPy not installed)'}")
             continue
-        ours = seconds_per_call(r.ours, r.env, repeats, budget)
-        if r.peer_name in SHARED_PEERS:
-            if r.peer_name not in shared:
-                shared[r.peer_name] = min(seconds_per_call(r.peer, r.env, repeats, budget) for _ in range(2))
-            peer = shared[r.peer_name]
-        else:
-            peer = seconds_per_call(r.peer, r.env, repeats, budget)
+        ours, peer = seconds_per_call(r.ours, r.peer, r.env, repeats, budget)
         ratio = ours / peer
         if r.target is None:
             target, met = "-", ""
