@@ -195,7 +195,11 @@ def test_into_plain_arrays_match_every_converted_route(d):
     plain = np.linspace(0.001, 0.999, 24).reshape(2, 3, 4)
     out = d.ndtri_as241_into(plain)
     assert type(out) is np.ndarray and out.strides == np.empty_like(plain).strides
-    for other in (plain.tolist(), plain.view(_Sub), plain.astype(">f8"), np.asfortranarray(plain)):
+    raw = np.zeros(plain.size * 8 + 1, dtype=np.uint8)
+    unaligned = raw[1:].view(np.float64).reshape(plain.shape)  # NumPy keeps it as it is
+    unaligned[...] = plain
+    assert not unaligned.flags.aligned
+    for other in (plain.tolist(), plain.view(_Sub), plain.astype(">f8"), np.asfortranarray(plain), unaligned):
         np.testing.assert_array_equal(d.ndtri_as241_into(other), out)
 
 
