@@ -159,3 +159,16 @@ def test_subnormal_densities_are_left_to_the_scalar_formula(name, bounds, xs):
     # digits of the argument's own rounding; inside it the values are equal.
     assert same[~finite].all()
     assert (exact_ulps(got[finite], want[finite]) <= 64).all()
+
+
+@pytest.mark.parametrize("name,bounds", [("log_fwd", ()), ("tanh_inv", ()), ("probit_grad_fwd", ()),
+                                         ("aff_probit_ldet_abs_jac_fwd", (-1.0, 3.0)), ("softplus_fwd", ())])
+@pytest.mark.parametrize("n", [8, 9, 11, 15, 17, 23])
+def test_values_of_arrays_of_eight_or_more_do_not_depend_on_their_position(name, bounds, n):
+    # Every value goes through the same vector code, so a value's result is
+    # the same whether it sits in the body or in the last few of the array.
+    fn = getattr(t, name)
+    xs = np.random.default_rng(n).uniform(0.05, 0.95, 64)
+    whole = fn(xs, *bounds)
+    for start in range(0, 64 - n, 7):
+        np.testing.assert_array_equal(fn(xs[start:start + n].copy(), *bounds), whole[start:start + n])

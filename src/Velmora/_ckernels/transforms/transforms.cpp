@@ -111,7 +111,9 @@ VLM_VECTOR_CLONES void array_form(const f64 *__restrict in, f64 *__restrict out,
 #pragma omp simd
         for (i64 i = 0; i < n; ++i) out[i] = 1.0;
     } else {
-        const bool redo = vector_pass<F>(in, out, n, &bounds...);
+        const bool redo = vlm_full_vector_passes(n, [&](i64 first, i64 count) __attribute__((always_inline)) {
+            return vector_pass<F>(in + first, out + first, count, &bounds...);
+        });
         if constexpr (is_split<F>) {
             if (redo) redo_values<F>(in, out, n, bounds...);
         }
