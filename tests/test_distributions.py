@@ -184,6 +184,38 @@ def test_into_read_only(d):
         assert_same_quantiles(d.ndtri_as241_into(other), expected_of(d, other))
 
 
+class _Sub(np.ndarray):
+    pass
+
+
+def test_into_plain_arrays_match_every_converted_route(d):
+    # A writable C-contiguous float64 array is used as it is; the routes that
+    # need a conversion (list, subclass, byte-swapped, Fortran order) must
+    # give the identical array.
+    plain = np.linspace(0.001, 0.999, 24).reshape(2, 3, 4)
+    out = d.ndtri_as241_into(plain)
+    assert type(out) is np.ndarray and out.strides == np.empty_like(plain).strides
+    raw = np.zeros(plain.size * 8 + 1, dtype=np.uint8)
+    unaligned = raw[1:].view(np.float64).reshape(plain.shape)  # NumPy keeps it as it is
+    unaligned[...] = plain
+    assert not unaligned.flags.aligned
+    for other in (plain.tolist(), plain.view(_Sub), plain.astype(">f8"), np.asfortranarray(plain), unaligned):
+        np.testing.assert_array_equal(d.ndtri_as241_into(other), out)
+
+
+def test_into_uses_the_np_global(d, monkeypatch):
+    calls = []
+
+    class Recording:
+        def __getattr__(self, name):
+            calls.append(name)
+            return getattr(np, name)
+
+    monkeypatch.setattr(d, "np", Recording())
+    d.ndtri_as241_into(np.full(3, 0.5))
+    assert {"float64", "ascontiguousarray", "empty_like"} <= set(calls)
+
+
 @pytest.mark.parametrize("bad, exc", [
     ("abc", ValueError), ([0.1, "x"], ValueError), ([[0.1], [0.2, 0.3]], ValueError),
     (object(), TypeError), ([1j], TypeError),

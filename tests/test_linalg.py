@@ -100,6 +100,45 @@ def test_rank_one_accumulation_runs_over_rows_in_order(lib):
     assert out[0, 0] == 0.0 and g[1, 0] == 0.0 and g[0, 1] == 0.0
 
 
+# Orders around the edges of the product's register tiles (6 rows by 8 or 4
+# columns, scalar last columns) and of its blocks (256 inner indices; B read
+# in place up to 4096 elements, packed beyond).
+EDGE_ORDERS = [1, 2, 3, 4, 5, 6, 7, 8, 9, 15, 17, 31, 33, 63, 65, 255, 257]
+EDGE_SHAPES = [(n, n, n) for n in EDGE_ORDERS] + [
+    (1, 9, 5), (7, 1, 13), (13, 7, 1), (257, 3, 2), (5, 257, 33), (65, 255, 17), (3, 513, 7),
+    (2, 600, 9), (13, 4, 1030), (64, 64, 64), (11, 64, 65), (9, 5, 12), (257, 17, 20),
+]
+
+
+@pytest.mark.parametrize("n, p, m", EDGE_SHAPES)
+def test_matmul_tile_and_block_edges(lib, n, p, m):
+    rng = np.random.default_rng(n * 1000003 + p * 1009 + m)
+    a, b = rand(rng, n, p), rand(rng, p, m)
+    out = f(n * m + 16)  # with a guard zone past the end
+    lib.vlm_matmul(ptr(a), ptr(b), ptr(out), n, p, m)
+    err = abs(out[: n * m].reshape(n, m) - a @ b)
+    assert np.all(err <= 2 * (p + 1) * EPS * (abs(a) @ abs(b)))
+    assert np.all(out[n * m:] == SENTINEL)
+
+
+@pytest.mark.parametrize("n, p, m", [(3, 3, 3), (7, 5, 13), (17, 300, 9), (6, 2, 1030)])
+def test_matmul_non_finite_values_propagate(lib, n, p, m):
+    # Every term is a product of two elements: an infinity meets a zero
+    # (NaN), an infinity or a finite value, so each output element is NaN,
+    # an infinity or finite exactly as its terms say.
+    rng = np.random.default_rng(p)
+    a, b = rand(rng, n, p), rand(rng, p, m)
+    a[n // 2, p // 2], a[0, p - 1], b[p // 2, m - 1], b[0, 0] = math.inf, math.nan, 0.0, -math.inf
+    out = f(n, m)
+    lib.vlm_matmul(ptr(a), ptr(b), ptr(out), n, p, m)
+    with np.errstate(invalid="ignore"):
+        ref = (a[:, :, None] * b[None, :, :]).sum(axis=1)
+    assert np.array_equal(np.isnan(out), np.isnan(ref))
+    assert np.array_equal(out[np.isinf(ref)], ref[np.isinf(ref)])
+    finite = np.isfinite(ref)
+    assert np.allclose(out[finite], ref[finite], rtol=1e-12, atol=1e-12 * p)
+
+
 @pytest.mark.parametrize("call, size, expected", [
     ("vlm_zero_mat(o, 0, 3)", 3, [SENTINEL] * 3),
     ("vlm_zero_mat(o, 3, 0)", 3, [SENTINEL] * 3),
@@ -191,6 +230,24 @@ def test_chol_exact_cases(lib, s, jitter, status, factor):
     assert lib.vlm_chol(ptr(s), jitter, ptr(low), n) == status
     if factor is not None:
         assert low.tolist() == factor
+
+
+@pytest.mark.parametrize("n, k", [(3, 1), (5, 3), (16, 15), (40, 30)])
+def test_chol_failure_leaves_rows_up_to_the_failing_pivot(lib, n, k):
+    # Pivot k is made exactly -1 (its Schur complement is shifted down by
+    # one); the rows before it are complete, row k has its entries left of
+    # the diagonal, every later row is zero.
+    rng = np.random.default_rng(n)
+    s = spd(rng, n)
+    head = s[:k, :k]
+    s[k, k] = s[k, :k] @ np.linalg.solve(head, s[:k, k]) - 1.0
+    low = f(n, n)
+    assert lib.vlm_chol(ptr(s), 0.0, ptr(low), n) == -1
+    ref = np.zeros((n, n))
+    ref[:k, :k] = np.linalg.cholesky(head)
+    ref[k, :k] = np.linalg.solve(ref[:k, :k], s[k, :k])
+    assert np.allclose(low, ref, rtol=1e-12, atol=1e-12)
+    assert not low[k, k:].any() and not low[k + 1:].any() and not np.triu(low, 1).any()
 
 
 def test_chol_edge_values(lib):

@@ -11,8 +11,11 @@ namespace {
 
 VLM_VECTOR_CLONES
 void ndtri_loop(const f64 *__restrict p, i64 n, f64 *__restrict out) {
+    vlm_full_vector_passes(n, [&](i64 first, i64 count) __attribute__((always_inline)) {
 #pragma omp simd
-    for (i64 i = 0; i < n; ++i) out[i] = ndtri_branch_free(p[i]);
+        for (i64 i = first; i < first + count; ++i) out[i] = ndtri_branch_free(p[i]);
+        return false;
+    });
 }
 
 // Built per instruction set like the array loop, so that both round the same

@@ -1,11 +1,12 @@
 // Dense real linear algebra over contiguous row-major matrices.
 //
 // Every inner loop runs along a contiguous row with unit stride over pointers
-// that do not alias, so the compiler turns it into vector code: products and
-// substitutions are written as row updates (axpy) or as row-by-row inner
-// products (dot). Where an accumulation order is part of the contract
-// (A^T B and the Gram matrix add their rank-one terms row after row) the loops
-// keep that order; plain inner products may use partial sums.
+// that do not alias, so the compiler turns it into vector code: substitutions
+// and factorisations are written as row updates (axpy) or as row-by-row inner
+// products (dot); A B is computed in register tiles. Where an accumulation
+// order is part of the contract (A^T B and the Gram matrix add their rank-one
+// terms row after row) the loops keep that order; plain inner products may
+// use partial sums.
 #include "vlm_linalg.h"
 
 #include <cmath>
@@ -15,15 +16,20 @@
 
 namespace {
 
-// The three row helpers below carry every O(n^2) and O(n^3) loop of this
-// unit. They are compiled for baseline x86-64 and for the AVX2/FMA and
-// AVX-512 levels, and the loader binds the widest the CPU supports; they
+// The functions marked VLM_MULTIVERSIONED carry every O(n^2) and O(n^3) loop
+// of this unit. They are compiled for baseline x86-64 and for the AVX2/FMA
+// and AVX-512 levels, and the loader binds the widest the CPU supports; they
 // have internal linkage, so nothing beyond the specified names is exported.
+// Each is entered once per call of an exported kernel, or once per row.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 #define VLM_MULTIVERSIONED [[gnu::target_clones("default", "arch=x86-64-v3", "arch=x86-64-v4")]]
 #else
 #define VLM_MULTIVERSIONED
 #endif
+
+// Helpers of a multiversioned function are inlined into each of its
+// versions, so that they are compiled for that version's instruction set.
+#define VLM_INLINE [[gnu::always_inline]] inline
 
 // Byte size of an r x c array of `elem`-byte elements, refused (false) when
 // a size is negative or the product does not fit a signed 64-bit count: such
@@ -93,9 +99,13 @@ void dots_with_rows(const f64 *__restrict a, const f64 *__restrict B, i64 p, i64
 }
 
 // y += alpha * x over n contiguous elements, each element in order.
-VLM_MULTIVERSIONED void axpy(f64 alpha, const f64 *__restrict x, f64 *__restrict y, i64 n) {
+VLM_INLINE void axpy_inline(f64 alpha, const f64 *__restrict x, f64 *__restrict y, i64 n) {
 #pragma omp simd
     for (i64 k = 0; k < n; ++k) y[k] += alpha * x[k];
+}
+
+VLM_MULTIVERSIONED void axpy(f64 alpha, const f64 *__restrict x, f64 *__restrict y, i64 n) {
+    axpy_inline(alpha, x, y, n);
 }
 
 // y[j] += sign * coef[t * coef_stride] * x[t * x_stride + j] for t < count and
@@ -103,9 +113,9 @@ VLM_MULTIVERSIONED void axpy(f64 alpha, const f64 *__restrict x, f64 *__restrict
 // the result is that of `count` single row updates in order. Four source
 // rows go per pass, which loads and stores y once per four terms. sign is
 // +1 or -1 and multiplies exactly.
-VLM_MULTIVERSIONED void accumulate_rows(f64 *__restrict y, i64 len, const f64 *__restrict coef,
-                                        i64 coef_stride, const f64 *__restrict x, i64 x_stride,
-                                        i64 count, f64 sign) {
+VLM_INLINE void accumulate_rows_inline(f64 *__restrict y, i64 len, const f64 *__restrict coef,
+                                       i64 coef_stride, const f64 *__restrict x, i64 x_stride,
+                                       i64 count, f64 sign) {
     i64 t = 0;
     for (; t + 4 <= count; t += 4) {
         const f64 *c = coef + t * coef_stride;
@@ -131,25 +141,198 @@ VLM_MULTIVERSIONED void accumulate_rows(f64 *__restrict y, i64 len, const f64 *_
     }
 }
 
-inline void fill(f64 *__restrict y, f64 value, i64 n) {
+VLM_MULTIVERSIONED void accumulate_rows(f64 *__restrict y, i64 len, const f64 *__restrict coef,
+                                        i64 coef_stride, const f64 *__restrict x, i64 x_stride,
+                                        i64 count, f64 sign) {
+    accumulate_rows_inline(y, len, coef, coef_stride, x, x_stride, count, sign);
+}
+
+// ---- register-blocked product -------------------------------------------
+//
+// out = A B is computed in tiles of up to MR rows by NR columns, each held in
+// vector registers for the whole pass over a block of KC inner indices: per
+// index the tile loads one row of the B sliver, broadcasts one element of
+// each A row and does MR x NR multiply-adds, so every loaded value feeds
+// several of them. Each output element is an inner product over k taken in
+// order within a block, the blocks' partial sums added in order.
+
+// Four doubles: one AVX register, two SSE registers at the baseline level.
+// Loads and stores go through memcpy: rows carry no vector alignment.
+typedef f64 v4 __attribute__((vector_size(32)));
+
+constexpr int MR = 6;     // tile rows: 6 x 2 accumulators fill 12 of 16 AVX registers
+constexpr int NR = 8;     // tile columns, two vectors
+constexpr i64 KC = 256;   // inner block: a packed sliver of B is KC x NR doubles (16 KiB)
+constexpr i64 DIRECT_B = 4096;  // B read in place up to this many elements (32 KiB)
+
+// The ROWS x 4*VECS tile at c (row stride ldc) becomes (accumulate: gains)
+// the product of ROWS rows of A (stride lda) and kc rows of a B sliver
+// (stride ldb). Only the first `width` columns are written, but 4*VECS
+// columns of every sliver row are read.
+template <int ROWS, int VECS>
+VLM_INLINE void tile(const f64 *__restrict a, i64 lda, const f64 *__restrict b, i64 ldb, i64 kc,
+                     f64 *__restrict c, i64 ldc, i64 width, bool accumulate) {
+    v4 acc[ROWS][VECS] = {};
+    for (i64 k = 0; k < kc; ++k) {
+        v4 bk[VECS];
+#pragma GCC unroll 2
+        for (int v = 0; v < VECS; ++v) __builtin_memcpy(&bk[v], b + k * ldb + 4 * v, sizeof(v4));
+#pragma GCC unroll 6
+        for (int r = 0; r < ROWS; ++r) {
+            const f64 ark = a[r * lda + k];
+            const v4 av = {ark, ark, ark, ark};
+#pragma GCC unroll 2
+            for (int v = 0; v < VECS; ++v) acc[r][v] += av * bk[v];
+        }
+    }
+    if (width == 4 * VECS) {
+#pragma GCC unroll 6
+        for (int r = 0; r < ROWS; ++r)
+#pragma GCC unroll 2
+            for (int v = 0; v < VECS; ++v) {
+                f64 *dst = c + r * ldc + 4 * v;
+                v4 sum = acc[r][v];
+                if (accumulate) {
+                    v4 old;
+                    __builtin_memcpy(&old, dst, sizeof old);
+                    sum += old;
+                }
+                __builtin_memcpy(dst, &sum, sizeof sum);
+            }
+        return;
+    }
+    // A narrow last sliver: lane by lane, with constant lane numbers so the
+    // accumulators stay in registers.
+#pragma GCC unroll 6
+    for (int r = 0; r < ROWS; ++r)
+#pragma GCC unroll 8
+        for (int j = 0; j < 4 * VECS; ++j)
+            if (j < width) {
+                f64 *dst = c + r * ldc + j;
+                *dst = accumulate ? *dst + acc[r][j / 4][j % 4] : acc[r][j / 4][j % 4];
+            }
+}
+
+// Rows [0, rows) of A against one B sliver, as one tile of up to MR rows.
+template <int VECS>
+VLM_INLINE void short_tile(const f64 *a, i64 lda, const f64 *b, i64 ldb, i64 kc, f64 *c, i64 ldc,
+                           i64 rows, i64 width, bool accumulate) {
+    switch (rows) {
+        case 1: tile<1, VECS>(a, lda, b, ldb, kc, c, ldc, width, accumulate); break;
+        case 2: tile<2, VECS>(a, lda, b, ldb, kc, c, ldc, width, accumulate); break;
+        case 3: tile<3, VECS>(a, lda, b, ldb, kc, c, ldc, width, accumulate); break;
+        case 4: tile<4, VECS>(a, lda, b, ldb, kc, c, ldc, width, accumulate); break;
+        case 5: tile<5, VECS>(a, lda, b, ldb, kc, c, ldc, width, accumulate); break;
+        case 6: tile<6, VECS>(a, lda, b, ldb, kc, c, ldc, width, accumulate); break;
+        default: break;
+    }
+}
+
+// All n rows against one B sliver: full tiles of MR rows, then the rest. A
+// rest of one to three rows would leave too few independent accumulators
+// to hide the latency of the multiply-adds, so it shares the rows of the
+// last full tile in two tiles of four or five.
+template <int VECS>
+VLM_INLINE void sliver_times_rows(const f64 *a, i64 lda, const f64 *b, i64 ldb, i64 kc, f64 *c,
+                                  i64 ldc, i64 n, i64 width, bool accumulate) {
+    const i64 rest = n % MR;
+    const i64 full = n / MR - (rest < 4 && rest > 0 && n > MR ? 1 : 0);
+    for (i64 t = 0; t < full; ++t)
+        tile<MR, VECS>(a + t * MR * lda, lda, b, ldb, kc, c + t * MR * ldc, ldc, width, accumulate);
+    i64 i = full * MR, left = n - i;
+    if (left > MR) {
+        const i64 first = (left + 1) / 2;
+        short_tile<VECS>(a + i * lda, lda, b, ldb, kc, c + i * ldc, ldc, first, width, accumulate);
+        i += first;
+        left -= first;
+    }
+    short_tile<VECS>(a + i * lda, lda, b, ldb, kc, c + i * ldc, ldc, left, width, accumulate);
+}
+
+// out = A B for the last W (1 to 3) columns of out, too narrow for a vector:
+// each row keeps its W sums in scalars.
+template <int W>
+VLM_INLINE void narrow_columns(const f64 *__restrict A, const f64 *__restrict B,
+                               f64 *__restrict out, i64 n, i64 p, i64 m) {
+    for (i64 i = 0; i < n; ++i) {
+        f64 s[W] = {};
+        for (i64 k = 0; k < p; ++k) {
+            const f64 aik = A[i * p + k];
+#pragma GCC unroll 3
+            for (int j = 0; j < W; ++j) s[j] += aik * B[k * m + j];
+        }
+#pragma GCC unroll 3
+        for (int j = 0; j < W; ++j) out[i * m + j] = s[j];
+    }
+}
+
+// out = A B with B small enough to stay in cache and be read in place: one
+// pass over the whole depth p per tile, slivers of 8 then 4 columns, and the
+// last columns by scalars.
+VLM_MULTIVERSIONED void matmul_in_place(const f64 *__restrict A, const f64 *__restrict B,
+                                        f64 *__restrict out, i64 n, i64 p, i64 m) {
+    i64 j0 = 0;
+    for (; j0 + NR <= m; j0 += NR)
+        sliver_times_rows<2>(A, p, B + j0, m, p, out + j0, m, n, NR, false);
+    if (j0 + 4 <= m) {
+        sliver_times_rows<1>(A, p, B + j0, m, p, out + j0, m, n, 4, false);
+        j0 += 4;
+    }
+    switch (m - j0) {
+        case 1: narrow_columns<1>(A, B + j0, out + j0, n, p, m); break;
+        case 2: narrow_columns<2>(A, B + j0, out + j0, n, p, m); break;
+        case 3: narrow_columns<3>(A, B + j0, out + j0, n, p, m); break;
+        default: break;
+    }
+}
+
+// Copies kc rows of `width` columns (stride ldb) into a contiguous sliver of
+// NR columns, zero-padded on the right.
+VLM_INLINE void pack_sliver(const f64 *__restrict b, i64 ldb, i64 kc, i64 width,
+                            f64 *__restrict sliver) {
+    for (i64 k = 0; k < kc; ++k) {
+        f64 *dst = sliver + k * NR;
+        for (i64 j = 0; j < width; ++j) dst[j] = b[k * ldb + j];
+        for (i64 j = width; j < NR; ++j) dst[j] = 0.0;
+    }
+}
+
+// out = A B for a larger B: blocks of KC inner indices, each 8-column sliver
+// of the block copied into a stack buffer that stays in the first-level
+// cache while every row of A passes over it. The copy also keeps a
+// power-of-two row stride from mapping a sliver's rows onto a few cache sets.
+VLM_MULTIVERSIONED void matmul_packed(const f64 *__restrict A, const f64 *__restrict B,
+                                      f64 *__restrict out, i64 n, i64 p, i64 m) {
+    alignas(64) f64 sliver[KC * NR];
+    for (i64 k0 = 0; k0 < p; k0 += KC) {
+        const i64 kc = p - k0 < KC ? p - k0 : KC;
+        for (i64 j0 = 0; j0 < m; j0 += NR) {
+            const i64 width = m - j0 < NR ? m - j0 : NR;
+            pack_sliver(B + k0 * m + j0, m, kc, width, sliver);
+            sliver_times_rows<2>(A + k0, p, sliver, NR, kc, out + j0, m, n, width, k0 > 0);
+        }
+    }
+}
+
+VLM_INLINE void fill(f64 *__restrict y, f64 value, i64 n) {
     for (i64 k = 0; k < n; ++k) y[k] = value;
 }
 
-inline void copy(const f64 *__restrict x, f64 *__restrict y, i64 n) {
+VLM_INLINE void copy(const f64 *__restrict x, f64 *__restrict y, i64 n) {
     if (n > 0) std::memcpy(y, x, static_cast<size_t>(n) * sizeof(f64));
 }
 
-inline void scale(f64 *__restrict y, f64 factor, i64 n) {
+VLM_INLINE void scale(f64 *__restrict y, f64 factor, i64 n) {
 #pragma omp simd
     for (i64 k = 0; k < n; ++k) y[k] *= factor;
 }
 
-inline void divide(f64 *__restrict y, f64 divisor, i64 n) {
+VLM_INLINE void divide(f64 *__restrict y, f64 divisor, i64 n) {
 #pragma omp simd
     for (i64 k = 0; k < n; ++k) y[k] /= divisor;
 }
 
-inline void swap_rows(f64 *__restrict a, f64 *__restrict b, i64 n) {
+VLM_INLINE void swap_rows(f64 *__restrict a, f64 *__restrict b, i64 n) {
 #pragma omp simd
     for (i64 k = 0; k < n; ++k) {
         const f64 t = a[k];
@@ -162,27 +345,97 @@ inline void swap_rows(f64 *__restrict a, f64 *__restrict b, i64 n) {
 // n * eps relative to the largest (jittered) diagonal entry.
 constexpr f64 EPS = 2.220446049250313e-16;
 
+// Sum of a[k] * b[k], inlined into each version of its caller. A short row
+// takes one running sum: the set-up and final reduction of a vector loop
+// would cost more than they save, and the caller's neighbouring sums overlap
+// with it anyway.
+VLM_INLINE f64 dot_inline(const f64 *__restrict a, const f64 *__restrict b, i64 n) {
+    f64 s = 0.0;
+    if (n < 16) {
+        for (i64 k = 0; k < n; ++k) s += a[k] * b[k];
+        return s;
+    }
+#pragma omp simd reduction(+ : s)
+    for (i64 k = 0; k < n; ++k) s += a[k] * b[k];
+    return s;
+}
+
+// Cholesky factor of S (lower triangle read, `add` on the diagonal) into a
+// cleared L, column by column (Crout order). Every entry is the inner product
+// of two contiguous rows of L, as in the row-by-row order, but the entries
+// below one diagonal element depend only on earlier columns: their inner
+// products and divisions overlap instead of each waiting for the entry to
+// its left. Returns n, or the first row whose pivot is at or below `tol`
+// (the columns before it are then filled in every row).
+VLM_MULTIVERSIONED i64 cholesky_by_columns(const f64 *__restrict S, f64 add, f64 tol,
+                                           f64 *__restrict L, i64 n) {
+    for (i64 j = 0; j < n; ++j) {
+        const f64 *Lj = L + j * n;
+        const f64 s = (S[j * n + j] + add) - dot_inline(Lj, Lj, j);
+        if (s <= tol) return j;  // a NaN pivot passes and propagates
+        const f64 d = std::sqrt(s);
+        L[j * n + j] = d;
+        for (i64 i = j + 1; i < n; ++i) {
+            f64 *Li = L + i * n;
+            Li[j] = (S[i * n + j] - dot_inline(Li, Lj, j)) / d;
+        }
+    }
+    return n;
+}
+
 // Forward and backward substitution of one right-hand side with the LU
 // factors (unit lower L, upper U): each step is an inner product along a
 // contiguous row of the factor.
-void lu_substitute_vector(const f64 *__restrict LU, f64 *__restrict x, i64 n) {
-    for (i64 i = 1; i < n; ++i) x[i] -= dot_unit(LU + i * n, x, i);
+VLM_MULTIVERSIONED void lu_substitute_vector(const f64 *__restrict LU, f64 *__restrict x, i64 n) {
+    for (i64 i = 1; i < n; ++i) x[i] -= dot_inline(LU + i * n, x, i);
     for (i64 i = n - 1; i >= 0; --i) {
         const f64 *row = LU + i * n;
         const f64 d = 1.0 / row[i];
-        x[i] = (x[i] - dot_unit(row + i + 1, x + i + 1, n - 1 - i)) * d;
+        x[i] = (x[i] - dot_inline(row + i + 1, x + i + 1, n - 1 - i)) * d;
     }
 }
 
 // The same for m right-hand sides held as the columns of X (n x m): each step
 // updates a whole contiguous row of X.
-void lu_substitute_rows(const f64 *__restrict LU, f64 *__restrict X, i64 n, i64 m) {
-    for (i64 i = 1; i < n; ++i) accumulate_rows(X + i * m, m, LU + i * n, 1, X, m, i, -1.0);
+VLM_MULTIVERSIONED void lu_substitute_rows(const f64 *__restrict LU, f64 *__restrict X, i64 n,
+                                           i64 m) {
+    for (i64 i = 1; i < n; ++i)
+        accumulate_rows_inline(X + i * m, m, LU + i * n, 1, X, m, i, -1.0);
     for (i64 i = n - 1; i >= 0; --i) {
         f64 *xi = X + i * m;
-        accumulate_rows(xi, m, LU + i * n + i + 1, 1, X + (i + 1) * m, m, n - 1 - i, -1.0);
+        accumulate_rows_inline(xi, m, LU + i * n + i + 1, 1, X + (i + 1) * m, m, n - 1 - i, -1.0);
         scale(xi, 1.0 / LU[i * n + i], m);
     }
+}
+
+// Doolittle elimination with partial pivoting on whole rows, for n >= 1. The
+// first row holding the largest magnitude wins (NaN never does); only an
+// exactly zero pivot is refused (-2).
+VLM_MULTIVERSIONED i64 lu_eliminate(f64 *__restrict A, i64 *__restrict pivot, i64 n) {
+    for (i64 k = 0; k + 1 < n; ++k) {
+        f64 *rk = A + k * n;
+        i64 p = k;
+        f64 best = std::fabs(rk[k]);
+        for (i64 i = k + 1; i < n; ++i) {
+            const f64 v = std::fabs(A[i * n + k]);
+            if (v > best) {
+                best = v;
+                p = i;
+            }
+        }
+        pivot[k] = p;
+        if (best == 0.0) return -2;
+        if (p != k) swap_rows(rk, A + p * n, n);
+        const f64 inv = 1.0 / rk[k];
+        for (i64 i = k + 1; i < n; ++i) {
+            f64 *ri = A + i * n;
+            const f64 l = ri[k] * inv;
+            ri[k] = l;
+            axpy_inline(-l, rk + k + 1, ri + k + 1, n - k - 1);
+        }
+    }
+    pivot[n - 1] = n - 1;
+    return A[(n - 1) * n + (n - 1)] == 0.0 ? -2 : 0;
 }
 
 // qsort needs a consistent total order; a comparison that calls NaN equal to
@@ -218,15 +471,16 @@ void vlm_sym_inplace(f64 *P, i64 n) {
         }
 }
 
-// Row i of out is the combination of the rows of B weighted by row i of A.
 void vlm_matmul(const f64 *__restrict A, const f64 *__restrict B, f64 *__restrict out, i64 n,
                 i64 p, i64 m) {
     if (n <= 0 || m <= 0 || impossible(n, p, p, m, n, m)) return;
-    for (i64 i = 0; i < n; ++i) {
-        f64 *row = out + i * m;
-        fill(row, 0.0, m);
-        accumulate_rows(row, m, A + i * p, 1, B, m, p, 1.0);
-    }
+    i64 b_elems = 0;
+    if (p <= 0)
+        vlm_zero_mat(out, n, m);
+    else if (!__builtin_mul_overflow(p, m, &b_elems) && b_elems <= DIRECT_B)
+        matmul_in_place(A, B, out, n, p, m);
+    else
+        matmul_packed(A, B, out, n, p, m);
 }
 
 // Sum over the rows r of the outer products (row r of A)^T (row r of B).
@@ -287,8 +541,6 @@ f64 vlm_dot(const f64 *a, const f64 *b, i64 n) {
 
 // ---- Cholesky family --------------------------------------------------------
 
-// Cholesky-Banachiewicz: row i of L from rows 0..i-1; every sum is an inner
-// product of two contiguous rows of L.
 int vlm_chol(const f64 *__restrict S, f64 jitter, f64 *__restrict L, i64 n) {
     size_t bytes = 0;
     if (n > 0 && !byte_count(n, n, sizeof(f64), &bytes)) return -1;  // no n x n buffer exists
@@ -303,17 +555,14 @@ int vlm_chol(const f64 *__restrict S, f64 jitter, f64 *__restrict L, i64 n) {
     }
     const f64 pivot_tol = (static_cast<f64>(n) * EPS) * largest;
 
-    for (i64 i = 0; i < n; ++i) {
-        f64 *Li = L + i * n;
-        for (i64 j = 0; j < i; ++j) {
-            const f64 *Lj = L + j * n;
-            Li[j] = (S[i * n + j] - dot_unit(Li, Lj, j)) / Lj[j];
-        }
-        const f64 s = (S[i * n + i] + add) - dot_unit(Li, Li, i);
-        if (s <= pivot_tol) return -1;  // a NaN pivot passes and propagates
-        Li[i] = std::sqrt(s);
-    }
-    return 0;
+    const i64 failed = cholesky_by_columns(S, add, pivot_tol, L, n);
+    if (failed == n) return 0;
+    // Row `failed` keeps its finished off-diagonal part; the later rows
+    // hold partial columns that a row-by-row factorisation would not have
+    // reached, and are cleared again.
+    const i64 later = failed + 1;
+    if (later < n) vlm_zero_mat(L + later * n, n - later, n);
+    return -1;
 }
 
 f64 vlm_logdet_from_chol(const f64 *L, i64 n) {
@@ -402,37 +651,11 @@ int vlm_chol_inv(const f64 *__restrict G, f64 *__restrict Pinv, f64 *__restrict 
 
 // ---- LU family --------------------------------------------------------------
 
-// Doolittle elimination with partial pivoting on whole rows. The first row
-// holding the largest magnitude wins (NaN never does); only an exactly zero
-// pivot is refused.
 i64 vlm_lu_factor_inplace(f64 *__restrict A, i64 *__restrict pivot, i64 n) {
     size_t bytes = 0;
     if (pivot == nullptr || n < 1 || A == nullptr || !byte_count(n, n, sizeof(f64), &bytes))
         return -1;
-    for (i64 k = 0; k + 1 < n; ++k) {
-        f64 *rk = A + k * n;
-        i64 p = k;
-        f64 best = std::fabs(rk[k]);
-        for (i64 i = k + 1; i < n; ++i) {
-            const f64 v = std::fabs(A[i * n + k]);
-            if (v > best) {
-                best = v;
-                p = i;
-            }
-        }
-        pivot[k] = p;
-        if (best == 0.0) return -2;
-        if (p != k) swap_rows(rk, A + p * n, n);
-        const f64 inv = 1.0 / rk[k];
-        for (i64 i = k + 1; i < n; ++i) {
-            f64 *ri = A + i * n;
-            const f64 l = ri[k] * inv;
-            ri[k] = l;
-            axpy(-l, rk + k + 1, ri + k + 1, n - k - 1);
-        }
-    }
-    pivot[n - 1] = n - 1;
-    return A[(n - 1) * n + (n - 1)] == 0.0 ? -2 : 0;
+    return lu_eliminate(A, pivot, n);
 }
 
 f64_lu vlm_lu_factor(const f64 *A, i64 n) {

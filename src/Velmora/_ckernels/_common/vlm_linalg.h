@@ -26,7 +26,8 @@ VLM_EXPORT void vlm_zero_mat(f64 *out, i64 r, i64 c);
 VLM_EXPORT void vlm_sym_inplace(f64 *P, i64 n);
 
 /* out (n x m) = A (n x p) * B (p x m); p <= 0 gives zeros, n or m <= 0 writes
-   nothing. */
+   nothing. A B of more than 4096 elements is copied in slivers through a
+   16 KiB buffer on the caller's stack. */
 VLM_EXPORT void vlm_matmul(const f64 *A, const f64 *B, f64 *out, i64 n, i64 p, i64 m);
 
 /* out (p x m) = A^T * B with A (n x p), B (n x m): cleared first (also for

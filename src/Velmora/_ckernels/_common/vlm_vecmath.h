@@ -34,4 +34,22 @@ double erfc(double) noexcept;
 // is loaded.
 #define VLM_VECTOR_CLONES [[gnu::target_clones("default", "avx2", "arch=x86-64-v4")]]
 
+// Values per vector at the widest instruction set (AVX-512, 8 doubles).
+constexpr long long VLM_VECTOR_LANES = 8;
+
+// Runs `pass(first, count)`, a vectorised loop over the values first ..
+// first + count - 1 that returns a flag, so that every value of an array of
+// at least 8 goes through the vector code: the last n % 8 values by one more
+// pass over the last 8 (recomputing a few of them, identically) rather than
+// through the scalar library calls of a loop epilogue, which cost more than
+// a whole vector for a short array. Shorter arrays run as they are. Returns
+// the or of the flags.
+template <class Pass>
+[[gnu::always_inline]] inline bool vlm_full_vector_passes(long long n, Pass &&pass) {
+    const long long tail = n % VLM_VECTOR_LANES;
+    if (n <= VLM_VECTOR_LANES || tail == 0) return pass(0, n);
+    const bool body = pass(0, n - tail);
+    return pass(n - VLM_VECTOR_LANES, VLM_VECTOR_LANES) || body;
+}
+
 #endif  // VLM_VECMATH_H

@@ -30,6 +30,7 @@ struct Names {
     PyObject *empty_like = nullptr;
     PyObject *reshape = nullptr;
     PyObject *size = nullptr;
+    PyObject *copy = nullptr;
     PyObject *dtype_kwnames = nullptr;  // ("dtype",)
     PyObject *minus_one = nullptr;
 };
@@ -43,10 +44,11 @@ inline bool init_names() {
     names.empty_like = PyUnicode_InternFromString("empty_like");
     names.reshape = PyUnicode_InternFromString("reshape");
     names.size = PyUnicode_InternFromString("size");
+    names.copy = PyUnicode_InternFromString("copy");
     names.dtype_kwnames = Py_BuildValue("(s)", "dtype");
     names.minus_one = PyLong_FromLong(-1);
     return names.np && names.float64 && names.ascontiguousarray && names.empty_like &&
-           names.reshape && names.size && names.dtype_kwnames && names.minus_one;
+           names.reshape && names.size && names.copy && names.dtype_kwnames && names.minus_one;
 }
 
 // Imports NumPy and binds it as the module global `np`.
@@ -148,9 +150,20 @@ PyObject *map_array(PyObject *np, PyObject *dtype, PyObject *obj, Kernel &&kerne
     if (n == 0) return out.release();
     FlatDoubles xv, yv;
     if (!xv.acquire(arr.get(), n) || !yv.acquire(out.get(), n)) return nullptr;
+    // NumPy hands back a C-contiguous float64 array whose memory is not
+    // aligned for doubles (a view at an odd byte offset) as it is; the
+    // kernels may only load aligned doubles, so they get an aligned copy.
+    Ref aligned;
+    FlatDoubles aligned_xv;
+    const double *x = xv.data();
+    if (reinterpret_cast<std::uintptr_t>(x) % alignof(double) != 0) {
+        aligned.reset(PyObject_CallMethodNoArgs(arr.get(), names.copy));
+        if (!aligned || !aligned_xv.acquire(aligned.get(), n)) return nullptr;
+        x = aligned_xv.data();
+    }
     {
         NoGil nogil;
-        kernel(static_cast<const double *>(xv.data()), yv.data(), n);
+        kernel(x, yv.data(), n);
     }
     return out.release();
 }

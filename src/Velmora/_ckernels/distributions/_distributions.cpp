@@ -5,6 +5,7 @@
 #include "convert.h"
 #include "module.h"
 #include "numpy_calls.h"
+#include "numpy_fast.h"
 
 namespace {
 
@@ -45,13 +46,15 @@ PyObject *ndtri_as241_into(PyObject *module, PyObject *const *args, Py_ssize_t n
                            PyObject *kwnames) {
     PyObject *p;
     if (!vlm::py::bind(NDTRI_INTO_SIG, args, nargs, kwnames, &p)) return nullptr;
+    auto kernel = [](const f64 *x, f64 *y, i64 n) { vlm_ndtri_as241_into(x, n, y); };
     PyObject *np = vlm::py::module_global(module, vlm::py::names.np);
     if (np == nullptr) return nullptr;
+    // np.float64 is np's own float64 when np is still NumPy (see numpy_fast.h).
+    if (vlm::py::is_plain_float64_array(p) && vlm::py::fast_numpy(np))
+        return vlm::py::map_plain_array(p, kernel);
     vlm::py::Ref float64(PyObject_GetAttr(np, vlm::py::names.float64));
     if (!float64) return nullptr;
-    return vlm::py::map_array(np, float64.get(), p, [](const f64 *x, f64 *y, i64 n) {
-        vlm_ndtri_as241_into(x, n, y);
-    });
+    return vlm::py::map_array(np, float64.get(), p, kernel);
 }
 
 #define VLM_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
@@ -68,6 +71,9 @@ PyMethodDef methods[] = {
 
 int exec_module(PyObject *module) {
     if (vlm::py::add_numpy_global(module) < 0) return -1;
+    PyObject *np = vlm::py::module_global(module, vlm::py::names.np);
+    if (np == nullptr) return -1;
+    vlm::py::init_fast_arrays(np);
     return PyModule_AddFunctions(module, methods);
 }
 

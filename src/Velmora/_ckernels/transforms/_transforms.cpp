@@ -12,6 +12,7 @@
 #include "convert.h"
 #include "module.h"
 #include "numpy_calls.h"
+#include "numpy_fast.h"
 #include "transforms.h"
 
 namespace {
@@ -175,6 +176,21 @@ int is_array_like(PyObject *module, PyObject *obj) {
     return PyObject_IsInstance(obj, ndarray.get());
 }
 
+// Whether the argument may skip the Python calls of the array path (see
+// numpy_fast.h): it qualifies, and the globals np and float64 are still the
+// objects bound at import, so the Python path would take it unchanged.
+bool takes_shortcut(PyObject *module, PyObject *arg) {
+    if (!vlm::py::is_plain_float64_array(arg)) return false;
+    PyObject *dict = PyModule_GetDict(module);
+    PyObject *float64 = PyDict_GetItemWithError(dict, vlm::py::names.float64);
+    PyObject *np = float64 != nullptr ? PyDict_GetItemWithError(dict, vlm::py::names.np) : nullptr;
+    if (np == nullptr) {
+        PyErr_Clear();  // the Python path looks them up again and reports
+        return false;
+    }
+    return float64 == vlm::py::fast_arrays.float64 && vlm::py::fast_numpy(np);
+}
+
 PyObject *call(const Function &fn, PyObject *module, PyObject *const *args, Py_ssize_t nargs,
                PyObject *kwnames) {
     PyObject *bound[MAX_PARAMS];
@@ -185,6 +201,10 @@ PyObject *call(const Function &fn, PyObject *module, PyObject *const *args, Py_s
         if (!vlm::py::to_double(bound[i], &bounds[i - 1])) return nullptr;
 
     PyObject *arg = bound[0];
+    if (takes_shortcut(module, arg))
+        return vlm::py::map_plain_array(arg, [&fn, &bounds](const f64 *xv, f64 *yv, i64 n) {
+            fn.array(xv, yv, n, bounds);
+        });
     const int array_like = is_array_like(module, arg);
     if (array_like < 0) return nullptr;
     if (!array_like) {
@@ -231,6 +251,7 @@ int exec_module(PyObject *module) {
     if (np == nullptr) return -1;
     Ref float64(PyObject_GetAttr(np, vlm::py::names.float64));
     if (!float64 || PyModule_AddObjectRef(module, "float64", float64.get()) < 0) return -1;
+    vlm::py::init_fast_arrays(np);
     if (ndarray_name == nullptr) {
         ndarray_name = PyUnicode_InternFromString("ndarray");
         if (ndarray_name == nullptr) return -1;

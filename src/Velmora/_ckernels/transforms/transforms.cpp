@@ -29,6 +29,38 @@ constexpr bool is_copy = std::is_same_v<std::remove_cv_t<decltype(F)>, Copy>;
 template <auto F>
 constexpr bool is_fill = std::is_same_v<std::remove_cv_t<decltype(F)>, Fill>;
 
+// A row whose array form takes a faster formula than its scalar form.
+// `vector` agrees with `scalar` within a few ulps except where redo(y) holds
+// for its result y (a rare region where the two formulas part ways, such as
+// an underflowing intermediate of the scalar one); there the value is
+// recomputed by `scalar`.
+template <class Scalar, class Vector, class Redo>
+struct Split {
+    Scalar scalar;
+    Vector vector;
+    Redo redo;
+};
+constexpr auto NEVER = [](f64, auto...) { return false; };
+
+template <auto F>
+constexpr bool is_split = requires { F.vector; };
+
+template <auto F, class... Bounds>
+[[gnu::always_inline]] inline f64 scalar_value(f64 x, Bounds... bounds) {
+    if constexpr (is_split<F>) return F.scalar(x, bounds...);
+    else return F(x, bounds...);
+}
+template <auto F, class... Bounds>
+[[gnu::always_inline]] inline f64 vector_value(f64 x, Bounds... bounds) {
+    if constexpr (is_split<F>) return F.vector(x, bounds...);
+    else return F(x, bounds...);
+}
+template <auto F, class... Bounds>
+[[gnu::always_inline]] inline bool needs_redo(f64 y, Bounds... bounds) {
+    if constexpr (is_split<F>) return F.redo(y, bounds...);
+    else return false;
+}
+
 // One value: the input is read before the output is written, so both may be
 // the same variable.
 template <auto F, class... Bounds>
@@ -38,8 +70,32 @@ inline void scalar_form(const f64 *in, f64 *out, Bounds... bounds) {
     } else if constexpr (is_fill<F>) {
         *out = 1.0;
     } else {
-        *out = F(*in, bounds...);
+        *out = scalar_value<F>(*in, bounds...);
     }
+}
+
+// The vector formula over n values; true when some result needs the redo.
+template <auto F, class... Bounds>
+[[gnu::always_inline]] inline bool vector_pass(const f64 *__restrict in, f64 *__restrict out, i64 n,
+                                               Bounds... bounds) {
+    // A sum of doubles, not an or of bools: GCC vectorises the former.
+    f64 redo = 0.0;
+#pragma omp simd reduction(+ : redo)
+    for (i64 i = 0; i < n; ++i) {
+        const f64 y = vector_value<F>(in[i], bounds...);
+        redo += needs_redo<F>(y, bounds...) ? 1.0 : 0.0;
+        out[i] = y;
+    }
+    return redo != 0.0;
+}
+
+// Recomputes by the scalar formula the values whose vector result needs it.
+// Out of line, so that the addresses of the bounds never leave array_form
+// (the vectoriser would otherwise have to assume the output overwrites them).
+template <auto F, class... Bounds>
+[[gnu::noinline]] void redo_values(const f64 *in, f64 *out, i64 n, Bounds... bounds) {
+    for (i64 i = 0; i < n; ++i)
+        if (needs_redo<F>(out[i], &bounds...)) out[i] = F.scalar(in[i], &bounds...);
 }
 
 // n values in increasing order over non-overlapping buffers. The formula is
@@ -47,7 +103,8 @@ inline void scalar_form(const f64 *in, f64 *out, Bounds... bounds) {
 // versions (vlm_vecmath.h), so every formula vectorises; each exported array
 // kernel is built per instruction set.
 template <auto F, class... Bounds>
-VLM_VECTOR_CLONES void array_form(const f64 *__restrict in, f64 *__restrict out, i64 n, Bounds... bounds) {
+VLM_VECTOR_CLONES void array_form(const f64 *__restrict in, f64 *__restrict out, i64 n,
+                                  Bounds... bounds) {
     // No buffer holds more doubles than PTRDIFF_MAX / 8 (beyond, n * 8 wraps).
     if (n <= 0 || n > PTRDIFF_MAX / static_cast<i64>(sizeof(f64))) return;
     if constexpr (is_copy<F>) {
@@ -56,9 +113,30 @@ VLM_VECTOR_CLONES void array_form(const f64 *__restrict in, f64 *__restrict out,
 #pragma omp simd
         for (i64 i = 0; i < n; ++i) out[i] = 1.0;
     } else {
-#pragma omp simd
-        for (i64 i = 0; i < n; ++i) out[i] = F(in[i], bounds...);
+        const bool redo = vlm_full_vector_passes(n, [&](i64 first, i64 count) __attribute__((always_inline)) {
+            return vector_pass<F>(in + first, out + first, count, &bounds...);
+        });
+        if constexpr (is_split<F>) {
+            if (redo) redo_values<F>(in, out, n, bounds...);
+        }
     }
+}
+
+// The bounds are passed by value and the formulas get the addresses of these
+// copies: the compiler then knows that the output never overwrites them and
+// hoists whatever depends on them alone (log(b - a), say) out of the loop.
+template <auto F>
+inline void array_kernel(const f64 *__restrict in, f64 *__restrict out, i64 n) {
+    array_form<F>(in, out, n);
+}
+template <auto F>
+inline void array_kernel(const f64 *__restrict in, f64 *__restrict out, i64 n, const f64 *bound) {
+    array_form<F>(in, out, n, *bound);
+}
+template <auto F>
+inline void array_kernel(const f64 *__restrict in, f64 *__restrict out, i64 n, const f64 *a,
+                         const f64 *b) {
+    array_form<F>(in, out, n, *a, *b);
 }
 
 }  // namespace
@@ -71,7 +149,7 @@ VLM_VECTOR_CLONES void array_form(const f64 *__restrict in, f64 *__restrict out,
     }                                                                                       \
     void vlm_##family##_##op(const f64 *in, f64 *out) { scalar_form<family##_##op>(in, out); } \
     void vlm_##family##_##op##_arr(const f64 *__restrict in, f64 *__restrict out, i64 n) {   \
-        array_form<family##_##op>(in, out, n);                                              \
+        array_kernel<family##_##op>(in, out, n);                                              \
     }
 
 #define VLM_TRANSFORM_B(family, op, ...)                                                    \
@@ -83,7 +161,7 @@ VLM_VECTOR_CLONES void array_form(const f64 *__restrict in, f64 *__restrict out,
     }                                                                                       \
     void vlm_##family##_##op##_arr(const f64 *__restrict in, f64 *__restrict out, i64 n,\
                                    const f64 *bound) {                                      \
-        array_form<family##_##op>(in, out, n, bound);                                       \
+        array_kernel<family##_##op>(in, out, n, bound);                                       \
     }
 
 #define VLM_TRANSFORM_AB(family, op, ...)                                                   \
@@ -95,7 +173,7 @@ VLM_VECTOR_CLONES void array_form(const f64 *__restrict in, f64 *__restrict out,
     }                                                                                       \
     void vlm_##family##_##op##_arr(const f64 *__restrict in, f64 *__restrict out, i64 n,\
                                    const f64 *a, const f64 *b) {                            \
-        array_form<family##_##op>(in, out, n, a, b);                                        \
+        array_kernel<family##_##op>(in, out, n, a, b);                                        \
     }
 
 namespace {
@@ -120,58 +198,93 @@ inline f64 vlm_log_sech2(f64 y) {
     return 2.0 * (LN2 - ay - std::log1p(std::exp(-2.0 * ay)));
 }
 
-// The affine families: T(x) = U((x - a)/(b - a)) for a unit-interval family
-// U, composed from U's exported scalar kernels (Unit::op below). The chain
-// rule contributes the factor 1/(b - a) to dT/dx and log(b - a) to the
-// log-Jacobians; neither bound is validated.
-using UnitKernel = void (*)(const f64 *, f64 *);
-
-template <UnitKernel U>
-constexpr auto affine_fwd = [](f64 x, const f64 *a, const f64 *b) {
-    f64 z, y;
-    vlm_affine_to_unit(&x, &z, a, b);
-    U(&z, &y);
-    return y;
+// atanh and tanh written with one elementary function each, for the array
+// forms (glibc's vector atanh and tanh are slower than their log1p and
+// expm1). Both work on |x| and restore the sign, so -0.0 stays -0.0.
+//   atanh(s) = log1p(q) / 2 with q = 2s/(1 - s), written 2s + s q below 1/2
+//   (the form that keeps the digits of small s);
+//   tanh(s) = t/(t + 2) with t = expm1(2s), exactly 1 in double past s = 20.
+constexpr auto vector_atanh = [](f64 x) {
+    const f64 s = std::fabs(x);
+    const f64 q = 2.0 * s / (1.0 - s);
+    const f64 u = s < 0.5 ? 2.0 * s + s * q : q;
+    return std::copysign(0.5 * std::log1p(u), x);
 };
-template <UnitKernel U>
-constexpr auto affine_inv = [](f64 y, const f64 *a, const f64 *b) {
-    f64 z, x;
-    U(&y, &z);
+
+constexpr auto vector_tanh = [](f64 y) {
+    const f64 s = std::fabs(y);
+    const f64 t = std::expm1(2.0 * s);
+    return std::copysign(s > 20.0 ? 1.0 : t / (t + 2.0), y);
+};
+
+// log(1/sqrt(2 pi)) - z^2/2: the log of the density without the exp and log
+// of the scalar form, which agree with it until exp(-z^2/2) is subnormal;
+// results beyond 700 in magnitude are left to the scalar form.
+constexpr f64 LOG_INV_SQRT_2PI = -0.9189385332046727;  // -log(2 pi)/2
+constexpr auto log_std_norm_pdf = [](f64 z) { return LOG_INV_SQRT_2PI - 0.5 * z * z; };
+constexpr auto BEYOND_700 = [](f64 y) { return !(std::fabs(y) <= 700.0); };
+
+// The affine families: T(x) = U((x - a)/(b - a)) for the unit-interval
+// family U (its formulas: the rows Unit::op below). The chain rule
+// contributes the factor 1/(b - a) to dT/dx and log(b - a) to the
+// log-Jacobians; neither bound is validated. When U's array form has a
+// formula of its own, so has T's, and T's result is mapped back to U's
+// before U's redo test.
+inline f64 to_unit(f64 x, const f64 *a, const f64 *b) {
+    f64 z;
+    vlm_affine_to_unit(&x, &z, a, b);
+    return z;
+}
+inline f64 from_unit(f64 z, const f64 *a, const f64 *b) {
+    f64 x;
     vlm_unit_to_affine(&z, &x, a, b);
     return x;
-};
-template <UnitKernel U>
-constexpr auto affine_grad_fwd = [](f64 x, const f64 *a, const f64 *b) {
-    f64 z, y;
-    vlm_affine_to_unit(&x, &z, a, b);
-    U(&z, &y);
-    return y / (*b - *a);
-};
-template <UnitKernel U>
-constexpr auto affine_grad_inv = [](f64 y, const f64 *a, const f64 *b) {
-    f64 x;
-    U(&y, &x);
-    return x * (*b - *a);
-};
-template <UnitKernel U>
-constexpr auto affine_ldet_abs_jac_fwd = [](f64 x, const f64 *a, const f64 *b) {
-    f64 z, y;
-    vlm_affine_to_unit(&x, &z, a, b);
-    U(&z, &y);
-    return y - std::log(*b - *a);
-};
-template <UnitKernel U>
-constexpr auto affine_ldet_abs_jac_inv = [](f64 y, const f64 *a, const f64 *b) {
-    f64 x;
-    U(&y, &x);
-    return x + std::log(*b - *a);
-};
-template <UnitKernel U>
-constexpr auto affine_grad_ldet_abs_jac_inv = [](f64 y) {
-    f64 x;
-    U(&y, &x);
-    return x;
-};
+}
+
+// log(b - a), out of line and const, so that array loops hoist it instead of
+// evaluating it per value.
+[[gnu::const, gnu::noinline]] f64 log_width(f64 a, f64 b) { return std::log(b - a); }
+
+// Split{scalar, vector, redo} of an affine row from how it uses U's value
+// (`use`, applied to U's scalar or vector formula) and how its result maps
+// back to U's (`back`).
+template <auto U, auto Use, auto Back>
+constexpr auto affine_row = Split{
+    [](f64 v, const f64 *a, const f64 *b) {
+        return Use(v, a, b, [](f64 w) { return scalar_value<U>(w); });
+    },
+    [](f64 v, const f64 *a, const f64 *b) {
+        return Use(v, a, b, [](f64 w) { return vector_value<U>(w); });
+    },
+    [](f64 y, const f64 *a, const f64 *b) { return needs_redo<U>(Back(y, a, b)); }};
+
+template <auto U>
+constexpr auto affine_fwd = affine_row<
+    U, [](f64 x, const f64 *a, const f64 *b, auto u) { return u(to_unit(x, a, b)); },
+    [](f64 y, const f64 *, const f64 *) { return y; }>;
+template <auto U>
+constexpr auto affine_inv = affine_row<
+    U, [](f64 y, const f64 *a, const f64 *b, auto u) { return from_unit(u(y), a, b); },
+    [](f64 x, const f64 *a, const f64 *b) { return to_unit(x, a, b); }>;
+template <auto U>
+constexpr auto affine_grad_fwd = affine_row<
+    U, [](f64 x, const f64 *a, const f64 *b, auto u) { return u(to_unit(x, a, b)) / (*b - *a); },
+    [](f64 y, const f64 *a, const f64 *b) { return y * (*b - *a); }>;
+template <auto U>
+constexpr auto affine_grad_inv = affine_row<
+    U, [](f64 y, const f64 *a, const f64 *b, auto u) { return u(y) * (*b - *a); },
+    [](f64 g, const f64 *a, const f64 *b) { return g / (*b - *a); }>;
+template <auto U>
+constexpr auto affine_ldet_abs_jac_fwd = affine_row<
+    U, [](f64 x, const f64 *a, const f64 *b, auto u) { return u(to_unit(x, a, b)) - log_width(*a, *b); },
+    [](f64 l, const f64 *a, const f64 *b) { return l + log_width(*a, *b); }>;
+template <auto U>
+constexpr auto affine_ldet_abs_jac_inv = affine_row<
+    U, [](f64 y, const f64 *a, const f64 *b, auto u) { return u(y) + log_width(*a, *b); },
+    [](f64 l, const f64 *a, const f64 *b) { return l - log_width(*a, *b); }>;
+// No bounds: U's own row.
+template <auto U>
+constexpr auto affine_grad_ldet_abs_jac_inv = U;
 
 }  // namespace
 
@@ -236,32 +349,36 @@ VLM_TRANSFORM(probit, fwd,                   [](f64 x) { return ndtri_branch_fre
 VLM_TRANSFORM(probit, inv,                   [](f64 y) { return vlm_std_norm_cdf(y); })
 VLM_TRANSFORM(probit, grad_fwd,              [](f64 x) { return 1.0 / vlm_std_norm_pdf(ndtri_branch_free(x)); })
 VLM_TRANSFORM(probit, grad_inv,              [](f64 y) { return vlm_std_norm_pdf(y); })
-VLM_TRANSFORM(probit, ldet_abs_jac_fwd,      [](f64 x) { return -std::log(vlm_std_norm_pdf(ndtri_branch_free(x))); })
-VLM_TRANSFORM(probit, ldet_abs_jac_inv,      [](f64 y) { return std::log(vlm_std_norm_pdf(y)); })
+VLM_TRANSFORM(probit, ldet_abs_jac_fwd,      Split{[](f64 x) { return -std::log(vlm_std_norm_pdf(ndtri_branch_free(x))); },
+                                                  [](f64 x) { return -log_std_norm_pdf(ndtri_branch_free(x)); },
+                                                  BEYOND_700})
+VLM_TRANSFORM(probit, ldet_abs_jac_inv,      Split{[](f64 y) { return std::log(vlm_std_norm_pdf(y)); },
+                                                  log_std_norm_pdf, BEYOND_700})
 VLM_TRANSFORM(probit, grad_ldet_abs_jac_inv, [](f64 y) { return -y; })
 
-VLM_TRANSFORM_AB(aff_logit, fwd,              affine_fwd<vlm_logit_fwd>)
-VLM_TRANSFORM_AB(aff_logit, inv,              affine_inv<vlm_logit_inv>)
-VLM_TRANSFORM_AB(aff_logit, grad_fwd,         affine_grad_fwd<vlm_logit_grad_fwd>)
-VLM_TRANSFORM_AB(aff_logit, grad_inv,         affine_grad_inv<vlm_logit_grad_inv>)
-VLM_TRANSFORM_AB(aff_logit, ldet_abs_jac_fwd, affine_ldet_abs_jac_fwd<vlm_logit_ldet_abs_jac_fwd>)
-VLM_TRANSFORM_AB(aff_logit, ldet_abs_jac_inv, affine_ldet_abs_jac_inv<vlm_logit_ldet_abs_jac_inv>)
-VLM_TRANSFORM   (aff_logit, grad_ldet_abs_jac_inv, affine_grad_ldet_abs_jac_inv<vlm_logit_grad_ldet_abs_jac_inv>)
+VLM_TRANSFORM_AB(aff_logit, fwd,              affine_fwd<logit_fwd>)
+VLM_TRANSFORM_AB(aff_logit, inv,              affine_inv<logit_inv>)
+VLM_TRANSFORM_AB(aff_logit, grad_fwd,         affine_grad_fwd<logit_grad_fwd>)
+VLM_TRANSFORM_AB(aff_logit, grad_inv,         affine_grad_inv<logit_grad_inv>)
+VLM_TRANSFORM_AB(aff_logit, ldet_abs_jac_fwd, affine_ldet_abs_jac_fwd<logit_ldet_abs_jac_fwd>)
+VLM_TRANSFORM_AB(aff_logit, ldet_abs_jac_inv, affine_ldet_abs_jac_inv<logit_ldet_abs_jac_inv>)
+VLM_TRANSFORM   (aff_logit, grad_ldet_abs_jac_inv, affine_grad_ldet_abs_jac_inv<logit_grad_ldet_abs_jac_inv>)
 
-VLM_TRANSFORM_AB(aff_probit, fwd,              affine_fwd<vlm_probit_fwd>)
-VLM_TRANSFORM_AB(aff_probit, inv,              affine_inv<vlm_probit_inv>)
-VLM_TRANSFORM_AB(aff_probit, grad_fwd,         affine_grad_fwd<vlm_probit_grad_fwd>)
-VLM_TRANSFORM_AB(aff_probit, grad_inv,         affine_grad_inv<vlm_probit_grad_inv>)
-VLM_TRANSFORM_AB(aff_probit, ldet_abs_jac_fwd, affine_ldet_abs_jac_fwd<vlm_probit_ldet_abs_jac_fwd>)
-VLM_TRANSFORM_AB(aff_probit, ldet_abs_jac_inv, affine_ldet_abs_jac_inv<vlm_probit_ldet_abs_jac_inv>)
-VLM_TRANSFORM   (aff_probit, grad_ldet_abs_jac_inv, affine_grad_ldet_abs_jac_inv<vlm_probit_grad_ldet_abs_jac_inv>)
+VLM_TRANSFORM_AB(aff_probit, fwd,              affine_fwd<probit_fwd>)
+VLM_TRANSFORM_AB(aff_probit, inv,              affine_inv<probit_inv>)
+VLM_TRANSFORM_AB(aff_probit, grad_fwd,         affine_grad_fwd<probit_grad_fwd>)
+VLM_TRANSFORM_AB(aff_probit, grad_inv,         affine_grad_inv<probit_grad_inv>)
+VLM_TRANSFORM_AB(aff_probit, ldet_abs_jac_fwd, affine_ldet_abs_jac_fwd<probit_ldet_abs_jac_fwd>)
+VLM_TRANSFORM_AB(aff_probit, ldet_abs_jac_inv, affine_ldet_abs_jac_inv<probit_ldet_abs_jac_inv>)
+VLM_TRANSFORM   (aff_probit, grad_ldet_abs_jac_inv, affine_grad_ldet_abs_jac_inv<probit_grad_ldet_abs_jac_inv>)
 
-VLM_TRANSFORM(tanh, fwd,                   [](f64 x) { return std::atanh(x); })
-VLM_TRANSFORM(tanh, inv,                   [](f64 y) { return std::tanh(y); })
+VLM_TRANSFORM(tanh, fwd,                   Split{[](f64 x) { return std::atanh(x); }, vector_atanh, NEVER})
+VLM_TRANSFORM(tanh, inv,                   Split{[](f64 y) { return std::tanh(y); }, vector_tanh, NEVER})
 VLM_TRANSFORM(tanh, grad_fwd,              [](f64 x) { return 1.0 / ((1.0 - x) * (1.0 + x)); })
 VLM_TRANSFORM(tanh, grad_inv,              [](f64 y) { const f64 c = std::cosh(y); return 1.0 / (c * c); })
 VLM_TRANSFORM(tanh, ldet_abs_jac_fwd,      [](f64 x) { return -std::log((1.0 - x) * (1.0 + x)); })
 VLM_TRANSFORM(tanh, ldet_abs_jac_inv,      [](f64 y) { return vlm_log_sech2(y); })
-VLM_TRANSFORM(tanh, grad_ldet_abs_jac_inv, [](f64 y) { return -2.0 * std::tanh(y); })
+VLM_TRANSFORM(tanh, grad_ldet_abs_jac_inv, Split{[](f64 y) { return -2.0 * std::tanh(y); },
+                                                  [](f64 y) { return -2.0 * vector_tanh(y); }, NEVER})
 
 // clang-format on
