@@ -24,8 +24,11 @@
 namespace {
 
 constexpr int64_t kMax = 10;
+// The products also run on larger shapes (blocked and packed paths); this is
+// the size limit in force for the current check.
+int64_t limit = kMax;
 
-bool small(int64_t v) { return v >= 0 && v <= kMax; }
+bool small(int64_t v) { return v >= 0 && v <= limit; }
 // A positive r x c matrix of doubles whose byte count overflows.
 bool impossible(int64_t r, int64_t c) {
     int64_t elems, bytes;
@@ -62,7 +65,11 @@ struct Saved {  // a byte copy of a buffer, to prove it untouched
 
 void check_products(Input &in, bool moderate) {
     const int op = static_cast<int>(in.size(0, 9));
-    const int64_t n = dim(in), p = dim(in), m = dim(in);
+    const bool large = in.one_in(6);
+    limit = large ? 600 : kMax;
+    const int64_t n = large ? in.size(0, 40) : dim(in);
+    const int64_t p = large ? in.size(0, 600) : dim(in);
+    const int64_t m = large ? in.size(0, 160) : dim(in);
     // Shapes of (first operand, second operand, output) per kernel.
     int64_t ar = n, ac = p, br = p, bc = m, outr = n, outc = m;
     switch (op) {
@@ -130,8 +137,8 @@ void check_products(Input &in, bool moderate) {
         FUZZ_CHECK(close(dot, want, scale));
     }
     if (op == 9) {
-        double before[kMax * kMax] = {};
-        if (!out0.bytes.empty()) std::memcpy(before, out0.bytes.data(), out0.bytes.size());
+        std::vector<double> before(out0.bytes.size() / sizeof(double));
+        if (!out0.bytes.empty()) std::memcpy(before.data(), out0.bytes.data(), out0.bytes.size());
         for (int64_t i = 0; i < n; ++i)
             for (int64_t j = 0; j < n; ++j) {
                 const double want = i == j ? before[i * n + i] : 0.5 * (before[i * n + j] + before[j * n + i]);
@@ -379,6 +386,7 @@ void check_sort(Input &in, bool moderate) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Input in(data, size);
+    limit = kMax;
     const uint8_t op = in.byte() % 5;
     const bool moderate = in.flag();
     switch (op) {
