@@ -240,7 +240,7 @@ def nested(depth, leaf=0.5):
 
 
 DTYPES = st.sampled_from([
-    np.float64, np.float32, np.float16, np.longdouble, np.int8, np.int32, np.int64, np.uint64, np.bool_,
+    np.float64, np.float64, np.float64, np.float64, np.float32, np.float16, np.longdouble, np.int8, np.int32, np.int64, np.uint64, np.bool_,
     np.complex128, ">f8", "<f8", ">i4", "U5", "S5", "M8[s]", "m8[ms]", np.object_,
 ])
 SHAPES = hnp.array_shapes(min_dims=0, max_dims=4, min_side=0, max_side=4)

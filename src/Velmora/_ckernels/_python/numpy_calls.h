@@ -133,6 +133,10 @@ class FlatDoubles {
     bool held_ = false;
 };
 
+inline bool is_aligned(const void *p) {
+    return reinterpret_cast<std::uintptr_t>(p) % alignof(double) == 0;
+}
+
 // The array path of an element-wise function: arr = ascontiguousarray(obj,
 // dtype), out = empty_like(arr), then kernel(x, y, n) over the flat data with
 // the interpreter lock released. Empty arrays skip the kernel. Returns out, or
@@ -148,9 +152,24 @@ PyObject *map_array(PyObject *np, PyObject *dtype, PyObject *obj, Kernel &&kerne
     if (n == 0) return out.release();
     FlatDoubles xv, yv;
     if (!xv.acquire(arr.get(), n) || !yv.acquire(out.get(), n)) return nullptr;
+    // NumPy passes a misaligned float64 array (a view of raw bytes at an odd
+    // offset) through as it is; the kernels read aligned doubles, so such an
+    // input is read from an aligned copy. Fresh outputs are always aligned.
+    const double *x = xv.data();
+    std::unique_ptr<void, decltype(&PyMem_Free)> copy(nullptr, PyMem_Free);
+    if (!is_aligned(x)) {
+        copy.reset(PyMem_Malloc(static_cast<size_t>(n) * sizeof(double)));
+        if (!copy) return PyErr_NoMemory();
+        std::memcpy(copy.get(), x, static_cast<size_t>(n) * sizeof(double));
+        x = static_cast<const double *>(copy.get());
+    }
+    if (!is_aligned(yv.data())) {
+        PyErr_SetString(PyExc_ValueError, "output buffer is not aligned for float64");
+        return nullptr;
+    }
     {
         NoGil nogil;
-        kernel(static_cast<const double *>(xv.data()), yv.data(), n);
+        kernel(x, yv.data(), n);
     }
     return out.release();
 }
