@@ -34,6 +34,7 @@ def run_shard(module, seed, cases, timeout=900):
 def test_hostile_calls_give_right_results_or_documented_errors(module):
     report = run_shard(module, SEED, CASES[module])
     assert report["calls"] >= CASES[module]
+    assert report["functions"] == {"transforms": 63, "distributions": 3, "optim": 2}[module]
     # The mix must exercise both sides: real results and each kind of refusal.
     assert report["results"] >= CASES[module] // 5, report
     assert {"TypeError", "ValueError", "OverflowError", "Boom"} <= set(report["errors"]), report
