@@ -30,7 +30,6 @@ struct Names {
     PyObject *empty_like = nullptr;
     PyObject *reshape = nullptr;
     PyObject *size = nullptr;
-    PyObject *copy = nullptr;
     PyObject *dtype_kwnames = nullptr;  // ("dtype",)
     PyObject *minus_one = nullptr;
 };
@@ -44,11 +43,10 @@ inline bool init_names() {
     names.empty_like = PyUnicode_InternFromString("empty_like");
     names.reshape = PyUnicode_InternFromString("reshape");
     names.size = PyUnicode_InternFromString("size");
-    names.copy = PyUnicode_InternFromString("copy");
     names.dtype_kwnames = Py_BuildValue("(s)", "dtype");
     names.minus_one = PyLong_FromLong(-1);
     return names.np && names.float64 && names.ascontiguousarray && names.empty_like &&
-           names.reshape && names.size && names.copy && names.dtype_kwnames && names.minus_one;
+           names.reshape && names.size && names.dtype_kwnames && names.minus_one;
 }
 
 // Imports NumPy and binds it as the module global `np`.
@@ -135,6 +133,10 @@ class FlatDoubles {
     bool held_ = false;
 };
 
+inline bool is_aligned(const void *p) {
+    return reinterpret_cast<std::uintptr_t>(p) % alignof(double) == 0;
+}
+
 // The array path of an element-wise function: arr = ascontiguousarray(obj,
 // dtype), out = empty_like(arr), then kernel(x, y, n) over the flat data with
 // the interpreter lock released. Empty arrays skip the kernel. Returns out, or
@@ -150,16 +152,20 @@ PyObject *map_array(PyObject *np, PyObject *dtype, PyObject *obj, Kernel &&kerne
     if (n == 0) return out.release();
     FlatDoubles xv, yv;
     if (!xv.acquire(arr.get(), n) || !yv.acquire(out.get(), n)) return nullptr;
-    // NumPy hands back a C-contiguous float64 array whose memory is not
-    // aligned for doubles (a view at an odd byte offset) as it is; the
-    // kernels may only load aligned doubles, so they get an aligned copy.
-    Ref aligned;
-    FlatDoubles aligned_xv;
+    // NumPy passes a misaligned float64 array (a view of raw bytes at an odd
+    // offset) through as it is; the kernels read aligned doubles, so such an
+    // input is read from an aligned copy. Fresh outputs are always aligned.
     const double *x = xv.data();
-    if (reinterpret_cast<std::uintptr_t>(x) % alignof(double) != 0) {
-        aligned.reset(PyObject_CallMethodNoArgs(arr.get(), names.copy));
-        if (!aligned || !aligned_xv.acquire(aligned.get(), n)) return nullptr;
-        x = aligned_xv.data();
+    std::unique_ptr<void, decltype(&PyMem_Free)> copy(nullptr, PyMem_Free);
+    if (!is_aligned(x)) {
+        copy.reset(PyMem_Malloc(static_cast<size_t>(n) * sizeof(double)));
+        if (!copy) return PyErr_NoMemory();
+        std::memcpy(copy.get(), x, static_cast<size_t>(n) * sizeof(double));
+        x = static_cast<const double *>(copy.get());
+    }
+    if (!is_aligned(yv.data())) {
+        PyErr_SetString(PyExc_ValueError, "output buffer is not aligned for float64");
+        return nullptr;
     }
     {
         NoGil nogil;

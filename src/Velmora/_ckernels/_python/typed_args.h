@@ -116,6 +116,11 @@ class TypedView {
     }
 
     T *data() const { return held_ ? static_cast<T *>(view_.buf) : nullptr; }
+    // Whether the items sit at addresses aligned for T (a buffer over raw
+    // bytes at an odd offset need not be).
+    bool aligned() const {
+        return reinterpret_cast<std::uintptr_t>(data()) % alignof(T) == 0;
+    }
     Py_ssize_t size() const { return size_; }
 
   private:

@@ -298,16 +298,31 @@ PyObject *run(PyObject *module, PyObject *const *a) {
     if (!x) return nullptr;
     TypedView<f64> xv;
     if (!xv.acquire(x.get())) return nullptr;
+    if (!xv.aligned()) {  // only when np.array has been replaced by something odd
+        PyErr_SetString(PyExc_ValueError, "x0 copy is not aligned for float64");
+        return nullptr;
+    }
     const i64 n = xv.size();
     ObjCtx ctx{n, nullptr};
 
     // The caller's params, read in place when already C-contiguous float64.
+    // A misaligned float64 array (raw bytes at an odd offset) is read from an
+    // aligned copy instead: the objective reads aligned doubles.
     const bool has_params = a[PARAMS] != Py_None;
-    TypedView<f64> pv;
+    TypedView<f64> pv, aligned_pv;
     if (has_params) {
         Ref parr(vlm::py::ascontiguousarray(np, a[PARAMS], float64.get()));
         if (!parr || !pv.acquire(parr.get())) return nullptr;
         ctx.p = pv.data();
+        if (!pv.aligned()) {
+            Ref copy(copy_array(np, parr.get(), float64.get()));
+            if (!copy || !aligned_pv.acquire(copy.get())) return nullptr;
+            if (!aligned_pv.aligned() || aligned_pv.size() != pv.size()) {
+                PyErr_SetString(PyExc_ValueError, "params copy is not aligned for float64");
+                return nullptr;
+            }
+            ctx.p = aligned_pv.data();
+        }
     }
 
     BoundArrays b;

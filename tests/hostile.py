@@ -1,0 +1,957 @@
+"""Hostile inputs for the 68 Python functions of the three native modules, and
+the check applied to every call: the call returns the right result or raises
+one of the documented exception types, and leaves the caller's objects as
+they were.
+
+`run_shard(module, seed, cases)` runs one shard of Hypothesis-generated
+calls in this process. Run as a script (`python tests/hostile.py transforms
+--seed 3 --cases 2000`) it prints one JSON line with its counts, so a parent
+process sees a crash as a signal instead of dying with it.
+
+Expected outcomes come from a model of each surface written with Python's
+and NumPy's own conversions: `float()`-style conversion of numbers (without
+string parsing), `np.ascontiguousarray(..., dtype=float64)` for array-likes,
+Python's own argument binding for the call shapes. Values are checked against
+the function's other path (array elements against scalar calls on the
+converted values, hostile numbers against the plain float they convert to),
+the quantile against `statistics.NormalDist`, and the minimizers' results
+against the objective re-evaluated in NumPy and against the bounds.
+"""
+
+import argparse
+import copy
+import decimal
+import fractions
+import importlib
+import json
+import math
+import operator
+import os
+import statistics
+import sys
+import time
+import warnings
+
+import numpy as np
+from hypothesis import HealthCheck, Phase, given, settings, strategies as st
+from hypothesis import seed as hypothesis_seed
+from hypothesis.extra import numpy as hnp
+
+T = importlib.import_module("Velmora._ckernels.transforms._transforms")
+O = importlib.import_module("Velmora._ckernels.optim._optim")
+D = importlib.import_module("Velmora._ckernels.distributions._distributions")
+
+
+class Boom(Exception):
+    """Raised by hostile objects; it must reach the caller unchanged."""
+
+
+# --- hostile numbers -------------------------------------------------------------------
+
+class FloatRaises:
+    def __float__(self):
+        raise Boom("__float__")
+
+
+class FloatReturnsStr:
+    def __float__(self):
+        return "1.5"
+
+
+class FloatSub(float):
+    def __float__(self):  # ignored: a float's own value is taken directly
+        return 99.0
+
+
+class FloatReturnsSub:
+    def __float__(self):
+        return FloatSub(2.5)
+
+
+class IndexOnly:
+    def __init__(self, v):
+        self.v = v
+
+    def __index__(self):
+        return self.v
+
+
+class IndexRaises:
+    def __index__(self):
+        raise Boom("__index__")
+
+
+class IndexReturnsFloat:
+    def __index__(self):
+        return 1.5
+
+
+class IntWithFloat(int):
+    def __float__(self):
+        return -7.25
+
+
+class IntRaisingFloat(int):
+    def __float__(self):
+        raise Boom("int.__float__")
+
+
+class Counter:
+    """A different value at each conversion (volatile)."""
+    def __init__(self):
+        self.k = 0
+
+    def __float__(self):
+        self.k += 1
+        return float(self.k)
+
+    def __int__(self):
+        self.k += 1
+        return self.k
+
+
+class IntRaises:
+    def __int__(self):
+        raise Boom("__int__")
+
+
+class IntReturnsFloat:
+    def __int__(self):
+        return 2.5
+
+
+HUGE_INTS = [2**53 + 1, 2**63, -2**63 - 1, 2**1023, 2**1024, -2**1024, 10**400, 2**31, -2**31 - 1]
+
+SPECIAL_FLOATS = [0.0, -0.0, 1.0, -1.0, 0.5, 1e-300, 5e-324, -5e-324, 1e300, -1e300, 1.7976931348623157e308,
+                  math.inf, -math.inf, math.nan, 2.0, 1 - 2**-53, 2**-53, 36.0, -40.0, 710.0, -745.0]
+
+NUMPY_SCALAR_TYPES = [np.float16, np.float32, np.float64, np.longdouble, np.int8, np.int16, np.int32,
+                      np.int64, np.uint8, np.uint16, np.uint32, np.uint64, np.bool_]
+
+OTHER_OBJECTS = [
+    lambda: None, lambda: "1.5", lambda: "", lambda: b"1.5", lambda: bytearray(b"2"),
+    lambda: memoryview(b"abc"), lambda: 1 + 2j, lambda: np.complex128(1 + 2j), lambda: np.complex64(3),
+    lambda: object(), lambda: range(3), lambda: {1.0}, lambda: {0: 1.0}, lambda: frozenset(),
+    lambda: (v for v in [1.0, 2.0]), lambda: iter([1.0]), lambda: fractions.Fraction(1, 3),
+    lambda: decimal.Decimal("1.5"), lambda: decimal.Decimal("NaN"), lambda: decimal.Decimal("1e400"),
+    lambda: decimal.Decimal("sNaN"), lambda: np.str_("0.5"), lambda: np.bytes_(b"0.5"),
+    lambda: np.datetime64("2020-01-01"), lambda: np.timedelta64(5, "s"), lambda: np.void(b"ab"),
+]
+HOSTILE_NUMBERS = [
+    lambda: FloatRaises(), lambda: FloatReturnsStr(), lambda: FloatSub(0.25), lambda: FloatReturnsSub(),
+    lambda: IndexOnly(3), lambda: IndexOnly(2**1100), lambda: IndexOnly(-(2**64)), lambda: IndexRaises(),
+    lambda: IndexReturnsFloat(), lambda: IntWithFloat(4), lambda: IntRaisingFloat(1), lambda: Counter(),
+    lambda: IntRaises(), lambda: IntReturnsFloat(), lambda: np.array(0.75), lambda: np.array([0.75]),
+    lambda: np.array([[2.0]], dtype=np.float32), lambda: np.array([], dtype=float),
+    lambda: np.array([1.0, 2.0]), lambda: np.ma.masked_array([0.5], mask=[True]),
+]
+
+VOLATILE_TYPES = (Counter,)
+
+numbers = st.one_of(
+    st.floats(allow_nan=True, allow_infinity=True),
+    st.sampled_from(SPECIAL_FLOATS),
+    st.integers(min_value=-(2**1100), max_value=2**1100),
+    st.integers(min_value=-10, max_value=10),
+    st.sampled_from(HUGE_INTS),
+    st.booleans(),
+    st.builds(lambda t, v: t(v) if t is not np.bool_ else t(v > 0), st.sampled_from(NUMPY_SCALAR_TYPES),
+              st.integers(0, 100)),
+    st.builds(lambda t, v: t(v), st.sampled_from([np.float16, np.float32, np.float64, np.longdouble]),
+              st.sampled_from(SPECIAL_FLOATS)),
+)
+
+def made(makers):
+    return st.sampled_from(makers).map(lambda make: make())
+
+
+scalar_args = st.one_of(numbers, made(OTHER_OBJECTS), made(HOSTILE_NUMBERS))
+
+
+# --- hostile array-likes ---------------------------------------------------------------
+
+class ListSub(list):
+    """A list subclass whose Python-level protocol lies; NumPy reads the items."""
+    def __len__(self):
+        return 10**9
+
+    def __iter__(self):
+        raise Boom("__iter__")
+
+    def __getitem__(self, i):
+        raise Boom("__getitem__")
+
+
+class TupleSub(tuple):
+    pass
+
+
+class ClearsList:
+    """An element whose conversion empties the list being read (volatile)."""
+    def __init__(self, owner):
+        self.owner = owner
+
+    def __float__(self):
+        self.owner.clear()
+        return 1.0
+
+
+class GrowsList:
+    """An element whose conversion appends to the list being read (volatile)."""
+    def __init__(self, owner):
+        self.owner = owner
+
+    def __float__(self):
+        if len(self.owner) < 64:
+            self.owner.extend([2.0, [3.0]])
+        return 1.0
+
+
+class ArraySub(np.ndarray):
+    def reshape(self, *a, **k):  # never consulted: the surfaces work on base-class views
+        raise Boom("reshape")
+
+
+class HasArray:
+    def __init__(self, value):
+        self.value = value
+
+    def __array__(self, dtype=None, copy=None):
+        return self.value
+
+
+class LenRaises:
+    """Sequence-like (NumPy reads it as one) whose length fails."""
+    def __len__(self):
+        raise Boom("__len__")
+
+    def __getitem__(self, i):
+        return 1.0
+
+
+class LenLies:
+    """Claims three items but has one."""
+    def __len__(self):
+        return 3
+
+    def __getitem__(self, i):
+        if i >= 1:
+            raise IndexError(i)
+        return 0.5
+
+
+class LenNegative:
+    def __len__(self):
+        return -1
+
+    def __getitem__(self, i):
+        return 0.5
+
+
+class ItemsNonsense:
+    """Two items that are themselves of different lengths and kinds."""
+    def __len__(self):
+        return 2
+
+    def __getitem__(self, i):
+        if i >= 2:
+            raise IndexError(i)
+        return [1.0, 2.0] if i else object()
+
+
+class IterRaises:
+    def __iter__(self):
+        raise Boom("__iter__")
+
+
+SEQUENCE_LIKES = [LenRaises, LenLies, LenNegative, ItemsNonsense, IterRaises,
+                  lambda: HasArray("not an array"), lambda: HasArray(np.array([0.5, 2.0]))]
+
+
+def clearing_list(values):
+    owner = list(values)
+    owner.insert(len(owner) // 2, ClearsList(owner))
+    return owner
+
+
+def growing_list(values):
+    owner = list(values)
+    owner.append(GrowsList(owner))
+    return owner
+
+
+def nested(depth, leaf=0.5):
+    v = leaf
+    for _ in range(depth):
+        v = [v]
+    return v
+
+
+DTYPES = st.sampled_from([
+    np.float64, np.float64, np.float64, np.float64, np.float32, np.float16, np.longdouble, np.int8, np.int32, np.int64, np.uint64, np.bool_,
+    np.complex128, ">f8", "<f8", ">i4", "U5", "S5", "M8[s]", "m8[ms]", np.object_,
+])
+SHAPES = hnp.array_shapes(min_dims=0, max_dims=4, min_side=0, max_side=4)
+
+
+def _elements(dtype):
+    d = np.dtype(dtype)
+    if d.kind == "O":
+        return st.one_of(st.floats(), st.integers(-3, 3), st.sampled_from(["1.5", None, b"2"]),
+                         made(HOSTILE_NUMBERS))
+    if d.kind == "U":
+        return st.sampled_from(["1.5", "nan", "-inf", "x", "", " 2 "])
+    if d.kind == "S":
+        return st.sampled_from([b"1.5", b"nan", b"x", b"3"])
+    return None
+
+
+@st.composite
+def ndarrays(draw):
+    dtype = np.dtype(draw(DTYPES))
+    elements = _elements(dtype)
+    kw = {"elements": elements} if elements is not None else {}
+    if dtype.kind == "f" and dtype.itemsize >= 4:
+        kw["elements"] = st.floats(allow_nan=True, allow_infinity=True, width=min(64, 8 * dtype.itemsize))
+    a = draw(hnp.arrays(dtype, SHAPES, **kw))
+    layout = draw(st.sampled_from(["c", "f", "strided", "reversed", "broadcast", "unaligned", "subclass",
+                                   "masked", "matrix", "readonly", "readonly_copy", "has_array"]))
+    if layout == "f":
+        a = np.asfortranarray(a)
+    elif layout == "strided" and a.ndim:
+        a = np.repeat(a, 2, axis=-1)[..., ::2]
+    elif layout == "reversed" and a.ndim:
+        a = a[::-1]
+    elif layout == "broadcast" and a.ndim:
+        a = np.broadcast_to(a, (2,) + a.shape)
+    elif layout == "unaligned" and dtype.kind in "fiub" and dtype.itemsize > 1:
+        raw = bytearray(a.nbytes + 1)
+        b = np.frombuffer(raw, dtype=dtype, offset=1, count=a.size).reshape(a.shape)
+        b[...] = a
+        a = b
+    elif layout == "subclass":
+        a = a.view(ArraySub)
+    elif layout == "masked":
+        a = np.ma.masked_array(a, mask=np.zeros(a.shape, bool))
+    elif layout == "matrix" and a.ndim == 2 and dtype.kind in "fiub":
+        a = np.asmatrix(a)
+    elif layout == "readonly":
+        a.flags.writeable = False
+    elif layout == "readonly_copy":
+        a = np.array(a, dtype=dtype)
+        a.flags.writeable = False
+    elif layout == "has_array":
+        return HasArray(a)
+    return a
+
+
+leaf_values = st.one_of(st.floats(), st.integers(-5, 5), st.booleans(), st.sampled_from([math.nan, -math.inf]),
+                        st.sampled_from(HUGE_INTS[:3]),
+                        made(OTHER_OBJECTS[:6]), made(HOSTILE_NUMBERS))
+
+
+def _nest(children):
+    return st.one_of(st.lists(children, max_size=4), st.lists(children, max_size=4).map(tuple),
+                     st.lists(children, max_size=4).map(TupleSub))
+
+
+sequences = st.one_of(
+    st.recursive(leaf_values, _nest, max_leaves=24).filter(lambda v: isinstance(v, (list, tuple))),
+    st.lists(st.floats(), max_size=12),  # regular ones too, mostly convertible
+    st.lists(st.lists(st.floats(), min_size=2, max_size=2), max_size=5),
+    st.lists(st.floats(), max_size=6).map(ListSub),
+    st.tuples(st.sampled_from([clearing_list, growing_list]), st.lists(st.floats(), max_size=6)).map(
+        lambda fv: fv[0](fv[1])),
+    st.sampled_from([30, 63, 64, 70]).map(nested),
+    st.lists(ndarrays(), min_size=1, max_size=3),
+    st.lists(made(SEQUENCE_LIKES), min_size=1, max_size=3),
+)
+
+main_args = st.one_of(scalar_args, ndarrays(), sequences, made(SEQUENCE_LIKES))
+
+
+def is_volatile(obj, depth=0):
+    if isinstance(obj, (VOLATILE_TYPES, ClearsList, GrowsList)):
+        return True
+    if depth > 80:
+        return False
+    if isinstance(obj, (list, tuple)):
+        items = list.__iter__(obj) if isinstance(obj, list) else tuple.__iter__(obj)
+        return any(is_volatile(v, depth + 1) for v in items)
+    if isinstance(obj, np.ndarray) and obj.dtype == object:
+        return any(is_volatile(v, depth + 1) for v in np.ndarray.reshape(obj, -1).tolist())
+    if isinstance(obj, HasArray):
+        return is_volatile(obj.value, depth + 1)
+    return False
+
+
+# --- the model of a number and of an array-like ----------------------------------------
+
+def as_double(obj):
+    """The surfaces' conversion of a number: a float's own value, else the
+    type's __float__ (which must return a float), else its __index__."""
+    if isinstance(obj, float):
+        return float.__float__(obj)
+    if isinstance(obj, (str, bytes)):  # NumPy's string scalars too: strings are not parsed
+        raise TypeError("must be real number")
+    kind = type(obj)
+    if hasattr(kind, "__float__"):
+        v = kind.__float__(obj)
+        if not isinstance(v, float):
+            raise TypeError("__float__ returned non-float")
+        return float.__float__(v)
+    if hasattr(kind, "__index__"):
+        return float(operator.index(obj))
+    raise TypeError("must be real number")
+
+
+def as_array(obj):
+    """The array path's conversion, and the writability rule of its buffer request."""
+    arr = np.ascontiguousarray(obj, dtype=np.float64)
+    if arr.size and not arr.flags.writeable:
+        raise ValueError("read-only")
+    return arr
+
+
+def snapshot(obj):
+    """A copy of the caller's object, to prove it unchanged after the call."""
+    if isinstance(obj, np.ndarray) and obj.dtype != object:
+        return ("array", type(obj), obj.shape, obj.dtype, obj.strides, obj.flags.writeable, obj.tobytes())
+    if isinstance(obj, (list, tuple)) and not is_volatile(obj):
+        try:
+            return ("seq", repr(obj))
+        except Exception:
+            return None
+    return None
+
+
+def ulps(a, b):
+    i = np.array([a, b], dtype=np.float64).view(np.int64)
+    m = np.where(i < 0, np.int64(-(2**63)) - i, i).astype(np.float64)
+    return abs(m[0] - m[1])
+
+
+def agree(a, s, scale):
+    """An array-kernel value against the scalar kernel's: equal, both NaN, a
+    few ulps apart, or apart by the formula's cancellation error (terms as
+    large as `scale`)."""
+    if a == s or (math.isnan(a) and math.isnan(s)):
+        return True
+    if math.isnan(a) or math.isnan(s) or math.isinf(a) or math.isinf(s):
+        return False
+    return ulps(a, s) <= 4 or abs(a - s) <= 2e-12 * abs(s) + 1e-14 * scale
+
+
+# --- calls -----------------------------------------------------------------------------
+
+class Outcome:
+    """Counts of the shard: calls made, results checked, errors by type."""
+
+    def __init__(self):
+        self.calls = 0
+        self.results = 0
+        self.errors = {}
+        self.functions = set()
+
+    def error(self, exc):
+        name = type(exc).__name__
+        self.errors[name] = self.errors.get(name, 0) + 1
+
+
+def call_shape(draw, params, values):
+    """(args, kwargs, bind_error): positional, keyword, mixed, or a malformed call."""
+    form = draw(st.sampled_from(["pos"] * 6 + ["kw", "mixed", "missing", "extra", "unknown", "twice"]))
+    n = len(params)
+    args, kwargs = list(values), {}
+    if form == "kw":
+        args, kwargs = [], dict(zip(params, values))
+    elif form == "mixed":
+        k = draw(st.integers(0, n))
+        args, kwargs = list(values[:k]), dict(zip(params[k:], values[k:]))
+    elif form == "missing":
+        drop = draw(st.integers(0, n - 1))
+        kwargs = {p: v for i, (p, v) in enumerate(zip(params, values)) if i != drop}
+        args = []
+    elif form == "extra":
+        args = list(values) + [1.0] * draw(st.integers(1, 3))
+    elif form == "unknown":
+        kwargs = {draw(st.sampled_from(["z", "X", "x ", "lowx", "self"])): 1.0}
+    elif form == "twice":
+        kwargs = {params[0]: values[0]}
+    return args, kwargs
+
+
+def signature_error(params, required, args, kwargs):
+    """Python's own binding of the same call: None or the TypeError it raises."""
+    names = ", ".join(params[:required] + [f"{p}=None" for p in params[required:]])
+    ns = {}
+    exec(f"def f({names}): pass", ns)
+    try:
+        ns["f"](*args, **kwargs)
+    except TypeError as exc:
+        return exc
+    return None
+
+
+TRANSFORMS = [(name, getattr(T, name)) for name in dir(T) if callable(getattr(T, name)) and "_" in name
+              and not name.startswith("_")]
+assert len(TRANSFORMS) == 63, len(TRANSFORMS)
+BOUND_PARAMS = {"aff_logit": ("low", "high"), "aff_probit": ("low", "high"), "lower": ("low",),
+                "upper": ("high",)}
+
+
+def transform_params(name):
+    family, op = next((f, name[len(f) + 1:]) for f in ("aff_logit", "aff_probit", "logit", "probit", "log",
+                                                        "softplus", "lower", "upper", "tanh")
+                      if name.startswith(f + "_"))
+    main = "x" if op.endswith("fwd") else "y"
+    takes_bounds = {"lower": op not in ("grad_inv", "ldet_abs_jac_inv", "grad_ldet_abs_jac_inv"),
+                    "upper": op not in ("grad_inv", "ldet_abs_jac_inv", "grad_ldet_abs_jac_inv")}
+    bounds = BOUND_PARAMS.get(family, ())
+    if family in ("aff_logit", "aff_probit") and op == "grad_ldet_abs_jac_inv":
+        bounds = ()
+    if family in takes_bounds and not takes_bounds[family]:
+        bounds = ()
+    return [main, *bounds]
+
+
+def check_transform_result(fn, value, arr, bvals, got):
+    if arr is None:
+        assert type(got) is np.float64, type(got)
+        want = fn(value, *bvals)
+        assert np.array_equal(np.float64(got), want, equal_nan=True), (got, want)
+        return
+    assert type(got) is np.ndarray and got.dtype == np.float64 and got.flags.c_contiguous, got
+    assert got.shape == arr.shape, (got.shape, arr.shape)
+    assert not np.shares_memory(got, arr)
+    scale = 4 * max([1.0] + [abs(b) for b in bvals if math.isfinite(b)])
+    for v, a in zip(arr.reshape(-1)[:24].tolist(), got.reshape(-1)[:24].tolist()):
+        s = float(fn(v, *bvals))
+        assert agree(a, s, max(scale, 4 * abs(v) if math.isfinite(v) else 0.0)), (fn.__name__, v, bvals, a, s)
+
+
+@st.composite
+def transform_calls(draw):
+    name, fn = draw(st.sampled_from(TRANSFORMS))
+    params = transform_params(name)
+    values = [draw(main_args)] + [draw(st.one_of(numbers, numbers, scalar_args)) for _ in params[1:]]
+    args, kwargs = call_shape(draw, params, values)
+    return fn, params, values, args, kwargs
+
+
+def expect_transform(fn, params, values, args, kwargs):
+    """(exception type or None, converted value or array, bound values)."""
+    bind = signature_error(params, len(params), args, kwargs)
+    if bind is not None:
+        return bind, None, None, None
+    try:
+        bvals = [as_double(b) for b in values[1:]]
+    except Exception as exc:
+        return exc, None, None, None
+    main = values[0]
+    try:
+        if isinstance(main, (np.ndarray, list, tuple)):
+            return None, None, as_array(main), bvals
+        return None, as_double(main), None, bvals
+    except Exception as exc:
+        return exc, None, None, None
+
+
+def run_transform(case, outcome):
+    fn, params, values, args, kwargs = case
+    outcome.functions.add(fn.__name__)
+    volatile = any(is_volatile(v) for v in values)
+    before = [snapshot(v) for v in values]
+    if volatile:
+        want_exc = value = arr = bvals = None
+    else:
+        want_exc, value, arr, bvals = expect_transform(fn, params, values, args, kwargs)
+    outcome.calls += 1
+    try:
+        got = fn(*args, **kwargs)
+    except (TypeError, ValueError, OverflowError, Boom, RuntimeError) as exc:
+        # RuntimeError: NumPy's own, for a sequence that changed while being read.
+        outcome.error(exc)
+        assert volatile or not isinstance(exc, RuntimeError), exc
+        if not volatile:
+            assert want_exc is not None, (fn.__name__, args, kwargs, exc)
+            assert type(exc) is type(want_exc), (fn.__name__, args, kwargs, exc, want_exc)
+    else:
+        if not volatile:
+            assert want_exc is None, (fn.__name__, args, kwargs, want_exc, got)
+            check_transform_result(fn, value, arr, bvals, got)
+            outcome.results += 1
+        else:
+            assert isinstance(got, (np.float64, np.ndarray))
+    if not volatile:
+        assert [snapshot(v) for v in values] == before, fn.__name__
+
+
+# --- distributions ---------------------------------------------------------------------
+
+NORMAL = statistics.NormalDist()
+
+
+def ndtri_reference(p):
+    if math.isnan(p):
+        return math.nan
+    if p <= 0:
+        return -math.inf
+    if p >= 1:
+        return math.inf
+    return NORMAL.inv_cdf(p)
+
+
+def close(a, b, rtol=1e-13):
+    if a == b or (math.isnan(a) and math.isnan(b)):
+        return True
+    return math.isfinite(a) and math.isfinite(b) and abs(a - b) <= rtol * abs(b) + 1e-300
+
+
+DIST = [("ndtri_as241", D.ndtri_as241, ["p"]), ("erfinv_from_as241", D.erfinv_from_as241, ["y"]),
+        ("ndtri_as241_into", D.ndtri_as241_into, ["p"])]
+
+
+@st.composite
+def distribution_calls(draw):
+    name, fn, params = draw(st.sampled_from(DIST))
+    main = draw(main_args if name.endswith("into") else st.one_of(scalar_args, scalar_args, main_args))
+    if name.endswith("into") and draw(st.booleans()):
+        main = draw(st.lists(st.floats(0, 1), max_size=16))
+    args, kwargs = call_shape(draw, params, [main])
+    return name, fn, params, [main], args, kwargs
+
+
+def run_distribution(case, outcome):
+    name, fn, params, values, args, kwargs = case
+    outcome.functions.add(name)
+    main = values[0]
+    volatile = is_volatile(main)
+    before = snapshot(main)
+    want = None
+    if not volatile:
+        want = signature_error(params, 1, args, kwargs)
+        if want is None:
+            try:
+                conv = as_array(main) if name.endswith("into") else as_double(main)
+            except Exception as exc:
+                want = exc
+    outcome.calls += 1
+    try:
+        got = fn(*args, **kwargs)
+    except (TypeError, ValueError, OverflowError, Boom, RuntimeError) as exc:
+        outcome.error(exc)
+        assert volatile or not isinstance(exc, RuntimeError), exc
+        if not volatile:
+            assert want is not None and type(exc) is type(want), (name, args, kwargs, exc, want)
+    else:
+        if volatile:
+            return
+        assert want is None, (name, args, kwargs, want)
+        outcome.results += 1
+        if name == "ndtri_as241":
+            assert type(got) is float and close(got, ndtri_reference(conv)), (conv, got)
+        elif name == "erfinv_from_as241":
+            assert type(got) is float
+            assert close(got, ndtri_reference(0.5 * (conv + 1) / math.sqrt(2)), 1e-12), (conv, got)
+        else:
+            assert type(got) is np.ndarray and got.dtype == np.float64 and got.flags.c_contiguous
+            assert got.shape == conv.shape and not np.shares_memory(got, conv)
+            for p, y in zip(conv.reshape(-1)[:24].tolist(), got.reshape(-1)[:24].tolist()):
+                assert close(y, ndtri_reference(p)) and agree(y, D.ndtri_as241(p), 0.0), (p, y)
+    assert volatile or snapshot(main) == before, name
+
+
+# --- optimizer -------------------------------------------------------------------------
+
+OBJECTIVES = ["rosenbrock", "quad", "double_well", "rosen_halfplane"]
+
+
+def objective_value(name, x, p):
+    if name == "quad":
+        return float(np.sum(0.5 * p[: len(x)] * (x - p[len(x): 2 * len(x)]) ** 2))
+    if name == "double_well":
+        return float(np.sum((x * x - 1.0) ** 2))
+    if name == "rosen_halfplane" and len(x) and x[0] < 0:
+        return math.inf
+    return float(np.sum(100.0 * (x[1:] - x[:-1] ** 2) ** 2 + (1.0 - x[:-1]) ** 2))
+
+
+class ShortSequence:
+    """A sequence type that checks its own indices and has too few entries."""
+    def __getitem__(self, i):
+        if i >= 1:
+            raise IndexError(i)
+        return (0.0, 1.0)
+
+
+class GetitemRaises:
+    def __getitem__(self, i):
+        raise Boom("bounds[i]")
+
+
+class GetitemNonsense:
+    def __getitem__(self, i):
+        return [object(), 1.0] if i % 2 else 42
+
+
+class ShrinkingBounds(list):
+    """bounds that empty themselves while being read (volatile)."""
+    def __getitem__(self, i):
+        item = list.__getitem__(self, i)
+        self.clear()
+        return item
+
+
+class PairIterRaises:
+    def __iter__(self):
+        raise Boom("pair.__iter__")
+
+
+class EndlessPair:
+    def __iter__(self):
+        return iter(lambda: 1.0, None)
+
+
+bound_side = st.one_of(st.none(), st.none(), st.floats(-5, 5), st.sampled_from([math.nan, math.inf, -math.inf, 1e308]),
+                       st.integers(-3, 3), made(OTHER_OBJECTS[:8]), made(HOSTILE_NUMBERS))
+valid_pair = st.tuples(st.one_of(st.none(), st.floats(-5, 0)), st.one_of(st.none(), st.floats(0, 5)))
+any_pair = st.one_of(
+    valid_pair, valid_pair.map(list), st.tuples(bound_side, bound_side),
+    st.lists(bound_side, max_size=4), st.just(None), st.just(1.0), st.just("ab"), st.just(b"\x00\x01"),
+    st.builds(PairIterRaises), st.builds(EndlessPair), st.builds(lambda: iter([0.0, 1.0])),
+    st.builds(lambda: np.array([-1.0, 1.0])), st.builds(lambda: {0.0: 1, 1.0: 2}),
+)
+
+
+@st.composite
+def bounds_for(draw, n):
+    kind = draw(st.sampled_from(["none", "valid", "valid", "hostile", "short", "long", "object"]))
+    if kind == "none":
+        return None, True
+    if n >= 40:  # large: generated by NumPy from a drawn seed, one entry drawn hostile
+        rng = np.random.default_rng(draw(st.integers(0, 2**32)))
+        pairs = [(float(lo) if lo < 0 else None, float(hi) if hi > 1.5 else None)
+                 for lo, hi in rng.uniform(-2, 3, (n, 2))]
+        if kind == "hostile":
+            pairs[draw(st.integers(0, n - 1))] = draw(any_pair)
+        return pairs, kind != "hostile"
+    if kind == "valid":
+        pairs = draw(st.lists(valid_pair, min_size=n, max_size=n))
+        return (pairs if draw(st.booleans()) else tuple(pairs)), True
+    if kind == "hostile":
+        return draw(st.lists(any_pair, min_size=n, max_size=n + 2)), False
+    if kind == "short":
+        return draw(st.lists(valid_pair, max_size=max(n - 1, 0))), n == 0
+    if kind == "long":
+        return draw(st.lists(valid_pair, min_size=n, max_size=n + 3)) + [None, "junk"], True
+    return draw(made([ShortSequence, GetitemRaises, GetitemNonsense, lambda: 1.0, lambda: "xy", lambda: b"",
+                      lambda: {0: (0.0, 1.0)}, lambda: ShrinkingBounds([(0.0, 1.0)] * 3), lambda: range(3),
+                      lambda: np.zeros((n, 2)), lambda: np.zeros((n, 3))])), False
+
+
+x0_values = st.floats(-3, 3)
+
+
+@st.composite
+def x0_args(draw):
+    n = draw(st.one_of(*[st.integers(0, 6)] * 5, st.sampled_from([40, 300])))
+    kind = draw(st.sampled_from(["valid"] * 8 + ["nonfinite", "hostile"]))
+    if kind == "valid" and n >= 40:
+        return np.random.default_rng(draw(st.integers(0, 2**32))).uniform(-3, 3, n), n, True
+    if kind == "valid":
+        return np.array(draw(st.lists(x0_values, min_size=n, max_size=n)), dtype=np.float64), n, True
+    if kind == "nonfinite":
+        return np.array(draw(st.lists(st.sampled_from([math.nan, math.inf, -math.inf, 1e308, 0.0]),
+                                      min_size=n, max_size=n)), dtype=np.float64), n, True
+    x = draw(made([
+        lambda: None, lambda: [1.0, 2.0], lambda: (1.0,), lambda: 1.0, lambda: "ab", lambda: b"12345678",
+        lambda: bytearray(16), lambda: np.zeros(3, np.int64), lambda: np.zeros(3, np.float32),
+        lambda: np.zeros((2, 2)), lambda: np.zeros(6)[::2], lambda: np.array(1.0), lambda: np.zeros(3, ">f8"),
+        lambda: np.zeros(3, complex), lambda: memoryview(bytearray(24)).cast("d"),
+        lambda: memoryview(bytearray(24)).cast("d", (3, 1)), lambda: np.zeros(0),
+        lambda: np.asfortranarray(np.zeros((2, 1))), lambda: np.zeros(4, "V8")]))
+    if isinstance(x, np.ndarray) and draw(st.booleans()):
+        x = x.copy()
+        x.flags.writeable = False
+    return x, None, False
+
+
+int_option = st.one_of(st.integers(-3, 60), st.sampled_from([True, False, 2**31, -2**31 - 1, 2**31 - 1, 10**30]),
+                       st.sampled_from([2.9, -0.5, math.nan, math.inf, np.int64(5), np.int8(-1), np.float32(3.5)]),
+                       made(OTHER_OBJECTS[:8]), made(HOSTILE_NUMBERS))
+real_option = st.one_of(st.floats(allow_nan=True), st.sampled_from([0.0, -1.0, 1e-5, 1e7, math.nan, math.inf]),
+                        made(OTHER_OBJECTS[:8]), made(HOSTILE_NUMBERS))
+
+LB_OPTIONS = ["m", "maxiter", "maxfun", "maxls", "factr", "pgtol", "fd_step"]
+NM_OPTIONS = ["maxiter", "maxfun", "xatol", "fatol"]
+
+
+@st.composite
+def optim_calls(draw):
+    method = draw(st.sampled_from(["lbfgsb", "neldermead"]))
+    fn = O.run_lbfgsb if method == "lbfgsb" else O.run_neldermead
+    names = LB_OPTIONS if method == "lbfgsb" else NM_OPTIONS
+    valid = True
+    objective = draw(st.sampled_from(OBJECTIVES * 4 + [None, b"quad", "Quad", "quad\x00", "", 3,
+                                                      np.str_("quad")]))
+    valid &= objective in OBJECTIVES and type(objective) is str
+    x0, n, ok = draw(x0_args())
+    valid &= ok
+    bounds, ok = draw(bounds_for(n or 0))
+    valid &= ok
+    if objective == "quad" and draw(st.integers(0, 5)):
+        extra = draw(st.integers(0, 2))
+        params = np.random.default_rng(draw(st.integers(0, 2**32))).uniform(0.1, 10, 2 * (n or 0) + extra)
+        if draw(st.booleans()):
+            params = params.tolist()
+    else:
+        params = draw(st.one_of(st.none(), st.lists(st.floats(), max_size=8), made(SEQUENCE_LIKES),
+                                st.sampled_from(["1", [[1.0]], np.zeros((2, 2)), np.zeros(3)[::2], np.array(1.0),
+                                                 [1.0, "x"], [[1.0], [2.0, 3.0]], np.zeros(4, np.int32)])))
+        valid &= params is None and objective != "quad"
+    options = {}
+    for name in names:
+        if draw(st.integers(0, 11)) == 0:
+            hostile = draw(int_option if name in ("m", "maxiter", "maxfun", "maxls") else real_option)
+            options[name] = hostile
+            valid = False
+    # A bounded amount of work: unreachable tolerances with no limit would run
+    # for ever, and large problems keep to small limits.
+    if (n or 0) >= 40:
+        options = {}
+    if method == "lbfgsb":
+        options.setdefault("maxiter", draw(st.sampled_from([0, 5, 50, 200])))
+        options.setdefault("maxfun", draw(st.sampled_from([5, 100, 1000])))
+    else:
+        options.setdefault("maxiter", draw(st.sampled_from([0, 1, 2, 40])))
+        options.setdefault("maxfun", draw(st.sampled_from([0, 1, 10, 400])))
+    cap = 2000 if (n or 0) < 40 else 30
+    for name in ("maxiter", "maxfun"):
+        v = options[name]
+        if type(v) is int and (v > cap or v <= 0 and (method == "lbfgsb" or (n or 0) >= 40)):
+            options[name] = cap
+    params_list = ["objective", "x0", "bounds", "params"] + names
+    values = [objective, x0, bounds, params] + [options.get(k, _DEFAULTS[method][k]) for k in names]
+    args, kwargs = draw(st.sampled_from(["pos", "kw", "mixed"])), None
+    k = {"pos": len(values), "kw": 0, "mixed": 2}[args]
+    args, kwargs = values[:k], dict(zip(params_list[k:], values[k:]))
+    if draw(st.integers(0, 15)) == 0:
+        args, kwargs = call_shape(draw, params_list, values)
+        valid &= signature_error(params_list, 2, args, kwargs) is None
+        valid &= objective != "quad" or len(args) > 3 or "params" in kwargs
+    return method, fn, values, args, kwargs, valid, params_list
+
+
+_DEFAULTS = {"lbfgsb": dict(m=10, maxiter=15000, maxfun=15000, maxls=20, factr=1e7, pgtol=1e-5, fd_step=0.0),
+             "neldermead": dict(maxiter=0, maxfun=0, xatol=1e-4, fatol=1e-4)}
+LB_STATUS = {4: "CONVERGENCE", 5: "STOP: iteration or evaluation limit reached",
+             7: "ERROR: invalid input", 8: "ABNORMAL: line search failed",
+             -1: "ERROR: workspace allocation failed"}  # e.g. m = 2**31 - 1
+NM_STATUS = {0: "Optimization terminated successfully.", 1: "Maximum number of function evaluations has been exceeded.",
+             2: "Maximum number of iterations has been exceeded.", -2: "ERROR: n must be >= 1"}
+
+
+def check_optim_result(method, values, got):
+    objective, x0, bounds, params = values[:4]
+    assert type(got) is dict and list(got) == ["x", "fun", "nfev", "nit", "success", "status", "message"], got
+    x = got["x"]
+    assert type(x) is np.ndarray and x.dtype == np.float64 and x.ndim == 1 and x.flags.c_contiguous
+    x0a = np.asarray(x0)
+    assert x.shape == x0a.shape and not np.shares_memory(x, x0a)
+    assert type(got["fun"]) is float and type(got["nfev"]) is int and type(got["nit"]) is int
+    assert type(got["success"]) is bool and type(got["status"]) is int and type(got["message"]) is str
+    table = LB_STATUS if method == "lbfgsb" else NM_STATUS
+    assert got["status"] in table and got["message"] == table[got["status"]], got
+    assert got["success"] == (got["status"] == (4 if method == "lbfgsb" else 0))
+    assert got["nfev"] >= 0 and got["nit"] >= 0
+    if got["status"] in (7, -2, -1):
+        assert np.array_equal(x, x0a, equal_nan=True) and got["nfev"] == 0
+        return
+    p = np.ascontiguousarray(params, dtype=np.float64) if params is not None else None
+    want = objective_value(objective, x, p)
+    fun = got["fun"]
+    # Tiny sums may underflow in one evaluation order and not in the other.
+    assert fun == want or (math.isnan(fun) and math.isnan(want)) or \
+        abs(fun - want) <= 1e-10 * abs(want) + 1e-250 or not np.isfinite(x).all(), (fun, want, x)
+    if bounds is not None and np.isfinite(x0a).all():
+        for i in range(len(x)):
+            if not isinstance(bounds[i], (tuple, list, np.ndarray)):
+                continue  # a one-shot iterable pair was used up by the call
+            lo, hi = bounds[i]
+            lo = -math.inf if lo is None else as_double(lo)
+            hi = math.inf if hi is None else as_double(hi)
+            if lo <= hi:
+                assert lo <= x[i] <= hi, (i, lo, hi, x)
+
+
+def run_optim(case, outcome):
+    method, fn, values, args, kwargs, valid, params_list = case
+    outcome.functions.add(fn.__name__)
+    volatile = any(is_volatile(v) for v in values) or isinstance(values[2], ShrinkingBounds)
+    before = [snapshot(v) for v in values]
+    outcome.calls += 1
+    # MaskError: NumPy's own, from converting a masked element given as an option.
+    allowed = (TypeError, ValueError, OverflowError, IndexError, Boom, RuntimeError, np.ma.MaskError)
+    if isinstance(values[2], dict):
+        allowed += (KeyError,)  # a mapping without the key n - 1
+    try:
+        got = fn(*args, **kwargs)
+    except allowed as exc:
+        outcome.error(exc)
+        assert volatile or not isinstance(exc, RuntimeError), exc
+        assert not valid or volatile, (method, args, kwargs, exc)
+    else:
+        if not volatile:
+            # The values the call really passed (a malformed call may leave some out).
+            passed = {**dict(zip(params_list, [None] * 4)), **dict(zip(params_list, args)), **kwargs}
+            check_optim_result(method, [passed[k] for k in params_list[:4]], got)
+            outcome.results += 1
+    if not volatile:
+        assert [snapshot(v) for v in values] == before, method
+
+
+# --- shards ----------------------------------------------------------------------------
+
+MODULES = {
+    "transforms": (transform_calls(), run_transform),
+    "distributions": (distribution_calls(), run_distribution),
+    "optim": (optim_calls(), run_optim),
+}
+
+
+def run_shard(module, seed, cases):
+    strategy, runner = MODULES[module]
+    outcome = Outcome()
+
+    @hypothesis_seed(seed)
+    @settings(max_examples=cases, database=None, deadline=None, derandomize=False,
+              phases=[Phase.explicit, Phase.generate, Phase.shrink], print_blob=True,
+              suppress_health_check=list(HealthCheck))
+    @given(strategy)
+    def shard(case):
+        runner(case, outcome)
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        shard()
+    return outcome
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("module", choices=sorted(MODULES))
+    parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--cases", type=int, default=1000)
+    a = parser.parse_args(argv)
+    sys.setrecursionlimit(10000)
+    start = time.perf_counter()
+    outcome = run_shard(a.module, a.seed, a.cases)
+    print(json.dumps({"module": a.module, "seed": a.seed, "calls": outcome.calls, "results": outcome.results,
+                      "functions": len(outcome.functions),
+                      "errors": outcome.errors, "seconds": round(time.perf_counter() - start, 2)}))
+
+
+if __name__ == "__main__":
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    main()
