@@ -171,7 +171,7 @@ inline PyObject *function_type = nullptr;
 
 inline PyObject *get_function_type() {
     if (function_type == nullptr) {
-        static PyType_Spec spec = {
+        static PyType_Spec function_spec = {
             "Velmora._ckernels.native_function",
             sizeof(Function),
             0,
@@ -179,7 +179,7 @@ inline PyObject *get_function_type() {
                 Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
             function_slots,
         };
-        function_type = PyType_FromSpec(&spec);
+        function_type = PyType_FromSpec(&function_spec);
     }
     return function_type;
 }
