@@ -59,6 +59,20 @@ inline bool to_c_int(PyObject *obj, long long *out) {
     return true;
 }
 
+// The single type code of a simple native-order format such as "d", "=d",
+// "<d" on little-endian machines, or 0 for anything else (structs, arrays,
+// foreign byte order, several items).
+inline char simple_format_code(const char *fmt) {
+    if (fmt == nullptr) return 'B';  // no format means unsigned bytes
+    const char order = fmt[0];
+    const bool little = PY_LITTLE_ENDIAN != 0;
+    if (order == '@' || order == '=' || (order == '<' && little) || (order == '>' && !little) ||
+        (order == '!' && !little))
+        ++fmt;
+    if (fmt[0] == '\0' || fmt[1] != '\0') return 0;
+    return fmt[0];
+}
+
 // Releases the interpreter lock for the lifetime of the object. Nothing that
 // touches a Python object may run inside its scope.
 class NoGil {

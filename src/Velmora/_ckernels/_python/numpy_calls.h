@@ -112,11 +112,8 @@ class FlatDoubles {
             return false;
         held_ = true;
         // The kernels trust n; make sure the memory really holds n doubles.
-        const bool is_double = view_.format != nullptr &&
-                               (std::strcmp(view_.format, "d") == 0 ||
-                                std::strcmp(view_.format, "=d") == 0 ||
-                                std::strcmp(view_.format, "<d") == 0);
-        if (view_.ndim != 1 || view_.itemsize != sizeof(double) || !is_double ||
+        if (view_.ndim != 1 || view_.itemsize != sizeof(double) ||
+            simple_format_code(view_.format) != 'd' ||
             n < 0 || view_.len / static_cast<Py_ssize_t>(sizeof(double)) != n) {
             PyErr_SetString(PyExc_ValueError,
                             "expected a one-dimensional C-contiguous float64 buffer");

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "convert.h"
+
 namespace vlm::py {
 
 // True when obj is exactly of `type` (no subclass), or None when allowed;
@@ -41,20 +43,6 @@ struct ItemFormat<int64_t> {
         return code == 'q' || (code == 'l' && sizeof(long) == sizeof(int64_t));
     }
 };
-
-// The single type code of a simple native-order format such as "d", "=d",
-// "<d" on little-endian machines, or 0 for anything else (structs, arrays,
-// foreign byte order, several items).
-inline char simple_format_code(const char *fmt) {
-    if (fmt == nullptr) return 'B';  // no format means unsigned bytes
-    const char order = fmt[0];
-    const bool little = PY_LITTLE_ENDIAN != 0;
-    if (order == '@' || order == '=' || (order == '<' && little) || (order == '>' && !little) ||
-        (order == '!' && !little))
-        ++fmt;
-    if (fmt[0] == '\0' || fmt[1] != '\0') return 0;
-    return fmt[0];
-}
 
 // The C name of a buffer format, quoted, for the dtype-mismatch message.
 inline const char *describe_format(const char *fmt) {
