@@ -205,9 +205,11 @@ def test_lbfgsb_status_words(x0, kwargs, status, message):
         assert r["nit"] == 1
 
 
-def test_lbfgsb_infinite_start_converges_at_once():
-    r = lb("rosen_halfplane", np.array([-1.0, 1.0]))
-    assert (r["status"], r["nit"], r["nfev"], r["fun"]) == (4, 0, 1, math.inf)
+@pytest.mark.parametrize("x0", [[-1.0, 1.0], [math.nan, 1.0]])
+def test_lbfgsb_nonfinite_start_is_reported_as_invalid_input(x0):
+    r = lb("rosen_halfplane", np.array(x0))
+    assert (r["status"], r["message"], r["success"], r["nit"], r["nfev"]) == (7, "ERROR: invalid input", False, 0, 1)
+    assert not math.isfinite(r["fun"])
 
 
 # --- argument binding ---------------------------------------------------------------

@@ -133,6 +133,12 @@ extern "C" i64 vlm_lbfgsb(vlm_objective_fn obj, void *obj_ctx, i64 n, f64 *x, co
             nfev += 1;
             if (is_finite(f)) {
                 vlm_fd_grad(obj, obj_ctx, n, x, f, opt->fd_step, buf.g, &nfev);
+            } else if (nfev == 1) {
+                // Not finite at the (projected) start: there is no value to
+                // decrease, and the zero gradient below would pass the
+                // projected-gradient test as convergence. The start is
+                // reported as invalid input instead.
+                return finish(out, ERROR, nfev, nit, f);
             } else {
                 for (i64 i = 0; i < n; ++i) buf.g[i] = 0.0;
             }
