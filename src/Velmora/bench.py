@@ -1,0 +1,311 @@
+"""Side-by-side benchmarks of the native core against NumPy and SciPy.
+
+Each row times one of our calls and a peer computing the same values in the
+same run, and prints the ratio ours/peer with the row's target:
+
+    python -m Velmora bench               # every row (or: python benchmarks/bench.py)
+    python -m Velmora bench -k ndtri      # rows whose label contains "ndtri"
+    python -m Velmora bench --quick       # shorter runs, fewer repeats
+
+The peers need SciPy, the package's `bench` extra: pip install 'Velmora[bench]'.
+"""
+
+import argparse
+import math
+import sys
+import timeit
+from dataclasses import dataclass, field
+
+import numpy as np
+
+try:
+    import scipy.special as sps
+except ImportError:  # run() refuses to start without the peer
+    sps = None
+
+MISSING_SCIPY = ("the benchmark compares against SciPy, which is not installed; "
+                 "install the bench extra: pip install 'Velmora[bench]'")
+
+
+@dataclass
+class Row:
+    group: str
+    label: str
+    ours: str  # statement timed for us
+    peer: str  # statement timed for the peer
+    peer_name: str
+    target: float | None  # largest acceptable ours/peer ratio
+    env: dict = field(default_factory=dict)
+
+
+ROWS: list[Row] = []
+
+
+def row(group, label, ours, peer, peer_name, target=None, env=None):
+    ROWS.append(Row(group, label, ours, peer, peer_name, target, env or {}))
+
+
+def calls_per_run(timer, budget):
+    """How many calls make a run of about `budget` seconds."""
+    timer.timeit(1)  # warm up (first-call costs, page faults of the first result)
+    number = 1
+    while (elapsed := timer.timeit(number)) < budget / 8 and number < 1 << 24:
+        number *= 8
+    return max(1, round(number * budget / max(elapsed, 1e-9)))
+
+
+def seconds_per_call(ours, peer, env, repeats, budget):
+    """Best time per call of each statement, over `repeats` runs of about
+    `budget` seconds that alternate between the two, so that both see the
+    same load of a shared machine."""
+    timers = [timeit.Timer(stmt, globals=env) for stmt in (ours, peer)]
+    numbers = [calls_per_run(t, budget) for t in timers]
+    best = [math.inf, math.inf]
+    for _ in range(repeats):
+        for i, (timer, number) in enumerate(zip(timers, numbers)):
+            best[i] = min(best[i], timer.timeit(number) / number)
+    return best
+
+
+def fmt_time(seconds):
+    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("us", 1e-6), ("ns", 1e-9)):
+        if seconds >= scale:
+            return f"{seconds / scale:7.2f} {unit}"
+    return f"{seconds / 1e-9:7.2f} ns"
+
+
+# --- normal quantile ----------------------------------------------------------
+
+# The issue's targets: a scalar call at most 0.3 times numpy.log on a Python
+# float and 0.3 times the matching scipy.special function; n = 10 at most 1.0
+# times numpy.log on the same array; n = 10^6 as stated per family.
+SCALAR_TARGET = 0.3
+SMALL_TARGET = 1.0
+SMALL_N = 10
+BIG_N = 1_000_000
+
+
+def floor_row(group):
+    """math.log on a Python float: the floor of a Python-level call on a
+    float, for reference."""
+    env = {"np": np, "math": math, "x": 0.3, "a": np.random.default_rng(1).uniform(0.5, 2.0, SMALL_N)}
+    row(group, "math.log(float) (floor)", "math.log(x)", "np.log(x)", "numpy.log(float)", None, env)
+
+
+def quantile_rows():
+    from Velmora._ckernels.distributions import _distributions as dist
+
+    floor_row("quantile")
+    env = {"dist": dist, "sps": sps, "np": np, "x": 0.3, "y": -0.4}
+    for name, arg, peer, peer_name in (("ndtri_as241", "x", "sps.ndtri(x)", "scipy.special.ndtri"),
+                                       ("erfinv_from_as241", "y", "sps.erfinv(y)", "scipy.special.erfinv")):
+        row("quantile", f"{name}(float)", f"dist.{name}({arg})", "np.log(x)", "numpy.log(float)",
+            SCALAR_TARGET, env)
+        row("quantile", f"{name}(float) vs SciPy", f"dist.{name}({arg})", peer, peer_name, SCALAR_TARGET,
+            env)
+    rng = np.random.default_rng(0)
+    small = {"dist": dist, "np": np, "a": rng.uniform(0.0, 1.0, SMALL_N)}
+    row("quantile", f"ndtri_as241_into n={SMALL_N}", "dist.ndtri_as241_into(a)", "np.log(a)",
+        "numpy.log(array)", SMALL_TARGET, small)
+    big = {"dist": dist, "sps": sps, "a": rng.uniform(0.0, 1.0, BIG_N)}
+    row("quantile", "ndtri_as241_into n=10^6", "dist.ndtri_as241_into(a)", "sps.ndtri(a)",
+        "scipy.special.ndtri", 0.3, big)
+
+
+# --- transforms ---------------------------------------------------------------
+
+# Inputs inside each function's domain: (low, high) of a uniform draw, or
+# None for normal(0, 3) values on the inverse side.
+DOMAINS = {"log": (0.1, 10.0), "logit": (1e-6, 1.0 - 1e-6), "probit": (1e-6, 1.0 - 1e-6),
+           "aff_logit": (2.0, 6.0), "aff_probit": (-1.0, 3.0), "softplus": (0.01, 20.0),
+           "lower": (1.6, 11.5), "upper": (-9.0, 1.9), "tanh": (-0.999, 0.999)}
+BOUND_ARGS = {"aff_logit": ", 2.0, 6.0", "aff_probit": ", -1.0, 3.0", "lower": ", 1.5", "upper": ", 2.0"}
+TAKES_BOUNDS = {"lower": ("fwd", "inv", "grad_fwd", "ldet_abs_jac_fwd"),
+                "upper": ("fwd", "inv", "grad_fwd", "ldet_abs_jac_fwd")}
+OPS = ("fwd", "inv", "grad_fwd", "grad_inv", "ldet_abs_jac_fwd", "ldet_abs_jac_inv", "grad_ldet_abs_jac_inv")
+
+LOG2PI = "np.log(2.0 * np.pi)"
+# family -> the seven peer expressions of a (the same values through NumPy /
+# SciPy), in the order of OPS; "copy" and "fill" rows are the block copy of
+# the input and the constant 1.
+PEERS = {
+    "log": ["np.log(a)", "np.exp(a)", "1.0 / a", "np.exp(a)", "-np.log(a)", "np.copy(a)", "np.ones_like(a)"],
+    "lower": ["np.log(a - 1.5)", "1.5 + np.exp(a)", "1.0 / (a - 1.5)", "np.exp(a)", "-np.log(a - 1.5)",
+              "np.copy(a)", "np.ones_like(a)"],
+    "upper": ["np.log(2.0 - a)", "2.0 - np.exp(a)", "-1.0 / (2.0 - a)", "-np.exp(a)", "-np.log(2.0 - a)",
+              "np.copy(a)", "np.ones_like(a)"],
+    "logit": ["sps.logit(a)", "sps.expit(a)", "1.0 / ((1.0 - a) * a)", "(lambda p: (1.0 - p) * p)(sps.expit(a))",
+              "-(np.log(a) + np.log1p(-a))", "sps.log_expit(a) + sps.log_expit(-a)", "1.0 - 2.0 * sps.expit(a)"],
+    "probit": ["sps.ndtri(a)", "sps.ndtr(a)", "np.sqrt(2.0 * np.pi) * np.exp(0.5 * sps.ndtri(a) ** 2)",
+               "np.exp(-0.5 * a * a) / np.sqrt(2.0 * np.pi)", f"0.5 * sps.ndtri(a) ** 2 + 0.5 * {LOG2PI}",
+               f"-0.5 * a * a - 0.5 * {LOG2PI}", "-a"],
+    "aff_logit": ["sps.logit((a - 2.0) / 4.0)", "2.0 + 4.0 * sps.expit(a)",
+                  "(lambda z: 1.0 / ((1.0 - z) * z) / 4.0)((a - 2.0) / 4.0)",
+                  "(lambda p: (1.0 - p) * p * 4.0)(sps.expit(a))",
+                  "(lambda z: -(np.log(z) + np.log1p(-z)) - np.log(4.0))((a - 2.0) / 4.0)",
+                  "sps.log_expit(a) + sps.log_expit(-a) + np.log(4.0)", "1.0 - 2.0 * sps.expit(a)"],
+    "aff_probit": ["sps.ndtri((a + 1.0) / 4.0)", "-1.0 + 4.0 * sps.ndtr(a)",
+                   "np.sqrt(2.0 * np.pi) * np.exp(0.5 * sps.ndtri((a + 1.0) / 4.0) ** 2) / 4.0",
+                   "np.exp(-0.5 * a * a) / np.sqrt(2.0 * np.pi) * 4.0",
+                   f"0.5 * sps.ndtri((a + 1.0) / 4.0) ** 2 + 0.5 * {LOG2PI} - np.log(4.0)",
+                   f"-0.5 * a * a - 0.5 * {LOG2PI} + np.log(4.0)", "-a"],
+    "softplus": ["np.log(np.expm1(a))", "np.logaddexp(0.0, a)", "1.0 / np.expm1(a) + 1.0", "sps.expit(a)",
+                 "a - np.log(np.expm1(a))", "-np.logaddexp(0.0, -a)", "sps.expit(-a)"],
+    "tanh": ["np.arctanh(a)", "np.tanh(a)", "1.0 / ((1.0 - a) * (1.0 + a))", "1.0 / np.cosh(a) ** 2",
+             "-np.log1p(-a * a)", "2.0 * (np.log(2.0) - np.abs(a) - np.log1p(np.exp(-2.0 * np.abs(a))))",
+             "-2.0 * np.tanh(a)"],
+}
+# family -> target at n = 10^6 (copy and fill rows: 1.1).
+BIG_TARGETS = {"log": 1.2, "lower": 1.2, "upper": 1.2, "logit": 0.5, "probit": 0.5, "aff_logit": 0.5,
+               "aff_probit": 0.5, "softplus": 0.5, "tanh": 0.5}
+# Scalar functions with a matching scipy.special function.
+SCIPY_SCALARS = {"logit_fwd": "sps.logit", "logit_inv": "sps.expit", "probit_fwd": "sps.ndtri",
+                 "probit_inv": "sps.ndtr", "softplus_grad_inv": "sps.expit"}
+
+
+def transform_calls():
+    """(family, op, name, our call on `a`, input domain) for the 63 functions."""
+    for family, peers in PEERS.items():
+        for op in OPS:
+            takes = op in TAKES_BOUNDS.get(family, OPS[:-1])
+            bounds = BOUND_ARGS.get(family, "") if takes else ""
+            domain = DOMAINS[family] if op.endswith("fwd") else None
+            yield family, op, f"{family}_{op}", f"tr.{family}_{op}(a{bounds})", domain
+
+
+def draw(rng, domain, n):
+    return rng.normal(0.0, 3.0, n) if domain is None else rng.uniform(*domain, n)
+
+
+def transform_rows(sizes=("scalar", "small", "big")):
+    from Velmora._ckernels.transforms import _transforms as tr
+
+    rng = np.random.default_rng(0)
+    for family, op, name, call, domain in transform_calls():
+        peer = PEERS[family][OPS.index(op)]
+        if "scalar" in sizes:
+            x = float(draw(rng, domain, 1)[0])
+            env = {"tr": tr, "np": np, "sps": sps, "a": x, "x": 0.3}
+            row("transforms", f"{name}(float)", call, "np.log(x)", "numpy.log(float)", SCALAR_TARGET, env)
+            if name in SCIPY_SCALARS:
+                row("transforms", f"{name}(float) vs SciPy", call, f"{SCIPY_SCALARS[name]}(a)",
+                    f"scipy.special.{SCIPY_SCALARS[name][4:]}", SCALAR_TARGET, env)
+        if "small" in sizes:
+            env = {"tr": tr, "np": np, "a": draw(rng, domain, SMALL_N), "b": rng.uniform(0.5, 2.0, SMALL_N)}
+            row("transforms", f"{name} n={SMALL_N}", call, "np.log(b)", "numpy.log(array)", SMALL_TARGET, env)
+        if "big" in sizes:
+            env = {"tr": tr, "np": np, "sps": sps, "a": draw(rng, domain, BIG_N)}
+            target = {"np.copy(a)": 1.1, "np.ones_like(a)": 1.1}.get(peer, BIG_TARGETS[family])
+            peer_name = peer if len(peer) <= 26 else peer[:23] + "..."
+            row("transforms", f"{name} n=10^6", call, peer, peer_name, target, env)
+
+
+# --- minimizers ---------------------------------------------------------------
+
+def rosen_start(n):
+    """n points from -1.2 to 1 (the classic start (-1.2, 1) for n = 2). Distinct
+    coordinates keep the initial simplex free of tied values: our simplex sort
+    is stable, SciPy's argsort need not be, so ties could make the two
+    Nelder-Mead runs part ways while both are correct."""
+    return np.linspace(-1.2, 1.0, n)
+
+
+def minimizer_rows():
+    """Both native minimizers against SciPy's on the Rosenbrock function, with
+    the same start, tolerances and limits; the outcomes are printed first."""
+    import scipy.optimize as spo
+
+    from Velmora._ckernels.optim import _optim
+
+    cases = [("lbfgsb", n) for n in (2, 10, 100)] + [("neldermead", n) for n in (2, 10)]
+    print(f"{'minimizer outcome':<24} {'nit':>11} {'nfev':>13} {'fun (ours | SciPy)':>34}  same counts")
+    for method, n in cases:
+        x0 = rosen_start(n)
+        env = {"opt": _optim, "spo": spo, "x0": x0}
+        if method == "lbfgsb":
+            ours, peer = 'opt.run_lbfgsb("rosenbrock", x0)', 'spo.minimize(spo.rosen, x0, method="L-BFGS-B")'
+            peer_name = "scipy L-BFGS-B"
+        else:
+            ours = 'opt.run_neldermead("rosenbrock", x0)'
+            peer = ('spo.minimize(spo.rosen, x0, method="Nelder-Mead", '
+                    'options={"xatol": 1e-4, "fatol": 1e-4, "maxiter": 200 * x0.size, "maxfev": 200 * x0.size})')
+            peer_name = "scipy Nelder-Mead"
+        row("minimizer", f"run_{method} rosenbrock n={n}", ours, peer, peer_name, 0.02, env)
+        a, b = eval(ours, env), eval(peer, env)
+        print(f"{method + ' n=' + str(n):<24} {a['nit']:>5} | {b.nit:<5} {a['nfev']:>6} | {b.nfev:<6} "
+              f"{a['fun']:>15.6g} | {b.fun:<15.6g}  {(a['nit'], a['nfev']) == (b.nit, b.nfev)}")
+    print()
+
+
+class Progress:
+    """A status line on standard error while rows are timed, kept only on a
+    terminal (the finished rows themselves go to standard output)."""
+
+    def __init__(self, total, stream=sys.stderr):
+        self.total, self.stream = total, stream
+        self.live = stream.isatty()
+
+    def show(self, done, label):
+        if self.live:
+            self.stream.write(f"\r\x1b[K[{done + 1}/{self.total}] timing {label} ...")
+            self.stream.flush()
+
+    def clear(self):
+        if self.live:
+            self.stream.write("\r\x1b[K")
+            self.stream.flush()
+
+
+def add_arguments(parser):
+    parser.add_argument("-k", dest="pattern", default="", metavar="PATTERN",
+                        help="only rows whose label contains PATTERN")
+    parser.add_argument("--quick", action="store_true", help="shorter runs and fewer repeats (about a minute)")
+
+
+def run(args):
+    """Builds and times the rows selected by `args` (see add_arguments); the
+    table goes to standard output as it is measured."""
+    if sps is None:
+        print(f"error: {MISSING_SCIPY}", file=sys.stderr)
+        return 1
+    repeats, budget = (3, 0.004) if args.quick else (5, 0.02)
+    ROWS.clear()
+    print("preparing inputs and the minimizer outcomes ...", file=sys.stderr, flush=True)
+    quantile_rows()
+    transform_rows()
+    minimizer_rows()
+    selected = [r for r in ROWS if args.pattern in r.label]
+
+    header = (f"{'group':<11} {'row':<42} {'ours':>10} {'peer':>10}  {'peer name':<26} {'ratio':>7} "
+              f"{'target':>7}  met")
+    print(header)
+    print("-" * len(header), flush=True)
+    progress = Progress(len(selected))
+    missed, checked = [], 0
+    for done, r in enumerate(selected):
+        progress.show(done, r.label)
+        ours, peer = seconds_per_call(r.ours, r.peer, r.env, repeats, budget)
+        progress.clear()
+        ratio = ours / peer
+        if r.target is None:
+            target, met = "-", ""
+        else:
+            checked += 1
+            ok = ratio <= r.target
+            if not ok:
+                missed.append(r.label)
+            target, met = f"{r.target:.2f}", "yes" if ok else "NO"
+        print(f"{r.group:<11} {r.label:<42} {fmt_time(ours):>10} {fmt_time(peer):>10}  "
+              f"{r.peer_name:<26} {ratio:7.3f} {target:>7}  {met}", flush=True)
+    print(f"\n{checked - len(missed)} of {checked} row(s) meet their target; {len(missed)} miss it")
+    return 0
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    add_arguments(parser)
+    return run(parser.parse_args(argv))
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
