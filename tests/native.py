@@ -187,21 +187,26 @@ def exported_names(module):
     return {line.split()[-1] for line in out.splitlines() if line.strip()}
 
 
-def run_python(code, *args, timeout=120):
-    """Runs `code` in a fresh interpreter that imports this same Velmora and
-    this module, so that a crash is an ordinary test failure. Returns the
-    CompletedProcess."""
+def python_env():
+    """The environment of a fresh interpreter that imports this same Velmora
+    and this module."""
     import os
-    import subprocess
-    import sys
 
     import Velmora
 
     path = [os.path.dirname(os.path.abspath(__file__)),
             os.path.dirname(os.path.dirname(os.path.abspath(Velmora.__file__)))]
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join(path)}
+    return {**os.environ, "PYTHONPATH": os.pathsep.join(path)}
+
+
+def run_python(code, *args, timeout=120):
+    """Runs `code` in a fresh interpreter (see python_env), so that a crash is
+    an ordinary test failure. Returns the CompletedProcess."""
+    import subprocess
+    import sys
+
     return subprocess.run([sys.executable, "-c", code, *map(str, args)], capture_output=True,
-                          text=True, timeout=timeout, env=env)
+                          text=True, timeout=timeout, env=python_env())
 
 
 def ptr(array, ctype=c_double):
@@ -209,5 +214,5 @@ def ptr(array, ctype=c_double):
     return array.ctypes.data_as(POINTER(ctype))
 
 
-__all__ = ["SIGNATURES", "COMMON", "TRANSFORMS", "OPTIM", "load", "exported_names", "run_python", "ptr", "f64", "i64", "f64_p", "i64_p",
+__all__ = ["SIGNATURES", "COMMON", "TRANSFORMS", "OPTIM", "load", "exported_names", "python_env", "run_python", "ptr", "f64", "i64", "f64_p", "i64_p",
            "c128", "c128_p", "c_int", "c_void_p"]

@@ -1,0 +1,79 @@
+"""The short demonstration `python -m Velmora` prints when given no arguments."""
+
+
+def demo_quantile():
+    from Velmora._ckernels.distributions import _distributions as dist
+
+    print("Standard normal quantile (AS 241)")
+    for p in (1e-300, 1e-10, 0.025, 0.5, 0.975, 1.0 - 2.0**-53):
+        print(f"  ndtri_as241({p!r:>22}) = {dist.ndtri_as241(p): .15g}")
+    print("Inverse-error-function entry point")
+    for y in (-1.0, 0.0, 0.5, 1.0, 1.8284271247461903):
+        print(f"  erfinv_from_as241({y!r:>20}) = {dist.erfinv_from_as241(y): .15g}")
+    p = [0.001, 0.1, 0.5, 0.9, 0.999]
+    print(f"  ndtri_as241_into({p}) =")
+    print("   ", dist.ndtri_as241_into(p))
+    print()
+
+
+def demo_transforms():
+    import numpy as np
+
+    from Velmora._ckernels.transforms import _transforms as tr
+
+    print("Parameter transforms: constrained x -> unconstrained y -> x, with log|dT^-1/dy|")
+    cases = [
+        ("log", "x > 0", [1e-3, 1.0, 250.0], ()),
+        ("logit", "0 < x < 1", [1e-6, 0.5, 0.9], ()),
+        ("probit", "0 < x < 1", [0.025, 0.5, 0.975], ()),
+        ("aff_logit", "2 < x < 6", [2.5, 4.0, 5.99], (2.0, 6.0)),
+        ("softplus", "x > 0", [1e-4, 1.0, 30.0], ()),
+        ("tanh", "-1 < x < 1", [-0.999, 0.0, 0.5], ()),
+    ]
+    for family, domain, xs, bounds in cases:
+        x = np.array(xs)
+        y = getattr(tr, f"{family}_fwd")(x, *bounds)
+        back = getattr(tr, f"{family}_inv")(y, *bounds)
+        ldet = getattr(tr, f"{family}_ldet_abs_jac_inv")(y, *bounds)
+        print(f"  {family} ({domain}){', bounds ' + str(bounds) if bounds else ''}")
+        print(f"    x          = {np.array2string(x, precision=6)}")
+        print(f"    y = T(x)   = {np.array2string(y, precision=6)}")
+        print(f"    T^-1(y)    = {np.array2string(back, precision=6)}")
+        print(f"    log|dx/dy| = {np.array2string(ldet, precision=6)}")
+    print(f"  lower_fwd(3.0, low=1.0) = {tr.lower_fwd(3.0, 1.0)!r}")
+    print(f"  upper_grad_fwd(0.5, high=1.0) = {tr.upper_grad_fwd(0.5, 1.0)!r}")
+    print()
+
+
+def demo_minimizers():
+    import numpy as np
+
+    from Velmora._ckernels.optim import _optim
+
+    # (objective, start, keyword arguments): the textbook Rosenbrock start, a
+    # quadratic with weights (1, 100) centred at (3, -2), a start between the
+    # wells, and the half-plane x[0] >= 0 kept by a lower bound.
+    problems = [
+        ("rosenbrock", [-1.2, 1.0], {}),
+        ("quad", [0.0, 0.0], {"params": [1.0, 100.0, 3.0, -2.0]}),
+        ("double_well", [0.3, -0.2], {}),
+        ("rosen_halfplane", [0.5, 0.5], {"bounds": [(0.0, None), (None, None)]}),
+    ]
+    print("Native minimizers on the built-in objectives")
+    print(f"  {'method':<10} {'objective':<15} {'start':<12} {'x':<24} {'fun':>10} {'nit':>4} "
+          f"{'nfev':>5}  message")
+    for method, run in (("lbfgsb", _optim.run_lbfgsb), ("neldermead", _optim.run_neldermead)):
+        for name, start, kwargs in problems:
+            r = run(name, np.array(start), **kwargs)
+            x = "(" + ", ".join(f"{v:.6f}" for v in r["x"]) + ")"
+            start_text = "(" + ", ".join(f"{v:g}" for v in start) + ")"
+            print(f"  {method:<10} {name:<15} {start_text:<12} {x:<24} {r['fun']:10.3g} "
+                  f"{r['nit']:4d} {r['nfev']:5d}  {r['message']}")
+    print()
+
+
+def run():
+    demo_quantile()
+    demo_transforms()
+    demo_minimizers()
+    return 0

@@ -1,0 +1,357 @@
+"""The command line: `python -m Velmora [COMMAND] ...`.
+
+Without a command it prints a short demonstration of the three modules.
+Commands (each has its own --help):
+
+  quantile   standard normal quantiles (AS 241) of probabilities
+  transform  one of the 63 parameter transforms at given values, with the
+             inverse and the log-Jacobian at the same point
+  minimize   a built-in objective by L-BFGS-B or Nelder-Mead
+  bench      the benchmark table against NumPy and SciPy
+
+Bad input is reported on one line with exit status 2.
+"""
+
+import argparse
+import inspect
+import json
+import math
+import re
+import sys
+import textwrap
+
+PROG = "python -m Velmora"
+
+FAMILIES = ("log", "logit", "probit", "aff_logit", "aff_probit", "softplus", "lower", "upper", "tanh")
+OPS = ("fwd", "inv", "grad_fwd", "grad_inv", "ldet_abs_jac_fwd", "ldet_abs_jac_inv", "grad_ldet_abs_jac_inv")
+# The bounds each family's functions take, in parameter order.
+FAMILY_BOUNDS = {"aff_logit": ("low", "high"), "aff_probit": ("low", "high"), "lower": ("low",),
+                 "upper": ("high",)}
+# Operations of `lower` and `upper` whose value depends on the bound.
+ONE_SIDED_BOUNDED_OPS = ("fwd", "inv", "grad_fwd", "ldet_abs_jac_fwd")
+
+OBJECTIVES = ("rosenbrock", "quad", "double_well", "rosen_halfplane")
+METHODS = {"lbfgsb": "run_lbfgsb", "neldermead": "run_neldermead"}
+OPTION_HELP = {
+    "m": "correction pairs kept in memory",
+    "maxiter": "iteration limit (lbfgsb: <= 0 means none; neldermead: 0 means 200*n)",
+    "maxfun": "evaluation limit (same conventions as --maxiter)",
+    "maxls": "most evaluations one line search may use",
+    "factr": "stop when f decreases by less than factr * 2^-52 relative",
+    "pgtol": "stop when the projected gradient is below this",
+    "fd_step": "finite-difference step; > 0 absolute, otherwise relative",
+    "xatol": "stop when the simplex is this small (with --fatol)",
+    "fatol": "stop when the simplex values agree this closely (with --xatol)",
+}
+
+
+class UsageError(Exception):
+    """Bad command-line input found after parsing."""
+
+
+class Parser(argparse.ArgumentParser):
+    """argparse with one-line errors, reading -1.5, -inf or -1:2 as values."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        # argparse takes only plain negative numbers for values; every option
+        # here starts with a letter or a second dash.
+        self._negative_number_matcher = re.compile(r"^-(\d|\.\d|inf|nan)", re.IGNORECASE)
+
+    def error(self, message):
+        self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+
+def paragraphs(*texts):
+    """Help text kept as written by the raw formatter, so wrap the prose here."""
+    return "\n\n".join(textwrap.fill(t, 78) if not t.startswith(" ") else t for t in texts)
+
+
+# --- value parsing ------------------------------------------------------------
+
+def number(text):
+    """A float from the command line ('nan', 'inf', '-inf' and '1e-300' included)."""
+    return float(text)
+
+
+def numbers(text):
+    """Comma-separated floats: '1,2.5,-3'."""
+    return [number(part) for part in text.split(",") if part.strip()]
+
+
+def bound(text):
+    """One side of a bound: empty, 'none' or an infinity mean no bound."""
+    text = text.strip()
+    if text.lower() in ("", "none"):
+        return None
+    value = number(text)
+    return None if math.isinf(value) else value
+
+
+def bound_pairs(text):
+    """'lo:hi,lo:hi,...' as (lower, upper) pairs, either side possibly None."""
+    pairs = []
+    for item in text.split(","):
+        sides = item.split(":")
+        if len(sides) != 2:
+            raise ValueError(text)
+        pairs.append((bound(sides[0]), bound(sides[1])))
+    return pairs
+
+
+bound_pairs.__name__ = "LO:HI"  # argparse names the type in its message
+
+
+def flat(lists):
+    return [value for part in lists for value in part]
+
+
+# --- output -------------------------------------------------------------------
+
+def print_table(titles, rows):
+    """Columns as wide as their widest entry; numbers right-aligned."""
+    widths = [max(len(t), *(len(r[i]) for r in rows)) for i, t in enumerate(titles)]
+    print("  ".join(t.rjust(w) for t, w in zip(titles, widths)).rstrip())
+    for r in rows:
+        print("  ".join(v.rjust(w) for v, w in zip(r, widths)))
+
+
+def json_number(value):
+    """JSON has no NaN or infinities: those are written as strings."""
+    value = float(value)
+    if math.isfinite(value):
+        return value
+    return "NaN" if math.isnan(value) else ("Infinity" if value > 0 else "-Infinity")
+
+
+# --- commands -----------------------------------------------------------------
+
+def run_demo(args):
+    from Velmora import _demo
+
+    return _demo.run()
+
+
+def run_quantile(args):
+    from Velmora._ckernels.distributions import _distributions as dist
+
+    name, function = ("erfinv_from_as241", dist.erfinv_from_as241) if args.erfinv else \
+        ("ndtri_as241", dist.ndtri_as241)
+    arg = "y" if args.erfinv else "p"
+    print_table([arg, f"{name}({arg})"], [[repr(p), repr(function(p))] for p in args.values])
+    return 0
+
+
+def takes_bounds(family, op):
+    if family in ("lower", "upper"):
+        return op in ONE_SIDED_BOUNDED_OPS
+    return family in FAMILY_BOUNDS and op != "grad_ldet_abs_jac_inv"
+
+
+def run_transform(args):
+    from Velmora._ckernels.transforms import _transforms as tr
+
+    family, op = args.family, args.op
+    needed = FAMILY_BOUNDS.get(family, ())
+    extra = [f"--{side}" for side in ("low", "high") if getattr(args, side) is not None and side not in needed]
+    missing = [f"--{side}" for side in needed if getattr(args, side) is None]
+    if extra:
+        raise UsageError(f"the {family} family takes no {' or '.join(extra)}")
+    if missing:
+        raise UsageError(f"the {family} family needs {' and '.join(missing)}")
+    bounds = tuple(getattr(args, side) for side in needed)
+
+    def call(op_name, value):
+        function = getattr(tr, f"{family}_{op_name}")
+        return float(function(value, *bounds) if takes_bounds(family, op_name) else function(value))
+
+    name = f"{family}_{op}"
+    bound_text = ", ".join(f"{side}={value!r}" for side, value in zip(needed, bounds))
+    print(f"{name}, {family} family{' with ' + bound_text if bound_text else ''}")
+    reads_x = op in ("fwd", "grad_fwd", "ldet_abs_jac_fwd")
+    # Each value is a point x (forward side) or y (inverse side); the other
+    # coordinate, the round trip and log|dT^-1/dy| at y go beside the result.
+    if reads_x:
+        titles = ["x", f"{name}(x)", "y = T(x)", "T^-1(y)", "log|dT^-1/dy|"]
+        shown_by = {"fwd": 2}
+    else:
+        titles = ["y", f"{name}(y)", "x = T^-1(y)", "T(x)", "log|dT^-1/dy|"]
+        shown_by = {"inv": 2, "ldet_abs_jac_inv": 4}
+    rows = []
+    for v in args.values:
+        if reads_x:
+            x, y = v, call("fwd", v)
+            back = call("inv", y)
+        else:
+            y, x = v, call("inv", v)
+            back = call("fwd", x)
+        rows.append([v, call(op, v), y if reads_x else x, back, call("ldet_abs_jac_inv", y)])
+    keep = [i for i in range(len(titles)) if i != 1 or op not in shown_by]
+    print_table([titles[i] for i in keep], [[repr(float(r[i])) for i in keep] for r in rows])
+    return 0
+
+
+def optimizer_options():
+    """{option: {method: default}} from the functions' signatures."""
+    from Velmora._ckernels.optim import _optim
+
+    options = {}
+    for method, function in METHODS.items():
+        parameters = list(inspect.signature(getattr(_optim, function)).parameters.values())
+        for p in parameters[4:]:  # after objective, x0, bounds, params
+            options.setdefault(p.name, {})[method] = p.default
+    return options
+
+
+def run_minimize(args):
+    import numpy as np
+
+    from Velmora._ckernels.optim import _optim
+
+    x0 = flat(args.x0)
+    bounds = None if args.bounds is None else flat(args.bounds)
+    if bounds is not None and len(bounds) != len(x0):
+        raise UsageError(f"--bounds gives {len(bounds)} pair(s) for {len(x0)} variable(s)")
+    kwargs = {}
+    for name, methods in optimizer_options().items():
+        value = getattr(args, name)
+        if value is None:
+            continue
+        if args.method not in methods:
+            raise UsageError(f"--{name.replace('_', '-')} applies to --method {' or '.join(sorted(methods))} only")
+        kwargs[name] = value
+    params = None if args.params is None else flat(args.params)
+    run = getattr(_optim, METHODS[args.method])
+    try:
+        result = run(args.objective, np.array(x0, dtype=np.float64), bounds=bounds, params=params, **kwargs)
+    except (TypeError, ValueError, OverflowError, IndexError) as error:
+        raise UsageError(str(error)) from None
+    if args.json:
+        record = dict(result, x=[json_number(v) for v in result["x"]], fun=json_number(result["fun"]))
+        print(json.dumps(record, allow_nan=False))
+    else:
+        start = ", ".join(f"{v:g}" for v in x0)
+        print(f"{args.method} on {args.objective}, n = {len(x0)}, from ({start})")
+        print(f"  message  {result['message']}")
+        print(f"  status   {result['status']} ({'success' if result['success'] else 'failure'})")
+        print(f"  x        ({', '.join(f'{v:.10g}' for v in result['x'])})")
+        print(f"  fun      {result['fun']:.10g}")
+        print(f"  nit      {result['nit']}")
+        print(f"  nfev     {result['nfev']}")
+    return 0 if result["success"] else 1
+
+
+def run_bench(args):
+    from Velmora import bench
+
+    if bench.sps is None:
+        print(f"{PROG} bench: error: {bench.MISSING_SCIPY}", file=sys.stderr)
+        return 1
+    return bench.run(args)
+
+
+# --- the parser ---------------------------------------------------------------
+
+def add_quantile(commands):
+    p = commands.add_parser("quantile", help="standard normal quantiles by AS 241",
+                            description="Standard normal quantiles (the inverse normal CDF) by Wichura's AS 241: "
+                                        "p <= 0 gives -inf, p >= 1 gives +inf, NaN gives NaN.",
+                            epilog=f"example: {PROG} quantile 0.025 0.5 0.975")
+    p.add_argument("values", nargs="+", type=number, metavar="P", help="probabilities")
+    p.add_argument("--erfinv", action="store_true",
+                   help="evaluate erfinv_from_as241 instead: the quantile of ((y + 1) / 2) / sqrt(2)")
+    p.set_defaults(run=run_quantile, parser=p)
+
+
+def add_transform(commands):
+    p = commands.add_parser(
+        "transform", help="a parameter transform at given values",
+        description=paragraphs(
+            "Evaluates FAMILY_OP (one of the 63 transform functions) at each VALUE, which is a constrained "
+            "point x for fwd, grad_fwd and ldet_abs_jac_fwd and an unconstrained point y for the other "
+            "operations. Beside the result it prints the other coordinate of the point, the round trip "
+            "through the inverse, and log|dT^-1/dy| at y.",
+            "Bounds: aff_logit and aff_probit need --low and --high, lower needs --low, upper needs --high."),
+        epilog=f"examples:\n  {PROG} transform logit fwd 0.1 0.5 0.9\n"
+               f"  {PROG} transform aff_probit ldet_abs_jac_inv -1 0 1 --low 2 --high 6",
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("family", choices=FAMILIES, metavar="FAMILY", help=", ".join(FAMILIES))
+    p.add_argument("op", choices=OPS, metavar="OP", help=", ".join(OPS))
+    p.add_argument("values", nargs="+", type=number, metavar="VALUE", help="points x or y, as above")
+    p.add_argument("--low", type=number, metavar="L", help="lower bound (aff_logit, aff_probit, lower)")
+    p.add_argument("--high", type=number, metavar="H", help="upper bound (aff_logit, aff_probit, upper)")
+    p.set_defaults(run=run_transform, parser=p)
+
+
+def add_minimize(commands):
+    p = commands.add_parser(
+        "minimize", help="a built-in objective by L-BFGS-B or Nelder-Mead",
+        description=paragraphs(
+            "Minimizes a built-in objective natively: rosenbrock (the Rosenbrock valley), quad (a diagonal "
+            "quadratic: --params gives its n weights, then its centre), double_well (a separable double "
+            "well), rosen_halfplane (Rosenbrock, +inf where x[0] < 0).",
+            "The exit status is 0 when the minimizer reports success and 1 when it does not; the result "
+            "is printed either way."),
+        epilog=f"examples:\n  {PROG} minimize rosenbrock --x0 -1.2 1\n"
+               f"  {PROG} minimize quad --method neldermead --x0 0,0 --params 1,100,3,-2\n"
+               f"  {PROG} minimize rosen_halfplane --x0 0.5 0.5 --bounds 0:,: --json",
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("objective", choices=OBJECTIVES, metavar="OBJECTIVE", help=", ".join(OBJECTIVES))
+    p.add_argument("--method", choices=tuple(METHODS), default="lbfgsb", help="default: lbfgsb")
+    p.add_argument("--x0", nargs="+", type=numbers, required=True, metavar="X",
+                   help="starting point, separated by spaces or commas")
+    p.add_argument("--bounds", nargs="+", type=bound_pairs, metavar="LO:HI",
+                   help="one LO:HI pair per variable, separated by spaces or commas; an empty side, "
+                        "'none' or an infinity means no bound (e.g. 0:,:2 or -1:1 -1:1)")
+    p.add_argument("--params", nargs="+", type=numbers, metavar="P",
+                   help="parameters of the objective (quad: weights, then the centre)")
+    for name, defaults in optimizer_options().items():
+        default_text = ", ".join(f"{d!r} ({method})" for method, d in defaults.items())
+        p.add_argument(f"--{name.replace('_', '-')}", dest=name, type=type(next(iter(defaults.values()))),
+                       metavar="V", help=f"{OPTION_HELP[name]}; default {default_text}")
+    p.add_argument("--json", action="store_true", help="print the result as one JSON object "
+                                                       "(non-finite numbers as strings)")
+    p.set_defaults(run=run_minimize, parser=p)
+
+
+def add_bench(commands):
+    from Velmora import bench
+
+    p = commands.add_parser("bench", help="the benchmark table against NumPy and SciPy",
+                            description="Times every row against its NumPy or SciPy peer in the same run and "
+                                        "prints the ratio and its target. Needs SciPy: pip install "
+                                        "'Velmora[bench]'. The full table takes several minutes.")
+    bench.add_arguments(p)
+    p.set_defaults(run=run_bench, parser=p)
+
+
+def build_parser():
+    from Velmora import __version__
+
+    parser = Parser(prog=PROG, description="Velmora's native core from the command line: normal quantiles, "
+                                           "parameter transforms, minimizers and the benchmark table.",
+                    epilog="Without a command: a short demonstration. Each command has --help.")
+    parser.add_argument("--version", action="version", version=f"Velmora {__version__}")
+    parser.set_defaults(run=run_demo, parser=parser)
+    commands = parser.add_subparsers(title="commands", metavar="COMMAND")
+    for add in (add_quantile, add_transform, add_minimize, add_bench):
+        add(commands)
+    return parser
+
+
+def main(argv=None):
+    args = build_parser().parse_args(argv)
+    try:
+        return args.run(args)
+    except UsageError as error:
+        args.parser.error(str(error))
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 130
+    except BrokenPipeError:
+        # The reader went away (e.g. `| head`): stop quietly, and keep the
+        # interpreter from complaining when it flushes stdout at exit.
+        import os
+
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
