@@ -157,6 +157,8 @@ def test_bad_input_is_one_line_with_status_2(capsys, argv, message):
 
 
 def test_bench_refuses_clearly_without_scipy(capsys, monkeypatch):
+    monkeypatch.setitem(sys.modules, "scipy", None)  # import scipy.special fails
+    monkeypatch.setitem(sys.modules, "scipy.special", None)
     monkeypatch.setattr(bench, "sps", None)
     status, out, err = run_cli(capsys, "bench", "--quick")
     assert status == 1 and out == []

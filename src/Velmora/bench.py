@@ -18,10 +18,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-try:
-    import scipy.special as sps
-except ImportError:  # run() refuses to start without the peer
-    sps = None
+sps = None  # scipy.special, imported by run() (see load_scipy)
 
 MISSING_SCIPY = ("the benchmark compares against SciPy, which is not installed; "
                  "install the bench extra: pip install 'Velmora[bench]'")
@@ -262,11 +259,22 @@ def add_arguments(parser):
     parser.add_argument("--quick", action="store_true", help="shorter runs and fewer repeats (about a minute)")
 
 
-def run(args):
+def load_scipy():
+    """Imports the peer on first use; False when SciPy is not installed."""
+    global sps
+    try:
+        import scipy.special
+    except ImportError:
+        return False
+    sps = scipy.special
+    return True
+
+
+def run(args, prog="bench"):
     """Builds and times the rows selected by `args` (see add_arguments); the
     table goes to standard output as it is measured."""
-    if sps is None:
-        print(f"error: {MISSING_SCIPY}", file=sys.stderr)
+    if not load_scipy():
+        print(f"{prog}: error: {MISSING_SCIPY}", file=sys.stderr)
         return 1
     repeats, budget = (3, 0.004) if args.quick else (5, 0.02)
     ROWS.clear()

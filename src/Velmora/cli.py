@@ -244,10 +244,7 @@ def run_minimize(args):
 def run_bench(args):
     from Velmora import bench
 
-    if bench.sps is None:
-        print(f"{PROG} bench: error: {bench.MISSING_SCIPY}", file=sys.stderr)
-        return 1
-    return bench.run(args)
+    return bench.run(args, prog=f"{PROG} bench")
 
 
 # --- the parser ---------------------------------------------------------------
