@@ -249,50 +249,48 @@ def run_bench(args):
 
 # --- the parser ---------------------------------------------------------------
 
+def add_command(commands, name, summary, description, examples, run):
+    """A subcommand parser: its help text, examples, and the function it runs."""
+    p = commands.add_parser(name, help=summary, description=paragraphs(*description),
+                            epilog="examples:\n" + "\n".join(f"  {PROG} {name} {e}" for e in examples),
+                            formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.set_defaults(run=run, parser=p)
+    return p
+
+
 def add_quantile(commands):
-    p = commands.add_parser("quantile", help="standard normal quantiles by AS 241",
-                            description="Standard normal quantiles (the inverse normal CDF) by Wichura's AS 241: "
-                                        "p <= 0 gives -inf, p >= 1 gives +inf, NaN gives NaN.",
-                            epilog=f"example: {PROG} quantile 0.025 0.5 0.975")
+    p = add_command(commands, "quantile", "standard normal quantiles by AS 241", [
+        "Standard normal quantiles (the inverse normal CDF) by Wichura's AS 241: p <= 0 gives -inf, "
+        "p >= 1 gives +inf, NaN gives NaN."], ["0.025 0.5 0.975", "--erfinv 0 0.5"], run_quantile)
     p.add_argument("values", nargs="+", type=number, metavar="P", help="probabilities")
     p.add_argument("--erfinv", action="store_true",
                    help="evaluate erfinv_from_as241 instead: the quantile of ((y + 1) / 2) / sqrt(2)")
-    p.set_defaults(run=run_quantile, parser=p)
 
 
 def add_transform(commands):
-    p = commands.add_parser(
-        "transform", help="a parameter transform at given values",
-        description=paragraphs(
-            "Evaluates FAMILY_OP (one of the 63 transform functions) at each VALUE, which is a constrained "
-            "point x for fwd, grad_fwd and ldet_abs_jac_fwd and an unconstrained point y for the other "
-            "operations. Beside the result it prints the other coordinate of the point, the round trip "
-            "through the inverse, and log|dT^-1/dy| at y.",
-            "Bounds: aff_logit and aff_probit need --low and --high, lower needs --low, upper needs --high."),
-        epilog=f"examples:\n  {PROG} transform logit fwd 0.1 0.5 0.9\n"
-               f"  {PROG} transform aff_probit ldet_abs_jac_inv -1 0 1 --low 2 --high 6",
-        formatter_class=argparse.RawDescriptionHelpFormatter)
+    p = add_command(commands, "transform", "a parameter transform at given values", [
+        "Evaluates FAMILY_OP (one of the 63 transform functions) at each VALUE, which is a constrained "
+        "point x for fwd, grad_fwd and ldet_abs_jac_fwd and an unconstrained point y for the other "
+        "operations. Beside the result it prints the other coordinate of the point, the round trip "
+        "through the inverse, and log|dT^-1/dy| at y.",
+        "Bounds: aff_logit and aff_probit need --low and --high, lower needs --low, upper needs --high."],
+        ["logit fwd 0.1 0.5 0.9", "aff_probit ldet_abs_jac_inv -1 0 1 --low 2 --high 6"], run_transform)
     p.add_argument("family", choices=FAMILIES, metavar="FAMILY", help=", ".join(FAMILIES))
     p.add_argument("op", choices=OPS, metavar="OP", help=", ".join(OPS))
     p.add_argument("values", nargs="+", type=number, metavar="VALUE", help="points x or y, as above")
     p.add_argument("--low", type=number, metavar="L", help="lower bound (aff_logit, aff_probit, lower)")
     p.add_argument("--high", type=number, metavar="H", help="upper bound (aff_logit, aff_probit, upper)")
-    p.set_defaults(run=run_transform, parser=p)
 
 
 def add_minimize(commands):
-    p = commands.add_parser(
-        "minimize", help="a built-in objective by L-BFGS-B or Nelder-Mead",
-        description=paragraphs(
-            "Minimizes a built-in objective natively: rosenbrock (the Rosenbrock valley), quad (a diagonal "
-            "quadratic: --params gives its n weights, then its centre), double_well (a separable double "
-            "well), rosen_halfplane (Rosenbrock, +inf where x[0] < 0).",
-            "The exit status is 0 when the minimizer reports success and 1 when it does not; the result "
-            "is printed either way."),
-        epilog=f"examples:\n  {PROG} minimize rosenbrock --x0 -1.2 1\n"
-               f"  {PROG} minimize quad --method neldermead --x0 0,0 --params 1,100,3,-2\n"
-               f"  {PROG} minimize rosen_halfplane --x0 0.5 0.5 --bounds 0:,: --json",
-        formatter_class=argparse.RawDescriptionHelpFormatter)
+    p = add_command(commands, "minimize", "a built-in objective by L-BFGS-B or Nelder-Mead", [
+        "Minimizes a built-in objective natively: rosenbrock (the Rosenbrock valley), quad (a diagonal "
+        "quadratic: --params gives its n weights, then its centre), double_well (a separable double "
+        "well), rosen_halfplane (Rosenbrock, +inf where x[0] < 0).",
+        "The exit status is 0 when the minimizer reports success and 1 when it does not; the result "
+        "is printed either way."],
+        ["rosenbrock --x0 -1.2 1", "quad --method neldermead --x0 0,0 --params 1,100,3,-2",
+         "rosen_halfplane --x0 0.5 0.5 --bounds 0:,: --json"], run_minimize)
     p.add_argument("objective", choices=OBJECTIVES, metavar="OBJECTIVE", help=", ".join(OBJECTIVES))
     p.add_argument("--method", choices=tuple(METHODS), default="lbfgsb", help="default: lbfgsb")
     p.add_argument("--x0", nargs="+", type=numbers, required=True, metavar="X",
@@ -308,18 +306,16 @@ def add_minimize(commands):
                        metavar="V", help=f"{OPTION_HELP[name]}; default {default_text}")
     p.add_argument("--json", action="store_true", help="print the result as one JSON object "
                                                        "(non-finite numbers as strings)")
-    p.set_defaults(run=run_minimize, parser=p)
 
 
 def add_bench(commands):
     from Velmora import bench
 
-    p = commands.add_parser("bench", help="the benchmark table against NumPy and SciPy",
-                            description="Times every row against its NumPy or SciPy peer in the same run and "
-                                        "prints the ratio and its target. Needs SciPy: pip install "
-                                        "'Velmora[bench]'. The full table takes several minutes.")
+    p = add_command(commands, "bench", "the benchmark table against NumPy and SciPy", [
+        "Times every row against its NumPy or SciPy peer in the same run and prints the ratio and its "
+        "target. Needs SciPy: pip install 'Velmora[bench]'. The full table takes several minutes."],
+        ["--quick", "-k ndtri"], run_bench)
     bench.add_arguments(p)
-    p.set_defaults(run=run_bench, parser=p)
 
 
 def build_parser():
