@@ -14,7 +14,7 @@
 #ifndef VLM_LBFGSB_H
 #define VLM_LBFGSB_H
 
-#include "vlm_common.h"
+#include "../_common/vlm_common.h"
 
 VLM_EXTERN_C_BEGIN
 

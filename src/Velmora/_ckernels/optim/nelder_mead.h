@@ -4,7 +4,7 @@
 #define VLM_NELDER_MEAD_H
 
 #include "optim.h"
-#include "vlm_common.h"
+#include "../_common/vlm_common.h"
 
 VLM_EXTERN_C_BEGIN
 

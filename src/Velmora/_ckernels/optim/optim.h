@@ -3,7 +3,7 @@
 #ifndef VLM_OPTIM_H
 #define VLM_OPTIM_H
 
-#include "vlm_common.h"
+#include "../_common/vlm_common.h"
 
 VLM_EXTERN_C_BEGIN
 

@@ -13,7 +13,7 @@
 #ifndef VLM_SHIM_H
 #define VLM_SHIM_H
 
-#include "vlm_common.h"
+#include "../_common/vlm_common.h"
 
 VLM_EXTERN_C_BEGIN
 

@@ -20,7 +20,7 @@
 #ifndef VLM_TRANSFORMS_H
 #define VLM_TRANSFORMS_H
 
-#include "vlm_common.h"
+#include "../_common/vlm_common.h"
 
 #ifdef __cplusplus
 #define VLM_RESTRICT __restrict
