@@ -11,6 +11,10 @@
 #
 # An ndarray also offers __float__, so it fits both overloads; the first one,
 # the array path, is the one that applies at run time as in a type checker.
+# One consequence: for an array whose dtype is unknown to the checker
+# (NDArray[Any], as np.array(a_list) gives) the checker cannot tell the
+# overloads apart and infers Any; an array typed NDArray[np.float64] (or any
+# known dtype), a list or a tuple gives NDArray[np.float64].
 # mypy: disable-error-code="overload-overlap"
 
 from typing import Any, SupportsFloat, SupportsIndex, TypeAlias, overload
