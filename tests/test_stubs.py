@@ -11,6 +11,7 @@ the line is accepted after all.
 """
 
 import ast
+import inspect
 import os
 import site
 import subprocess
@@ -34,6 +35,10 @@ MODULES = [_transforms, _optim, _distributions]
 # The directory that holds the Velmora package being tested: the working
 # tree's src/ or an installed site-packages.
 ROOT = Path(Velmora.__file__).resolve().parent.parent
+
+
+def short_name(module):
+    return module.__name__.rsplit(".", 1)[1]
 
 
 def mypy_env():
@@ -78,8 +83,7 @@ def test_stubtest_reports_nothing(tmp_path):
 # The stubs read with ast, and every function called as they describe it.
 
 def stub_tree(module):
-    return ast.parse(Path(module.__file__).with_name(module.__name__.rsplit(".", 1)[1] + ".pyi")
-                     .read_text())
+    return ast.parse(Path(module.__file__).with_name(short_name(module) + ".pyi").read_text())
 
 
 def stub_functions(module):
@@ -112,17 +116,17 @@ SAMPLES = {
 
 
 def sample_arguments(fn):
+    """{name: value} for every parameter: the stub's default where it has one."""
+    params = fn.args.args
+    required = len(params) - len(fn.args.defaults)
     values = {}
-    defaults = dict(zip([a.arg for a in fn.args.args][-len(fn.args.defaults):], fn.args.defaults)) \
-        if fn.args.defaults else {}
-    for a in fn.args.args:
-        if a.arg in defaults:
-            values[a.arg] = ast.literal_eval(defaults[a.arg])
-            continue
+    for a in params[:required]:
         ann = ast.unparse(a.annotation)
         make = SAMPLES.get((ann, a.arg)) or SAMPLES.get((ann, None))
         assert make is not None, f"no sample value for {a.arg}: {ann}"
         values[a.arg] = make()
+    for a, default in zip(params[required:], fn.args.defaults):
+        values[a.arg] = ast.literal_eval(default)
     return values
 
 
@@ -151,12 +155,12 @@ FUNCTIONS = [(m, name, defs) for m in MODULES for name, defs in stub_functions(m
 
 
 def test_stubs_cover_the_modules():
-    counts = {m.__name__.rsplit(".", 1)[1]: len(stub_functions(m)) for m in MODULES}
+    counts = {short_name(m): len(stub_functions(m)) for m in MODULES}
     assert counts == {"_transforms": 63, "_optim": 2, "_distributions": 3}
 
 
 @pytest.mark.parametrize("module, name, defs", FUNCTIONS,
-                         ids=[f"{m.__name__.rsplit('.', 1)[1]}.{n}" for m, n, _ in FUNCTIONS])
+                         ids=[f"{short_name(m)}.{n}" for m, n, _ in FUNCTIONS])
 def test_each_overload_matches_the_runtime(module, name, defs):
     runtime = getattr(module, name)
     signatures = []
@@ -170,13 +174,15 @@ def test_each_overload_matches_the_runtime(module, name, defs):
         by_position = runtime(*values.values())
         assert check_type(by_keyword, ast.unparse(fn.returns), module), (fn.lineno, by_keyword)
         assert same_result(by_keyword, by_position), fn.lineno
+        # A docstring repeated in the stub (for editors) is the module's own.
+        doc = ast.get_docstring(fn)
+        assert doc is None or doc == inspect.cleandoc(runtime.__doc__)
     assert all(s == signatures[0] for s in signatures), "overloads disagree on the parameters"
 
 
-def test_module_globals_declared_in_the_stub_exist():
-    # float64 is re-exported by the transforms stub: it must be NumPy's.
+def test_float64_global_is_numpys():
+    # The transforms stub re-exports numpy.float64 under this name.
     assert _transforms.float64 is np.float64
-    assert _transforms.np is np
 
 
 # ---------------------------------------------------------------------------

@@ -10,10 +10,11 @@ from typing import Literal, SupportsFloat, SupportsIndex, SupportsInt, TypeAlias
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-# The four built-in objectives, spelled out for editors. Any other str is
-# accepted by the argument check and then refused with ValueError, so the
-# parameter is typed as str; None, which the argument check lets through but
-# no objective is called, is left out: such a call can only fail.
+# The four built-in objectives, spelled out for editors. Any other str passes
+# the argument check and is then refused with ValueError, so the parameter
+# stays a str (a name held in a str variable is fine). None passes the
+# argument check too but is never a known name: such a call always raises
+# ValueError, so None is left out and a checker reports it.
 _Objective: TypeAlias = Literal["rosenbrock", "quad", "double_well", "rosen_halfplane"] | str
 
 # One side of a bound: None for a missing side, otherwise a number converted

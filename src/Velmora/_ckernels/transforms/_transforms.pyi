@@ -9,8 +9,8 @@
 # array path; any other object is converted as a number, so a range, a set or
 # a generator is a type error here just as it is a TypeError at run time.
 #
-# An ndarray also offers __float__, so it fits both overloads; the first one,
-# the array path, is the one that applies at run time as in a type checker.
+# An ndarray also offers __float__, so it fits both overloads; the first, the
+# array path, is the one taken, at run time as by a type checker.
 # One consequence: for an array whose dtype is unknown to the checker
 # (NDArray[Any], as np.array(a_list) gives) the checker cannot tell the
 # overloads apart and infers Any; an array typed NDArray[np.float64] (or any
