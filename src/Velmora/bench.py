@@ -210,7 +210,7 @@ def rosen_start(n):
 def minimizer_rows():
     """Both native minimizers against SciPy's on the Rosenbrock function, with
     the same start, tolerances and limits; the outcomes are printed first."""
-    import scipy.optimize as spo
+    import scipy.optimize as spo  # type: ignore[import-untyped]
 
     from Velmora._ckernels.optim import _optim
 
@@ -263,7 +263,7 @@ def load_scipy():
     """Imports the peer on first use; False when SciPy is not installed."""
     global sps
     try:
-        import scipy.special
+        import scipy.special  # type: ignore[import-untyped]
     except ImportError:
         return False
     sps = scipy.special
