@@ -229,7 +229,9 @@ def ft_venv(tmp_path_factory):
     env = clean_env()
     subprocess.run([python, "-m", "venv", str(venv)], check=True, env=env, timeout=300)
     vpython = str(venv / "bin" / "python")
-    proc = subprocess.run([vpython, "-m", "pip", "install", "-q", f"{source}[test]"],
+    # Binaries first: the newest release of a test tool may be a source
+    # distribution that needs a compiler toolchain of its own.
+    proc = subprocess.run([vpython, "-m", "pip", "install", "-q", "--prefer-binary", f"{source}[test]"],
                           capture_output=True, text=True, env=env, timeout=3600)
     assert proc.returncode == 0, "pip install failed:\n" + proc.stdout[-3000:] + proc.stderr[-5000:]
     return vpython, source, env
