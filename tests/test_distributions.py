@@ -241,6 +241,7 @@ def test_into_no_references_leak(d):
     assert sys.getrefcount(arr) == before
 
 
+@pytest.mark.threads
 def test_threads_give_serial_results(d):
     arrays = [np.random.default_rng(i).uniform(0, 1, 20000) for i in range(8)]
     serial = [d.ndtri_as241_into(a) for a in arrays]

@@ -310,6 +310,7 @@ def test_missing_pointers_are_invalid_input(lib):
     np.testing.assert_array_equal(x, [1.0, 2.0])
 
 
+@pytest.mark.threads
 def test_context_is_passed_through_and_runs_are_independent(lib):
     # Two runs on two threads, each objective reading its own target through
     # the context pointer: no state is shared between calls.

@@ -449,6 +449,7 @@ def run_case(case):
     return r["x"].tobytes(), repr(r["fun"]), r["nfev"], r["nit"], r["status"], r["message"]
 
 
+@pytest.mark.threads
 def test_threads_give_the_serial_results():
     serial = [run_case(c) for c in CASES]
     results = {}
@@ -465,6 +466,7 @@ def test_threads_give_the_serial_results():
         assert results[t] == serial * 5
 
 
+@pytest.mark.threads
 def test_lock_is_released_during_the_run():
     done = threading.Event()
     started = threading.Event()

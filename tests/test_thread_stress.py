@@ -75,6 +75,7 @@ def mixed_calls(n, seed=8):
     return calls
 
 
+@pytest.mark.threads
 def test_threads_give_the_serial_results_bit_for_bit():
     calls = mixed_calls(CALLS)
     serial = [fingerprint(c) for c in calls]
@@ -138,6 +139,7 @@ def test_the_stall_measure_sees_a_held_lock():
     assert stall > 0.9 * seconds
 
 
+@pytest.mark.threads
 @pytest.mark.parametrize("label", sorted(LONG_CALLS))
 def test_native_work_runs_without_the_lock(label):
     call = LONG_CALLS[label]

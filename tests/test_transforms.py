@@ -374,6 +374,7 @@ def test_every_parameter_by_keyword(family, op):
     assert fn(**{main: v}, **kwargs) == fn(v, *bounds)
 
 
+@pytest.mark.threads
 def test_calls_from_threads_give_the_serial_results():
     rng = np.random.default_rng(3)
     inputs = [rng.uniform(0.0, 1.0, 200_000) for _ in range(4)]
@@ -398,6 +399,7 @@ def test_calls_from_threads_give_the_serial_results():
     assert scalars == serial_scalars
 
 
+@pytest.mark.threads
 def test_lock_is_released_during_the_kernel():
     # With a huge switch interval the worker keeps the lock until it gives it
     # up itself, so the main thread can run while the worker's kernel is still

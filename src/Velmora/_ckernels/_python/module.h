@@ -6,8 +6,10 @@
 #include <Python.h>
 
 // The modules keep no state, so they run without the GIL on free-threaded
-// interpreters. The per-process caches of numpy_calls.h rule out several
-// interpreters in one process.
+// interpreters: the per-process caches (numpy_calls.h, numpy_fast.h) are
+// written only while a module is executed, under the import system's lock
+// for that module, and only read afterwards. The same caches rule out
+// several interpreters in one process.
 #if PY_VERSION_HEX >= 0x030D0000
 #define VLM_GIL_SLOT {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #else

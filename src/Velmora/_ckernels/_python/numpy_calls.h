@@ -59,7 +59,40 @@ inline int add_numpy_global(PyObject *module) {
     return rc;
 }
 
-// A module global looked up at call time (borrowed), NameError when absent.
+// A module global looked up at call time, as a strong reference, or NameError
+// when absent. Another thread may rebind the global at any moment (without a
+// GIL even between two C calls), and the dictionary's reference goes with
+// it; a value that is used must hold a reference of its own.
+inline Ref module_global_ref(PyObject *module, PyObject *name) {
+    PyObject *dict = PyModule_GetDict(module);
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject *value = nullptr;
+    if (PyDict_GetItemRef(dict, name, &value) == 0)
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return Ref(value);
+#else
+    // With the GIL held nothing runs between the lookup and the new reference.
+    PyObject *value = PyDict_GetItemWithError(dict, name);
+    if (value == nullptr && !PyErr_Occurred())
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return Ref(Py_XNewRef(value));
+#endif
+}
+
+// Whether the module global `name` is `expected`, an object the caller holds a
+// reference to. Only the address is compared, so the lookup needs no
+// reference of its own: when it matches, the value is the caller's object.
+// False, with no exception, when the global is absent or its lookup fails.
+inline bool module_global_is(PyObject *module, PyObject *name, PyObject *expected) {
+    PyObject *value = PyDict_GetItemWithError(PyModule_GetDict(module), name);
+    if (value == nullptr) PyErr_Clear();
+    return value != nullptr && value == expected;
+}
+
+// A borrowed module global. Without a GIL another thread may free it right
+// after the lookup; kept for existing callers, new code uses
+// module_global_ref (or module_global_is for a comparison).
+[[deprecated("borrowed reference, unsafe without the GIL: use module_global_ref")]]
 inline PyObject *module_global(PyObject *module, PyObject *name) {
     PyObject *value = PyDict_GetItemWithError(PyModule_GetDict(module), name);
     if (value == nullptr && !PyErr_Occurred())

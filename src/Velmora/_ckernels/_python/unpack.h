@@ -6,6 +6,16 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+// A block that holds the per-object lock of a free-threaded interpreter;
+// a plain block where the GIL serialises access anyway.
+#if PY_VERSION_HEX >= 0x030D0000
+#define VLM_BEGIN_CRITICAL_SECTION(obj) Py_BEGIN_CRITICAL_SECTION(obj)
+#define VLM_END_CRITICAL_SECTION() Py_END_CRITICAL_SECTION()
+#else
+#define VLM_BEGIN_CRITICAL_SECTION(obj) {
+#define VLM_END_CRITICAL_SECTION() }
+#endif
+
 namespace vlm::py {
 
 inline void raise_too_few(Py_ssize_t got) {
@@ -21,13 +31,21 @@ inline void raise_too_many(Py_ssize_t expected) {
 // On failure sets the exception and leaves out[] holding no references.
 inline bool unpack_exact(PyObject *obj, Py_ssize_t count, PyObject **out) {
     if (PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) {
-        const Py_ssize_t size = PySequence_Fast_GET_SIZE(obj);
+        // Without a GIL another thread may resize the list or replace (and
+        // free) an item while it is read: size and items are taken together
+        // under the list's own lock. No Python code runs inside.
+        Py_ssize_t size;
+        VLM_BEGIN_CRITICAL_SECTION(obj);
+        size = PySequence_Fast_GET_SIZE(obj);
+        if (size == count) {
+            PyObject **items = PySequence_Fast_ITEMS(obj);
+            for (Py_ssize_t i = 0; i < count; ++i) out[i] = Py_NewRef(items[i]);
+        }
+        VLM_END_CRITICAL_SECTION();
         if (size != count) {
             size < count ? raise_too_few(size) : raise_too_many(count);
             return false;
         }
-        PyObject **items = PySequence_Fast_ITEMS(obj);
-        for (Py_ssize_t i = 0; i < count; ++i) out[i] = Py_NewRef(items[i]);
         return true;
     }
     if (Py_TYPE(obj)->tp_iter == nullptr && !PySequence_Check(obj)) {

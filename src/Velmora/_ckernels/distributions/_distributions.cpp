@@ -47,14 +47,16 @@ PyObject *ndtri_as241_into(PyObject *module, PyObject *const *args, Py_ssize_t n
     PyObject *p;
     if (!vlm::py::bind(NDTRI_INTO_SIG, args, nargs, kwnames, &p)) return nullptr;
     auto kernel = [](const f64 *x, f64 *y, i64 n) { vlm_ndtri_as241_into(x, n, y); };
-    PyObject *np = vlm::py::module_global(module, vlm::py::names.np);
-    if (np == nullptr) return nullptr;
     // np.float64 is np's own float64 when np is still NumPy (see numpy_fast.h).
-    if (vlm::py::is_plain_float64_array(p) && vlm::py::fast_numpy(np))
+    if (vlm::py::is_plain_float64_array(p) &&
+        vlm::py::module_global_is(module, vlm::py::names.np, vlm::py::fast_arrays.numpy) &&
+        vlm::py::fast_numpy(vlm::py::fast_arrays.numpy))
         return vlm::py::map_plain_array(p, kernel);
-    vlm::py::Ref float64(PyObject_GetAttr(np, vlm::py::names.float64));
+    vlm::py::Ref np = vlm::py::module_global_ref(module, vlm::py::names.np);
+    if (!np) return nullptr;
+    vlm::py::Ref float64(PyObject_GetAttr(np.get(), vlm::py::names.float64));
     if (!float64) return nullptr;
-    return vlm::py::map_array(np, float64.get(), p, kernel);
+    return vlm::py::map_array(np.get(), float64.get(), p, kernel);
 }
 
 #define VLM_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
@@ -71,9 +73,9 @@ PyMethodDef methods[] = {
 
 int exec_module(PyObject *module) {
     if (vlm::py::add_numpy_global(module) < 0) return -1;
-    PyObject *np = vlm::py::module_global(module, vlm::py::names.np);
-    if (np == nullptr) return -1;
-    vlm::py::init_fast_arrays(np);
+    vlm::py::Ref np = vlm::py::module_global_ref(module, vlm::py::names.np);
+    if (!np) return -1;
+    vlm::py::init_fast_arrays(np.get());
     return PyModule_AddFunctions(module, methods);
 }
 

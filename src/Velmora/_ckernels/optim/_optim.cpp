@@ -290,8 +290,9 @@ PyObject *run(PyObject *module, PyObject *const *a) {
     if (!vlm::py::check_arg_type(a[OBJECTIVE], &PyUnicode_Type, "objective", true)) return nullptr;
 
     // The working copy of the start, which becomes the result's "x".
-    PyObject *np = vlm::py::module_global(module, vlm::py::names.np);
-    if (np == nullptr) return nullptr;
+    Ref np_ref = vlm::py::module_global_ref(module, vlm::py::names.np);
+    if (!np_ref) return nullptr;
+    PyObject *np = np_ref.get();
     Ref float64(PyObject_GetAttr(np, vlm::py::names.float64));
     if (!float64) return nullptr;
     Ref x(copy_array(np, a[X0], float64.get()));

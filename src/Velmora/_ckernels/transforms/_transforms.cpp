@@ -148,19 +148,25 @@ PyObject *ndarray_name = nullptr;       // "ndarray"
 PyTypeObject *float64_type = nullptr;   // numpy.float64 as found at import
 bool float64_is_float_layout = false;  // a float subclass that adds no fields
 
-// numpy.float64(v). When the module global is still the float64 of import
-// time, its instances are Python floats in memory (a subclass that adds no
-// fields), so the scalar is allocated by its own type and the value stored,
-// as NumPy's own scalar constructor does. Anything else is called.
-PyObject *make_float64(PyObject *float64, f64 v) {
-    if (float64_is_float_layout && float64 == reinterpret_cast<PyObject *>(float64_type)) {
+// numpy.float64(v) with float64 the module global. When it is still the
+// float64 of import time, its instances are Python floats in memory (a
+// subclass that adds no fields), so the scalar is allocated by its own type
+// and the value stored, as NumPy's own scalar constructor does; that type is
+// held here, so the global is only compared, not referenced. Anything else is
+// called, through a reference of our own.
+PyObject *make_float64(PyObject *module, f64 v) {
+    if (float64_is_float_layout &&
+        vlm::py::module_global_is(module, vlm::py::names.float64,
+                                  reinterpret_cast<PyObject *>(float64_type))) {
         PyObject *obj = float64_type->tp_alloc(float64_type, 0);
         if (obj != nullptr) reinterpret_cast<PyFloatObject *>(obj)->ob_fval = v;
         return obj;
     }
+    Ref float64 = vlm::py::module_global_ref(module, vlm::py::names.float64);
+    if (!float64) return nullptr;
     Ref value(PyFloat_FromDouble(v));
     if (!value) return nullptr;
-    return PyObject_CallOneArg(float64, value.get());
+    return PyObject_CallOneArg(float64.get(), value.get());
 }
 
 // Whether the main argument takes the array path: an instance of
@@ -169,9 +175,9 @@ PyObject *make_float64(PyObject *float64, f64 v) {
 int is_array_like(PyObject *module, PyObject *obj) {
     if (PyList_Check(obj) || PyTuple_Check(obj)) return 1;
     if (PyFloat_Check(obj) || PyLong_Check(obj)) return 0;
-    PyObject *np = vlm::py::module_global(module, vlm::py::names.np);
-    if (np == nullptr) return -1;
-    Ref ndarray(PyObject_GetAttr(np, ndarray_name));
+    Ref np = vlm::py::module_global_ref(module, vlm::py::names.np);
+    if (!np) return -1;
+    Ref ndarray(PyObject_GetAttr(np.get(), ndarray_name));
     if (!ndarray) return -1;
     return PyObject_IsInstance(obj, ndarray.get());
 }
@@ -180,15 +186,13 @@ int is_array_like(PyObject *module, PyObject *obj) {
 // numpy_fast.h): it qualifies, and the globals np and float64 are still the
 // objects bound at import, so the Python path would take it unchanged.
 bool takes_shortcut(PyObject *module, PyObject *arg) {
-    if (!vlm::py::is_plain_float64_array(arg)) return false;
-    PyObject *dict = PyModule_GetDict(module);
-    PyObject *float64 = PyDict_GetItemWithError(dict, vlm::py::names.float64);
-    PyObject *np = float64 != nullptr ? PyDict_GetItemWithError(dict, vlm::py::names.np) : nullptr;
-    if (np == nullptr) {
-        PyErr_Clear();  // the Python path looks them up again and reports
-        return false;
-    }
-    return float64 == vlm::py::fast_arrays.float64 && vlm::py::fast_numpy(np);
+    // Compared only (the import-time objects are held by fast_arrays); a
+    // failed lookup falls to the Python path, which looks again and reports.
+    using vlm::py::fast_arrays, vlm::py::module_global_is, vlm::py::names;
+    return vlm::py::is_plain_float64_array(arg) &&
+           module_global_is(module, names.float64, fast_arrays.float64) &&
+           module_global_is(module, names.np, fast_arrays.numpy) &&
+           vlm::py::fast_numpy(fast_arrays.numpy);
 }
 
 PyObject *call(const Function &fn, PyObject *module, PyObject *const *args, Py_ssize_t nargs,
@@ -210,22 +214,21 @@ PyObject *call(const Function &fn, PyObject *module, PyObject *const *args, Py_s
     if (!array_like) {
         f64 xx, yy;
         if (!vlm::py::to_double(arg, &xx)) return nullptr;
-        PyObject *float64 = vlm::py::module_global(module, vlm::py::names.float64);
-        if (float64 == nullptr) return nullptr;
         {
             vlm::py::NoGil nogil;
             fn.scalar(&xx, &yy, bounds);
         }
-        return make_float64(float64, yy);
+        return make_float64(module, yy);
     }
 
-    PyObject *np = vlm::py::module_global(module, vlm::py::names.np);
-    if (np == nullptr) return nullptr;
-    PyObject *float64 = vlm::py::module_global(module, vlm::py::names.float64);
-    if (float64 == nullptr) return nullptr;
-    return vlm::py::map_array(np, float64, arg, [&fn, &bounds](const f64 *xv, f64 *yv, i64 n) {
-        fn.array(xv, yv, n, bounds);
-    });
+    Ref np = vlm::py::module_global_ref(module, vlm::py::names.np);
+    if (!np) return nullptr;
+    Ref float64 = vlm::py::module_global_ref(module, vlm::py::names.float64);
+    if (!float64) return nullptr;
+    return vlm::py::map_array(np.get(), float64.get(), arg,
+                              [&fn, &bounds](const f64 *xv, f64 *yv, i64 n) {
+                                  fn.array(xv, yv, n, bounds);
+                              });
 }
 
 template <std::size_t I>
@@ -247,11 +250,11 @@ std::array<PyMethodDef, NFUNCTIONS + 1> methods = method_table(std::make_index_s
 // Globals in order: np, float64 (= np.float64), then the 63 functions.
 int exec_module(PyObject *module) {
     if (vlm::py::add_numpy_global(module) < 0) return -1;
-    PyObject *np = vlm::py::module_global(module, vlm::py::names.np);
-    if (np == nullptr) return -1;
-    Ref float64(PyObject_GetAttr(np, vlm::py::names.float64));
+    Ref np = vlm::py::module_global_ref(module, vlm::py::names.np);
+    if (!np) return -1;
+    Ref float64(PyObject_GetAttr(np.get(), vlm::py::names.float64));
     if (!float64 || PyModule_AddObjectRef(module, "float64", float64.get()) < 0) return -1;
-    vlm::py::init_fast_arrays(np);
+    vlm::py::init_fast_arrays(np.get());
     if (ndarray_name == nullptr) {
         ndarray_name = PyUnicode_InternFromString("ndarray");
         if (ndarray_name == nullptr) return -1;
