@@ -8,6 +8,7 @@ another thread keeps running Python code.
 
 import math
 import random
+import sys
 import threading
 import time
 
@@ -133,6 +134,8 @@ LONG_CALLS = {  # each takes tens of milliseconds or more natively
 }
 
 
+@pytest.mark.skipif(not getattr(sys, "_is_gil_enabled", lambda: True)(),
+                    reason="without a global lock no call stalls the other threads")
 def test_the_stall_measure_sees_a_held_lock():
     # Repeating bytes is one C call that keeps the lock: this thread stalls throughout.
     seconds, stall = longest_stall_during(lambda: b"x" * (2 * 10**8))
