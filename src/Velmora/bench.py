@@ -7,7 +7,8 @@ same run, and prints the ratio ours/peer with the row's target:
     python -m Velmora bench -k ndtri      # rows whose label contains "ndtri"
     python -m Velmora bench --quick       # shorter runs, fewer repeats
 
-The peers need SciPy, the package's `bench` extra: pip install 'Velmora[bench]'.
+The peers need SciPy, the package's `bench` extra (pip install '.[bench]' in a
+checkout, or pip install scipy).
 """
 
 import argparse
@@ -21,7 +22,7 @@ import numpy as np
 sps = None  # scipy.special, imported by run() (see load_scipy)
 
 MISSING_SCIPY = ("the benchmark compares against SciPy, which is not installed; "
-                 "install the bench extra: pip install 'Velmora[bench]'")
+                 "install the bench extra (pip install '.[bench]' in a checkout) or pip install scipy")
 
 
 @dataclass

@@ -313,7 +313,8 @@ def add_bench(commands):
 
     p = add_command(commands, "bench", "the benchmark table against NumPy and SciPy", [
         "Times every row against its NumPy or SciPy peer in the same run and prints the ratio and its "
-        "target. Needs SciPy: pip install 'Velmora[bench]'. The full table takes several minutes."],
+        "target. Needs SciPy (the bench extra: pip install '.[bench]' in a checkout, or pip install scipy). "
+        "The full table takes several minutes."],
         ["--quick", "-k ndtri"], run_bench)
     bench.add_arguments(p)
 
