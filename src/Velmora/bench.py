@@ -19,6 +19,8 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+from Velmora._transform_table import OPS, takes_bounds
+
 sps = None  # scipy.special, imported by run() (see load_scipy)
 
 MISSING_SCIPY = ("the benchmark compares against SciPy, which is not installed; "
@@ -118,9 +120,6 @@ DOMAINS = {"log": (0.1, 10.0), "logit": (1e-6, 1.0 - 1e-6), "probit": (1e-6, 1.0
            "aff_logit": (2.0, 6.0), "aff_probit": (-1.0, 3.0), "softplus": (0.01, 20.0),
            "lower": (1.6, 11.5), "upper": (-9.0, 1.9), "tanh": (-0.999, 0.999)}
 BOUND_ARGS = {"aff_logit": ", 2.0, 6.0", "aff_probit": ", -1.0, 3.0", "lower": ", 1.5", "upper": ", 2.0"}
-TAKES_BOUNDS = {"lower": ("fwd", "inv", "grad_fwd", "ldet_abs_jac_fwd"),
-                "upper": ("fwd", "inv", "grad_fwd", "ldet_abs_jac_fwd")}
-OPS = ("fwd", "inv", "grad_fwd", "grad_inv", "ldet_abs_jac_fwd", "ldet_abs_jac_inv", "grad_ldet_abs_jac_inv")
 
 LOG2PI = "np.log(2.0 * np.pi)"
 # family -> the seven peer expressions of a (the same values through NumPy /
@@ -165,8 +164,7 @@ def transform_calls():
     """(family, op, name, our call on `a`, input domain) for the 63 functions."""
     for family, peers in PEERS.items():
         for op in OPS:
-            takes = op in TAKES_BOUNDS.get(family, OPS[:-1])
-            bounds = BOUND_ARGS.get(family, "") if takes else ""
+            bounds = BOUND_ARGS.get(family, "") if takes_bounds(family, op) else ""
             domain = DOMAINS[family] if op.endswith("fwd") else None
             yield family, op, f"{family}_{op}", f"tr.{family}_{op}(a{bounds})", domain
 

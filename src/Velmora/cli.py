@@ -20,15 +20,9 @@ import re
 import sys
 import textwrap
 
-PROG = "python -m Velmora"
+from Velmora._transform_table import FAMILIES, FAMILY_BOUNDS, OPS, takes_bounds
 
-FAMILIES = ("log", "logit", "probit", "aff_logit", "aff_probit", "softplus", "lower", "upper", "tanh")
-OPS = ("fwd", "inv", "grad_fwd", "grad_inv", "ldet_abs_jac_fwd", "ldet_abs_jac_inv", "grad_ldet_abs_jac_inv")
-# The bounds each family's functions take, in parameter order.
-FAMILY_BOUNDS = {"aff_logit": ("low", "high"), "aff_probit": ("low", "high"), "lower": ("low",),
-                 "upper": ("high",)}
-# Operations of `lower` and `upper` whose value depends on the bound.
-ONE_SIDED_BOUNDED_OPS = ("fwd", "inv", "grad_fwd", "ldet_abs_jac_fwd")
+PROG = "python -m Velmora"
 
 OBJECTIVES = ("rosenbrock", "quad", "double_well", "rosen_halfplane")
 METHODS = {"lbfgsb": "run_lbfgsb", "neldermead": "run_neldermead"}
@@ -64,7 +58,7 @@ class Parser(argparse.ArgumentParser):
 
 def paragraphs(*texts):
     """Help text kept as written by the raw formatter, so wrap the prose here."""
-    return "\n\n".join(textwrap.fill(t, 78) if not t.startswith(" ") else t for t in texts)
+    return "\n\n".join(textwrap.fill(t, 78) for t in texts)
 
 
 # --- value parsing ------------------------------------------------------------
@@ -142,12 +136,6 @@ def run_quantile(args):
     return 0
 
 
-def takes_bounds(family, op):
-    if family in ("lower", "upper"):
-        return op in ONE_SIDED_BOUNDED_OPS
-    return family in FAMILY_BOUNDS and op != "grad_ldet_abs_jac_inv"
-
-
 def run_transform(args):
     from Velmora._ckernels.transforms import _transforms as tr
 
@@ -169,14 +157,15 @@ def run_transform(args):
     bound_text = ", ".join(f"{side}={value!r}" for side, value in zip(needed, bounds))
     print(f"{name}, {family} family{' with ' + bound_text if bound_text else ''}")
     reads_x = op in ("fwd", "grad_fwd", "ldet_abs_jac_fwd")
-    # Each value is a point x (forward side) or y (inverse side); the other
-    # coordinate, the round trip and log|dT^-1/dy| at y go beside the result.
+    # Each value is a point x (forward side) or y (inverse side); beside the
+    # result go the other coordinate, the round trip and log|dT^-1/dy| at y.
+    # The result column is left out where it repeats one of those.
     if reads_x:
         titles = ["x", f"{name}(x)", "y = T(x)", "T^-1(y)", "log|dT^-1/dy|"]
-        shown_by = {"fwd": 2}
+        repeated = ("fwd",)
     else:
         titles = ["y", f"{name}(y)", "x = T^-1(y)", "T(x)", "log|dT^-1/dy|"]
-        shown_by = {"inv": 2, "ldet_abs_jac_inv": 4}
+        repeated = ("inv", "ldet_abs_jac_inv")
     rows = []
     for v in args.values:
         if reads_x:
@@ -186,7 +175,7 @@ def run_transform(args):
             y, x = v, call("inv", v)
             back = call("fwd", x)
         rows.append([v, call(op, v), y if reads_x else x, back, call("ldet_abs_jac_inv", y)])
-    keep = [i for i in range(len(titles)) if i != 1 or op not in shown_by]
+    keep = [i for i in range(len(titles)) if i != 1 or op not in repeated]
     print_table([titles[i] for i in keep], [[repr(float(r[i])) for i in keep] for r in rows])
     return 0
 
