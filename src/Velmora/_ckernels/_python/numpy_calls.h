@@ -89,17 +89,6 @@ inline bool module_global_is(PyObject *module, PyObject *name, PyObject *expecte
     return value != nullptr && value == expected;
 }
 
-// A borrowed module global. Without a GIL another thread may free it right
-// after the lookup; kept for existing callers, new code uses
-// module_global_ref (or module_global_is for a comparison).
-[[deprecated("borrowed reference, unsafe without the GIL: use module_global_ref")]]
-inline PyObject *module_global(PyObject *module, PyObject *name) {
-    PyObject *value = PyDict_GetItemWithError(PyModule_GetDict(module), name);
-    if (value == nullptr && !PyErr_Occurred())
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return value;
-}
-
 // np.ascontiguousarray(obj, dtype=dtype)
 inline PyObject *ascontiguousarray(PyObject *np, PyObject *obj, PyObject *dtype) {
     PyObject *stack[] = {nullptr, np, obj, dtype};
