@@ -1,6 +1,6 @@
 """Accuracy of the quantile and of the 63 transform functions against mpmath.
 
-    PYTHONPATH=tests python benchmarks/accuracy.py [--points N]
+    PYTHONPATH=tests/support python benchmarks/accuracy.py [--points N]
 
 needs mpmath (the test extra). For each function: the largest error of the
 scalar and of the array form over the test grids and N random points of the
@@ -17,7 +17,7 @@ import sys
 import mpmath as mp
 import numpy as np
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support"))
 
 import test_transforms as ref  # noqa: E402  (the mpmath references of the test suite)
 from Velmora import bench  # noqa: E402

@@ -14,7 +14,7 @@ import native
 from native import ptr
 
 MODULES = ["transforms._transforms", "optim._optim", "distributions._distributions"]
-HEADER = Path(__file__).parents[1] / "src/Velmora/_ckernels/_common/vlm_linalg.h"
+HEADER = Path(__file__).parents[2] / "src/Velmora/_ckernels/_common/vlm_linalg.h"
 LINALG = set(re.findall(r"VLM_EXPORT [^(]*?\b(vlm_\w+)\(", HEADER.read_text()))
 SIZES = [0, 1, 2, 3, 7, 16, 33, 64]
 EPS = np.finfo(float).eps

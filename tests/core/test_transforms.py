@@ -332,7 +332,8 @@ def test_read_only_input():
         t.log_fwd(ro)
     for other in (np.array([1, 2]), np.asfortranarray(np.ones((2, 2))), np.arange(1.0, 5.0)[::2]):
         other.flags.writeable = False
-        np.testing.assert_array_equal(t.log_fwd(other), np.log(np.asarray(other, dtype=float)))
+        # The array form uses vector logarithms: equal to NumPy's within the last bits.
+        np.testing.assert_array_max_ulp(t.log_fwd(other), np.log(np.asarray(other, dtype=float)), maxulp=2)
 
 
 def test_out_of_domain_values_are_not_errors():

@@ -7,7 +7,7 @@ import re
 
 import pytest
 
-README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "README.md")
+README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")
 
 
 @pytest.mark.skipif(not os.path.exists(README), reason="the README is not beside the tests")

@@ -23,7 +23,7 @@ SEED = int(os.environ.get("VLM_FUZZ_SEED", "0"))
 
 
 def run_shard(module, seed, cases, timeout=900):
-    cmd = [sys.executable, os.path.join(HERE, "hostile.py"), module, "--seed", str(seed), "--cases", str(cases)]
+    cmd = [sys.executable, os.path.join(HERE, "..", "support", "hostile.py"), module, "--seed", str(seed), "--cases", str(cases)]
     proc = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout)
     assert proc.returncode == 0, (f"{' '.join(cmd[1:])} exited with {proc.returncode}\n"
                                   f"{proc.stdout[-3000:]}\n{proc.stderr[-12000:]}")

@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-REPO = Path(__file__).resolve().parents[1]
+REPO = Path(__file__).resolve().parents[2]
 
 PUBLIC_HEADERS = [
     "_common/vlm_common.h", "_common/as241.h", "_common/vlm_linalg.h", "_common/vlm_complex.h",

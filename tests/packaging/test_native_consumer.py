@@ -19,7 +19,7 @@ from Velmora._ckernels import get_include
 CC = shutil.which(os.environ.get("CC", "cc"))
 pytestmark = pytest.mark.skipif(CC is None, reason="no C compiler (cc) found")
 
-REPO = Path(__file__).resolve().parents[1]
+REPO = Path(__file__).resolve().parents[2]
 EXAMPLES = REPO / "examples"
 
 PUBLIC_HEADERS = [

@@ -5,7 +5,7 @@ Pointing the tests at an interpreter: set VELMORA_FREE_THREADED_PYTHON to the
 path of a free-threaded CPython (3.13t or later), for example
 
     VELMORA_FREE_THREADED_PYTHON=/opt/py313t/bin/python3.13t \\
-        python3 -m pytest tests/test_free_threaded.py -q
+        python3 -m pytest tests/packaging/test_free_threaded.py -q
 
 Without the variable, python3.14t and then python3.13t are looked up on PATH.
 A candidate counts only when sysconfig's Py_GIL_DISABLED is 1; when none is
@@ -32,7 +32,7 @@ from pathlib import Path
 
 import pytest
 
-REPO = Path(__file__).resolve().parent.parent
+REPO = Path(__file__).resolve().parents[2]
 THREAD_TEST_TOOLS = ("pytest>=7", "hypothesis>=6", "mpmath>=1.3")
 GIL_WARNING = "The global interpreter lock"  # start of the RuntimeWarning text
 MODULES = (
