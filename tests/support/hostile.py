@@ -847,6 +847,9 @@ _DEFAULTS = {"lbfgsb": dict(m=10, maxiter=15000, maxfun=15000, maxls=20, factr=1
              "neldermead": dict(maxiter=0, maxfun=0, xatol=1e-4, fatol=1e-4)}
 LB_STATUS = {4: "CONVERGENCE", 5: "STOP: iteration or evaluation limit reached",
              7: "ERROR: invalid input", 8: "ABNORMAL: line search failed",
+             -2: "ABNORMAL: objective is -inf (unbounded below)",
+             -3: "ABNORMAL: gradient not formed at x (a value was not finite or the difference step did not "
+                 "move x)",
              -1: "ERROR: workspace allocation failed"}  # e.g. m = 2**31 - 1
 NM_STATUS = {0: "Optimization terminated successfully.", 1: "Maximum number of function evaluations has been exceeded.",
              2: "Maximum number of iterations has been exceeded.", -2: "ERROR: n must be >= 1"}

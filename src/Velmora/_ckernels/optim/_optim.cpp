@@ -214,6 +214,22 @@ bool parse_bounds(PyObject *bounds, i64 n, BoundArrays &b) {
     return true;
 }
 
+// Bounds no point satisfies: a NaN side, or the lower side above the upper
+// one. ValueError naming the first such entry.
+bool check_bounds_order(i64 n, const BoundArrays &b) {
+    for (i64 i = 0; i < n; ++i) {
+        const bool lower = b.nbd[i] == 1 || b.nbd[i] == 2, upper = b.nbd[i] == 2 || b.nbd[i] == 3;
+        const bool nan = (lower && std::isnan(b.lo[i])) || (upper && std::isnan(b.hi[i]));
+        if (nan || (lower && upper && b.lo[i] > b.hi[i])) {
+            PyErr_Format(PyExc_ValueError,
+                         "bounds[%lld] is invalid: %s", static_cast<long long>(i),
+                         nan ? "a bound is NaN" : "the lower bound is above the upper bound");
+            return false;
+        }
+    }
+    return true;
+}
+
 // The result record (both minimizers share its field order) as a dict.
 template <class Result>
 PyObject *result_dict(PyObject *x, const Result &res) {
@@ -249,6 +265,8 @@ enum Param : Py_ssize_t { OBJECTIVE, X0, BOUNDS, PARAMS, FIRST_OPTION };
 struct Lbfgsb {
     using Options = vlm_lbfgsb_options;
     using Result = vlm_lbfgsb_result;
+    // Crossed or NaN bounds come back as the invalid-input status.
+    static constexpr bool refuses_invalid_bounds = false;
 
     static bool convert(PyObject *const *a, Options &o) {
         const Py_ssize_t k = FIRST_OPTION;
@@ -266,6 +284,7 @@ struct Lbfgsb {
 struct NelderMead {
     using Options = vlm_neldermead_options;
     using Result = vlm_neldermead_result;
+    static constexpr bool refuses_invalid_bounds = true;
 
     static bool convert(PyObject *const *a, Options &o) {
         const Py_ssize_t k = FIRST_OPTION;
@@ -330,6 +349,7 @@ PyObject *run(PyObject *module, PyObject *const *a) {
     if (!b.allocate(n)) return nullptr;
     const bool has_bounds = a[BOUNDS] != Py_None;
     if (has_bounds && !parse_bounds(a[BOUNDS], n, b)) return nullptr;
+    if (Method::refuses_invalid_bounds && has_bounds && !check_bounds_order(n, b)) return nullptr;
 
     const vlm_objective_fn obj = _objective(a[OBJECTIVE]);
     if (obj == nullptr || !check_params(obj, has_params, pv.size(), n)) return nullptr;
@@ -365,7 +385,9 @@ const vlm::py::FunctionDef run_lbfgsb_def = {
     "    tolerance. fd_step: > 0 an absolute difference step, else a relative one.\n\n"
     "Returns a dict mirroring the native result record: x (new array, the final\n"
     "point), fun, nfev, nit, success, status (4 converged, 5 limit reached,\n"
-    "7 invalid input, 8 line search failed) and message.",
+    "7 invalid input (also crossed or NaN bounds, or a difference step that\n"
+    "cannot move x), 8 line search failed, -2 objective -inf (unbounded below),\n"
+    "-3 gradient not formed at the final point) and message.",
 };
 
 const vlm::py::FunctionDef run_neldermead_def = {
@@ -375,7 +397,8 @@ const vlm::py::FunctionDef run_neldermead_def = {
     "points are clipped into the bounds.\n\n"
     "objective: \"rosenbrock\", \"quad\", \"double_well\" or \"rosen_halfplane\".\n"
     "x0: C-contiguous, writable, one-dimensional float64 array (not modified).\n"
-    "bounds: None, or one (lower, upper) pair per variable, None for a missing side.\n"
+    "bounds: None, or one (lower, upper) pair per variable, None for a missing side;\n"
+    "    a NaN bound or a lower bound above the upper one raises ValueError.\n"
     "params: for \"quad\" only, at least 2*n values: the n weights, then the\n"
     "    n centre coordinates.\n"
     "maxiter, maxfun: iteration and evaluation limits; 0 (or less) means 200*n.\n"
