@@ -10,6 +10,7 @@
 #include "function.h"
 #include "module.h"
 #include "nelder_mead.h"
+#include "objectives.h"
 #include "numpy_calls.h"
 #include "optim.h"
 #include "typed_args.h"
@@ -21,74 +22,8 @@ using vlm::py::NoGil;
 using vlm::py::Ref;
 using vlm::py::TypedView;
 
-// ---------------------------------------------------------------------------
-// Objectives. Each reads n = ctx->n values of x; only "quad" reads p. The
-// sums are straight loops whose accumulation order the compiler may choose.
-
-struct ObjCtx {
-    i64 n;
-    const f64 *p;  // quad: n weights, then the n centre coordinates
-};
-
-i64 dim(void *ctx) { return static_cast<const ObjCtx *>(ctx)->n; }
-
-// sum of 100 (x[i+1] - x[i]^2)^2 + (1 - x[i])^2; minimum 0 at (1, ..., 1).
-f64 _obj_rosenbrock(const f64 *__restrict x, void *ctx) {
-    const i64 n = dim(ctx);
-    f64 sum = 0.0;
-#pragma omp simd reduction(+ : sum)
-    for (i64 i = 0; i < n - 1; ++i) {
-        const f64 t1 = x[i + 1] - x[i] * x[i];
-        const f64 t2 = 1.0 - x[i];
-        sum += 100.0 * t1 * t1 + t2 * t2;
-    }
-    return sum;
-}
-
-// sum of d[i]/2 (x[i] - xs[i])^2 with d = p[0..n), xs = p[n..2n).
-f64 _obj_quad(const f64 *__restrict x, void *ctx) {
-    const i64 n = dim(ctx);
-    const f64 *__restrict d = static_cast<const ObjCtx *>(ctx)->p;
-    const f64 *__restrict xs = d + n;
-    f64 sum = 0.0;
-#pragma omp simd reduction(+ : sum)
-    for (i64 i = 0; i < n; ++i) {
-        const f64 e = x[i] - xs[i];
-        sum += 0.5 * d[i] * e * e;
-    }
-    return sum;
-}
-
-// sum of (x[i]^2 - 1)^2; minima 0 at every point with coordinates +-1.
-f64 _obj_double_well(const f64 *__restrict x, void *ctx) {
-    const i64 n = dim(ctx);
-    f64 sum = 0.0;
-#pragma omp simd reduction(+ : sum)
-    for (i64 i = 0; i < n; ++i) {
-        const f64 t = x[i] * x[i] - 1.0;
-        sum += t * t;
-    }
-    return sum;
-}
-
-// Rosenbrock on the half-space x[0] >= 0, +inf outside (-0 and NaN are not
-// below 0). An empty x has no first coordinate and is inside.
-f64 _obj_rosen_halfplane(const f64 *__restrict x, void *ctx) {
-    if (dim(ctx) > 0 && x[0] < 0.0) return HUGE_VAL;
-    return _obj_rosenbrock(x, ctx);
-}
-
-struct NamedObjective {
-    const char *name;
-    vlm_objective_fn fn;
-};
-
-constexpr NamedObjective objectives[] = {
-    {"rosenbrock", _obj_rosenbrock},
-    {"quad", _obj_quad},
-    {"double_well", _obj_double_well},
-    {"rosen_halfplane", _obj_rosen_halfplane},
-};
+using vlm::ObjCtx;
+using vlm::_obj_quad;
 
 // The objective called `name`, or null with ValueError "unknown objective
 // <repr>". The callers have already limited `name` to an exact str or None,
@@ -96,7 +31,7 @@ constexpr NamedObjective objectives[] = {
 // case-sensitive; None equals none of them).
 vlm_objective_fn _objective(PyObject *name) {
     if (PyUnicode_Check(name))
-        for (const NamedObjective &o : objectives)
+        for (const vlm::NamedObjective &o : vlm::builtin_objectives)
             if (PyUnicode_CompareWithASCIIString(name, o.name) == 0) return o.fn;
     PyErr_Format(PyExc_ValueError, "unknown objective %R", name);
     return nullptr;

@@ -304,7 +304,7 @@ i64 vlm::neldermead_drive(vlm_objective_fn obj, void *obj_ctx, i64 n, f64 *x, co
         if (run.converged(opt->xatol, opt->fatol)) break;
         const bool completed = run.iterate();
         run.sort();
-        if (!completed) break;
+        if (!completed || run.stopped()) break;
         ++nit;
         if (hooks->on_iterate != nullptr &&
             hooks->on_iterate(hooks->hook_ctx, nit, run.row(0), run.fsim[0]) != 0) {
