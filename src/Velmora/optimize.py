@@ -470,8 +470,9 @@ def minimize(fun: Any, x0: Any, args: Any = (), method: str = "L-BFGS-B", jac: A
     opts = _options(name, options, tol)
     cb = _callback(callback)
     if name == "L-BFGS-B":
-        kind, gradient_given = objective[0], objective[2] not in (None, 0)
-        if opts["eps"] is not None and (kind == 2 or not gradient_given):
+        kind = objective[0]
+        differences = kind == 2 or (kind == 0 and objective[2] is None) or (kind == 1 and not objective[2])
+        if opts["eps"] is not None and differences:
             _check_step(x, box, opts["eps"])  # the step of the driver's differences
         g = np.full(n, np.nan)
         native_options = (opts["maxcor"], opts["maxiter"], opts["maxfun"], opts["maxls"],
