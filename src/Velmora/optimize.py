@@ -117,8 +117,19 @@ def _address_value(value: object, what: str) -> int:
     return v
 
 
+def _same_ctype(a: Any, b: Any) -> bool:
+    """The same C type: pointer classes made apart (numba has its own
+    POINTER(c_double)) compare by what they point to."""
+    if a is b:
+        return True
+    pointers = isinstance(a, type) and issubclass(a, ctypes._Pointer) and issubclass(b, ctypes._Pointer)
+    return pointers and a._type_ is b._type_
+
+
 def _ctypes_signature_ok(fn: Any, argtypes: tuple[Any, ...]) -> bool:
-    return fn.restype is ctypes.c_double and tuple(fn.argtypes or ()) == argtypes
+    given = tuple(fn.argtypes or ())
+    return (fn.restype is ctypes.c_double and len(given) == len(argtypes)
+            and all(_same_ctype(a, b) for a, b in zip(given, argtypes)))
 
 
 def _function_address(obj: object, what: str, argtypes: tuple[Any, ...]) -> int:
@@ -136,7 +147,7 @@ def _function_address(obj: object, what: str, argtypes: tuple[Any, ...]) -> int:
         ffi = cffi.FFI()
         ctype = ffi.typeof(obj)
         name = ffi.getctype(ctype).replace("const ", "")
-        if ctype.kind != "pointer" or name not in _CFFI_SIGNATURES[len(argtypes)]:
+        if ctype.kind != "function" or name not in _CFFI_SIGNATURES[len(argtypes)]:
             raise TypeError(f"{what}: the cffi pointer has type {ffi.getctype(ctype)!r}, expected "
                             f"{sorted(_CFFI_SIGNATURES[len(argtypes)])[0]!r}")
         return _address_value(int(ffi.cast("uintptr_t", obj)), what)

@@ -48,6 +48,12 @@ double slow_sphere(const double *x, void *ctx) {
 }
 
 double always_nan(const double *x, void *ctx) { (void)x; (void)ctx; return NAN; }
+
+/* Spins until the int at ctx is non-zero: only another thread can end it. */
+double wait_for_flag(const double *x, void *ctx) {
+    while (!*(volatile int *)ctx) {}
+    return x[0] * x[0];
+}
 """
 
 
@@ -64,7 +70,7 @@ def clib(tmp_path_factory):
                    check=True)
     dll = ctypes.CDLL(str(lib))
     value = (ctypes.c_double, [ctypes.POINTER(ctypes.c_double), ctypes.c_void_p])
-    for name in ("rosen2", "shifted_sphere", "slow_sphere", "always_nan"):
+    for name in ("rosen2", "shifted_sphere", "slow_sphere", "always_nan", "wait_for_flag"):
         getattr(dll, name).restype, getattr(dll, name).argtypes = value
     dll.rosen2_fg.restype = ctypes.c_double
     dll.rosen2_fg.argtypes = [ctypes.POINTER(ctypes.c_double), ctypes.POINTER(ctypes.c_double),
