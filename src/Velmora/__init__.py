@@ -8,7 +8,7 @@
 and `python -m Velmora bench` can configure NumPy before importing it).
 """
 
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 __version__ = "0.1.0"
 __all__ = ["NativeObjective", "OptimizeResult", "minimize"]
@@ -20,7 +20,7 @@ _LAZY = {"minimize": "Velmora.optimize", "OptimizeResult": "Velmora.optimize",
          "NativeObjective": "Velmora.optimize"}
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> Any:
     if name in _LAZY:
         import importlib
 
@@ -30,5 +30,5 @@ def __getattr__(name):
     raise AttributeError(f"module 'Velmora' has no attribute {name!r}")
 
 
-def __dir__():
+def __dir__() -> list[str]:
     return sorted(set(globals()) | set(_LAZY))

@@ -60,7 +60,7 @@ _VALUE_GRAD_ARGTYPES = (ctypes.POINTER(ctypes.c_double), ctypes.POINTER(ctypes.c
 _CFFI_SIGNATURES = {2: {"double(*)(double *, void *)"}, 3: {"double(*)(double *, double *, void *)"}}
 
 
-class OptimizeResult(dict):
+class OptimizeResult(dict[str, Any]):
     """The result of `minimize`: a dict whose keys are also attributes.
 
     x: the final point (a new float64 array); fun: its value; jac: the
@@ -69,14 +69,25 @@ class OptimizeResult(dict):
     evaluations (0 for Nelder-Mead); status, success, message: the outcome.
     """
 
+    # For type checkers: the keys `minimize` fills in (read through __getattr__).
+    x: np.ndarray
+    fun: float
+    jac: np.ndarray | None
+    nit: int
+    nfev: int
+    njev: int
+    status: int
+    success: bool
+    message: str
+
     def __getattr__(self, name: str) -> Any:
         try:
             return self[name]
         except KeyError:
             raise AttributeError(name) from None
 
-    __setattr__ = dict.__setitem__  # type: ignore[assignment]
-    __delattr__ = dict.__delitem__  # type: ignore[assignment]
+    __setattr__ = dict.__setitem__
+    __delattr__ = dict.__delitem__
 
     def __dir__(self) -> list[str]:
         return list(self.keys())
@@ -140,11 +151,11 @@ def _function_address(obj: object, what: str, argtypes: tuple[Any, ...]) -> int:
         if not _ctypes_signature_ok(obj, argtypes):
             raise TypeError(f"{what}: the ctypes function must have restype c_double and argtypes "
                             f"{tuple(t.__name__ for t in argtypes)}")
-        return _address_value(ctypes.cast(obj, ctypes.c_void_p).value or 0, what)
+        return _address_value(ctypes.cast(obj, ctypes.c_void_p).value or 0, what)  # type: ignore[arg-type]
     if _is_cffi_pointer(obj):
-        import cffi  # type: ignore[import-untyped]  # present: the object came from it
+        import importlib
 
-        ffi = cffi.FFI()
+        ffi: Any = importlib.import_module("cffi").FFI()  # present: the object came from it
         ctype = ffi.typeof(obj)
         name = ffi.getctype(ctype).replace("const ", "")
         if ctype.kind != "function" or name not in _CFFI_SIGNATURES[len(argtypes)]:
@@ -167,7 +178,7 @@ def _function_address(obj: object, what: str, argtypes: tuple[Any, ...]) -> int:
 def _context_value(ctx: object) -> int:
     if ctx is None:
         return 0
-    if isinstance(ctx, (ctypes._Pointer, ctypes._SimpleCData)):  # type: ignore[attr-defined]
+    if isinstance(ctx, (ctypes._Pointer, ctypes._SimpleCData)):
         return ctypes.cast(ctx, ctypes.c_void_p).value or 0
     if isinstance(ctx, bool) or not isinstance(ctx, numbers.Integral):
         raise TypeError(f"ctx must be an int address, a ctypes pointer or None, got {type(ctx).__name__}")
@@ -270,7 +281,7 @@ def _bounds(bounds: object, n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]
         if isinstance(bounds, (str, bytes)) or not hasattr(bounds, "__iter__"):
             raise TypeError("bounds must be None, a sequence of (low, high) pairs or an object with "
                             f"lb and ub, got {type(bounds).__name__}")
-        pairs = list(bounds)  # type: ignore[call-overload]
+        pairs = list(bounds)
         if len(pairs) != n:
             raise ValueError(f"bounds has {len(pairs)} entries for n = {n} variables")
         lo, hi = np.empty(n), np.empty(n)
@@ -486,15 +497,13 @@ def minimize(fun: Any, x0: Any, args: Any = (), method: str = "L-BFGS-B", jac: A
         if opts["eps"] is not None and differences:
             _check_step(x, box, opts["eps"])  # the step of the driver's differences
         g = np.full(n, np.nan)
-        native_options = (opts["maxcor"], opts["maxiter"], opts["maxfun"], opts["maxls"],
-                          opts["ftol"] / MACHINE_EPSILON, opts["gtol"], opts["eps"] or 0.0)
-        status, message, nfev, njev, nit, value = _minimize.lbfgsb(objective, x, box, native_options,
-                                                                  cb, g)
+        status, message, nfev, njev, nit, value = _minimize.lbfgsb(
+            objective, x, box, (opts["maxcor"], opts["maxiter"], opts["maxfun"], opts["maxls"],
+                                opts["ftol"] / MACHINE_EPSILON, opts["gtol"], opts["eps"] or 0.0), cb, g)
         gradient: np.ndarray | None = g
     else:
-        native_options = (opts["maxiter"] or 0, opts["maxfev"] or 0, opts["xatol"], opts["fatol"])
-        status, message, nfev, njev, nit, value = _minimize.neldermead(objective, x, box,
-                                                                      native_options, cb)
+        status, message, nfev, njev, nit, value = _minimize.neldermead(
+            objective, x, box, (opts["maxiter"] or 0, opts["maxfev"] or 0, opts["xatol"], opts["fatol"]), cb)
         gradient = None
     if status == CALLBACK_STOP:
         message = CALLBACK_STOP_MESSAGE
