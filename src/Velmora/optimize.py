@@ -160,7 +160,7 @@ def _function_address(obj: object, what: str, argtypes: tuple[Any, ...]) -> int:
         name = ffi.getctype(ctype).replace("const ", "")
         if ctype.kind != "function" or name not in _CFFI_SIGNATURES[len(argtypes)]:
             raise TypeError(f"{what}: the cffi pointer has type {ffi.getctype(ctype)!r}, expected "
-                            f"{sorted(_CFFI_SIGNATURES[len(argtypes)])[0]!r}")
+                            f"{min(_CFFI_SIGNATURES[len(argtypes)])!r}")
         return _address_value(int(ffi.cast("uintptr_t", obj)), what)
     address = getattr(obj, "address", None)
     if address is not None and not isinstance(obj, numbers.Integral):
@@ -208,7 +208,7 @@ class NativeObjective:
     exception inside it cannot stop the run (ctypes prints it and returns 0).
     """
 
-    __slots__ = ("address", "ctx", "grad", "_keep")
+    __slots__ = ("_keep", "address", "ctx", "grad")
 
     def __init__(self, address: object, ctx: object = 0, grad: object = None) -> None:
         self.address = _function_address(address, "address", _VALUE_ARGTYPES)

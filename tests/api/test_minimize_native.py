@@ -8,8 +8,8 @@ import threading
 
 import numpy as np
 import pytest
-
 from native import run_python
+
 from Velmora import NativeObjective, minimize
 
 X0 = [-1.2, 1.0]

@@ -7,9 +7,9 @@ import warnings
 
 import numpy as np
 import pytest
+from problems import BOUNDED, BY_NAME, PROBLEMS
 
 import Velmora
-from problems import BOUNDED, BY_NAME, PROBLEMS
 
 spo = pytest.importorskip("scipy.optimize")
 # Overflow on the way (jennrich-sampson) is part of the problems.

@@ -5,8 +5,8 @@ standard starting points, as sums of squares f = r . r whose gradient is
 check J against differences before trusting the gradients.
 """
 
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Callable
 
 import numpy as np
 
