@@ -148,8 +148,9 @@ bool gradient_values(PyObject *v, i64 n, f64 *g) {
     }
     if (PyArray_NDIM(a) > 1 || PyArray_SIZE(a) != static_cast<npy_intp>(n)) {
         PyErr_Format(PyExc_ValueError,
-                     "the gradient must hold n = %lld values (one per variable), got shape %S",
-                     static_cast<long long>(n), Ref(PyObject_GetAttrString(arr.get(), "shape")).get());
+                     "the gradient must hold n = %lld values (one per variable), got %lld in %d "
+                     "dimension(s)",
+                     static_cast<long long>(n), static_cast<long long>(PyArray_SIZE(a)), PyArray_NDIM(a));
         return false;
     }
     Ref f8(PyArray_FROM_OTF(arr.get(), NPY_DOUBLE, NPY_ARRAY_IN_ARRAY));
