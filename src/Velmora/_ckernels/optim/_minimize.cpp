@@ -138,6 +138,15 @@ bool real_value(PyObject *v, f64 *out) {
 // A gradient of n real numbers (any array-like of that size, at most one
 // dimension) copied into g. ValueError for another size or a non-real type.
 bool gradient_values(PyObject *v, i64 n, f64 *g) {
+    if (PyArray_CheckExact(v)) {  // the common case: a float64 vector of the right size
+        auto *a = reinterpret_cast<PyArrayObject *>(v);
+        if (PyArray_TYPE(a) == NPY_DOUBLE && PyArray_NDIM(a) == 1 &&
+            PyArray_DIM(a, 0) == static_cast<npy_intp>(n) && PyArray_ISCARRAY_RO(a) &&
+            PyArray_ISNOTSWAPPED(a)) {
+            std::memcpy(g, PyArray_DATA(a), static_cast<size_t>(n) * sizeof(f64));
+            return true;
+        }
+    }
     Ref arr(PyArray_FromAny(v, nullptr, 0, 0, 0, nullptr));
     if (!arr) return false;
     auto *a = reinterpret_cast<PyArrayObject *>(arr.get());
