@@ -72,7 +72,34 @@ def demo_minimizers():
     print()
 
 
+def demo_minimize():
+    import numpy as np
+
+    import Velmora
+
+    def rosen(x):
+        return 100.0 * (x[1] - x[0] ** 2) ** 2 + (1.0 - x[0]) ** 2
+
+    def rosen_grad(x):
+        return np.array([-400.0 * x[0] * (x[1] - x[0] ** 2) - 2.0 * (1.0 - x[0]), 200.0 * (x[1] - x[0] ** 2)])
+
+    print("Velmora.minimize on your own objective (SciPy's minimize interface)")
+    print("  def rosen(x): return 100 (x1 - x0^2)^2 + (1 - x0)^2,  from x0 = (-1.2, 1)")
+    runs = [
+        ("L-BFGS-B, analytic gradient", dict(jac=rosen_grad)),
+        ("L-BFGS-B, forward differences", {}),
+        ("L-BFGS-B, x0 <= 0.5", dict(jac=rosen_grad, bounds=[(None, 0.5), (None, None)])),
+        ("Nelder-Mead", dict(method="Nelder-Mead")),
+    ]
+    for label, kwargs in runs:
+        r = Velmora.minimize(rosen, [-1.2, 1.0], **kwargs)
+        x = "(" + ", ".join(f"{v:.6f}" for v in r.x) + ")"
+        print(f"  {label:<30} x = {x:<22} fun = {r.fun:9.3g}  nit {r.nit:3d}  nfev {r.nfev:4d}  {r.message}")
+    print()
+
+
 def run():
+    demo_minimize()
     demo_quantile()
     demo_transforms()
     demo_minimizers()

@@ -36,13 +36,16 @@ class Row:
     peer_name: str
     target: float | None  # largest acceptable ours/peer ratio
     env: dict = field(default_factory=dict)
+    # Maps the measured seconds per call (ours, peer) to what the row
+    # compares, e.g. the overhead per evaluation of a whole minimization.
+    adjust: object = None
 
 
 ROWS: list[Row] = []
 
 
-def row(group, label, ours, peer, peer_name, target=None, env=None):
-    ROWS.append(Row(group, label, ours, peer, peer_name, target, env or {}))
+def row(group, label, ours, peer, peer_name, target=None, env=None, adjust=None):
+    ROWS.append(Row(group, label, ours, peer, peer_name, target, env or {}, adjust))
 
 
 def calls_per_run(timer, budget):
@@ -233,6 +236,131 @@ def minimizer_rows():
     print()
 
 
+# --- minimize: the user's objective ----------------------------------------------
+
+# The issue's targets: time per evaluation beyond the objective's own cost at
+# most 0.1x SciPy's and 0.5x iminuit's MIGRAD; whole runs with a Python
+# objective at most 0.3x SciPy (L-BFGS-B, analytic gradient or differences)
+# and 0.2x (Nelder-Mead); a native objective within 1.2x of run_lbfgsb.
+
+def rosen_py(x):
+    """Rosenbrock in NumPy, the same function for every minimizer."""
+    return float(np.sum(100.0 * (x[1:] - x[:-1] ** 2) ** 2 + (1.0 - x[:-1]) ** 2))
+
+
+def rosen_grad_py(x):
+    g = np.zeros_like(x)
+    t = x[1:] - x[:-1] ** 2
+    g[:-1] = -400.0 * x[:-1] * t - 2.0 * (1.0 - x[:-1])
+    g[1:] += 200.0 * t
+    return g
+
+
+def rosen2_py(x):
+    """n = 2 in plain floats: cheap, so the minimizer's own cost shows."""
+    a, b = x[1] - x[0] * x[0], 1.0 - x[0]
+    return 100.0 * a * a + b * b
+
+
+def rosen2_grad_py(x):
+    a, b = x[1] - x[0] * x[0], 1.0 - x[0]
+    return np.array([-400.0 * x[0] * a - 2.0 * b, 200.0 * a])
+
+
+def best_seconds(stmt, env, number=2000, repeats=7):
+    return min(timeit.repeat(stmt, globals=env, number=number, repeat=repeats)) / number
+
+
+def overhead(counts, own):
+    """Seconds per evaluation beyond the objective's own cost, from the
+    seconds of a whole run: counts = (nfev, njev), own = (fun, grad) seconds."""
+    nfev, njev = counts
+    return lambda t: (t - nfev * own[0] - njev * own[1]) / nfev
+
+
+def minimize_rows():
+    """Velmora.minimize against SciPy's minimize and iminuit's MIGRAD on
+    Rosenbrock from (-1.2 ... 1) with the same Python function."""
+    import scipy.optimize as spo  # type: ignore[import-untyped]
+
+    import Velmora
+    from Velmora._ckernels.optim import _optim
+
+    try:
+        import iminuit  # type: ignore[import-untyped]
+    except ImportError:
+        iminuit = None
+        print("iminuit is not installed: its rows are skipped (pip install iminuit)\n")
+
+    x2 = rosen_start(2)
+    env = {"vm": Velmora, "spo": spo, "f": rosen2_py, "g": rosen2_grad_py, "x0": x2, "np": np,
+           "iminuit": iminuit}
+    own = (best_seconds("f(x0)", env), best_seconds("g(x0)", env))
+    runs = {
+        "L-BFGS-B, gradient": ("vm.minimize(f, x0, jac=g)", 'spo.minimize(f, x0, jac=g, method="L-BFGS-B")', True),
+        "L-BFGS-B, differences": ("vm.minimize(f, x0)", 'spo.minimize(f, x0, method="L-BFGS-B")', False),
+        "Nelder-Mead": ('vm.minimize(f, x0, method="Nelder-Mead")', 'spo.minimize(f, x0, method="Nelder-Mead")',
+                        False),
+    }
+    print(f"{'minimize outcome, n = 2':<32} {'nit':>11} {'nfev':>13}  same counts as SciPy")
+    for label, (ours, peer, with_grad) in runs.items():
+        a, b = eval(ours, env), eval(peer, env)
+        counts_a = (a.nfev, a.njev if with_grad else 0)
+        counts_b = (b.nfev, getattr(b, "njev", 0) if with_grad else 0)
+        print(f"{label:<32} {a.nit:>5} | {b.nit:<5} {a.nfev:>6} | {b.nfev:<6}  {(a.nit, a.nfev) == (b.nit, b.nfev)}")
+        row("minimize", f"overhead/eval {label} vs SciPy", ours, peer, "scipy minimize", 0.1, env,
+            (overhead(counts_a, own), overhead(counts_b, own)))
+    if iminuit is not None:
+        env["migrad"] = ("(lambda m: (setattr(m, 'errordef', 1.0), m.migrad()))"
+                         "(iminuit.Minuit(lambda a, b: f((a, b)), -1.2, 1.0))")
+        m = eval(env["migrad"], env)[1]
+        own_tuple = best_seconds("f((-1.2, 1.0))", env)
+        migrad = overhead((m.nfcn, 0), (own_tuple, 0.0))
+        print(f"{'iminuit MIGRAD':<32} {'':>11} {m.nfcn:>6}\n")
+        for label, (ours, _, with_grad) in runs.items():
+            a = eval(ours, env)
+            row("minimize", f"overhead/eval {label} vs iminuit", ours, env["migrad"], "iminuit MIGRAD", 0.5, env,
+                (overhead((a.nfev, a.njev if with_grad else 0), own), migrad))
+
+    for n in (2, 10, 100):
+        env_n = {"vm": Velmora, "spo": spo, "f": rosen_py, "g": rosen_grad_py, "x0": rosen_start(n)}
+        row("minimize", f"minimize rosenbrock n={n}, gradient", "vm.minimize(f, x0, jac=g)",
+            'spo.minimize(f, x0, jac=g, method="L-BFGS-B")', "scipy L-BFGS-B", 0.3, env_n)
+        row("minimize", f"minimize rosenbrock n={n}, differences", "vm.minimize(f, x0)",
+            'spo.minimize(f, x0, method="L-BFGS-B")', "scipy L-BFGS-B", 0.3, env_n)
+    for n in (2, 10):
+        env_n = {"vm": Velmora, "spo": spo, "f": rosen_py, "x0": rosen_start(n)}
+        row("minimize", f"minimize rosenbrock n={n}, Nelder-Mead", 'vm.minimize(f, x0, method="Nelder-Mead")',
+            'spo.minimize(f, x0, method="Nelder-Mead")', "scipy Nelder-Mead", 0.2, env_n)
+
+    # A native objective against the built-in run of the same function.
+    for n in (2, 100):
+        env_n = {"vm": Velmora, "opt": _optim, "x0": rosen_start(n)}
+        row("minimize", f"minimize('rosenbrock') n={n}", 'vm.minimize("rosenbrock", x0)',
+            'opt.run_lbfgsb("rosenbrock", x0)', "run_lbfgsb", 1.2, env_n)
+    try:
+        import numba  # type: ignore[import-untyped]
+    except ImportError:
+        print("numba is not installed: the cfunc row is skipped (pip install numba)\n")
+        return
+    from numba import carray, types
+
+    @numba.cfunc(types.float64(types.CPointer(types.float64), types.voidptr))
+    def rosen_cfunc(xp, ctx):
+        x = carray(xp, 2)
+        a, b = x[1] - x[0] * x[0], 1.0 - x[0]
+        return 100.0 * a * a + b * b
+
+    env_c = {"vm": Velmora, "opt": _optim, "x0": x2, "fn": vm_native(Velmora, rosen_cfunc)}
+    row("minimize", "minimize(numba cfunc) n=2", "vm.minimize(fn, x0)", 'opt.run_lbfgsb("rosenbrock", x0)',
+        "run_lbfgsb", 1.2, env_c)
+
+
+def vm_native(velmora, compiled):
+    """The cfunc as a NativeObjective, built once outside the timed call."""
+    return velmora.NativeObjective(compiled)
+
+
 class Progress:
     """A status line on standard error while rows are timed, kept only on a
     terminal (the finished rows themselves go to standard output)."""
@@ -281,6 +409,7 @@ def run(args, prog="bench"):
     quantile_rows()
     transform_rows()
     minimizer_rows()
+    minimize_rows()
     selected = [r for r in ROWS if args.pattern in r.label]
 
     header = (f"{'group':<11} {'row':<42} {'ours':>10} {'peer':>10}  {'peer name':<26} {'ratio':>7} "
@@ -292,6 +421,8 @@ def run(args, prog="bench"):
     for done, r in enumerate(selected):
         progress.show(done, r.label)
         ours, peer = seconds_per_call(r.ours, r.peer, r.env, repeats, budget)
+        if r.adjust is not None:
+            ours, peer = r.adjust[0](ours), r.adjust[1](peer)
         progress.clear()
         ratio = ours / peer
         if r.target is None:

@@ -125,6 +125,27 @@ def test_n_below_one_is_an_error_without_evaluation(n):
     assert rec.values == [] and x[0] == 7.0
 
 
+@pytest.mark.parametrize("lo,hi,nbd", [
+    ([5.0, 0.0], [1.0, 0.0], [2, 0]),              # crossed
+    ([0.0, 0.0], [0.0, -1.0], [0, 2]),             # crossed on the second variable
+    ([np.nan, 0.0], [0.0, 0.0], [1, 0]),           # NaN lower bound
+    ([0.0, 0.0], [0.0, np.nan], [0, 3]),           # NaN upper bound
+    ([np.nan, 0.0], [np.nan, 0.0], [2, 0]),
+])
+def test_invalid_bounds_are_refused_without_evaluation(lo, hi, nbd):
+    res, x, rec = native_nm(double_well, [0.0, 0.0], lo=lo, hi=hi, nbd=nbd)
+    assert (res.status, res.nfev, res.nit, res.success) == (-3, 0, 0, 0)
+    assert res.message == b"ERROR: invalid bounds (NaN, or lower above upper)" and np.isnan(res.fun)
+    assert rec.values == [] and list(x) == [0.0, 0.0]
+
+
+def test_unused_bound_sides_are_not_checked():
+    # A NaN on a side the code ignores is never read.
+    res, x, _ = native_nm(double_well, [0.3, 0.2], lo=[np.nan, 0.5], hi=[0.5, np.nan], nbd=[3, 1])
+    assert res.status == 0
+    np.testing.assert_allclose(x, [0.5, 1.0], atol=1e-3)  # x0 stops at its upper bound
+
+
 def test_default_limits_are_200n_and_never_exceeded():
     # NaN values never converge, so the run ends exactly at the evaluation limit.
     res, _, rec = native_nm(lambda x: float("nan"), [1.0, 2.0, 3.0])

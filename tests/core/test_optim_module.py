@@ -5,6 +5,7 @@ inputs in a subprocess."""
 import inspect
 import math
 import pickle
+import sys
 import threading
 
 import numpy as np
@@ -536,10 +537,73 @@ print("survived")
     assert out.stdout.strip() == "survived"
 
 
-def test_crossed_bounds_in_neldermead_clip_to_the_lower_bound_side():
-    r = nm("rosenbrock", np.array([0.0, 0.0]), bounds=[(1.0, -1.0), (None, None)])
-    assert r["status"] in (0, 1, 2)
-    assert np.all(np.isfinite(r["x"]))
+@pytest.mark.parametrize("bounds,index,reason", [
+    ([(1.0, -1.0), (None, None)], 0, "the lower bound is above the upper bound"),
+    ([(None, None), (5.0, 1.0)], 1, "the lower bound is above the upper bound"),
+    ([(None, math.nan), (None, None)], 0, "a bound is NaN"),
+    ([(0.0, 1.0), (math.nan, None)], 1, "a bound is NaN"),
+    ([(math.nan, math.nan), (2.0, 1.0)], 0, "a bound is NaN"),
+])
+def test_neldermead_refuses_bounds_no_point_satisfies(bounds, index, reason):
+    # Clipping into such a box would report success at a point outside it.
+    x0 = np.array([0.0, 0.0])
+    with pytest.raises(ValueError) as info:
+        nm("double_well", x0, bounds=bounds)
+    assert str(info.value) == f"bounds[{index}] is invalid: {reason}"
+    np.testing.assert_array_equal(x0, [0.0, 0.0])
+
+
+def test_neldermead_equal_bounds_fix_the_variable():
+    r = nm("double_well", np.array([0.3, 0.2]), bounds=[(0.5, 0.5), (None, None)])
+    assert r["success"] and r["x"][0] == 0.5
+
+
+@pytest.mark.parametrize("bounds", [
+    [(None, math.nan), (None, None)], [(math.nan, None), (None, None)], [(math.nan, 3.0), (None, None)],
+    [(2.0, 1.0), (None, None)],
+])
+def test_lbfgsb_refuses_nan_and_crossed_bounds_before_evaluating(bounds):
+    r = lb("rosenbrock", np.array([-1.2, 1.0]), bounds=bounds)
+    assert (r["status"], r["success"], r["nfev"], r["message"]) == (7, False, 0, "ERROR: invalid input")
+    np.testing.assert_array_equal(r["x"], [-1.2, 1.0])
+
+
+def test_lbfgsb_unbounded_objective_is_not_convergence():
+    # A quadratic with a negative weight has no minimum: the run ends where
+    # the value reaches -inf, and says so.
+    r = lb("quad", np.array([1.0]), params=[-1.0, 0.0])
+    assert (r["status"], r["success"], r["fun"]) == (-2, False, -math.inf)
+    assert r["message"] == "ABNORMAL: objective is -inf (unbounded below)"
+    assert value("quad", r["x"], [-1.0, 0.0]) == -math.inf
+
+
+NO_GRADIENT = ("ABNORMAL: gradient not formed at x (a value was not finite or the difference step "
+               "did not move x)")
+
+
+def test_lbfgsb_overflowing_probe_is_not_convergence():
+    # Finite at the start, but the difference probe overflows: the zero put in
+    # for that component must not read as a vanishing gradient.
+    x0 = np.array([sys.float_info.max ** 0.25 * (1 - 1e-8)])
+    r = lb("double_well", x0)
+    assert math.isfinite(r["fun"]) and r["nit"] == 0
+    assert (r["status"], r["success"], r["message"]) == (-3, False, NO_GRADIENT)
+
+
+@pytest.mark.parametrize("fd_step,status", [(5e-324, 7), (1e-300, 7), (math.inf, 7), (1e300, -3)])
+def test_lbfgsb_difference_steps_that_cannot_form_a_gradient(fd_step, status):
+    # A step lost in rounding (or infinite) is refused before any evaluation;
+    # one that moves x to where the objective overflows ends without success.
+    r = lb("rosenbrock", np.array([-1.2, 1.0]), fd_step=fd_step)
+    assert (r["status"], r["success"]) == (status, False)
+    assert r["nfev"] == (0 if status == 7 else 3)
+    np.testing.assert_array_equal(r["x"], [-1.2, 1.0])
+
+
+@pytest.mark.parametrize("fd_step", [math.nan, 0.0, -1.0, -math.inf, 1e-7])
+def test_lbfgsb_usable_steps_still_converge(fd_step):
+    r = lb("rosenbrock", np.array([-1.2, 1.0]), fd_step=fd_step)
+    assert r["success"] and np.allclose(r["x"], 1.0, atol=1e-3)
 
 
 # --- no leaks ---------------------------------------------------------------------------

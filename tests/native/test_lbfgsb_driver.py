@@ -12,8 +12,11 @@ import pytest
 import native
 
 MODULE = "Velmora._ckernels.optim._optim"
-CONVERGENCE, STOP, ERROR, ABNORMAL = 4, 5, 7, 8
+CONVERGENCE, STOP, ERROR, ABNORMAL, UNBOUNDED, NO_GRADIENT = 4, 5, 7, 8, -2, -3
 MESSAGES = {
+    UNBOUNDED: b"ABNORMAL: objective is -inf (unbounded below)",
+    NO_GRADIENT: b"ABNORMAL: gradient not formed at x (a value was not finite or the difference step "
+                 b"did not move x)",
     CONVERGENCE: b"CONVERGENCE",
     STOP: b"STOP: iteration or evaluation limit reached",
     ERROR: b"ERROR: invalid input",
@@ -251,6 +254,56 @@ def test_nan_in_one_perturbation_zeroes_that_component(lib):
     f = lambda x: math.nan if x[1] > 2.0 else float(x[0] ** 2 + x[1] ** 2)
     r = minimize(lib, f, [1.0, 2.0], maxiter=1)
     assert r.calls[3][1] == 2.0 and r.calls[3][0] < 1.0
+
+
+def test_minus_infinity_ends_the_run_where_it_is_met(lib):
+    # Falling without bound, -inf below x = -5: the run stops at the first
+    # point valued -inf instead of reading the zero gradient there as
+    # convergence.
+    f = lambda x: -math.inf if x[0] < -5.0 else float(x[0])
+    r = minimize(lib, f, [0.0])
+    assert (r.status, r.success, r.fun) == (UNBOUNDED, 0, -math.inf)
+    assert r.x[0] < -5.0 and r.nfev == len(r.calls)
+    np.testing.assert_array_equal(r.calls[-1], r.x)
+
+
+@pytest.mark.parametrize("bad", [math.inf, math.nan, -math.inf])
+def test_a_probe_that_is_not_finite_never_converges(lib, bad):
+    # The minimum lies at a wall: any probe beyond x = 1 is not finite, so the
+    # forward difference there cannot be formed.
+    f = lambda x: bad if x[0] > 1.0 else float((x[0] - 2.0) ** 2)
+    r = minimize(lib, f, [0.5], lo=[0.0], hi=[1.0], nbd=[2])
+    assert r.status == NO_GRADIENT and r.x[0] == 1.0 and r.fun == 1.0
+
+
+def test_a_step_lost_in_rounding_never_converges(lib):
+    # The absolute step moves the start, but not the far point the run
+    # reaches: the difference quotient there is a meaningless zero.
+    f = lambda x: float(-1e20 * math.tanh(x[0] / 1e16))
+    r = minimize(lib, f, [0.0], fd_step=1.0, maxiter=100)
+    assert r.status != CONVERGENCE
+
+
+@pytest.mark.parametrize("kw", [dict(lo=[math.nan, 0.0], nbd=[1, 0]), dict(hi=[0.0, math.nan], nbd=[0, 3]),
+                                dict(lo=[math.nan, 0.0], hi=[1.0, 0.0], nbd=[2, 0]),
+                                dict(fd_step=5e-324), dict(fd_step=math.inf),
+                                dict(fd_step=1e-17, lo=[1.0, -5.0], nbd=[1, 0])])
+def test_invalid_bounds_and_steps_make_no_evaluation(lib, kw):
+    x0 = [0.5, 0.5]
+    r = minimize(lib, rosenbrock, x0, **kw)
+    assert (r.status, r.nfev, r.nit, r.fun) == (ERROR, 0, 0, 0.0)
+    assert r.calls == []
+    np.testing.assert_array_equal(r.x, x0)
+
+
+@pytest.mark.parametrize("kw", [dict(lo=[0.0, math.nan], nbd=[1, 0]), dict(hi=[math.nan, 9.0], nbd=[1, 3]),
+                                dict(fd_step=1e-17, x0=[0.0, math.inf])])
+def test_unused_bound_sides_and_non_finite_coordinates_pass_the_checks(lib, kw):
+    # A NaN on a side the code ignores, and a step that moves every finite
+    # coordinate of the projected start, are valid input.
+    x0 = kw.pop("x0", [0.5, 0.5])
+    r = minimize(lib, lambda x: float(x[0] ** 2), x0, **kw)
+    assert r.status != ERROR and r.nfev > 0
 
 
 # --- invalid input --------------------------------------------------------------------

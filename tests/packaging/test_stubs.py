@@ -291,3 +291,62 @@ def test_user_program_runs(tmp_path):
     proc = subprocess.run([sys.executable, str(program)], env=mypy_env(), capture_output=True,
                           text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
+
+
+# ---------------------------------------------------------------------------
+# The public minimize: stubtest of the module behind it, and a user program.
+
+def test_stubtest_reports_nothing_for_minimize(tmp_path):
+    # Velmora.optimize is annotated Python, checked by mypy below; its native
+    # module has a stub.
+    proc = run_mypy(["mypy.stubtest", "Velmora._ckernels.optim._minimize"], tmp_path)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+
+
+MINIMIZE_PROGRAM = """
+from typing import assert_type
+
+import numpy as np
+from numpy.typing import NDArray
+
+import Velmora
+from Velmora import NativeObjective, OptimizeResult, minimize
+
+
+def fun(x: NDArray[np.float64]) -> float:
+    return float(np.sum(x ** 2))
+
+
+def grad(x: NDArray[np.float64]) -> NDArray[np.float64]:
+    return 2.0 * x
+
+
+def accepted() -> None:
+    r = Velmora.minimize(fun, [1.0, 2.0], jac=grad, bounds=[(0.0, None), (None, 2.0)],
+                         options={"maxiter": 100}, tol=1e-8)
+    assert_type(r, OptimizeResult)
+    assert_type(r.x, np.ndarray)
+    assert_type(r.fun, float)
+    assert_type(r.success, bool)
+    assert_type(r.message, str)
+    assert_type(r.nit, int)
+    assert_type(r.jac, np.ndarray | None)
+    minimize("rosenbrock", np.zeros(2), method="Nelder-Mead", callback=lambda xk: None)
+    NativeObjective(12345, ctx=0)
+
+
+def rejected() -> None:
+    minimize(fun, [1.0], method=3)  # type: ignore[arg-type]
+    minimize(fun, [1.0], tol="1e-3")  # type: ignore[arg-type]
+    r = minimize(fun, [1.0])
+    text: str = r.fun  # type: ignore[assignment]
+"""
+
+
+def test_minimize_user_program_type_checks(tmp_path):
+    program = tmp_path / "minimize_program.py"
+    program.write_text(textwrap.dedent(MINIMIZE_PROGRAM))
+    proc = run_mypy(["mypy", "--strict", "--warn-unused-ignores", "--no-incremental",
+                     "--python-version", f"{sys.version_info[0]}.{sys.version_info[1]}",
+                     str(program)], tmp_path)
+    assert proc.returncode == 0, proc.stdout + proc.stderr

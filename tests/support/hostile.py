@@ -847,6 +847,9 @@ _DEFAULTS = {"lbfgsb": dict(m=10, maxiter=15000, maxfun=15000, maxls=20, factr=1
              "neldermead": dict(maxiter=0, maxfun=0, xatol=1e-4, fatol=1e-4)}
 LB_STATUS = {4: "CONVERGENCE", 5: "STOP: iteration or evaluation limit reached",
              7: "ERROR: invalid input", 8: "ABNORMAL: line search failed",
+             -2: "ABNORMAL: objective is -inf (unbounded below)",
+             -3: "ABNORMAL: gradient not formed at x (a value was not finite or the difference step did not "
+                 "move x)",
              -1: "ERROR: workspace allocation failed"}  # e.g. m = 2**31 - 1
 NM_STATUS = {0: "Optimization terminated successfully.", 1: "Maximum number of function evaluations has been exceeded.",
              2: "Maximum number of iterations has been exceeded.", -2: "ERROR: n must be >= 1"}
@@ -914,12 +917,133 @@ def run_optim(case, outcome):
         assert [snapshot(v) for v in values] == before, method
 
 
+# --- the public minimize ---------------------------------------------------------------
+
+def _minimize():
+    import Velmora
+
+    return Velmora.minimize, Velmora.OptimizeResult
+
+
+def sphere(x):
+    return float(np.sum((x - 0.5) ** 2))
+
+
+def sphere_grad(x):
+    return 2.0 * (x - 0.5)
+
+
+class Stop:
+    """A callback that asks to stop after k calls."""
+    def __init__(self, k):
+        self.k = k
+
+    def __call__(self, xk):
+        self.k -= 1
+        if self.k < 0:
+            raise StopIteration
+
+
+def raiser(*a):
+    raise Boom("user code")
+
+
+def returning(value):
+    return lambda *a: value
+
+
+user_values = st.one_of(st.floats(), st.sampled_from([math.nan, math.inf, -math.inf]), made(OTHER_OBJECTS[:10]),
+                        made(HOSTILE_NUMBERS), st.sampled_from([np.float32(1.5), np.int64(2), np.array(3.0)]))
+funs = st.one_of(
+    st.just(sphere), st.just(sphere), st.just(raiser), user_values.map(returning),
+    st.sampled_from(OBJECTIVES + ["Rosenbrock", "", "quad\x00"]), made(OTHER_OBJECTS[:8]),
+    st.builds(lambda: (lambda x: -math.inf if x[0] < -3 else float(x[0]))),
+)
+jacs = st.one_of(*[st.none()] * 6, st.just(True), st.just(sphere_grad), st.just(raiser),
+                 st.sampled_from([False, "2-point", 1, [0.0]]),
+                 st.one_of(ndarrays(), sequences, user_values).map(returning))
+callbacks = st.one_of(st.none(), st.none(), st.just(raiser), st.integers(0, 3).map(Stop),
+                      st.just(lambda intermediate_result: None), st.sampled_from([3, "cb"]))
+option_values = st.one_of(st.integers(-2, 50), st.floats(allow_nan=True), st.none(), made(HOSTILE_NUMBERS),
+                          made(OTHER_OBJECTS[:8]), st.sampled_from([2**63, 10**30, True, 1e4]))
+option_names = st.sampled_from(["maxcor", "ftol", "gtol", "eps", "maxfun", "maxiter", "maxls", "maxfev",
+                                "xatol", "fatol", "adaptive", "disp"])
+
+
+class DuckBounds:
+    def __init__(self, lb, ub):
+        self.lb, self.ub = lb, ub
+
+
+@st.composite
+def minimize_calls(draw):
+    x0, n, _ = draw(x0_args())
+    if n is None or n == 0 or draw(st.integers(0, 5)) == 0:
+        x0 = draw(st.one_of(main_args, st.lists(st.floats(-3, 3), min_size=1, max_size=4)))
+    size = x0.size if isinstance(x0, np.ndarray) else len(x0) if type(x0) is list else 1
+    bounds = draw(bounds_for(min(size, 6)))[0] if draw(st.booleans()) else None
+    if draw(st.integers(0, 5)) == 0:
+        bounds = DuckBounds(draw(st.one_of(numbers, ndarrays())), draw(st.one_of(numbers, ndarrays())))
+    fun = draw(funs)
+    args = ()
+    if fun == "quad":
+        args = (draw(st.one_of(st.just(np.linspace(0.5, 2.0, 2 * size)), sequences, numbers)),)
+    method = draw(st.sampled_from(["L-BFGS-B", "Nelder-Mead", "lbfgsb", "neldermead"] * 3 + ["BFGS", None]))
+    options = draw(st.dictionaries(option_names, option_values, max_size=3)) if draw(st.integers(0, 3)) == 0 else {}
+    # A bounded amount of work.
+    nelder_mead = isinstance(method, str) and method.lower().startswith("n")
+    options.setdefault("maxfev" if nelder_mead else "maxiter", 40)
+    jac = draw(jacs) if not nelder_mead or draw(st.integers(0, 5)) == 0 else None
+    if jac is not None and draw(st.booleans()):
+        fun = sphere  # the gradient goes with a Python objective
+    kwargs = {"args": args, "jac": jac, "bounds": bounds, "callback": draw(callbacks), "options": options,
+              "method": method, "tol": draw(st.one_of(*[st.none()] * 6, real_option))}
+    return fun, x0, kwargs
+
+
+LBFGSB_PUBLIC = {**LB_STATUS, 99: "`callback` raised `StopIteration`."}
+NELDERMEAD_PUBLIC = {**NM_STATUS, -1: "ERROR: workspace allocation failed", 99: "`callback` raised `StopIteration`."}
+
+
+def run_minimize(case, outcome):
+    minimize, OptimizeResult = _minimize()
+    fun, x0, kwargs = case
+    outcome.functions.add("minimize")
+    values = [x0, kwargs["bounds"], kwargs["options"], *kwargs["args"]]
+    volatile = any(is_volatile(v) for v in values) or isinstance(kwargs["bounds"], ShrinkingBounds)
+    before = [snapshot(v) for v in values]
+    outcome.calls += 1
+    allowed = (TypeError, ValueError, OverflowError, IndexError, Boom, RuntimeError, np.ma.MaskError, KeyError)
+    try:
+        got = minimize(fun, x0, **kwargs)
+    except allowed as exc:
+        outcome.error(exc)
+    else:
+        outcome.results += 1
+        assert type(got) is OptimizeResult
+        assert list(got) == ["x", "fun", "jac", "nit", "nfev", "njev", "status", "success", "message"]
+        x = got.x
+        assert type(x) is np.ndarray and x.dtype == np.float64 and x.ndim == 1 and x.size >= 1
+        lbfgsb = got.jac is not None
+        table = LBFGSB_PUBLIC if lbfgsb else NELDERMEAD_PUBLIC
+        assert got.status in table and got.message == table[got.status], got
+        assert got.success == (got.status == (4 if lbfgsb else 0))
+        assert type(got.fun) is float and got.nfev >= 0 and got.nit >= 0
+        if got.success:
+            assert math.isfinite(got.fun)
+        if fun is sphere and got.nfev:
+            assert got.fun == sphere(x) or not np.isfinite(x).all()
+    if not volatile:
+        assert [snapshot(v) for v in values] == before
+
+
 # --- shards ----------------------------------------------------------------------------
 
 MODULES = {
     "transforms": (transform_calls(), run_transform),
     "distributions": (distribution_calls(), run_distribution),
     "optim": (optim_calls(), run_optim),
+    "minimize": (minimize_calls(), run_minimize),
 }
 
 

@@ -10,6 +10,7 @@
 #include "function.h"
 #include "module.h"
 #include "nelder_mead.h"
+#include "objectives.h"
 #include "numpy_calls.h"
 #include "optim.h"
 #include "typed_args.h"
@@ -21,74 +22,8 @@ using vlm::py::NoGil;
 using vlm::py::Ref;
 using vlm::py::TypedView;
 
-// ---------------------------------------------------------------------------
-// Objectives. Each reads n = ctx->n values of x; only "quad" reads p. The
-// sums are straight loops whose accumulation order the compiler may choose.
-
-struct ObjCtx {
-    i64 n;
-    const f64 *p;  // quad: n weights, then the n centre coordinates
-};
-
-i64 dim(void *ctx) { return static_cast<const ObjCtx *>(ctx)->n; }
-
-// sum of 100 (x[i+1] - x[i]^2)^2 + (1 - x[i])^2; minimum 0 at (1, ..., 1).
-f64 _obj_rosenbrock(const f64 *__restrict x, void *ctx) {
-    const i64 n = dim(ctx);
-    f64 sum = 0.0;
-#pragma omp simd reduction(+ : sum)
-    for (i64 i = 0; i < n - 1; ++i) {
-        const f64 t1 = x[i + 1] - x[i] * x[i];
-        const f64 t2 = 1.0 - x[i];
-        sum += 100.0 * t1 * t1 + t2 * t2;
-    }
-    return sum;
-}
-
-// sum of d[i]/2 (x[i] - xs[i])^2 with d = p[0..n), xs = p[n..2n).
-f64 _obj_quad(const f64 *__restrict x, void *ctx) {
-    const i64 n = dim(ctx);
-    const f64 *__restrict d = static_cast<const ObjCtx *>(ctx)->p;
-    const f64 *__restrict xs = d + n;
-    f64 sum = 0.0;
-#pragma omp simd reduction(+ : sum)
-    for (i64 i = 0; i < n; ++i) {
-        const f64 e = x[i] - xs[i];
-        sum += 0.5 * d[i] * e * e;
-    }
-    return sum;
-}
-
-// sum of (x[i]^2 - 1)^2; minima 0 at every point with coordinates +-1.
-f64 _obj_double_well(const f64 *__restrict x, void *ctx) {
-    const i64 n = dim(ctx);
-    f64 sum = 0.0;
-#pragma omp simd reduction(+ : sum)
-    for (i64 i = 0; i < n; ++i) {
-        const f64 t = x[i] * x[i] - 1.0;
-        sum += t * t;
-    }
-    return sum;
-}
-
-// Rosenbrock on the half-space x[0] >= 0, +inf outside (-0 and NaN are not
-// below 0). An empty x has no first coordinate and is inside.
-f64 _obj_rosen_halfplane(const f64 *__restrict x, void *ctx) {
-    if (dim(ctx) > 0 && x[0] < 0.0) return HUGE_VAL;
-    return _obj_rosenbrock(x, ctx);
-}
-
-struct NamedObjective {
-    const char *name;
-    vlm_objective_fn fn;
-};
-
-constexpr NamedObjective objectives[] = {
-    {"rosenbrock", _obj_rosenbrock},
-    {"quad", _obj_quad},
-    {"double_well", _obj_double_well},
-    {"rosen_halfplane", _obj_rosen_halfplane},
-};
+using vlm::ObjCtx;
+using vlm::_obj_quad;
 
 // The objective called `name`, or null with ValueError "unknown objective
 // <repr>". The callers have already limited `name` to an exact str or None,
@@ -96,7 +31,7 @@ constexpr NamedObjective objectives[] = {
 // case-sensitive; None equals none of them).
 vlm_objective_fn _objective(PyObject *name) {
     if (PyUnicode_Check(name))
-        for (const NamedObjective &o : objectives)
+        for (const vlm::NamedObjective &o : vlm::builtin_objectives)
             if (PyUnicode_CompareWithASCIIString(name, o.name) == 0) return o.fn;
     PyErr_Format(PyExc_ValueError, "unknown objective %R", name);
     return nullptr;
@@ -214,6 +149,22 @@ bool parse_bounds(PyObject *bounds, i64 n, BoundArrays &b) {
     return true;
 }
 
+// Bounds no point satisfies: a NaN side, or the lower side above the upper
+// one. ValueError naming the first such entry.
+bool check_bounds_order(i64 n, const BoundArrays &b) {
+    for (i64 i = 0; i < n; ++i) {
+        const bool lower = b.nbd[i] == 1 || b.nbd[i] == 2, upper = b.nbd[i] == 2 || b.nbd[i] == 3;
+        const bool nan = (lower && std::isnan(b.lo[i])) || (upper && std::isnan(b.hi[i]));
+        if (nan || (lower && upper && b.lo[i] > b.hi[i])) {
+            PyErr_Format(PyExc_ValueError,
+                         "bounds[%lld] is invalid: %s", static_cast<long long>(i),
+                         nan ? "a bound is NaN" : "the lower bound is above the upper bound");
+            return false;
+        }
+    }
+    return true;
+}
+
 // The result record (both minimizers share its field order) as a dict.
 template <class Result>
 PyObject *result_dict(PyObject *x, const Result &res) {
@@ -249,6 +200,8 @@ enum Param : Py_ssize_t { OBJECTIVE, X0, BOUNDS, PARAMS, FIRST_OPTION };
 struct Lbfgsb {
     using Options = vlm_lbfgsb_options;
     using Result = vlm_lbfgsb_result;
+    // Crossed or NaN bounds come back as the invalid-input status.
+    static constexpr bool refuses_invalid_bounds = false;
 
     static bool convert(PyObject *const *a, Options &o) {
         const Py_ssize_t k = FIRST_OPTION;
@@ -266,6 +219,7 @@ struct Lbfgsb {
 struct NelderMead {
     using Options = vlm_neldermead_options;
     using Result = vlm_neldermead_result;
+    static constexpr bool refuses_invalid_bounds = true;
 
     static bool convert(PyObject *const *a, Options &o) {
         const Py_ssize_t k = FIRST_OPTION;
@@ -330,6 +284,7 @@ PyObject *run(PyObject *module, PyObject *const *a) {
     if (!b.allocate(n)) return nullptr;
     const bool has_bounds = a[BOUNDS] != Py_None;
     if (has_bounds && !parse_bounds(a[BOUNDS], n, b)) return nullptr;
+    if (Method::refuses_invalid_bounds && has_bounds && !check_bounds_order(n, b)) return nullptr;
 
     const vlm_objective_fn obj = _objective(a[OBJECTIVE]);
     if (obj == nullptr || !check_params(obj, has_params, pv.size(), n)) return nullptr;
@@ -365,7 +320,9 @@ const vlm::py::FunctionDef run_lbfgsb_def = {
     "    tolerance. fd_step: > 0 an absolute difference step, else a relative one.\n\n"
     "Returns a dict mirroring the native result record: x (new array, the final\n"
     "point), fun, nfev, nit, success, status (4 converged, 5 limit reached,\n"
-    "7 invalid input, 8 line search failed) and message.",
+    "7 invalid input (also crossed or NaN bounds, or a difference step that\n"
+    "cannot move x), 8 line search failed, -2 objective -inf (unbounded below),\n"
+    "-3 gradient not formed at the final point) and message.",
 };
 
 const vlm::py::FunctionDef run_neldermead_def = {
@@ -375,7 +332,8 @@ const vlm::py::FunctionDef run_neldermead_def = {
     "points are clipped into the bounds.\n\n"
     "objective: \"rosenbrock\", \"quad\", \"double_well\" or \"rosen_halfplane\".\n"
     "x0: C-contiguous, writable, one-dimensional float64 array (not modified).\n"
-    "bounds: None, or one (lower, upper) pair per variable, None for a missing side.\n"
+    "bounds: None, or one (lower, upper) pair per variable, None for a missing side;\n"
+    "    a NaN bound or a lower bound above the upper one raises ValueError.\n"
     "params: for \"quad\" only, at least 2*n values: the n weights, then the\n"
     "    n centre coordinates.\n"
     "maxiter, maxfun: iteration and evaluation limits; 0 (or less) means 200*n.\n"

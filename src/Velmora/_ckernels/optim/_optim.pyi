@@ -68,7 +68,9 @@ def run_lbfgsb(
 
     Returns a dict mirroring the native result record: x (new array, the final
     point), fun, nfev, nit, success, status (4 converged, 5 limit reached,
-    7 invalid input, 8 line search failed) and message.
+    7 invalid input (also crossed or NaN bounds, or a difference step that
+    cannot move x), 8 line search failed, -2 objective -inf (unbounded below),
+    -3 gradient not formed at the final point) and message.
     """
 
 def run_neldermead(
@@ -86,7 +88,8 @@ def run_neldermead(
 
     objective: "rosenbrock", "quad", "double_well" or "rosen_halfplane".
     x0: C-contiguous, writable, one-dimensional float64 array (not modified).
-    bounds: None, or one (lower, upper) pair per variable, None for a missing side.
+    bounds: None, or one (lower, upper) pair per variable, None for a missing side;
+        a NaN bound or a lower bound above the upper one raises ValueError.
     params: for "quad" only, at least 2*n values: the n weights, then the
         n centre coordinates.
     maxiter, maxfun: iteration and evaluation limits; 0 (or less) means 200*n.

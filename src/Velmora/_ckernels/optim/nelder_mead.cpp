@@ -3,6 +3,8 @@
 // absolute spreads of the vertices and of their values.
 #include "nelder_mead.h"
 
+#include "optim_driver.h"
+
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -24,6 +26,8 @@ constexpr const char *MSG_MAXFEV = "Maximum number of function evaluations has b
 constexpr const char *MSG_MAXITER = "Maximum number of iterations has been exceeded.";
 constexpr const char *MSG_NOMEM = "ERROR: workspace allocation failed";
 constexpr const char *MSG_BAD_N = "ERROR: n must be >= 1";
+constexpr const char *MSG_BAD_BOUNDS = "ERROR: invalid bounds (NaN, or lower above upper)";
+constexpr const char *MSG_STOPPED = "STOP: stopped by the caller";
 
 constexpr f64 INF = HUGE_VAL;
 
@@ -86,11 +90,13 @@ struct Run {
     i64 n;
     i64 maxfun;
     bool has_bounds;
+    const int *stop;  // set by an evaluation to end the run at once; may be null
     i64 nfev = 0;
     f64 *sim, *fsim, *xbar, *xr, *xt, *lb, *ub, *tmprow;
 
-    Run(vlm_objective_fn obj_, void *ctx_, i64 n_, i64 maxfun_, bool has_bounds_, f64 *block)
-        : obj(obj_), ctx(ctx_), n(n_), maxfun(maxfun_), has_bounds(has_bounds_) {
+    Run(vlm_objective_fn obj_, void *ctx_, i64 n_, i64 maxfun_, bool has_bounds_, const int *stop_,
+        f64 *block)
+        : obj(obj_), ctx(ctx_), n(n_), maxfun(maxfun_), has_bounds(has_bounds_), stop(stop_) {
         sim = block;
         fsim = sim + (n + 1) * n;
         xbar = fsim + (n + 1);
@@ -106,7 +112,10 @@ struct Run {
         ++nfev;
         return obj(p, ctx);
     }
-    bool exhausted() const { return nfev >= maxfun; }
+    bool stopped() const { return stop != nullptr && *stop != 0; }
+    // Checked before every evaluation: the limit is reached, or the run was
+    // asked to stop (then no further evaluation is made).
+    bool exhausted() const { return nfev >= maxfun || stopped(); }
     void clip(f64 *v) const {
         if (has_bounds) nm_clip(v, lb, ub, n);
     }
@@ -125,13 +134,17 @@ struct Run {
     }
 
     // Effective bounds from the codes; a null lo or hi reads as zeros, as in
-    // the L-BFGS-B driver.
-    void set_bounds(const f64 *lo, const f64 *hi, const i64 *nbd) {
+    // the L-BFGS-B driver. False when a bound used is NaN or a lower bound
+    // lies above the upper one: no point satisfies such bounds.
+    bool set_bounds(const f64 *lo, const f64 *hi, const i64 *nbd) {
+        bool valid = true;
         for (i64 i = 0; i < n; ++i) {
             const i64 code = nbd[i];
             lb[i] = (code == 1 || code == 2) ? (lo != nullptr ? lo[i] : 0.0) : -INF;
             ub[i] = (code == 2 || code == 3) ? (hi != nullptr ? hi[i] : 0.0) : INF;
+            valid = valid && lb[i] <= ub[i];  // false for a NaN on either side
         }
+        return valid;
     }
 
     // Start vertex (clipped), one vertex per coordinate perturbed by 5 % (or
@@ -254,9 +267,9 @@ struct Run {
 
 }  // namespace
 
-extern "C" i64 vlm_neldermead(vlm_objective_fn obj, void *obj_ctx, i64 n, f64 *x, const f64 *lo,
-                              const f64 *hi, const i64 *nbd, const vlm_neldermead_options *opt,
-                              vlm_neldermead_result *out) {
+i64 vlm::neldermead_drive(vlm_objective_fn obj, void *obj_ctx, i64 n, f64 *x, const f64 *lo,
+                          const f64 *hi, const i64 *nbd, const vlm_neldermead_options *opt,
+                          vlm_neldermead_result *out, const NelderMeadHooks *hooks) {
     if (n < 1) {
         nm_fill_error(out, -2, MSG_BAD_N);
         return -2;
@@ -272,25 +285,40 @@ extern "C" i64 vlm_neldermead(vlm_objective_fn obj, void *obj_ctx, i64 n, f64 *x
     if (opt == nullptr) opt = &defaults;
     const i64 maxiter = opt->maxiter > 0 ? opt->maxiter : 200 * n;
     const i64 maxfun = opt->maxfun > 0 ? opt->maxfun : 200 * n;
+    const NelderMeadHooks none{};
+    if (hooks == nullptr) hooks = &none;
 
-    Run run(obj, obj_ctx, n, maxfun, nbd != nullptr, block);
-    if (run.has_bounds) run.set_bounds(lo, hi, nbd);
+    Run run(obj, obj_ctx, n, maxfun, nbd != nullptr, hooks->stop, block);
+    if (run.has_bounds && !run.set_bounds(lo, hi, nbd)) {
+        std::free(block);
+        nm_fill_error(out, -3, MSG_BAD_BOUNDS);
+        return -3;
+    }
     run.build_simplex(x);
     run.evaluate_simplex();
     run.sort();
 
     i64 nit = 1;
+    bool hook_stop = false;
     while (!run.exhausted() && nit < maxiter) {
         if (run.converged(opt->xatol, opt->fatol)) break;
         const bool completed = run.iterate();
         run.sort();
-        if (!completed) break;
+        if (!completed || run.stopped()) break;
         ++nit;
+        if (hooks->on_iterate != nullptr &&
+            hooks->on_iterate(hooks->hook_ctx, nit, run.row(0), run.fsim[0]) != 0) {
+            hook_stop = true;
+            break;
+        }
     }
 
     i64 warnflag = 0;
     const char *msg = MSG_SUCCESS;
-    if (run.exhausted()) {
+    if (hook_stop || run.stopped()) {
+        warnflag = VLM_NELDERMEAD_STOPPED;
+        msg = MSG_STOPPED;
+    } else if (run.exhausted()) {
         warnflag = 1;
         msg = MSG_MAXFEV;
     } else if (nit >= maxiter) {
@@ -301,4 +329,10 @@ extern "C" i64 vlm_neldermead(vlm_objective_fn obj, void *obj_ctx, i64 n, f64 *x
     if (out != nullptr) *out = {warnflag, run.nfev, nit, run.fsim[0], warnflag == 0, msg};
     std::free(block);
     return warnflag;
+}
+
+extern "C" i64 vlm_neldermead(vlm_objective_fn obj, void *obj_ctx, i64 n, f64 *x, const f64 *lo,
+                              const f64 *hi, const i64 *nbd, const vlm_neldermead_options *opt,
+                              vlm_neldermead_result *out) {
+    return vlm::neldermead_drive(obj, obj_ctx, n, x, lo, hi, nbd, opt, out, nullptr);
 }

@@ -9,25 +9,40 @@
 #include <cstring>
 
 #include "lbfgsb.h"
+#include "optim_driver.h"
 
 namespace {
 
 bool is_finite(f64 v) { return std::fabs(v) <= DBL_MAX; }  // false for NaN
 
+// The step of coordinate i: fd_step when positive, otherwise relative to the
+// coordinate (a NaN fd_step also selects it; fmax ignores a NaN |x|).
+f64 fd_step_at(f64 xi, f64 fd_step) {
+    constexpr f64 rel = 0x1p-26;  // about the square root of machine epsilon
+    return (fd_step > 0.0) ? fd_step : rel * std::fmax(std::fabs(xi), 1.0);
+}
+
 // Forward differences around x (value f0), perturbing x in place one
 // coordinate at a time; a non-finite perturbed value gives a zero component.
-void vlm_fd_grad(vlm_objective_fn obj, void *ctx, i64 n, f64 *x, f64 f0, f64 fd_step, f64 *g,
-                 i64 *nfev) {
-    constexpr f64 rel = 0x1p-26;  // about the square root of machine epsilon
+// Returns whether every component was formed: the probe's coordinate finite
+// and different from x[i], and its value finite. Stops early when *stop is
+// set by an evaluation.
+bool vlm_fd_grad(vlm_objective_fn obj, void *ctx, i64 n, f64 *x, f64 f0, f64 fd_step, f64 *g,
+                 i64 *nfev, const int *stop) {
+    bool formed = true;
     for (i64 i = 0; i < n; ++i) {
-        const f64 h = (fd_step > 0.0) ? fd_step : rel * std::fmax(std::fabs(x[i]), 1.0);
+        const f64 h = fd_step_at(x[i], fd_step);
         const f64 saved = x[i];
-        x[i] = saved + h;
+        const f64 moved = saved + h;
+        x[i] = moved;
         const f64 f1 = obj(x, ctx);
         x[i] = saved;
+        *nfev += 1;
         g[i] = is_finite(f1) ? (f1 - f0) / h : 0.0;
+        formed = formed && is_finite(f1) && is_finite(moved) && moved != saved;
+        if (stop != nullptr && *stop != 0) break;
     }
-    *nfev += n;
+    return formed;
 }
 
 const char *vlm_lbfgsb_message(i64 task) {
@@ -37,7 +52,12 @@ const char *vlm_lbfgsb_message(i64 task) {
         case WARNING: return "WARNING: rounding errors prevent progress";
         case ERROR: return "ERROR: invalid input";
         case ABNORMAL: return "ABNORMAL: line search failed";
-        case -1: return "ERROR: workspace allocation failed";
+        case VLM_LBFGSB_NOMEM: return "ERROR: workspace allocation failed";
+        case VLM_LBFGSB_UNBOUNDED: return "ABNORMAL: objective is -inf (unbounded below)";
+        case VLM_LBFGSB_NO_GRADIENT:
+            return "ABNORMAL: gradient not formed at x (a value was not finite or the "
+                   "difference step did not move x)";
+        case VLM_LBFGSB_STOPPED: return "STOP: stopped by the caller";
         default: return "UNKNOWN";
     }
 }
@@ -99,52 +119,126 @@ struct Buffers {
     }
 };
 
+// Bounds that no point satisfies or compares with: a NaN on a side that the
+// code uses. (Crossed bounds are the iteration's own input check.)
+bool bounds_are_numbers(i64 n, const f64 *l, const f64 *u, const i64 *nbd) {
+    for (i64 i = 0; i < n; ++i) {
+        const bool lower = nbd[i] == 1 || nbd[i] == 2, upper = nbd[i] == 2 || nbd[i] == 3;
+        if ((lower && std::isnan(l[i])) || (upper && std::isnan(u[i]))) return false;
+    }
+    return true;
+}
+
+// An absolute step must move every finite coordinate of the start, taken
+// where the iteration will project it into the box, to a finite value.
+bool step_moves_start(i64 n, const f64 *x, const f64 *l, const f64 *u, const i64 *nbd,
+                      f64 fd_step) {
+    if (!(fd_step > 0.0)) return true;  // the relative step always moves x
+    if (!is_finite(fd_step)) return false;
+    for (i64 i = 0; i < n; ++i) {
+        f64 xi = x[i];
+        if ((nbd[i] == 1 || nbd[i] == 2) && xi < l[i])
+            xi = l[i];
+        else if ((nbd[i] == 2 || nbd[i] == 3) && xi > u[i])
+            xi = u[i];
+        const f64 moved = xi + fd_step;
+        if (is_finite(xi) && (!is_finite(moved) || moved == xi)) return false;
+    }
+    return true;
+}
+
+// One evaluation request of the iteration: f and g at x. Returns whether the
+// gradient was formed (always false for a non-finite value, whose gradient
+// is set to zero as the iteration expects).
+bool evaluate(const vlm::LbfgsbObjective &obj, i64 n, f64 *x, f64 fd_step, f64 &f, f64 *g,
+              i64 &nfev) {
+    bool formed;
+    if (obj.value_grad != nullptr) {
+        f = obj.value_grad(x, g, obj.ctx);
+        nfev += 1;
+        formed = is_finite(f);
+        if (formed) {
+            for (i64 i = 0; i < n; ++i) {
+                if (!is_finite(g[i])) {
+                    g[i] = 0.0;
+                    formed = false;
+                }
+            }
+        }
+    } else {
+        f = obj.value(x, obj.ctx);
+        nfev += 1;
+        formed = is_finite(f) && !(obj.stop != nullptr && *obj.stop != 0) &&
+                 vlm_fd_grad(obj.value, obj.ctx, n, x, f, fd_step, g, &nfev, obj.stop);
+    }
+    if (!is_finite(f))
+        for (i64 i = 0; i < n; ++i) g[i] = 0.0;
+    return formed;
+}
+
 }  // namespace
 
-extern "C" i64 vlm_lbfgsb(vlm_objective_fn obj, void *obj_ctx, i64 n, f64 *x, const f64 *lo,
-                          const f64 *hi, const i64 *nbd_in, const vlm_lbfgsb_options *opt,
-                          vlm_lbfgsb_result *out) {
-    // A negative n, missing options or callback, or a missing x for a non-empty
-    // problem are invalid input, rejected before anything is allocated.
-    if (n < 0 || opt == nullptr || obj == nullptr || (n > 0 && x == nullptr))
+i64 vlm::lbfgsb_drive(const LbfgsbObjective &obj, i64 n, f64 *x, const f64 *lo, const f64 *hi,
+                      const i64 *nbd_in, const vlm_lbfgsb_options *opt, vlm_lbfgsb_result *out,
+                      i64 *njev, f64 *g_out) {
+    i64 requests = 0;
+    if (njev != nullptr) *njev = 0;
+    // A negative n, missing options or objective, or a missing x for a
+    // non-empty problem are invalid input, rejected before any allocation.
+    if (n < 0 || opt == nullptr || (obj.value == nullptr && obj.value_grad == nullptr) ||
+        (n > 0 && x == nullptr))
         return finish(out, ERROR, 0, 0, 0.0);
     const i64 m = opt->m, maxls = opt->maxls;
     const f64 factr = opt->factr, pgtol = opt->pgtol;
 
     BufferSizes sizes;
     Buffers buf;
-    if (!checked_sizes(n, m, sizes) || !buf.allocate(sizes)) return finish(out, -1, 0, 0, NAN);
+    if (!checked_sizes(n, m, sizes) || !buf.allocate(sizes))
+        return finish(out, VLM_LBFGSB_NOMEM, 0, 0, NAN);
     if (n > 0) {
         const size_t bytes = static_cast<size_t>(n) * sizeof(f64);
         if (lo != nullptr) std::memcpy(buf.l, lo, bytes);
         if (hi != nullptr) std::memcpy(buf.u, hi, bytes);
         if (nbd_in != nullptr) std::memcpy(buf.nbd, nbd_in, static_cast<size_t>(n) * sizeof(i64));
     }
+    const bool differences = obj.value_grad == nullptr;
+    if (!bounds_are_numbers(n, buf.l, buf.u, buf.nbd) ||
+        (differences && !step_moves_start(n, x, buf.l, buf.u, buf.nbd, opt->fd_step)))
+        return finish(out, ERROR, 0, 0, 0.0);
 
     i64 task[2] = {START, NO_MSG}, ln_task[2] = {0, 0}, lsave[4] = {}, isave[44] = {};
     f64 dsave[29] = {};
     f64 f = 0.0;
-    i64 nfev = 0, nit = 0;
+    i64 nfev = 0, nit = 0, status = 0;
+    bool formed = false;  // whether the gradient of the last evaluation was formed
     for (;;) {
         setulb(n, m, x, buf.l, buf.u, buf.nbd, &f, buf.g, factr, pgtol, buf.wa, buf.iwa, task, lsave,
                isave, dsave, maxls, ln_task);
         if (task[0] == FG) {
-            f = obj(x, obj_ctx);
-            nfev += 1;
-            if (is_finite(f)) {
-                vlm_fd_grad(obj, obj_ctx, n, x, f, opt->fd_step, buf.g, &nfev);
-            } else if (nfev == 1) {
+            formed = evaluate(obj, n, x, opt->fd_step, f, buf.g, nfev);
+            requests += 1;
+            if (obj.stop != nullptr && *obj.stop != 0) {
+                status = VLM_LBFGSB_STOPPED;
+                break;
+            }
+            if (!is_finite(f) && requests == 1) {
                 // Not finite at the (projected) start: there is no value to
-                // decrease, and the zero gradient below would pass the
+                // decrease, and the zero gradient would pass the
                 // projected-gradient test as convergence. The start is
                 // reported as invalid input instead.
-                return finish(out, ERROR, nfev, nit, f);
-            } else {
-                for (i64 i = 0; i < n; ++i) buf.g[i] = 0.0;
+                status = ERROR;
+                break;
+            }
+            if (f == -HUGE_VAL) {  // nothing can be lower: stop at this point
+                status = VLM_LBFGSB_UNBOUNDED;
+                break;
             }
         } else if (task[0] == NEW_X) {
             nit += 1;
-            if (opt->maxiter > 0 && nit >= opt->maxiter) {
+            if (obj.on_iterate != nullptr && obj.on_iterate(obj.hook_ctx, nit, x, f) != 0) {
+                task[0] = STOP;
+                task[1] = STOP_CALLB;
+            } else if (opt->maxiter > 0 && nit >= opt->maxiter) {
                 task[0] = STOP;
                 task[1] = STOP_ITERC;
             } else if (opt->maxfun > 0 && nfev > opt->maxfun) {
@@ -152,8 +246,26 @@ extern "C" i64 vlm_lbfgsb(vlm_objective_fn obj, void *obj_ctx, i64 n, f64 *x, co
                 task[1] = STOP_ITER;
             }
         } else {
+            // The final status. Convergence needs a gradient: the last
+            // evaluation is the point held (the start, or the iterate just
+            // accepted), and a zero put in for a component that could not be
+            // formed would pass the test without meaning anything.
+            status = task[0];
+            if (status == STOP && task[1] == STOP_CALLB) status = VLM_LBFGSB_STOPPED;
+            if (status == CONVERGENCE && !formed) status = VLM_LBFGSB_NO_GRADIENT;
             break;
         }
     }
-    return finish(out, task[0], nfev, nit, f);
+    if (njev != nullptr) *njev = requests;
+    if (g_out != nullptr && n > 0) std::memcpy(g_out, buf.g, static_cast<size_t>(n) * sizeof(f64));
+    return finish(out, status, nfev, nit, f);
+}
+
+extern "C" i64 vlm_lbfgsb(vlm_objective_fn obj, void *obj_ctx, i64 n, f64 *x, const f64 *lo,
+                          const f64 *hi, const i64 *nbd_in, const vlm_lbfgsb_options *opt,
+                          vlm_lbfgsb_result *out) {
+    vlm::LbfgsbObjective objective;
+    objective.value = obj;
+    objective.ctx = obj_ctx;
+    return vlm::lbfgsb_drive(objective, n, x, lo, hi, nbd_in, opt, out, nullptr, nullptr);
 }

@@ -1,0 +1,606 @@
+// The native side of Velmora.minimize: one call runs a whole minimization of
+// the user's objective -- a Python callable, a native function, or one of the
+// built-in objectives by name -- with the L-BFGS-B driver loop or the
+// Nelder-Mead minimizer of this package. Velmora/optimize.py normalises the
+// arguments; they are checked again here, so that no call of these private
+// functions can read or write outside a buffer.
+//
+// The interpreter lock: a Python objective holds it for the whole run (its
+// evaluations are Python calls, and the native work between two of them is
+// far shorter than releasing and retaking the lock). A native objective runs
+// with the lock released and takes it back only for the callback and, every
+// few milliseconds, to let signal handlers run, so Ctrl-C stops it promptly.
+#include <chrono>
+#include <cmath>
+#include <cstring>
+
+#include "convert.h"
+#include "module.h"
+#include "numpy_calls.h"
+#include "typed_args.h"
+#include "unpack.h"
+
+#define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
+#include <numpy/arrayobject.h>
+
+#include "objectives.h"
+#include "optim_driver.h"
+
+namespace {
+
+using vlm::py::Ref;
+using vlm::py::TypedView;
+
+// ---------------------------------------------------------------------------
+// The lock and the signal check of a run.
+
+// Released for a native run; a Python call in between takes it back and
+// leaves it as it found it.
+class Lock {
+  public:
+    void release() { state_ = PyEval_SaveThread(); }
+    // Held again for good (the end of the run).
+    void reacquire() {
+        if (state_ != nullptr) PyEval_RestoreThread(state_);
+        state_ = nullptr;
+    }
+    // Around one Python call: enter() returns whether it took the lock.
+    bool enter() {
+        if (state_ == nullptr) return false;
+        PyEval_RestoreThread(state_);
+        return true;
+    }
+    void leave(bool entered) {
+        if (entered) state_ = PyEval_SaveThread();
+    }
+
+  private:
+    PyThreadState *state_ = nullptr;
+};
+
+// Runs the interpreter's signal handlers every couple of milliseconds of a
+// run. The clock is read only every `stride` evaluations, a stride that
+// doubles while evaluations are quick, so a cheap native objective pays a
+// decrement per evaluation.
+class SignalWatch {
+    using Clock = std::chrono::steady_clock;
+
+  public:
+    // After each evaluation; false when a handler raised (KeyboardInterrupt).
+    bool tick(Lock &lock) { return --countdown_ > 0 || check(lock); }
+
+  private:
+    bool check(Lock &lock) {
+        const Clock::time_point now = Clock::now();
+        const auto since_read = now - last_read_;
+        last_read_ = now;
+        if (since_read < std::chrono::microseconds(250))
+            stride_ = stride_ < (i64{1} << 20) ? 2 * stride_ : stride_;
+        else if (since_read > std::chrono::milliseconds(1))
+            stride_ = stride_ > 1 ? stride_ / 2 : 1;
+        countdown_ = stride_;
+        if (now - last_check_ < std::chrono::milliseconds(2)) return true;
+        last_check_ = now;
+        const bool entered = lock.enter();
+        const bool ok = PyErr_CheckSignals() == 0;
+        lock.leave(entered);
+        return ok;
+    }
+
+    i64 countdown_ = 1, stride_ = 1;
+    Clock::time_point last_read_ = Clock::now(), last_check_ = last_read_;
+};
+
+// ---------------------------------------------------------------------------
+// Conversions of what Python code returns.
+
+// A new one-dimensional float64 array holding x[0 .. n).
+PyObject *new_vector(const f64 *x, i64 n) {
+    npy_intp dim = static_cast<npy_intp>(n);
+    PyObject *arr = PyArray_SimpleNew(1, &dim, NPY_DOUBLE);
+    if (arr != nullptr && n > 0)
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject *>(arr)), x,
+                    static_cast<size_t>(n) * sizeof(f64));
+    return arr;
+}
+
+bool is_real_kind(char kind) { return kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f'; }
+
+// The value an objective returned: a Python or NumPy real number (a float, an
+// int or bool, a NumPy real scalar or 0-d array). TypeError naming the type
+// for anything else.
+bool real_value(PyObject *v, f64 *out) {
+    if (PyFloat_Check(v)) {
+        *out = PyFloat_AS_DOUBLE(v);
+        return true;
+    }
+    bool real = PyLong_Check(v);
+    if (!real && PyArray_IsScalar(v, Generic)) {
+        PyArray_Descr *d = PyArray_DescrFromScalar(v);
+        real = d != nullptr && is_real_kind(d->kind);
+        Py_XDECREF(d);
+    }
+    if (!real && PyArray_Check(v)) {
+        auto *a = reinterpret_cast<PyArrayObject *>(v);
+        real = PyArray_NDIM(a) == 0 && is_real_kind(PyArray_DESCR(a)->kind);
+    }
+    if (!real) {
+        PyErr_Format(PyExc_TypeError, "fun must return a real number, got %.200s",
+                     Py_TYPE(v)->tp_name);
+        return false;
+    }
+    const f64 d = PyFloat_AsDouble(v);
+    if (d == -1.0 && PyErr_Occurred()) return false;
+    *out = d;
+    return true;
+}
+
+// A gradient of n real numbers (any array-like of that size, at most one
+// dimension) copied into g. ValueError for another size or a non-real type.
+bool gradient_values(PyObject *v, i64 n, f64 *g) {
+    if (PyArray_CheckExact(v)) {  // the common case: a float64 vector of the right size
+        auto *a = reinterpret_cast<PyArrayObject *>(v);
+        if (PyArray_TYPE(a) == NPY_DOUBLE && PyArray_NDIM(a) == 1 &&
+            PyArray_DIM(a, 0) == static_cast<npy_intp>(n) && PyArray_ISCARRAY_RO(a) &&
+            PyArray_ISNOTSWAPPED(a)) {
+            std::memcpy(g, PyArray_DATA(a), static_cast<size_t>(n) * sizeof(f64));
+            return true;
+        }
+    }
+    Ref arr(PyArray_FromAny(v, nullptr, 0, 0, 0, nullptr));
+    if (!arr) return false;
+    auto *a = reinterpret_cast<PyArrayObject *>(arr.get());
+    if (!is_real_kind(PyArray_DESCR(a)->kind)) {
+        PyErr_Format(PyExc_ValueError, "the gradient must hold real numbers, got dtype %R",
+                     reinterpret_cast<PyObject *>(PyArray_DESCR(a)));
+        return false;
+    }
+    if (PyArray_NDIM(a) > 1 || PyArray_SIZE(a) != static_cast<npy_intp>(n)) {
+        PyErr_Format(PyExc_ValueError,
+                     "the gradient must hold n = %lld values (one per variable), got %lld in %d "
+                     "dimension(s)",
+                     static_cast<long long>(n), static_cast<long long>(PyArray_SIZE(a)), PyArray_NDIM(a));
+        return false;
+    }
+    Ref f8(PyArray_FROM_OTF(arr.get(), NPY_DOUBLE, NPY_ARRAY_IN_ARRAY));
+    if (!f8) return false;
+    std::memcpy(g, PyArray_DATA(reinterpret_cast<PyArrayObject *>(f8.get())),
+                static_cast<size_t>(n) * sizeof(f64));
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// One run: the objective as the minimizers call it, and the callback.
+
+enum class Kind { python, native, builtin };
+
+struct Run {
+    i64 n = 0;
+    Kind kind = Kind::python;
+    Lock lock;
+    SignalWatch watch;
+    int stop = 0;               // an exception is pending: end the run now
+    bool callback_stop = false;  // the callback raised StopIteration
+
+    // Python objective: fun(x, *args), jac(x, *args) or fun returning
+    // (value, gradient). stack[1] receives x; stack[2..] are the args.
+    PyObject *fun = nullptr, *jac = nullptr;
+    bool value_and_grad = false;
+    PyObject **stack = nullptr;
+    size_t nargs = 0;
+    i64 njev = 0;
+
+    // Native objective (a built-in one has its own context).
+    vlm_objective_fn value = nullptr;
+    vlm::ValueGradFn value_grad = nullptr;
+    void *ctx = nullptr;
+    vlm::ObjCtx builtin_ctx{0, nullptr};
+
+    PyObject *callback = nullptr;  // callback(x, fun) or null
+
+    ~Run() { PyMem_Free(stack); }
+
+    // fun or jac at a new copy of x; null with the exception set on failure.
+    PyObject *call(PyObject *fn, const f64 *x) {
+        PyObject *arr = new_vector(x, n);
+        if (arr == nullptr) return nullptr;
+        stack[1] = arr;
+        PyObject *res = PyObject_Vectorcall(fn, stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                            nullptr);
+        stack[1] = nullptr;
+        Py_DECREF(arr);
+        return res;
+    }
+
+    f64 fail() {
+        stop = 1;
+        return NAN;
+    }
+    void after_evaluation() {
+        if (!watch.tick(lock)) stop = 1;
+    }
+};
+
+f64 python_value(const f64 *__restrict x, void *ctx) {
+    Run &run = *static_cast<Run *>(ctx);
+    Ref res(run.call(run.fun, x));
+    f64 f;
+    if (!res || !real_value(res.get(), &f)) return run.fail();
+    run.after_evaluation();
+    return f;
+}
+
+f64 python_value_grad(const f64 *__restrict x, f64 *__restrict g, void *ctx) {
+    Run &run = *static_cast<Run *>(ctx);
+    f64 f;
+    if (run.value_and_grad) {
+        Ref res(run.call(run.fun, x));
+        if (!res) return run.fail();
+        if (!((PyTuple_Check(res.get()) || PyList_Check(res.get())) &&
+              PySequence_Fast_GET_SIZE(res.get()) == 2)) {
+            PyErr_Format(PyExc_TypeError,
+                         "with jac=True, fun must return a pair (value, gradient), got %.200s",
+                         Py_TYPE(res.get())->tp_name);
+            return run.fail();
+        }
+        PyObject *pair[2];
+        if (!vlm::py::unpack_exact(res.get(), 2, pair)) return run.fail();
+        Ref value(pair[0]), grad(pair[1]);
+        if (!real_value(value.get(), &f) || !gradient_values(grad.get(), run.n, g))
+            return run.fail();
+        run.njev += 1;
+    } else {
+        f = python_value(x, ctx);
+        if (run.stop != 0 || !std::isfinite(f)) return f;  // no gradient at such a point
+        Ref grad(run.call(run.jac, x));
+        if (!grad || !gradient_values(grad.get(), run.n, g)) return run.fail();
+        run.njev += 1;
+        return f;
+    }
+    run.after_evaluation();
+    return f;
+}
+
+f64 native_value(const f64 *__restrict x, void *ctx) {
+    Run &run = *static_cast<Run *>(ctx);
+    const f64 f = run.value(x, run.ctx);
+    run.after_evaluation();
+    return f;
+}
+
+f64 native_value_grad(const f64 *__restrict x, f64 *__restrict g, void *ctx) {
+    Run &run = *static_cast<Run *>(ctx);
+    const f64 f = run.value_grad(x, g, run.ctx);
+    run.after_evaluation();
+    return f;
+}
+
+// The callback after an accepted iterate: callback(copy of x, fun). Non-zero
+// ends the run: StopIteration is the callback's request to stop, any other
+// exception stays pending and is raised when the run is over.
+int on_iterate(void *ctx, i64, const f64 *x, f64 f) {
+    Run &run = *static_cast<Run *>(ctx);
+    const bool entered = run.lock.enter();
+    int stop = 0;
+    {
+        Ref arr(new_vector(x, run.n));
+        Ref value(arr ? PyFloat_FromDouble(f) : nullptr);
+        PyObject *args[] = {arr.get(), value.get()};
+        Ref res(value ? PyObject_Vectorcall(run.callback, args, 2, nullptr) : nullptr);
+        if (!res) {
+            stop = 1;
+            if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+                PyErr_Clear();
+                run.callback_stop = true;
+            } else {
+                run.stop = 1;
+            }
+        }
+    }
+    run.lock.leave(entered);
+    return stop;
+}
+
+// ---------------------------------------------------------------------------
+// Arguments.
+
+bool to_address(PyObject *obj, const char *what, void **out) {
+    if (!PyLong_CheckExact(obj)) {
+        PyErr_Format(PyExc_TypeError, "%s must be an int", what);
+        return false;
+    }
+    const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+    if (PyErr_Occurred()) return false;
+    *out = reinterpret_cast<void *>(static_cast<uintptr_t>(v));
+    return true;
+}
+
+// The objective tuple built by optimize.py:
+//   (0, fun, jac, args)        jac None (differences), True or a callable
+//   (1, address, grad, ctx)    native functions; grad 0 when absent
+//   (2, name, params)          a built-in objective; params a float64 array or None
+bool set_objective(Run &run, PyObject *spec, TypedView<f64> &params) {
+    if (!PyTuple_CheckExact(spec) || PyTuple_GET_SIZE(spec) < 3 ||
+        !PyLong_CheckExact(PyTuple_GET_ITEM(spec, 0))) {
+        PyErr_SetString(PyExc_TypeError, "objective must be a tuple (kind, ...)");
+        return false;
+    }
+    const long kind = PyLong_AsLong(PyTuple_GET_ITEM(spec, 0));
+    const Py_ssize_t size = PyTuple_GET_SIZE(spec);
+    PyObject *a = PyTuple_GET_ITEM(spec, 1), *b = PyTuple_GET_ITEM(spec, 2);
+    if (kind == 0 && size == 4) {
+        PyObject *args = PyTuple_GET_ITEM(spec, 3);
+        if (!PyCallable_Check(a) || !PyTuple_CheckExact(args) ||
+            !(b == Py_None || b == Py_True || PyCallable_Check(b))) {
+            PyErr_SetString(PyExc_TypeError, "objective (0, fun, jac, args) is malformed");
+            return false;
+        }
+        run.kind = Kind::python;
+        run.fun = a;
+        run.jac = PyCallable_Check(b) ? b : nullptr;
+        run.value_and_grad = b == Py_True;
+        const Py_ssize_t extra = PyTuple_GET_SIZE(args);
+        run.nargs = static_cast<size_t>(extra) + 1;
+        run.stack = static_cast<PyObject **>(PyMem_Calloc(static_cast<size_t>(extra) + 2,
+                                                          sizeof(PyObject *)));
+        if (run.stack == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+        for (Py_ssize_t i = 0; i < extra; ++i) run.stack[2 + i] = PyTuple_GET_ITEM(args, i);
+        return true;
+    }
+    if (kind == 1 && size == 4) {
+        void *value, *grad, *ctx;
+        if (!to_address(a, "address", &value) || !to_address(b, "grad", &grad) ||
+            !to_address(PyTuple_GET_ITEM(spec, 3), "ctx", &ctx))
+            return false;
+        if (value == nullptr) {
+            PyErr_SetString(PyExc_ValueError, "the objective's address is null");
+            return false;
+        }
+        run.kind = Kind::native;
+        run.value = reinterpret_cast<vlm_objective_fn>(value);
+        run.value_grad = reinterpret_cast<vlm::ValueGradFn>(grad);
+        run.ctx = ctx;
+        return true;
+    }
+    if (kind == 2 && size == 3) {
+        vlm_objective_fn fn = nullptr;
+        if (PyUnicode_Check(a))
+            for (const vlm::NamedObjective &o : vlm::builtin_objectives)
+                if (PyUnicode_CompareWithASCIIString(a, o.name) == 0) fn = o.fn;
+        if (fn == nullptr) {
+            PyErr_Format(PyExc_ValueError, "unknown objective %R", a);
+            return false;
+        }
+        if (b != Py_None && !params.acquire(b)) return false;
+        if (fn == vlm::_obj_quad && (b == Py_None || params.size() < 2 * run.n || !params.aligned())) {
+            PyErr_SetString(PyExc_ValueError,
+                            "objective 'quad' needs 2*n aligned float64 params (the n weights, "
+                            "then the n centre coordinates)");
+            return false;
+        }
+        run.kind = Kind::builtin;
+        run.value = fn;
+        run.builtin_ctx = {run.n, params.data()};
+        run.ctx = &run.builtin_ctx;
+        return true;
+    }
+    PyErr_SetString(PyExc_ValueError, "objective kind must be 0 (Python), 1 (native) or 2 (built-in)");
+    return false;
+}
+
+// A float64 array of exactly n values, aligned.
+bool vector_arg(PyObject *obj, i64 n, const char *what, TypedView<f64> &view) {
+    if (!view.acquire(obj)) return false;
+    if (view.size() != n || !view.aligned()) {
+        PyErr_Format(PyExc_ValueError, "%s must be an aligned float64 array of %lld values", what,
+                     static_cast<long long>(n));
+        return false;
+    }
+    return true;
+}
+
+// None, or (lo, hi, nbd): two float64 and one int64 array of n values.
+struct BoundsArg {
+    TypedView<f64> lo, hi;
+    TypedView<i64> nbd;
+    bool given = false;
+};
+
+bool bounds_arg(PyObject *obj, i64 n, BoundsArg &b) {
+    if (obj == Py_None) return true;
+    if (!PyTuple_CheckExact(obj) || PyTuple_GET_SIZE(obj) != 3) {
+        PyErr_SetString(PyExc_TypeError, "bounds must be None or a tuple (lo, hi, nbd)");
+        return false;
+    }
+    if (!vector_arg(PyTuple_GET_ITEM(obj, 0), n, "lo", b.lo) ||
+        !vector_arg(PyTuple_GET_ITEM(obj, 1), n, "hi", b.hi) ||
+        !b.nbd.acquire(PyTuple_GET_ITEM(obj, 2)))
+        return false;
+    if (b.nbd.size() != n || !b.nbd.aligned()) {
+        PyErr_Format(PyExc_ValueError, "nbd must be an aligned int64 array of %lld values",
+                     static_cast<long long>(n));
+        return false;
+    }
+    b.given = true;
+    return true;
+}
+
+// options: a tuple of `count` numbers; the first `ints` are integers.
+bool options_arg(PyObject *obj, Py_ssize_t count, Py_ssize_t ints, i64 *iv, f64 *fv) {
+    if (!PyTuple_CheckExact(obj) || PyTuple_GET_SIZE(obj) != count) {
+        PyErr_Format(PyExc_TypeError, "options must be a tuple of %zd numbers", count);
+        return false;
+    }
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        PyObject *v = PyTuple_GET_ITEM(obj, k);
+        if (k < ints) {
+            if (!PyLong_Check(v)) {
+                PyErr_SetString(PyExc_TypeError, "integer option expected");
+                return false;
+            }
+            iv[k] = PyLong_AsLongLong(v);
+        } else {
+            fv[k - ints] = PyFloat_AsDouble(v);
+        }
+        if (PyErr_Occurred()) return false;
+    }
+    return true;
+}
+
+// Everything a call shares: the checked arguments and the run.
+struct Call {
+    Run run;
+    TypedView<f64> x, params, g;
+    BoundsArg bounds;
+
+    bool setup(PyObject *const *args, Py_ssize_t nargs, Py_ssize_t expected, const char *name) {
+        if (nargs != expected) {
+            PyErr_Format(PyExc_TypeError, "%s() takes exactly %zd arguments (%zd given)", name,
+                         expected, nargs);
+            return false;
+        }
+        if (!x.acquire(args[1])) return false;
+        run.n = x.size();
+        if (run.n < 1 || !x.aligned()) {
+            PyErr_SetString(PyExc_ValueError, "x must be an aligned float64 array of n >= 1 values");
+            return false;
+        }
+        if (!set_objective(run, args[0], params) || !bounds_arg(args[2], run.n, bounds))
+            return false;
+        PyObject *callback = args[4];
+        if (callback != Py_None && !PyCallable_Check(callback)) {
+            PyErr_SetString(PyExc_TypeError, "callback must be callable or None");
+            return false;
+        }
+        run.callback = callback == Py_None ? nullptr : callback;
+        return true;
+    }
+
+    const f64 *lo() const { return bounds.given ? bounds.lo.data() : nullptr; }
+    const f64 *hi() const { return bounds.given ? bounds.hi.data() : nullptr; }
+    const i64 *nbd() const { return bounds.given ? bounds.nbd.data() : nullptr; }
+
+    // The run itself, with the lock released for a native objective.
+    template <class Body>
+    void execute(Body &&body) {
+        if (run.kind != Kind::python) run.lock.release();
+        body();
+        run.lock.reacquire();
+    }
+
+    // (status, message, nfev, njev, nit, fun), or null when Python code
+    // raised during the run (that exception propagates unchanged).
+    PyObject *result(i64 status, const char *message, i64 nfev, i64 njev, i64 nit, f64 fun) {
+        if (PyErr_Occurred()) return nullptr;
+        if (run.callback_stop) status = VLM_LBFGSB_STOPPED;
+        return Py_BuildValue("(LsLLLd)", static_cast<long long>(status),
+                             message != nullptr ? message : "", static_cast<long long>(nfev),
+                             static_cast<long long>(njev), static_cast<long long>(nit), fun);
+    }
+};
+
+// lbfgsb(objective, x, bounds, options, callback, g): options (m, maxiter,
+// maxfun, maxls, factr, pgtol, fd_step); x receives the final point and g
+// the final gradient.
+PyObject *lbfgsb(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    Call c;
+    if (!c.setup(args, nargs, 6, "lbfgsb")) return nullptr;
+    i64 iv[4];
+    f64 fv[3];
+    if (!options_arg(args[3], 7, 4, iv, fv) || !vector_arg(args[5], c.run.n, "g", c.g))
+        return nullptr;
+    const vlm_lbfgsb_options opt{iv[0], iv[1], iv[2], iv[3], fv[0], fv[1], fv[2]};
+
+    Run &run = c.run;
+    vlm::LbfgsbObjective obj;
+    obj.ctx = &run;
+    obj.stop = &run.stop;
+    if (run.callback != nullptr) {
+        obj.on_iterate = on_iterate;
+        obj.hook_ctx = &run;
+    }
+    if (run.kind == Kind::python) {
+        if (run.jac != nullptr || run.value_and_grad)
+            obj.value_grad = python_value_grad;
+        else
+            obj.value = python_value;
+    } else if (run.value_grad != nullptr) {
+        obj.value_grad = native_value_grad;
+    } else {
+        obj.value = native_value;
+    }
+
+    vlm_lbfgsb_result res{};
+    i64 requests = 0;
+    c.execute([&] {
+        vlm::lbfgsb_drive(obj, run.n, c.x.data(), c.lo(), c.hi(), c.nbd(), &opt, &res, &requests,
+                          c.g.data());
+    });
+    const i64 njev = run.kind == Kind::python && run.jac != nullptr ? run.njev : requests;
+    return c.result(res.status, res.message, res.nfev, njev, res.nit, res.fun);
+}
+
+// neldermead(objective, x, bounds, options, callback): options (maxiter,
+// maxfun, xatol, fatol); x receives the best vertex.
+PyObject *neldermead(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    Call c;
+    if (!c.setup(args, nargs, 5, "neldermead")) return nullptr;
+    i64 iv[2];
+    f64 fv[2];
+    if (!options_arg(args[3], 4, 2, iv, fv)) return nullptr;
+    const vlm_neldermead_options opt{iv[0], iv[1], fv[0], fv[1]};
+
+    Run &run = c.run;
+    vlm::NelderMeadHooks hooks;
+    hooks.stop = &run.stop;
+    if (run.callback != nullptr) {
+        hooks.on_iterate = on_iterate;
+        hooks.hook_ctx = &run;
+    }
+    const vlm_objective_fn value = run.kind == Kind::python ? python_value : native_value;
+    vlm_neldermead_result res{};
+    c.execute([&] {
+        vlm::neldermead_drive(value, &run, run.n, c.x.data(), c.lo(), c.hi(), c.nbd(), &opt, &res,
+                              &hooks);
+    });
+    return c.result(res.status, res.message, res.nfev, 0, res.nit, res.fun);
+}
+
+PyMethodDef methods[] = {
+    {"lbfgsb", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lbfgsb)), METH_FASTCALL,
+     "lbfgsb(objective, x, bounds, options, callback, g) -> (status, message, nfev, njev, nit, "
+     "fun)\n\nThe L-BFGS-B run behind Velmora.minimize; call that instead."},
+    {"neldermead", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(neldermead)),
+     METH_FASTCALL,
+     "neldermead(objective, x, bounds, options, callback) -> (status, message, nfev, njev, nit, "
+     "fun)\n\nThe Nelder-Mead run behind Velmora.minimize; call that instead."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int exec_module(PyObject *) {
+    if (PyArray_ImportNumPyAPI() < 0) return -1;
+    return 0;
+}
+
+PyModuleDef_Slot slots[] = VLM_MODULE_SLOTS(exec_module);
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_minimize",
+    "The native runs behind Velmora.minimize: L-BFGS-B and Nelder-Mead over a\n"
+    "Python objective, a native function or a built-in objective. Private: use\n"
+    "Velmora.minimize.",
+    0,
+    methods,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__minimize(void) { return PyModuleDef_Init(&module_def); }

@@ -1,0 +1,511 @@
+"""Minimization of the user's own objective with SciPy's interface.
+
+`minimize(fun, x0, ...)` takes the arguments of `scipy.optimize.minimize`
+and runs the package's native L-BFGS-B or Nelder-Mead over
+
+- a Python callable `fun(x, *args)` (x is a new float64 array on every call),
+  with a gradient from `jac`, from `fun` itself (`jac=True`) or from the
+  driver's forward differences (`jac=None`);
+- a native function `double f(const double *x, void *ctx)`: a ctypes function
+  pointer, a numba `cfunc`, a cffi function pointer, any object with an integer
+  `.address`, or a `NativeObjective` (which may add a native value and
+  gradient); such a run calls no Python per evaluation and releases the
+  interpreter lock throughout;
+- the name of a built-in objective ("rosenbrock", "quad", "double_well",
+  "rosen_halfplane"), run exactly as `run_lbfgsb` / `run_neldermead` run it.
+
+Python checks and normalises the arguments here; one native call does the
+whole run. Departures from SciPy, on purpose: an unknown option name, a `jac`
+given to Nelder-Mead and invalid option values raise ValueError instead of
+warning or being ignored; status numbers and messages are the native
+minimizers' own (see `minimize`).
+"""
+
+from __future__ import annotations
+
+import ctypes
+import inspect
+import math
+import numbers
+import operator
+from collections.abc import Callable, Mapping
+from typing import Any
+
+import numpy as np
+
+from Velmora._ckernels.optim import _minimize
+
+__all__ = ["NativeObjective", "OptimizeResult", "minimize"]
+
+BUILTIN_OBJECTIVES = ("rosenbrock", "quad", "double_well", "rosen_halfplane")
+METHODS = {"l-bfgs-b": "L-BFGS-B", "lbfgsb": "L-BFGS-B", "nelder-mead": "Nelder-Mead",
+           "neldermead": "Nelder-Mead"}
+LBFGSB_OPTIONS = {"maxcor": 10, "ftol": 2.220446049250313e-09, "gtol": 1e-5, "eps": None,
+                  "maxfun": 15000, "maxiter": 15000, "maxls": 20}
+NELDERMEAD_OPTIONS = {"maxiter": None, "maxfev": None, "xatol": 1e-4, "fatol": 1e-4}
+TOL_SETS = {"L-BFGS-B": ("ftol", "gtol"), "Nelder-Mead": ("xatol", "fatol")}
+SUCCESS = {"L-BFGS-B": 4, "Nelder-Mead": 0}
+
+# The callback ended the run (both methods; SciPy's number and message).
+CALLBACK_STOP = 99
+CALLBACK_STOP_MESSAGE = "`callback` raised `StopIteration`."
+
+MACHINE_EPSILON = float(np.finfo(np.float64).eps)
+I64_MAX = 2**63 - 1
+
+# The two native signatures: value f(x, ctx), and value and gradient f(x, g, ctx).
+_VALUE_ARGTYPES = (ctypes.POINTER(ctypes.c_double), ctypes.c_void_p)
+_VALUE_GRAD_ARGTYPES = (ctypes.POINTER(ctypes.c_double), ctypes.POINTER(ctypes.c_double),
+                        ctypes.c_void_p)
+_CFFI_SIGNATURES = {2: {"double(*)(double *, void *)"}, 3: {"double(*)(double *, double *, void *)"}}
+
+
+class OptimizeResult(dict[str, Any]):
+    """The result of `minimize`: a dict whose keys are also attributes.
+
+    x: the final point (a new float64 array); fun: its value; jac: the
+    gradient there (L-BFGS-B) or None (Nelder-Mead); nit: iterations; nfev:
+    objective evaluations (finite differences included); njev: gradient
+    evaluations (0 for Nelder-Mead); status, success, message: the outcome.
+    """
+
+    # For type checkers: the keys `minimize` fills in (read through __getattr__).
+    x: np.ndarray
+    fun: float
+    jac: np.ndarray | None
+    nit: int
+    nfev: int
+    njev: int
+    status: int
+    success: bool
+    message: str
+
+    def __getattr__(self, name: str) -> Any:
+        try:
+            return self[name]
+        except KeyError:
+            raise AttributeError(name) from None
+
+    __setattr__ = dict.__setitem__
+    __delattr__ = dict.__delitem__
+
+    def __dir__(self) -> list[str]:
+        return list(self.keys())
+
+    def __repr__(self) -> str:
+        if not self:
+            return f"{type(self).__name__}()"
+        width = max(map(len, self.keys()))
+        lines = []
+        for key, value in self.items():
+            text = repr(value).replace("\n", "\n" + " " * (width + 2))
+            lines.append(f"{key:>{width}}: {text}")
+        return "\n".join(lines)
+
+
+def _is_ctypes_function(obj: object) -> bool:
+    return isinstance(obj, ctypes._CFuncPtr)  # type: ignore[attr-defined]
+
+
+def _is_cffi_pointer(obj: object) -> bool:
+    return type(obj).__module__ == "_cffi_backend"
+
+
+def _is_native(obj: object) -> bool:
+    """A native function pointer in one of the forms `NativeObjective` accepts."""
+    if isinstance(obj, (NativeObjective, str)) or _is_ctypes_function(obj) or _is_cffi_pointer(obj):
+        return not isinstance(obj, str)
+    address = getattr(obj, "address", None)
+    return isinstance(address, numbers.Integral) and not isinstance(address, bool)
+
+
+def _address_value(value: object, what: str) -> int:
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"{what} must be an int, got {type(value).__name__}")
+    v = operator.index(value)
+    if not 0 < v < 2**64:
+        raise ValueError(f"{what} must be a non-null address (0 < {what} < 2**64), got {v}")
+    return v
+
+
+def _same_ctype(a: Any, b: Any) -> bool:
+    """The same C type: pointer classes made apart (numba has its own
+    POINTER(c_double)) compare by what they point to."""
+    if a is b:
+        return True
+    pointers = isinstance(a, type) and issubclass(a, ctypes._Pointer) and issubclass(b, ctypes._Pointer)
+    return pointers and a._type_ is b._type_
+
+
+def _ctypes_signature_ok(fn: Any, argtypes: tuple[Any, ...]) -> bool:
+    given = tuple(fn.argtypes or ())
+    return (fn.restype is ctypes.c_double and len(given) == len(argtypes)
+            and all(_same_ctype(a, b) for a, b in zip(given, argtypes)))
+
+
+def _function_address(obj: object, what: str, argtypes: tuple[Any, ...]) -> int:
+    """The address of a native function given as an int, a ctypes function
+    pointer, a cffi function pointer or an object with an integer `.address`
+    (a numba cfunc); its signature is checked where the object tells it."""
+    if _is_ctypes_function(obj):
+        if not _ctypes_signature_ok(obj, argtypes):
+            raise TypeError(f"{what}: the ctypes function must have restype c_double and argtypes "
+                            f"{tuple(t.__name__ for t in argtypes)}")
+        return _address_value(ctypes.cast(obj, ctypes.c_void_p).value or 0, what)  # type: ignore[arg-type]
+    if _is_cffi_pointer(obj):
+        import importlib
+
+        ffi: Any = importlib.import_module("cffi").FFI()  # present: the object came from it
+        ctype = ffi.typeof(obj)
+        name = ffi.getctype(ctype).replace("const ", "")
+        if ctype.kind != "function" or name not in _CFFI_SIGNATURES[len(argtypes)]:
+            raise TypeError(f"{what}: the cffi pointer has type {ffi.getctype(ctype)!r}, expected "
+                            f"{min(_CFFI_SIGNATURES[len(argtypes)])!r}")
+        return _address_value(int(ffi.cast("uintptr_t", obj)), what)
+    address = getattr(obj, "address", None)
+    if address is not None and not isinstance(obj, numbers.Integral):
+        wrapper = getattr(obj, "ctypes", None)  # numba's cfunc describes itself this way
+        if _is_ctypes_function(wrapper) and not _ctypes_signature_ok(wrapper, argtypes):
+            raise TypeError(f"{what}: the compiled function's signature is not "
+                            f"{'float64(CPointer(float64), voidptr)' if len(argtypes) == 2 else 'float64(CPointer(float64), CPointer(float64), voidptr)'}")
+        return _address_value(address, f"{what}.address")
+    if isinstance(obj, numbers.Integral) and not isinstance(obj, bool):
+        return _address_value(obj, what)
+    raise TypeError(f"{what} must be an int address, a ctypes or cffi function pointer or an "
+                    f"object with an integer .address, got {type(obj).__name__}")
+
+
+def _context_value(ctx: object) -> int:
+    if ctx is None:
+        return 0
+    if isinstance(ctx, (ctypes._Pointer, ctypes._SimpleCData)):
+        return ctypes.cast(ctx, ctypes.c_void_p).value or 0
+    if isinstance(ctx, bool) or not isinstance(ctx, numbers.Integral):
+        raise TypeError(f"ctx must be an int address, a ctypes pointer or None, got {type(ctx).__name__}")
+    v = operator.index(ctx)
+    if not 0 <= v < 2**64:
+        raise ValueError(f"ctx must be an address (0 <= ctx < 2**64), got {v}")
+    return v
+
+
+class NativeObjective:
+    """A native objective for `minimize`.
+
+    address: the function `double f(const double *x, void *ctx)`, returning
+        the objective's value at the n values of x (an int, a ctypes function
+        pointer, a cffi function pointer, or an object with an integer
+        `.address` such as a numba cfunc);
+    ctx: passed to the functions untouched (an int address, a ctypes pointer
+        or None for null);
+    grad: optionally `double fg(const double *x, double *g, void *ctx)`, which
+        returns the value and writes the gradient into g (n values); L-BFGS-B
+        then calls it instead of forming differences of `address`.
+
+    The functions must not keep or modify x, must be safe to call without the
+    interpreter lock, and must stay valid while `minimize` runs (the object
+    keeps a reference to what it was given). A ctypes function wrapping a
+    Python function also works: ctypes takes the lock for each call, but an
+    exception inside it cannot stop the run (ctypes prints it and returns 0).
+    """
+
+    __slots__ = ("_keep", "address", "ctx", "grad")
+
+    def __init__(self, address: object, ctx: object = 0, grad: object = None) -> None:
+        self.address = _function_address(address, "address", _VALUE_ARGTYPES)
+        self.ctx = _context_value(ctx)
+        self.grad = None if grad is None else _function_address(grad, "grad", _VALUE_GRAD_ARGTYPES)
+        self._keep = (address, ctx, grad)
+
+    def __repr__(self) -> str:
+        grad = "None" if self.grad is None else hex(self.grad)
+        return f"NativeObjective(address={self.address:#x}, ctx={self.ctx:#x}, grad={grad})"
+
+
+# --- arguments ------------------------------------------------------------------
+
+def _method(method: object) -> str:
+    name = METHODS.get(method.lower()) if isinstance(method, str) else None
+    if name is None:
+        raise ValueError(f"unknown method {method!r}; the choices are 'L-BFGS-B' (or 'lbfgsb') and "
+                         f"'Nelder-Mead' (or 'neldermead'), in any case")
+    return name
+
+
+def _is_real_scalar(v: object) -> bool:
+    return isinstance(v, (numbers.Real, np.bool_)) and not isinstance(v, np.timedelta64)
+
+
+def _start(x0: object) -> np.ndarray:
+    a = np.asarray(x0)
+    if a.dtype.kind == "O":
+        if not all(_is_real_scalar(v) for v in a.flat):
+            raise TypeError("x0 must hold real numbers")
+        a = np.array([float(v) for v in a.flat], dtype=np.float64).reshape(a.shape)
+    elif a.dtype.kind not in "biuf":
+        raise TypeError(f"x0 must hold real numbers, got dtype {a.dtype}")
+    if a.ndim > 1:
+        raise ValueError(f"x0 must be a number or a one-dimensional array, got shape {a.shape}")
+    x = np.array(a, dtype=np.float64, copy=True).reshape(-1)
+    if x.size == 0:
+        raise ValueError("x0 is empty: at least one variable is needed")
+    return x
+
+
+def _bound_side(v: object, where: str, missing: float) -> float:
+    if v is None:
+        return missing
+    if not _is_real_scalar(v) and not (isinstance(v, np.ndarray) and v.ndim == 0 and v.dtype.kind in "biuf"):
+        raise TypeError(f"{where} must be a real number or None, got {type(v).__name__}")
+    return float(v)  # type: ignore[arg-type]
+
+
+def _bound_array(values: object, n: int, name: str, missing: float) -> np.ndarray:
+    a = np.asarray(values)
+    if a.dtype.kind == "O":
+        a = np.array([_bound_side(v, f"bounds.{name}", missing) for v in a.flat]).reshape(a.shape)
+    elif a.dtype.kind not in "biuf":
+        raise TypeError(f"bounds.{name} must hold real numbers, got dtype {a.dtype}")
+    if a.ndim > 1 or (a.ndim == 1 and a.size != n):
+        raise ValueError(f"bounds.{name} must be a number or hold n = {n} values, got shape {a.shape}")
+    return np.broadcast_to(a.astype(np.float64), (n,)).copy()
+
+
+def _bounds(bounds: object, n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
+    """(lo, hi, codes) with the codes 0 free, 1 lower, 2 both, 3 upper."""
+    if bounds is None:
+        return None
+    if hasattr(bounds, "lb") and hasattr(bounds, "ub"):
+        lo = _bound_array(bounds.lb, n, "lb", -math.inf)
+        hi = _bound_array(bounds.ub, n, "ub", math.inf)
+    else:
+        if isinstance(bounds, (str, bytes)) or not hasattr(bounds, "__iter__"):
+            raise TypeError("bounds must be None, a sequence of (low, high) pairs or an object with "
+                            f"lb and ub, got {type(bounds).__name__}")
+        pairs = list(bounds)
+        if len(pairs) != n:
+            raise ValueError(f"bounds has {len(pairs)} entries for n = {n} variables")
+        lo, hi = np.empty(n), np.empty(n)
+        for i, pair in enumerate(pairs):
+            if isinstance(pair, (str, bytes)) or not hasattr(pair, "__iter__"):
+                raise TypeError(f"bounds[{i}] must be a (low, high) pair, got {type(pair).__name__}")
+            sides = list(pair)
+            if len(sides) != 2:
+                raise ValueError(f"bounds[{i}] must be a (low, high) pair, got {len(sides)} values")
+            lo[i] = _bound_side(sides[0], f"bounds[{i}] low", -math.inf)
+            hi[i] = _bound_side(sides[1], f"bounds[{i}] high", math.inf)
+    for i in range(n):
+        if math.isnan(lo[i]) or math.isnan(hi[i]):
+            raise ValueError(f"bounds for variable {i} are NaN: ({lo[i]}, {hi[i]})")
+        if lo[i] > hi[i]:
+            raise ValueError(f"bounds for variable {i} are crossed: low {lo[i]} > high {hi[i]}")
+        if lo[i] == math.inf or hi[i] == -math.inf:
+            raise ValueError(f"bounds for variable {i} admit no finite value: ({lo[i]}, {hi[i]})")
+    has_lo, has_hi = np.isfinite(lo), np.isfinite(hi)
+    codes = np.where(has_lo, np.where(has_hi, 2, 1), np.where(has_hi, 3, 0)).astype(np.int64)
+    return np.where(has_lo, lo, 0.0), np.where(has_hi, hi, 0.0), codes
+
+
+def _int_option(name: str, v: object) -> int:
+    if isinstance(v, bool) or not _is_real_scalar(v):
+        raise TypeError(f"options[{name!r}] must be an integer, got {type(v).__name__}")
+    if isinstance(v, numbers.Integral):
+        k = operator.index(v)
+    else:
+        f = float(v)  # type: ignore[arg-type]
+        if not f.is_integer():
+            raise ValueError(f"options[{name!r}] must be a whole number, got {v!r}")
+        k = int(f)
+    if k < 1:
+        raise ValueError(f"options[{name!r}] must be at least 1, got {k}")
+    return min(k, I64_MAX)
+
+
+def _real_option(name: str, v: object) -> float:
+    if isinstance(v, bool) or not _is_real_scalar(v):
+        raise TypeError(f"{name} must be a real number, got {type(v).__name__}")
+    f = float(v)  # type: ignore[arg-type]
+    if not f >= 0.0:
+        raise ValueError(f"{name} must be a number >= 0, got {v!r}")
+    return f
+
+
+def _options(method: str, options: object, tol: object) -> dict[str, Any]:
+    defaults = LBFGSB_OPTIONS if method == "L-BFGS-B" else NELDERMEAD_OPTIONS
+    if options is None:
+        options = {}
+    if not isinstance(options, Mapping):
+        raise TypeError(f"options must be a dict or None, got {type(options).__name__}")
+    for key in options:
+        if key not in defaults:
+            raise ValueError(f"unknown option {key!r} for {method}; its options are "
+                             + ", ".join(defaults))
+    chosen = dict(defaults)
+    if tol is not None:
+        t = _real_option("tol", tol)
+        for key in TOL_SETS[method]:
+            chosen[key] = t
+    chosen.update({k: v for k, v in options.items() if v is not None})
+    for key, value in chosen.items():
+        if value is None:
+            continue
+        if key in ("maxcor", "maxfun", "maxiter", "maxls", "maxfev"):
+            chosen[key] = _int_option(key, value)
+        else:
+            chosen[key] = _real_option(f"options[{key!r}]", value)
+    eps = chosen.get("eps")
+    if eps is not None and not 0.0 < eps < math.inf:
+        raise ValueError(f"options['eps'] must be a finite step > 0, got {eps!r}")
+    return chosen
+
+
+def _check_step(x: np.ndarray, bounds: tuple[np.ndarray, np.ndarray, np.ndarray] | None,
+                eps: float) -> None:
+    """An absolute difference step must move every finite start coordinate."""
+    start = x.copy()
+    if bounds is not None:
+        lo, hi, codes = bounds
+        start = np.where(np.isin(codes, (1, 2)) & (start < lo), lo, start)
+        start = np.where(np.isin(codes, (2, 3)) & (start > hi), hi, start)
+    with np.errstate(over="ignore"):
+        moved = start + eps
+    stuck = np.isfinite(start) & ((moved == start) | ~np.isfinite(moved))
+    if stuck.any():
+        i = int(np.argmax(stuck))
+        raise ValueError(f"options['eps'] = {eps!r} does not move variable {i} of the start "
+                         f"({start[i]!r})")
+
+
+def _callback(callback: object) -> Callable[[np.ndarray, float], object] | None:
+    """The callback as the native run calls it: cb(x, fun). As in SciPy, a
+    callback whose only parameter is `intermediate_result` gets an
+    OptimizeResult(x, fun); any other gets x."""
+    if callback is None:
+        return None
+    if not callable(callback):
+        raise TypeError(f"callback must be callable or None, got {type(callback).__name__}")
+    try:
+        parameters = set(inspect.signature(callback).parameters)
+    except (TypeError, ValueError):
+        parameters = set()
+    if parameters == {"intermediate_result"}:
+        return lambda x, fun: callback(intermediate_result=OptimizeResult(x=x, fun=fun))
+    return lambda x, fun: callback(x)
+
+
+def _objective(fun: object, args: tuple[Any, ...], jac: object, method: str,
+               n: int) -> tuple[Any, ...]:
+    """The objective as the native run takes it (see _minimize)."""
+    if method == "Nelder-Mead" and jac is not None and jac is not False:
+        raise ValueError("Nelder-Mead uses no gradient: jac must be None")
+    if jac is not None and jac is not True and jac is not False and not callable(jac):
+        raise TypeError(f"jac must be None, True or a callable, got {type(jac).__name__}")
+    if isinstance(fun, str):
+        if fun not in BUILTIN_OBJECTIVES:
+            raise ValueError(f"unknown built-in objective {fun!r}; the built-in objectives are "
+                             + ", ".join(repr(name) for name in BUILTIN_OBJECTIVES))
+        if jac is not None and jac is not False:
+            raise ValueError("a built-in objective has no gradient: jac must be None")
+        if fun != "quad":
+            if args:
+                raise ValueError(f"the built-in objective {fun!r} takes no args")
+            return (2, fun, None)
+        if len(args) != 1:
+            raise ValueError("the built-in objective 'quad' takes args=(params,): the n weights "
+                             "followed by the n centre coordinates")
+        params = np.ascontiguousarray(args[0], dtype=np.float64)
+        if params.ndim != 1 or params.size < 2 * n:
+            raise ValueError(f"'quad' needs params of 2*n = {2 * n} values (the n weights, then the "
+                             f"n centre coordinates), got shape {params.shape}")
+        return (2, fun, params.copy())
+    if _is_native(fun):
+        native = fun if isinstance(fun, NativeObjective) else NativeObjective(fun)
+        if args:
+            raise ValueError("a native objective takes no args: pass data through its ctx")
+        if jac is not None and jac is not False:
+            raise ValueError("a native objective's gradient is NativeObjective(..., grad=...): "
+                             "jac must be None")
+        return (1, native.address, native.grad or 0, native.ctx)
+    if not callable(fun):
+        raise TypeError("fun must be a callable, a native function (ctypes, cffi, an object with "
+                        "an integer .address, or NativeObjective) or the name of a built-in "
+                        f"objective, got {type(fun).__name__}")
+    return (0, fun, None if jac is False else jac, args)
+
+
+def minimize(fun: Any, x0: Any, args: Any = (), method: str = "L-BFGS-B", jac: Any = None,
+             bounds: Any = None, callback: Any = None, options: Mapping[str, Any] | None = None,
+             tol: float | None = None) -> OptimizeResult:
+    """Minimize fun from x0: SciPy's `minimize` over the native L-BFGS-B and
+    Nelder-Mead.
+
+    fun: a Python callable fun(x, *args) returning a real number (x is a new
+        1-D float64 array on every call, yours to keep or modify); a native
+        function double f(const double *x, void *ctx) (a ctypes CFUNCTYPE
+        pointer, a numba cfunc, a cffi pointer, an object with an integer
+        .address, or NativeObjective(address, ctx, grad)), run without the
+        interpreter lock and with no Python call per evaluation; or the name
+        of a built-in objective ("rosenbrock", "quad", "double_well",
+        "rosen_halfplane"; "quad" takes args=(params,)).
+    x0: a number or a 1-D array-like of reals (copied, never modified).
+    args: extra arguments of fun and jac (a non-tuple is one argument).
+    method: "L-BFGS-B" (default) or "Nelder-Mead", in any case; also
+        "lbfgsb" and "neldermead".
+    jac: L-BFGS-B only: a callable jac(x, *args) returning n numbers, True
+        when fun returns (value, gradient), or None for forward differences
+        (n + 1 evaluations per gradient, counted in nfev).
+    bounds: None, n (low, high) pairs (None or an infinity for no bound), or
+        an object with lb and ub (scipy.optimize.Bounds; scalars broadcast).
+    callback: called after each iteration with a copy of x, or, when its only
+        parameter is named intermediate_result, with OptimizeResult(x, fun).
+        StopIteration from it ends the run: status 99, success False,
+        message "`callback` raised `StopIteration`.".
+    options: L-BFGS-B: maxcor (10), ftol (2.220446049250313e-09), gtol
+        (1e-5), eps (absent: a relative step; given: that absolute step),
+        maxfun (15000), maxiter (15000), maxls (20). Nelder-Mead: maxiter,
+        maxfev (200*n), xatol, fatol (1e-4). An unknown name raises
+        ValueError.
+    tol: sets ftol and gtol (L-BFGS-B) or xatol and fatol (Nelder-Mead)
+        unless options gives them.
+
+    Returns an OptimizeResult with x, fun, jac (L-BFGS-B: the final gradient;
+    Nelder-Mead: None), nit, nfev, njev, status, success and message.
+    L-BFGS-B statuses: 4 "CONVERGENCE" (success); 5 iteration or evaluation
+    limit; 7 invalid input (such as a value that is not finite at the start);
+    8 line search failed; -2 the objective reached -inf (unbounded below);
+    -3 the gradient at the final point could not be formed; -1 workspace
+    allocation failed. Nelder-Mead statuses: 0 success; 1 evaluation limit;
+    2 iteration limit; -1 allocation failed. Both: 99 the callback stopped
+    the run.
+
+    Exceptions raised by fun, jac or callback propagate unchanged and end the
+    run at once; a value that is not a real number raises TypeError, a
+    gradient of the wrong size or not real ValueError. Ctrl-C stops any run
+    with KeyboardInterrupt.
+    """
+    name = _method(method)
+    x = _start(x0)
+    n = x.size
+    if not isinstance(args, tuple):
+        args = (args,)
+    objective = _objective(fun, args, jac, name, n)
+    box = _bounds(bounds, n)
+    opts = _options(name, options, tol)
+    cb = _callback(callback)
+    if name == "L-BFGS-B":
+        kind = objective[0]
+        differences = kind == 2 or (kind == 0 and objective[2] is None) or (kind == 1 and not objective[2])
+        if opts["eps"] is not None and differences:
+            _check_step(x, box, opts["eps"])  # the step of the driver's differences
+        g = np.full(n, np.nan)
+        status, message, nfev, njev, nit, value = _minimize.lbfgsb(
+            objective, x, box, (opts["maxcor"], opts["maxiter"], opts["maxfun"], opts["maxls"],
+                                opts["ftol"] / MACHINE_EPSILON, opts["gtol"], opts["eps"] or 0.0), cb, g)
+        gradient: np.ndarray | None = g
+    else:
+        status, message, nfev, njev, nit, value = _minimize.neldermead(
+            objective, x, box, (opts["maxiter"] or 0, opts["maxfev"] or 0, opts["xatol"], opts["fatol"]), cb)
+        gradient = None
+    if status == CALLBACK_STOP:
+        message = CALLBACK_STOP_MESSAGE
+    return OptimizeResult(x=x, fun=value, jac=gradient, nit=nit, nfev=nfev, njev=njev,
+                          status=status, success=status == SUCCESS[name], message=message)
