@@ -9,13 +9,16 @@ Commands (each has its own --help):
   minimize   a built-in objective by L-BFGS-B or Nelder-Mead
   bench      the benchmark table against NumPy and SciPy
 
-Bad input is reported on one line with exit status 2.
+Bad input is reported on one line with exit status 2; output that cannot be
+written (a full disk, a closed standard output) on one line with status 1.
 """
 
 import argparse
+import contextlib
 import inspect
 import json
 import math
+import os
 import re
 import sys
 import textwrap
@@ -41,6 +44,39 @@ OPTION_HELP = {
 
 class UsageError(Exception):
     """Bad command-line input found after parsing."""
+
+
+class OutputError(Exception):
+    """Standard output could not be written (a full disk, a closed descriptor)."""
+
+
+class CheckedOutput:
+    """Standard output whose failed writes raise OutputError.
+
+    argparse ignores an OSError while printing help or the version, which
+    would report success for output that never arrived; OutputError is not
+    ignored. A broken pipe stays a BrokenPipeError (the reader went away).
+    """
+
+    def __init__(self, stream):
+        self._stream = stream
+
+    def _checked(self, method, *args):
+        try:
+            return method(*args)
+        except BrokenPipeError:
+            raise
+        except OSError as error:
+            raise OutputError(error.strerror or str(error)) from error
+
+    def write(self, text):
+        return self._checked(self._stream.write, text)
+
+    def flush(self):
+        return self._checked(self._stream.flush)
+
+    def __getattr__(self, name):
+        return getattr(self._stream, name)
 
 
 class Parser(argparse.ArgumentParser):
@@ -322,7 +358,7 @@ def build_parser():
     return parser
 
 
-def main(argv=None):
+def dispatch(argv):
     args = build_parser().parse_args(argv)
     try:
         return args.run(args)
@@ -331,10 +367,40 @@ def main(argv=None):
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
-    except BrokenPipeError:
-        # The reader went away (e.g. `| head`): stop quietly, and keep the
-        # interpreter from complaining when it flushes stdout at exit.
-        import os
 
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+
+def report(message):
+    """One line on stderr; if even that fails there is no one left to tell."""
+    with contextlib.suppress(OSError):
+        print(f"{PROG}: {message}", file=sys.stderr)
+
+
+def discard_output(stream):
+    """Points the descriptor under `stream` at the null device, so that the
+    interpreter's own flush at exit cannot fail again with a traceback."""
+    with contextlib.suppress(OSError, ValueError):
+        os.dup2(os.open(os.devnull, os.O_WRONLY), stream.fileno())
+
+
+def main(argv=None):
+    stdout = sys.stdout
+    if stdout is None:  # started with standard output closed
+        report("error: cannot write the output: standard output is closed")
         return 1
+    sys.stdout = CheckedOutput(stdout)
+    try:
+        try:
+            return dispatch(argv)
+        finally:
+            # Here rather than at exit, where a failure would only be a warning.
+            sys.stdout.flush()
+    except OutputError as error:
+        discard_output(stdout)
+        report(f"error: cannot write the output: {error}")
+        return 1
+    except BrokenPipeError:
+        # The reader went away (e.g. `| head`): stop quietly.
+        discard_output(stdout)
+        return 1
+    finally:
+        sys.stdout = stdout

@@ -40,9 +40,9 @@ def test_hostile_calls_give_right_results_or_documented_errors(module):
     assert {"TypeError", "ValueError", "OverflowError", "Boom"} <= set(report["errors"]), report
 
 
-def run_python(code):
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          timeout=300)
+def run_python(code, *args):
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code), *args], capture_output=True,
+                          text=True, timeout=300)
     assert proc.returncode == 0, proc.stderr[-8000:]
     return proc.stdout
 
@@ -103,6 +103,47 @@ def test_replaced_module_globals_give_errors_not_crashes():
     print("ok")
     ''')
     assert out.strip() == "ok"
+
+
+@pytest.mark.parametrize("reshape", ["copy", "view"])
+def test_an_output_whose_reshape_copies_is_refused(reshape):
+    # The kernels write through out.reshape(-1); a replaced np whose arrays
+    # reshape into a copy would leave the returned array unwritten.
+    out = run_python(r'''
+    import sys
+    import numpy as np
+    from Velmora._ckernels.transforms import _transforms as T
+    from Velmora._ckernels.distributions import _distributions as D
+
+    class Copying(np.ndarray):
+        def reshape(self, *shape):
+            return np.array(self).reshape(*shape)
+
+    class Viewing(np.ndarray):
+        def reshape(self, *shape):
+            return super().reshape(*shape)
+
+    class FakeNumpy:
+        float64, ndarray, ascontiguousarray = np.float64, np.ndarray, staticmethod(np.ascontiguousarray)
+        def empty_like(self, a):
+            return np.full_like(a, -7.0).view({"copy": Copying, "view": Viewing}[sys.argv[1]])
+
+    p = np.linspace(0.1, 0.9, 11).reshape(11, 1)
+    calls = [(T, lambda: T.logit_fwd(p), np.log(p / (1 - p))),
+             (T, lambda: T.aff_logit_fwd(p.tolist(), 0.0, 1.0), np.log(p / (1 - p))),
+             (D, lambda: D.ndtri_as241_into(p), [[D.ndtri_as241(v)] for v in p.ravel()])]
+    for module, call, expected in calls:
+        module.np = FakeNumpy()
+        try:
+            r = call()
+            np.testing.assert_allclose(r, expected, rtol=1e-14)
+            print("ok")
+        except ValueError as error:
+            print(error)
+        module.np = np
+    ''', reshape)
+    expected = "reshape(-1) of the output array is not a view of its memory" if reshape == "copy" else "ok"
+    assert out.splitlines() == [expected] * 3
 
 
 def misaligned(values):

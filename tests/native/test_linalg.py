@@ -363,6 +363,23 @@ def test_median_sorts_in_place(lib, values, median, after):
     assert a.tolist() == after
 
 
+@pytest.mark.parametrize("values", [
+    [1, math.nan, 2],
+    [3, math.nan, 1, 2],
+    [math.nan],
+    [math.nan, math.nan],
+    [math.inf, math.nan, -math.inf],
+    list(range(100)) + [math.nan],
+])
+def test_median_with_nan_is_nan(lib, values):
+    a = arr(values)
+    assert math.isnan(lib.vlm_median_f64(ptr(a), len(a)))
+    assert math.isnan(np.median(values))  # the convention NumPy users know
+    # The array is still left sorted, NaNs last.
+    finite = sorted(v for v in values if not math.isnan(v))
+    assert a[:len(finite)].tolist() == finite and np.isnan(a[len(finite):]).all()
+
+
 def test_sort_and_median_edges(lib):
     assert math.isnan(lib.vlm_median_f64(ptr(f(1)), 0))
     a = np.random.default_rng(3).standard_normal(1001)

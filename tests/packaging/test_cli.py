@@ -1,8 +1,10 @@
 """The command line `python -m Velmora`: every command against the modules it
-fronts, and bad input as one line with exit status 2."""
+fronts, bad input as one line with exit status 2, and output that cannot be
+written as one line with status 1."""
 
 import json
 import math
+import os
 import subprocess
 import sys
 
@@ -197,3 +199,37 @@ def test_bad_input_and_closed_pipe_give_no_traceback():
     reader.stdout.close()  # the reader goes away, like `| head -1`
     assert reader.wait(timeout=120) != 0
     assert b"Traceback" not in reader.stderr.read()
+
+
+WRITE_ERROR = "python -m Velmora: error: cannot write the output: "
+
+
+@pytest.mark.parametrize("argv", [["quantile", "0.5"], [], ["minimize", "rosenbrock", "--x0", "-1.2", "1"],
+                                  ["transform", "logit", "fwd", "0.5"], ["--version"], ["quantile", "--help"]])
+@pytest.mark.parametrize("unbuffered", [True, False])
+def test_output_that_cannot_be_written_is_one_line_and_a_failure(argv, unbuffered):
+    # A full device: buffered, the failure comes only from the final flush;
+    # unbuffered, from the first print (and argparse must not swallow it).
+    env = python_env()
+    env.pop("PYTHONUNBUFFERED", None)
+    if unbuffered:
+        env["PYTHONUNBUFFERED"] = "1"
+    with open("/dev/full", "w") as full:
+        done = subprocess.run([sys.executable, "-m", "Velmora", *argv], env=env, stdout=full,
+                              stderr=subprocess.PIPE, text=True, timeout=120, check=False)
+    assert done.returncode == 1
+    assert done.stderr.splitlines() == [WRITE_ERROR + "No space left on device"]
+
+
+def test_closed_standard_output_is_a_failure():
+    done = subprocess.run([sys.executable, "-m", "Velmora", "quantile", "0.5"], env=python_env(),
+                          stderr=subprocess.PIPE, text=True, timeout=120,
+                          preexec_fn=lambda: os.close(1), check=False)
+    assert done.returncode == 1
+    assert done.stderr.splitlines() == [WRITE_ERROR + "standard output is closed"]
+
+
+def test_main_restores_standard_output(capsys):
+    before = sys.stdout
+    assert run_cli(capsys, "quantile", "0.5")[0] == 0
+    assert sys.stdout is before

@@ -59,21 +59,42 @@ constexpr f64 SQRT2 = 1.4142135623730951;
     return y;
 }
 
+// The three rational approximations. Each is written once and used both by
+// the scalar quantile and by the array loops; built for the same instruction
+// set, a scalar and a vector evaluation round alike (the compiler fuses the
+// same multiply-adds, where the instruction set has them).
+//
+// Central region, |q| <= 0.425 with q = p - 0.5.
+[[gnu::always_inline]] inline f64 ndtri_central(f64 q) {
+    const f64 r = SPLIT_CENTRAL_SQ - q * q;
+    return (q * as241_poly7(AS241_A, r)) / as241_poly7(AS241_B, r);
+}
+// Near tail, r = sqrt(-log(min(p, 1 - p))) <= 5.
+[[gnu::always_inline]] inline f64 ndtri_near_tail(f64 r) {
+    const f64 s = r - SHIFT_NEAR;
+    return as241_poly7(AS241_C, s) / as241_poly7(AS241_D, s);
+}
+// Far tail, r > 5.
+[[gnu::always_inline]] inline f64 ndtri_far_tail(f64 r) {
+    const f64 s = r - SHIFT_FAR;
+    return as241_poly7(AS241_E, s) / as241_poly7(AS241_F, s);
+}
+
+// Whether q = p - 0.5 selects the central formula (false for NaN).
+[[gnu::always_inline]] inline bool ndtri_is_central(f64 q) { return std::fabs(q) <= SPLIT_CENTRAL; }
+
 // The quantile with every region evaluated and the answer chosen by selects,
-// so that a loop over it vectorises. Lanes of the other regions compute
-// harmless values (log of a central p, NaN or infinities) that are dropped.
+// so that a loop over it vectorises (the probit transforms' array forms).
+// Lanes of the other regions compute harmless values (log of a central p,
+// NaN or infinities) that are dropped. With the vector logarithm the tails
+// may differ from vlm_ndtri_as241 in the last bits.
 [[gnu::always_inline]] inline f64 ndtri_branch_free(f64 p) {
     const f64 q = p - 0.5;
-    const f64 rc = SPLIT_CENTRAL_SQ - q * q;
-    const f64 central = (q * as241_poly7(AS241_A, rc)) / as241_poly7(AS241_B, rc);
+    const f64 central = ndtri_central(q);
     const f64 r = std::sqrt(-std::log(q < 0.0 ? p : 1.0 - p));
-    const f64 rn = r - SHIFT_NEAR;
-    const f64 rf = r - SHIFT_FAR;
-    const f64 near = as241_poly7(AS241_C, rn) / as241_poly7(AS241_D, rn);
-    const f64 far = as241_poly7(AS241_E, rf) / as241_poly7(AS241_F, rf);
-    f64 tail = r <= SPLIT_TAIL ? near : far;
+    f64 tail = r <= SPLIT_TAIL ? ndtri_near_tail(r) : ndtri_far_tail(r);
     tail = q < 0.0 ? -tail : tail;
-    f64 value = std::fabs(q) <= SPLIT_CENTRAL ? central : tail;
+    f64 value = ndtri_is_central(q) ? central : tail;
     value = p <= 0.0 ? -INFINITY : value;
     return p >= 1.0 ? INFINITY : value;
 }

@@ -736,6 +736,8 @@ void vlm_sort_f64(f64 *arr, i64 n) {
 f64 vlm_median_f64(f64 *arr, i64 n) {
     if (n <= 0 || impossible(n, 1)) return std::numeric_limits<f64>::quiet_NaN();
     vlm_sort_f64(arr, n);
+    // The sort gathers NaNs at the end: any NaN leaves the median undefined.
+    if (std::isnan(arr[n - 1])) return std::numeric_limits<f64>::quiet_NaN();
     const i64 h = n / 2;
     return n % 2 == 1 ? arr[h] : (arr[h] + arr[h - 1]) * 0.5;
 }

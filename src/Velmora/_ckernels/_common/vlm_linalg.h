@@ -128,7 +128,8 @@ VLM_EXPORT i64 vlm_inv(const f64 *A, i64 n, f64 *Ainv);
 /* Sorts ascending in place (NaNs are gathered at the end). */
 VLM_EXPORT void vlm_sort_f64(f64 *arr, i64 n);
 
-/* Median of arr, which is left sorted; NaN for n <= 0. */
+/* Median of arr, which is left sorted; NaN for n <= 0 and when any element is
+   NaN. */
 VLM_EXPORT f64 vlm_median_f64(f64 *arr, i64 n);
 
 VLM_EXTERN_C_END

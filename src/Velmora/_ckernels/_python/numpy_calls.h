@@ -146,6 +146,26 @@ class FlatDoubles {
 
     double *data() const { return static_cast<double *>(view_.buf); }
 
+    // Whether the view is the whole memory of `obj` (an array the kernel is
+    // meant to fill) rather than a copy of it. NumPy's reshape of a
+    // contiguous array is always a view; a replaced np need not give one,
+    // and a kernel writing into a copy would leave `obj` unwritten. ValueError
+    // when it is not.
+    bool is_memory_of(PyObject *obj) const {
+        Py_buffer whole;
+        bool same = false;
+        if (PyObject_GetBuffer(obj, &whole, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) == 0) {
+            same = whole.buf == view_.buf && whole.len == view_.len;
+            PyBuffer_Release(&whole);
+        }
+        if (!same) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_ValueError,
+                            "reshape(-1) of the output array is not a view of its memory");
+        }
+        return same;
+    }
+
   private:
     Ref flat_;
     Py_buffer view_{};
@@ -170,7 +190,8 @@ PyObject *map_array(PyObject *np, PyObject *dtype, PyObject *obj, Kernel &&kerne
     if (!array_size(arr.get(), &n)) return nullptr;
     if (n == 0) return out.release();
     FlatDoubles xv, yv;
-    if (!xv.acquire(arr.get(), n) || !yv.acquire(out.get(), n)) return nullptr;
+    if (!xv.acquire(arr.get(), n) || !yv.acquire(out.get(), n) || !yv.is_memory_of(out.get()))
+        return nullptr;
     // NumPy passes a misaligned float64 array (a view of raw bytes at an odd
     // offset) through as it is; the kernels read aligned doubles, so such an
     // input is read from an aligned copy. Fresh outputs are always aligned.

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "as241.h"
 #include "as241_kernel.h"
 #include "vlm_vecmath.h"
 
@@ -340,16 +341,20 @@ VLM_TRANSFORM(logit, ldet_abs_jac_fwd,      [](f64 x) { return -(std::log(x) + s
 VLM_TRANSFORM(logit, ldet_abs_jac_inv,      [](f64 y) { return -y - 2.0 * std::log(1.0 + std::exp(-y)); })
 VLM_TRANSFORM(logit, grad_ldet_abs_jac_inv, [](f64 y) { return 1.0 - 2.0 / (1.0 + std::exp(-y)); })
 
-// T is the standard normal quantile (AS 241, in the branch-free form that the
-// array quantile uses, so that these loops vectorise), T^-1 the distribution
-// function.
+// T is the standard normal quantile: vlm_ndtri_as241 for one value; the
+// array forms take the branch-free AS 241 (every region evaluated, the answer
+// selected) so that their loops vectorise, which may differ from it in the
+// last bits. T^-1 is the distribution function.
 // The log-Jacobians take the log of the density as computed, so they become
 // infinite where it underflows (|z| beyond about 38.6).
-VLM_TRANSFORM(probit, fwd,                   [](f64 x) { return ndtri_branch_free(x); })
+template <auto Term>
+constexpr auto of_quantile = Split{[](f64 x) { return Term(vlm_ndtri_as241(x)); },
+                                   [](f64 x) { return Term(ndtri_branch_free(x)); }, NEVER};
+VLM_TRANSFORM(probit, fwd,                   of_quantile<[](f64 z) { return z; }>)
 VLM_TRANSFORM(probit, inv,                   [](f64 y) { return vlm_std_norm_cdf(y); })
-VLM_TRANSFORM(probit, grad_fwd,              [](f64 x) { return 1.0 / vlm_std_norm_pdf(ndtri_branch_free(x)); })
+VLM_TRANSFORM(probit, grad_fwd,              of_quantile<[](f64 z) { return 1.0 / vlm_std_norm_pdf(z); }>)
 VLM_TRANSFORM(probit, grad_inv,              [](f64 y) { return vlm_std_norm_pdf(y); })
-VLM_TRANSFORM(probit, ldet_abs_jac_fwd,      Split{[](f64 x) { return -std::log(vlm_std_norm_pdf(ndtri_branch_free(x))); },
+VLM_TRANSFORM(probit, ldet_abs_jac_fwd,      Split{[](f64 x) { return -std::log(vlm_std_norm_pdf(vlm_ndtri_as241(x))); },
                                                   [](f64 x) { return -log_std_norm_pdf(ndtri_branch_free(x)); },
                                                   BEYOND_700})
 VLM_TRANSFORM(probit, ldet_abs_jac_inv,      Split{[](f64 y) { return std::log(vlm_std_norm_pdf(y)); },
