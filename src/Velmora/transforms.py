@@ -111,6 +111,8 @@ def _pairs_to_arrays(bounds: Any) -> tuple[NDArray[np.float64], NDArray[np.float
 def _side_array(values: Any, side: str, none: float) -> NDArray[np.float64]:
     if values is None:
         return np.array(none)
+    if isinstance(values, (list, tuple)):  # None for no bound, as in a pair
+        values = [none if v is None else v for v in values]
     try:
         array = np.array(values, dtype=np.float64)  # a copy, never the caller's array
     except (TypeError, ValueError) as exc:

@@ -28,6 +28,7 @@
 #include "parameter_map.h"
 #include "transform_loops.h"
 #include "transforms.h"
+#include "vlm_vecmath.h"
 
 static_assert(std::is_same_v<npy_intp, std::ptrdiff_t>, "NumPy's strides are the loops' steps");
 
@@ -189,10 +190,16 @@ void ufunc_loop(char **args, const npy_intp *dims, const npy_intp *steps, void *
         return;
     }
     // A strided output, or the input's own memory: the kernel writes a block
-    // on the stack, which is then stored.
+    // on the stack, which is then stored. No block but a whole short array
+    // is shorter than a vector: the kernel computes such a block with scalar
+    // code, whose last bits may differ from the vector code's.
     f64 block[KERNEL_BLOCK];
-    for (std::ptrdiff_t first = 0; first < n; first += KERNEL_BLOCK) {
-        const std::ptrdiff_t count = n - first < KERNEL_BLOCK ? n - first : KERNEL_BLOCK;
+    std::ptrdiff_t count;
+    for (std::ptrdiff_t first = 0; first < n; first += count) {
+        const std::ptrdiff_t rest = n - first;
+        count = rest <= KERNEL_BLOCK ? rest
+                : rest - KERNEL_BLOCK < VLM_VECTOR_LANES ? rest - VLM_VECTOR_LANES
+                                                          : KERNEL_BLOCK;
         row.array(in + first, block, count, bounds);
         for (std::ptrdiff_t j = 0; j < count; ++j)
             std::memcpy(out + (first + j) * out_step, &block[j], sizeof(f64));
