@@ -334,17 +334,31 @@ struct PlanObject {
 
 vlm::ParamPlan &plan_of(PyObject *self) { return reinterpret_cast<PlanObject *>(self)->plan; }
 
-// A C-contiguous float64 array (NumPy's conversion, with its safe casting
-// and its errors), or nullptr with an exception set.
-PyArrayObject *as_float64(PyObject *obj) {
-    return reinterpret_cast<PyArrayObject *>(
-        PyArray_FROMANY(obj, NPY_DOUBLE, 0, 0, NPY_ARRAY_IN_ARRAY | NPY_ARRAY_ENSUREARRAY));
+// `obj` as a C-contiguous float64 array, or nullptr with an exception set.
+// NumPy converts it as it is (its own errors reach the caller) and then to
+// float64 if that is a cast within the kind: integers, bools and floats of
+// any size. Complex, object, string and time values are a TypeError, not
+// silently cut to a real number or parsed.
+PyArrayObject *as_float64(PyObject *obj, const char *method, const char *what) {
+    vlm::py::Ref arr(PyArray_FromAny(obj, nullptr, 0, 0, NPY_ARRAY_ENSUREARRAY, nullptr));
+    if (!arr) return nullptr;
+    PyArray_Descr *from = PyArray_DESCR(reinterpret_cast<PyArrayObject *>(arr.get()));
+    PyArray_Descr *f8 = PyArray_DescrFromType(NPY_DOUBLE);
+    if (!PyArray_CanCastTypeTo(from, f8, NPY_SAME_KIND_CASTING)) {
+        Py_DECREF(f8);
+        PyErr_Format(PyExc_TypeError, "%s: %s must hold real numbers, got an array of %R", method, what,
+                     reinterpret_cast<PyObject *>(from));
+        return nullptr;
+    }
+    // Steals f8.
+    return reinterpret_cast<PyArrayObject *>(PyArray_FromArray(
+        reinterpret_cast<PyArrayObject *>(arr.get()), f8, NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST));
 }
 
 // `obj` as rows of n values along its last axis; ValueError naming `method`
 // and `what` for any other shape.
 PyArrayObject *as_rows(PyObject *obj, i64 n, const char *method, const char *what, i64 *rows) {
-    PyArrayObject *arr = as_float64(obj);
+    PyArrayObject *arr = as_float64(obj, method, what);
     if (arr == nullptr) return nullptr;
     const int ndim = PyArray_NDIM(arr);
     if (ndim == 0 || PyArray_DIM(arr, ndim - 1) != n) {
@@ -453,16 +467,16 @@ PyObject *plan_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
         return nullptr;
     vlm::py::Ref families(PyArray_FROMANY(families_obj, NPY_UINT8, 1, 1, NPY_ARRAY_IN_ARRAY));
     if (!families) return nullptr;
-    vlm::py::Ref low(PyArray_FROMANY(low_obj, NPY_DOUBLE, 1, 1, NPY_ARRAY_IN_ARRAY));
+    vlm::py::Ref low(reinterpret_cast<PyObject *>(as_float64(low_obj, "ParameterPlan", "low")));
     if (!low) return nullptr;
-    vlm::py::Ref high(PyArray_FROMANY(high_obj, NPY_DOUBLE, 1, 1, NPY_ARRAY_IN_ARRAY));
+    vlm::py::Ref high(reinterpret_cast<PyObject *>(as_float64(high_obj, "ParameterPlan", "high")));
     if (!high) return nullptr;
     auto *fam = reinterpret_cast<PyArrayObject *>(families.get());
     auto *lo = reinterpret_cast<PyArrayObject *>(low.get());
     auto *hi = reinterpret_cast<PyArrayObject *>(high.get());
     const npy_intp n = PyArray_DIM(fam, 0);
-    if (PyArray_DIM(lo, 0) != n || PyArray_DIM(hi, 0) != n) {
-        PyErr_SetString(PyExc_ValueError, "ParameterPlan: families, low and high differ in length");
+    if (PyArray_NDIM(lo) != 1 || PyArray_NDIM(hi) != 1 || PyArray_DIM(lo, 0) != n || PyArray_DIM(hi, 0) != n) {
+        PyErr_SetString(PyExc_ValueError, "ParameterPlan: families, low and high must be vectors of one length");
         return nullptr;
     }
     const auto *codes = static_cast<const unsigned char *>(PyArray_DATA(fam));
