@@ -61,7 +61,25 @@ from ._ckernels.transforms._ufuncs import (
     upper_ldet_abs_jac_fwd, upper_ldet_abs_jac_inv,
 )
 
-__all__ = [*_ufuncs.__all__, "ParameterMap"]
+__all__ = [
+    "ParameterMap", "aff_logit_fwd", "aff_logit_grad_fwd", "aff_logit_grad_inv",
+    "aff_logit_grad_ldet_abs_jac_inv", "aff_logit_inv", "aff_logit_ldet_abs_jac_fwd",
+    "aff_logit_ldet_abs_jac_inv", "aff_probit_fwd", "aff_probit_grad_fwd", "aff_probit_grad_inv",
+    "aff_probit_grad_ldet_abs_jac_inv", "aff_probit_inv", "aff_probit_ldet_abs_jac_fwd",
+    "aff_probit_ldet_abs_jac_inv", "log_fwd", "log_grad_fwd", "log_grad_inv",
+    "log_grad_ldet_abs_jac_inv", "log_inv", "log_ldet_abs_jac_fwd", "log_ldet_abs_jac_inv",
+    "logit_fwd", "logit_grad_fwd", "logit_grad_inv", "logit_grad_ldet_abs_jac_inv", "logit_inv",
+    "logit_ldet_abs_jac_fwd", "logit_ldet_abs_jac_inv", "lower_fwd", "lower_grad_fwd",
+    "lower_grad_inv", "lower_grad_ldet_abs_jac_inv", "lower_inv", "lower_ldet_abs_jac_fwd",
+    "lower_ldet_abs_jac_inv", "probit_fwd", "probit_grad_fwd", "probit_grad_inv",
+    "probit_grad_ldet_abs_jac_inv", "probit_inv", "probit_ldet_abs_jac_fwd",
+    "probit_ldet_abs_jac_inv", "softplus_fwd", "softplus_grad_fwd", "softplus_grad_inv",
+    "softplus_grad_ldet_abs_jac_inv", "softplus_inv", "softplus_ldet_abs_jac_fwd",
+    "softplus_ldet_abs_jac_inv", "tanh_fwd", "tanh_grad_fwd", "tanh_grad_inv",
+    "tanh_grad_ldet_abs_jac_inv", "tanh_inv", "tanh_ldet_abs_jac_fwd", "tanh_ldet_abs_jac_inv",
+    "upper_fwd", "upper_grad_fwd", "upper_grad_inv", "upper_grad_ldet_abs_jac_inv", "upper_inv",
+    "upper_ldet_abs_jac_fwd", "upper_ldet_abs_jac_inv",
+]
 
 # This module is the ufuncs' public home: pickle refers to them here.
 for _name in _ufuncs.__all__:
@@ -258,18 +276,18 @@ class ParameterMap:
 
     def to_unconstrained(self, x: ArrayLike) -> NDArray[np.float64]:
         """y for x, element by element (shape (..., n) to (..., n))."""
-        return self._plan.to_unconstrained(x)  # type: ignore[no-any-return]
+        return self._plan.to_unconstrained(x)
 
     def to_constrained(self, y: ArrayLike) -> NDArray[np.float64]:
         """x for y, element by element (shape (..., n) to (..., n))."""
-        return self._plan.to_constrained(y)  # type: ignore[no-any-return]
+        return self._plan.to_constrained(y)
 
     def constrained_grad(self, y: ArrayLike) -> NDArray[np.float64]:
         """dx_i/dy_i at y, the diagonal of the Jacobian of `to_constrained`
         (shape (..., n) to (..., n))."""
-        return self._plan.constrained_grad(y)  # type: ignore[no-any-return]
+        return self._plan.constrained_grad(y)
 
-    def log_abs_det_jacobian(self, y: ArrayLike) -> Any:
+    def log_abs_det_jacobian(self, y: ArrayLike) -> float | NDArray[np.float64]:
         """The sum over the elements of log|dx_i/dy_i| at y: what a density on
         y adds to the log-density of x = to_constrained(y). A float for one
         vector, an array of shape (...) for shape (..., n)."""
@@ -278,11 +296,11 @@ class ParameterMap:
     def log_abs_det_jacobian_grad(self, y: ArrayLike) -> NDArray[np.float64]:
         """The gradient of `log_abs_det_jacobian` with respect to y (shape
         (..., n) to (..., n))."""
-        return self._plan.log_abs_det_jacobian_grad(y)  # type: ignore[no-any-return]
+        return self._plan.log_abs_det_jacobian_grad(y)
 
     def pullback(self, y: ArrayLike, grad_x: ArrayLike) -> NDArray[np.float64]:
         """The gradient with respect to y of f(to_constrained(y)), given the
         gradient grad_x of f at x = to_constrained(y) (the chain rule:
         grad_x * dx/dy). grad_x may hold one gradient per row (shape (..., n),
         a Jacobian for instance) at one point y, or have the shape of y."""
-        return self._plan.pullback(y, grad_x)  # type: ignore[no-any-return]
+        return self._plan.pullback(y, grad_x)

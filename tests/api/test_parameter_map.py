@@ -74,9 +74,12 @@ def test_bounds_as_pairs_or_lb_ub(bounds):
     assert pm.bounds == [(0.0, 1.0), (None, 2.0), (3.0, None)]
 
 
-def test_scipy_bounds_and_a_number_for_every_element():
+def test_scipy_bounds():
     spo = pytest.importorskip("scipy.optimize")
     assert ParameterMap(spo.Bounds([0, -INF], [1, INF])).families == ("aff_logit", "identity")
+
+
+def test_a_number_for_every_element():
     assert ParameterMap(Bounds(0.0, [1.0, INF, 2.0])).families == ("aff_logit", "lower", "aff_logit")
     assert ParameterMap(Bounds(None, [1.0, 2.0])).families == ("upper", "upper")
 

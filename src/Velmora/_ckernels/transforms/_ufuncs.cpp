@@ -519,17 +519,17 @@ PyObject *plan_get_n(PyObject *self, void *) { return PyLong_FromLongLong(plan_o
 
 PyMethodDef plan_methods[] = {
     {"to_unconstrained", plan_method<vlm::MapOp::to_unconstrained>, METH_O,
-     "to_unconstrained(x)\n--\n\ny for x, element by element."},
+     "to_unconstrained($self, x, /)\n--\n\ny for x, element by element."},
     {"to_constrained", plan_method<vlm::MapOp::to_constrained>, METH_O,
-     "to_constrained(y)\n--\n\nx for y, element by element."},
+     "to_constrained($self, y, /)\n--\n\nx for y, element by element."},
     {"constrained_grad", plan_method<vlm::MapOp::constrained_grad>, METH_O,
-     "constrained_grad(y)\n--\n\ndx/dy, element by element."},
+     "constrained_grad($self, y, /)\n--\n\ndx/dy, element by element."},
     {"log_abs_det_jacobian", plan_method<vlm::MapOp::log_abs_det_jacobian>, METH_O,
-     "log_abs_det_jacobian(y)\n--\n\nThe sum over the elements of log|dx/dy| (per row)."},
+     "log_abs_det_jacobian($self, y, /)\n--\n\nThe sum over the elements of log|dx/dy| (per row)."},
     {"log_abs_det_jacobian_grad", plan_method<vlm::MapOp::log_abs_det_jacobian_grad>, METH_O,
-     "log_abs_det_jacobian_grad(y)\n--\n\nd/dy of log|dx/dy|, element by element."},
+     "log_abs_det_jacobian_grad($self, y, /)\n--\n\nd/dy of log|dx/dy|, element by element."},
     {"pullback", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(plan_pullback)),
-     METH_FASTCALL, "pullback(y, grad_x)\n--\n\ngrad_x * dx/dy."},
+     METH_FASTCALL, "pullback($self, y, grad_x, /)\n--\n\ngrad_x * dx/dy."},
     {nullptr, nullptr, 0, nullptr},
 };
 
