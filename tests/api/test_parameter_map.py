@@ -12,7 +12,6 @@ import numpy as np
 import pytest
 
 import Velmora.transforms as vt
-from Velmora._ckernels.transforms import _transforms as T
 from Velmora.transforms import ParameterMap
 
 INF = math.inf

@@ -3,10 +3,14 @@ ufunc protocol: lazy Dask graphs with the values of the NumPy call, on the
 threaded scheduler and on a local cluster of worker processes, and labelled
 DataArrays that keep their dimensions and coordinates."""
 
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 
 import Velmora.transforms as vt
+from native import python_env
 
 da = pytest.importorskip("dask.array")
 
@@ -37,15 +41,19 @@ def test_bounds_as_dask_arrays_broadcast_chunk_by_chunk(values):
     assert np.allclose(back, values[:n] * 4.0 + 2.0, rtol=1e-12)
 
 
-def test_a_local_cluster_of_worker_processes_computes_the_same_values():
-    distributed = pytest.importorskip("dask.distributed")
-    from Velmora._ckernels.transforms import _transforms
+CLUSTER = """
+import numpy as np
+import dask.array as da
+from dask.distributed import Client, LocalCluster
+import Velmora.transforms as vt
+from Velmora._ckernels.transforms import _transforms
 
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
-        # Values made on the workers, and compared there with the _transforms
+if __name__ == "__main__":
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \\
+            Client(cluster) as client:
+        # Values made on the workers and compared there with the _transforms
         # function: only the verdict comes back.
-        darr = da.random.default_rng(0).uniform(1e-9, 1 - 1e-9, N, chunks=CHUNK)
+        darr = da.random.default_rng(0).uniform(1e-9, 1 - 1e-9, {n}, chunks={chunk})
         lazy = vt.logit_fwd(darr)
         assert isinstance(lazy, da.Array) and lazy.chunks == darr.chunks
         same = (lazy == darr.map_blocks(_transforms.logit_fwd, dtype=np.float64)).all()
@@ -53,6 +61,18 @@ def test_a_local_cluster_of_worker_processes_computes_the_same_values():
         assert len(client.scheduler_info()["workers"]) == 2
         # The ufunc itself travels to the workers by reference.
         assert client.submit(vt.logit_inv, 0.0).result() == 0.5
+    print("ok")
+"""
+
+
+def test_a_local_cluster_of_worker_processes_computes_the_same_values(tmp_path):
+    pytest.importorskip("dask.distributed")
+    # In a process of its own: the cluster's threads and processes end with it.
+    script = tmp_path / "cluster.py"
+    script.write_text(CLUSTER.format(n=N, chunk=CHUNK))
+    proc = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=300,
+                          env=python_env(), cwd=tmp_path)
+    assert proc.returncode == 0 and proc.stdout.split()[-1:] == ["ok"], proc.stderr[-4000:]
 
 
 def test_a_dataarray_keeps_its_dims_and_coords():

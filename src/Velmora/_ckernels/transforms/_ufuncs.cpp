@@ -21,6 +21,7 @@
 #include <iterator>
 #include <string>
 #include <type_traits>
+#include <utility>
 
 #include "convert.h"
 #include "module.h"
@@ -57,18 +58,18 @@ static_assert(std::is_same_v<npy_intp, std::ptrdiff_t>, "NumPy's strides are the
     X(probit, ldet_abs_jac_fwd,      0, "-log(phi(Phi^-1(x)))") \
     X(probit, ldet_abs_jac_inv,      0, "log(phi(y))") \
     X(probit, grad_ldet_abs_jac_inv, 0, "-y") \
-    X(aff_logit, fwd,                   2, "log(z / (1 - z)), where z = (x - low) / (high - low)") \
+    X(aff_logit, fwd,                   2, "log(z / (1 - z))") \
     X(aff_logit, inv,                   2, "low + (high - low) / (1 + exp(-y))") \
-    X(aff_logit, grad_fwd,              2, "1 / ((1 - z) z (high - low)), where z = (x - low) / (high - low)") \
+    X(aff_logit, grad_fwd,              2, "1 / ((1 - z) z (high - low))") \
     X(aff_logit, grad_inv,              2, "(high - low) (1 - p) p, where p = 1 / (1 + exp(-y))") \
-    X(aff_logit, ldet_abs_jac_fwd,      2, "-(log(z) + log(1 - z)) - log(high - low), where z = (x - low) / (high - low)") \
+    X(aff_logit, ldet_abs_jac_fwd,      2, "-(log(z) + log(1 - z)) - log(high - low)") \
     X(aff_logit, ldet_abs_jac_inv,      2, "-y - 2 log(1 + exp(-y)) + log(high - low)") \
     X(aff_logit, grad_ldet_abs_jac_inv, 0, "1 - 2 / (1 + exp(-y))") \
-    X(aff_probit, fwd,                   2, "Phi^-1(z), where z = (x - low) / (high - low)") \
+    X(aff_probit, fwd,                   2, "Phi^-1(z)") \
     X(aff_probit, inv,                   2, "low + (high - low) Phi(y)") \
-    X(aff_probit, grad_fwd,              2, "1 / (phi(Phi^-1(z)) (high - low)), where z = (x - low) / (high - low)") \
+    X(aff_probit, grad_fwd,              2, "1 / (phi(Phi^-1(z)) (high - low))") \
     X(aff_probit, grad_inv,              2, "(high - low) phi(y)") \
-    X(aff_probit, ldet_abs_jac_fwd,      2, "-log(phi(Phi^-1(z))) - log(high - low), where z = (x - low) / (high - low)") \
+    X(aff_probit, ldet_abs_jac_fwd,      2, "-log(phi(Phi^-1(z))) - log(high - low)") \
     X(aff_probit, ldet_abs_jac_inv,      2, "log(phi(y)) + log(high - low)") \
     X(aff_probit, grad_ldet_abs_jac_inv, 0, "-y") \
     X(softplus, fwd,                   0, "log(expm1(x))") \
@@ -222,10 +223,10 @@ constexpr FamilyDoc FAMILY_DOCS[] = {
      "y = Phi^-1(x), the standard normal quantile (Wichura's AS 241); Phi is the standard\n"
      "normal distribution function and phi(z) = exp(-z^2 / 2) / sqrt(2 pi) its density"},
     {"aff_logit", "Logit transform of the interval (low, high)", "low < x < high",
-     "y = logit((x - low) / (high - low))"},
+     "y = logit(z) = log(z / (1 - z)), where z = (x - low) / (high - low)"},
     {"aff_probit", "Probit transform of the interval (low, high)", "low < x < high",
-     "y = Phi^-1((x - low) / (high - low)); Phi is the standard normal distribution\n"
-     "function and phi(z) = exp(-z^2 / 2) / sqrt(2 pi) its density"},
+     "y = Phi^-1(z), where z = (x - low) / (high - low), Phi is the standard normal\n"
+     "distribution function and phi(t) = exp(-t^2 / 2) / sqrt(2 pi) its density"},
     {"softplus", "Softplus transform", "x > 0", "y = log(exp(x) - 1), so that x = log(1 + exp(y))"},
     {"lower", "Lower-bound transform", "x > low", "y = log(x - low)"},
     {"upper", "Upper-bound transform", "x < high", "y = log(high - x)"},
@@ -282,7 +283,7 @@ std::string make_doc(const Row &row) {
     d += "out, where, casting, order, dtype, subok, signature\n    As for every NumPy ufunc.\n\n";
     d += "Returns\n-------\n";
     d += std::string(forward ? "y" : "x") + " : ndarray or numpy.float64\n";
-    d += std::string("    ") + op.result + " in float64; a NumPy scalar when every input is a scalar.\n\n";
+    d += std::string("    ") + op.result + " in float64; a NumPy scalar when every input is one.\n\n";
     d += "Notes\n-----\n";
     d += "Outside the domain the value is what the formula gives in IEEE arithmetic\n"
          "(NaN or an infinity), without a warning. Contiguous float64 input with scalar\n"
@@ -302,9 +303,18 @@ const std::array<std::string, NROWS> &docs() {
     return table;
 }
 
-// NumPy keeps these pointers: static storage, one entry per row.
-PyUFuncGenericFunction LOOPS[NROWS];
-void *LOOP_DATA[NROWS];
+// NumPy keeps pointers to these: static storage, one entry per row, set
+// before the module runs (so a second import writes nothing).
+template <std::size_t... I>
+constexpr std::array<PyUFuncGenericFunction, NROWS> loop_table(std::index_sequence<I...>) {
+    return {((void)I, ufunc_loop)...};
+}
+template <std::size_t... I>
+constexpr std::array<void *, NROWS> loop_data_table(std::index_sequence<I...>) {
+    return {const_cast<Row *>(&ROWS[I])...};
+}
+std::array<PyUFuncGenericFunction, NROWS> LOOPS = loop_table(std::make_index_sequence<NROWS>{});
+std::array<void *, NROWS> LOOP_DATA = loop_data_table(std::make_index_sequence<NROWS>{});
 constexpr char TYPES[] = {NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE};
 
 int add_ufuncs(PyObject *module) {
@@ -312,8 +322,6 @@ int add_ufuncs(PyObject *module) {
     vlm::py::Ref all(PyList_New(0));
     if (!all) return -1;
     for (std::size_t i = 0; i < NROWS; ++i) {
-        LOOPS[i] = ufunc_loop;
-        LOOP_DATA[i] = const_cast<Row *>(&ROWS[i]);
         vlm::py::Ref ufunc(PyUFunc_FromFuncAndData(&LOOPS[i], &LOOP_DATA[i], TYPES, 1,
                                                    ROWS[i].nbounds + 1, 1, PyUFunc_None, ROWS[i].name,
                                                    doc[i].c_str(), 0));
@@ -333,6 +341,8 @@ struct PlanObject {
 };
 
 vlm::ParamPlan &plan_of(PyObject *self) { return reinterpret_cast<PlanObject *>(self)->plan; }
+
+f64 *doubles(PyObject *array) { return static_cast<f64 *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(array))); }
 
 // `obj` as a C-contiguous float64 array, or nullptr with an exception set.
 // NumPy converts it as it is (its own errors reach the caller) and then to
@@ -403,7 +413,8 @@ PyObject *plan_method(PyObject *self, PyObject *arg) {
     const char *method = NAMES[static_cast<int>(Op)];
     const vlm::ParamPlan &plan = plan_of(self);
     i64 rows = 0;
-    PyArrayObject *in = as_rows(arg, plan.n, method, Op == vlm::MapOp::to_unconstrained ? "x" : "y", &rows);
+    const char *what = Op == vlm::MapOp::to_unconstrained ? "x" : "y";
+    PyArrayObject *in = as_rows(arg, plan.n, method, what, &rows);
     if (in == nullptr) return nullptr;
     vlm::py::Ref in_ref(reinterpret_cast<PyObject *>(in));
     constexpr bool summed = Op == vlm::MapOp::log_abs_det_jacobian;
@@ -415,12 +426,9 @@ PyObject *plan_method(PyObject *self, PyObject *arg) {
     if (!work.ok(plan.n)) return nullptr;
     {
         NoGil nogil;
-        vlm::param_plan_apply(plan, Op, static_cast<const f64 *>(PyArray_DATA(in)),
-                              static_cast<f64 *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(out.get()))),
-                              rows, work.get());
+        vlm::param_plan_apply(plan, Op, doubles(in_ref.get()), doubles(out.get()), rows, work.get());
     }
-    if (summed && out_ndim == 0)
-        return PyFloat_FromDouble(*static_cast<f64 *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(out.get()))));
+    if (summed && out_ndim == 0) return PyFloat_FromDouble(*doubles(out.get()));
     return out.release();
 }
 
@@ -451,10 +459,8 @@ PyObject *plan_pullback(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
     if (!work.ok(plan.n)) return nullptr;
     if (rows_g > 0) {
         NoGil nogil;
-        vlm::param_plan_pullback(plan, static_cast<const f64 *>(PyArray_DATA(y)), same_shape ? rows_g : 1,
-                                 static_cast<const f64 *>(PyArray_DATA(g)), rows_g,
-                                 static_cast<f64 *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(out.get()))),
-                                 work.get());
+        vlm::param_plan_pullback(plan, doubles(y_ref.get()), same_shape ? rows_g : 1, doubles(g_ref.get()),
+                                 rows_g, doubles(out.get()), work.get());
     }
     return out.release();
 }
@@ -475,8 +481,10 @@ PyObject *plan_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     auto *lo = reinterpret_cast<PyArrayObject *>(low.get());
     auto *hi = reinterpret_cast<PyArrayObject *>(high.get());
     const npy_intp n = PyArray_DIM(fam, 0);
-    if (PyArray_NDIM(lo) != 1 || PyArray_NDIM(hi) != 1 || PyArray_DIM(lo, 0) != n || PyArray_DIM(hi, 0) != n) {
-        PyErr_SetString(PyExc_ValueError, "ParameterPlan: families, low and high must be vectors of one length");
+    if (PyArray_NDIM(lo) != 1 || PyArray_NDIM(hi) != 1 || PyArray_DIM(lo, 0) != n ||
+        PyArray_DIM(hi, 0) != n) {
+        PyErr_SetString(PyExc_ValueError,
+                        "ParameterPlan: families, low and high must be vectors of one length");
         return nullptr;
     }
     const auto *codes = static_cast<const unsigned char *>(PyArray_DATA(fam));
@@ -503,8 +511,7 @@ PyObject *plan_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     plan.order = static_cast<i64 *>(storage);
     plan.low = reinterpret_cast<f64 *>(plan.order + n);
     plan.high = plan.low + n;
-    vlm::param_plan_group(plan, codes, static_cast<const f64 *>(PyArray_DATA(lo)),
-                          static_cast<const f64 *>(PyArray_DATA(hi)));
+    vlm::param_plan_group(plan, codes, doubles(low.get()), doubles(high.get()));
     return self;
 }
 

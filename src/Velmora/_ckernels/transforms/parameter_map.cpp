@@ -81,7 +81,8 @@ void run_free(MapOp op, i64 first, i64 count, const f64 *src, f64 *dst) {
     switch (op) {
         case MapOp::to_unconstrained:
         case MapOp::to_constrained:
-            if (src != dst) std::memmove(dst + first, src + first, static_cast<size_t>(count) * sizeof(f64));
+            if (src != dst)
+                std::memmove(dst + first, src + first, static_cast<size_t>(count) * sizeof(f64));
             break;
         case MapOp::constrained_grad:
             for (i64 k = first; k < first + count; ++k) dst[k] = 1.0;
@@ -99,7 +100,8 @@ void apply_grouped(const ParamPlan &plan, MapOp op, const f64 *src, f64 *dst) {
     run_free(op, plan.start[PARAM_FREE], plan.start[PARAM_FREE + 1] - plan.start[PARAM_FREE], src, dst);
     for (int f = PARAM_LOWER; f < PARAM_FAMILIES; ++f) {
         const i64 first = plan.start[f], count = plan.start[f + 1] - first;
-        if (count > 0) run_step(STEPS[f - PARAM_LOWER][static_cast<int>(op)], plan, first, count, src, dst);
+        const Step &step = STEPS[f - PARAM_LOWER][static_cast<int>(op)];
+        if (count > 0) run_step(step, plan, first, count, src, dst);
     }
 }
 
