@@ -277,3 +277,30 @@ def test_inputs_are_converted_and_never_written(mixed):
     assert mixed.to_constrained(np.arange(10)).dtype == np.float64
     y32 = y.astype(np.float32)
     assert np.array_equal(mixed.to_constrained(y32), mixed.to_constrained(y32.astype(np.float64)))
+
+
+@pytest.mark.threads
+def test_calls_from_many_threads_agree_with_one_thread(kind):
+    import threading
+
+    pm = ParameterMap(MIXED * 20, kind=kind)
+    ys = [random_y(pm.n, seed) for seed in range(8)]
+    want = [(pm.to_constrained(y), pm.log_abs_det_jacobian(y), vt.aff_logit_fwd(y, -1.0, y + 9.0)) for y in ys]
+    errors, barrier = [], threading.Barrier(8)
+
+    def work(k):
+        barrier.wait()
+        for _ in range(200):
+            y = ys[k]
+            got = (pm.to_constrained(y), pm.log_abs_det_jacobian(y), vt.aff_logit_fwd(y, -1.0, y + 9.0))
+            if not (np.array_equal(got[0], want[k][0]) and got[1] == want[k][1] and
+                    np.array_equal(got[2], want[k][2], equal_nan=True)):
+                errors.append(k)
+                return
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors
