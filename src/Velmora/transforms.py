@@ -132,9 +132,12 @@ def _side_array(values: Any, side: str, none: float) -> NDArray[np.float64]:
     if isinstance(values, (list, tuple)):  # None for no bound, as in a pair
         values = [none if v is None else v for v in values]
     try:
-        array = np.array(values, dtype=np.float64)  # a copy, never the caller's array
+        array = np.asarray(values)
     except (TypeError, ValueError) as exc:
         raise ValueError(f"bounds: {side} bounds are not numbers ({exc})") from None
+    if array.dtype.kind not in "biuf":  # strings are not parsed, objects not converted
+        raise ValueError(f"bounds: {side} bounds are not numbers (an array of {array.dtype})")
+    array = np.array(array, dtype=np.float64)  # a copy, never the caller's array
     if array.ndim > 1:
         raise ValueError(f"bounds: {side} bounds must be a number or a vector, got shape {array.shape}")
     return array
@@ -148,9 +151,8 @@ def _lb_ub_to_arrays(bounds: Any) -> tuple[NDArray[np.float64], NDArray[np.float
     if lower.ndim == 0 and upper.ndim == 0:
         raise ValueError("bounds: lb and ub are both numbers, which does not tell the number of elements")
     if lower.ndim == 1 and upper.ndim == 1 and lower.size != upper.size:
-        short, long_ = ("lb", "ub") if lower.size < upper.size else ("ub", "lb")
-        raise ValueError(f"bounds of element {min(lower.size, upper.size)}: {long_} has "
-                         f"{max(lower.size, upper.size)} values but {short} only {min(lower.size, upper.size)}")
+        (short, m), (long_, n) = sorted([("lb", lower.size), ("ub", upper.size)], key=lambda side: side[1])
+        raise ValueError(f"bounds of element {m}: {long_} has {n} values but {short} only {m}")
     lower, upper = np.broadcast_arrays(lower, upper)
     return np.array(lower), np.array(upper)
 
