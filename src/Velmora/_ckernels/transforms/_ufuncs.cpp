@@ -202,8 +202,12 @@ void ufunc_loop(char **args, const npy_intp *dims, const npy_intp *steps, void *
                 : rest - KERNEL_BLOCK < VLM_VECTOR_LANES ? rest - VLM_VECTOR_LANES
                                                           : KERNEL_BLOCK;
         row.array(in + first, block, count, bounds);
-        for (std::ptrdiff_t j = 0; j < count; ++j)
-            std::memcpy(out + (first + j) * out_step, &block[j], sizeof(f64));
+        if (out_step == F64) {
+            std::memcpy(out + first * F64, block, static_cast<size_t>(count) * sizeof(f64));
+        } else {
+            for (std::ptrdiff_t j = 0; j < count; ++j)
+                std::memcpy(out + (first + j) * out_step, &block[j], sizeof(f64));
+        }
     }
 }
 

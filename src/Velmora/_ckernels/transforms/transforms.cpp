@@ -228,19 +228,43 @@ template <auto F, int NBounds, bool Contiguous>
     }
 }
 
+// Whether n doubles at `out` share no byte with the first `count` arguments,
+// n contiguous doubles each.
+inline bool apart_from_inputs(char *const *args, int count, const char *out, std::ptrdiff_t n) {
+    const auto o = reinterpret_cast<std::uintptr_t>(out);
+    const auto bytes = static_cast<std::uintptr_t>(n) * sizeof(f64);
+    for (int k = 0; k < count; ++k) {
+        const auto a = reinterpret_cast<std::uintptr_t>(args[k]);
+        if (!(a + bytes <= o || o + bytes <= a)) return false;
+    }
+    return true;
+}
+
 template <auto F, int NBounds>
 VLM_VECTOR_CLONES void strided_loop(char *const *args, const std::ptrdiff_t *steps, std::ptrdiff_t n) {
+    constexpr std::ptrdiff_t F64 = sizeof(f64);
     bool contiguous = true;
-    for (int k = 0; k <= NBounds; ++k) contiguous &= steps[k] == static_cast<std::ptrdiff_t>(sizeof(f64));
+    for (int k = 0; k <= NBounds; ++k) contiguous &= steps[k] == F64;
     char *out = args[NBounds + 1];
     const std::ptrdiff_t out_step = steps[NBounds + 1];
+    // Contiguous values and a separate, aligned, contiguous output (per-element
+    // bounds, say): straight into the output.
+    if (contiguous && out_step == F64 && reinterpret_cast<std::uintptr_t>(out) % alignof(f64) == 0 &&
+        apart_from_inputs(args, NBounds + 1, out, n)) {
+        block_values<F, NBounds, true>(args, steps, 0, n, reinterpret_cast<f64 *>(out));
+        return;
+    }
     f64 y[LOOP_BLOCK];
     for (std::ptrdiff_t first = 0; first < n; first += LOOP_BLOCK) {
         const std::ptrdiff_t count = n - first < LOOP_BLOCK ? n - first : LOOP_BLOCK;
         if (contiguous) block_values<F, NBounds, true>(args, steps, first, count, y);
         else block_values<F, NBounds, false>(args, steps, first, count, y);
-        for (std::ptrdiff_t j = 0; j < count; ++j)
-            std::memcpy(out + (first + j) * out_step, &y[j], sizeof(f64));
+        if (out_step == F64) {
+            std::memcpy(out + first * F64, y, static_cast<size_t>(count) * sizeof(f64));
+        } else {
+            for (std::ptrdiff_t j = 0; j < count; ++j)
+                std::memcpy(out + (first + j) * out_step, &y[j], sizeof(f64));
+        }
     }
 }
 
