@@ -304,3 +304,9 @@ def test_calls_from_many_threads_agree_with_one_thread(kind):
     for t in threads:
         t.join()
     assert not errors
+
+
+def test_docstring_examples():
+    import doctest
+
+    assert doctest.testmod(vt, optionflags=doctest.NORMALIZE_WHITESPACE).failed == 0
