@@ -4,7 +4,8 @@
     result = Velmora.minimize(fun, x0, jac=grad, bounds=[(0, None), (None, None)])
 
 `minimize`, `OptimizeResult` and `NativeObjective` come from
-`Velmora.optimize`, imported on first use (so `import Velmora` stays light
+`Velmora.optimize`, the transform ufuncs and `ParameterMap` from
+`Velmora.transforms`; both are imported on first use (so `import Velmora` stays light
 and `python -m Velmora bench` can configure NumPy before importing it).
 """
 
@@ -17,14 +18,16 @@ if TYPE_CHECKING:
     from Velmora.optimize import NativeObjective, OptimizeResult, minimize
 
 _LAZY = {"minimize": "Velmora.optimize", "OptimizeResult": "Velmora.optimize",
-         "NativeObjective": "Velmora.optimize"}
+         "NativeObjective": "Velmora.optimize", "optimize": "Velmora.optimize",
+         "transforms": "Velmora.transforms"}
 
 
 def __getattr__(name: str) -> Any:
     if name in _LAZY:
         import importlib
 
-        value = getattr(importlib.import_module(_LAZY[name]), name)
+        module = importlib.import_module(_LAZY[name])
+        value = module if module.__name__ == f"{__name__}.{name}" else getattr(module, name)
         globals()[name] = value
         return value
     raise AttributeError(f"module 'Velmora' has no attribute {name!r}")

@@ -214,6 +214,84 @@ def transform_rows(sizes=("scalar", "small", "big")):
             row("transforms", f"{name} n=10^6", call, peer, peer_name, target, env)
 
 
+# --- public transforms: ufuncs and ParameterMap ----------------------------------
+
+PUBLIC_BOUNDS_TARGET = 0.3  # per-element bounds against the NumPy expression
+OUT_TARGET = None           # out= against the same call with a new array: for information
+MAP_TARGET = 0.5            # ParameterMap against hand-written NumPy
+
+
+class HandWrittenMap:
+    """What one would write in NumPy for a vector of mixed bounds: index
+    arrays and the bounds of each family prepared once, one expression per
+    family and method."""
+
+    def __init__(self, lower, upper):
+        has_low, has_high = np.isfinite(lower), np.isfinite(upper)
+        self.li = np.flatnonzero(has_low & ~has_high)
+        self.ui = np.flatnonzero(has_high & ~has_low)
+        self.ii = np.flatnonzero(has_low & has_high)
+        self.low, self.high = lower[self.li], upper[self.ui]
+        self.a, self.w = lower[self.ii], upper[self.ii] - lower[self.ii]
+        self.log_w = np.log(self.w)
+
+    def to_constrained(self, y):
+        x = y.copy()
+        x[self.li] = self.low + np.exp(y[self.li])
+        x[self.ui] = self.high - np.exp(y[self.ui])
+        x[self.ii] = self.a + self.w / (1.0 + np.exp(-y[self.ii]))
+        return x
+
+    def to_unconstrained(self, x):
+        y = x.copy()
+        y[self.li] = np.log(x[self.li] - self.low)
+        y[self.ui] = np.log(self.high - x[self.ui])
+        z = (x[self.ii] - self.a) / self.w
+        y[self.ii] = np.log(z / (1.0 - z))
+        return y
+
+    def log_abs_det_jacobian(self, y):
+        t = y[self.ii]
+        return float(np.sum(y[self.li]) + np.sum(y[self.ui]) +
+                     np.sum(self.log_w - t - 2.0 * np.log1p(np.exp(-t))))
+
+    def pullback(self, y, g):
+        d = np.ones_like(y)
+        d[self.li] = np.exp(y[self.li])
+        d[self.ui] = -np.exp(y[self.ui])
+        p = 1.0 / (1.0 + np.exp(-y[self.ii]))
+        d[self.ii] = self.w * p * (1.0 - p)
+        return g * d
+
+
+def public_transform_rows():
+    import Velmora.transforms as vt
+
+    rng = np.random.default_rng(2)
+    low = rng.uniform(-2.0, 0.0, BIG_N)
+    high = low + rng.uniform(0.5, 3.0, BIG_N)
+    x = low + (high - low) * rng.uniform(1e-6, 1.0 - 1e-6, BIG_N)
+    env = {"vt": vt, "np": np, "x": x, "low": low, "high": high, "out": np.empty(BIG_N)}
+    row("public", "aff_logit_fwd(x, low[], high[]) n=10^6", "vt.aff_logit_fwd(x, low, high)",
+        "(lambda z: np.log(z / (1.0 - z)))((x - low) / (high - low))", "NumPy expression",
+        PUBLIC_BOUNDS_TARGET, env)
+    row("public", "logit_fwd(x, out=) n=10^6", "vt.logit_fwd(x, out=out)", "vt.logit_fwd(x)",
+        "the same call, new array", OUT_TARGET, {**env, "x": (x - low) / (high - low)})
+
+    bounds = [(None, None), (0.0, None), (None, 1.0), (0.0, 1.0), (-3.0, None), (2.0, 6.0), (None, None),
+              (None, -5.0), (-1e-3, 1e-3), (None, None)]
+    pm = vt.ParameterMap(bounds)
+    hand = HandWrittenMap(pm.lower, pm.upper)
+    y = rng.normal(0.0, 1.5, len(bounds))
+    env = {"pm": pm, "hand": hand, "y": y, "x": pm.to_constrained(y), "g": rng.normal(size=len(bounds))}
+    for label, ours, peer in (("to_constrained", "pm.to_constrained(y)", "hand.to_constrained(y)"),
+                              ("to_unconstrained", "pm.to_unconstrained(x)", "hand.to_unconstrained(x)"),
+                              ("log_abs_det_jacobian", "pm.log_abs_det_jacobian(y)",
+                               "hand.log_abs_det_jacobian(y)"),
+                              ("pullback", "pm.pullback(y, g)", "hand.pullback(y, g)")):
+        row("public", f"ParameterMap.{label} n=10", ours, peer, "hand-written NumPy", MAP_TARGET, env)
+
+
 # --- minimizers ---------------------------------------------------------------
 
 def rosen_start(n):
@@ -423,6 +501,7 @@ def run(args, prog="bench"):
     print("preparing inputs and the minimizer outcomes ...", file=sys.stderr, flush=True)
     quantile_rows()
     transform_rows()
+    public_transform_rows()
     minimizer_rows()
     minimize_rows()
     selected = [r for r in ROWS if args.pattern in r.label]

@@ -68,14 +68,19 @@ def run_mypy(args, cwd):
 ALLOWLIST = """
 # A TypedDict for annotations only: the runtime returns a plain dict.
 Velmora._ckernels.optim._optim.MinimizerResult
+# numpy.ufunc instances, typed by protocols that describe their calls.
+Velmora._ckernels.transforms._ufuncs\\.[a-z_]+_(fwd|inv)
 """
+
+# Modules with stubs or inline annotations beyond the three native surfaces.
+PUBLIC_MODULES = ["Velmora._ckernels.transforms._ufuncs", "Velmora.transforms"]
 
 
 def test_stubtest_reports_nothing(tmp_path):
     allowlist = tmp_path / "allowlist.txt"
     allowlist.write_text(ALLOWLIST)
     proc = run_mypy(["mypy.stubtest", "--allowlist", str(allowlist),
-                     *(m.__name__ for m in MODULES)], tmp_path)
+                     *(m.__name__ for m in MODULES), *PUBLIC_MODULES], tmp_path)
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
 
@@ -350,3 +355,68 @@ def test_minimize_user_program_type_checks(tmp_path):
                      "--python-version", f"{sys.version_info[0]}.{sys.version_info[1]}",
                      str(program)], tmp_path)
     assert proc.returncode == 0, proc.stdout + proc.stderr
+
+
+# ---------------------------------------------------------------------------
+# The public transforms: ufunc calls and ParameterMap through mypy.
+
+TRANSFORMS_PROGRAM = """
+from typing import Any, assert_type
+
+import numpy as np
+from numpy.typing import NDArray
+
+from Velmora import transforms as vt
+from Velmora.transforms import ParameterMap
+
+F = NDArray[np.float64]
+
+
+def accepted(lazy: Any, a: F) -> None:
+    assert_type(vt.logit_fwd(0.3), np.float64)
+    assert_type(vt.logit_fwd(np.float32(0.3)), np.float64)
+    assert_type(vt.logit_fwd([0.1, 0.2]), F)
+    assert_type(vt.logit_fwd(a), F)
+    assert_type(vt.aff_logit_fwd(3.0, 2, 6), np.float64)
+    assert_type(vt.aff_logit_fwd(a, 0.0, a), F)
+    assert_type(vt.lower_fwd([2.0], 1.0, where=True, casting="same_kind"), F)
+    out32: NDArray[np.float32] = np.empty(2, np.float32)
+    assert_type(vt.logit_inv([0.0, 1.0], out=out32), NDArray[np.float32])
+    assert_type(vt.logit_inv(lazy), Any)
+    assert_type(vt.logit_fwd.nin, int)
+    assert_type(vt.logit_fwd.__name__, str)
+    pm = ParameterMap([(0.0, None), (None, None)], kind="probit")
+    assert_type(pm.to_unconstrained([1.0, 2.0]), F)
+    assert_type(pm.to_constrained(np.zeros(2)), F)
+    assert_type(pm.constrained_grad(np.zeros(2)), F)
+    assert_type(pm.log_abs_det_jacobian(np.zeros(2)), float | F)
+    assert_type(pm.log_abs_det_jacobian_grad(np.zeros(2)), F)
+    assert_type(pm.pullback(np.zeros(2), np.ones((3, 2))), F)
+    assert_type(pm.n, int)
+    assert_type(pm.lower, F)
+    assert_type(pm.families, tuple[str, ...])
+    assert_type(pm.bounds, list[tuple[float | None, float | None]])
+
+
+def rejected() -> None:
+    vt.logit_fwd(0.3, out=3)  # type: ignore[call-overload]
+    vt.logit_fwd(0.3, casting="sometimes")  # type: ignore[call-overload]
+    vt.logit_fwd(0.3, bogus=1)  # type: ignore[call-overload]
+    ParameterMap([(0.0, 1.0)], kind=3)  # type: ignore[arg-type]
+    ParameterMap([(0.0, 1.0)]).n = 3  # type: ignore[misc]
+
+
+accepted(np.ones(2), np.ones(2))
+"""
+
+
+def test_public_transforms_type_check(tmp_path):
+    program = tmp_path / "transforms_program.py"
+    program.write_text(TRANSFORMS_PROGRAM)
+    proc = run_mypy(["mypy", "--strict", "--warn-unused-ignores", "--no-incremental",
+                     "--python-version", f"{sys.version_info[0]}.{sys.version_info[1]}",
+                     str(program)], tmp_path)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    run = subprocess.run([sys.executable, str(program)], env=mypy_env(), capture_output=True, text=True,
+                         timeout=120)
+    assert run.returncode == 0, run.stderr

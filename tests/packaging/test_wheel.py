@@ -21,7 +21,8 @@ PUBLIC_HEADERS = [
     "optim/shim.h", "optim/lbfgsb.h", "optim/optim.h", "optim/nelder_mead.h",
 ]
 # Headers of inline helpers that only the modules' own sources include.
-INTERNAL_HEADERS = ["_common/as241_kernel.h", "_common/vlm_vecmath.h"]
+INTERNAL_HEADERS = ["_common/as241_kernel.h", "_common/vlm_vecmath.h", "transforms/transform_loops.h",
+                    "transforms/parameter_map.h"]
 
 SMOKE = textwrap.dedent("""
     import sys
@@ -39,6 +40,11 @@ SMOKE = textwrap.dedent("""
 
     assert abs(_distributions.ndtri_as241(0.975) - 1.959963984540054) < 1e-14
     assert _transforms.log_fwd(2.0) == np.log(2.0)
+    import pickle
+    from Velmora import transforms
+    assert pickle.loads(pickle.dumps(transforms.logit_fwd)) is transforms.logit_fwd
+    assert transforms.aff_logit_fwd(np.array([4.0]), 2.0, 6.0)[0] == 0.0
+    assert transforms.ParameterMap([(0.0, None)]).to_constrained([0.0])[0] == 1.0
     result = _optim.run_lbfgsb("rosenbrock", np.array([-1.2, 1.0]))
     assert result["success"] and np.allclose(result["x"], 1.0, atol=1e-4), result
 
@@ -93,7 +99,7 @@ def test_wheel_ships_the_headers_and_not_the_sources(wheel):
     assert not leaked
     modules = [n for n in names if n.endswith(".so")]
     assert sorted(Path(n).name.split(".")[0] for n in modules) == [
-        "_distributions", "_optim", "_transforms"]
+        "_distributions", "_optim", "_transforms", "_ufuncs"]
 
 
 @pytest.mark.slow

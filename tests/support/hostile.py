@@ -1,7 +1,7 @@
-"""Hostile inputs for the 68 Python functions of the three native modules, and
-the check applied to every call: the call returns the right result or raises
-one of the documented exception types, and leaves the caller's objects as
-they were.
+"""Hostile inputs for the 68 Python functions of the three native modules, the
+63 transform ufuncs and ParameterMap, and the check applied to every call:
+the call returns the right result or raises one of the documented exception
+types, and leaves the caller's objects as they were.
 
 `run_shard(module, seed, cases)` runs one shard of Hypothesis-generated
 calls in this process. Run as a script (`python tests/hostile.py transforms
@@ -1035,6 +1035,217 @@ def run_minimize(case, outcome):
             assert got.fun == sphere(x) or not np.isfinite(x).all()
     if not volatile:
         assert [snapshot(v) for v in values] == before
+# --- the public transforms: ufuncs and ParameterMap -------------------------------------
+# No model of NumPy's ufunc machinery here: a call either raises one of the
+# types NumPy's own ufuncs raise, or returns values that agree with the
+# _transforms function on the inputs converted to float64, element by element.
+
+VT = importlib.import_module("Velmora.transforms")
+UFUNCS = [(name, getattr(VT, name)) for name, _ in TRANSFORMS]
+UFUNC_ERRORS = (TypeError, ValueError, OverflowError, MemoryError, Boom, RuntimeError, np.ma.MaskError)
+
+
+def ufunc_inputs(draw, nin):
+    """nin inputs: hostile arrays and numbers, or a family of broadcastable
+    float64 arrays (the common case) of random layouts."""
+    if draw(st.integers(0, 2)):
+        shape = draw(hnp.array_shapes(min_dims=0, max_dims=3, min_side=0, max_side=9))
+        rng = np.random.default_rng(draw(st.integers(0, 2**32)))
+        inputs = []
+        for _ in range(nin):
+            sub = shape[draw(st.integers(0, len(shape))):]  # trailing axes broadcast
+            a = rng.normal(0.0, 3.0, sub)
+            if a.size and draw(st.booleans()):
+                a[tuple(rng.integers(0, d) for d in a.shape)] = draw(st.sampled_from(SPECIAL_FLOATS))
+            layout = draw(st.sampled_from(["c", "f", "strided", "reversed", "scalar", "zero-stride"]))
+            if layout == "f":
+                a = np.asfortranarray(a)
+            elif layout == "strided" and a.ndim:
+                a = np.repeat(a, 2, axis=-1)[..., ::2]
+            elif layout == "reversed" and a.ndim:
+                a = a[::-1]
+            elif layout == "scalar":
+                a = float(a.reshape(-1)[0]) if a.size else 0.5
+            elif layout == "zero-stride" and a.ndim:
+                a = np.broadcast_to(a[..., :1], a.shape)
+            inputs.append(a)
+        return inputs
+    return [draw(st.one_of(ndarrays(), numbers, scalar_args, sequences)) for _ in range(nin)]
+
+
+def broadcast_shape(inputs):
+    try:
+        return np.broadcast_shapes(*(np.shape(np.asarray(a)) for a in inputs))
+    except Exception:
+        return None
+
+
+@st.composite
+def ufunc_calls(draw):
+    name, fn = draw(st.sampled_from(UFUNCS))
+    inputs = ufunc_inputs(draw, fn.nin)
+    kwargs = {}
+    shape = broadcast_shape(inputs)
+    out_kind = draw(st.sampled_from(["none"] * 4 + ["fresh", "fortran", "strided", "float32", "int64", "wrong",
+                                                    "readonly", "alias", "overlap"]))
+    if out_kind != "none" and shape is not None:
+        size = math.prod(shape)
+        if out_kind in ("alias", "overlap") and size:
+            # The value's own memory: in place, or shifted by a few elements.
+            buf = np.random.default_rng(size).uniform(-2.0, 2.0, size + 3)
+            inputs[0] = buf[:size].reshape(shape)
+            k = 0 if out_kind == "alias" else draw(st.integers(1, 3))
+            kwargs["out"] = buf[k:k + size].reshape(shape)
+        elif out_kind == "fresh":
+            kwargs["out"] = np.full(shape, -7.0)
+        elif out_kind == "fortran":
+            kwargs["out"] = np.asfortranarray(np.full(shape, -7.0))
+        elif out_kind == "strided" and shape:
+            kwargs["out"] = np.full(shape[:-1] + (2 * shape[-1],), -7.0)[..., ::2]
+        elif out_kind == "float32":
+            kwargs["out"] = np.zeros(shape, np.float32)
+        elif out_kind == "int64":
+            kwargs["out"] = np.zeros(shape, np.int64)
+        elif out_kind == "wrong":
+            kwargs["out"] = np.zeros(shape + (2,))
+        elif out_kind == "readonly":
+            kwargs["out"] = np.zeros(shape)
+            kwargs["out"].flags.writeable = False
+    if draw(st.integers(0, 5)) == 0 and shape is not None:
+        kwargs["where"] = draw(st.sampled_from([True, False, "mask", "mask", "ints"]))
+        if kwargs["where"] == "mask":
+            kwargs["where"] = np.random.default_rng(1).random(shape) < 0.6
+        elif kwargs["where"] == "ints":
+            kwargs["where"] = np.ones(shape, np.int64)
+    if draw(st.integers(0, 7)) == 0:
+        kwargs["casting"] = draw(st.sampled_from(["no", "equiv", "safe", "same_kind", "unsafe", "bogus"]))
+    if draw(st.integers(0, 7)) == 0:
+        kwargs["dtype"] = draw(st.sampled_from([np.float64, np.float32, np.int64, object, "d", None]))
+    return name, fn, inputs, kwargs
+
+
+def float64_values(a):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return np.asarray(a).astype(np.float64)
+
+
+def check_ufunc_result(name, fn, inputs, kwargs, got):
+    out = kwargs.get("out")
+    shapes = [np.shape(np.asarray(a)) for a in inputs] + ([out.shape] if out is not None else [])
+    if max(map(len, shapes)) > 32:  # beyond what np.broadcast_shapes takes
+        return
+    shape = np.broadcast_shapes(*shapes)
+    if out is not None:
+        assert got is out, (name, type(got))
+    else:  # a subclass of ndarray may wrap the result
+        assert isinstance(got, (np.ndarray, np.float64)), type(got)
+    assert np.shape(got) == shape, (name, np.shape(got), shape)
+    if np.asarray(got).dtype != np.float64 or kwargs.get("dtype") not in (None, np.float64, "d"):
+        return
+    values = [np.broadcast_to(float64_values(a), shape).reshape(-1) for a in inputs]
+    where = np.broadcast_to(np.asarray(kwargs.get("where", True), dtype=bool), shape).reshape(-1)
+    result = np.asarray(got, dtype=np.float64).reshape(-1)
+    ref = getattr(T, name)
+    picked = np.flatnonzero(where)[:24]
+    for i in picked.tolist():
+        v, bounds = float(values[0][i]), [float(b[i]) for b in values[1:]]
+        want = float(ref(v, *bounds))
+        scale = 4 * max([1.0] + [abs(b) for b in bounds if math.isfinite(b)] + ([abs(v)] if math.isfinite(v) else []))
+        assert agree(float(result[i]), want, scale), (name, v, bounds, result[i], want)
+
+
+def run_ufunc(case, outcome):
+    name, fn, inputs, kwargs = case
+    outcome.functions.add(name)
+    volatile = any(is_volatile(v) for v in inputs)
+    out = kwargs.get("out")
+    shares = [out is not None and isinstance(a, np.ndarray) and np.shares_memory(a, out) for a in inputs]
+    before = [None if shared else snapshot(a) for a, shared in zip(inputs, shares)]
+    # The values an aliased input had before the call overwrites them.
+    seen = [np.array(a) if shared else a for a, shared in zip(inputs, shares)]
+    outcome.calls += 1
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            got = fn(*inputs, **kwargs)
+    except UFUNC_ERRORS as exc:
+        outcome.error(exc)
+        assert volatile or not isinstance(exc, RuntimeError), exc
+    else:
+        if not volatile:
+            check_ufunc_result(name, fn, seen, kwargs, got)
+            outcome.results += 1
+    if not volatile:
+        assert [None if shared else snapshot(a) for a, shared in zip(inputs, shares)] == before, name
+
+
+MAP_METHODS = ["to_unconstrained", "to_constrained", "constrained_grad", "log_abs_det_jacobian",
+               "log_abs_det_jacobian_grad", "pullback"]
+
+
+@st.composite
+def parameter_map_calls(draw):
+    """A ParameterMap method on a hostile value, or ParameterMap and its native
+    ParameterPlan made from hostile bounds."""
+    what = draw(st.sampled_from(["method"] * 4 + ["map", "plan"]))
+    if what == "plan":
+        args = [draw(st.one_of(ndarrays(), sequences, scalar_args)) for _ in range(3)]
+        if draw(st.booleans()):  # plausible families, hostile bounds
+            n = draw(st.integers(0, 12))
+            args[0] = np.random.default_rng(n).integers(0, 6 if draw(st.booleans()) else 5, n).astype(np.uint8)
+        return "plan", None, args
+    if what == "map":
+        bounds = draw(st.one_of(bounds_for(draw(st.integers(0, 8))).map(lambda b: b[0]),
+                                st.lists(any_pair, max_size=6), made(OTHER_OBJECTS)))
+        return "map", draw(st.sampled_from(["logit", "probit", "tanh", None])), [bounds]
+    n = draw(st.integers(0, 10))
+    pairs = draw(st.lists(valid_pair.filter(lambda p: p[0] is None or p[1] is None or p[0] < p[1]),
+                          min_size=n, max_size=n))
+    pm = VT.ParameterMap(pairs, kind=draw(st.sampled_from(["logit", "probit"])))
+    method = draw(st.sampled_from(MAP_METHODS))
+    vector = st.builds(lambda k: np.random.default_rng(k).normal(0, 2, n), st.integers(0, 9))
+    rows = st.builds(lambda k, r: np.random.default_rng(k).normal(0, 2, (r, n)), st.integers(0, 9),
+                     st.integers(0, 3))
+    good = draw(st.integers(0, 3))  # (hypothesis flattens nested one_of: choose the kind first)
+    value = draw(st.one_of(vector, rows, vector.map(list)) if good else main_args)
+    args = [value, draw(st.one_of(main_args, st.just(np.ones(n))))] if method == "pullback" else [value]
+    return "method", (pm, method), args
+
+
+def run_parameter_map(case, outcome):
+    what, target, args = case
+    outcome.functions.add(what if what != "method" else target[1])
+    volatile = any(is_volatile(a) or isinstance(a, ShrinkingBounds) for a in args)
+    before = [snapshot(a) for a in args]
+    outcome.calls += 1
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            if what == "plan":
+                got = VT._ufuncs.ParameterPlan(*args)
+            elif what == "map":
+                got = VT.ParameterMap(*args, kind=target)
+            else:
+                got = getattr(target[0], target[1])(*args)
+    except (TypeError, ValueError, OverflowError, MemoryError, Boom, RuntimeError, IndexError,
+            np.ma.MaskError) as exc:
+        outcome.error(exc)
+        # RuntimeError and IndexError: a sequence that changed while being read.
+        assert volatile or not isinstance(exc, (RuntimeError, IndexError)), exc
+    else:
+        outcome.results += 1
+        if what == "method" and not volatile:
+            pm, method = target
+            x = np.asarray(got)
+            n = pm.n
+            assert x.dtype == np.float64
+            if method == "log_abs_det_jacobian":
+                assert type(got) is float or x.shape == np.shape(float64_values(args[0]))[:-1]
+            elif method != "pullback":
+                assert x.shape == np.shape(float64_values(args[0])) and x.shape[-1] == n
+    if not volatile:
+        assert [snapshot(a) for a in args] == before, what
 
 
 # --- shards ----------------------------------------------------------------------------
@@ -1044,6 +1255,8 @@ MODULES = {
     "distributions": (distribution_calls(), run_distribution),
     "optim": (optim_calls(), run_optim),
     "minimize": (minimize_calls(), run_minimize),
+    "ufuncs": (ufunc_calls(), run_ufunc),
+    "parameter_map": (parameter_map_calls(), run_parameter_map),
 }
 
 

@@ -17,6 +17,9 @@
 #include "as241.h"
 #include "as241_kernel.h"
 #include "vlm_vecmath.h"
+#ifdef VLM_TRANSFORM_LOOPS
+#include "transform_loops.h"
+#endif
 
 namespace {
 
@@ -140,10 +143,146 @@ inline void array_kernel(const f64 *__restrict in, f64 *__restrict out, i64 n, c
     array_form<F>(in, out, n, *a, *b);
 }
 
+#ifdef VLM_TRANSFORM_LOOPS
+// The strided loops of the ufunc module (transform_loops.h). Values go
+// through a block on the stack: the block's inputs are all read before its
+// outputs are stored, so an output that is the memory of an input is safe,
+// and the loop that evaluates the formula reads only the inputs and writes
+// only the block, which lets it vectorise without alias checks.
+constexpr std::ptrdiff_t LOOP_BLOCK = 256;
+
+[[gnu::always_inline]] inline f64 load_at(const char *base, std::ptrdiff_t step, std::ptrdiff_t i) {
+    f64 v;
+    std::memcpy(&v, base + i * step, sizeof v);
+    return v;
+}
+
+// Calls fn with the addresses of element i's bounds (none, one or two).
+template <int NBounds, class Fn>
+[[gnu::always_inline]] inline auto with_bounds(char *const *args, const std::ptrdiff_t *steps,
+                                               std::ptrdiff_t i, Fn &&fn) {
+    if constexpr (NBounds == 0) {
+        return fn();
+    } else if constexpr (NBounds == 1) {
+        const f64 a = load_at(args[1], steps[1], i);
+        return fn(&a);
+    } else {
+        const f64 a = load_at(args[1], steps[1], i);
+        const f64 b = load_at(args[2], steps[2], i);
+        return fn(&a, &b);
+    }
+}
+
+// The row's value at element i by its array form's (Vector) or its scalar
+// form's formula.
+template <auto F, int NBounds, bool Vector>
+[[gnu::always_inline]] inline f64 element_value(char *const *args, const std::ptrdiff_t *steps,
+                                                std::ptrdiff_t i) {
+    if constexpr (is_fill<F>) {
+        return 1.0;
+    } else {
+        const f64 x = load_at(args[0], steps[0], i);
+        if constexpr (is_copy<F>) {
+            return x;
+        } else {
+            return with_bounds<NBounds>(args, steps, i, [x](auto... bounds) __attribute__((always_inline)) {
+                if constexpr (Vector) return vector_value<F>(x, bounds...);
+                else return scalar_value<F>(x, bounds...);
+            });
+        }
+    }
+}
+
+template <auto F, int NBounds>
+[[gnu::always_inline]] inline bool element_needs_redo(f64 y, char *const *args,
+                                                      const std::ptrdiff_t *steps, std::ptrdiff_t i) {
+    if constexpr (!is_split<F>) {
+        return false;
+    } else {
+        return with_bounds<NBounds>(args, steps, i, [y](auto... bounds) __attribute__((always_inline)) {
+            return needs_redo<F>(y, bounds...);
+        });
+    }
+}
+
+// Elements first .. first + count - 1 into y, as the array form computes
+// them (vector formula, scalar redo where asked). With Contiguous every step
+// is one double, which the vectoriser turns into plain vector loads.
+template <auto F, int NBounds, bool Contiguous>
+[[gnu::always_inline]] inline void block_values(char *const *args, const std::ptrdiff_t *given_steps,
+                                                std::ptrdiff_t first, std::ptrdiff_t count,
+                                                f64 *__restrict y) {
+    constexpr std::ptrdiff_t unit[] = {sizeof(f64), sizeof(f64), sizeof(f64)};
+    const std::ptrdiff_t *steps = Contiguous ? unit : given_steps;
+    f64 redo = 0.0;
+#pragma omp simd reduction(+ : redo)
+    for (std::ptrdiff_t j = 0; j < count; ++j) {
+        const f64 v = element_value<F, NBounds, true>(args, steps, first + j);
+        redo += element_needs_redo<F, NBounds>(v, args, steps, first + j) ? 1.0 : 0.0;
+        y[j] = v;
+    }
+    if constexpr (is_split<F>) {
+        if (redo != 0.0)
+            for (std::ptrdiff_t j = 0; j < count; ++j)
+                if (element_needs_redo<F, NBounds>(y[j], args, steps, first + j))
+                    y[j] = element_value<F, NBounds, false>(args, steps, first + j);
+    }
+}
+
+// Whether n doubles at `out` share no byte with the first `count` arguments,
+// n contiguous doubles each.
+inline bool apart_from_inputs(char *const *args, int count, const char *out, std::ptrdiff_t n) {
+    const auto o = reinterpret_cast<std::uintptr_t>(out);
+    const auto bytes = static_cast<std::uintptr_t>(n) * sizeof(f64);
+    for (int k = 0; k < count; ++k) {
+        const auto a = reinterpret_cast<std::uintptr_t>(args[k]);
+        if (!(a + bytes <= o || o + bytes <= a)) return false;
+    }
+    return true;
+}
+
+template <auto F, int NBounds>
+VLM_VECTOR_CLONES void strided_loop(char *const *args, const std::ptrdiff_t *steps, std::ptrdiff_t n) {
+    constexpr std::ptrdiff_t F64 = sizeof(f64);
+    bool contiguous = true;
+    for (int k = 0; k <= NBounds; ++k) contiguous &= steps[k] == F64;
+    char *out = args[NBounds + 1];
+    const std::ptrdiff_t out_step = steps[NBounds + 1];
+    // Contiguous values and a separate, aligned, contiguous output (per-element
+    // bounds, say): straight into the output.
+    if (contiguous && out_step == F64 && reinterpret_cast<std::uintptr_t>(out) % alignof(f64) == 0 &&
+        apart_from_inputs(args, NBounds + 1, out, n)) {
+        block_values<F, NBounds, true>(args, steps, 0, n, reinterpret_cast<f64 *>(out));
+        return;
+    }
+    f64 y[LOOP_BLOCK];
+    for (std::ptrdiff_t first = 0; first < n; first += LOOP_BLOCK) {
+        const std::ptrdiff_t count = n - first < LOOP_BLOCK ? n - first : LOOP_BLOCK;
+        if (contiguous) block_values<F, NBounds, true>(args, steps, first, count, y);
+        else block_values<F, NBounds, false>(args, steps, first, count, y);
+        if (out_step == F64) {
+            std::memcpy(out + first * F64, y, static_cast<size_t>(count) * sizeof(f64));
+        } else {
+            for (std::ptrdiff_t j = 0; j < count; ++j)
+                std::memcpy(out + (first + j) * out_step, &y[j], sizeof(f64));
+        }
+    }
+}
+
+#define VLM_TRANSFORM_LOOP(family, op, nbounds)                                               \
+    void vlm_##family##_##op##_loop(char *const *args, const std::ptrdiff_t *steps,           \
+                                    std::ptrdiff_t n) {                                       \
+        strided_loop<family##_##op, nbounds>(args, steps, n);                                 \
+    }
+#else
+#define VLM_TRANSFORM_LOOP(family, op, nbounds)
+#endif
+
 }  // namespace
 
 // The exported pair of one row: no bounds, one bound (`lower`, `upper`), or
-// the two ends a, b of the affine families.
+// the two ends a, b of the affine families (and, in the ufunc module, the
+// row's strided loop).
 #define VLM_TRANSFORM(family, op, ...)                                                      \
     namespace {                                                                             \
     constexpr auto family##_##op = __VA_ARGS__;                                             \
@@ -151,7 +290,8 @@ inline void array_kernel(const f64 *__restrict in, f64 *__restrict out, i64 n, c
     void vlm_##family##_##op(const f64 *in, f64 *out) { scalar_form<family##_##op>(in, out); } \
     void vlm_##family##_##op##_arr(const f64 *__restrict in, f64 *__restrict out, i64 n) {   \
         array_kernel<family##_##op>(in, out, n);                                              \
-    }
+    }                                                                                       \
+    VLM_TRANSFORM_LOOP(family, op, 0)
 
 #define VLM_TRANSFORM_B(family, op, ...)                                                    \
     namespace {                                                                             \
@@ -163,7 +303,8 @@ inline void array_kernel(const f64 *__restrict in, f64 *__restrict out, i64 n, c
     void vlm_##family##_##op##_arr(const f64 *__restrict in, f64 *__restrict out, i64 n,\
                                    const f64 *bound) {                                      \
         array_kernel<family##_##op>(in, out, n, bound);                                       \
-    }
+    }                                                                                       \
+    VLM_TRANSFORM_LOOP(family, op, 1)
 
 #define VLM_TRANSFORM_AB(family, op, ...)                                                   \
     namespace {                                                                             \
@@ -175,7 +316,8 @@ inline void array_kernel(const f64 *__restrict in, f64 *__restrict out, i64 n, c
     void vlm_##family##_##op##_arr(const f64 *__restrict in, f64 *__restrict out, i64 n,\
                                    const f64 *a, const f64 *b) {                            \
         array_kernel<family##_##op>(in, out, n, a, b);                                        \
-    }
+    }                                                                                       \
+    VLM_TRANSFORM_LOOP(family, op, 2)
 
 namespace {
 
