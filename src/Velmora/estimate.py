@@ -118,6 +118,13 @@ class FitResult:
     se: NDArray[np.float64]
     fixed: NDArray[np.bool_]
     unidentified: tuple[str, ...]
+    _y: NDArray[np.float64]
+    _cov_y: NDArray[np.float64]
+    _lower: NDArray[np.float64]
+    _upper: NDArray[np.float64]
+    _kind: str
+    _hessian_source: bool
+    _corr: NDArray[np.float64] | None
 
     @property
     def corr(self) -> NDArray[np.float64]:
@@ -205,7 +212,7 @@ class FitResult:
 def _quantile_of_level(level: object) -> float:
     if isinstance(level, bool) or not isinstance(level, (numbers.Real, np.floating, np.integer)):
         raise TypeError(f"level must be a real number, got {type(level).__name__}")
-    lv = float(level)  # type: ignore[arg-type]
+    lv = float(level)
     if not 0.0 < lv < 1.0:
         raise ValueError(f"level must lie strictly between 0 and 1, got {level!r}")
     return float(ndtri_as241(0.5 + lv / 2.0))
@@ -231,7 +238,7 @@ def _names(names: object, n: int) -> tuple[str, ...]:
 def _errordef(errordef: object) -> float:
     if isinstance(errordef, bool) or not isinstance(errordef, (numbers.Real, np.floating, np.integer)):
         raise TypeError(f"errordef must be a real number, got {type(errordef).__name__}")
-    value = float(errordef)  # type: ignore[arg-type]
+    value = float(errordef)
     if not 0.0 < value < math.inf:
         raise ValueError(f"errordef must be a finite number > 0 (0.5 for a negative log-likelihood, "
                          f"1 for a chi-square), got {errordef!r}")
