@@ -12,6 +12,7 @@ fit, Hessian included, without a Python call.
 
 from __future__ import annotations
 
+import functools
 import math
 import numbers
 import textwrap
@@ -99,8 +100,8 @@ class FitResult:
     """
 
     __slots__ = ("x", "fun", "names", "success", "status", "message", "nit", "nfev", "njev",
-                 "errordef", "minimize_result", "hessian", "cov", "se", "fixed", "unidentified",
-                 "_y", "_cov_y", "_lower", "_upper", "_kind", "_hessian_source", "_corr")
+                 "errordef", "hessian", "cov", "se", "unidentified",
+                 "_run", "_box", "_kind", "_y", "_cov_y", "_hessian_source", "_cache")
 
     x: NDArray[np.float64]
     fun: float
@@ -112,33 +113,61 @@ class FitResult:
     nfev: int
     njev: int
     errordef: float
-    minimize_result: _opt.OptimizeResult
     hessian: NDArray[np.float64]
     cov: NDArray[np.float64]
     se: NDArray[np.float64]
-    fixed: NDArray[np.bool_]
     unidentified: tuple[str, ...]
+    _run: dict[str, Any]
+    _box: tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.int64]] | None
+    _kind: str
     _y: NDArray[np.float64]
     _cov_y: NDArray[np.float64]
-    _lower: NDArray[np.float64]
-    _upper: NDArray[np.float64]
-    _kind: str
     _hessian_source: bool
-    _corr: NDArray[np.float64] | None
+    _cache: dict[str, Any]
+
+    # What is derived on first use: a fit itself builds only what it must.
+
+    def _cached(self, key: str, make: Any) -> Any:
+        if key not in self._cache:
+            self._cache[key] = make()
+        return self._cache[key]
+
+    @property
+    def minimize_result(self) -> _opt.OptimizeResult:
+        """The `OptimizeResult` of the minimization on the unconstrained
+        coordinates of the free parameters (x there is y, jac the gradient
+        with respect to y)."""
+        return self._cached("run", lambda: _opt.OptimizeResult(**self._run))
+
+    @property
+    def lower(self) -> NDArray[np.float64]:
+        """The lower bounds, -inf where there is none."""
+        return self._cached("bounds", lambda: _bound_arrays(self._box, self.x.size))[0].copy()  # type: ignore[no-any-return]
+
+    @property
+    def upper(self) -> NDArray[np.float64]:
+        """The upper bounds, +inf where there is none."""
+        return self._cached("bounds", lambda: _bound_arrays(self._box, self.x.size))[1].copy()  # type: ignore[no-any-return]
+
+    @property
+    def fixed(self) -> NDArray[np.bool_]:
+        """True for a parameter held at its equal bounds."""
+        return self.lower == self.upper
 
     @property
     def corr(self) -> NDArray[np.float64]:
         """The correlation matrix (n x n)."""
-        if self._corr is None:
-            se = self.se
-            with np.errstate(invalid="ignore", divide="ignore"):
-                corr = self.cov / np.multiply.outer(se, se)
-            usable = se > 0
-            corr[np.diag_indices_from(corr)] = np.where(usable, 1.0, np.nan)
-            corr[~usable, :] = np.nan
-            corr[:, ~usable] = np.nan
-            self._corr = corr
-        return self._corr.copy()
+        return self._cached("corr", self._correlations).copy()  # type: ignore[no-any-return]
+
+    def _correlations(self) -> NDArray[np.float64]:
+        se = self.se
+        with np.errstate(invalid="ignore", divide="ignore"):
+            corr = self.cov / np.multiply.outer(se, se)
+        usable = se > 0
+        corr[np.diag_indices_from(corr)] = np.where(usable, 1.0, np.nan)
+        corr[~usable, :] = np.nan
+        corr[:, ~usable] = np.nan
+        return corr
 
     def ci(self, level: float = 0.95) -> NDArray[np.float64]:
         """Wald confidence intervals, an (n, 2) array of (low, high).
@@ -152,11 +181,11 @@ class FitResult:
         z = _quantile_of_level(level)
         from Velmora.transforms import ParameterMap
 
-        free = ~self.fixed
+        lower, upper = self.lower, self.upper
+        free = lower != upper
         out = np.repeat(self.x[:, None], 2, axis=1)
         se_y = np.sqrt(np.diag(self._cov_y))
-        pm = ParameterMap(list(zip(self._lower[free].tolist(), self._upper[free].tolist())),
-                          kind=self._kind)
+        pm = ParameterMap(list(zip(lower[free].tolist(), upper[free].tolist())), kind=self._kind)
         with np.errstate(invalid="ignore"):
             ends = np.stack([pm.to_constrained(self._y - z * se_y), pm.to_constrained(self._y + z * se_y)], 1)
         ends.sort(axis=1)
@@ -170,18 +199,19 @@ class FitResult:
         intervals = self.ci(level)
         low_title, high_title = f"[{(1 - level) / 2:.4g}", f"{(1 + level) / 2:.4g}]"
         width = max(8, *(len(name) for name in self.names))
+        lower, upper = self.lower, self.upper
         lines = []
         rows = []
         for i, name in enumerate(self.names):
             rows.append(f"{name:<{width}} {_format_number(self.x[i])} {_format_number(self.se[i])} "
                         f"{_format_number(intervals[i, 0])} {_format_number(intervals[i, 1])}   "
-                        f"{_bound_text(self._lower[i], self._upper[i])}")
+                        f"{_bound_text(lower[i], upper[i])}")
         header = (f"{'':<{width}} {'estimate':>11} {'std err':>11} {low_title:>11} {high_title:>11}   bounds")
         rule_width = max(len(header), *(len(r) for r in rows), 72)
         fixed = int(self.fixed.sum())
         hessian = "central differences of the gradient" if self._hessian_source else "second differences of the objective"
         outcome = ("converged" if self.success else "NOT converged") + f": {self.message}"
-        method = "Nelder-Mead" if self.minimize_result.jac is None else "L-BFGS-B"
+        method = "Nelder-Mead" if self._run["jac"] is None else "L-BFGS-B"
         lines.append("Velmora.fit".center(rule_width).rstrip())
         lines.append("=" * rule_width)
         lines.append(f"{'Objective:':<14}{self.fun:<24.10g}{'errordef:':<14}{self.errordef:g}")
@@ -218,9 +248,14 @@ def _quantile_of_level(level: object) -> float:
     return float(ndtri_as241(0.5 + lv / 2.0))
 
 
+@functools.lru_cache(maxsize=64)
+def _default_names(n: int) -> tuple[str, ...]:
+    return tuple(f"x{i}" for i in range(n))
+
+
 def _names(names: object, n: int) -> tuple[str, ...]:
     if names is None:
-        return tuple(f"x{i}" for i in range(n))
+        return _default_names(n)
     if isinstance(names, (str, bytes)) or not isinstance(names, (Sequence, np.ndarray)):
         raise TypeError(f"names must be a sequence of strings, got {type(names).__name__}")
     given = list(names)
@@ -236,6 +271,8 @@ def _names(names: object, n: int) -> tuple[str, ...]:
 
 
 def _errordef(errordef: object) -> float:
+    if type(errordef) is float and 0.0 < errordef < math.inf:
+        return errordef
     if isinstance(errordef, bool) or not isinstance(errordef, (numbers.Real, np.floating, np.integer)):
         raise TypeError(f"errordef must be a real number, got {type(errordef).__name__}")
     value = float(errordef)
@@ -245,23 +282,43 @@ def _errordef(errordef: object) -> float:
     return value
 
 
-def _check_start(x: np.ndarray, lower: np.ndarray, upper: np.ndarray, names: tuple[str, ...]) -> None:
-    """x0 inside the bounds, strictly for a parameter that is not fixed; an
-    interval narrow enough to be mapped."""
-    fixed = lower == upper
-    with np.errstate(over="ignore", invalid="ignore"):
-        too_wide = np.isfinite(lower) & np.isfinite(upper) & ~np.isfinite(upper - lower)
-    outside = (x < lower) | (x > upper) | np.isnan(x)
-    on_bound = ~fixed & ((x == lower) | (x == upper))
-    for i in np.flatnonzero(outside | on_bound | too_wide).tolist():
-        name, low, high, v = names[i], float(lower[i]), float(upper[i]), float(x[i])
-        if too_wide[i]:
-            raise ValueError(f"parameter {name!r}: the interval ({low!r}, {high!r}) is wider than the largest float")
-        if outside[i]:
-            what = f"fixed at {low!r}" if fixed[i] else f"in ({low!r}, {high!r})"
-            raise ValueError(f"x0 of parameter {name!r} is {v!r}, outside its bounds: it must lie {what}")
-        raise ValueError(f"x0 of parameter {name!r} is {v!r}, on its bound: the start must lie strictly "
-                         f"inside ({low!r}, {high!r}), where the transform is finite")
+def _bound_arrays(box: tuple[np.ndarray, np.ndarray, np.ndarray] | None,
+                  n: int) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """Lower and upper bounds (infinite where there is none) from the bounds
+    as `minimize` normalises them."""
+    if box is None:
+        return np.full(n, -math.inf), np.full(n, math.inf)
+    lo, hi, codes = box
+    return (np.where((codes == 1) | (codes == 2), lo, -math.inf),
+            np.where((codes == 2) | (codes == 3), hi, math.inf))
+
+
+# The start problems of _minimize.fit (optim/fit_driver.h).
+_NOT_FINITE, _OUTSIDE, _ON_BOUND, _TOO_WIDE, _TOO_CLOSE, _NOTHING_FREE = range(1, 7)
+
+
+def _bad_start(problem: int, index: int, x: np.ndarray, box: Any, names: tuple[str, ...]) -> ValueError:
+    """The error for a start the native checks refused."""
+    if problem == _NOTHING_FREE:
+        return ValueError("every parameter is fixed by equal bounds: there is nothing to estimate")
+    lower, upper = _bound_arrays(box, x.size)
+    name, v, low, high = names[index], float(x[index]), float(lower[index]), float(upper[index])
+    if problem == _NOT_FINITE:
+        return ValueError(f"x0 of parameter {name!r} is {v!r}: the start must be finite")
+    if problem == _TOO_WIDE:
+        return ValueError(f"parameter {name!r}: the interval ({low!r}, {high!r}) is wider than the largest float")
+    if problem == _OUTSIDE:
+        what = f"fixed at {low!r}" if low == high else f"in ({low!r}, {high!r})"
+        return ValueError(f"x0 of parameter {name!r} is {v!r}, outside its bounds: it must lie {what}")
+    if problem == _ON_BOUND:
+        return ValueError(f"x0 of parameter {name!r} is {v!r}, on its bound: the start must lie strictly "
+                          f"inside ({low!r}, {high!r}), where the transform is finite")
+    return ValueError(f"x0 of parameter {name!r} is {v!r}, too close to its bounds ({low!r}, {high!r}) for "
+                      f"the transform to be finite")
+
+
+# The options of a run that gives none, normalised once.
+_DEFAULT_OPTIONS: dict[str, tuple[Any, ...]] = {}
 
 
 def _option_tuple(method: str, opts: Mapping[str, Any]) -> tuple[Any, ...]:
@@ -323,9 +380,6 @@ def fit(nll: Any, x0: Any, args: Any = (), *, jac: Any = None, bounds: Any = Non
     x = _opt._start(x0)
     n = x.size
     labels = _names(names, n)
-    if not np.isfinite(x).all():
-        i = int(np.argmin(np.isfinite(x)))
-        raise ValueError(f"x0 of parameter {labels[i]!r} is {float(x[i])!r}: the start must be finite")
     scale = _errordef(errordef)
     if not isinstance(kind, str) or kind not in _INTERVAL_FAMILY:
         raise ValueError(f"kind must be 'logit' or 'probit', got {kind!r}")
@@ -333,34 +387,23 @@ def fit(nll: Any, x0: Any, args: Any = (), *, jac: Any = None, bounds: Any = Non
         args = (args,)
     objective = _opt._objective(nll, args, jac, name, n)
     box = _opt._bounds(bounds, n)
-    opts = _opt._options(name, options, None)
-    if box is None:
-        lower, upper = np.full(n, -math.inf), np.full(n, math.inf)
+    if options is None:
+        if name not in _DEFAULT_OPTIONS:
+            _DEFAULT_OPTIONS[name] = _option_tuple(name, _opt._options(name, None, None))
+        option_tuple = _DEFAULT_OPTIONS[name]
     else:
-        lo, hi, codes = box
-        lower = np.where((codes == 1) | (codes == 2), lo, -math.inf)
-        upper = np.where((codes == 2) | (codes == 3), hi, math.inf)
-        _check_start(x, lower, upper, labels)
-    fixed = lower == upper
-    if fixed.all():
-        raise ValueError("every parameter is fixed by equal bounds: there is nothing to estimate")
-    differences = objective[0] == 2 or (objective[0] == 0 and objective[2] is None) or \
-        (objective[0] == 1 and not objective[2])
-    if name == "L-BFGS-B" and opts["eps"] is not None and differences:
-        from Velmora.transforms import ParameterMap
+        opts = _opt._options(name, options, None)
+        option_tuple = _option_tuple(name, opts)
+        differences = objective[0] == 2 or (objective[0] == 0 and objective[2] is None) or \
+            (objective[0] == 1 and not objective[2])
+        if name == "L-BFGS-B" and opts["eps"] is not None and differences:
+            _check_step_on_y(x, box, kind, opts["eps"])
 
-        pm = ParameterMap(list(zip(lower[~fixed].tolist(), upper[~fixed].tolist())), kind=kind)
-        _opt._check_step(pm.to_unconstrained(x[~fixed]), None, opts["eps"])
-
-    x_start = x.copy()
-    (state, index, status, message, nfev, njev, nit, fun, start_nfev, hessian_nfev, by_gradient,
-     hessian_state, y, grad, hessian, cov_y, cov, flat) = _minimize.fit(
-        objective, x, box, _option_tuple(name, opts), None,
-        (_METHOD_CODE[name], _INTERVAL_FAMILY[kind], scale))
+    (state, index, problem, status, message, nfev, njev, nit, fun, start_nfev, hessian_nfev, by_gradient,
+     hessian_state, flat_count, y, grad, hessian, cov_y, cov, se, flat) = _minimize.fit(
+        objective, x, box, option_tuple, None, (_METHOD_CODE[name], _INTERVAL_FAMILY[kind], scale))
     if state == _BAD_START:
-        i = int(index)
-        raise ValueError(f"x0 of parameter {labels[i]!r} is {float(x_start[i])!r}, too close to its bounds "
-                         f"({float(lower[i])!r}, {float(upper[i])!r}) for the transform to be finite")
+        raise _bad_start(problem, index, x, box, labels)  # x is untouched then
     if state == _NOT_FINITE_START:
         raise ValueError(f"the objective is not finite at x0 (it returned {fun!r}): fit needs a finite "
                          f"value at the start")
@@ -371,34 +414,21 @@ def fit(nll: Any, x0: Any, args: Any = (), *, jac: Any = None, bounds: Any = Non
 
     lbfgsb = name == "L-BFGS-B"
     success = status == _opt.SUCCESS[name]
-    run = _opt.OptimizeResult(x=y, fun=fun, jac=grad if lbfgsb else None, nit=nit, nfev=nfev,
-                              njev=njev if lbfgsb else 0, status=status, success=success, message=message)
     result = FitResult.__new__(FitResult)
-    result.x = x
-    result.fun = fun
-    result.names = labels
-    result.success = success
-    result.status = status
-    result.message = message
-    result.nit = nit
+    result.x, result.fun, result.names = x, fun, labels
+    result.success, result.status, result.message, result.nit = success, status, message, nit
     result.nfev = nfev + start_nfev + hessian_nfev
-    result.njev = run.njev + (hessian_nfev if by_gradient else 0)
-    result.errordef = scale
-    result.minimize_result = run
-    result.hessian = hessian
-    result.cov = cov
-    with np.errstate(invalid="ignore"):
-        result.se = np.sqrt(np.diag(cov))
-    result.fixed = fixed
-    result.unidentified = tuple(label for label, f in zip(labels, flat.tolist()) if f)
-    result._y, result._cov_y = y, cov_y
-    result._lower, result._upper, result._kind = lower, upper, kind
-    result._hessian_source = bool(by_gradient)
-    result._corr = None
+    result.njev = (njev if lbfgsb else 0) + (hessian_nfev if by_gradient else 0)
+    result.errordef, result.hessian, result.cov, result.se = scale, hessian, cov, se
+    result.unidentified = tuple(label for label, f in zip(labels, flat.tolist()) if f) if flat_count else ()
+    result._run = {"x": y, "fun": fun, "jac": grad if lbfgsb else None, "nit": nit, "nfev": nfev,
+                   "njev": njev if lbfgsb else 0, "status": status, "success": success, "message": message}
+    result._box, result._kind, result._y, result._cov_y = box, kind, y, cov_y
+    result._hessian_source, result._cache = bool(by_gradient), {}
     if not success:
         warnings.warn(f"the minimization did not converge ({message}): the estimate is the last point "
                       f"reached", ConvergenceWarning, stacklevel=2)
-    if result.unidentified:
+    if flat_count:
         if state == _NO_HESSIAN or hessian_state == _NOT_FINITE:
             reason = "the Hessian at the estimate could not be formed (values that are not finite near it)"
         else:
@@ -407,3 +437,23 @@ def fit(nll: Any, x0: Any, args: Any = (), *, jac: Any = None, bounds: Any = Non
         warnings.warn(f"{reason}: no standard errors for {', '.join(result.unidentified)}",
                       IdentifiabilityWarning, stacklevel=2)
     return result
+
+
+def _check_step_on_y(x: np.ndarray, box: Any, kind: str, eps: float) -> None:
+    """An absolute difference step (options['eps']) must move every
+    unconstrained coordinate of a usable start (the run differences there)."""
+    from Velmora.transforms import ParameterMap
+
+    lower, upper = _bound_arrays(box, x.size)
+    free = lower != upper
+    inside = np.isfinite(x) & (lower <= x) & (x <= upper)
+    if not inside.all() or not free.any():
+        return  # the native checks name the problem
+    try:
+        pm = ParameterMap(list(zip(lower[free].tolist(), upper[free].tolist())), kind=kind)
+    except ValueError:
+        return
+    with np.errstate(all="ignore"):
+        y = pm.to_unconstrained(x[free])
+    if np.isfinite(y).all():
+        _opt._check_step(y, None, eps)

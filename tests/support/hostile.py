@@ -1112,7 +1112,7 @@ def run_fit(case, outcome):
         n = got.x.size
         assert got.x.dtype == np.float64 and got.x.shape == got.se.shape == (n,) and len(got.names) == n
         assert got.cov.shape == (n, n) and got.hessian.shape == (n - int(got.fixed.sum()),) * 2
-        low, high = got._lower, got._upper
+        low, high = got.lower, got.upper
         assert np.all((low <= got.x) & (got.x <= high)), (got.x, low, high)
         assert np.all(np.isnan(got.se) | (got.se >= 0.0))
         assert np.all(got.se[got.fixed] == 0.0)

@@ -607,18 +607,15 @@ bool fit_settings(PyObject *obj, vlm::FitProblem &p) {
     return true;
 }
 
-// Bounds a parameter map can use: codes 0..3, no NaN on a side in use, and
-// an element bounded on both sides either fixed (equal bounds) or an
-// interval of finite width.
+// Bounds a parameter map can use: codes 0..3 and no NaN on a side in use
+// (crossed and too wide intervals are the fit's own start checks).
 bool fit_bounds_usable(const Call &c, i64 n) {
     if (c.nbd() == nullptr) return true;
     for (i64 i = 0; i < n; ++i) {
         const i64 code = c.nbd()[i];
-        const f64 lo = c.lo()[i], hi = c.hi()[i];
         const bool lower = code == 1 || code == 2, upper = code == 2 || code == 3;
-        const bool ok = code >= 0 && code <= 3 && !(lower && std::isnan(lo)) && !(upper && std::isnan(hi)) &&
-                        !(code == 2 && (lo > hi || !std::isfinite(hi - lo)));
-        if (!ok) {
+        if (code < 0 || code > 3 || (lower && std::isnan(c.lo()[i])) || (upper && std::isnan(c.hi()[i])) ||
+            (code == 2 && c.lo()[i] > c.hi()[i])) {
             PyErr_Format(PyExc_ValueError, "bounds of element %lld cannot be mapped", static_cast<long long>(i));
             return false;
         }
@@ -629,9 +626,10 @@ bool fit_bounds_usable(const Call &c, i64 n) {
 // fit(objective, x, bounds, options, callback, settings): objective, x,
 // bounds and options as for lbfgsb (method 0) or neldermead (method 1);
 // callback must be None. x holds the start, fixed elements at their value,
-// and receives the estimate. Returns (state, index, status, message, nfev,
-// njev, nit, fun, start_nfev, hessian_nfev, hessian_by_gradient,
-// hessian_state, y, grad, hessian, cov_y, cov, flat); see fit_driver.h.
+// and receives the estimate. Returns (state, index, start_problem, status,
+// message, nfev, njev, nit, fun, start_nfev, hessian_nfev,
+// hessian_by_gradient, hessian_state, flat_count, y, grad, hessian, cov_y,
+// cov, se, flat); see fit_driver.h.
 PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     Call c;
     if (!c.setup(args, nargs, 6, "fit")) return nullptr;
@@ -670,8 +668,9 @@ PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     const i64 n = run.n, m = vlm::fit_free_count(p);
     Ref y(new_array(1, m, 0, NPY_DOUBLE)), grad(new_array(1, m, 0, NPY_DOUBLE)),
         hessian(new_array(2, m, m, NPY_DOUBLE)), cov_y(new_array(2, m, m, NPY_DOUBLE)),
-        cov(new_array(2, n, n, NPY_DOUBLE)), flat(new_array(1, n, 0, NPY_BOOL));
-    if (!y || !grad || !hessian || !cov_y || !cov || !flat) return nullptr;
+        cov(new_array(2, n, n, NPY_DOUBLE)), se(new_array(1, n, 0, NPY_DOUBLE)),
+        flat(new_array(1, n, 0, NPY_BOOL));
+    if (!y || !grad || !hessian || !cov_y || !cov || !se || !flat) return nullptr;
     vlm::FitArrays a;
     a.x = c.x.data();
     a.y = array_data<f64>(y);
@@ -679,20 +678,20 @@ PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     a.hessian = array_data<f64>(hessian);
     a.cov_y = array_data<f64>(cov_y);
     a.cov = array_data<f64>(cov);
+    a.se = array_data<f64>(se);
     a.flat = array_data<unsigned char>(flat);
 
     vlm::FitOutcome out;
     c.execute([&] { vlm::fit_drive(p, a, out); });
     if (PyErr_Occurred()) return nullptr;
     const vlm_lbfgsb_result &r = out.run;
-    return Py_BuildValue("(LLLsLLLdLLiLOOOOOO)", static_cast<long long>(out.state),
-                         static_cast<long long>(out.index), static_cast<long long>(r.status),
-                         r.message != nullptr ? r.message : "", static_cast<long long>(r.nfev),
-                         static_cast<long long>(out.run_njev), static_cast<long long>(r.nit), r.fun,
-                         static_cast<long long>(out.start_nfev), static_cast<long long>(out.hessian_nfev),
-                         out.source == vlm::HessianSource::gradient ? 1 : 0,
-                         static_cast<long long>(out.hessian_state), y.get(), grad.get(), hessian.get(),
-                         cov_y.get(), cov.get(), flat.get());
+    const auto ll = [](i64 v) { return static_cast<long long>(v); };
+    return Py_BuildValue("(LLLLsLLLdLLiLLOOOOOOO)", ll(out.state), ll(out.index), ll(out.start_problem),
+                         ll(r.status), r.message != nullptr ? r.message : "", ll(r.nfev), ll(out.run_njev),
+                         ll(r.nit), r.fun, ll(out.start_nfev), ll(out.hessian_nfev),
+                         out.source == vlm::HessianSource::gradient ? 1 : 0, ll(out.hessian_state),
+                         ll(out.flat_count), y.get(), grad.get(), hessian.get(), cov_y.get(), cov.get(),
+                         se.get(), flat.get());
 }
 
 PyMethodDef methods[] = {
@@ -704,9 +703,10 @@ PyMethodDef methods[] = {
      "neldermead(objective, x, bounds, options, callback) -> (status, message, nfev, njev, nit, "
      "fun)\n\nThe Nelder-Mead run behind Velmora.minimize; call that instead."},
     {"fit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit)), METH_FASTCALL,
-     "fit(objective, x, bounds, options, callback, settings) -> (state, index, status, message, "
-     "nfev, njev, nit, fun, start_nfev, hessian_nfev, hessian_by_gradient, hessian_state, y, grad, "
-     "hessian, cov_y, cov, flat)\n\nThe fit behind Velmora.fit; call that instead."},
+     "fit(objective, x, bounds, options, callback, settings) -> (state, index, start_problem, "
+     "status, message, nfev, njev, nit, fun, start_nfev, hessian_nfev, hessian_by_gradient, "
+     "hessian_state, flat_count, y, grad, hessian, cov_y, cov, se, flat)\n\nThe fit behind "
+     "Velmora.fit; call that instead."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -33,12 +33,12 @@ def neldermead(
 
 # fit: options as for lbfgsb (settings[0] == 0) or neldermead (1); settings
 # (method, interval_family, errordef); callback must be None. The result is
-# (state, index, status, message, nfev, njev, nit, fun, start_nfev,
-# hessian_nfev, hessian_by_gradient, hessian_state, y, grad, hessian, cov_y,
-# cov, flat).
-_FitResult = tuple[int, int, int, str, int, int, int, float, int, int, int, int,
+# (state, index, start_problem, status, message, nfev, njev, nit, fun,
+# start_nfev, hessian_nfev, hessian_by_gradient, hessian_state, flat_count, y,
+# grad, hessian, cov_y, cov, se, flat).
+_FitResult = tuple[int, int, int, int, str, int, int, int, float, int, int, int, int, int,
                    NDArray[np.float64], NDArray[np.float64], NDArray[np.float64], NDArray[np.float64],
-                   NDArray[np.float64], NDArray[np.bool_]]
+                   NDArray[np.float64], NDArray[np.float64], NDArray[np.bool_]]
 
 def fit(
     objective: tuple[Any, ...],

@@ -70,6 +70,22 @@ struct Workspace {
     }
 };
 
+// The first element of the start that cannot be used, or START_OK.
+i64 start_problem(const FitProblem &p, const f64 *x, i64 &index) {
+    for (i64 i = 0; i < p.n; ++i) {
+        index = i;
+        const i64 code = p.nbd != nullptr ? p.nbd[i] : 0;
+        const bool lower = code == 1 || code == 2, upper = code == 2 || code == 3;
+        const f64 lo = lower ? p.lo[i] : -HUGE_VAL, hi = upper ? p.hi[i] : HUGE_VAL;
+        if (!is_finite(x[i])) return START_NOT_FINITE;
+        if (lower && upper && lo < hi && !is_finite(hi - lo)) return START_TOO_WIDE;
+        if (x[i] < lo || x[i] > hi) return START_OUTSIDE;
+        if (!is_fixed(p, i) && (x[i] == lo || x[i] == hi)) return START_ON_BOUND;
+    }
+    index = -1;
+    return fit_free_count(p) == 0 ? START_NOTHING_FREE : START_OK;
+}
+
 void fill(f64 *a, i64 count, f64 v) {
     for (i64 k = 0; k < count; ++k) a[k] = v;
 }
@@ -123,7 +139,8 @@ i64 fit_drive(const FitProblem &p, const FitArrays &a, FitOutcome &out) {
     out = FitOutcome{};
     const i64 n = p.n, m = fit_free_count(p);
     Workspace w;
-    if (n < 1 || m < 1) {
+    out.start_problem = n < 1 ? START_NOTHING_FREE : start_problem(p, a.x, out.index);
+    if (out.start_problem != START_OK) {
         out.state = FIT_BAD_START;
         return out.state;
     }
@@ -158,6 +175,7 @@ i64 fit_drive(const FitProblem &p, const FitArrays &a, FitOutcome &out) {
     for (i64 k = 0; k < m; ++k) {
         if (!is_finite(a.y[k])) {
             out.state = FIT_BAD_START;
+            out.start_problem = START_TOO_CLOSE;
             out.index = w.free[k];
             return out.state;
         }
@@ -184,7 +202,7 @@ i64 fit_drive(const FitProblem &p, const FitArrays &a, FitOutcome &out) {
     // The Hessian on y, its analysis, and the delta method: cov_x = D cov_y D
     // with D = diag(dx/dy); fixed elements have no variance.
     fill(a.cov, n * n, 0.0);
-    std::memset(a.flat, 0, static_cast<size_t>(n));
+    std::memset(a.flat, 0, static_cast<size_t>(n));  // (the se are written below)
     out.source = p.value_grad != nullptr ? HessianSource::gradient : HessianSource::values;
     if (!is_finite(out.run.fun)) {
         fill(a.hessian, m * m, NAN);
@@ -213,6 +231,10 @@ i64 fit_drive(const FitProblem &p, const FitArrays &a, FitOutcome &out) {
     for (i64 r = 0; r < m; ++r)
         for (i64 c = 0; c < m; ++c)
             a.cov[w.free[r] * n + w.free[c]] = dx_dy[r] * a.cov_y[r * m + c] * dx_dy[c];
+    for (i64 i = 0; i < n; ++i) {
+        a.se[i] = std::sqrt(a.cov[i * n + i]);
+        out.flat_count += a.flat[i];
+    }
     return out.state;
 }
 

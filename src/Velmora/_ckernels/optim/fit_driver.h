@@ -49,6 +49,7 @@ struct FitArrays {
     f64 *hessian = nullptr;   // m x m: the Hessian there
     f64 *cov_y = nullptr;     // m x m: the covariance of y (2 errordef H^-1, NaN where flat)
     f64 *cov = nullptr;       // n x n: the covariance of x (0 for fixed elements)
+    f64 *se = nullptr;        // n: the standard errors, sqrt(diag(cov))
     unsigned char *flat = nullptr;  // n: 1 for an element moved by a flat direction
 };
 
@@ -56,15 +57,27 @@ struct FitArrays {
 enum FitState : i64 {
     FIT_DONE = 0,           // the run ended (see status) and the Hessian was analysed (hessian_state)
     FIT_STOPPED = 1,        // *stop was set: nothing else is meaningful
-    FIT_BAD_START = 2,      // element `index` of the start has no finite unconstrained value
+    FIT_BAD_START = 2,      // element `index` of the start is unusable (`start_problem` says why)
     FIT_NOT_FINITE_START = 3,  // the objective is not finite at the start (fun holds its value)
     FIT_NO_HESSIAN = 4,     // the run ended at a point with no finite value: no Hessian
     FIT_NO_MEMORY = 5,      // the workspace could not be allocated
 };
 
+// Why a start is unusable (FIT_BAD_START), checked before any evaluation.
+enum FitStartProblem : i64 {
+    START_OK = 0,
+    START_NOT_FINITE = 1,    // not a finite number
+    START_OUTSIDE = 2,       // outside the bounds (or not the value of a fixed element)
+    START_ON_BOUND = 3,      // on a bound of an element that is not fixed
+    START_TOO_WIDE = 4,      // the interval is wider than the largest float
+    START_TOO_CLOSE = 5,     // so close to a bound that the transform is not finite
+    START_NOTHING_FREE = 6,  // every element is fixed (index -1)
+};
+
 struct FitOutcome {
     i64 state = FIT_DONE;
     i64 index = -1;  // FIT_BAD_START: the element
+    i64 start_problem = START_OK;
     // The minimization on y, as its driver reports it.
     vlm_lbfgsb_result run{};  // Nelder-Mead's record copied field by field
     i64 run_njev = 0;         // gradient requests of L-BFGS-B
@@ -73,6 +86,7 @@ struct FitOutcome {
     HessianSource source = HessianSource::values;
     i64 hessian_nfev = 0;
     i64 hessian_state = HESSIAN_NOT_FINITE;
+    i64 flat_count = 0;  // elements flagged in FitArrays::flat
 };
 
 // The number of free elements (those not fixed by equal bounds).
