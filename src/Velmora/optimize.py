@@ -251,6 +251,9 @@ def _start(x0: object) -> np.ndarray:
     return x
 
 
+_PLAIN_SIDES = (float, int, type(None))
+
+
 def _bound_side(v: object, where: str, missing: float) -> float:
     if v is None:
         return missing
@@ -288,6 +291,12 @@ def _bounds(bounds: object, n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]
             raise ValueError(f"bounds has {len(pairs)} entries for n = {n} variables")
         lo, hi = [0.0] * n, [0.0] * n
         for i, pair in enumerate(pairs):
+            if type(pair) is tuple and len(pair) == 2 and type(pair[0]) in _PLAIN_SIDES \
+                    and type(pair[1]) in _PLAIN_SIDES:  # the common case, (float or None, float or None)
+                low, high = pair
+                lo[i] = -math.inf if low is None else float(low)
+                hi[i] = math.inf if high is None else float(high)
+                continue
             if isinstance(pair, (str, bytes)) or not hasattr(pair, "__iter__"):
                 raise TypeError(f"bounds[{i}] must be a (low, high) pair, got {type(pair).__name__}")
             sides = list(pair)
