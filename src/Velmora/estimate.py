@@ -93,10 +93,18 @@ class FitResult:
     se: the standard errors, sqrt(diag(cov));
     corr: the correlations, cov / (se se^T) (NaN where a standard error is 0
         or NaN);
-    fixed: True for a parameter held at its equal bounds;
+    fixed: True for a parameter held at its equal bounds; lower, upper: the
+        bounds (infinite where there is none);
     unidentified: the names of the parameters without a standard error.
 
     `ci(level)` gives Wald intervals, `summary(level)` a table.
+
+    An estimate on a bound (a maximum of the likelihood at the edge of the
+    parameter space, where the unconstrained coordinate runs off towards
+    infinity) is reported where the minimization stopped, with the standard
+    error of the Hessian there; its interval, formed on the unconstrained
+    scale, reaches towards the bound. Such standard errors describe no
+    quadratic maximum and are best read through the interval.
     """
 
     __slots__ = ("x", "fun", "names", "success", "status", "message", "nit", "nfev", "njev",
