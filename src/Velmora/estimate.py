@@ -52,7 +52,7 @@ _METHOD_CODE = {"L-BFGS-B": 0, "Nelder-Mead": 1}
 # States of _minimize.fit (optim/fit_driver.h) and of its Hessian analysis
 # (optim/hessian.h).
 _DONE, _STOPPED, _BAD_START, _NOT_FINITE_START, _NO_HESSIAN, _NO_MEMORY = range(6)
-_IDENTIFIED, _FLAT, _NOT_FINITE = range(3)
+_HESSIAN_IDENTIFIED, _HESSIAN_FLAT, _HESSIAN_NOT_FINITE = range(3)
 
 
 def _format_number(v: float, width: int = 11) -> str:
@@ -302,23 +302,24 @@ def _bound_arrays(box: tuple[np.ndarray, np.ndarray, np.ndarray] | None,
 
 
 # The start problems of _minimize.fit (optim/fit_driver.h).
-_NOT_FINITE, _OUTSIDE, _ON_BOUND, _TOO_WIDE, _TOO_CLOSE, _NOTHING_FREE = range(1, 7)
+_START_NOT_FINITE, _START_OUTSIDE, _START_ON_BOUND, _START_TOO_WIDE, _START_TOO_CLOSE, _START_NOTHING_FREE = \
+    range(1, 7)
 
 
 def _bad_start(problem: int, index: int, x: np.ndarray, box: Any, names: tuple[str, ...]) -> ValueError:
     """The error for a start the native checks refused."""
-    if problem == _NOTHING_FREE:
+    if problem == _START_NOTHING_FREE:
         return ValueError("every parameter is fixed by equal bounds: there is nothing to estimate")
     lower, upper = _bound_arrays(box, x.size)
     name, v, low, high = names[index], float(x[index]), float(lower[index]), float(upper[index])
-    if problem == _NOT_FINITE:
+    if problem == _START_NOT_FINITE:
         return ValueError(f"x0 of parameter {name!r} is {v!r}: the start must be finite")
-    if problem == _TOO_WIDE:
+    if problem == _START_TOO_WIDE:
         return ValueError(f"parameter {name!r}: the interval ({low!r}, {high!r}) is wider than the largest float")
-    if problem == _OUTSIDE:
+    if problem == _START_OUTSIDE:
         what = f"fixed at {low!r}" if low == high else f"in ({low!r}, {high!r})"
         return ValueError(f"x0 of parameter {name!r} is {v!r}, outside its bounds: it must lie {what}")
-    if problem == _ON_BOUND:
+    if problem == _START_ON_BOUND:
         return ValueError(f"x0 of parameter {name!r} is {v!r}, on its bound: the start must lie strictly "
                           f"inside ({low!r}, {high!r}), where the transform is finite")
     return ValueError(f"x0 of parameter {name!r} is {v!r}, too close to its bounds ({low!r}, {high!r}) for "
@@ -437,7 +438,7 @@ def fit(nll: Any, x0: Any, args: Any = (), *, jac: Any = None, bounds: Any = Non
         warnings.warn(f"the minimization did not converge ({message}): the estimate is the last point "
                       f"reached", ConvergenceWarning, stacklevel=2)
     if flat_count:
-        if state == _NO_HESSIAN or hessian_state == _NOT_FINITE:
+        if state == _NO_HESSIAN or hessian_state == _HESSIAN_NOT_FINITE:
             reason = "the Hessian at the estimate could not be formed (values that are not finite near it)"
         else:
             reason = ("the Hessian at the estimate is flat or not positive along a direction that "

@@ -145,7 +145,7 @@ def sum_model_grad(p, d):
 @pytest.mark.parametrize("method,jac", [("L-BFGS-B", sum_model_grad), ("L-BFGS-B", None),
                                         ("Nelder-Mead", None)])
 def test_rank_deficient_model_warns_and_gives_nan(method, jac):
-    with pytest.warns(IdentifiabilityWarning, match="no standard errors for a, b$"):
+    with pytest.warns(IdentifiabilityWarning, match="flat or not positive .*: no standard errors for a, b$"):
         r = fit(sum_model, [0.0, 0.5, 1.0], args=(NORMAL,), jac=jac, method=method,
                 bounds=[(None, None), (None, None), (0, None)], names=["a", "b", "sigma"])
     assert r.unidentified == ("a", "b")
@@ -154,6 +154,17 @@ def test_rank_deficient_model_warns_and_gives_nan(method, jac):
     # sigma keeps its exact standard error.
     np.testing.assert_allclose(r.se[2], r.x[2] / math.sqrt(2 * NORMAL.size), rtol=1e-5)
     assert "Not identified by the Hessian" in r.summary()
+
+
+def test_a_hessian_that_cannot_be_formed_flags_every_parameter():
+    # Finite at the optimum, NaN one difference step away from it.
+    def nll(p, d):
+        return normal_nll(p, d) if abs(p[0] - d.mean()) < 1e-7 or abs(p[0] - d.mean()) > 1e-3 else math.nan
+
+    with pytest.warns(IdentifiabilityWarning, match="could not be formed .*for x0, x1$"):
+        r = fit(nll, [NORMAL.mean(), 1.0], args=(NORMAL,), bounds=[(None, None), (0, None)],
+                method="Nelder-Mead", options={"xatol": 1e-9, "fatol": 1e-9})
+    assert np.isnan(r.se).all() and np.isnan(r.cov).all()
 
 
 def test_a_parameter_the_objective_ignores_is_flagged_alone():
