@@ -51,7 +51,7 @@ _METHOD_CODE = {"L-BFGS-B": 0, "Nelder-Mead": 1}
 
 # States of _minimize.fit (optim/fit_driver.h) and of its Hessian analysis
 # (optim/hessian.h).
-_DONE, _STOPPED, _BAD_START, _NOT_FINITE_START, _NO_HESSIAN, _NO_MEMORY = range(6)
+_DONE, _STOPPED, _BAD_START, _NOT_FINITE_START, _NO_HESSIAN, _NO_MEMORY, _NOT_RUN = range(7)
 _HESSIAN_IDENTIFIED, _HESSIAN_FLAT, _HESSIAN_NOT_FINITE = range(3)
 
 
@@ -418,6 +418,8 @@ def fit(nll: Any, x0: Any, args: Any = (), *, jac: Any = None, bounds: Any = Non
                          f"value at the start")
     if state == _NO_MEMORY:
         raise MemoryError(f"fit: no memory for the workspace of {n} parameters")
+    if state == _NOT_RUN:
+        raise ValueError(f"the minimizer refused its input: {message} (status {status})")
     if state == _STOPPED:  # pragma: no cover - a stop always comes with an exception
         raise RuntimeError("fit was stopped")
 

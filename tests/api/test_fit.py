@@ -356,3 +356,34 @@ def test_public_names():
     assert Velmora.fit is fit and issubclass(IdentifiabilityWarning, UserWarning)
     assert issubclass(ConvergenceWarning, UserWarning) and IdentifiabilityWarning is not UserWarning
     assert {"fit", "FitResult", "IdentifiabilityWarning", "ConvergenceWarning"} <= set(dir(Velmora))
+
+
+LBFGSB_OPTIONS = (10, 100, 100, 20, 1e7, 1e-5, 0.0)
+
+
+@pytest.mark.parametrize("args,exc", [
+    (((0, normal_nll, None, (NORMAL,)), [0.0, 1.0], None, LBFGSB_OPTIONS, print, (0, 3, 0.5)), TypeError),
+    (((0, normal_nll, None, (NORMAL,)), [0.0, 1.0], None, LBFGSB_OPTIONS, None, (2, 3, 0.5)), ValueError),
+    (((0, normal_nll, None, (NORMAL,)), [0.0, 1.0], None, LBFGSB_OPTIONS, None, (0, 5, 0.5)), ValueError),
+    (((0, normal_nll, None, (NORMAL,)), [0.0, 1.0], None, LBFGSB_OPTIONS, None, (0, 3, -1.0)), ValueError),
+    (((0, normal_nll, None, (NORMAL,)), [0.0, 1.0], None, LBFGSB_OPTIONS, None, (1, 3, 0.5)), TypeError),
+    (((0, normal_nll, None, (NORMAL,)), [0.0, 1.0], (np.zeros(2), np.zeros(2), np.array([0, 7])), LBFGSB_OPTIONS,
+      None, (0, 3, 0.5)), ValueError),
+    (((0, normal_nll, None, (NORMAL,)), [0.0, 1.0], (np.ones(2), np.zeros(2), np.array([2, 2])), LBFGSB_OPTIONS,
+      None, (0, 3, 0.5)), ValueError),
+])
+def test_private_fit_refuses_malformed_calls(args, exc):
+    from Velmora._ckernels.optim import _minimize
+
+    objective, x, *rest = args
+    with pytest.raises(exc):
+        _minimize.fit(objective, np.array(x), *rest)
+
+
+def test_private_fit_reports_a_run_that_never_started():
+    from Velmora._ckernels.optim import _minimize
+
+    calls = []
+    out = _minimize.fit((0, lambda x: calls.append(1) or 1.0, None, ()), np.array([0.0, 1.0]), None,
+                        (0, 100, 100, 20, 1e7, 1e-5, 0.0), None, (0, 3, 0.5))  # no correction pairs
+    assert out[0] == 6 and out[3] == 7 and calls == []

@@ -197,6 +197,7 @@ i64 fit_drive(const FitProblem &p, const FitArrays &a, FitOutcome &out) {
         return out.state;
     }
     mapped_expand(mo, a.y);
+    if (out.state == FIT_DONE && out.run.nfev == 0) out.state = FIT_NOT_RUN;  // no value to differentiate at
     if (out.state != FIT_DONE) return out.state;
 
     // The Hessian on y, its analysis, and the delta method: cov_x = D cov_y D

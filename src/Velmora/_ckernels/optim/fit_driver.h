@@ -61,6 +61,7 @@ enum FitState : i64 {
     FIT_NOT_FINITE_START = 3,  // the objective is not finite at the start (fun holds its value)
     FIT_NO_HESSIAN = 4,     // the run ended at a point with no finite value: no Hessian
     FIT_NO_MEMORY = 5,      // the workspace could not be allocated
+    FIT_NOT_RUN = 6,        // the minimizer refused its input (status and message say why)
 };
 
 // Why a start is unusable (FIT_BAD_START), checked before any evaluation.
