@@ -17,8 +17,8 @@ import math
 import numbers
 import textwrap
 import warnings
-from collections.abc import Mapping, Sequence
-from typing import Any
+from collections.abc import Callable, Mapping, Sequence
+from typing import Any, TypeVar, cast
 
 import numpy as np
 from numpy.typing import NDArray
@@ -28,6 +28,8 @@ from Velmora._ckernels.distributions._distributions import ndtri_as241
 from Velmora._ckernels.optim import _minimize
 
 __all__ = ["ConvergenceWarning", "FitResult", "IdentifiabilityWarning", "fit"]
+
+_T = TypeVar("_T")
 
 
 class IdentifiabilityWarning(UserWarning):
@@ -135,10 +137,10 @@ class FitResult:
 
     # What is derived on first use: a fit itself builds only what it must.
 
-    def _cached(self, key: str, make: Any) -> Any:
+    def _cached(self, key: str, make: Callable[[], _T]) -> _T:
         if key not in self._cache:
             self._cache[key] = make()
-        return self._cache[key]
+        return cast(_T, self._cache[key])
 
     @property
     def minimize_result(self) -> _opt.OptimizeResult:
@@ -147,25 +149,29 @@ class FitResult:
         with respect to y)."""
         return self._cached("run", lambda: _opt.OptimizeResult(**self._run))
 
+    def _bounds(self) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+        return self._cached("bounds", lambda: _bound_arrays(self._box, self.x.size))
+
     @property
     def lower(self) -> NDArray[np.float64]:
         """The lower bounds, -inf where there is none."""
-        return self._cached("bounds", lambda: _bound_arrays(self._box, self.x.size))[0].copy()  # type: ignore[no-any-return]
+        return self._bounds()[0].copy()
 
     @property
     def upper(self) -> NDArray[np.float64]:
         """The upper bounds, +inf where there is none."""
-        return self._cached("bounds", lambda: _bound_arrays(self._box, self.x.size))[1].copy()  # type: ignore[no-any-return]
+        return self._bounds()[1].copy()
 
     @property
     def fixed(self) -> NDArray[np.bool_]:
         """True for a parameter held at its equal bounds."""
-        return self.lower == self.upper
+        lower, upper = self._bounds()
+        return np.equal(lower, upper)
 
     @property
     def corr(self) -> NDArray[np.float64]:
         """The correlation matrix (n x n)."""
-        return self._cached("corr", self._correlations).copy()  # type: ignore[no-any-return]
+        return self._cached("corr", self._correlations).copy()
 
     def _correlations(self) -> NDArray[np.float64]:
         se = self.se
@@ -217,7 +223,8 @@ class FitResult:
         header = (f"{'':<{width}} {'estimate':>11} {'std err':>11} {low_title:>11} {high_title:>11}   bounds")
         rule_width = max(len(header), *(len(r) for r in rows), 72)
         fixed = int(self.fixed.sum())
-        hessian = "central differences of the gradient" if self._hessian_source else "second differences of the objective"
+        hessian = ("central differences of the gradient" if self._hessian_source
+                   else "second differences of the objective")
         outcome = ("converged" if self.success else "NOT converged") + f": {self.message}"
         method = "Nelder-Mead" if self._run["jac"] is None else "L-BFGS-B"
         lines.append("Velmora.fit".center(rule_width).rstrip())
@@ -235,7 +242,7 @@ class FitResult:
         notes = (f"Hessian by {hessian} on the unconstrained scale; standard errors by the delta "
                  f"method; Wald intervals formed on the unconstrained scale and mapped back.")
         if self.unidentified:
-            notes += " Not identified by the Hessian (no standard error): " + ", ".join(self.unidentified) + "."
+            notes += f" Not identified by the Hessian (no standard error): {', '.join(self.unidentified)}."
         lines.extend(textwrap.wrap(notes, rule_width))
         return "\n".join(lines)
 
@@ -315,7 +322,8 @@ def _bad_start(problem: int, index: int, x: np.ndarray, box: Any, names: tuple[s
     if problem == _START_NOT_FINITE:
         return ValueError(f"x0 of parameter {name!r} is {v!r}: the start must be finite")
     if problem == _START_TOO_WIDE:
-        return ValueError(f"parameter {name!r}: the interval ({low!r}, {high!r}) is wider than the largest float")
+        return ValueError(f"parameter {name!r}: the interval ({low!r}, {high!r}) is wider than the largest "
+                          f"float")
     if problem == _START_OUTSIDE:
         what = f"fixed at {low!r}" if low == high else f"in ({low!r}, {high!r})"
         return ValueError(f"x0 of parameter {name!r} is {v!r}, outside its bounds: it must lie {what}")

@@ -120,7 +120,7 @@ def statsmodels_fit(name):
 def iminuit_fit(name):
     from iminuit import Minuit
 
-    nll, _, _, args, x0, _ = MODELS[name]
+    nll, *_, args, _, _ = MODELS[name]
     start = statsmodels_fit(name)[0] * 1.05  # near the optimum: HESSE's errors need no limits there
     m = Minuit(lambda p: nll(p, *args), start)
     m.errordef = Minuit.LIKELIHOOD
