@@ -27,8 +27,10 @@ struct FitProblem {
     const int *stop = nullptr;
     i64 n = 0;
     // Bounds as the minimizers take them (nbd: 0 none, 1 lower, 2 both, 3
-    // upper; null arrays: no bounds). An element with both bounds equal is
-    // fixed; the others must satisfy lo < hi with hi - lo finite.
+    // upper; null arrays: no bounds; no NaN on a side in use). An element
+    // with both bounds equal is fixed; the start of any other must lie
+    // strictly inside its bounds, and an interval must be narrower than the
+    // largest float (FIT_BAD_START otherwise, before any evaluation).
     const f64 *lo = nullptr;
     const f64 *hi = nullptr;
     const i64 *nbd = nullptr;
@@ -93,7 +95,9 @@ struct FitOutcome {
 // The number of free elements (those not fixed by equal bounds).
 i64 fit_free_count(const FitProblem &problem);
 
-// Runs the fit. Returns outcome.state.
+// Runs the fit: the start checks, the minimization, the Hessian and the
+// covariance. Allocates its own workspace (O(m^2 + n) values), released
+// before return. Returns outcome.state.
 i64 fit_drive(const FitProblem &problem, const FitArrays &arrays, FitOutcome &outcome);
 
 }  // namespace vlm
