@@ -5,7 +5,9 @@
 // for h of order eps^(1/3) times the distance over which the derivatives
 // change, and then errs by about eps^(2/3) relative. Second differences of
 // values err by h^2 f''''/12 plus about 4 eps |f| / h^2, smallest for h of
-// order eps^(1/4), erring by about eps^(1/2). That distance is taken as
+// order eps^(1/4), erring by about eps^(1/2); the cross terms take two more
+// values per pair (both coordinates moved up, both down) with errors of the
+// same order, n^2 + n values in all. That distance is taken as
 // max(|y_i|, 1): the unconstrained coordinates of bounded parameters are logs
 // and logits, for which one unit is the natural scale, and a free parameter
 // far from zero varies on the scale of its own size.
@@ -19,7 +21,12 @@
 // with a margin of 10^3 for sums of many terms (whose rounding grows with
 // their count) and for objectives whose size exceeds their curvature. Such
 // directions are found by Cholesky elimination with diagonal pivoting,
-// which stops when the largest remaining pivot is below the tolerance.
+// which stops when the largest remaining pivot is below the tolerance. A
+// parameter whose component in a flat direction (in steps, the direction's
+// own coordinate being 1) exceeds sqrt(tol) -- well above what the noise
+// puts there -- moves with it; the others are estimable, and the inverse of
+// the identified block gives them their exact covariance (any generalised
+// inverse does, for estimable combinations).
 #include "hessian.h"
 
 #include <cmath>
@@ -30,8 +37,6 @@
 
 namespace vlm {
 namespace {
-
-constexpr f64 EPS = 0x1p-52;
 
 bool is_finite(f64 v) { return std::fabs(v) <= 1.79769313486231570815e308; }  // false for NaN
 
