@@ -1,4 +1,34 @@
-"""The short demonstration `python -m Velmora` prints when given no arguments."""
+"""The short demonstration `python -m Velmora` prints when given no arguments:
+the package's main job first (a fit with standard errors), then minimize and
+the native modules."""
+
+
+def demo_fit():
+    import math
+    import textwrap
+
+    import numpy as np
+
+    import Velmora
+
+    true = {"shape": 2.5, "rate": 1.7}
+    data = np.random.default_rng(2024).gamma(true["shape"], 1.0 / true["rate"], 2000)
+
+    def nll(p, x):
+        """The gamma negative log-likelihood, shape k and rate b."""
+        k, b = p
+        return x.size * (math.lgamma(k) - k * math.log(b)) - (k - 1.0) * float(np.sum(np.log(x))) \
+            + b * float(np.sum(x))
+
+    print("Velmora.fit: 2000 values simulated from a gamma distribution with shape 2.5 and rate 1.7")
+    print("  r = Velmora.fit(nll, [1.0, 1.0], args=(data,), bounds=[(0, None), (0, None)],")
+    print("                  names=['shape', 'rate'])")
+    r = Velmora.fit(nll, [1.0, 1.0], args=(data,), bounds=[(0, None), (0, None)], names=list(true))
+    print(textwrap.indent(r.summary(), "  "))
+    print(f"  {'':<8}{'true':>8}{'estimate':>11}{'std err':>10}  95% interval holds the true value")
+    for (name, value), x, se, (lo, hi) in zip(true.items(), r.x, r.se, r.ci()):
+        print(f"  {name:<8}{value:>8g}{x:>11.4f}{se:>10.4f}  {'yes' if lo <= value <= hi else 'no'}")
+    print()
 
 
 def demo_quantile():
@@ -99,6 +129,7 @@ def demo_minimize():
 
 
 def run():
+    demo_fit()
     demo_minimize()
     demo_quantile()
     demo_transforms()

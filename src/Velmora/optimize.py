@@ -251,9 +251,14 @@ def _start(x0: object) -> np.ndarray:
     return x
 
 
+_PLAIN_SIDES = (float, int, type(None))
+
+
 def _bound_side(v: object, where: str, missing: float) -> float:
     if v is None:
         return missing
+    if type(v) is float or type(v) is int:  # the common case, without the ABC checks
+        return float(v)
     if not _is_real_scalar(v) and not (isinstance(v, np.ndarray) and v.ndim == 0 and v.dtype.kind in "biuf"):
         raise TypeError(f"{where} must be a real number or None, got {type(v).__name__}")
     return float(v)  # type: ignore[arg-type]
@@ -275,8 +280,8 @@ def _bounds(bounds: object, n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]
     if bounds is None:
         return None
     if hasattr(bounds, "lb") and hasattr(bounds, "ub"):
-        lo = _bound_array(bounds.lb, n, "lb", -math.inf)
-        hi = _bound_array(bounds.ub, n, "ub", math.inf)
+        lo = _bound_array(bounds.lb, n, "lb", -math.inf).tolist()
+        hi = _bound_array(bounds.ub, n, "ub", math.inf).tolist()
     else:
         if isinstance(bounds, (str, bytes)) or not hasattr(bounds, "__iter__"):
             raise TypeError("bounds must be None, a sequence of (low, high) pairs or an object with "
@@ -284,8 +289,14 @@ def _bounds(bounds: object, n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]
         pairs = list(bounds)
         if len(pairs) != n:
             raise ValueError(f"bounds has {len(pairs)} entries for n = {n} variables")
-        lo, hi = np.empty(n), np.empty(n)
+        lo, hi = [0.0] * n, [0.0] * n
         for i, pair in enumerate(pairs):
+            if type(pair) is tuple and len(pair) == 2 and type(pair[0]) in _PLAIN_SIDES \
+                    and type(pair[1]) in _PLAIN_SIDES:  # the common case, (float or None, float or None)
+                low, high = pair
+                lo[i] = -math.inf if low is None else float(low)
+                hi[i] = math.inf if high is None else float(high)
+                continue
             if isinstance(pair, (str, bytes)) or not hasattr(pair, "__iter__"):
                 raise TypeError(f"bounds[{i}] must be a (low, high) pair, got {type(pair).__name__}")
             sides = list(pair)
@@ -293,16 +304,19 @@ def _bounds(bounds: object, n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]
                 raise ValueError(f"bounds[{i}] must be a (low, high) pair, got {len(sides)} values")
             lo[i] = _bound_side(sides[0], f"bounds[{i}] low", -math.inf)
             hi[i] = _bound_side(sides[1], f"bounds[{i}] high", math.inf)
-    for i in range(n):
-        if math.isnan(lo[i]) or math.isnan(hi[i]):
-            raise ValueError(f"bounds for variable {i} are NaN: ({lo[i]}, {hi[i]})")
-        if lo[i] > hi[i]:
-            raise ValueError(f"bounds for variable {i} are crossed: low {lo[i]} > high {hi[i]}")
-        if lo[i] == math.inf or hi[i] == -math.inf:
-            raise ValueError(f"bounds for variable {i} admit no finite value: ({lo[i]}, {hi[i]})")
-    has_lo, has_hi = np.isfinite(lo), np.isfinite(hi)
-    codes = np.where(has_lo, np.where(has_hi, 2, 1), np.where(has_hi, 3, 0)).astype(np.int64)
-    return np.where(has_lo, lo, 0.0), np.where(has_hi, hi, 0.0), codes
+    # Plain floats from here: checked and coded in Python, one array each at the end.
+    codes = [0] * n
+    for i, (low, high) in enumerate(zip(lo, hi)):
+        if math.isnan(low) or math.isnan(high):
+            raise ValueError(f"bounds for variable {i} are NaN: ({low}, {high})")
+        if low > high:
+            raise ValueError(f"bounds for variable {i} are crossed: low {low} > high {high}")
+        if low == math.inf or high == -math.inf:
+            raise ValueError(f"bounds for variable {i} admit no finite value: ({low}, {high})")
+        has_lo, has_hi = low != -math.inf, high != math.inf
+        codes[i] = (2 if has_hi else 1) if has_lo else (3 if has_hi else 0)
+        lo[i], hi[i] = (low if has_lo else 0.0), (high if has_hi else 0.0)
+    return np.array(lo, dtype=np.float64), np.array(hi, dtype=np.float64), np.array(codes, dtype=np.int64)
 
 
 def _int_option(name: str, v: object) -> int:

@@ -233,3 +233,15 @@ def test_main_restores_standard_output(capsys):
     before = sys.stdout
     assert run_cli(capsys, "quantile", "0.5")[0] == 0
     assert sys.stdout is before
+
+
+def test_demonstration_opens_with_a_fit_next_to_the_true_values(capsys):
+    status, out, err = run_cli(capsys)
+    assert status == 0 and err == ""
+    assert out[0].startswith("Velmora.fit: 2000 values simulated from a gamma distribution")
+    section = [line.split() for line in out[:out.index("")]]
+    assert any("CONVERGENCE" in words for words in section)
+    named = [words for words in section if words[:1] in (["shape"], ["rate"])]
+    # The summary's rows (estimate, std err, interval, bounds), then the rows beside the true values.
+    assert [w[-1] for w in named[:2]] == ["inf)", "inf)"]
+    assert [(w[0], w[1], w[-1]) for w in named[2:]] == [("shape", "2.5", "yes"), ("rate", "1.7", "yes")]

@@ -420,3 +420,68 @@ def test_public_transforms_type_check(tmp_path):
     run = subprocess.run([sys.executable, str(program)], env=mypy_env(), capture_output=True, text=True,
                          timeout=120)
     assert run.returncode == 0, run.stderr
+
+
+# ---------------------------------------------------------------------------
+# The public fit: a user program through mypy, then run.
+
+FIT_PROGRAM = """
+from typing import assert_type
+
+import numpy as np
+from numpy.typing import NDArray
+
+import Velmora
+from Velmora import FitResult, IdentifiabilityWarning, OptimizeResult, fit
+
+DATA = np.array([1.0, 2.0, 4.0, 3.5])
+
+
+def nll(x: NDArray[np.float64], data: NDArray[np.float64]) -> float:
+    return float(data.size * np.log(x[1]) + np.sum((data - x[0]) ** 2) / (2.0 * x[1] ** 2))
+
+
+def accepted() -> None:
+    r = Velmora.fit(nll, [0.0, 1.0], args=(DATA,), bounds=[(None, None), (0.0, None)],
+                    names=["mu", "sigma"], kind="probit", options={"maxiter": 100}, errordef=0.5)
+    assert_type(r, FitResult)
+    assert_type(r.x, NDArray[np.float64])
+    assert_type(r.se, NDArray[np.float64])
+    assert_type(r.cov, NDArray[np.float64])
+    assert_type(r.corr, NDArray[np.float64])
+    assert_type(r.hessian, NDArray[np.float64])
+    assert_type(r.ci(0.9), NDArray[np.float64])
+    assert_type(r.summary(), str)
+    assert_type(r.names, tuple[str, ...])
+    assert_type(r.unidentified, tuple[str, ...])
+    assert_type(r.fun, float)
+    assert_type(r.success, bool)
+    assert_type(r.nfev, int)
+    assert_type(r.minimize_result, OptimizeResult)
+    assert issubclass(IdentifiabilityWarning, UserWarning)
+    fit("rosenbrock", np.zeros(2), method="Nelder-Mead")
+
+
+def rejected() -> None:
+    fit(nll, [0.0, 1.0], (DATA,), None)  # type: ignore[call-arg]
+    fit(nll, [0.0, 1.0], errordef="1")  # type: ignore[arg-type]
+    fit(nll, [0.0, 1.0], names=[1, 2])  # type: ignore[list-item]
+    r = fit(nll, [0.0, 1.0], args=(DATA,), bounds=[(None, None), (0.0, None)])
+    r.ci("0.9")  # type: ignore[arg-type]
+    text: str = r.se  # type: ignore[assignment]
+
+
+accepted()
+"""
+
+
+def test_fit_user_program_type_checks_and_runs(tmp_path):
+    program = tmp_path / "fit_program.py"
+    program.write_text(FIT_PROGRAM)
+    proc = run_mypy(["mypy", "--strict", "--warn-unused-ignores", "--no-incremental",
+                     "--python-version", f"{sys.version_info[0]}.{sys.version_info[1]}",
+                     str(program)], tmp_path)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    run = subprocess.run([sys.executable, str(program)], env=mypy_env(), capture_output=True, text=True,
+                         timeout=120)
+    assert run.returncode == 0, run.stderr

@@ -1,5 +1,5 @@
 """Hostile inputs for the 68 Python functions of the three native modules, the
-63 transform ufuncs and ParameterMap, and the check applied to every call:
+63 transform ufuncs, ParameterMap, minimize and fit, and the check applied to every call:
 the call returns the right result or raises one of the documented exception
 types, and leaves the caller's objects as they were.
 
@@ -1035,6 +1035,97 @@ def run_minimize(case, outcome):
             assert got.fun == sphere(x) or not np.isfinite(x).all()
     if not volatile:
         assert [snapshot(v) for v in values] == before
+# --- the public fit ----------------------------------------------------------------------
+# The minimize calls, with what fit adds: names, kind, errordef, and bounds
+# around the start (free, one-sided, intervals and fixed parameters) next to
+# hostile ones. A result must hold the estimate inside its bounds, a
+# covariance with NaN or non-negative variances, and intervals inside the
+# bounds.
+
+def _fit():
+    import Velmora
+
+    return Velmora.fit, Velmora.FitResult
+
+
+fit_names = st.one_of(st.lists(st.text(max_size=3), max_size=7), st.just("ab"),
+                      st.lists(st.one_of(st.text(max_size=2), st.integers()), max_size=4), made(OTHER_OBJECTS[:8]))
+fit_errordefs = st.one_of(numbers, made(OTHER_OBJECTS[:6]), made(HOSTILE_NUMBERS))
+fit_kinds = st.sampled_from(["tanh", None, 3, b"logit", "Logit"])
+
+
+def mostly(draw, good, hostile, odds=8):
+    """A good value most of the time (hypothesis flattens nested one_of, so
+    the choice is drawn first)."""
+    return draw(good) if draw(st.sampled_from([True] * odds + [False])) else draw(hostile)
+
+
+@st.composite
+def bounds_around(draw, x):
+    """Bounds that x satisfies (strictly, except for fixed elements), or that
+    it misses by a little."""
+    pairs = []
+    for v in x.tolist():
+        side = draw(st.sampled_from(["free", "lower", "upper", "both"] * 6 + ["fixed"] * 3 + ["outside", "on"]))
+        gap = draw(st.floats(1e-9, 3.0))
+        pairs.append({"free": (None, None), "lower": (v - gap, None), "upper": (None, v + gap),
+                      "both": (v - gap, v + gap), "fixed": (v, v), "outside": (v + gap, None),
+                      "on": (v, None)}[side])
+    return pairs
+
+
+@st.composite
+def fit_calls(draw):
+    fun, x0, kwargs = draw(minimize_calls())
+    del kwargs["callback"], kwargs["tol"]
+    if isinstance(x0, np.ndarray) and x0.ndim == 1 and x0.size > 12:
+        x0 = x0[:12].copy()  # second differences take n^2 + n evaluations: keep the work bounded
+        kwargs["bounds"] = None
+    if isinstance(x0, np.ndarray) and x0.ndim == 1 and x0.dtype == np.float64 and np.isfinite(x0).all() \
+            and x0.size and draw(st.sampled_from([True, True, False])):
+        kwargs["bounds"] = draw(bounds_around(x0))
+    size = x0.size if isinstance(x0, np.ndarray) else len(x0) if type(x0) is list else 1
+    names = mostly(draw, st.sampled_from([None, [f"p{i}" for i in range(size)]]), fit_names)
+    kwargs.update(names=names, kind=mostly(draw, st.sampled_from(["logit", "probit"]), fit_kinds),
+                  errordef=mostly(draw, st.sampled_from([0.5, 1.0, 2]), fit_errordefs))
+    if draw(st.sampled_from([True, True, False])) and kwargs["method"] not in ("L-BFGS-B", "Nelder-Mead", "lbfgsb", "neldermead"):
+        kwargs["method"] = "L-BFGS-B"
+    return fun, x0, kwargs
+
+
+def run_fit(case, outcome):
+    fit, FitResult = _fit()
+    fun, x0, kwargs = case
+    outcome.functions.add("fit")
+    values = [x0, kwargs["bounds"], kwargs["options"], kwargs["names"], *kwargs["args"]]
+    volatile = any(is_volatile(v) for v in values) or isinstance(kwargs["bounds"], ShrinkingBounds)
+    before = [snapshot(v) for v in values]
+    outcome.calls += 1
+    allowed = (TypeError, ValueError, OverflowError, IndexError, Boom, RuntimeError, np.ma.MaskError, KeyError)
+    try:
+        got = fit(fun, x0, **kwargs)
+    except allowed as exc:
+        outcome.error(exc)
+    else:
+        outcome.results += 1
+        assert type(got) is FitResult
+        n = got.x.size
+        assert got.x.dtype == np.float64 and got.x.shape == got.se.shape == (n,) and len(got.names) == n
+        assert got.cov.shape == (n, n) and got.hessian.shape == (n - int(got.fixed.sum()),) * 2
+        low, high = got.lower, got.upper
+        assert np.all((low <= got.x) & (got.x <= high)), (got.x, low, high)
+        assert np.all(np.isnan(got.se) | (got.se >= 0.0))
+        assert np.all(got.se[got.fixed] == 0.0)
+        ci = got.ci()
+        ok = np.isnan(ci).all(axis=1) | ((low <= ci[:, 0]) & (ci[:, 0] <= ci[:, 1]) & (ci[:, 1] <= high))
+        assert ok.all(), (ci, low, high)
+        assert isinstance(got.summary(), str)
+        if fun is sphere and got.success:
+            assert got.fun == sphere(got.x)
+    if not volatile:
+        assert [snapshot(v) for v in values] == before
+
+
 # --- the public transforms: ufuncs and ParameterMap -------------------------------------
 # No model of NumPy's ufunc machinery here: a call either raises one of the
 # types NumPy's own ufuncs raise, or returns values that agree with the
@@ -1255,6 +1346,7 @@ MODULES = {
     "distributions": (distribution_calls(), run_distribution),
     "optim": (optim_calls(), run_optim),
     "minimize": (minimize_calls(), run_minimize),
+    "fit": (fit_calls(), run_fit),
     "ufuncs": (ufunc_calls(), run_ufunc),
     "parameter_map": (parameter_map_calls(), run_parameter_map),
 }

@@ -10,6 +10,7 @@
 // far shorter than releasing and retaking the lock). A native objective runs
 // with the lock released and takes it back only for the callback and, every
 // few milliseconds, to let signal handlers run, so Ctrl-C stops it promptly.
+#include <cfloat>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -23,6 +24,7 @@
 #define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
 #include <numpy/arrayobject.h>
 
+#include "fit_driver.h"
 #include "objectives.h"
 #include "optim_driver.h"
 
@@ -569,6 +571,129 @@ PyObject *neldermead(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     return c.result(res.status, res.message, res.nfev, 0, res.nit, res.fun);
 }
 
+// ---------------------------------------------------------------------------
+// fit: one maximum-likelihood fit (fit_driver.h) on the unconstrained
+// coordinates of the free elements, with its Hessian and covariance.
+
+// A new zero-filled array of the given shape and type; null on failure.
+PyObject *new_array(int ndim, i64 rows, i64 cols, int type) {
+    npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
+    return PyArray_ZEROS(ndim, dims, type, 0);
+}
+
+template <class T>
+T *array_data(const Ref &arr) {
+    return static_cast<T *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(arr.get())));
+}
+
+// (method, interval_family, errordef): 0 L-BFGS-B or 1 Nelder-Mead, the
+// family of elements bounded on both sides, errordef > 0.
+bool fit_settings(PyObject *obj, vlm::FitProblem &p) {
+    if (!PyTuple_CheckExact(obj) || PyTuple_GET_SIZE(obj) != 3) {
+        PyErr_SetString(PyExc_TypeError, "settings must be a tuple (method, interval_family, errordef)");
+        return false;
+    }
+    const long method = PyLong_AsLong(PyTuple_GET_ITEM(obj, 0));
+    const long family = PyLong_AsLong(PyTuple_GET_ITEM(obj, 1));
+    p.errordef = PyFloat_AsDouble(PyTuple_GET_ITEM(obj, 2));
+    if (PyErr_Occurred()) return false;
+    if ((method != 0 && method != 1) || (family != vlm::PARAM_AFF_LOGIT && family != vlm::PARAM_AFF_PROBIT) ||
+        !(p.errordef > 0.0 && p.errordef <= DBL_MAX)) {
+        PyErr_SetString(PyExc_ValueError, "settings: method 0 or 1, interval family 3 or 4, errordef > 0");
+        return false;
+    }
+    p.method = method == 0 ? vlm::FitMethod::lbfgsb : vlm::FitMethod::neldermead;
+    p.interval_family = static_cast<int>(family);
+    return true;
+}
+
+// Bounds a parameter map can use: codes 0..3 and no NaN on a side in use
+// (crossed and too wide intervals are the fit's own start checks).
+bool fit_bounds_usable(const Call &c, i64 n) {
+    if (c.nbd() == nullptr) return true;
+    for (i64 i = 0; i < n; ++i) {
+        const i64 code = c.nbd()[i];
+        const bool lower = code == 1 || code == 2, upper = code == 2 || code == 3;
+        if (code < 0 || code > 3 || (lower && std::isnan(c.lo()[i])) || (upper && std::isnan(c.hi()[i])) ||
+            (code == 2 && c.lo()[i] > c.hi()[i])) {
+            PyErr_Format(PyExc_ValueError, "bounds of element %lld cannot be mapped", static_cast<long long>(i));
+            return false;
+        }
+    }
+    return true;
+}
+
+// fit(objective, x, bounds, options, callback, settings): objective, x,
+// bounds and options as for lbfgsb (method 0) or neldermead (method 1);
+// callback must be None. x holds the start, fixed elements at their value,
+// and receives the estimate. Returns (state, index, start_problem, status,
+// message, nfev, njev, nit, fun, start_nfev, hessian_nfev,
+// hessian_by_gradient, hessian_state, flat_count, y, grad, hessian, cov_y,
+// cov, se, flat); see fit_driver.h.
+PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    Call c;
+    if (!c.setup(args, nargs, 6, "fit")) return nullptr;
+    if (c.run.callback != nullptr) {
+        PyErr_SetString(PyExc_TypeError, "fit takes no callback");
+        return nullptr;
+    }
+    Run &run = c.run;
+    vlm::FitProblem p;
+    if (!fit_settings(args[5], p) || !fit_bounds_usable(c, run.n)) return nullptr;
+    if (p.method == vlm::FitMethod::lbfgsb) {
+        i64 iv[4];
+        f64 fv[3];
+        if (!options_arg(args[3], 7, 4, iv, fv)) return nullptr;
+        p.lbfgsb = {iv[0], iv[1], iv[2], iv[3], fv[0], fv[1], fv[2]};
+    } else {
+        i64 iv[2];
+        f64 fv[2];
+        if (!options_arg(args[3], 4, 2, iv, fv)) return nullptr;
+        p.neldermead = {iv[0], iv[1], fv[0], fv[1]};
+    }
+    p.n = run.n;
+    p.lo = c.lo();
+    p.hi = c.hi();
+    p.nbd = c.nbd();
+    p.ctx = &run;
+    p.stop = &run.stop;
+    if (run.kind == Kind::python) {
+        p.value = python_value;
+        if (run.jac != nullptr || run.value_and_grad) p.value_grad = python_value_grad;
+    } else {
+        p.value = native_value;
+        if (run.value_grad != nullptr) p.value_grad = native_value_grad;
+    }
+
+    const i64 n = run.n, m = vlm::fit_free_count(p);
+    Ref y(new_array(1, m, 0, NPY_DOUBLE)), grad(new_array(1, m, 0, NPY_DOUBLE)),
+        hessian(new_array(2, m, m, NPY_DOUBLE)), cov_y(new_array(2, m, m, NPY_DOUBLE)),
+        cov(new_array(2, n, n, NPY_DOUBLE)), se(new_array(1, n, 0, NPY_DOUBLE)),
+        flat(new_array(1, n, 0, NPY_BOOL));
+    if (!y || !grad || !hessian || !cov_y || !cov || !se || !flat) return nullptr;
+    vlm::FitArrays a;
+    a.x = c.x.data();
+    a.y = array_data<f64>(y);
+    a.grad = array_data<f64>(grad);
+    a.hessian = array_data<f64>(hessian);
+    a.cov_y = array_data<f64>(cov_y);
+    a.cov = array_data<f64>(cov);
+    a.se = array_data<f64>(se);
+    a.flat = array_data<unsigned char>(flat);
+
+    vlm::FitOutcome out;
+    c.execute([&] { vlm::fit_drive(p, a, out); });
+    if (PyErr_Occurred()) return nullptr;
+    const vlm_lbfgsb_result &r = out.run;
+    const auto ll = [](i64 v) { return static_cast<long long>(v); };
+    return Py_BuildValue("(LLLLsLLLdLLiLLOOOOOOO)", ll(out.state), ll(out.index), ll(out.start_problem),
+                         ll(r.status), r.message != nullptr ? r.message : "", ll(r.nfev), ll(out.run_njev),
+                         ll(r.nit), r.fun, ll(out.start_nfev), ll(out.hessian_nfev),
+                         out.source == vlm::HessianSource::gradient ? 1 : 0, ll(out.hessian_state),
+                         ll(out.flat_count), y.get(), grad.get(), hessian.get(), cov_y.get(), cov.get(),
+                         se.get(), flat.get());
+}
+
 PyMethodDef methods[] = {
     {"lbfgsb", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lbfgsb)), METH_FASTCALL,
      "lbfgsb(objective, x, bounds, options, callback, g) -> (status, message, nfev, njev, nit, "
@@ -577,6 +702,11 @@ PyMethodDef methods[] = {
      METH_FASTCALL,
      "neldermead(objective, x, bounds, options, callback) -> (status, message, nfev, njev, nit, "
      "fun)\n\nThe Nelder-Mead run behind Velmora.minimize; call that instead."},
+    {"fit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit)), METH_FASTCALL,
+     "fit(objective, x, bounds, options, callback, settings) -> (state, index, start_problem, "
+     "status, message, nfev, njev, nit, fun, start_nfev, hessian_nfev, hessian_by_gradient, "
+     "hessian_state, flat_count, y, grad, hessian, cov_y, cov, se, flat)\n\nThe fit behind "
+     "Velmora.fit; call that instead."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,4 +1,4 @@
-# Types of the private module behind Velmora.minimize (call that instead).
+# Types of the private module behind Velmora.minimize and Velmora.fit (call those instead).
 # objective is (0, fun, jac, args), (1, address, grad, ctx) or
 # (2, name, params); bounds is None or (lo, hi, codes); the result is
 # (status, message, nfev, njev, nit, fun).
@@ -30,3 +30,22 @@ def neldermead(
     callback: _Callback,
     /,
 ) -> _Result: ...
+
+# fit: options as for lbfgsb (settings[0] == 0) or neldermead (1); settings
+# (method, interval_family, errordef); callback must be None. The result is
+# (state, index, start_problem, status, message, nfev, njev, nit, fun,
+# start_nfev, hessian_nfev, hessian_by_gradient, hessian_state, flat_count, y,
+# grad, hessian, cov_y, cov, se, flat).
+_FitResult = tuple[int, int, int, int, str, int, int, int, float, int, int, int, int, int,
+                   NDArray[np.float64], NDArray[np.float64], NDArray[np.float64], NDArray[np.float64],
+                   NDArray[np.float64], NDArray[np.float64], NDArray[np.bool_]]
+
+def fit(
+    objective: tuple[Any, ...],
+    x: NDArray[np.float64],
+    bounds: _Bounds,
+    options: tuple[int, int, int, int, float, float, float] | tuple[int, int, float, float],
+    callback: None,
+    settings: tuple[int, int, float],
+    /,
+) -> _FitResult: ...
