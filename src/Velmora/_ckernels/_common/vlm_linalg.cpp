@@ -438,6 +438,84 @@ VLM_MULTIVERSIONED i64 lu_eliminate(f64 *__restrict A, i64 *__restrict pivot, i6
     return A[(n - 1) * n + (n - 1)] == 0.0 ? -2 : 0;
 }
 
+// ---- Householder QR with column pivoting -----------------------------------
+
+// Euclidean norm of `count` values `stride` apart, scaled by the largest
+// magnitude so that squares of huge or tiny values neither overflow nor
+// underflow. NaN propagates.
+f64 strided_norm(const f64 *x, i64 stride, i64 count) {
+    f64 big = 0.0;
+    for (i64 i = 0; i < count; ++i) {
+        const f64 a = std::fabs(x[i * stride]);
+        if (!(a <= big)) big = a;  // also takes a NaN, which then propagates
+    }
+    if (big == 0.0 || !std::isfinite(big)) return big;
+    f64 sum = 0.0;
+    for (i64 i = 0; i < count; ++i) {
+        const f64 t = x[i * stride] / big;
+        sum += t * t;
+    }
+    return big * std::sqrt(sum);
+}
+
+// Column k of A (m x n) becomes the Householder vector v (v[k] = 1 implied,
+// stored below the diagonal) of the reflector H = I - tau v v^T that maps the
+// column's rows k .. m-1 onto beta e_k; A[k][k] becomes beta. Returns tau (0:
+// the column needs no reflection).
+f64 make_reflector(f64 *A, i64 m, i64 n, i64 k) {
+    f64 *col = A + k * n + k;
+    const f64 tail = strided_norm(col + n, n, m - k - 1);
+    if (tail == 0.0) return 0.0;
+    const f64 x0 = col[0];
+    const f64 alpha = std::hypot(x0, tail);
+    const f64 beta = x0 >= 0.0 ? -alpha : alpha;  // no cancellation in x0 - beta
+    const f64 inv = 1.0 / (x0 - beta);
+    for (i64 i = 1; i < m - k; ++i) col[i * n] *= inv;
+    col[0] = beta;
+    return (beta - x0) / beta;
+}
+
+// H_k applied to columns k+1 .. n-1 of A, row by row: w = A^T v over rows
+// k .. m-1, then each row i loses tau v[i] w. w holds n values.
+void apply_reflector(f64 *A, i64 m, i64 n, i64 k, f64 tau, f64 *w) {
+    const i64 first = k + 1, width = n - first;
+    if (tau == 0.0 || width <= 0) return;
+    f64 *rk = A + k * n + first;
+    copy(rk, w, width);
+    if (k + 1 < m) accumulate_rows(w, width, A + (k + 1) * n + k, n, A + (k + 1) * n + first, n, m - k - 1, 1.0);
+    axpy(-tau, w, rk, width);
+    for (i64 i = k + 1; i < m; ++i) axpy(-tau * A[i * n + k], w, A + i * n + first, width);
+}
+
+// Exchanges columns a and b of A (m x n).
+void swap_columns(f64 *A, i64 m, i64 n, i64 a, i64 b) {
+    for (i64 i = 0; i < m; ++i) {
+        const f64 t = A[i * n + a];
+        A[i * n + a] = A[i * n + b];
+        A[i * n + b] = t;
+    }
+}
+
+// After row k of R is formed, the norms of the remaining columns over rows
+// k+1 .. m-1 follow from the old ones by subtracting R[k][j]^2. When most of
+// a norm cancels that way (against `ref`, the norm when last computed in
+// full), it is recomputed from the rows instead.
+void downdate_norms(const f64 *A, i64 m, i64 n, i64 k, f64 *norm, f64 *ref) {
+    static const f64 tol = std::sqrt(EPS);
+    for (i64 j = k + 1; j < n; ++j) {
+        if (norm[j] == 0.0) continue;
+        const f64 r = std::fabs(A[k * n + j]) / norm[j];
+        const f64 left = std::fmax(0.0, (1.0 - r) * (1.0 + r));
+        const f64 q = norm[j] / ref[j];
+        if (left * q * q > tol) {
+            norm[j] *= std::sqrt(left);
+        } else {
+            norm[j] = k + 1 < m ? strided_norm(A + (k + 1) * n + j, n, m - k - 1) : 0.0;
+            ref[j] = norm[j];
+        }
+    }
+}
+
 // qsort needs a consistent total order; a comparison that calls NaN equal to
 // everything is not one (qsort may then misbehave), so NaN sorts after every
 // number. Numbers compare as (a > b) - (a < b).
@@ -647,6 +725,53 @@ int vlm_chol_inv(const f64 *__restrict G, f64 *__restrict Pinv, f64 *__restrict 
         divide(row, L[i * p + i], p);
     }
     return 0;
+}
+
+// ---- QR factorisation ----------------------------------------------------------
+
+i64 vlm_qr_pivoted(f64 *__restrict A, i64 m, i64 n, f64 *__restrict tau, i64 *__restrict perm,
+                   f64 *__restrict work) {
+    size_t bytes = 0;
+    if (A == nullptr || tau == nullptr || perm == nullptr || work == nullptr || m < 1 || n < 1 ||
+        !byte_count(m, n, sizeof(f64), &bytes) || !byte_count(3, n, sizeof(f64), &bytes))
+        return -1;
+    f64 *norm = work, *ref = work + n, *w = work + 2 * n;
+    for (i64 j = 0; j < n; ++j) {
+        perm[j] = j;
+        norm[j] = ref[j] = strided_norm(A + j, n, m);
+    }
+    const i64 steps = m < n ? m : n;
+    for (i64 k = 0; k < steps; ++k) {
+        i64 best = k;  // the largest remaining norm; a NaN is never picked
+        for (i64 j = k + 1; j < n; ++j)
+            if (norm[j] > norm[best]) best = j;
+        if (best != k) {
+            swap_columns(A, m, n, k, best);
+            const i64 p = perm[k];
+            perm[k] = perm[best];
+            perm[best] = p;
+            norm[best] = norm[k];
+            ref[best] = ref[k];
+        }
+        tau[k] = make_reflector(A, m, n, k);
+        apply_reflector(A, m, n, k, tau[k], w);
+        downdate_norms(A, m, n, k, norm, ref);
+    }
+    return 0;
+}
+
+void vlm_qr_apply_qt(const f64 *__restrict QR, const f64 *__restrict tau, f64 *__restrict b, i64 m,
+                     i64 n) {
+    if (m < 1 || n < 1 || impossible(m, n)) return;
+    const i64 steps = m < n ? m : n;
+    for (i64 k = 0; k < steps; ++k) {
+        if (tau[k] == 0.0) continue;
+        f64 s = b[k];
+        for (i64 i = k + 1; i < m; ++i) s += QR[i * n + k] * b[i];
+        s *= tau[k];
+        b[k] -= s;
+        for (i64 i = k + 1; i < m; ++i) b[i] -= s * QR[i * n + k];
+    }
 }
 
 // ---- LU family --------------------------------------------------------------
