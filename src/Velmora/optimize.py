@@ -29,7 +29,7 @@ import math
 import numbers
 import operator
 from collections.abc import Callable, Mapping
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 
@@ -53,11 +53,23 @@ CALLBACK_STOP_MESSAGE = "`callback` raised `StopIteration`."
 MACHINE_EPSILON = float(np.finfo(np.float64).eps)
 I64_MAX = 2**63 - 1
 
-# The two native signatures: value f(x, ctx), and value and gradient f(x, g, ctx).
-_VALUE_ARGTYPES = (ctypes.POINTER(ctypes.c_double), ctypes.c_void_p)
-_VALUE_GRAD_ARGTYPES = (ctypes.POINTER(ctypes.c_double), ctypes.POINTER(ctypes.c_double),
-                        ctypes.c_void_p)
-_CFFI_SIGNATURES = {2: {"double(*)(double *, void *)"}, 3: {"double(*)(double *, double *, void *)"}}
+class NativeSignature(NamedTuple):
+    """A C function signature as ctypes, cffi and numba describe it."""
+    restype: Any                # the ctypes result type (None for void)
+    argtypes: tuple[Any, ...]   # the ctypes argument types
+    cffi: frozenset[str]        # cffi's spellings of the function pointer type
+    numba: str                  # numba's spelling, for messages
+
+
+# The two native signatures of minimize: value f(x, ctx), and value and
+# gradient f(x, g, ctx).
+_F64_P = ctypes.POINTER(ctypes.c_double)
+VALUE_SIGNATURE = NativeSignature(ctypes.c_double, (_F64_P, ctypes.c_void_p),
+                                  frozenset({"double(*)(double *, void *)"}),
+                                  "float64(CPointer(float64), voidptr)")
+VALUE_GRAD_SIGNATURE = NativeSignature(ctypes.c_double, (_F64_P, _F64_P, ctypes.c_void_p),
+                                       frozenset({"double(*)(double *, double *, void *)"}),
+                                       "float64(CPointer(float64), CPointer(float64), voidptr)")
 
 
 class OptimizeResult(dict[str, Any]):
@@ -111,12 +123,20 @@ def _is_cffi_pointer(obj: object) -> bool:
     return type(obj).__module__ == "_cffi_backend"
 
 
-def _is_native(obj: object) -> bool:
-    """A native function pointer in one of the forms `NativeObjective` accepts."""
-    if isinstance(obj, (NativeObjective, str)) or _is_ctypes_function(obj) or _is_cffi_pointer(obj):
-        return not isinstance(obj, str)
+def is_native_pointer(obj: object) -> bool:
+    """A ctypes or cffi function pointer, or an object with an integer
+    `.address` (a numba cfunc)."""
+    if isinstance(obj, str):
+        return False
+    if _is_ctypes_function(obj) or _is_cffi_pointer(obj):
+        return True
     address = getattr(obj, "address", None)
     return isinstance(address, numbers.Integral) and not isinstance(address, bool)
+
+
+def _is_native(obj: object) -> bool:
+    """A native function pointer in one of the forms `NativeObjective` accepts."""
+    return isinstance(obj, NativeObjective) or is_native_pointer(obj)
 
 
 def _address_value(value: object, what: str) -> int:
@@ -137,20 +157,21 @@ def _same_ctype(a: Any, b: Any) -> bool:
     return pointers and a._type_ is b._type_
 
 
-def _ctypes_signature_ok(fn: Any, argtypes: tuple[Any, ...]) -> bool:
+def _ctypes_signature_ok(fn: Any, signature: NativeSignature) -> bool:
     given = tuple(fn.argtypes or ())
-    return (fn.restype is ctypes.c_double and len(given) == len(argtypes)
-            and all(_same_ctype(a, b) for a, b in zip(given, argtypes)))
+    return (fn.restype is signature.restype and len(given) == len(signature.argtypes)
+            and all(_same_ctype(a, b) for a, b in zip(given, signature.argtypes)))
 
 
-def _function_address(obj: object, what: str, argtypes: tuple[Any, ...]) -> int:
+def function_address(obj: object, what: str, signature: NativeSignature) -> int:
     """The address of a native function given as an int, a ctypes function
     pointer, a cffi function pointer or an object with an integer `.address`
     (a numba cfunc); its signature is checked where the object tells it."""
     if _is_ctypes_function(obj):
-        if not _ctypes_signature_ok(obj, argtypes):
-            raise TypeError(f"{what}: the ctypes function must have restype c_double and argtypes "
-                            f"{tuple(t.__name__ for t in argtypes)}")
+        if not _ctypes_signature_ok(obj, signature):
+            restype = "None" if signature.restype is None else signature.restype.__name__
+            raise TypeError(f"{what}: the ctypes function must have restype {restype} and argtypes "
+                            f"{tuple(t.__name__ for t in signature.argtypes)}")
         return _address_value(ctypes.cast(obj, ctypes.c_void_p).value or 0, what)  # type: ignore[arg-type]
     if _is_cffi_pointer(obj):
         import importlib
@@ -158,16 +179,15 @@ def _function_address(obj: object, what: str, argtypes: tuple[Any, ...]) -> int:
         ffi: Any = importlib.import_module("cffi").FFI()  # present: the object came from it
         ctype = ffi.typeof(obj)
         name = ffi.getctype(ctype).replace("const ", "")
-        if ctype.kind != "function" or name not in _CFFI_SIGNATURES[len(argtypes)]:
+        if ctype.kind != "function" or name not in signature.cffi:
             raise TypeError(f"{what}: the cffi pointer has type {ffi.getctype(ctype)!r}, expected "
-                            f"{min(_CFFI_SIGNATURES[len(argtypes)])!r}")
+                            f"{min(signature.cffi)!r}")
         return _address_value(int(ffi.cast("uintptr_t", obj)), what)
     address = getattr(obj, "address", None)
     if address is not None and not isinstance(obj, numbers.Integral):
         wrapper = getattr(obj, "ctypes", None)  # numba's cfunc describes itself this way
-        if _is_ctypes_function(wrapper) and not _ctypes_signature_ok(wrapper, argtypes):
-            raise TypeError(f"{what}: the compiled function's signature is not "
-                            f"{'float64(CPointer(float64), voidptr)' if len(argtypes) == 2 else 'float64(CPointer(float64), CPointer(float64), voidptr)'}")
+        if _is_ctypes_function(wrapper) and not _ctypes_signature_ok(wrapper, signature):
+            raise TypeError(f"{what}: the compiled function's signature is not {signature.numba}")
         return _address_value(address, f"{what}.address")
     if isinstance(obj, numbers.Integral) and not isinstance(obj, bool):
         return _address_value(obj, what)
@@ -175,7 +195,7 @@ def _function_address(obj: object, what: str, argtypes: tuple[Any, ...]) -> int:
                     f"object with an integer .address, got {type(obj).__name__}")
 
 
-def _context_value(ctx: object) -> int:
+def context_value(ctx: object) -> int:
     if ctx is None:
         return 0
     if isinstance(ctx, (ctypes._Pointer, ctypes._SimpleCData)):
@@ -211,9 +231,9 @@ class NativeObjective:
     __slots__ = ("_keep", "address", "ctx", "grad")
 
     def __init__(self, address: object, ctx: object = 0, grad: object = None) -> None:
-        self.address = _function_address(address, "address", _VALUE_ARGTYPES)
-        self.ctx = _context_value(ctx)
-        self.grad = None if grad is None else _function_address(grad, "grad", _VALUE_GRAD_ARGTYPES)
+        self.address = function_address(address, "address", VALUE_SIGNATURE)
+        self.ctx = context_value(ctx)
+        self.grad = None if grad is None else function_address(grad, "grad", VALUE_GRAD_SIGNATURE)
         self._keep = (address, ctx, grad)
 
     def __repr__(self) -> str:
