@@ -4,7 +4,8 @@
     result = Velmora.minimize(fun, x0, jac=grad, bounds=[(0, None), (None, None)])
 
 `minimize`, `OptimizeResult` and `NativeObjective` come from
-`Velmora.optimize`, the transform ufuncs and `ParameterMap` from
+`Velmora.optimize`, `least_squares`, `curve_fit`, `NativeResiduals` and
+`NativeModel` from `Velmora.lsq`, the transform ufuncs and `ParameterMap` from
 `Velmora.transforms`; both are imported on first use (so `import Velmora` stays light
 and `python -m Velmora bench` can configure NumPy before importing it).
 """
@@ -12,14 +13,21 @@ and `python -m Velmora bench` can configure NumPy before importing it).
 from typing import TYPE_CHECKING, Any
 
 __version__ = "0.1.0"
-__all__ = ["NativeObjective", "OptimizeResult", "minimize"]
+__all__ = ["NativeModel", "NativeObjective", "NativeResiduals", "OptimizeResult", "OptimizeWarning", "curve_fit",
+           "least_squares", "minimize"]
 
 if TYPE_CHECKING:
+    from Velmora._warnings import OptimizeWarning
+    from Velmora.lsq import NativeModel, NativeResiduals, curve_fit, least_squares
     from Velmora.optimize import NativeObjective, OptimizeResult, minimize
 
 _LAZY = {"minimize": "Velmora.optimize", "OptimizeResult": "Velmora.optimize",
          "NativeObjective": "Velmora.optimize", "optimize": "Velmora.optimize",
-         "transforms": "Velmora.transforms"}
+         "transforms": "Velmora.transforms",
+         # least squares
+         "least_squares": "Velmora.lsq", "curve_fit": "Velmora.lsq",
+         "NativeResiduals": "Velmora.lsq", "NativeModel": "Velmora.lsq",
+         "OptimizeWarning": "Velmora._warnings"}
 
 
 def __getattr__(name: str) -> Any:

@@ -497,7 +497,8 @@ PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         if (vlm::lsq_jacobian_x(problem, xp, r, jac.data()) < 0)
             res.status = vlm::LM_STOPPED;
         else if (cov.data() != nullptr)
-            rank = vlm::lm_covariance(jac.data(), m, n, cov.data(), buf.lm);
+            rank = vlm::lm_covariance(jac.data(), m, n, problem.fn.jacobian != nullptr ? 0.0 : problem.diff_step,
+                                      cov.data(), buf.lm);
     }
     u.lock.reacquire();
     if (PyErr_Occurred()) return nullptr;
@@ -536,6 +537,30 @@ PyObject *qr(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     Py_RETURN_NONE;
 }
 
+// cholesky(S, L, m) -> status: the lower Cholesky factor of S (m x m, lower
+// triangle read) into L with the shared library's vlm_chol; -1 when S is
+// not numerically positive definite.
+PyObject *cholesky(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs != 3) {
+        PyErr_Format(PyExc_TypeError, "cholesky() takes exactly 3 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    const i64 m = PyLong_AsLongLong(args[2]);
+    if (PyErr_Occurred()) return nullptr;
+    i64 mm = 0;
+    if (m < 1 || __builtin_mul_overflow(m, m, &mm)) {
+        PyErr_SetString(PyExc_ValueError, "m must be >= 1");
+        return nullptr;
+    }
+    TypedView<f64> S, L;
+    if (!vector_arg(args[0], mm, "S", S) || !vector_arg(args[1], mm, "L", L)) return nullptr;
+    int status;
+    Py_BEGIN_ALLOW_THREADS
+    status = vlm_chol(S.data(), 0.0, L.data(), m);
+    Py_END_ALLOW_THREADS
+    return PyLong_FromLong(status);
+}
+
 PyMethodDef methods[] = {
     {"solve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(solve)), METH_FASTCALL,
      "solve(problem, x, bounds, data, options, fvec, jac, cov) -> (status, nfev, nfev_jac, njev, nit, "
@@ -544,6 +569,8 @@ PyMethodDef methods[] = {
     {"qr", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(qr)), METH_FASTCALL,
      "qr(a, m, n, tau, perm, b) -> None\n\nPivoted QR of a in place, and Q^T b (for curve_fit's "
      "full_output)."},
+    {"cholesky", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cholesky)), METH_FASTCALL,
+     "cholesky(S, L, m) -> status\n\nvlm_chol of S into L (for curve_fit's covariance sigma)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -407,25 +407,41 @@ void lm_minimize(const LmProblem &problem, const LmOptions &options, f64 *x, f64
     std::free(owned);
 }
 
-i64 lm_covariance(const f64 *J, i64 m, i64 n, f64 *cov, void *work) {
+i64 lm_covariance(const f64 *J, i64 m, i64 n, f64 rel_tol, f64 *cov, void *work) {
     if (lm_workspace_bytes(m, n) == 0 || work == nullptr) return -1;
     Work w(work, m, n);
+    // The rank is judged on J with unit columns, so that the parameters'
+    // units do not matter: (J^T J)^-1 = N^-1 ((J N^-1)^T (J N^-1))^-1 N^-1
+    // with N the column norms.
     i64 rank = 0;
-    if (all_finite(J, m * n)) {
-        factor(J, m, n, w);
-        const f64 tol = EPS * static_cast<f64>(m) * std::fabs(w.QR[0]);
+    bool usable = all_finite(J, m * n);
+    for (i64 j = 0; usable && j < n; ++j) {
+        for (i64 i = 0; i < m; ++i) w.qtr[i] = J[i * n + j];
+        w.colnorm[j] = norm(w.qtr, m);
+        usable = w.colnorm[j] > 0.0 && std::isfinite(w.colnorm[j]);
+    }
+    if (usable) {
+        for (i64 i = 0; i < m; ++i)
+            for (i64 j = 0; j < n; ++j) w.J[i * n + j] = J[i * n + j] / w.colnorm[j];
+        factor(w.J, m, n, w);
+        const f64 tol = std::fmax(rel_tol, EPS * static_cast<f64>(m)) * std::fabs(w.QR[0]);
         while (rank < n && std::fabs(w.QR[rank * n + rank]) > tol) ++rank;
     }
     if (rank < n) {
         for (i64 k = 0; k < n * n; ++k) cov[k] = INF;
         return rank;
     }
-    // Column k of (R^T R)^-1 = R^-1 R^-T e_k, placed at the original indices.
+    // Column k of (R^T R)^-1 = R^-1 R^-T e_k, placed at the original indices
+    // and unscaled.
     for (i64 k = 0; k < n; ++k) {
         for (i64 i = 0; i < n; ++i) w.y[i] = i == k ? 1.0 : 0.0;
         vlm_forward_subst(w.Lr, w.y, w.w, n);
         vlm_backward_subst_chol_t(w.Lr, w.w, w.w, n);
-        for (i64 i = 0; i < n; ++i) cov[w.perm[i] * n + w.perm[k]] = w.w[i];
+        const i64 col = w.perm[k];
+        for (i64 i = 0; i < n; ++i) {
+            const i64 row = w.perm[i];
+            cov[row * n + col] = w.w[i] / (w.colnorm[row] * w.colnorm[col]);
+        }
     }
     vlm_sym_inplace(cov, n);
     return rank;

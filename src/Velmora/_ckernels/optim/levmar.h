@@ -90,11 +90,14 @@ void lm_minimize(const LmProblem &problem, const LmOptions &options, f64 *x, f64
                  void *work, LmResult *result);
 
 // (J^T J)^-1 of J (m x n, m >= n >= 1) into cov (n x n, symmetric), from the
-// pivoted QR factor R of J: the numerical rank, the count of diagonal entries
-// |R[k][k]| above eps max(m, n) |R[0][0]|, is returned; below n (or for a J
+// pivoted QR factor R of J with its columns scaled to unit length (so the
+// parameters' units do not matter). The numerical rank -- the count of
+// diagonal entries |R[k][k]| above max(rel_tol, m eps) |R[0][0]|, where
+// rel_tol is the relative accuracy of J (about the difference step for a
+// Jacobian by differences) -- is returned; below n (a zero column, or a J
 // that is not finite), cov is filled with +inf. work as for lm_minimize
 // (never null here); -1 for sizes out of their domain, nothing written.
-i64 lm_covariance(const f64 *J, i64 m, i64 n, f64 *cov, void *work);
+i64 lm_covariance(const f64 *J, i64 m, i64 n, f64 rel_tol, f64 *cov, void *work);
 
 }  // namespace vlm
 
