@@ -35,7 +35,7 @@ import math
 import numbers
 import types
 import warnings
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 from numpy.typing import NDArray
@@ -284,22 +284,20 @@ def _jac_kind(jac: object, what: str) -> Any:
     return jac
 
 
-def _run(problem: tuple[Any, ...], x: np.ndarray, box: Any, data: Any, fvec: np.ndarray, *, ftol: float,
-         xtol: float, gtol: float, budget: int, budget_jac: bool, diff_step: float, scale: np.ndarray | None,
-         fvec_given: bool, want_cov: bool, factor: float = FACTOR) -> tuple[int, int, int, int, np.ndarray, float, np.ndarray | None, int]:
-    """One native run: (outcome, nfev, nfev_jac, njev, jac, cost, cov, rank);
-    x and fvec receive the solution and its residuals."""
-    m, n = fvec.size, x.size
-    jac = np.empty((m, n))
-    cov = np.empty((n, n)) if want_cov else None
-    outcome, nfev, nfev_jac, njev, _, cost, rank = _native.solve(
-        problem, x, box, data, (ftol, xtol, gtol, budget, budget_jac, factor, diff_step, scale, fvec_given),
-        fvec, jac.reshape(-1), None if cov is None else cov.reshape(-1))
-    if outcome == START_NOT_FINITE:
-        raise ValueError("Residuals are not finite in the initial point.")
+def _run(problem: tuple[Any, ...], x: np.ndarray, box: Any, data: Any, fvec: np.ndarray, options: tuple[Any, ...],
+         want: int) -> tuple[Any, ...]:
+    """One native run: (outcome, nfev, nfev_jac, njev, nit, cost, rank, jac,
+    cov); x and fvec receive the solution and its residuals. options: (ftol,
+    xtol, gtol, budget, budget counts the Jacobian's evaluations, factor,
+    difference step, scale, fvec holds the residuals at x). want: 1 the
+    Jacobian at the solution, 2 also the covariance."""
+    result = _native.solve(problem, x, box, data, options, fvec, want)
+    outcome = result[0]
     if outcome < 0 and outcome != JACOBIAN_NOT_FINITE:
+        if outcome == START_NOT_FINITE:
+            raise ValueError("Residuals are not finite in the initial point.")
         raise MemoryError("the least-squares workspace could not be allocated")
-    return outcome, nfev, nfev_jac, njev, jac, cost, cov, rank
+    return result
 
 
 # --- least_squares -------------------------------------------------------------------
@@ -381,9 +379,8 @@ def least_squares(fun: Any, x0: Any, jac: Any = None, bounds: Any = None, args: 
         fvec = _first_residuals(fun(x.copy(), *args), n)
         fvec_given, jac_given = True, jac is not None
         problem = (0, fun, jac, args)
-    outcome, nfev, _, njev, J, cost, _, _ = _run(
-        problem, x, box, None, fvec, ftol=ftol, xtol=xtol, gtol=gtol, budget=budget, budget_jac=False,
-        diff_step=step, scale=scale, fvec_given=fvec_given, want_cov=False)
+    outcome, nfev, _, njev, _, cost, _, J, _ = _run(
+        problem, x, box, None, fvec, (ftol, xtol, gtol, budget, False, FACTOR, step, scale, fvec_given), 1)
     status = LSQ_STATUS[outcome]
     grad = J.T @ fvec
     return OptimizeResult(x=x, cost=cost, fun=fvec, jac=J, grad=grad,
@@ -493,14 +490,69 @@ def _weights(sigma: Any, m: int, keep: Any) -> tuple[np.ndarray | None, np.ndarr
     raise ValueError(f"`sigma` has incorrect shape {s.shape}: expected ({m},) or ({m}, {m}).")
 
 
-def _solver_options(kwargs: dict[str, Any]) -> dict[str, Any]:
+class _Settings(NamedTuple):
+    """curve_fit's solver keywords, checked."""
+    ftol: float = 1e-8
+    xtol: float = 1e-8
+    gtol: float = 1e-8
+    limit: int | None = None  # maxfev / max_nfev
+    step: float = DIFF_STEP
+    x_scale: Any = None
+    factor: float = FACTOR
+
+
+DEFAULT_SETTINGS = _Settings()
+
+
+def _settings(kwargs: dict[str, Any]) -> _Settings:
     for key in kwargs:
         if key not in CURVE_FIT_OPTIONS:
             raise TypeError(f"curve_fit() got an unexpected keyword argument {key!r}")
-    options = dict(kwargs)
-    if options.get("loss", "linear") != "linear":
-        raise ValueError(f"only loss='linear' is supported, got {options['loss']!r}")
-    return options
+    get = kwargs.get
+    if get("loss", "linear") != "linear":
+        raise ValueError(f"only loss='linear' is supported, got {kwargs['loss']!r}")
+    limit = get("maxfev", get("max_nfev"))
+    step = DIFF_STEP
+    if get("epsfcn") is not None:
+        step = math.sqrt(max(_step("epsfcn", kwargs["epsfcn"]), EPS))
+    if get("diff_step") is not None:
+        step = _step("diff_step", kwargs["diff_step"])
+    x_scale = get("x_scale")
+    if get("diag") is not None:
+        diag = np.asarray(kwargs["diag"], dtype=np.float64)
+        x_scale = 1.0 / diag if (diag > 0).all() else diag
+    return _Settings(
+        ftol=_tolerance("ftol", get("ftol", 1e-8)), xtol=_tolerance("xtol", get("xtol", 1e-8)),
+        gtol=_tolerance("gtol", get("gtol", 1e-8)),
+        limit=None if limit is None else _count("maxfev" if "maxfev" in kwargs else "max_nfev", limit),
+        step=step, x_scale=x_scale, factor=FACTOR if get("factor") is None else _step("factor", kwargs["factor"]))
+
+
+def _all_finite(a: np.ndarray) -> bool:
+    verdict = _native.finite(a)
+    return bool(np.isfinite(a).all()) if verdict is None else verdict
+
+
+def _checked(a: Any, check: bool) -> np.ndarray:
+    """a as float64 (NumPy's conversion), refused when check is on and a value
+    is not finite (NumPy's message for it)."""
+    a = np.asarray(a, dtype=np.float64)
+    if check and _native.finite(a) is not True and not np.isfinite(a).all():
+        raise ValueError("array must not contain infs or NaNs")
+    return a
+
+
+def _parameters(p0: Any) -> np.ndarray:
+    """A new 1-D float64 vector of finite parameters."""
+    x = np.array(p0)
+    if not (x.dtype == np.float64 and x.ndim == 1 and x.size):
+        x = _start(p0)
+    if not _all_finite(x):
+        raise ValueError(f"p0 must hold finite values, got {x!r}")
+    return x
+
+
+_PYTHON_FUNCTIONS = (types.FunctionType, types.MethodType, types.BuiltinFunctionType)
 
 
 def curve_fit(f: Any, xdata: Any, ydata: Any, p0: Any = None, sigma: Any = None, absolute_sigma: bool = False,
@@ -552,19 +604,18 @@ def curve_fit(f: Any, xdata: Any, ydata: Any, p0: Any = None, sigma: Any = None,
     shapes or sigma; TypeError when there are fewer points than parameters.
     Exceptions raised by f or jac propagate unchanged.
     """
-    options = _solver_options(kwargs) if kwargs else {}
-    if method not in (None, "lm", "trf", "dogbox"):
+    opt = _settings(kwargs) if kwargs else DEFAULT_SETTINGS
+    if method is not None and method not in ("lm", "trf", "dogbox"):
         raise ValueError(f"method must be None, 'lm', 'trf' or 'dogbox', got {method!r}")
-    if nan_policy not in (None, "raise", "omit"):
+    if nan_policy is not None and nan_policy not in ("raise", "omit"):
         raise ValueError(f"nan_policy must be None, 'raise' or 'omit', got {nan_policy!r}")
-    if check_finite is None:
-        check_finite = nan_policy is None
-    native = isinstance(f, NativeModel) or is_native_pointer(f)
+    check = nan_policy is None if check_finite is None else bool(check_finite)
+    native = type(f) not in _PYTHON_FUNCTIONS and (isinstance(f, NativeModel) or is_native_pointer(f))
     if not native and not callable(f):
         raise TypeError(f"f must be callable or a native model, got {type(f).__name__}")
-    ydata = np.asarray_chkfinite(ydata, np.float64) if check_finite else np.asarray(ydata, np.float64)
-    if isinstance(xdata, (list, tuple, np.ndarray)) or native:
-        xdata = np.asarray_chkfinite(xdata, np.float64) if check_finite else np.asarray(xdata, np.float64)
+    ydata = _checked(ydata, check)
+    if native or isinstance(xdata, (np.ndarray, list, tuple)):
+        xdata = _checked(xdata, check)
     keep = None
     if nan_policy is not None:
         xdata, ydata, keep = _without_nan(xdata, ydata, nan_policy)
@@ -580,7 +631,7 @@ def curve_fit(f: Any, xdata: Any, ydata: Any, p0: Any = None, sigma: Any = None,
         box = _box(bounds, n) if box_given else None
         x = _initial(n, box)
     else:
-        x = _finite_start(_start(p0), "p0")
+        x = _parameters(p0)
         n = x.size
         if not native:
             _check_arity(f, n)
@@ -589,14 +640,14 @@ def curve_fit(f: Any, xdata: Any, ydata: Any, p0: Any = None, sigma: Any = None,
         raise TypeError(f"The number of func parameters={n} must not exceed the number of data points={m}")
     if box is not None:
         _inside(x, box)
-    weight, whiten = _weights(sigma, m, keep)
-    y = np.ascontiguousarray(ydata).reshape(-1)
+    weight, whiten = _weights(sigma, m, keep) if sigma is not None else (None, None)
+    y = ydata.reshape(-1)
     if native:
         model = f if isinstance(f, NativeModel) else NativeModel(f)
         if jac is not None and not (isinstance(jac, str) and jac == "2-point"):
             raise ValueError("a native model's Jacobian is NativeModel(..., jac=...): jac must be None")
-        points = np.ascontiguousarray(xdata).reshape(-1)
-        if not points.flags.writeable:
+        points = xdata.reshape(-1)
+        if not (points.flags.c_contiguous and points.flags.writeable):
             points = points.copy()
         problem: tuple[Any, ...] = (3, model.address, model.jac or 0, model.ctx, points)
         jac_given = model.jac is not None
@@ -605,51 +656,30 @@ def curve_fit(f: Any, xdata: Any, ydata: Any, p0: Any = None, sigma: Any = None,
         problem = (2, f, jac, xdata)
         jac_given = jac is not None
 
-    lm_style = box is None and method in (None, "lm")
-    ftol = _tolerance("ftol", options.get("ftol", 1e-8))
-    xtol = _tolerance("xtol", options.get("xtol", 1e-8))
-    gtol = _tolerance("gtol", options.get("gtol", 1e-8))
-    limit = options.get("maxfev", options.get("max_nfev"))
-    if limit is None:
+    lm_style = box is None and (method is None or method == "lm")
+    if opt.limit is not None:
+        budget = opt.limit
+    else:
         budget = (100 if jac_given else 200) * (n + 1) if lm_style else 100 * n
-    else:
-        budget = _count("maxfev" if "maxfev" in options else "max_nfev", limit)
-    step = DIFF_STEP
-    if options.get("epsfcn") is not None:
-        step = math.sqrt(max(_step("epsfcn", options["epsfcn"]), EPS))
-    if options.get("diff_step") is not None:
-        step = _step("diff_step", options["diff_step"])
-    x_scale = options.get("x_scale")
-    if options.get("diag") is not None:
-        diag = np.asarray(options["diag"], dtype=np.float64)
-        x_scale = 1.0 / diag if (diag > 0).all() else diag
-    scale = _scale(x_scale, None if box is None or x_scale is None or isinstance(x_scale, str)
-                   else _z_scale(x, box), n)
-    factor = FACTOR if options.get("factor") is None else _step("factor", options["factor"])
-
+    scale = None
+    if opt.x_scale is not None:
+        scale = _scale(opt.x_scale, None if box is None or isinstance(opt.x_scale, str) else _z_scale(x, box), n)
     fvec = np.empty(m)
-    outcome, nfev, nfev_jac, njev, J, cost, cov, rank = _run(
-        problem, x, box, (y, weight, whiten), fvec, factor=factor, ftol=ftol, xtol=xtol, gtol=gtol, budget=budget,
-        budget_jac=lm_style, diff_step=step, scale=scale, fvec_given=False, want_cov=True)
-    if lm_style:
-        ier = outcome
-        mesg = LM_MESSAGES[outcome].format(ftol=ftol, xtol=xtol, gtol=gtol, maxfev=budget)
-        converged = outcome in (FTOL, XTOL, BOTH, GTOL)
-    else:
-        ier = LSQ_STATUS[outcome]
-        mesg = LSQ_MESSAGES[ier]
-        converged = ier > 0
-    if not converged:
-        raise RuntimeError("Optimal parameters not found: " + mesg)
-
+    outcome, nfev, nfev_jac, njev, _, cost, rank, J, cov = _run(
+        problem, x, box, (y, weight, whiten), fvec,
+        (opt.ftol, opt.xtol, opt.gtol, budget, lm_style, opt.factor, opt.step, scale, False), 2)
+    ier = outcome if lm_style else LSQ_STATUS[outcome]
+    if not (outcome in (FTOL, XTOL, BOTH, GTOL) if lm_style else ier > 0):
+        raise RuntimeError("Optimal parameters not found: " + _message(lm_style, ier, opt, budget))
     pcov = cov
     if rank < n or (not absolute_sigma and m <= n):
         pcov = np.full((n, n), np.inf)
         warnings.warn(COVARIANCE_WARNING, OptimizeWarning, stacklevel=2)
     elif not absolute_sigma:
-        pcov = cov * (2.0 * cost / (m - n))  # type: ignore[operator]
+        pcov *= 2.0 * cost / (m - n)  # type: ignore[operator]
     if not full_output:
         return x, pcov
+    mesg = _message(lm_style, ier, opt, budget)
     if lm_style:
         infodict = _leastsq_info(J, fvec, nfev + nfev_jac)
         if jac_given:
@@ -657,6 +687,12 @@ def curve_fit(f: Any, xdata: Any, ydata: Any, p0: Any = None, sigma: Any = None,
     else:
         infodict = {"nfev": nfev, "fvec": fvec}
     return x, pcov, infodict, mesg, ier
+
+
+def _message(lm_style: bool, ier: int, opt: _Settings, budget: int) -> str:
+    if lm_style:
+        return LM_MESSAGES[ier].format(ftol=opt.ftol, xtol=opt.xtol, gtol=opt.gtol, maxfev=budget)
+    return LSQ_MESSAGES[ier]
 
 
 def _leastsq_info(J: np.ndarray, fvec: np.ndarray, nfev: int) -> dict[str, Any]:

@@ -440,17 +440,20 @@ VLM_MULTIVERSIONED i64 lu_eliminate(f64 *__restrict A, i64 *__restrict pivot, i6
 
 // ---- Householder QR with column pivoting -----------------------------------
 
-// Euclidean norm of `count` values `stride` apart, scaled by the largest
-// magnitude so that squares of huge or tiny values neither overflow nor
-// underflow. NaN propagates.
+// Euclidean norm of `count` values `stride` apart. The plain sum of squares
+// serves when it neither overflows nor comes near underflow; otherwise the
+// values are scaled by the largest magnitude first. NaN propagates.
 f64 strided_norm(const f64 *x, i64 stride, i64 count) {
+    f64 sum = 0.0;
+    for (i64 i = 0; i < count; ++i) sum += x[i * stride] * x[i * stride];
+    if (sum < std::numeric_limits<f64>::infinity() && sum > 0x1p-900) return std::sqrt(sum);
     f64 big = 0.0;
     for (i64 i = 0; i < count; ++i) {
         const f64 a = std::fabs(x[i * stride]);
         if (!(a <= big)) big = a;  // also takes a NaN, which then propagates
     }
     if (big == 0.0 || !std::isfinite(big)) return big;
-    f64 sum = 0.0;
+    sum = 0.0;
     for (i64 i = 0; i < count; ++i) {
         const f64 t = x[i * stride] / big;
         sum += t * t;

@@ -353,22 +353,23 @@ struct Buffers {
     }
 };
 
-// solve(problem, x, bounds, data, options, fvec, jac, cov)
+// solve(problem, x, bounds, data, options, fvec, want)
 //   x       float64 (n): the start, then the solution
 //   bounds  None or (codes int64 (n) of the parameter_map.h families, lower (n), upper (n))
 //   data    None or (y (m), weight None or (m), whiten None or (m*m) lower factor)
 //   options (ftol, xtol, gtol, max_nfev, budget_includes_jacobian, factor, diff_step,
 //            scale None or (n), fvec_given)
 //   fvec    float64 (m): the residuals at the solution (at the start too with fvec_given)
-//   jac     None or float64 (m*n): the weighted Jacobian dr/dx at the solution
-//   cov     None or float64 (n*n): (J^T J)^-1, +inf when J is rank-deficient (needs jac)
-// -> (status, nfev, nfev_jac, njev, nit, cost, rank); rank -1 without cov.
+//   want    0: nothing more; 1: the weighted Jacobian dr/dx at the solution;
+//           2: that and the covariance (J^T J)^-1 (+inf when J is rank-deficient)
+// -> (status, nfev, nfev_jac, njev, nit, cost, rank, jac, cov): jac a new
+//    (m, n) array or None, cov a new (n, n) array or None, rank -1 without cov.
 PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (nargs != 8) {
-        PyErr_Format(PyExc_TypeError, "solve() takes exactly 8 arguments (%zd given)", nargs);
+    if (nargs != 7) {
+        PyErr_Format(PyExc_TypeError, "solve() takes exactly 7 arguments (%zd given)", nargs);
         return nullptr;
     }
-    TypedView<f64> x, xdata, fvec, jac, cov, y, weight, whiten, lower, upper, scale;
+    TypedView<f64> x, xdata, fvec, y, weight, whiten, lower, upper, scale;
     TypedView<i64> codes;
     if (!x.acquire(args[1]) || !x.aligned() || x.size() < 1) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "x must be an aligned float64 array of n >= 1 values");
@@ -436,11 +437,21 @@ PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         return nullptr;
     }
 
-    PyObject *want_jac = args[6], *want_cov = args[7];
-    if (want_jac != Py_None && !vector_arg(want_jac, m * n, "jac", jac)) return nullptr;
-    if (want_cov != Py_None && (want_jac == Py_None || !vector_arg(want_cov, n * n, "cov", cov))) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "cov needs jac");
-        return nullptr;
+    const long want = PyLong_AsLong(args[6]);
+    if (PyErr_Occurred()) return nullptr;
+    Ref jac_arr, cov_arr;
+    f64 *jac = nullptr, *cov = nullptr;
+    if (want >= 1) {
+        npy_intp dims[2] = {static_cast<npy_intp>(m), static_cast<npy_intp>(n)};
+        jac_arr.reset(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+        if (!jac_arr) return nullptr;
+        jac = static_cast<f64 *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(jac_arr.get())));
+    }
+    if (want >= 2) {
+        npy_intp dims[2] = {static_cast<npy_intp>(n), static_cast<npy_intp>(n)};
+        cov_arr.reset(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+        if (!cov_arr) return nullptr;
+        cov = static_cast<f64 *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(cov_arr.get())));
     }
 
     Buffers buf;
@@ -493,18 +504,23 @@ PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     vlm::lm_minimize(lp, lo, z, r, given, buf.lm, &res);
     if (problem.plan != nullptr) vlm::lsq_to_params(problem, z, xp);
     const bool finished = res.status > 0 || res.status == vlm::LM_JACOBIAN_NOT_FINITE;
-    if (finished && jac.data() != nullptr) {
-        if (vlm::lsq_jacobian_x(problem, xp, r, jac.data()) < 0)
+    if (finished && jac != nullptr) {
+        if (vlm::lsq_jacobian_x(problem, xp, r, jac) < 0)
             res.status = vlm::LM_STOPPED;
-        else if (cov.data() != nullptr)
-            rank = vlm::lm_covariance(jac.data(), m, n, problem.fn.jacobian != nullptr ? 0.0 : problem.diff_step,
-                                      cov.data(), buf.lm);
+        else if (cov != nullptr)
+            rank = vlm::lm_covariance(jac, m, n, problem.fn.jacobian != nullptr ? 0.0 : problem.diff_step, cov,
+                                      buf.lm);
+    } else {
+        jac_arr.reset();  // nothing computed: None
+        cov_arr.reset();
     }
     u.lock.reacquire();
     if (PyErr_Occurred()) return nullptr;
-    return Py_BuildValue("(LLLLLdL)", static_cast<long long>(res.status), static_cast<long long>(res.nfev),
+    PyObject *none = Py_None;
+    return Py_BuildValue("(LLLLLdLOO)", static_cast<long long>(res.status), static_cast<long long>(res.nfev),
                          static_cast<long long>(res.nfev_jac), static_cast<long long>(res.njev),
-                         static_cast<long long>(res.nit), res.cost, static_cast<long long>(rank));
+                         static_cast<long long>(res.nit), res.cost, static_cast<long long>(rank),
+                         jac_arr ? jac_arr.get() : none, cov_arr ? cov_arr.get() : none);
 }
 
 // qr(a, m, n, tau, perm, b): vlm_qr_pivoted of a (m x n, in place) into tau
@@ -561,14 +577,45 @@ PyObject *cholesky(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     return PyLong_FromLong(status);
 }
 
+// finite(a) -> True when every value of a is finite, for a C-contiguous
+// float64 ndarray (read-only ones too); None for anything else, which the
+// caller checks itself.
+PyObject *finite(PyObject *, PyObject *arg) {
+    if (!PyArray_Check(arg)) Py_RETURN_NONE;
+    auto *a = reinterpret_cast<PyArrayObject *>(arg);
+    if (PyArray_TYPE(a) != NPY_DOUBLE || !PyArray_ISCARRAY_RO(a) || !PyArray_ISNOTSWAPPED(a)) Py_RETURN_NONE;
+    const f64 *v = static_cast<const f64 *>(PyArray_DATA(a));
+    const npy_intp size = PyArray_SIZE(a);
+    // x - x is 0 for a finite x and NaN otherwise; the sum's order does not
+    // matter, so it runs in vector lanes.
+    auto all_finite = [v, size] {
+        f64 sum = 0.0;
+#pragma omp simd reduction(+ : sum)
+        for (npy_intp i = 0; i < size; ++i) sum += v[i] - v[i];
+        return sum == 0.0;
+    };
+    bool ok;
+    if (size < 65536) {
+        ok = all_finite();
+    } else {
+        Py_BEGIN_ALLOW_THREADS
+        ok = all_finite();
+        Py_END_ALLOW_THREADS
+    }
+    return PyBool_FromLong(ok);
+}
+
 PyMethodDef methods[] = {
     {"solve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(solve)), METH_FASTCALL,
-     "solve(problem, x, bounds, data, options, fvec, jac, cov) -> (status, nfev, nfev_jac, njev, nit, "
-     "cost, rank)\n\nThe Levenberg-Marquardt run behind Velmora.least_squares and Velmora.curve_fit; "
+     "solve(problem, x, bounds, data, options, fvec, want) -> (status, nfev, nfev_jac, njev, nit, "
+     "cost, rank, jac, cov)\n\nThe Levenberg-Marquardt run behind Velmora.least_squares and Velmora.curve_fit; "
      "call those instead."},
     {"qr", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(qr)), METH_FASTCALL,
      "qr(a, m, n, tau, perm, b) -> None\n\nPivoted QR of a in place, and Q^T b (for curve_fit's "
      "full_output)."},
+    {"finite", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(finite)), METH_O,
+     "finite(a) -> bool or None\n\nWhether a C-contiguous float64 array holds only finite values "
+     "(None for other objects)."},
     {"cholesky", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cholesky)), METH_FASTCALL,
      "cholesky(S, L, m) -> status\n\nvlm_chol of S into L (for curve_fit's covariance sigma)."},
     {nullptr, nullptr, 0, nullptr},

@@ -26,16 +26,20 @@ constexpr f64 EPS = 2.220446049250313e-16;  // 2^-52
 constexpr f64 TINY = std::numeric_limits<f64>::min();
 constexpr f64 INF = std::numeric_limits<f64>::infinity();
 
-// ||x|| scaled by the largest magnitude, so that squares neither overflow nor
-// underflow; NaN and infinities come through.
+// ||x||: the plain sum of squares when it neither overflows nor comes near
+// underflow, else scaled by the largest magnitude; NaN and infinities come
+// through.
 f64 norm(const f64 *x, i64 n) {
+    f64 sum = 0.0;
+    for (i64 i = 0; i < n; ++i) sum += x[i] * x[i];
+    if (sum < INF && sum > 0x1p-900) return std::sqrt(sum);
     f64 big = 0.0;
     for (i64 i = 0; i < n; ++i) {
         const f64 a = std::fabs(x[i]);
         if (!(a <= big)) big = a;
     }
     if (big == 0.0 || !std::isfinite(big)) return big;
-    f64 sum = 0.0;
+    sum = 0.0;
     for (i64 i = 0; i < n; ++i) {
         const f64 t = x[i] / big;
         sum += t * t;
