@@ -364,6 +364,9 @@ def least_squares(fun: Any, x0: Any, jac: Any = None, bounds: Any = None, args: 
         if args or kwargs or jac is not None:
             raise ValueError("NativeResiduals takes no args, kwargs or jac: pass data through its ctx and the "
                              "Jacobian as NativeResiduals(..., jac=...)")
+        if fun.m < n:
+            raise ValueError("Method 'lm' doesn't work when the number of residuals is less than the number of "
+                             f"variables ({fun.m} residuals, {n} variables).")
         problem: tuple[Any, ...] = (1, fun.address, fun.jac or 0, fun.ctx)
         fvec, fvec_given = np.empty(fun.m), False
         jac_given = fun.jac is not None
@@ -415,8 +418,8 @@ def _active(x: np.ndarray, box: Any) -> NDArray[np.int64]:
     if box is not None:
         _, lb, ub = box
         with np.errstate(invalid="ignore"):
-            mask[x - lb <= BOUND_STEP * np.maximum(1.0, np.abs(lb))] = -1
-            mask[ub - x <= BOUND_STEP * np.maximum(1.0, np.abs(ub))] = 1
+            mask[np.isfinite(lb) & (x - lb <= BOUND_STEP * np.maximum(1.0, np.abs(lb)))] = -1
+            mask[np.isfinite(ub) & (ub - x <= BOUND_STEP * np.maximum(1.0, np.abs(ub)))] = 1
     return mask
 
 
