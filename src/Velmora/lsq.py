@@ -649,9 +649,7 @@ def curve_fit(f: Any, xdata: Any, ydata: Any, p0: Any = None, sigma: Any = None,
         model = f if isinstance(f, NativeModel) else NativeModel(f)
         if jac is not None and not (isinstance(jac, str) and jac == "2-point"):
             raise ValueError("a native model's Jacobian is NativeModel(..., jac=...): jac must be None")
-        points = xdata.reshape(-1)
-        if not (points.flags.c_contiguous and points.flags.writeable):
-            points = points.copy()
+        points = xdata.reshape(-1)  # a copy when xdata is not C-contiguous
         problem: tuple[Any, ...] = (3, model.address, model.jac or 0, model.ctx, points)
         jac_given = model.jac is not None
     else:

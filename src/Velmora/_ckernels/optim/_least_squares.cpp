@@ -232,9 +232,9 @@ bool to_address(PyObject *obj, const char *what, void **out) {
     return true;
 }
 
-// A float64 array of exactly `count` values, aligned.
-bool vector_arg(PyObject *obj, i64 count, const char *what, TypedView<f64> &view) {
-    if (!view.acquire(obj)) return false;
+// A float64 array of exactly `count` values, aligned; inputs may be read-only.
+bool vector_arg(PyObject *obj, i64 count, const char *what, TypedView<f64> &view, bool writable = true) {
+    if (!view.acquire(obj, false, writable)) return false;
     if (view.size() != count || !view.aligned()) {
         PyErr_Format(PyExc_ValueError, "%s must be an aligned float64 array of %lld values", what,
                      static_cast<long long>(count));
@@ -290,7 +290,7 @@ bool set_function(UserFunction &u, PyObject *spec, TypedView<f64> &xdata) {
         }
         u.kind = kind == 1 ? Kind::native_residuals : Kind::native_model;
         if (kind == 3) {
-            if (!xdata.acquire(PyTuple_GET_ITEM(spec, 4)) || !xdata.aligned()) {
+            if (!xdata.acquire(PyTuple_GET_ITEM(spec, 4), false, false) || !xdata.aligned()) {
                 if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "xdata must be an aligned float64 array");
                 return false;
             }
@@ -397,15 +397,15 @@ PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
             PyErr_SetString(PyExc_TypeError, "data must be None or (y, weight, whiten)");
             return nullptr;
         }
-        if (!vector_arg(PyTuple_GET_ITEM(data, 0), m, "y", y)) return nullptr;
+        if (!vector_arg(PyTuple_GET_ITEM(data, 0), m, "y", y, false)) return nullptr;
         problem.y = y.data();
         if (PyTuple_GET_ITEM(data, 1) != Py_None) {
-            if (!vector_arg(PyTuple_GET_ITEM(data, 1), m, "weight", weight)) return nullptr;
+            if (!vector_arg(PyTuple_GET_ITEM(data, 1), m, "weight", weight, false)) return nullptr;
             problem.weight = weight.data();
         }
         if (PyTuple_GET_ITEM(data, 2) != Py_None) {
             i64 mm = 0;
-            if (__builtin_mul_overflow(m, m, &mm) || !vector_arg(PyTuple_GET_ITEM(data, 2), mm, "whiten", whiten)) {
+            if (__builtin_mul_overflow(m, m, &mm) || !vector_arg(PyTuple_GET_ITEM(data, 2), mm, "whiten", whiten, false)) {
                 if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "whiten is too large");
                 return nullptr;
             }
@@ -429,7 +429,7 @@ PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     lo.max_nfev = max_evals;
     lo.budget_includes_jacobian = budget_jac != 0.0;
     if (PyTuple_GET_ITEM(opts, 7) != Py_None) {
-        if (!vector_arg(PyTuple_GET_ITEM(opts, 7), n, "scale", scale)) return nullptr;
+        if (!vector_arg(PyTuple_GET_ITEM(opts, 7), n, "scale", scale, false)) return nullptr;
         lo.scale = scale.data();
     }
     if (!(problem.diff_step > 0.0 && std::isfinite(problem.diff_step))) {
@@ -464,8 +464,8 @@ PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
             PyErr_SetString(PyExc_TypeError, "bounds must be None or (codes, lower, upper)");
             return nullptr;
         }
-        if (!codes.acquire(PyTuple_GET_ITEM(bounds, 0)) || !vector_arg(PyTuple_GET_ITEM(bounds, 1), n, "lower", lower) ||
-            !vector_arg(PyTuple_GET_ITEM(bounds, 2), n, "upper", upper))
+        if (!codes.acquire(PyTuple_GET_ITEM(bounds, 0), false, false) || !vector_arg(PyTuple_GET_ITEM(bounds, 1), n, "lower", lower, false) ||
+            !vector_arg(PyTuple_GET_ITEM(bounds, 2), n, "upper", upper, false))
             return nullptr;
         if (codes.size() != n || !codes.aligned()) {
             PyErr_SetString(PyExc_ValueError, "codes must be an aligned int64 array of n values");
@@ -569,7 +569,7 @@ PyObject *cholesky(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         return nullptr;
     }
     TypedView<f64> S, L;
-    if (!vector_arg(args[0], mm, "S", S) || !vector_arg(args[1], mm, "L", L)) return nullptr;
+    if (!vector_arg(args[0], mm, "S", S, false) || !vector_arg(args[1], mm, "L", L)) return nullptr;
     int status;
     Py_BEGIN_ALLOW_THREADS
     status = vlm_chol(S.data(), 0.0, L.data(), m);
