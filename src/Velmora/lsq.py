@@ -163,6 +163,10 @@ class NativeModel:
 
 # --- arguments ----------------------------------------------------------------------
 
+def _is_one_of(value: object, names: tuple[str, ...]) -> bool:
+    return isinstance(value, str) and value in names
+
+
 def _tolerance(name: str, value: object) -> float:
     if isinstance(value, bool) or not _is_real_scalar(value):
         raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
@@ -344,9 +348,9 @@ def least_squares(fun: Any, x0: Any, jac: Any = None, bounds: Any = None, args: 
     fun or jac propagate unchanged. A native run releases the interpreter
     lock; Ctrl-C stops it.
     """
-    if method not in ("lm", "trf", "dogbox"):
+    if not _is_one_of(method, ("lm", "trf", "dogbox")):
         raise ValueError(f"method must be 'lm', 'trf' or 'dogbox', got {method!r}")
-    if loss != "linear":
+    if not _is_one_of(loss, ("linear",)):
         raise ValueError(f"only loss='linear' is supported, got {loss!r}")
     x = _finite_start(_start(x0), "x0")
     n = x.size
@@ -512,7 +516,7 @@ def _settings(kwargs: dict[str, Any]) -> _Settings:
         if key not in CURVE_FIT_OPTIONS:
             raise TypeError(f"curve_fit() got an unexpected keyword argument {key!r}")
     get = kwargs.get
-    if get("loss", "linear") != "linear":
+    if not _is_one_of(get("loss", "linear"), ("linear",)):
         raise ValueError(f"only loss='linear' is supported, got {kwargs['loss']!r}")
     limit = get("maxfev", get("max_nfev"))
     step = DIFF_STEP
@@ -608,9 +612,9 @@ def curve_fit(f: Any, xdata: Any, ydata: Any, p0: Any = None, sigma: Any = None,
     Exceptions raised by f or jac propagate unchanged.
     """
     opt = _settings(kwargs) if kwargs else DEFAULT_SETTINGS
-    if method is not None and method not in ("lm", "trf", "dogbox"):
+    if method is not None and not _is_one_of(method, ("lm", "trf", "dogbox")):
         raise ValueError(f"method must be None, 'lm', 'trf' or 'dogbox', got {method!r}")
-    if nan_policy is not None and nan_policy not in ("raise", "omit"):
+    if nan_policy is not None and not _is_one_of(nan_policy, ("raise", "omit")):
         raise ValueError(f"nan_policy must be None, 'raise' or 'omit', got {nan_policy!r}")
     check = nan_policy is None if check_finite is None else bool(check_finite)
     native = type(f) not in _PYTHON_FUNCTIONS and (isinstance(f, NativeModel) or is_native_pointer(f))
@@ -713,14 +717,14 @@ def _without_nan(xdata: Any, ydata: np.ndarray, policy: str) -> tuple[Any, np.nd
     points (columns of a (k, m) xdata)."""
     y = ydata.reshape(-1)
     bad = np.isnan(y)
-    x = xdata if isinstance(xdata, np.ndarray) else None
-    if x is not None and x.size and x.shape[-1] == y.size:
+    x = xdata if isinstance(xdata, np.ndarray) and xdata.ndim and xdata.shape[-1] == y.size else None
+    if x is not None and x.size:
         bad = bad | np.isnan(x.reshape(-1, y.size)).any(axis=0)
     if not bad.any():
         return xdata, ydata, None
     if policy == "raise":
         raise ValueError("The input contains nan values")
     keep = ~bad
-    if x is not None and x.size and x.shape[-1] == y.size:
+    if x is not None:
         xdata = x[..., keep]
     return xdata, y[keep], keep
