@@ -117,6 +117,11 @@ class NativeResiduals:
     """
 
     __slots__ = ("_keep", "address", "ctx", "jac", "m")
+    address: int
+    m: int
+    ctx: int
+    jac: int | None
+    _keep: tuple[object, ...]
 
     def __init__(self, address: object, m: int, ctx: object = 0, jac: object = None) -> None:
         self.address = function_address(address, "address", RESIDUALS_SIGNATURE)
@@ -149,6 +154,10 @@ class NativeModel:
     """
 
     __slots__ = ("_keep", "address", "ctx", "jac")
+    address: int
+    ctx: int
+    jac: int | None
+    _keep: tuple[object, ...]
 
     def __init__(self, address: object, ctx: object = 0, jac: object = None) -> None:
         self.address = function_address(address, "address", MODEL_SIGNATURE)
@@ -201,8 +210,8 @@ def _finite_start(x: np.ndarray, name: str) -> np.ndarray:
 
 def _default_bounds(bounds: object) -> bool:
     """(-inf, inf), the default: no bounds (a quick test for the common call)."""
-    return (type(bounds) is tuple and len(bounds) == 2 and bounds[0] == -math.inf  # type: ignore[arg-type]
-            and bounds[1] == math.inf)  # type: ignore[arg-type]
+    return (type(bounds) is tuple and len(bounds) == 2 and bounds[0] == -math.inf
+            and bounds[1] == math.inf)
 
 
 def _box(bounds: object, n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
@@ -214,7 +223,7 @@ def _box(bounds: object, n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray] | 
     if hasattr(bounds, "lb") and hasattr(bounds, "ub"):
         low, high = bounds.lb, bounds.ub
     else:
-        if isinstance(bounds, (str, bytes)) or not hasattr(bounds, "__len__") or len(bounds) != 2:  # type: ignore[arg-type]
+        if isinstance(bounds, (str, bytes)) or not hasattr(bounds, "__len__") or len(bounds) != 2:
             raise ValueError("bounds must be a pair (lb, ub) of numbers or arrays of n values, or an object with "
                              "lb and ub (scipy.optimize.Bounds)")
         low, high = bounds  # type: ignore[misc]
@@ -543,10 +552,10 @@ def _all_finite(a: np.ndarray) -> bool:
 def _checked(a: Any, check: bool) -> np.ndarray:
     """a as float64 (NumPy's conversion), refused when check is on and a value
     is not finite (NumPy's message for it)."""
-    a = np.asarray(a, dtype=np.float64)
-    if check and _native.finite(a) is not True and not np.isfinite(a).all():
+    array: np.ndarray = np.asarray(a, dtype=np.float64)
+    if check and _native.finite(array) is not True and not np.isfinite(array).all():
         raise ValueError("array must not contain infs or NaNs")
-    return a
+    return array
 
 
 def _parameters(p0: Any) -> np.ndarray:
@@ -681,7 +690,7 @@ def curve_fit(f: Any, xdata: Any, ydata: Any, p0: Any = None, sigma: Any = None,
         pcov = np.full((n, n), np.inf)
         warnings.warn(COVARIANCE_WARNING, OptimizeWarning, stacklevel=2)
     elif not absolute_sigma:
-        pcov *= 2.0 * cost / (m - n)  # type: ignore[operator]
+        pcov *= 2.0 * cost / (m - n)
     if not full_output:
         return x, pcov
     mesg = _message(lm_style, ier, opt, budget)

@@ -79,6 +79,9 @@ class OptimizeResult(dict[str, Any]):
     gradient there (L-BFGS-B) or None (Nelder-Mead); nit: iterations; nfev:
     objective evaluations (finite differences included); njev: gradient
     evaluations (0 for Nelder-Mead); status, success, message: the outcome.
+    `least_squares` fills in its own keys (SciPy's): x, cost, fun (the
+    residuals), jac, grad, optimality, active_mask, nfev, njev, status,
+    message, success.
     """
 
     # For type checkers: the keys `minimize` fills in (read through __getattr__).
@@ -91,6 +94,11 @@ class OptimizeResult(dict[str, Any]):
     status: int
     success: bool
     message: str
+    # The keys only `least_squares` fills in (its `fun` is the residual vector).
+    cost: float
+    grad: np.ndarray
+    optimality: float
+    active_mask: np.ndarray
 
     def __getattr__(self, name: str) -> Any:
         try:
