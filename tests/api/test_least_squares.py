@@ -8,6 +8,7 @@ import pytest
 
 import Velmora
 from lsq_problems import BY_NAME, PROBLEMS
+from native import run_python
 
 scipy_optimize = pytest.importorskip("scipy.optimize")
 
@@ -20,6 +21,16 @@ def scipy_lm(*args, **kwargs):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         return scipy_optimize.least_squares(*args, method="lm", **kwargs)
+
+
+def test_public_names_are_the_functions_and_import_velmora_stays_light():
+    import Velmora.lsq
+
+    assert Velmora.least_squares is Velmora.lsq.least_squares and Velmora.curve_fit is Velmora.lsq.curve_fit
+    assert {"least_squares", "curve_fit", "NativeResiduals", "NativeModel", "OptimizeWarning"} <= set(dir(Velmora))
+    assert issubclass(Velmora.OptimizeWarning, UserWarning)
+    code = "import sys, Velmora; Velmora.__dir__(); print('numpy' in sys.modules)"
+    assert run_python(code).stdout.strip() == "False"
 
 
 @pytest.mark.parametrize("problem", PROBLEMS, ids=lambda p: p.name)
