@@ -303,7 +303,8 @@ def _run(problem: tuple[Any, ...], x: np.ndarray, box: Any, data: Any, fvec: np.
     cov); x and fvec receive the solution and its residuals. options: (ftol,
     xtol, gtol, budget, budget counts the Jacobian's evaluations, factor,
     difference step, scale, fvec holds the residuals at x). want: 1 the
-    Jacobian at the solution, 2 also the covariance."""
+    Jacobian at the solution, 2 also the covariance, 3 the covariance times
+    the residual variance 2 cost / (m - n)."""
     result = _native.solve(problem, x, box, data, options, fvec, want)
     outcome = result[0]
     if outcome < 0 and outcome != JACOBIAN_NOT_FINITE:
@@ -659,12 +660,15 @@ def curve_fit(f: Any, xdata: Any, ydata: Any, p0: Any = None, sigma: Any = None,
     weight, whiten = _weights(sigma, m, keep) if sigma is not None else (None, None)
     y = ydata.reshape(-1)
     if native:
-        model = f if isinstance(f, NativeModel) else NativeModel(f)
         if jac is not None and not (isinstance(jac, str) and jac == "2-point"):
             raise ValueError("a native model's Jacobian is NativeModel(..., jac=...): jac must be None")
+        if isinstance(f, NativeModel):
+            address, model_jac, ctx = f.address, f.jac, f.ctx
+        else:  # a bare pointer: no object to build
+            address, model_jac, ctx = function_address(f, "f", MODEL_SIGNATURE), None, 0
         points = xdata.reshape(-1)  # a copy when xdata is not C-contiguous
-        problem: tuple[Any, ...] = (3, model.address, model.jac or 0, model.ctx, points)
-        jac_given = model.jac is not None
+        problem: tuple[Any, ...] = (3, address, model_jac or 0, ctx, points)
+        jac_given = model_jac is not None
     else:
         jac = _jac_kind(jac, "jac")
         problem = (2, f, jac, xdata)
@@ -679,18 +683,18 @@ def curve_fit(f: Any, xdata: Any, ydata: Any, p0: Any = None, sigma: Any = None,
     if opt.x_scale is not None:
         scale = _scale(opt.x_scale, None if box is None or isinstance(opt.x_scale, str) else _z_scale(x, box), n)
     fvec = np.empty(m)
-    outcome, nfev, nfev_jac, njev, _, cost, rank, J, cov = _run(
+    # The native run scales the covariance by the residual variance itself
+    # (want 3) unless sigma is absolute.
+    outcome, nfev, nfev_jac, njev, _, cost, rank, J, pcov = _run(
         problem, x, box, (y, weight, whiten), fvec,
-        (opt.ftol, opt.xtol, opt.gtol, budget, lm_style, opt.factor, opt.step, scale, False), 2)
+        (opt.ftol, opt.xtol, opt.gtol, budget, lm_style, opt.factor, opt.step, scale, False),
+        2 if absolute_sigma else 3)
     ier = outcome if lm_style else LSQ_STATUS[outcome]
     if not (outcome in (FTOL, XTOL, BOTH, GTOL) if lm_style else ier > 0):
         raise RuntimeError("Optimal parameters not found: " + _message(lm_style, ier, opt, budget))
-    pcov = cov
     if rank < n or (not absolute_sigma and m <= n):
         pcov = np.full((n, n), np.inf)
         warnings.warn(COVARIANCE_WARNING, OptimizeWarning, stacklevel=2)
-    elif not absolute_sigma:
-        pcov *= 2.0 * cost / (m - n)
     if not full_output:
         return x, pcov
     mesg = _message(lm_style, ier, opt, budget)

@@ -131,6 +131,11 @@ def _is_cffi_pointer(obj: object) -> bool:
     return type(obj).__module__ == "_cffi_backend"
 
 
+def _is_int(v: object) -> bool:
+    """An integer other than a bool (the exact int first: it is the common case)."""
+    return type(v) is int or (isinstance(v, numbers.Integral) and not isinstance(v, bool))
+
+
 def is_native_pointer(obj: object) -> bool:
     """A ctypes or cffi function pointer, or an object with an integer
     `.address` (a numba cfunc)."""
@@ -138,8 +143,7 @@ def is_native_pointer(obj: object) -> bool:
         return False
     if _is_ctypes_function(obj) or _is_cffi_pointer(obj):
         return True
-    address = getattr(obj, "address", None)
-    return isinstance(address, numbers.Integral) and not isinstance(address, bool)
+    return _is_int(getattr(obj, "address", None))
 
 
 def _is_native(obj: object) -> bool:
@@ -148,9 +152,9 @@ def _is_native(obj: object) -> bool:
 
 
 def _address_value(value: object, what: str) -> int:
-    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+    if not _is_int(value):
         raise TypeError(f"{what} must be an int, got {type(value).__name__}")
-    v = operator.index(value)
+    v = operator.index(value)  # type: ignore[arg-type]
     if not 0 < v < 2**64:
         raise ValueError(f"{what} must be a non-null address (0 < {what} < 2**64), got {v}")
     return v
@@ -161,14 +165,20 @@ def _same_ctype(a: Any, b: Any) -> bool:
     POINTER(c_double)) compare by what they point to."""
     if a is b:
         return True
-    pointers = isinstance(a, type) and issubclass(a, ctypes._Pointer) and issubclass(b, ctypes._Pointer)
-    return pointers and a._type_ is b._type_
+    target = getattr(a, "_type_", None)  # a pointer class's target type (a code letter otherwise)
+    if not isinstance(target, type) or target is not getattr(b, "_type_", None):
+        return False
+    return isinstance(a, type) and issubclass(a, ctypes._Pointer) and issubclass(b, ctypes._Pointer)
 
 
 def _ctypes_signature_ok(fn: Any, signature: NativeSignature) -> bool:
-    given = tuple(fn.argtypes or ())
-    return (fn.restype is signature.restype and len(given) == len(signature.argtypes)
-            and all(_same_ctype(a, b) for a, b in zip(given, signature.argtypes)))
+    given = fn.argtypes or ()
+    if fn.restype is not signature.restype or len(given) != len(signature.argtypes):
+        return False
+    for a, b in zip(given, signature.argtypes):
+        if not _same_ctype(a, b):
+            return False
+    return True
 
 
 def function_address(obj: object, what: str, signature: NativeSignature) -> int:
@@ -192,18 +202,20 @@ def function_address(obj: object, what: str, signature: NativeSignature) -> int:
                             f"{min(signature.cffi)!r}")
         return _address_value(int(ffi.cast("uintptr_t", obj)), what)
     address = getattr(obj, "address", None)
-    if address is not None and not isinstance(obj, numbers.Integral):
+    if address is not None and not _is_int(obj):
         wrapper = getattr(obj, "ctypes", None)  # numba's cfunc describes itself this way
         if _is_ctypes_function(wrapper) and not _ctypes_signature_ok(wrapper, signature):
             raise TypeError(f"{what}: the compiled function's signature is not {signature.numba}")
         return _address_value(address, f"{what}.address")
-    if isinstance(obj, numbers.Integral) and not isinstance(obj, bool):
+    if _is_int(obj):
         return _address_value(obj, what)
     raise TypeError(f"{what} must be an int address, a ctypes or cffi function pointer or an "
                     f"object with an integer .address, got {type(obj).__name__}")
 
 
 def context_value(ctx: object) -> int:
+    if type(ctx) is int and 0 <= ctx < 2**64:
+        return ctx
     if ctx is None:
         return 0
     if isinstance(ctx, (ctypes._Pointer, ctypes._SimpleCData)):

@@ -439,11 +439,14 @@ VLM_MULTIVERSIONED i64 lu_eliminate(f64 *__restrict A, i64 *__restrict pivot, i6
 }
 
 // ---- Householder QR with column pivoting -----------------------------------
+// The helpers are inlined into the one multiversioned factorisation below:
+// least-squares Jacobians are often tall and narrow (20 x 3), where calls
+// per row would cost more than the arithmetic.
 
 // Euclidean norm of `count` values `stride` apart. The plain sum of squares
 // serves when it neither overflows nor comes near underflow; otherwise the
 // values are scaled by the largest magnitude first. NaN propagates.
-f64 strided_norm(const f64 *x, i64 stride, i64 count) {
+VLM_INLINE f64 strided_norm(const f64 *x, i64 stride, i64 count) {
     f64 sum = 0.0;
     for (i64 i = 0; i < count; ++i) sum += x[i * stride] * x[i * stride];
     if (sum < std::numeric_limits<f64>::infinity() && sum > 0x1p-900) return std::sqrt(sum);
@@ -465,12 +468,13 @@ f64 strided_norm(const f64 *x, i64 stride, i64 count) {
 // stored below the diagonal) of the reflector H = I - tau v v^T that maps the
 // column's rows k .. m-1 onto beta e_k; A[k][k] becomes beta. Returns tau (0:
 // the column needs no reflection).
-f64 make_reflector(f64 *A, i64 m, i64 n, i64 k) {
+VLM_INLINE f64 make_reflector(f64 *A, i64 m, i64 n, i64 k) {
     f64 *col = A + k * n + k;
     const f64 tail = strided_norm(col + n, n, m - k - 1);
     if (tail == 0.0) return 0.0;
     const f64 x0 = col[0];
-    const f64 alpha = std::hypot(x0, tail);
+    const f64 big = std::fmax(std::fabs(x0), tail);
+    const f64 alpha = big < 0x1p500 && big > 0x1p-500 ? std::sqrt(x0 * x0 + tail * tail) : std::hypot(x0, tail);
     const f64 beta = x0 >= 0.0 ? -alpha : alpha;  // no cancellation in x0 - beta
     const f64 inv = 1.0 / (x0 - beta);
     for (i64 i = 1; i < m - k; ++i) col[i * n] *= inv;
@@ -480,18 +484,19 @@ f64 make_reflector(f64 *A, i64 m, i64 n, i64 k) {
 
 // H_k applied to columns k+1 .. n-1 of A, row by row: w = A^T v over rows
 // k .. m-1, then each row i loses tau v[i] w. w holds n values.
-void apply_reflector(f64 *A, i64 m, i64 n, i64 k, f64 tau, f64 *w) {
+VLM_INLINE void apply_reflector(f64 *A, i64 m, i64 n, i64 k, f64 tau, f64 *w) {
     const i64 first = k + 1, width = n - first;
     if (tau == 0.0 || width <= 0) return;
     f64 *rk = A + k * n + first;
     copy(rk, w, width);
-    if (k + 1 < m) accumulate_rows(w, width, A + (k + 1) * n + k, n, A + (k + 1) * n + first, n, m - k - 1, 1.0);
-    axpy(-tau, w, rk, width);
-    for (i64 i = k + 1; i < m; ++i) axpy(-tau * A[i * n + k], w, A + i * n + first, width);
+    if (k + 1 < m)
+        accumulate_rows_inline(w, width, A + (k + 1) * n + k, n, A + (k + 1) * n + first, n, m - k - 1, 1.0);
+    axpy_inline(-tau, w, rk, width);
+    for (i64 i = k + 1; i < m; ++i) axpy_inline(-tau * A[i * n + k], w, A + i * n + first, width);
 }
 
 // Exchanges columns a and b of A (m x n).
-void swap_columns(f64 *A, i64 m, i64 n, i64 a, i64 b) {
+VLM_INLINE void swap_columns(f64 *A, i64 m, i64 n, i64 a, i64 b) {
     for (i64 i = 0; i < m; ++i) {
         const f64 t = A[i * n + a];
         A[i * n + a] = A[i * n + b];
@@ -503,8 +508,8 @@ void swap_columns(f64 *A, i64 m, i64 n, i64 a, i64 b) {
 // k+1 .. m-1 follow from the old ones by subtracting R[k][j]^2. When most of
 // a norm cancels that way (against `ref`, the norm when last computed in
 // full), it is recomputed from the rows instead.
-void downdate_norms(const f64 *A, i64 m, i64 n, i64 k, f64 *norm, f64 *ref) {
-    static const f64 tol = std::sqrt(EPS);
+VLM_INLINE void downdate_norms(const f64 *A, i64 m, i64 n, i64 k, f64 *norm, f64 *ref) {
+    const f64 tol = 1.4901161193847656e-08;  // sqrt(EPS)
     for (i64 j = k + 1; j < n; ++j) {
         if (norm[j] == 0.0) continue;
         const f64 r = std::fabs(A[k * n + j]) / norm[j];
@@ -516,6 +521,33 @@ void downdate_norms(const f64 *A, i64 m, i64 n, i64 k, f64 *norm, f64 *ref) {
             norm[j] = k + 1 < m ? strided_norm(A + (k + 1) * n + j, n, m - k - 1) : 0.0;
             ref[j] = norm[j];
         }
+    }
+}
+
+// The factorisation of vlm_qr_pivoted (sizes checked by the caller).
+VLM_MULTIVERSIONED void qr_pivoted(f64 *__restrict A, i64 m, i64 n, f64 *__restrict tau, i64 *__restrict perm,
+                                   f64 *__restrict work) {
+    f64 *norm = work, *ref = work + n, *w = work + 2 * n;
+    for (i64 j = 0; j < n; ++j) {
+        perm[j] = j;
+        norm[j] = ref[j] = strided_norm(A + j, n, m);
+    }
+    const i64 steps = m < n ? m : n;
+    for (i64 k = 0; k < steps; ++k) {
+        i64 best = k;  // the largest remaining norm; a NaN is never picked
+        for (i64 j = k + 1; j < n; ++j)
+            if (norm[j] > norm[best]) best = j;
+        if (best != k) {
+            swap_columns(A, m, n, k, best);
+            const i64 p = perm[k];
+            perm[k] = perm[best];
+            perm[best] = p;
+            norm[best] = norm[k];
+            ref[best] = ref[k];
+        }
+        tau[k] = make_reflector(A, m, n, k);
+        apply_reflector(A, m, n, k, tau[k], w);
+        downdate_norms(A, m, n, k, norm, ref);
     }
 }
 
@@ -738,28 +770,7 @@ i64 vlm_qr_pivoted(f64 *__restrict A, i64 m, i64 n, f64 *__restrict tau, i64 *__
     if (A == nullptr || tau == nullptr || perm == nullptr || work == nullptr || m < 1 || n < 1 ||
         !byte_count(m, n, sizeof(f64), &bytes) || !byte_count(3, n, sizeof(f64), &bytes))
         return -1;
-    f64 *norm = work, *ref = work + n, *w = work + 2 * n;
-    for (i64 j = 0; j < n; ++j) {
-        perm[j] = j;
-        norm[j] = ref[j] = strided_norm(A + j, n, m);
-    }
-    const i64 steps = m < n ? m : n;
-    for (i64 k = 0; k < steps; ++k) {
-        i64 best = k;  // the largest remaining norm; a NaN is never picked
-        for (i64 j = k + 1; j < n; ++j)
-            if (norm[j] > norm[best]) best = j;
-        if (best != k) {
-            swap_columns(A, m, n, k, best);
-            const i64 p = perm[k];
-            perm[k] = perm[best];
-            perm[best] = p;
-            norm[best] = norm[k];
-            ref[best] = ref[k];
-        }
-        tau[k] = make_reflector(A, m, n, k);
-        apply_reflector(A, m, n, k, tau[k], w);
-        downdate_norms(A, m, n, k, norm, ref);
-    }
+    qr_pivoted(A, m, n, tau, perm, work);
     return 0;
 }
 

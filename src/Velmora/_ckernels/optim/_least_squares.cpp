@@ -361,7 +361,8 @@ struct Buffers {
 //            scale None or (n), fvec_given)
 //   fvec    float64 (m): the residuals at the solution (at the start too with fvec_given)
 //   want    0: nothing more; 1: the weighted Jacobian dr/dx at the solution;
-//           2: that and the covariance (J^T J)^-1 (+inf when J is rank-deficient)
+//           2: that and the covariance (J^T J)^-1 (+inf when J is rank-deficient);
+//           3: the covariance times the residual variance 2 cost / (m - n) (m > n)
 // -> (status, nfev, nfev_jac, njev, nit, cost, rank, jac, cov): jac a new
 //    (m, n) array or None, cov a new (n, n) array or None, rank -1 without cov.
 PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
@@ -510,6 +511,10 @@ PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         else if (cov != nullptr)
             rank = vlm::lm_covariance(jac, m, n, problem.fn.jacobian != nullptr ? 0.0 : problem.diff_step, cov,
                                       buf.lm);
+        if (want == 3 && rank == n && m > n) {
+            const f64 variance = 2.0 * res.cost / static_cast<f64>(m - n);
+            for (i64 k = 0; k < n * n; ++k) cov[k] *= variance;
+        }
     } else {
         jac_arr.reset();  // nothing computed: None
         cov_arr.reset();

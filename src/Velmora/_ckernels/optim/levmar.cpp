@@ -31,6 +31,7 @@ constexpr f64 INF = std::numeric_limits<f64>::infinity();
 // through.
 f64 norm(const f64 *x, i64 n) {
     f64 sum = 0.0;
+#pragma omp simd reduction(+ : sum)
     for (i64 i = 0; i < n; ++i) sum += x[i] * x[i];
     if (sum < INF && sum > 0x1p-900) return std::sqrt(sum);
     f64 big = 0.0;
@@ -45,6 +46,13 @@ f64 norm(const f64 *x, i64 n) {
         sum += t * t;
     }
     return big * std::sqrt(sum);
+}
+
+// sqrt(a^2 + b^2) without overflow or underflow: the plain formula in the
+// range where it is safe, the library's hypot outside it.
+f64 hypot2(f64 a, f64 b) {
+    const f64 big = std::fmax(std::fabs(a), std::fabs(b));
+    return big < 0x1p500 && big > 0x1p-500 ? std::sqrt(a * a + b * b) : std::hypot(a, b);
 }
 
 // ||d * x|| element by element.
@@ -154,7 +162,7 @@ struct Subproblem {
             for (i64 k = j; k < n; ++k) {
                 if (extra[k] == 0.0) continue;
                 const f64 a = L[k * n + k], b = extra[k];
-                const f64 h = std::hypot(a, b);
+                const f64 h = hypot2(a, b);
                 const f64 cs = a / h, sn = b / h;
                 L[k * n + k] = h;
                 for (i64 i = k + 1; i < n; ++i) {
