@@ -353,3 +353,11 @@ def test_non_finite_trial_points_are_never_accepted():
     y = exp_decay(EXP.xdata, 2.5, 1.9, 0.5)
     p, _ = Velmora.curve_fit(model, EXP.xdata, y, p0=[1.0, 0.5, 0.0])
     np.testing.assert_allclose(p, [2.5, 1.9, 0.5], rtol=1e-6)
+
+
+def test_demonstration_shows_a_fit(capsys):
+    from Velmora import _demo
+
+    _demo.demo_curve_fit()
+    out = capsys.readouterr().out
+    assert "a = 2.5128 +- 0.0311" in out and "b = 1.0000" in out
