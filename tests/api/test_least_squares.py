@@ -100,8 +100,9 @@ def test_args_kwargs_and_diff_step():
 
 @pytest.mark.parametrize("bounds", [([0, 0, 0], [10, 1.0, 10]), ([2.6, -np.inf, -np.inf], np.inf),
                                     scipy_optimize.Bounds([0, 0, 0], [10, 1.0, 10])])
-def test_bounds(bounds):
-    ours = Velmora.least_squares(EXP.residuals, [3.0, 0.5, 0.5], bounds=bounds)
+@pytest.mark.parametrize("x_scale", [None, [1.0, 0.1, 1.0]])
+def test_bounds(bounds, x_scale):
+    ours = Velmora.least_squares(EXP.residuals, [3.0, 0.5, 0.5], bounds=bounds, x_scale=x_scale)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         theirs = scipy_optimize.least_squares(EXP.residuals, [3.0, 0.5, 0.5], bounds=bounds)

@@ -95,7 +95,8 @@ bool python_values(PyObject *v, i64 m, f64 *out, bool model) {
     auto *a = reinterpret_cast<PyArrayObject *>(arr.get());
     const i64 size = PyArray_SIZE(a);
     if (!model && PyArray_NDIM(a) > 1) {
-        PyErr_Format(PyExc_ValueError, "fun must return a one-dimensional array of residuals, got %d dimensions",
+        PyErr_Format(PyExc_ValueError,
+                     "fun must return a one-dimensional array of residuals, got %d dimensions",
                      PyArray_NDIM(a));
         return false;
     }
@@ -128,7 +129,8 @@ bool python_jacobian(PyObject *v, i64 m, i64 n, f64 *J) {
     if (!shaped) {
         Ref shape(PyObject_GetAttrString(arr.get(), "shape"));
         if (shape)
-            PyErr_Format(PyExc_ValueError, "jac must return an array of shape (m, n) = (%lld, %lld), got shape %R",
+            PyErr_Format(PyExc_ValueError,
+                         "jac must return an array of shape (m, n) = (%lld, %lld), got shape %R",
                          static_cast<long long>(m), static_cast<long long>(n), shape.get());
         return false;
     }
@@ -169,7 +171,8 @@ struct UserFunction {
             PyObject *arr = new_vector(p, n);
             if (arr == nullptr) return nullptr;
             stack[1] = arr;
-            PyObject *res = PyObject_Vectorcall(fn, stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+            PyObject *res =
+                PyObject_Vectorcall(fn, stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
             stack[1] = nullptr;
             Py_DECREF(arr);
             return res;
@@ -180,7 +183,8 @@ struct UserFunction {
             stack[2 + made] = PyArray_Scalar(const_cast<f64 *>(p + made), f8, nullptr);
             if (stack[2 + made] == nullptr) break;
         }
-        if (made == n) res = PyObject_Vectorcall(fn, stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        if (made == n)
+            res = PyObject_Vectorcall(fn, stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
         for (i64 k = 0; k < made; ++k) Py_CLEAR(stack[2 + k]);
         return res;
     }
@@ -249,7 +253,8 @@ bool vector_arg(PyObject *obj, i64 count, const char *what, TypedView<f64> &view
 //   (2, f, jac, xdata)               Python model f(xdata, *p)
 //   (3, address, jac, ctx, xdata)    native model; xdata a float64 array
 bool set_function(UserFunction &u, PyObject *spec, TypedView<f64> &xdata) {
-    if (!PyTuple_CheckExact(spec) || PyTuple_GET_SIZE(spec) < 4 || !PyLong_CheckExact(PyTuple_GET_ITEM(spec, 0))) {
+    if (!PyTuple_CheckExact(spec) || PyTuple_GET_SIZE(spec) < 4 ||
+        !PyLong_CheckExact(PyTuple_GET_ITEM(spec, 0))) {
         PyErr_SetString(PyExc_TypeError, "problem must be a tuple (kind, ...)");
         return false;
     }
@@ -257,7 +262,8 @@ bool set_function(UserFunction &u, PyObject *spec, TypedView<f64> &xdata) {
     const Py_ssize_t size = PyTuple_GET_SIZE(spec);
     PyObject *a = PyTuple_GET_ITEM(spec, 1), *b = PyTuple_GET_ITEM(spec, 2), *c = PyTuple_GET_ITEM(spec, 3);
     if ((kind == 0 || kind == 2) && size == 4) {
-        if (!PyCallable_Check(a) || !(b == Py_None || PyCallable_Check(b)) || (kind == 0 && !PyTuple_CheckExact(c))) {
+        if (!PyCallable_Check(a) || !(b == Py_None || PyCallable_Check(b)) ||
+            (kind == 0 && !PyTuple_CheckExact(c))) {
             PyErr_SetString(PyExc_TypeError, "problem (kind, fun, jac, args or xdata) is malformed");
             return false;
         }
@@ -291,7 +297,8 @@ bool set_function(UserFunction &u, PyObject *spec, TypedView<f64> &xdata) {
         u.kind = kind == 1 ? Kind::native_residuals : Kind::native_model;
         if (kind == 3) {
             if (!xdata.acquire(PyTuple_GET_ITEM(spec, 4), false, false) || !xdata.aligned()) {
-                if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "xdata must be an aligned float64 array");
+                if (!PyErr_Occurred())
+                    PyErr_SetString(PyExc_ValueError, "xdata must be an aligned float64 array");
                 return false;
             }
             u.xdata = xdata.data();
@@ -330,8 +337,10 @@ struct Buffers {
     bool allocate(i64 m, i64 n) {
         const size_t lm_bytes = vlm::lm_workspace_bytes(m, n), work = vlm::lsq_problem_work(m, n);
         size_t total = 0, tail = 0;
-        if (lm_bytes == 0 || work == 0 || __builtin_mul_overflow(work + 5 * static_cast<size_t>(n), sizeof(f64), &tail) ||
-            __builtin_add_overflow(lm_bytes, tail, &total) || __builtin_add_overflow(total, static_cast<size_t>(n), &total)) {
+        if (lm_bytes == 0 || work == 0 ||
+            __builtin_mul_overflow(work + 5 * static_cast<size_t>(n), sizeof(f64), &tail) ||
+            __builtin_add_overflow(lm_bytes, tail, &total) ||
+            __builtin_add_overflow(total, static_cast<size_t>(n), &total)) {
             PyErr_SetString(PyExc_MemoryError, "the problem is too large");
             return false;
         }
@@ -373,7 +382,8 @@ PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     TypedView<f64> x, xdata, fvec, y, weight, whiten, lower, upper, scale;
     TypedView<i64> codes;
     if (!x.acquire(args[1]) || !x.aligned() || x.size() < 1) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "x must be an aligned float64 array of n >= 1 values");
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_ValueError, "x must be an aligned float64 array of n >= 1 values");
         return nullptr;
     }
     if (!fvec.acquire(args[5])) return nullptr;
@@ -406,7 +416,8 @@ PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         }
         if (PyTuple_GET_ITEM(data, 2) != Py_None) {
             i64 mm = 0;
-            if (__builtin_mul_overflow(m, m, &mm) || !vector_arg(PyTuple_GET_ITEM(data, 2), mm, "whiten", whiten, false)) {
+            if (__builtin_mul_overflow(m, m, &mm) ||
+                !vector_arg(PyTuple_GET_ITEM(data, 2), mm, "whiten", whiten, false)) {
                 if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "whiten is too large");
                 return nullptr;
             }
@@ -422,10 +433,10 @@ PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_TypeError, "options must be a tuple of 9 items");
         return nullptr;
     }
-    if (!tuple_number(opts, 0, &lo.ftol) || !tuple_number(opts, 1, &lo.xtol) || !tuple_number(opts, 2, &lo.gtol) ||
-        !tuple_integer(opts, 3, &max_evals) || !tuple_number(opts, 4, &budget_jac) ||
-        !tuple_number(opts, 5, &lo.factor) || !tuple_number(opts, 6, &problem.diff_step) ||
-        !tuple_number(opts, 8, &fvec_given))
+    if (!tuple_number(opts, 0, &lo.ftol) || !tuple_number(opts, 1, &lo.xtol) ||
+        !tuple_number(opts, 2, &lo.gtol) || !tuple_integer(opts, 3, &max_evals) ||
+        !tuple_number(opts, 4, &budget_jac) || !tuple_number(opts, 5, &lo.factor) ||
+        !tuple_number(opts, 6, &problem.diff_step) || !tuple_number(opts, 8, &fvec_given))
         return nullptr;
     lo.max_nfev = max_evals;
     lo.budget_includes_jacobian = budget_jac != 0.0;
@@ -465,7 +476,8 @@ PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
             PyErr_SetString(PyExc_TypeError, "bounds must be None or (codes, lower, upper)");
             return nullptr;
         }
-        if (!codes.acquire(PyTuple_GET_ITEM(bounds, 0), false, false) || !vector_arg(PyTuple_GET_ITEM(bounds, 1), n, "lower", lower, false) ||
+        if (!codes.acquire(PyTuple_GET_ITEM(bounds, 0), false, false) ||
+            !vector_arg(PyTuple_GET_ITEM(bounds, 1), n, "lower", lower, false) ||
             !vector_arg(PyTuple_GET_ITEM(bounds, 2), n, "upper", upper, false))
             return nullptr;
         if (codes.size() != n || !codes.aligned()) {
@@ -509,8 +521,8 @@ PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         if (vlm::lsq_jacobian_x(problem, xp, r, jac) < 0)
             res.status = vlm::LM_STOPPED;
         else if (cov != nullptr)
-            rank = vlm::lm_covariance(jac, m, n, problem.fn.jacobian != nullptr ? 0.0 : problem.diff_step, cov,
-                                      buf.lm);
+            rank = vlm::lm_covariance(jac, m, n, problem.fn.jacobian != nullptr ? 0.0 : problem.diff_step,
+                                      cov, buf.lm);
         if (want == 3 && rank == n && m > n) {
             const f64 variance = 2.0 * res.cost / static_cast<f64>(m - n);
             for (i64 k = 0; k < n * n; ++k) cov[k] *= variance;
@@ -576,10 +588,8 @@ PyObject *cholesky(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     TypedView<f64> S, L;
     if (!vector_arg(args[0], mm, "S", S, false) || !vector_arg(args[1], mm, "L", L)) return nullptr;
     int status;
-    Py_BEGIN_ALLOW_THREADS
-    status = vlm_chol(S.data(), 0.0, L.data(), m);
-    Py_END_ALLOW_THREADS
-    return PyLong_FromLong(status);
+    Py_BEGIN_ALLOW_THREADS status = vlm_chol(S.data(), 0.0, L.data(), m);
+    Py_END_ALLOW_THREADS return PyLong_FromLong(status);
 }
 
 // finite(a) -> True when every value of a is finite, for a C-contiguous
@@ -603,8 +613,7 @@ PyObject *finite(PyObject *, PyObject *arg) {
     if (size < 65536) {
         ok = all_finite();
     } else {
-        Py_BEGIN_ALLOW_THREADS
-        ok = all_finite();
+        Py_BEGIN_ALLOW_THREADS ok = all_finite();
         Py_END_ALLOW_THREADS
     }
     return PyBool_FromLong(ok);
@@ -613,7 +622,8 @@ PyObject *finite(PyObject *, PyObject *arg) {
 PyMethodDef methods[] = {
     {"solve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(solve)), METH_FASTCALL,
      "solve(problem, x, bounds, data, options, fvec, want) -> (status, nfev, nfev_jac, njev, nit, "
-     "cost, rank, jac, cov)\n\nThe Levenberg-Marquardt run behind Velmora.least_squares and Velmora.curve_fit; "
+     "cost, rank, jac, cov)\n\nThe Levenberg-Marquardt run behind Velmora.least_squares and "
+     "Velmora.curve_fit; "
      "call those instead."},
     {"qr", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(qr)), METH_FASTCALL,
      "qr(a, m, n, tau, perm, b) -> None\n\nPivoted QR of a in place, and Q^T b (for curve_fit's "
@@ -649,4 +659,6 @@ PyModuleDef module_def = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__least_squares(void) { return PyModuleDef_Init(&module_def); }
+PyMODINIT_FUNC PyInit__least_squares(void) {
+    return PyModuleDef_Init(&module_def);
+}

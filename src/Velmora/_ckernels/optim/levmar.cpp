@@ -69,12 +69,12 @@ bool all_finite(const f64 *x, i64 n) {
 
 // The workspace, carved into named pieces.
 struct Work {
-    f64 *J, *QR;                // m x n each
-    f64 *r_trial, *qtr;         // m each
-    f64 *L, *Lr;                // n x n: S^T of the damped system, R^T
+    f64 *J, *QR;         // m x n each
+    f64 *r_trial, *qtr;  // m each
+    f64 *L, *Lr;         // n x n: S^T of the damped system, R^T
     f64 *diag, *x_trial, *step, *u, *qtf, *tau, *colnorm, *grad, *dp, *y, *w, *rhs;  // n each
-    f64 *qr_work;               // 3n
-    i64 *perm;                  // n
+    f64 *qr_work;                                                                    // 3n
+    i64 *perm;                                                                       // n
 
     // f64-sized slots of a run: 2mn + 2m + 2n^2 + 16n; false on overflow.
     static bool slots(i64 m, i64 n, i64 *count) {
@@ -125,9 +125,9 @@ i64 factor(const f64 *J, i64 m, i64 n, Work &w) {
 
 struct Subproblem {
     i64 n;
-    const f64 *Lr;   // R^T
-    const f64 *dp;   // the scaling in pivoted order
-    const f64 *qtf;  // (Q^T r)[0 .. n)
+    const f64 *Lr;    // R^T
+    const f64 *dp;    // the scaling in pivoted order
+    const f64 *qtf;   // (Q^T r)[0 .. n)
     i64 nonsingular;  // leading non-zero diagonal entries of R
     Work &w;
 
@@ -297,7 +297,9 @@ struct Run {
             const i64 nonsingular = factor(w.J, m, n, w);
             if (first) {
                 for (i64 j = 0; j < n; ++j)
-                    w.diag[j] = opt.scale != nullptr ? opt.scale[j] : w.colnorm[j] != 0.0 ? w.colnorm[j] : 1.0;
+                    w.diag[j] = opt.scale != nullptr  ? opt.scale[j]
+                                : w.colnorm[j] != 0.0 ? w.colnorm[j]
+                                                      : 1.0;
                 xnorm = scaled_norm(w.diag, x, w.y, n);
                 delta = xnorm > 0.0 && std::isfinite(xnorm) ? opt.factor * xnorm : opt.factor;
             }
@@ -327,7 +329,8 @@ struct Run {
                 f64 trial_norm = norm(w.r_trial, m);
                 if (!std::isfinite(trial_norm)) trial_norm = INF;  // never accepted: the step shrinks
                 // Actual and predicted relative reductions of ||r||^2.
-                const f64 actual = 0.1 * trial_norm < rnorm ? 1.0 - (trial_norm / rnorm) * (trial_norm / rnorm) : -1.0;
+                const f64 actual =
+                    0.1 * trial_norm < rnorm ? 1.0 - (trial_norm / rnorm) * (trial_norm / rnorm) : -1.0;
                 const f64 t1 = model_change(w.u) / rnorm, t2 = std::sqrt(lambda) * pnorm / rnorm;
                 const f64 predicted = t1 * t1 + 2.0 * t2 * t2;
                 const f64 directional = -(t1 * t1 + t2 * t2);
@@ -361,7 +364,8 @@ struct Run {
 
     // The stopping tests after a trial step; sets the status.
     bool converged(f64 actual, f64 predicted, f64 ratio, f64 delta, f64 xnorm, f64 cosine) {
-        const bool small_reduction = std::fabs(actual) <= opt.ftol && predicted <= opt.ftol && 0.5 * ratio <= 1.0;
+        const bool small_reduction =
+            std::fabs(actual) <= opt.ftol && predicted <= opt.ftol && 0.5 * ratio <= 1.0;
         const bool small_region = delta <= opt.xtol * xnorm;
         if (small_reduction || small_region) {
             res.status = small_reduction && small_region ? LM_FTOL_XTOL : small_reduction ? LM_FTOL : LM_XTOL;
@@ -398,8 +402,8 @@ size_t lm_workspace_bytes(i64 m, i64 n) {
     return static_cast<size_t>(count) * sizeof(f64);
 }
 
-void lm_minimize(const LmProblem &problem, const LmOptions &options, f64 *x, f64 *r, bool r_given,
-                 void *work, LmResult *result) {
+void lm_minimize(const LmProblem &problem, const LmOptions &options, f64 *x, f64 *r, bool r_given, void *work,
+                 LmResult *result) {
     LmResult &res = *result;
     res = LmResult{};
     const size_t bytes = lm_workspace_bytes(problem.m, problem.n);

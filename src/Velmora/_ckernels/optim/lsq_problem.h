@@ -35,13 +35,13 @@ struct LsqFunction {
 struct LsqProblem {
     i64 m = 0, n = 0;
     LsqFunction fn;
-    const f64 *y = nullptr;       // m data values subtracted from f, or null
-    const f64 *weight = nullptr;  // m factors of f - y, or null
-    const f64 *whiten = nullptr;  // m x m lower factor L: r = L^-1 (f - y); or null
-    const ParamPlan *plan = nullptr;  // bounds, or null: the iteration runs on x itself
-    const f64 *upper = nullptr;       // n upper bounds (+inf for none), with a plan
+    const f64 *y = nullptr;                  // m data values subtracted from f, or null
+    const f64 *weight = nullptr;             // m factors of f - y, or null
+    const f64 *whiten = nullptr;             // m x m lower factor L: r = L^-1 (f - y); or null
+    const ParamPlan *plan = nullptr;         // bounds, or null: the iteration runs on x itself
+    const f64 *upper = nullptr;              // n upper bounds (+inf for none), with a plan
     f64 diff_step = 1.4901161193847656e-08;  // relative step of the differences, sqrt(2^-52)
-    f64 *work = nullptr;  // lsq_problem_work(m, n) values
+    f64 *work = nullptr;                     // lsq_problem_work(m, n) values
 };
 
 // The f64 values of an LsqProblem's work buffer; 0 when the sizes describe
