@@ -61,7 +61,7 @@ def qr(J, r):
     m, n = J.shape
     d = np.linalg.norm(J, axis=0)
     a = np.ascontiguousarray(J / d)
-    tau, perm, work, b = np.empty(n), np.empty(n, np.int64), np.empty(3 * n), np.ascontiguousarray(-r)
+    tau, perm, work, b = np.empty(n), np.empty(n, np.int64), np.empty(m * n + 2 * n), np.ascontiguousarray(-r)
     LIB.vlm_qr_pivoted(ptr(a), m, n, ptr(tau), ptr(perm, ctypes.c_int64), ptr(work))
     LIB.vlm_qr_apply_qt(ptr(a), ptr(tau), ptr(b), m, n)
     Rt = np.ascontiguousarray(np.triu(a[:n]).T)  # R^T, lower

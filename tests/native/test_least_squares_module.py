@@ -25,7 +25,7 @@ def test_qr_entry_point_matches_the_exported_kernel():
     via_module, tau1, perm1, b1 = a.copy().reshape(-1), np.empty(3), np.empty(3, np.int64), np.arange(7.0)
     module.qr(via_module, 7, 3, tau1, perm1, b1)
     direct, tau2, perm2, b2 = a.copy(), np.empty(3), np.empty(3, np.int64), np.arange(7.0)
-    assert lib.vlm_qr_pivoted(ptr(direct), 7, 3, ptr(tau2), ptr(perm2, native.i64), ptr(np.empty(9))) == 0
+    assert lib.vlm_qr_pivoted(ptr(direct), 7, 3, ptr(tau2), ptr(perm2, native.i64), ptr(np.empty(7 * 3 + 6))) == 0
     lib.vlm_qr_apply_qt(ptr(direct), ptr(tau2), ptr(b2), 7, 3)
     np.testing.assert_array_equal(via_module, direct.reshape(-1))
     np.testing.assert_array_equal(perm1, perm2)

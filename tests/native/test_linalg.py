@@ -275,7 +275,7 @@ def qr(lib, a):
     """(factors, tau, perm, status) of vlm_qr_pivoted on a copy of a."""
     m, n = a.shape
     fac, tau, perm = arr(a).copy(), f(min(m, n)), np.full(n, -9, np.int64)
-    status = lib.vlm_qr_pivoted(ptr(fac), m, n, ptr(tau), ip(perm), ptr(f(3 * n)))
+    status = lib.vlm_qr_pivoted(ptr(fac), m, n, ptr(tau), ip(perm), ptr(f(m * n + 2 * n)))
     return fac, tau, perm, status
 
 

@@ -99,8 +99,8 @@ VLM_EXPORT int vlm_chol_inv(const f64 *G, f64 *Pinv, f64 *scratch_L, i64 p);
    Householder vector v_j of H_j = I - tau[j] v_j v_j^T (v_j[j] = 1 is implied,
    v_j[i] = 0 for i < j), and Q = H_0 H_1 ... H_{k-1}. perm (n values)
    receives the pivoting: column j of A P is column perm[j] of A. work holds
-   3n values. Returns 0, or -1 with nothing written for a null pointer or
-   sizes that describe no buffer. Columns with NaN are never chosen as pivots
+   m n + 2n values. Returns 0, or -1 with nothing written for a null pointer
+   or sizes that describe no buffer. Columns with NaN are never chosen as pivots
    and their NaN spreads through R. */
 VLM_EXPORT i64 vlm_qr_pivoted(f64 *A, i64 m, i64 n, f64 *tau, i64 *perm, f64 *work);
 

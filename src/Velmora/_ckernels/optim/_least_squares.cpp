@@ -563,7 +563,7 @@ PyObject *qr(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_ValueError, "perm must be an aligned int64 array of n values");
         return nullptr;
     }
-    std::unique_ptr<f64[]> work(new (std::nothrow) f64[static_cast<size_t>(3 * n)]);
+    std::unique_ptr<f64[]> work(new (std::nothrow) f64[static_cast<size_t>(mn + 2 * n)]);
     if (!work) return PyErr_NoMemory();
     vlm_qr_pivoted(a.data(), m, n, tau.data(), perm.data(), work.get());
     vlm_qr_apply_qt(a.data(), tau.data(), b.data(), m, n);

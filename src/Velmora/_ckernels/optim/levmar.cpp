@@ -73,14 +73,15 @@ struct Work {
     f64 *r_trial, *qtr;  // m each
     f64 *L, *Lr;         // n x n: S^T of the damped system, R^T
     f64 *diag, *x_trial, *step, *u, *qtf, *tau, *colnorm, *grad, *dp, *y, *w, *rhs;  // n each
-    f64 *qr_work;                                                                    // 3n
+    f64 *qr_work;                                                                    // mn + 2n
     i64 *perm;                                                                       // n
 
-    // f64-sized slots of a run: 2mn + 2m + 2n^2 + 16n; false on overflow.
+    // f64-sized slots of a run: 3mn + 2m + 2n^2 + 16n (n to spare); false on overflow.
     static bool slots(i64 m, i64 n, i64 *count) {
         i64 mn, nn, a, b, c;
         return !(__builtin_mul_overflow(m, n, &mn) || __builtin_mul_overflow(n, n, &nn) ||
-                 __builtin_add_overflow(mn, mn, &a) || __builtin_add_overflow(nn, nn, &b) ||
+                 __builtin_add_overflow(mn, mn, &a) || __builtin_add_overflow(a, mn, &a) ||
+                 __builtin_add_overflow(nn, nn, &b) ||
                  __builtin_add_overflow(a, b, &c) || __builtin_add_overflow(c, 2 * m, &c) ||
                  __builtin_add_overflow(c, 16 * n, count) ||
                  __builtin_mul_overflow(*count, static_cast<i64>(sizeof(f64)), &a));
@@ -101,7 +102,7 @@ struct Work {
         Lr = take(n * n);
         for (f64 **v : {&diag, &x_trial, &step, &u, &qtf, &tau, &colnorm, &grad, &dp, &y, &w, &rhs})
             *v = take(n);
-        qr_work = take(3 * n);
+        qr_work = take(m * n + 2 * n);
         perm = reinterpret_cast<i64 *>(take(n));
     }
 };
