@@ -208,10 +208,13 @@ def _finite_start(x: np.ndarray, name: str) -> np.ndarray:
     return x
 
 
+NO_BOUNDS = (-math.inf, math.inf)
+
+
 def _default_bounds(bounds: object) -> bool:
     """(-inf, inf), the default: no bounds (a quick test for the common call)."""
-    return (type(bounds) is tuple and len(bounds) == 2 and bounds[0] == -math.inf
-            and bounds[1] == math.inf)
+    return bounds is NO_BOUNDS or (type(bounds) is tuple and len(bounds) == 2 and bounds[0] == -math.inf
+                                   and bounds[1] == math.inf)
 
 
 def _box(bounds: object, n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
@@ -573,7 +576,7 @@ _PYTHON_FUNCTIONS = (types.FunctionType, types.MethodType, types.BuiltinFunction
 
 
 def curve_fit(f: Any, xdata: Any, ydata: Any, p0: Any = None, sigma: Any = None, absolute_sigma: bool = False,
-              check_finite: bool | None = None, bounds: Any = (-np.inf, np.inf), method: str | None = None,
+              check_finite: bool | None = None, bounds: Any = NO_BOUNDS, method: str | None = None,
               jac: Any = None, *, full_output: bool = False, nan_policy: str | None = None,
               **kwargs: Any) -> Any:
     """Fit f(xdata, *params) to ydata by least squares: SciPy's `curve_fit` over

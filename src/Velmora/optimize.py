@@ -166,7 +166,7 @@ def _same_ctype(a: Any, b: Any) -> bool:
     if a is b:
         return True
     target = getattr(a, "_type_", None)  # a pointer class's target type (a code letter otherwise)
-    if not isinstance(target, type) or target is not getattr(b, "_type_", None):
+    if target.__class__ is str or target is not getattr(b, "_type_", None):
         return False
     return isinstance(a, type) and issubclass(a, ctypes._Pointer) and issubclass(b, ctypes._Pointer)
 
@@ -202,7 +202,7 @@ def function_address(obj: object, what: str, signature: NativeSignature) -> int:
                             f"{min(signature.cffi)!r}")
         return _address_value(int(ffi.cast("uintptr_t", obj)), what)
     address = getattr(obj, "address", None)
-    if address is not None and not _is_int(obj):
+    if address is not None:  # (an int has no .address)
         wrapper = getattr(obj, "ctypes", None)  # numba's cfunc describes itself this way
         if _is_ctypes_function(wrapper) and not _ctypes_signature_ok(wrapper, signature):
             raise TypeError(f"{what}: the compiled function's signature is not {signature.numba}")
