@@ -48,6 +48,7 @@ from Velmora.optimize import (
 
 __all__ = ["NativeModel", "NativeResiduals", "curve_fit", "least_squares"]
 
+F8 = np.dtype(np.float64)  # native-order float64 (dtype instances of built-in types are shared)
 EPS = 2.220446049250313e-16
 DIFF_STEP = 1.4901161193847656e-08  # sqrt(EPS): forward differences' relative step
 FACTOR = 100.0  # the first trust region: FACTOR * ||D x0||
@@ -556,7 +557,7 @@ def _all_finite(a: np.ndarray) -> bool:
 def _checked(a: Any, check: bool) -> np.ndarray:
     """a as float64 (NumPy's conversion), refused when check is on and a value
     is not finite (NumPy's message for it)."""
-    array: np.ndarray = np.asarray(a, dtype=np.float64)
+    array: np.ndarray = np.asarray(a, dtype=F8)
     if check and _native.finite(array) is not True and not np.isfinite(array).all():
         raise ValueError("array must not contain infs or NaNs")
     return array
@@ -565,7 +566,7 @@ def _checked(a: Any, check: bool) -> np.ndarray:
 def _parameters(p0: Any) -> np.ndarray:
     """A new 1-D float64 vector of finite parameters."""
     x = np.array(p0)
-    if not (x.dtype == np.float64 and x.ndim == 1 and x.size):
+    if not (x.dtype is F8 and x.ndim == 1 and x.size):
         x = _start(p0)
     if not _all_finite(x):
         raise ValueError(f"p0 must hold finite values, got {x!r}")
