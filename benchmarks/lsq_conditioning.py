@@ -28,8 +28,8 @@ import mpmath
 import numpy as np
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support"))
-import native  # noqa: E402
-from native import ptr  # noqa: E402
+import native
+from native import ptr
 
 LIB = native.load(importlib.import_module("Velmora._ckernels.optim._least_squares"))
 

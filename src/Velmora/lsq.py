@@ -43,8 +43,15 @@ from numpy.typing import NDArray
 from Velmora._ckernels.optim import _least_squares as _native
 from Velmora._warnings import OptimizeWarning
 from Velmora.optimize import (
-    NativeSignature, OptimizeResult, _bound_array, _is_real_scalar, _start, context_value, function_address,
-    is_native_pointer)
+    NativeSignature,
+    OptimizeResult,
+    _bound_array,
+    _is_real_scalar,
+    _start,
+    context_value,
+    function_address,
+    is_native_pointer,
+)
 
 __all__ = ["NativeModel", "NativeResiduals", "curve_fit", "least_squares"]
 
@@ -689,7 +696,7 @@ def curve_fit(f: Any, xdata: Any, ydata: Any, p0: Any = None, sigma: Any = None,
     fvec = np.empty(m)
     # The native run scales the covariance by the residual variance itself
     # (want 3) unless sigma is absolute.
-    outcome, nfev, nfev_jac, njev, _, cost, rank, J, pcov = _run(
+    outcome, nfev, nfev_jac, njev, _, _, rank, J, pcov = _run(
         problem, x, box, (y, weight, whiten), fvec,
         (opt.ftol, opt.xtol, opt.gtol, budget, lm_style, opt.factor, opt.step, scale, False),
         2 if absolute_sigma else 3)

@@ -5,9 +5,9 @@ import warnings
 
 import numpy as np
 import pytest
+from lsq_problems import BY_NAME, PROBLEMS, exp_decay, exp_decay_jac
 
 import Velmora
-from lsq_problems import BY_NAME, PROBLEMS, exp_decay, exp_decay_jac
 
 scipy_optimize = pytest.importorskip("scipy.optimize")
 
@@ -161,12 +161,12 @@ def test_scale_of_parameters_does_not_decide_the_rank():
     # Parameters of very different sizes: well determined, finite covariance.
     x = np.linspace(0.0, 1.0, 30)
     y = 1e-6 * x + 1e6 * x**2 + np.cos(9 * x)
-    p, c = Velmora.curve_fit(lambda x, a, b: a * x + b * x**2, x, y, p0=[1.0, 1.0])
+    _, c = Velmora.curve_fit(lambda x, a, b: a * x + b * x**2, x, y, p0=[1.0, 1.0])
     assert np.isfinite(c).all() and c[0, 0] > 0
 
 
 def test_full_output_without_bounds_is_leastsqs():
-    popt, pcov, info, mesg, ier = Velmora.curve_fit(exp_decay, EXP.xdata, EXP.ydata, p0=EXP.p0, full_output=True)
+    popt, _, info, mesg, ier = Velmora.curve_fit(exp_decay, EXP.xdata, EXP.ydata, p0=EXP.p0, full_output=True)
     assert set(info) == {"fvec", "nfev", "fjac", "ipvt", "qtf"} and ier == 1
     assert mesg.startswith("Both actual and predicted relative reductions")
     n = popt.size

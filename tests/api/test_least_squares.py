@@ -5,10 +5,10 @@ import warnings
 
 import numpy as np
 import pytest
-
-import Velmora
 from lsq_problems import BY_NAME, PROBLEMS
 from native import run_python
+
+import Velmora
 
 scipy_optimize = pytest.importorskip("scipy.optimize")
 

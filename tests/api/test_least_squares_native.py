@@ -13,10 +13,10 @@ import tracemalloc
 
 import numpy as np
 import pytest
-
-import Velmora
 from lsq_problems import BY_NAME, exp_decay, exp_decay_jac
 from native import run_python
+
+import Velmora
 from Velmora import NativeModel, NativeResiduals
 
 EXP = BY_NAME["exp_decay"]

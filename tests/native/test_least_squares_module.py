@@ -4,9 +4,8 @@ inside), and its QR kernels are the library's."""
 
 import importlib
 
-import numpy as np
-
 import native
+import numpy as np
 from native import ptr
 
 

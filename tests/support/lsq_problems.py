@@ -2,8 +2,9 @@
 data drawn from known parameters plus seeded noise, a start the way a user
 would guess it, and the model's Jacobian where it is short to write."""
 
+from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Any, Callable
+from typing import Any
 
 import numpy as np
 
