@@ -5,29 +5,40 @@
     print(result.summary())
     result = Velmora.minimize(fun, x0, jac=grad, bounds=[(0, None), (None, None)])
 
-`fit`, `FitResult`, `IdentifiabilityWarning` and `ConvergenceWarning` come
-from `Velmora.estimate`; `minimize`, `OptimizeResult` and `NativeObjective`
-from `Velmora.optimize`, the transform ufuncs and `ParameterMap` from
-`Velmora.transforms`; all are imported on first use (so `import Velmora` stays light
-and `python -m Velmora bench` can configure NumPy before importing it).
+`fit` and `FitResult` come from `Velmora.estimate`; `minimize`,
+`OptimizeResult` and `NativeObjective` from `Velmora.optimize`;
+`least_squares`, `curve_fit`, `NativeResiduals` and `NativeModel` from
+`Velmora.lsq`; the transform ufuncs and `ParameterMap` from
+`Velmora.transforms`; the warning classes from `Velmora._warnings`. All are
+imported on first use, so `import Velmora` stays light and `python -m
+Velmora bench` can configure NumPy before importing it.
 """
 
 from typing import TYPE_CHECKING, Any
 
 __version__ = "0.1.0"
-__all__ = ["NativeObjective", "OptimizeResult", "minimize"]
-__all__ += ["ConvergenceWarning", "FitResult", "IdentifiabilityWarning", "fit"]
+__all__ = ["ConvergenceWarning", "FitResult", "IdentifiabilityWarning", "NativeModel", "NativeObjective",
+           "NativeResiduals", "OptimizeResult", "OptimizeWarning",
+           "VelmoraWarning", "curve_fit", "fit", "least_squares", "minimize"]
 
 if TYPE_CHECKING:
+    from Velmora._warnings import ConvergenceWarning, IdentifiabilityWarning, OptimizeWarning, VelmoraWarning
+    from Velmora.lsq import NativeModel, NativeResiduals, curve_fit, least_squares
     from Velmora.optimize import NativeObjective, OptimizeResult, minimize
-    from Velmora.estimate import ConvergenceWarning, FitResult, IdentifiabilityWarning, fit
+    from Velmora.estimate import FitResult, fit
 
 _LAZY = {"minimize": "Velmora.optimize", "OptimizeResult": "Velmora.optimize",
          "NativeObjective": "Velmora.optimize", "optimize": "Velmora.optimize",
-         "transforms": "Velmora.transforms"}
-_LAZY.update({"fit": "Velmora.estimate", "FitResult": "Velmora.estimate",
-              "IdentifiabilityWarning": "Velmora.estimate", "ConvergenceWarning": "Velmora.estimate",
-              "estimate": "Velmora.estimate"})
+         "transforms": "Velmora.transforms",
+         # least squares
+         "least_squares": "Velmora.lsq", "curve_fit": "Velmora.lsq",
+         "NativeResiduals": "Velmora.lsq", "NativeModel": "Velmora.lsq",
+         "OptimizeWarning": "Velmora._warnings",
+         # estimates with standard errors
+         "fit": "Velmora.estimate", "FitResult": "Velmora.estimate",
+         "IdentifiabilityWarning": "Velmora._warnings", "ConvergenceWarning": "Velmora._warnings",
+         "VelmoraWarning": "Velmora._warnings",
+         "estimate": "Velmora.estimate"}
 
 
 def __getattr__(name: str) -> Any:

@@ -128,9 +128,30 @@ def demo_minimize():
     print()
 
 
+def demo_curve_fit():
+    import numpy as np
+
+    import Velmora
+
+    def decay(t, a, b, c):
+        return a * np.exp(-b * t) + c
+
+    t = np.linspace(0.0, 4.0, 20)
+    y = 2.5 * np.exp(-1.3 * t) + 0.5 + 0.05 * np.sin(7.0 * t)
+    print("Velmora.curve_fit: y = a exp(-b t) + c through 20 points (SciPy's curve_fit interface)")
+    fits = [("no bounds", {}), ("b <= 1", {"bounds": ([0.0, 0.0, 0.0], [10.0, 1.0, 10.0]), "p0": [1.0, 0.5, 1.0]})]
+    for label, kwargs in fits:
+        kwargs.setdefault("p0", [1.0, 1.0, 1.0])
+        popt, pcov, info, _, _ = Velmora.curve_fit(decay, t, y, full_output=True, **kwargs)
+        fit = ", ".join(f"{name} = {v:.4f} +- {e:.4f}" for name, v, e in zip("abc", popt, np.sqrt(np.diag(pcov))))
+        print(f"  {label:<10} {fit}   ({info['nfev']} evaluations)")
+    print()
+
+
 def run():
     demo_fit()
     demo_minimize()
+    demo_curve_fit()
     demo_quantile()
     demo_transforms()
     demo_minimizers()

@@ -639,6 +639,86 @@ def fit_native_row(velmora, iminuit):
     row("fit", "fit native normal n=100 vs iminuit", "vm.fit(fn, [0.0, 1.0], bounds=[(None, None), (0, None)])",
         "minuit()", "iminuit MIGRAD + HESSE", 0.2, env)
 
+# --- curve fitting ------------------------------------------------------------------
+
+CURVE_FITS = 10_000  # datasets: each timed call fits the next one, cycling
+CURVE_POINTS = 20
+
+
+def decay_model(t, a, b, c):
+    return a * np.exp(-b * t) + c
+
+
+def decay_jac(t, a, b, c):
+    e = np.exp(-b * t)
+    return np.column_stack([e, -a * t * e, np.ones_like(t)])
+
+
+def curve_datasets():
+    """CURVE_FITS noisy exponential decays y = a exp(-b t) + c on 20 points."""
+    rng = np.random.default_rng(18)
+    t = np.linspace(0.0, 4.0, CURVE_POINTS)
+    params = rng.uniform([1.5, 0.8, 0.2], [3.5, 1.8, 0.8], (CURVE_FITS, 3))
+    ys = params[:, :1] * np.exp(-params[:, 1:2] * t) + params[:, 2:] + 0.02 * rng.standard_normal((CURVE_FITS, t.size))
+    return t, list(ys)
+
+
+def curve_fit_rows():
+    """Exponential-decay fits, one dataset per call from a cycle of 10^4, from
+    p0 = (1, 1, 1): Velmora.curve_fit with a Python model and with a numba
+    cfunc against SciPy's curve_fit (time per fit; fits/s = 1 / time), and
+    the other ways a SciPy or iminuit user would fit it, for information."""
+    import itertools
+
+    import scipy.optimize as spo  # type: ignore[import-untyped]
+
+    import Velmora
+
+    t, ys = curve_datasets()
+    env = {"vm": Velmora, "spo": spo, "np": np, "t": t, "Y": itertools.cycle(ys), "f": decay_model,
+           "jac": decay_jac, "p0": np.ones(3)}
+    env["res"] = lambda p, y: decay_model(t, *p) - y
+    env["res_jac"] = lambda p, y: decay_jac(t, *p)
+    env["sse"] = lambda p, y: float(np.sum((decay_model(t, *p) - y) ** 2))
+    env["sse_grad"] = lambda p, y: 2.0 * decay_jac(t, *p).T @ (decay_model(t, *p) - y)
+    ours_python = "vm.curve_fit(f, t, next(Y), p0=p0)"
+    scipy_cf = "spo.curve_fit(f, t, next(Y), p0=p0)"
+    row("curve_fit", "curve_fit per fit, Python model", ours_python, scipy_cf, "scipy curve_fit", 0.5, env)
+    try:
+        import numba  # type: ignore[import-untyped]
+        from numba import carray, types
+    except ImportError:
+        print("numba is not installed: the native-model row is skipped (pip install numba)\n")
+    else:
+        sig = types.void(types.CPointer(types.float64), types.int64, types.CPointer(types.float64),
+                         types.CPointer(types.float64), types.voidptr)
+
+        @numba.cfunc(sig)
+        def decay_cfunc(xp, m, pp, outp, ctx):
+            x, p, out = carray(xp, m), carray(pp, 3), carray(outp, m)
+            for i in range(m):
+                out[i] = p[0] * np.exp(-p[1] * x[i]) + p[2]
+
+        env["native"] = decay_cfunc
+        row("curve_fit", "curve_fit per fit, numba cfunc model", "vm.curve_fit(native, t, next(Y), p0=p0)",
+            scipy_cf, "scipy curve_fit", 0.05, env)
+    peers = [
+        ('spo.least_squares(res, p0, jac=res_jac, method="lm", args=(next(Y),))', "least_squares lm, jac"),
+        ('spo.minimize(sse, p0, args=(next(Y),), method="L-BFGS-B")', "L-BFGS-B, differences"),
+        ('spo.minimize(sse, p0, args=(next(Y),), jac=sse_grad, method="L-BFGS-B")', "L-BFGS-B, gradient"),
+    ]
+    try:
+        import iminuit  # type: ignore[import-untyped]
+        import iminuit.cost  # type: ignore[import-untyped]
+    except ImportError:
+        print("iminuit is not installed: its curve_fit row is skipped (pip install iminuit)\n")
+    else:
+        env["iminuit"] = iminuit
+        peers.append(("iminuit.Minuit(iminuit.cost.LeastSquares(t, next(Y), 1.0, f), a=1.0, b=1.0, c=1.0).migrad()",
+                      "iminuit LeastSquares"))
+    for stmt, name in peers:
+        row("curve_fit", f"curve_fit per fit vs {name}", ours_python, stmt, name, None, env)
+
 
 def vm_native(velmora, compiled):
     """The cfunc as a NativeObjective, built once outside the timed call."""
@@ -696,6 +776,7 @@ def run(args, prog="bench"):
     minimizer_rows()
     minimize_rows()
     fit_rows(args.pattern)
+    curve_fit_rows()
     selected = [r for r in ROWS if args.pattern in r.label]
 
     header = (f"{'group':<11} {'row':<44} {'ours':>10} {'peer':>10}  {'peer name':<26} {'ratio':>7} "

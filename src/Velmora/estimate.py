@@ -24,26 +24,13 @@ import numpy as np
 from numpy.typing import NDArray
 
 from Velmora import optimize as _opt
+from Velmora._warnings import ConvergenceWarning, IdentifiabilityWarning
 from Velmora._ckernels.distributions._distributions import ndtri_as241
 from Velmora._ckernels.optim import _minimize
 
 __all__ = ["ConvergenceWarning", "FitResult", "IdentifiabilityWarning", "fit"]
 
 _T = TypeVar("_T")
-
-
-class IdentifiabilityWarning(UserWarning):
-    """The Hessian at the estimate does not identify some parameters: a flat
-    direction (parameters that enter the objective only through a combination,
-    or an estimate at the edge of identifiability), a curvature that is not
-    positive, or a Hessian that could not be formed. Their standard errors,
-    covariances and intervals are NaN; the message names them."""
-
-
-class ConvergenceWarning(UserWarning):
-    """The minimization behind `fit` did not report success: the estimate is
-    the last point reached, and its standard errors are those of the Hessian
-    there."""
 
 
 # The native family codes of a parameter bounded on both sides

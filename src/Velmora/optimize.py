@@ -29,7 +29,7 @@ import math
 import numbers
 import operator
 from collections.abc import Callable, Mapping
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 
@@ -53,11 +53,23 @@ CALLBACK_STOP_MESSAGE = "`callback` raised `StopIteration`."
 MACHINE_EPSILON = float(np.finfo(np.float64).eps)
 I64_MAX = 2**63 - 1
 
-# The two native signatures: value f(x, ctx), and value and gradient f(x, g, ctx).
-_VALUE_ARGTYPES = (ctypes.POINTER(ctypes.c_double), ctypes.c_void_p)
-_VALUE_GRAD_ARGTYPES = (ctypes.POINTER(ctypes.c_double), ctypes.POINTER(ctypes.c_double),
-                        ctypes.c_void_p)
-_CFFI_SIGNATURES = {2: {"double(*)(double *, void *)"}, 3: {"double(*)(double *, double *, void *)"}}
+class NativeSignature(NamedTuple):
+    """A C function signature as ctypes, cffi and numba describe it."""
+    restype: Any                # the ctypes result type (None for void)
+    argtypes: tuple[Any, ...]   # the ctypes argument types
+    cffi: frozenset[str]        # cffi's spellings of the function pointer type
+    numba: str                  # numba's spelling, for messages
+
+
+# The two native signatures of minimize: value f(x, ctx), and value and
+# gradient f(x, g, ctx).
+_F64_P = ctypes.POINTER(ctypes.c_double)
+VALUE_SIGNATURE = NativeSignature(ctypes.c_double, (_F64_P, ctypes.c_void_p),
+                                  frozenset({"double(*)(double *, void *)"}),
+                                  "float64(CPointer(float64), voidptr)")
+VALUE_GRAD_SIGNATURE = NativeSignature(ctypes.c_double, (_F64_P, _F64_P, ctypes.c_void_p),
+                                       frozenset({"double(*)(double *, double *, void *)"}),
+                                       "float64(CPointer(float64), CPointer(float64), voidptr)")
 
 
 class OptimizeResult(dict[str, Any]):
@@ -67,6 +79,9 @@ class OptimizeResult(dict[str, Any]):
     gradient there (L-BFGS-B) or None (Nelder-Mead); nit: iterations; nfev:
     objective evaluations (finite differences included); njev: gradient
     evaluations (0 for Nelder-Mead); status, success, message: the outcome.
+    `least_squares` fills in its own keys (SciPy's): x, cost, fun (the
+    residuals), jac, grad, optimality, active_mask, nfev, njev, status,
+    message, success.
     """
 
     # For type checkers: the keys `minimize` fills in (read through __getattr__).
@@ -79,6 +94,11 @@ class OptimizeResult(dict[str, Any]):
     status: int
     success: bool
     message: str
+    # The keys only `least_squares` fills in (its `fun` is the residual vector).
+    cost: float
+    grad: np.ndarray
+    optimality: float
+    active_mask: np.ndarray
 
     def __getattr__(self, name: str) -> Any:
         try:
@@ -111,18 +131,30 @@ def _is_cffi_pointer(obj: object) -> bool:
     return type(obj).__module__ == "_cffi_backend"
 
 
+def _is_int(v: object) -> bool:
+    """An integer other than a bool (the exact int first: it is the common case)."""
+    return type(v) is int or (isinstance(v, numbers.Integral) and not isinstance(v, bool))
+
+
+def is_native_pointer(obj: object) -> bool:
+    """A ctypes or cffi function pointer, or an object with an integer
+    `.address` (a numba cfunc)."""
+    if isinstance(obj, str):
+        return False
+    if _is_ctypes_function(obj) or _is_cffi_pointer(obj):
+        return True
+    return _is_int(getattr(obj, "address", None))
+
+
 def _is_native(obj: object) -> bool:
     """A native function pointer in one of the forms `NativeObjective` accepts."""
-    if isinstance(obj, (NativeObjective, str)) or _is_ctypes_function(obj) or _is_cffi_pointer(obj):
-        return not isinstance(obj, str)
-    address = getattr(obj, "address", None)
-    return isinstance(address, numbers.Integral) and not isinstance(address, bool)
+    return isinstance(obj, NativeObjective) or is_native_pointer(obj)
 
 
 def _address_value(value: object, what: str) -> int:
-    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+    if not _is_int(value):
         raise TypeError(f"{what} must be an int, got {type(value).__name__}")
-    v = operator.index(value)
+    v = operator.index(value)  # type: ignore[arg-type]
     if not 0 < v < 2**64:
         raise ValueError(f"{what} must be a non-null address (0 < {what} < 2**64), got {v}")
     return v
@@ -133,24 +165,31 @@ def _same_ctype(a: Any, b: Any) -> bool:
     POINTER(c_double)) compare by what they point to."""
     if a is b:
         return True
-    pointers = isinstance(a, type) and issubclass(a, ctypes._Pointer) and issubclass(b, ctypes._Pointer)
-    return pointers and a._type_ is b._type_
+    target = getattr(a, "_type_", None)  # a pointer class's target type (a code letter otherwise)
+    if target.__class__ is str or target is not getattr(b, "_type_", None):
+        return False
+    return isinstance(a, type) and issubclass(a, ctypes._Pointer) and issubclass(b, ctypes._Pointer)
 
 
-def _ctypes_signature_ok(fn: Any, argtypes: tuple[Any, ...]) -> bool:
-    given = tuple(fn.argtypes or ())
-    return (fn.restype is ctypes.c_double and len(given) == len(argtypes)
-            and all(_same_ctype(a, b) for a, b in zip(given, argtypes)))
+def _ctypes_signature_ok(fn: Any, signature: NativeSignature) -> bool:
+    given = fn.argtypes or ()
+    if fn.restype is not signature.restype or len(given) != len(signature.argtypes):
+        return False
+    for a, b in zip(given, signature.argtypes):
+        if not _same_ctype(a, b):
+            return False
+    return True
 
 
-def _function_address(obj: object, what: str, argtypes: tuple[Any, ...]) -> int:
+def function_address(obj: object, what: str, signature: NativeSignature) -> int:
     """The address of a native function given as an int, a ctypes function
     pointer, a cffi function pointer or an object with an integer `.address`
     (a numba cfunc); its signature is checked where the object tells it."""
     if _is_ctypes_function(obj):
-        if not _ctypes_signature_ok(obj, argtypes):
-            raise TypeError(f"{what}: the ctypes function must have restype c_double and argtypes "
-                            f"{tuple(t.__name__ for t in argtypes)}")
+        if not _ctypes_signature_ok(obj, signature):
+            restype = "None" if signature.restype is None else signature.restype.__name__
+            raise TypeError(f"{what}: the ctypes function must have restype {restype} and argtypes "
+                            f"{tuple(t.__name__ for t in signature.argtypes)}")
         return _address_value(ctypes.cast(obj, ctypes.c_void_p).value or 0, what)  # type: ignore[arg-type]
     if _is_cffi_pointer(obj):
         import importlib
@@ -158,24 +197,25 @@ def _function_address(obj: object, what: str, argtypes: tuple[Any, ...]) -> int:
         ffi: Any = importlib.import_module("cffi").FFI()  # present: the object came from it
         ctype = ffi.typeof(obj)
         name = ffi.getctype(ctype).replace("const ", "")
-        if ctype.kind != "function" or name not in _CFFI_SIGNATURES[len(argtypes)]:
+        if ctype.kind != "function" or name not in signature.cffi:
             raise TypeError(f"{what}: the cffi pointer has type {ffi.getctype(ctype)!r}, expected "
-                            f"{min(_CFFI_SIGNATURES[len(argtypes)])!r}")
+                            f"{min(signature.cffi)!r}")
         return _address_value(int(ffi.cast("uintptr_t", obj)), what)
     address = getattr(obj, "address", None)
-    if address is not None and not isinstance(obj, numbers.Integral):
+    if address is not None:  # (an int has no .address)
         wrapper = getattr(obj, "ctypes", None)  # numba's cfunc describes itself this way
-        if _is_ctypes_function(wrapper) and not _ctypes_signature_ok(wrapper, argtypes):
-            raise TypeError(f"{what}: the compiled function's signature is not "
-                            f"{'float64(CPointer(float64), voidptr)' if len(argtypes) == 2 else 'float64(CPointer(float64), CPointer(float64), voidptr)'}")
+        if _is_ctypes_function(wrapper) and not _ctypes_signature_ok(wrapper, signature):
+            raise TypeError(f"{what}: the compiled function's signature is not {signature.numba}")
         return _address_value(address, f"{what}.address")
-    if isinstance(obj, numbers.Integral) and not isinstance(obj, bool):
+    if _is_int(obj):
         return _address_value(obj, what)
     raise TypeError(f"{what} must be an int address, a ctypes or cffi function pointer or an "
                     f"object with an integer .address, got {type(obj).__name__}")
 
 
-def _context_value(ctx: object) -> int:
+def context_value(ctx: object) -> int:
+    if type(ctx) is int and 0 <= ctx < 2**64:
+        return ctx
     if ctx is None:
         return 0
     if isinstance(ctx, (ctypes._Pointer, ctypes._SimpleCData)):
@@ -211,9 +251,9 @@ class NativeObjective:
     __slots__ = ("_keep", "address", "ctx", "grad")
 
     def __init__(self, address: object, ctx: object = 0, grad: object = None) -> None:
-        self.address = _function_address(address, "address", _VALUE_ARGTYPES)
-        self.ctx = _context_value(ctx)
-        self.grad = None if grad is None else _function_address(grad, "grad", _VALUE_GRAD_ARGTYPES)
+        self.address = function_address(address, "address", VALUE_SIGNATURE)
+        self.ctx = context_value(ctx)
+        self.grad = None if grad is None else function_address(grad, "grad", VALUE_GRAD_SIGNATURE)
         self._keep = (address, ctx, grad)
 
     def __repr__(self) -> str:

@@ -56,7 +56,7 @@ def solve_tol(a):
 @pytest.mark.parametrize("module", MODULES)
 def test_every_kernel_exported_by_every_module(module):
     names = native.exported_names(importlib.import_module(f"Velmora._ckernels.{module}"))
-    assert len(LINALG) == 26 and LINALG <= names and LINALG <= set(native.COMMON)
+    assert len(LINALG) == 28 and LINALG <= names and LINALG <= set(native.COMMON)
     assert "vlm_cmp_f64" not in names  # the sort's comparison stays private
 
 
@@ -267,6 +267,102 @@ def test_chol_edge_values(lib):
     assert lib.vlm_chol_solve(ptr(bad), ptr(arr([1, 1])), ptr(coef), ptr(f(2, 2)), 2) == -1
     assert lib.vlm_chol_inv(ptr(bad), ptr(pinv), ptr(f(2, 2)), 2) == -1
     assert (coef == SENTINEL).all() and (pinv == SENTINEL).all()
+
+
+# ---- QR factorisation --------------------------------------------------------------
+
+def qr(lib, a):
+    """(factors, tau, perm, status) of vlm_qr_pivoted on a copy of a."""
+    m, n = a.shape
+    fac, tau, perm = arr(a).copy(), f(min(m, n)), np.full(n, -9, np.int64)
+    status = lib.vlm_qr_pivoted(ptr(fac), m, n, ptr(tau), ip(perm), ptr(f(m * n + 2 * n)))
+    return fac, tau, perm, status
+
+
+def qt(lib, fac, tau, b):
+    b = arr(b).copy()
+    lib.vlm_qr_apply_qt(ptr(fac), ptr(tau), ptr(b), *fac.shape)
+    return b
+
+
+def graded(rng, m, n, cond):
+    """An m x n matrix with singular values from 1 down to 1/cond."""
+    u, _ = np.linalg.qr(rand(rng, m, n))
+    v, _ = np.linalg.qr(rand(rng, n, n))
+    return (u * np.geomspace(1.0, 1.0 / cond, n)) @ v.T
+
+
+@pytest.mark.parametrize("m, n, cond", [(1, 1, 1), (5, 5, 1e3), (20, 3, 1e8), (3, 7, 1), (64, 16, 1e12),
+                                        (33, 2, 1e15), (2, 1, 1)])
+def test_qr_reproduces_the_matrix_with_a_graded_r(lib, m, n, cond):
+    rng = np.random.default_rng(m * 100 + n)
+    a = graded(rng, m, n, cond) if m >= n else rand(rng, m, n)
+    fac, tau, perm, status = qr(lib, a)
+    k = min(m, n)
+    assert status == 0 and sorted(perm) == list(range(n))
+    r = np.triu(fac[:k])
+    # Q^T applied to each column of A P gives R over zeros, to backward-stable accuracy.
+    qtap = np.column_stack([qt(lib, fac, tau, a[:, j]) for j in perm])
+    scale = max(m, n) * 8 * EPS * np.linalg.norm(a, 2)
+    assert np.abs(qtap[:k] - r).max() <= scale and np.abs(qtap[k:]).max(initial=0) <= scale
+    d = np.abs(np.diag(r))
+    assert np.all(d[1:] <= d[:-1] * (1 + 1e-12))  # the pivoting orders the diagonal
+    if m >= n:
+        # The R factor's smallest diagonal tracks the smallest singular value.
+        assert d[-1] == pytest.approx(np.linalg.svd(a, compute_uv=False)[-1], rel=0.9)
+
+
+def test_qr_least_squares_beats_the_normal_equations_on_an_ill_conditioned_fit(lib):
+    # A degree-7 polynomial on [0, 1]: cond(A) ~ 1e5 after column scaling,
+    # squared by A^T A. The QR solution keeps about 11 digits.
+    t = np.linspace(0.0, 1.0, 40)
+    a = np.vander(t, 8, increasing=True)
+    coef = np.arange(1.0, 9.0)
+    b = a @ coef + 1e-3 * np.cos(17 * t)
+    want = np.linalg.lstsq(a, b, rcond=None)[0]
+    fac, tau, perm, _ = qr(lib, a)
+    y = qt(lib, fac, tau, b)[:8]
+    u = np.linalg.solve(np.triu(fac[:8]), y)
+    got = np.empty(8)
+    got[perm] = u
+    assert np.abs(got - want).max() <= 1e-8 * np.abs(want).max()
+
+
+@pytest.mark.parametrize("a, diagonal, det", [
+    ([[3.0], [4.0]], [-5.0], None),
+    ([[0.0, 0.0], [0.0, 0.0]], [0.0, 0.0], None),            # nothing to reflect
+    ([[1.0, 2.0], [2.0, 4.0], [3.0, 6.0]], None, 0.0),        # rank one: R[1][1] vanishes
+    ([[1e300, 1.0], [2e300, 1.0]], None, 1e300),              # squares would overflow
+    ([[1e-300, 0.0], [1e-300, 1.0]], None, 1e-300),           # and underflow
+])
+def test_qr_exact_and_extreme_cases(lib, a, diagonal, det):
+    a = arr(a)
+    fac, tau, perm, status = qr(lib, a)
+    assert status == 0 and np.isfinite(fac).all()
+    d = np.diag(np.triu(fac[:min(a.shape)]))
+    if diagonal is not None:
+        assert d.tolist() == diagonal
+    else:
+        assert abs(d[0]) == pytest.approx(math.hypot(*a[:, perm[0]]), rel=1e-15)
+        # |det A| = |R[0][0] R[1][1]| for a square A; a third row adds nothing here.
+        assert abs(d[0]) * abs(d[1]) == pytest.approx(det, rel=1e-14, abs=1e-14 * abs(d[0]))
+
+
+def test_qr_with_nan_spreads_it_and_stays_in_bounds(lib):
+    a = arr([[1.0, math.nan, 2.0], [3.0, 1.0, 0.5], [0.0, 2.0, 1.0], [1.0, 1.0, 1.0]])
+    fac, tau, perm, status = qr(lib, a)
+    assert status == 0 and sorted(perm) == [0, 1, 2] and perm[0] != 1
+    assert np.isnan(fac).any()
+
+
+def test_qr_invalid_calls_write_nothing(lib):
+    a, tau, work = f(4), f(2), f(6)
+    perm = np.full(2, -9, np.int64)
+    for m, n in ((0, 2), (2, 0), (-1, 2), (2**62, 2**62), (2, 2**62)):
+        assert lib.vlm_qr_pivoted(ptr(a), m, n, ptr(tau), ip(perm), ptr(work)) == -1
+        lib.vlm_qr_apply_qt(ptr(a), ptr(tau), ptr(work), m, n)
+    assert lib.vlm_qr_pivoted(None, 2, 2, ptr(tau), ip(perm), ptr(work)) == -1
+    assert (a == SENTINEL).all() and (tau == SENTINEL).all() and (work == SENTINEL).all() and (perm == -9).all()
 
 
 # ---- LU family --------------------------------------------------------------------

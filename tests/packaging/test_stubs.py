@@ -485,3 +485,64 @@ def test_fit_user_program_type_checks_and_runs(tmp_path):
     run = subprocess.run([sys.executable, str(program)], env=mypy_env(), capture_output=True, text=True,
                          timeout=120)
     assert run.returncode == 0, run.stderr
+
+
+# ---------------------------------------------------------------------------
+# least_squares and curve_fit: stubtest of their native module, a user program.
+
+def test_stubtest_reports_nothing_for_least_squares(tmp_path):
+    proc = run_mypy(["mypy.stubtest", "Velmora._ckernels.optim._least_squares"], tmp_path)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+
+
+LSQ_PROGRAM = """
+from typing import Any, assert_type
+
+import numpy as np
+from numpy.typing import NDArray
+
+import Velmora
+from Velmora import NativeModel, NativeResiduals, OptimizeResult, OptimizeWarning, curve_fit, least_squares
+
+t = np.linspace(0.0, 4.0, 20)
+y = 2.5 * np.exp(-1.3 * t) + 0.5
+
+
+def model(t: NDArray[np.float64], a: float, b: float, c: float) -> NDArray[np.float64]:
+    return a * np.exp(-b * t) + c
+
+
+def residuals(p: NDArray[np.float64]) -> NDArray[np.float64]:
+    return model(t, *p) - y
+
+
+def accepted() -> None:
+    r = least_squares(residuals, [1.0, 1.0, 1.0], bounds=([0, 0, 0], [10, 10, 10]), x_scale="jac",
+                      max_nfev=100, ftol=1e-10)
+    assert_type(r, OptimizeResult)
+    assert_type(r.x, np.ndarray)
+    assert_type(r.success, bool)
+    assert_type(r.cost, float)
+    assert_type(r.grad, np.ndarray)
+    popt, pcov = Velmora.curve_fit(model, t, y, p0=[1.0, 1.0, 1.0], sigma=np.full(20, 0.1))
+    out: tuple[Any, ...] = curve_fit(model, t, y, p0=[1.0, 1.0, 1.0], full_output=True, maxfev=500)
+    assert issubclass(OptimizeWarning, UserWarning)
+    NativeModel(12345, ctx=0)
+    NativeResiduals(12345, 20)
+
+
+def rejected() -> None:
+    least_squares(residuals, [1.0], max_nfev="10")  # type: ignore[arg-type]
+    curve_fit(model, t, y, absolute_sigma="yes")  # type: ignore[arg-type]
+    NativeResiduals(12345)  # type: ignore[call-arg]
+    text: str = least_squares(residuals, [1.0, 1.0, 1.0]).cost  # type: ignore[assignment]
+"""
+
+
+def test_least_squares_user_program_type_checks(tmp_path):
+    program = tmp_path / "lsq_program.py"
+    program.write_text(textwrap.dedent(LSQ_PROGRAM))
+    proc = run_mypy(["mypy", "--strict", "--warn-unused-ignores", "--no-incremental",
+                     "--python-version", f"{sys.version_info[0]}.{sys.version_info[1]}",
+                     str(program)], tmp_path)
+    assert proc.returncode == 0, proc.stdout + proc.stderr

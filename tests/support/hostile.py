@@ -1,5 +1,6 @@
 """Hostile inputs for the 68 Python functions of the three native modules, the
-63 transform ufuncs, ParameterMap, minimize and fit, and the check applied to every call:
+63 transform ufuncs, ParameterMap, minimize, fit, least_squares and curve_fit,
+and the check applied to every call:
 the call returns the right result or raises one of the documented exception
 types, and leaves the caller's objects as they were.
 
@@ -1126,6 +1127,154 @@ def run_fit(case, outcome):
         assert [snapshot(v) for v in values] == before
 
 
+# --- the public least squares: least_squares and curve_fit -------------------------------
+# A call either raises one of the documented errors (or the user's own), or
+# returns results of the documented form that agree with the functions at the
+# point they report.
+
+LSQ_T = np.linspace(0.0, 4.0, 12)
+LSQ_Y = 2.0 * np.exp(-1.1 * LSQ_T) + 0.3
+LSQ_FIELDS = ["x", "cost", "fun", "jac", "grad", "optimality", "active_mask", "nfev", "njev", "status", "message",
+              "success"]
+LSQ_MESSAGES = {0: "The maximum number of function evaluations is exceeded.",
+                1: "`gtol` termination condition is satisfied.", 2: "`ftol` termination condition is satisfied.",
+                3: "`xtol` termination condition is satisfied.",
+                4: "Both `ftol` and `xtol` termination conditions are satisfied.",
+                -3: "The Jacobian is not finite at the current point."}
+LSQ_ERRORS = (TypeError, ValueError, OverflowError, RuntimeError, MemoryError, Boom, np.ma.MaskError)
+
+
+def quad_residuals(p):
+    """2n residuals of any n parameters: p - 0.5 and 0.1 p^2."""
+    p = np.asarray(p, dtype=float)
+    return np.concatenate([p - 0.5, 0.1 * p * p])
+
+
+def quad_jacobian(p):
+    p = np.asarray(p, dtype=float)
+    return np.vstack([np.eye(p.size), np.diag(0.2 * p)])
+
+
+def decay_model(t, a, b, c):
+    return a * np.exp(-b * t) + c
+
+
+def line_model(t, a, b):
+    return a + b * np.asarray(t, dtype=float)
+
+
+lsq_funs = st.one_of(*[st.just(quad_residuals)] * 4, st.just(raiser), user_values.map(returning),
+                     st.one_of(ndarrays(), sequences).map(returning), made(OTHER_OBJECTS[:8]),
+                     st.builds(lambda: lambda p: np.where(np.asarray(p)[:1] > 0.6, np.nan, quad_residuals(p))))
+lsq_jacs = st.one_of(*[st.none()] * 5, st.just(quad_jacobian), st.just(raiser),
+                     st.sampled_from(["2-point", "3-point", 1, True]),
+                     st.one_of(ndarrays(), sequences, user_values).map(returning))
+lsq_bounds = st.one_of(st.none(), st.none(), st.tuples(st.floats(-5, 0), st.floats(0.5, 5)),
+                       st.tuples(st.one_of(numbers, ndarrays(), sequences), st.one_of(numbers, ndarrays(), sequences)),
+                       st.builds(DuckBounds, st.one_of(numbers, ndarrays()), st.one_of(numbers, ndarrays())),
+                       made(OTHER_OBJECTS[:8]), st.just((-np.inf, np.inf)), st.just((0.0, 0.0)))
+lsq_option_names = st.sampled_from(["ftol", "xtol", "gtol", "max_nfev", "x_scale", "diff_step", "method", "loss"])
+lsq_option_values = st.one_of(real_option, int_option, st.sampled_from(["jac", "lm", "trf", "linear", "huber", None]),
+                              ndarrays())
+
+
+@st.composite
+def least_squares_calls(draw):
+    what = draw(st.sampled_from(["least_squares", "curve_fit"]))
+    bounds = draw(lsq_bounds) if draw(st.integers(0, 2)) == 0 else None
+    hostile_options = draw(st.integers(0, 3)) == 0
+    options = draw(st.dictionaries(lsq_option_names, lsq_option_values, max_size=3)) if hostile_options else {}
+    if what == "least_squares":
+        x0, n, _ = draw(x0_args())
+        if n is None or n == 0 or n > 6 or draw(st.integers(0, 5)) == 0:
+            x0 = draw(st.one_of(main_args, st.lists(st.floats(-3, 3), min_size=1, max_size=4)))
+        options.setdefault("max_nfev", 40)  # a bounded amount of work
+        kwargs = {"jac": draw(lsq_jacs) if draw(st.integers(0, 2)) == 0 else None, "bounds": bounds, **options}
+        if draw(st.integers(0, 4)) == 0:
+            kwargs["args"] = draw(st.one_of(st.just(()), st.just((1.0,))))
+        fun = draw(lsq_funs) if draw(st.integers(0, 2)) == 0 else quad_residuals
+        return what, fun, (x0,), kwargs
+    hostile = draw(st.integers(0, 2)) == 0  # otherwise only the model and the options vary
+
+    def pick(valid, other):
+        return draw(other) if hostile and draw(st.booleans()) else draw(valid)
+
+    f = draw(st.one_of(*[st.just(decay_model)] * 6, st.just(line_model), st.just(raiser),
+                       user_values.map(returning), made(OTHER_OBJECTS[:6])))
+    xdata = pick(st.sampled_from([LSQ_T, LSQ_T.tolist()]), main_args)
+    ydata = pick(st.just(LSQ_Y), st.one_of(main_args, st.just(np.r_[LSQ_Y[:-1], np.nan])))
+    kwargs = {"p0": pick(st.sampled_from([None, [1.0, 1.0, 0.0], [1.0, 1.0]]), main_args),
+              "sigma": pick(st.sampled_from([None, np.full(12, 0.1), 0.01 * np.eye(12)]), main_args),
+              "bounds": pick(st.sampled_from([(-np.inf, np.inf), (0.0, 5.0), ([0, 0, 0], [5, 5, 1])]), lsq_bounds),
+              "full_output": draw(st.booleans()), "absolute_sigma": draw(st.booleans()),
+              "check_finite": draw(st.sampled_from([None, True, False])),
+              "jac": pick(st.none(), lsq_jacs),
+              "method": pick(st.sampled_from([None, "lm", "trf", "dogbox"]), st.sampled_from(["bogus", 3]))}
+    options.pop("max_nfev", None)
+    options.setdefault("maxfev", 200)
+    if draw(st.integers(0, 5)) == 0:
+        kwargs["nan_policy"] = draw(st.sampled_from(["omit", "raise", "propagate", 1]))
+    return what, f, (xdata, ydata), {**kwargs, **options}
+
+
+def check_least_squares_result(fun, x0, kwargs, got):
+    import Velmora
+
+    assert type(got) is Velmora.OptimizeResult and list(got) == LSQ_FIELDS
+    x = got.x
+    assert type(x) is np.ndarray and x.dtype == np.float64 and x.ndim == 1 and x.size >= 1
+    assert got.status in LSQ_MESSAGES and got.message == LSQ_MESSAGES[got.status], got
+    assert got.success == (got.status > 0) and type(got.nfev) is int and got.nfev >= 1
+    assert got.fun.shape == (got.jac.shape[0],) and got.jac.shape[1] == x.size
+    if fun is quad_residuals:
+        np.testing.assert_array_equal(got.fun, quad_residuals(x))
+        want = 0.5 * float(got.fun @ got.fun)
+        assert got.cost == want or abs(got.cost - want) <= 1e-12 * max(1.0, want), (got.cost, want, x)
+    bounds = kwargs.get("bounds")
+    if isinstance(bounds, tuple) and len(bounds) == 2 and all(type(b) is float for b in bounds):
+        assert np.all((bounds[0] <= x) & (x <= bounds[1]))
+
+
+def check_curve_fit_result(args, kwargs, got):
+    full = kwargs.get("full_output")
+    assert type(got) is tuple and len(got) == (5 if full else 2)
+    popt, pcov = got[:2]
+    assert type(popt) is np.ndarray and popt.dtype == np.float64 and popt.ndim == 1
+    assert pcov.shape == (popt.size, popt.size) and pcov.dtype == np.float64
+    finite = np.isfinite(pcov).all()
+    assert finite or np.isinf(pcov).all()
+    if finite:
+        np.testing.assert_array_equal(pcov, pcov.T)
+    if full:
+        info, mesg, ier = got[2:]
+        assert type(mesg) is str and type(ier) is int and isinstance(info, dict) and "fvec" in info
+
+
+def run_least_squares(case, outcome):
+    import Velmora
+
+    what, fun, args, kwargs = case
+    outcome.functions.add(what)
+    values = [*args, *kwargs.values()]
+    volatile = any(is_volatile(v) for v in values)
+    before = [snapshot(v) for v in values]
+    outcome.calls += 1
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            got = getattr(Velmora, what)(fun, *args, **kwargs)
+    except LSQ_ERRORS as exc:
+        outcome.error(exc)
+    else:
+        outcome.results += 1
+        if what == "least_squares":
+            check_least_squares_result(fun, args[0], kwargs, got)
+        else:
+            check_curve_fit_result(args, kwargs, got)
+    if not volatile:
+        assert [snapshot(v) for v in values] == before, what
+
+
 # --- the public transforms: ufuncs and ParameterMap -------------------------------------
 # No model of NumPy's ufunc machinery here: a call either raises one of the
 # types NumPy's own ufuncs raise, or returns values that agree with the
@@ -1349,6 +1498,7 @@ MODULES = {
     "fit": (fit_calls(), run_fit),
     "ufuncs": (ufunc_calls(), run_ufunc),
     "parameter_map": (parameter_map_calls(), run_parameter_map),
+    "least_squares": (least_squares_calls(), run_least_squares),
 }
 
 

@@ -59,6 +59,8 @@ COMMON.update({
     "vlm_gram_rhs": (None, [f64_p, f64_p, f64_p, i64, i64]),
     "vlm_chol_solve": (c_int, [f64_p, f64_p, f64_p, f64_p, i64]),
     "vlm_chol_inv": (c_int, [f64_p, f64_p, f64_p, i64]),
+    "vlm_qr_pivoted": (i64, [f64_p, i64, i64, f64_p, i64_p, f64_p]),
+    "vlm_qr_apply_qt": (None, [f64_p, f64_p, f64_p, i64, i64]),
     "vlm_lu_factor_inplace": (i64, [f64_p, i64_p, i64]),
     "vlm_lu_factor": (f64_lu, [f64_p, i64]),
     "vlm_lu_free": (None, [POINTER(f64_lu)]),

@@ -438,6 +438,112 @@ VLM_MULTIVERSIONED i64 lu_eliminate(f64 *__restrict A, i64 *__restrict pivot, i6
     return A[(n - 1) * n + (n - 1)] == 0.0 ? -2 : 0;
 }
 
+// ---- Householder QR with column pivoting -----------------------------------
+// The factorisation works on the transpose At (n x m), whose rows are the
+// columns of A: every norm, inner product and update then runs along
+// contiguous memory, also for the tall, narrow Jacobians of least squares
+// (20 x 3), where strided column walks would cost more than the arithmetic.
+
+// Euclidean norm of x[0 .. count). The plain sum of squares serves when it
+// neither overflows nor comes near underflow; otherwise the values are
+// scaled by the largest magnitude first. NaN propagates.
+VLM_INLINE f64 norm_inline(const f64 *__restrict x, i64 count) {
+    f64 sum = 0.0;
+#pragma omp simd reduction(+ : sum)
+    for (i64 i = 0; i < count; ++i) sum += x[i] * x[i];
+    if (sum < std::numeric_limits<f64>::infinity() && sum > 0x1p-900) return std::sqrt(sum);
+    f64 big = 0.0;
+    for (i64 i = 0; i < count; ++i) {
+        const f64 a = std::fabs(x[i]);
+        if (!(a <= big)) big = a;  // also takes a NaN, which then propagates
+    }
+    if (big == 0.0 || !std::isfinite(big)) return big;
+    sum = 0.0;
+    for (i64 i = 0; i < count; ++i) {
+        const f64 t = x[i] / big;
+        sum += t * t;
+    }
+    return big * std::sqrt(sum);
+}
+
+// Column k (row k of At, length m) becomes the Householder vector v (v[k] = 1
+// implied, stored after it) of the reflector H = I - tau v v^T that maps the
+// column's entries k .. m-1 onto beta e_k; entry k becomes beta. Returns tau
+// (0: the column needs no reflection).
+VLM_INLINE f64 make_reflector(f64 *__restrict col, i64 m, i64 k) {
+    const f64 tail = norm_inline(col + k + 1, m - k - 1);
+    if (tail == 0.0) return 0.0;
+    const f64 x0 = col[k];
+    const f64 big = std::fmax(std::fabs(x0), tail);
+    const f64 alpha = big < 0x1p500 && big > 0x1p-500 ? std::sqrt(x0 * x0 + tail * tail) : std::hypot(x0, tail);
+    const f64 beta = x0 >= 0.0 ? -alpha : alpha;  // no cancellation in x0 - beta
+    scale(col + k + 1, 1.0 / (x0 - beta), m - k - 1);
+    col[k] = beta;
+    return (beta - x0) / beta;
+}
+
+// H_k applied to a later column (entries k .. m-1): col -= tau (v . col) v.
+VLM_INLINE void apply_reflector(const f64 *__restrict v_col, f64 tau, f64 *__restrict col, i64 m, i64 k) {
+    const i64 len = m - k - 1;
+    const f64 s = tau * (col[k] + dot_inline(v_col + k + 1, col + k + 1, len));
+    col[k] -= s;
+    axpy_inline(-s, v_col + k + 1, col + k + 1, len);
+}
+
+// After row k of R is formed, the norm of a later column over entries
+// k+1 .. m-1 follows from the old one by subtracting R[k][j]^2. When most of
+// it cancels that way (against `ref`, the norm when last computed in full),
+// it is recomputed from the entries instead.
+VLM_INLINE void downdate_norm(const f64 *__restrict col, i64 m, i64 k, f64 &norm, f64 &ref) {
+    if (norm == 0.0) return;
+    const f64 r = std::fabs(col[k]) / norm;
+    const f64 left = std::fmax(0.0, (1.0 - r) * (1.0 + r));
+    const f64 q = norm / ref;
+    if (left * q * q > 1.4901161193847656e-08) {  // sqrt(EPS)
+        norm *= std::sqrt(left);
+    } else {
+        norm = k + 1 < m ? norm_inline(col + k + 1, m - k - 1) : 0.0;
+        ref = norm;
+    }
+}
+
+// The factorisation of vlm_qr_pivoted on At (n x m), with the column norms
+// in norm and ref (n values each).
+VLM_MULTIVERSIONED void qr_columns(f64 *__restrict At, i64 m, i64 n, f64 *__restrict tau, i64 *__restrict perm,
+                                   f64 *__restrict norm, f64 *__restrict ref) {
+    for (i64 j = 0; j < n; ++j) {
+        perm[j] = j;
+        norm[j] = ref[j] = norm_inline(At + j * m, m);
+    }
+    const i64 steps = m < n ? m : n;
+    for (i64 k = 0; k < steps; ++k) {
+        i64 best = k;  // the largest remaining norm; a NaN is never picked
+        for (i64 j = k + 1; j < n; ++j)
+            if (norm[j] > norm[best]) best = j;
+        if (best != k) {
+            swap_rows(At + k * m, At + best * m, m);
+            const i64 p = perm[k];
+            perm[k] = perm[best];
+            perm[best] = p;
+            norm[best] = norm[k];
+            ref[best] = ref[k];
+        }
+        f64 *vk = At + k * m;
+        tau[k] = make_reflector(vk, m, k);
+        for (i64 j = k + 1; j < n; ++j) {
+            f64 *col = At + j * m;
+            if (tau[k] != 0.0) apply_reflector(vk, tau[k], col, m, k);
+            downdate_norm(col, m, k, norm[j], ref[j]);
+        }
+    }
+}
+
+// out (c x r) = the transpose of in (r x c).
+VLM_INLINE void transpose(const f64 *__restrict in, f64 *__restrict out, i64 r, i64 c) {
+    for (i64 i = 0; i < r; ++i)
+        for (i64 j = 0; j < c; ++j) out[j * r + i] = in[i * c + j];
+}
+
 // qsort needs a consistent total order; a comparison that calls NaN equal to
 // everything is not one (qsort may then misbehave), so NaN sorts after every
 // number. Numbers compare as (a > b) - (a < b).
@@ -647,6 +753,37 @@ int vlm_chol_inv(const f64 *__restrict G, f64 *__restrict Pinv, f64 *__restrict 
         divide(row, L[i * p + i], p);
     }
     return 0;
+}
+
+// ---- QR factorisation ----------------------------------------------------------
+
+i64 vlm_qr_pivoted(f64 *__restrict A, i64 m, i64 n, f64 *__restrict tau, i64 *__restrict perm,
+                   f64 *__restrict work) {
+    size_t bytes = 0;
+    i64 mn = 0;
+    if (A == nullptr || tau == nullptr || perm == nullptr || work == nullptr || m < 1 || n < 1 ||
+        !byte_count(m, n, sizeof(f64), &bytes) || __builtin_add_overflow(m * n, 2 * n, &mn) ||
+        !byte_count(mn, 1, sizeof(f64), &bytes))
+        return -1;
+    f64 *At = work;
+    transpose(A, At, m, n);
+    qr_columns(At, m, n, tau, perm, work + m * n, work + m * n + n);
+    transpose(At, A, n, m);
+    return 0;
+}
+
+void vlm_qr_apply_qt(const f64 *__restrict QR, const f64 *__restrict tau, f64 *__restrict b, i64 m,
+                     i64 n) {
+    if (m < 1 || n < 1 || impossible(m, n)) return;
+    const i64 steps = m < n ? m : n;
+    for (i64 k = 0; k < steps; ++k) {
+        if (tau[k] == 0.0) continue;
+        f64 s = b[k];
+        for (i64 i = k + 1; i < m; ++i) s += QR[i * n + k] * b[i];
+        s *= tau[k];
+        b[k] -= s;
+        for (i64 i = k + 1; i < m; ++i) b[i] -= s * QR[i * n + k];
+    }
 }
 
 // ---- LU family --------------------------------------------------------------

@@ -88,6 +88,27 @@ VLM_EXPORT int vlm_chol_solve(const f64 *G, const f64 *g, f64 *coef, f64 *scratc
    failure and is not symmetrised. */
 VLM_EXPORT int vlm_chol_inv(const f64 *G, f64 *Pinv, f64 *scratch_L, i64 p);
 
+/* ---- QR factorisation ---------------------------------------------------
+   Householder QR with column pivoting, A P = Q R, for least squares: the
+   factor R of A (m x n) has |R[0][0]| >= |R[1][1]| >= ..., so its diagonal
+   shows the numerical rank, and R^T R = P^T A^T A P is formed without
+   squaring the condition number of A. */
+
+/* Factors A (m x n, m, n >= 1) in place. The first k = min(m, n) rows hold R
+   on and above the diagonal; below the diagonal, column j < k holds the
+   Householder vector v_j of H_j = I - tau[j] v_j v_j^T (v_j[j] = 1 is implied,
+   v_j[i] = 0 for i < j), and Q = H_0 H_1 ... H_{k-1}. perm (n values)
+   receives the pivoting: column j of A P is column perm[j] of A. work holds
+   m n + 2n values. Returns 0, or -1 with nothing written for a null pointer
+   or sizes that describe no buffer. Columns with NaN are never chosen as pivots
+   and their NaN spreads through R. */
+VLM_EXPORT i64 vlm_qr_pivoted(f64 *A, i64 m, i64 n, f64 *tau, i64 *perm, f64 *work);
+
+/* b (m values) becomes Q^T b, with QR and tau from vlm_qr_pivoted of an
+   m x n matrix; its first min(m, n) values are then the coordinates of b
+   along the columns of Q. */
+VLM_EXPORT void vlm_qr_apply_qt(const f64 *QR, const f64 *tau, f64 *b, i64 m, i64 n);
+
 /* ---- LU family -----------------------------------------------------------
    Codes: 0 success, -1 invalid call (null matrix or pivot array, order below
    1, sizes whose element count overflows) or allocation failure, -2 exactly

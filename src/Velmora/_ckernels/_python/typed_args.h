@@ -63,8 +63,8 @@ inline const char *describe_format(const char *fmt) {
     return fmt;
 }
 
-// A writable, one-dimensional, C-contiguous view of a buffer of T, held until
-// destruction. Errors: TypeError for an object without the buffer interface,
+// A one-dimensional, C-contiguous view of a buffer of T (writable unless asked
+// otherwise), held until destruction. Errors: TypeError for an object without the buffer interface,
 // the exporter's ValueError for a read-only or non-contiguous buffer (a plain
 // BufferError is raised as ValueError), and ValueError for a wrong dimension
 // count or item type.
@@ -78,11 +78,12 @@ class TypedView {
         if (held_) PyBuffer_Release(&view_);
     }
 
-    // With none_allowed, None gives an empty view (no data, size 0).
-    bool acquire(PyObject *obj, bool none_allowed = false) {
+    // With none_allowed, None gives an empty view (no data, size 0). Without
+    // writable, a read-only buffer is taken too (for inputs that are only read).
+    bool acquire(PyObject *obj, bool none_allowed = false, bool writable = true) {
         if (none_allowed && obj == Py_None) return true;
-        if (PyObject_GetBuffer(obj, &view_, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) !=
-            0) {
+        const int flags = (writable ? PyBUF_WRITABLE : 0) | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS;
+        if (PyObject_GetBuffer(obj, &view_, flags) != 0) {
             if (PyErr_ExceptionMatches(PyExc_BufferError)) reraise_as_value_error();
             return false;
         }

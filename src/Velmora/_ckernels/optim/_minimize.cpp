@@ -11,7 +11,6 @@
 // with the lock released and takes it back only for the callback and, every
 // few milliseconds, to let signal handlers run, so Ctrl-C stops it promptly.
 #include <cfloat>
-#include <chrono>
 #include <cmath>
 #include <cstring>
 
@@ -25,88 +24,19 @@
 #include <numpy/arrayobject.h>
 
 #include "fit_driver.h"
+#include "interruptible_run.h"
+
 #include "objectives.h"
 #include "optim_driver.h"
 
 namespace {
 
+using vlm::py::is_real_kind;
+using vlm::py::Lock;
+using vlm::py::new_vector;
 using vlm::py::Ref;
+using vlm::py::SignalWatch;
 using vlm::py::TypedView;
-
-// ---------------------------------------------------------------------------
-// The lock and the signal check of a run.
-
-// Released for a native run; a Python call in between takes it back and
-// leaves it as it found it.
-class Lock {
-  public:
-    void release() { state_ = PyEval_SaveThread(); }
-    // Held again for good (the end of the run).
-    void reacquire() {
-        if (state_ != nullptr) PyEval_RestoreThread(state_);
-        state_ = nullptr;
-    }
-    // Around one Python call: enter() returns whether it took the lock.
-    bool enter() {
-        if (state_ == nullptr) return false;
-        PyEval_RestoreThread(state_);
-        return true;
-    }
-    void leave(bool entered) {
-        if (entered) state_ = PyEval_SaveThread();
-    }
-
-  private:
-    PyThreadState *state_ = nullptr;
-};
-
-// Runs the interpreter's signal handlers every couple of milliseconds of a
-// run. The clock is read only every `stride` evaluations, a stride that
-// doubles while evaluations are quick, so a cheap native objective pays a
-// decrement per evaluation.
-class SignalWatch {
-    using Clock = std::chrono::steady_clock;
-
-  public:
-    // After each evaluation; false when a handler raised (KeyboardInterrupt).
-    bool tick(Lock &lock) { return --countdown_ > 0 || check(lock); }
-
-  private:
-    bool check(Lock &lock) {
-        const Clock::time_point now = Clock::now();
-        const auto since_read = now - last_read_;
-        last_read_ = now;
-        if (since_read < std::chrono::microseconds(250))
-            stride_ = stride_ < (i64{1} << 20) ? 2 * stride_ : stride_;
-        else if (since_read > std::chrono::milliseconds(1))
-            stride_ = stride_ > 1 ? stride_ / 2 : 1;
-        countdown_ = stride_;
-        if (now - last_check_ < std::chrono::milliseconds(2)) return true;
-        last_check_ = now;
-        const bool entered = lock.enter();
-        const bool ok = PyErr_CheckSignals() == 0;
-        lock.leave(entered);
-        return ok;
-    }
-
-    i64 countdown_ = 1, stride_ = 1;
-    Clock::time_point last_read_ = Clock::now(), last_check_ = last_read_;
-};
-
-// ---------------------------------------------------------------------------
-// Conversions of what Python code returns.
-
-// A new one-dimensional float64 array holding x[0 .. n).
-PyObject *new_vector(const f64 *x, i64 n) {
-    npy_intp dim = static_cast<npy_intp>(n);
-    PyObject *arr = PyArray_SimpleNew(1, &dim, NPY_DOUBLE);
-    if (arr != nullptr && n > 0)
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject *>(arr)), x,
-                    static_cast<size_t>(n) * sizeof(f64));
-    return arr;
-}
-
-bool is_real_kind(char kind) { return kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f'; }
 
 // The value an objective returned: a Python or NumPy real number (a float, an
 // int or bool, a NumPy real scalar or 0-d array). TypeError naming the type

@@ -1,0 +1,664 @@
+// The native side of Velmora.least_squares and Velmora.curve_fit: one call
+// runs a whole Levenberg-Marquardt fit (levmar.h) of the problem stated in
+// lsq_problem.h -- residuals or a curve model from Python or from native
+// code, data and weights, bounds -- then forms the Jacobian at the solution
+// and, on request, the covariance of the parameters. Velmora/least_squares.py
+// normalises the arguments; they are checked again here, so that no call of
+// these private functions can read or write outside a buffer.
+//
+// The interpreter lock: a Python function holds it for the whole run (every
+// evaluation is a Python call). A native function runs with the lock
+// released; every few milliseconds the run takes it back to let signal
+// handlers run, so Ctrl-C stops it promptly.
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "convert.h"
+#include "module.h"
+#include "numpy_calls.h"
+#include "typed_args.h"
+
+#define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
+#include <numpy/arrayobject.h>
+
+#include "interruptible_run.h"
+
+#include "../_common/vlm_linalg.h"
+#include "levmar.h"
+#include "lsq_problem.h"
+
+namespace {
+
+using vlm::py::is_real_kind;
+using vlm::py::Lock;
+using vlm::py::new_vector;
+using vlm::py::Ref;
+using vlm::py::SignalWatch;
+using vlm::py::TypedView;
+
+// The native signatures.
+using NativeResidualsFn = void (*)(const f64 *x, f64 *out, void *ctx);
+using NativeModelFn = void (*)(const f64 *xdata, i64 m, const f64 *p, f64 *out, void *ctx);
+
+enum class Kind { python_residuals, native_residuals, python_model, native_model };
+
+// ---------------------------------------------------------------------------
+// Converting what Python functions return.
+
+// A new reference to obj as an array of real numbers, or null with
+// ValueError naming `what`.
+PyArrayObject *real_array(PyObject *obj, const char *what) {
+    PyObject *arr = PyArray_FromAny(obj, nullptr, 0, 0, 0, nullptr);
+    if (arr == nullptr) return nullptr;
+    auto *a = reinterpret_cast<PyArrayObject *>(arr);
+    if (!is_real_kind(PyArray_DESCR(a)->kind)) {
+        PyErr_Format(PyExc_ValueError, "%s must hold real numbers, got dtype %R", what,
+                     reinterpret_cast<PyObject *>(PyArray_DESCR(a)));
+        Py_DECREF(arr);
+        return nullptr;
+    }
+    return a;
+}
+
+// Copies the values of a (any real array of `count` elements) into out.
+bool copy_values(PyArrayObject *a, f64 *out, i64 count) {
+    Ref f8(PyArray_FROM_OTF(reinterpret_cast<PyObject *>(a), NPY_DOUBLE, NPY_ARRAY_IN_ARRAY));
+    if (!f8) return false;
+    if (count > 0)
+        std::memcpy(out, PyArray_DATA(reinterpret_cast<PyArrayObject *>(f8.get())),
+                    static_cast<size_t>(count) * sizeof(f64));
+    return true;
+}
+
+// A float64 C-contiguous array of exactly `count` values, copied directly.
+bool copy_exact(PyObject *v, f64 *out, i64 count, int max_ndim) {
+    if (!PyArray_CheckExact(v)) return false;
+    auto *a = reinterpret_cast<PyArrayObject *>(v);
+    if (PyArray_TYPE(a) != NPY_DOUBLE || PyArray_NDIM(a) > max_ndim || PyArray_SIZE(a) != count ||
+        !PyArray_ISCARRAY_RO(a) || !PyArray_ISNOTSWAPPED(a))
+        return false;
+    std::memcpy(out, PyArray_DATA(a), static_cast<size_t>(count) * sizeof(f64));
+    return true;
+}
+
+// The values a Python function returned, into out (m values). Residuals:
+// at most one dimension, exactly m values. A model's values: any shape
+// holding m values, or one value for every point (as NumPy broadcasts it
+// against the data).
+bool python_values(PyObject *v, i64 m, f64 *out, bool model) {
+    if (copy_exact(v, out, m, model ? NPY_MAXDIMS : 1)) return true;
+    Ref arr(reinterpret_cast<PyObject *>(real_array(v, model ? "the model's values" : "the residuals")));
+    if (!arr) return false;
+    auto *a = reinterpret_cast<PyArrayObject *>(arr.get());
+    const i64 size = PyArray_SIZE(a);
+    if (!model && PyArray_NDIM(a) > 1) {
+        PyErr_Format(PyExc_ValueError,
+                     "fun must return a one-dimensional array of residuals, got %d dimensions",
+                     PyArray_NDIM(a));
+        return false;
+    }
+    if (size == m) return copy_values(a, out, m);
+    if (model && size == 1) {
+        if (!copy_values(a, out, 1)) return false;
+        for (i64 i = 1; i < m; ++i) out[i] = out[0];
+        return true;
+    }
+    if (model)
+        PyErr_Format(PyExc_ValueError, "the model returned %lld values for %lld data points",
+                     static_cast<long long>(size), static_cast<long long>(m));
+    else
+        PyErr_Format(PyExc_ValueError, "fun returned %lld residuals, %lld at the start",
+                     static_cast<long long>(size), static_cast<long long>(m));
+    return false;
+}
+
+// A Jacobian of shape (m, n) (or (m,) for one parameter) into J.
+bool python_jacobian(PyObject *v, i64 m, i64 n, f64 *J) {
+    if (PyArray_CheckExact(v) && PyArray_NDIM(reinterpret_cast<PyArrayObject *>(v)) == 2 &&
+        PyArray_DIM(reinterpret_cast<PyArrayObject *>(v), 0) == m && copy_exact(v, J, m * n, 2))
+        return true;
+    Ref arr(reinterpret_cast<PyObject *>(real_array(v, "the Jacobian")));
+    if (!arr) return false;
+    auto *a = reinterpret_cast<PyArrayObject *>(arr.get());
+    const int nd = PyArray_NDIM(a);
+    const bool shaped = (nd == 2 && PyArray_DIM(a, 0) == m && PyArray_DIM(a, 1) == n) ||
+                        (nd == 1 && n == 1 && PyArray_DIM(a, 0) == m);
+    if (!shaped) {
+        Ref shape(PyObject_GetAttrString(arr.get(), "shape"));
+        if (shape)
+            PyErr_Format(PyExc_ValueError,
+                         "jac must return an array of shape (m, n) = (%lld, %lld), got shape %R",
+                         static_cast<long long>(m), static_cast<long long>(n), shape.get());
+        return false;
+    }
+    return copy_values(a, J, m * n);
+}
+
+// ---------------------------------------------------------------------------
+// The user's function as lsq_problem.h calls it.
+
+struct UserFunction {
+    Kind kind = Kind::python_residuals;
+    i64 m = 0, n = 0;
+    Lock lock;
+    SignalWatch watch;
+
+    // Python: fun(x, *args) or f(xdata, *p); stack[0] is free for the
+    // vectorcall offset, stack[1] receives x or holds xdata.
+    PyObject *fun = nullptr, *jac = nullptr;
+    PyObject **stack = nullptr;
+    size_t nargs = 0;
+    PyArray_Descr *f8 = nullptr;
+
+    // Native: the functions, their context and the model's xdata.
+    void *values_fn = nullptr, *jacobian_fn = nullptr, *ctx = nullptr;
+    const f64 *xdata = nullptr;
+
+    ~UserFunction() {
+        PyMem_Free(stack);
+        Py_XDECREF(f8);
+    }
+
+    bool native() const { return kind == Kind::native_residuals || kind == Kind::native_model; }
+
+    // fn at the parameters p: fun(new array p, *args), or f(xdata, *p) with
+    // each parameter a NumPy float64 as SciPy passes them.
+    PyObject *call(PyObject *fn, const f64 *p) {
+        if (kind == Kind::python_residuals) {
+            PyObject *arr = new_vector(p, n);
+            if (arr == nullptr) return nullptr;
+            stack[1] = arr;
+            PyObject *res =
+                PyObject_Vectorcall(fn, stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+            stack[1] = nullptr;
+            Py_DECREF(arr);
+            return res;
+        }
+        PyObject *res = nullptr;
+        i64 made = 0;
+        for (; made < n; ++made) {
+            stack[2 + made] = PyArray_Scalar(const_cast<f64 *>(p + made), f8, nullptr);
+            if (stack[2 + made] == nullptr) break;
+        }
+        if (made == n)
+            res = PyObject_Vectorcall(fn, stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        for (i64 k = 0; k < made; ++k) Py_CLEAR(stack[2 + k]);
+        return res;
+    }
+};
+
+int values_callback(void *ctx, const f64 *p, f64 *out) {
+    UserFunction &u = *static_cast<UserFunction *>(ctx);
+    switch (u.kind) {
+        case Kind::native_residuals:
+            reinterpret_cast<NativeResidualsFn>(u.values_fn)(p, out, u.ctx);
+            return u.watch.tick(u.lock) ? 0 : 1;
+        case Kind::native_model:
+            reinterpret_cast<NativeModelFn>(u.values_fn)(u.xdata, u.m, p, out, u.ctx);
+            return u.watch.tick(u.lock) ? 0 : 1;
+        default: {
+            Ref res(u.call(u.fun, p));
+            return res && python_values(res.get(), u.m, out, u.kind == Kind::python_model) ? 0 : 1;
+        }
+    }
+}
+
+int jacobian_callback(void *ctx, const f64 *p, f64 *J) {
+    UserFunction &u = *static_cast<UserFunction *>(ctx);
+    switch (u.kind) {
+        case Kind::native_residuals:
+            reinterpret_cast<NativeResidualsFn>(u.jacobian_fn)(p, J, u.ctx);
+            return u.watch.tick(u.lock) ? 0 : 1;
+        case Kind::native_model:
+            reinterpret_cast<NativeModelFn>(u.jacobian_fn)(u.xdata, u.m, p, J, u.ctx);
+            return u.watch.tick(u.lock) ? 0 : 1;
+        default: {
+            Ref res(u.call(u.jac, p));
+            return res && python_jacobian(res.get(), u.m, u.n, J) ? 0 : 1;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Arguments.
+
+bool to_address(PyObject *obj, const char *what, void **out) {
+    if (!PyLong_CheckExact(obj)) {
+        PyErr_Format(PyExc_TypeError, "%s must be an int", what);
+        return false;
+    }
+    const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+    if (PyErr_Occurred()) return false;
+    *out = reinterpret_cast<void *>(static_cast<uintptr_t>(v));
+    return true;
+}
+
+// A float64 array of exactly `count` values, aligned; inputs may be read-only.
+bool vector_arg(PyObject *obj, i64 count, const char *what, TypedView<f64> &view, bool writable = true) {
+    if (!view.acquire(obj, false, writable)) return false;
+    if (view.size() != count || !view.aligned()) {
+        PyErr_Format(PyExc_ValueError, "%s must be an aligned float64 array of %lld values", what,
+                     static_cast<long long>(count));
+        return false;
+    }
+    return true;
+}
+
+// The problem tuple built by least_squares.py:
+//   (0, fun, jac, args)              Python residuals fun(x, *args), jac None or callable
+//   (1, address, jac, ctx)           native residuals; jac 0 when absent
+//   (2, f, jac, xdata)               Python model f(xdata, *p)
+//   (3, address, jac, ctx, xdata)    native model; xdata a float64 array
+bool set_function(UserFunction &u, PyObject *spec, TypedView<f64> &xdata) {
+    if (!PyTuple_CheckExact(spec) || PyTuple_GET_SIZE(spec) < 4 ||
+        !PyLong_CheckExact(PyTuple_GET_ITEM(spec, 0))) {
+        PyErr_SetString(PyExc_TypeError, "problem must be a tuple (kind, ...)");
+        return false;
+    }
+    const long kind = PyLong_AsLong(PyTuple_GET_ITEM(spec, 0));
+    const Py_ssize_t size = PyTuple_GET_SIZE(spec);
+    PyObject *a = PyTuple_GET_ITEM(spec, 1), *b = PyTuple_GET_ITEM(spec, 2), *c = PyTuple_GET_ITEM(spec, 3);
+    if ((kind == 0 || kind == 2) && size == 4) {
+        if (!PyCallable_Check(a) || !(b == Py_None || PyCallable_Check(b)) ||
+            (kind == 0 && !PyTuple_CheckExact(c))) {
+            PyErr_SetString(PyExc_TypeError, "problem (kind, fun, jac, args or xdata) is malformed");
+            return false;
+        }
+        u.kind = kind == 0 ? Kind::python_residuals : Kind::python_model;
+        u.fun = a;
+        u.jac = b == Py_None ? nullptr : b;
+        const Py_ssize_t extra = kind == 0 ? PyTuple_GET_SIZE(c) : static_cast<Py_ssize_t>(u.n);
+        u.nargs = static_cast<size_t>(extra) + 1;
+        u.stack = static_cast<PyObject **>(PyMem_Calloc(static_cast<size_t>(extra) + 2, sizeof(PyObject *)));
+        if (u.stack == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+        if (kind == 0) {
+            for (Py_ssize_t i = 0; i < extra; ++i) u.stack[2 + i] = PyTuple_GET_ITEM(c, i);
+        } else {
+            u.stack[1] = c;  // xdata, passed unchanged
+            u.f8 = PyArray_DescrFromType(NPY_DOUBLE);
+            if (u.f8 == nullptr) return false;
+        }
+        return true;
+    }
+    if ((kind == 1 && size == 4) || (kind == 3 && size == 5)) {
+        if (!to_address(a, "address", &u.values_fn) || !to_address(b, "jac", &u.jacobian_fn) ||
+            !to_address(c, "ctx", &u.ctx))
+            return false;
+        if (u.values_fn == nullptr) {
+            PyErr_SetString(PyExc_ValueError, "the function's address is null");
+            return false;
+        }
+        u.kind = kind == 1 ? Kind::native_residuals : Kind::native_model;
+        if (kind == 3) {
+            if (!xdata.acquire(PyTuple_GET_ITEM(spec, 4), false, false) || !xdata.aligned()) {
+                if (!PyErr_Occurred())
+                    PyErr_SetString(PyExc_ValueError, "xdata must be an aligned float64 array");
+                return false;
+            }
+            u.xdata = xdata.data();
+        }
+        return true;
+    }
+    PyErr_SetString(PyExc_ValueError, "problem kind must be 0 to 3");
+    return false;
+}
+
+// Converts item k of a tuple into a double or a 64-bit integer.
+bool tuple_number(PyObject *t, Py_ssize_t k, f64 *out) {
+    *out = PyFloat_AsDouble(PyTuple_GET_ITEM(t, k));
+    return !PyErr_Occurred();
+}
+
+bool tuple_integer(PyObject *t, Py_ssize_t k, i64 *out) {
+    PyObject *v = PyTuple_GET_ITEM(t, k);
+    if (!PyLong_Check(v)) {
+        PyErr_SetString(PyExc_TypeError, "integer option expected");
+        return false;
+    }
+    *out = PyLong_AsLongLong(v);
+    return !PyErr_Occurred();
+}
+
+// Owned memory of a run: the iteration's workspace, the problem's, the
+// bound plan and the unconstrained variables.
+struct Buffers {
+    std::unique_ptr<void, decltype(&std::free)> block{nullptr, &std::free};
+    void *lm = nullptr;
+    f64 *problem = nullptr, *low = nullptr, *high = nullptr, *z = nullptr, *x_check = nullptr;
+    i64 *order = nullptr;
+    unsigned char *family = nullptr;
+
+    bool allocate(i64 m, i64 n) {
+        const size_t lm_bytes = vlm::lm_workspace_bytes(m, n), work = vlm::lsq_problem_work(m, n);
+        size_t total = 0, tail = 0;
+        if (lm_bytes == 0 || work == 0 ||
+            __builtin_mul_overflow(work + 5 * static_cast<size_t>(n), sizeof(f64), &tail) ||
+            __builtin_add_overflow(lm_bytes, tail, &total) ||
+            __builtin_add_overflow(total, static_cast<size_t>(n), &total)) {
+            PyErr_SetString(PyExc_MemoryError, "the problem is too large");
+            return false;
+        }
+        block.reset(std::malloc(total));
+        if (!block) {
+            PyErr_NoMemory();
+            return false;
+        }
+        char *p = static_cast<char *>(block.get());
+        lm = p;
+        problem = reinterpret_cast<f64 *>(p + lm_bytes);
+        low = problem + work;
+        high = low + n;
+        z = high + n;
+        x_check = z + n;
+        order = reinterpret_cast<i64 *>(x_check + n);
+        family = reinterpret_cast<unsigned char *>(order + n);
+        return true;
+    }
+};
+
+// solve(problem, x, bounds, data, options, fvec, want)
+//   x       float64 (n): the start, then the solution
+//   bounds  None or (codes int64 (n) of the parameter_map.h families, lower (n), upper (n))
+//   data    None or (y (m), weight None or (m), whiten None or (m*m) lower factor)
+//   options (ftol, xtol, gtol, max_nfev, budget_includes_jacobian, factor, diff_step,
+//            scale None or (n), fvec_given)
+//   fvec    float64 (m): the residuals at the solution (at the start too with fvec_given)
+//   want    0: nothing more; 1: the weighted Jacobian dr/dx at the solution;
+//           2: that and the covariance (J^T J)^-1 (+inf when J is rank-deficient);
+//           3: the covariance times the residual variance 2 cost / (m - n) (m > n)
+// -> (status, nfev, nfev_jac, njev, nit, cost, rank, jac, cov): jac a new
+//    (m, n) array or None, cov a new (n, n) array or None, rank -1 without cov.
+PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs != 7) {
+        PyErr_Format(PyExc_TypeError, "solve() takes exactly 7 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    TypedView<f64> x, xdata, fvec, y, weight, whiten, lower, upper, scale;
+    TypedView<i64> codes;
+    if (!x.acquire(args[1]) || !x.aligned() || x.size() < 1) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_ValueError, "x must be an aligned float64 array of n >= 1 values");
+        return nullptr;
+    }
+    if (!fvec.acquire(args[5])) return nullptr;
+    UserFunction u;
+    u.n = x.size();
+    u.m = fvec.size();
+    const i64 m = u.m, n = u.n;
+    if (m < n || !fvec.aligned()) {
+        PyErr_SetString(PyExc_ValueError, "fvec must be an aligned float64 array of m >= n values");
+        return nullptr;
+    }
+    if (!set_function(u, args[0], xdata)) return nullptr;
+    vlm::LsqProblem problem;
+    problem.m = m;
+    problem.n = n;
+    problem.fn = {values_callback, nullptr, &u};
+    if (u.jac != nullptr || u.jacobian_fn != nullptr) problem.fn.jacobian = jacobian_callback;
+
+    PyObject *data = args[3];
+    if (data != Py_None) {
+        if (!PyTuple_CheckExact(data) || PyTuple_GET_SIZE(data) != 3) {
+            PyErr_SetString(PyExc_TypeError, "data must be None or (y, weight, whiten)");
+            return nullptr;
+        }
+        if (!vector_arg(PyTuple_GET_ITEM(data, 0), m, "y", y, false)) return nullptr;
+        problem.y = y.data();
+        if (PyTuple_GET_ITEM(data, 1) != Py_None) {
+            if (!vector_arg(PyTuple_GET_ITEM(data, 1), m, "weight", weight, false)) return nullptr;
+            problem.weight = weight.data();
+        }
+        if (PyTuple_GET_ITEM(data, 2) != Py_None) {
+            i64 mm = 0;
+            if (__builtin_mul_overflow(m, m, &mm) ||
+                !vector_arg(PyTuple_GET_ITEM(data, 2), mm, "whiten", whiten, false)) {
+                if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "whiten is too large");
+                return nullptr;
+            }
+            problem.whiten = whiten.data();
+        }
+    }
+
+    PyObject *opts = args[4];
+    vlm::LmOptions lo;
+    f64 budget_jac = 0.0, fvec_given = 0.0;
+    i64 max_evals = 0;
+    if (!PyTuple_CheckExact(opts) || PyTuple_GET_SIZE(opts) != 9) {
+        PyErr_SetString(PyExc_TypeError, "options must be a tuple of 9 items");
+        return nullptr;
+    }
+    if (!tuple_number(opts, 0, &lo.ftol) || !tuple_number(opts, 1, &lo.xtol) ||
+        !tuple_number(opts, 2, &lo.gtol) || !tuple_integer(opts, 3, &max_evals) ||
+        !tuple_number(opts, 4, &budget_jac) || !tuple_number(opts, 5, &lo.factor) ||
+        !tuple_number(opts, 6, &problem.diff_step) || !tuple_number(opts, 8, &fvec_given))
+        return nullptr;
+    lo.max_nfev = max_evals;
+    lo.budget_includes_jacobian = budget_jac != 0.0;
+    if (PyTuple_GET_ITEM(opts, 7) != Py_None) {
+        if (!vector_arg(PyTuple_GET_ITEM(opts, 7), n, "scale", scale, false)) return nullptr;
+        lo.scale = scale.data();
+    }
+    if (!(problem.diff_step > 0.0 && std::isfinite(problem.diff_step))) {
+        PyErr_SetString(PyExc_ValueError, "diff_step must be a finite number > 0");
+        return nullptr;
+    }
+
+    const long want = PyLong_AsLong(args[6]);
+    if (PyErr_Occurred()) return nullptr;
+    Ref jac_arr, cov_arr;
+    f64 *jac = nullptr, *cov = nullptr;
+    if (want >= 1) {
+        npy_intp dims[2] = {static_cast<npy_intp>(m), static_cast<npy_intp>(n)};
+        jac_arr.reset(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+        if (!jac_arr) return nullptr;
+        jac = static_cast<f64 *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(jac_arr.get())));
+    }
+    if (want >= 2) {
+        npy_intp dims[2] = {static_cast<npy_intp>(n), static_cast<npy_intp>(n)};
+        cov_arr.reset(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+        if (!cov_arr) return nullptr;
+        cov = static_cast<f64 *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(cov_arr.get())));
+    }
+
+    Buffers buf;
+    if (!buf.allocate(m, n)) return nullptr;
+    problem.work = buf.problem;
+    vlm::ParamPlan plan;
+    PyObject *bounds = args[2];
+    if (bounds != Py_None) {
+        if (!PyTuple_CheckExact(bounds) || PyTuple_GET_SIZE(bounds) != 3) {
+            PyErr_SetString(PyExc_TypeError, "bounds must be None or (codes, lower, upper)");
+            return nullptr;
+        }
+        if (!codes.acquire(PyTuple_GET_ITEM(bounds, 0), false, false) ||
+            !vector_arg(PyTuple_GET_ITEM(bounds, 1), n, "lower", lower, false) ||
+            !vector_arg(PyTuple_GET_ITEM(bounds, 2), n, "upper", upper, false))
+            return nullptr;
+        if (codes.size() != n || !codes.aligned()) {
+            PyErr_SetString(PyExc_ValueError, "codes must be an aligned int64 array of n values");
+            return nullptr;
+        }
+        for (i64 j = 0; j < n; ++j) {
+            if (codes.data()[j] < 0 || codes.data()[j] >= vlm::PARAM_FAMILIES) {
+                PyErr_SetString(PyExc_ValueError, "bound family code out of range");
+                return nullptr;
+            }
+            buf.family[j] = static_cast<unsigned char>(codes.data()[j]);
+        }
+        plan.n = n;
+        plan.order = buf.order;
+        plan.low = buf.low;
+        plan.high = buf.high;
+        vlm::param_plan_group(plan, buf.family, lower.data(), upper.data());
+        problem.plan = &plan;
+        problem.upper = upper.data();
+    }
+
+    vlm::LmProblem lp{m, n, vlm::lsq_residuals, vlm::lsq_jacobian, &problem};
+    vlm::LmResult res;
+    i64 rank = -1;
+    f64 *const xp = x.data(), *const r = fvec.data();
+    f64 *const z = problem.plan != nullptr ? buf.z : xp;
+    bool given = fvec_given != 0.0;
+    if (u.native()) u.lock.release();
+    if (problem.plan != nullptr) {
+        // The residuals given are those at x; the iteration starts from
+        // T^-1(T(x)), which rounding may move.
+        vlm::lsq_from_params(problem, xp, z);
+        vlm::lsq_to_params(problem, z, buf.x_check);
+        given = given && std::memcmp(buf.x_check, xp, static_cast<size_t>(n) * sizeof(f64)) == 0;
+    }
+    vlm::lm_minimize(lp, lo, z, r, given, buf.lm, &res);
+    if (problem.plan != nullptr) vlm::lsq_to_params(problem, z, xp);
+    const bool finished = res.status > 0 || res.status == vlm::LM_JACOBIAN_NOT_FINITE;
+    if (finished && jac != nullptr) {
+        if (vlm::lsq_jacobian_x(problem, xp, r, jac) < 0)
+            res.status = vlm::LM_STOPPED;
+        else if (cov != nullptr)
+            rank = vlm::lm_covariance(jac, m, n, problem.fn.jacobian != nullptr ? 0.0 : problem.diff_step,
+                                      cov, buf.lm);
+        if (want == 3 && rank == n && m > n) {
+            const f64 variance = 2.0 * res.cost / static_cast<f64>(m - n);
+            for (i64 k = 0; k < n * n; ++k) cov[k] *= variance;
+        }
+    } else {
+        jac_arr.reset();  // nothing computed: None
+        cov_arr.reset();
+    }
+    u.lock.reacquire();
+    if (PyErr_Occurred()) return nullptr;
+    PyObject *none = Py_None;
+    return Py_BuildValue("(LLLLLdLOO)", static_cast<long long>(res.status), static_cast<long long>(res.nfev),
+                         static_cast<long long>(res.nfev_jac), static_cast<long long>(res.njev),
+                         static_cast<long long>(res.nit), res.cost, static_cast<long long>(rank),
+                         jac_arr ? jac_arr.get() : none, cov_arr ? cov_arr.get() : none);
+}
+
+// qr(a, m, n, tau, perm, b): vlm_qr_pivoted of a (m x n, in place) into tau
+// (min(m, n)) and perm (int64, n), then b (m values) becomes Q^T b.
+PyObject *qr(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs != 6) {
+        PyErr_Format(PyExc_TypeError, "qr() takes exactly 6 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    const i64 m = PyLong_AsLongLong(args[1]), n = PyLong_AsLongLong(args[2]);
+    if (PyErr_Occurred()) return nullptr;
+    i64 mn = 0;
+    if (m < 1 || n < 1 || __builtin_mul_overflow(m, n, &mn)) {
+        PyErr_SetString(PyExc_ValueError, "m and n must be >= 1");
+        return nullptr;
+    }
+    TypedView<f64> a, tau, b;
+    TypedView<i64> perm;
+    if (!vector_arg(args[0], mn, "a", a) || !vector_arg(args[3], m < n ? m : n, "tau", tau) ||
+        !vector_arg(args[5], m, "b", b) || !perm.acquire(args[4]))
+        return nullptr;
+    if (perm.size() != n || !perm.aligned()) {
+        PyErr_SetString(PyExc_ValueError, "perm must be an aligned int64 array of n values");
+        return nullptr;
+    }
+    std::unique_ptr<f64[]> work(new (std::nothrow) f64[static_cast<size_t>(mn + 2 * n)]);
+    if (!work) return PyErr_NoMemory();
+    vlm_qr_pivoted(a.data(), m, n, tau.data(), perm.data(), work.get());
+    vlm_qr_apply_qt(a.data(), tau.data(), b.data(), m, n);
+    Py_RETURN_NONE;
+}
+
+// cholesky(S, L, m) -> status: the lower Cholesky factor of S (m x m, lower
+// triangle read) into L with the shared library's vlm_chol; -1 when S is
+// not numerically positive definite.
+PyObject *cholesky(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs != 3) {
+        PyErr_Format(PyExc_TypeError, "cholesky() takes exactly 3 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    const i64 m = PyLong_AsLongLong(args[2]);
+    if (PyErr_Occurred()) return nullptr;
+    i64 mm = 0;
+    if (m < 1 || __builtin_mul_overflow(m, m, &mm)) {
+        PyErr_SetString(PyExc_ValueError, "m must be >= 1");
+        return nullptr;
+    }
+    TypedView<f64> S, L;
+    if (!vector_arg(args[0], mm, "S", S, false) || !vector_arg(args[1], mm, "L", L)) return nullptr;
+    int status;
+    Py_BEGIN_ALLOW_THREADS status = vlm_chol(S.data(), 0.0, L.data(), m);
+    Py_END_ALLOW_THREADS return PyLong_FromLong(status);
+}
+
+// finite(a) -> True when every value of a is finite, for a C-contiguous
+// float64 ndarray (read-only ones too); None for anything else, which the
+// caller checks itself.
+PyObject *finite(PyObject *, PyObject *arg) {
+    if (!PyArray_Check(arg)) Py_RETURN_NONE;
+    auto *a = reinterpret_cast<PyArrayObject *>(arg);
+    if (PyArray_TYPE(a) != NPY_DOUBLE || !PyArray_ISCARRAY_RO(a) || !PyArray_ISNOTSWAPPED(a)) Py_RETURN_NONE;
+    const f64 *v = static_cast<const f64 *>(PyArray_DATA(a));
+    const npy_intp size = PyArray_SIZE(a);
+    // x - x is 0 for a finite x and NaN otherwise; the sum's order does not
+    // matter, so it runs in vector lanes.
+    auto all_finite = [v, size] {
+        f64 sum = 0.0;
+#pragma omp simd reduction(+ : sum)
+        for (npy_intp i = 0; i < size; ++i) sum += v[i] - v[i];
+        return sum == 0.0;
+    };
+    bool ok;
+    if (size < 65536) {
+        ok = all_finite();
+    } else {
+        Py_BEGIN_ALLOW_THREADS ok = all_finite();
+        Py_END_ALLOW_THREADS
+    }
+    return PyBool_FromLong(ok);
+}
+
+PyMethodDef methods[] = {
+    {"solve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(solve)), METH_FASTCALL,
+     "solve(problem, x, bounds, data, options, fvec, want) -> (status, nfev, nfev_jac, njev, nit, "
+     "cost, rank, jac, cov)\n\nThe Levenberg-Marquardt run behind Velmora.least_squares and "
+     "Velmora.curve_fit; "
+     "call those instead."},
+    {"qr", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(qr)), METH_FASTCALL,
+     "qr(a, m, n, tau, perm, b) -> None\n\nPivoted QR of a in place, and Q^T b (for curve_fit's "
+     "full_output)."},
+    {"finite", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(finite)), METH_O,
+     "finite(a) -> bool or None\n\nWhether a C-contiguous float64 array holds only finite values "
+     "(None for other objects)."},
+    {"cholesky", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cholesky)), METH_FASTCALL,
+     "cholesky(S, L, m) -> status\n\nvlm_chol of S into L (for curve_fit's covariance sigma)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int exec_module(PyObject *) {
+    if (PyArray_ImportNumPyAPI() < 0) return -1;
+    return 0;
+}
+
+PyModuleDef_Slot slots[] = VLM_MODULE_SLOTS(exec_module);
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_least_squares",
+    "The native runs behind Velmora.least_squares and Velmora.curve_fit: a\n"
+    "Levenberg-Marquardt fit of Python or native residuals or curve models.\n"
+    "Private: use Velmora.least_squares and Velmora.curve_fit.",
+    0,
+    methods,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__least_squares(void) {
+    return PyModuleDef_Init(&module_def);
+}

@@ -1,0 +1,36 @@
+"""The package's warning classes, in one place so that every module warns
+with the same ones and users filter them by class:
+
+    VelmoraWarning
+     +-- OptimizeWarning            a result is not fully determined (SciPy's name)
+     |    +-- IdentifiabilityWarning  parameters the data do not identify
+     +-- ConvergenceWarning         the minimization did not report success
+"""
+
+from __future__ import annotations
+
+__all__ = ["ConvergenceWarning", "IdentifiabilityWarning", "OptimizeWarning", "VelmoraWarning"]
+
+
+class VelmoraWarning(UserWarning):
+    """Base class of the warnings Velmora issues."""
+
+
+class OptimizeWarning(VelmoraWarning):
+    """A fit finished but a result is not fully determined: for example the
+    covariance of the parameters could not be estimated (SciPy's
+    `OptimizeWarning` says the same)."""
+
+
+class IdentifiabilityWarning(OptimizeWarning):
+    """The Hessian at the estimate does not identify some parameters: a flat
+    direction (parameters that enter the objective only through a combination,
+    or an estimate at the edge of identifiability), a curvature that is not
+    positive, or a Hessian that could not be formed. Their standard errors,
+    covariances and intervals are NaN; the message names them."""
+
+
+class ConvergenceWarning(VelmoraWarning):
+    """The minimization behind `fit` did not report success: the estimate is
+    the last point reached, and its standard errors are those of the Hessian
+    there."""

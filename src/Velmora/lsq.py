@@ -1,0 +1,754 @@
+"""Nonlinear least squares with SciPy's interface: `least_squares` and
+`curve_fit` over a native Levenberg-Marquardt solver.
+
+`least_squares(fun, x0, ...)` minimises 1/2 sum(fun(x)**2) and returns an
+`OptimizeResult` with SciPy's fields; `curve_fit(f, xdata, ydata, ...)` fits
+a model curve and returns (popt, pcov) as SciPy's does. Both run Moré's
+Levenberg-Marquardt method (scaled trust region, QR factorisation of the
+Jacobian) in one native call over
+
+- Python functions: one call per residual evaluation, with the parameters as
+  SciPy passes them (`fun(x, *args)` with a new array x; `f(xdata, *params)`
+  with NumPy float64 parameters);
+- native functions: `NativeResiduals` (`void r(const double *x, double *res,
+  void *ctx)`) and `NativeModel` (`void model(const double *xdata, int64_t m,
+  const double *p, double *out, void *ctx)`), numba cfuncs of those
+  signatures, ctypes or cffi pointers; such a run makes no Python call per
+  evaluation and releases the interpreter lock.
+
+Bounds are handled by reparametrisation (`Velmora.transforms.ParameterMap`'s
+transforms), so every point tried lies strictly inside them.
+
+Where we depart from SciPy, on purpose: every `method` runs the same
+Levenberg-Marquardt iteration, bounds included (SciPy's 'lm' takes none);
+tolerances below machine epsilon, a non-positive `sigma` and a `sigma` with
+NaN raise ValueError; a rank-deficient Jacobian gives an infinite covariance
+and an `OptimizeWarning` (SciPy may return huge finite numbers); the
+covariance uses the Jacobian at the solution itself.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import inspect
+import math
+import numbers
+import types
+import warnings
+from typing import Any, NamedTuple
+
+import numpy as np
+from numpy.typing import NDArray
+
+from Velmora._ckernels.optim import _least_squares as _native
+from Velmora._warnings import OptimizeWarning
+from Velmora.optimize import (
+    NativeSignature,
+    OptimizeResult,
+    _bound_array,
+    _is_real_scalar,
+    _start,
+    context_value,
+    function_address,
+    is_native_pointer,
+)
+
+__all__ = ["NativeModel", "NativeResiduals", "curve_fit", "least_squares"]
+
+F8 = np.dtype(np.float64)  # native-order float64 (dtype instances of built-in types are shared)
+EPS = 2.220446049250313e-16
+DIFF_STEP = 1.4901161193847656e-08  # sqrt(EPS): forward differences' relative step
+FACTOR = 100.0  # the first trust region: FACTOR * ||D x0||
+BOUND_STEP = 1e-10  # how far a start on a bound moves inside, relative
+
+_F64_P = ctypes.POINTER(ctypes.c_double)
+RESIDUALS_SIGNATURE = NativeSignature(
+    None, (_F64_P, _F64_P, ctypes.c_void_p), frozenset({"void(*)(double *, double *, void *)"}),
+    "none(CPointer(float64), CPointer(float64), voidptr)")
+MODEL_SIGNATURE = NativeSignature(
+    None, (_F64_P, ctypes.c_int64, _F64_P, _F64_P, ctypes.c_void_p),
+    frozenset({"void(*)(double *, int64_t, double *, double *, void *)",
+               "void(*)(double *, long, double *, double *, void *)"}),
+    "none(CPointer(float64), int64, CPointer(float64), CPointer(float64), voidptr)")
+
+# The native iteration's outcomes (levmar.h).
+FTOL, XTOL, BOTH, GTOL, MAX_NFEV, FTOL_TINY, XTOL_TINY, GTOL_TINY = range(1, 9)
+START_NOT_FINITE, JACOBIAN_NOT_FINITE = -2, -3
+
+# least_squares' status for each outcome, and its messages (SciPy's).
+LSQ_STATUS = {FTOL: 2, XTOL: 3, BOTH: 4, GTOL: 1, MAX_NFEV: 0, FTOL_TINY: 2, XTOL_TINY: 3, GTOL_TINY: 1,
+              JACOBIAN_NOT_FINITE: -3}
+LSQ_MESSAGES = {
+    0: "The maximum number of function evaluations is exceeded.",
+    1: "`gtol` termination condition is satisfied.",
+    2: "`ftol` termination condition is satisfied.",
+    3: "`xtol` termination condition is satisfied.",
+    4: "Both `ftol` and `xtol` termination conditions are satisfied.",
+    -3: "The Jacobian is not finite at the current point.",
+}
+
+# curve_fit without bounds reports as SciPy's leastsq does: the outcome's
+# number (ier) and message.
+LM_MESSAGES = {
+    FTOL: "Both actual and predicted relative reductions in the sum of squares\n  are at most {ftol:f}",
+    XTOL: "The relative error between two consecutive iterates is at most {xtol:f}",
+    BOTH: "Both actual and predicted relative reductions in the sum of squares\n  are at most {ftol:f} and the "
+          "relative error between two consecutive iterates is at \n  most {xtol:f}",
+    GTOL: "The cosine of the angle between func(x) and any column of the\n  Jacobian is at most {gtol:f} in "
+          "absolute value",
+    MAX_NFEV: "Number of calls to function has reached maxfev = {maxfev:d}.",
+    FTOL_TINY: "ftol={ftol:f} is too small, no further reduction in the sum of squares\n  is possible.",
+    XTOL_TINY: "xtol={xtol:f} is too small, no further improvement in the approximate\n  solution is possible.",
+    GTOL_TINY: "gtol={gtol:f} is too small, func(x) is orthogonal to the columns of\n  the Jacobian to machine "
+               "precision.",
+    JACOBIAN_NOT_FINITE: LSQ_MESSAGES[-3],
+}
+
+COVARIANCE_WARNING = "Covariance of the parameters could not be estimated"
+
+
+class NativeResiduals:
+    """Native residuals for `least_squares`.
+
+    address: the function `void r(const double *x, double *res, void *ctx)`,
+        writing the m residuals at the n values of x into res (an int, a
+        ctypes or cffi function pointer, or an object with an integer
+        `.address` such as a numba cfunc);
+    m: the number of residuals;
+    ctx: passed to the functions untouched (an int address, a ctypes pointer
+        or None for null);
+    jac: optionally `void j(const double *x, double *J, void *ctx)`, writing
+        the Jacobian (m x n, row-major); forward differences otherwise.
+
+    The functions must not keep or modify x, must be safe to call without the
+    interpreter lock and must stay valid while the fit runs.
+    """
+
+    __slots__ = ("_keep", "address", "ctx", "jac", "m")
+    address: int
+    m: int
+    ctx: int
+    jac: int | None
+    _keep: tuple[object, ...]
+
+    def __init__(self, address: object, m: int, ctx: object = 0, jac: object = None) -> None:
+        self.address = function_address(address, "address", RESIDUALS_SIGNATURE)
+        if isinstance(m, bool) or not isinstance(m, numbers.Integral) or m < 1:
+            raise ValueError(f"m must be a positive int (the number of residuals), got {m!r}")
+        self.m = int(m)
+        self.ctx = context_value(ctx)
+        self.jac = None if jac is None else function_address(jac, "jac", RESIDUALS_SIGNATURE)
+        self._keep = (address, ctx, jac)
+
+    def __repr__(self) -> str:
+        jac = "None" if self.jac is None else hex(self.jac)
+        return f"NativeResiduals(address={self.address:#x}, m={self.m}, ctx={self.ctx:#x}, jac={jac})"
+
+
+class NativeModel:
+    """A native curve model for `curve_fit`.
+
+    address: `void model(const double *xdata, int64_t m, const double *p,
+        double *out, void *ctx)`, writing the model's m values at the
+        parameters p into out; xdata is the data as a C-contiguous float64
+        array in the caller's layout (for k predictors of shape (k, m), value
+        j of predictor i at xdata[i * m + j]);
+    ctx: passed untouched (an int address, a ctypes pointer or None);
+    jac: optionally `void jac(const double *xdata, int64_t m, const double *p,
+        double *J, void *ctx)` writing dmodel/dp (m x n, row-major).
+
+    curve_fit also takes such a function directly (a numba cfunc, a ctypes or
+    cffi pointer); wrapping it once saves checking its signature on every fit.
+    """
+
+    __slots__ = ("_keep", "address", "ctx", "jac")
+    address: int
+    ctx: int
+    jac: int | None
+    _keep: tuple[object, ...]
+
+    def __init__(self, address: object, ctx: object = 0, jac: object = None) -> None:
+        self.address = function_address(address, "address", MODEL_SIGNATURE)
+        self.ctx = context_value(ctx)
+        self.jac = None if jac is None else function_address(jac, "jac", MODEL_SIGNATURE)
+        self._keep = (address, ctx, jac)
+
+    def __repr__(self) -> str:
+        jac = "None" if self.jac is None else hex(self.jac)
+        return f"NativeModel(address={self.address:#x}, ctx={self.ctx:#x}, jac={jac})"
+
+
+# --- arguments ----------------------------------------------------------------------
+
+def _is_one_of(value: object, names: tuple[str, ...]) -> bool:
+    return isinstance(value, str) and value in names
+
+
+def _tolerance(name: str, value: object) -> float:
+    if isinstance(value, bool) or not _is_real_scalar(value):
+        raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
+    t = float(value)  # type: ignore[arg-type]
+    if not t >= EPS:
+        raise ValueError(f"{name} must be at least machine epsilon ({EPS:.3g}), got {value!r}")
+    return t
+
+
+def _count(name: str, value: object) -> int:
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"{name} must be an int or None, got {type(value).__name__}")
+    if value < 1:
+        raise ValueError(f"{name} must be at least 1, got {value}")
+    return min(int(value), 2**63 - 1)
+
+
+def _step(name: str, value: object) -> float:
+    if isinstance(value, bool) or not _is_real_scalar(value):
+        raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
+    h = float(value)  # type: ignore[arg-type]
+    if not 0.0 < h < math.inf:
+        raise ValueError(f"{name} must be a finite number > 0, got {value!r}")
+    return h
+
+
+def _finite_start(x: np.ndarray, name: str) -> np.ndarray:
+    if not np.isfinite(x).all():
+        raise ValueError(f"{name} must hold finite values, got {x!r}")
+    return x
+
+
+NO_BOUNDS = (-math.inf, math.inf)
+
+
+def _default_bounds(bounds: object) -> bool:
+    """(-inf, inf), the default: no bounds (a quick test for the common call)."""
+    return bounds is NO_BOUNDS or (type(bounds) is tuple and len(bounds) == 2 and bounds[0] == -math.inf
+                                   and bounds[1] == math.inf)
+
+
+def _box(bounds: object, n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
+    """(codes, lb, ub) from SciPy's forms of bounds, a pair (lb, ub) of numbers
+    or arrays, or an object with lb and ub; None when no bound is finite. The
+    codes are the parameter-map families: 0 free, 1 lower, 2 upper, 3 both."""
+    if bounds is None or _default_bounds(bounds):
+        return None
+    if hasattr(bounds, "lb") and hasattr(bounds, "ub"):
+        low, high = bounds.lb, bounds.ub
+    else:
+        if isinstance(bounds, (str, bytes)) or not hasattr(bounds, "__len__") or len(bounds) != 2:
+            raise ValueError("bounds must be a pair (lb, ub) of numbers or arrays of n values, or an object with "
+                             "lb and ub (scipy.optimize.Bounds)")
+        low, high = bounds  # type: ignore[misc]
+    lb = _bound_array(low, n, "lb", -math.inf)
+    ub = _bound_array(high, n, "ub", math.inf)
+    with np.errstate(over="ignore", invalid="ignore"):
+        bad = ~(lb < ub) | (np.isfinite(lb) & np.isfinite(ub) & ~np.isfinite(ub - lb))
+    if bad.any():
+        i = int(np.argmax(bad))
+        raise ValueError(f"Each lower bound must be strictly less than each upper bound (and their distance a "
+                         f"finite number): variable {i} has lb = {lb[i]!r}, ub = {ub[i]!r}")
+    has_low, has_high = np.isfinite(lb), np.isfinite(ub)
+    if not (has_low.any() or has_high.any()):
+        return None
+    codes = np.where(has_low, np.where(has_high, 3, 1), np.where(has_high, 2, 0)).astype(np.int64)
+    return codes, lb, ub
+
+
+def _inside(x: np.ndarray, box: tuple[np.ndarray, np.ndarray, np.ndarray]) -> None:
+    """ValueError for a start outside the bounds; a start on a bound moves a
+    little inside (the reparametrisation maps the bound itself to infinity)."""
+    _, lb, ub = box
+    outside = (x < lb) | (x > ub)
+    if outside.any():
+        i = int(np.argmax(outside))
+        raise ValueError(f"Initial guess is outside of provided bounds: variable {i} is {x[i]!r}, bounds "
+                         f"({lb[i]!r}, {ub[i]!r})")
+    width = np.where(np.isfinite(ub - lb), (ub - lb) / 4.0, math.inf)
+    for bound, sign in ((lb, 1.0), (ub, -1.0)):
+        on = x == bound
+        if on.any():
+            step = np.minimum(BOUND_STEP * np.maximum(1.0, np.abs(bound)), width)
+            x[on] = (bound + sign * step)[on]
+
+
+def _scale(x_scale: object, z_scale: np.ndarray | None, n: int) -> np.ndarray | None:
+    """The fixed scaling D = 1 / x_scale (times dx/dz with bounds), or None for
+    the Jacobian's column norms ('jac', the default)."""
+    if x_scale is None or (isinstance(x_scale, str) and x_scale == "jac"):
+        return None
+    if isinstance(x_scale, str):
+        raise ValueError(f"x_scale must be 'jac', None or positive numbers, got {x_scale!r}")
+    a = np.asarray(x_scale)
+    if a.dtype.kind not in "biuf" or a.ndim > 1 or (a.ndim == 1 and a.size != n):
+        raise ValueError(f"x_scale must be 'jac', None, a number or n = {n} numbers, got {x_scale!r}")
+    a = np.broadcast_to(a.astype(np.float64), (n,))
+    if not (np.isfinite(a) & (a > 0.0)).all():
+        raise ValueError(f"x_scale must hold finite positive numbers, got {x_scale!r}")
+    d = 1.0 / a
+    if z_scale is not None:
+        d = np.maximum(d * z_scale, np.finfo(np.float64).tiny)
+    return np.ascontiguousarray(d)
+
+
+def _z_scale(x: np.ndarray, box: tuple[np.ndarray, np.ndarray, np.ndarray]) -> np.ndarray:
+    """|dx/dz| at the start: how far x moves per unit step of the iteration's z."""
+    from Velmora.transforms import ParameterMap
+
+    pm = ParameterMap(types.SimpleNamespace(lb=box[1], ub=box[2]))
+    return np.abs(pm.constrained_grad(pm.to_unconstrained(x)))
+
+
+def _jac_kind(jac: object, what: str) -> Any:
+    """None for forward differences, else the callable."""
+    if jac is None or (isinstance(jac, str) and jac == "2-point"):
+        return None
+    if isinstance(jac, str):
+        raise ValueError(f"{what} must be a callable, None or '2-point' (forward differences), got {jac!r}")
+    if not callable(jac):
+        raise TypeError(f"{what} must be a callable, None or '2-point', got {type(jac).__name__}")
+    return jac
+
+
+def _run(problem: tuple[Any, ...], x: np.ndarray, box: Any, data: Any, fvec: np.ndarray, options: tuple[Any, ...],
+         want: int) -> tuple[Any, ...]:
+    """One native run: (outcome, nfev, nfev_jac, njev, nit, cost, rank, jac,
+    cov); x and fvec receive the solution and its residuals. options: (ftol,
+    xtol, gtol, budget, budget counts the Jacobian's evaluations, factor,
+    difference step, scale, fvec holds the residuals at x). want: 1 the
+    Jacobian at the solution, 2 also the covariance, 3 the covariance times
+    the residual variance 2 cost / (m - n)."""
+    result = _native.solve(problem, x, box, data, options, fvec, want)
+    outcome = result[0]
+    if outcome < 0 and outcome != JACOBIAN_NOT_FINITE:
+        if outcome == START_NOT_FINITE:
+            raise ValueError("Residuals are not finite in the initial point.")
+        raise MemoryError("the least-squares workspace could not be allocated")
+    return result
+
+
+# --- least_squares -------------------------------------------------------------------
+
+def least_squares(fun: Any, x0: Any, jac: Any = None, bounds: Any = None, args: Any = (), ftol: float = 1e-8,
+                  xtol: float = 1e-8, gtol: float = 1e-8, x_scale: Any = None, max_nfev: int | None = None, *,
+                  method: str = "lm", loss: str = "linear", diff_step: float | None = None,
+                  kwargs: dict[str, Any] | None = None) -> OptimizeResult:
+    """Minimise 1/2 sum(fun(x)**2) from x0: SciPy's `least_squares` over the
+    native Levenberg-Marquardt method.
+
+    fun: a Python callable fun(x, *args, **kwargs) returning m >= n residuals
+        (x is a new 1-D float64 array on every call), or `NativeResiduals`.
+    x0: a number or a 1-D array-like of n finite reals (copied).
+    jac: a callable jac(x, *args, **kwargs) returning the m x n Jacobian, or
+        None / '2-point' for forward differences (relative step `diff_step`,
+        default sqrt(eps); n evaluations per Jacobian, not counted in nfev).
+        A native Jacobian comes with NativeResiduals(..., jac=...).
+    bounds: None, a pair (lb, ub) of numbers or n-arrays (+-inf for none), or
+        scipy.optimize.Bounds. The iteration runs on a reparametrisation, so
+        every point tried is strictly inside; a start on a bound moves inside
+        by 1e-10 relative.
+    args, kwargs: extra arguments of fun and jac.
+    ftol, xtol, gtol: the stopping tolerances of SciPy's 'lm' (each at least
+        machine epsilon): relative reduction of the cost, relative size of the
+        trust region against ||D x||, cosine between the residuals and the
+        Jacobian's columns.
+    x_scale: None or 'jac' for Moré's scaling by the Jacobian's column norms
+        (SciPy's default for 'lm'), or the characteristic scale of each
+        variable (a number or n numbers).
+    max_nfev: residual evaluations allowed (None: 100 n), differences excluded.
+    method: 'lm', 'trf' or 'dogbox', accepted for compatibility; all run
+        Levenberg-Marquardt. loss: 'linear' only.
+
+    Returns an OptimizeResult with x, cost, fun (the residuals), jac (at x),
+    grad (jac.T @ fun), optimality (max |grad|), active_mask (-1/+1 where x
+    is within 1e-10 relative of its lower/upper bound), nfev, njev (None with
+    differences), status, message and success. Status: 1 gtol, 2 ftol, 3 xtol,
+    4 ftol and xtol satisfied; 0 max_nfev reached; -3 the Jacobian was not
+    finite at an accepted point (a new status).
+
+    Residuals that are not finite at the start raise ValueError; elsewhere
+    such a point is never accepted (the step shrinks). Exceptions raised by
+    fun or jac propagate unchanged. A native run releases the interpreter
+    lock; Ctrl-C stops it.
+    """
+    if not _is_one_of(method, ("lm", "trf", "dogbox")):
+        raise ValueError(f"method must be 'lm', 'trf' or 'dogbox', got {method!r}")
+    if not _is_one_of(loss, ("linear",)):
+        raise ValueError(f"only loss='linear' is supported, got {loss!r}")
+    x = _finite_start(_start(x0), "x0")
+    n = x.size
+    if not isinstance(args, tuple):
+        args = (args,)
+    ftol, xtol, gtol = _tolerance("ftol", ftol), _tolerance("xtol", xtol), _tolerance("gtol", gtol)
+    budget = 0 if max_nfev is None else _count("max_nfev", max_nfev)
+    step = DIFF_STEP if diff_step is None else _step("diff_step", diff_step)
+    box = _box(bounds, n)
+    if box is not None:
+        _inside(x, box)
+    scale = _scale(x_scale, None if box is None or x_scale is None or isinstance(x_scale, str)
+                   else _z_scale(x, box), n)
+    if isinstance(fun, NativeResiduals):
+        if args or kwargs or jac is not None:
+            raise ValueError("NativeResiduals takes no args, kwargs or jac: pass data through its ctx and the "
+                             "Jacobian as NativeResiduals(..., jac=...)")
+        if fun.m < n:
+            raise ValueError("Method 'lm' doesn't work when the number of residuals is less than the number of "
+                             f"variables ({fun.m} residuals, {n} variables).")
+        problem: tuple[Any, ...] = (1, fun.address, fun.jac or 0, fun.ctx)
+        fvec, fvec_given = np.empty(fun.m), False
+        jac_given = fun.jac is not None
+    else:
+        if is_native_pointer(fun):
+            raise TypeError("a native residual function needs its number of residuals: pass "
+                            "NativeResiduals(fun, m)")
+        if not callable(fun):
+            raise TypeError(f"fun must be callable or NativeResiduals, got {type(fun).__name__}")
+        jac = _jac_kind(jac, "jac")
+        if kwargs:
+            fun, jac = _with_keywords(fun, kwargs), None if jac is None else _with_keywords(jac, kwargs)
+        fvec = _first_residuals(fun(x.copy(), *args), n)
+        fvec_given, jac_given = True, jac is not None
+        problem = (0, fun, jac, args)
+    outcome, nfev, _, njev, _, cost, _, J, _ = _run(
+        problem, x, box, None, fvec, (ftol, xtol, gtol, budget, False, FACTOR, step, scale, fvec_given), 1)
+    status = LSQ_STATUS[outcome]
+    grad = J.T @ fvec
+    return OptimizeResult(x=x, cost=cost, fun=fvec, jac=J, grad=grad,
+                          optimality=float(np.max(np.abs(grad))), active_mask=_active(x, box), nfev=nfev,
+                          njev=njev if jac_given else None, status=status, message=LSQ_MESSAGES[status],
+                          success=status > 0)
+
+
+def _with_keywords(fn: Any, kwargs: dict[str, Any]) -> Any:
+    return lambda *a: fn(*a, **kwargs)
+
+
+def _first_residuals(value: object, n: int) -> np.ndarray:
+    """The residuals at the start as a new float64 vector (which also fixes m)."""
+    f0 = np.asarray(value)
+    if f0.dtype.kind not in "biuf":
+        raise ValueError(f"the residuals must hold real numbers, got dtype {f0.dtype}")
+    if f0.ndim > 1:
+        raise ValueError(f"fun must return a one-dimensional array of residuals, got shape {f0.shape}")
+    f0 = np.array(f0, dtype=np.float64).reshape(-1)
+    if f0.size < n:
+        raise ValueError("Method 'lm' doesn't work when the number of residuals is less than the number of "
+                         f"variables ({f0.size} residuals, {n} variables).")
+    if not np.isfinite(f0).all():
+        raise ValueError("Residuals are not finite in the initial point.")
+    return f0
+
+
+def _active(x: np.ndarray, box: Any) -> NDArray[np.int64]:
+    """-1 / +1 where x lies within 1e-10 (relative) of its lower / upper bound."""
+    mask = np.zeros(x.size, dtype=np.int64)
+    if box is not None:
+        _, lb, ub = box
+        with np.errstate(invalid="ignore"):
+            mask[np.isfinite(lb) & (x - lb <= BOUND_STEP * np.maximum(1.0, np.abs(lb)))] = -1
+            mask[np.isfinite(ub) & (ub - x <= BOUND_STEP * np.maximum(1.0, np.abs(ub)))] = 1
+    return mask
+
+
+# --- curve_fit ----------------------------------------------------------------------
+
+# Solver keywords curve_fit passes on, with SciPy's names: leastsq's
+# (maxfev, epsfcn, factor, diag) and least_squares' (max_nfev, diff_step,
+# x_scale, loss).
+CURVE_FIT_OPTIONS = ("ftol", "xtol", "gtol", "maxfev", "max_nfev", "epsfcn", "diff_step", "factor", "diag",
+                     "x_scale", "loss")
+
+
+def _parameter_count(f: Any) -> int:
+    try:
+        sig = inspect.signature(f)
+    except (TypeError, ValueError):
+        raise ValueError("Unable to determine number of fit parameters.") from None
+    kinds = [p.kind for p in sig.parameters.values()]
+    if inspect.Parameter.VAR_POSITIONAL in kinds:
+        raise ValueError("Unable to determine number of fit parameters.")
+    count = sum(k in (inspect.Parameter.POSITIONAL_ONLY, inspect.Parameter.POSITIONAL_OR_KEYWORD) for k in kinds)
+    if count < 2:
+        raise ValueError("Unable to determine number of fit parameters.")
+    return count - 1
+
+
+def _check_arity(f: Any, n: int) -> None:
+    """A plain Python function that cannot take xdata and n parameters:
+    ValueError before any evaluation (other callables tell for themselves)."""
+    if type(f) is not types.FunctionType:
+        return
+    code = f.__code__
+    if code.co_flags & inspect.CO_VARARGS:
+        return
+    total = code.co_argcount
+    required = total - len(f.__defaults__ or ())
+    if not required <= n + 1 <= total:
+        raise ValueError(f"p0 has {n} values but the model {f.__name__} takes {total - 1} parameters after xdata")
+
+
+def _initial(n: int, box: Any) -> np.ndarray:
+    """SciPy's start without p0: ones, or inside the bounds (the middle of an
+    interval, one away from a single bound)."""
+    x = np.ones(n)
+    if box is not None:
+        _, lb, ub = box
+        has_low, has_high = np.isfinite(lb), np.isfinite(ub)
+        x = np.where(has_low & has_high, 0.5 * (lb + ub), np.where(has_low, lb + 1.0, np.where(has_high, ub - 1.0, x)))
+    return x
+
+
+def _weights(sigma: Any, m: int, keep: Any) -> tuple[np.ndarray | None, np.ndarray | None]:
+    """(weight, whiten) for sigma: 1/sigma for standard deviations, the
+    Cholesky factor L of a covariance matrix (the residuals become L^-1 (f - y))."""
+    if sigma is None:
+        return None, None
+    s = np.asarray(sigma, dtype=np.float64)
+    if keep is not None:
+        s = s[keep] if s.ndim == 1 else s[np.ix_(keep, keep)] if s.ndim == 2 else s
+    if not np.isfinite(s).all():
+        raise ValueError("`sigma` must hold finite values.")
+    if s.shape == (m,):
+        if not (s > 0.0).all():
+            raise ValueError("`sigma` must hold positive standard deviations.")
+        return 1.0 / s, None
+    if s.shape == (m, m):
+        low = np.empty((m, m))
+        if _native.cholesky(np.ascontiguousarray(s).reshape(-1), low.reshape(-1), m) != 0:
+            raise ValueError("`sigma` must be positive definite.")
+        return None, low.reshape(-1)
+    raise ValueError(f"`sigma` has incorrect shape {s.shape}: expected ({m},) or ({m}, {m}).")
+
+
+class _Settings(NamedTuple):
+    """curve_fit's solver keywords, checked."""
+    ftol: float = 1e-8
+    xtol: float = 1e-8
+    gtol: float = 1e-8
+    limit: int | None = None  # maxfev / max_nfev
+    step: float = DIFF_STEP
+    x_scale: Any = None
+    factor: float = FACTOR
+
+
+DEFAULT_SETTINGS = _Settings()
+
+
+def _settings(kwargs: dict[str, Any]) -> _Settings:
+    for key in kwargs:
+        if key not in CURVE_FIT_OPTIONS:
+            raise TypeError(f"curve_fit() got an unexpected keyword argument {key!r}")
+    get = kwargs.get
+    if not _is_one_of(get("loss", "linear"), ("linear",)):
+        raise ValueError(f"only loss='linear' is supported, got {kwargs['loss']!r}")
+    limit = get("maxfev", get("max_nfev"))
+    step = DIFF_STEP
+    if get("epsfcn") is not None:
+        step = math.sqrt(max(_step("epsfcn", kwargs["epsfcn"]), EPS))
+    if get("diff_step") is not None:
+        step = _step("diff_step", kwargs["diff_step"])
+    x_scale = get("x_scale")
+    if get("diag") is not None:
+        diag = np.asarray(kwargs["diag"], dtype=np.float64)
+        x_scale = 1.0 / diag if (diag > 0).all() else diag
+    return _Settings(
+        ftol=_tolerance("ftol", get("ftol", 1e-8)), xtol=_tolerance("xtol", get("xtol", 1e-8)),
+        gtol=_tolerance("gtol", get("gtol", 1e-8)),
+        limit=None if limit is None else _count("maxfev" if "maxfev" in kwargs else "max_nfev", limit),
+        step=step, x_scale=x_scale, factor=FACTOR if get("factor") is None else _step("factor", kwargs["factor"]))
+
+
+def _all_finite(a: np.ndarray) -> bool:
+    verdict = _native.finite(a)
+    return bool(np.isfinite(a).all()) if verdict is None else verdict
+
+
+def _checked(a: Any, check: bool) -> np.ndarray:
+    """a as float64 (NumPy's conversion), refused when check is on and a value
+    is not finite (NumPy's message for it)."""
+    array: np.ndarray = np.asarray(a, dtype=F8)
+    if check and _native.finite(array) is not True and not np.isfinite(array).all():
+        raise ValueError("array must not contain infs or NaNs")
+    return array
+
+
+def _parameters(p0: Any) -> np.ndarray:
+    """A new 1-D float64 vector of finite parameters."""
+    x = np.array(p0)
+    if not (x.dtype is F8 and x.ndim == 1 and x.size):
+        x = _start(p0)
+    if not _all_finite(x):
+        raise ValueError(f"p0 must hold finite values, got {x!r}")
+    return x
+
+
+_PYTHON_FUNCTIONS = (types.FunctionType, types.MethodType, types.BuiltinFunctionType)
+
+
+def curve_fit(f: Any, xdata: Any, ydata: Any, p0: Any = None, sigma: Any = None, absolute_sigma: bool = False,
+              check_finite: bool | None = None, bounds: Any = NO_BOUNDS, method: str | None = None,
+              jac: Any = None, *, full_output: bool = False, nan_policy: str | None = None,
+              **kwargs: Any) -> Any:
+    """Fit f(xdata, *params) to ydata by least squares: SciPy's `curve_fit` over
+    the native Levenberg-Marquardt method.
+
+    f: a Python model f(xdata, p1, ..., pn) returning the m = ydata.size values
+        (or one for all), called with NumPy float64 parameters; or a native
+        model `void model(const double *xdata, int64_t m, const double *p,
+        double *out, void *ctx)` (NativeModel, a numba cfunc, a ctypes or cffi
+        pointer), run without Python per evaluation and without the lock.
+    xdata: passed to f; a list, tuple or array becomes a float64 array, as in
+        SciPy (for k predictors, shape (k, m)). A native model reads it as a
+        C-contiguous float64 array.
+    ydata: the m data values (any shape; flattened).
+    p0: the n starting parameters; None: ones (from the number of f's
+        parameters), or inside the bounds as SciPy chooses. Required for a
+        native model.
+    sigma: None, the m standard deviations of ydata (weights 1/sigma), or
+        their m x m covariance matrix (the residuals are whitened by its
+        Cholesky factor).
+    absolute_sigma: False scales pcov by the residual variance
+        sum(r**2) / (m - n); True takes sigma as absolute.
+    check_finite: NaN or infinity in xdata, ydata raises ValueError (default:
+        on, unless nan_policy is given). nan_policy: None or 'raise' (refuse
+        NaN), 'omit' (drop the points where ydata or xdata is NaN).
+    bounds: (lb, ub) numbers or n-arrays, or scipy.optimize.Bounds.
+    method: None, 'lm', 'trf' or 'dogbox'; the same iteration for all, but
+        without bounds and with method None or 'lm' the outcome is reported as
+        SciPy's leastsq reports it (ier, messages, evaluations counted with
+        the differences, maxfev default 200 (n + 1), or 100 (n + 1) with jac),
+        otherwise as least_squares does (max_nfev default 100 n).
+    jac: a callable jac(xdata, *params) returning the m x n Jacobian of f, or
+        None / '2-point' for forward differences.
+    full_output: also return infodict, mesg and ier (SciPy's contents;
+        infodict holds fvec and nfev, and without bounds also fjac, ipvt and
+        qtf of the pivoted QR of the final Jacobian).
+    kwargs: ftol, xtol, gtol (1e-8), maxfev / max_nfev, epsfcn or diff_step
+        (difference step), factor (first trust region, 100), diag or x_scale
+        (variable scales), loss ('linear').
+
+    Returns popt and pcov (inf entries and an OptimizeWarning when the
+    covariance is undetermined: a rank-deficient Jacobian, or m = n without
+    absolute_sigma). Raises RuntimeError "Optimal parameters not found: ..."
+    when the fit stops without converging; ValueError for bad data,
+    shapes or sigma; TypeError when there are fewer points than parameters.
+    Exceptions raised by f or jac propagate unchanged.
+    """
+    opt = _settings(kwargs) if kwargs else DEFAULT_SETTINGS
+    if method is not None and not _is_one_of(method, ("lm", "trf", "dogbox")):
+        raise ValueError(f"method must be None, 'lm', 'trf' or 'dogbox', got {method!r}")
+    if nan_policy is not None and not _is_one_of(nan_policy, ("raise", "omit")):
+        raise ValueError(f"nan_policy must be None, 'raise' or 'omit', got {nan_policy!r}")
+    check = nan_policy is None if check_finite is None else bool(check_finite)
+    native = type(f) not in _PYTHON_FUNCTIONS and (isinstance(f, NativeModel) or is_native_pointer(f))
+    if not native and not callable(f):
+        raise TypeError(f"f must be callable or a native model, got {type(f).__name__}")
+    ydata = _checked(ydata, check)
+    if native or isinstance(xdata, (np.ndarray, list, tuple)):
+        xdata = _checked(xdata, check)
+    keep = None
+    if nan_policy is not None:
+        xdata, ydata, keep = _without_nan(xdata, ydata, nan_policy)
+    m = ydata.size
+    if m == 0:
+        raise ValueError("`ydata` must not be empty!")
+
+    box_given = not (bounds is None or _default_bounds(bounds))
+    if p0 is None:
+        if native:
+            raise ValueError("p0 is required with a native model: it gives the number of parameters")
+        n = _parameter_count(f)
+        box = _box(bounds, n) if box_given else None
+        x = _initial(n, box)
+    else:
+        x = _parameters(p0)
+        n = x.size
+        if not native:
+            _check_arity(f, n)
+        box = _box(bounds, n) if box_given else None
+    if n > m:
+        raise TypeError(f"The number of func parameters={n} must not exceed the number of data points={m}")
+    if box is not None:
+        _inside(x, box)
+    weight, whiten = _weights(sigma, m, keep) if sigma is not None else (None, None)
+    y = ydata.reshape(-1)
+    if native:
+        if jac is not None and not (isinstance(jac, str) and jac == "2-point"):
+            raise ValueError("a native model's Jacobian is NativeModel(..., jac=...): jac must be None")
+        if isinstance(f, NativeModel):
+            address, model_jac, ctx = f.address, f.jac, f.ctx
+        else:  # a bare pointer: no object to build
+            address, model_jac, ctx = function_address(f, "f", MODEL_SIGNATURE), None, 0
+        points = xdata.reshape(-1)  # a copy when xdata is not C-contiguous
+        problem: tuple[Any, ...] = (3, address, model_jac or 0, ctx, points)
+        jac_given = model_jac is not None
+    else:
+        jac = _jac_kind(jac, "jac")
+        problem = (2, f, jac, xdata)
+        jac_given = jac is not None
+
+    lm_style = box is None and (method is None or method == "lm")
+    if opt.limit is not None:
+        budget = opt.limit
+    else:
+        budget = (100 if jac_given else 200) * (n + 1) if lm_style else 100 * n
+    scale = None
+    if opt.x_scale is not None:
+        scale = _scale(opt.x_scale, None if box is None or isinstance(opt.x_scale, str) else _z_scale(x, box), n)
+    fvec = np.empty(m)
+    # The native run scales the covariance by the residual variance itself
+    # (want 3) unless sigma is absolute.
+    outcome, nfev, nfev_jac, njev, _, _, rank, J, pcov = _run(
+        problem, x, box, (y, weight, whiten), fvec,
+        (opt.ftol, opt.xtol, opt.gtol, budget, lm_style, opt.factor, opt.step, scale, False),
+        2 if absolute_sigma else 3)
+    ier = outcome if lm_style else LSQ_STATUS[outcome]
+    if not (outcome in (FTOL, XTOL, BOTH, GTOL) if lm_style else ier > 0):
+        raise RuntimeError("Optimal parameters not found: " + _message(lm_style, ier, opt, budget))
+    if rank < n or (not absolute_sigma and m <= n):
+        pcov = np.full((n, n), np.inf)
+        warnings.warn(COVARIANCE_WARNING, OptimizeWarning, stacklevel=2)
+    if not full_output:
+        return x, pcov
+    mesg = _message(lm_style, ier, opt, budget)
+    if lm_style:
+        infodict = _leastsq_info(J, fvec, nfev + nfev_jac)
+        if jac_given:
+            infodict["njev"] = njev
+    else:
+        infodict = {"nfev": nfev, "fvec": fvec}
+    return x, pcov, infodict, mesg, ier
+
+
+def _message(lm_style: bool, ier: int, opt: _Settings, budget: int) -> str:
+    if lm_style:
+        return LM_MESSAGES[ier].format(ftol=opt.ftol, xtol=opt.xtol, gtol=opt.gtol, maxfev=budget)
+    return LSQ_MESSAGES[ier]
+
+
+def _leastsq_info(J: np.ndarray, fvec: np.ndarray, nfev: int) -> dict[str, Any]:
+    """leastsq's infodict: fvec, nfev, and fjac, ipvt, qtf from the pivoted QR
+    of the final Jacobian (fjac.T[:n] holds R in its upper triangle, ipvt the
+    pivots, 0-based as SciPy gives them: J[:, ipvt] = Q R)."""
+    m, n = J.shape
+    a = np.array(J, dtype=np.float64)
+    tau, perm, qtf = np.empty(min(m, n)), np.empty(n, dtype=np.int64), fvec.copy()
+    _native.qr(a.reshape(-1), m, n, tau, perm, qtf)
+    return {"fvec": fvec, "nfev": nfev, "fjac": np.ascontiguousarray(a.T), "ipvt": perm.astype(np.int32),
+            "qtf": qtf[:n]}
+
+
+def _without_nan(xdata: Any, ydata: np.ndarray, policy: str) -> tuple[Any, np.ndarray, Any]:
+    """nan_policy: 'raise' refuses NaN in xdata or ydata; 'omit' drops those
+    points (columns of a (k, m) xdata)."""
+    y = ydata.reshape(-1)
+    bad = np.isnan(y)
+    x = xdata if isinstance(xdata, np.ndarray) and xdata.ndim and xdata.shape[-1] == y.size else None
+    if x is not None and x.size:
+        bad = bad | np.isnan(x.reshape(-1, y.size)).any(axis=0)
+    if not bad.any():
+        return xdata, ydata, None
+    if policy == "raise":
+        raise ValueError("The input contains nan values")
+    keep = ~bad
+    if x is not None:
+        xdata = x[..., keep]
+    return xdata, y[keep], keep

@@ -1,0 +1,204 @@
+"""Velmora.least_squares against SciPy's least_squares (method 'lm') run as a
+black box; its result, options and refusals."""
+
+import warnings
+
+import numpy as np
+import pytest
+from lsq_problems import BY_NAME, PROBLEMS
+from native import run_python
+
+import Velmora
+
+scipy_optimize = pytest.importorskip("scipy.optimize")
+
+EXP = BY_NAME["exp_decay"]
+FIELDS = ["x", "cost", "fun", "jac", "grad", "optimality", "active_mask", "nfev", "njev", "status", "message",
+          "success"]
+
+
+def scipy_lm(*args, **kwargs):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return scipy_optimize.least_squares(*args, method="lm", **kwargs)
+
+
+def test_public_names_are_the_functions_and_import_velmora_stays_light():
+    import Velmora.lsq
+
+    assert Velmora.least_squares is Velmora.lsq.least_squares and Velmora.curve_fit is Velmora.lsq.curve_fit
+    assert {"least_squares", "curve_fit", "NativeResiduals", "NativeModel", "OptimizeWarning"} <= set(dir(Velmora))
+    assert issubclass(Velmora.OptimizeWarning, UserWarning)
+    code = "import sys, Velmora; Velmora.__dir__(); print('numpy' in sys.modules)"
+    assert run_python(code).stdout.strip() == "False"
+
+
+@pytest.mark.parametrize("problem", PROBLEMS, ids=lambda p: p.name)
+def test_same_solution_and_evaluations_as_scipy_lm(problem):
+    ours = Velmora.least_squares(problem.residuals, problem.p0)
+    theirs = scipy_lm(problem.residuals, problem.p0)
+    assert list(ours) == FIELDS
+    np.testing.assert_allclose(ours.x, theirs.x, rtol=1e-6, atol=1e-12)
+    assert ours.cost == pytest.approx(theirs.cost, rel=1e-9)
+    assert (ours.nfev, ours.njev, ours.status, ours.message, ours.success) == \
+        (theirs.nfev, theirs.njev, theirs.status, theirs.message, theirs.success)
+    np.testing.assert_allclose(ours.fun, theirs.fun, rtol=1e-5, atol=1e-9)
+    np.testing.assert_allclose(ours.jac, theirs.jac, rtol=1e-5, atol=1e-7 * np.abs(theirs.jac).max())
+
+
+@pytest.mark.parametrize("name", ["exp_decay", "gaussian", "michaelis_menten"])
+def test_analytic_jacobian_counts_as_scipy(name):
+    p = BY_NAME[name]
+    ours = Velmora.least_squares(p.residuals, p.p0, jac=p.residual_jac)
+    theirs = scipy_lm(p.residuals, p.p0, jac=p.residual_jac)
+    np.testing.assert_allclose(ours.x, theirs.x, rtol=1e-8)
+    assert (ours.nfev, ours.njev, ours.status) == (theirs.nfev, theirs.njev, theirs.status)
+    np.testing.assert_array_equal(ours.jac, p.residual_jac(ours.x))  # evaluated at the solution
+    np.testing.assert_allclose(ours.grad, ours.jac.T @ ours.fun)
+    assert ours.optimality == np.abs(ours.grad).max()
+
+
+def test_result_fields_are_consistent():
+    r = Velmora.least_squares(EXP.residuals, EXP.p0)
+    assert type(r) is Velmora.OptimizeResult and r.x.dtype == np.float64
+    np.testing.assert_array_equal(r.fun, EXP.residuals(r.x))
+    assert r.cost == pytest.approx(0.5 * r.fun @ r.fun, rel=1e-15)
+    assert r.active_mask.tolist() == [0, 0, 0] and r.njev is None and r.success
+
+
+@pytest.mark.parametrize("kwargs, status", [
+    ({"ftol": 1e-2, "xtol": 1e-15, "gtol": 1e-15}, 2), ({"xtol": 1e-2, "ftol": 1e-15, "gtol": 1e-15}, 3),
+    ({"gtol": 0.5}, 1), ({"ftol": 1e-3, "xtol": 1e-3}, 4), ({"max_nfev": 3}, 0),
+])
+def test_tolerances_and_budget_as_scipy(kwargs, status):
+    ours = Velmora.least_squares(EXP.residuals, EXP.p0, **kwargs)
+    theirs = scipy_lm(EXP.residuals, EXP.p0, **kwargs)
+    assert (ours.status, ours.message, ours.nfev, ours.success) == (status, theirs.message, theirs.nfev,
+                                                                      theirs.success)
+    assert theirs.status == status
+
+
+@pytest.mark.parametrize("x_scale", [1.0, [1.0, 0.1, 1.0], "jac", None])
+def test_x_scale(x_scale):
+    ours = Velmora.least_squares(EXP.residuals, EXP.p0, x_scale=x_scale)
+    theirs = scipy_lm(EXP.residuals, EXP.p0, x_scale=x_scale)
+    np.testing.assert_allclose(ours.x, theirs.x, rtol=1e-6)
+    assert ours.nfev == theirs.nfev
+
+
+def test_args_kwargs_and_diff_step():
+    def res(p, t, y, scale=1.0):
+        return scale * (p[0] * np.exp(-p[1] * t) + p[2] - y)
+
+    a = Velmora.least_squares(res, EXP.p0, args=(EXP.xdata, EXP.ydata), kwargs={"scale": 2.0})
+    b = Velmora.least_squares(EXP.residuals, EXP.p0)
+    np.testing.assert_allclose(a.x, b.x, rtol=1e-7)
+    c = Velmora.least_squares(EXP.residuals, EXP.p0, diff_step=1e-4)
+    np.testing.assert_allclose(c.x, b.x, rtol=1e-5)
+    assert not np.array_equal(c.jac, b.jac)
+
+
+@pytest.mark.parametrize("bounds", [([0, 0, 0], [10, 1.0, 10]), ([2.6, -np.inf, -np.inf], np.inf),
+                                    scipy_optimize.Bounds([0, 0, 0], [10, 1.0, 10])])
+@pytest.mark.parametrize("x_scale", [None, [1.0, 0.1, 1.0]])
+def test_bounds(bounds, x_scale):
+    ours = Velmora.least_squares(EXP.residuals, [3.0, 0.5, 0.5], bounds=bounds, x_scale=x_scale)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        theirs = scipy_optimize.least_squares(EXP.residuals, [3.0, 0.5, 0.5], bounds=bounds)
+    np.testing.assert_allclose(ours.x, theirs.x, rtol=1e-6)
+    assert (ours.active_mask != 0).sum() == 1 and ours.success
+    lb, ub = (bounds.lb, bounds.ub) if hasattr(bounds, "lb") else bounds
+    assert np.all((np.asarray(lb) <= ours.x) & (ours.x <= np.asarray(ub)))
+
+
+def test_start_on_a_bound_moves_inside():
+    seen = []
+
+    def res(p):
+        seen.append(p.copy())
+        return EXP.residuals(p)
+
+    r = Velmora.least_squares(res, [0.0, 1.0, 0.0], bounds=([0.0, 1.0, 0.0], [5.0, 2.0, 1.0]))
+    assert r.success and np.all(np.array(seen) > [0.0, 1.0, 0.0])
+
+
+def test_each_call_gets_a_new_array():
+    seen = []
+
+    def res(p):
+        seen.append(p)
+        out = EXP.residuals(p)
+        p[:] = 1e6  # the callee may scribble on its copy
+        return out
+
+    r = Velmora.least_squares(res, EXP.p0)
+    assert len({id(s) for s in seen}) == len(seen) and r.success
+
+
+def test_non_finite_trial_is_shortened_not_accepted():
+    def res(p):
+        return EXP.residuals(p) if p[1] < 1.4 else np.full(20, np.inf)
+
+    r = Velmora.least_squares(res, [1.0, 0.2, 0.0])
+    np.testing.assert_allclose(r.x, Velmora.least_squares(EXP.residuals, EXP.p0).x, rtol=1e-6)
+
+
+class Boom(Exception):
+    pass
+
+
+def test_exceptions_propagate_unchanged():
+    exc = Boom()
+    n = [0]
+
+    def res(p):
+        n[0] += 1
+        if n[0] == 4:
+            raise exc
+        return EXP.residuals(p)
+
+    with pytest.raises(Boom) as info:
+        Velmora.least_squares(res, EXP.p0)
+    assert info.value is exc
+
+    def jac(p):
+        raise exc
+
+    with pytest.raises(Boom) as info:
+        Velmora.least_squares(EXP.residuals, EXP.p0, jac=jac)
+    assert info.value is exc
+
+
+@pytest.mark.parametrize("call, exc, match", [
+    (lambda: Velmora.least_squares(lambda p: p[:3], [1, 1, 1, 1]), ValueError, "less than the number"),
+    (lambda: Velmora.least_squares(lambda p: np.ones((4, 5)), EXP.p0), ValueError, "one-dimensional"),
+    (lambda: Velmora.least_squares(lambda p: np.r_[EXP.residuals(p), np.nan], EXP.p0), ValueError,
+     "not finite in the initial point"),
+    (lambda: Velmora.least_squares(EXP.residuals, [1, np.nan, 1]), ValueError, "finite"),
+    (lambda: Velmora.least_squares(EXP.residuals, [[1, 1, 1]]), ValueError, "one-dimensional"),
+    (lambda: Velmora.least_squares(EXP.residuals, []), ValueError, "empty"),
+    (lambda: Velmora.least_squares(EXP.residuals, EXP.p0, jac=lambda p: np.ones((3, 3))), ValueError,
+     r"\(20, 3\)"),
+    (lambda: Velmora.least_squares(lambda p: EXP.residuals(p)[: 20 - int(p[0] != 1.0)], EXP.p0), ValueError,
+     "19 residuals, 20 at the start"),
+    (lambda: Velmora.least_squares(EXP.residuals, EXP.p0, ftol=1e-17), ValueError, "machine epsilon"),
+    (lambda: Velmora.least_squares(EXP.residuals, EXP.p0, gtol="1"), TypeError, "real number"),
+    (lambda: Velmora.least_squares(EXP.residuals, EXP.p0, max_nfev=0), ValueError, "at least 1"),
+    (lambda: Velmora.least_squares(EXP.residuals, EXP.p0, diff_step=0.0), ValueError, "> 0"),
+    (lambda: Velmora.least_squares(EXP.residuals, EXP.p0, x_scale=[1, 0, 1]), ValueError, "positive"),
+    (lambda: Velmora.least_squares(EXP.residuals, EXP.p0, x_scale="auto"), ValueError, "x_scale"),
+    (lambda: Velmora.least_squares(EXP.residuals, EXP.p0, method="cg"), ValueError, "method"),
+    (lambda: Velmora.least_squares(EXP.residuals, EXP.p0, loss="huber"), ValueError, "linear"),
+    (lambda: Velmora.least_squares(EXP.residuals, EXP.p0, jac="3-point"), ValueError, "2-point"),
+    (lambda: Velmora.least_squares(EXP.residuals, EXP.p0, jac=3), TypeError, "callable"),
+    (lambda: Velmora.least_squares(EXP.residuals, [5, 1, 1], bounds=(0, 2)), ValueError, "outside"),
+    (lambda: Velmora.least_squares(EXP.residuals, EXP.p0, bounds=(1, 1)), ValueError, "strictly less"),
+    (lambda: Velmora.least_squares(EXP.residuals, EXP.p0, bounds=([0, 0], 5)), ValueError, "lb"),
+    (lambda: Velmora.least_squares(EXP.residuals, EXP.p0, bounds=(np.nan, 5)), ValueError, "strictly less"),
+    (lambda: Velmora.least_squares(EXP.residuals, EXP.p0, bounds=(-1e308, 1e308)), ValueError, "finite"),
+    (lambda: Velmora.least_squares("residuals", EXP.p0), TypeError, "callable"),
+])
+def test_bad_input_is_refused_clearly(call, exc, match):
+    with pytest.raises(exc, match=match):
+        call()
