@@ -38,6 +38,9 @@ else:
     # position-independent executable cannot take such code: link without PIE.
     lib = ["-no-pie", "-Wl,--export-dynamic", "-Wl,--whole-archive", archive,
            "-Wl,--no-whole-archive"]
+    # Extension modules compiled into the archive (zlib and expat in Debian's)
+    # need their libraries; the variable may carry stray line continuations.
+    lib += var("MODLIBS").replace("\\", " ").split()
 lib += shlex.split(var("LIBS")) + shlex.split(var("SYSLIBS"))
 print(" ".join(map(shlex.quote, ["-I" + kernels.get_include(), *lib])))
 EOF
