@@ -8,7 +8,9 @@
 # libpython is linked only to provide the interpreter symbols the extension
 # module refers to (see the comment at the top of native_consumer.c). A shared
 # libpython is preferred; without one the static archive is linked whole and its
-# symbols exported to the module. VLM_LIBPYTHON=static forces the archive.
+# symbols exported to the module (in an executable without PIE, as the archive
+# may hold code that is not position-independent). VLM_LIBPYTHON=static forces
+# the archive.
 set -eu
 here=$(dirname "$0")
 out=${1:-native_consumer}
@@ -32,7 +34,13 @@ else:
     archive = next((c for c in candidates if os.path.isfile(c)), None)
     if archive is None:
         sys.exit("no libpython archive at " + " or ".join(candidates))
-    lib = ["-Wl,--export-dynamic", "-Wl,--whole-archive", archive, "-Wl,--no-whole-archive"]
+    # The archive need not be position-independent (Debian's is not), and a
+    # position-independent executable cannot take such code: link without PIE.
+    lib = ["-no-pie", "-Wl,--export-dynamic", "-Wl,--whole-archive", archive,
+           "-Wl,--no-whole-archive"]
+    # Extension modules compiled into the archive (zlib and expat in Debian's)
+    # need their libraries; the variable may carry stray line continuations.
+    lib += var("MODLIBS").replace("\\", " ").split()
 lib += shlex.split(var("LIBS")) + shlex.split(var("SYSLIBS"))
 print(" ".join(map(shlex.quote, ["-I" + kernels.get_include(), *lib])))
 EOF

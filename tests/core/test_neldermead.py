@@ -71,7 +71,10 @@ def test_rosenbrock_reference_run():
     assert r["message"] == "Optimization terminated successfully."
     np.testing.assert_allclose(r["x"], [1.0, 1.0], atol=1e-4)
     assert r["fun"] < 1e-9
-    assert r["fun"] == rosen(r["x"])
+    # The value at x, not at another vertex (those differ by ~1e-10 here), up
+    # to roundings where the compiler fuses the objective's multiply-adds
+    # (aarch64 has them at its baseline).
+    assert abs(r["fun"] - rosen(r["x"])) <= 1e-15
     np.testing.assert_array_equal(x0, [-1.2, 1.0])
 
 

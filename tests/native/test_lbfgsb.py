@@ -540,7 +540,11 @@ def test_each_iteration_matches_the_dense_method(lib, case):
     hi = np.where(np.isin(nbd, [2, 3]), u, np.inf)
     x0 = rng.uniform(-0.5, 0.5, n)
     fg = quadratic(A, b)
-    run = Run(lib, x0, m=m, l=l, u=u, nbd=nbd, factr=1.0, pgtol=1e-9)
+    # The run stops on the projected gradient, well above this problem's
+    # rounding floor (about 1e-6): there the last steps are rounding noise, and
+    # whether the run ends by the reduction test or by a failed line search
+    # turns on the last bits of A and of the objective (NumPy's build).
+    run = Run(lib, x0, m=m, l=l, u=u, nbd=nbd, factr=1.0, pgtol=1e-5)
 
     pairs, checked = [], 0
     x_k, g_k, expect, awaiting_first_trial = None, None, None, False
@@ -572,5 +576,5 @@ def test_each_iteration_matches_the_dense_method(lib, case):
             awaiting_first_trial = True
         else:
             break
-    assert run.task[0] == CONVERGENCE
+    assert (run.task[0], run.task[1]) == (CONVERGENCE, CONV_GRAD)
     assert checked >= 4

@@ -88,8 +88,43 @@ def consumer(request, tmp_path_factory):
     env = dict(os.environ, PYTHON=sys.executable, CC=CC, VLM_LIBPYTHON=request.param,
                PYTHONPATH=os.pathsep.join(filter(None, [package_root, os.environ.get("PYTHONPATH")])))
     proc = run(["sh", script, exe], env=env)
+    if proc.returncode != 0 and request.param == "static" and archive_is_incomplete(proc.stderr):
+        pytest.skip("this Python's static libpython cannot be linked: its own members refer to "
+                    "symbols that neither it nor the libraries sysconfig names define (Debian's "
+                    "libpython3.14.a lacks the objects of its built-in hash modules)")
     assert proc.returncode == 0, proc.stderr
     return exe
+
+
+def archive_is_incomplete(linker_errors):
+    """Whether every undefined reference the linker reports comes from inside
+    the libpython archive, so that the example itself is not at fault. GNU ld
+    names the object on the reference's line or on the "in function" line
+    that opens a run of references."""
+    archive = (sysconfig.get_config_var("LIBRARY") or "libpython") + "("
+    origins, context = [], ""
+    for line in linker_errors.splitlines():
+        if "in function" in line:
+            context = line
+        if "undefined reference" in line:
+            origins.append(line if ".a(" in line or ".o:" in line else context)
+    return bool(origins) and all(archive in origin for origin in origins)
+
+
+ARCHIVE_REF = (f"ld: /usr/lib/{sysconfig.get_config_var('LIBRARY')}(sha3module.o): in function `f':\n"
+               "(.text+0x26): undefined reference to `_Py_LibHacl_update'\n"
+               "ld: (.text+0x4e): undefined reference to `_Py_LibHacl_free'\n")
+EXAMPLE_REF = "ld: /tmp/cc1Xy.o: in function `main':\nnative_consumer.c:(.text+0x1): undefined reference to `dlopen'\n"
+
+
+@pytest.mark.parametrize("errors, skipped", [
+    (ARCHIVE_REF, True),
+    (EXAMPLE_REF, False),
+    (ARCHIVE_REF + EXAMPLE_REF, False),
+    ("cc: error: unrecognized command-line option\n", False),
+])
+def test_only_an_incomplete_archive_skips_the_static_build(errors, skipped):
+    assert archive_is_incomplete(errors) is skipped
 
 
 @pytest.mark.parametrize("module", MODULES)

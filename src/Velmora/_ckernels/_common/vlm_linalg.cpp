@@ -14,18 +14,14 @@
 #include <cstring>
 #include <limits>
 
+#include "vlm_vecmath.h"
+
 namespace {
 
-// The functions marked VLM_MULTIVERSIONED carry every O(n^2) and O(n^3) loop
-// of this unit. They are compiled for baseline x86-64 and for the AVX2/FMA
-// and AVX-512 levels, and the loader binds the widest the CPU supports; they
-// have internal linkage, so nothing beyond the specified names is exported.
-// Each is entered once per call of an exported kernel, or once per row.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define VLM_MULTIVERSIONED [[gnu::target_clones("default", "arch=x86-64-v3", "arch=x86-64-v4")]]
-#else
-#define VLM_MULTIVERSIONED
-#endif
+// The functions marked VLM_VECTOR_CLONES carry every O(n^2) and O(n^3) loop
+// of this unit and are built per instruction set (vlm_vecmath.h); they have
+// internal linkage, so nothing beyond the specified names is exported. Each
+// is entered once per call of an exported kernel, or once per row.
 
 // Helpers of a multiversioned function are inlined into each of its
 // versions, so that they are compiled for that version's instruction set.
@@ -58,7 +54,7 @@ bool impossible(i64 r, i64 c, i64 s, i64 t, i64 u, i64 v) {
 
 // Sum of a[k] * b[k] in sixteen interleaved partial sums: one running sum
 // would make every addition wait for the previous one.
-VLM_MULTIVERSIONED f64 dot_unit(const f64 *__restrict a, const f64 *__restrict b, i64 n) {
+VLM_VECTOR_CLONES f64 dot_unit(const f64 *__restrict a, const f64 *__restrict b, i64 n) {
     constexpr int LANES = 16;
     f64 part[LANES] = {};
     i64 k = 0;
@@ -73,7 +69,7 @@ VLM_MULTIVERSIONED f64 dot_unit(const f64 *__restrict a, const f64 *__restrict b
 
 // out[t] = sum of a[k] * b[t * b_stride + k] for t < 4: four inner products
 // sharing one pass over a, each split over vector lanes.
-VLM_MULTIVERSIONED void dot4(const f64 *__restrict a, const f64 *__restrict b, i64 b_stride, i64 n,
+VLM_VECTOR_CLONES void dot4(const f64 *__restrict a, const f64 *__restrict b, i64 b_stride, i64 n,
                              f64 *__restrict out) {
     const f64 *b0 = b, *b1 = b0 + b_stride, *b2 = b1 + b_stride, *b3 = b2 + b_stride;
     f64 s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
@@ -104,7 +100,7 @@ VLM_INLINE void axpy_inline(f64 alpha, const f64 *__restrict x, f64 *__restrict 
     for (i64 k = 0; k < n; ++k) y[k] += alpha * x[k];
 }
 
-VLM_MULTIVERSIONED void axpy(f64 alpha, const f64 *__restrict x, f64 *__restrict y, i64 n) {
+VLM_VECTOR_CLONES void axpy(f64 alpha, const f64 *__restrict x, f64 *__restrict y, i64 n) {
     axpy_inline(alpha, x, y, n);
 }
 
@@ -141,7 +137,7 @@ VLM_INLINE void accumulate_rows_inline(f64 *__restrict y, i64 len, const f64 *__
     }
 }
 
-VLM_MULTIVERSIONED void accumulate_rows(f64 *__restrict y, i64 len, const f64 *__restrict coef,
+VLM_VECTOR_CLONES void accumulate_rows(f64 *__restrict y, i64 len, const f64 *__restrict coef,
                                         i64 coef_stride, const f64 *__restrict x, i64 x_stride,
                                         i64 count, f64 sign) {
     accumulate_rows_inline(y, len, coef, coef_stride, x, x_stride, count, sign);
@@ -269,7 +265,7 @@ VLM_INLINE void narrow_columns(const f64 *__restrict A, const f64 *__restrict B,
 // out = A B with B small enough to stay in cache and be read in place: one
 // pass over the whole depth p per tile, slivers of 8 then 4 columns, and the
 // last columns by scalars.
-VLM_MULTIVERSIONED void matmul_in_place(const f64 *__restrict A, const f64 *__restrict B,
+VLM_VECTOR_CLONES void matmul_in_place(const f64 *__restrict A, const f64 *__restrict B,
                                         f64 *__restrict out, i64 n, i64 p, i64 m) {
     i64 j0 = 0;
     for (; j0 + NR <= m; j0 += NR)
@@ -301,7 +297,7 @@ VLM_INLINE void pack_sliver(const f64 *__restrict b, i64 ldb, i64 kc, i64 width,
 // of the block copied into a stack buffer that stays in the first-level
 // cache while every row of A passes over it. The copy also keeps a
 // power-of-two row stride from mapping a sliver's rows onto a few cache sets.
-VLM_MULTIVERSIONED void matmul_packed(const f64 *__restrict A, const f64 *__restrict B,
+VLM_VECTOR_CLONES void matmul_packed(const f64 *__restrict A, const f64 *__restrict B,
                                       f64 *__restrict out, i64 n, i64 p, i64 m) {
     alignas(64) f64 sliver[KC * NR];
     for (i64 k0 = 0; k0 < p; k0 += KC) {
@@ -367,7 +363,7 @@ VLM_INLINE f64 dot_inline(const f64 *__restrict a, const f64 *__restrict b, i64 
 // products and divisions overlap instead of each waiting for the entry to
 // its left. Returns n, or the first row whose pivot is at or below `tol`
 // (the columns before it are then filled in every row).
-VLM_MULTIVERSIONED i64 cholesky_by_columns(const f64 *__restrict S, f64 add, f64 tol,
+VLM_VECTOR_CLONES i64 cholesky_by_columns(const f64 *__restrict S, f64 add, f64 tol,
                                            f64 *__restrict L, i64 n) {
     for (i64 j = 0; j < n; ++j) {
         const f64 *Lj = L + j * n;
@@ -386,7 +382,7 @@ VLM_MULTIVERSIONED i64 cholesky_by_columns(const f64 *__restrict S, f64 add, f64
 // Forward and backward substitution of one right-hand side with the LU
 // factors (unit lower L, upper U): each step is an inner product along a
 // contiguous row of the factor.
-VLM_MULTIVERSIONED void lu_substitute_vector(const f64 *__restrict LU, f64 *__restrict x, i64 n) {
+VLM_VECTOR_CLONES void lu_substitute_vector(const f64 *__restrict LU, f64 *__restrict x, i64 n) {
     for (i64 i = 1; i < n; ++i) x[i] -= dot_inline(LU + i * n, x, i);
     for (i64 i = n - 1; i >= 0; --i) {
         const f64 *row = LU + i * n;
@@ -397,7 +393,7 @@ VLM_MULTIVERSIONED void lu_substitute_vector(const f64 *__restrict LU, f64 *__re
 
 // The same for m right-hand sides held as the columns of X (n x m): each step
 // updates a whole contiguous row of X.
-VLM_MULTIVERSIONED void lu_substitute_rows(const f64 *__restrict LU, f64 *__restrict X, i64 n,
+VLM_VECTOR_CLONES void lu_substitute_rows(const f64 *__restrict LU, f64 *__restrict X, i64 n,
                                            i64 m) {
     for (i64 i = 1; i < n; ++i)
         accumulate_rows_inline(X + i * m, m, LU + i * n, 1, X, m, i, -1.0);
@@ -411,7 +407,7 @@ VLM_MULTIVERSIONED void lu_substitute_rows(const f64 *__restrict LU, f64 *__rest
 // Doolittle elimination with partial pivoting on whole rows, for n >= 1. The
 // first row holding the largest magnitude wins (NaN never does); only an
 // exactly zero pivot is refused (-2).
-VLM_MULTIVERSIONED i64 lu_eliminate(f64 *__restrict A, i64 *__restrict pivot, i64 n) {
+VLM_VECTOR_CLONES i64 lu_eliminate(f64 *__restrict A, i64 *__restrict pivot, i64 n) {
     for (i64 k = 0; k + 1 < n; ++k) {
         f64 *rk = A + k * n;
         i64 p = k;
@@ -509,8 +505,8 @@ VLM_INLINE void downdate_norm(const f64 *__restrict col, i64 m, i64 k, f64 &norm
 
 // The factorisation of vlm_qr_pivoted on At (n x m), with the column norms
 // in norm and ref (n values each).
-VLM_MULTIVERSIONED void qr_columns(f64 *__restrict At, i64 m, i64 n, f64 *__restrict tau, i64 *__restrict perm,
-                                   f64 *__restrict norm, f64 *__restrict ref) {
+VLM_VECTOR_CLONES void qr_columns(f64 *__restrict At, i64 m, i64 n, f64 *__restrict tau, i64 *__restrict perm,
+                                  f64 *__restrict norm, f64 *__restrict ref) {
     for (i64 j = 0; j < n; ++j) {
         perm[j] = j;
         norm[j] = ref[j] = norm_inline(At + j * m, m);

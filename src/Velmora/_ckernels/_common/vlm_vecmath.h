@@ -5,34 +5,36 @@
 // glibc's vector math library (libmvec) carries SIMD versions of these
 // functions, but <math.h> announces them only under -ffast-math. Declaring
 // them here lets `#pragma omp simd` loops call the vector versions while the
-// IEEE rules for NaN and infinities stay in force; the modules link -lmvec.
+// IEEE rules for NaN and infinities stay in force. The build defines
+// VLM_LIBMVEC only where the modules link a libmvec that has every variant
+// these loops call (CMakeLists.txt probes for it); elsewhere (musl, an older
+// glibc on aarch64) nothing is promised and the loops call the scalar library.
 #ifndef VLM_VECMATH_H
 #define VLM_VECMATH_H
 
 #include <cmath>
 
-extern "C" {
-#pragma omp declare simd notinbranch
-double exp(double) noexcept;
-#pragma omp declare simd notinbranch
-double log(double) noexcept;
-#pragma omp declare simd notinbranch
-double log1p(double) noexcept;
-#pragma omp declare simd notinbranch
-double expm1(double) noexcept;
-#pragma omp declare simd notinbranch
-double tanh(double) noexcept;
-#pragma omp declare simd notinbranch
-double atanh(double) noexcept;
-#pragma omp declare simd notinbranch
-double cosh(double) noexcept;
-#pragma omp declare simd notinbranch
-double erfc(double) noexcept;
-}
+#define VLM_VECTOR_FUNCTIONS(X) X(exp) X(log) X(log1p) X(expm1) X(tanh) X(atanh) X(cosh) X(erfc)
 
-// Baseline x86-64, AVX2 (+FMA) and AVX-512 instances, chosen when the module
-// is loaded.
-#define VLM_VECTOR_CLONES [[gnu::target_clones("default", "avx2", "arch=x86-64-v4")]]
+#ifdef VLM_LIBMVEC
+#define VLM_DECLARE_VECTOR_VARIANT(f) \
+    _Pragma("omp declare simd notinbranch") double f(double) noexcept;
+extern "C" {
+VLM_VECTOR_FUNCTIONS(VLM_DECLARE_VECTOR_VARIANT)
+}
+#undef VLM_DECLARE_VECTOR_VARIANT
+#endif
+
+// The one CPU dispatch of the native code: a hot loop marked with it is built
+// for baseline x86-64, x86-64-v3 (AVX2, FMA) and x86-64-v4 (AVX-512), and the
+// loader binds the widest the CPU supports. That takes GCC's function
+// multiversioning on x86-64 with glibc's indirect functions; anywhere else
+// (aarch64, musl, clang) the loop is built once, for the target's baseline.
+#if defined(__x86_64__) && defined(__GLIBC__) && defined(__GNUC__) && !defined(__clang__)
+#define VLM_VECTOR_CLONES [[gnu::target_clones("default", "arch=x86-64-v3", "arch=x86-64-v4")]]
+#else
+#define VLM_VECTOR_CLONES
+#endif
 
 // Values per vector at the widest instruction set (AVX-512, 8 doubles).
 constexpr long long VLM_VECTOR_LANES = 8;

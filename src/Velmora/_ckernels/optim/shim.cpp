@@ -195,11 +195,12 @@ void vlm_shim_dtrtrs(const char *uplo, const char *trans, const char *diag, cons
         for (i64 step = 0; step < n; ++step) {
             const i64 i = backward ? n - 1 - step : step;
             f64 s = x[i];
-            if (backward) {
-                for (i64 k = i + 1; k < n; ++k) s -= op(i, k) * x[k];
-            } else {
-                for (i64 k = 0; k < i; ++k) s -= op(i, k) * x[k];
-            }
+            // The terms of x[i] are the values already solved: those after it
+            // when substituting backward, those before it otherwise. One loop
+            // over that range (two made GCC 12 for aarch64 warn of an
+            // overflow in a copy of the loop that never runs).
+            const i64 first = backward ? i + 1 : 0, last = backward ? n : i;
+            for (i64 k = first; k < last; ++k) s -= op(i, k) * x[k];
             x[i] = unit ? s : s / a[i + i * lda];
         }
     }
