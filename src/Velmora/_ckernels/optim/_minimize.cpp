@@ -10,164 +10,31 @@
 // far shorter than releasing and retaking the lock). A native objective runs
 // with the lock released and takes it back only for the callback and, every
 // few milliseconds, to let signal handlers run, so Ctrl-C stops it promptly.
-#include <chrono>
 #include <cmath>
 #include <cstring>
 
 #include "convert.h"
 #include "module.h"
 #include "numpy_calls.h"
+#include "run_lock.h"
 #include "typed_args.h"
 #include "unpack.h"
 
 #define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
 #include <numpy/arrayobject.h>
 
+#include "py_objective.h"
+
 #include "objectives.h"
 #include "optim_driver.h"
 
 namespace {
 
+using vlm::py::Lock;
+using vlm::py::PyCalls;
 using vlm::py::Ref;
+using vlm::py::SignalWatch;
 using vlm::py::TypedView;
-
-// ---------------------------------------------------------------------------
-// The lock and the signal check of a run.
-
-// Released for a native run; a Python call in between takes it back and
-// leaves it as it found it.
-class Lock {
-  public:
-    void release() { state_ = PyEval_SaveThread(); }
-    // Held again for good (the end of the run).
-    void reacquire() {
-        if (state_ != nullptr) PyEval_RestoreThread(state_);
-        state_ = nullptr;
-    }
-    // Around one Python call: enter() returns whether it took the lock.
-    bool enter() {
-        if (state_ == nullptr) return false;
-        PyEval_RestoreThread(state_);
-        return true;
-    }
-    void leave(bool entered) {
-        if (entered) state_ = PyEval_SaveThread();
-    }
-
-  private:
-    PyThreadState *state_ = nullptr;
-};
-
-// Runs the interpreter's signal handlers every couple of milliseconds of a
-// run. The clock is read only every `stride` evaluations, a stride that
-// doubles while evaluations are quick, so a cheap native objective pays a
-// decrement per evaluation.
-class SignalWatch {
-    using Clock = std::chrono::steady_clock;
-
-  public:
-    // After each evaluation; false when a handler raised (KeyboardInterrupt).
-    bool tick(Lock &lock) { return --countdown_ > 0 || check(lock); }
-
-  private:
-    bool check(Lock &lock) {
-        const Clock::time_point now = Clock::now();
-        const auto since_read = now - last_read_;
-        last_read_ = now;
-        if (since_read < std::chrono::microseconds(250))
-            stride_ = stride_ < (i64{1} << 20) ? 2 * stride_ : stride_;
-        else if (since_read > std::chrono::milliseconds(1))
-            stride_ = stride_ > 1 ? stride_ / 2 : 1;
-        countdown_ = stride_;
-        if (now - last_check_ < std::chrono::milliseconds(2)) return true;
-        last_check_ = now;
-        const bool entered = lock.enter();
-        const bool ok = PyErr_CheckSignals() == 0;
-        lock.leave(entered);
-        return ok;
-    }
-
-    i64 countdown_ = 1, stride_ = 1;
-    Clock::time_point last_read_ = Clock::now(), last_check_ = last_read_;
-};
-
-// ---------------------------------------------------------------------------
-// Conversions of what Python code returns.
-
-// A new one-dimensional float64 array holding x[0 .. n).
-PyObject *new_vector(const f64 *x, i64 n) {
-    npy_intp dim = static_cast<npy_intp>(n);
-    PyObject *arr = PyArray_SimpleNew(1, &dim, NPY_DOUBLE);
-    if (arr != nullptr && n > 0)
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject *>(arr)), x,
-                    static_cast<size_t>(n) * sizeof(f64));
-    return arr;
-}
-
-bool is_real_kind(char kind) { return kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f'; }
-
-// The value an objective returned: a Python or NumPy real number (a float, an
-// int or bool, a NumPy real scalar or 0-d array). TypeError naming the type
-// for anything else.
-bool real_value(PyObject *v, f64 *out) {
-    if (PyFloat_Check(v)) {
-        *out = PyFloat_AS_DOUBLE(v);
-        return true;
-    }
-    bool real = PyLong_Check(v);
-    if (!real && PyArray_IsScalar(v, Generic)) {
-        PyArray_Descr *d = PyArray_DescrFromScalar(v);
-        real = d != nullptr && is_real_kind(d->kind);
-        Py_XDECREF(d);
-    }
-    if (!real && PyArray_Check(v)) {
-        auto *a = reinterpret_cast<PyArrayObject *>(v);
-        real = PyArray_NDIM(a) == 0 && is_real_kind(PyArray_DESCR(a)->kind);
-    }
-    if (!real) {
-        PyErr_Format(PyExc_TypeError, "fun must return a real number, got %.200s",
-                     Py_TYPE(v)->tp_name);
-        return false;
-    }
-    const f64 d = PyFloat_AsDouble(v);
-    if (d == -1.0 && PyErr_Occurred()) return false;
-    *out = d;
-    return true;
-}
-
-// A gradient of n real numbers (any array-like of that size, at most one
-// dimension) copied into g. ValueError for another size or a non-real type.
-bool gradient_values(PyObject *v, i64 n, f64 *g) {
-    if (PyArray_CheckExact(v)) {  // the common case: a float64 vector of the right size
-        auto *a = reinterpret_cast<PyArrayObject *>(v);
-        if (PyArray_TYPE(a) == NPY_DOUBLE && PyArray_NDIM(a) == 1 &&
-            PyArray_DIM(a, 0) == static_cast<npy_intp>(n) && PyArray_ISCARRAY_RO(a) &&
-            PyArray_ISNOTSWAPPED(a)) {
-            std::memcpy(g, PyArray_DATA(a), static_cast<size_t>(n) * sizeof(f64));
-            return true;
-        }
-    }
-    Ref arr(PyArray_FromAny(v, nullptr, 0, 0, 0, nullptr));
-    if (!arr) return false;
-    auto *a = reinterpret_cast<PyArrayObject *>(arr.get());
-    if (!is_real_kind(PyArray_DESCR(a)->kind)) {
-        PyErr_Format(PyExc_ValueError, "the gradient must hold real numbers, got dtype %R",
-                     reinterpret_cast<PyObject *>(PyArray_DESCR(a)));
-        return false;
-    }
-    if (PyArray_NDIM(a) > 1 || PyArray_SIZE(a) != static_cast<npy_intp>(n)) {
-        PyErr_Format(PyExc_ValueError,
-                     "the gradient must hold n = %lld values (one per variable), got %lld in %d "
-                     "dimension(s)",
-                     static_cast<long long>(n), static_cast<long long>(PyArray_SIZE(a)), PyArray_NDIM(a));
-        return false;
-    }
-    Ref f8(PyArray_FROM_OTF(arr.get(), NPY_DOUBLE, NPY_ARRAY_IN_ARRAY));
-    if (!f8) return false;
-    std::memcpy(g, PyArray_DATA(reinterpret_cast<PyArrayObject *>(f8.get())),
-                static_cast<size_t>(n) * sizeof(f64));
-    return true;
-}
 
 // ---------------------------------------------------------------------------
 // One run: the objective as the minimizers call it, and the callback.
@@ -183,11 +50,10 @@ struct Run {
     bool callback_stop = false;  // the callback raised StopIteration
 
     // Python objective: fun(x, *args), jac(x, *args) or fun returning
-    // (value, gradient). stack[1] receives x; stack[2..] are the args.
+    // (value, gradient).
     PyObject *fun = nullptr, *jac = nullptr;
     bool value_and_grad = false;
-    PyObject **stack = nullptr;
-    size_t nargs = 0;
+    PyCalls calls;
     i64 njev = 0;
 
     // Native objective (a built-in one has its own context).
@@ -198,19 +64,8 @@ struct Run {
 
     PyObject *callback = nullptr;  // callback(x, fun) or null
 
-    ~Run() { PyMem_Free(stack); }
-
     // fun or jac at a new copy of x; null with the exception set on failure.
-    PyObject *call(PyObject *fn, const f64 *x) {
-        PyObject *arr = new_vector(x, n);
-        if (arr == nullptr) return nullptr;
-        stack[1] = arr;
-        PyObject *res = PyObject_Vectorcall(fn, stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                            nullptr);
-        stack[1] = nullptr;
-        Py_DECREF(arr);
-        return res;
-    }
+    PyObject *call(PyObject *fn, const f64 *x) { return calls.call(fn, x); }
 
     f64 fail() {
         stop = 1;
@@ -225,7 +80,7 @@ f64 python_value(const f64 *__restrict x, void *ctx) {
     Run &run = *static_cast<Run *>(ctx);
     Ref res(run.call(run.fun, x));
     f64 f;
-    if (!res || !real_value(res.get(), &f)) return run.fail();
+    if (!res || !vlm::py::real_value(res.get(), &f)) return run.fail();
     run.after_evaluation();
     return f;
 }
@@ -235,25 +90,13 @@ f64 python_value_grad(const f64 *__restrict x, f64 *__restrict g, void *ctx) {
     f64 f;
     if (run.value_and_grad) {
         Ref res(run.call(run.fun, x));
-        if (!res) return run.fail();
-        if (!((PyTuple_Check(res.get()) || PyList_Check(res.get())) &&
-              PySequence_Fast_GET_SIZE(res.get()) == 2)) {
-            PyErr_Format(PyExc_TypeError,
-                         "with jac=True, fun must return a pair (value, gradient), got %.200s",
-                         Py_TYPE(res.get())->tp_name);
-            return run.fail();
-        }
-        PyObject *pair[2];
-        if (!vlm::py::unpack_exact(res.get(), 2, pair)) return run.fail();
-        Ref value(pair[0]), grad(pair[1]);
-        if (!real_value(value.get(), &f) || !gradient_values(grad.get(), run.n, g))
-            return run.fail();
+        if (!res || !vlm::py::value_gradient_pair(res.get(), run.n, &f, g)) return run.fail();
         run.njev += 1;
     } else {
         f = python_value(x, ctx);
         if (run.stop != 0 || !std::isfinite(f)) return f;  // no gradient at such a point
         Ref grad(run.call(run.jac, x));
-        if (!grad || !gradient_values(grad.get(), run.n, g)) return run.fail();
+        if (!grad || !vlm::py::gradient_values(grad.get(), run.n, g)) return run.fail();
         run.njev += 1;
         return f;
     }
@@ -283,7 +126,7 @@ int on_iterate(void *ctx, i64, const f64 *x, f64 f) {
     const bool entered = run.lock.enter();
     int stop = 0;
     {
-        Ref arr(new_vector(x, run.n));
+        Ref arr(vlm::py::new_vector(x, run.n));
         Ref value(arr ? PyFloat_FromDouble(f) : nullptr);
         PyObject *args[] = {arr.get(), value.get()};
         Ref res(value ? PyObject_Vectorcall(run.callback, args, 2, nullptr) : nullptr);
@@ -303,17 +146,6 @@ int on_iterate(void *ctx, i64, const f64 *x, f64 f) {
 
 // ---------------------------------------------------------------------------
 // Arguments.
-
-bool to_address(PyObject *obj, const char *what, void **out) {
-    if (!PyLong_CheckExact(obj)) {
-        PyErr_Format(PyExc_TypeError, "%s must be an int", what);
-        return false;
-    }
-    const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
-    if (PyErr_Occurred()) return false;
-    *out = reinterpret_cast<void *>(static_cast<uintptr_t>(v));
-    return true;
-}
 
 // The objective tuple built by optimize.py:
 //   (0, fun, jac, args)        jac None (differences), True or a callable
@@ -339,21 +171,12 @@ bool set_objective(Run &run, PyObject *spec, TypedView<f64> &params) {
         run.fun = a;
         run.jac = PyCallable_Check(b) ? b : nullptr;
         run.value_and_grad = b == Py_True;
-        const Py_ssize_t extra = PyTuple_GET_SIZE(args);
-        run.nargs = static_cast<size_t>(extra) + 1;
-        run.stack = static_cast<PyObject **>(PyMem_Calloc(static_cast<size_t>(extra) + 2,
-                                                          sizeof(PyObject *)));
-        if (run.stack == nullptr) {
-            PyErr_NoMemory();
-            return false;
-        }
-        for (Py_ssize_t i = 0; i < extra; ++i) run.stack[2 + i] = PyTuple_GET_ITEM(args, i);
-        return true;
+        return run.calls.init(run.n, args, 0);
     }
     if (kind == 1 && size == 4) {
         void *value, *grad, *ctx;
-        if (!to_address(a, "address", &value) || !to_address(b, "grad", &grad) ||
-            !to_address(PyTuple_GET_ITEM(spec, 3), "ctx", &ctx))
+        if (!vlm::py::to_address(a, "address", &value) || !vlm::py::to_address(b, "grad", &grad) ||
+            !vlm::py::to_address(PyTuple_GET_ITEM(spec, 3), "ctx", &ctx))
             return false;
         if (value == nullptr) {
             PyErr_SetString(PyExc_ValueError, "the objective's address is null");
@@ -537,7 +360,7 @@ PyObject *lbfgsb(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     i64 requests = 0;
     c.execute([&] {
         vlm::lbfgsb_drive(obj, run.n, c.x.data(), c.lo(), c.hi(), c.nbd(), &opt, &res, &requests,
-                          c.g.data());
+                          c.g.data(), nullptr);
     });
     const i64 njev = run.kind == Kind::python && run.jac != nullptr ? run.njev : requests;
     return c.result(res.status, res.message, res.nfev, njev, res.nit, res.fun);
@@ -564,7 +387,7 @@ PyObject *neldermead(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     vlm_neldermead_result res{};
     c.execute([&] {
         vlm::neldermead_drive(value, &run, run.n, c.x.data(), c.lo(), c.hi(), c.nbd(), &opt, &res,
-                              &hooks);
+                              &hooks, nullptr);
     });
     return c.result(res.status, res.message, res.nfev, 0, res.nit, res.fun);
 }

@@ -1,0 +1,178 @@
+// The user's objective as Python code or as a native address: calling a
+// Python function at a point, reading back what it returned, and taking a
+// native function's address. Shared by the modules that minimize the user's
+// objective. Needs NumPy's C API: include numpy/arrayobject.h first, in one
+// translation unit per module.
+#ifndef VLM_PY_OBJECTIVE_H
+#define VLM_PY_OBJECTIVE_H
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "numpy_calls.h"
+#include "unpack.h"
+#include "vlm_common.h"
+
+#ifndef NPY_NO_DEPRECATED_API
+#error "include numpy/arrayobject.h before py_objective.h"
+#endif
+
+namespace vlm::py {
+
+// A new one-dimensional float64 array holding x[0 .. n).
+inline PyObject *new_vector(const f64 *x, i64 n) {
+    npy_intp dim = static_cast<npy_intp>(n);
+    PyObject *arr = PyArray_SimpleNew(1, &dim, NPY_DOUBLE);
+    if (arr != nullptr && n > 0)
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject *>(arr)), x,
+                    static_cast<size_t>(n) * sizeof(f64));
+    return arr;
+}
+
+inline bool is_real_kind(char kind) {
+    return kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f';
+}
+
+// The value an objective returned: a Python or NumPy real number (a float, an
+// int or bool, a NumPy real scalar or 0-d array). TypeError naming the type
+// for anything else.
+inline bool real_value(PyObject *v, f64 *out) {
+    if (PyFloat_Check(v)) {
+        *out = PyFloat_AS_DOUBLE(v);
+        return true;
+    }
+    bool real = PyLong_Check(v);
+    if (!real && PyArray_IsScalar(v, Generic)) {
+        PyArray_Descr *d = PyArray_DescrFromScalar(v);
+        real = d != nullptr && is_real_kind(d->kind);
+        Py_XDECREF(d);
+    }
+    if (!real && PyArray_Check(v)) {
+        auto *a = reinterpret_cast<PyArrayObject *>(v);
+        real = PyArray_NDIM(a) == 0 && is_real_kind(PyArray_DESCR(a)->kind);
+    }
+    if (!real) {
+        PyErr_Format(PyExc_TypeError, "fun must return a real number, got %.200s",
+                     Py_TYPE(v)->tp_name);
+        return false;
+    }
+    const f64 d = PyFloat_AsDouble(v);
+    if (d == -1.0 && PyErr_Occurred()) return false;
+    *out = d;
+    return true;
+}
+
+// A gradient of n real numbers (any array-like of that size, at most one
+// dimension) copied into g. ValueError for another size or a non-real type.
+inline bool gradient_values(PyObject *v, i64 n, f64 *g) {
+    if (PyArray_CheckExact(v)) {  // the common case: a float64 vector of the right size
+        auto *a = reinterpret_cast<PyArrayObject *>(v);
+        if (PyArray_TYPE(a) == NPY_DOUBLE && PyArray_NDIM(a) == 1 &&
+            PyArray_DIM(a, 0) == static_cast<npy_intp>(n) && PyArray_ISCARRAY_RO(a) &&
+            PyArray_ISNOTSWAPPED(a)) {
+            std::memcpy(g, PyArray_DATA(a), static_cast<size_t>(n) * sizeof(f64));
+            return true;
+        }
+    }
+    Ref arr(PyArray_FromAny(v, nullptr, 0, 0, 0, nullptr));
+    if (!arr) return false;
+    auto *a = reinterpret_cast<PyArrayObject *>(arr.get());
+    if (!is_real_kind(PyArray_DESCR(a)->kind)) {
+        PyErr_Format(PyExc_ValueError, "the gradient must hold real numbers, got dtype %R",
+                     reinterpret_cast<PyObject *>(PyArray_DESCR(a)));
+        return false;
+    }
+    if (PyArray_NDIM(a) > 1 || PyArray_SIZE(a) != static_cast<npy_intp>(n)) {
+        PyErr_Format(PyExc_ValueError,
+                     "the gradient must hold n = %lld values (one per variable), got %lld in %d "
+                     "dimension(s)",
+                     static_cast<long long>(n), static_cast<long long>(PyArray_SIZE(a)), PyArray_NDIM(a));
+        return false;
+    }
+    Ref f8(PyArray_FROM_OTF(arr.get(), NPY_DOUBLE, NPY_ARRAY_IN_ARRAY));
+    if (!f8) return false;
+    std::memcpy(g, PyArray_DATA(reinterpret_cast<PyArrayObject *>(f8.get())),
+                static_cast<size_t>(n) * sizeof(f64));
+    return true;
+}
+
+// What fun returned with jac=True: a pair (value, gradient) read into f and g.
+inline bool value_gradient_pair(PyObject *res, i64 n, f64 *f, f64 *g) {
+    if (!((PyTuple_Check(res) || PyList_Check(res)) && PySequence_Fast_GET_SIZE(res) == 2)) {
+        PyErr_Format(PyExc_TypeError,
+                     "with jac=True, fun must return a pair (value, gradient), got %.200s",
+                     Py_TYPE(res)->tp_name);
+        return false;
+    }
+    PyObject *pair[2];
+    if (!unpack_exact(res, 2, pair)) return false;
+    Ref value(pair[0]), grad(pair[1]);
+    return real_value(value.get(), f) && gradient_values(grad.get(), n, g);
+}
+
+// A native address passed as an exact int (0 allowed: the caller decides
+// whether null means absent).
+inline bool to_address(PyObject *obj, const char *what, void **out) {
+    if (!PyLong_CheckExact(obj)) {
+        PyErr_Format(PyExc_TypeError, "%s must be an int", what);
+        return false;
+    }
+    const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+    if (PyErr_Occurred()) return false;
+    *out = reinterpret_cast<void *>(static_cast<uintptr_t>(v));
+    return true;
+}
+
+// The calls fun(x, *lead, *args) of a Python objective, one vectorcall each
+// with x a new float64 array. `lead` slots sit between x and args (such as
+// the data row of one of many problems) and are set before the calls.
+class PyCalls {
+  public:
+    PyCalls() = default;
+    PyCalls(const PyCalls &) = delete;
+    PyCalls &operator=(const PyCalls &) = delete;
+    ~PyCalls() { PyMem_Free(stack_); }
+
+    // args: a tuple, borrowed for as long as the calls are made.
+    bool init(i64 n, PyObject *args, size_t lead) {
+        n_ = n;
+        const size_t extra = static_cast<size_t>(PyTuple_GET_SIZE(args));
+        nargs_ = 1 + lead + extra;
+        // stack_[0] is free for the callee (PY_VECTORCALL_ARGUMENTS_OFFSET).
+        stack_ = static_cast<PyObject **>(PyMem_Calloc(nargs_ + 1, sizeof(PyObject *)));
+        if (stack_ == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+        for (size_t i = 0; i < extra; ++i)
+            stack_[2 + lead + i] = PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i));
+        return true;
+    }
+
+    // Borrowed: the object must outlive the calls that use it.
+    void set_lead(size_t i, PyObject *obj) { stack_[2 + i] = obj; }
+
+    // fn at a new copy of x; null with the exception set on failure.
+    PyObject *call(PyObject *fn, const f64 *x) {
+        PyObject *arr = new_vector(x, n_);
+        if (arr == nullptr) return nullptr;
+        stack_[1] = arr;
+        PyObject *res = PyObject_Vectorcall(fn, stack_ + 1, nargs_ | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                            nullptr);
+        stack_[1] = nullptr;
+        Py_DECREF(arr);
+        return res;
+    }
+
+  private:
+    i64 n_ = 0;
+    PyObject **stack_ = nullptr;
+    size_t nargs_ = 0;
+};
+
+}  // namespace vlm::py
+
+#endif  // VLM_PY_OBJECTIVE_H
