@@ -12,7 +12,10 @@
 #include <cstdint>
 #include <cstring>
 
+#include <cmath>
+
 #include "numpy_calls.h"
+#include "run_lock.h"
 #include "unpack.h"
 #include "vlm_common.h"
 
@@ -172,6 +175,65 @@ class PyCalls {
     PyObject **stack_ = nullptr;
     size_t nargs_ = 0;
 };
+
+
+// What every run of the user's objective keeps: the lock (released for a
+// native objective), the signal watch, the stop request and, for a Python
+// objective, its calls: fun(x, *lead, *args) and jac(x, *lead, *args), or
+// fun returning (value, gradient) when value_and_grad is set.
+struct ObjectiveRun {
+    i64 n = 0;
+    Lock lock;
+    SignalWatch watch;
+    int stop = 0;  // an exception is pending: end the run now
+
+    PyObject *fun = nullptr, *jac = nullptr;
+    bool value_and_grad = false;
+    PyCalls calls;
+    i64 njev = 0;
+
+    // fun or jac at a new copy of x; null with the exception set on failure.
+    PyObject *call(PyObject *fn, const f64 *x) { return calls.call(fn, x); }
+
+    f64 fail() {
+        stop = 1;
+        return NAN;
+    }
+    void after_evaluation() {
+        if (!watch.tick(lock)) stop = 1;
+    }
+};
+
+// The Python objective in the minimizers' signatures (ctx: the
+// ObjectiveRun). A failure returns NaN with `stop` set and the exception
+// pending.
+inline f64 python_value(const f64 *__restrict x, void *ctx) {
+    ObjectiveRun &run = *static_cast<ObjectiveRun *>(ctx);
+    Ref res(run.call(run.fun, x));
+    f64 f;
+    if (!res || !real_value(res.get(), &f)) return run.fail();
+    run.after_evaluation();
+    return f;
+}
+
+inline f64 python_value_grad(const f64 *__restrict x, f64 *__restrict g, void *ctx) {
+    ObjectiveRun &run = *static_cast<ObjectiveRun *>(ctx);
+    f64 f;
+    if (run.value_and_grad) {
+        Ref res(run.call(run.fun, x));
+        if (!res || !value_gradient_pair(res.get(), run.n, &f, g)) return run.fail();
+        run.njev += 1;
+    } else {
+        f = python_value(x, ctx);
+        if (run.stop != 0 || !std::isfinite(f)) return f;  // no gradient at such a point
+        Ref grad(run.call(run.jac, x));
+        if (!grad || !gradient_values(grad.get(), run.n, g)) return run.fail();
+        run.njev += 1;
+        return f;
+    }
+    run.after_evaluation();
+    return f;
+}
 
 }  // namespace vlm::py
 

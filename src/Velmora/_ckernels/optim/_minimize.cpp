@@ -30,10 +30,7 @@
 
 namespace {
 
-using vlm::py::Lock;
-using vlm::py::PyCalls;
 using vlm::py::Ref;
-using vlm::py::SignalWatch;
 using vlm::py::TypedView;
 
 // ---------------------------------------------------------------------------
@@ -41,20 +38,11 @@ using vlm::py::TypedView;
 
 enum class Kind { python, native, builtin };
 
-struct Run {
-    i64 n = 0;
+// A run of minimize: the shared part (see ObjectiveRun), the native
+// objective and the callback.
+struct Run : vlm::py::ObjectiveRun {
     Kind kind = Kind::python;
-    Lock lock;
-    SignalWatch watch;
-    int stop = 0;               // an exception is pending: end the run now
     bool callback_stop = false;  // the callback raised StopIteration
-
-    // Python objective: fun(x, *args), jac(x, *args) or fun returning
-    // (value, gradient).
-    PyObject *fun = nullptr, *jac = nullptr;
-    bool value_and_grad = false;
-    PyCalls calls;
-    i64 njev = 0;
 
     // Native objective (a built-in one has its own context).
     vlm_objective_fn value = nullptr;
@@ -64,55 +52,24 @@ struct Run {
 
     PyObject *callback = nullptr;  // callback(x, fun) or null
 
-    // fun or jac at a new copy of x; null with the exception set on failure.
-    PyObject *call(PyObject *fn, const f64 *x) { return calls.call(fn, x); }
-
-    f64 fail() {
-        stop = 1;
-        return NAN;
-    }
-    void after_evaluation() {
-        if (!watch.tick(lock)) stop = 1;
-    }
+    // The context of the objective functions: the shared part, which the
+    // Python objective's functions take.
+    void *objective_ctx() { return static_cast<vlm::py::ObjectiveRun *>(this); }
 };
 
-f64 python_value(const f64 *__restrict x, void *ctx) {
-    Run &run = *static_cast<Run *>(ctx);
-    Ref res(run.call(run.fun, x));
-    f64 f;
-    if (!res || !vlm::py::real_value(res.get(), &f)) return run.fail();
-    run.after_evaluation();
-    return f;
-}
-
-f64 python_value_grad(const f64 *__restrict x, f64 *__restrict g, void *ctx) {
-    Run &run = *static_cast<Run *>(ctx);
-    f64 f;
-    if (run.value_and_grad) {
-        Ref res(run.call(run.fun, x));
-        if (!res || !vlm::py::value_gradient_pair(res.get(), run.n, &f, g)) return run.fail();
-        run.njev += 1;
-    } else {
-        f = python_value(x, ctx);
-        if (run.stop != 0 || !std::isfinite(f)) return f;  // no gradient at such a point
-        Ref grad(run.call(run.jac, x));
-        if (!grad || !vlm::py::gradient_values(grad.get(), run.n, g)) return run.fail();
-        run.njev += 1;
-        return f;
-    }
-    run.after_evaluation();
-    return f;
+Run &run_of(void *objective_ctx) {
+    return static_cast<Run &>(*static_cast<vlm::py::ObjectiveRun *>(objective_ctx));
 }
 
 f64 native_value(const f64 *__restrict x, void *ctx) {
-    Run &run = *static_cast<Run *>(ctx);
+    Run &run = run_of(ctx);
     const f64 f = run.value(x, run.ctx);
     run.after_evaluation();
     return f;
 }
 
 f64 native_value_grad(const f64 *__restrict x, f64 *__restrict g, void *ctx) {
-    Run &run = *static_cast<Run *>(ctx);
+    Run &run = run_of(ctx);
     const f64 f = run.value_grad(x, g, run.ctx);
     run.after_evaluation();
     return f;
@@ -339,7 +296,7 @@ PyObject *lbfgsb(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
 
     Run &run = c.run;
     vlm::LbfgsbObjective obj;
-    obj.ctx = &run;
+    obj.ctx = run.objective_ctx();
     obj.stop = &run.stop;
     if (run.callback != nullptr) {
         obj.on_iterate = on_iterate;
@@ -347,9 +304,9 @@ PyObject *lbfgsb(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     }
     if (run.kind == Kind::python) {
         if (run.jac != nullptr || run.value_and_grad)
-            obj.value_grad = python_value_grad;
+            obj.value_grad = vlm::py::python_value_grad;
         else
-            obj.value = python_value;
+            obj.value = vlm::py::python_value;
     } else if (run.value_grad != nullptr) {
         obj.value_grad = native_value_grad;
     } else {
@@ -383,10 +340,10 @@ PyObject *neldermead(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         hooks.on_iterate = on_iterate;
         hooks.hook_ctx = &run;
     }
-    const vlm_objective_fn value = run.kind == Kind::python ? python_value : native_value;
+    const vlm_objective_fn value = run.kind == Kind::python ? vlm::py::python_value : native_value;
     vlm_neldermead_result res{};
     c.execute([&] {
-        vlm::neldermead_drive(value, &run, run.n, c.x.data(), c.lo(), c.hi(), c.nbd(), &opt, &res,
+        vlm::neldermead_drive(value, run.objective_ctx(), run.n, c.x.data(), c.lo(), c.hi(), c.nbd(), &opt, &res,
                               &hooks, nullptr);
     });
     return c.result(res.status, res.message, res.nfev, 0, res.nit, res.fun);
