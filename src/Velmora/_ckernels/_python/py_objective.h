@@ -177,6 +177,8 @@ class PyCalls {
 };
 
 
+struct ObjectiveSpec;
+
 // What every run of the user's objective keeps: the lock (released for a
 // native objective), the signal watch, the stop request and, for a Python
 // objective, its calls: fun(x, *lead, *args) and jac(x, *lead, *args), or
@@ -195,6 +197,10 @@ struct ObjectiveRun {
     // fun or jac at a new copy of x; null with the exception set on failure.
     PyObject *call(PyObject *fn, const f64 *x) { return calls.call(fn, x); }
 
+    // Takes the Python objective of a parsed spec (kind 0), with `lead`
+    // arguments between x and the args (set through calls.set_lead).
+    bool set_python(const ObjectiveSpec &spec, size_t lead);
+
     f64 fail() {
         stop = 1;
         return NAN;
@@ -204,6 +210,89 @@ struct ObjectiveRun {
     }
 };
 
+// ---------------------------------------------------------------------------
+// Arguments of the private run functions, as the Python layer builds them.
+
+// The objective tuple of Velmora.optimize._objective:
+//   (0, fun, jac, args)        jac None (differences), True or a callable
+//   (1, address, grad, ctx)    native functions; grad 0 when absent
+//   (2, name, params)          a built-in objective, left to the caller to read
+struct ObjectiveSpec {
+    long kind = -1;
+    PyObject *fun = nullptr, *jac = nullptr, *args = nullptr;  // jac: None, True or a callable
+    void *value = nullptr, *grad = nullptr, *ctx = nullptr;
+    PyObject *name = nullptr, *params = nullptr;
+};
+
+inline bool parse_objective(PyObject *spec, ObjectiveSpec &out) {
+    if (!PyTuple_CheckExact(spec) || PyTuple_GET_SIZE(spec) < 3 ||
+        !PyLong_CheckExact(PyTuple_GET_ITEM(spec, 0))) {
+        PyErr_SetString(PyExc_TypeError, "objective must be a tuple (kind, ...)");
+        return false;
+    }
+    const long kind = PyLong_AsLong(PyTuple_GET_ITEM(spec, 0));
+    const Py_ssize_t size = PyTuple_GET_SIZE(spec);
+    PyObject *a = PyTuple_GET_ITEM(spec, 1), *b = PyTuple_GET_ITEM(spec, 2);
+    if (kind == 0 && size == 4) {
+        PyObject *args = PyTuple_GET_ITEM(spec, 3);
+        if (!PyCallable_Check(a) || !PyTuple_CheckExact(args) ||
+            !(b == Py_None || b == Py_True || PyCallable_Check(b))) {
+            PyErr_SetString(PyExc_TypeError, "objective (0, fun, jac, args) is malformed");
+            return false;
+        }
+        out.fun = a;
+        out.jac = b;
+        out.args = args;
+    } else if (kind == 1 && size == 4) {
+        if (!to_address(a, "address", &out.value) || !to_address(b, "grad", &out.grad) ||
+            !to_address(PyTuple_GET_ITEM(spec, 3), "ctx", &out.ctx))
+            return false;
+        if (out.value == nullptr) {
+            PyErr_SetString(PyExc_ValueError, "the objective's address is null");
+            return false;
+        }
+    } else if (kind == 2 && size == 3) {
+        out.name = a;
+        out.params = b;
+    } else {
+        PyErr_SetString(PyExc_ValueError,
+                        "objective kind must be 0 (Python), 1 (native) or 2 (built-in)");
+        return false;
+    }
+    out.kind = kind;
+    return true;
+}
+
+inline bool ObjectiveRun::set_python(const ObjectiveSpec &spec, size_t lead) {
+    fun = spec.fun;
+    jac = PyCallable_Check(spec.jac) ? spec.jac : nullptr;
+    value_and_grad = spec.jac == Py_True;
+    return calls.init(n, spec.args, lead);
+}
+
+// options: a tuple of `count` numbers; the first `ints` are integers.
+inline bool options_arg(PyObject *obj, Py_ssize_t count, Py_ssize_t ints, i64 *iv, f64 *fv) {
+    if (!PyTuple_CheckExact(obj) || PyTuple_GET_SIZE(obj) != count) {
+        PyErr_Format(PyExc_TypeError, "options must be a tuple of %zd numbers", count);
+        return false;
+    }
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        PyObject *v = PyTuple_GET_ITEM(obj, k);
+        if (k < ints) {
+            if (!PyLong_Check(v)) {
+                PyErr_SetString(PyExc_TypeError, "integer option expected");
+                return false;
+            }
+            iv[k] = PyLong_AsLongLong(v);
+        } else {
+            fv[k - ints] = PyFloat_AsDouble(v);
+        }
+        if (PyErr_Occurred()) return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
 // The Python objective in the minimizers' signatures (ctx: the
 // ObjectiveRun). A failure returns NaN with `stop` set and the exception
 // pending.

@@ -104,71 +104,42 @@ int on_iterate(void *ctx, i64, const f64 *x, f64 f) {
 // ---------------------------------------------------------------------------
 // Arguments.
 
-// The objective tuple built by optimize.py:
-//   (0, fun, jac, args)        jac None (differences), True or a callable
-//   (1, address, grad, ctx)    native functions; grad 0 when absent
-//   (2, name, params)          a built-in objective; params a float64 array or None
+// The objective tuple built by optimize.py (see vlm::py::parse_objective).
 bool set_objective(Run &run, PyObject *spec, TypedView<f64> &params) {
-    if (!PyTuple_CheckExact(spec) || PyTuple_GET_SIZE(spec) < 3 ||
-        !PyLong_CheckExact(PyTuple_GET_ITEM(spec, 0))) {
-        PyErr_SetString(PyExc_TypeError, "objective must be a tuple (kind, ...)");
+    vlm::py::ObjectiveSpec o;
+    if (!vlm::py::parse_objective(spec, o)) return false;
+    if (o.kind == 0) {
+        run.kind = Kind::python;
+        return run.set_python(o, 0);
+    }
+    if (o.kind == 1) {
+        run.kind = Kind::native;
+        run.value = reinterpret_cast<vlm_objective_fn>(o.value);
+        run.value_grad = reinterpret_cast<vlm::ValueGradFn>(o.grad);
+        run.ctx = o.ctx;
+        return true;
+    }
+    vlm_objective_fn fn = nullptr;
+    if (PyUnicode_Check(o.name))
+        for (const vlm::NamedObjective &b : vlm::builtin_objectives)
+            if (PyUnicode_CompareWithASCIIString(o.name, b.name) == 0) fn = b.fn;
+    if (fn == nullptr) {
+        PyErr_Format(PyExc_ValueError, "unknown objective %R", o.name);
         return false;
     }
-    const long kind = PyLong_AsLong(PyTuple_GET_ITEM(spec, 0));
-    const Py_ssize_t size = PyTuple_GET_SIZE(spec);
-    PyObject *a = PyTuple_GET_ITEM(spec, 1), *b = PyTuple_GET_ITEM(spec, 2);
-    if (kind == 0 && size == 4) {
-        PyObject *args = PyTuple_GET_ITEM(spec, 3);
-        if (!PyCallable_Check(a) || !PyTuple_CheckExact(args) ||
-            !(b == Py_None || b == Py_True || PyCallable_Check(b))) {
-            PyErr_SetString(PyExc_TypeError, "objective (0, fun, jac, args) is malformed");
-            return false;
-        }
-        run.kind = Kind::python;
-        run.fun = a;
-        run.jac = PyCallable_Check(b) ? b : nullptr;
-        run.value_and_grad = b == Py_True;
-        return run.calls.init(run.n, args, 0);
+    if (o.params != Py_None && !params.acquire(o.params)) return false;
+    if (fn == vlm::_obj_quad &&
+        (o.params == Py_None || params.size() < 2 * run.n || !params.aligned())) {
+        PyErr_SetString(PyExc_ValueError,
+                        "objective 'quad' needs 2*n aligned float64 params (the n weights, "
+                        "then the n centre coordinates)");
+        return false;
     }
-    if (kind == 1 && size == 4) {
-        void *value, *grad, *ctx;
-        if (!vlm::py::to_address(a, "address", &value) || !vlm::py::to_address(b, "grad", &grad) ||
-            !vlm::py::to_address(PyTuple_GET_ITEM(spec, 3), "ctx", &ctx))
-            return false;
-        if (value == nullptr) {
-            PyErr_SetString(PyExc_ValueError, "the objective's address is null");
-            return false;
-        }
-        run.kind = Kind::native;
-        run.value = reinterpret_cast<vlm_objective_fn>(value);
-        run.value_grad = reinterpret_cast<vlm::ValueGradFn>(grad);
-        run.ctx = ctx;
-        return true;
-    }
-    if (kind == 2 && size == 3) {
-        vlm_objective_fn fn = nullptr;
-        if (PyUnicode_Check(a))
-            for (const vlm::NamedObjective &o : vlm::builtin_objectives)
-                if (PyUnicode_CompareWithASCIIString(a, o.name) == 0) fn = o.fn;
-        if (fn == nullptr) {
-            PyErr_Format(PyExc_ValueError, "unknown objective %R", a);
-            return false;
-        }
-        if (b != Py_None && !params.acquire(b)) return false;
-        if (fn == vlm::_obj_quad && (b == Py_None || params.size() < 2 * run.n || !params.aligned())) {
-            PyErr_SetString(PyExc_ValueError,
-                            "objective 'quad' needs 2*n aligned float64 params (the n weights, "
-                            "then the n centre coordinates)");
-            return false;
-        }
-        run.kind = Kind::builtin;
-        run.value = fn;
-        run.builtin_ctx = {run.n, params.data()};
-        run.ctx = &run.builtin_ctx;
-        return true;
-    }
-    PyErr_SetString(PyExc_ValueError, "objective kind must be 0 (Python), 1 (native) or 2 (built-in)");
-    return false;
+    run.kind = Kind::builtin;
+    run.value = fn;
+    run.builtin_ctx = {run.n, params.data()};
+    run.ctx = &run.builtin_ctx;
+    return true;
 }
 
 // A float64 array of exactly n values, aligned.
@@ -205,28 +176,6 @@ bool bounds_arg(PyObject *obj, i64 n, BoundsArg &b) {
         return false;
     }
     b.given = true;
-    return true;
-}
-
-// options: a tuple of `count` numbers; the first `ints` are integers.
-bool options_arg(PyObject *obj, Py_ssize_t count, Py_ssize_t ints, i64 *iv, f64 *fv) {
-    if (!PyTuple_CheckExact(obj) || PyTuple_GET_SIZE(obj) != count) {
-        PyErr_Format(PyExc_TypeError, "options must be a tuple of %zd numbers", count);
-        return false;
-    }
-    for (Py_ssize_t k = 0; k < count; ++k) {
-        PyObject *v = PyTuple_GET_ITEM(obj, k);
-        if (k < ints) {
-            if (!PyLong_Check(v)) {
-                PyErr_SetString(PyExc_TypeError, "integer option expected");
-                return false;
-            }
-            iv[k] = PyLong_AsLongLong(v);
-        } else {
-            fv[k - ints] = PyFloat_AsDouble(v);
-        }
-        if (PyErr_Occurred()) return false;
-    }
     return true;
 }
 
@@ -290,7 +239,7 @@ PyObject *lbfgsb(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     if (!c.setup(args, nargs, 6, "lbfgsb")) return nullptr;
     i64 iv[4];
     f64 fv[3];
-    if (!options_arg(args[3], 7, 4, iv, fv) || !vector_arg(args[5], c.run.n, "g", c.g))
+    if (!vlm::py::options_arg(args[3], 7, 4, iv, fv) || !vector_arg(args[5], c.run.n, "g", c.g))
         return nullptr;
     const vlm_lbfgsb_options opt{iv[0], iv[1], iv[2], iv[3], fv[0], fv[1], fv[2]};
 
@@ -330,7 +279,7 @@ PyObject *neldermead(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     if (!c.setup(args, nargs, 5, "neldermead")) return nullptr;
     i64 iv[2];
     f64 fv[2];
-    if (!options_arg(args[3], 4, 2, iv, fv)) return nullptr;
+    if (!vlm::py::options_arg(args[3], 4, 2, iv, fv)) return nullptr;
     const vlm_neldermead_options opt{iv[0], iv[1], fv[0], fv[1]};
 
     Run &run = c.run;
