@@ -4,22 +4,27 @@
     result = Velmora.minimize(fun, x0, jac=grad, bounds=[(0, None), (None, None)])
 
 `minimize`, `OptimizeResult` and `NativeObjective` come from
-`Velmora.optimize`, the transform ufuncs and `ParameterMap` from
-`Velmora.transforms`; both are imported on first use (so `import Velmora` stays light
-and `python -m Velmora bench` can configure NumPy before importing it).
+`Velmora.optimize`, `minimize_many` and `ManyResult` from `Velmora.many`
+(Dask helpers in `Velmora.dask`), the transform ufuncs and `ParameterMap`
+from `Velmora.transforms`; all are imported on first use (so `import Velmora`
+stays light and `python -m Velmora bench` can configure NumPy before
+importing it).
 """
 
 from typing import TYPE_CHECKING, Any
 
 __version__ = "0.1.0"
-__all__ = ["NativeObjective", "OptimizeResult", "minimize"]
+__all__ = ["ManyResult", "NativeObjective", "OptimizeResult", "minimize", "minimize_many"]
 
 if TYPE_CHECKING:
+    from Velmora.many import ManyResult, minimize_many
     from Velmora.optimize import NativeObjective, OptimizeResult, minimize
 
 _LAZY = {"minimize": "Velmora.optimize", "OptimizeResult": "Velmora.optimize",
          "NativeObjective": "Velmora.optimize", "optimize": "Velmora.optimize",
-         "transforms": "Velmora.transforms"}
+         "transforms": "Velmora.transforms",
+         "minimize_many": "Velmora.many", "ManyResult": "Velmora.many", "many": "Velmora.many",
+         "dask": "Velmora.dask"}
 
 
 def __getattr__(name: str) -> Any:
