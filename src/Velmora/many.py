@@ -99,7 +99,8 @@ def _problem_bounds(lo: np.ndarray, hi: np.ndarray) -> tuple[np.ndarray, np.ndar
                       ((lo == math.inf) | (hi == -math.inf), "admit no finite value")):
         if bad.any():
             k, i = np.unravel_index(int(np.argmax(bad)), bad.shape)
-            raise ValueError(f"bounds for problem {k}, variable {i} {what}: ({lo[k, i]}, {hi[k, i]})")
+            raise ValueError(f"bounds for problem {k}, variable {i} {what}: ({float(lo[k, i])}, "
+                             f"{float(hi[k, i])})")
     has_lo, has_hi = np.isfinite(lo), np.isfinite(hi)
     codes = np.where(has_lo, np.where(has_hi, 2, 1), np.where(has_hi, 3, 0)).astype(np.int64)
     return np.where(has_lo, lo, 0.0), np.where(has_hi, hi, 0.0), codes
@@ -166,7 +167,7 @@ def _check_steps(x: np.ndarray, box: tuple[np.ndarray, np.ndarray, np.ndarray] |
     if stuck.any():
         k, i = np.unravel_index(int(np.argmax(stuck)), stuck.shape)
         raise ValueError(f"options['eps'] = {eps!r} does not move variable {i} of the start of "
-                         f"problem {k} ({start[k, i]!r})")
+                         f"problem {k} ({float(start[k, i])!r})")
 
 
 def usable_cpus() -> int:
