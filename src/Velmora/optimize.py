@@ -220,6 +220,19 @@ class NativeObjective:
         grad = "None" if self.grad is None else hex(self.grad)
         return f"NativeObjective(address={self.address:#x}, ctx={self.ctx:#x}, grad={grad})"
 
+    # Its addresses mean nothing in another process: refuse to be pickled
+    # (copies in this process are the object itself).
+    def __reduce__(self) -> Any:
+        raise TypeError("a NativeObjective holds addresses valid in this process only and cannot be "
+                        "pickled; to run it in other processes, define it at the top level of an "
+                        "importable module and name it as 'module:name' (see Velmora.dask)")
+
+    def __copy__(self) -> NativeObjective:
+        return self
+
+    def __deepcopy__(self, memo: Any) -> NativeObjective:
+        return self
+
 
 # --- arguments ------------------------------------------------------------------
 
