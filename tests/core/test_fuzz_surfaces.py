@@ -1,5 +1,5 @@
 """Hostile-input fuzzing of the 68 Python functions of the native modules,
-minimize, the 63 transform ufuncs and ParameterMap (the cases and the checks
+minimize, minimize_many, the 63 transform ufuncs and ParameterMap (the cases and the checks
 are in hostile.py). Every shard runs in a process of its own, so a crash is a
 failed test with the shard's output, not the end of the run. `scripts/fuzz-python
 --long` runs the same shards at 10^5 cases per module.
@@ -20,7 +20,7 @@ from Velmora._ckernels.optim import _optim as O
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CASES = {"transforms": 2000, "distributions": 1000, "optim": 1000, "minimize": 600, "ufuncs": 1500,
-         "parameter_map": 600}
+         "parameter_map": 600, "minimize_many": 600}
 SEED = int(os.environ.get("VLM_FUZZ_SEED", "0"))
 
 
@@ -37,9 +37,9 @@ def test_hostile_calls_give_right_results_or_documented_errors(module):
     report = run_shard(module, SEED, CASES[module])
     assert report["calls"] >= CASES[module]
     assert report["functions"] == {"transforms": 63, "distributions": 3, "optim": 2, "minimize": 1,
-                                   "ufuncs": 63, "parameter_map": 8}[module]
+                                   "ufuncs": 63, "parameter_map": 8, "minimize_many": 1}[module]
     # The mix must exercise both sides: real results and each kind of refusal.
-    assert report["results"] >= CASES[module] // (10 if module == "minimize" else 5), report
+    assert report["results"] >= CASES[module] // (10 if module.startswith("minimize") else 5), report
     assert {"TypeError", "ValueError", "OverflowError", "Boom"} <= set(report["errors"]), report
 
 
