@@ -22,8 +22,17 @@ from typing import Any, TextIO
 import numpy as np
 
 from Velmora._ckernels.optim import _many
-from Velmora.optimize import (MACHINE_EPSILON, SUCCESS, OptimizeResult, _bound_side, _bounds,
-                              _is_real_scalar, _method, _objective, _options)
+from Velmora.optimize import (
+    MACHINE_EPSILON,
+    SUCCESS,
+    OptimizeResult,
+    _bound_side,
+    _bounds,
+    _is_real_scalar,
+    _method,
+    _objective,
+    _options,
+)
 
 __all__ = ["ManyResult", "minimize_many"]
 
@@ -85,11 +94,11 @@ def _problem_count(x0: np.ndarray, data: np.ndarray | None) -> int:
         if x0.ndim == 2 and x0.shape[0] != data.shape[0]:
             raise ValueError(f"x0 has {x0.shape[0]} rows and data {data.shape[0]}: one of each per "
                              "problem")
-        return data.shape[0]
+        return int(data.shape[0])
     if x0.ndim == 1:
         raise ValueError("the number of problems is unknown: give x0 of shape (K, n) or data with K "
                          "rows")
-    return x0.shape[0]
+    return int(x0.shape[0])
 
 
 def _problem_bounds(lo: np.ndarray, hi: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -172,13 +181,13 @@ def _check_steps(x: np.ndarray, box: tuple[np.ndarray, np.ndarray, np.ndarray] |
 
 def usable_cpus() -> int:
     """The CPUs this process may run on."""
-    count = getattr(os, "process_cpu_count", None)
+    count: Any = getattr(os, "process_cpu_count", None)
     if count is not None:
         return int(count() or 1)
     try:
         return len(os.sched_getaffinity(0)) or 1
     except (AttributeError, OSError):
-        return os.cpu_count() or 1
+        return int(os.cpu_count() or 1)
 
 
 # Threads are cheap, but a runaway value should not start millions of them.
@@ -258,7 +267,7 @@ class Progress:
 def _isatty(stream: object) -> bool:
     try:
         return bool(stream.isatty())  # type: ignore[attr-defined]
-    except Exception:
+    except (AttributeError, OSError, ValueError):  # no such method, or a closed stream
         return False
 
 
@@ -350,7 +359,7 @@ def minimize_many(fun: Any, x0: Any, data: Any = None, args: Any = (), *, method
         differences = (kind == 0 and objective[2] is None) or (kind == 1 and not objective[2])
         if opts["eps"] is not None and differences:
             _check_steps(x, box, opts["eps"])
-        native = _many.lbfgsb
+        native: Any = _many.lbfgsb
         settings: tuple[Any, ...] = (opts["maxcor"], opts["maxiter"], opts["maxfun"], opts["maxls"],
                                      opts["ftol"] / MACHINE_EPSILON, opts["gtol"], opts["eps"] or 0.0)
     else:

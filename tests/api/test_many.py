@@ -18,8 +18,7 @@ import pytest
 from native import run_python
 
 import Velmora
-from Velmora import ManyResult, NativeObjective, minimize, minimize_many
-from Velmora import many
+from Velmora import ManyResult, NativeObjective, many, minimize, minimize_many
 
 KEYS = ["x", "fun", "nit", "nfev", "status", "success", "message"]
 
@@ -130,7 +129,7 @@ def assert_rows_are_minimize(result, separate):
 
 def decay_case(decay, form, K=40):
     """(minimize_many arguments, the minimize call of problem k)."""
-    p, y = decay.problems(K, seed=3)
+    _, y = decay.problems(K, seed=3)
     y[5, 4] = np.nan                     # not finite at the start: reported in its row
     y[9] = 1e300                         # overflows: the value is inf at the start
     start = np.tile(decay.START, (K, 1))
@@ -148,8 +147,8 @@ def decay_case(decay, form, K=40):
 
     def one(k, **kwargs):
         if form.startswith("native"):
-            native = NativeObjective(decay.sse if form == "native value" else decay.sse,
-                                     ctx=y[k].ctypes.data, grad=None if form == "native value" else decay.sse_grad)
+            native = NativeObjective(decay.sse, ctx=y[k].ctypes.data,
+                                     grad=None if form == "native value" else decay.sse_grad)
             return minimize(native, start[k], **kwargs)
         return minimize(fun, start[k], args=(y[k],), jac=jac, **kwargs)
 
