@@ -463,6 +463,14 @@ def vm_native(velmora, compiled):
 # two workers at least 1.7x one worker. Fewer problems for the slow peers.
 MANY_K, MANY_PYTHON_K, MANY_PEER_K = 10_000, 2_000, 300
 DECAY_T = np.linspace(0.0, 4.0, 20)
+MANY_LABELS = {
+    "python jac": f"minimize_many Python+jac, per fit (K={MANY_PYTHON_K})",
+    "python differences": "minimize_many Python, differences, per fit",
+    "native": "minimize_many native+grad, per fit (K=10^4)",
+    "workers": "minimize_many native+grad, 2 workers vs 1",
+    "minimize loop": "minimize_many native+grad vs minimize loop",
+    "iminuit": "minimize_many native+grad vs iminuit loop",
+}
 
 
 def decay_problems(K, seed=0):
@@ -557,35 +565,35 @@ def many_rows():
            "start": start, "f": decay_sse, "g": decay_grad, "native": native, "iminuit": iminuit,
            "scipy_loop": scipy_loop, "iminuit_loop": iminuit_loop}
 
-    ours = Velmora.minimize_many(decay_sse, start, y[:MANY_PEER_K], jac=decay_grad)
-    peer = [spo.minimize(decay_sse, start, args=(row,), jac=decay_grad, method="L-BFGS-B")
-            for row in y[:MANY_PEER_K]]
+    check = y[:100]
+    ours = Velmora.minimize_many(decay_sse, start, check, jac=decay_grad)
+    peer = [spo.minimize(decay_sse, start, args=(row,), jac=decay_grad, method="L-BFGS-B") for row in check]
     same_nit = np.mean(ours.nit == [r.nit for r in peer])
     dx = np.max(np.abs(ours.x - [r.x for r in peer]))
-    print(f"minimize_many outcome, {MANY_PEER_K} decays with the analytic gradient: {ours.success.sum()} "
+    print(f"minimize_many outcome, {len(check)} decays with the analytic gradient: {ours.success.sum()} "
           f"converged (SciPy {sum(r.success for r in peer)}), same iterations as SciPy in "
           f"{100 * same_nit:.0f}% of the fits, largest |x - x_SciPy| {dx:.1e}; load average "
           f"{' '.join(f'{v:.2f}' for v in os.getloadavg())}\n")
 
     scipy_grad = "scipy_loop(spo, ys, start, g)"
     python_jac = "vm.minimize_many(f, start, yp, jac=g)"
-    row("many", f"minimize_many Python+jac, per fit (K={MANY_PYTHON_K})", python_jac, scipy_grad,
+    row("many", MANY_LABELS["python jac"], python_jac, scipy_grad,
         "scipy L-BFGS-B loop, jac", 0.5, env, per_fit(MANY_PYTHON_K, MANY_PEER_K))
-    row("many", "minimize_many Python, differences, per fit", "vm.minimize_many(f, start, yp)",
+    row("many", MANY_LABELS["python differences"], "vm.minimize_many(f, start, yp)",
         "scipy_loop(spo, ys, start, None)", "scipy L-BFGS-B loop", 0.5, env, per_fit(MANY_PYTHON_K, MANY_PEER_K))
     if native is None:
         print("numba is not installed: the native minimize_many rows are skipped (pip install numba)\n")
         return
     native_call = "vm.minimize_many(native, start, y)"
-    row("many", "minimize_many native+grad, per fit (K=10^4)", native_call, scipy_grad,
+    row("many", MANY_LABELS["native"], native_call, scipy_grad,
         "scipy L-BFGS-B loop, jac", 0.1, env, per_fit(MANY_K, MANY_PEER_K))
-    row("many", "minimize_many native+grad, 2 workers vs 1", "vm.minimize_many(native, start, y, workers=2)",
+    row("many", MANY_LABELS["workers"], "vm.minimize_many(native, start, y, workers=2)",
         "vm.minimize_many(native, start, y, workers=1)", "the same call, 1 worker", 1 / 1.7, env)
-    row("many", "minimize_many native+grad vs minimize loop", native_call,
+    row("many", MANY_LABELS["minimize loop"], native_call,
         "[vm.minimize(vm.NativeObjective(native.address, r.ctypes.data, native.grad), start) for r in ys]",
         "Velmora.minimize loop", None, env, per_fit(MANY_K, MANY_PEER_K))
     if iminuit is not None:
-        row("many", "minimize_many native+grad vs iminuit loop", native_call, "iminuit_loop(iminuit, ys, start)",
+        row("many", MANY_LABELS["iminuit"], native_call, "iminuit_loop(iminuit, ys, start)",
             "iminuit MIGRAD loop, grad", None, env, per_fit(MANY_K, MANY_PEER_K))
 
 
@@ -639,7 +647,8 @@ def run(args, prog="bench"):
     public_transform_rows()
     minimizer_rows()
     minimize_rows()
-    many_rows()
+    if any(args.pattern in label for label in MANY_LABELS.values()):
+        many_rows()  # its preparation compiles and fits: only when a row of it is selected
     selected = [r for r in ROWS if args.pattern in r.label]
 
     header = (f"{'group':<11} {'row':<44} {'ours':>10} {'peer':>10}  {'peer name':<26} {'ratio':>7} "
