@@ -535,9 +535,16 @@ def scipy_loop(spo, y, start, jac):
         spo.minimize(decay_sse, start, args=(row,), jac=jac, method="L-BFGS-B")
 
 
+def decay_of_row(row):
+    """The decay's value and gradient in p alone (iminuit reads the parameters
+    from the signature), for one row."""
+    return (lambda p: decay_sse(p, row)), (lambda p: decay_grad(p, row))
+
+
 def iminuit_loop(iminuit, y, start):
-    for values in y:
-        m = iminuit.Minuit(lambda p, y=values: decay_sse(p, y), start, grad=lambda p, y=values: decay_grad(p, y))
+    for row in y:
+        fcn, grad = decay_of_row(row)
+        m = iminuit.Minuit(fcn, start, grad=grad)
         m.errordef = 1.0
         m.migrad()
 

@@ -105,10 +105,13 @@ template <class Job>
 bool run_native(i64 count, i64 workers, Job &job, PyObject *report) {
     if (count <= 0) return true;
     const i64 threads = worker_count(count, workers);
+    // The counters, the stop flag (read after every evaluation) and the rest
+    // on cache lines of their own.
     struct Shared {
-        std::atomic<i64> next{0}, done{0};
-        StopFlag stop;
-        std::mutex mutex;
+        alignas(64) std::atomic<i64> next{0};
+        alignas(64) std::atomic<i64> done{0};
+        alignas(64) StopFlag stop;
+        alignas(64) std::mutex mutex;
         std::condition_variable finished;
         i64 running = 0;  // workers that have not finished, under the mutex
     } shared;

@@ -98,14 +98,14 @@ struct Lbfgsb {
 
     size_t workspace_bytes(i64 n) const { return vlm::lbfgsb_workspace_bytes(n, opt.m); }
 
-    Outcome solve(const Problems &p, i64 k, const Functions &fns, void *workspace) const {
+    Outcome solve(const Problems &p, i64 k, f64 *x, const Functions &fns, void *workspace) const {
         vlm::LbfgsbObjective obj;
         obj.value = fns.value;
         obj.value_grad = fns.value_grad;
         obj.ctx = fns.ctx;
         obj.stop = fns.stop;
         vlm_lbfgsb_result r{};
-        vlm::lbfgsb_drive(obj, p.n, p.x_of(k), p.lo_of(k), p.hi_of(k), p.nbd_of(k), &opt, &r,
+        vlm::lbfgsb_drive(obj, p.n, x, p.lo_of(k), p.hi_of(k), p.nbd_of(k), &opt, &r,
                           nullptr, nullptr, workspace);
         return {r.status, r.nfev, r.nit, r.fun, r.message};
     }
@@ -121,14 +121,46 @@ struct NelderMead {
 
     size_t workspace_bytes(i64 n) const { return vlm::neldermead_workspace_bytes(n); }
 
-    Outcome solve(const Problems &p, i64 k, const Functions &fns, void *workspace) const {
+    Outcome solve(const Problems &p, i64 k, f64 *x, const Functions &fns, void *workspace) const {
         vlm::NelderMeadHooks hooks;
         hooks.stop = fns.stop;
         vlm_neldermead_result r{};
-        vlm::neldermead_drive(fns.value, fns.ctx, p.n, p.x_of(k), p.lo_of(k), p.hi_of(k),
+        vlm::neldermead_drive(fns.value, fns.ctx, p.n, x, p.lo_of(k), p.hi_of(k),
                               p.nbd_of(k), &opt, &r, &hooks, workspace);
         return {r.status, r.nfev, r.nit, r.fun, r.message};
     }
+};
+
+// Each worker's block: its own copy of the point being minimized (so that
+// workers never write into neighbouring rows of x, which share cache lines),
+// then the method's workspace. Without room for them every run works in its
+// row of x and allocates a workspace of its own; a run that cannot reports
+// it in its row, as minimize would.
+class WorkerSpace {
+  public:
+    void prepare(i64 workers, i64 n, size_t workspace_bytes) {
+        point_bytes_ = (static_cast<size_t>(n) * sizeof(f64) + 63) / 64 * 64;
+        ready_ = workspace_bytes > 0 && workspace_bytes <= SIZE_MAX - point_bytes_ &&
+                 blocks_.allocate(workers, point_bytes_ + workspace_bytes);
+        if (!ready_) PyErr_Clear();
+    }
+
+    // Runs problem k on worker w: its start copied in, the result out.
+    template <class Method>
+    Outcome solve(const Method &method, const Problems &p, i64 k, i64 w, const Functions &fns) {
+        if (!ready_) return method.solve(p, k, p.x_of(k), fns, nullptr);
+        auto *x = static_cast<f64 *>(blocks_[w]);
+        const size_t bytes = static_cast<size_t>(p.n) * sizeof(f64);
+        std::memcpy(x, p.x_of(k), bytes);
+        const Outcome o = method.solve(p, k, x, fns, static_cast<char *>(blocks_[w]) + point_bytes_);
+        std::memcpy(p.x_of(k), x, bytes);
+        return o;
+    }
+
+  private:
+    vlm::py::Workspaces blocks_;
+    size_t point_bytes_ = 0;
+    bool ready_ = false;
 };
 
 // ---------------------------------------------------------------------------
@@ -165,17 +197,13 @@ bool solve_native(const Method &method, Problems &p, const vlm::py::ObjectiveSpe
     const auto value = reinterpret_cast<vlm_objective_fn>(spec.value);
     const auto value_grad = reinterpret_cast<vlm::ValueGradFn>(spec.grad);
     const i64 threads = vlm::py::worker_count(p.count, workers);
-    // Without room for the workspaces every run allocates its own, and one
-    // that cannot reports it in its row, as minimize would.
-    vlm::py::Workspaces spaces;
-    const size_t bytes = method.workspace_bytes(p.n);
-    const bool shared = bytes > 0 && spaces.allocate(threads, bytes);
-    if (!shared) PyErr_Clear();
+    WorkerSpace space;
+    space.prepare(threads, p.n, method.workspace_bytes(p.n));
     auto job = [&](i64 k, i64 worker, const StopFlag &flag) {
         NativeRun run{value, value_grad, p.ctx_of(k), &flag};
         const Functions fns{native_value, value_grad != nullptr ? native_value_grad : nullptr, &run,
                             &run.stop};
-        p.record(k, method.solve(p, k, fns, shared ? spaces[worker] : nullptr));
+        p.record(k, space.solve(method, p, k, worker, fns));
     };
     return vlm::py::run_native(p.count, threads, job, report);
 }
@@ -189,10 +217,8 @@ bool solve_python(const Method &method, Problems &p, const vlm::py::ObjectiveSpe
     vlm::py::ObjectiveRun run;
     run.n = p.n;
     if (!run.set_python(spec, p.data != nullptr ? 1 : 0)) return false;
-    vlm::py::Workspaces space;
-    const size_t bytes = method.workspace_bytes(p.n);
-    const bool own = bytes > 0 && space.allocate(1, bytes);
-    if (!own) PyErr_Clear();
+    WorkerSpace space;
+    space.prepare(1, p.n, method.workspace_bytes(p.n));
     const bool gradient = run.jac != nullptr || run.value_and_grad;
     const Functions fns{vlm::py::python_value, gradient ? vlm::py::python_value_grad : nullptr,
                         static_cast<vlm::py::ObjectiveRun *>(&run), &run.stop};
@@ -203,7 +229,7 @@ bool solve_python(const Method &method, Problems &p, const vlm::py::ObjectiveSpe
             if (!row) return false;
             run.calls.set_lead(0, row.get());
         }
-        const Outcome o = method.solve(p, k, fns, own ? space[0] : nullptr);
+        const Outcome o = space.solve(method, p, k, 0, fns);
         if (run.stop != 0) return false;  // an exception is pending
         p.record(k, o);
         return true;
