@@ -28,10 +28,11 @@ from Velmora.optimize import (
     OptimizeResult,
     _bound_side,
     _bounds,
-    _is_real_scalar,
     _method,
     _objective,
     _options,
+    _real_array,
+    _stuck_start,
 )
 
 __all__ = ["ManyResult", "minimize_many"]
@@ -65,13 +66,7 @@ class ManyResult(dict[str, Any]):
 
 def _starts(x0: object) -> np.ndarray:
     """x0 as float64 of shape (n,) or (K, n), not yet copied."""
-    a = np.asarray(x0)
-    if a.dtype.kind == "O":
-        if not all(_is_real_scalar(v) for v in a.flat):
-            raise TypeError("x0 must hold real numbers")
-        a = np.array([float(v) for v in a.flat], dtype=np.float64).reshape(a.shape)
-    elif a.dtype.kind not in "biuf":
-        raise TypeError(f"x0 must hold real numbers, got dtype {a.dtype}")
+    a = _real_array(x0, "x0")
     if a.ndim not in (1, 2) or a.shape[-1] == 0:
         raise ValueError(f"x0 must have shape (n,) or (K, n) with n >= 1, got shape {a.shape}")
     return a.astype(np.float64, copy=False)
@@ -164,15 +159,8 @@ def _nested_depth(obj: object) -> int:
 def _check_steps(x: np.ndarray, box: tuple[np.ndarray, np.ndarray, np.ndarray] | None,
                  eps: float) -> None:
     """An absolute difference step must move every finite start coordinate
-    of every problem (see optimize._check_step)."""
-    start = x.copy()
-    if box is not None:
-        lo, hi, codes = box
-        start = np.where(np.isin(codes, (1, 2)) & (start < lo), lo, start)
-        start = np.where(np.isin(codes, (2, 3)) & (start > hi), hi, start)
-    with np.errstate(over="ignore"):
-        moved = start + eps
-    stuck = np.isfinite(start) & ((moved == start) | ~np.isfinite(moved))
+    of every problem."""
+    start, stuck = _stuck_start(x, box, eps)
     if stuck.any():
         k, i = np.unravel_index(int(np.argmax(stuck)), stuck.shape)
         raise ValueError(f"options['eps'] = {eps!r} does not move variable {i} of the start of "

@@ -248,14 +248,21 @@ def _is_real_scalar(v: object) -> bool:
     return isinstance(v, (numbers.Real, np.bool_)) and not isinstance(v, np.timedelta64)
 
 
-def _start(x0: object) -> np.ndarray:
-    a = np.asarray(x0)
+def _real_array(values: object, name: str) -> np.ndarray:
+    """values as an array of real numbers (not copied when it is one):
+    TypeError naming `name` for anything else."""
+    a = np.asarray(values)
     if a.dtype.kind == "O":
         if not all(_is_real_scalar(v) for v in a.flat):
-            raise TypeError("x0 must hold real numbers")
+            raise TypeError(f"{name} must hold real numbers")
         a = np.array([float(v) for v in a.flat], dtype=np.float64).reshape(a.shape)
     elif a.dtype.kind not in "biuf":
-        raise TypeError(f"x0 must hold real numbers, got dtype {a.dtype}")
+        raise TypeError(f"{name} must hold real numbers, got dtype {a.dtype}")
+    return a
+
+
+def _start(x0: object) -> np.ndarray:
+    a = _real_array(x0, "x0")
     if a.ndim > 1:
         raise ValueError(f"x0 must be a number or a one-dimensional array, got shape {a.shape}")
     x = np.array(a, dtype=np.float64, copy=True).reshape(-1)
@@ -371,9 +378,10 @@ def _options(method: str, options: object, tol: object) -> dict[str, Any]:
     return chosen
 
 
-def _check_step(x: np.ndarray, bounds: tuple[np.ndarray, np.ndarray, np.ndarray] | None,
-                eps: float) -> None:
-    """An absolute difference step must move every finite start coordinate."""
+def _stuck_start(x: np.ndarray, bounds: tuple[np.ndarray, np.ndarray, np.ndarray] | None,
+                 eps: float) -> tuple[np.ndarray, np.ndarray]:
+    """(the start projected into the bounds, where an absolute step eps does
+    not move a finite coordinate of it); any shape that broadcasts."""
     start = x.copy()
     if bounds is not None:
         lo, hi, codes = bounds
@@ -381,7 +389,13 @@ def _check_step(x: np.ndarray, bounds: tuple[np.ndarray, np.ndarray, np.ndarray]
         start = np.where(np.isin(codes, (2, 3)) & (start > hi), hi, start)
     with np.errstate(over="ignore"):
         moved = start + eps
-    stuck = np.isfinite(start) & ((moved == start) | ~np.isfinite(moved))
+    return start, np.isfinite(start) & ((moved == start) | ~np.isfinite(moved))
+
+
+def _check_step(x: np.ndarray, bounds: tuple[np.ndarray, np.ndarray, np.ndarray] | None,
+                eps: float) -> None:
+    """An absolute difference step must move every finite start coordinate."""
+    start, stuck = _stuck_start(x, bounds, eps)
     if stuck.any():
         i = int(np.argmax(stuck))
         raise ValueError(f"options['eps'] = {eps!r} does not move variable {i} of the start "

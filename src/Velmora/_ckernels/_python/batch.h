@@ -23,6 +23,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
+#include <new>
 #include <thread>
 
 #include "numpy_calls.h"

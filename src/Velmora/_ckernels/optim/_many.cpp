@@ -12,7 +12,6 @@
 #include <cstring>
 
 #include "batch.h"
-#include "convert.h"
 #include "module.h"
 #include "numpy_calls.h"
 
