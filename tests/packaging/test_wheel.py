@@ -47,6 +47,8 @@ SMOKE = textwrap.dedent("""
     assert transforms.ParameterMap([(0.0, None)]).to_constrained([0.0])[0] == 1.0
     result = _optim.run_lbfgsb("rosenbrock", np.array([-1.2, 1.0]))
     assert result["success"] and np.allclose(result["x"], 1.0, atol=1e-4), result
+    many = Velmora.minimize_many(lambda x, row: float(((x - row) ** 2).sum()), np.zeros(2), np.ones((3, 2)))
+    assert many.success.all() and np.allclose(many.x, 1.0), many
 
     include = Path(get_include())
     assert prefix in include.resolve().parents, include
