@@ -25,6 +25,7 @@ from __future__ import annotations
 
 import ctypes
 import inspect
+import itertools
 import math
 import numbers
 import operator
@@ -301,16 +302,22 @@ def _bounds(bounds: object, n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]
         if isinstance(bounds, (str, bytes)) or not hasattr(bounds, "__iter__"):
             raise TypeError("bounds must be None, a sequence of (low, high) pairs or an object with "
                             f"lb and ub, got {type(bounds).__name__}")
-        pairs = list(bounds)
+        # At most n + 1 entries, and 3 sides of a pair, are read: an endless
+        # iterable must not take all the memory.
+        pairs = list(itertools.islice(bounds, n + 1))
         if len(pairs) != n:
-            raise ValueError(f"bounds has {len(pairs)} entries for n = {n} variables")
+            count = len(bounds) if isinstance(bounds, (list, tuple)) else (
+                f"more than {n}" if len(pairs) > n else len(pairs))
+            raise ValueError(f"bounds has {count} entries for n = {n} variables")
         lo, hi = np.empty(n), np.empty(n)
         for i, pair in enumerate(pairs):
             if isinstance(pair, (str, bytes)) or not hasattr(pair, "__iter__"):
                 raise TypeError(f"bounds[{i}] must be a (low, high) pair, got {type(pair).__name__}")
-            sides = list(pair)
+            sides = list(itertools.islice(pair, 3))
             if len(sides) != 2:
-                raise ValueError(f"bounds[{i}] must be a (low, high) pair, got {len(sides)} values")
+                count = len(pair) if isinstance(pair, (list, tuple)) else (
+                    "more than 2" if len(sides) > 2 else len(sides))
+                raise ValueError(f"bounds[{i}] must be a (low, high) pair, got {count} values")
             lo[i] = _bound_side(sides[0], f"bounds[{i}] low", -math.inf)
             hi[i] = _bound_side(sides[1], f"bounds[{i}] high", math.inf)
     for i in range(n):

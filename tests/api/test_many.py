@@ -298,6 +298,25 @@ def test_bad_bounds_name_the_problem_and_variable(bounds, match):
     assert not calls
 
 
+class Endless:
+    """An iterable that never ends."""
+    def __iter__(self):
+        return iter(lambda: 0.0, None)
+
+
+@pytest.mark.parametrize("call", ["minimize", "minimize_many"])
+@pytest.mark.parametrize("bounds, match", [
+    (Endless(), "bounds has more than 3 entries for n = 3"),
+    ([(0, 1), Endless(), (0, 1)], r"bounds\[1\] must be a \(low, high\) pair, got more than 2 values"),
+])
+def test_endless_bounds_are_refused_without_reading_them_all(call, bounds, match):
+    with pytest.raises(ValueError, match=match):
+        if call == "minimize":
+            minimize(row_sphere_py, np.zeros(3), args=(np.zeros(3),), bounds=bounds)
+        else:
+            minimize_many(row_sphere_py, np.zeros(3), centres(2), bounds=bounds)
+
+
 # --- bad arguments, before any evaluation ----------------------------------------------
 
 @pytest.mark.parametrize("kwargs, exc, match", [
