@@ -1184,7 +1184,7 @@ def run_minimize_many(case, outcome):
     fun, x0, data, kwargs = case
     outcome.functions.add("minimize_many")
     values = [x0, data, kwargs["bounds"], kwargs["options"], *kwargs["args"]]
-    volatile = any(is_volatile(v) for v in values)
+    volatile = any(is_volatile(v) for v in values) or isinstance(kwargs["bounds"], ShrinkingBounds)
     before = [snapshot(v) for v in values]
     outcome.calls += 1
     allowed = (TypeError, ValueError, OverflowError, IndexError, Boom, RuntimeError, np.ma.MaskError, KeyError)
