@@ -101,7 +101,7 @@ def test_wheel_ships_the_headers_and_not_the_sources(wheel):
     assert not leaked
     modules = [n for n in names if n.endswith(".so")]
     assert sorted(Path(n).name.split(".")[0] for n in modules) == [
-        "_distributions", "_optim", "_transforms", "_ufuncs"]
+        "_distributions", "_many", "_minimize", "_optim", "_transforms", "_ufuncs"]
 
 
 @pytest.mark.slow
