@@ -7,23 +7,25 @@
 
 `fit` and `FitResult` come from `Velmora.estimate`; `minimize`,
 `OptimizeResult` and `NativeObjective` from `Velmora.optimize`;
-`least_squares`, `curve_fit`, `NativeResiduals` and `NativeModel` from
-`Velmora.lsq`; the transform ufuncs and `ParameterMap` from
-`Velmora.transforms`; the warning classes from `Velmora._warnings`. All are
-imported on first use, so `import Velmora` stays light and `python -m
-Velmora bench` can configure NumPy before importing it.
+`minimize_many` and `ManyResult` from `Velmora.many` (Dask helpers in
+`Velmora.dask`); `least_squares`, `curve_fit`, `NativeResiduals` and
+`NativeModel` from `Velmora.lsq`; the transform ufuncs and `ParameterMap`
+from `Velmora.transforms`; the warning classes from `Velmora._warnings`.
+All are imported on first use, so `import Velmora` stays light and
+`python -m Velmora bench` can configure NumPy before importing it.
 """
 
 from typing import TYPE_CHECKING, Any
 
 __version__ = "0.1.0"
-__all__ = ["ConvergenceWarning", "FitResult", "IdentifiabilityWarning", "NativeModel", "NativeObjective",
-           "NativeResiduals", "OptimizeResult", "OptimizeWarning",
-           "VelmoraWarning", "curve_fit", "fit", "least_squares", "minimize"]
+__all__ = ["ConvergenceWarning", "FitResult", "IdentifiabilityWarning", "ManyResult", "NativeModel",
+           "NativeObjective", "NativeResiduals", "OptimizeResult", "OptimizeWarning", "VelmoraWarning",
+           "curve_fit", "fit", "least_squares", "minimize", "minimize_many"]
 
 if TYPE_CHECKING:
     from Velmora._warnings import ConvergenceWarning, IdentifiabilityWarning, OptimizeWarning, VelmoraWarning
     from Velmora.lsq import NativeModel, NativeResiduals, curve_fit, least_squares
+    from Velmora.many import ManyResult, minimize_many
     from Velmora.optimize import NativeObjective, OptimizeResult, minimize
     from Velmora.estimate import FitResult, fit
 
@@ -38,7 +40,10 @@ _LAZY = {"minimize": "Velmora.optimize", "OptimizeResult": "Velmora.optimize",
          "fit": "Velmora.estimate", "FitResult": "Velmora.estimate",
          "IdentifiabilityWarning": "Velmora._warnings", "ConvergenceWarning": "Velmora._warnings",
          "VelmoraWarning": "Velmora._warnings",
-         "estimate": "Velmora.estimate"}
+         "estimate": "Velmora.estimate",
+         # many problems at once
+         "minimize_many": "Velmora.many", "ManyResult": "Velmora.many", "many": "Velmora.many",
+         "dask": "Velmora.dask"}
 
 
 def __getattr__(name: str) -> Any:

@@ -13,6 +13,7 @@ checkout, or pip install scipy).
 
 import argparse
 import math
+import os
 import sys
 import timeit
 from dataclasses import dataclass, field
@@ -725,6 +726,155 @@ def vm_native(velmora, compiled):
     return velmora.NativeObjective(compiled)
 
 
+# --- minimize_many: many small fits ---------------------------------------------
+
+# The issue's targets, as ratios of the time per fit: a native objective with
+# its gradient at least 10x a Python loop of SciPy's L-BFGS-B with the
+# analytic gradient; Python objectives at least 2x the corresponding loop;
+# two workers at least 1.7x one worker. Fewer problems for the slow peers.
+MANY_K, MANY_PYTHON_K, MANY_PEER_K = 10_000, 2_000, 300
+DECAY_T = np.linspace(0.0, 4.0, 20)
+MANY_LABELS = {
+    "python jac": f"minimize_many Python+jac, per fit (K={MANY_PYTHON_K})",
+    "python differences": "minimize_many Python, differences, per fit",
+    "native": "minimize_many native+grad, per fit (K=10^4)",
+    "workers": "minimize_many native+grad, 2 workers vs 1",
+    "minimize loop": "minimize_many native+grad vs minimize loop",
+    "iminuit": "minimize_many native+grad vs iminuit loop",
+}
+
+
+def decay_problems(K, seed=0):
+    """K exponential decays y = a*exp(-b*t) + c on 20 time points, with noise."""
+    rng = np.random.default_rng(seed)
+    p = np.column_stack([rng.uniform(1.0, 3.0, K), rng.uniform(0.3, 2.0, K), rng.uniform(-1.0, 1.0, K)])
+    return p[:, :1] * np.exp(-p[:, 1:2] * DECAY_T) + p[:, 2:] + rng.normal(0.0, 0.01, (K, DECAY_T.size))
+
+
+def decay_sse(p, y):
+    r = p[0] * np.exp(-p[1] * DECAY_T) + p[2] - y
+    return float(r @ r)
+
+
+def decay_grad(p, y):
+    e = np.exp(-p[1] * DECAY_T)
+    r = p[0] * e + p[2] - y
+    return 2.0 * np.array([r @ e, -p[0] * (r @ (DECAY_T * e)), r.sum()])
+
+
+def decay_native(velmora):
+    """The decay's sum of squares and its gradient as numba cfuncs whose
+    context is the row of 20 values; None without numba."""
+    try:
+        import numba  # type: ignore[import-untyped]
+    except ImportError:
+        return None
+    from numba import carray, types
+
+    t, m = DECAY_T, DECAY_T.size
+    value = types.float64(types.CPointer(types.float64), types.voidptr)
+    value_grad = types.float64(types.CPointer(types.float64), types.CPointer(types.float64), types.voidptr)
+
+    @numba.cfunc(value)
+    def sse(p, ctx):
+        y = carray(ctx, m, dtype=np.float64)
+        s = 0.0
+        for i in range(m):
+            r = p[0] * np.exp(-p[1] * t[i]) + p[2] - y[i]
+            s += r * r
+        return s
+
+    @numba.cfunc(value_grad)
+    def sse_grad(p, g, ctx):
+        y = carray(ctx, m, dtype=np.float64)
+        s = ga = gb = gc = 0.0
+        for i in range(m):
+            e = np.exp(-p[1] * t[i])
+            r = p[0] * e + p[2] - y[i]
+            s += r * r
+            ga += 2.0 * r * e
+            gb -= 2.0 * r * p[0] * t[i] * e
+            gc += 2.0 * r
+        g[0], g[1], g[2] = ga, gb, gc
+        return s
+
+    return velmora.NativeObjective(sse, grad=sse_grad)
+
+
+def scipy_loop(spo, y, start, jac):
+    for row in y:
+        spo.minimize(decay_sse, start, args=(row,), jac=jac, method="L-BFGS-B")
+
+
+def decay_of_row(row):
+    """The decay's value and gradient in p alone (iminuit reads the parameters
+    from the signature), for one row."""
+    return (lambda p: decay_sse(p, row)), (lambda p: decay_grad(p, row))
+
+
+def iminuit_loop(iminuit, y, start):
+    for row in y:
+        fcn, grad = decay_of_row(row)
+        m = iminuit.Minuit(fcn, start, grad=grad)
+        m.errordef = 1.0
+        m.migrad()
+
+
+def per_fit(ours, peer):
+    """adjust: seconds per call to seconds per fit."""
+    return (lambda t: t / ours, lambda t: t / peer)
+
+
+def many_rows():
+    """minimize_many against Python loops of SciPy's L-BFGS-B and iminuit
+    over the same decays; the outcomes are printed first."""
+    import scipy.optimize as spo  # type: ignore[import-untyped]
+
+    import Velmora
+
+    try:
+        import iminuit  # type: ignore[import-untyped]
+    except ImportError:
+        iminuit = None
+    native = decay_native(Velmora)
+    y = decay_problems(MANY_K)
+    start = np.array([1.0, 1.0, 0.0])
+    env = {"vm": Velmora, "spo": spo, "np": np, "y": y, "yp": y[:MANY_PYTHON_K], "ys": y[:MANY_PEER_K],
+           "start": start, "f": decay_sse, "g": decay_grad, "native": native, "iminuit": iminuit,
+           "scipy_loop": scipy_loop, "iminuit_loop": iminuit_loop}
+
+    check = y[:100]
+    ours = Velmora.minimize_many(decay_sse, start, check, jac=decay_grad)
+    peer = [spo.minimize(decay_sse, start, args=(row,), jac=decay_grad, method="L-BFGS-B") for row in check]
+    same_nit = np.mean(ours.nit == [r.nit for r in peer])
+    dx = np.max(np.abs(ours.x - [r.x for r in peer]))
+    print(f"minimize_many outcome, {len(check)} decays with the analytic gradient: {ours.success.sum()} "
+          f"converged (SciPy {sum(r.success for r in peer)}), same iterations as SciPy in "
+          f"{100 * same_nit:.0f}% of the fits, largest |x - x_SciPy| {dx:.1e}; load average "
+          f"{' '.join(f'{v:.2f}' for v in os.getloadavg())}\n")
+
+    scipy_grad = "scipy_loop(spo, ys, start, g)"
+    python_jac = "vm.minimize_many(f, start, yp, jac=g)"
+    row("many", MANY_LABELS["python jac"], python_jac, scipy_grad,
+        "scipy L-BFGS-B loop, jac", 0.5, env, per_fit(MANY_PYTHON_K, MANY_PEER_K))
+    row("many", MANY_LABELS["python differences"], "vm.minimize_many(f, start, yp)",
+        "scipy_loop(spo, ys, start, None)", "scipy L-BFGS-B loop", 0.5, env, per_fit(MANY_PYTHON_K, MANY_PEER_K))
+    if native is None:
+        print("numba is not installed: the native minimize_many rows are skipped (pip install numba)\n")
+        return
+    native_call = "vm.minimize_many(native, start, y)"
+    row("many", MANY_LABELS["native"], native_call, scipy_grad,
+        "scipy L-BFGS-B loop, jac", 0.1, env, per_fit(MANY_K, MANY_PEER_K))
+    row("many", MANY_LABELS["workers"], "vm.minimize_many(native, start, y, workers=2)",
+        "vm.minimize_many(native, start, y, workers=1)", "the same call, 1 worker", 1 / 1.7, env)
+    row("many", MANY_LABELS["minimize loop"], native_call,
+        "[vm.minimize(vm.NativeObjective(native.address, r.ctypes.data, native.grad), start) for r in ys]",
+        "Velmora.minimize loop", None, env, per_fit(MANY_K, MANY_PEER_K))
+    if iminuit is not None:
+        row("many", MANY_LABELS["iminuit"], native_call, "iminuit_loop(iminuit, ys, start)",
+            "iminuit MIGRAD loop, grad", None, env, per_fit(MANY_K, MANY_PEER_K))
+
+
 class Progress:
     """A status line on standard error while rows are timed, kept only on a
     terminal (the finished rows themselves go to standard output)."""
@@ -777,6 +927,8 @@ def run(args, prog="bench"):
     minimize_rows()
     fit_rows(args.pattern)
     curve_fit_rows()
+    if any(args.pattern in label for label in MANY_LABELS.values()):
+        many_rows()  # its preparation compiles and fits: only when a row of it is selected
     selected = [r for r in ROWS if args.pattern in r.label]
 
     header = (f"{'group':<11} {'row':<44} {'ours':>10} {'peer':>10}  {'peer name':<26} {'ratio':>7} "

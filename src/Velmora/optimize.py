@@ -25,6 +25,7 @@ from __future__ import annotations
 
 import ctypes
 import inspect
+import itertools
 import math
 import numbers
 import operator
@@ -260,6 +261,19 @@ class NativeObjective:
         grad = "None" if self.grad is None else hex(self.grad)
         return f"NativeObjective(address={self.address:#x}, ctx={self.ctx:#x}, grad={grad})"
 
+    # Its addresses mean nothing in another process: refuse to be pickled
+    # (copies in this process are the object itself).
+    def __reduce__(self) -> Any:
+        raise TypeError("a NativeObjective holds addresses valid in this process only and cannot be "
+                        "pickled; to run it in other processes, define it at the top level of an "
+                        "importable module and name it as 'module:name' (see Velmora.dask)")
+
+    def __copy__(self) -> NativeObjective:
+        return self
+
+    def __deepcopy__(self, memo: Any) -> NativeObjective:
+        return self
+
 
 # --- arguments ------------------------------------------------------------------
 
@@ -275,14 +289,21 @@ def _is_real_scalar(v: object) -> bool:
     return isinstance(v, (numbers.Real, np.bool_)) and not isinstance(v, np.timedelta64)
 
 
-def _start(x0: object) -> np.ndarray:
-    a = np.asarray(x0)
+def _real_array(values: object, name: str) -> np.ndarray:
+    """values as an array of real numbers (not copied when it is one):
+    TypeError naming `name` for anything else."""
+    a = np.asarray(values)
     if a.dtype.kind == "O":
         if not all(_is_real_scalar(v) for v in a.flat):
-            raise TypeError("x0 must hold real numbers")
+            raise TypeError(f"{name} must hold real numbers")
         a = np.array([float(v) for v in a.flat], dtype=np.float64).reshape(a.shape)
     elif a.dtype.kind not in "biuf":
-        raise TypeError(f"x0 must hold real numbers, got dtype {a.dtype}")
+        raise TypeError(f"{name} must hold real numbers, got dtype {a.dtype}")
+    return a
+
+
+def _start(x0: object) -> np.ndarray:
+    a = _real_array(x0, "x0")
     if a.ndim > 1:
         raise ValueError(f"x0 must be a number or a one-dimensional array, got shape {a.shape}")
     x = np.array(a, dtype=np.float64, copy=True).reshape(-1)
@@ -326,9 +347,13 @@ def _bounds(bounds: object, n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]
         if isinstance(bounds, (str, bytes)) or not hasattr(bounds, "__iter__"):
             raise TypeError("bounds must be None, a sequence of (low, high) pairs or an object with "
                             f"lb and ub, got {type(bounds).__name__}")
-        pairs = list(bounds)
+        # At most n + 1 entries, and 3 sides of a pair, are read: an endless
+        # iterable must not take all the memory.
+        pairs = list(itertools.islice(bounds, n + 1))
         if len(pairs) != n:
-            raise ValueError(f"bounds has {len(pairs)} entries for n = {n} variables")
+            count = len(bounds) if isinstance(bounds, (list, tuple)) else (
+                f"more than {n}" if len(pairs) > n else len(pairs))
+            raise ValueError(f"bounds has {count} entries for n = {n} variables")
         lo, hi = [0.0] * n, [0.0] * n
         for i, pair in enumerate(pairs):
             if type(pair) is tuple and len(pair) == 2 and type(pair[0]) in _PLAIN_SIDES \
@@ -339,9 +364,11 @@ def _bounds(bounds: object, n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]
                 continue
             if isinstance(pair, (str, bytes)) or not hasattr(pair, "__iter__"):
                 raise TypeError(f"bounds[{i}] must be a (low, high) pair, got {type(pair).__name__}")
-            sides = list(pair)
+            sides = list(itertools.islice(pair, 3))
             if len(sides) != 2:
-                raise ValueError(f"bounds[{i}] must be a (low, high) pair, got {len(sides)} values")
+                count = len(pair) if isinstance(pair, (list, tuple)) else (
+                    "more than 2" if len(sides) > 2 else len(sides))
+                raise ValueError(f"bounds[{i}] must be a (low, high) pair, got {count} values")
             lo[i] = _bound_side(sides[0], f"bounds[{i}] low", -math.inf)
             hi[i] = _bound_side(sides[1], f"bounds[{i}] high", math.inf)
     # Plain floats from here: checked and coded in Python, one array each at the end.
@@ -412,9 +439,10 @@ def _options(method: str, options: object, tol: object) -> dict[str, Any]:
     return chosen
 
 
-def _check_step(x: np.ndarray, bounds: tuple[np.ndarray, np.ndarray, np.ndarray] | None,
-                eps: float) -> None:
-    """An absolute difference step must move every finite start coordinate."""
+def _stuck_start(x: np.ndarray, bounds: tuple[np.ndarray, np.ndarray, np.ndarray] | None,
+                 eps: float) -> tuple[np.ndarray, np.ndarray]:
+    """(the start projected into the bounds, where an absolute step eps does
+    not move a finite coordinate of it); any shape that broadcasts."""
     start = x.copy()
     if bounds is not None:
         lo, hi, codes = bounds
@@ -422,7 +450,13 @@ def _check_step(x: np.ndarray, bounds: tuple[np.ndarray, np.ndarray, np.ndarray]
         start = np.where(np.isin(codes, (2, 3)) & (start > hi), hi, start)
     with np.errstate(over="ignore"):
         moved = start + eps
-    stuck = np.isfinite(start) & ((moved == start) | ~np.isfinite(moved))
+    return start, np.isfinite(start) & ((moved == start) | ~np.isfinite(moved))
+
+
+def _check_step(x: np.ndarray, bounds: tuple[np.ndarray, np.ndarray, np.ndarray] | None,
+                eps: float) -> None:
+    """An absolute difference step must move every finite start coordinate."""
+    start, stuck = _stuck_start(x, bounds, eps)
     if stuck.any():
         i = int(np.argmax(stuck))
         raise ValueError(f"options['eps'] = {eps!r} does not move variable {i} of the start "

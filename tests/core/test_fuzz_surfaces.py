@@ -1,6 +1,6 @@
 """Hostile-input fuzzing of the 68 Python functions of the native modules,
-minimize, fit, least_squares, curve_fit, the 63 transform ufuncs and ParameterMap (the cases and the checks
-are in hostile.py). Every shard runs in a process of its own, so a crash is a
+minimize, minimize_many, fit, least_squares, curve_fit, the 63 transform
+ufuncs and ParameterMap (the cases and the checks are in hostile.py). Every shard runs in a process of its own, so a crash is a
 failed test with the shard's output, not the end of the run. `scripts/fuzz-python
 --long` runs the same shards at 10^5 cases per module.
 """
@@ -20,7 +20,7 @@ from Velmora._ckernels.optim import _optim as O
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CASES = {"transforms": 2000, "distributions": 1000, "optim": 1000, "minimize": 600, "fit": 600, "ufuncs": 1500,
-         "parameter_map": 600, "least_squares": 600}
+         "parameter_map": 600, "least_squares": 600, "minimize_many": 600}
 SEED = int(os.environ.get("VLM_FUZZ_SEED", "0"))
 
 
@@ -37,9 +37,11 @@ def test_hostile_calls_give_right_results_or_documented_errors(module):
     report = run_shard(module, SEED, CASES[module])
     assert report["calls"] >= CASES[module]
     assert report["functions"] == {"transforms": 63, "distributions": 3, "optim": 2, "minimize": 1,
-                                   "fit": 1, "ufuncs": 63, "parameter_map": 8, "least_squares": 2}[module]
+                                   "fit": 1, "ufuncs": 63, "parameter_map": 8, "least_squares": 2,
+                                   "minimize_many": 1}[module]
     # The mix must exercise both sides: real results and each kind of refusal.
-    assert report["results"] >= CASES[module] // (10 if module in ("minimize", "fit", "least_squares") else 5), report
+    few = module.startswith("minimize") or module in ("fit", "least_squares")
+    assert report["results"] >= CASES[module] // (10 if few else 5), report
     assert {"TypeError", "ValueError", "OverflowError", "Boom"} <= set(report["errors"]), report
 
 

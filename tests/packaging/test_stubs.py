@@ -546,3 +546,54 @@ def test_least_squares_user_program_type_checks(tmp_path):
                      "--python-version", f"{sys.version_info[0]}.{sys.version_info[1]}",
                      str(program)], tmp_path)
     assert proc.returncode == 0, proc.stdout + proc.stderr
+
+
+# ---------------------------------------------------------------------------
+# minimize_many: stubtest of its native module, and a user program.
+
+def test_stubtest_reports_nothing_for_minimize_many(tmp_path):
+    proc = run_mypy(["mypy.stubtest", "Velmora._ckernels.optim._many"], tmp_path)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+
+
+MANY_PROGRAM = """
+from typing import assert_type
+
+import numpy as np
+from numpy.typing import NDArray
+
+import Velmora
+from Velmora import ManyResult, minimize_many
+
+
+def fun(x: NDArray[np.float64], row: NDArray[np.float64]) -> float:
+    return float(np.sum((x - row) ** 2))
+
+
+def accepted() -> None:
+    r = Velmora.minimize_many(fun, np.zeros(2), np.ones((5, 2)), bounds=[(0.0, None), (None, 2.0)],
+                              options={"maxiter": 100}, workers=2, progress=False)
+    assert_type(r, ManyResult)
+    assert_type(r.x, np.ndarray)
+    assert_type(r.fun, np.ndarray)
+    assert_type(r.success, np.ndarray)
+    assert_type(r.message, np.ndarray)
+    minimize_many(fun, np.zeros((5, 2)), method="Nelder-Mead", tol=1e-8, progress=None)
+
+
+def rejected() -> None:
+    minimize_many(fun, [1.0], method=3)  # type: ignore[arg-type]
+    minimize_many(fun, [1.0], None, (), "L-BFGS-B")  # type: ignore[call-arg]
+    minimize_many(fun, [1.0], workers="2")  # type: ignore[arg-type]
+    r = minimize_many(fun, [[1.0]])
+    text: str = r.fun  # type: ignore[assignment]
+"""
+
+
+def test_minimize_many_user_program_type_checks(tmp_path):
+    program = tmp_path / "many_program.py"
+    program.write_text(textwrap.dedent(MANY_PROGRAM))
+    proc = run_mypy(["mypy", "--strict", "--warn-unused-ignores", "--no-incremental",
+                     "--python-version", f"{sys.version_info[0]}.{sys.version_info[1]}",
+                     str(program)], tmp_path)
+    assert proc.returncode == 0, proc.stdout + proc.stderr

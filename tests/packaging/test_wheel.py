@@ -48,6 +48,8 @@ SMOKE = textwrap.dedent("""
     assert transforms.ParameterMap([(0.0, None)]).to_constrained([0.0])[0] == 1.0
     result = _optim.run_lbfgsb("rosenbrock", np.array([-1.2, 1.0]))
     assert result["success"] and np.allclose(result["x"], 1.0, atol=1e-4), result
+    many = Velmora.minimize_many(lambda x, row: float(((x - row) ** 2).sum()), np.zeros(2), np.ones((3, 2)))
+    assert many.success.all() and np.allclose(many.x, 1.0), many
 
     include = Path(get_include())
     assert prefix in include.resolve().parents, include
@@ -100,7 +102,7 @@ def test_wheel_ships_the_headers_and_not_the_sources(wheel):
     assert not leaked
     modules = [n for n in names if n.endswith(".so")]
     assert sorted(Path(n).name.split(".")[0] for n in modules) == [
-        "_distributions", "_least_squares", "_minimize", "_optim", "_transforms", "_ufuncs"]
+        "_distributions", "_least_squares", "_many", "_minimize", "_optim", "_transforms", "_ufuncs"]
 
 
 @pytest.mark.slow

@@ -1,8 +1,8 @@
 """Hostile inputs for the 68 Python functions of the three native modules, the
-63 transform ufuncs, ParameterMap, minimize, fit, least_squares and curve_fit,
-and the check applied to every call:
-the call returns the right result or raises one of the documented exception
-types, and leaves the caller's objects as they were.
+63 transform ufuncs, ParameterMap, minimize, minimize_many, fit, least_squares
+and curve_fit, and the check applied to every call: the call returns the right
+result or raises one of the documented exception types, and leaves the
+caller's objects as they were.
 
 `run_shard(module, seed, cases)` runs one shard of Hypothesis-generated
 calls in this process. Run as a script (`python tests/hostile.py transforms
@@ -21,6 +21,7 @@ against the objective re-evaluated in NumPy and against the bounds.
 
 import argparse
 import copy
+import ctypes
 import decimal
 import fractions
 import importlib
@@ -1275,6 +1276,185 @@ def run_least_squares(case, outcome):
         assert [snapshot(v) for v in values] == before, what
 
 
+# --- minimize_many ---------------------------------------------------------------------
+# K problems at once: hostile starts, data, per-problem bounds, workers and
+# progress; Python objectives fun(x, row), and a ctypes callback standing in
+# for a native objective, called from the worker threads.
+
+def _minimize_many():
+    import Velmora
+
+    return Velmora.minimize_many, Velmora.ManyResult
+
+
+def sphere_row(x, row, *args):
+    return float(np.sum((x - 0.5) ** 2))
+
+
+def sphere_row_grad(x, row, *args):
+    return 2.0 * (x - 0.5)
+
+
+_NATIVE_FN = ctypes.CFUNCTYPE(ctypes.c_double, ctypes.POINTER(ctypes.c_double), ctypes.c_void_p)
+
+
+def native_sphere(n):
+    """A native objective in ctypes (it ignores ctx): the worker threads call
+    back into Python through it."""
+    return _NATIVE_FN(lambda xp, ctx: sum((xp[i] - 0.5) ** 2 for i in range(n)))
+
+
+@st.composite
+def many_starts(draw):
+    """(x0, K or None, n or None) with mostly valid shapes."""
+    kind = draw(st.sampled_from(["rows"] * 4 + ["one", "one", "hostile"]))
+    n = draw(st.integers(1, 4))
+    K = draw(st.integers(0, 6))
+    if kind == "rows":
+        values = draw(st.sampled_from([0.0, 1.0, -2.5, math.nan, math.inf, 1e308]))
+        x = np.random.default_rng(draw(st.integers(0, 2**32))).uniform(-3, 3, (K, n))
+        if x.size and draw(st.integers(0, 3)) == 0:
+            x[draw(st.integers(0, K - 1)), draw(st.integers(0, n - 1))] = values
+        layout = draw(st.sampled_from(["c", "f", "list", "int", "readonly"]))
+        if layout == "f":
+            x = np.asfortranarray(x)
+        elif layout == "list":
+            x = x.tolist()
+        elif layout == "int":
+            x = x.astype(np.int64)
+        elif layout == "readonly":
+            x.flags.writeable = False
+        return x, K, n
+    if kind == "one":
+        return np.random.default_rng(draw(st.integers(0, 2**32))).uniform(-3, 3, n), None, n
+    x = draw(st.one_of(x0_args().map(lambda t: t[0]), main_args))
+    return x, None, None
+
+
+@st.composite
+def many_data(draw, K):
+    """data: rows for K problems (or the wrong number), or hostile."""
+    kind = draw(st.sampled_from(["rows"] * 5 + ["none", "wrong", "hostile"]))
+    rows = K if K is not None else draw(st.integers(0, 5))
+    if kind == "none":
+        return None
+    if kind == "rows" or kind == "wrong":
+        if kind == "wrong":
+            rows += draw(st.sampled_from([-1, 1, 3])) if rows else 1
+        shape = (max(rows, 0),) + tuple(draw(st.lists(st.integers(0, 3), max_size=2)))
+        dtype = draw(st.sampled_from([np.float64, np.float32, np.int32, np.bool_, ">f8", np.complex128, "U2",
+                                      object]))
+        a = np.zeros(shape, dtype=dtype) if np.dtype(dtype).kind in "UO" else \
+            np.random.default_rng(rows).uniform(-2, 2, shape).astype(dtype)
+        if draw(st.integers(0, 4)) == 0 and a.ndim >= 1 and a.shape[0] > 1:
+            a = np.repeat(a, 2, axis=0)[::2]  # strided rows
+        return a
+    return draw(st.one_of(main_args, ndarrays()))
+
+
+@st.composite
+def many_bounds(draw, K, n):
+    kind = draw(st.sampled_from(["none"] * 3 + ["shared", "table", "table", "duck", "hostile"]))
+    if kind == "none" or n is None:
+        return None
+    if kind == "shared":
+        return draw(bounds_for(n))[0]
+    rows = K if K is not None else 2
+    rng = np.random.default_rng(draw(st.integers(0, 2**32)))
+    lo = rng.uniform(-3, 0, (rows, n))
+    hi = lo + rng.uniform(0, 3, (rows, n))
+    if rows and n and draw(st.booleans()):
+        k, i = draw(st.integers(0, rows - 1)), draw(st.integers(0, n - 1))
+        lo[k, i], hi[k, i] = draw(st.sampled_from([(math.nan, 1.0), (2.0, 1.0), (math.inf, math.inf),
+                                                   (-math.inf, math.inf), (0.0, 0.0)]))
+    if kind == "duck":
+        return DuckBounds(lo, draw(st.sampled_from([hi, 1.0, None, hi[:1]])))
+    if kind == "table":
+        table = np.stack([lo, hi], axis=-1)
+        return table if draw(st.booleans()) else [[tuple(p) for p in r] for r in table.tolist()]
+    return draw(made([lambda: np.zeros((rows, n, 3)), lambda: np.zeros((rows + 1, n, 2)),
+                      lambda: [[(0.0, 1.0)] * n] * rows + [[(0.0, 1.0)]], lambda: [[[None, "a"]] * n] * rows,
+                      lambda: np.zeros((rows, n, 2), dtype=complex), lambda: DuckBounds(np.zeros((rows, n)), "x")]))
+
+
+@st.composite
+def many_calls(draw):
+    x0, K, n = draw(many_starts())
+    data = draw(many_data(K))
+    method = draw(st.sampled_from(["L-BFGS-B", "Nelder-Mead"] * 4 + ["nelder-mead", "BFGS"]))
+    nelder_mead = method.lower().startswith("n")
+    kind = draw(st.sampled_from(["python"] * 4 + ["native", "raiser", "values", "hostile"]))
+    args = ()
+    if kind == "python":
+        fun = sphere_row
+        args = draw(st.sampled_from([(), (), (1.0,), ("extra", None)]))
+    elif kind == "native":
+        fun = native_sphere(n or 1)
+        if draw(st.integers(0, 4)) == 0:
+            from Velmora import NativeObjective
+            fun = NativeObjective(fun, ctx=draw(st.sampled_from([0, 8])))
+    elif kind == "raiser":
+        fun = raiser
+    elif kind == "values":
+        fun = draw(user_values.map(returning))
+    else:
+        fun = draw(st.one_of(st.sampled_from(OBJECTIVES + [3, None]), made(OTHER_OBJECTS[:8])))
+    if data is None and kind in ("python", "raiser", "values") and draw(st.booleans()):
+        fun = {sphere_row: sphere, raiser: raiser}.get(fun, fun)  # fun(x) without data
+    jac = None
+    if not nelder_mead and kind == "python":
+        jac = draw(st.one_of(st.none(), st.just(sphere_row_grad), st.just(raiser), st.just(True),
+                             st.sampled_from([False, "2-point", 1])))
+        if jac is True:
+            fun = lambda x, *rest: (sphere_row(x, None), sphere_row_grad(x, None))  # noqa: E731
+    options = draw(st.dictionaries(option_names, option_values, max_size=2)) if draw(st.integers(0, 3)) == 0 else {}
+    options.setdefault("maxfev" if nelder_mead else "maxiter", 30)
+    kwargs = {"args": args, "method": method, "jac": jac, "bounds": draw(many_bounds(K, n)), "options": options,
+              "workers": draw(st.one_of(st.none(), st.integers(-1, 4), st.sampled_from([10**20, True, 1.5, "2"]),
+                                        made(HOSTILE_NUMBERS[:6]))),
+              "progress": draw(st.sampled_from([None, None, False, True, "yes"]))}
+    return fun, x0, data, kwargs
+
+
+MANY_KEYS = ["x", "fun", "nit", "nfev", "status", "success", "message"]
+
+
+def run_minimize_many(case, outcome):
+    minimize_many, ManyResult = _minimize_many()
+    fun, x0, data, kwargs = case
+    outcome.functions.add("minimize_many")
+    values = [x0, data, kwargs["bounds"], kwargs["options"], *kwargs["args"]]
+    volatile = any(is_volatile(v) for v in values) or isinstance(kwargs["bounds"], ShrinkingBounds)
+    before = [snapshot(v) for v in values]
+    outcome.calls += 1
+    allowed = (TypeError, ValueError, OverflowError, IndexError, Boom, RuntimeError, np.ma.MaskError, KeyError)
+    try:
+        got = minimize_many(fun, x0, data, **kwargs)
+    except allowed as exc:
+        outcome.error(exc)
+    else:
+        outcome.results += 1
+        assert type(got) is ManyResult and list(got) == MANY_KEYS
+        x = got.x
+        assert type(x) is np.ndarray and x.dtype == np.float64 and x.ndim == 2 and x.shape[1] >= 1
+        K = x.shape[0]
+        for key, dtype in (("fun", np.float64), ("nit", np.int64), ("nfev", np.int64), ("status", np.int64),
+                           ("success", np.bool_), ("message", object)):
+            assert got[key].shape == (K,) and got[key].dtype == dtype, key
+        lbfgsb = kwargs["method"].upper() == "L-BFGS-B"
+        table = LBFGSB_PUBLIC if lbfgsb else NELDERMEAD_PUBLIC
+        for k in range(K):
+            assert got.status[k] in table and got.message[k] == table[got.status[k]], (k, got.status[k])
+            assert got.success[k] == (got.status[k] == (4 if lbfgsb else 0))
+            assert got.nfev[k] >= 0 and got.nit[k] >= 0
+            if got.success[k]:
+                assert math.isfinite(got.fun[k])
+            if fun in (sphere_row, sphere) and got.nfev[k]:
+                assert got.fun[k] == sphere(x[k]) or not np.isfinite(x[k]).all()
+    if not volatile:
+        assert [snapshot(v) for v in values] == before
+
+
 # --- the public transforms: ufuncs and ParameterMap -------------------------------------
 # No model of NumPy's ufunc machinery here: a call either raises one of the
 # types NumPy's own ufuncs raise, or returns values that agree with the
@@ -1495,6 +1675,7 @@ MODULES = {
     "distributions": (distribution_calls(), run_distribution),
     "optim": (optim_calls(), run_optim),
     "minimize": (minimize_calls(), run_minimize),
+    "minimize_many": (many_calls(), run_minimize_many),
     "fit": (fit_calls(), run_fit),
     "ufuncs": (ufunc_calls(), run_ufunc),
     "parameter_map": (parameter_map_calls(), run_parameter_map),

@@ -24,7 +24,7 @@
 #define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
 #include <numpy/arrayobject.h>
 
-#include "interruptible_run.h"
+#include "py_objective.h"
 
 #include "../_common/vlm_linalg.h"
 #include "levmar.h"

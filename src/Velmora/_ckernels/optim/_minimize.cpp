@@ -17,6 +17,7 @@
 #include "convert.h"
 #include "module.h"
 #include "numpy_calls.h"
+#include "run_lock.h"
 #include "typed_args.h"
 #include "unpack.h"
 
@@ -24,7 +25,7 @@
 #include <numpy/arrayobject.h>
 
 #include "fit_driver.h"
-#include "interruptible_run.h"
+#include "py_objective.h"
 
 #include "objectives.h"
 #include "optim_driver.h"
@@ -38,89 +39,16 @@ using vlm::py::Ref;
 using vlm::py::SignalWatch;
 using vlm::py::TypedView;
 
-// The value an objective returned: a Python or NumPy real number (a float, an
-// int or bool, a NumPy real scalar or 0-d array). TypeError naming the type
-// for anything else.
-bool real_value(PyObject *v, f64 *out) {
-    if (PyFloat_Check(v)) {
-        *out = PyFloat_AS_DOUBLE(v);
-        return true;
-    }
-    bool real = PyLong_Check(v);
-    if (!real && PyArray_IsScalar(v, Generic)) {
-        PyArray_Descr *d = PyArray_DescrFromScalar(v);
-        real = d != nullptr && is_real_kind(d->kind);
-        Py_XDECREF(d);
-    }
-    if (!real && PyArray_Check(v)) {
-        auto *a = reinterpret_cast<PyArrayObject *>(v);
-        real = PyArray_NDIM(a) == 0 && is_real_kind(PyArray_DESCR(a)->kind);
-    }
-    if (!real) {
-        PyErr_Format(PyExc_TypeError, "fun must return a real number, got %.200s",
-                     Py_TYPE(v)->tp_name);
-        return false;
-    }
-    const f64 d = PyFloat_AsDouble(v);
-    if (d == -1.0 && PyErr_Occurred()) return false;
-    *out = d;
-    return true;
-}
-
-// A gradient of n real numbers (any array-like of that size, at most one
-// dimension) copied into g. ValueError for another size or a non-real type.
-bool gradient_values(PyObject *v, i64 n, f64 *g) {
-    if (PyArray_CheckExact(v)) {  // the common case: a float64 vector of the right size
-        auto *a = reinterpret_cast<PyArrayObject *>(v);
-        if (PyArray_TYPE(a) == NPY_DOUBLE && PyArray_NDIM(a) == 1 &&
-            PyArray_DIM(a, 0) == static_cast<npy_intp>(n) && PyArray_ISCARRAY_RO(a) &&
-            PyArray_ISNOTSWAPPED(a)) {
-            std::memcpy(g, PyArray_DATA(a), static_cast<size_t>(n) * sizeof(f64));
-            return true;
-        }
-    }
-    Ref arr(PyArray_FromAny(v, nullptr, 0, 0, 0, nullptr));
-    if (!arr) return false;
-    auto *a = reinterpret_cast<PyArrayObject *>(arr.get());
-    if (!is_real_kind(PyArray_DESCR(a)->kind)) {
-        PyErr_Format(PyExc_ValueError, "the gradient must hold real numbers, got dtype %R",
-                     reinterpret_cast<PyObject *>(PyArray_DESCR(a)));
-        return false;
-    }
-    if (PyArray_NDIM(a) > 1 || PyArray_SIZE(a) != static_cast<npy_intp>(n)) {
-        PyErr_Format(PyExc_ValueError,
-                     "the gradient must hold n = %lld values (one per variable), got %lld in %d "
-                     "dimension(s)",
-                     static_cast<long long>(n), static_cast<long long>(PyArray_SIZE(a)), PyArray_NDIM(a));
-        return false;
-    }
-    Ref f8(PyArray_FROM_OTF(arr.get(), NPY_DOUBLE, NPY_ARRAY_IN_ARRAY));
-    if (!f8) return false;
-    std::memcpy(g, PyArray_DATA(reinterpret_cast<PyArrayObject *>(f8.get())),
-                static_cast<size_t>(n) * sizeof(f64));
-    return true;
-}
-
 // ---------------------------------------------------------------------------
 // One run: the objective as the minimizers call it, and the callback.
 
 enum class Kind { python, native, builtin };
 
-struct Run {
-    i64 n = 0;
+// A run of minimize: the shared part (see ObjectiveRun), the native
+// objective and the callback.
+struct Run : vlm::py::ObjectiveRun {
     Kind kind = Kind::python;
-    Lock lock;
-    SignalWatch watch;
-    int stop = 0;               // an exception is pending: end the run now
     bool callback_stop = false;  // the callback raised StopIteration
-
-    // Python objective: fun(x, *args), jac(x, *args) or fun returning
-    // (value, gradient). stack[1] receives x; stack[2..] are the args.
-    PyObject *fun = nullptr, *jac = nullptr;
-    bool value_and_grad = false;
-    PyObject **stack = nullptr;
-    size_t nargs = 0;
-    i64 njev = 0;
 
     // Native objective (a built-in one has its own context).
     vlm_objective_fn value = nullptr;
@@ -130,78 +58,24 @@ struct Run {
 
     PyObject *callback = nullptr;  // callback(x, fun) or null
 
-    ~Run() { PyMem_Free(stack); }
-
-    // fun or jac at a new copy of x; null with the exception set on failure.
-    PyObject *call(PyObject *fn, const f64 *x) {
-        PyObject *arr = new_vector(x, n);
-        if (arr == nullptr) return nullptr;
-        stack[1] = arr;
-        PyObject *res = PyObject_Vectorcall(fn, stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                            nullptr);
-        stack[1] = nullptr;
-        Py_DECREF(arr);
-        return res;
-    }
-
-    f64 fail() {
-        stop = 1;
-        return NAN;
-    }
-    void after_evaluation() {
-        if (!watch.tick(lock)) stop = 1;
-    }
+    // The context of the objective functions: the shared part, which the
+    // Python objective's functions take.
+    void *objective_ctx() { return static_cast<vlm::py::ObjectiveRun *>(this); }
 };
 
-f64 python_value(const f64 *__restrict x, void *ctx) {
-    Run &run = *static_cast<Run *>(ctx);
-    Ref res(run.call(run.fun, x));
-    f64 f;
-    if (!res || !real_value(res.get(), &f)) return run.fail();
-    run.after_evaluation();
-    return f;
-}
-
-f64 python_value_grad(const f64 *__restrict x, f64 *__restrict g, void *ctx) {
-    Run &run = *static_cast<Run *>(ctx);
-    f64 f;
-    if (run.value_and_grad) {
-        Ref res(run.call(run.fun, x));
-        if (!res) return run.fail();
-        if (!((PyTuple_Check(res.get()) || PyList_Check(res.get())) &&
-              PySequence_Fast_GET_SIZE(res.get()) == 2)) {
-            PyErr_Format(PyExc_TypeError,
-                         "with jac=True, fun must return a pair (value, gradient), got %.200s",
-                         Py_TYPE(res.get())->tp_name);
-            return run.fail();
-        }
-        PyObject *pair[2];
-        if (!vlm::py::unpack_exact(res.get(), 2, pair)) return run.fail();
-        Ref value(pair[0]), grad(pair[1]);
-        if (!real_value(value.get(), &f) || !gradient_values(grad.get(), run.n, g))
-            return run.fail();
-        run.njev += 1;
-    } else {
-        f = python_value(x, ctx);
-        if (run.stop != 0 || !std::isfinite(f)) return f;  // no gradient at such a point
-        Ref grad(run.call(run.jac, x));
-        if (!grad || !gradient_values(grad.get(), run.n, g)) return run.fail();
-        run.njev += 1;
-        return f;
-    }
-    run.after_evaluation();
-    return f;
+Run &run_of(void *objective_ctx) {
+    return static_cast<Run &>(*static_cast<vlm::py::ObjectiveRun *>(objective_ctx));
 }
 
 f64 native_value(const f64 *__restrict x, void *ctx) {
-    Run &run = *static_cast<Run *>(ctx);
+    Run &run = run_of(ctx);
     const f64 f = run.value(x, run.ctx);
     run.after_evaluation();
     return f;
 }
 
 f64 native_value_grad(const f64 *__restrict x, f64 *__restrict g, void *ctx) {
-    Run &run = *static_cast<Run *>(ctx);
+    Run &run = run_of(ctx);
     const f64 f = run.value_grad(x, g, run.ctx);
     run.after_evaluation();
     return f;
@@ -215,7 +89,7 @@ int on_iterate(void *ctx, i64, const f64 *x, f64 f) {
     const bool entered = run.lock.enter();
     int stop = 0;
     {
-        Ref arr(new_vector(x, run.n));
+        Ref arr(vlm::py::new_vector(x, run.n));
         Ref value(arr ? PyFloat_FromDouble(f) : nullptr);
         PyObject *args[] = {arr.get(), value.get()};
         Ref res(value ? PyObject_Vectorcall(run.callback, args, 2, nullptr) : nullptr);
@@ -236,91 +110,42 @@ int on_iterate(void *ctx, i64, const f64 *x, f64 f) {
 // ---------------------------------------------------------------------------
 // Arguments.
 
-bool to_address(PyObject *obj, const char *what, void **out) {
-    if (!PyLong_CheckExact(obj)) {
-        PyErr_Format(PyExc_TypeError, "%s must be an int", what);
-        return false;
-    }
-    const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
-    if (PyErr_Occurred()) return false;
-    *out = reinterpret_cast<void *>(static_cast<uintptr_t>(v));
-    return true;
-}
-
-// The objective tuple built by optimize.py:
-//   (0, fun, jac, args)        jac None (differences), True or a callable
-//   (1, address, grad, ctx)    native functions; grad 0 when absent
-//   (2, name, params)          a built-in objective; params a float64 array or None
+// The objective tuple built by optimize.py (see vlm::py::parse_objective).
 bool set_objective(Run &run, PyObject *spec, TypedView<f64> &params) {
-    if (!PyTuple_CheckExact(spec) || PyTuple_GET_SIZE(spec) < 3 ||
-        !PyLong_CheckExact(PyTuple_GET_ITEM(spec, 0))) {
-        PyErr_SetString(PyExc_TypeError, "objective must be a tuple (kind, ...)");
+    vlm::py::ObjectiveSpec o;
+    if (!vlm::py::parse_objective(spec, o)) return false;
+    if (o.kind == 0) {
+        run.kind = Kind::python;
+        return run.set_python(o, 0);
+    }
+    if (o.kind == 1) {
+        run.kind = Kind::native;
+        run.value = reinterpret_cast<vlm_objective_fn>(o.value);
+        run.value_grad = reinterpret_cast<vlm::ValueGradFn>(o.grad);
+        run.ctx = o.ctx;
+        return true;
+    }
+    vlm_objective_fn fn = nullptr;
+    if (PyUnicode_Check(o.name))
+        for (const vlm::NamedObjective &b : vlm::builtin_objectives)
+            if (PyUnicode_CompareWithASCIIString(o.name, b.name) == 0) fn = b.fn;
+    if (fn == nullptr) {
+        PyErr_Format(PyExc_ValueError, "unknown objective %R", o.name);
         return false;
     }
-    const long kind = PyLong_AsLong(PyTuple_GET_ITEM(spec, 0));
-    const Py_ssize_t size = PyTuple_GET_SIZE(spec);
-    PyObject *a = PyTuple_GET_ITEM(spec, 1), *b = PyTuple_GET_ITEM(spec, 2);
-    if (kind == 0 && size == 4) {
-        PyObject *args = PyTuple_GET_ITEM(spec, 3);
-        if (!PyCallable_Check(a) || !PyTuple_CheckExact(args) ||
-            !(b == Py_None || b == Py_True || PyCallable_Check(b))) {
-            PyErr_SetString(PyExc_TypeError, "objective (0, fun, jac, args) is malformed");
-            return false;
-        }
-        run.kind = Kind::python;
-        run.fun = a;
-        run.jac = PyCallable_Check(b) ? b : nullptr;
-        run.value_and_grad = b == Py_True;
-        const Py_ssize_t extra = PyTuple_GET_SIZE(args);
-        run.nargs = static_cast<size_t>(extra) + 1;
-        run.stack = static_cast<PyObject **>(PyMem_Calloc(static_cast<size_t>(extra) + 2,
-                                                          sizeof(PyObject *)));
-        if (run.stack == nullptr) {
-            PyErr_NoMemory();
-            return false;
-        }
-        for (Py_ssize_t i = 0; i < extra; ++i) run.stack[2 + i] = PyTuple_GET_ITEM(args, i);
-        return true;
+    if (o.params != Py_None && !params.acquire(o.params)) return false;
+    if (fn == vlm::_obj_quad &&
+        (o.params == Py_None || params.size() < 2 * run.n || !params.aligned())) {
+        PyErr_SetString(PyExc_ValueError,
+                        "objective 'quad' needs 2*n aligned float64 params (the n weights, "
+                        "then the n centre coordinates)");
+        return false;
     }
-    if (kind == 1 && size == 4) {
-        void *value, *grad, *ctx;
-        if (!to_address(a, "address", &value) || !to_address(b, "grad", &grad) ||
-            !to_address(PyTuple_GET_ITEM(spec, 3), "ctx", &ctx))
-            return false;
-        if (value == nullptr) {
-            PyErr_SetString(PyExc_ValueError, "the objective's address is null");
-            return false;
-        }
-        run.kind = Kind::native;
-        run.value = reinterpret_cast<vlm_objective_fn>(value);
-        run.value_grad = reinterpret_cast<vlm::ValueGradFn>(grad);
-        run.ctx = ctx;
-        return true;
-    }
-    if (kind == 2 && size == 3) {
-        vlm_objective_fn fn = nullptr;
-        if (PyUnicode_Check(a))
-            for (const vlm::NamedObjective &o : vlm::builtin_objectives)
-                if (PyUnicode_CompareWithASCIIString(a, o.name) == 0) fn = o.fn;
-        if (fn == nullptr) {
-            PyErr_Format(PyExc_ValueError, "unknown objective %R", a);
-            return false;
-        }
-        if (b != Py_None && !params.acquire(b)) return false;
-        if (fn == vlm::_obj_quad && (b == Py_None || params.size() < 2 * run.n || !params.aligned())) {
-            PyErr_SetString(PyExc_ValueError,
-                            "objective 'quad' needs 2*n aligned float64 params (the n weights, "
-                            "then the n centre coordinates)");
-            return false;
-        }
-        run.kind = Kind::builtin;
-        run.value = fn;
-        run.builtin_ctx = {run.n, params.data()};
-        run.ctx = &run.builtin_ctx;
-        return true;
-    }
-    PyErr_SetString(PyExc_ValueError, "objective kind must be 0 (Python), 1 (native) or 2 (built-in)");
-    return false;
+    run.kind = Kind::builtin;
+    run.value = fn;
+    run.builtin_ctx = {run.n, params.data()};
+    run.ctx = &run.builtin_ctx;
+    return true;
 }
 
 // A float64 array of exactly n values, aligned.
@@ -357,28 +182,6 @@ bool bounds_arg(PyObject *obj, i64 n, BoundsArg &b) {
         return false;
     }
     b.given = true;
-    return true;
-}
-
-// options: a tuple of `count` numbers; the first `ints` are integers.
-bool options_arg(PyObject *obj, Py_ssize_t count, Py_ssize_t ints, i64 *iv, f64 *fv) {
-    if (!PyTuple_CheckExact(obj) || PyTuple_GET_SIZE(obj) != count) {
-        PyErr_Format(PyExc_TypeError, "options must be a tuple of %zd numbers", count);
-        return false;
-    }
-    for (Py_ssize_t k = 0; k < count; ++k) {
-        PyObject *v = PyTuple_GET_ITEM(obj, k);
-        if (k < ints) {
-            if (!PyLong_Check(v)) {
-                PyErr_SetString(PyExc_TypeError, "integer option expected");
-                return false;
-            }
-            iv[k] = PyLong_AsLongLong(v);
-        } else {
-            fv[k - ints] = PyFloat_AsDouble(v);
-        }
-        if (PyErr_Occurred()) return false;
-    }
     return true;
 }
 
@@ -442,13 +245,13 @@ PyObject *lbfgsb(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     if (!c.setup(args, nargs, 6, "lbfgsb")) return nullptr;
     i64 iv[4];
     f64 fv[3];
-    if (!options_arg(args[3], 7, 4, iv, fv) || !vector_arg(args[5], c.run.n, "g", c.g))
+    if (!vlm::py::options_arg(args[3], 7, 4, iv, fv) || !vector_arg(args[5], c.run.n, "g", c.g))
         return nullptr;
     const vlm_lbfgsb_options opt{iv[0], iv[1], iv[2], iv[3], fv[0], fv[1], fv[2]};
 
     Run &run = c.run;
     vlm::LbfgsbObjective obj;
-    obj.ctx = &run;
+    obj.ctx = run.objective_ctx();
     obj.stop = &run.stop;
     if (run.callback != nullptr) {
         obj.on_iterate = on_iterate;
@@ -456,9 +259,9 @@ PyObject *lbfgsb(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     }
     if (run.kind == Kind::python) {
         if (run.jac != nullptr || run.value_and_grad)
-            obj.value_grad = python_value_grad;
+            obj.value_grad = vlm::py::python_value_grad;
         else
-            obj.value = python_value;
+            obj.value = vlm::py::python_value;
     } else if (run.value_grad != nullptr) {
         obj.value_grad = native_value_grad;
     } else {
@@ -469,7 +272,7 @@ PyObject *lbfgsb(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     i64 requests = 0;
     c.execute([&] {
         vlm::lbfgsb_drive(obj, run.n, c.x.data(), c.lo(), c.hi(), c.nbd(), &opt, &res, &requests,
-                          c.g.data());
+                          c.g.data(), nullptr);
     });
     const i64 njev = run.kind == Kind::python && run.jac != nullptr ? run.njev : requests;
     return c.result(res.status, res.message, res.nfev, njev, res.nit, res.fun);
@@ -482,7 +285,7 @@ PyObject *neldermead(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     if (!c.setup(args, nargs, 5, "neldermead")) return nullptr;
     i64 iv[2];
     f64 fv[2];
-    if (!options_arg(args[3], 4, 2, iv, fv)) return nullptr;
+    if (!vlm::py::options_arg(args[3], 4, 2, iv, fv)) return nullptr;
     const vlm_neldermead_options opt{iv[0], iv[1], fv[0], fv[1]};
 
     Run &run = c.run;
@@ -492,11 +295,11 @@ PyObject *neldermead(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         hooks.on_iterate = on_iterate;
         hooks.hook_ctx = &run;
     }
-    const vlm_objective_fn value = run.kind == Kind::python ? python_value : native_value;
+    const vlm_objective_fn value = run.kind == Kind::python ? vlm::py::python_value : native_value;
     vlm_neldermead_result res{};
     c.execute([&] {
-        vlm::neldermead_drive(value, &run, run.n, c.x.data(), c.lo(), c.hi(), c.nbd(), &opt, &res,
-                              &hooks);
+        vlm::neldermead_drive(value, run.objective_ctx(), run.n, c.x.data(), c.lo(), c.hi(), c.nbd(), &opt, &res,
+                              &hooks, nullptr);
     });
     return c.result(res.status, res.message, res.nfev, 0, res.nit, res.fun);
 }
@@ -573,23 +376,23 @@ PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     if (p.method == vlm::FitMethod::lbfgsb) {
         i64 iv[4];
         f64 fv[3];
-        if (!options_arg(args[3], 7, 4, iv, fv)) return nullptr;
+        if (!vlm::py::options_arg(args[3], 7, 4, iv, fv)) return nullptr;
         p.lbfgsb = {iv[0], iv[1], iv[2], iv[3], fv[0], fv[1], fv[2]};
     } else {
         i64 iv[2];
         f64 fv[2];
-        if (!options_arg(args[3], 4, 2, iv, fv)) return nullptr;
+        if (!vlm::py::options_arg(args[3], 4, 2, iv, fv)) return nullptr;
         p.neldermead = {iv[0], iv[1], fv[0], fv[1]};
     }
     p.n = run.n;
     p.lo = c.lo();
     p.hi = c.hi();
     p.nbd = c.nbd();
-    p.ctx = &run;
+    p.ctx = run.objective_ctx();
     p.stop = &run.stop;
     if (run.kind == Kind::python) {
-        p.value = python_value;
-        if (run.jac != nullptr || run.value_and_grad) p.value_grad = python_value_grad;
+        p.value = vlm::py::python_value;
+        if (run.jac != nullptr || run.value_and_grad) p.value_grad = vlm::py::python_value_grad;
     } else {
         p.value = native_value;
         if (run.value_grad != nullptr) p.value_grad = native_value_grad;

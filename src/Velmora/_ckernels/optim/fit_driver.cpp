@@ -100,7 +100,7 @@ bool minimize_mapped(const FitProblem &p, MappedObjective &mo, i64 m, const FitA
         obj.ctx = &mo;
         obj.stop = p.stop;
         lbfgsb_drive(obj, m, a.y, nullptr, nullptr, nullptr, &p.lbfgsb, &out.run, &out.run_njev,
-                     a.grad);
+                     a.grad, nullptr);
         if (stopped(p.stop)) return false;
         // The driver's first evaluation is at the start: a value that is not
         // finite there ends the run at once as invalid input.
@@ -120,7 +120,8 @@ bool minimize_mapped(const FitProblem &p, MappedObjective &mo, i64 m, const FitA
     NelderMeadHooks hooks;
     hooks.stop = p.stop;
     vlm_neldermead_result res{};
-    neldermead_drive(mapped_value, &mo, m, a.y, nullptr, nullptr, nullptr, &p.neldermead, &res, &hooks);
+    neldermead_drive(mapped_value, &mo, m, a.y, nullptr, nullptr, nullptr, &p.neldermead, &res, &hooks,
+                     nullptr);
     if (stopped(p.stop)) return false;
     out.run = {res.status, res.nfev, res.nit, res.fun, res.success, res.message};
     fill(a.grad, m, NAN);

@@ -267,19 +267,27 @@ struct Run {
 
 }  // namespace
 
+size_t vlm::neldermead_workspace_bytes(i64 n) {
+    return n < 1 ? 0 : workspace_doubles(n) * sizeof(f64);
+}
+
 i64 vlm::neldermead_drive(vlm_objective_fn obj, void *obj_ctx, i64 n, f64 *x, const f64 *lo,
                           const f64 *hi, const i64 *nbd, const vlm_neldermead_options *opt,
-                          vlm_neldermead_result *out, const NelderMeadHooks *hooks) {
+                          vlm_neldermead_result *out, const NelderMeadHooks *hooks,
+                          void *workspace) {
     if (n < 1) {
         nm_fill_error(out, -2, MSG_BAD_N);
         return -2;
     }
     const size_t doubles = workspace_doubles(n);
-    f64 *block = doubles != 0 ? static_cast<f64 *>(std::malloc(doubles * sizeof(f64))) : nullptr;
-    if (block == nullptr) {
+    f64 *owned = nullptr;
+    if (workspace == nullptr && doubles != 0)
+        workspace = owned = static_cast<f64 *>(std::malloc(doubles * sizeof(f64)));
+    if (doubles == 0 || workspace == nullptr) {
         nm_fill_error(out, -1, MSG_NOMEM);
         return -1;
     }
+    f64 *block = static_cast<f64 *>(workspace);
     // The block holds n^2 doubles, so 200*n cannot overflow here.
     const vlm_neldermead_options defaults{0, 0, 1e-4, 1e-4};
     if (opt == nullptr) opt = &defaults;
@@ -290,7 +298,7 @@ i64 vlm::neldermead_drive(vlm_objective_fn obj, void *obj_ctx, i64 n, f64 *x, co
 
     Run run(obj, obj_ctx, n, maxfun, nbd != nullptr, hooks->stop, block);
     if (run.has_bounds && !run.set_bounds(lo, hi, nbd)) {
-        std::free(block);
+        std::free(owned);
         nm_fill_error(out, -3, MSG_BAD_BOUNDS);
         return -3;
     }
@@ -327,12 +335,12 @@ i64 vlm::neldermead_drive(vlm_objective_fn obj, void *obj_ctx, i64 n, f64 *x, co
     }
     std::memcpy(x, run.row(0), static_cast<size_t>(n) * sizeof(f64));
     if (out != nullptr) *out = {warnflag, run.nfev, nit, run.fsim[0], warnflag == 0, msg};
-    std::free(block);
+    std::free(owned);
     return warnflag;
 }
 
 extern "C" i64 vlm_neldermead(vlm_objective_fn obj, void *obj_ctx, i64 n, f64 *x, const f64 *lo,
                               const f64 *hi, const i64 *nbd, const vlm_neldermead_options *opt,
                               vlm_neldermead_result *out) {
-    return vlm::neldermead_drive(obj, obj_ctx, n, x, lo, hi, nbd, opt, out, nullptr);
+    return vlm::neldermead_drive(obj, obj_ctx, n, x, lo, hi, nbd, opt, out, nullptr, nullptr);
 }

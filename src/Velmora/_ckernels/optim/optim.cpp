@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "lbfgsb.h"
 #include "optim_driver.h"
@@ -93,30 +94,39 @@ bool checked_sizes(i64 n, i64 m, BufferSizes &s) {
     return true;
 }
 
-// The six buffers of one run; released on every path by the destructor.
-// A zero count still yields a valid (one-element) buffer.
+// A zero count still gets a valid (one-element) buffer.
+size_t at_least_one(size_t k) { return k > 0 ? k : 1; }
+
+// The six buffers of a run, laid out one after another in one block of
+// 8-byte elements: wa, g, l, u (doubles), then iwa and nbd (integers).
 struct Buffers {
     f64 *wa = nullptr, *g = nullptr, *l = nullptr, *u = nullptr;
     i64 *iwa = nullptr, *nbd = nullptr;
 
-    bool allocate(const BufferSizes &s) {
-        auto one = [](size_t k) { return k > 0 ? k : 1; };
-        wa = static_cast<f64 *>(std::malloc(one(s.wa) * sizeof(f64)));
-        g = static_cast<f64 *>(std::malloc(one(s.n) * sizeof(f64)));
-        l = static_cast<f64 *>(std::calloc(one(s.n), sizeof(f64)));
-        u = static_cast<f64 *>(std::calloc(one(s.n), sizeof(f64)));
-        iwa = static_cast<i64 *>(std::malloc(one(s.iwa) * sizeof(i64)));
-        nbd = static_cast<i64 *>(std::calloc(one(s.n), sizeof(i64)));
-        return wa && g && l && u && iwa && nbd;
+    // Elements of the block, or 0 when the total does not fit in a byte count.
+    static size_t elements(const BufferSizes &s) {
+        const size_t n = at_least_one(s.n);
+        size_t total = at_least_one(s.wa);
+        for (size_t part : {n, n, n, at_least_one(s.iwa), n})
+            if (__builtin_add_overflow(total, part, &total)) return 0;
+        return total <= PTRDIFF_MAX / 8 ? total : 0;
     }
-    ~Buffers() {
-        std::free(wa);
-        std::free(g);
-        std::free(l);
-        std::free(u);
-        std::free(iwa);
-        std::free(nbd);
+
+    void carve(void *block, const BufferSizes &s) {
+        const size_t n = at_least_one(s.n);
+        wa = static_cast<f64 *>(block);
+        g = wa + at_least_one(s.wa);
+        l = g + n;
+        u = l + n;
+        iwa = reinterpret_cast<i64 *>(u + n);
+        nbd = iwa + at_least_one(s.iwa);
     }
+};
+
+// The block of a run that brought none: allocated here, released on every path.
+struct OwnedBlock {
+    void *block = nullptr;
+    ~OwnedBlock() { std::free(block); }
 };
 
 // Bounds that no point satisfies or compares with: a NaN on a side that the
@@ -178,9 +188,15 @@ bool evaluate(const vlm::LbfgsbObjective &obj, i64 n, f64 *x, f64 fd_step, f64 &
 
 }  // namespace
 
+size_t vlm::lbfgsb_workspace_bytes(i64 n, i64 m) {
+    BufferSizes sizes;
+    if (n < 0 || !checked_sizes(n, m, sizes)) return 0;
+    return Buffers::elements(sizes) * 8;
+}
+
 i64 vlm::lbfgsb_drive(const LbfgsbObjective &obj, i64 n, f64 *x, const f64 *lo, const f64 *hi,
                       const i64 *nbd_in, const vlm_lbfgsb_options *opt, vlm_lbfgsb_result *out,
-                      i64 *njev, f64 *g_out) {
+                      i64 *njev, f64 *g_out, void *workspace) {
     i64 requests = 0;
     if (njev != nullptr) *njev = 0;
     // A negative n, missing options or objective, or a missing x for a
@@ -192,15 +208,23 @@ i64 vlm::lbfgsb_drive(const LbfgsbObjective &obj, i64 n, f64 *x, const f64 *lo, 
     const f64 factr = opt->factr, pgtol = opt->pgtol;
 
     BufferSizes sizes;
-    Buffers buf;
-    if (!checked_sizes(n, m, sizes) || !buf.allocate(sizes))
-        return finish(out, VLM_LBFGSB_NOMEM, 0, 0, NAN);
-    if (n > 0) {
-        const size_t bytes = static_cast<size_t>(n) * sizeof(f64);
-        if (lo != nullptr) std::memcpy(buf.l, lo, bytes);
-        if (hi != nullptr) std::memcpy(buf.u, hi, bytes);
-        if (nbd_in != nullptr) std::memcpy(buf.nbd, nbd_in, static_cast<size_t>(n) * sizeof(i64));
+    OwnedBlock owned;
+    const size_t elements = checked_sizes(n, m, sizes) ? Buffers::elements(sizes) : 0;
+    if (elements == 0) return finish(out, VLM_LBFGSB_NOMEM, 0, 0, NAN);
+    if (workspace == nullptr) {
+        workspace = owned.block = std::malloc(elements * 8);
+        if (workspace == nullptr) return finish(out, VLM_LBFGSB_NOMEM, 0, 0, NAN);
     }
+    Buffers buf;
+    buf.carve(workspace, sizes);
+    // Missing bounds and codes read as zeros.
+    const size_t bytes = at_least_one(sizes.n) * sizeof(f64);
+    if (lo != nullptr && n > 0) std::memcpy(buf.l, lo, static_cast<size_t>(n) * sizeof(f64));
+    else std::memset(buf.l, 0, bytes);
+    if (hi != nullptr && n > 0) std::memcpy(buf.u, hi, static_cast<size_t>(n) * sizeof(f64));
+    else std::memset(buf.u, 0, bytes);
+    if (nbd_in != nullptr && n > 0) std::memcpy(buf.nbd, nbd_in, static_cast<size_t>(n) * sizeof(i64));
+    else std::memset(buf.nbd, 0, bytes);
     const bool differences = obj.value_grad == nullptr;
     if (!bounds_are_numbers(n, buf.l, buf.u, buf.nbd) ||
         (differences && !step_moves_start(n, x, buf.l, buf.u, buf.nbd, opt->fd_step)))
@@ -267,5 +291,6 @@ extern "C" i64 vlm_lbfgsb(vlm_objective_fn obj, void *obj_ctx, i64 n, f64 *x, co
     vlm::LbfgsbObjective objective;
     objective.value = obj;
     objective.ctx = obj_ctx;
-    return vlm::lbfgsb_drive(objective, n, x, lo, hi, nbd_in, opt, out, nullptr, nullptr);
+    return vlm::lbfgsb_drive(objective, n, x, lo, hi, nbd_in, opt, out, nullptr, nullptr,
+                             nullptr);
 }

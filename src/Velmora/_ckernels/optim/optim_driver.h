@@ -7,6 +7,8 @@
 #ifndef VLM_OPTIM_DRIVER_H
 #define VLM_OPTIM_DRIVER_H
 
+#include <cstddef>
+
 #include "nelder_mead.h"
 #include "optim.h"
 
@@ -35,11 +37,19 @@ struct LbfgsbObjective {
     void *hook_ctx = nullptr;
 };
 
+// Bytes of the workspace of a run with n variables and m correction pairs,
+// or 0 when n < 0 or the size does not fit in memory arithmetic.
+size_t lbfgsb_workspace_bytes(i64 n, i64 m);
+
 // What vlm_lbfgsb reports, plus the gradient requests answered (njev) and,
-// when g_out is given, the gradient held at the end (n values).
+// when g_out is given, the gradient held at the end (n values). workspace:
+// null to allocate one for this run, or a caller's block of at least
+// lbfgsb_workspace_bytes(n, opt->m) bytes aligned for doubles, which a
+// caller running many problems reuses from one run to the next (a run never
+// reads what an earlier run left there).
 i64 lbfgsb_drive(const LbfgsbObjective &obj, i64 n, f64 *x, const f64 *lo, const f64 *hi,
                  const i64 *nbd_in, const vlm_lbfgsb_options *opt, vlm_lbfgsb_result *out,
-                 i64 *njev, f64 *g_out);
+                 i64 *njev, f64 *g_out, void *workspace);
 
 // The same for Nelder-Mead: the hook runs after each completed iteration
 // with the best vertex; `stop` is read before every evaluation.
@@ -49,10 +59,15 @@ struct NelderMeadHooks {
     void *hook_ctx = nullptr;
 };
 
-// vlm_neldermead with the hooks (null: none).
+// Bytes of the workspace of a run with n variables, or 0 when n < 1 or the
+// size does not fit in memory arithmetic.
+size_t neldermead_workspace_bytes(i64 n);
+
+// vlm_neldermead with the hooks (null: none) and, as for lbfgsb_drive, an
+// optional caller's workspace of neldermead_workspace_bytes(n) bytes.
 i64 neldermead_drive(vlm_objective_fn obj, void *obj_ctx, i64 n, f64 *x, const f64 *lo,
                      const f64 *hi, const i64 *nbd, const vlm_neldermead_options *opt,
-                     vlm_neldermead_result *out, const NelderMeadHooks *hooks);
+                     vlm_neldermead_result *out, const NelderMeadHooks *hooks, void *workspace);
 
 }  // namespace vlm
 

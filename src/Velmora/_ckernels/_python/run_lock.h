@@ -1,18 +1,16 @@
-// What a long native run called from Python needs (the minimizers, the
-// least-squares solver): the interpreter lock released around native work and
-// taken back for each Python call, a periodic signal check so that Ctrl-C
-// stops a native run promptly, and the vector type its Python callbacks get.
-// Include after <numpy/arrayobject.h>, in a module that imports NumPy's API.
-#ifndef VLM_PY_INTERRUPTIBLE_RUN_H
-#define VLM_PY_INTERRUPTIBLE_RUN_H
+// The interpreter lock around a long native run: released for the run, taken
+// back around each Python call made from inside it, and a cheap periodic
+// check that lets signal handlers (Ctrl-C) run meanwhile. Shared by the
+// modules that run the user's objective.
+#ifndef VLM_PY_RUN_LOCK_H
+#define VLM_PY_RUN_LOCK_H
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <chrono>
-#include <cstring>
 
-#include "../_common/vlm_common.h"
+#include "vlm_common.h"
 
 namespace vlm::py {
 
@@ -73,18 +71,6 @@ class SignalWatch {
     Clock::time_point last_read_ = Clock::now(), last_check_ = last_read_;
 };
 
-// A new one-dimensional float64 array holding x[0 .. n).
-inline PyObject *new_vector(const f64 *x, i64 n) {
-    npy_intp dim = static_cast<npy_intp>(n);
-    PyObject *arr = PyArray_SimpleNew(1, &dim, NPY_DOUBLE);
-    if (arr != nullptr && n > 0)
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject *>(arr)), x,
-                    static_cast<size_t>(n) * sizeof(f64));
-    return arr;
-}
-
-inline bool is_real_kind(char kind) { return kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f'; }
-
 }  // namespace vlm::py
 
-#endif  // VLM_PY_INTERRUPTIBLE_RUN_H
+#endif  // VLM_PY_RUN_LOCK_H

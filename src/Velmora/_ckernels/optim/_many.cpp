@@ -1,0 +1,446 @@
+// The native side of Velmora.minimize_many: K independent minimizations of
+// one objective that differ in their start, their bounds and their data, in
+// one call. Velmora/many.py normalises the arguments; they are checked again
+// here, so that no call of these private functions can read or write outside
+// a buffer.
+//
+// A native objective runs on worker threads of the call (see batch.h), each
+// with one workspace for all its problems; problem k's function receives the
+// address of row k of `data` as its context. A Python objective runs on the
+// calling thread, called as fun(x, data[k], *args). Either way problem k's
+// run is the run Velmora.minimize makes for it, and its outcome goes to row k.
+#include <cstring>
+
+#include "batch.h"
+#include "module.h"
+#include "numpy_calls.h"
+
+#define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
+#include <numpy/arrayobject.h>
+
+#include "py_objective.h"
+
+#include "optim_driver.h"
+
+namespace {
+
+using vlm::py::Ref;
+using vlm::py::StopFlag;
+
+// ---------------------------------------------------------------------------
+// The problems: starts and results, data rows, bounds, outcomes.
+
+struct Outcome {
+    i64 status, nfev, nit;
+    f64 fun;
+    const char *message;
+};
+
+struct Problems {
+    i64 count = 0, n = 0;
+    f64 *x = nullptr;  // (count, n): the starts, overwritten with the results
+
+    // Problem k's context: row k of data (row_bytes apart), or one context
+    // for all when there is no data.
+    PyObject *data = nullptr;
+    const char *rows = nullptr;
+    size_t row_bytes = 0;
+    void *shared_ctx = nullptr;
+
+    // Bounds: null for none; otherwise rows of n, bound_stride apart (0:
+    // the same bounds for every problem).
+    const f64 *lo = nullptr, *hi = nullptr;
+    const i64 *nbd = nullptr;
+    i64 bound_stride = 0;
+
+    // Outcomes, row by row.
+    f64 *fun = nullptr;
+    i64 *nit = nullptr, *nfev = nullptr, *status = nullptr;
+    const char **message = nullptr;
+
+    f64 *x_of(i64 k) const { return x + k * n; }
+    void *ctx_of(i64 k) const {
+        return rows != nullptr ? const_cast<char *>(rows + static_cast<size_t>(k) * row_bytes)
+                               : shared_ctx;
+    }
+    const f64 *lo_of(i64 k) const { return lo != nullptr ? lo + k * bound_stride : nullptr; }
+    const f64 *hi_of(i64 k) const { return hi != nullptr ? hi + k * bound_stride : nullptr; }
+    const i64 *nbd_of(i64 k) const { return nbd != nullptr ? nbd + k * bound_stride : nullptr; }
+
+    void record(i64 k, const Outcome &o) {
+        fun[k] = o.fun;
+        nit[k] = o.nit;
+        nfev[k] = o.nfev;
+        status[k] = o.status;
+        message[k] = o.message;
+    }
+};
+
+// The objective functions of one run, in the drivers' signatures.
+struct Functions {
+    vlm_objective_fn value = nullptr;
+    vlm::ValueGradFn value_grad = nullptr;  // null: the driver's differences
+    void *ctx = nullptr;
+    const int *stop = nullptr;  // non-zero ends the run
+};
+
+// ---------------------------------------------------------------------------
+// The two methods: the workspace of a run and the run of problem k.
+
+struct Lbfgsb {
+    vlm_lbfgsb_options opt;
+
+    // (m, maxiter, maxfun, maxls) and (factr, pgtol, fd_step), as for minimize.
+    static vlm_lbfgsb_options options(const i64 *iv, const f64 *fv) {
+        return {iv[0], iv[1], iv[2], iv[3], fv[0], fv[1], fv[2]};
+    }
+
+    size_t workspace_bytes(i64 n) const { return vlm::lbfgsb_workspace_bytes(n, opt.m); }
+
+    Outcome solve(const Problems &p, i64 k, f64 *x, const Functions &fns, void *workspace) const {
+        vlm::LbfgsbObjective obj;
+        obj.value = fns.value;
+        obj.value_grad = fns.value_grad;
+        obj.ctx = fns.ctx;
+        obj.stop = fns.stop;
+        vlm_lbfgsb_result r{};
+        vlm::lbfgsb_drive(obj, p.n, x, p.lo_of(k), p.hi_of(k), p.nbd_of(k), &opt, &r,
+                          nullptr, nullptr, workspace);
+        return {r.status, r.nfev, r.nit, r.fun, r.message};
+    }
+};
+
+struct NelderMead {
+    vlm_neldermead_options opt;
+
+    // (maxiter, maxfun) and (xatol, fatol), as for minimize.
+    static vlm_neldermead_options options(const i64 *iv, const f64 *fv) {
+        return {iv[0], iv[1], fv[0], fv[1]};
+    }
+
+    size_t workspace_bytes(i64 n) const { return vlm::neldermead_workspace_bytes(n); }
+
+    Outcome solve(const Problems &p, i64 k, f64 *x, const Functions &fns, void *workspace) const {
+        vlm::NelderMeadHooks hooks;
+        hooks.stop = fns.stop;
+        vlm_neldermead_result r{};
+        vlm::neldermead_drive(fns.value, fns.ctx, p.n, x, p.lo_of(k), p.hi_of(k),
+                              p.nbd_of(k), &opt, &r, &hooks, workspace);
+        return {r.status, r.nfev, r.nit, r.fun, r.message};
+    }
+};
+
+// Each worker's block: its own copy of the point being minimized (so that
+// workers never write into neighbouring rows of x, which share cache lines),
+// then the method's workspace. Without room for them every run works in its
+// row of x and allocates a workspace of its own; a run that cannot reports
+// it in its row, as minimize would.
+class WorkerSpace {
+  public:
+    void prepare(i64 workers, i64 n, size_t workspace_bytes) {
+        point_bytes_ = (static_cast<size_t>(n) * sizeof(f64) + 63) / 64 * 64;
+        ready_ = workspace_bytes > 0 && workspace_bytes <= SIZE_MAX - point_bytes_ &&
+                 blocks_.allocate(workers, point_bytes_ + workspace_bytes);
+        if (!ready_) PyErr_Clear();
+    }
+
+    // Runs problem k on worker w: its start copied in, the result out.
+    template <class Method>
+    Outcome solve(const Method &method, const Problems &p, i64 k, i64 w, const Functions &fns) {
+        if (!ready_) return method.solve(p, k, p.x_of(k), fns, nullptr);
+        auto *x = static_cast<f64 *>(blocks_[w]);
+        const size_t bytes = static_cast<size_t>(p.n) * sizeof(f64);
+        std::memcpy(x, p.x_of(k), bytes);
+        const Outcome o = method.solve(p, k, x, fns, static_cast<char *>(blocks_[w]) + point_bytes_);
+        std::memcpy(p.x_of(k), x, bytes);
+        return o;
+    }
+
+  private:
+    vlm::py::Workspaces blocks_;
+    size_t point_bytes_ = 0;
+    bool ready_ = false;
+};
+
+// ---------------------------------------------------------------------------
+// Native objectives on the workers.
+
+// One run's view of the native functions: after every evaluation the call's
+// stop flag is copied into the driver's stop request, so an interrupted call
+// ends each running problem at its next evaluation.
+struct NativeRun {
+    vlm_objective_fn value;
+    vlm::ValueGradFn value_grad;
+    void *ctx;
+    const StopFlag *flag;
+    int stop = 0;
+};
+
+f64 native_value(const f64 *__restrict x, void *ctx) {
+    NativeRun &run = *static_cast<NativeRun *>(ctx);
+    const f64 f = run.value(x, run.ctx);
+    if (run.flag->raised()) run.stop = 1;
+    return f;
+}
+
+f64 native_value_grad(const f64 *__restrict x, f64 *__restrict g, void *ctx) {
+    NativeRun &run = *static_cast<NativeRun *>(ctx);
+    const f64 f = run.value_grad(x, g, run.ctx);
+    if (run.flag->raised()) run.stop = 1;
+    return f;
+}
+
+template <class Method>
+bool solve_native(const Method &method, Problems &p, const vlm::py::ObjectiveSpec &spec,
+                  i64 workers, PyObject *report) {
+    const auto value = reinterpret_cast<vlm_objective_fn>(spec.value);
+    const auto value_grad = reinterpret_cast<vlm::ValueGradFn>(spec.grad);
+    const i64 threads = vlm::py::worker_count(p.count, workers);
+    WorkerSpace space;
+    space.prepare(threads, p.n, method.workspace_bytes(p.n));
+    auto job = [&](i64 k, i64 worker, const StopFlag &flag) {
+        NativeRun run{value, value_grad, p.ctx_of(k), &flag};
+        const Functions fns{native_value, value_grad != nullptr ? native_value_grad : nullptr, &run,
+                            &run.stop};
+        p.record(k, space.solve(method, p, k, worker, fns));
+    };
+    return vlm::py::run_native(p.count, threads, job, report);
+}
+
+// ---------------------------------------------------------------------------
+// Python objectives on the calling thread.
+
+template <class Method>
+bool solve_python(const Method &method, Problems &p, const vlm::py::ObjectiveSpec &spec,
+                  PyObject *report) {
+    vlm::py::ObjectiveRun run;
+    run.n = p.n;
+    if (!run.set_python(spec, p.data != nullptr ? 1 : 0)) return false;
+    WorkerSpace space;
+    space.prepare(1, p.n, method.workspace_bytes(p.n));
+    const bool gradient = run.jac != nullptr || run.value_and_grad;
+    const Functions fns{vlm::py::python_value, gradient ? vlm::py::python_value_grad : nullptr,
+                        static_cast<vlm::py::ObjectiveRun *>(&run), &run.stop};
+    auto job = [&](i64 k) {
+        Ref row;
+        if (p.data != nullptr) {
+            row.reset(PySequence_GetItem(p.data, static_cast<Py_ssize_t>(k)));
+            if (!row) return false;
+            run.calls.set_lead(0, row.get());
+        }
+        const Outcome o = space.solve(method, p, k, 0, fns);
+        if (run.stop != 0) return false;  // an exception is pending
+        p.record(k, o);
+        return true;
+    };
+    return vlm::py::run_python(p.count, job, report);
+}
+
+// ---------------------------------------------------------------------------
+// Arguments.
+
+bool is_array_of(PyObject *obj, int type) {
+    if (!PyArray_Check(obj)) return false;
+    auto *a = reinterpret_cast<PyArrayObject *>(obj);
+    return PyArray_TYPE(a) == type && PyArray_ISCARRAY_RO(a) && PyArray_ISNOTSWAPPED(a);
+}
+
+PyArrayObject *as_array(PyObject *obj) { return reinterpret_cast<PyArrayObject *>(obj); }
+
+// x: a writable C-contiguous float64 array of shape (K, n) with n >= 1.
+bool starts_arg(PyObject *obj, Problems &p) {
+    if (!is_array_of(obj, NPY_DOUBLE) || PyArray_NDIM(as_array(obj)) != 2 ||
+        !PyArray_ISWRITEABLE(as_array(obj)) || PyArray_DIM(as_array(obj), 1) < 1) {
+        PyErr_SetString(PyExc_ValueError,
+                        "x must be a writable C-contiguous float64 array of shape (K, n), n >= 1");
+        return false;
+    }
+    p.count = PyArray_DIM(as_array(obj), 0);
+    p.n = PyArray_DIM(as_array(obj), 1);
+    p.x = static_cast<f64 *>(PyArray_DATA(as_array(obj)));
+    return true;
+}
+
+// data: None, or a C-contiguous float64 array whose first axis has length K.
+bool data_arg(PyObject *obj, const vlm::py::ObjectiveSpec &spec, Problems &p) {
+    if (obj == Py_None) {
+        p.shared_ctx = spec.ctx;
+        return true;
+    }
+    if (!is_array_of(obj, NPY_DOUBLE) || PyArray_NDIM(as_array(obj)) < 1 ||
+        PyArray_DIM(as_array(obj), 0) != p.count) {
+        PyErr_SetString(PyExc_ValueError,
+                        "data must be None or a C-contiguous float64 array of K rows");
+        return false;
+    }
+    p.data = obj;
+    p.rows = static_cast<const char *>(PyArray_DATA(as_array(obj)));
+    p.row_bytes = sizeof(f64);
+    for (int d = 1; d < PyArray_NDIM(as_array(obj)); ++d)
+        p.row_bytes *= static_cast<size_t>(PyArray_DIM(as_array(obj), d));
+    return true;
+}
+
+// bounds: None, or (lo, hi, nbd), C-contiguous arrays of shape (n,) for
+// all problems or (K, n) for one row each.
+bool bounds_arg(PyObject *obj, Problems &p) {
+    if (obj == Py_None) return true;
+    if (!PyTuple_CheckExact(obj) || PyTuple_GET_SIZE(obj) != 3) {
+        PyErr_SetString(PyExc_TypeError, "bounds must be None or a tuple (lo, hi, nbd)");
+        return false;
+    }
+    PyObject *parts[3] = {PyTuple_GET_ITEM(obj, 0), PyTuple_GET_ITEM(obj, 1),
+                          PyTuple_GET_ITEM(obj, 2)};
+    const int types[3] = {NPY_DOUBLE, NPY_DOUBLE, NPY_INT64};
+    const int ndim = PyArray_Check(parts[0]) ? PyArray_NDIM(as_array(parts[0])) : 0;
+    for (int i = 0; i < 3; ++i) {
+        const bool ok = is_array_of(parts[i], types[i]) && PyArray_NDIM(as_array(parts[i])) == ndim &&
+                        (ndim == 1 || (ndim == 2 && PyArray_DIM(as_array(parts[i]), 0) == p.count)) &&
+                        PyArray_DIM(as_array(parts[i]), ndim - 1) == p.n;
+        if (!ok) {
+            PyErr_SetString(PyExc_ValueError,
+                            "bounds must be C-contiguous arrays lo, hi (float64) and nbd (int64) "
+                            "of shape (n,) or (K, n)");
+            return false;
+        }
+    }
+    p.lo = static_cast<const f64 *>(PyArray_DATA(as_array(parts[0])));
+    p.hi = static_cast<const f64 *>(PyArray_DATA(as_array(parts[1])));
+    p.nbd = static_cast<const i64 *>(PyArray_DATA(as_array(parts[2])));
+    p.bound_stride = ndim == 2 ? p.n : 0;
+    return true;
+}
+
+// A new one-dimensional array of K items of `type`, its data in *out.
+template <class T>
+PyObject *new_column(i64 count, int type, T **out) {
+    npy_intp dim = static_cast<npy_intp>(count);
+    PyObject *arr = PyArray_ZEROS(1, &dim, type, 0);
+    if (arr != nullptr) *out = static_cast<T *>(PyArray_DATA(as_array(arr)));
+    return arr;
+}
+
+// The messages as an object array: problems with the same message share one
+// string object.
+PyObject *message_column(const Problems &p) {
+    npy_intp dim = static_cast<npy_intp>(p.count);
+    Ref arr(PyArray_ZEROS(1, &dim, NPY_OBJECT, 0));
+    if (!arr) return nullptr;
+    constexpr int kinds = 16;  // far more than the drivers' messages
+    const char *seen[kinds];
+    Ref text[kinds];
+    int known = 0;
+    auto **items = static_cast<PyObject **>(PyArray_DATA(as_array(arr.get())));
+    for (i64 k = 0; k < p.count; ++k) {
+        const char *m = p.message[k] != nullptr ? p.message[k] : "";
+        int i = 0;
+        while (i < known && seen[i] != m) ++i;
+        if (i == known) {
+            if (known == kinds) {
+                PyErr_SetString(PyExc_RuntimeError, "too many different messages");
+                return nullptr;
+            }
+            text[i].reset(PyUnicode_FromString(m));
+            if (!text[i]) return nullptr;
+            seen[i] = m;
+            ++known;
+        }
+        PyObject *old = items[k];
+        items[k] = Py_NewRef(text[i].get());
+        Py_XDECREF(old);
+    }
+    return arr.release();
+}
+
+// lbfgsb / neldermead(objective, x, data, bounds, options, workers, report)
+//   -> (fun, nit, nfev, status, message), arrays of K.
+template <class Method, int ints, int reals>
+PyObject *run_many(PyObject *const *args, Py_ssize_t nargs, const char *name) {
+    if (nargs != 7) {
+        PyErr_Format(PyExc_TypeError, "%s() takes exactly 7 arguments (%zd given)", name, nargs);
+        return nullptr;
+    }
+    vlm::py::ObjectiveSpec spec;
+    Problems p;
+    if (!vlm::py::parse_objective(args[0], spec) || !starts_arg(args[1], p) ||
+        !data_arg(args[2], spec, p) || !bounds_arg(args[3], p))
+        return nullptr;
+    if (spec.kind == 2) {
+        PyErr_SetString(PyExc_ValueError, "the built-in objectives are not run here");
+        return nullptr;
+    }
+    i64 iv[ints];
+    f64 fv[reals];
+    if (!vlm::py::options_arg(args[4], ints + reals, ints, iv, fv)) return nullptr;
+    long long workers = 0;
+    if (!PyLong_CheckExact(args[5]) || (workers = PyLong_AsLongLong(args[5])) < 1) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_ValueError, "workers must be an int >= 1");
+        return nullptr;
+    }
+    PyObject *report = args[6] == Py_None ? nullptr : args[6];
+    if (report != nullptr && !PyCallable_Check(report)) {
+        PyErr_SetString(PyExc_TypeError, "report must be callable or None");
+        return nullptr;
+    }
+
+    Ref fun(new_column(p.count, NPY_DOUBLE, &p.fun)), nit(new_column(p.count, NPY_INT64, &p.nit)),
+        nfev(new_column(p.count, NPY_INT64, &p.nfev)),
+        status(new_column(p.count, NPY_INT64, &p.status));
+    if (!fun || !nit || !nfev || !status) return nullptr;
+    p.message = static_cast<const char **>(
+        PyMem_Calloc(static_cast<size_t>(p.count > 0 ? p.count : 1), sizeof(const char *)));
+    if (p.message == nullptr) return PyErr_NoMemory();
+
+    const Method method{Method::options(iv, fv)};
+    const bool ok = spec.kind == 1 ? solve_native(method, p, spec, workers, report)
+                                   : solve_python(method, p, spec, report);
+    Ref message(ok ? message_column(p) : nullptr);
+    PyMem_Free(p.message);
+    if (!message) return nullptr;
+    return PyTuple_Pack(5, fun.get(), nit.get(), nfev.get(), status.get(), message.get());
+}
+
+PyObject *lbfgsb(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    return run_many<Lbfgsb, 4, 3>(args, nargs, "lbfgsb");
+}
+
+PyObject *neldermead(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    return run_many<NelderMead, 2, 2>(args, nargs, "neldermead");
+}
+
+PyMethodDef methods[] = {
+    {"lbfgsb", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lbfgsb)), METH_FASTCALL,
+     "lbfgsb(objective, x, data, bounds, options, workers, report) -> (fun, nit, nfev, status, "
+     "message)\n\nThe L-BFGS-B runs behind Velmora.minimize_many; call that instead."},
+    {"neldermead", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(neldermead)),
+     METH_FASTCALL,
+     "neldermead(objective, x, data, bounds, options, workers, report) -> (fun, nit, nfev, "
+     "status, message)\n\nThe Nelder-Mead runs behind Velmora.minimize_many; call that instead."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int exec_module(PyObject *) {
+    if (PyArray_ImportNumPyAPI() < 0) return -1;
+    return 0;
+}
+
+PyModuleDef_Slot slots[] = VLM_MODULE_SLOTS(exec_module);
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_many",
+    "The native runs behind Velmora.minimize_many: many independent L-BFGS-B or\n"
+    "Nelder-Mead minimizations of one objective, native objectives on worker\n"
+    "threads. Private: use Velmora.minimize_many.",
+    0,
+    methods,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__many(void) { return PyModuleDef_Init(&module_def); }
