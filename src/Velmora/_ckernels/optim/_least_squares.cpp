@@ -24,6 +24,7 @@
 #define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
 #include <numpy/arrayobject.h>
 
+#include "numpy_api.h"
 #include "py_objective.h"
 
 #include "../_common/vlm_linalg.h"
@@ -32,12 +33,17 @@
 
 namespace {
 
-using vlm::py::is_real_kind;
+using vlm::py::array_data;
+using vlm::py::copy_exact;
+using vlm::py::copy_values;
 using vlm::py::Lock;
 using vlm::py::new_vector;
+using vlm::py::real_array;
 using vlm::py::Ref;
 using vlm::py::SignalWatch;
+using vlm::py::to_address;
 using vlm::py::TypedView;
+using vlm::py::vector_arg;
 
 // The native signatures.
 using NativeResidualsFn = void (*)(const f64 *x, f64 *out, void *ctx);
@@ -47,42 +53,6 @@ enum class Kind { python_residuals, native_residuals, python_model, native_model
 
 // ---------------------------------------------------------------------------
 // Converting what Python functions return.
-
-// A new reference to obj as an array of real numbers, or null with
-// ValueError naming `what`.
-PyArrayObject *real_array(PyObject *obj, const char *what) {
-    PyObject *arr = PyArray_FromAny(obj, nullptr, 0, 0, 0, nullptr);
-    if (arr == nullptr) return nullptr;
-    auto *a = reinterpret_cast<PyArrayObject *>(arr);
-    if (!is_real_kind(PyArray_DESCR(a)->kind)) {
-        PyErr_Format(PyExc_ValueError, "%s must hold real numbers, got dtype %R", what,
-                     reinterpret_cast<PyObject *>(PyArray_DESCR(a)));
-        Py_DECREF(arr);
-        return nullptr;
-    }
-    return a;
-}
-
-// Copies the values of a (any real array of `count` elements) into out.
-bool copy_values(PyArrayObject *a, f64 *out, i64 count) {
-    Ref f8(PyArray_FROM_OTF(reinterpret_cast<PyObject *>(a), NPY_DOUBLE, NPY_ARRAY_IN_ARRAY));
-    if (!f8) return false;
-    if (count > 0)
-        std::memcpy(out, PyArray_DATA(reinterpret_cast<PyArrayObject *>(f8.get())),
-                    static_cast<size_t>(count) * sizeof(f64));
-    return true;
-}
-
-// A float64 C-contiguous array of exactly `count` values, copied directly.
-bool copy_exact(PyObject *v, f64 *out, i64 count, int max_ndim) {
-    if (!PyArray_CheckExact(v)) return false;
-    auto *a = reinterpret_cast<PyArrayObject *>(v);
-    if (PyArray_TYPE(a) != NPY_DOUBLE || PyArray_NDIM(a) > max_ndim || PyArray_SIZE(a) != count ||
-        !PyArray_ISCARRAY_RO(a) || !PyArray_ISNOTSWAPPED(a))
-        return false;
-    std::memcpy(out, PyArray_DATA(a), static_cast<size_t>(count) * sizeof(f64));
-    return true;
-}
 
 // The values a Python function returned, into out (m values). Residuals:
 // at most one dimension, exactly m values. A model's values: any shape
@@ -224,28 +194,6 @@ int jacobian_callback(void *ctx, const f64 *p, f64 *J) {
 
 // ---------------------------------------------------------------------------
 // Arguments.
-
-bool to_address(PyObject *obj, const char *what, void **out) {
-    if (!PyLong_CheckExact(obj)) {
-        PyErr_Format(PyExc_TypeError, "%s must be an int", what);
-        return false;
-    }
-    const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
-    if (PyErr_Occurred()) return false;
-    *out = reinterpret_cast<void *>(static_cast<uintptr_t>(v));
-    return true;
-}
-
-// A float64 array of exactly `count` values, aligned; inputs may be read-only.
-bool vector_arg(PyObject *obj, i64 count, const char *what, TypedView<f64> &view, bool writable = true) {
-    if (!view.acquire(obj, false, writable)) return false;
-    if (view.size() != count || !view.aligned()) {
-        PyErr_Format(PyExc_ValueError, "%s must be an aligned float64 array of %lld values", what,
-                     static_cast<long long>(count));
-        return false;
-    }
-    return true;
-}
 
 // The problem tuple built by least_squares.py:
 //   (0, fun, jac, args)              Python residuals fun(x, *args), jac None or callable
@@ -457,13 +405,13 @@ PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         npy_intp dims[2] = {static_cast<npy_intp>(m), static_cast<npy_intp>(n)};
         jac_arr.reset(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
         if (!jac_arr) return nullptr;
-        jac = static_cast<f64 *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(jac_arr.get())));
+        jac = array_data<f64>(jac_arr.get());
     }
     if (want >= 2) {
         npy_intp dims[2] = {static_cast<npy_intp>(n), static_cast<npy_intp>(n)};
         cov_arr.reset(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
         if (!cov_arr) return nullptr;
-        cov = static_cast<f64 *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(cov_arr.get())));
+        cov = array_data<f64>(cov_arr.get());
     }
 
     Buffers buf;
@@ -596,11 +544,9 @@ PyObject *cholesky(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
 // float64 ndarray (read-only ones too); None for anything else, which the
 // caller checks itself.
 PyObject *finite(PyObject *, PyObject *arg) {
-    if (!PyArray_Check(arg)) Py_RETURN_NONE;
-    auto *a = reinterpret_cast<PyArrayObject *>(arg);
-    if (PyArray_TYPE(a) != NPY_DOUBLE || !PyArray_ISCARRAY_RO(a) || !PyArray_ISNOTSWAPPED(a)) Py_RETURN_NONE;
-    const f64 *v = static_cast<const f64 *>(PyArray_DATA(a));
-    const npy_intp size = PyArray_SIZE(a);
+    if (!vlm::py::is_array_of(arg, NPY_DOUBLE)) Py_RETURN_NONE;
+    const f64 *v = array_data<f64>(arg);
+    const npy_intp size = PyArray_SIZE(reinterpret_cast<PyArrayObject *>(arg));
     // x - x is 0 for a finite x and NaN otherwise; the sum's order does not
     // matter, so it runs in vector lanes.
     auto all_finite = [v, size] {
@@ -620,18 +566,18 @@ PyObject *finite(PyObject *, PyObject *arg) {
 }
 
 PyMethodDef methods[] = {
-    {"solve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(solve)), METH_FASTCALL,
+    {"solve", vlm::py::fastcall(solve), METH_FASTCALL,
      "solve(problem, x, bounds, data, options, fvec, want) -> (status, nfev, nfev_jac, njev, nit, "
      "cost, rank, jac, cov)\n\nThe Levenberg-Marquardt run behind Velmora.least_squares and "
      "Velmora.curve_fit; "
      "call those instead."},
-    {"qr", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(qr)), METH_FASTCALL,
+    {"qr", vlm::py::fastcall(qr), METH_FASTCALL,
      "qr(a, m, n, tau, perm, b) -> None\n\nPivoted QR of a in place, and Q^T b (for curve_fit's "
      "full_output)."},
-    {"finite", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(finite)), METH_O,
+    {"finite", finite, METH_O,
      "finite(a) -> bool or None\n\nWhether a C-contiguous float64 array holds only finite values "
      "(None for other objects)."},
-    {"cholesky", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cholesky)), METH_FASTCALL,
+    {"cholesky", vlm::py::fastcall(cholesky), METH_FASTCALL,
      "cholesky(S, L, m) -> status\n\nvlm_chol of S into L (for curve_fit's covariance sigma)."},
     {nullptr, nullptr, 0, nullptr},
 };
