@@ -10,47 +10,27 @@
 
 #include <cmath>
 
-#include "shim.h"
+#include "shim_kernels.h"
 
 namespace {
 
 constexpr f64 epsmach = 0x1p-52;
 
 // ---------------------------------------------------------------------------
-// Unit-stride wrappers over the shims.
+// The shims' kernels over unit strides (column-major matrices, leading
+// dimension lda).
 
-f64 dot(i64 n, const f64 *x, const f64 *y) {
-    const i64 one = 1;
-    return vlm_shim_ddot(&n, x, &one, y, &one);
-}
-void axpy(i64 n, f64 a, const f64 *x, f64 *y) {
-    const i64 one = 1;
-    vlm_shim_daxpy(&n, &a, x, &one, y, &one);
-}
-void scal(i64 n, f64 a, f64 *x) {
-    const i64 one = 1;
-    vlm_shim_dscal(&n, &a, x, &one);
-}
-void copy(i64 n, const f64 *x, f64 *y) {
-    const i64 one = 1;
-    vlm_shim_dcopy(&n, x, &one, y, &one);
-}
-f64 nrm2(i64 n, const f64 *x) {
-    const i64 one = 1;
-    return vlm_shim_dnrm2(&n, x, &one);
-}
+using vlm::shim::axpy;
+using vlm::shim::copy;
+using vlm::shim::dot;
+using vlm::shim::scal;
+f64 nrm2(i64 n, const f64 *x) { return vlm::shim::nrm2(n, x, 1); }
 // Cholesky factor of the upper triangle of the n x n matrix at a.
-i64 cholesky_upper(i64 n, f64 *a, i64 lda) {
-    i64 info = 0;
-    vlm_shim_dpotrf("U", &n, a, &lda, &info);
-    return info;
-}
+i64 cholesky_upper(i64 n, f64 *a, i64 lda) { return vlm::shim::cholesky_upper(n, a, 1, lda); }
 // Solves U x = b (trans 'N') or U' x = b (trans 'T') for nrhs columns of b.
 i64 solve_upper(char trans, i64 n, i64 nrhs, const f64 *a, i64 lda, f64 *b, i64 ldb) {
-    const char t[2] = {trans, 0};
-    i64 info = 0;
-    vlm_shim_dtrtrs("U", t, "N", &n, &nrhs, a, &lda, b, &ldb, &info);
-    return info;
+    return trans == 'N' ? vlm::shim::solve_triangular(n, nrhs, a, 1, lda, true, false, b, ldb)
+                        : vlm::shim::solve_triangular(n, nrhs, a, lda, 1, false, false, b, ldb);
 }
 
 // ---------------------------------------------------------------------------
