@@ -24,7 +24,7 @@ PUBLIC_HEADERS = [
 INTERNAL_HEADERS = ["_common/as241_kernel.h", "_common/vlm_vecmath.h", "transforms/transform_loops.h",
                     "transforms/parameter_map.h", "optim/mapped_objective.h", "optim/hessian.h",
                     "optim/fit_driver.h", "optim/levmar.h", "optim/lsq_problem.h",
-                    "optim/shim_kernels.h"]
+                    "optim/shim_kernels.h", "optim/lbfgsb_workspace.h"]
 
 SMOKE = textwrap.dedent("""
     import sys

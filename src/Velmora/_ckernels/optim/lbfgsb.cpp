@@ -10,6 +10,7 @@
 
 #include <cmath>
 
+#include "lbfgsb_workspace.h"
 #include "shim_kernels.h"
 
 namespace {
@@ -1201,18 +1202,14 @@ constexpr int kPieces = 13;
 Layout piece_lengths(i64 n, i64 m, i64 len[kPieces]) {
     for (int k = 0; k < kPieces; ++k) len[k] = 0;
     if (n <= 0) return Layout::Fits;
-    constexpr i64 max_elems = PTRDIFF_MAX / static_cast<i64>(sizeof(f64));
-    i64 n5;
-    if (__builtin_mul_overflow(n, 5, &n5) || n5 > max_elems) return Layout::NTooLarge;
+    vlm::LbfgsbWorkspaceLength total;
+    // Too many variables for the 5n reals of the workspace alone.
+    if (!vlm::lbfgsb_workspace_length(n, 0, total)) return Layout::NTooLarge;
     if (m <= 0) return Layout::Fits;
-    i64 mn, m2, m2x4, m2x11, m8, total;
-    if (__builtin_mul_overflow(m, n, &mn) || __builtin_mul_overflow(m, m, &m2) ||
-        __builtin_mul_overflow(m2, 4, &m2x4) || __builtin_mul_overflow(m2, 11, &m2x11) ||
-        __builtin_mul_overflow(m, 8, &m8) || __builtin_mul_overflow(mn, 2, &total) ||
-        __builtin_add_overflow(total, n5, &total) || __builtin_add_overflow(total, m2x11, &total) ||
-        __builtin_add_overflow(total, m8, &total) || total > max_elems)
-        return Layout::MTooLarge;
-    const i64 lengths[kPieces] = {mn, mn, m2, m2, m2, m2x4, m2x4, n, n, n, n, n, m8};
+    if (!vlm::lbfgsb_workspace_length(n, m, total)) return Layout::MTooLarge;
+    // Every piece is part of the total, which fits: none overflows.
+    const i64 mn = m * n, m2 = m * m;
+    const i64 lengths[kPieces] = {mn, mn, m2, m2, m2, 4 * m2, 4 * m2, n, n, n, n, n, 8 * m};
     for (int k = 0; k < kPieces; ++k) len[k] = lengths[k];
     return Layout::Fits;
 }
@@ -1286,4 +1283,19 @@ extern "C" void setulb(i64 n, i64 m, f64 *x, const f64 *l, const f64 *u, const i
     }
     while (next == Next::Iterate) next = it.iterate();
     it.save(lsave, isave, dsave);
+}
+
+bool vlm::lbfgsb_workspace_length(i64 n, i64 m, LbfgsbWorkspaceLength &len) {
+    if (n < 0 || m < 0) return false;
+    constexpr i64 max_elems = PTRDIFF_MAX / static_cast<i64>(sizeof(f64));  // bytes fit too
+    i64 mn2, n5, m2x11, m8, wa, iwa;
+    if (__builtin_mul_overflow(m, n, &mn2) || __builtin_mul_overflow(mn2, 2, &mn2) ||
+        __builtin_mul_overflow(n, 5, &n5) || __builtin_mul_overflow(m, m, &m2x11) ||
+        __builtin_mul_overflow(m2x11, 11, &m2x11) || __builtin_mul_overflow(m, 8, &m8) ||
+        __builtin_add_overflow(mn2, n5, &wa) || __builtin_add_overflow(wa, m2x11, &wa) ||
+        __builtin_add_overflow(wa, m8, &wa) || __builtin_mul_overflow(n, 3, &iwa) ||
+        wa > max_elems || iwa > max_elems)
+        return false;
+    len = {wa, iwa};
+    return true;
 }
