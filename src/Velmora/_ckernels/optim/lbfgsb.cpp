@@ -59,7 +59,12 @@ struct Memory {
     i64 head, col, itail, iupdat;
     bool updatd;
 
-    i64 slot(i64 j) const { return (head + j) % m; }
+    // (head + j) mod m for 0 <= head, j < m, without a division: the slot is
+    // looked up in the inner loops of the Cauchy point and of formk.
+    i64 slot(i64 j) const {
+        const i64 k = head + j;
+        return k < m ? k : k - m;
+    }
     f64 *s(i64 slot) const { return ws + slot * n; }
     f64 *y(i64 slot) const { return wy + slot * n; }
     f64 &sy(i64 i, i64 j) const { return sy_mat[i + m * j]; }
@@ -212,7 +217,7 @@ void hpsolb(i64 n, f64 *t, i64 *iorder, i64 iheap) {
 // variables' states in iwhere and the number of segments explored in nseg.
 i64 cauchy(const Box &box, const f64 *x, const f64 *g, i64 *iorder, i64 *iwhere, const Memory &mem,
            const Work &w, f64 sbgnrm, i64 &nseg) {
-    const i64 n = box.n, col = mem.col, m = mem.m;
+    const i64 n = box.n, col = mem.col;
     const f64 theta = mem.theta;
     f64 *t = w.t, *d = w.d, *xcp = w.z, *p = w.p, *c = w.c, *wbp = w.wbp, *v = w.v;
     // c = W'(xcp - x) starts at zero, and stays zero on the early returns
@@ -253,7 +258,8 @@ i64 cauchy(const Box &box, const f64 *x, const f64 *g, i64 *iorder, i64 *iwhere,
         }
         d[i] = neggi;
         f1 -= neggi * neggi;
-        for (i64 j = 0, pointr = mem.head; j < col; ++j, pointr = (pointr + 1) % m) {
+        for (i64 j = 0; j < col; ++j) {
+            const i64 pointr = mem.slot(j);
             p[j] += mem.y(pointr)[i] * neggi;
             p[col + j] += mem.s(pointr)[i] * neggi;
         }
@@ -342,7 +348,8 @@ i64 cauchy(const Box &box, const f64 *x, const f64 *g, i64 *iorder, i64 *iwhere,
             f2 = f2 - theta * dibp2;
             if (col > 0) {
                 axpy(2 * col, dt, p, c);
-                for (i64 j = 0, pointr = mem.head; j < col; ++j, pointr = (pointr + 1) % m) {
+                for (i64 j = 0; j < col; ++j) {
+                    const i64 pointr = mem.slot(j);
                     wbp[j] = mem.y(pointr)[ibp];
                     wbp[col + j] = theta * mem.s(pointr)[ibp];
                 }
