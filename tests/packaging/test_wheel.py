@@ -23,7 +23,8 @@ PUBLIC_HEADERS = [
 # Headers of inline helpers that only the modules' own sources include.
 INTERNAL_HEADERS = ["_common/as241_kernel.h", "_common/vlm_vecmath.h", "transforms/transform_loops.h",
                     "transforms/parameter_map.h", "optim/mapped_objective.h", "optim/hessian.h",
-                    "optim/fit_driver.h", "optim/levmar.h", "optim/lsq_problem.h"]
+                    "optim/fit_driver.h", "optim/levmar.h", "optim/lsq_problem.h",
+                    "optim/shim_kernels.h", "optim/lbfgsb_workspace.h"]
 
 SMOKE = textwrap.dedent("""
     import sys

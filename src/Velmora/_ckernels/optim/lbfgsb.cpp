@@ -10,47 +10,28 @@
 
 #include <cmath>
 
-#include "shim.h"
+#include "lbfgsb_workspace.h"
+#include "shim_kernels.h"
 
 namespace {
 
 constexpr f64 epsmach = 0x1p-52;
 
 // ---------------------------------------------------------------------------
-// Unit-stride wrappers over the shims.
+// The shims' kernels over unit strides (column-major matrices, leading
+// dimension lda).
 
-f64 dot(i64 n, const f64 *x, const f64 *y) {
-    const i64 one = 1;
-    return vlm_shim_ddot(&n, x, &one, y, &one);
-}
-void axpy(i64 n, f64 a, const f64 *x, f64 *y) {
-    const i64 one = 1;
-    vlm_shim_daxpy(&n, &a, x, &one, y, &one);
-}
-void scal(i64 n, f64 a, f64 *x) {
-    const i64 one = 1;
-    vlm_shim_dscal(&n, &a, x, &one);
-}
-void copy(i64 n, const f64 *x, f64 *y) {
-    const i64 one = 1;
-    vlm_shim_dcopy(&n, x, &one, y, &one);
-}
-f64 nrm2(i64 n, const f64 *x) {
-    const i64 one = 1;
-    return vlm_shim_dnrm2(&n, x, &one);
-}
+using vlm::shim::axpy;
+using vlm::shim::copy;
+using vlm::shim::dot;
+using vlm::shim::scal;
+f64 nrm2(i64 n, const f64 *x) { return vlm::shim::nrm2(n, x, 1); }
 // Cholesky factor of the upper triangle of the n x n matrix at a.
-i64 cholesky_upper(i64 n, f64 *a, i64 lda) {
-    i64 info = 0;
-    vlm_shim_dpotrf("U", &n, a, &lda, &info);
-    return info;
-}
+i64 cholesky_upper(i64 n, f64 *a, i64 lda) { return vlm::shim::cholesky_upper(n, a, 1, lda); }
 // Solves U x = b (trans 'N') or U' x = b (trans 'T') for nrhs columns of b.
 i64 solve_upper(char trans, i64 n, i64 nrhs, const f64 *a, i64 lda, f64 *b, i64 ldb) {
-    const char t[2] = {trans, 0};
-    i64 info = 0;
-    vlm_shim_dtrtrs("U", t, "N", &n, &nrhs, a, &lda, b, &ldb, &info);
-    return info;
+    return trans == 'N' ? vlm::shim::solve_triangular(n, nrhs, a, 1, lda, true, false, b, ldb)
+                        : vlm::shim::solve_triangular(n, nrhs, a, lda, 1, false, false, b, ldb);
 }
 
 // ---------------------------------------------------------------------------
@@ -78,7 +59,12 @@ struct Memory {
     i64 head, col, itail, iupdat;
     bool updatd;
 
-    i64 slot(i64 j) const { return (head + j) % m; }
+    // (head + j) mod m for 0 <= head, j < m, without a division: the slot is
+    // looked up in the inner loops of the Cauchy point and of formk.
+    i64 slot(i64 j) const {
+        const i64 k = head + j;
+        return k < m ? k : k - m;
+    }
     f64 *s(i64 slot) const { return ws + slot * n; }
     f64 *y(i64 slot) const { return wy + slot * n; }
     f64 &sy(i64 i, i64 j) const { return sy_mat[i + m * j]; }
@@ -231,7 +217,7 @@ void hpsolb(i64 n, f64 *t, i64 *iorder, i64 iheap) {
 // variables' states in iwhere and the number of segments explored in nseg.
 i64 cauchy(const Box &box, const f64 *x, const f64 *g, i64 *iorder, i64 *iwhere, const Memory &mem,
            const Work &w, f64 sbgnrm, i64 &nseg) {
-    const i64 n = box.n, col = mem.col, m = mem.m;
+    const i64 n = box.n, col = mem.col;
     const f64 theta = mem.theta;
     f64 *t = w.t, *d = w.d, *xcp = w.z, *p = w.p, *c = w.c, *wbp = w.wbp, *v = w.v;
     // c = W'(xcp - x) starts at zero, and stays zero on the early returns
@@ -272,7 +258,8 @@ i64 cauchy(const Box &box, const f64 *x, const f64 *g, i64 *iorder, i64 *iwhere,
         }
         d[i] = neggi;
         f1 -= neggi * neggi;
-        for (i64 j = 0, pointr = mem.head; j < col; ++j, pointr = (pointr + 1) % m) {
+        for (i64 j = 0; j < col; ++j) {
+            const i64 pointr = mem.slot(j);
             p[j] += mem.y(pointr)[i] * neggi;
             p[col + j] += mem.s(pointr)[i] * neggi;
         }
@@ -361,7 +348,8 @@ i64 cauchy(const Box &box, const f64 *x, const f64 *g, i64 *iorder, i64 *iwhere,
             f2 = f2 - theta * dibp2;
             if (col > 0) {
                 axpy(2 * col, dt, p, c);
-                for (i64 j = 0, pointr = mem.head; j < col; ++j, pointr = (pointr + 1) % m) {
+                for (i64 j = 0; j < col; ++j) {
+                    const i64 pointr = mem.slot(j);
                     wbp[j] = mem.y(pointr)[ibp];
                     wbp[col + j] = theta * mem.s(pointr)[ibp];
                 }
@@ -1221,18 +1209,14 @@ constexpr int kPieces = 13;
 Layout piece_lengths(i64 n, i64 m, i64 len[kPieces]) {
     for (int k = 0; k < kPieces; ++k) len[k] = 0;
     if (n <= 0) return Layout::Fits;
-    constexpr i64 max_elems = PTRDIFF_MAX / static_cast<i64>(sizeof(f64));
-    i64 n5;
-    if (__builtin_mul_overflow(n, 5, &n5) || n5 > max_elems) return Layout::NTooLarge;
+    vlm::LbfgsbWorkspaceLength total;
+    // Too many variables for the 5n reals of the workspace alone.
+    if (!vlm::lbfgsb_workspace_length(n, 0, total)) return Layout::NTooLarge;
     if (m <= 0) return Layout::Fits;
-    i64 mn, m2, m2x4, m2x11, m8, total;
-    if (__builtin_mul_overflow(m, n, &mn) || __builtin_mul_overflow(m, m, &m2) ||
-        __builtin_mul_overflow(m2, 4, &m2x4) || __builtin_mul_overflow(m2, 11, &m2x11) ||
-        __builtin_mul_overflow(m, 8, &m8) || __builtin_mul_overflow(mn, 2, &total) ||
-        __builtin_add_overflow(total, n5, &total) || __builtin_add_overflow(total, m2x11, &total) ||
-        __builtin_add_overflow(total, m8, &total) || total > max_elems)
-        return Layout::MTooLarge;
-    const i64 lengths[kPieces] = {mn, mn, m2, m2, m2, m2x4, m2x4, n, n, n, n, n, m8};
+    if (!vlm::lbfgsb_workspace_length(n, m, total)) return Layout::MTooLarge;
+    // Every piece is part of the total, which fits: none overflows.
+    const i64 mn = m * n, m2 = m * m;
+    const i64 lengths[kPieces] = {mn, mn, m2, m2, m2, 4 * m2, 4 * m2, n, n, n, n, n, 8 * m};
     for (int k = 0; k < kPieces; ++k) len[k] = lengths[k];
     return Layout::Fits;
 }
@@ -1306,4 +1290,19 @@ extern "C" void setulb(i64 n, i64 m, f64 *x, const f64 *l, const f64 *u, const i
     }
     while (next == Next::Iterate) next = it.iterate();
     it.save(lsave, isave, dsave);
+}
+
+bool vlm::lbfgsb_workspace_length(i64 n, i64 m, LbfgsbWorkspaceLength &len) {
+    if (n < 0 || m < 0) return false;
+    constexpr i64 max_elems = PTRDIFF_MAX / static_cast<i64>(sizeof(f64));  // bytes fit too
+    i64 mn2, n5, m2x11, m8, wa, iwa;
+    if (__builtin_mul_overflow(m, n, &mn2) || __builtin_mul_overflow(mn2, 2, &mn2) ||
+        __builtin_mul_overflow(n, 5, &n5) || __builtin_mul_overflow(m, m, &m2x11) ||
+        __builtin_mul_overflow(m2x11, 11, &m2x11) || __builtin_mul_overflow(m, 8, &m8) ||
+        __builtin_add_overflow(mn2, n5, &wa) || __builtin_add_overflow(wa, m2x11, &wa) ||
+        __builtin_add_overflow(wa, m8, &wa) || __builtin_mul_overflow(n, 3, &iwa) ||
+        wa > max_elems || iwa > max_elems)
+        return false;
+    len = {wa, iwa};
+    return true;
 }

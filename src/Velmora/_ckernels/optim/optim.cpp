@@ -10,6 +10,7 @@
 #include <initializer_list>
 
 #include "lbfgsb.h"
+#include "lbfgsb_workspace.h"
 #include "optim_driver.h"
 
 namespace {
@@ -77,20 +78,9 @@ struct BufferSizes {
 };
 
 bool checked_sizes(i64 n, i64 m, BufferSizes &s) {
-    const i64 mm = m > 0 ? m : 0;
-    i64 mn2, n5, m2x11, m8, t1, t2, total, n3;
-    if (__builtin_mul_overflow(mm, n, &mn2) || __builtin_mul_overflow(mn2, 2, &mn2)) return false;
-    if (__builtin_mul_overflow(n, 5, &n5) || __builtin_mul_overflow(mm, mm, &m2x11) ||
-        __builtin_mul_overflow(m2x11, 11, &m2x11) || __builtin_mul_overflow(mm, 8, &m8))
-        return false;
-    if (__builtin_add_overflow(mn2, n5, &t1) || __builtin_add_overflow(m2x11, m8, &t2) ||
-        __builtin_add_overflow(t1, t2, &total))
-        return false;
-    if (__builtin_mul_overflow(n, 3, &n3)) return false;
-    // Byte counts must fit as well (8 bytes per element, ptrdiff-sized).
-    constexpr i64 max_elems = PTRDIFF_MAX / 8;
-    if (total > max_elems || n3 > max_elems) return false;
-    s = {static_cast<size_t>(total), static_cast<size_t>(n), static_cast<size_t>(n3)};
+    vlm::LbfgsbWorkspaceLength len;
+    if (!vlm::lbfgsb_workspace_length(n, m > 0 ? m : 0, len)) return false;
+    s = {static_cast<size_t>(len.wa), static_cast<size_t>(n), static_cast<size_t>(len.iwa)};
     return true;
 }
 

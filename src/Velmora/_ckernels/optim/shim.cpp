@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <limits>
 
+#include "../_common/vlm_vecmath.h"
+#include "shim_kernels.h"
+
 namespace {
 
 // Index of element 0 of a strided vector: a negative increment starts at the
@@ -53,13 +56,34 @@ bool is_no_trans(const char *c) { return (*c & ~0x20) == 'N'; }
 
 }  // namespace
 
+// The fused kernels are built once per instruction set: with FMA in the
+// instruction set std::fma is one instruction instead of a library call per
+// element, and the result is the same (a fused product is exact either way).
+// Nothing else in them could be contracted.
+VLM_VECTOR_CLONES f64 vlm::shim::dot(i64 n, const f64 *x, const f64 *y) {
+    // Two running sums: halves the dependency chain of the reduction.
+    f64 s0 = 0.0, s1 = 0.0;
+    i64 k = 0;
+    for (; k + 1 < n; k += 2) {
+        s0 = std::fma(x[k], y[k], s0);
+        s1 = std::fma(x[k + 1], y[k + 1], s1);
+    }
+    if (k < n) s0 = std::fma(x[k], y[k], s0);
+    return s0 + s1;
+}
+
+VLM_VECTOR_CLONES void vlm::shim::axpy(i64 n, f64 a, const f64 *x, f64 *y) {
+#pragma omp simd
+    for (i64 k = 0; k < n; ++k) y[k] = std::fma(a, x[k], y[k]);
+}
+
 extern "C" {
 
 void vlm_shim_dcopy(const i64 *np, const f64 *x, const i64 *incxp, f64 *y, const i64 *incyp) {
     const i64 n = *np, incx = *incxp, incy = *incyp;
     if (n <= 0 || !vector_fits(n, incx) || !vector_fits(n, incy)) return;
     if (incx == 1 && incy == 1) {
-        for (i64 k = 0; k < n; ++k) y[k] = x[k];
+        vlm::shim::copy(n, x, y);
         return;
     }
     for_pairs(n, incx, incy, [&](i64 i, i64 j) { y[j] = x[i]; });
@@ -71,8 +95,7 @@ void vlm_shim_daxpy(const i64 *np, const f64 *ap, const f64 *x, const i64 *incxp
     const f64 a = *ap;
     if (n <= 0 || !vector_fits(n, incx) || !vector_fits(n, incy)) return;
     if (incx == 1 && incy == 1) {
-#pragma omp simd
-        for (i64 k = 0; k < n; ++k) y[k] = std::fma(a, x[k], y[k]);
+        vlm::shim::axpy(n, a, x, y);
         return;
     }
     for_pairs(n, incx, incy, [&](i64 i, i64 j) { y[j] = std::fma(a, x[i], y[j]); });
@@ -83,8 +106,7 @@ void vlm_shim_dscal(const i64 *np, const f64 *ap, f64 *x, const i64 *incxp) {
     const f64 a = *ap;
     if (n <= 0 || !vector_fits(n, incx)) return;
     if (incx == 1) {
-#pragma omp simd
-        for (i64 k = 0; k < n; ++k) x[k] *= a;
+        vlm::shim::scal(n, a, x);
         return;
     }
     for_pairs(n, incx, incx, [&](i64 i, i64) { x[i] *= a; });
@@ -94,17 +116,7 @@ f64 vlm_shim_ddot(const i64 *np, const f64 *x, const i64 *incxp, const f64 *y, c
     const i64 n = *np, incx = *incxp, incy = *incyp;
     if (n <= 0) return 0.0;
     if (!vector_fits(n, incx) || !vector_fits(n, incy)) return NOT_A_NUMBER;
-    if (incx == 1 && incy == 1) {
-        // Two running sums: halves the dependency chain of the reduction.
-        f64 s0 = 0.0, s1 = 0.0;
-        i64 k = 0;
-        for (; k + 1 < n; k += 2) {
-            s0 = std::fma(x[k], y[k], s0);
-            s1 = std::fma(x[k + 1], y[k + 1], s1);
-        }
-        if (k < n) s0 = std::fma(x[k], y[k], s0);
-        return s0 + s1;
-    }
+    if (incx == 1 && incy == 1) return vlm::shim::dot(n, x, y);
     f64 s = 0.0;
     for_pairs(n, incx, incy, [&](i64 i, i64 j) { s = std::fma(x[i], y[j], s); });
     return s;
@@ -114,23 +126,7 @@ f64 vlm_shim_dnrm2(const i64 *np, const f64 *x, const i64 *incxp) {
     const i64 n = *np, incx = *incxp;
     if (n <= 0 || incx == 0) return 0.0;
     if (!vector_fits(n, incx)) return NOT_A_NUMBER;
-    // Scaled sum of squares: scale is the largest magnitude seen so far, so no
-    // intermediate square overflows or underflows needlessly.
-    f64 scale = 0.0, ssq = 1.0;
-    for_pairs(n, incx, incx, [&](i64 i, i64) {
-        const f64 v = x[i];
-        if (v == 0.0) return;
-        const f64 a = std::fabs(v);
-        if (scale < a) {
-            const f64 q = scale / a;
-            ssq = 1.0 + ssq * q * q;
-            scale = a;
-        } else {
-            const f64 q = v / scale;
-            ssq += q * q;
-        }
-    });
-    return scale * std::sqrt(ssq);
+    return vlm::shim::nrm2(n, x + start_index(n, incx), incx);
 }
 
 void vlm_shim_dpotrf(const char *uplo, const i64 *np, f64 *a, const i64 *ldap, i64 *info) {
@@ -141,24 +137,9 @@ void vlm_shim_dpotrf(const char *uplo, const i64 *np, f64 *a, const i64 *ldap, i
         *info = -4;
         return;
     }
-    // A(i, j) of the stored triangle; the lower case is the transpose of the
-    // upper one, so one loop serves both.
-    auto at = [&](i64 i, i64 j) -> f64 & { return upper ? a[i + j * lda] : a[j + i * lda]; };
-    for (i64 j = 0; j < n; ++j) {
-        f64 d = at(j, j);
-        for (i64 k = 0; k < j; ++k) d -= at(k, j) * at(k, j);
-        if (!(d > 0.0)) {
-            *info = j + 1;
-            return;
-        }
-        const f64 piv = std::sqrt(d);
-        at(j, j) = piv;
-        for (i64 i = j + 1; i < n; ++i) {
-            f64 s = at(j, i);
-            for (i64 k = 0; k < j; ++k) s -= at(k, j) * at(k, i);
-            at(j, i) = s / piv;
-        }
-    }
+    // The stored lower triangle is the upper triangle of the transpose.
+    *info = upper ? vlm::shim::cholesky_upper(n, a, 1, lda)
+                  : vlm::shim::cholesky_upper(n, a, lda, 1);
 }
 
 void vlm_shim_dtrtrs(const char *uplo, const char *trans, const char *diag, const i64 *np,
@@ -177,33 +158,10 @@ void vlm_shim_dtrtrs(const char *uplo, const char *trans, const char *diag, cons
         *info = -9;
         return;
     }
-    if (!unit) {
-        for (i64 i = 0; i < n; ++i) {
-            if (a[i + i * lda] == 0.0) {
-                *info = i + 1;
-                return;
-            }
-        }
-    }
-    if (nrhs <= 0) return;
-    // op(A)(i, k): transposing swaps the indices and turns an upper triangle
-    // into a lower one, so only the direction of substitution depends on both.
-    auto op = [&](i64 i, i64 k) { return transpose ? a[k + i * lda] : a[i + k * lda]; };
-    const bool backward = upper != transpose;
-    for (i64 c = 0; c < nrhs; ++c) {
-        f64 *x = b + c * ldb;
-        for (i64 step = 0; step < n; ++step) {
-            const i64 i = backward ? n - 1 - step : step;
-            f64 s = x[i];
-            // The terms of x[i] are the values already solved: those after it
-            // when substituting backward, those before it otherwise. One loop
-            // over that range (two made GCC 12 for aarch64 warn of an
-            // overflow in a copy of the loop that never runs).
-            const i64 first = backward ? i + 1 : 0, last = backward ? n : i;
-            for (i64 k = first; k < last; ++k) s -= op(i, k) * x[k];
-            x[i] = unit ? s : s / a[i + i * lda];
-        }
-    }
+    // op(A)(i, k) is a[i + k*lda], or a[k + i*lda] transposed; transposing
+    // turns an upper triangle into a lower one.
+    const i64 rs = transpose ? lda : 1, cs = transpose ? 1 : lda;
+    *info = vlm::shim::solve_triangular(n, nrhs, a, rs, cs, upper != transpose, unit, b, ldb);
 }
 
 }  // extern "C"
