@@ -266,13 +266,19 @@ CTRL_C = textwrap.dedent("""
                 pass
             return float(x @ x) + 1.0
     options = {"maxfev": 10**9, "xatol": 0.0, "fatol": 0.0} if method == "Nelder-Mead" else {"maxfun": 10**9}
-    start = time.perf_counter()
-    threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+    sent = []
+    def interrupt():
+        sent.append(time.perf_counter())
+        os.kill(os.getpid(), signal.SIGINT)
+    threading.Timer(0.3, interrupt).start()
+    # Runs again and again, so that a signal delayed on a loaded machine
+    # still lands in a run; the time is counted from the signal.
     try:
-        r = Velmora.minimize(fun, [1.0, 1.0], method=method, options=options)
-        print("finished", r.nfev)
+        for _ in range(50):
+            r = Velmora.minimize(fun, [1.0, 1.0], method=method, options=options)
+        print("finished", 50)
     except KeyboardInterrupt:
-        print("interrupted", time.perf_counter() - start)
+        print("interrupted", time.perf_counter() - sent[0])
 """)
 
 
@@ -283,4 +289,4 @@ def test_ctrl_c_stops_a_run_promptly(clib, method, kind):
     assert run.returncode == 0, run.stderr
     word, value = run.stdout.split()
     assert word == "interrupted", run.stdout
-    assert float(value) < 2.0  # the signal came at 0.3 s; one evaluation takes at most 0.1 s
+    assert float(value) < 2.0  # one evaluation takes at most 0.1 s
