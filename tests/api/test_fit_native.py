@@ -212,6 +212,7 @@ def test_threads_fit_independently(flib):
 
 CTRL_C = textwrap.dedent("""
     import ctypes, os, signal, sys, threading, time
+    signal.signal(signal.SIGINT, signal.default_int_handler)  # a shell's background job ignores it
     import Velmora
     lib = ctypes.CDLL(sys.argv[1])
     f = lib.slow_square

@@ -285,6 +285,7 @@ def test_native_runs_release_the_lock(lib):
 
 CTRL_C = textwrap.dedent("""
     import ctypes, os, signal, sys, threading, time
+    signal.signal(signal.SIGINT, signal.default_int_handler)  # a shell's background job ignores it
     import numpy as np
     import Velmora
     kind = sys.argv[1]

@@ -409,6 +409,7 @@ def test_a_value_that_is_not_real_stops_the_call(returned, exc, match):
 
 CTRL_C = textwrap.dedent("""
     import ctypes, os, signal, sys, threading, time
+    signal.signal(signal.SIGINT, signal.default_int_handler)  # a shell's background job ignores it
     import numpy as np
     import Velmora
     kind, workers = sys.argv[1], int(sys.argv[2])

@@ -251,6 +251,7 @@ def test_ctypes_wrapper_of_a_python_function_does_not_deadlock():
 
 CTRL_C = textwrap.dedent("""
     import ctypes, os, signal, sys, threading, time
+    signal.signal(signal.SIGINT, signal.default_int_handler)  # a shell's background job ignores it
     import Velmora
     method, kind = sys.argv[1], sys.argv[2]
     seconds = 0.02 if method == "Nelder-Mead" else 0.1  # L-BFGS-B converges in nine evaluations
