@@ -28,6 +28,7 @@
 
 #include "../_common/vlm_linalg.h"
 #include "levmar.h"
+#include "lsq_driver.h"
 #include "lsq_problem.h"
 
 namespace {
@@ -325,22 +326,19 @@ bool tuple_integer(PyObject *t, Py_ssize_t k, i64 *out) {
     return !PyErr_Occurred();
 }
 
-// Owned memory of a run: the iteration's workspace, the problem's, the
-// bound plan and the unconstrained variables.
+// Owned memory of a run: the fit's workspace (lsq_driver.h), then the bound
+// plan's arrays.
 struct Buffers {
     std::unique_ptr<void, decltype(&std::free)> block{nullptr, &std::free};
-    void *lm = nullptr;
-    f64 *problem = nullptr, *low = nullptr, *high = nullptr, *z = nullptr, *x_check = nullptr;
+    void *drive = nullptr;
+    f64 *low = nullptr, *high = nullptr;
     i64 *order = nullptr;
     unsigned char *family = nullptr;
 
     bool allocate(i64 m, i64 n) {
-        const size_t lm_bytes = vlm::lm_workspace_bytes(m, n), work = vlm::lsq_problem_work(m, n);
-        size_t total = 0, tail = 0;
-        if (lm_bytes == 0 || work == 0 ||
-            __builtin_mul_overflow(work + 5 * static_cast<size_t>(n), sizeof(f64), &tail) ||
-            __builtin_add_overflow(lm_bytes, tail, &total) ||
-            __builtin_add_overflow(total, static_cast<size_t>(n), &total)) {
+        const size_t drive_bytes = vlm::lsq_drive_bytes(m, n);
+        size_t total = 0;
+        if (drive_bytes == 0 || __builtin_add_overflow(drive_bytes, 3 * static_cast<size_t>(n) * 8 + n, &total)) {
             PyErr_SetString(PyExc_MemoryError, "the problem is too large");
             return false;
         }
@@ -349,14 +347,10 @@ struct Buffers {
             PyErr_NoMemory();
             return false;
         }
-        char *p = static_cast<char *>(block.get());
-        lm = p;
-        problem = reinterpret_cast<f64 *>(p + lm_bytes);
-        low = problem + work;
+        drive = block.get();
+        low = reinterpret_cast<f64 *>(static_cast<char *>(block.get()) + drive_bytes);
         high = low + n;
-        z = high + n;
-        x_check = z + n;
-        order = reinterpret_cast<i64 *>(x_check + n);
+        order = reinterpret_cast<i64 *>(high + n);
         family = reinterpret_cast<unsigned char *>(order + n);
         return true;
     }
@@ -451,6 +445,10 @@ PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
 
     const long want = PyLong_AsLong(args[6]);
     if (PyErr_Occurred()) return nullptr;
+    if (want < vlm::LSQ_NOTHING || want > vlm::LSQ_SCALED_COVARIANCE) {
+        PyErr_SetString(PyExc_ValueError, "want must be 0, 1, 2 or 3");
+        return nullptr;
+    }
     Ref jac_arr, cov_arr;
     f64 *jac = nullptr, *cov = nullptr;
     if (want >= 1) {
@@ -468,7 +466,6 @@ PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
 
     Buffers buf;
     if (!buf.allocate(m, n)) return nullptr;
-    problem.work = buf.problem;
     vlm::ParamPlan plan;
     PyObject *bounds = args[2];
     if (bounds != Py_None) {
@@ -500,43 +497,21 @@ PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         problem.upper = upper.data();
     }
 
-    vlm::LmProblem lp{m, n, vlm::lsq_residuals, vlm::lsq_jacobian, &problem};
-    vlm::LmResult res;
-    i64 rank = -1;
-    f64 *const xp = x.data(), *const r = fvec.data();
-    f64 *const z = problem.plan != nullptr ? buf.z : xp;
-    bool given = fvec_given != 0.0;
+    vlm::LsqDriveResult res;
     if (u.native()) u.lock.release();
-    if (problem.plan != nullptr) {
-        // The residuals given are those at x; the iteration starts from
-        // T^-1(T(x)), which rounding may move.
-        vlm::lsq_from_params(problem, xp, z);
-        vlm::lsq_to_params(problem, z, buf.x_check);
-        given = given && std::memcmp(buf.x_check, xp, static_cast<size_t>(n) * sizeof(f64)) == 0;
-    }
-    vlm::lm_minimize(lp, lo, z, r, given, buf.lm, &res);
-    if (problem.plan != nullptr) vlm::lsq_to_params(problem, z, xp);
-    const bool finished = res.status > 0 || res.status == vlm::LM_JACOBIAN_NOT_FINITE;
-    if (finished && jac != nullptr) {
-        if (vlm::lsq_jacobian_x(problem, xp, r, jac) < 0)
-            res.status = vlm::LM_STOPPED;
-        else if (cov != nullptr)
-            rank = vlm::lm_covariance(jac, m, n, problem.fn.jacobian != nullptr ? 0.0 : problem.diff_step,
-                                      cov, buf.lm);
-        if (want == 3 && rank == n && m > n) {
-            const f64 variance = 2.0 * res.cost / static_cast<f64>(m - n);
-            for (i64 k = 0; k < n * n; ++k) cov[k] *= variance;
-        }
-    } else {
+    vlm::lsq_drive(problem, lo, x.data(), fvec.data(), fvec_given != 0.0, static_cast<int>(want), jac, cov,
+                   buf.drive, res);
+    if (!res.finished) {
         jac_arr.reset();  // nothing computed: None
         cov_arr.reset();
     }
     u.lock.reacquire();
     if (PyErr_Occurred()) return nullptr;
     PyObject *none = Py_None;
-    return Py_BuildValue("(LLLLLdLOO)", static_cast<long long>(res.status), static_cast<long long>(res.nfev),
-                         static_cast<long long>(res.nfev_jac), static_cast<long long>(res.njev),
-                         static_cast<long long>(res.nit), res.cost, static_cast<long long>(rank),
+    const vlm::LmResult &run = res.run;
+    return Py_BuildValue("(LLLLLdLOO)", static_cast<long long>(run.status), static_cast<long long>(run.nfev),
+                         static_cast<long long>(run.nfev_jac), static_cast<long long>(run.njev),
+                         static_cast<long long>(run.nit), run.cost, static_cast<long long>(res.rank),
                          jac_arr ? jac_arr.get() : none, cov_arr ? cov_arr.get() : none);
 }
 
