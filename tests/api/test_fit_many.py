@@ -1,0 +1,256 @@
+"""Velmora.fit_many and curve_fit_many: every row is the fit fit/curve_fit
+makes of that problem, whatever the number of workers; bad rows reported in
+their row; bad arguments refused before any evaluation, naming the argument;
+user exceptions stop the call; no leaks."""
+
+import gc
+import tracemalloc
+import warnings
+
+import numpy as np
+import pytest
+from native import run_python
+
+import Velmora
+from Velmora import FitManyResult, NativeObjective, fit, fit_many
+
+BOUNDS = [(0.0, None), (0.0, 10.0), (None, None)]
+
+
+@pytest.fixture(scope="module")
+def decay():
+    pytest.importorskip("numba")
+    import decay_objectives
+
+    return decay_objectives
+
+
+def quiet(call, *args, **kwargs):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return call(*args, **kwargs)
+
+
+# --- fit_many: each row is the fit of its problem --------------------------------------
+
+def fit_case(decay, form, K):
+    """(fit_many arguments, the fit call of problem k)."""
+    _, y = decay.problems(K, seed=5)
+    y[3, 7] = np.nan                     # not finite at the start: reported in its row
+    start = np.tile(decay.START + [0.5, 0.0, 0.0], (K, 1))
+    start[1] = [9.0, 9.5, 3.0]           # a poor start
+    fun, jac = {"native value": (decay.sse, None), "native gradient": (decay.objective, None),
+                "python": (decay.sse_py, None), "python jac": (decay.sse_py, decay.sse_grad_py)}[form]
+
+    def one(k, **kwargs):
+        if form.startswith("native"):
+            native = NativeObjective(decay.sse, ctx=y[k].ctypes.data,
+                                     grad=None if form == "native value" else decay.sse_grad)
+            return quiet(fit, native, start[k], bounds=BOUNDS, errordef=1.0, **kwargs)
+        return quiet(fit, fun, start[k], args=(y[k],), jac=jac, bounds=BOUNDS, errordef=1.0, **kwargs)
+
+    return (fun, start, y, jac), one
+
+
+def assert_rows_are_fits(result, one, K, bad=(), **kwargs):
+    assert type(result) is FitManyResult
+    n = result.x.shape[1]
+    assert result.se.shape == (K, n) and result.cov.shape == (K, n, n) and result.ci().shape == (K, n, 2)
+    intervals = result.ci(0.9)
+    for k in range(K):
+        if k in bad:
+            with pytest.raises(ValueError, match="not finite at x0"):
+                one(k, **kwargs)
+            assert not result.success[k] and np.isnan(result.se[k]).all()
+            assert result.message[k] == "the objective is not finite at x0"
+            continue
+        f = one(k, **kwargs)
+        np.testing.assert_array_equal(result.x[k], f.x, err_msg=str(k))
+        np.testing.assert_array_equal(result.se[k], f.se, err_msg=str(k))
+        np.testing.assert_array_equal(result.cov[k], f.cov, err_msg=str(k))
+        # The intervals pass through the transform kernels in another grouping.
+        np.testing.assert_allclose(intervals[k], f.ci(0.9), rtol=4e-16, atol=0, err_msg=str(k))
+        assert (result.fun[k], result.nit[k], result.nfev[k], result.njev[k], result.status[k],
+                result.success[k], result.message[k]) == (f.fun, f.nit, f.nfev, f.njev, f.status, f.success,
+                                                          f.message), k
+        assert result.unidentified[k].tolist() == [name in f.unidentified for name in f.names]
+
+
+@pytest.mark.parametrize("form", ["native value", "native gradient", "python", "python jac"])
+@pytest.mark.parametrize("workers", [1, 2, None])
+def test_fit_many_rows_are_the_fits_lbfgsb(decay, form, workers):
+    (fun, start, y, jac), one = fit_case(decay, form, K=24)
+    result = fit_many(fun, start, y, jac=jac, bounds=BOUNDS, errordef=1.0, workers=workers)
+    assert_rows_are_fits(result, one, 24, bad=(3,))
+    assert result.success.sum() >= 20
+
+
+@pytest.mark.parametrize("form", ["native value", "python"])
+@pytest.mark.parametrize("workers", [1, 2])
+def test_fit_many_rows_are_the_fits_neldermead(decay, form, workers):
+    (fun, start, y, _), one = fit_case(decay, form, K=8)
+    options = {"maxfev": 2000, "xatol": 1e-8, "fatol": 1e-10}
+    result = fit_many(fun, start, y, method="Nelder-Mead", options=options, bounds=BOUNDS, errordef=1.0,
+                      kind="probit", workers=workers)
+    assert_rows_are_fits(result, one, 8, bad=(3,), method="Nelder-Mead", options=options, kind="probit")
+
+
+def test_fit_many_estimates_normal_samples():
+    rng = np.random.default_rng(2)
+    data = rng.normal(1.0, 2.0, (30, 400))
+
+    def nll(x, row):
+        return float(np.sum(np.log(x[1]) + 0.5 * ((row - x[0]) / x[1]) ** 2))
+
+    r = fit_many(nll, [0.0, 1.0], data, bounds=[(None, None), (0, None)], names=["mu", "sigma"])
+    assert r.success.all() and r.names == ("mu", "sigma")
+    np.testing.assert_allclose(r.x[:, 0], data.mean(1), atol=1e-5)
+    np.testing.assert_allclose(r.x[:, 1], data.std(1), rtol=1e-5)
+    np.testing.assert_allclose(r.se[:, 0], data.std(1) / 20.0, rtol=1e-3)   # sigma / sqrt(400)
+    lo, hi = r.ci(0.95)[..., 0], r.ci(0.95)[..., 1]
+    assert (lo < r.x).all() and (r.x < hi).all() and (lo[:, 1] > 0).all()
+
+
+def test_fit_many_fixed_parameters_and_per_problem_bounds(decay):
+    _, y = decay.problems(6, seed=8)
+    lo = np.tile([0.0, 0.0, -np.inf], (6, 1))
+    hi = np.tile([np.inf, 10.0, np.inf], (6, 1))
+    lo[2, 2] = hi[2, 2] = 0.25           # problem 2 holds c fixed
+    start = np.tile([1.5, 1.0, 0.0], (6, 1))
+    start[2, 2] = 0.25
+    bounds = np.stack([lo, hi], axis=-1)
+    r = fit_many(decay.sse, start, y, bounds=bounds, errordef=1.0, workers=2)
+    for k in range(6):
+        native = NativeObjective(decay.sse, ctx=y[k].ctypes.data)
+        f = quiet(fit, native, start[k], bounds=list(zip(lo[k], hi[k])), errordef=1.0)
+        np.testing.assert_array_equal(r.x[k], f.x)
+        np.testing.assert_array_equal(r.se[k], f.se)
+        np.testing.assert_allclose(r.ci()[k], f.ci(), rtol=4e-16, atol=0)
+    assert r.x[2, 2] == 0.25 and r.se[2, 2] == 0.0 and (r.ci()[2, 2] == 0.25).all()
+
+
+def test_fit_many_unidentified_parameter_is_reported_in_its_row():
+    def nll(x, row):  # x[2] does not enter for row 1
+        return float((x[0] - row[0]) ** 2 + (x[1] - row[1]) ** 2 + row[2] * x[2] ** 2)
+
+    data = np.array([[1.0, 2.0, 1.0], [1.0, 2.0, 0.0], [0.0, 0.0, 3.0]])
+    r = fit_many(nll, [0.1, 0.1, 0.1], data)
+    assert r.unidentified.tolist() == [[False] * 3, [False, False, True], [False] * 3]
+    assert np.isnan(r.se[1, 2]) and np.isfinite(r.se[[0, 2]]).all()
+    assert np.isnan(r.ci()[1, 2]).all() and np.isfinite(r.ci()[1, :2]).all()
+
+
+# --- bad arguments, before any evaluation ----------------------------------------------
+
+@pytest.mark.parametrize("kwargs, exc, match", [
+    ({"x0": np.zeros((3, 3))}, ValueError, "x0 has 3 rows and data 4"),
+    ({"x0": np.zeros((2, 2, 3))}, ValueError, r"x0 must have shape"),
+    ({"data": np.array([["a"] * 3] * 4)}, ValueError, "data must hold real numbers"),
+    ({"data": None}, ValueError, r"give x0 of shape \(K, n\) or data with K rows"),
+    ({"workers": 0}, ValueError, "workers must be at least 1"),
+    ({"names": ["a", "b"]}, ValueError, "names has 2 entries for 3 parameters"),
+    ({"kind": "tanh"}, ValueError, "kind must be 'logit' or 'probit'"),
+    ({"errordef": 0.0}, ValueError, "errordef must be a finite number > 0"),
+    ({"bounds": np.zeros((5, 3, 2))}, ValueError, r"per-problem bounds must have shape \(K, n, 2\)"),
+    ({"bounds": [(1.0, 2.0)] * 3}, ValueError, r"problem 0: x0 of parameter 'x0' is 0.0, outside its bounds"),
+    ({"x0": np.vstack([np.zeros((3, 3)), [[0.0, np.nan, 0.0]]])}, ValueError,
+     "problem 3: x0 of parameter 'x1' is nan"),
+    ({"nll": "rosenbrock"}, ValueError, "not the name 'rosenbrock'"),
+    ({"method": "BFGS"}, ValueError, "unknown method 'BFGS'"),
+    ({"progress": "yes"}, TypeError, "progress must be None, True or False"),
+])
+def test_fit_many_bad_arguments_raise_before_any_evaluation(kwargs, exc, match):
+    calls = []
+    args = {"nll": lambda x, c: calls.append(1) or 0.0, "x0": np.zeros(3), "data": np.ones((4, 3)), **kwargs}
+    with pytest.raises(exc, match=match):
+        fit_many(args.pop("nll"), args.pop("x0"), args.pop("data"), **args)
+    assert not calls
+
+
+class Boom(Exception):
+    pass
+
+
+@pytest.mark.parametrize("where", ["nll", "jac"])
+def test_fit_many_exception_from_python_propagates(where):
+    def nll(x, row):
+        if where == "nll" and row[0] == 2.0:
+            raise Boom
+        return float((x - row) @ (x - row))
+
+    def jac(x, row):
+        if where == "jac" and row[0] == 2.0:
+            raise Boom
+        return 2.0 * (x - row)
+
+    with pytest.raises(Boom):
+        fit_many(nll, np.zeros(2), np.arange(8.0).reshape(4, 2), jac=jac)
+
+
+def test_fit_many_progress_and_empty(decay):
+    r = fit_many(decay.sse, decay.START, np.zeros((0, 20)))
+    assert r.x.shape == (0, 3) and r.ci().shape == (0, 3, 2) and r.cov.shape == (0, 3, 3)
+
+
+MEMORY = """
+import resource, sys
+import numpy as np
+sys.path.insert(0, sys.argv[1])
+import decay_objectives as d
+import Velmora
+_, y = d.problems(20000, seed=1)
+Velmora.fit_many(d.sse, d.START, y[:10], workers=2)
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+r = Velmora.fit_many(d.sse, d.START, y, workers=2, errordef=1.0)
+after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+print(int(r.success.sum() > 19000), (after - before) * 1024)
+"""
+
+
+def test_fit_many_memory_is_the_results_and_one_workspace_per_worker(decay):
+    import os
+
+    run = run_python(MEMORY, os.path.dirname(decay.__file__), timeout=300)
+    assert run.returncode == 0, run.stderr
+    ok, grown = run.stdout.split()
+    # The results take about 5 MB (x, se, cov, intervals' coordinates).
+    assert ok == "1" and int(grown) < 30 * 2**20, grown
+
+
+def fit_leak_paths(decay):
+    _, y = decay.problems(8, seed=1)
+    return {
+        "native": lambda: fit_many(decay.objective, decay.START, y),
+        "python": lambda: fit_many(decay.sse_py, decay.START, y, jac=decay.sse_grad_py),
+        "python raises": lambda: fit_many(lambda x, row: 1 / 0, decay.START, y),
+        "bad start": lambda: fit_many(decay.sse, decay.START, y, bounds=[(2, 3)] * 3),
+    }
+
+
+@pytest.mark.parametrize("path", ["native", "python", "python raises", "bad start"])
+def test_fit_many_repeated_calls_leak_nothing(decay, path):
+    call = fit_leak_paths(decay)[path]
+
+    def repeat(k):
+        for _ in range(k):
+            try:
+                call()
+            except (ZeroDivisionError, ValueError):
+                pass
+
+    repeat(10)
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        repeat(60)
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert grown < 20_000, grown
+
+
+def test_public_names():
+    assert Velmora.fit_many is fit_many and Velmora.FitManyResult is FitManyResult
+    assert {"fit_many", "FitManyResult"} <= set(dir(Velmora))
