@@ -7,8 +7,8 @@
 
 `fit` and `FitResult` come from `Velmora.estimate`; `minimize`,
 `OptimizeResult` and `NativeObjective` from `Velmora.optimize`;
-`minimize_many` and `ManyResult` from `Velmora.many`, `fit_many` and
-`FitManyResult` from `Velmora.many_fits` (Dask helpers
+`minimize_many` and `ManyResult` from `Velmora.many`, `fit_many`,
+`FitManyResult` and `curve_fit_many` from `Velmora.many_fits` (Dask helpers
 in `Velmora.dask`); `least_squares`, `curve_fit`, `NativeResiduals` and
 `NativeModel` from `Velmora.lsq`; the transform ufuncs and `ParameterMap`
 from `Velmora.transforms`; the warning classes from `Velmora._warnings`.
@@ -21,14 +21,14 @@ from typing import TYPE_CHECKING, Any
 __version__ = "0.1.0"
 __all__ = ["ConvergenceWarning", "FitManyResult", "FitResult", "IdentifiabilityWarning", "ManyResult",
            "NativeModel", "NativeObjective", "NativeResiduals", "OptimizeResult", "OptimizeWarning", "VelmoraWarning",
-           "curve_fit", "fit", "fit_many", "least_squares", "minimize",
+           "curve_fit", "curve_fit_many", "fit", "fit_many", "least_squares", "minimize",
            "minimize_many"]
 
 if TYPE_CHECKING:
     from Velmora._warnings import ConvergenceWarning, IdentifiabilityWarning, OptimizeWarning, VelmoraWarning
     from Velmora.lsq import NativeModel, NativeResiduals, curve_fit, least_squares
     from Velmora.many import ManyResult, minimize_many
-    from Velmora.many_fits import FitManyResult, fit_many
+    from Velmora.many_fits import FitManyResult, curve_fit_many, fit_many
     from Velmora.optimize import NativeObjective, OptimizeResult, minimize
     from Velmora.estimate import FitResult, fit
 
@@ -46,7 +46,7 @@ _LAZY = {"minimize": "Velmora.optimize", "OptimizeResult": "Velmora.optimize",
          "estimate": "Velmora.estimate",
          # many problems at once
          "minimize_many": "Velmora.many", "ManyResult": "Velmora.many", "many": "Velmora.many",
-         "fit_many": "Velmora.many_fits",
+         "fit_many": "Velmora.many_fits", "curve_fit_many": "Velmora.many_fits",
          "FitManyResult": "Velmora.many_fits", "many_fits": "Velmora.many_fits",
          "dask": "Velmora.dask"}
 
