@@ -195,7 +195,8 @@ def _curve_bounds(bounds: object, K: int, n: int) -> _Box | None:
     if bad.any():
         k, i = np.unravel_index(int(np.argmax(bad)), bad.shape)
         raise ValueError(f"Each lower bound must be strictly less than each upper bound (and their distance a "
-                         f"finite number): problem {k}, variable {i} has lb = {lb[k, i]!r}, ub = {ub[k, i]!r}")
+                         f"finite number): problem {k}, variable {i} has lb = {float(lb[k, i])!r}, "
+                         f"ub = {float(ub[k, i])!r}")
     has_low, has_high = np.isfinite(lb), np.isfinite(ub)
     codes = np.where(has_low, np.where(has_high, 3, 1), np.where(has_high, 2, 0)).astype(np.int64)
     return codes, lb, ub
@@ -209,8 +210,8 @@ def _inside_many(x: np.ndarray, box: _Box) -> None:
     if outside.any():
         k, i = np.unravel_index(int(np.argmax(outside)), outside.shape)
         raise ValueError(f"Initial guess is outside of provided bounds: problem {k}, variable {i} is "
-                         f"{x[k, i]!r}, bounds ({np.broadcast_to(lb, x.shape)[k, i]!r}, "
-                         f"{np.broadcast_to(ub, x.shape)[k, i]!r})")
+                         f"{float(x[k, i])!r}, bounds ({float(np.broadcast_to(lb, x.shape)[k, i])!r}, "
+                         f"{float(np.broadcast_to(ub, x.shape)[k, i])!r})")
     with np.errstate(over="ignore", invalid="ignore"):
         width = np.where(np.isfinite(ub - lb), (ub - lb) / 4.0, np.inf)
     for bound, sign in ((lb, 1.0), (ub, -1.0)):

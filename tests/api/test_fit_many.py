@@ -253,4 +253,154 @@ def test_fit_many_repeated_calls_leak_nothing(decay, path):
 
 def test_public_names():
     assert Velmora.fit_many is fit_many and Velmora.FitManyResult is FitManyResult
-    assert {"fit_many", "FitManyResult"} <= set(dir(Velmora))
+    assert {"fit_many", "curve_fit_many", "FitManyResult"} <= set(dir(Velmora))
+
+
+# --- curve_fit_many: each row is the curve_fit of its data set ---------------------------
+
+def curve_case(decay, form, K):
+    _, y = decay.problems(K, seed=6)
+    y[2, 5] = np.nan                     # not finite at the start: reported in its row
+    y[4] = 0.0                           # c and a trade off: an undetermined covariance?
+    f, jac = {"native": (decay.model, None), "native jac": (Velmora.NativeModel(decay.model, jac=decay.model_jac), None),
+              "python": (decay.model_py, None), "python jac": (decay.model_py, decay.model_jac_py)}[form]
+    return f, jac, y
+
+
+CURVE_OPTIONS = [
+    {},
+    {"bounds": ([0.0, 0.0, -np.inf], [np.inf, 10.0, np.inf])},
+    {"bounds": ([0.0, 0.0, -np.inf], [np.inf, 10.0, np.inf]), "method": "trf"},
+    {"sigma": np.linspace(0.01, 0.02, 20), "absolute_sigma": True},
+    {"sigma": np.linspace(0.01, 0.02, 20), "maxfev": 12},
+    {"method": "trf", "ftol": 1e-12, "diff_step": 1e-6},
+]
+
+
+@pytest.mark.parametrize("form", ["native", "native jac", "python", "python jac"])
+@pytest.mark.parametrize("options", range(len(CURVE_OPTIONS)))
+@pytest.mark.parametrize("workers", [1, 2, None])
+def test_curve_fit_many_rows_are_the_curve_fits(decay, form, options, workers):
+    kwargs = CURVE_OPTIONS[options]
+    f, jac, y = curve_case(decay, form, K=12)
+    p0 = [1.0, 1.0, 0.0]
+    r = Velmora.curve_fit_many(f, decay.T, y, p0, jac=jac, workers=workers, **kwargs)
+    assert type(r) is FitManyResult and r.cov.shape == (12, 3, 3) and r.ci(0.9).shape == (12, 3, 2)
+    for k in range(12):
+        try:
+            popt, pcov, info, mesg, ier = quiet(Velmora.curve_fit, f, decay.T, y[k], p0, jac=jac, check_finite=False,
+                                                full_output=True, **kwargs)
+        except RuntimeError as e:
+            assert not r.success[k] and str(e).endswith(r.message[k]), k
+            continue
+        except ValueError as e:
+            assert str(e) == r.message[k] == "Residuals are not finite in the initial point." and k == 2
+            assert not r.success[k] and np.isnan(r.cov[k]).all()
+            continue
+        assert r.success[k] and (r.status[k], r.message[k]) == (ier, mesg), k
+        np.testing.assert_array_equal(r.x[k], popt, err_msg=str(k))
+        np.testing.assert_array_equal(r.cov[k], pcov, err_msg=str(k))
+        np.testing.assert_array_equal(r.se[k], np.sqrt(np.diag(pcov)))
+        assert r.fun[k] == pytest.approx(np.sum(((decay.model_py(decay.T, *popt) - y[k]) /
+                                                  kwargs.get("sigma", 1.0)) ** 2), rel=1e-12)
+    assert not r.success[2]
+    assert r.success.sum() >= 10 if "maxfev" not in kwargs else "maxfev = 12" in r.message[0]
+
+
+@pytest.mark.parametrize("native", [True, False])
+def test_curve_fit_many_per_problem_xdata_starts_and_bounds(decay, native):
+    K = 6
+    p, y = decay.problems(K, seed=9)
+    t = decay.T * np.linspace(0.5, 1.5, K)[:, None]
+    y = p[:, :1] * np.exp(-p[:, 1:2] * t) + p[:, 2:]
+    starts = np.tile([1.0, 1.0, 0.0], (K, 1)) + np.arange(K)[:, None] * 0.05
+    lb = np.tile([0.0, 0.0, -np.inf], (K, 1))
+    ub = np.tile([np.inf, 10.0, np.inf], (K, 1))
+    ub[3, 0] = 1.5                                    # problem 3's a is capped below its true value
+    f = decay.model if native else decay.model_py
+    r = Velmora.curve_fit_many(f, t, y, starts, bounds=(lb, ub), workers=2)
+    for k in range(K):
+        popt, pcov = quiet(Velmora.curve_fit, f, t[k], y[k], starts[k], bounds=(lb[k], ub[k]))
+        np.testing.assert_array_equal(r.x[k], popt)
+        np.testing.assert_array_equal(r.cov[k], pcov)
+    assert r.x[3, 0] < 1.5
+    np.testing.assert_allclose(np.delete(r.x, 3, 0), np.delete(p, 3, 0), rtol=1e-6)
+
+
+def test_curve_fit_many_python_model_gets_its_row():
+    seen = []
+
+    def f(t, a, b):
+        seen.append(t[0])
+        return a * t + b
+
+    t = np.array([[0.0, 1.0, 2.0], [10.0, 11.0, 12.0]])
+    r = Velmora.curve_fit_many(f, t, [[1.0, 3.0, 5.0], [21.0, 23.0, 25.0]], workers=1)
+    np.testing.assert_allclose(r.x, [[2.0, 1.0], [2.0, 1.0]], atol=1e-9)
+    assert set(seen) == {0.0, 10.0}
+
+
+@pytest.mark.parametrize("kwargs, exc, match", [
+    ({"ydata": np.ones(20)}, ValueError, r"ydata must have shape \(K, m\)"),
+    ({"ydata": np.array([["a"] * 20] * 4)}, ValueError, "ydata must hold real numbers"),
+    ({"p0": np.ones((3, 3))}, ValueError, "p0 has 3 rows and ydata 4"),
+    ({"p0": [1.0, np.nan, 0.0]}, ValueError, "p0 must hold finite values"),
+    ({"p0": None}, ValueError, "p0 is required with a native model"),
+    ({"sigma": np.ones(19)}, ValueError, "`sigma` has incorrect shape"),
+    ({"sigma": np.zeros((4, 20))}, ValueError, "positive standard deviations"),
+    ({"workers": 0}, ValueError, "workers must be at least 1"),
+    ({"bounds": ([2.0] * 3, [3.0] * 3)}, ValueError, "Initial guess is outside of provided bounds"),
+    ({"bounds": (np.zeros((4, 3)), np.zeros((4, 3)))}, ValueError, "problem 0, variable 0 has lb = 0.0"),
+    ({"bounds": (np.zeros((5, 3)), 1.0)}, ValueError, r"lb must broadcast to \(K, n\)"),
+    ({"ydata": np.ones((4, 2))}, TypeError, "must not exceed the number of data points"),
+    ({"method": "bfgs"}, ValueError, "method must be None"),
+    ({"x_scale": 2.0}, TypeError, "unexpected keyword argument 'x_scale'"),
+    ({"check_finite": True, "ydata": np.full((4, 20), np.nan)}, ValueError, "ydata must not contain infs"),
+    ({"jac": lambda *a: None}, ValueError, "jac must be None"),
+])
+def test_curve_fit_many_bad_arguments_raise_before_any_evaluation(decay, kwargs, exc, match):
+    args = {"f": decay.model, "xdata": decay.T, "ydata": np.ones((4, 20)), "p0": [1.0, 1.0, 0.0], **kwargs}
+    with pytest.raises(exc, match=match):
+        Velmora.curve_fit_many(args.pop("f"), args.pop("xdata"), args.pop("ydata"), args.pop("p0"), **args)
+
+
+def test_curve_fit_many_python_model_errors_propagate(decay):
+    calls = []
+
+    def f(t, a, b, c):
+        calls.append(1)
+        if len(calls) == 30:
+            raise Boom
+        return decay.model_py(t, a, b, c)
+
+    with pytest.raises(Boom):
+        Velmora.curve_fit_many(f, decay.T, np.ones((5, 20)), [1.0, 1.0, 0.0])
+    with pytest.raises(ValueError, match="the model returned 2 values for 20 data points"):
+        Velmora.curve_fit_many(lambda t, a: np.ones(2), decay.T, np.ones((5, 20)), [1.0])
+
+
+@pytest.mark.parametrize("path", ["native", "python", "python raises"])
+def test_curve_fit_many_repeated_calls_leak_nothing(decay, path):
+    _, y = decay.problems(8, seed=1)
+    call = {"native": lambda: Velmora.curve_fit_many(decay.model, decay.T, y, [1.0, 1.0, 0.0]),
+            "python": lambda: Velmora.curve_fit_many(decay.model_py, np.tile(decay.T, (8, 1)), y),
+            "python raises": lambda: Velmora.curve_fit_many(lambda t, a: 1 / 0, decay.T, y)}[path]
+
+    def repeat(k):
+        for _ in range(k):
+            try:
+                call()
+            except ZeroDivisionError:
+                pass
+
+    repeat(10)
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        repeat(60)
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert grown < 20_000, grown
