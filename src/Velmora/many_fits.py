@@ -37,16 +37,18 @@ _Box = tuple[np.ndarray, np.ndarray, np.ndarray]
 
 
 class FitManyResult(ManyResult):
-    """The result of `fit_many`: a dict whose keys are also attributes, one
-    row per problem, row k holding what `Velmora.fit` reports for problem k.
+    """The result of `fit_many` and `curve_fit_many`: a dict whose keys are
+    also attributes, one row per problem, row k holding what `Velmora.fit`
+    (or `curve_fit`) reports for problem k.
 
     x, se: the estimates and their standard errors, float64 (K, n); cov: the
     covariances (K, n, n); fun: the objective at the estimates (K,); nit,
-    nfev, njev, status: int64 (K,); success: bool (K,); message: K strings;
-    unidentified: bool (K, n), True for a parameter the Hessian does not
-    identify (its standard error is NaN); names: the parameter names;
-    errordef: as given. A problem without an estimate (its objective is not
-    finite at its start) has success False and NaN standard errors.
+    nfev, njev, status: int64 (K,); success: bool (K,); message: K strings.
+    fit_many adds unidentified: bool (K, n), True for a parameter the
+    Hessian does not identify (its standard error is NaN); names: the
+    parameter names; errordef: as given. A problem without an estimate (its
+    objective is not finite at its start) has success False and NaN
+    standard errors.
 
     `ci(level)` gives the Wald intervals, (K, n, 2).
     """

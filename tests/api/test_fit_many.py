@@ -4,6 +4,7 @@ their row; bad arguments refused before any evaluation, naming the argument;
 user exceptions stop the call; no leaks."""
 
 import gc
+import textwrap
 import tracemalloc
 import warnings
 
@@ -190,6 +191,40 @@ def test_fit_many_exception_from_python_propagates(where):
 def test_fit_many_progress_and_empty(decay):
     r = fit_many(decay.sse, decay.START, np.zeros((0, 20)))
     assert r.x.shape == (0, 3) and r.ci().shape == (0, 3, 2) and r.cov.shape == (0, 3, 3)
+
+
+CTRL_C = textwrap.dedent("""
+    import ctypes, os, signal, sys, threading, time
+    import numpy as np
+    import Velmora
+    which, workers = sys.argv[1], int(sys.argv[2])
+    lib = ctypes.CDLL(sys.argv[3])
+    f = lib.slow_sphere
+    f.restype, f.argtypes = ctypes.c_double, [ctypes.POINTER(ctypes.c_double), ctypes.c_void_p]
+
+    def slow_line(t, a, b):
+        time.sleep(0.02)
+        return a + b * t
+
+    threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+    start = time.perf_counter()
+    try:
+        if which == "fit_many":   # 20 ms per evaluation
+            Velmora.fit_many(Velmora.NativeObjective(f, ctx=20000), np.ones((200, 2)), workers=workers)
+        else:
+            Velmora.curve_fit_many(slow_line, np.arange(4.0), np.ones((200, 4)), [0.0, 0.0])
+        print("finished", 0)
+    except KeyboardInterrupt:
+        print("interrupted", time.perf_counter() - start)
+""")
+
+
+@pytest.mark.parametrize("which, workers", [("fit_many", 1), ("fit_many", 2), ("curve_fit_many", 1)])
+def test_ctrl_c_stops_the_call_promptly(clib, which, workers):
+    run = run_python(CTRL_C, which, workers, clib.path, timeout=120)
+    assert run.returncode == 0, run.stderr
+    word, value = run.stdout.split()
+    assert word == "interrupted" and float(value) < 2.0, run.stdout
 
 
 MEMORY = """
