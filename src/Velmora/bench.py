@@ -80,7 +80,7 @@ def fmt_time(seconds):
 
 # --- normal quantile ----------------------------------------------------------
 
-# The issue's targets: a scalar call at most 0.3 times numpy.log on a Python
+# The targets: a scalar call at most 0.3 times numpy.log on a Python
 # float and 0.3 times the matching scipy.special function; n = 10 at most 1.0
 # times numpy.log on the same array; n = 10^6 as stated per family.
 SCALAR_TARGET = 0.3
@@ -178,7 +178,7 @@ QUANTILE_SCALAR_TARGET = 1.0
 
 def transform_calls():
     """(family, op, name, our call on `a`, input domain) for the 63 functions."""
-    for family, peers in PEERS.items():
+    for family in PEERS:
         for op in OPS:
             bounds = BOUND_ARGS.get(family, "") if takes_bounds(family, op) else ""
             domain = DOMAINS[family] if op.endswith("fwd") else None
@@ -332,7 +332,7 @@ def minimizer_rows():
 
 # --- minimize: the user's objective ----------------------------------------------
 
-# The issue's targets: time per evaluation beyond the objective's own cost at
+# The targets: time per evaluation beyond the objective's own cost at
 # most 0.1x SciPy's and 0.5x iminuit's MIGRAD; whole runs with a Python
 # objective at most 0.3x SciPy (L-BFGS-B, analytic gradient or differences)
 # and 0.2x (Nelder-Mead); a native objective within 1.2x of run_lbfgsb.
@@ -452,7 +452,7 @@ def minimize_rows():
 
 # --- fit: estimates with standard errors ---------------------------------------------
 
-# The issue's targets: a gamma fit with standard errors at 10^4 observations
+# The targets: a gamma fit with standard errors at 10^4 observations
 # at most 0.7x the fastest peer and 0.5x iminuit; at 10^6 no slower than the
 # fastest peer (the evaluations dominate there: their counts are printed); a
 # two-parameter normal on 100 observations as a native objective at most 0.2x
@@ -736,7 +736,7 @@ def vm_native(velmora, compiled):
 
 # --- minimize_many: many small fits ---------------------------------------------
 
-# The issue's targets, as ratios of the time per fit: a native objective with
+# The targets, as ratios of the time per fit: a native objective with
 # its gradient at least 10x a Python loop of SciPy's L-BFGS-B with the
 # analytic gradient; Python objectives at least 2x the corresponding loop;
 # two workers at least 1.7x one worker. Fewer problems for the slow peers.

@@ -1,4 +1,4 @@
-// Module definition pieces shared by the three extension modules.
+// Module definition pieces shared by the extension modules.
 #ifndef VLM_PY_MODULE_H
 #define VLM_PY_MODULE_H
 
@@ -25,5 +25,25 @@
 // The slot list of a module whose namespace is built by `exec`.
 #define VLM_MODULE_SLOTS(exec) \
     {{Py_mod_exec, reinterpret_cast<void *>(exec)}, VLM_GIL_SLOT VLM_INTERPRETERS_SLOT {0, nullptr}}
+
+namespace vlm::py {
+
+// The two signatures of METH_FASTCALL functions: without and with
+// METH_KEYWORDS.
+using FastFunction = PyObject *(*)(PyObject *, PyObject *const *, Py_ssize_t);
+using FastKeywordsFunction = PyObject *(*)(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
+
+// A fast-call function in the PyCFunction slot of a PyMethodDef, whose flags
+// tell the interpreter its real signature. The cast goes through a plain
+// function pointer, the one conversion between function types that compilers
+// accept without a warning; only the two fast-call signatures are taken.
+inline PyCFunction fastcall(FastFunction fn) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+inline PyCFunction fastcall(FastKeywordsFunction fn) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
+}  // namespace vlm::py
 
 #endif  // VLM_PY_MODULE_H

@@ -1,6 +1,6 @@
 // The NumPy side of the Python surfaces: module globals, the conversion of an
 // array-like to a C-contiguous float64 array, fresh output arrays, and flat
-// double views of them through the buffer protocol.
+// double views of them through the buffer protocol (typed_args.h).
 #ifndef VLM_PY_NUMPY_CALLS_H
 #define VLM_PY_NUMPY_CALLS_H
 
@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "convert.h"
+#include "typed_args.h"
 
 namespace vlm::py {
 
@@ -113,67 +114,20 @@ inline bool array_size(PyObject *arr, int64_t *n) {
     return true;
 }
 
-// A one-dimensional, C-contiguous, writable view of n doubles taken from
-// arr.reshape(-1). The view is held until the object is destroyed.
-class FlatDoubles {
-  public:
-    FlatDoubles() = default;
-    FlatDoubles(const FlatDoubles &) = delete;
-    FlatDoubles &operator=(const FlatDoubles &) = delete;
-    ~FlatDoubles() {
-        if (held_) PyBuffer_Release(&view_);
+// view: the n doubles of arr as arr.reshape(-1) gives them (held in `flat`),
+// a one-dimensional, C-contiguous, writable float64 buffer of exactly n items.
+inline bool flat_doubles(PyObject *arr, int64_t n, Ref &flat, TypedView<double> &view) {
+    PyObject *stack[] = {nullptr, arr, names.minus_one};
+    flat.reset(PyObject_VectorcallMethod(names.reshape, stack + 1,
+                                         2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!flat || !view.hold(flat.get(), PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS))
+        return false;
+    // The kernels trust n; make sure the memory really holds n doubles.
+    if (!view.holds_items() || n < 0 || view.size() != n) {
+        PyErr_SetString(PyExc_ValueError, "expected a one-dimensional C-contiguous float64 buffer");
+        return false;
     }
-
-    bool acquire(PyObject *arr, int64_t n) {
-        PyObject *stack[] = {arr, names.minus_one};
-        flat_.reset(PyObject_VectorcallMethod(names.reshape, stack,
-                                              2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-        if (!flat_) return false;
-        if (PyObject_GetBuffer(flat_.get(), &view_,
-                               PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) != 0)
-            return false;
-        held_ = true;
-        // The kernels trust n; make sure the memory really holds n doubles.
-        if (view_.ndim != 1 || view_.itemsize != sizeof(double) ||
-            simple_format_code(view_.format) != 'd' ||
-            n < 0 || view_.len / static_cast<Py_ssize_t>(sizeof(double)) != n) {
-            PyErr_SetString(PyExc_ValueError,
-                            "expected a one-dimensional C-contiguous float64 buffer");
-            return false;
-        }
-        return true;
-    }
-
-    double *data() const { return static_cast<double *>(view_.buf); }
-
-    // Whether the view is the whole memory of `obj` (an array the kernel is
-    // meant to fill) rather than a copy of it. NumPy's reshape of a
-    // contiguous array is always a view; a replaced np need not give one,
-    // and a kernel writing into a copy would leave `obj` unwritten. ValueError
-    // when it is not.
-    bool is_memory_of(PyObject *obj) const {
-        Py_buffer whole;
-        bool same = false;
-        if (PyObject_GetBuffer(obj, &whole, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) == 0) {
-            same = whole.buf == view_.buf && whole.len == view_.len;
-            PyBuffer_Release(&whole);
-        }
-        if (!same) {
-            PyErr_Clear();
-            PyErr_SetString(PyExc_ValueError,
-                            "reshape(-1) of the output array is not a view of its memory");
-        }
-        return same;
-    }
-
-  private:
-    Ref flat_;
-    Py_buffer view_{};
-    bool held_ = false;
-};
-
-inline bool is_aligned(const void *p) {
-    return reinterpret_cast<std::uintptr_t>(p) % alignof(double) == 0;
+    return true;
 }
 
 // The array path of an element-wise function: arr = ascontiguousarray(obj,
@@ -189,21 +143,26 @@ PyObject *map_array(PyObject *np, PyObject *dtype, PyObject *obj, Kernel &&kerne
     int64_t n = 0;
     if (!array_size(arr.get(), &n)) return nullptr;
     if (n == 0) return out.release();
-    FlatDoubles xv, yv;
-    if (!xv.acquire(arr.get(), n) || !yv.acquire(out.get(), n) || !yv.is_memory_of(out.get()))
+    // NumPy's reshape of a contiguous array is always a view; a replaced np
+    // need not give one, and a kernel writing into a copy would leave `out`
+    // unwritten.
+    Ref x_flat, y_flat;
+    TypedView<double> xv, yv;
+    if (!flat_doubles(arr.get(), n, x_flat, xv) || !flat_doubles(out.get(), n, y_flat, yv) ||
+        !yv.is_memory_of(out.get(), "reshape(-1) of the output array"))
         return nullptr;
     // NumPy passes a misaligned float64 array (a view of raw bytes at an odd
     // offset) through as it is; the kernels read aligned doubles, so such an
     // input is read from an aligned copy. Fresh outputs are always aligned.
     const double *x = xv.data();
     std::unique_ptr<void, decltype(&PyMem_Free)> copy(nullptr, PyMem_Free);
-    if (!is_aligned(x)) {
+    if (!xv.aligned()) {
         copy.reset(PyMem_Malloc(static_cast<size_t>(n) * sizeof(double)));
         if (!copy) return PyErr_NoMemory();
         std::memcpy(copy.get(), x, static_cast<size_t>(n) * sizeof(double));
         x = static_cast<const double *>(copy.get());
     }
-    if (!is_aligned(yv.data())) {
+    if (!yv.aligned()) {
         PyErr_SetString(PyExc_ValueError, "output buffer is not aligned for float64");
         return nullptr;
     }

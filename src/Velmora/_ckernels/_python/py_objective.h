@@ -1,43 +1,23 @@
 // The user's objective as Python code or as a native address: calling a
 // Python function at a point, reading back what it returned, and taking a
 // native function's address. Shared by the modules that minimize the user's
-// objective. Needs NumPy's C API: include numpy/arrayobject.h first, in one
-// translation unit per module.
+// objective. Needs NumPy's C API (numpy_api.h).
 #ifndef VLM_PY_OBJECTIVE_H
 #define VLM_PY_OBJECTIVE_H
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cstdint>
-#include <cstring>
-
 #include <cmath>
+#include <cstdint>
 
+#include "numpy_api.h"
 #include "numpy_calls.h"
 #include "run_lock.h"
 #include "unpack.h"
 #include "vlm_common.h"
 
-#ifndef NPY_NO_DEPRECATED_API
-#error "include numpy/arrayobject.h before py_objective.h"
-#endif
-
 namespace vlm::py {
-
-// A new one-dimensional float64 array holding x[0 .. n).
-inline PyObject *new_vector(const f64 *x, i64 n) {
-    npy_intp dim = static_cast<npy_intp>(n);
-    PyObject *arr = PyArray_SimpleNew(1, &dim, NPY_DOUBLE);
-    if (arr != nullptr && n > 0)
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject *>(arr)), x,
-                    static_cast<size_t>(n) * sizeof(f64));
-    return arr;
-}
-
-inline bool is_real_kind(char kind) {
-    return kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f';
-}
 
 // The value an objective returned: a Python or NumPy real number (a float, an
 // int or bool, a NumPy real scalar or 0-d array). TypeError naming the type
@@ -71,23 +51,10 @@ inline bool real_value(PyObject *v, f64 *out) {
 // A gradient of n real numbers (any array-like of that size, at most one
 // dimension) copied into g. ValueError for another size or a non-real type.
 inline bool gradient_values(PyObject *v, i64 n, f64 *g) {
-    if (PyArray_CheckExact(v)) {  // the common case: a float64 vector of the right size
-        auto *a = reinterpret_cast<PyArrayObject *>(v);
-        if (PyArray_TYPE(a) == NPY_DOUBLE && PyArray_NDIM(a) == 1 &&
-            PyArray_DIM(a, 0) == static_cast<npy_intp>(n) && PyArray_ISCARRAY_RO(a) &&
-            PyArray_ISNOTSWAPPED(a)) {
-            std::memcpy(g, PyArray_DATA(a), static_cast<size_t>(n) * sizeof(f64));
-            return true;
-        }
-    }
-    Ref arr(PyArray_FromAny(v, nullptr, 0, 0, 0, nullptr));
+    if (copy_exact(v, g, n, 1)) return true;  // the common case: a float64 vector
+    Ref arr(reinterpret_cast<PyObject *>(real_array(v, "the gradient")));
     if (!arr) return false;
     auto *a = reinterpret_cast<PyArrayObject *>(arr.get());
-    if (!is_real_kind(PyArray_DESCR(a)->kind)) {
-        PyErr_Format(PyExc_ValueError, "the gradient must hold real numbers, got dtype %R",
-                     reinterpret_cast<PyObject *>(PyArray_DESCR(a)));
-        return false;
-    }
     if (PyArray_NDIM(a) > 1 || PyArray_SIZE(a) != static_cast<npy_intp>(n)) {
         PyErr_Format(PyExc_ValueError,
                      "the gradient must hold n = %lld values (one per variable), got %lld in %d "
@@ -95,11 +62,7 @@ inline bool gradient_values(PyObject *v, i64 n, f64 *g) {
                      static_cast<long long>(n), static_cast<long long>(PyArray_SIZE(a)), PyArray_NDIM(a));
         return false;
     }
-    Ref f8(PyArray_FROM_OTF(arr.get(), NPY_DOUBLE, NPY_ARRAY_IN_ARRAY));
-    if (!f8) return false;
-    std::memcpy(g, PyArray_DATA(reinterpret_cast<PyArrayObject *>(f8.get())),
-                static_cast<size_t>(n) * sizeof(f64));
-    return true;
+    return copy_values(a, g, n);
 }
 
 // What fun returned with jac=True: a pair (value, gradient) read into f and g.
@@ -175,7 +138,6 @@ class PyCalls {
     PyObject **stack_ = nullptr;
     size_t nargs_ = 0;
 };
-
 
 struct ObjectiveSpec;
 

@@ -1,6 +1,7 @@
 // Typed arguments of the Python surfaces: the exact-type check of an argument
-// and a one-dimensional, C-contiguous, writable buffer view whose items must
-// be of one C type, with the interpreter-style error texts.
+// and the one buffer view of the modules, a one-dimensional, C-contiguous
+// buffer whose items must be of one C type, with the interpreter-style error
+// texts.
 #ifndef VLM_PY_TYPED_ARGS_H
 #define VLM_PY_TYPED_ARGS_H
 
@@ -63,11 +64,13 @@ inline const char *describe_format(const char *fmt) {
     return fmt;
 }
 
-// A one-dimensional, C-contiguous view of a buffer of T (writable unless asked
-// otherwise), held until destruction. Errors: TypeError for an object without the buffer interface,
-// the exporter's ValueError for a read-only or non-contiguous buffer (a plain
-// BufferError is raised as ValueError), and ValueError for a wrong dimension
-// count or item type.
+// A one-dimensional, C-contiguous view of a buffer of T (writable unless
+// asked otherwise), held until destruction. acquire() checks an argument:
+// TypeError for an object without the buffer interface, the exporter's
+// ValueError for a read-only or non-contiguous buffer (a plain BufferError is
+// raised as ValueError), and ValueError for a wrong dimension count or item
+// type. hold() and holds_items() are the steps, for callers with messages of
+// their own.
 template <class T>
 class TypedView {
   public:
@@ -83,25 +86,36 @@ class TypedView {
     bool acquire(PyObject *obj, bool none_allowed = false, bool writable = true) {
         if (none_allowed && obj == Py_None) return true;
         const int flags = (writable ? PyBUF_WRITABLE : 0) | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS;
-        if (PyObject_GetBuffer(obj, &view_, flags) != 0) {
+        if (!hold(obj, flags)) {
             if (PyErr_ExceptionMatches(PyExc_BufferError)) reraise_as_value_error();
             return false;
         }
-        held_ = true;
         if (view_.ndim != 1) {
             PyErr_Format(PyExc_ValueError,
                          "Buffer has wrong number of dimensions (expected %d, got %d)", 1,
                          view_.ndim);
             return false;
         }
-        if (!ItemFormat<T>::accepts(simple_format_code(view_.format)) ||
-            view_.itemsize != static_cast<Py_ssize_t>(sizeof(T))) {
+        if (!holds_items()) {
             PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s",
                          "'", ItemFormat<T>::name, "'", describe_format(view_.format));
             return false;
         }
-        size_ = view_.len / static_cast<Py_ssize_t>(sizeof(T));
         return true;
+    }
+
+    // The buffer of obj as `flags` ask for it, with the exporter's exception
+    // when it refuses.
+    bool hold(PyObject *obj, int flags) {
+        if (PyObject_GetBuffer(obj, &view_, flags) != 0) return false;
+        held_ = true;
+        return true;
+    }
+
+    // Whether the held buffer is one-dimensional with items of T.
+    bool holds_items() const {
+        return view_.ndim == 1 && ItemFormat<T>::accepts(simple_format_code(view_.format)) &&
+               view_.itemsize == static_cast<Py_ssize_t>(sizeof(T));
     }
 
     T *data() const { return held_ ? static_cast<T *>(view_.buf) : nullptr; }
@@ -110,7 +124,24 @@ class TypedView {
     bool aligned() const {
         return reinterpret_cast<std::uintptr_t>(data()) % alignof(T) == 0;
     }
-    Py_ssize_t size() const { return size_; }
+    Py_ssize_t size() const { return held_ ? view_.len / static_cast<Py_ssize_t>(sizeof(T)) : 0; }
+
+    // Whether the view is the whole memory of `obj` (an array the kernel is
+    // meant to fill) rather than a copy of it; ValueError naming `what` when
+    // it is not.
+    bool is_memory_of(PyObject *obj, const char *what) const {
+        Py_buffer whole;
+        bool same = false;
+        if (PyObject_GetBuffer(obj, &whole, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) == 0) {
+            same = whole.buf == view_.buf && whole.len == view_.len;
+            PyBuffer_Release(&whole);
+        }
+        if (!same) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_ValueError, "%s is not a view of its memory", what);
+        }
+        return same;
+    }
 
   private:
     // Same text, raised as ValueError (the reason is a property of the value).
@@ -134,8 +165,21 @@ class TypedView {
 
     Py_buffer view_{};
     bool held_ = false;
-    Py_ssize_t size_ = 0;
 };
+
+// A float64 buffer of exactly `count` values at aligned addresses, writable
+// unless asked otherwise; ValueError naming the argument `what` when the
+// count or the alignment is off.
+inline bool vector_arg(PyObject *obj, int64_t count, const char *what, TypedView<double> &view,
+                       bool writable = true) {
+    if (!view.acquire(obj, false, writable)) return false;
+    if (view.size() != count || !view.aligned()) {
+        PyErr_Format(PyExc_ValueError, "%s must be an aligned float64 array of %lld values", what,
+                     static_cast<long long>(count));
+        return false;
+    }
+    return true;
+}
 
 }  // namespace vlm::py
 

@@ -59,14 +59,12 @@ PyObject *ndtri_as241_into(PyObject *module, PyObject *const *args, Py_ssize_t n
     return vlm::py::map_array(np.get(), float64.get(), p, kernel);
 }
 
-#define VLM_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
-
 PyMethodDef methods[] = {
-    {"ndtri_as241", VLM_FASTCALL(ndtri_as241), METH_FASTCALL | METH_KEYWORDS,
+    {"ndtri_as241", vlm::py::fastcall(ndtri_as241), METH_FASTCALL | METH_KEYWORDS,
      "Inverse standard-normal CDF (probit). ``-inf`` at 0, ``+inf`` at 1."},
-    {"erfinv_from_as241", VLM_FASTCALL(erfinv_from_as241), METH_FASTCALL | METH_KEYWORDS,
+    {"erfinv_from_as241", vlm::py::fastcall(erfinv_from_as241), METH_FASTCALL | METH_KEYWORDS,
      "Inverse error function, ``erfinv(y) = ndtri(0.5*(y+1)/sqrt(2))``."},
-    {"ndtri_as241_into", VLM_FASTCALL(ndtri_as241_into), METH_FASTCALL | METH_KEYWORDS,
+    {"ndtri_as241_into", vlm::py::fastcall(ndtri_as241_into), METH_FASTCALL | METH_KEYWORDS,
      "Elementwise ndtri; returns a new float64 array shaped like ``p``."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -25,6 +25,7 @@
 #define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
 #include <numpy/arrayobject.h>
 
+#include "numpy_api.h"
 #include "py_objective.h"
 
 #include "../_common/vlm_linalg.h"
@@ -34,12 +35,17 @@
 
 namespace {
 
-using vlm::py::is_real_kind;
+using vlm::py::array_data;
+using vlm::py::copy_exact;
+using vlm::py::copy_values;
 using vlm::py::Lock;
 using vlm::py::new_vector;
+using vlm::py::real_array;
 using vlm::py::Ref;
 using vlm::py::SignalWatch;
+using vlm::py::to_address;
 using vlm::py::TypedView;
+using vlm::py::vector_arg;
 
 // The native signatures.
 using NativeResidualsFn = void (*)(const f64 *x, f64 *out, void *ctx);
@@ -49,42 +55,6 @@ enum class Kind { python_residuals, native_residuals, python_model, native_model
 
 // ---------------------------------------------------------------------------
 // Converting what Python functions return.
-
-// A new reference to obj as an array of real numbers, or null with
-// ValueError naming `what`.
-PyArrayObject *real_array(PyObject *obj, const char *what) {
-    PyObject *arr = PyArray_FromAny(obj, nullptr, 0, 0, 0, nullptr);
-    if (arr == nullptr) return nullptr;
-    auto *a = reinterpret_cast<PyArrayObject *>(arr);
-    if (!is_real_kind(PyArray_DESCR(a)->kind)) {
-        PyErr_Format(PyExc_ValueError, "%s must hold real numbers, got dtype %R", what,
-                     reinterpret_cast<PyObject *>(PyArray_DESCR(a)));
-        Py_DECREF(arr);
-        return nullptr;
-    }
-    return a;
-}
-
-// Copies the values of a (any real array of `count` elements) into out.
-bool copy_values(PyArrayObject *a, f64 *out, i64 count) {
-    Ref f8(PyArray_FROM_OTF(reinterpret_cast<PyObject *>(a), NPY_DOUBLE, NPY_ARRAY_IN_ARRAY));
-    if (!f8) return false;
-    if (count > 0)
-        std::memcpy(out, PyArray_DATA(reinterpret_cast<PyArrayObject *>(f8.get())),
-                    static_cast<size_t>(count) * sizeof(f64));
-    return true;
-}
-
-// A float64 C-contiguous array of exactly `count` values, copied directly.
-bool copy_exact(PyObject *v, f64 *out, i64 count, int max_ndim) {
-    if (!PyArray_CheckExact(v)) return false;
-    auto *a = reinterpret_cast<PyArrayObject *>(v);
-    if (PyArray_TYPE(a) != NPY_DOUBLE || PyArray_NDIM(a) > max_ndim || PyArray_SIZE(a) != count ||
-        !PyArray_ISCARRAY_RO(a) || !PyArray_ISNOTSWAPPED(a))
-        return false;
-    std::memcpy(out, PyArray_DATA(a), static_cast<size_t>(count) * sizeof(f64));
-    return true;
-}
 
 // The values a Python function returned, into out (m values). Residuals:
 // at most one dimension, exactly m values. A model's values: any shape
@@ -226,28 +196,6 @@ int jacobian_callback(void *ctx, const f64 *p, f64 *J) {
 
 // ---------------------------------------------------------------------------
 // Arguments.
-
-bool to_address(PyObject *obj, const char *what, void **out) {
-    if (!PyLong_CheckExact(obj)) {
-        PyErr_Format(PyExc_TypeError, "%s must be an int", what);
-        return false;
-    }
-    const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
-    if (PyErr_Occurred()) return false;
-    *out = reinterpret_cast<void *>(static_cast<uintptr_t>(v));
-    return true;
-}
-
-// A float64 array of exactly `count` values, aligned; inputs may be read-only.
-bool vector_arg(PyObject *obj, i64 count, const char *what, TypedView<f64> &view, bool writable = true) {
-    if (!view.acquire(obj, false, writable)) return false;
-    if (view.size() != count || !view.aligned()) {
-        PyErr_Format(PyExc_ValueError, "%s must be an aligned float64 array of %lld values", what,
-                     static_cast<long long>(count));
-        return false;
-    }
-    return true;
-}
 
 // The problem tuple built by least_squares.py:
 //   (0, fun, jac, args)              Python residuals fun(x, *args), jac None or callable
@@ -456,13 +404,13 @@ PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         npy_intp dims[2] = {static_cast<npy_intp>(m), static_cast<npy_intp>(n)};
         jac_arr.reset(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
         if (!jac_arr) return nullptr;
-        jac = static_cast<f64 *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(jac_arr.get())));
+        jac = array_data<f64>(jac_arr.get());
     }
     if (want >= 2) {
         npy_intp dims[2] = {static_cast<npy_intp>(n), static_cast<npy_intp>(n)};
         cov_arr.reset(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
         if (!cov_arr) return nullptr;
-        cov = static_cast<f64 *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(cov_arr.get())));
+        cov = array_data<f64>(cov_arr.get());
     }
 
     Buffers buf;
@@ -572,11 +520,9 @@ PyObject *cholesky(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
 // float64 ndarray (read-only ones too); None for anything else, which the
 // caller checks itself.
 PyObject *finite(PyObject *, PyObject *arg) {
-    if (!PyArray_Check(arg)) Py_RETURN_NONE;
-    auto *a = reinterpret_cast<PyArrayObject *>(arg);
-    if (PyArray_TYPE(a) != NPY_DOUBLE || !PyArray_ISCARRAY_RO(a) || !PyArray_ISNOTSWAPPED(a)) Py_RETURN_NONE;
-    const f64 *v = static_cast<const f64 *>(PyArray_DATA(a));
-    const npy_intp size = PyArray_SIZE(a);
+    if (!vlm::py::is_array_of(arg, NPY_DOUBLE)) Py_RETURN_NONE;
+    const f64 *v = array_data<f64>(arg);
+    const npy_intp size = PyArray_SIZE(reinterpret_cast<PyArrayObject *>(arg));
     // x - x is 0 for a finite x and NaN otherwise; the sum's order does not
     // matter, so it runs in vector lanes.
     auto all_finite = [v, size] {
@@ -723,8 +669,7 @@ bool fit_row(const CurveBatch &b, i64 k, const vlm::LsqFunction &fn, const RowSp
 const void *rows_arg(PyObject *obj, int type, i64 count, i64 cols, bool shared_allowed, const char *what,
                      i64 *stride) {
     auto *a = reinterpret_cast<PyArrayObject *>(obj);
-    const bool ok = PyArray_Check(obj) && PyArray_TYPE(a) == type && PyArray_ISCARRAY_RO(a) &&
-                    PyArray_ISNOTSWAPPED(a) &&
+    const bool ok = vlm::py::is_array_of(obj, type) &&
                     ((shared_allowed && PyArray_NDIM(a) == 1 && PyArray_DIM(a, 0) == cols) ||
                      (PyArray_NDIM(a) == 2 && PyArray_DIM(a, 0) == count && PyArray_DIM(a, 1) == cols));
     if (!ok) {
@@ -741,7 +686,7 @@ template <class T>
 PyObject *new_rows(i64 count, i64 n, int type, T **out) {
     npy_intp dims[3] = {static_cast<npy_intp>(count), static_cast<npy_intp>(n), static_cast<npy_intp>(n)};
     PyObject *arr = PyArray_ZEROS(n > 0 ? 3 : 1, dims, type, 0);
-    if (arr != nullptr) *out = static_cast<T *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(arr)));
+    if (arr != nullptr) *out = array_data<T>(arr);
     return arr;
 }
 
@@ -798,14 +743,14 @@ PyObject *solve_many(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     CurveBatch b;
     auto *xa = reinterpret_cast<PyArrayObject *>(args[1]);
     auto *ya = reinterpret_cast<PyArrayObject *>(args[3]);
-    if (!PyArray_Check(args[1]) || PyArray_TYPE(xa) != NPY_DOUBLE || !PyArray_ISCARRAY(xa) ||
-        !PyArray_ISNOTSWAPPED(xa) || PyArray_NDIM(xa) != 2 || PyArray_DIM(xa, 1) < 1) {
+    if (!vlm::py::is_array_of(args[1], NPY_DOUBLE) || !PyArray_ISWRITEABLE(xa) || PyArray_NDIM(xa) != 2 ||
+        PyArray_DIM(xa, 1) < 1) {
         PyErr_SetString(PyExc_ValueError, "x must be a writable C-contiguous float64 array of shape (K, n)");
         return nullptr;
     }
     b.count = PyArray_DIM(xa, 0);
     b.n = PyArray_DIM(xa, 1);
-    b.x = static_cast<f64 *>(PyArray_DATA(xa));
+    b.x = array_data<f64>(args[1]);
     if (!PyArray_Check(args[3]) || PyArray_NDIM(ya) != 2 || PyArray_DIM(ya, 1) < b.n) {
         PyErr_SetString(PyExc_ValueError, "ydata must be an array of shape (K, m) with m >= n");
         return nullptr;
@@ -930,22 +875,22 @@ PyObject *solve_many(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
 }
 
 PyMethodDef methods[] = {
-    {"solve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(solve)), METH_FASTCALL,
+    {"solve", vlm::py::fastcall(solve), METH_FASTCALL,
      "solve(problem, x, bounds, data, options, fvec, want) -> (status, nfev, nfev_jac, njev, nit, "
      "cost, rank, jac, cov)\n\nThe Levenberg-Marquardt run behind Velmora.least_squares and "
      "Velmora.curve_fit; "
      "call those instead."},
-    {"solve_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(solve_many)), METH_FASTCALL,
+    {"solve_many", vlm::py::fastcall(solve_many), METH_FASTCALL,
      "solve_many(problem, x, xrows, ydata, weight, bounds, options, want, workers, report) -> (status, "
      "nfev, nfev_jac, njev, nit, rank, cost, cov)\n\nThe fits behind Velmora.curve_fit_many; call that "
      "instead."},
-    {"qr", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(qr)), METH_FASTCALL,
+    {"qr", vlm::py::fastcall(qr), METH_FASTCALL,
      "qr(a, m, n, tau, perm, b) -> None\n\nPivoted QR of a in place, and Q^T b (for curve_fit's "
      "full_output)."},
-    {"finite", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(finite)), METH_O,
+    {"finite", finite, METH_O,
      "finite(a) -> bool or None\n\nWhether a C-contiguous float64 array holds only finite values "
      "(None for other objects)."},
-    {"cholesky", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cholesky)), METH_FASTCALL,
+    {"cholesky", vlm::py::fastcall(cholesky), METH_FASTCALL,
      "cholesky(S, L, m) -> status\n\nvlm_chol of S into L (for curve_fit's covariance sigma)."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -27,6 +27,7 @@
 
 namespace {
 
+using vlm::py::is_array_of;
 using vlm::py::Ref;
 using vlm::py::StopFlag;
 
@@ -241,12 +242,6 @@ bool solve_python(const Method &method, Problems &p, const vlm::py::ObjectiveSpe
 
 // ---------------------------------------------------------------------------
 // Arguments.
-
-bool is_array_of(PyObject *obj, int type) {
-    if (!PyArray_Check(obj)) return false;
-    auto *a = reinterpret_cast<PyArrayObject *>(obj);
-    return PyArray_TYPE(a) == type && PyArray_ISCARRAY_RO(a) && PyArray_ISNOTSWAPPED(a);
-}
 
 PyArrayObject *as_array(PyObject *obj) { return reinterpret_cast<PyArrayObject *>(obj); }
 
@@ -712,14 +707,13 @@ PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
 }
 
 PyMethodDef methods[] = {
-    {"lbfgsb", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lbfgsb)), METH_FASTCALL,
+    {"lbfgsb", vlm::py::fastcall(lbfgsb), METH_FASTCALL,
      "lbfgsb(objective, x, data, bounds, options, workers, report) -> (fun, nit, nfev, status, "
      "message)\n\nThe L-BFGS-B runs behind Velmora.minimize_many; call that instead."},
-    {"neldermead", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(neldermead)),
-     METH_FASTCALL,
+    {"neldermead", vlm::py::fastcall(neldermead), METH_FASTCALL,
      "neldermead(objective, x, data, bounds, options, workers, report) -> (fun, nit, nfev, "
      "status, message)\n\nThe Nelder-Mead runs behind Velmora.minimize_many; call that instead."},
-    {"fit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit)), METH_FASTCALL,
+    {"fit", vlm::py::fastcall(fit), METH_FASTCALL,
      "fit(objective, x, data, bounds, options, settings, workers, report) -> (state, status, "
      "message, nfev, njev, nit, fun, hessian_state, se, y, se_y, flat, cov)\n\nThe fits behind "
      "Velmora.fit_many; call that instead."},

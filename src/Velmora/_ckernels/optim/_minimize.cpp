@@ -25,6 +25,7 @@
 #include <numpy/arrayobject.h>
 
 #include "fit_driver.h"
+#include "numpy_api.h"
 #include "py_objective.h"
 
 #include "objectives.h"
@@ -32,12 +33,10 @@
 
 namespace {
 
-using vlm::py::is_real_kind;
-using vlm::py::Lock;
-using vlm::py::new_vector;
+using vlm::py::array_data;
 using vlm::py::Ref;
-using vlm::py::SignalWatch;
 using vlm::py::TypedView;
+using vlm::py::vector_arg;
 
 // ---------------------------------------------------------------------------
 // One run: the objective as the minimizers call it, and the callback.
@@ -145,17 +144,6 @@ bool set_objective(Run &run, PyObject *spec, TypedView<f64> &params) {
     run.value = fn;
     run.builtin_ctx = {run.n, params.data()};
     run.ctx = &run.builtin_ctx;
-    return true;
-}
-
-// A float64 array of exactly n values, aligned.
-bool vector_arg(PyObject *obj, i64 n, const char *what, TypedView<f64> &view) {
-    if (!view.acquire(obj)) return false;
-    if (view.size() != n || !view.aligned()) {
-        PyErr_Format(PyExc_ValueError, "%s must be an aligned float64 array of %lld values", what,
-                     static_cast<long long>(n));
-        return false;
-    }
     return true;
 }
 
@@ -314,11 +302,6 @@ PyObject *new_array(int ndim, i64 rows, i64 cols, int type) {
     return PyArray_ZEROS(ndim, dims, type, 0);
 }
 
-template <class T>
-T *array_data(const Ref &arr) {
-    return static_cast<T *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(arr.get())));
-}
-
 // (method, interval_family, errordef): 0 L-BFGS-B or 1 Nelder-Mead, the
 // family of elements bounded on both sides, errordef > 0.
 bool fit_settings(PyObject *obj, vlm::FitProblem &p) {
@@ -406,13 +389,13 @@ PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     if (!y || !grad || !hessian || !cov_y || !cov || !se || !flat) return nullptr;
     vlm::FitArrays a;
     a.x = c.x.data();
-    a.y = array_data<f64>(y);
-    a.grad = array_data<f64>(grad);
-    a.hessian = array_data<f64>(hessian);
-    a.cov_y = array_data<f64>(cov_y);
-    a.cov = array_data<f64>(cov);
-    a.se = array_data<f64>(se);
-    a.flat = array_data<unsigned char>(flat);
+    a.y = array_data<f64>(y.get());
+    a.grad = array_data<f64>(grad.get());
+    a.hessian = array_data<f64>(hessian.get());
+    a.cov_y = array_data<f64>(cov_y.get());
+    a.cov = array_data<f64>(cov.get());
+    a.se = array_data<f64>(se.get());
+    a.flat = array_data<unsigned char>(flat.get());
 
     vlm::FitOutcome out;
     c.execute([&] { vlm::fit_drive(p, a, out); });
@@ -428,14 +411,13 @@ PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
 }
 
 PyMethodDef methods[] = {
-    {"lbfgsb", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lbfgsb)), METH_FASTCALL,
+    {"lbfgsb", vlm::py::fastcall(lbfgsb), METH_FASTCALL,
      "lbfgsb(objective, x, bounds, options, callback, g) -> (status, message, nfev, njev, nit, "
      "fun)\n\nThe L-BFGS-B run behind Velmora.minimize; call that instead."},
-    {"neldermead", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(neldermead)),
-     METH_FASTCALL,
+    {"neldermead", vlm::py::fastcall(neldermead), METH_FASTCALL,
      "neldermead(objective, x, bounds, options, callback) -> (status, message, nfev, njev, nit, "
      "fun)\n\nThe Nelder-Mead run behind Velmora.minimize; call that instead."},
-    {"fit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit)), METH_FASTCALL,
+    {"fit", vlm::py::fastcall(fit), METH_FASTCALL,
      "fit(objective, x, bounds, options, callback, settings) -> (state, index, start_problem, "
      "status, message, nfev, njev, nit, fun, start_nfev, hessian_nfev, hessian_by_gradient, "
      "hessian_state, flat_count, y, grad, hessian, cov_y, cov, se, flat)\n\nThe fit behind "

@@ -236,11 +236,9 @@ PyObject *entry(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyObj
     return call(FUNCTIONS[I], module, args, nargs, kwnames);
 }
 
-#define VLM_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
-
 template <std::size_t... I>
 std::array<PyMethodDef, sizeof...(I) + 1> method_table(std::index_sequence<I...>) {
-    return {{{FUNCTIONS[I].sig.name, VLM_FASTCALL(entry<I>), METH_FASTCALL | METH_KEYWORDS,
+    return {{{FUNCTIONS[I].sig.name, vlm::py::fastcall(entry<I>), METH_FASTCALL | METH_KEYWORDS,
               nullptr}...,
              {nullptr, nullptr, 0, nullptr}}};
 }

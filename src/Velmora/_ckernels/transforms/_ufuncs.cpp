@@ -25,6 +25,7 @@
 
 #include "convert.h"
 #include "module.h"
+#include "numpy_api.h"
 #include "numpy_calls.h"
 #include "parameter_map.h"
 #include "transform_loops.h"
@@ -107,6 +108,7 @@ VLM_UFUNC_ROWS(VLM_DECLARE_ROW_LOOP)
 
 namespace {
 
+using vlm::py::array_data;
 using vlm::py::NoGil;
 
 constexpr std::ptrdiff_t F64 = sizeof(f64);
@@ -346,8 +348,6 @@ struct PlanObject {
 
 vlm::ParamPlan &plan_of(PyObject *self) { return reinterpret_cast<PlanObject *>(self)->plan; }
 
-f64 *doubles(PyObject *array) { return static_cast<f64 *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(array))); }
-
 // `obj` as a C-contiguous float64 array, or nullptr with an exception set.
 // NumPy converts it as it is (its own errors reach the caller) and then to
 // float64 if that is a cast within the kind: integers, bools and floats of
@@ -430,9 +430,10 @@ PyObject *plan_method(PyObject *self, PyObject *arg) {
     if (!work.ok(plan.n)) return nullptr;
     {
         NoGil nogil;
-        vlm::param_plan_apply(plan, Op, doubles(in_ref.get()), doubles(out.get()), rows, work.get());
+        vlm::param_plan_apply(plan, Op, array_data<f64>(in_ref.get()), array_data<f64>(out.get()),
+                              rows, work.get());
     }
-    if (summed && out_ndim == 0) return PyFloat_FromDouble(*doubles(out.get()));
+    if (summed && out_ndim == 0) return PyFloat_FromDouble(*array_data<f64>(out.get()));
     return out.release();
 }
 
@@ -463,8 +464,9 @@ PyObject *plan_pullback(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
     if (!work.ok(plan.n)) return nullptr;
     if (rows_g > 0) {
         NoGil nogil;
-        vlm::param_plan_pullback(plan, doubles(y_ref.get()), same_shape ? rows_g : 1, doubles(g_ref.get()),
-                                 rows_g, doubles(out.get()), work.get());
+        vlm::param_plan_pullback(plan, array_data<f64>(y_ref.get()), same_shape ? rows_g : 1,
+                                 array_data<f64>(g_ref.get()), rows_g, array_data<f64>(out.get()),
+                                 work.get());
     }
     return out.release();
 }
@@ -515,7 +517,7 @@ PyObject *plan_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     plan.order = static_cast<i64 *>(storage);
     plan.low = reinterpret_cast<f64 *>(plan.order + n);
     plan.high = plan.low + n;
-    vlm::param_plan_group(plan, codes, doubles(low.get()), doubles(high.get()));
+    vlm::param_plan_group(plan, codes, array_data<f64>(low.get()), array_data<f64>(high.get()));
     return self;
 }
 
@@ -539,8 +541,8 @@ PyMethodDef plan_methods[] = {
      "log_abs_det_jacobian($self, y, /)\n--\n\nThe sum over the elements of log|dx/dy| (per row)."},
     {"log_abs_det_jacobian_grad", plan_method<vlm::MapOp::log_abs_det_jacobian_grad>, METH_O,
      "log_abs_det_jacobian_grad($self, y, /)\n--\n\nd/dy of log|dx/dy|, element by element."},
-    {"pullback", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(plan_pullback)),
-     METH_FASTCALL, "pullback($self, y, grad_x, /)\n--\n\ngrad_x * dx/dy."},
+    {"pullback", vlm::py::fastcall(plan_pullback), METH_FASTCALL,
+     "pullback($self, y, grad_x, /)\n--\n\ngrad_x * dx/dy."},
     {nullptr, nullptr, 0, nullptr},
 };
 
