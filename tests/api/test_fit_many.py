@@ -196,6 +196,7 @@ def test_fit_many_progress_and_empty(decay):
 
 CTRL_C = textwrap.dedent("""
     import ctypes, os, signal, sys, threading, time
+    signal.signal(signal.SIGINT, signal.default_int_handler)  # a shell's background job ignores it
     import numpy as np
     import Velmora
     which, workers = sys.argv[1], int(sys.argv[2])
