@@ -7,8 +7,9 @@
 
 `fit` and `FitResult` come from `Velmora.estimate`; `minimize`,
 `OptimizeResult` and `NativeObjective` from `Velmora.optimize`;
-`minimize_many` and `ManyResult` from `Velmora.many` (Dask helpers in
-`Velmora.dask`); `least_squares`, `curve_fit`, `NativeResiduals` and
+`minimize_many` and `ManyResult` from `Velmora.many`, `fit_many`,
+`FitManyResult` and `curve_fit_many` from `Velmora.many_fits` (Dask helpers
+in `Velmora.dask`); `least_squares`, `curve_fit`, `NativeResiduals` and
 `NativeModel` from `Velmora.lsq`; the transform ufuncs and `ParameterMap`
 from `Velmora.transforms`; the warning classes from `Velmora._warnings`.
 All are imported on first use, so `import Velmora` stays light and
@@ -18,14 +19,16 @@ All are imported on first use, so `import Velmora` stays light and
 from typing import TYPE_CHECKING, Any
 
 __version__ = "0.1.0"
-__all__ = ["ConvergenceWarning", "FitResult", "IdentifiabilityWarning", "ManyResult", "NativeModel",
-           "NativeObjective", "NativeResiduals", "OptimizeResult", "OptimizeWarning", "VelmoraWarning",
-           "curve_fit", "fit", "least_squares", "minimize", "minimize_many"]
+__all__ = ["ConvergenceWarning", "FitManyResult", "FitResult", "IdentifiabilityWarning", "ManyResult",
+           "NativeModel", "NativeObjective", "NativeResiduals", "OptimizeResult", "OptimizeWarning", "VelmoraWarning",
+           "curve_fit", "curve_fit_many", "fit", "fit_many", "least_squares", "minimize",
+           "minimize_many"]
 
 if TYPE_CHECKING:
     from Velmora._warnings import ConvergenceWarning, IdentifiabilityWarning, OptimizeWarning, VelmoraWarning
     from Velmora.lsq import NativeModel, NativeResiduals, curve_fit, least_squares
     from Velmora.many import ManyResult, minimize_many
+    from Velmora.many_fits import FitManyResult, curve_fit_many, fit_many
     from Velmora.optimize import NativeObjective, OptimizeResult, minimize
     from Velmora.estimate import FitResult, fit
 
@@ -43,6 +46,8 @@ _LAZY = {"minimize": "Velmora.optimize", "OptimizeResult": "Velmora.optimize",
          "estimate": "Velmora.estimate",
          # many problems at once
          "minimize_many": "Velmora.many", "ManyResult": "Velmora.many", "many": "Velmora.many",
+         "fit_many": "Velmora.many_fits", "curve_fit_many": "Velmora.many_fits",
+         "FitManyResult": "Velmora.many_fits", "many_fits": "Velmora.many_fits",
          "dask": "Velmora.dask"}
 
 

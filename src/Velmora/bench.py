@@ -664,6 +664,25 @@ def curve_datasets():
     return t, list(ys)
 
 
+def decay_model_cfunc():
+    """The decay as a native curve model (a numba cfunc); None without numba."""
+    try:
+        import numba  # type: ignore[import-untyped]
+        from numba import carray, types
+    except ImportError:
+        return None
+    sig = types.void(types.CPointer(types.float64), types.int64, types.CPointer(types.float64),
+                     types.CPointer(types.float64), types.voidptr)
+
+    @numba.cfunc(sig)
+    def decay_cfunc(xp, m, pp, outp, ctx):
+        x, p, out = carray(xp, m), carray(pp, 3), carray(outp, m)
+        for i in range(m):
+            out[i] = p[0] * np.exp(-p[1] * x[i]) + p[2]
+
+    return decay_cfunc
+
+
 def curve_fit_rows():
     """Exponential-decay fits, one dataset per call from a cycle of 10^4, from
     p0 = (1, 1, 1): Velmora.curve_fit with a Python model and with a numba
@@ -685,21 +704,10 @@ def curve_fit_rows():
     ours_python = "vm.curve_fit(f, t, next(Y), p0=p0)"
     scipy_cf = "spo.curve_fit(f, t, next(Y), p0=p0)"
     row("curve_fit", "curve_fit per fit, Python model", ours_python, scipy_cf, "scipy curve_fit", 0.5, env)
-    try:
-        import numba  # type: ignore[import-untyped]
-        from numba import carray, types
-    except ImportError:
+    decay_cfunc = decay_model_cfunc()
+    if decay_cfunc is None:
         print("numba is not installed: the native-model row is skipped (pip install numba)\n")
     else:
-        sig = types.void(types.CPointer(types.float64), types.int64, types.CPointer(types.float64),
-                         types.CPointer(types.float64), types.voidptr)
-
-        @numba.cfunc(sig)
-        def decay_cfunc(xp, m, pp, outp, ctx):
-            x, p, out = carray(xp, m), carray(pp, 3), carray(outp, m)
-            for i in range(m):
-                out[i] = p[0] * np.exp(-p[1] * x[i]) + p[2]
-
         env["native"] = decay_cfunc
         row("curve_fit", "curve_fit per fit, numba cfunc model", "vm.curve_fit(native, t, next(Y), p0=p0)",
             scipy_cf, "scipy curve_fit", 0.05, env)
@@ -875,6 +883,98 @@ def many_rows():
             "iminuit MIGRAD loop, grad", None, env, per_fit(MANY_K, MANY_PEER_K))
 
 
+# --- fit_many and curve_fit_many ---------------------------------------------------
+
+# The issue's targets: curve_fit_many with a native model at least 20x a
+# Python loop of SciPy's curve_fit over the same decays (time per fit), and
+# two workers at least 1.7x one; the other rows are for information.
+FITS_MANY_LABELS = {
+    "curve native": "curve_fit_many native model, per fit (K=10^4)",
+    "curve python": f"curve_fit_many Python model, per fit (K={MANY_PYTHON_K})",
+    "curve workers": "curve_fit_many native model, 2 workers vs 1",
+    "fit native": "fit_many native+grad, per fit (K=10^4)",
+    "fit python": f"fit_many Python+jac, per fit (K={MANY_PYTHON_K})",
+    "fit iminuit": "fit_many native+grad vs iminuit loop",
+}
+
+
+def curve_fit_loop(spo, y, start):
+    for row in y:
+        spo.curve_fit(decay_model, DECAY_T, row, p0=start)
+
+
+def velmora_fit_loop(velmora, objective, y, start, jac=None):
+    """Velmora.fit of each row: a native objective gets the row as its ctx,
+    a Python one as its argument."""
+    for row in y:
+        if jac is None:
+            velmora.fit(velmora.NativeObjective(objective.address, row.ctypes.data, objective.grad), start,
+                        errordef=1.0)
+        else:
+            velmora.fit(objective, start, args=(row,), jac=jac, errordef=1.0)
+
+
+def iminuit_fit_loop(iminuit, y, start):
+    for row in y:
+        fcn, grad = decay_of_row(row)
+        m = iminuit.Minuit(fcn, start, grad=grad)
+        m.errordef = 1.0
+        m.migrad()
+        m.hesse()
+
+
+def fits_many_rows():
+    """fit_many and curve_fit_many against Python loops of their single-fit
+    peers over the same decays; the outcomes are printed first."""
+    import warnings
+
+    import scipy.optimize as spo  # type: ignore[import-untyped]
+
+    import Velmora
+
+    try:
+        import iminuit  # type: ignore[import-untyped]
+    except ImportError:
+        iminuit = None
+    y = decay_problems(MANY_K)
+    start = np.array([1.0, 1.0, 0.0])
+    env = {"vm": Velmora, "spo": spo, "np": np, "y": y, "yp": y[:MANY_PYTHON_K], "ys": y[:MANY_PEER_K],
+           "t": DECAY_T, "start": start, "f": decay_sse, "g": decay_grad, "model": decay_model,
+           "iminuit": iminuit, "curve_fit_loop": curve_fit_loop, "fit_loop": velmora_fit_loop,
+           "iminuit_fit_loop": iminuit_fit_loop}
+    check = y[:100]
+    ours = Velmora.curve_fit_many(decay_model, DECAY_T, check, start)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        peer = np.array([spo.curve_fit(decay_model, DECAY_T, r, p0=start)[0] for r in check])
+    print(f"curve_fit_many outcome, {len(check)} decays: {ours.success.sum()} converged, largest "
+          f"|x - x_SciPy| {np.max(np.abs(ours.x - peer)):.1e}; load average "
+          f"{' '.join(f'{v:.2f}' for v in os.getloadavg())}\n")
+
+    curve_scipy = "curve_fit_loop(spo, ys, start)"
+    row("many fits", FITS_MANY_LABELS["curve python"], "vm.curve_fit_many(model, t, yp, start)", curve_scipy,
+        "scipy curve_fit loop", None, env, per_fit(MANY_PYTHON_K, MANY_PEER_K))
+    row("many fits", FITS_MANY_LABELS["fit python"], "vm.fit_many(f, start, yp, jac=g, errordef=1.0)",
+        "fit_loop(vm, f, ys, start, g)", "Velmora.fit loop, jac", None, env, per_fit(MANY_PYTHON_K, MANY_PEER_K))
+    native_model, native = decay_model_cfunc(), decay_native(Velmora)
+    if native is None or native_model is None:
+        print("numba is not installed: the native fit_many and curve_fit_many rows are skipped "
+              "(pip install numba)\n")
+        return
+    env.update(native_model=Velmora.NativeModel(native_model), native=native)
+    curve_native = "vm.curve_fit_many(native_model, t, y, start)"
+    row("many fits", FITS_MANY_LABELS["curve native"], curve_native, curve_scipy, "scipy curve_fit loop", 0.05,
+        env, per_fit(MANY_K, MANY_PEER_K))
+    row("many fits", FITS_MANY_LABELS["curve workers"], "vm.curve_fit_many(native_model, t, y, start, workers=2)",
+        "vm.curve_fit_many(native_model, t, y, start, workers=1)", "the same call, 1 worker", 1 / 1.7, env)
+    fit_native = "vm.fit_many(native, start, y, errordef=1.0)"
+    row("many fits", FITS_MANY_LABELS["fit native"], fit_native, "fit_loop(vm, native, ys, start)",
+        "Velmora.fit loop, native", None, env, per_fit(MANY_K, MANY_PEER_K))
+    if iminuit is not None:
+        row("many fits", FITS_MANY_LABELS["fit iminuit"], fit_native, "iminuit_fit_loop(iminuit, ys, start)",
+            "iminuit MIGRAD+HESSE loop", None, env, per_fit(MANY_K, MANY_PEER_K))
+
+
 class Progress:
     """A status line on standard error while rows are timed, kept only on a
     terminal (the finished rows themselves go to standard output)."""
@@ -929,6 +1029,8 @@ def run(args, prog="bench"):
     curve_fit_rows()
     if any(args.pattern in label for label in MANY_LABELS.values()):
         many_rows()  # its preparation compiles and fits: only when a row of it is selected
+    if any(args.pattern in label for label in FITS_MANY_LABELS.values()):
+        fits_many_rows()
     selected = [r for r in ROWS if args.pattern in r.label]
 
     header = (f"{'group':<11} {'row':<44} {'ours':>10} {'peer':>10}  {'peer name':<26} {'ratio':>7} "

@@ -221,7 +221,8 @@ NO_BOUNDS = (-math.inf, math.inf)
 
 def _default_bounds(bounds: object) -> bool:
     """(-inf, inf), the default: no bounds (a quick test for the common call)."""
-    return bounds is NO_BOUNDS or (type(bounds) is tuple and len(bounds) == 2 and bounds[0] == -math.inf
+    return bounds is NO_BOUNDS or (type(bounds) is tuple and len(bounds) == 2 and _is_real_scalar(bounds[0])
+                                   and _is_real_scalar(bounds[1]) and bounds[0] == -math.inf
                                    and bounds[1] == math.inf)
 
 

@@ -108,6 +108,7 @@ def test_linear_models_give_the_exact_least_squares_solution(degree):
     (([2.6, 0, -1], [10, 5, 1]), [3.0, 0.5, 0.5], 0),          # a wants 2.48: held at 2.6
     (([-np.inf, 1.4, -np.inf], np.inf), [1.0, 1.5, 0.5], 1),   # a lower bound only
     (([0, 0, 0], [10, 5, 10]), [1.0, 0.5, 0.5], None),         # no bound active
+    ((np.array([-np.inf, 1.4, -np.inf]), np.full(3, np.inf)), [1.0, 1.5, 0.5], 1),  # NumPy arrays
 ])
 def test_bounds_active_near_the_solution(bounds, p0, active):
     ours, _ = Velmora.curve_fit(EXP.f, EXP.xdata, EXP.ydata, p0=p0, bounds=bounds)

@@ -1,5 +1,5 @@
 """Hostile-input fuzzing of the 68 Python functions of the native modules,
-minimize, minimize_many, fit, least_squares, curve_fit, the 63 transform
+minimize, minimize_many, fit_many, curve_fit_many, fit, least_squares, curve_fit, the 63 transform
 ufuncs and ParameterMap (the cases and the checks are in hostile.py). Every shard runs in a process of its own, so a crash is a
 failed test with the shard's output, not the end of the run. `scripts/fuzz-python
 --long` runs the same shards at 10^5 cases per module.
@@ -20,7 +20,7 @@ from Velmora._ckernels.optim import _optim as O
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CASES = {"transforms": 2000, "distributions": 1000, "optim": 1000, "minimize": 600, "fit": 600, "ufuncs": 1500,
-         "parameter_map": 600, "least_squares": 600, "minimize_many": 600}
+         "parameter_map": 600, "least_squares": 600, "minimize_many": 600, "fits_many": 600}
 FREQUENT_ERRORS = {"transforms": {"Boom", "OverflowError"}, "minimize": {"Boom", "OverflowError"},
                    "fit": {"Boom", "OverflowError"}, "least_squares": {"Boom", "OverflowError"},
                    "ufuncs": {"Boom"}, "minimize_many": {"Boom"}}
@@ -40,13 +40,13 @@ def test_hostile_calls_give_right_results_or_documented_errors(module):
     report = run_shard(module, SEED, CASES[module])
     assert report["calls"] >= CASES[module]
     functions = {"transforms": 63, "distributions": 3, "optim": 2, "minimize": 1, "fit": 1, "ufuncs": 63,
-                 "parameter_map": 8, "least_squares": 2, "minimize_many": 1}[module]
+                 "parameter_map": 8, "least_squares": 2, "minimize_many": 1, "fits_many": 2}[module]
     # A shard draws its function per case, so one of 63 may go undrawn.
     assert functions - (2 if functions > 8 else 0) <= report["functions"] <= functions, report
     # The mix must exercise both sides: real results and each kind of refusal
     # the shard draws often enough to appear whatever the seed and the
     # Hypothesis version (a kind seen a handful of times in 600 cases may not).
-    few = module.startswith("minimize") or module in ("fit", "least_squares")
+    few = module.startswith("minimize") or module in ("fit", "least_squares", "fits_many")
     assert report["results"] >= CASES[module] // (10 if few else 5), report
     assert {"TypeError", "ValueError"} | FREQUENT_ERRORS.get(module, set()) <= set(report["errors"]), report
 

@@ -563,11 +563,15 @@ import numpy as np
 from numpy.typing import NDArray
 
 import Velmora
-from Velmora import ManyResult, minimize_many
+from Velmora import FitManyResult, ManyResult, curve_fit_many, fit_many, minimize_many
 
 
 def fun(x: NDArray[np.float64], row: NDArray[np.float64]) -> float:
     return float(np.sum((x - row) ** 2))
+
+
+def line(t: NDArray[np.float64], a: float, b: float) -> NDArray[np.float64]:
+    return a + b * t
 
 
 def accepted() -> None:
@@ -579,12 +583,20 @@ def accepted() -> None:
     assert_type(r.success, np.ndarray)
     assert_type(r.message, np.ndarray)
     minimize_many(fun, np.zeros((5, 2)), method="Nelder-Mead", tol=1e-8, progress=None)
+    e = fit_many(fun, np.zeros(2), np.ones((5, 2)), errordef=1.0, names=["a", "b"], workers=2)
+    assert_type(e, FitManyResult)
+    assert_type(e.ci(0.9), NDArray[np.float64])
+    assert_type(e.se, np.ndarray)
+    c = Velmora.curve_fit_many(line, np.arange(3.0), np.ones((5, 3)), [1.0, 1.0], sigma=np.ones(3))
+    assert_type(c, FitManyResult)
 
 
 def rejected() -> None:
     minimize_many(fun, [1.0], method=3)  # type: ignore[arg-type]
     minimize_many(fun, [1.0], None, (), "L-BFGS-B")  # type: ignore[call-arg]
     minimize_many(fun, [1.0], workers="2")  # type: ignore[arg-type]
+    fit_many(fun, [1.0], [[1.0]], errordef="1")  # type: ignore[arg-type]
+    curve_fit_many(line, [1.0], [[1.0]], [1.0], workers="2")  # type: ignore[arg-type]
     r = minimize_many(fun, [[1.0]])
     text: str = r.fun  # type: ignore[assignment]
 """

@@ -45,6 +45,36 @@ def sse_grad(p, g, ctx):
 
 objective = NativeObjective(sse, grad=sse_grad)
 
+# The decay as a curve model: model(t, m, p, out, ctx) and its Jacobian.
+MODEL = types.void(types.CPointer(types.float64), types.int64, types.CPointer(types.float64),
+                   types.CPointer(types.float64), types.voidptr)
+
+
+@cfunc(MODEL)
+def model(t, m, p, out, ctx):
+    for i in range(m):
+        out[i] = p[0] * np.exp(-p[1] * t[i]) + p[2]
+
+
+@cfunc(MODEL)
+def model_jac(t, m, p, J, ctx):
+    for i in range(m):
+        e = np.exp(-p[1] * t[i])
+        J[3 * i] = e
+        J[3 * i + 1] = -p[0] * t[i] * e
+        J[3 * i + 2] = 1.0
+
+
+@np.errstate(over="ignore", invalid="ignore")
+def model_py(t, a, b, c):
+    return a * np.exp(-b * t) + c
+
+
+@np.errstate(over="ignore", invalid="ignore")
+def model_jac_py(t, a, b, c):
+    e = np.exp(-b * t)
+    return np.column_stack([e, -a * t * e, np.ones_like(t)])
+
 
 @np.errstate(over="ignore", invalid="ignore")
 def sse_py(p, y):

@@ -1,5 +1,5 @@
 """Hostile inputs for the 68 Python functions of the three native modules, the
-63 transform ufuncs, ParameterMap, minimize, minimize_many, fit, least_squares
+63 transform ufuncs, ParameterMap, minimize, minimize_many, fit_many, curve_fit_many, fit, least_squares
 and curve_fit, and the check applied to every call: the call returns the right
 result or raises one of the documented exception types, and leaves the
 caller's objects as they were.
@@ -1455,6 +1455,136 @@ def run_minimize_many(case, outcome):
         assert [snapshot(v) for v in values] == before
 
 
+# --- fit_many and curve_fit_many ----------------------------------------------------------
+# The same hostile starts, data, bounds, workers and progress as minimize_many;
+# fit_many with Python objectives and a ctypes native one, curve_fit_many with
+# Python models and a ctypes native model called from the worker threads.
+
+def _fits_many():
+    import Velmora
+
+    return Velmora.fit_many, Velmora.curve_fit_many, Velmora.FitManyResult
+
+
+_MODEL_FN = ctypes.CFUNCTYPE(None, ctypes.POINTER(ctypes.c_double), ctypes.c_int64, ctypes.POINTER(ctypes.c_double),
+                             ctypes.POINTER(ctypes.c_double), ctypes.c_void_p)
+
+
+def _line_values(xp, m, pp, out, ctx):
+    for i in range(m):
+        out[i] = pp[0] + pp[1] * xp[i]
+
+
+NATIVE_LINE = _MODEL_FN(_line_values)
+
+
+def line(t, a, b):
+    return a + b * np.asarray(t, dtype=np.float64)
+
+
+@st.composite
+def fit_many_calls(draw):
+    x0, K, n = draw(many_starts())
+    data = draw(many_data(K))
+    method = draw(st.sampled_from(["L-BFGS-B", "Nelder-Mead"] * 4 + ["BFGS"]))
+    kind = draw(st.sampled_from(["python"] * 4 + ["native", "raiser", "values", "hostile"]))
+    fun = {"python": sphere_row, "raiser": raiser}.get(kind)
+    if kind == "native":
+        fun = native_sphere(n or 1)
+    elif kind == "values":
+        fun = draw(user_values.map(returning))
+    elif kind == "hostile":
+        fun = draw(st.one_of(st.sampled_from(OBJECTIVES + [3, None]), made(OTHER_OBJECTS[:8])))
+    if data is None and kind in ("python", "raiser") and draw(st.booleans()):
+        fun = {sphere_row: sphere}.get(fun, fun)
+    jac = draw(st.sampled_from([None, None, sphere_row_grad, raiser])) if kind == "python" and \
+        method == "L-BFGS-B" else None
+    options = {"maxfev" if method == "Nelder-Mead" else "maxiter": 30}
+    kwargs = {"method": method, "jac": jac, "bounds": draw(many_bounds(K, n)), "options": options,
+              "kind": draw(st.sampled_from(["logit"] * 6 + ["probit", "tanh", 3])),
+              "names": draw(st.sampled_from([None] * 8 + [["a"], ["a", "b"], "ab", [1, 2]])),
+              "errordef": draw(st.sampled_from([0.5] * 8 + [1, 0.0, -1.0, math.nan, "1", 10**400])),
+              "workers": draw(st.one_of(st.none(), st.integers(1, 3), st.integers(-1, 3),
+                                        st.sampled_from([10**20, True, 1.5]))),
+              "progress": draw(st.sampled_from([None, False, False, "yes"]))}
+    return "fit_many", fun, x0, data, kwargs
+
+
+@st.composite
+def curve_fit_many_calls(draw):
+    """Mostly well-formed calls (K data sets of m points, a line's two
+    parameters), one hostile argument at a time."""
+    K, m = draw(st.integers(0, 5)), draw(st.integers(2, 6))
+    rng = np.random.default_rng(draw(st.integers(0, 2**32)))
+    ydata = rng.uniform(-2, 2, (K, m))
+    if ydata.size and draw(st.integers(0, 3)) == 0:
+        ydata[draw(st.integers(0, K - 1)), draw(st.integers(0, m - 1))] = draw(st.sampled_from([math.nan, math.inf]))
+    p0 = draw(st.sampled_from([[0.5, 0.5], [0.5, 0.5], None]))
+    xdata = np.linspace(0.0, 1.0, m) if draw(st.booleans()) else rng.uniform(0, 1, (K, m))
+    hostile = draw(st.sampled_from([None] * 4 + ["ydata", "p0", "xdata"]))
+    if hostile == "ydata":
+        ydata = draw(st.one_of(many_data(K), main_args))
+    elif hostile == "p0":
+        p0 = draw(st.one_of(many_starts().map(lambda t: t[0]), main_args))
+    elif hostile == "xdata":
+        xdata = draw(st.one_of(main_args, ndarrays()))
+    kind = draw(st.sampled_from(["python"] * 4 + ["native"] * 2 + ["raiser", "hostile"]))
+    f = {"python": line, "native": NATIVE_LINE, "raiser": raiser}.get(kind)
+    if kind == "hostile":
+        f = draw(st.one_of(st.sampled_from([3, None, "line"]), made(OTHER_OBJECTS[:8])))
+    if kind == "native" and p0 is None:
+        p0 = [0.5, 0.5]
+    kwargs = {"sigma": draw(st.sampled_from([None] * 4 + [np.ones(m), np.ones((K, m)), np.zeros((K, m)),
+                                                           np.ones((K, 1)), "s"])),
+              "absolute_sigma": draw(st.booleans()),
+              "check_finite": draw(st.booleans()),
+              "bounds": draw(st.sampled_from([(-np.inf, np.inf)] * 3 + [([-5.0, -5.0], [5.0, 5.0]),
+                                              (np.full((K, 2), -5.0), 5.0), (1.0, 0.0), "ab"])),
+              "method": draw(st.sampled_from([None, None, "lm", "trf", "bfgs"])),
+              "workers": draw(st.one_of(st.none(), st.integers(-1, 3), st.sampled_from([10**20, 1.5]))),
+              "progress": draw(st.sampled_from([None, False, False, "yes"]))}
+    if draw(st.integers(0, 3)) == 0:
+        kwargs[draw(st.sampled_from(["maxfev", "ftol", "x_scale", "diff_step"]))] = draw(
+            st.sampled_from([1, 0, -1, 1e-300, 10**400, math.nan, "a"]))
+    return "curve_fit_many", f, xdata, (ydata, p0), kwargs
+
+
+def run_fits_many(case, outcome):
+    fit_many, curve_fit_many, FitManyResult = _fits_many()
+    name, fun, first, second, kwargs = case
+    outcome.functions.add(name)
+    if name == "fit_many":
+        args = (fun, first, second)
+        values = [first, second, kwargs["bounds"]]
+    else:
+        args = (fun, first, *second)
+        values = [first, *second, kwargs["sigma"], kwargs["bounds"]]
+    volatile = any(is_volatile(v) for v in values)
+    before = [snapshot(v) for v in values]
+    outcome.calls += 1
+    allowed = (TypeError, ValueError, OverflowError, IndexError, Boom, RuntimeError, np.ma.MaskError, KeyError)
+    call = fit_many if name == "fit_many" else curve_fit_many
+    try:
+        got = call(*args, **kwargs)
+    except allowed as exc:
+        outcome.error(exc)
+    else:
+        outcome.results += 1
+        assert type(got) is FitManyResult
+        K, n = got.x.shape
+        assert got.x.dtype == np.float64 and n >= 1
+        assert got.se.shape == (K, n) and got.cov.shape == (K, n, n) and got.ci(0.9).shape == (K, n, 2)
+        for key, dtype in (("fun", np.float64), ("nit", np.int64), ("nfev", np.int64), ("status", np.int64),
+                           ("success", np.bool_), ("message", object)):
+            assert got[key].shape == (K,) and got[key].dtype == dtype, key
+        for k in range(K):
+            assert isinstance(got.message[k], str) and got.nfev[k] >= 0
+            if got.success[k]:
+                assert np.isfinite(got.x[k]).all()
+    if not volatile:
+        assert [snapshot(v) for v in values] == before
+
+
 # --- the public transforms: ufuncs and ParameterMap -------------------------------------
 # No model of NumPy's ufunc machinery here: a call either raises one of the
 # types NumPy's own ufuncs raise, or returns values that agree with the
@@ -1676,6 +1806,7 @@ MODULES = {
     "optim": (optim_calls(), run_optim),
     "minimize": (minimize_calls(), run_minimize),
     "minimize_many": (many_calls(), run_minimize_many),
+    "fits_many": (st.one_of(fit_many_calls(), curve_fit_many_calls()), run_fits_many),
     "fit": (fit_calls(), run_fit),
     "ufuncs": (ufunc_calls(), run_ufunc),
     "parameter_map": (parameter_map_calls(), run_parameter_map),

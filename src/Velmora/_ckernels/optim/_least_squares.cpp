@@ -16,6 +16,7 @@
 #include <memory>
 #include <new>
 
+#include "batch.h"
 #include "convert.h"
 #include "module.h"
 #include "numpy_calls.h"
@@ -29,6 +30,7 @@
 
 #include "../_common/vlm_linalg.h"
 #include "levmar.h"
+#include "lsq_driver.h"
 #include "lsq_problem.h"
 
 namespace {
@@ -273,22 +275,19 @@ bool tuple_integer(PyObject *t, Py_ssize_t k, i64 *out) {
     return !PyErr_Occurred();
 }
 
-// Owned memory of a run: the iteration's workspace, the problem's, the
-// bound plan and the unconstrained variables.
+// Owned memory of a run: the fit's workspace (lsq_driver.h), then the bound
+// plan's arrays.
 struct Buffers {
     std::unique_ptr<void, decltype(&std::free)> block{nullptr, &std::free};
-    void *lm = nullptr;
-    f64 *problem = nullptr, *low = nullptr, *high = nullptr, *z = nullptr, *x_check = nullptr;
+    void *drive = nullptr;
+    f64 *low = nullptr, *high = nullptr;
     i64 *order = nullptr;
     unsigned char *family = nullptr;
 
     bool allocate(i64 m, i64 n) {
-        const size_t lm_bytes = vlm::lm_workspace_bytes(m, n), work = vlm::lsq_problem_work(m, n);
-        size_t total = 0, tail = 0;
-        if (lm_bytes == 0 || work == 0 ||
-            __builtin_mul_overflow(work + 5 * static_cast<size_t>(n), sizeof(f64), &tail) ||
-            __builtin_add_overflow(lm_bytes, tail, &total) ||
-            __builtin_add_overflow(total, static_cast<size_t>(n), &total)) {
+        const size_t drive_bytes = vlm::lsq_drive_bytes(m, n);
+        size_t total = 0;
+        if (drive_bytes == 0 || __builtin_add_overflow(drive_bytes, 3 * static_cast<size_t>(n) * 8 + n, &total)) {
             PyErr_SetString(PyExc_MemoryError, "the problem is too large");
             return false;
         }
@@ -297,14 +296,10 @@ struct Buffers {
             PyErr_NoMemory();
             return false;
         }
-        char *p = static_cast<char *>(block.get());
-        lm = p;
-        problem = reinterpret_cast<f64 *>(p + lm_bytes);
-        low = problem + work;
+        drive = block.get();
+        low = reinterpret_cast<f64 *>(static_cast<char *>(block.get()) + drive_bytes);
         high = low + n;
-        z = high + n;
-        x_check = z + n;
-        order = reinterpret_cast<i64 *>(x_check + n);
+        order = reinterpret_cast<i64 *>(high + n);
         family = reinterpret_cast<unsigned char *>(order + n);
         return true;
     }
@@ -399,6 +394,10 @@ PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
 
     const long want = PyLong_AsLong(args[6]);
     if (PyErr_Occurred()) return nullptr;
+    if (want < vlm::LSQ_NOTHING || want > vlm::LSQ_SCALED_COVARIANCE) {
+        PyErr_SetString(PyExc_ValueError, "want must be 0, 1, 2 or 3");
+        return nullptr;
+    }
     Ref jac_arr, cov_arr;
     f64 *jac = nullptr, *cov = nullptr;
     if (want >= 1) {
@@ -416,7 +415,6 @@ PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
 
     Buffers buf;
     if (!buf.allocate(m, n)) return nullptr;
-    problem.work = buf.problem;
     vlm::ParamPlan plan;
     PyObject *bounds = args[2];
     if (bounds != Py_None) {
@@ -448,43 +446,21 @@ PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         problem.upper = upper.data();
     }
 
-    vlm::LmProblem lp{m, n, vlm::lsq_residuals, vlm::lsq_jacobian, &problem};
-    vlm::LmResult res;
-    i64 rank = -1;
-    f64 *const xp = x.data(), *const r = fvec.data();
-    f64 *const z = problem.plan != nullptr ? buf.z : xp;
-    bool given = fvec_given != 0.0;
+    vlm::LsqDriveResult res;
     if (u.native()) u.lock.release();
-    if (problem.plan != nullptr) {
-        // The residuals given are those at x; the iteration starts from
-        // T^-1(T(x)), which rounding may move.
-        vlm::lsq_from_params(problem, xp, z);
-        vlm::lsq_to_params(problem, z, buf.x_check);
-        given = given && std::memcmp(buf.x_check, xp, static_cast<size_t>(n) * sizeof(f64)) == 0;
-    }
-    vlm::lm_minimize(lp, lo, z, r, given, buf.lm, &res);
-    if (problem.plan != nullptr) vlm::lsq_to_params(problem, z, xp);
-    const bool finished = res.status > 0 || res.status == vlm::LM_JACOBIAN_NOT_FINITE;
-    if (finished && jac != nullptr) {
-        if (vlm::lsq_jacobian_x(problem, xp, r, jac) < 0)
-            res.status = vlm::LM_STOPPED;
-        else if (cov != nullptr)
-            rank = vlm::lm_covariance(jac, m, n, problem.fn.jacobian != nullptr ? 0.0 : problem.diff_step,
-                                      cov, buf.lm);
-        if (want == 3 && rank == n && m > n) {
-            const f64 variance = 2.0 * res.cost / static_cast<f64>(m - n);
-            for (i64 k = 0; k < n * n; ++k) cov[k] *= variance;
-        }
-    } else {
+    vlm::lsq_drive(problem, lo, x.data(), fvec.data(), fvec_given != 0.0, static_cast<int>(want), jac, cov,
+                   buf.drive, res);
+    if (!res.finished) {
         jac_arr.reset();  // nothing computed: None
         cov_arr.reset();
     }
     u.lock.reacquire();
     if (PyErr_Occurred()) return nullptr;
     PyObject *none = Py_None;
-    return Py_BuildValue("(LLLLLdLOO)", static_cast<long long>(res.status), static_cast<long long>(res.nfev),
-                         static_cast<long long>(res.nfev_jac), static_cast<long long>(res.njev),
-                         static_cast<long long>(res.nit), res.cost, static_cast<long long>(rank),
+    const vlm::LmResult &run = res.run;
+    return Py_BuildValue("(LLLLLdLOO)", static_cast<long long>(run.status), static_cast<long long>(run.nfev),
+                         static_cast<long long>(run.nfev_jac), static_cast<long long>(run.njev),
+                         static_cast<long long>(run.nit), run.cost, static_cast<long long>(res.rank),
                          jac_arr ? jac_arr.get() : none, cov_arr ? cov_arr.get() : none);
 }
 
@@ -565,12 +541,349 @@ PyObject *finite(PyObject *, PyObject *arg) {
     return PyBool_FromLong(ok);
 }
 
+// ===========================================================================
+// solve_many: K curve fits of one model that differ in their data, each the
+// fit solve makes of its problem, in one call (Velmora.curve_fit_many). A
+// native model runs on worker threads of the call (batch.h), each with one
+// workspace for all its problems; a Python model runs on the calling thread.
+
+// A native model at the data of one problem, on a worker: the call's stop
+// flag ends the run (a non-zero return, lsq_problem.h).
+struct RowModel {
+    NativeModelFn values, jacobian;
+    void *ctx;
+    const f64 *xdata;
+    i64 m;
+    const vlm::py::StopFlag *flag;
+};
+
+int row_model_values(void *ctx, const f64 *p, f64 *out) {
+    const RowModel &r = *static_cast<const RowModel *>(ctx);
+    r.values(r.xdata, r.m, p, out, r.ctx);
+    return r.flag->raised() ? 1 : 0;
+}
+
+int row_model_jacobian(void *ctx, const f64 *p, f64 *J) {
+    const RowModel &r = *static_cast<const RowModel *>(ctx);
+    r.jacobian(r.xdata, r.m, p, J, r.ctx);
+    return r.flag->raised() ? 1 : 0;
+}
+
+// The K problems: their parameters, data, weights and bounds (rows `stride`
+// values apart, stride 0 for one row shared by all), and their outcomes.
+struct CurveBatch {
+    i64 count = 0, m = 0, n = 0;
+    f64 *x = nullptr;  // (K, n): the starts, then the solutions
+    const f64 *y = nullptr;  // (K, m)
+    const f64 *weight = nullptr;
+    i64 weight_stride = 0;
+    const i64 *codes = nullptr;  // null: no bounds
+    const f64 *lower = nullptr, *upper = nullptr;
+    i64 bound_stride = 0;
+    const f64 *xdata = nullptr;  // a native model's data, rows xdata_stride apart
+    i64 xdata_stride = 0;
+    vlm::LmOptions options;
+    f64 diff_step = 0.0;
+    int want = vlm::LSQ_COVARIANCE;
+
+    i64 *status = nullptr, *nfev = nullptr, *nfev_jac = nullptr, *njev = nullptr, *nit = nullptr,
+        *rank = nullptr;
+    f64 *cost = nullptr, *cov = nullptr;  // (K,), (K, n, n)
+};
+
+// The layout of a worker's block: the fit's workspace, the point, the
+// residuals, the Jacobian, then the bound plan's arrays.
+struct RowSpace {
+    void *drive;
+    f64 *x, *fvec, *jac, *low, *high;
+    i64 *order;
+    unsigned char *family;
+
+    static size_t bytes(i64 m, i64 n) {
+        const size_t drive = vlm::lsq_drive_bytes(m, n);
+        size_t reals = 0, total = 0;
+        if (drive == 0 || __builtin_mul_overflow(static_cast<size_t>(m), static_cast<size_t>(n) + 1, &reals) ||
+            __builtin_add_overflow(reals, 4 * static_cast<size_t>(n), &reals) || reals > SIZE_MAX / 16 ||
+            __builtin_add_overflow(drive, reals * sizeof(f64) + static_cast<size_t>(n), &total))
+            return 0;
+        return total;
+    }
+
+    RowSpace(void *block, i64 m, i64 n) {
+        drive = block;
+        x = reinterpret_cast<f64 *>(static_cast<char *>(block) + vlm::lsq_drive_bytes(m, n));
+        fvec = x + n;
+        jac = fvec + m;
+        low = jac + m * n;
+        high = low + n;
+        order = reinterpret_cast<i64 *>(high + n);
+        family = reinterpret_cast<unsigned char *>(order + n);
+    }
+};
+
+// Fits problem k with the model's functions fn in a worker's space; false
+// when the run was stopped (nothing recorded).
+bool fit_row(const CurveBatch &b, i64 k, const vlm::LsqFunction &fn, const RowSpace &s) {
+    const i64 m = b.m, n = b.n;
+    vlm::LsqProblem problem;
+    problem.m = m;
+    problem.n = n;
+    problem.fn = fn;
+    problem.y = b.y + k * m;
+    problem.weight = b.weight != nullptr ? b.weight + k * b.weight_stride : nullptr;
+    problem.diff_step = b.diff_step;
+    vlm::ParamPlan plan;
+    if (b.codes != nullptr) {
+        const i64 row = k * b.bound_stride;
+        for (i64 j = 0; j < n; ++j) s.family[j] = static_cast<unsigned char>(b.codes[row + j]);
+        plan.n = n;
+        plan.order = s.order;
+        plan.low = s.low;
+        plan.high = s.high;
+        vlm::param_plan_group(plan, s.family, b.lower + row, b.upper + row);
+        problem.plan = &plan;
+        problem.upper = b.upper + row;
+    }
+    const size_t n_bytes = static_cast<size_t>(n) * sizeof(f64);
+    std::memcpy(s.x, b.x + k * n, n_bytes);
+    f64 *cov = b.cov + k * n * n;
+    vlm::LsqDriveResult res;
+    vlm::lsq_drive(problem, b.options, s.x, s.fvec, false, b.want, s.jac, cov, s.drive, res);
+    if (res.run.status == vlm::LM_STOPPED) return false;
+    std::memcpy(b.x + k * n, s.x, n_bytes);
+    if (!res.finished)
+        for (i64 i = 0; i < n * n; ++i) cov[i] = NAN;
+    b.status[k] = res.run.status;
+    b.nfev[k] = res.run.nfev;
+    b.nfev_jac[k] = res.run.nfev_jac;
+    b.njev[k] = res.run.njev;
+    b.nit[k] = res.run.nit;
+    b.rank[k] = res.rank;
+    b.cost[k] = res.run.cost;
+    return true;
+}
+
+// A C-contiguous aligned array of `type` holding one row of `cols` values
+// for all problems (shape (cols,), stride 0) or one per problem (shape
+// (K, cols)); null with ValueError naming `what` otherwise.
+const void *rows_arg(PyObject *obj, int type, i64 count, i64 cols, bool shared_allowed, const char *what,
+                     i64 *stride) {
+    auto *a = reinterpret_cast<PyArrayObject *>(obj);
+    const bool ok = vlm::py::is_array_of(obj, type) &&
+                    ((shared_allowed && PyArray_NDIM(a) == 1 && PyArray_DIM(a, 0) == cols) ||
+                     (PyArray_NDIM(a) == 2 && PyArray_DIM(a, 0) == count && PyArray_DIM(a, 1) == cols));
+    if (!ok) {
+        PyErr_Format(PyExc_ValueError, "%s must be a C-contiguous array of %s shape (K, %lld)", what,
+                     shared_allowed ? "shape (n,) or " : "", static_cast<long long>(cols));
+        return nullptr;
+    }
+    *stride = PyArray_NDIM(a) == 2 ? cols : 0;
+    return PyArray_DATA(a);
+}
+
+// A new zero-filled array of K items (or K x n x n) of `type`, its data in *out.
+template <class T>
+PyObject *new_rows(i64 count, i64 n, int type, T **out) {
+    npy_intp dims[3] = {static_cast<npy_intp>(count), static_cast<npy_intp>(n), static_cast<npy_intp>(n)};
+    PyObject *arr = PyArray_ZEROS(n > 0 ? 3 : 1, dims, type, 0);
+    if (arr != nullptr) *out = array_data<T>(arr);
+    return arr;
+}
+
+bool fit_native_rows(CurveBatch &b, const UserFunction &u, i64 threads, PyObject *report) {
+    vlm::py::Workspaces blocks;
+    if (!blocks.allocate(threads, RowSpace::bytes(b.m, b.n))) return false;
+    auto job = [&](i64 k, i64 worker, const vlm::py::StopFlag &flag) {
+        RowModel model{reinterpret_cast<NativeModelFn>(u.values_fn), reinterpret_cast<NativeModelFn>(u.jacobian_fn),
+                       u.ctx, b.xdata + k * b.xdata_stride, b.m, &flag};
+        const vlm::LsqFunction fn{row_model_values, model.jacobian != nullptr ? row_model_jacobian : nullptr,
+                                  &model};
+        fit_row(b, k, fn, RowSpace(blocks[worker], b.m, b.n));
+    };
+    return vlm::py::run_native(b.count, threads, job, report);
+}
+
+bool fit_python_rows(CurveBatch &b, UserFunction &u, PyObject *xrows, PyObject *report) {
+    vlm::py::Workspaces blocks;
+    if (!blocks.allocate(1, RowSpace::bytes(b.m, b.n))) return false;
+    const RowSpace space(blocks[0], b.m, b.n);
+    const vlm::LsqFunction fn{values_callback, u.jac != nullptr ? jacobian_callback : nullptr, &u};
+    auto job = [&](i64 k) {
+        Ref row;
+        if (xrows != nullptr) {
+            row.reset(PySequence_GetItem(xrows, static_cast<Py_ssize_t>(k)));
+            if (!row) return false;
+            u.stack[1] = row.get();
+        }
+        const bool done = fit_row(b, k, fn, space);
+        if (xrows != nullptr) u.stack[1] = xrows;
+        return done && !PyErr_Occurred();
+    };
+    return vlm::py::run_python(b.count, job, report);
+}
+
+// solve_many(problem, x, xrows, ydata, weight, bounds, options, want, workers, report)
+//   problem  a curve model as for solve: (2, f, jac, xdata) or (3, address,
+//            jac, ctx, xdata) with xdata a flat float64 array
+//   x        float64 (K, n), writable: the starts, then the solutions
+//   xrows    0: xdata is every problem's; 1: problem k's xdata is row k of it
+//            (the k-th item of a Python model's xdata, the k-th of K equal
+//            parts of a native model's)
+//   ydata    float64 (K, m); weight None, (m,) or (K, m)
+//   bounds   None or (codes, lower, upper) of shape (n,) or (K, n), as for solve
+//   options  as for solve, scale None and fvec_given 0
+//   want     2 or 3, as for solve; workers, report as for Velmora.minimize_many
+// -> (status, nfev, nfev_jac, njev, nit, rank, cost, cov): arrays of K, cov
+//    (K, n, n) (NaN for a fit that ended at no point).
+PyObject *solve_many(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs != 10) {
+        PyErr_Format(PyExc_TypeError, "solve_many() takes exactly 10 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    CurveBatch b;
+    auto *xa = reinterpret_cast<PyArrayObject *>(args[1]);
+    auto *ya = reinterpret_cast<PyArrayObject *>(args[3]);
+    if (!vlm::py::is_array_of(args[1], NPY_DOUBLE) || !PyArray_ISWRITEABLE(xa) || PyArray_NDIM(xa) != 2 ||
+        PyArray_DIM(xa, 1) < 1) {
+        PyErr_SetString(PyExc_ValueError, "x must be a writable C-contiguous float64 array of shape (K, n)");
+        return nullptr;
+    }
+    b.count = PyArray_DIM(xa, 0);
+    b.n = PyArray_DIM(xa, 1);
+    b.x = array_data<f64>(args[1]);
+    if (!PyArray_Check(args[3]) || PyArray_NDIM(ya) != 2 || PyArray_DIM(ya, 1) < b.n) {
+        PyErr_SetString(PyExc_ValueError, "ydata must be an array of shape (K, m) with m >= n");
+        return nullptr;
+    }
+    b.m = PyArray_DIM(ya, 1);
+    i64 unused = 0;
+    b.y = static_cast<const f64 *>(rows_arg(args[3], NPY_DOUBLE, b.count, b.m, false, "ydata", &unused));
+    if (b.y == nullptr) return nullptr;
+    if (args[4] != Py_None) {
+        b.weight = static_cast<const f64 *>(rows_arg(args[4], NPY_DOUBLE, b.count, b.m, true, "weight",
+                                                     &b.weight_stride));
+        if (b.weight == nullptr) return nullptr;
+    }
+    PyObject *bounds = args[5];
+    if (bounds != Py_None) {
+        i64 strides[3];
+        if (!PyTuple_CheckExact(bounds) || PyTuple_GET_SIZE(bounds) != 3) {
+            PyErr_SetString(PyExc_TypeError, "bounds must be None or (codes, lower, upper)");
+            return nullptr;
+        }
+        b.codes = static_cast<const i64 *>(
+            rows_arg(PyTuple_GET_ITEM(bounds, 0), NPY_INT64, b.count, b.n, true, "codes", &strides[0]));
+        b.lower = b.codes == nullptr ? nullptr : static_cast<const f64 *>(rows_arg(
+            PyTuple_GET_ITEM(bounds, 1), NPY_DOUBLE, b.count, b.n, true, "lower", &strides[1]));
+        b.upper = b.lower == nullptr ? nullptr : static_cast<const f64 *>(rows_arg(
+            PyTuple_GET_ITEM(bounds, 2), NPY_DOUBLE, b.count, b.n, true, "upper", &strides[2]));
+        if (b.upper == nullptr) return nullptr;
+        if (strides[0] != strides[1] || strides[1] != strides[2]) {
+            PyErr_SetString(PyExc_ValueError, "codes, lower and upper must have the same shape");
+            return nullptr;
+        }
+        b.bound_stride = strides[0];
+        const i64 rows = b.bound_stride == 0 ? 1 : b.count;
+        for (i64 j = 0; j < rows * b.n; ++j) {
+            if (b.codes[j] < 0 || b.codes[j] >= vlm::PARAM_FAMILIES) {
+                PyErr_SetString(PyExc_ValueError, "bound family code out of range");
+                return nullptr;
+            }
+        }
+    }
+
+    PyObject *opts = args[6];
+    f64 budget_jac = 0.0, fvec_given = 0.0;
+    i64 max_evals = 0;
+    if (!PyTuple_CheckExact(opts) || PyTuple_GET_SIZE(opts) != 9) {
+        PyErr_SetString(PyExc_TypeError, "options must be a tuple of 9 items");
+        return nullptr;
+    }
+    if (!tuple_number(opts, 0, &b.options.ftol) || !tuple_number(opts, 1, &b.options.xtol) ||
+        !tuple_number(opts, 2, &b.options.gtol) || !tuple_integer(opts, 3, &max_evals) ||
+        !tuple_number(opts, 4, &budget_jac) || !tuple_number(opts, 5, &b.options.factor) ||
+        !tuple_number(opts, 6, &b.diff_step) || !tuple_number(opts, 8, &fvec_given))
+        return nullptr;
+    b.options.max_nfev = max_evals;
+    b.options.budget_includes_jacobian = budget_jac != 0.0;
+    if (PyTuple_GET_ITEM(opts, 7) != Py_None || fvec_given != 0.0 ||
+        !(b.diff_step > 0.0 && std::isfinite(b.diff_step))) {
+        PyErr_SetString(PyExc_ValueError, "options: no scale, no residuals given, diff_step a finite number > 0");
+        return nullptr;
+    }
+    const long want = PyLong_AsLong(args[7]);
+    if (PyErr_Occurred()) return nullptr;
+    if (want != vlm::LSQ_COVARIANCE && want != vlm::LSQ_SCALED_COVARIANCE) {
+        PyErr_SetString(PyExc_ValueError, "want must be 2 or 3");
+        return nullptr;
+    }
+    b.want = static_cast<int>(want);
+    long long workers = 0;
+    if (!PyLong_CheckExact(args[8]) || (workers = PyLong_AsLongLong(args[8])) < 1) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "workers must be an int >= 1");
+        return nullptr;
+    }
+    PyObject *report = args[9] == Py_None ? nullptr : args[9];
+    if (report != nullptr && !PyCallable_Check(report)) {
+        PyErr_SetString(PyExc_TypeError, "report must be callable or None");
+        return nullptr;
+    }
+
+    UserFunction u;
+    u.m = b.m;
+    u.n = b.n;
+    TypedView<f64> xdata;
+    PyObject *problem = args[0];
+    if (!set_function(u, problem, xdata)) return nullptr;
+    if (u.kind != Kind::python_model && u.kind != Kind::native_model) {
+        PyErr_SetString(PyExc_ValueError, "solve_many fits curve models only (problem kind 2 or 3)");
+        return nullptr;
+    }
+    const long per_row = PyLong_AsLong(args[2]);
+    if (PyErr_Occurred()) return nullptr;
+    PyObject *xrows = nullptr;
+    if (per_row != 0) {
+        if (u.kind == Kind::python_model) {
+            xrows = PyTuple_GET_ITEM(problem, 3);
+            const Py_ssize_t size = PySequence_Size(xrows);
+            if (size < 0) return nullptr;
+            if (size != b.count) {
+                PyErr_SetString(PyExc_ValueError, "xdata must have K rows");
+                return nullptr;
+            }
+        } else {
+            if (b.count > 0 && (xdata.size() % b.count != 0 || xdata.size() / b.count < b.m)) {
+                PyErr_SetString(PyExc_ValueError, "xdata must have K equal rows of at least m values");
+                return nullptr;
+            }
+            b.xdata_stride = b.count == 0 ? 0 : xdata.size() / b.count;
+        }
+    }
+    b.xdata = u.xdata;
+
+    Ref status(new_rows(b.count, 0, NPY_INT64, &b.status)), nfev(new_rows(b.count, 0, NPY_INT64, &b.nfev)),
+        nfev_jac(new_rows(b.count, 0, NPY_INT64, &b.nfev_jac)), njev(new_rows(b.count, 0, NPY_INT64, &b.njev)),
+        nit(new_rows(b.count, 0, NPY_INT64, &b.nit)), rank(new_rows(b.count, 0, NPY_INT64, &b.rank)),
+        cost(new_rows(b.count, 0, NPY_DOUBLE, &b.cost)), cov(new_rows(b.count, b.n, NPY_DOUBLE, &b.cov));
+    if (!status || !nfev || !nfev_jac || !njev || !nit || !rank || !cost || !cov) return nullptr;
+    const bool ok = u.native()
+                        ? fit_native_rows(b, u, vlm::py::worker_count(b.count, static_cast<i64>(workers)), report)
+                        : fit_python_rows(b, u, xrows, report);
+    if (!ok) return nullptr;
+    return PyTuple_Pack(8, status.get(), nfev.get(), nfev_jac.get(), njev.get(), nit.get(), rank.get(), cost.get(),
+                        cov.get());
+}
+
 PyMethodDef methods[] = {
     {"solve", vlm::py::fastcall(solve), METH_FASTCALL,
      "solve(problem, x, bounds, data, options, fvec, want) -> (status, nfev, nfev_jac, njev, nit, "
      "cost, rank, jac, cov)\n\nThe Levenberg-Marquardt run behind Velmora.least_squares and "
      "Velmora.curve_fit; "
      "call those instead."},
+    {"solve_many", vlm::py::fastcall(solve_many), METH_FASTCALL,
+     "solve_many(problem, x, xrows, ydata, weight, bounds, options, want, workers, report) -> (status, "
+     "nfev, nfev_jac, njev, nit, rank, cost, cov)\n\nThe fits behind Velmora.curve_fit_many; call that "
+     "instead."},
     {"qr", vlm::py::fastcall(qr), METH_FASTCALL,
      "qr(a, m, n, tau, perm, b) -> None\n\nPivoted QR of a in place, and Q^T b (for curve_fit's "
      "full_output)."},

@@ -9,6 +9,8 @@
 // address of row k of `data` as its context. A Python objective runs on the
 // calling thread, called as fun(x, data[k], *args). Either way problem k's
 // run is the run Velmora.minimize makes for it, and its outcome goes to row k.
+#include <cfloat>
+#include <cmath>
 #include <cstring>
 
 #include "batch.h"
@@ -20,6 +22,7 @@
 
 #include "py_objective.h"
 
+#include "fit_driver.h"
 #include "optim_driver.h"
 
 namespace {
@@ -347,6 +350,27 @@ PyObject *message_column(const Problems &p) {
     return arr.release();
 }
 
+// workers: an int >= 1.
+bool workers_arg(PyObject *obj, i64 *workers) {
+    long long w = 0;
+    if (!PyLong_CheckExact(obj) || (w = PyLong_AsLongLong(obj)) < 1) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "workers must be an int >= 1");
+        return false;
+    }
+    *workers = static_cast<i64>(w);
+    return true;
+}
+
+// report: None (null) or a callable report(done).
+bool report_arg(PyObject *obj, PyObject **report) {
+    *report = obj == Py_None ? nullptr : obj;
+    if (*report != nullptr && !PyCallable_Check(*report)) {
+        PyErr_SetString(PyExc_TypeError, "report must be callable or None");
+        return false;
+    }
+    return true;
+}
+
 // lbfgsb / neldermead(objective, x, data, bounds, options, workers, report)
 //   -> (fun, nit, nfev, status, message), arrays of K.
 template <class Method, int ints, int reals>
@@ -367,17 +391,9 @@ PyObject *run_many(PyObject *const *args, Py_ssize_t nargs, const char *name) {
     i64 iv[ints];
     f64 fv[reals];
     if (!vlm::py::options_arg(args[4], ints + reals, ints, iv, fv)) return nullptr;
-    long long workers = 0;
-    if (!PyLong_CheckExact(args[5]) || (workers = PyLong_AsLongLong(args[5])) < 1) {
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_ValueError, "workers must be an int >= 1");
-        return nullptr;
-    }
-    PyObject *report = args[6] == Py_None ? nullptr : args[6];
-    if (report != nullptr && !PyCallable_Check(report)) {
-        PyErr_SetString(PyExc_TypeError, "report must be callable or None");
-        return nullptr;
-    }
+    i64 workers = 0;
+    PyObject *report = nullptr;
+    if (!workers_arg(args[5], &workers) || !report_arg(args[6], &report)) return nullptr;
 
     Ref fun(new_column(p.count, NPY_DOUBLE, &p.fun)), nit(new_column(p.count, NPY_INT64, &p.nit)),
         nfev(new_column(p.count, NPY_INT64, &p.nfev)),
@@ -404,6 +420,292 @@ PyObject *neldermead(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     return run_many<NelderMead, 2, 2>(args, nargs, "neldermead");
 }
 
+// ===========================================================================
+// fit_many: K maximum-likelihood fits (fit_driver.h) of one objective, each
+// the fit Velmora.fit makes of its problem, with its standard errors.
+
+// What a fit writes besides the record of its minimization.
+struct FitRows {
+    i64 *state = nullptr, *njev = nullptr, *hessian_state = nullptr;
+    // (K, n): the standard errors, the estimates on the unconstrained
+    // coordinates and their standard errors (NaN and 0 for fixed elements),
+    // the flags of elements a flat direction moves; (K, n, n): covariances.
+    f64 *se = nullptr, *y = nullptr, *se_y = nullptr, *cov = nullptr;
+    unsigned char *flat = nullptr;
+};
+
+constexpr const char *kNotFiniteStart = "the objective is not finite at x0";
+constexpr const char *kNoWorkspace = "ERROR: workspace allocation failed";
+
+// Each worker's block: its copy of the point (written at every evaluation),
+// the fit's arrays on the unconstrained coordinates, then the fit's
+// workspace.
+class FitSpace {
+  public:
+    // False with MemoryError set when the blocks cannot be allocated.
+    bool prepare(i64 workers, const vlm::FitProblem &base) {
+        n_ = base.n;
+        const size_t fit = vlm::fit_workspace_bytes(base);
+        size_t square = 0, reals = 0;
+        if (fit == 0 || __builtin_mul_overflow(static_cast<size_t>(n_), static_cast<size_t>(n_), &square) ||
+            __builtin_add_overflow(2 * square, 3 * static_cast<size_t>(n_), &reals) ||
+            reals > (SIZE_MAX - fit) / sizeof(f64) - 8) {
+            PyErr_NoMemory();
+            return false;
+        }
+        arrays_bytes_ = (reals * sizeof(f64) + 63) / 64 * 64;
+        return blocks_.allocate(workers, arrays_bytes_ + fit);
+    }
+
+    // Worker w's x, y, grad (n each), hessian and cov_y (n x n each).
+    vlm::FitArrays arrays(i64 w) const {
+        vlm::FitArrays a;
+        a.x = static_cast<f64 *>(blocks_[w]);
+        a.y = a.x + n_;
+        a.grad = a.y + n_;
+        a.hessian = a.grad + n_;
+        a.cov_y = a.hessian + n_ * n_;
+        return a;
+    }
+    void *workspace(i64 w) const { return static_cast<char *>(blocks_[w]) + arrays_bytes_; }
+
+  private:
+    vlm::py::Workspaces blocks_;
+    i64 n_ = 0;
+    size_t arrays_bytes_ = 0;
+};
+
+// The fit of problem k: `base` with the problem's bounds and objective.
+vlm::FitProblem problem_fit(const vlm::FitProblem &base, const Problems &p, i64 k, const Functions &fns) {
+    vlm::FitProblem fp = base;
+    fp.value = fns.value;
+    fp.value_grad = fns.value_grad;
+    fp.ctx = fns.ctx;
+    fp.stop = fns.stop;
+    fp.lo = p.lo_of(k);
+    fp.hi = p.hi_of(k);
+    fp.nbd = p.nbd_of(k);
+    return fp;
+}
+
+// Runs fit fp of problem k on worker w and writes its rows; false when it
+// was stopped (nothing written).
+bool fit_problem(const vlm::FitProblem &fp, Problems &p, FitRows &rows, i64 k, FitSpace &space, i64 w) {
+    const i64 n = p.n;
+    const size_t n_bytes = static_cast<size_t>(n) * sizeof(f64);
+    vlm::FitArrays a = space.arrays(w);
+    a.se = rows.se + k * n;
+    a.cov = rows.cov + k * n * n;
+    a.flat = rows.flat + k * n;
+    std::memcpy(a.x, p.x_of(k), n_bytes);
+    vlm::FitOutcome out;
+    vlm::fit_drive(fp, a, out, space.workspace(w));
+    if (out.state == vlm::FIT_STOPPED) return false;
+    std::memcpy(p.x_of(k), a.x, n_bytes);
+
+    const vlm_lbfgsb_result &r = out.run;
+    const bool estimated = out.state == vlm::FIT_DONE || out.state == vlm::FIT_NO_HESSIAN;
+    const char *message = out.state == vlm::FIT_NOT_FINITE_START ? kNotFiniteStart
+                          : out.state == vlm::FIT_NO_MEMORY      ? kNoWorkspace
+                                                                 : r.message;
+    p.record(k, {r.status, r.nfev + out.start_nfev + out.hessian_nfev, r.nit, r.fun, message});
+    const bool by_gradient = out.source == vlm::HessianSource::gradient;
+    rows.state[k] = out.state;
+    rows.njev[k] = (fp.method == vlm::FitMethod::lbfgsb ? out.run_njev : 0) + (by_gradient ? out.hessian_nfev : 0);
+    rows.hessian_state[k] = out.hessian_state;
+    if (!estimated) {  // no estimate: nothing to report its uncertainty
+        for (i64 i = 0; i < n * n; ++i) a.cov[i] = NAN;
+        for (i64 i = 0; i < n; ++i) a.se[i] = NAN;
+        std::memset(a.flat, 0, static_cast<size_t>(n));
+    }
+    // y and its standard errors by element, for intervals on that scale.
+    const i64 m = vlm::fit_free_count(fp);
+    f64 *y = rows.y + k * n, *se_y = rows.se_y + k * n;
+    for (i64 i = 0, j = 0; i < n; ++i) {
+        if (vlm::fit_is_fixed(fp, i)) {
+            y[i] = NAN;
+            se_y[i] = 0.0;
+            continue;
+        }
+        y[i] = estimated ? a.y[j] : NAN;
+        se_y[i] = estimated ? std::sqrt(a.cov_y[j * m + j]) : NAN;
+        ++j;
+    }
+    return true;
+}
+
+// Every problem's start through the fit's own checks, before any
+// evaluation: the first unusable one as (problem, element, why), or -1.
+i64 first_bad_start(const vlm::FitProblem &base, const Problems &p, FitSpace &space, i64 *index, i64 *why) {
+    const Functions none{};
+    for (i64 k = 0; k < p.count; ++k) {
+        *why = vlm::fit_check_start(problem_fit(base, p, k, none), p.x_of(k), space.workspace(0), *index);
+        if (*why != vlm::START_OK) return k;
+    }
+    return -1;
+}
+
+// Bounds a parameter map can use: codes 0..3, no NaN on a side in use, no
+// crossed interval (too wide intervals are the fit's own start checks).
+bool fit_bounds_usable(const Problems &p) {
+    if (p.nbd == nullptr) return true;
+    const i64 rows = p.bound_stride == 0 ? 1 : p.count;
+    for (i64 k = 0; k < rows; ++k) {
+        const f64 *lo = p.lo_of(k), *hi = p.hi_of(k);
+        const i64 *nbd = p.nbd_of(k);
+        for (i64 i = 0; i < p.n; ++i) {
+            const bool lower = nbd[i] == 1 || nbd[i] == 2, upper = nbd[i] == 2 || nbd[i] == 3;
+            if (nbd[i] < 0 || nbd[i] > 3 || (lower && std::isnan(lo[i])) || (upper && std::isnan(hi[i])) ||
+                (nbd[i] == 2 && lo[i] > hi[i])) {
+                PyErr_Format(PyExc_ValueError, "bounds of problem %lld, element %lld cannot be mapped",
+                             static_cast<long long>(k), static_cast<long long>(i));
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// (method, interval_family, errordef), as for Velmora.fit, and the options
+// of the method into base.
+bool fit_settings(PyObject *settings, PyObject *options, vlm::FitProblem &base) {
+    if (!PyTuple_CheckExact(settings) || PyTuple_GET_SIZE(settings) != 3) {
+        PyErr_SetString(PyExc_TypeError, "settings must be a tuple (method, interval_family, errordef)");
+        return false;
+    }
+    const long method = PyLong_AsLong(PyTuple_GET_ITEM(settings, 0));
+    const long family = PyLong_AsLong(PyTuple_GET_ITEM(settings, 1));
+    base.errordef = PyFloat_AsDouble(PyTuple_GET_ITEM(settings, 2));
+    if (PyErr_Occurred()) return false;
+    if ((method != 0 && method != 1) || (family != vlm::PARAM_AFF_LOGIT && family != vlm::PARAM_AFF_PROBIT) ||
+        !(base.errordef > 0.0 && base.errordef <= DBL_MAX)) {
+        PyErr_SetString(PyExc_ValueError, "settings: method 0 or 1, interval family 3 or 4, errordef > 0");
+        return false;
+    }
+    base.method = method == 0 ? vlm::FitMethod::lbfgsb : vlm::FitMethod::neldermead;
+    base.interval_family = static_cast<int>(family);
+    i64 iv[4];
+    f64 fv[3];
+    if (base.method == vlm::FitMethod::lbfgsb) {
+        if (!vlm::py::options_arg(options, 7, 4, iv, fv)) return false;
+        base.lbfgsb = Lbfgsb::options(iv, fv);
+    } else {
+        if (!vlm::py::options_arg(options, 4, 2, iv, fv)) return false;
+        base.neldermead = NelderMead::options(iv, fv);
+    }
+    return true;
+}
+
+bool fit_native(const vlm::FitProblem &base, Problems &p, FitRows &rows, const vlm::py::ObjectiveSpec &spec,
+                FitSpace &space, i64 threads, PyObject *report) {
+    const auto value = reinterpret_cast<vlm_objective_fn>(spec.value);
+    const auto value_grad = reinterpret_cast<vlm::ValueGradFn>(spec.grad);
+    auto job = [&](i64 k, i64 worker, const StopFlag &flag) {
+        NativeRun run{value, value_grad, p.ctx_of(k), &flag};
+        const Functions fns{native_value, value_grad != nullptr ? native_value_grad : nullptr, &run, &run.stop};
+        fit_problem(problem_fit(base, p, k, fns), p, rows, k, space, worker);
+    };
+    return vlm::py::run_native(p.count, threads, job, report);
+}
+
+bool fit_python(const vlm::FitProblem &base, Problems &p, FitRows &rows, const vlm::py::ObjectiveSpec &spec,
+                FitSpace &space, PyObject *report) {
+    vlm::py::ObjectiveRun run;
+    run.n = p.n;
+    if (!run.set_python(spec, p.data != nullptr ? 1 : 0)) return false;
+    const bool gradient = run.jac != nullptr || run.value_and_grad;
+    const Functions fns{vlm::py::python_value, gradient ? vlm::py::python_value_grad : nullptr,
+                        static_cast<vlm::py::ObjectiveRun *>(&run), &run.stop};
+    auto job = [&](i64 k) {
+        Ref row;
+        if (p.data != nullptr) {
+            row.reset(PySequence_GetItem(p.data, static_cast<Py_ssize_t>(k)));
+            if (!row) return false;
+            run.calls.set_lead(0, row.get());
+        }
+        return fit_problem(problem_fit(base, p, k, fns), p, rows, k, space, 0) && run.stop == 0;
+    };
+    return vlm::py::run_python(p.count, job, report);
+}
+
+// A new zero-filled float64 array of K rows of `cols` (and `cols` again
+// when square), its data in *out.
+PyObject *new_table(i64 count, i64 cols, bool square, int type, void **out) {
+    npy_intp dims[3] = {static_cast<npy_intp>(count), static_cast<npy_intp>(cols), static_cast<npy_intp>(cols)};
+    PyObject *arr = PyArray_ZEROS(square ? 3 : 2, dims, type, 0);
+    if (arr != nullptr) *out = PyArray_DATA(as_array(arr));
+    return arr;
+}
+
+// fit(objective, x, data, bounds, options, settings, workers, report)
+//   objective, x, data, bounds, workers, report: as for lbfgsb;
+//   options: those of lbfgsb (method 0) or neldermead (method 1);
+//   settings: (method, interval_family, errordef), as for Velmora.fit.
+// x receives the estimates. Returns (state, status, message, nfev, njev,
+// nit, fun, hessian_state, se, y, se_y, flat, cov): arrays of K, of (K, n)
+// and cov of (K, n, n) -- or, when the start of a problem cannot be used,
+// (problem, element, start_problem) before any evaluation.
+PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs != 8) {
+        PyErr_Format(PyExc_TypeError, "fit() takes exactly 8 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    vlm::py::ObjectiveSpec spec;
+    Problems p;
+    vlm::FitProblem base;
+    if (!vlm::py::parse_objective(args[0], spec) || !starts_arg(args[1], p) || !data_arg(args[2], spec, p) ||
+        !bounds_arg(args[3], p) || !fit_settings(args[5], args[4], base) || !fit_bounds_usable(p))
+        return nullptr;
+    if (spec.kind == 2) {
+        PyErr_SetString(PyExc_ValueError, "the built-in objectives are not run here");
+        return nullptr;
+    }
+    i64 workers = 0;
+    PyObject *report = nullptr;
+    if (!workers_arg(args[6], &workers) || !report_arg(args[7], &report)) return nullptr;
+    base.n = p.n;
+    const i64 threads = vlm::py::worker_count(p.count, spec.kind == 1 ? workers : 1);
+    FitSpace space;
+    if (!space.prepare(threads, base)) return nullptr;
+
+    i64 index = -1, why = vlm::START_OK;
+    i64 bad = -1;
+    Py_BEGIN_ALLOW_THREADS bad = first_bad_start(base, p, space, &index, &why);
+    Py_END_ALLOW_THREADS if (bad >= 0) return Py_BuildValue("(LLL)", static_cast<long long>(bad),
+                                                           static_cast<long long>(index),
+                                                           static_cast<long long>(why));
+
+    FitRows rows;
+    void *data[5] = {};
+    Ref state(new_column(p.count, NPY_INT64, &rows.state)), status(new_column(p.count, NPY_INT64, &p.status)),
+        nfev(new_column(p.count, NPY_INT64, &p.nfev)), njev(new_column(p.count, NPY_INT64, &rows.njev)),
+        nit(new_column(p.count, NPY_INT64, &p.nit)), fun(new_column(p.count, NPY_DOUBLE, &p.fun)),
+        hessian_state(new_column(p.count, NPY_INT64, &rows.hessian_state)),
+        se(new_table(p.count, p.n, false, NPY_DOUBLE, &data[0])),
+        y(new_table(p.count, p.n, false, NPY_DOUBLE, &data[1])),
+        se_y(new_table(p.count, p.n, false, NPY_DOUBLE, &data[2])),
+        flat(new_table(p.count, p.n, false, NPY_BOOL, &data[3])),
+        cov(new_table(p.count, p.n, true, NPY_DOUBLE, &data[4]));
+    if (!state || !status || !nfev || !njev || !nit || !fun || !hessian_state || !se || !y || !se_y || !flat || !cov)
+        return nullptr;
+    rows.se = static_cast<f64 *>(data[0]);
+    rows.y = static_cast<f64 *>(data[1]);
+    rows.se_y = static_cast<f64 *>(data[2]);
+    rows.flat = static_cast<unsigned char *>(data[3]);
+    rows.cov = static_cast<f64 *>(data[4]);
+    p.message = static_cast<const char **>(
+        PyMem_Calloc(static_cast<size_t>(p.count > 0 ? p.count : 1), sizeof(const char *)));
+    if (p.message == nullptr) return PyErr_NoMemory();
+
+    const bool ok = spec.kind == 1 ? fit_native(base, p, rows, spec, space, threads, report)
+                                   : fit_python(base, p, rows, spec, space, report);
+    Ref message(ok ? message_column(p) : nullptr);
+    PyMem_Free(p.message);
+    if (!message) return nullptr;
+    return PyTuple_Pack(13, state.get(), status.get(), message.get(), nfev.get(), njev.get(), nit.get(), fun.get(),
+                        hessian_state.get(), se.get(), y.get(), se_y.get(), flat.get(), cov.get());
+}
+
 PyMethodDef methods[] = {
     {"lbfgsb", vlm::py::fastcall(lbfgsb), METH_FASTCALL,
      "lbfgsb(objective, x, data, bounds, options, workers, report) -> (fun, nit, nfev, status, "
@@ -411,6 +713,10 @@ PyMethodDef methods[] = {
     {"neldermead", vlm::py::fastcall(neldermead), METH_FASTCALL,
      "neldermead(objective, x, data, bounds, options, workers, report) -> (fun, nit, nfev, "
      "status, message)\n\nThe Nelder-Mead runs behind Velmora.minimize_many; call that instead."},
+    {"fit", vlm::py::fastcall(fit), METH_FASTCALL,
+     "fit(objective, x, data, bounds, options, settings, workers, report) -> (state, status, "
+     "message, nfev, njev, nit, fun, hessian_state, se, y, se_y, flat, cov)\n\nThe fits behind "
+     "Velmora.fit_many; call that instead."},
     {nullptr, nullptr, 0, nullptr},
 };
 

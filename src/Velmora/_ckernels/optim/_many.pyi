@@ -35,3 +35,19 @@ def neldermead(
     report: _Report,
     /,
 ) -> _Result: ...
+
+# fit: settings (method 0 L-BFGS-B or 1 Nelder-Mead, interval family 3 logit
+# or 4 probit, errordef); x receives the estimates. The result is (state,
+# status, message, nfev, njev, nit, fun, hessian_state, se, y, se_y, flat,
+# cov), or (problem, element, start_problem) for an unusable start.
+def fit(
+    objective: tuple[Any, ...],
+    x: NDArray[np.float64],
+    data: NDArray[np.float64] | None,
+    bounds: _Bounds,
+    options: tuple[Any, ...],
+    settings: tuple[int, int, float],
+    workers: int,
+    report: _Report,
+    /,
+) -> tuple[Any, ...]: ...

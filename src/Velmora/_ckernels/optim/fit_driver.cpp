@@ -3,6 +3,7 @@
 #include "fit_driver.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -16,10 +17,6 @@ bool is_finite(f64 v) { return std::fabs(v) <= 1.79769313486231570815e308; }  //
 
 bool stopped(const int *stop) { return stop != nullptr && *stop != 0; }
 
-bool is_fixed(const FitProblem &p, i64 i) {
-    return p.nbd != nullptr && p.nbd[i] == 2 && p.lo[i] == p.hi[i];
-}
-
 unsigned char family_of(const FitProblem &p, i64 i) {
     if (p.nbd == nullptr) return PARAM_FREE;
     switch (p.nbd[i]) {
@@ -30,44 +27,57 @@ unsigned char family_of(const FitProblem &p, i64 i) {
     }
 }
 
-// The memory of one fit beyond the caller's arrays, in one block per type;
-// released by the destructor on every path.
+// The memory of one fit beyond the caller's arrays, carved from one block
+// sized for n free elements (so that one block serves any fit of n
+// elements): the minimizer's workspace, then
+//   f64: plan bounds (2n), the map's scratch (3n), the full gradient (n),
+//        the Hessian's steps (n) and work (4n), the covariance work (4n^2 + n);
+//   i64: the free elements, the plan's order, the covariance's pivots (n each);
+//   bytes: the family of each free element and its flat flag (n each).
 struct Workspace {
-    // f64: plan bounds (2m), the map's scratch (3m), the full gradient (n),
-    // the Hessian's steps (m) and work (4m), the covariance work (4m^2 + m).
+    void *minimizer = nullptr;
     f64 *low = nullptr, *high = nullptr, *scratch = nullptr, *g_full = nullptr, *steps = nullptr,
         *hessian_work = nullptr, *cov_work = nullptr;
-    // i64: the free elements, the plan's order, the covariance's pivots (m each).
     i64 *free = nullptr, *order = nullptr, *pivots = nullptr;
-    // bytes: the family of each free element and its flat flag (m each).
     unsigned char *family = nullptr, *flat = nullptr;
 
-    bool allocate(i64 n, i64 m) {
-        i64 mm, reals;
-        if (__builtin_mul_overflow(m, m, &mm) || __builtin_mul_overflow(mm, 4, &reals) ||
-            __builtin_add_overflow(reals, 11 * m + n, &reals) || reals > PTRDIFF_MAX / 8)
-            return false;
-        const size_t r = static_cast<size_t>(reals), k = static_cast<size_t>(m);
-        low = static_cast<f64 *>(std::calloc(r > 0 ? r : 1, sizeof(f64)));
-        free = static_cast<i64 *>(std::calloc(3 * k + 1, sizeof(i64)));
-        family = static_cast<unsigned char *>(std::calloc(2 * k + 1, 1));
-        if (low == nullptr || free == nullptr || family == nullptr) return false;
-        high = low + m;
-        scratch = high + m;
-        g_full = scratch + 3 * m;
+    // Bytes of the block, or 0 when they do not fit in memory arithmetic.
+    static size_t bytes(const FitProblem &p, size_t *minimizer_bytes) {
+        const i64 n = p.n;
+        const size_t minimizer = p.method == FitMethod::lbfgsb ? lbfgsb_workspace_bytes(n, p.lbfgsb.m)
+                                                               : neldermead_workspace_bytes(n);
+        i64 nn, reals, total;
+        if (n < 1 || minimizer == 0 || __builtin_mul_overflow(n, n, &nn) ||
+            __builtin_mul_overflow(nn, 4, &reals) || __builtin_add_overflow(reals, 12 * n, &reals) ||
+            reals > PTRDIFF_MAX / 16 || __builtin_add_overflow(reals * 8, 3 * n * 8 + 2 * n, &total) ||
+            static_cast<size_t>(total) > SIZE_MAX - minimizer)
+            return 0;
+        *minimizer_bytes = minimizer;
+        return minimizer + static_cast<size_t>(total);
+    }
+
+    void carve(void *block, i64 n, size_t minimizer_bytes) {
+        minimizer = block;
+        low = reinterpret_cast<f64 *>(static_cast<char *>(block) + minimizer_bytes);
+        high = low + n;
+        scratch = high + n;
+        g_full = scratch + 3 * n;
         steps = g_full + n;
-        hessian_work = steps + m;
-        cov_work = hessian_work + 4 * m;
-        order = free + m;
-        pivots = order + m;
-        flat = family + m;
-        return true;
+        hessian_work = steps + n;
+        cov_work = hessian_work + 4 * n;
+        free = reinterpret_cast<i64 *>(cov_work + 4 * n * n + n);
+        order = free + n;
+        pivots = order + n;
+        family = reinterpret_cast<unsigned char *>(pivots + n);
+        flat = family + n;
     }
-    ~Workspace() {
-        std::free(low);
-        std::free(free);
-        std::free(family);
-    }
+};
+
+// A block allocated for one fit when the caller gives none; released by the
+// destructor on every path.
+struct OwnedBlock {
+    void *block = nullptr;
+    ~OwnedBlock() { std::free(block); }
 };
 
 // The first element of the start that cannot be used, or START_OK.
@@ -80,10 +90,57 @@ i64 start_problem(const FitProblem &p, const f64 *x, i64 &index) {
         if (!is_finite(x[i])) return START_NOT_FINITE;
         if (lower && upper && lo < hi && !is_finite(hi - lo)) return START_TOO_WIDE;
         if (x[i] < lo || x[i] > hi) return START_OUTSIDE;
-        if (!is_fixed(p, i) && (x[i] == lo || x[i] == hi)) return START_ON_BOUND;
+        if (!fit_is_fixed(p, i) && (x[i] == lo || x[i] == hi)) return START_ON_BOUND;
     }
     index = -1;
     return fit_free_count(p) == 0 ? START_NOTHING_FREE : START_OK;
+}
+
+// The start's checks, then the plan over the free elements (in w) and the
+// start on their unconstrained coordinates (y, m values). Returns a
+// FitStartProblem, with the element in `index`.
+i64 prepare(const FitProblem &p, const f64 *x, Workspace &w, ParamPlan &plan, f64 *y, i64 &index) {
+    const i64 problem = start_problem(p, x, index);
+    if (problem != START_OK) return problem;
+    const i64 n = p.n, m = fit_free_count(p);
+    const f64 none = 0.0;
+    for (i64 i = 0, k = 0; i < n; ++i) {
+        if (fit_is_fixed(p, i)) continue;
+        w.free[k] = i;
+        w.family[k] = family_of(p, i);
+        w.low[k] = p.lo != nullptr ? p.lo[i] : none;
+        w.high[k] = p.hi != nullptr ? p.hi[i] : none;
+        ++k;
+    }
+    f64 *plan_low = w.scratch, *plan_high = w.scratch + m;  // the grouping copies them
+    std::memcpy(plan_low, w.low, static_cast<size_t>(m) * sizeof(f64));
+    std::memcpy(plan_high, w.high, static_cast<size_t>(m) * sizeof(f64));
+    plan.n = m;
+    plan.order = w.order;
+    plan.low = w.low;
+    plan.high = w.high;
+    param_plan_group(plan, w.family, plan_low, plan_high);
+    f64 *x_free = w.steps;  // free until the Hessian
+    for (i64 k = 0; k < m; ++k) x_free[k] = x[w.free[k]];
+    param_plan_apply(plan, MapOp::to_unconstrained, x_free, y, 1, w.scratch);
+    for (i64 k = 0; k < m; ++k) {
+        if (!is_finite(y[k])) {
+            index = w.free[k];
+            return START_TOO_CLOSE;
+        }
+    }
+    index = -1;
+    return START_OK;
+}
+
+// The block of a fit: the caller's, or one allocated into `owned`; null
+// when there is none.
+void *workspace_block(const FitProblem &p, void *given, OwnedBlock &owned, size_t &minimizer_bytes) {
+    const size_t bytes = Workspace::bytes(p, &minimizer_bytes);
+    if (bytes == 0) return nullptr;
+    if (given != nullptr) return given;
+    owned.block = std::malloc(bytes);
+    return owned.block;
 }
 
 void fill(f64 *a, i64 count, f64 v) {
@@ -92,7 +149,7 @@ void fill(f64 *a, i64 count, f64 v) {
 
 // The minimization on y; false when it was stopped.
 bool minimize_mapped(const FitProblem &p, MappedObjective &mo, i64 m, const FitArrays &a,
-                     FitOutcome &out) {
+                     void *work, FitOutcome &out) {
     if (p.method == FitMethod::lbfgsb) {
         LbfgsbObjective obj;
         obj.value = p.value_grad != nullptr ? nullptr : mapped_value;
@@ -100,7 +157,7 @@ bool minimize_mapped(const FitProblem &p, MappedObjective &mo, i64 m, const FitA
         obj.ctx = &mo;
         obj.stop = p.stop;
         lbfgsb_drive(obj, m, a.y, nullptr, nullptr, nullptr, &p.lbfgsb, &out.run, &out.run_njev,
-                     a.grad, nullptr);
+                     a.grad, work);
         if (stopped(p.stop)) return false;
         // The driver's first evaluation is at the start: a value that is not
         // finite there ends the run at once as invalid input.
@@ -121,7 +178,7 @@ bool minimize_mapped(const FitProblem &p, MappedObjective &mo, i64 m, const FitA
     hooks.stop = p.stop;
     vlm_neldermead_result res{};
     neldermead_drive(mapped_value, &mo, m, a.y, nullptr, nullptr, nullptr, &p.neldermead, &res, &hooks,
-                     nullptr);
+                     work);
     if (stopped(p.stop)) return false;
     out.run = {res.status, res.nfev, res.nit, res.fun, res.success, res.message};
     fill(a.grad, m, NAN);
@@ -132,55 +189,52 @@ bool minimize_mapped(const FitProblem &p, MappedObjective &mo, i64 m, const FitA
 
 i64 fit_free_count(const FitProblem &problem) {
     i64 m = 0;
-    for (i64 i = 0; i < problem.n; ++i) m += is_fixed(problem, i) ? 0 : 1;
+    for (i64 i = 0; i < problem.n; ++i) m += fit_is_fixed(problem, i) ? 0 : 1;
     return m;
 }
 
-i64 fit_drive(const FitProblem &p, const FitArrays &a, FitOutcome &out) {
-    out = FitOutcome{};
-    const i64 n = p.n, m = fit_free_count(p);
+size_t fit_workspace_bytes(const FitProblem &problem) {
+    size_t minimizer_bytes = 0;
+    return Workspace::bytes(problem, &minimizer_bytes);
+}
+
+i64 fit_check_start(const FitProblem &p, const f64 *x, void *workspace, i64 &index) {
+    index = -1;
+    if (p.n < 1) return START_NOTHING_FREE;
+    size_t minimizer_bytes = 0;
+    if (Workspace::bytes(p, &minimizer_bytes) == 0) return start_problem(p, x, index);
     Workspace w;
-    out.start_problem = n < 1 ? START_NOTHING_FREE : start_problem(p, a.x, out.index);
+    w.carve(workspace, p.n, minimizer_bytes);
+    ParamPlan plan;
+    return prepare(p, x, w, plan, w.g_full, index);
+}
+
+i64 fit_drive(const FitProblem &p, const FitArrays &a, FitOutcome &out, void *workspace) {
+    out = FitOutcome{};
+    const i64 n = p.n;
+    if (n < 1) {
+        out.start_problem = START_NOTHING_FREE;
+        out.state = FIT_BAD_START;
+        return out.state;
+    }
+    OwnedBlock owned;
+    size_t minimizer_bytes = 0;
+    void *block = workspace_block(p, workspace, owned, minimizer_bytes);
+    if (block == nullptr) {
+        // The start's own checks come first, as for a fit that could run.
+        out.start_problem = start_problem(p, a.x, out.index);
+        out.state = out.start_problem != START_OK ? FIT_BAD_START : FIT_NO_MEMORY;
+        return out.state;
+    }
+    Workspace w;
+    w.carve(block, n, minimizer_bytes);
+    ParamPlan plan;
+    out.start_problem = prepare(p, a.x, w, plan, a.y, out.index);
     if (out.start_problem != START_OK) {
         out.state = FIT_BAD_START;
         return out.state;
     }
-    if (!w.allocate(n, m)) {
-        out.state = FIT_NO_MEMORY;
-        return out.state;
-    }
-
-    // The plan over the free elements, and the start on their unconstrained
-    // coordinates.
-    const f64 none = 0.0;
-    for (i64 i = 0, k = 0; i < n; ++i) {
-        if (is_fixed(p, i)) continue;
-        w.free[k] = i;
-        w.family[k] = family_of(p, i);
-        w.low[k] = p.lo != nullptr ? p.lo[i] : none;
-        w.high[k] = p.hi != nullptr ? p.hi[i] : none;
-        ++k;
-    }
-    f64 *plan_low = w.scratch, *plan_high = w.scratch + m;  // the grouping copies them
-    std::memcpy(plan_low, w.low, static_cast<size_t>(m) * sizeof(f64));
-    std::memcpy(plan_high, w.high, static_cast<size_t>(m) * sizeof(f64));
-    ParamPlan plan;
-    plan.n = m;
-    plan.order = w.order;
-    plan.low = w.low;
-    plan.high = w.high;
-    param_plan_group(plan, w.family, plan_low, plan_high);
-    f64 *x_free = w.steps;  // free until the Hessian
-    for (i64 k = 0; k < m; ++k) x_free[k] = a.x[w.free[k]];
-    param_plan_apply(plan, MapOp::to_unconstrained, x_free, a.y, 1, w.scratch);
-    for (i64 k = 0; k < m; ++k) {
-        if (!is_finite(a.y[k])) {
-            out.state = FIT_BAD_START;
-            out.start_problem = START_TOO_CLOSE;
-            out.index = w.free[k];
-            return out.state;
-        }
-    }
+    const i64 m = plan.n;
 
     MappedObjective mo;
     mo.value = p.value;
@@ -193,7 +247,7 @@ i64 fit_drive(const FitProblem &p, const FitArrays &a, FitOutcome &out) {
     mo.g_full = w.g_full;
     mo.scratch = w.scratch;
 
-    if (!minimize_mapped(p, mo, m, a, out)) {
+    if (!minimize_mapped(p, mo, m, a, w.minimizer, out)) {
         out.state = FIT_STOPPED;
         return out.state;
     }

@@ -95,10 +95,28 @@ struct FitOutcome {
 // The number of free elements (those not fixed by equal bounds).
 i64 fit_free_count(const FitProblem &problem);
 
+// Whether element i is fixed (its two bounds are equal).
+inline bool fit_is_fixed(const FitProblem &problem, i64 i) {
+    return problem.nbd != nullptr && problem.nbd[i] == 2 && problem.lo[i] == problem.hi[i];
+}
+
+// Bytes of the workspace of a fit of problem.n elements, whatever the bounds
+// (so that one block serves every fit of that size, method and options); 0
+// when n < 1 or the size does not fit in memory arithmetic.
+size_t fit_workspace_bytes(const FitProblem &problem);
+
+// The start checks of fit_drive alone, with no evaluation: a FitStartProblem
+// (START_OK when the fit can start), the element in `index`. workspace:
+// fit_workspace_bytes(problem) bytes aligned for doubles.
+i64 fit_check_start(const FitProblem &problem, const f64 *x, void *workspace, i64 &index);
+
 // Runs the fit: the start checks, the minimization, the Hessian and the
-// covariance. Allocates its own workspace (O(m^2 + n) values), released
-// before return. Returns outcome.state.
-i64 fit_drive(const FitProblem &problem, const FitArrays &arrays, FitOutcome &outcome);
+// covariance. workspace: null to allocate one for this fit (released before
+// return), or a caller's block of fit_workspace_bytes(problem) bytes aligned
+// for doubles, which a caller running many fits reuses (a fit never reads
+// what an earlier one left there). Returns outcome.state.
+i64 fit_drive(const FitProblem &problem, const FitArrays &arrays, FitOutcome &outcome,
+              void *workspace = nullptr);
 
 }  // namespace vlm
 
