@@ -83,6 +83,9 @@ inline bool copy_exact(PyObject *v, f64 *out, i64 count, int max_ndim) {
     return true;
 }
 
+// The execution slot of a module that needs nothing but NumPy's C API.
+inline int import_numpy(PyObject *) { return PyArray_ImportNumPyAPI() < 0 ? -1 : 0; }
+
 }  // namespace vlm::py
 
 #endif  // VLM_PY_NUMPY_API_H

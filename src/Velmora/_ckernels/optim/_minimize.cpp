@@ -425,12 +425,7 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-int exec_module(PyObject *) {
-    if (PyArray_ImportNumPyAPI() < 0) return -1;
-    return 0;
-}
-
-PyModuleDef_Slot slots[] = VLM_MODULE_SLOTS(exec_module);
+PyModuleDef_Slot slots[] = VLM_MODULE_SLOTS(vlm::py::import_numpy);
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
