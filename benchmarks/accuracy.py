@@ -38,7 +38,9 @@ import numpy as np
 from Velmora._ckernels.distributions import _distributions as dist
 from Velmora._ckernels.transforms import _transforms as tr
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support"))
+sys.path.insert(
+    0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support")
+)
 from native import TRANSFORM_FAMILIES, TRANSFORM_OPS, transform_bounds  # noqa: E402
 
 LIMIT = 1024  # ulps of relative error (2.3e-13) beyond which a result counts as not accurate
@@ -74,17 +76,17 @@ ADVICE = {
     "logit_ldet_abs_jac_inv": "`logit_ldet_abs_jac_inv(-y)` (even in y)",
     "logit_grad_ldet_abs_jac_inv": "`-tanh_inv(y / 2)` (the same function)",
     "aff_logit_fwd": "near the midpoint, `2 * tanh_fwd((2 * x - low - high) / (high - low))`; near `high`, "
-                     "`-logit_fwd((high - x) / (high - low))` (high − x is exact there)",
+    "`-logit_fwd((high - x) / (high - low))` (high − x is exact there)",
     "aff_logit_grad_fwd": "near `high`, `logit_grad_fwd((high - x) / (high - low)) / (high - low)`",
     "aff_logit_ldet_abs_jac_fwd": "near `high`, `logit_ldet_abs_jac_fwd((high - x) / (high - low)) "
-                                  "- log(high - low)`",
+    "- log(high - low)`",
     "aff_logit_grad_inv": "`aff_logit_grad_inv(-y, low, high)` (even in y)",
     "aff_logit_ldet_abs_jac_inv": "`aff_logit_ldet_abs_jac_inv(-y, low, high)` (even in y)",
     "aff_logit_grad_ldet_abs_jac_inv": "`-tanh_inv(y / 2)` (the same function)",
     "aff_probit_fwd": "near `high`, `-probit_fwd((high - x) / (high - low))`",
     "aff_probit_grad_fwd": "near `high`, `probit_grad_fwd((high - x) / (high - low)) / (high - low)`",
     "aff_probit_ldet_abs_jac_fwd": "near `high`, `probit_ldet_abs_jac_fwd((high - x) / (high - low)) "
-                                   "- log(high - low)`",
+    "- log(high - low)`",
     "softplus_grad_ldet_abs_jac_inv": "`softplus_grad_inv(-y)` (1 − σ(y) = σ(−y))",
     "softplus_fwd": "x itself from x ≈ 37 on, where log(eˣ − 1) rounds to x",
 }
@@ -93,6 +95,7 @@ ADVICE = {
 # --- exact values -----------------------------------------------------------------
 # Exponentials of arguments below -1e5 are taken as 0: the true values lie far
 # below the smallest double, and mpmath is slow on such exponents.
+
 
 def exp_(v):
     return mp.exp(v) if v > -1e5 else mp.mpf(0)
@@ -135,28 +138,51 @@ def ncdf(y):
 LOG_SQRT_2PI = mp.log(2 * mp.pi) / 2
 
 UNIT = {  # family -> op -> exact value (the affine families use their unit family's)
-    "log": {"fwd": mp.log, "inv": exp_, "grad_fwd": lambda x: 1 / x, "grad_inv": exp_,
-            "ldet_abs_jac_fwd": lambda x: -mp.log(x), "ldet_abs_jac_inv": lambda y: y,
-            "grad_ldet_abs_jac_inv": lambda y: mp.mpf(1)},
-    "logit": {"fwd": lambda x: mp.log(x) - mp.log1p(-x), "inv": sigma,
-              "grad_fwd": lambda x: 1 / (x * (1 - x)), "grad_inv": lambda y: sigma(y) * sigma(-y),
-              "ldet_abs_jac_fwd": lambda x: -(mp.log(x) + mp.log1p(-x)),
-              "ldet_abs_jac_inv": lambda y: log_sigma(y) + log_sigma(-y),
-              "grad_ldet_abs_jac_inv": lambda y: -mp.tanh(y / 2)},  # 1 - 2 sigma(y)
-    "probit": {"fwd": ndtri, "inv": ncdf, "grad_fwd": lambda x: 1 / npdf(ndtri(x)), "grad_inv": npdf,
-               "ldet_abs_jac_fwd": lambda x: ndtri(x) ** 2 / 2 + LOG_SQRT_2PI,
-               "ldet_abs_jac_inv": lambda y: -y * y / 2 - LOG_SQRT_2PI,
-               "grad_ldet_abs_jac_inv": lambda y: -y},
-    "softplus": {"fwd": lambda x: x + log1m_exp(x),
-                 "inv": lambda y: max(y, 0) + mp.log1p(exp_(-abs(y))),
-                 "grad_fwd": lambda x: -1 / expm1_(-x), "grad_inv": sigma,
-                 "ldet_abs_jac_fwd": lambda x: -log1m_exp(x), "ldet_abs_jac_inv": log_sigma,
-                 "grad_ldet_abs_jac_inv": lambda y: sigma(-y)},
-    "tanh": {"fwd": mp.atanh, "inv": mp.tanh, "grad_fwd": lambda x: 1 / ((1 - x) * (1 + x)),
-             "grad_inv": lambda y: 4 * exp_(-2 * abs(y)) / (1 + exp_(-2 * abs(y))) ** 2,
-             "ldet_abs_jac_fwd": lambda x: -mp.log1p(-x * x),
-             "ldet_abs_jac_inv": lambda y: -2 * mp.log1p(2 * mp.sinh(y / 2) ** 2),  # log sech^2
-             "grad_ldet_abs_jac_inv": lambda y: -2 * mp.tanh(y)},
+    "log": {
+        "fwd": mp.log,
+        "inv": exp_,
+        "grad_fwd": lambda x: 1 / x,
+        "grad_inv": exp_,
+        "ldet_abs_jac_fwd": lambda x: -mp.log(x),
+        "ldet_abs_jac_inv": lambda y: y,
+        "grad_ldet_abs_jac_inv": lambda y: mp.mpf(1),
+    },
+    "logit": {
+        "fwd": lambda x: mp.log(x) - mp.log1p(-x),
+        "inv": sigma,
+        "grad_fwd": lambda x: 1 / (x * (1 - x)),
+        "grad_inv": lambda y: sigma(y) * sigma(-y),
+        "ldet_abs_jac_fwd": lambda x: -(mp.log(x) + mp.log1p(-x)),
+        "ldet_abs_jac_inv": lambda y: log_sigma(y) + log_sigma(-y),
+        "grad_ldet_abs_jac_inv": lambda y: -mp.tanh(y / 2),
+    },  # 1 - 2 sigma(y)
+    "probit": {
+        "fwd": ndtri,
+        "inv": ncdf,
+        "grad_fwd": lambda x: 1 / npdf(ndtri(x)),
+        "grad_inv": npdf,
+        "ldet_abs_jac_fwd": lambda x: ndtri(x) ** 2 / 2 + LOG_SQRT_2PI,
+        "ldet_abs_jac_inv": lambda y: -y * y / 2 - LOG_SQRT_2PI,
+        "grad_ldet_abs_jac_inv": lambda y: -y,
+    },
+    "softplus": {
+        "fwd": lambda x: x + log1m_exp(x),
+        "inv": lambda y: max(y, 0) + mp.log1p(exp_(-abs(y))),
+        "grad_fwd": lambda x: -1 / expm1_(-x),
+        "grad_inv": sigma,
+        "ldet_abs_jac_fwd": lambda x: -log1m_exp(x),
+        "ldet_abs_jac_inv": log_sigma,
+        "grad_ldet_abs_jac_inv": lambda y: sigma(-y),
+    },
+    "tanh": {
+        "fwd": mp.atanh,
+        "inv": mp.tanh,
+        "grad_fwd": lambda x: 1 / ((1 - x) * (1 + x)),
+        "grad_inv": lambda y: 4 * exp_(-2 * abs(y)) / (1 + exp_(-2 * abs(y))) ** 2,
+        "ldet_abs_jac_fwd": lambda x: -mp.log1p(-x * x),
+        "ldet_abs_jac_inv": lambda y: -2 * mp.log1p(2 * mp.sinh(y / 2) ** 2),  # log sech^2
+        "grad_ldet_abs_jac_inv": lambda y: -2 * mp.tanh(y),
+    },
 }
 
 
@@ -169,8 +195,12 @@ def exact(family, op, v):
         if op in ("fwd", "grad_fwd", "ldet_abs_jac_fwd"):
             d = s * (v - c)  # the distance to the bound
             return {"fwd": mp.log(d), "grad_fwd": s / d, "ldet_abs_jac_fwd": -mp.log(d)}[op]
-        return {"inv": lambda: c + s * exp_(v), "grad_inv": lambda: s * exp_(v),
-                "ldet_abs_jac_inv": lambda: v, "grad_ldet_abs_jac_inv": lambda: mp.mpf(1)}[op]()
+        return {
+            "inv": lambda: c + s * exp_(v),
+            "grad_inv": lambda: s * exp_(v),
+            "ldet_abs_jac_inv": lambda: v,
+            "grad_ldet_abs_jac_inv": lambda: mp.mpf(1),
+        }[op]()
     if family.startswith("aff_"):
         a, b = (mp.mpf(c) for c in BOUNDS[family])
         unit = UNIT[family[4:]][op]
@@ -178,31 +208,49 @@ def exact(family, op, v):
             u = unit((v - a) / (b - a))
             return {"fwd": u, "grad_fwd": u / (b - a), "ldet_abs_jac_fwd": u - mp.log(b - a)}[op]
         u = unit(v)
-        return {"inv": a + (b - a) * u, "grad_inv": u * (b - a), "ldet_abs_jac_inv": u + mp.log(b - a),
-                "grad_ldet_abs_jac_inv": u}[op]
+        return {
+            "inv": a + (b - a) * u,
+            "grad_inv": u * (b - a),
+            "ldet_abs_jac_inv": u + mp.log(b - a),
+            "grad_ldet_abs_jac_inv": u,
+        }[op]
     return UNIT[family][op](v)
 
 
 # --- domains and points -----------------------------------------------------------
 
+
 def domain(family, op):
     """(lower end, upper end) of the argument; the ends are excluded."""
     if not op.endswith("fwd"):
         return -math.inf, math.inf
-    return {"log": (0.0, math.inf), "softplus": (0.0, math.inf), "logit": (0.0, 1.0), "probit": (0.0, 1.0),
-            "tanh": (-1.0, 1.0), "lower": (BOUNDS["lower"][0], math.inf),
-            "upper": (-math.inf, BOUNDS["upper"][0])}.get(family) or BOUNDS[family]
+    return {
+        "log": (0.0, math.inf),
+        "softplus": (0.0, math.inf),
+        "logit": (0.0, 1.0),
+        "probit": (0.0, 1.0),
+        "tanh": (-1.0, 1.0),
+        "lower": (BOUNDS["lower"][0], math.inf),
+        "upper": (-math.inf, BOUNDS["upper"][0]),
+    }.get(family) or BOUNDS[family]
 
 
 def zeros(family, op):
     """Arguments other than 0 where the exact value is 0."""
     a, b = BOUNDS.get(family, (0.0, 1.0)) if family.startswith("aff") else (0.0, 1.0)
-    return {("log", "fwd"): [1.0], ("log", "ldet_abs_jac_fwd"): [1.0], ("logit", "fwd"): [0.5],
-            ("probit", "fwd"): [0.5], ("aff_logit", "fwd"): [(a + b) / 2], ("aff_probit", "fwd"): [(a + b) / 2],
-            ("softplus", "fwd"): [LN2], ("lower", "fwd"): [BOUNDS["lower"][0] + 1.0],
-            ("lower", "ldet_abs_jac_fwd"): [BOUNDS["lower"][0] + 1.0],
-            ("upper", "fwd"): [BOUNDS["upper"][0] - 1.0],
-            ("upper", "ldet_abs_jac_fwd"): [BOUNDS["upper"][0] - 1.0]}.get((family, op), [])
+    return {
+        ("log", "fwd"): [1.0],
+        ("log", "ldet_abs_jac_fwd"): [1.0],
+        ("logit", "fwd"): [0.5],
+        ("probit", "fwd"): [0.5],
+        ("aff_logit", "fwd"): [(a + b) / 2],
+        ("aff_probit", "fwd"): [(a + b) / 2],
+        ("softplus", "fwd"): [LN2],
+        ("lower", "fwd"): [BOUNDS["lower"][0] + 1.0],
+        ("lower", "ldet_abs_jac_fwd"): [BOUNDS["lower"][0] + 1.0],
+        ("upper", "fwd"): [BOUNDS["upper"][0] - 1.0],
+        ("upper", "ldet_abs_jac_fwd"): [BOUNDS["upper"][0] - 1.0],
+    }.get((family, op), [])
 
 
 def log_uniform(rng, lo, hi, n):
@@ -213,7 +261,11 @@ def whole_domain(rng, family, op, n):
     """About n doubles inside the domain: every binade of the distance to each
     end (from the smallest subnormal to the largest double) and to each zero."""
     lo, hi = domain(family, op)
-    centres = [c for c in (lo, hi) if math.isfinite(c)] + zeros(family, op) + ([0.0] if lo < 0 < hi else [])
+    centres = (
+        [c for c in (lo, hi) if math.isfinite(c)]
+        + zeros(family, op)
+        + ([0.0] if lo < 0 < hi else [])
+    )
     parts = []
     for c in centres:
         # Half of them where most results change character (distances 1e-20 to 1e4).
@@ -229,8 +281,15 @@ def usual_domain(rng, family, op, n):
     """The grid of typical and extreme points and n random ones."""
     if not op.endswith("fwd"):
         return np.concatenate([Y_GRID, rng.normal(0.0, 3.0, n)])
-    usual = {"log": (0.1, 10.0), "softplus": (0.01, 20.0), "lower": (1.6, 11.5), "upper": (-11.5, -2.1),
-             "tanh": (-0.999, 0.999), "logit": (1e-6, 1 - 1e-6), "probit": (1e-6, 1 - 1e-6)}
+    usual = {
+        "log": (0.1, 10.0),
+        "softplus": (0.01, 20.0),
+        "lower": (1.6, 11.5),
+        "upper": (-11.5, -2.1),
+        "tanh": (-0.999, 0.999),
+        "logit": (1e-6, 1 - 1e-6),
+        "probit": (1e-6, 1 - 1e-6),
+    }
     if family.startswith("aff_"):
         a, b = BOUNDS[family]
         return a + (b - a) * np.concatenate([Z_GRID, rng.uniform(1e-6, 1 - 1e-6, n)])
@@ -238,6 +297,7 @@ def usual_domain(rng, family, op, n):
 
 
 # --- errors -----------------------------------------------------------------------
+
 
 def relative_error(got, want):
     """|got - want| / |want| (0 when equal, infinite when want is 0)."""
@@ -295,10 +355,16 @@ class Function:
         return Measured(
             scalar=np.array([ulps_of(g, w, scale) for g, w in zip(s, want)]),
             array=np.array([ulps_of(g, w, scale) for g, w in zip(a, want)]),
-            relative=np.array([max(relative_error(g, w), relative_error(h, w)) for g, h, w in zip(s, a, want)]),
-            kinds=[", ".join(sorted({wrong_kind(g, w), wrong_kind(h, w)} - {None})) for g, h, w in zip(s, a, want)],
+            relative=np.array(
+                [max(relative_error(g, w), relative_error(h, w)) for g, h, w in zip(s, a, want)]
+            ),
+            kinds=[
+                ", ".join(sorted({wrong_kind(g, w), wrong_kind(h, w)} - {None}))
+                for g, h, w in zip(s, a, want)
+            ],
             zero=(s == 0) | (a == 0),
-            tiny=np.array([abs(float(w)) < SMALLEST_NORMAL for w in want]))
+            tiny=np.array([abs(float(w)) < SMALLEST_NORMAL for w in want]),
+        )
 
     def classify(self, v):
         return self.measure([v]).classes()[0]
@@ -315,6 +381,7 @@ class Measured:
     max(|exact|, scale), the larger relative error, the kind of non-finite
     result where the exact value is finite (see wrong_kind), whether either
     result is 0, and whether the exact value is 0 or subnormal."""
+
     scalar: np.ndarray
     array: np.ndarray
     relative: np.ndarray
@@ -323,7 +390,10 @@ class Measured:
     tiny: np.ndarray
 
     def classes(self):
-        return [point_class(e, k, t) for e, k, t in zip(np.maximum(self.scalar, self.array), self.kinds, self.tiny)]
+        return [
+            point_class(e, k, t)
+            for e, k, t in zip(np.maximum(self.scalar, self.array), self.kinds, self.tiny)
+        ]
 
 
 def point_class(error, kind, exact_tiny):
@@ -387,7 +457,11 @@ def bad_ranges(fn, points, classes):
         # points between: an error that grows with the argument need not
         # exceed the limit everywhere, and exactly rounded points dot it.
         loose_like = last and {cls, last[0]} <= {"near", "loose"}
-        if last and (cls == last[0] or loose_like) and (last[2] == rank - 1 or rank - last[2] <= GAP):
+        if (
+            last
+            and (cls == last[0] or loose_like)
+            and (last[2] == rank - 1 or rank - last[2] <= GAP)
+        ):
             last[0] = cls if last[0] == "near" else last[0]
             last[2] = rank
         else:
@@ -396,7 +470,7 @@ def bad_ranges(fn, points, classes):
     for cls, r0, r1 in runs:
         if cls != "near":  # ends: the first and last point of the class itself
             inside = np.zeros(p.size, dtype=bool)
-            inside[r0:r1 + 1] = [k == cls for k in c[r0:r1 + 1]]
+            inside[r0 : r1 + 1] = [k == cls for k in c[r0 : r1 + 1]]
             found.append((cls, *hull(lambda v, cls=cls: fn.classify(v) == cls, p, inside)))
     return found
 
@@ -428,30 +502,47 @@ def describe(fn, first, last, at_start, at_end):
     return f"|{var}| ≤ {b}" if a == "−" + b else f"{a} ≤ {var} ≤ {b}"
 
 
-INSTEAD = {"inf": "inf instead of a finite value", "−inf": "−inf instead of a finite value",
-           "NaN": "NaN instead of a number"}
+INSTEAD = {
+    "inf": "inf instead of a finite value",
+    "−inf": "−inf instead of a finite value",
+    "NaN": "NaN instead of a number",
+}
 
 
 def relative(r):
     """A relative error in words: 'relative error up to 2.3e-13' (or a
     percentage), or no digit right."""
-    return "no digit right" if r >= 1 else f"relative error up to {r:.0%}" if r >= 0.01 else \
-        f"relative error up to {r:.1e}"
+    return (
+        "no digit right"
+        if r >= 1
+        else f"relative error up to {r:.0%}"
+        if r >= 0.01
+        else f"relative error up to {r:.1e}"
+    )
 
 
 def measure(fn, rng, n_whole, n_usual):
     """(usual scalar, usual array, whole scalar, whole array, ranges text)."""
     scale = BOUNDS[fn.family][1] - BOUNDS[fn.family][0] if fn.family.startswith("aff_") else 1.0
     if fn.family == "quantile":
-        p = np.concatenate([rng.uniform(0.0, 1.0, n_usual), 10.0 ** -rng.uniform(0, 300, n_usual),
-                            1.0 - rng.uniform(0.0, 1e-3, n_usual), [0.02425, 0.5, 0.97575]])
+        p = np.concatenate(
+            [
+                rng.uniform(0.0, 1.0, n_usual),
+                10.0 ** -rng.uniform(0, 300, n_usual),
+                1.0 - rng.uniform(0.0, 1e-3, n_usual),
+                [0.02425, 0.5, 0.97575],
+            ]
+        )
         usual, scale = p[(p > 0) & (p < 1)], 0.0  # accurate relative to itself near 1/2 too
         points = whole_domain(rng, "probit", "fwd", n_whole)
     else:
         usual = usual_domain(rng, fn.family, fn.op, n_usual)
         lo, hi = domain(fn.family, fn.op)
-        points = np.unique(np.concatenate([whole_domain(rng, fn.family, fn.op, n_whole),
-                                           usual[(usual > lo) & (usual < hi)]]))
+        points = np.unique(
+            np.concatenate(
+                [whole_domain(rng, fn.family, fn.op, n_whole), usual[(usual > lo) & (usual < hi)]]
+            )
+        )
     m = fn.measure(usual, scale)
     usual_errors = (m.scalar.max(), m.array.max())
 
@@ -478,13 +569,17 @@ def measure(fn, rng, n_whole, n_usual):
 
 # --- the quantile's monotonicity ------------------------------------------------------
 
+
 def monotonicity(points_per_part):
     """(number of decreases, largest decrease in ulps, where, grid size) of
     the quantile over a sorted grid: every binade of both tails, a uniform
     grid, and runs of consecutive doubles at the region switches."""
     k = points_per_part
-    parts = [10.0 ** np.linspace(-323.3, math.log10(0.5), k), 1.0 - 10.0 ** np.linspace(-16, math.log10(0.5), k),
-             np.linspace(0.0, 1.0, k)[1:-1]]
+    parts = [
+        10.0 ** np.linspace(-323.3, math.log10(0.5), k),
+        1.0 - 10.0 ** np.linspace(-16, math.log10(0.5), k),
+        np.linspace(0.0, 1.0, k)[1:-1],
+    ]
     for c in (0.075, 0.925, math.exp(-25.0), 1.0 - math.exp(-25.0)):
         parts.append(c + np.arange(-k // 8, k // 8) * math.ulp(c))
     p = np.unique(np.concatenate(parts))
@@ -493,14 +588,19 @@ def monotonicity(points_per_part):
     down = np.flatnonzero(np.diff(q) < 0)
     ulps = np.array([(q[i] - q[i + 1]) / math.ulp(q[i]) for i in down])
     worst = int(np.argmax(ulps)) if ulps.size else None
-    return (down.size, 0.0 if worst is None else ulps[worst], math.nan if worst is None else p[down[worst] + 1],
-            p.size)
+    return (
+        down.size,
+        0.0 if worst is None else ulps[worst],
+        math.nan if worst is None else p[down[worst] + 1],
+        p.size,
+    )
 
 
 # --- the table --------------------------------------------------------------------
 
+
 def label(names, family):
-    ops = [n[len(family) + 1:] for n in names]
+    ops = [n[len(family) + 1 :] for n in names]
     if len(ops) == len(TRANSFORM_OPS):
         return f"`{family}_*` (all {len(ops)})"
     if len(ops) < 4:
@@ -510,8 +610,13 @@ def label(names, family):
 
 
 def markdown(quantile, rows, mono):
-    out = [(f"| Functions | usual domain: scalar | array | whole domain: scalar | array | "
-            f"not accurate (error above {LIMIT} ulps, or a non-finite result) |"), "|---|---|---|---|---|---|"]
+    out = [
+        (
+            f"| Functions | usual domain: scalar | array | whole domain: scalar | array | "
+            f"not accurate (error above {LIMIT} ulps, or a non-finite result) |"
+        ),
+        "|---|---|---|---|---|---|",
+    ]
 
     def line(name, r):
         cells = [f"{v:.1f}" if math.isfinite(v) else "inf" for v in r[:4]]
@@ -519,10 +624,17 @@ def markdown(quantile, rows, mono):
 
     line("`ndtri_as241` (AS 241)", quantile)
     for family in TRANSFORM_FAMILIES:
-        mine = [(n, r) for n, r in rows if n.startswith(family + "_") and n[len(family) + 1:] in TRANSFORM_OPS]
+        mine = [
+            (n, r)
+            for n, r in rows
+            if n.startswith(family + "_") and n[len(family) + 1 :] in TRANSFORM_OPS
+        ]
         plain = [(n, r) for n, r in mine if not r[4] and max(r[2:4]) <= FEW]
         if plain:
-            line(label([n for n, _ in plain], family), [max(r[i] for _, r in plain) for i in range(4)] + [""])
+            line(
+                label([n for n, _ in plain], family),
+                [max(r[i] for _, r in plain) for i in range(4)] + [""],
+            )
         for n, r in mine:
             if (n, r) not in plain:
                 line(f"`{n}`", r)
@@ -530,28 +642,43 @@ def markdown(quantile, rows, mono):
     if notes:
         out += ["", "Better calls in those ranges:", ""] + notes
     decreases, worst, where, size = mono
-    out += ["", (f"Over {size:,} sorted probabilities (every binade of both tails, a uniform grid and runs of "
-                 f"consecutive doubles at the region switches) `ndtri_as241` decreases at {decreases:,} places, "
-                 f"by at most {worst:.1f} ulps (at p = {where:.17g}).")]
+    out += [
+        "",
+        (
+            f"Over {size:,} sorted probabilities (every binade of both tails, a uniform grid and runs of "
+            f"consecutive doubles at the region switches) `ndtri_as241` decreases at {decreases:,} places, "
+            f"by at most {worst:.1f} ulps (at p = {where:.17g})."
+        ),
+    ]
     return "\n".join(out)
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--points", type=int, default=1000, help="whole-domain points per function (1000)")
-    parser.add_argument("--usual-points", type=int, default=200, help="usual-domain points per function (200)")
-    parser.add_argument("--grid", type=int, default=2_000_000, help="quantile monotonicity grid, per part")
+    parser.add_argument(
+        "--points", type=int, default=1000, help="whole-domain points per function (1000)"
+    )
+    parser.add_argument(
+        "--usual-points", type=int, default=200, help="usual-domain points per function (200)"
+    )
+    parser.add_argument(
+        "--grid", type=int, default=2_000_000, help="quantile monotonicity grid, per part"
+    )
     args = parser.parse_args(argv)
     rng = np.random.default_rng(2026)
     mp.mp.dps = 50
     print("measuring ndtri_as241 ...", file=sys.stderr, flush=True)
-    quantile = measure(Function("ndtri_as241", "quantile", "fwd"), rng, args.points, args.usual_points)
+    quantile = measure(
+        Function("ndtri_as241", "quantile", "fwd"), rng, args.points, args.usual_points
+    )
     rows = []
     for family in TRANSFORM_FAMILIES:
         for op in TRANSFORM_OPS:
             name = f"{family}_{op}"
             print(f"measuring {name} ...", file=sys.stderr, flush=True)
-            rows.append((name, measure(Function(name, family, op), rng, args.points, args.usual_points)))
+            rows.append(
+                (name, measure(Function(name, family, op), rng, args.points, args.usual_points))
+            )
     print(markdown(quantile, rows, monotonicity(args.grid)))
     return 0
 

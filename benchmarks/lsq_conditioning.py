@@ -27,7 +27,9 @@ import sys
 import mpmath
 import numpy as np
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support"))
+sys.path.insert(
+    0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support")
+)
 import native
 from native import ptr
 
@@ -40,8 +42,10 @@ def exact(J, r):
         G = M.T * M
         step = mpmath.lu_solve(G, M.T * b)
         cov = G**-1
-        return (np.array([float(v) for v in step]),
-                np.array([[float(cov[i, j]) for j in range(J.shape[1])] for i in range(J.shape[1])]))
+        return (
+            np.array([float(v) for v in step]),
+            np.array([[float(cov[i, j]) for j in range(J.shape[1])] for i in range(J.shape[1])]),
+        )
 
 
 def normal_equations(J, r):
@@ -61,7 +65,12 @@ def qr(J, r):
     m, n = J.shape
     d = np.linalg.norm(J, axis=0)
     a = np.ascontiguousarray(J / d)
-    tau, perm, work, b = np.empty(n), np.empty(n, np.int64), np.empty(m * n + 2 * n), np.ascontiguousarray(-r)
+    tau, perm, work, b = (
+        np.empty(n),
+        np.empty(n, np.int64),
+        np.empty(m * n + 2 * n),
+        np.ascontiguousarray(-r),
+    )
     LIB.vlm_qr_pivoted(ptr(a), m, n, ptr(tau), ptr(perm, ctypes.c_int64), ptr(work))
     LIB.vlm_qr_apply_qt(ptr(a), ptr(tau), ptr(b), m, n)
     Rt = np.ascontiguousarray(np.triu(a[:n]).T)  # R^T, lower
@@ -92,7 +101,11 @@ def error(got, want):
 def problems():
     t = np.linspace(0.0, 1.0, 50)
     for degree in (5, 9, 12):
-        yield f"polynomial degree {degree} on [0, 1]", np.vander(t, degree + 1, increasing=True), np.cos(3 * t)
+        yield (
+            f"polynomial degree {degree} on [0, 1]",
+            np.vander(t, degree + 1, increasing=True),
+            np.cos(3 * t),
+        )
     try:
         import statsmodels.api as sm
 
@@ -110,16 +123,20 @@ def problems():
 
 
 def main():
-    print(f"{'problem':<36} {'cond(J N^-1)':>12}  {'step: normal':>12} {'qr':>8} {'numpy':>8}   "
-          f"{'cov: normal':>11} {'qr':>8} {'numpy':>8}")
+    print(
+        f"{'problem':<36} {'cond(J N^-1)':>12}  {'step: normal':>12} {'qr':>8} {'numpy':>8}   "
+        f"{'cov: normal':>11} {'qr':>8} {'numpy':>8}"
+    )
     for name, J, r in problems():
         J = np.ascontiguousarray(J, dtype=float)
         cond = np.linalg.cond(J / np.linalg.norm(J, axis=0))
         step, cov = exact(J, r)
         rows = [f(J, r) for f in (normal_equations, qr, numpy_lstsq)]
-        print(f"{name:<36} {cond:12.1e}  {error(rows[0][0], step):>12} {error(rows[1][0], step):>8} "
-              f"{error(rows[2][0], step):>8}   {error(rows[0][1], cov):>11} {error(rows[1][1], cov):>8} "
-              f"{error(rows[2][1], cov):>8}")
+        print(
+            f"{name:<36} {cond:12.1e}  {error(rows[0][0], step):>12} {error(rows[1][0], step):>8} "
+            f"{error(rows[2][0], step):>8}   {error(rows[0][1], cov):>11} {error(rows[1][1], cov):>8} "
+            f"{error(rows[2][1], cov):>8}"
+        )
 
 
 if __name__ == "__main__":

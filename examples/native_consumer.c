@@ -13,7 +13,8 @@
    libpython flags; PYTHON selects the interpreter, default python3):
 
      sh examples/build_native_consumer.sh ./native_consumer
-     ./native_consumer "$(python3 -c 'import Velmora._ckernels.distributions._distributions as m; print(m.__file__)')"
+     ./native_consumer "$(python3 -c 'import Velmora._ckernels.distributions._distributions as m;
+   print(m.__file__)')"
 
    By hand, with a shared libpython:
 
@@ -51,8 +52,7 @@ typedef __typeof__(&vlm_ndtri_as241) ndtri_fn;
    fn_size). dlsym hands back an object pointer; POSIX guarantees that it
    converts to a function pointer, and copying the bytes says so without an
    ISO C conversion warning. */
-static int resolve(void *lib, const char *name, void *fn, size_t fn_size)
-{
+static int resolve(void *lib, const char *name, void *fn, size_t fn_size) {
     void *sym;
     const char *err;
     dlerror(); /* clear any earlier error */
@@ -69,15 +69,10 @@ static int resolve(void *lib, const char *name, void *fn, size_t fn_size)
 
 /* A X = B with A (3 x 3) and two right-hand sides built from a known integer
    solution, so B is exact and X must come back to rounding error. */
-static int check_solve(solve_fn solve)
-{
+static int check_solve(solve_fn solve) {
     enum { N = 3, M = 2 };
-    const f64 A[N * N] = {2.0, 1.0, 1.0,
-                          4.0, -6.0, 0.0,
-                          -2.0, 7.0, 2.0};
-    const f64 x_true[N * M] = {1.0, -2.0,
-                               -2.0, 0.5,
-                               3.0, 4.0};
+    const f64 A[N * N] = {2.0, 1.0, 1.0, 4.0, -6.0, 0.0, -2.0, 7.0, 2.0};
+    const f64 x_true[N * M] = {1.0, -2.0, -2.0, 0.5, 3.0, 4.0};
     f64 B[N * M], X[N * M], err = 0.0;
     i64 code;
     int i, j, k;
@@ -85,8 +80,7 @@ static int check_solve(solve_fn solve)
     for (i = 0; i < N; ++i)
         for (j = 0; j < M; ++j) {
             B[i * M + j] = 0.0;
-            for (k = 0; k < N; ++k)
-                B[i * M + j] += A[i * N + k] * x_true[k * M + j];
+            for (k = 0; k < N; ++k) B[i * M + j] += A[i * N + k] * x_true[k * M + j];
         }
 
     code = solve(A, B, N, M, X); /* note: the sizes come before the output */
@@ -94,8 +88,7 @@ static int check_solve(solve_fn solve)
         printf("vlm_solve: code %lld FAIL\n", (long long)code);
         return 0;
     }
-    for (i = 0; i < N * M; ++i)
-        err = fmax(err, fabs(X[i] - x_true[i]));
+    for (i = 0; i < N * M; ++i) err = fmax(err, fabs(X[i] - x_true[i]));
     if (!(err <= 1e-13)) {
         printf("vlm_solve: 3x3 system, 2 right-hand sides, max error %.3g FAIL\n", err);
         return 0;
@@ -108,9 +101,10 @@ static int check_solve(solve_fn solve)
    the familiar 97.5 % point and its mirror image to 15 significant digits
    (what the sixteen-digit rational approximation promises), and -inf for a
    probability of 0. */
-static int check_quantiles(ndtri_fn ndtri)
-{
-    static const struct { f64 p, expected; } cases[] = {
+static int check_quantiles(ndtri_fn ndtri) {
+    static const struct {
+        f64 p, expected;
+    } cases[] = {
         {0.5, 0.0},
         {0.975, 1.959963984540054},
         {0.025, -1.959963984540054},
@@ -121,16 +115,14 @@ static int check_quantiles(ndtri_fn ndtri)
 
     for (i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
         const f64 want = cases[i].expected, got = ndtri(cases[i].p);
-        const int pass = isinf(want) ? got == want
-                                     : fabs(got - want) <= 1e-15 * fabs(want);
+        const int pass = isinf(want) ? got == want : fabs(got - want) <= 1e-15 * fabs(want);
         printf("vlm_ndtri_as241(%g) = %.15g %s\n", cases[i].p, got, pass ? "ok" : "FAIL");
         ok &= pass;
     }
     return ok;
 }
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     void *lib;
     solve_fn solve;
     ndtri_fn ndtri;
@@ -145,8 +137,8 @@ int main(int argc, char **argv)
         fprintf(stderr, "native_consumer: cannot load %s: %s\n", argv[1], dlerror());
         return 2;
     }
-    if (!resolve(lib, "vlm_solve", &solve, sizeof solve)
-        || !resolve(lib, "vlm_ndtri_as241", &ndtri, sizeof ndtri)) {
+    if (!resolve(lib, "vlm_solve", &solve, sizeof solve) ||
+        !resolve(lib, "vlm_ndtri_as241", &ndtri, sizeof ndtri)) {
         dlclose(lib);
         return 2;
     }

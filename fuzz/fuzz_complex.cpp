@@ -25,8 +25,14 @@ constexpr int64_t kMax = 10;
 // Sizes no buffer can have (the byte count of an n x n or n x 1 matrix of
 // c128 overflows), and negative ones.
 int64_t order(Input &in) {
-    static const int64_t hostile[] = {0, -1, INT64_MIN, INT64_MAX, int64_t{1} << 62,
-                                      int64_t{1} << 60, int64_t{1} << 32, (int64_t{1} << 31) + 1,
+    static const int64_t hostile[] = {0,
+                                      -1,
+                                      INT64_MIN,
+                                      INT64_MAX,
+                                      int64_t{1} << 62,
+                                      int64_t{1} << 60,
+                                      int64_t{1} << 32,
+                                      (int64_t{1} << 31) + 1,
                                       int64_t{1} << 30};
     if (in.one_in(20)) return hostile[in.size(0, sizeof hostile / sizeof hostile[0] - 1)];
     return in.size(0, kMax);
@@ -61,7 +67,8 @@ void check_matmul(Input &in, bool moderate) {
     // A size outside the small range may only be passed when the kernel must
     // refuse it: an empty output, or a matrix whose byte count cannot exist.
     const bool usable = small(m) && small(nn) && small(p);
-    const bool refused = m <= 0 || p <= 0 || impossible(m, p) || impossible(m, nn) || impossible(nn, p);
+    const bool refused =
+        m <= 0 || p <= 0 || impossible(m, p) || impossible(m, nn) || impossible(nn, p);
     if (!usable && !refused) return;
     c128_matmul(A.data(), B.data(), m, n, p, out.data());
     if (!usable || m <= 0 || p <= 0) {
@@ -79,7 +86,8 @@ void check_matmul(Input &in, bool moderate) {
                 scale += mag(a) * mag(b);
             }
             const c128 got = out[i * p + j];
-            FUZZ_CHECK(std::fabs(got.re - re) <= 1e-13 * scale && std::fabs(got.im - im) <= 1e-13 * scale);
+            FUZZ_CHECK(std::fabs(got.re - re) <= 1e-13 * scale &&
+                       std::fabs(got.im - im) <= 1e-13 * scale);
         }
 }
 
@@ -122,7 +130,8 @@ void check_factor(Input &in, bool moderate) {
             // Growth is bounded by 2^(n-1) with partial pivoting, and the
             // multipliers have modulus <= sqrt(2) in this norm.
             const double tol = 1e-12 * (scale + mag(PA[i * n + j]) + 1.0);
-            FUZZ_CHECK(std::fabs(re - PA[i * n + j].re) <= tol && std::fabs(im - PA[i * n + j].im) <= tol);
+            FUZZ_CHECK(std::fabs(re - PA[i * n + j].re) <= tol &&
+                       std::fabs(im - PA[i * n + j].im) <= tol);
         }
 }
 

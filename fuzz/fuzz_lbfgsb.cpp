@@ -71,9 +71,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     vlm_lbfgsb_result res;
     std::memset(&res, 0xAB, sizeof res);
-    const int64_t status = vlm_lbfgsb(Objective::callback, &obj, n, x.data(), pass_lo ? lo.data() : nullptr,
-                                      pass_hi ? hi.data() : nullptr, pass_nbd ? nbd.data() : nullptr,
-                                      &opt, want_out ? &res : nullptr);
+    const int64_t status =
+        vlm_lbfgsb(Objective::callback, &obj, n, x.data(), pass_lo ? lo.data() : nullptr,
+                   pass_hi ? hi.data() : nullptr, pass_nbd ? nbd.data() : nullptr, &opt,
+                   want_out ? &res : nullptr);
 
     FUZZ_CHECK(expected_message(status) != nullptr);
     if (want_out) {

@@ -33,13 +33,20 @@ bool small(int64_t v) { return v >= 0 && v <= limit; }
 // A positive r x c matrix of doubles whose byte count overflows.
 bool impossible(int64_t r, int64_t c) {
     int64_t elems, bytes;
-    return r > 0 && c > 0 && (__builtin_mul_overflow(r, c, &elems) || __builtin_mul_overflow(elems, 8, &bytes));
+    return r > 0 && c > 0 &&
+           (__builtin_mul_overflow(r, c, &elems) || __builtin_mul_overflow(elems, 8, &bytes));
 }
 size_t count(int64_t r, int64_t c) { return small(r) && small(c) ? static_cast<size_t>(r * c) : 0; }
 
 int64_t dim(Input &in) {
-    static const int64_t hostile[] = {-1, -5, INT64_MIN, INT64_MAX, int64_t{1} << 62, int64_t{1} << 61,
-                                      int64_t{1} << 32, (int64_t{1} << 31) + 1};
+    static const int64_t hostile[] = {-1,
+                                      -5,
+                                      INT64_MIN,
+                                      INT64_MAX,
+                                      int64_t{1} << 62,
+                                      int64_t{1} << 61,
+                                      int64_t{1} << 32,
+                                      (int64_t{1} << 31) + 1};
     if (in.one_in(20)) return hostile[in.size(0, sizeof hostile / sizeof hostile[0] - 1)];
     return in.size(0, kMax);
 }
@@ -49,7 +56,9 @@ void fill(Input &in, Buffer<double> &a, bool moderate) {
 }
 
 // |got - want| within a relative bound on the sum of |terms|.
-bool close(double got, double want, double scale) { return std::fabs(got - want) <= 1e-12 * (scale + 1e-300); }
+bool close(double got, double want, double scale) {
+    return std::fabs(got - want) <= 1e-12 * (scale + 1e-300);
+}
 
 struct Saved {  // a byte copy of a buffer, to prove it untouched
     std::vector<uint8_t> bytes;
@@ -74,15 +83,51 @@ void check_products(Input &in, bool moderate) {
     // Shapes of (first operand, second operand, output) per kernel.
     int64_t ar = n, ac = p, br = p, bc = m, outr = n, outc = m;
     switch (op) {
-        case 1: br = n; outr = p; break;           // atb: A n x p, B n x m, out p x m
-        case 2: case 3: br = m; bc = p; break;     // abt(+c): B m x p
-        case 4: case 5: ac = m; br = m; bc = 1; outc = 1; break;  // matvec: A n x m, x m
-        case 6: case 7: ar = n; ac = 1; br = n; bc = 1; outr = n; outc = 1; break;  // vsub, dot
-        case 8: ar = n; ac = m; br = 0; bc = 0; outr = n; outc = m; break;  // zero_mat(out, n, m)
-        case 9: ar = n; ac = n; br = 0; bc = 0; outr = n; outc = n; break;  // sym_inplace
+        case 1:
+            br = n;
+            outr = p;
+            break;  // atb: A n x p, B n x m, out p x m
+        case 2:
+        case 3:
+            br = m;
+            bc = p;
+            break;  // abt(+c): B m x p
+        case 4:
+        case 5:
+            ac = m;
+            br = m;
+            bc = 1;
+            outc = 1;
+            break;  // matvec: A n x m, x m
+        case 6:
+        case 7:
+            ar = n;
+            ac = 1;
+            br = n;
+            bc = 1;
+            outr = n;
+            outc = 1;
+            break;  // vsub, dot
+        case 8:
+            ar = n;
+            ac = m;
+            br = 0;
+            bc = 0;
+            outr = n;
+            outc = m;
+            break;  // zero_mat(out, n, m)
+        case 9:
+            ar = n;
+            ac = n;
+            br = 0;
+            bc = 0;
+            outr = n;
+            outc = n;
+            break;  // sym_inplace
         default: break;
     }
-    const bool usable = small(ar) && small(ac) && small(br) && small(bc) && small(outr) && small(outc);
+    const bool usable =
+        small(ar) && small(ac) && small(br) && small(bc) && small(outr) && small(outc);
     const bool refusable = impossible(ar, ac) || impossible(br, bc) || impossible(outr, outc);
     if (!usable && !refusable) return;  // sizes only a huge buffer could match
 
@@ -115,13 +160,29 @@ void check_products(Input &in, bool moderate) {
     for (int64_t i = 0; i < outr; ++i)
         for (int64_t j = 0; j < outc; ++j) {
             double want = 0.0, scale = 0.0;
-            auto term = [&](double a, double b) { want += a * b; scale += std::fabs(a * b); };
+            auto term = [&](double a, double b) {
+                want += a * b;
+                scale += std::fabs(a * b);
+            };
             switch (op) {
-                case 0: for (int64_t k = 0; k < p; ++k) term(A[i * p + k], B[k * m + j]); break;
-                case 1: for (int64_t r = 0; r < n; ++r) term(A[r * p + i], B[r * m + j]); break;
-                case 2: case 3: for (int64_t k = 0; k < p; ++k) term(A[i * p + k], B[j * p + k]); break;
-                case 4: case 5: for (int64_t k = 0; k < m; ++k) term(A[i * m + k], B[k]); break;
-                case 6: want = A[i] - B[i]; scale = std::fabs(A[i]) + std::fabs(B[i]); break;
+                case 0:
+                    for (int64_t k = 0; k < p; ++k) term(A[i * p + k], B[k * m + j]);
+                    break;
+                case 1:
+                    for (int64_t r = 0; r < n; ++r) term(A[r * p + i], B[r * m + j]);
+                    break;
+                case 2:
+                case 3:
+                    for (int64_t k = 0; k < p; ++k) term(A[i * p + k], B[j * p + k]);
+                    break;
+                case 4:
+                case 5:
+                    for (int64_t k = 0; k < m; ++k) term(A[i * m + k], B[k]);
+                    break;
+                case 6:
+                    want = A[i] - B[i];
+                    scale = std::fabs(A[i]) + std::fabs(B[i]);
+                    break;
                 case 8: want = 0.0; break;
                 default: break;
             }
@@ -142,8 +203,10 @@ void check_products(Input &in, bool moderate) {
         if (!out0.bytes.empty()) std::memcpy(before.data(), out0.bytes.data(), out0.bytes.size());
         for (int64_t i = 0; i < n; ++i)
             for (int64_t j = 0; j < n; ++j) {
-                const double want = i == j ? before[i * n + i] : 0.5 * (before[i * n + j] + before[j * n + i]);
-                FUZZ_CHECK(same_bits(out[i * n + j], want) || (std::isnan(want) && std::isnan(out[i * n + j])));
+                const double want =
+                    i == j ? before[i * n + i] : 0.5 * (before[i * n + j] + before[j * n + i]);
+                FUZZ_CHECK(same_bits(out[i * n + j], want) ||
+                           (std::isnan(want) && std::isnan(out[i * n + j])));
             }
     }
 }
@@ -166,7 +229,8 @@ void check_cholesky(Input &in, bool moderate) {
                 for (int64_t k = 0; k < n; ++k) s += X[k * n + i] * X[k * n + j];
                 S[i * n + j] = s;
             }
-        if (in.one_in(4) && n > 0) S[in.size(0, n - 1) * (n + 1)] = -in.finite(3.0) - 50.0;  // break it
+        if (in.one_in(4) && n > 0)
+            S[in.size(0, n - 1) * (n + 1)] = -in.finite(3.0) - 50.0;  // break it
     } else {
         fill(in, S, false);
     }
@@ -199,8 +263,11 @@ void check_cholesky(Input &in, bool moderate) {
             FUZZ_CHECK(L[i * n + i] > 0.0);
             for (int64_t j = 0; j <= i; ++j) {
                 double s = 0.0, scale = 0.0;
-                for (int64_t k = 0; k <= j; ++k) s += L[i * n + k] * L[j * n + k], scale += std::fabs(L[i * n + k] * L[j * n + k]);
-                FUZZ_CHECK(close(s, S[i * n + j], scale) || std::fabs(s - S[i * n + j]) <= 1e-10 * (scale + 1.0));
+                for (int64_t k = 0; k <= j; ++k)
+                    s += L[i * n + k] * L[j * n + k],
+                        scale += std::fabs(L[i * n + k] * L[j * n + k]);
+                FUZZ_CHECK(close(s, S[i * n + j], scale) ||
+                           std::fabs(s - S[i * n + j]) <= 1e-10 * (scale + 1.0));
             }
         }
     }
@@ -261,13 +328,15 @@ void check_gram(Input &in, bool moderate) {
             FUZZ_CHECK(same_bits(G[a * p + b], G[b * p + a]));
             if (!moderate) continue;
             double s = 0.0, scale = 0.0;
-            for (int64_t r = 0; r < n; ++r) s += X[r * p + a] * X[r * p + b], scale += std::fabs(X[r * p + a] * X[r * p + b]);
+            for (int64_t r = 0; r < n; ++r)
+                s += X[r * p + a] * X[r * p + b], scale += std::fabs(X[r * p + a] * X[r * p + b]);
             FUZZ_CHECK(close(G[a * p + b], s, scale));
         }
     if (!moderate) return;
     for (int64_t a = 0; a < p; ++a) {
         double s = 0.0, scale = 0.0;
-        for (int64_t r = 0; r < n; ++r) s += y[r] * X[r * p + a], scale += std::fabs(y[r] * X[r * p + a]);
+        for (int64_t r = 0; r < n; ++r)
+            s += y[r] * X[r * p + a], scale += std::fabs(y[r] * X[r * p + a]);
         FUZZ_CHECK(close(g[a], s, scale));
     }
 }
@@ -348,7 +417,8 @@ void check_lu(Input &in, bool moderate) {
                 s += l * F[k * n + j];
                 scale += std::fabs(l * F[k * n + j]);
             }
-            FUZZ_CHECK(std::fabs(s - PA[i * n + j]) <= 1e-12 * (scale + std::fabs(PA[i * n + j]) + 1.0));
+            FUZZ_CHECK(std::fabs(s - PA[i * n + j]) <=
+                       1e-12 * (scale + std::fabs(PA[i * n + j]) + 1.0));
         }
 }
 
@@ -358,7 +428,8 @@ void check_sort(Input &in, bool moderate) {
     const int64_t n = in.one_in(20) ? in.size(-3, 0) : in.size(0, 64);
     const size_t k = n > 0 ? n : 0;
     Buffer<double> a(k);
-    for (size_t i = 0; i < k; ++i) a[i] = moderate ? static_cast<double>(in.size(-5, 5)) : in.real();
+    for (size_t i = 0; i < k; ++i)
+        a[i] = moderate ? static_cast<double>(in.size(-5, 5)) : in.real();
     std::vector<double> before(a.data(), a.data() + k);
     const double med = vlm_median_f64(a.data(), n);
     if (n <= 0) {
@@ -366,7 +437,11 @@ void check_sort(Input &in, bool moderate) {
         return;
     }
     // A permutation of the input.
-    auto key = [](double v) { uint64_t u; std::memcpy(&u, &v, 8); return u; };
+    auto key = [](double v) {
+        uint64_t u;
+        std::memcpy(&u, &v, 8);
+        return u;
+    };
     std::vector<uint64_t> x, y;
     for (double v : before) x.push_back(key(v));
     for (size_t i = 0; i < k; ++i) y.push_back(key(a[i]));

@@ -67,10 +67,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     vlm_neldermead_result res;
     std::memset(&res, 0xAB, sizeof res);
-    const int64_t status =
-        vlm_neldermead(Objective::callback, &obj, n, x.data(), lo.data(), hi.data(),
-                       pass_nbd ? nbd.data() : nullptr, pass_opt ? &opt : nullptr,
-                       want_out ? &res : nullptr);
+    const int64_t status = vlm_neldermead(Objective::callback, &obj, n, x.data(), lo.data(),
+                                          hi.data(), pass_nbd ? nbd.data() : nullptr,
+                                          pass_opt ? &opt : nullptr, want_out ? &res : nullptr);
 
     FUZZ_CHECK(expected_message(status) != nullptr);
     const int64_t maxfun = pass_opt && opt.maxfun > 0 ? opt.maxfun : 200 * k;

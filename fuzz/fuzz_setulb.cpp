@@ -25,10 +25,17 @@ constexpr int64_t kMaxN = 8, kMaxM = 6, kMaxCalls = 4000;
 
 int64_t pick_size(Input &in, int64_t hi, bool memory) {
     // Negative sizes and sizes whose workspace cannot exist.
-    static const int64_t bad_n[] = {0, -1, -2, INT64_MIN, INT64_MIN + 1, -(int64_t{1} << 62),
-                                    INT64_MAX, int64_t{1} << 62};
-    static const int64_t bad_m[] = {0, -1, -3, INT64_MIN, INT64_MIN + 1, -(int64_t{1} << 62),
-                                    INT64_MAX, int64_t{1} << 62, int64_t{1} << 32,
+    static const int64_t bad_n[] = {
+        0, -1, -2, INT64_MIN, INT64_MIN + 1, -(int64_t{1} << 62), INT64_MAX, int64_t{1} << 62};
+    static const int64_t bad_m[] = {0,
+                                    -1,
+                                    -3,
+                                    INT64_MIN,
+                                    INT64_MIN + 1,
+                                    -(int64_t{1} << 62),
+                                    INT64_MAX,
+                                    int64_t{1} << 62,
+                                    int64_t{1} << 32,
                                     (int64_t{1} << 31) + 1};
     if (in.one_in(24)) {
         if (memory) return bad_m[in.size(0, sizeof bad_m / sizeof bad_m[0] - 1)];
@@ -37,7 +44,9 @@ int64_t pick_size(Input &in, int64_t hi, bool memory) {
     return in.size(1, hi);
 }
 
-bool valid_task(int64_t t) { return t == FG || t == NEW_X || t == CONVERGENCE || t == STOP || t == ERROR || t == ABNORMAL; }
+bool valid_task(int64_t t) {
+    return t == FG || t == NEW_X || t == CONVERGENCE || t == STOP || t == ERROR || t == ABNORMAL;
+}
 
 // One complete run; `pattern` is the byte the workspaces start filled with.
 // Returns the trace: every task pair and point the caller saw.
@@ -65,7 +74,8 @@ std::vector<double> run(const uint8_t *data, size_t size, uint8_t pattern) {
 
     const size_t wa_len = sane ? static_cast<size_t>(2 * m * n + 5 * n + 11 * m * m + 8 * m) : 0;
     Buffer<double> wa(wa_len), dsave(29);
-    Buffer<int64_t> iwa(sane ? static_cast<size_t>(3 * n) : 0), task(2), ln_task(2), lsave(4), isave(44);
+    Buffer<int64_t> iwa(sane ? static_cast<size_t>(3 * n) : 0), task(2), ln_task(2), lsave(4),
+        isave(44);
     wa.fill_bytes(pattern);
     iwa.fill_bytes(pattern);
     task.fill_bytes(0);
@@ -78,8 +88,8 @@ std::vector<double> run(const uint8_t *data, size_t size, uint8_t pattern) {
     std::vector<double> trace;
     double f = 0.0;
     for (int64_t call = 0; call < kMaxCalls; ++call) {
-        setulb(n, m, x.data(), l.data(), u.data(), nbd.data(), &f, g.data(), factr, pgtol, wa.data(),
-               iwa.data(), task.data(), lsave.data(), isave.data(), dsave.data(), maxls,
+        setulb(n, m, x.data(), l.data(), u.data(), nbd.data(), &f, g.data(), factr, pgtol,
+               wa.data(), iwa.data(), task.data(), lsave.data(), isave.data(), dsave.data(), maxls,
                ln_task.data());
         FUZZ_CHECK(valid_task(task[0]));
         trace.push_back(static_cast<double>(task[0]));

@@ -16,12 +16,12 @@
 #include <limits>
 #include <vector>
 
-#define FUZZ_CHECK(cond)                                                              \
-    do {                                                                              \
-        if (!(cond)) {                                                                \
+#define FUZZ_CHECK(cond)                                                                  \
+    do {                                                                                  \
+        if (!(cond)) {                                                                    \
             std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                             \
-        }                                                                             \
+            std::abort();                                                                 \
+        }                                                                                 \
     } while (0)
 
 class Input {
@@ -36,10 +36,26 @@ public:
 
     // A double: mostly moderate values, sometimes a special or extreme one.
     double real() {
-        static const double special[] = {
-            0.0, -0.0, 1.0, -1.0, 0.5, 2.0, 1e-300, -1e-300, 5e-324, 1e300, -1e300,
-            std::numeric_limits<double>::max(), -std::numeric_limits<double>::max(),
-            HUGE_VAL, -HUGE_VAL, std::nan(""), 1e154, 1e-162, 3.0, -7.25};
+        static const double special[] = {0.0,
+                                         -0.0,
+                                         1.0,
+                                         -1.0,
+                                         0.5,
+                                         2.0,
+                                         1e-300,
+                                         -1e-300,
+                                         5e-324,
+                                         1e300,
+                                         -1e300,
+                                         std::numeric_limits<double>::max(),
+                                         -std::numeric_limits<double>::max(),
+                                         HUGE_VAL,
+                                         -HUGE_VAL,
+                                         std::nan(""),
+                                         1e154,
+                                         1e-162,
+                                         3.0,
+                                         -7.25};
         const uint8_t kind = byte();
         if (kind < 24) return special[kind % (sizeof special / sizeof special[0])];
         if (kind < 32) {  // an arbitrary bit pattern
@@ -55,8 +71,15 @@ public:
 
     // A size that is usually small but sometimes hostile (negative or huge).
     int64_t hostile_size(int64_t small_hi) {
-        static const int64_t hostile[] = {0, -1, -2, INT64_MIN, INT64_MIN + 1, INT64_MAX,
-                                          int64_t{1} << 62, int64_t{1} << 32, (int64_t{1} << 31) + 1,
+        static const int64_t hostile[] = {0,
+                                          -1,
+                                          -2,
+                                          INT64_MIN,
+                                          INT64_MIN + 1,
+                                          INT64_MAX,
+                                          int64_t{1} << 62,
+                                          int64_t{1} << 32,
+                                          (int64_t{1} << 31) + 1,
                                           -(int64_t{1} << 62)};
         if (one_in(16)) return hostile[size(0, sizeof hostile / sizeof hostile[0] - 1)];
         return size(0, small_hi);
@@ -89,7 +112,8 @@ public:
     const T &operator[](size_t i) const { return ptr_[i]; }
     void fill_bytes(uint8_t b) { std::memset(ptr_, b, count_ * sizeof(T)); }
     bool same_bytes(const Buffer &o) const {
-        return count_ == o.count_ && (count_ == 0 || std::memcmp(ptr_, o.ptr_, count_ * sizeof(T)) == 0);
+        return count_ == o.count_ &&
+               (count_ == 0 || std::memcmp(ptr_, o.ptr_, count_ * sizeof(T)) == 0);
     }
 
 private:

@@ -52,8 +52,8 @@ public:
     void gradient(const double *x, double *g) const {
         for (int64_t i = 0; i < n_; ++i) {
             const double d = x[i] - center_[i];
-            g[i] = 2.0 * weight_[i] * d + 4.0 * quartic_ * d * d * d +
-                   kink_ * ((d > 0.0) - (d < 0.0));
+            g[i] =
+                2.0 * weight_[i] * d + 4.0 * quartic_ * d * d * d + kink_ * ((d > 0.0) - (d < 0.0));
         }
         for (int64_t i = 0; i + 1 < n_; ++i) {
             const double r = x[i + 1] - x[i] * x[i];

@@ -137,12 +137,12 @@ void run(i64 n, std::mt19937_64 &gen) {
 
     if (wanted("matmul")) {
         Row r{"matmul", n, 0, 0, NONE, 0};
-        const auto t = best_times(
-            [&] { vlm_matmul(A.data(), B.data(), out.data(), n, n, n); },
-            [&] {
-                cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, ln, ln, ln, 1.0, A.data(),
-                            ln, B.data(), ln, 0.0, ref.data(), ln);
-            });
+        const auto t =
+            best_times([&] { vlm_matmul(A.data(), B.data(), out.data(), n, n, n); },
+                       [&] {
+                           cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, ln, ln, ln, 1.0,
+                                       A.data(), ln, B.data(), ln, 0.0, ref.data(), ln);
+                       });
         r.ours = t[0];
         r.rowmajor = t[1];
         r.diff = max_abs_diff(out, ref);
@@ -153,7 +153,9 @@ void run(i64 n, std::mt19937_64 &gen) {
         const size_t nm = static_cast<size_t>(n * m);
         const lapack_int lm = static_cast<lapack_int>(m);
         if (!wanted(m == 1 ? "solve1" : "solveN")) continue;
-        const auto ours = [&] { sink = sink + f64(vlm_solve(G.data(), B_.data(), n, m, out.data())); };
+        const auto ours = [&] {
+            sink = sink + f64(vlm_solve(G.data(), B_.data(), n, m, out.data()));
+        };
         const auto rowmajor = [&] {
             std::memcpy(work.data(), G.data(), nn * sizeof(f64));
             std::memcpy(ref.data(), B_.data(), nm * sizeof(f64));
@@ -163,13 +165,13 @@ void run(i64 n, std::mt19937_64 &gen) {
         const auto colmajor = [&] {
             std::memcpy(work.data(), G.data(), nn * sizeof(f64));
             std::memcpy(rhs.data(), B_.data(), nm * sizeof(f64));
-            sink = sink + LAPACKE_dgesv_work(LAPACK_COL_MAJOR, ln, lm, work.data(), ln,
-                                             ipiv.data(), rhs.data(), ln);
+            sink = sink + LAPACKE_dgesv_work(LAPACK_COL_MAJOR, ln, lm, work.data(), ln, ipiv.data(),
+                                             rhs.data(), ln);
         };
         ours();
         rowmajor();
-        const f64 diff = max_abs_diff(Mat(out.begin(), out.begin() + nm),
-                                      Mat(ref.begin(), ref.begin() + nm));
+        const f64 diff =
+            max_abs_diff(Mat(out.begin(), out.begin() + nm), Mat(ref.begin(), ref.begin() + nm));
         const auto t = best_times(ours, rowmajor, colmajor);
         print({m == 1 ? "solve1" : "solveN", n, t[0], t[1], t[2], diff});
     }
@@ -202,7 +204,8 @@ void run(i64 n, std::mt19937_64 &gen) {
         };
         const auto colmajor = [&] {
             std::memcpy(work.data(), G.data(), nn * sizeof(f64));
-            sink = sink + LAPACKE_dgetrf_work(LAPACK_COL_MAJOR, ln, ln, work.data(), ln, ipiv.data());
+            sink =
+                sink + LAPACKE_dgetrf_work(LAPACK_COL_MAJOR, ln, ln, work.data(), ln, ipiv.data());
             sink = sink + LAPACKE_dgetri_work(LAPACK_COL_MAJOR, ln, work.data(), ln, ipiv.data(),
                                               getri_work.data(), lwork);
         };
@@ -221,11 +224,11 @@ int main(int argc, char **argv) {
     openblas_set_num_threads(1);
     std::printf("OpenBLAS %s, core %s, %d thread(s)\n", openblas_get_config(),
                 openblas_get_corename(), openblas_get_num_threads());
-    std::printf("times in ns per call; ratio = ours / faster library call; n <= 16 must be\n"
-                "faster, matmul at n = 256 must reach 0.25x the library's GFLOP/s\n\n");
-    std::printf("%-7s %4s %11s %11s %11s %7s  %-7s %-26s %s\n", "op", "n", "ours",
-                "lapacke-row", "bare-col", "ratio", "target", "matmul ours vs library",
-                "max|diff|");
+    std::printf(
+        "times in ns per call; ratio = ours / faster library call; n <= 16 must be\n"
+        "faster, matmul at n = 256 must reach 0.25x the library's GFLOP/s\n\n");
+    std::printf("%-7s %4s %11s %11s %11s %7s  %-7s %-26s %s\n", "op", "n", "ours", "lapacke-row",
+                "bare-col", "ratio", "target", "matmul ours vs library", "max|diff|");
     std::mt19937_64 gen(20261207);
     for (i64 n : {2, 3, 4, 8, 16, 64, 256}) run(n, gen);
     std::printf("\n%s\n", failed ? "some targets missed" : "every target met");

@@ -19,36 +19,69 @@ All are imported on first use, so `import Velmora` stays light and
 from typing import TYPE_CHECKING, Any
 
 __version__ = "0.1.0"
-__all__ = ["ConvergenceWarning", "FitManyResult", "FitResult", "IdentifiabilityWarning", "ManyResult",
-           "NativeModel", "NativeObjective", "NativeResiduals", "OptimizeResult", "OptimizeWarning", "VelmoraWarning",
-           "curve_fit", "curve_fit_many", "fit", "fit_many", "least_squares", "minimize",
-           "minimize_many"]
+__all__ = [
+    "ConvergenceWarning",
+    "FitManyResult",
+    "FitResult",
+    "IdentifiabilityWarning",
+    "ManyResult",
+    "NativeModel",
+    "NativeObjective",
+    "NativeResiduals",
+    "OptimizeResult",
+    "OptimizeWarning",
+    "VelmoraWarning",
+    "curve_fit",
+    "curve_fit_many",
+    "fit",
+    "fit_many",
+    "least_squares",
+    "minimize",
+    "minimize_many",
+]
 
 if TYPE_CHECKING:
-    from Velmora._warnings import ConvergenceWarning, IdentifiabilityWarning, OptimizeWarning, VelmoraWarning
+    from Velmora._warnings import (
+        ConvergenceWarning,
+        IdentifiabilityWarning,
+        OptimizeWarning,
+        VelmoraWarning,
+    )
+    from Velmora.estimate import FitResult, fit
     from Velmora.lsq import NativeModel, NativeResiduals, curve_fit, least_squares
     from Velmora.many import ManyResult, minimize_many
     from Velmora.many_fits import FitManyResult, curve_fit_many, fit_many
     from Velmora.optimize import NativeObjective, OptimizeResult, minimize
-    from Velmora.estimate import FitResult, fit
 
-_LAZY = {"minimize": "Velmora.optimize", "OptimizeResult": "Velmora.optimize",
-         "NativeObjective": "Velmora.optimize", "optimize": "Velmora.optimize",
-         "transforms": "Velmora.transforms",
-         # least squares
-         "least_squares": "Velmora.lsq", "curve_fit": "Velmora.lsq",
-         "NativeResiduals": "Velmora.lsq", "NativeModel": "Velmora.lsq",
-         "OptimizeWarning": "Velmora._warnings",
-         # estimates with standard errors
-         "fit": "Velmora.estimate", "FitResult": "Velmora.estimate",
-         "IdentifiabilityWarning": "Velmora._warnings", "ConvergenceWarning": "Velmora._warnings",
-         "VelmoraWarning": "Velmora._warnings",
-         "estimate": "Velmora.estimate",
-         # many problems at once
-         "minimize_many": "Velmora.many", "ManyResult": "Velmora.many", "many": "Velmora.many",
-         "fit_many": "Velmora.many_fits", "curve_fit_many": "Velmora.many_fits",
-         "FitManyResult": "Velmora.many_fits", "many_fits": "Velmora.many_fits",
-         "dask": "Velmora.dask"}
+_LAZY = {
+    "minimize": "Velmora.optimize",
+    "OptimizeResult": "Velmora.optimize",
+    "NativeObjective": "Velmora.optimize",
+    "optimize": "Velmora.optimize",
+    "transforms": "Velmora.transforms",
+    # least squares
+    "least_squares": "Velmora.lsq",
+    "curve_fit": "Velmora.lsq",
+    "NativeResiduals": "Velmora.lsq",
+    "NativeModel": "Velmora.lsq",
+    "OptimizeWarning": "Velmora._warnings",
+    # estimates with standard errors
+    "fit": "Velmora.estimate",
+    "FitResult": "Velmora.estimate",
+    "IdentifiabilityWarning": "Velmora._warnings",
+    "ConvergenceWarning": "Velmora._warnings",
+    "VelmoraWarning": "Velmora._warnings",
+    "estimate": "Velmora.estimate",
+    # many problems at once
+    "minimize_many": "Velmora.many",
+    "ManyResult": "Velmora.many",
+    "many": "Velmora.many",
+    "fit_many": "Velmora.many_fits",
+    "curve_fit_many": "Velmora.many_fits",
+    "FitManyResult": "Velmora.many_fits",
+    "many_fits": "Velmora.many_fits",
+    "dask": "Velmora.dask",
+}
 
 
 def __getattr__(name: str) -> Any:

@@ -17,17 +17,24 @@ def demo_fit():
     def nll(p, x):
         """The gamma negative log-likelihood, shape k and rate b."""
         k, b = p
-        return x.size * (math.lgamma(k) - k * math.log(b)) - (k - 1.0) * float(np.sum(np.log(x))) \
+        return (
+            x.size * (math.lgamma(k) - k * math.log(b))
+            - (k - 1.0) * float(np.sum(np.log(x)))
             + b * float(np.sum(x))
+        )
 
-    print("Velmora.fit: 2000 values simulated from a gamma distribution with shape 2.5 and rate 1.7")
+    print(
+        "Velmora.fit: 2000 values simulated from a gamma distribution with shape 2.5 and rate 1.7"
+    )
     print("  r = Velmora.fit(nll, [1.0, 1.0], args=(data,), bounds=[(0, None), (0, None)],")
     print("                  names=['shape', 'rate'])")
     r = Velmora.fit(nll, [1.0, 1.0], args=(data,), bounds=[(0, None), (0, None)], names=list(true))
     print(textwrap.indent(r.summary(), "  "))
     print(f"  {'':<8}{'true':>8}{'estimate':>11}{'std err':>10}  95% interval holds the true value")
     for (name, value), x, se, (lo, hi) in zip(true.items(), r.x, r.se, r.ci()):
-        print(f"  {name:<8}{value:>8g}{x:>11.4f}{se:>10.4f}  {'yes' if lo <= value <= hi else 'no'}")
+        print(
+            f"  {name:<8}{value:>8g}{x:>11.4f}{se:>10.4f}  {'yes' if lo <= value <= hi else 'no'}"
+        )
     print()
 
 
@@ -90,15 +97,19 @@ def demo_minimizers():
         ("rosen_halfplane", [0.5, 0.5], {"bounds": [(0.0, None), (None, None)]}),
     ]
     print("Native minimizers on the built-in objectives")
-    print(f"  {'method':<10} {'objective':<15} {'start':<12} {'x':<24} {'fun':>10} {'nit':>4} "
-          f"{'nfev':>5}  message")
+    print(
+        f"  {'method':<10} {'objective':<15} {'start':<12} {'x':<24} {'fun':>10} {'nit':>4} "
+        f"{'nfev':>5}  message"
+    )
     for method, run in (("lbfgsb", _optim.run_lbfgsb), ("neldermead", _optim.run_neldermead)):
         for name, start, kwargs in problems:
             r = run(name, np.array(start), **kwargs)
             x = "(" + ", ".join(f"{v:.6f}" for v in r["x"]) + ")"
             start_text = "(" + ", ".join(f"{v:g}" for v in start) + ")"
-            print(f"  {method:<10} {name:<15} {start_text:<12} {x:<24} {r['fun']:10.3g} "
-                  f"{r['nit']:4d} {r['nfev']:5d}  {r['message']}")
+            print(
+                f"  {method:<10} {name:<15} {start_text:<12} {x:<24} {r['fun']:10.3g} "
+                f"{r['nit']:4d} {r['nfev']:5d}  {r['message']}"
+            )
     print()
 
 
@@ -111,7 +122,9 @@ def demo_minimize():
         return 100.0 * (x[1] - x[0] ** 2) ** 2 + (1.0 - x[0]) ** 2
 
     def rosen_grad(x):
-        return np.array([-400.0 * x[0] * (x[1] - x[0] ** 2) - 2.0 * (1.0 - x[0]), 200.0 * (x[1] - x[0] ** 2)])
+        return np.array(
+            [-400.0 * x[0] * (x[1] - x[0] ** 2) - 2.0 * (1.0 - x[0]), 200.0 * (x[1] - x[0] ** 2)]
+        )
 
     print("Velmora.minimize on your own objective (SciPy's minimize interface)")
     print("  def rosen(x): return 100 (x1 - x0^2)^2 + (1 - x0)^2,  from x0 = (-1.2, 1)")
@@ -124,7 +137,9 @@ def demo_minimize():
     for label, kwargs in runs:
         r = Velmora.minimize(rosen, [-1.2, 1.0], **kwargs)
         x = "(" + ", ".join(f"{v:.6f}" for v in r.x) + ")"
-        print(f"  {label:<30} x = {x:<22} fun = {r.fun:9.3g}  nit {r.nit:3d}  nfev {r.nfev:4d}  {r.message}")
+        print(
+            f"  {label:<30} x = {x:<22} fun = {r.fun:9.3g}  nit {r.nit:3d}  nfev {r.nfev:4d}  {r.message}"
+        )
     print()
 
 
@@ -139,11 +154,17 @@ def demo_curve_fit():
     t = np.linspace(0.0, 4.0, 20)
     y = 2.5 * np.exp(-1.3 * t) + 0.5 + 0.05 * np.sin(7.0 * t)
     print("Velmora.curve_fit: y = a exp(-b t) + c through 20 points (SciPy's curve_fit interface)")
-    fits = [("no bounds", {}), ("b <= 1", {"bounds": ([0.0, 0.0, 0.0], [10.0, 1.0, 10.0]), "p0": [1.0, 0.5, 1.0]})]
+    fits = [
+        ("no bounds", {}),
+        ("b <= 1", {"bounds": ([0.0, 0.0, 0.0], [10.0, 1.0, 10.0]), "p0": [1.0, 0.5, 1.0]}),
+    ]
     for label, kwargs in fits:
         kwargs.setdefault("p0", [1.0, 1.0, 1.0])
         popt, pcov, info, _, _ = Velmora.curve_fit(decay, t, y, full_output=True, **kwargs)
-        fit = ", ".join(f"{name} = {v:.4f} +- {e:.4f}" for name, v, e in zip("abc", popt, np.sqrt(np.diag(pcov))))
+        fit = ", ".join(
+            f"{name} = {v:.4f} +- {e:.4f}"
+            for name, v, e in zip("abc", popt, np.sqrt(np.diag(pcov)))
+        )
         print(f"  {label:<10} {fit}   ({info['nfev']} evaluations)")
     print()
 

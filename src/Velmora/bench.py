@@ -24,8 +24,10 @@ from Velmora._transform_table import OPS, takes_bounds
 
 sps = None  # scipy.special, imported by run() (see load_scipy)
 
-MISSING_SCIPY = ("the benchmark compares against SciPy, which is not installed; "
-                 "install the bench extra (pip install '.[bench]' in a checkout) or pip install scipy")
+MISSING_SCIPY = (
+    "the benchmark compares against SciPy, which is not installed; "
+    "install the bench extra (pip install '.[bench]' in a checkout) or pip install scipy"
+)
 
 
 @dataclass
@@ -92,7 +94,12 @@ BIG_N = 1_000_000
 def floor_row(group):
     """math.log on a Python float: the floor of a Python-level call on a
     float, for reference."""
-    env = {"np": np, "math": math, "x": 0.3, "a": np.random.default_rng(1).uniform(0.5, 2.0, SMALL_N)}
+    env = {
+        "np": np,
+        "math": math,
+        "x": 0.3,
+        "a": np.random.default_rng(1).uniform(0.5, 2.0, SMALL_N),
+    }
     row(group, "math.log(float) (floor)", "math.log(x)", "np.log(x)", "numpy.log(float)", None, env)
 
 
@@ -101,78 +108,201 @@ def quantile_rows():
 
     floor_row("quantile")
     env = {"dist": dist, "sps": sps, "np": np, "x": 0.3, "y": -0.4}
-    for name, arg, peer, peer_name in (("ndtri_as241", "x", "sps.ndtri(x)", "scipy.special.ndtri"),
-                                       ("erfinv_from_as241", "y", "sps.erfinv(y)", "scipy.special.erfinv")):
-        row("quantile", f"{name}(float)", f"dist.{name}({arg})", "np.log(x)", "numpy.log(float)",
-            SCALAR_TARGET, env)
-        row("quantile", f"{name}(float) vs SciPy", f"dist.{name}({arg})", peer, peer_name, SCALAR_TARGET,
-            env)
+    for name, arg, peer, peer_name in (
+        ("ndtri_as241", "x", "sps.ndtri(x)", "scipy.special.ndtri"),
+        ("erfinv_from_as241", "y", "sps.erfinv(y)", "scipy.special.erfinv"),
+    ):
+        row(
+            "quantile",
+            f"{name}(float)",
+            f"dist.{name}({arg})",
+            "np.log(x)",
+            "numpy.log(float)",
+            SCALAR_TARGET,
+            env,
+        )
+        row(
+            "quantile",
+            f"{name}(float) vs SciPy",
+            f"dist.{name}({arg})",
+            peer,
+            peer_name,
+            SCALAR_TARGET,
+            env,
+        )
     rng = np.random.default_rng(0)
     small = {"dist": dist, "np": np, "a": rng.uniform(0.0, 1.0, SMALL_N)}
-    row("quantile", f"ndtri_as241_into n={SMALL_N}", "dist.ndtri_as241_into(a)", "np.log(a)",
-        "numpy.log(array)", SMALL_TARGET, small)
+    row(
+        "quantile",
+        f"ndtri_as241_into n={SMALL_N}",
+        "dist.ndtri_as241_into(a)",
+        "np.log(a)",
+        "numpy.log(array)",
+        SMALL_TARGET,
+        small,
+    )
     big = {"dist": dist, "sps": sps, "a": rng.uniform(0.0, 1.0, BIG_N)}
-    row("quantile", "ndtri_as241_into n=10^6", "dist.ndtri_as241_into(a)", "sps.ndtri(a)",
-        "scipy.special.ndtri", 0.5, big)
+    row(
+        "quantile",
+        "ndtri_as241_into n=10^6",
+        "dist.ndtri_as241_into(a)",
+        "sps.ndtri(a)",
+        "scipy.special.ndtri",
+        0.5,
+        big,
+    )
     # Only tail values (p < 0.01 or p > 0.99): these take the C library's
     # logarithm one value at a time, so that each element is exactly the
     # scalar function's; reported, with no target.
     tail = rng.uniform(0.0, 0.02, BIG_N)
     tails = {"dist": dist, "sps": sps, "a": np.where(tail < 0.01, tail, tail + 0.98)}
-    row("quantile", "ndtri_as241_into n=10^6 tails", "dist.ndtri_as241_into(a)", "sps.ndtri(a)",
-        "scipy.special.ndtri", None, tails)
+    row(
+        "quantile",
+        "ndtri_as241_into n=10^6 tails",
+        "dist.ndtri_as241_into(a)",
+        "sps.ndtri(a)",
+        "scipy.special.ndtri",
+        None,
+        tails,
+    )
 
 
 # --- transforms ---------------------------------------------------------------
 
 # Inputs inside each function's domain: (low, high) of a uniform draw, or
 # None for normal(0, 3) values on the inverse side.
-DOMAINS = {"log": (0.1, 10.0), "logit": (1e-6, 1.0 - 1e-6), "probit": (1e-6, 1.0 - 1e-6),
-           "aff_logit": (2.0, 6.0), "aff_probit": (-1.0, 3.0), "softplus": (0.01, 20.0),
-           "lower": (1.6, 11.5), "upper": (-9.0, 1.9), "tanh": (-0.999, 0.999)}
-BOUND_ARGS = {"aff_logit": ", 2.0, 6.0", "aff_probit": ", -1.0, 3.0", "lower": ", 1.5", "upper": ", 2.0"}
+DOMAINS = {
+    "log": (0.1, 10.0),
+    "logit": (1e-6, 1.0 - 1e-6),
+    "probit": (1e-6, 1.0 - 1e-6),
+    "aff_logit": (2.0, 6.0),
+    "aff_probit": (-1.0, 3.0),
+    "softplus": (0.01, 20.0),
+    "lower": (1.6, 11.5),
+    "upper": (-9.0, 1.9),
+    "tanh": (-0.999, 0.999),
+}
+BOUND_ARGS = {
+    "aff_logit": ", 2.0, 6.0",
+    "aff_probit": ", -1.0, 3.0",
+    "lower": ", 1.5",
+    "upper": ", 2.0",
+}
 
 LOG2PI = "np.log(2.0 * np.pi)"
 # family -> the seven peer expressions of a (the same values through NumPy /
 # SciPy), in the order of OPS; "copy" and "fill" rows are the block copy of
 # the input and the constant 1.
 PEERS = {
-    "log": ["np.log(a)", "np.exp(a)", "1.0 / a", "np.exp(a)", "-np.log(a)", "np.copy(a)", "np.ones_like(a)"],
-    "lower": ["np.log(a - 1.5)", "1.5 + np.exp(a)", "1.0 / (a - 1.5)", "np.exp(a)", "-np.log(a - 1.5)",
-              "np.copy(a)", "np.ones_like(a)"],
-    "upper": ["np.log(2.0 - a)", "2.0 - np.exp(a)", "-1.0 / (2.0 - a)", "-np.exp(a)", "-np.log(2.0 - a)",
-              "np.copy(a)", "np.ones_like(a)"],
-    "logit": ["sps.logit(a)", "sps.expit(a)", "1.0 / ((1.0 - a) * a)", "(lambda p: (1.0 - p) * p)(sps.expit(a))",
-              "-(np.log(a) + np.log1p(-a))", "sps.log_expit(a) + sps.log_expit(-a)", "1.0 - 2.0 * sps.expit(a)"],
-    "probit": ["sps.ndtri(a)", "sps.ndtr(a)", "np.sqrt(2.0 * np.pi) * np.exp(0.5 * sps.ndtri(a) ** 2)",
-               "np.exp(-0.5 * a * a) / np.sqrt(2.0 * np.pi)", f"0.5 * sps.ndtri(a) ** 2 + 0.5 * {LOG2PI}",
-               f"-0.5 * a * a - 0.5 * {LOG2PI}", "-a"],
-    "aff_logit": ["sps.logit((a - 2.0) / 4.0)", "2.0 + 4.0 * sps.expit(a)",
-                  "(lambda z: 1.0 / ((1.0 - z) * z) / 4.0)((a - 2.0) / 4.0)",
-                  "(lambda p: (1.0 - p) * p * 4.0)(sps.expit(a))",
-                  "(lambda z: -(np.log(z) + np.log1p(-z)) - np.log(4.0))((a - 2.0) / 4.0)",
-                  "sps.log_expit(a) + sps.log_expit(-a) + np.log(4.0)", "1.0 - 2.0 * sps.expit(a)"],
-    "aff_probit": ["sps.ndtri((a + 1.0) / 4.0)", "-1.0 + 4.0 * sps.ndtr(a)",
-                   "np.sqrt(2.0 * np.pi) * np.exp(0.5 * sps.ndtri((a + 1.0) / 4.0) ** 2) / 4.0",
-                   "np.exp(-0.5 * a * a) / np.sqrt(2.0 * np.pi) * 4.0",
-                   f"0.5 * sps.ndtri((a + 1.0) / 4.0) ** 2 + 0.5 * {LOG2PI} - np.log(4.0)",
-                   f"-0.5 * a * a - 0.5 * {LOG2PI} + np.log(4.0)", "-a"],
-    "softplus": ["np.log(np.expm1(a))", "np.logaddexp(0.0, a)", "1.0 / np.expm1(a) + 1.0", "sps.expit(a)",
-                 "a - np.log(np.expm1(a))", "-np.logaddexp(0.0, -a)", "sps.expit(-a)"],
-    "tanh": ["np.arctanh(a)", "np.tanh(a)", "1.0 / ((1.0 - a) * (1.0 + a))", "1.0 / np.cosh(a) ** 2",
-             "-np.log1p(-a * a)", "2.0 * (np.log(2.0) - np.abs(a) - np.log1p(np.exp(-2.0 * np.abs(a))))",
-             "-2.0 * np.tanh(a)"],
+    "log": [
+        "np.log(a)",
+        "np.exp(a)",
+        "1.0 / a",
+        "np.exp(a)",
+        "-np.log(a)",
+        "np.copy(a)",
+        "np.ones_like(a)",
+    ],
+    "lower": [
+        "np.log(a - 1.5)",
+        "1.5 + np.exp(a)",
+        "1.0 / (a - 1.5)",
+        "np.exp(a)",
+        "-np.log(a - 1.5)",
+        "np.copy(a)",
+        "np.ones_like(a)",
+    ],
+    "upper": [
+        "np.log(2.0 - a)",
+        "2.0 - np.exp(a)",
+        "-1.0 / (2.0 - a)",
+        "-np.exp(a)",
+        "-np.log(2.0 - a)",
+        "np.copy(a)",
+        "np.ones_like(a)",
+    ],
+    "logit": [
+        "sps.logit(a)",
+        "sps.expit(a)",
+        "1.0 / ((1.0 - a) * a)",
+        "(lambda p: (1.0 - p) * p)(sps.expit(a))",
+        "-(np.log(a) + np.log1p(-a))",
+        "sps.log_expit(a) + sps.log_expit(-a)",
+        "1.0 - 2.0 * sps.expit(a)",
+    ],
+    "probit": [
+        "sps.ndtri(a)",
+        "sps.ndtr(a)",
+        "np.sqrt(2.0 * np.pi) * np.exp(0.5 * sps.ndtri(a) ** 2)",
+        "np.exp(-0.5 * a * a) / np.sqrt(2.0 * np.pi)",
+        f"0.5 * sps.ndtri(a) ** 2 + 0.5 * {LOG2PI}",
+        f"-0.5 * a * a - 0.5 * {LOG2PI}",
+        "-a",
+    ],
+    "aff_logit": [
+        "sps.logit((a - 2.0) / 4.0)",
+        "2.0 + 4.0 * sps.expit(a)",
+        "(lambda z: 1.0 / ((1.0 - z) * z) / 4.0)((a - 2.0) / 4.0)",
+        "(lambda p: (1.0 - p) * p * 4.0)(sps.expit(a))",
+        "(lambda z: -(np.log(z) + np.log1p(-z)) - np.log(4.0))((a - 2.0) / 4.0)",
+        "sps.log_expit(a) + sps.log_expit(-a) + np.log(4.0)",
+        "1.0 - 2.0 * sps.expit(a)",
+    ],
+    "aff_probit": [
+        "sps.ndtri((a + 1.0) / 4.0)",
+        "-1.0 + 4.0 * sps.ndtr(a)",
+        "np.sqrt(2.0 * np.pi) * np.exp(0.5 * sps.ndtri((a + 1.0) / 4.0) ** 2) / 4.0",
+        "np.exp(-0.5 * a * a) / np.sqrt(2.0 * np.pi) * 4.0",
+        f"0.5 * sps.ndtri((a + 1.0) / 4.0) ** 2 + 0.5 * {LOG2PI} - np.log(4.0)",
+        f"-0.5 * a * a - 0.5 * {LOG2PI} + np.log(4.0)",
+        "-a",
+    ],
+    "softplus": [
+        "np.log(np.expm1(a))",
+        "np.logaddexp(0.0, a)",
+        "1.0 / np.expm1(a) + 1.0",
+        "sps.expit(a)",
+        "a - np.log(np.expm1(a))",
+        "-np.logaddexp(0.0, -a)",
+        "sps.expit(-a)",
+    ],
+    "tanh": [
+        "np.arctanh(a)",
+        "np.tanh(a)",
+        "1.0 / ((1.0 - a) * (1.0 + a))",
+        "1.0 / np.cosh(a) ** 2",
+        "-np.log1p(-a * a)",
+        "2.0 * (np.log(2.0) - np.abs(a) - np.log1p(np.exp(-2.0 * np.abs(a))))",
+        "-2.0 * np.tanh(a)",
+    ],
 }
 # family -> target at n = 10^6 (copy and fill rows: 1.1).
-BIG_TARGETS = {"log": 1.2, "lower": 1.2, "upper": 1.2, "logit": 0.5, "probit": 0.5, "aff_logit": 0.5,
-               "aff_probit": 0.5, "softplus": 0.5, "tanh": 0.5}
+BIG_TARGETS = {
+    "log": 1.2,
+    "lower": 1.2,
+    "upper": 1.2,
+    "logit": 0.5,
+    "probit": 0.5,
+    "aff_logit": 0.5,
+    "aff_probit": 0.5,
+    "softplus": 0.5,
+    "tanh": 0.5,
+}
 # Scalar functions with a matching scipy.special function.
-SCIPY_SCALARS = {"logit_fwd": "sps.logit", "logit_inv": "sps.expit", "probit_fwd": "sps.ndtri",
-                 "probit_inv": "sps.ndtr", "softplus_grad_inv": "sps.expit"}
+SCIPY_SCALARS = {
+    "logit_fwd": "sps.logit",
+    "logit_inv": "sps.expit",
+    "probit_fwd": "sps.ndtri",
+    "probit_inv": "sps.ndtr",
+    "softplus_grad_inv": "sps.expit",
+}
 # The scalar rows that evaluate the normal quantile, each against one SciPy
 # quantile call on a number: at most as long.
-QUANTILE_SCALARS = [f"{family}_{op}" for family in ("probit", "aff_probit")
-                    for op in ("fwd", "grad_fwd", "ldet_abs_jac_fwd")]
+QUANTILE_SCALARS = [
+    f"{family}_{op}"
+    for family in ("probit", "aff_probit")
+    for op in ("fwd", "grad_fwd", "ldet_abs_jac_fwd")
+]
 QUANTILE_SCALAR_TARGET = 1.0
 
 
@@ -198,16 +328,51 @@ def transform_rows(sizes=("scalar", "small", "big")):
         if "scalar" in sizes:
             x = float(draw(rng, domain, 1)[0])
             env = {"tr": tr, "np": np, "sps": sps, "a": x, "x": 0.3}
-            row("transforms", f"{name}(float)", call, "np.log(x)", "numpy.log(float)", SCALAR_TARGET, env)
+            row(
+                "transforms",
+                f"{name}(float)",
+                call,
+                "np.log(x)",
+                "numpy.log(float)",
+                SCALAR_TARGET,
+                env,
+            )
             if name in SCIPY_SCALARS and name not in QUANTILE_SCALARS:
-                row("transforms", f"{name}(float) vs SciPy", call, f"{SCIPY_SCALARS[name]}(a)",
-                    f"scipy.special.{SCIPY_SCALARS[name][4:]}", SCALAR_TARGET, env)
+                row(
+                    "transforms",
+                    f"{name}(float) vs SciPy",
+                    call,
+                    f"{SCIPY_SCALARS[name]}(a)",
+                    f"scipy.special.{SCIPY_SCALARS[name][4:]}",
+                    SCALAR_TARGET,
+                    env,
+                )
             if name in QUANTILE_SCALARS:
-                row("transforms", f"{name}(float) vs SciPy", call, "sps.ndtri(x)",
-                    "scipy.special.ndtri(float)", QUANTILE_SCALAR_TARGET, env)
+                row(
+                    "transforms",
+                    f"{name}(float) vs SciPy",
+                    call,
+                    "sps.ndtri(x)",
+                    "scipy.special.ndtri(float)",
+                    QUANTILE_SCALAR_TARGET,
+                    env,
+                )
         if "small" in sizes:
-            env = {"tr": tr, "np": np, "a": draw(rng, domain, SMALL_N), "b": rng.uniform(0.5, 2.0, SMALL_N)}
-            row("transforms", f"{name} n={SMALL_N}", call, "np.log(b)", "numpy.log(array)", SMALL_TARGET, env)
+            env = {
+                "tr": tr,
+                "np": np,
+                "a": draw(rng, domain, SMALL_N),
+                "b": rng.uniform(0.5, 2.0, SMALL_N),
+            }
+            row(
+                "transforms",
+                f"{name} n={SMALL_N}",
+                call,
+                "np.log(b)",
+                "numpy.log(array)",
+                SMALL_TARGET,
+                env,
+            )
         if "big" in sizes:
             env = {"tr": tr, "np": np, "sps": sps, "a": draw(rng, domain, BIG_N)}
             target = {"np.copy(a)": 1.1, "np.ones_like(a)": 1.1}.get(peer, BIG_TARGETS[family])
@@ -218,8 +383,8 @@ def transform_rows(sizes=("scalar", "small", "big")):
 # --- public transforms: ufuncs and ParameterMap ----------------------------------
 
 PUBLIC_BOUNDS_TARGET = 0.3  # per-element bounds against the NumPy expression
-OUT_TARGET = None           # out= against the same call with a new array: for information
-MAP_TARGET = 0.5            # ParameterMap against hand-written NumPy
+OUT_TARGET = None  # out= against the same call with a new array: for information
+MAP_TARGET = 0.5  # ParameterMap against hand-written NumPy
 
 
 class HandWrittenMap:
@@ -253,8 +418,11 @@ class HandWrittenMap:
 
     def log_abs_det_jacobian(self, y):
         t = y[self.ii]
-        return float(np.sum(y[self.li]) + np.sum(y[self.ui]) +
-                     np.sum(self.log_w - t - 2.0 * np.log1p(np.exp(-t))))
+        return float(
+            np.sum(y[self.li])
+            + np.sum(y[self.ui])
+            + np.sum(self.log_w - t - 2.0 * np.log1p(np.exp(-t)))
+        )
 
     def pullback(self, y, g):
         d = np.ones_like(y)
@@ -273,27 +441,66 @@ def public_transform_rows():
     high = low + rng.uniform(0.5, 3.0, BIG_N)
     x = low + (high - low) * rng.uniform(1e-6, 1.0 - 1e-6, BIG_N)
     env = {"vt": vt, "np": np, "x": x, "low": low, "high": high, "out": np.empty(BIG_N)}
-    row("public", "aff_logit_fwd(x, low[], high[]) n=10^6", "vt.aff_logit_fwd(x, low, high)",
-        "(lambda z: np.log(z / (1.0 - z)))((x - low) / (high - low))", "NumPy expression",
-        PUBLIC_BOUNDS_TARGET, env)
-    row("public", "logit_fwd(x, out=) n=10^6", "vt.logit_fwd(x, out=out)", "vt.logit_fwd(x)",
-        "the same call, new array", OUT_TARGET, {**env, "x": (x - low) / (high - low)})
+    row(
+        "public",
+        "aff_logit_fwd(x, low[], high[]) n=10^6",
+        "vt.aff_logit_fwd(x, low, high)",
+        "(lambda z: np.log(z / (1.0 - z)))((x - low) / (high - low))",
+        "NumPy expression",
+        PUBLIC_BOUNDS_TARGET,
+        env,
+    )
+    row(
+        "public",
+        "logit_fwd(x, out=) n=10^6",
+        "vt.logit_fwd(x, out=out)",
+        "vt.logit_fwd(x)",
+        "the same call, new array",
+        OUT_TARGET,
+        {**env, "x": (x - low) / (high - low)},
+    )
 
-    bounds = [(None, None), (0.0, None), (None, 1.0), (0.0, 1.0), (-3.0, None), (2.0, 6.0), (None, None),
-              (None, -5.0), (-1e-3, 1e-3), (None, None)]
+    bounds = [
+        (None, None),
+        (0.0, None),
+        (None, 1.0),
+        (0.0, 1.0),
+        (-3.0, None),
+        (2.0, 6.0),
+        (None, None),
+        (None, -5.0),
+        (-1e-3, 1e-3),
+        (None, None),
+    ]
     pm = vt.ParameterMap(bounds)
     hand = HandWrittenMap(pm.lower, pm.upper)
     y = rng.normal(0.0, 1.5, len(bounds))
-    env = {"pm": pm, "hand": hand, "y": y, "x": pm.to_constrained(y), "g": rng.normal(size=len(bounds))}
-    for label, ours, peer in (("to_constrained", "pm.to_constrained(y)", "hand.to_constrained(y)"),
-                              ("to_unconstrained", "pm.to_unconstrained(x)", "hand.to_unconstrained(x)"),
-                              ("log_abs_det_jacobian", "pm.log_abs_det_jacobian(y)",
-                               "hand.log_abs_det_jacobian(y)"),
-                              ("pullback", "pm.pullback(y, g)", "hand.pullback(y, g)")):
-        row("public", f"ParameterMap.{label} n=10", ours, peer, "hand-written NumPy", MAP_TARGET, env)
+    env = {
+        "pm": pm,
+        "hand": hand,
+        "y": y,
+        "x": pm.to_constrained(y),
+        "g": rng.normal(size=len(bounds)),
+    }
+    for label, ours, peer in (
+        ("to_constrained", "pm.to_constrained(y)", "hand.to_constrained(y)"),
+        ("to_unconstrained", "pm.to_unconstrained(x)", "hand.to_unconstrained(x)"),
+        ("log_abs_det_jacobian", "pm.log_abs_det_jacobian(y)", "hand.log_abs_det_jacobian(y)"),
+        ("pullback", "pm.pullback(y, g)", "hand.pullback(y, g)"),
+    ):
+        row(
+            "public",
+            f"ParameterMap.{label} n=10",
+            ours,
+            peer,
+            "hand-written NumPy",
+            MAP_TARGET,
+            env,
+        )
 
 
 # --- minimizers ---------------------------------------------------------------
+
 
 def rosen_start(n):
     """n points from -1.2 to 1 (the classic start (-1.2, 1) for n = 2). Distinct
@@ -311,22 +518,31 @@ def minimizer_rows():
     from Velmora._ckernels.optim import _optim
 
     cases = [("lbfgsb", n) for n in (2, 10, 100)] + [("neldermead", n) for n in (2, 10)]
-    print(f"{'minimizer outcome':<24} {'nit':>11} {'nfev':>13} {'fun (ours | SciPy)':>34}  same counts")
+    print(
+        f"{'minimizer outcome':<24} {'nit':>11} {'nfev':>13} {'fun (ours | SciPy)':>34}  same counts"
+    )
     for method, n in cases:
         x0 = rosen_start(n)
         env = {"opt": _optim, "spo": spo, "x0": x0}
         if method == "lbfgsb":
-            ours, peer = 'opt.run_lbfgsb("rosenbrock", x0)', 'spo.minimize(spo.rosen, x0, method="L-BFGS-B")'
+            ours, peer = (
+                'opt.run_lbfgsb("rosenbrock", x0)',
+                'spo.minimize(spo.rosen, x0, method="L-BFGS-B")',
+            )
             peer_name = "scipy L-BFGS-B"
         else:
             ours = 'opt.run_neldermead("rosenbrock", x0)'
-            peer = ('spo.minimize(spo.rosen, x0, method="Nelder-Mead", '
-                    'options={"xatol": 1e-4, "fatol": 1e-4, "maxiter": 200 * x0.size, "maxfev": 200 * x0.size})')
+            peer = (
+                'spo.minimize(spo.rosen, x0, method="Nelder-Mead", '
+                'options={"xatol": 1e-4, "fatol": 1e-4, "maxiter": 200 * x0.size, "maxfev": 200 * x0.size})'
+            )
             peer_name = "scipy Nelder-Mead"
         row("minimizer", f"run_{method} rosenbrock n={n}", ours, peer, peer_name, 0.02, env)
         a, b = eval(ours, env), eval(peer, env)
-        print(f"{method + ' n=' + str(n):<24} {a['nit']:>5} | {b.nit:<5} {a['nfev']:>6} | {b.nfev:<6} "
-              f"{a['fun']:>15.6g} | {b.fun:<15.6g}  {(a['nit'], a['nfev']) == (b.nit, b.nfev)}")
+        print(
+            f"{method + ' n=' + str(n):<24} {a['nit']:>5} | {b.nit:<5} {a['nfev']:>6} | {b.nfev:<6} "
+            f"{a['fun']:>15.6g} | {b.fun:<15.6g}  {(a['nit'], a['nfev']) == (b.nit, b.nfev)}"
+        )
     print()
 
 
@@ -336,6 +552,7 @@ def minimizer_rows():
 # most 0.1x SciPy's and 0.5x iminuit's MIGRAD; whole runs with a Python
 # objective at most 0.3x SciPy (L-BFGS-B, analytic gradient or differences)
 # and 0.2x (Nelder-Mead); a native objective within 1.2x of run_lbfgsb.
+
 
 def rosen_py(x):
     """Rosenbrock in NumPy, the same function for every minimizer."""
@@ -387,51 +604,117 @@ def minimize_rows():
         print("iminuit is not installed: its rows are skipped (pip install iminuit)\n")
 
     x2 = rosen_start(2)
-    env = {"vm": Velmora, "spo": spo, "f": rosen2_py, "g": rosen2_grad_py, "x0": x2, "np": np,
-           "iminuit": iminuit}
+    env = {
+        "vm": Velmora,
+        "spo": spo,
+        "f": rosen2_py,
+        "g": rosen2_grad_py,
+        "x0": x2,
+        "np": np,
+        "iminuit": iminuit,
+    }
     own = (best_seconds("f(x0)", env), best_seconds("g(x0)", env))
     runs = {
-        "L-BFGS-B, gradient": ("vm.minimize(f, x0, jac=g)", 'spo.minimize(f, x0, jac=g, method="L-BFGS-B")', True),
-        "L-BFGS-B, differences": ("vm.minimize(f, x0)", 'spo.minimize(f, x0, method="L-BFGS-B")', False),
-        "Nelder-Mead": ('vm.minimize(f, x0, method="Nelder-Mead")', 'spo.minimize(f, x0, method="Nelder-Mead")',
-                        False),
+        "L-BFGS-B, gradient": (
+            "vm.minimize(f, x0, jac=g)",
+            'spo.minimize(f, x0, jac=g, method="L-BFGS-B")',
+            True,
+        ),
+        "L-BFGS-B, differences": (
+            "vm.minimize(f, x0)",
+            'spo.minimize(f, x0, method="L-BFGS-B")',
+            False,
+        ),
+        "Nelder-Mead": (
+            'vm.minimize(f, x0, method="Nelder-Mead")',
+            'spo.minimize(f, x0, method="Nelder-Mead")',
+            False,
+        ),
     }
     print(f"{'minimize outcome, n = 2':<32} {'nit':>11} {'nfev':>13}  same counts as SciPy")
     for label, (ours, peer, with_grad) in runs.items():
         a, b = eval(ours, env), eval(peer, env)
         counts_a = (a.nfev, a.njev if with_grad else 0)
         counts_b = (b.nfev, getattr(b, "njev", 0) if with_grad else 0)
-        print(f"{label:<32} {a.nit:>5} | {b.nit:<5} {a.nfev:>6} | {b.nfev:<6}  {(a.nit, a.nfev) == (b.nit, b.nfev)}")
-        row("minimize", f"overhead/eval {label} vs SciPy", ours, peer, "scipy minimize", 0.1, env,
-            (overhead(counts_a, own), overhead(counts_b, own)))
+        print(
+            f"{label:<32} {a.nit:>5} | {b.nit:<5} {a.nfev:>6} | {b.nfev:<6}  {(a.nit, a.nfev) == (b.nit, b.nfev)}"
+        )
+        row(
+            "minimize",
+            f"overhead/eval {label} vs SciPy",
+            ours,
+            peer,
+            "scipy minimize",
+            0.1,
+            env,
+            (overhead(counts_a, own), overhead(counts_b, own)),
+        )
     if iminuit is not None:
-        env["migrad"] = ("(lambda m: (setattr(m, 'errordef', 1.0), m.migrad()))"
-                         "(iminuit.Minuit(lambda a, b: f((a, b)), -1.2, 1.0))")
+        env["migrad"] = (
+            "(lambda m: (setattr(m, 'errordef', 1.0), m.migrad()))"
+            "(iminuit.Minuit(lambda a, b: f((a, b)), -1.2, 1.0))"
+        )
         m = eval(env["migrad"], env)[1]
         own_tuple = best_seconds("f((-1.2, 1.0))", env)
         migrad = overhead((m.nfcn, 0), (own_tuple, 0.0))
         print(f"{'iminuit MIGRAD':<32} {'':>11} {m.nfcn:>6}\n")
         for label, (ours, _, with_grad) in runs.items():
             a = eval(ours, env)
-            row("minimize", f"overhead/eval {label} vs iminuit", ours, env["migrad"], "iminuit MIGRAD", 0.5, env,
-                (overhead((a.nfev, a.njev if with_grad else 0), own), migrad))
+            row(
+                "minimize",
+                f"overhead/eval {label} vs iminuit",
+                ours,
+                env["migrad"],
+                "iminuit MIGRAD",
+                0.5,
+                env,
+                (overhead((a.nfev, a.njev if with_grad else 0), own), migrad),
+            )
 
     for n in (2, 10, 100):
         env_n = {"vm": Velmora, "spo": spo, "f": rosen_py, "g": rosen_grad_py, "x0": rosen_start(n)}
-        row("minimize", f"minimize rosenbrock n={n}, gradient", "vm.minimize(f, x0, jac=g)",
-            'spo.minimize(f, x0, jac=g, method="L-BFGS-B")', "scipy L-BFGS-B", 0.3, env_n)
-        row("minimize", f"minimize rosenbrock n={n}, differences", "vm.minimize(f, x0)",
-            'spo.minimize(f, x0, method="L-BFGS-B")', "scipy L-BFGS-B", 0.3, env_n)
+        row(
+            "minimize",
+            f"minimize rosenbrock n={n}, gradient",
+            "vm.minimize(f, x0, jac=g)",
+            'spo.minimize(f, x0, jac=g, method="L-BFGS-B")',
+            "scipy L-BFGS-B",
+            0.3,
+            env_n,
+        )
+        row(
+            "minimize",
+            f"minimize rosenbrock n={n}, differences",
+            "vm.minimize(f, x0)",
+            'spo.minimize(f, x0, method="L-BFGS-B")',
+            "scipy L-BFGS-B",
+            0.3,
+            env_n,
+        )
     for n in (2, 10):
         env_n = {"vm": Velmora, "spo": spo, "f": rosen_py, "x0": rosen_start(n)}
-        row("minimize", f"minimize rosenbrock n={n}, Nelder-Mead", 'vm.minimize(f, x0, method="Nelder-Mead")',
-            'spo.minimize(f, x0, method="Nelder-Mead")', "scipy Nelder-Mead", 0.2, env_n)
+        row(
+            "minimize",
+            f"minimize rosenbrock n={n}, Nelder-Mead",
+            'vm.minimize(f, x0, method="Nelder-Mead")',
+            'spo.minimize(f, x0, method="Nelder-Mead")',
+            "scipy Nelder-Mead",
+            0.2,
+            env_n,
+        )
 
     # A native objective against the built-in run of the same function.
     for n in (2, 100):
         env_n = {"vm": Velmora, "opt": _optim, "x0": rosen_start(n)}
-        row("minimize", f"minimize('rosenbrock') n={n}", 'vm.minimize("rosenbrock", x0)',
-            'opt.run_lbfgsb("rosenbrock", x0)', "run_lbfgsb", 1.2, env_n)
+        row(
+            "minimize",
+            f"minimize('rosenbrock') n={n}",
+            'vm.minimize("rosenbrock", x0)',
+            'opt.run_lbfgsb("rosenbrock", x0)',
+            "run_lbfgsb",
+            1.2,
+            env_n,
+        )
     try:
         import numba  # type: ignore[import-untyped]
     except ImportError:
@@ -446,8 +729,15 @@ def minimize_rows():
         return 100.0 * a * a + b * b
 
     env_c = {"vm": Velmora, "opt": _optim, "x0": x2, "fn": vm_native(Velmora, rosen_cfunc)}
-    row("minimize", "minimize(numba cfunc) n=2", "vm.minimize(fn, x0)", 'opt.run_lbfgsb("rosenbrock", x0)',
-        "run_lbfgsb", 1.2, env_c)
+    row(
+        "minimize",
+        "minimize(numba cfunc) n=2",
+        "vm.minimize(fn, x0)",
+        'opt.run_lbfgsb("rosenbrock", x0)',
+        "run_lbfgsb",
+        1.2,
+        env_c,
+    )
 
 
 # --- fit: estimates with standard errors ---------------------------------------------
@@ -465,12 +755,16 @@ FIT_START = (1.0, 1.0)
 def gamma_nll(p, x):
     """The gamma negative log-likelihood (shape k, rate b) in NumPy."""
     k, b = p
-    return float(-np.sum((k - 1.0) * np.log(x) - b * x) - x.size * (k * math.log(b) - math.lgamma(k)))
+    return float(
+        -np.sum((k - 1.0) * np.log(x) - b * x) - x.size * (k * math.log(b) - math.lgamma(k))
+    )
 
 
 def gamma_grad(p, x):
     k, b = p
-    return np.array([-np.sum(np.log(x)) - x.size * (math.log(b) - sps.digamma(k)), np.sum(x) - x.size * k / b])
+    return np.array(
+        [-np.sum(np.log(x)) - x.size * (math.log(b) - sps.digamma(k)), np.sum(x) - x.size * k / b]
+    )
 
 
 def gamma_nll_grad(p, x):
@@ -478,7 +772,9 @@ def gamma_nll_grad(p, x):
     k, b = p
     lx = np.log(x)
     value = float(-np.sum((k - 1.0) * lx - b * x) - x.size * (k * math.log(b) - math.lgamma(k)))
-    return value, np.array([-np.sum(lx) - x.size * (math.log(b) - sps.digamma(k)), np.sum(x) - x.size * k / b])
+    return value, np.array(
+        [-np.sum(lx) - x.size * (math.log(b) - sps.digamma(k)), np.sum(x) - x.size * k / b]
+    )
 
 
 def scipy_fit(x):
@@ -486,15 +782,23 @@ def scipy_fit(x):
     forward-difference Hessian of the gradient (approx_fprime) and its inverse."""
     import scipy.optimize as spo  # type: ignore[import-untyped]
 
-    r = spo.minimize(gamma_nll_grad, FIT_START, args=(x,), jac=True, method="L-BFGS-B",
-                     bounds=[(1e-12, None), (1e-12, None)])
+    r = spo.minimize(
+        gamma_nll_grad,
+        FIT_START,
+        args=(x,),
+        jac=True,
+        method="L-BFGS-B",
+        bounds=[(1e-12, None), (1e-12, None)],
+    )
     h = spo.approx_fprime(r.x, lambda p: gamma_nll_grad(p, x)[1], 1.4901161193847656e-08)
     return r.x, np.sqrt(np.diag(np.linalg.inv(0.5 * (h + h.T))))
 
 
 def iminuit_fit(x, iminuit):
     """MIGRAD with the gradient, then HESSE."""
-    m = iminuit.Minuit(lambda k, b: gamma_nll((k, b), x), *FIT_START, grad=lambda k, b: gamma_grad((k, b), x))
+    m = iminuit.Minuit(
+        lambda k, b: gamma_nll((k, b), x), *FIT_START, grad=lambda k, b: gamma_grad((k, b), x)
+    )
     m.errordef = iminuit.Minuit.LIKELIHOOD
     m.limits = [(0.0, None), (0.0, None)]
     m.migrad()
@@ -539,6 +843,7 @@ class CountCalls:
             def call(*a):
                 self.calls += 1
                 return fn(*a)
+
             return call
 
         for name, fn in self.saved.items():
@@ -554,8 +859,11 @@ def fit_rows(pattern=""):
     """Velmora.fit on a gamma sample against SciPy, iminuit and statsmodels,
     and on a small native model against iminuit (only what `pattern` selects
     is prepared: the peers at 10^6 observations take seconds)."""
-    gamma_labels = [f"fit gamma n={n} vs {peer}" for n in ("10^4", "10^6")
-                    for peer in ("SciPy", "iminuit", "statsmodels")]
+    gamma_labels = [
+        f"fit gamma n={n} vs {peer}"
+        for n in ("10^4", "10^6")
+        for peer in ("SciPy", "iminuit", "statsmodels")
+    ]
     native_label = "fit native normal n=100 vs iminuit"
     if not any(pattern in label for label in [*gamma_labels, native_label]):
         return
@@ -576,26 +884,50 @@ def fit_rows(pattern=""):
 def gamma_rows(velmora, peers):
     rng = np.random.default_rng(0)
     ours = "vm.fit(gamma_nll_grad, start, args=(data,), jac=True, bounds=[(0, None), (0, None)])"
-    statements = {"SciPy": ("scipy_fit(data)", "scipy L-BFGS-B + fprime", (0.7, 1.0)),
-                  "iminuit": ("iminuit_fit(data, iminuit)", "iminuit MIGRAD + HESSE", (0.5, 1.0)),
-                  "statsmodels": ("statsmodels_fit(data)", "statsmodels bse", (0.7, 1.0))}
-    print(f"{'fit outcome, gamma sample':<34} {'evaluations':>11}  estimate           standard errors")
+    statements = {
+        "SciPy": ("scipy_fit(data)", "scipy L-BFGS-B + fprime", (0.7, 1.0)),
+        "iminuit": ("iminuit_fit(data, iminuit)", "iminuit MIGRAD + HESSE", (0.5, 1.0)),
+        "statsmodels": ("statsmodels_fit(data)", "statsmodels bse", (0.7, 1.0)),
+    }
+    print(
+        f"{'fit outcome, gamma sample':<34} {'evaluations':>11}  estimate           standard errors"
+    )
     for size, label in ((10**4, "10^4"), (10**6, "10^6")):
-        env = {"vm": velmora, "np": np, "data": rng.gamma(2.5, 1.0 / 1.7, size), "start": FIT_START,
-               "gamma_nll_grad": gamma_nll_grad, "scipy_fit": scipy_fit, "iminuit_fit": iminuit_fit,
-               "statsmodels_fit": statsmodels_fit, "iminuit": peers["iminuit"]}
+        env = {
+            "vm": velmora,
+            "np": np,
+            "data": rng.gamma(2.5, 1.0 / 1.7, size),
+            "start": FIT_START,
+            "gamma_nll_grad": gamma_nll_grad,
+            "scipy_fit": scipy_fit,
+            "iminuit_fit": iminuit_fit,
+            "statsmodels_fit": statsmodels_fit,
+            "iminuit": peers["iminuit"],
+        }
         with CountCalls() as count:
             r = eval(ours, dict(env, gamma_nll_grad=globals()["gamma_nll_grad"]))  # the counted one
-        print(f"{'Velmora.fit n=' + label:<34} {count.calls:>11}  {np.array2string(r.x, precision=5):<18} "
-              f"{np.array2string(r.se, precision=6)}")
+        print(
+            f"{'Velmora.fit n=' + label:<34} {count.calls:>11}  {np.array2string(r.x, precision=5):<18} "
+            f"{np.array2string(r.se, precision=6)}"
+        )
         for peer, (stmt, peer_name, targets) in statements.items():
             if peer != "SciPy" and peers[peer] is None:
                 continue
             with CountCalls() as count:
                 x, se = eval(stmt, env)
-            print(f"{peer_name + ' n=' + label:<34} {count.calls:>11}  {np.array2string(x, precision=5):<18} "
-                  f"{np.array2string(se, precision=6)}")
-            row("fit", f"fit gamma n={label} vs {peer}", ours, stmt, peer_name, targets[size > 10**4], env)
+            print(
+                f"{peer_name + ' n=' + label:<34} {count.calls:>11}  {np.array2string(x, precision=5):<18} "
+                f"{np.array2string(se, precision=6)}"
+            )
+            row(
+                "fit",
+                f"fit gamma n={label} vs {peer}",
+                ours,
+                stmt,
+                peer_name,
+                targets[size > 10**4],
+                env,
+            )
     print()
 
 
@@ -635,10 +967,20 @@ def fit_native_row(velmora, iminuit):
 
     env = {"vm": velmora, "fn": velmora.NativeObjective(native), "minuit": minuit}
     r, m = eval("vm.fit(fn, [0.0, 1.0], bounds=[(None, None), (0, None)])", env), minuit()
-    print(f"{'native normal n=100':<34} {r.nfev:>11} | {m.nfcn:<6} Velmora.fit | iminuit; standard errors "
-          f"{np.array2string(r.se, precision=5)} | {np.array2string(np.array(m.errors), precision=5)}\n")
-    row("fit", "fit native normal n=100 vs iminuit", "vm.fit(fn, [0.0, 1.0], bounds=[(None, None), (0, None)])",
-        "minuit()", "iminuit MIGRAD + HESSE", 0.2, env)
+    print(
+        f"{'native normal n=100':<34} {r.nfev:>11} | {m.nfcn:<6} Velmora.fit | iminuit; standard errors "
+        f"{np.array2string(r.se, precision=5)} | {np.array2string(np.array(m.errors), precision=5)}\n"
+    )
+    row(
+        "fit",
+        "fit native normal n=100 vs iminuit",
+        "vm.fit(fn, [0.0, 1.0], bounds=[(None, None), (0, None)])",
+        "minuit()",
+        "iminuit MIGRAD + HESSE",
+        0.2,
+        env,
+    )
+
 
 # --- curve fitting ------------------------------------------------------------------
 
@@ -660,7 +1002,11 @@ def curve_datasets():
     rng = np.random.default_rng(18)
     t = np.linspace(0.0, 4.0, CURVE_POINTS)
     params = rng.uniform([1.5, 0.8, 0.2], [3.5, 1.8, 0.8], (CURVE_FITS, 3))
-    ys = params[:, :1] * np.exp(-params[:, 1:2] * t) + params[:, 2:] + 0.02 * rng.standard_normal((CURVE_FITS, t.size))
+    ys = (
+        params[:, :1] * np.exp(-params[:, 1:2] * t)
+        + params[:, 2:]
+        + 0.02 * rng.standard_normal((CURVE_FITS, t.size))
+    )
     return t, list(ys)
 
 
@@ -671,8 +1017,13 @@ def decay_model_cfunc():
         from numba import carray, types
     except ImportError:
         return None
-    sig = types.void(types.CPointer(types.float64), types.int64, types.CPointer(types.float64),
-                     types.CPointer(types.float64), types.voidptr)
+    sig = types.void(
+        types.CPointer(types.float64),
+        types.int64,
+        types.CPointer(types.float64),
+        types.CPointer(types.float64),
+        types.voidptr,
+    )
 
     @numba.cfunc(sig)
     def decay_cfunc(xp, m, pp, outp, ctx):
@@ -695,26 +1046,55 @@ def curve_fit_rows():
     import Velmora
 
     t, ys = curve_datasets()
-    env = {"vm": Velmora, "spo": spo, "np": np, "t": t, "Y": itertools.cycle(ys), "f": decay_model,
-           "jac": decay_jac, "p0": np.ones(3)}
+    env = {
+        "vm": Velmora,
+        "spo": spo,
+        "np": np,
+        "t": t,
+        "Y": itertools.cycle(ys),
+        "f": decay_model,
+        "jac": decay_jac,
+        "p0": np.ones(3),
+    }
     env["res"] = lambda p, y: decay_model(t, *p) - y
     env["res_jac"] = lambda p, y: decay_jac(t, *p)
     env["sse"] = lambda p, y: float(np.sum((decay_model(t, *p) - y) ** 2))
     env["sse_grad"] = lambda p, y: 2.0 * decay_jac(t, *p).T @ (decay_model(t, *p) - y)
     ours_python = "vm.curve_fit(f, t, next(Y), p0=p0)"
     scipy_cf = "spo.curve_fit(f, t, next(Y), p0=p0)"
-    row("curve_fit", "curve_fit per fit, Python model", ours_python, scipy_cf, "scipy curve_fit", 0.5, env)
+    row(
+        "curve_fit",
+        "curve_fit per fit, Python model",
+        ours_python,
+        scipy_cf,
+        "scipy curve_fit",
+        0.5,
+        env,
+    )
     decay_cfunc = decay_model_cfunc()
     if decay_cfunc is None:
         print("numba is not installed: the native-model row is skipped (pip install numba)\n")
     else:
         env["native"] = decay_cfunc
-        row("curve_fit", "curve_fit per fit, numba cfunc model", "vm.curve_fit(native, t, next(Y), p0=p0)",
-            scipy_cf, "scipy curve_fit", 0.05, env)
+        row(
+            "curve_fit",
+            "curve_fit per fit, numba cfunc model",
+            "vm.curve_fit(native, t, next(Y), p0=p0)",
+            scipy_cf,
+            "scipy curve_fit",
+            0.05,
+            env,
+        )
     peers = [
-        ('spo.least_squares(res, p0, jac=res_jac, method="lm", args=(next(Y),))', "least_squares lm, jac"),
+        (
+            'spo.least_squares(res, p0, jac=res_jac, method="lm", args=(next(Y),))',
+            "least_squares lm, jac",
+        ),
         ('spo.minimize(sse, p0, args=(next(Y),), method="L-BFGS-B")', "L-BFGS-B, differences"),
-        ('spo.minimize(sse, p0, args=(next(Y),), jac=sse_grad, method="L-BFGS-B")', "L-BFGS-B, gradient"),
+        (
+            'spo.minimize(sse, p0, args=(next(Y),), jac=sse_grad, method="L-BFGS-B")',
+            "L-BFGS-B, gradient",
+        ),
     ]
     try:
         import iminuit  # type: ignore[import-untyped]
@@ -723,8 +1103,12 @@ def curve_fit_rows():
         print("iminuit is not installed: its curve_fit row is skipped (pip install iminuit)\n")
     else:
         env["iminuit"] = iminuit
-        peers.append(("iminuit.Minuit(iminuit.cost.LeastSquares(t, next(Y), 1.0, f), a=1.0, b=1.0, c=1.0).migrad()",
-                      "iminuit LeastSquares"))
+        peers.append(
+            (
+                "iminuit.Minuit(iminuit.cost.LeastSquares(t, next(Y), 1.0, f), a=1.0, b=1.0, c=1.0).migrad()",
+                "iminuit LeastSquares",
+            )
+        )
     for stmt, name in peers:
         row("curve_fit", f"curve_fit per fit vs {name}", ours_python, stmt, name, None, env)
 
@@ -755,8 +1139,14 @@ MANY_LABELS = {
 def decay_problems(K, seed=0):
     """K exponential decays y = a*exp(-b*t) + c on 20 time points, with noise."""
     rng = np.random.default_rng(seed)
-    p = np.column_stack([rng.uniform(1.0, 3.0, K), rng.uniform(0.3, 2.0, K), rng.uniform(-1.0, 1.0, K)])
-    return p[:, :1] * np.exp(-p[:, 1:2] * DECAY_T) + p[:, 2:] + rng.normal(0.0, 0.01, (K, DECAY_T.size))
+    p = np.column_stack(
+        [rng.uniform(1.0, 3.0, K), rng.uniform(0.3, 2.0, K), rng.uniform(-1.0, 1.0, K)]
+    )
+    return (
+        p[:, :1] * np.exp(-p[:, 1:2] * DECAY_T)
+        + p[:, 2:]
+        + rng.normal(0.0, 0.01, (K, DECAY_T.size))
+    )
 
 
 def decay_sse(p, y):
@@ -781,7 +1171,9 @@ def decay_native(velmora):
 
     t, m = DECAY_T, DECAY_T.size
     value = types.float64(types.CPointer(types.float64), types.voidptr)
-    value_grad = types.float64(types.CPointer(types.float64), types.CPointer(types.float64), types.voidptr)
+    value_grad = types.float64(
+        types.CPointer(types.float64), types.CPointer(types.float64), types.voidptr
+    )
 
     @numba.cfunc(value)
     def sse(p, ctx):
@@ -847,40 +1239,105 @@ def many_rows():
     native = decay_native(Velmora)
     y = decay_problems(MANY_K)
     start = np.array([1.0, 1.0, 0.0])
-    env = {"vm": Velmora, "spo": spo, "np": np, "y": y, "yp": y[:MANY_PYTHON_K], "ys": y[:MANY_PEER_K],
-           "start": start, "f": decay_sse, "g": decay_grad, "native": native, "iminuit": iminuit,
-           "scipy_loop": scipy_loop, "iminuit_loop": iminuit_loop}
+    env = {
+        "vm": Velmora,
+        "spo": spo,
+        "np": np,
+        "y": y,
+        "yp": y[:MANY_PYTHON_K],
+        "ys": y[:MANY_PEER_K],
+        "start": start,
+        "f": decay_sse,
+        "g": decay_grad,
+        "native": native,
+        "iminuit": iminuit,
+        "scipy_loop": scipy_loop,
+        "iminuit_loop": iminuit_loop,
+    }
 
     check = y[:100]
     ours = Velmora.minimize_many(decay_sse, start, check, jac=decay_grad)
-    peer = [spo.minimize(decay_sse, start, args=(row,), jac=decay_grad, method="L-BFGS-B") for row in check]
+    peer = [
+        spo.minimize(decay_sse, start, args=(row,), jac=decay_grad, method="L-BFGS-B")
+        for row in check
+    ]
     same_nit = np.mean(ours.nit == [r.nit for r in peer])
     dx = np.max(np.abs(ours.x - [r.x for r in peer]))
-    print(f"minimize_many outcome, {len(check)} decays with the analytic gradient: {ours.success.sum()} "
-          f"converged (SciPy {sum(r.success for r in peer)}), same iterations as SciPy in "
-          f"{100 * same_nit:.0f}% of the fits, largest |x - x_SciPy| {dx:.1e}; load average "
-          f"{' '.join(f'{v:.2f}' for v in os.getloadavg())}\n")
+    print(
+        f"minimize_many outcome, {len(check)} decays with the analytic gradient: {ours.success.sum()} "
+        f"converged (SciPy {sum(r.success for r in peer)}), same iterations as SciPy in "
+        f"{100 * same_nit:.0f}% of the fits, largest |x - x_SciPy| {dx:.1e}; load average "
+        f"{' '.join(f'{v:.2f}' for v in os.getloadavg())}\n"
+    )
 
     scipy_grad = "scipy_loop(spo, ys, start, g)"
     python_jac = "vm.minimize_many(f, start, yp, jac=g)"
-    row("many", MANY_LABELS["python jac"], python_jac, scipy_grad,
-        "scipy L-BFGS-B loop, jac", 0.5, env, per_fit(MANY_PYTHON_K, MANY_PEER_K))
-    row("many", MANY_LABELS["python differences"], "vm.minimize_many(f, start, yp)",
-        "scipy_loop(spo, ys, start, None)", "scipy L-BFGS-B loop", 0.5, env, per_fit(MANY_PYTHON_K, MANY_PEER_K))
+    row(
+        "many",
+        MANY_LABELS["python jac"],
+        python_jac,
+        scipy_grad,
+        "scipy L-BFGS-B loop, jac",
+        0.5,
+        env,
+        per_fit(MANY_PYTHON_K, MANY_PEER_K),
+    )
+    row(
+        "many",
+        MANY_LABELS["python differences"],
+        "vm.minimize_many(f, start, yp)",
+        "scipy_loop(spo, ys, start, None)",
+        "scipy L-BFGS-B loop",
+        0.5,
+        env,
+        per_fit(MANY_PYTHON_K, MANY_PEER_K),
+    )
     if native is None:
-        print("numba is not installed: the native minimize_many rows are skipped (pip install numba)\n")
+        print(
+            "numba is not installed: the native minimize_many rows are skipped (pip install numba)\n"
+        )
         return
     native_call = "vm.minimize_many(native, start, y)"
-    row("many", MANY_LABELS["native"], native_call, scipy_grad,
-        "scipy L-BFGS-B loop, jac", 0.1, env, per_fit(MANY_K, MANY_PEER_K))
-    row("many", MANY_LABELS["workers"], "vm.minimize_many(native, start, y, workers=2)",
-        "vm.minimize_many(native, start, y, workers=1)", "the same call, 1 worker", 1 / 1.7, env)
-    row("many", MANY_LABELS["minimize loop"], native_call,
+    row(
+        "many",
+        MANY_LABELS["native"],
+        native_call,
+        scipy_grad,
+        "scipy L-BFGS-B loop, jac",
+        0.1,
+        env,
+        per_fit(MANY_K, MANY_PEER_K),
+    )
+    row(
+        "many",
+        MANY_LABELS["workers"],
+        "vm.minimize_many(native, start, y, workers=2)",
+        "vm.minimize_many(native, start, y, workers=1)",
+        "the same call, 1 worker",
+        1 / 1.7,
+        env,
+    )
+    row(
+        "many",
+        MANY_LABELS["minimize loop"],
+        native_call,
         "[vm.minimize(vm.NativeObjective(native.address, r.ctypes.data, native.grad), start) for r in ys]",
-        "Velmora.minimize loop", None, env, per_fit(MANY_K, MANY_PEER_K))
+        "Velmora.minimize loop",
+        None,
+        env,
+        per_fit(MANY_K, MANY_PEER_K),
+    )
     if iminuit is not None:
-        row("many", MANY_LABELS["iminuit"], native_call, "iminuit_loop(iminuit, ys, start)",
-            "iminuit MIGRAD loop, grad", None, env, per_fit(MANY_K, MANY_PEER_K))
+        row(
+            "many",
+            MANY_LABELS["iminuit"],
+            native_call,
+            "iminuit_loop(iminuit, ys, start)",
+            "iminuit MIGRAD loop, grad",
+            None,
+            env,
+            per_fit(MANY_K, MANY_PEER_K),
+        )
 
 
 # --- fit_many and curve_fit_many ---------------------------------------------------
@@ -908,8 +1365,11 @@ def velmora_fit_loop(velmora, objective, y, start, jac=None):
     a Python one as its argument."""
     for row in y:
         if jac is None:
-            velmora.fit(velmora.NativeObjective(objective.address, row.ctypes.data, objective.grad), start,
-                        errordef=1.0)
+            velmora.fit(
+                velmora.NativeObjective(objective.address, row.ctypes.data, objective.grad),
+                start,
+                errordef=1.0,
+            )
         else:
             velmora.fit(objective, start, args=(row,), jac=jac, errordef=1.0)
 
@@ -938,41 +1398,105 @@ def fits_many_rows():
         iminuit = None
     y = decay_problems(MANY_K)
     start = np.array([1.0, 1.0, 0.0])
-    env = {"vm": Velmora, "spo": spo, "np": np, "y": y, "yp": y[:MANY_PYTHON_K], "ys": y[:MANY_PEER_K],
-           "t": DECAY_T, "start": start, "f": decay_sse, "g": decay_grad, "model": decay_model,
-           "iminuit": iminuit, "curve_fit_loop": curve_fit_loop, "fit_loop": velmora_fit_loop,
-           "iminuit_fit_loop": iminuit_fit_loop}
+    env = {
+        "vm": Velmora,
+        "spo": spo,
+        "np": np,
+        "y": y,
+        "yp": y[:MANY_PYTHON_K],
+        "ys": y[:MANY_PEER_K],
+        "t": DECAY_T,
+        "start": start,
+        "f": decay_sse,
+        "g": decay_grad,
+        "model": decay_model,
+        "iminuit": iminuit,
+        "curve_fit_loop": curve_fit_loop,
+        "fit_loop": velmora_fit_loop,
+        "iminuit_fit_loop": iminuit_fit_loop,
+    }
     check = y[:100]
     ours = Velmora.curve_fit_many(decay_model, DECAY_T, check, start)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         peer = np.array([spo.curve_fit(decay_model, DECAY_T, r, p0=start)[0] for r in check])
-    print(f"curve_fit_many outcome, {len(check)} decays: {ours.success.sum()} converged, largest "
-          f"|x - x_SciPy| {np.max(np.abs(ours.x - peer)):.1e}; load average "
-          f"{' '.join(f'{v:.2f}' for v in os.getloadavg())}\n")
+    print(
+        f"curve_fit_many outcome, {len(check)} decays: {ours.success.sum()} converged, largest "
+        f"|x - x_SciPy| {np.max(np.abs(ours.x - peer)):.1e}; load average "
+        f"{' '.join(f'{v:.2f}' for v in os.getloadavg())}\n"
+    )
 
     curve_scipy = "curve_fit_loop(spo, ys, start)"
-    row("many fits", FITS_MANY_LABELS["curve python"], "vm.curve_fit_many(model, t, yp, start)", curve_scipy,
-        "scipy curve_fit loop", None, env, per_fit(MANY_PYTHON_K, MANY_PEER_K))
-    row("many fits", FITS_MANY_LABELS["fit python"], "vm.fit_many(f, start, yp, jac=g, errordef=1.0)",
-        "fit_loop(vm, f, ys, start, g)", "Velmora.fit loop, jac", None, env, per_fit(MANY_PYTHON_K, MANY_PEER_K))
+    row(
+        "many fits",
+        FITS_MANY_LABELS["curve python"],
+        "vm.curve_fit_many(model, t, yp, start)",
+        curve_scipy,
+        "scipy curve_fit loop",
+        None,
+        env,
+        per_fit(MANY_PYTHON_K, MANY_PEER_K),
+    )
+    row(
+        "many fits",
+        FITS_MANY_LABELS["fit python"],
+        "vm.fit_many(f, start, yp, jac=g, errordef=1.0)",
+        "fit_loop(vm, f, ys, start, g)",
+        "Velmora.fit loop, jac",
+        None,
+        env,
+        per_fit(MANY_PYTHON_K, MANY_PEER_K),
+    )
     native_model, native = decay_model_cfunc(), decay_native(Velmora)
     if native is None or native_model is None:
-        print("numba is not installed: the native fit_many and curve_fit_many rows are skipped "
-              "(pip install numba)\n")
+        print(
+            "numba is not installed: the native fit_many and curve_fit_many rows are skipped "
+            "(pip install numba)\n"
+        )
         return
     env.update(native_model=Velmora.NativeModel(native_model), native=native)
     curve_native = "vm.curve_fit_many(native_model, t, y, start)"
-    row("many fits", FITS_MANY_LABELS["curve native"], curve_native, curve_scipy, "scipy curve_fit loop", 0.05,
-        env, per_fit(MANY_K, MANY_PEER_K))
-    row("many fits", FITS_MANY_LABELS["curve workers"], "vm.curve_fit_many(native_model, t, y, start, workers=2)",
-        "vm.curve_fit_many(native_model, t, y, start, workers=1)", "the same call, 1 worker", 1 / 1.7, env)
+    row(
+        "many fits",
+        FITS_MANY_LABELS["curve native"],
+        curve_native,
+        curve_scipy,
+        "scipy curve_fit loop",
+        0.05,
+        env,
+        per_fit(MANY_K, MANY_PEER_K),
+    )
+    row(
+        "many fits",
+        FITS_MANY_LABELS["curve workers"],
+        "vm.curve_fit_many(native_model, t, y, start, workers=2)",
+        "vm.curve_fit_many(native_model, t, y, start, workers=1)",
+        "the same call, 1 worker",
+        1 / 1.7,
+        env,
+    )
     fit_native = "vm.fit_many(native, start, y, errordef=1.0)"
-    row("many fits", FITS_MANY_LABELS["fit native"], fit_native, "fit_loop(vm, native, ys, start)",
-        "Velmora.fit loop, native", None, env, per_fit(MANY_K, MANY_PEER_K))
+    row(
+        "many fits",
+        FITS_MANY_LABELS["fit native"],
+        fit_native,
+        "fit_loop(vm, native, ys, start)",
+        "Velmora.fit loop, native",
+        None,
+        env,
+        per_fit(MANY_K, MANY_PEER_K),
+    )
     if iminuit is not None:
-        row("many fits", FITS_MANY_LABELS["fit iminuit"], fit_native, "iminuit_fit_loop(iminuit, ys, start)",
-            "iminuit MIGRAD+HESSE loop", None, env, per_fit(MANY_K, MANY_PEER_K))
+        row(
+            "many fits",
+            FITS_MANY_LABELS["fit iminuit"],
+            fit_native,
+            "iminuit_fit_loop(iminuit, ys, start)",
+            "iminuit MIGRAD+HESSE loop",
+            None,
+            env,
+            per_fit(MANY_K, MANY_PEER_K),
+        )
 
 
 class Progress:
@@ -995,9 +1519,16 @@ class Progress:
 
 
 def add_arguments(parser):
-    parser.add_argument("-k", dest="pattern", default="", metavar="PATTERN",
-                        help="only rows whose label contains PATTERN")
-    parser.add_argument("--quick", action="store_true", help="shorter runs and fewer repeats (about a minute)")
+    parser.add_argument(
+        "-k",
+        dest="pattern",
+        default="",
+        metavar="PATTERN",
+        help="only rows whose label contains PATTERN",
+    )
+    parser.add_argument(
+        "--quick", action="store_true", help="shorter runs and fewer repeats (about a minute)"
+    )
 
 
 def load_scipy():
@@ -1033,8 +1564,10 @@ def run(args, prog="bench"):
         fits_many_rows()
     selected = [r for r in ROWS if args.pattern in r.label]
 
-    header = (f"{'group':<11} {'row':<44} {'ours':>10} {'peer':>10}  {'peer name':<26} {'ratio':>7} "
-              f"{'target':>7}  met")
+    header = (
+        f"{'group':<11} {'row':<44} {'ours':>10} {'peer':>10}  {'peer name':<26} {'ratio':>7} "
+        f"{'target':>7}  met"
+    )
     print(header)
     print("-" * len(header), flush=True)
     progress = Progress(len(selected))
@@ -1054,8 +1587,11 @@ def run(args, prog="bench"):
             if not ok:
                 missed.append(r.label)
             target, met = f"{r.target:.2f}", "yes" if ok else "NO"
-        print(f"{r.group:<11} {r.label:<44} {fmt_time(ours):>10} {fmt_time(peer):>10}  "
-              f"{r.peer_name:<26} {ratio:7.3f} {target:>7}  {met}", flush=True)
+        print(
+            f"{r.group:<11} {r.label:<44} {fmt_time(ours):>10} {fmt_time(peer):>10}  "
+            f"{r.peer_name:<26} {ratio:7.3f} {target:>7}  {met}",
+            flush=True,
+        )
     print(f"\n{checked - len(missed)} of {checked} row(s) meet their target; {len(missed)} miss it")
     return 0
 

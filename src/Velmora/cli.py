@@ -99,6 +99,7 @@ def paragraphs(*texts):
 
 # --- value parsing ------------------------------------------------------------
 
+
 def number(text):
     """A float from the command line ('nan', 'inf', '-inf' and '1e-300' included)."""
     return float(text)
@@ -138,6 +139,7 @@ def flat(lists):
 
 # --- output -------------------------------------------------------------------
 
+
 def print_table(titles, rows):
     """Columns as wide as their widest entry; numbers right-aligned."""
     widths = [max(len(t), *(len(r[i]) for r in rows)) for i, t in enumerate(titles)]
@@ -156,6 +158,7 @@ def json_number(value):
 
 # --- commands -----------------------------------------------------------------
 
+
 def run_demo(args):
     from Velmora import _demo
 
@@ -165,8 +168,11 @@ def run_demo(args):
 def run_quantile(args):
     from Velmora._ckernels.distributions import _distributions as dist
 
-    name, function = ("erfinv_from_as241", dist.erfinv_from_as241) if args.erfinv else \
-        ("ndtri_as241", dist.ndtri_as241)
+    name, function = (
+        ("erfinv_from_as241", dist.erfinv_from_as241)
+        if args.erfinv
+        else ("ndtri_as241", dist.ndtri_as241)
+    )
     arg = "y" if args.erfinv else "p"
     print_table([arg, f"{name}({arg})"], [[repr(p), repr(function(p))] for p in args.values])
     return 0
@@ -177,7 +183,11 @@ def run_transform(args):
 
     family, op = args.family, args.op
     needed = FAMILY_BOUNDS.get(family, ())
-    extra = [f"--{side}" for side in ("low", "high") if getattr(args, side) is not None and side not in needed]
+    extra = [
+        f"--{side}"
+        for side in ("low", "high")
+        if getattr(args, side) is not None and side not in needed
+    ]
     missing = [f"--{side}" for side in needed if getattr(args, side) is None]
     if extra:
         raise UsageError(f"the {family} family takes no {' or '.join(extra)}")
@@ -243,16 +253,22 @@ def run_minimize(args):
         if value is None:
             continue
         if args.method not in methods:
-            raise UsageError(f"--{name.replace('_', '-')} applies to --method {' or '.join(sorted(methods))} only")
+            raise UsageError(
+                f"--{name.replace('_', '-')} applies to --method {' or '.join(sorted(methods))} only"
+            )
         kwargs[name] = value
     params = None if args.params is None else flat(args.params)
     run = getattr(_optim, METHODS[args.method])
     try:
-        result = run(args.objective, np.array(x0, dtype=np.float64), bounds=bounds, params=params, **kwargs)
+        result = run(
+            args.objective, np.array(x0, dtype=np.float64), bounds=bounds, params=params, **kwargs
+        )
     except (TypeError, ValueError, OverflowError, IndexError) as error:
         raise UsageError(str(error)) from None
     if args.json:
-        record = dict(result, x=[json_number(v) for v in result["x"]], fun=json_number(result["fun"]))
+        record = dict(
+            result, x=[json_number(v) for v in result["x"]], fun=json_number(result["fun"])
+        )
         print(json.dumps(record, allow_nan=False))
     else:
         start = ", ".join(f"{v:g}" for v in x0)
@@ -274,82 +290,155 @@ def run_bench(args):
 
 # --- the parser ---------------------------------------------------------------
 
+
 def add_command(commands, name, summary, description, examples, run):
     """A subcommand parser: its help text, examples, and the function it runs."""
-    p = commands.add_parser(name, help=summary, description=paragraphs(*description),
-                            epilog="examples:\n" + "\n".join(f"  {PROG} {name} {e}" for e in examples),
-                            formatter_class=argparse.RawDescriptionHelpFormatter)
+    p = commands.add_parser(
+        name,
+        help=summary,
+        description=paragraphs(*description),
+        epilog="examples:\n" + "\n".join(f"  {PROG} {name} {e}" for e in examples),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     p.set_defaults(run=run, parser=p)
     return p
 
 
 def add_quantile(commands):
-    p = add_command(commands, "quantile", "standard normal quantiles by AS 241", [
-        "Standard normal quantiles (the inverse normal CDF) by Wichura's AS 241: p <= 0 gives -inf, "
-        "p >= 1 gives +inf, NaN gives NaN."], ["0.025 0.5 0.975", "--erfinv 0 0.5"], run_quantile)
+    p = add_command(
+        commands,
+        "quantile",
+        "standard normal quantiles by AS 241",
+        [
+            "Standard normal quantiles (the inverse normal CDF) by Wichura's AS 241: p <= 0 gives -inf, "
+            "p >= 1 gives +inf, NaN gives NaN."
+        ],
+        ["0.025 0.5 0.975", "--erfinv 0 0.5"],
+        run_quantile,
+    )
     p.add_argument("values", nargs="+", type=number, metavar="P", help="probabilities")
-    p.add_argument("--erfinv", action="store_true",
-                   help="evaluate erfinv_from_as241 instead: the quantile of ((y + 1) / 2) / sqrt(2)")
+    p.add_argument(
+        "--erfinv",
+        action="store_true",
+        help="evaluate erfinv_from_as241 instead: the quantile of ((y + 1) / 2) / sqrt(2)",
+    )
 
 
 def add_transform(commands):
-    p = add_command(commands, "transform", "a parameter transform at given values", [
-        "Evaluates FAMILY_OP (one of the 63 transform functions) at each VALUE, which is a constrained "
-        "point x for fwd, grad_fwd and ldet_abs_jac_fwd and an unconstrained point y for the other "
-        "operations. Beside the result it prints the other coordinate of the point, the round trip "
-        "through the inverse, and log|dT^-1/dy| at y.",
-        "Bounds: aff_logit and aff_probit need --low and --high, lower needs --low, upper needs --high."],
-        ["logit fwd 0.1 0.5 0.9", "aff_probit ldet_abs_jac_inv -1 0 1 --low 2 --high 6"], run_transform)
+    p = add_command(
+        commands,
+        "transform",
+        "a parameter transform at given values",
+        [
+            "Evaluates FAMILY_OP (one of the 63 transform functions) at each VALUE, which is a constrained "
+            "point x for fwd, grad_fwd and ldet_abs_jac_fwd and an unconstrained point y for the other "
+            "operations. Beside the result it prints the other coordinate of the point, the round trip "
+            "through the inverse, and log|dT^-1/dy| at y.",
+            "Bounds: aff_logit and aff_probit need --low and --high, lower needs --low, upper needs --high.",
+        ],
+        ["logit fwd 0.1 0.5 0.9", "aff_probit ldet_abs_jac_inv -1 0 1 --low 2 --high 6"],
+        run_transform,
+    )
     p.add_argument("family", choices=FAMILIES, metavar="FAMILY", help=", ".join(FAMILIES))
     p.add_argument("op", choices=OPS, metavar="OP", help=", ".join(OPS))
-    p.add_argument("values", nargs="+", type=number, metavar="VALUE", help="points x or y, as above")
-    p.add_argument("--low", type=number, metavar="L", help="lower bound (aff_logit, aff_probit, lower)")
-    p.add_argument("--high", type=number, metavar="H", help="upper bound (aff_logit, aff_probit, upper)")
+    p.add_argument(
+        "values", nargs="+", type=number, metavar="VALUE", help="points x or y, as above"
+    )
+    p.add_argument(
+        "--low", type=number, metavar="L", help="lower bound (aff_logit, aff_probit, lower)"
+    )
+    p.add_argument(
+        "--high", type=number, metavar="H", help="upper bound (aff_logit, aff_probit, upper)"
+    )
 
 
 def add_minimize(commands):
-    p = add_command(commands, "minimize", "a built-in objective by L-BFGS-B or Nelder-Mead", [
-        "Minimizes a built-in objective natively: rosenbrock (the Rosenbrock valley), quad (a diagonal "
-        "quadratic: --params gives its n weights, then its centre), double_well (a separable double "
-        "well), rosen_halfplane (Rosenbrock, +inf where x[0] < 0).",
-        "The exit status is 0 when the minimizer reports success and 1 when it does not; the result "
-        "is printed either way."],
-        ["rosenbrock --x0 -1.2 1", "quad --method neldermead --x0 0,0 --params 1,100,3,-2",
-         "rosen_halfplane --x0 0.5 0.5 --bounds 0:,: --json"], run_minimize)
+    p = add_command(
+        commands,
+        "minimize",
+        "a built-in objective by L-BFGS-B or Nelder-Mead",
+        [
+            "Minimizes a built-in objective natively: rosenbrock (the Rosenbrock valley), quad (a diagonal "
+            "quadratic: --params gives its n weights, then its centre), double_well (a separable double "
+            "well), rosen_halfplane (Rosenbrock, +inf where x[0] < 0).",
+            "The exit status is 0 when the minimizer reports success and 1 when it does not; the result "
+            "is printed either way.",
+        ],
+        [
+            "rosenbrock --x0 -1.2 1",
+            "quad --method neldermead --x0 0,0 --params 1,100,3,-2",
+            "rosen_halfplane --x0 0.5 0.5 --bounds 0:,: --json",
+        ],
+        run_minimize,
+    )
     p.add_argument("objective", choices=OBJECTIVES, metavar="OBJECTIVE", help=", ".join(OBJECTIVES))
     p.add_argument("--method", choices=tuple(METHODS), default="lbfgsb", help="default: lbfgsb")
-    p.add_argument("--x0", nargs="+", type=numbers, required=True, metavar="X",
-                   help="starting point, separated by spaces or commas")
-    p.add_argument("--bounds", nargs="+", type=bound_pairs, metavar="LO:HI",
-                   help="one LO:HI pair per variable, separated by spaces or commas; an empty side, "
-                        "'none' or an infinity means no bound (e.g. 0:,:2 or -1:1 -1:1)")
-    p.add_argument("--params", nargs="+", type=numbers, metavar="P",
-                   help="parameters of the objective (quad: weights, then the centre)")
+    p.add_argument(
+        "--x0",
+        nargs="+",
+        type=numbers,
+        required=True,
+        metavar="X",
+        help="starting point, separated by spaces or commas",
+    )
+    p.add_argument(
+        "--bounds",
+        nargs="+",
+        type=bound_pairs,
+        metavar="LO:HI",
+        help="one LO:HI pair per variable, separated by spaces or commas; an empty side, "
+        "'none' or an infinity means no bound (e.g. 0:,:2 or -1:1 -1:1)",
+    )
+    p.add_argument(
+        "--params",
+        nargs="+",
+        type=numbers,
+        metavar="P",
+        help="parameters of the objective (quad: weights, then the centre)",
+    )
     for name, defaults in optimizer_options().items():
         default_text = ", ".join(f"{d!r} ({method})" for method, d in defaults.items())
-        p.add_argument(f"--{name.replace('_', '-')}", dest=name, type=type(next(iter(defaults.values()))),
-                       metavar="V", help=f"{OPTION_HELP[name]}; default {default_text}")
-    p.add_argument("--json", action="store_true", help="print the result as one JSON object "
-                                                       "(non-finite numbers as strings)")
+        p.add_argument(
+            f"--{name.replace('_', '-')}",
+            dest=name,
+            type=type(next(iter(defaults.values()))),
+            metavar="V",
+            help=f"{OPTION_HELP[name]}; default {default_text}",
+        )
+    p.add_argument(
+        "--json",
+        action="store_true",
+        help="print the result as one JSON object (non-finite numbers as strings)",
+    )
 
 
 def add_bench(commands):
     from Velmora import bench
 
-    p = add_command(commands, "bench", "the benchmark table against NumPy and SciPy", [
-        "Times every row against its NumPy or SciPy peer in the same run and prints the ratio and its "
-        "target. Needs SciPy (the bench extra: pip install '.[bench]' in a checkout, or pip install scipy). "
-        "The full table takes several minutes."],
-        ["--quick", "-k ndtri"], run_bench)
+    p = add_command(
+        commands,
+        "bench",
+        "the benchmark table against NumPy and SciPy",
+        [
+            "Times every row against its NumPy or SciPy peer in the same run and prints the ratio and its "
+            "target. Needs SciPy (the bench extra: pip install '.[bench]' in a checkout, or pip install scipy). "
+            "The full table takes several minutes."
+        ],
+        ["--quick", "-k ndtri"],
+        run_bench,
+    )
     bench.add_arguments(p)
 
 
 def build_parser():
     from Velmora import __version__
 
-    parser = Parser(prog=PROG, description="Velmora's native core from the command line: normal quantiles, "
-                                           "parameter transforms, minimizers and the benchmark table.",
-                    epilog="Without a command: a short demonstration. Each command has --help.")
+    parser = Parser(
+        prog=PROG,
+        description="Velmora's native core from the command line: normal quantiles, "
+        "parameter transforms, minimizers and the benchmark table.",
+        epilog="Without a command: a short demonstration. Each command has --help.",
+    )
     parser.add_argument("--version", action="version", version=f"Velmora {__version__}")
     parser.set_defaults(run=run_demo, parser=parser)
     commands = parser.add_subparsers(title="commands", metavar="COMMAND")

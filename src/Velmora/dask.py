@@ -34,8 +34,10 @@ from Velmora.many import ManyResult, minimize_many
 
 __all__ = ["minimize_blocks"]
 
-MISSING_DASK = ("Velmora.dask needs Dask, which is not installed: pip install 'Velmora[dask]' "
-                "(or pip install 'dask[array]')")
+MISSING_DASK = (
+    "Velmora.dask needs Dask, which is not installed: pip install 'Velmora[dask]' "
+    "(or pip install 'dask[array]')"
+)
 
 
 def _dask_array() -> Any:
@@ -58,13 +60,28 @@ def resolve(fun: Any) -> Any:
 
 
 def _record_dtype(n: int) -> np.dtype:
-    return np.dtype([("x", np.float64, (n,)), ("fun", np.float64), ("nit", np.int64),
-                     ("nfev", np.int64), ("status", np.int64), ("success", np.bool_),
-                     ("message", object)])
+    return np.dtype(
+        [
+            ("x", np.float64, (n,)),
+            ("fun", np.float64),
+            ("nit", np.int64),
+            ("nfev", np.int64),
+            ("status", np.int64),
+            ("success", np.bool_),
+            ("message", object),
+        ]
+    )
 
 
-def _solve_block(data: np.ndarray, *rows: np.ndarray, fun: Any, x0: Any, bounds: Any,
-                 per_problem: tuple[bool, bool], kwargs: dict[str, Any]) -> np.ndarray:
+def _solve_block(
+    data: np.ndarray,
+    *rows: np.ndarray,
+    fun: Any,
+    x0: Any,
+    bounds: Any,
+    per_problem: tuple[bool, bool],
+    kwargs: dict[str, Any],
+) -> np.ndarray:
     """One block of rows: minimize_many on it, as one record per problem.
     rows: this block's rows of x0 and of the bounds, for those given per
     problem (per_problem says which)."""
@@ -87,9 +104,19 @@ def _rows_like(a: Any, da: Any, chunks: tuple[int, ...], name: str, K: int) -> A
     return arr.rechunk((chunks,) + (-1,) * (arr.ndim - 1))
 
 
-def minimize_blocks(fun: Any, x0: Any, data: Any, args: Any = (), *, method: str = "L-BFGS-B",
-                    jac: Any = None, bounds: Any = None, options: Any = None, tol: Any = None,
-                    workers: int = 1) -> ManyResult:
+def minimize_blocks(
+    fun: Any,
+    x0: Any,
+    data: Any,
+    args: Any = (),
+    *,
+    method: str = "L-BFGS-B",
+    jac: Any = None,
+    bounds: Any = None,
+    options: Any = None,
+    tol: Any = None,
+    workers: int = 1,
+) -> ManyResult:
     """`minimize_many` over the row blocks of a Dask array, lazily.
 
     fun: as for minimize_many, or "package.module:name" naming an objective
@@ -115,37 +142,65 @@ def minimize_blocks(fun: Any, x0: Any, data: Any, args: Any = (), *, method: str
     da = _dask_array()
     data = data if isinstance(data, da.Array) else da.asarray(data)
     if data.ndim == 0:
-        raise ValueError("data must have one row per problem (at least one dimension), got a scalar")
+        raise ValueError(
+            "data must have one row per problem (at least one dimension), got a scalar"
+        )
     K = data.shape[0]
     if np.isnan(K):
-        raise ValueError("data must have known chunk sizes along its rows (call compute_chunk_sizes())")
+        raise ValueError(
+            "data must have known chunk sizes along its rows (call compute_chunk_sizes())"
+        )
     rows = data.chunks[0]
     data = data.rechunk((rows,) + (-1,) * (data.ndim - 1))
     start = x0 if isinstance(x0, da.Array) else np.asarray(x0)
     if start.ndim not in (1, 2):
         raise ValueError(f"x0 must have shape (n,) or (K, n), got shape {start.shape}")
     n = int(start.shape[-1])
-    if hasattr(bounds, "lb") and hasattr(bounds, "ub") and max(np.ndim(bounds.lb), np.ndim(bounds.ub)) > 1:
+    if (
+        hasattr(bounds, "lb")
+        and hasattr(bounds, "ub")
+        and max(np.ndim(bounds.lb), np.ndim(bounds.ub)) > 1
+    ):
         raise ValueError("per-problem bounds of minimize_blocks are an array of shape (K, n, 2)")
-    per_problem = bounds is not None and not hasattr(bounds, "lb") and (
-        isinstance(bounds, da.Array) or np.ndim(bounds) == 3)
-    kwargs = {"args": args, "method": method, "jac": jac, "options": options, "tol": tol,
-              "workers": workers}
+    per_problem = (
+        bounds is not None
+        and not hasattr(bounds, "lb")
+        and (isinstance(bounds, da.Array) or np.ndim(bounds) == 3)
+    )
+    kwargs = {
+        "args": args,
+        "method": method,
+        "jac": jac,
+        "options": options,
+        "tol": tol,
+        "workers": workers,
+    }
     # Everything but the data and the per-problem values, checked now on an
     # empty set of problems of the same shapes.
-    minimize_many(resolve(fun), np.zeros(n) if start.ndim == 1 else np.zeros((0, n)),
-                  np.zeros((0,) + data.shape[1:], dtype=data.dtype),
-                  bounds=None if per_problem else bounds, progress=False, **kwargs)
+    minimize_many(
+        resolve(fun),
+        np.zeros(n) if start.ndim == 1 else np.zeros((0, n)),
+        np.zeros((0,) + data.shape[1:], dtype=data.dtype),
+        bounds=None if per_problem else bounds,
+        progress=False,
+        **kwargs,
+    )
 
     pieces: list[Any] = [data, "i" + "abcdefgh"[: data.ndim - 1]]
     if start.ndim == 2:
         pieces += [_rows_like(start, da, rows, "x0", K), "ik"]
     if per_problem:
         pieces += [_rows_like(bounds, da, rows, "bounds", K), "ikl"]
-    solve = functools.partial(_solve_block, fun=fun, x0=start if start.ndim == 1 else None,
-                              bounds=None if per_problem else bounds,
-                              per_problem=(start.ndim == 2, per_problem), kwargs=kwargs)
+    solve = functools.partial(
+        _solve_block,
+        fun=fun,
+        x0=start if start.ndim == 1 else None,
+        bounds=None if per_problem else bounds,
+        per_problem=(start.ndim == 2, per_problem),
+        kwargs=kwargs,
+    )
     dtype = _record_dtype(n)
-    records = da.blockwise(solve, "i", *pieces, concatenate=True, dtype=dtype,
-                           meta=np.empty((0,), dtype=dtype))
+    records = da.blockwise(
+        solve, "i", *pieces, concatenate=True, dtype=dtype, meta=np.empty((0,), dtype=dtype)
+    )
     return ManyResult({key: records[key] for key in dtype.names or ()})

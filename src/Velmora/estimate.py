@@ -24,9 +24,9 @@ import numpy as np
 from numpy.typing import NDArray
 
 from Velmora import optimize as _opt
-from Velmora._warnings import ConvergenceWarning, IdentifiabilityWarning
 from Velmora._ckernels.distributions._distributions import ndtri_as241
 from Velmora._ckernels.optim import _minimize
+from Velmora._warnings import ConvergenceWarning, IdentifiabilityWarning
 
 __all__ = ["ConvergenceWarning", "FitResult", "IdentifiabilityWarning", "fit"]
 
@@ -96,9 +96,29 @@ class FitResult:
     quadratic maximum and are best read through the interval.
     """
 
-    __slots__ = ("x", "fun", "names", "success", "status", "message", "nit", "nfev", "njev",
-                 "errordef", "hessian", "cov", "se", "unidentified",
-                 "_run", "_box", "_kind", "_y", "_cov_y", "_hessian_source", "_cache")
+    __slots__ = (
+        "x",
+        "fun",
+        "names",
+        "success",
+        "status",
+        "message",
+        "nit",
+        "nfev",
+        "njev",
+        "errordef",
+        "hessian",
+        "cov",
+        "se",
+        "unidentified",
+        "_run",
+        "_box",
+        "_kind",
+        "_y",
+        "_cov_y",
+        "_hessian_source",
+        "_cache",
+    )
 
     x: NDArray[np.float64]
     fun: float
@@ -188,7 +208,9 @@ class FitResult:
         se_y = np.sqrt(np.diag(self._cov_y))
         pm = ParameterMap(list(zip(lower[free].tolist(), upper[free].tolist())), kind=self._kind)
         with np.errstate(invalid="ignore"):
-            ends = np.stack([pm.to_constrained(self._y - z * se_y), pm.to_constrained(self._y + z * se_y)], 1)
+            ends = np.stack(
+                [pm.to_constrained(self._y - z * se_y), pm.to_constrained(self._y + z * se_y)], 1
+            )
         ends.sort(axis=1)
         ends[np.isnan(se_y)] = np.nan
         out[free] = ends
@@ -204,14 +226,19 @@ class FitResult:
         lines = []
         rows = []
         for i, name in enumerate(self.names):
-            rows.append(f"{name:<{width}} {_format_number(self.x[i])} {_format_number(self.se[i])} "
-                        f"{_format_number(intervals[i, 0])} {_format_number(intervals[i, 1])}   "
-                        f"{_bound_text(lower[i], upper[i])}")
-        header = (f"{'':<{width}} {'estimate':>11} {'std err':>11} {low_title:>11} {high_title:>11}   bounds")
+            rows.append(
+                f"{name:<{width}} {_format_number(self.x[i])} {_format_number(self.se[i])} "
+                f"{_format_number(intervals[i, 0])} {_format_number(intervals[i, 1])}   "
+                f"{_bound_text(lower[i], upper[i])}"
+            )
+        header = f"{'':<{width}} {'estimate':>11} {'std err':>11} {low_title:>11} {high_title:>11}   bounds"
         rule_width = max(len(header), *(len(r) for r in rows), 72)
         fixed = int(self.fixed.sum())
-        hessian = ("central differences of the gradient" if self._hessian_source
-                   else "second differences of the objective")
+        hessian = (
+            "central differences of the gradient"
+            if self._hessian_source
+            else "second differences of the objective"
+        )
         outcome = ("converged" if self.success else "NOT converged") + f": {self.message}"
         method = "Nelder-Mead" if self._run["jac"] is None else "L-BFGS-B"
         lines.append("Velmora.fit".center(rule_width).rstrip())
@@ -226,8 +253,10 @@ class FitResult:
         lines.append("-" * rule_width)
         lines.extend(rows)
         lines.append("=" * rule_width)
-        notes = (f"Hessian by {hessian} on the unconstrained scale; standard errors by the delta "
-                 f"method; Wald intervals formed on the unconstrained scale and mapped back.")
+        notes = (
+            f"Hessian by {hessian} on the unconstrained scale; standard errors by the delta "
+            f"method; Wald intervals formed on the unconstrained scale and mapped back."
+        )
         if self.unidentified:
             notes += f" Not identified by the Hessian (no standard error): {', '.join(self.unidentified)}."
         lines.extend(textwrap.wrap(notes, rule_width))
@@ -275,32 +304,47 @@ def _names(names: object, n: int) -> tuple[str, ...]:
 def _errordef(errordef: object) -> float:
     if type(errordef) is float and 0.0 < errordef < math.inf:
         return errordef
-    if isinstance(errordef, bool) or not isinstance(errordef, (numbers.Real, np.floating, np.integer)):
+    if isinstance(errordef, bool) or not isinstance(
+        errordef, (numbers.Real, np.floating, np.integer)
+    ):
         raise TypeError(f"errordef must be a real number, got {type(errordef).__name__}")
     value = float(errordef)
     if not 0.0 < value < math.inf:
-        raise ValueError(f"errordef must be a finite number > 0 (0.5 for a negative log-likelihood, "
-                         f"1 for a chi-square), got {errordef!r}")
+        raise ValueError(
+            f"errordef must be a finite number > 0 (0.5 for a negative log-likelihood, "
+            f"1 for a chi-square), got {errordef!r}"
+        )
     return value
 
 
-def _bound_arrays(box: tuple[np.ndarray, np.ndarray, np.ndarray] | None,
-                  n: int) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+def _bound_arrays(
+    box: tuple[np.ndarray, np.ndarray, np.ndarray] | None, n: int
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
     """Lower and upper bounds (infinite where there is none) from the bounds
     as `minimize` normalises them."""
     if box is None:
         return np.full(n, -math.inf), np.full(n, math.inf)
     lo, hi, codes = box
-    return (np.where((codes == 1) | (codes == 2), lo, -math.inf),
-            np.where((codes == 2) | (codes == 3), hi, math.inf))
+    return (
+        np.where((codes == 1) | (codes == 2), lo, -math.inf),
+        np.where((codes == 2) | (codes == 3), hi, math.inf),
+    )
 
 
 # The start problems of _minimize.fit (optim/fit_driver.h).
-_START_NOT_FINITE, _START_OUTSIDE, _START_ON_BOUND, _START_TOO_WIDE, _START_TOO_CLOSE, _START_NOTHING_FREE = \
-    range(1, 7)
+(
+    _START_NOT_FINITE,
+    _START_OUTSIDE,
+    _START_ON_BOUND,
+    _START_TOO_WIDE,
+    _START_TOO_CLOSE,
+    _START_NOTHING_FREE,
+) = range(1, 7)
 
 
-def _bad_start(problem: int, index: int, x: np.ndarray, box: Any, names: tuple[str, ...]) -> ValueError:
+def _bad_start(
+    problem: int, index: int, x: np.ndarray, box: Any, names: tuple[str, ...]
+) -> ValueError:
     """The error for a start the native checks refused."""
     if problem == _START_NOTHING_FREE:
         return ValueError("every parameter is fixed by equal bounds: there is nothing to estimate")
@@ -309,16 +353,23 @@ def _bad_start(problem: int, index: int, x: np.ndarray, box: Any, names: tuple[s
     if problem == _START_NOT_FINITE:
         return ValueError(f"x0 of parameter {name!r} is {v!r}: the start must be finite")
     if problem == _START_TOO_WIDE:
-        return ValueError(f"parameter {name!r}: the interval ({low!r}, {high!r}) is wider than the largest "
-                          f"float")
+        return ValueError(
+            f"parameter {name!r}: the interval ({low!r}, {high!r}) is wider than the largest float"
+        )
     if problem == _START_OUTSIDE:
         what = f"fixed at {low!r}" if low == high else f"in ({low!r}, {high!r})"
-        return ValueError(f"x0 of parameter {name!r} is {v!r}, outside its bounds: it must lie {what}")
+        return ValueError(
+            f"x0 of parameter {name!r} is {v!r}, outside its bounds: it must lie {what}"
+        )
     if problem == _START_ON_BOUND:
-        return ValueError(f"x0 of parameter {name!r} is {v!r}, on its bound: the start must lie strictly "
-                          f"inside ({low!r}, {high!r}), where the transform is finite")
-    return ValueError(f"x0 of parameter {name!r} is {v!r}, too close to its bounds ({low!r}, {high!r}) for "
-                      f"the transform to be finite")
+        return ValueError(
+            f"x0 of parameter {name!r} is {v!r}, on its bound: the start must lie strictly "
+            f"inside ({low!r}, {high!r}), where the transform is finite"
+        )
+    return ValueError(
+        f"x0 of parameter {name!r} is {v!r}, too close to its bounds ({low!r}, {high!r}) for "
+        f"the transform to be finite"
+    )
 
 
 # The options of a run that gives none, normalised once.
@@ -327,14 +378,31 @@ _DEFAULT_OPTIONS: dict[str, tuple[Any, ...]] = {}
 
 def _option_tuple(method: str, opts: Mapping[str, Any]) -> tuple[Any, ...]:
     if method == "L-BFGS-B":
-        return (opts["maxcor"], opts["maxiter"], opts["maxfun"], opts["maxls"],
-                opts["ftol"] / _opt.MACHINE_EPSILON, opts["gtol"], opts["eps"] or 0.0)
+        return (
+            opts["maxcor"],
+            opts["maxiter"],
+            opts["maxfun"],
+            opts["maxls"],
+            opts["ftol"] / _opt.MACHINE_EPSILON,
+            opts["gtol"],
+            opts["eps"] or 0.0,
+        )
     return (opts["maxiter"] or 0, opts["maxfev"] or 0, opts["xatol"], opts["fatol"])
 
 
-def fit(nll: Any, x0: Any, args: Any = (), *, jac: Any = None, bounds: Any = None, kind: str = "logit",
-        names: Sequence[str] | None = None, method: str = "L-BFGS-B",
-        options: Mapping[str, Any] | None = None, errordef: float = 0.5) -> FitResult:
+def fit(
+    nll: Any,
+    x0: Any,
+    args: Any = (),
+    *,
+    jac: Any = None,
+    bounds: Any = None,
+    kind: str = "logit",
+    names: Sequence[str] | None = None,
+    method: str = "L-BFGS-B",
+    options: Mapping[str, Any] | None = None,
+    errordef: float = 0.5,
+) -> FitResult:
     """Estimate parameters by minimizing nll, with standard errors,
     covariance and confidence intervals from the Hessian at the minimum.
 
@@ -398,19 +466,46 @@ def fit(nll: Any, x0: Any, args: Any = (), *, jac: Any = None, bounds: Any = Non
     else:
         opts = _opt._options(name, options, None)
         option_tuple = _option_tuple(name, opts)
-        differences = objective[0] == 2 or (objective[0] == 0 and objective[2] is None) or \
-            (objective[0] == 1 and not objective[2])
+        differences = (
+            objective[0] == 2
+            or (objective[0] == 0 and objective[2] is None)
+            or (objective[0] == 1 and not objective[2])
+        )
         if name == "L-BFGS-B" and opts["eps"] is not None and differences:
             _check_step_on_y(x, box, kind, opts["eps"])
 
-    (state, index, problem, status, message, nfev, njev, nit, fun, start_nfev, hessian_nfev, by_gradient,
-     hessian_state, flat_count, y, grad, hessian, cov_y, cov, se, flat) = _minimize.fit(
-        objective, x, box, option_tuple, None, (_METHOD_CODE[name], _INTERVAL_FAMILY[kind], scale))
+    (
+        state,
+        index,
+        problem,
+        status,
+        message,
+        nfev,
+        njev,
+        nit,
+        fun,
+        start_nfev,
+        hessian_nfev,
+        by_gradient,
+        hessian_state,
+        flat_count,
+        y,
+        grad,
+        hessian,
+        cov_y,
+        cov,
+        se,
+        flat,
+    ) = _minimize.fit(
+        objective, x, box, option_tuple, None, (_METHOD_CODE[name], _INTERVAL_FAMILY[kind], scale)
+    )
     if state == _BAD_START:
         raise _bad_start(problem, index, x, box, labels)  # x is untouched then
     if state == _NOT_FINITE_START:
-        raise ValueError(f"the objective is not finite at x0 (it returned {fun!r}): fit needs a finite "
-                         f"value at the start")
+        raise ValueError(
+            f"the objective is not finite at x0 (it returned {fun!r}): fit needs a finite "
+            f"value at the start"
+        )
     if state == _NO_MEMORY:
         raise MemoryError(f"fit: no memory for the workspace of {n} parameters")
     if state == _NOT_RUN:
@@ -426,22 +521,42 @@ def fit(nll: Any, x0: Any, args: Any = (), *, jac: Any = None, bounds: Any = Non
     result.nfev = nfev + start_nfev + hessian_nfev
     result.njev = (njev if lbfgsb else 0) + (hessian_nfev if by_gradient else 0)
     result.errordef, result.hessian, result.cov, result.se = scale, hessian, cov, se
-    result.unidentified = tuple(label for label, f in zip(labels, flat.tolist()) if f) if flat_count else ()
-    result._run = {"x": y, "fun": fun, "jac": grad if lbfgsb else None, "nit": nit, "nfev": nfev,
-                   "njev": njev if lbfgsb else 0, "status": status, "success": success, "message": message}
+    result.unidentified = (
+        tuple(label for label, f in zip(labels, flat.tolist()) if f) if flat_count else ()
+    )
+    result._run = {
+        "x": y,
+        "fun": fun,
+        "jac": grad if lbfgsb else None,
+        "nit": nit,
+        "nfev": nfev,
+        "njev": njev if lbfgsb else 0,
+        "status": status,
+        "success": success,
+        "message": message,
+    }
     result._box, result._kind, result._y, result._cov_y = box, kind, y, cov_y
     result._hessian_source, result._cache = bool(by_gradient), {}
     if not success:
-        warnings.warn(f"the minimization did not converge ({message}): the estimate is the last point "
-                      f"reached", ConvergenceWarning, stacklevel=2)
+        warnings.warn(
+            f"the minimization did not converge ({message}): the estimate is the last point "
+            f"reached",
+            ConvergenceWarning,
+            stacklevel=2,
+        )
     if flat_count:
         if state == _NO_HESSIAN or hessian_state == _HESSIAN_NOT_FINITE:
             reason = "the Hessian at the estimate could not be formed (values that are not finite near it)"
         else:
-            reason = ("the Hessian at the estimate is flat or not positive along a direction that "
-                      "moves them")
-        warnings.warn(f"{reason}: no standard errors for {', '.join(result.unidentified)}",
-                      IdentifiabilityWarning, stacklevel=2)
+            reason = (
+                "the Hessian at the estimate is flat or not positive along a direction that "
+                "moves them"
+            )
+        warnings.warn(
+            f"{reason}: no standard errors for {', '.join(result.unidentified)}",
+            IdentifiabilityWarning,
+            stacklevel=2,
+        )
     return result
 
 

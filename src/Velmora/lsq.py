@@ -63,21 +63,39 @@ BOUND_STEP = 1e-10  # how far a start on a bound moves inside, relative
 
 _F64_P = ctypes.POINTER(ctypes.c_double)
 RESIDUALS_SIGNATURE = NativeSignature(
-    None, (_F64_P, _F64_P, ctypes.c_void_p), frozenset({"void(*)(double *, double *, void *)"}),
-    "none(CPointer(float64), CPointer(float64), voidptr)")
+    None,
+    (_F64_P, _F64_P, ctypes.c_void_p),
+    frozenset({"void(*)(double *, double *, void *)"}),
+    "none(CPointer(float64), CPointer(float64), voidptr)",
+)
 MODEL_SIGNATURE = NativeSignature(
-    None, (_F64_P, ctypes.c_int64, _F64_P, _F64_P, ctypes.c_void_p),
-    frozenset({"void(*)(double *, int64_t, double *, double *, void *)",
-               "void(*)(double *, long, double *, double *, void *)"}),
-    "none(CPointer(float64), int64, CPointer(float64), CPointer(float64), voidptr)")
+    None,
+    (_F64_P, ctypes.c_int64, _F64_P, _F64_P, ctypes.c_void_p),
+    frozenset(
+        {
+            "void(*)(double *, int64_t, double *, double *, void *)",
+            "void(*)(double *, long, double *, double *, void *)",
+        }
+    ),
+    "none(CPointer(float64), int64, CPointer(float64), CPointer(float64), voidptr)",
+)
 
 # The native iteration's outcomes (levmar.h).
 FTOL, XTOL, BOTH, GTOL, MAX_NFEV, FTOL_TINY, XTOL_TINY, GTOL_TINY = range(1, 9)
 START_NOT_FINITE, JACOBIAN_NOT_FINITE = -2, -3
 
 # least_squares' status for each outcome, and its messages (SciPy's).
-LSQ_STATUS = {FTOL: 2, XTOL: 3, BOTH: 4, GTOL: 1, MAX_NFEV: 0, FTOL_TINY: 2, XTOL_TINY: 3, GTOL_TINY: 1,
-              JACOBIAN_NOT_FINITE: -3}
+LSQ_STATUS = {
+    FTOL: 2,
+    XTOL: 3,
+    BOTH: 4,
+    GTOL: 1,
+    MAX_NFEV: 0,
+    FTOL_TINY: 2,
+    XTOL_TINY: 3,
+    GTOL_TINY: 1,
+    JACOBIAN_NOT_FINITE: -3,
+}
 LSQ_MESSAGES = {
     0: "The maximum number of function evaluations is exceeded.",
     1: "`gtol` termination condition is satisfied.",
@@ -93,14 +111,14 @@ LM_MESSAGES = {
     FTOL: "Both actual and predicted relative reductions in the sum of squares\n  are at most {ftol:f}",
     XTOL: "The relative error between two consecutive iterates is at most {xtol:f}",
     BOTH: "Both actual and predicted relative reductions in the sum of squares\n  are at most {ftol:f} and the "
-          "relative error between two consecutive iterates is at \n  most {xtol:f}",
+    "relative error between two consecutive iterates is at \n  most {xtol:f}",
     GTOL: "The cosine of the angle between func(x) and any column of the\n  Jacobian is at most {gtol:f} in "
-          "absolute value",
+    "absolute value",
     MAX_NFEV: "Number of calls to function has reached maxfev = {maxfev:d}.",
     FTOL_TINY: "ftol={ftol:f} is too small, no further reduction in the sum of squares\n  is possible.",
     XTOL_TINY: "xtol={xtol:f} is too small, no further improvement in the approximate\n  solution is possible.",
     GTOL_TINY: "gtol={gtol:f} is too small, func(x) is orthogonal to the columns of\n  the Jacobian to machine "
-               "precision.",
+    "precision.",
     JACOBIAN_NOT_FINITE: LSQ_MESSAGES[-3],
 }
 
@@ -142,7 +160,9 @@ class NativeResiduals:
 
     def __repr__(self) -> str:
         jac = "None" if self.jac is None else hex(self.jac)
-        return f"NativeResiduals(address={self.address:#x}, m={self.m}, ctx={self.ctx:#x}, jac={jac})"
+        return (
+            f"NativeResiduals(address={self.address:#x}, m={self.m}, ctx={self.ctx:#x}, jac={jac})"
+        )
 
 
 class NativeModel:
@@ -179,6 +199,7 @@ class NativeModel:
 
 
 # --- arguments ----------------------------------------------------------------------
+
 
 def _is_one_of(value: object, names: tuple[str, ...]) -> bool:
     return isinstance(value, str) and value in names
@@ -221,9 +242,14 @@ NO_BOUNDS = (-math.inf, math.inf)
 
 def _default_bounds(bounds: object) -> bool:
     """(-inf, inf), the default: no bounds (a quick test for the common call)."""
-    return bounds is NO_BOUNDS or (type(bounds) is tuple and len(bounds) == 2 and _is_real_scalar(bounds[0])
-                                   and _is_real_scalar(bounds[1]) and bounds[0] == -math.inf
-                                   and bounds[1] == math.inf)
+    return bounds is NO_BOUNDS or (
+        type(bounds) is tuple
+        and len(bounds) == 2
+        and _is_real_scalar(bounds[0])
+        and _is_real_scalar(bounds[1])
+        and bounds[0] == -math.inf
+        and bounds[1] == math.inf
+    )
 
 
 def _box(bounds: object, n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
@@ -236,8 +262,10 @@ def _box(bounds: object, n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray] | 
         low, high = bounds.lb, bounds.ub
     else:
         if isinstance(bounds, (str, bytes)) or not hasattr(bounds, "__len__") or len(bounds) != 2:
-            raise ValueError("bounds must be a pair (lb, ub) of numbers or arrays of n values, or an object with "
-                             "lb and ub (scipy.optimize.Bounds)")
+            raise ValueError(
+                "bounds must be a pair (lb, ub) of numbers or arrays of n values, or an object with "
+                "lb and ub (scipy.optimize.Bounds)"
+            )
         low, high = bounds  # type: ignore[misc]
     lb = _bound_array(low, n, "lb", -math.inf)
     ub = _bound_array(high, n, "ub", math.inf)
@@ -245,8 +273,10 @@ def _box(bounds: object, n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray] | 
         bad = ~(lb < ub) | (np.isfinite(lb) & np.isfinite(ub) & ~np.isfinite(ub - lb))
     if bad.any():
         i = int(np.argmax(bad))
-        raise ValueError(f"Each lower bound must be strictly less than each upper bound (and their distance a "
-                         f"finite number): variable {i} has lb = {lb[i]!r}, ub = {ub[i]!r}")
+        raise ValueError(
+            f"Each lower bound must be strictly less than each upper bound (and their distance a "
+            f"finite number): variable {i} has lb = {lb[i]!r}, ub = {ub[i]!r}"
+        )
     has_low, has_high = np.isfinite(lb), np.isfinite(ub)
     if not (has_low.any() or has_high.any()):
         return None
@@ -261,8 +291,10 @@ def _inside(x: np.ndarray, box: tuple[np.ndarray, np.ndarray, np.ndarray]) -> No
     outside = (x < lb) | (x > ub)
     if outside.any():
         i = int(np.argmax(outside))
-        raise ValueError(f"Initial guess is outside of provided bounds: variable {i} is {x[i]!r}, bounds "
-                         f"({lb[i]!r}, {ub[i]!r})")
+        raise ValueError(
+            f"Initial guess is outside of provided bounds: variable {i} is {x[i]!r}, bounds "
+            f"({lb[i]!r}, {ub[i]!r})"
+        )
     width = np.where(np.isfinite(ub - lb), (ub - lb) / 4.0, math.inf)
     for bound, sign in ((lb, 1.0), (ub, -1.0)):
         on = x == bound
@@ -280,7 +312,9 @@ def _scale(x_scale: object, z_scale: np.ndarray | None, n: int) -> np.ndarray | 
         raise ValueError(f"x_scale must be 'jac', None or positive numbers, got {x_scale!r}")
     a = np.asarray(x_scale)
     if a.dtype.kind not in "biuf" or a.ndim > 1 or (a.ndim == 1 and a.size != n):
-        raise ValueError(f"x_scale must be 'jac', None, a number or n = {n} numbers, got {x_scale!r}")
+        raise ValueError(
+            f"x_scale must be 'jac', None, a number or n = {n} numbers, got {x_scale!r}"
+        )
     a = np.broadcast_to(a.astype(np.float64), (n,))
     if not (np.isfinite(a) & (a > 0.0)).all():
         raise ValueError(f"x_scale must hold finite positive numbers, got {x_scale!r}")
@@ -303,14 +337,23 @@ def _jac_kind(jac: object, what: str) -> Any:
     if jac is None or (isinstance(jac, str) and jac == "2-point"):
         return None
     if isinstance(jac, str):
-        raise ValueError(f"{what} must be a callable, None or '2-point' (forward differences), got {jac!r}")
+        raise ValueError(
+            f"{what} must be a callable, None or '2-point' (forward differences), got {jac!r}"
+        )
     if not callable(jac):
         raise TypeError(f"{what} must be a callable, None or '2-point', got {type(jac).__name__}")
     return jac
 
 
-def _run(problem: tuple[Any, ...], x: np.ndarray, box: Any, data: Any, fvec: np.ndarray, options: tuple[Any, ...],
-         want: int) -> tuple[Any, ...]:
+def _run(
+    problem: tuple[Any, ...],
+    x: np.ndarray,
+    box: Any,
+    data: Any,
+    fvec: np.ndarray,
+    options: tuple[Any, ...],
+    want: int,
+) -> tuple[Any, ...]:
     """One native run: (outcome, nfev, nfev_jac, njev, nit, cost, rank, jac,
     cov); x and fvec receive the solution and its residuals. options: (ftol,
     xtol, gtol, budget, budget counts the Jacobian's evaluations, factor,
@@ -328,10 +371,24 @@ def _run(problem: tuple[Any, ...], x: np.ndarray, box: Any, data: Any, fvec: np.
 
 # --- least_squares -------------------------------------------------------------------
 
-def least_squares(fun: Any, x0: Any, jac: Any = None, bounds: Any = None, args: Any = (), ftol: float = 1e-8,
-                  xtol: float = 1e-8, gtol: float = 1e-8, x_scale: Any = None, max_nfev: int | None = None, *,
-                  method: str = "lm", loss: str = "linear", diff_step: float | None = None,
-                  kwargs: dict[str, Any] | None = None) -> OptimizeResult:
+
+def least_squares(
+    fun: Any,
+    x0: Any,
+    jac: Any = None,
+    bounds: Any = None,
+    args: Any = (),
+    ftol: float = 1e-8,
+    xtol: float = 1e-8,
+    gtol: float = 1e-8,
+    x_scale: Any = None,
+    max_nfev: int | None = None,
+    *,
+    method: str = "lm",
+    loss: str = "linear",
+    diff_step: float | None = None,
+    kwargs: dict[str, Any] | None = None,
+) -> OptimizeResult:
     """Minimise 1/2 sum(fun(x)**2) from x0: SciPy's `least_squares` over the
     native Levenberg-Marquardt method.
 
@@ -384,38 +441,67 @@ def least_squares(fun: Any, x0: Any, jac: Any = None, bounds: Any = None, args: 
     box = _box(bounds, n)
     if box is not None:
         _inside(x, box)
-    scale = _scale(x_scale, None if box is None or x_scale is None or isinstance(x_scale, str)
-                   else _z_scale(x, box), n)
+    scale = _scale(
+        x_scale,
+        None if box is None or x_scale is None or isinstance(x_scale, str) else _z_scale(x, box),
+        n,
+    )
     if isinstance(fun, NativeResiduals):
         if args or kwargs or jac is not None:
-            raise ValueError("NativeResiduals takes no args, kwargs or jac: pass data through its ctx and the "
-                             "Jacobian as NativeResiduals(..., jac=...)")
+            raise ValueError(
+                "NativeResiduals takes no args, kwargs or jac: pass data through its ctx and the "
+                "Jacobian as NativeResiduals(..., jac=...)"
+            )
         if fun.m < n:
-            raise ValueError("Method 'lm' doesn't work when the number of residuals is less than the number of "
-                             f"variables ({fun.m} residuals, {n} variables).")
+            raise ValueError(
+                "Method 'lm' doesn't work when the number of residuals is less than the number of "
+                f"variables ({fun.m} residuals, {n} variables)."
+            )
         problem: tuple[Any, ...] = (1, fun.address, fun.jac or 0, fun.ctx)
         fvec, fvec_given = np.empty(fun.m), False
         jac_given = fun.jac is not None
     else:
         if is_native_pointer(fun):
-            raise TypeError("a native residual function needs its number of residuals: pass "
-                            "NativeResiduals(fun, m)")
+            raise TypeError(
+                "a native residual function needs its number of residuals: pass "
+                "NativeResiduals(fun, m)"
+            )
         if not callable(fun):
             raise TypeError(f"fun must be callable or NativeResiduals, got {type(fun).__name__}")
         jac = _jac_kind(jac, "jac")
         if kwargs:
-            fun, jac = _with_keywords(fun, kwargs), None if jac is None else _with_keywords(jac, kwargs)
+            fun, jac = (
+                _with_keywords(fun, kwargs),
+                None if jac is None else _with_keywords(jac, kwargs),
+            )
         fvec = _first_residuals(fun(x.copy(), *args), n)
         fvec_given, jac_given = True, jac is not None
         problem = (0, fun, jac, args)
     outcome, nfev, _, njev, _, cost, _, J, _ = _run(
-        problem, x, box, None, fvec, (ftol, xtol, gtol, budget, False, FACTOR, step, scale, fvec_given), 1)
+        problem,
+        x,
+        box,
+        None,
+        fvec,
+        (ftol, xtol, gtol, budget, False, FACTOR, step, scale, fvec_given),
+        1,
+    )
     status = LSQ_STATUS[outcome]
     grad = J.T @ fvec
-    return OptimizeResult(x=x, cost=cost, fun=fvec, jac=J, grad=grad,
-                          optimality=float(np.max(np.abs(grad))), active_mask=_active(x, box), nfev=nfev,
-                          njev=njev if jac_given else None, status=status, message=LSQ_MESSAGES[status],
-                          success=status > 0)
+    return OptimizeResult(
+        x=x,
+        cost=cost,
+        fun=fvec,
+        jac=J,
+        grad=grad,
+        optimality=float(np.max(np.abs(grad))),
+        active_mask=_active(x, box),
+        nfev=nfev,
+        njev=njev if jac_given else None,
+        status=status,
+        message=LSQ_MESSAGES[status],
+        success=status > 0,
+    )
 
 
 def _with_keywords(fn: Any, kwargs: dict[str, Any]) -> Any:
@@ -428,11 +514,15 @@ def _first_residuals(value: object, n: int) -> np.ndarray:
     if f0.dtype.kind not in "biuf":
         raise ValueError(f"the residuals must hold real numbers, got dtype {f0.dtype}")
     if f0.ndim > 1:
-        raise ValueError(f"fun must return a one-dimensional array of residuals, got shape {f0.shape}")
+        raise ValueError(
+            f"fun must return a one-dimensional array of residuals, got shape {f0.shape}"
+        )
     f0 = np.array(f0, dtype=np.float64).reshape(-1)
     if f0.size < n:
-        raise ValueError("Method 'lm' doesn't work when the number of residuals is less than the number of "
-                         f"variables ({f0.size} residuals, {n} variables).")
+        raise ValueError(
+            "Method 'lm' doesn't work when the number of residuals is less than the number of "
+            f"variables ({f0.size} residuals, {n} variables)."
+        )
     if not np.isfinite(f0).all():
         raise ValueError("Residuals are not finite in the initial point.")
     return f0
@@ -454,8 +544,19 @@ def _active(x: np.ndarray, box: Any) -> NDArray[np.int64]:
 # Solver keywords curve_fit passes on, with SciPy's names: leastsq's
 # (maxfev, epsfcn, factor, diag) and least_squares' (max_nfev, diff_step,
 # x_scale, loss).
-CURVE_FIT_OPTIONS = ("ftol", "xtol", "gtol", "maxfev", "max_nfev", "epsfcn", "diff_step", "factor", "diag",
-                     "x_scale", "loss")
+CURVE_FIT_OPTIONS = (
+    "ftol",
+    "xtol",
+    "gtol",
+    "maxfev",
+    "max_nfev",
+    "epsfcn",
+    "diff_step",
+    "factor",
+    "diag",
+    "x_scale",
+    "loss",
+)
 
 
 def _parameter_count(f: Any) -> int:
@@ -466,7 +567,10 @@ def _parameter_count(f: Any) -> int:
     kinds = [p.kind for p in sig.parameters.values()]
     if inspect.Parameter.VAR_POSITIONAL in kinds:
         raise ValueError("Unable to determine number of fit parameters.")
-    count = sum(k in (inspect.Parameter.POSITIONAL_ONLY, inspect.Parameter.POSITIONAL_OR_KEYWORD) for k in kinds)
+    count = sum(
+        k in (inspect.Parameter.POSITIONAL_ONLY, inspect.Parameter.POSITIONAL_OR_KEYWORD)
+        for k in kinds
+    )
     if count < 2:
         raise ValueError("Unable to determine number of fit parameters.")
     return count - 1
@@ -483,7 +587,9 @@ def _check_arity(f: Any, n: int) -> None:
     total = code.co_argcount
     required = total - len(f.__defaults__ or ())
     if not required <= n + 1 <= total:
-        raise ValueError(f"p0 has {n} values but the model {f.__name__} takes {total - 1} parameters after xdata")
+        raise ValueError(
+            f"p0 has {n} values but the model {f.__name__} takes {total - 1} parameters after xdata"
+        )
 
 
 def _initial(n: int, box: Any) -> np.ndarray:
@@ -493,7 +599,11 @@ def _initial(n: int, box: Any) -> np.ndarray:
     if box is not None:
         _, lb, ub = box
         has_low, has_high = np.isfinite(lb), np.isfinite(ub)
-        x = np.where(has_low & has_high, 0.5 * (lb + ub), np.where(has_low, lb + 1.0, np.where(has_high, ub - 1.0, x)))
+        x = np.where(
+            has_low & has_high,
+            0.5 * (lb + ub),
+            np.where(has_low, lb + 1.0, np.where(has_high, ub - 1.0, x)),
+        )
     return x
 
 
@@ -521,6 +631,7 @@ def _weights(sigma: Any, m: int, keep: Any) -> tuple[np.ndarray | None, np.ndarr
 
 class _Settings(NamedTuple):
     """curve_fit's solver keywords, checked."""
+
     ftol: float = 1e-8
     xtol: float = 1e-8
     gtol: float = 1e-8
@@ -551,10 +662,16 @@ def _settings(kwargs: dict[str, Any]) -> _Settings:
         diag = np.asarray(kwargs["diag"], dtype=np.float64)
         x_scale = 1.0 / diag if (diag > 0).all() else diag
     return _Settings(
-        ftol=_tolerance("ftol", get("ftol", 1e-8)), xtol=_tolerance("xtol", get("xtol", 1e-8)),
+        ftol=_tolerance("ftol", get("ftol", 1e-8)),
+        xtol=_tolerance("xtol", get("xtol", 1e-8)),
         gtol=_tolerance("gtol", get("gtol", 1e-8)),
-        limit=None if limit is None else _count("maxfev" if "maxfev" in kwargs else "max_nfev", limit),
-        step=step, x_scale=x_scale, factor=FACTOR if get("factor") is None else _step("factor", kwargs["factor"]))
+        limit=None
+        if limit is None
+        else _count("maxfev" if "maxfev" in kwargs else "max_nfev", limit),
+        step=step,
+        x_scale=x_scale,
+        factor=FACTOR if get("factor") is None else _step("factor", kwargs["factor"]),
+    )
 
 
 def _all_finite(a: np.ndarray) -> bool:
@@ -584,10 +701,22 @@ def _parameters(p0: Any) -> np.ndarray:
 _PYTHON_FUNCTIONS = (types.FunctionType, types.MethodType, types.BuiltinFunctionType)
 
 
-def curve_fit(f: Any, xdata: Any, ydata: Any, p0: Any = None, sigma: Any = None, absolute_sigma: bool = False,
-              check_finite: bool | None = None, bounds: Any = NO_BOUNDS, method: str | None = None,
-              jac: Any = None, *, full_output: bool = False, nan_policy: str | None = None,
-              **kwargs: Any) -> Any:
+def curve_fit(
+    f: Any,
+    xdata: Any,
+    ydata: Any,
+    p0: Any = None,
+    sigma: Any = None,
+    absolute_sigma: bool = False,
+    check_finite: bool | None = None,
+    bounds: Any = NO_BOUNDS,
+    method: str | None = None,
+    jac: Any = None,
+    *,
+    full_output: bool = False,
+    nan_policy: str | None = None,
+    **kwargs: Any,
+) -> Any:
     """Fit f(xdata, *params) to ydata by least squares: SciPy's `curve_fit` over
     the native Levenberg-Marquardt method.
 
@@ -639,7 +768,9 @@ def curve_fit(f: Any, xdata: Any, ydata: Any, p0: Any = None, sigma: Any = None,
     if nan_policy is not None and not _is_one_of(nan_policy, ("raise", "omit")):
         raise ValueError(f"nan_policy must be None, 'raise' or 'omit', got {nan_policy!r}")
     check = nan_policy is None if check_finite is None else bool(check_finite)
-    native = type(f) not in _PYTHON_FUNCTIONS and (isinstance(f, NativeModel) or is_native_pointer(f))
+    native = type(f) not in _PYTHON_FUNCTIONS and (
+        isinstance(f, NativeModel) or is_native_pointer(f)
+    )
     if not native and not callable(f):
         raise TypeError(f"f must be callable or a native model, got {type(f).__name__}")
     ydata = _checked(ydata, check)
@@ -655,7 +786,9 @@ def curve_fit(f: Any, xdata: Any, ydata: Any, p0: Any = None, sigma: Any = None,
     box_given = not (bounds is None or _default_bounds(bounds))
     if p0 is None:
         if native:
-            raise ValueError("p0 is required with a native model: it gives the number of parameters")
+            raise ValueError(
+                "p0 is required with a native model: it gives the number of parameters"
+            )
         n = _parameter_count(f)
         box = _box(bounds, n) if box_given else None
         x = _initial(n, box)
@@ -666,14 +799,18 @@ def curve_fit(f: Any, xdata: Any, ydata: Any, p0: Any = None, sigma: Any = None,
             _check_arity(f, n)
         box = _box(bounds, n) if box_given else None
     if n > m:
-        raise TypeError(f"The number of func parameters={n} must not exceed the number of data points={m}")
+        raise TypeError(
+            f"The number of func parameters={n} must not exceed the number of data points={m}"
+        )
     if box is not None:
         _inside(x, box)
     weight, whiten = _weights(sigma, m, keep) if sigma is not None else (None, None)
     y = ydata.reshape(-1)
     if native:
         if jac is not None and not (isinstance(jac, str) and jac == "2-point"):
-            raise ValueError("a native model's Jacobian is NativeModel(..., jac=...): jac must be None")
+            raise ValueError(
+                "a native model's Jacobian is NativeModel(..., jac=...): jac must be None"
+            )
         if isinstance(f, NativeModel):
             address, model_jac, ctx = f.address, f.jac, f.ctx
         else:  # a bare pointer: no object to build
@@ -693,14 +830,23 @@ def curve_fit(f: Any, xdata: Any, ydata: Any, p0: Any = None, sigma: Any = None,
         budget = (100 if jac_given else 200) * (n + 1) if lm_style else 100 * n
     scale = None
     if opt.x_scale is not None:
-        scale = _scale(opt.x_scale, None if box is None or isinstance(opt.x_scale, str) else _z_scale(x, box), n)
+        scale = _scale(
+            opt.x_scale,
+            None if box is None or isinstance(opt.x_scale, str) else _z_scale(x, box),
+            n,
+        )
     fvec = np.empty(m)
     # The native run scales the covariance by the residual variance itself
     # (want 3) unless sigma is absolute.
     outcome, nfev, nfev_jac, njev, _, _, rank, J, pcov = _run(
-        problem, x, box, (y, weight, whiten), fvec,
+        problem,
+        x,
+        box,
+        (y, weight, whiten),
+        fvec,
         (opt.ftol, opt.xtol, opt.gtol, budget, lm_style, opt.factor, opt.step, scale, False),
-        2 if absolute_sigma else 3)
+        2 if absolute_sigma else 3,
+    )
     ier = outcome if lm_style else LSQ_STATUS[outcome]
     if not (outcome in (FTOL, XTOL, BOTH, GTOL) if lm_style else ier > 0):
         raise RuntimeError("Optimal parameters not found: " + _message(lm_style, ier, opt, budget))
@@ -733,8 +879,13 @@ def _leastsq_info(J: np.ndarray, fvec: np.ndarray, nfev: int) -> dict[str, Any]:
     a = np.array(J, dtype=np.float64)
     tau, perm, qtf = np.empty(min(m, n)), np.empty(n, dtype=np.int64), fvec.copy()
     _native.qr(a.reshape(-1), m, n, tau, perm, qtf)
-    return {"fvec": fvec, "nfev": nfev, "fjac": np.ascontiguousarray(a.T), "ipvt": perm.astype(np.int32),
-            "qtf": qtf[:n]}
+    return {
+        "fvec": fvec,
+        "nfev": nfev,
+        "fjac": np.ascontiguousarray(a.T),
+        "ipvt": perm.astype(np.int32),
+        "qtf": qtf[:n],
+    }
 
 
 def _without_nan(xdata: Any, ydata: np.ndarray, policy: str) -> tuple[Any, np.ndarray, Any]:
@@ -742,7 +893,11 @@ def _without_nan(xdata: Any, ydata: np.ndarray, policy: str) -> tuple[Any, np.nd
     points (columns of a (k, m) xdata)."""
     y = ydata.reshape(-1)
     bad = np.isnan(y)
-    x = xdata if isinstance(xdata, np.ndarray) and xdata.ndim and xdata.shape[-1] == y.size else None
+    x = (
+        xdata
+        if isinstance(xdata, np.ndarray) and xdata.ndim and xdata.shape[-1] == y.size
+        else None
+    )
     if x is not None and x.size:
         bad = bad | np.isnan(x.reshape(-1, y.size)).any(axis=0)
     if not bad.any():

@@ -64,6 +64,7 @@ class ManyResult(dict[str, Any]):
 
 # --- arguments ------------------------------------------------------------------
 
+
 def _starts(x0: object) -> np.ndarray:
     """x0 as float64 of shape (n,) or (K, n), not yet copied."""
     a = _real_array(x0, "x0")
@@ -80,37 +81,48 @@ def _data(data: object) -> np.ndarray | None:
     if a.dtype.kind not in "biuf":
         raise ValueError(f"data must hold real numbers, got dtype {a.dtype}")
     if a.ndim == 0:
-        raise ValueError("data must have one row per problem (at least one dimension), got a scalar")
+        raise ValueError(
+            "data must have one row per problem (at least one dimension), got a scalar"
+        )
     return np.ascontiguousarray(a, dtype=np.float64)
 
 
 def _problem_count(x0: np.ndarray, data: np.ndarray | None) -> int:
     if data is not None:
         if x0.ndim == 2 and x0.shape[0] != data.shape[0]:
-            raise ValueError(f"x0 has {x0.shape[0]} rows and data {data.shape[0]}: one of each per "
-                             "problem")
+            raise ValueError(
+                f"x0 has {x0.shape[0]} rows and data {data.shape[0]}: one of each per problem"
+            )
         return int(data.shape[0])
     if x0.ndim == 1:
-        raise ValueError("the number of problems is unknown: give x0 of shape (K, n) or data with K "
-                         "rows")
+        raise ValueError(
+            "the number of problems is unknown: give x0 of shape (K, n) or data with K rows"
+        )
     return int(x0.shape[0])
 
 
 def _problem_bounds(lo: np.ndarray, hi: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Checked per-problem bounds of shape (K, n) as (lo, hi, codes); the
     codes are 0 free, 1 lower, 2 both, 3 upper."""
-    for bad, what in ((np.isnan(lo) | np.isnan(hi), "are NaN"), (lo > hi, "are crossed"),
-                      ((lo == math.inf) | (hi == -math.inf), "admit no finite value")):
+    for bad, what in (
+        (np.isnan(lo) | np.isnan(hi), "are NaN"),
+        (lo > hi, "are crossed"),
+        ((lo == math.inf) | (hi == -math.inf), "admit no finite value"),
+    ):
         if bad.any():
             k, i = np.unravel_index(int(np.argmax(bad)), bad.shape)
-            raise ValueError(f"bounds for problem {k}, variable {i} {what}: ({float(lo[k, i])}, "
-                             f"{float(hi[k, i])})")
+            raise ValueError(
+                f"bounds for problem {k}, variable {i} {what}: ({float(lo[k, i])}, "
+                f"{float(hi[k, i])})"
+            )
     has_lo, has_hi = np.isfinite(lo), np.isfinite(hi)
     codes = np.where(has_lo, np.where(has_hi, 2, 1), np.where(has_hi, 3, 0)).astype(np.int64)
     return np.where(has_lo, lo, 0.0), np.where(has_hi, hi, 0.0), codes
 
 
-def _many_bounds(bounds: object, K: int, n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
+def _many_bounds(
+    bounds: object, K: int, n: int
+) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
     """Bounds for every problem, shape (n,), or per problem, shape (K, n):
     from pairs of shape (K, n, 2), or lb and ub of shape (K, n)."""
     if bounds is None:
@@ -118,8 +130,10 @@ def _many_bounds(bounds: object, K: int, n: int) -> tuple[np.ndarray, np.ndarray
     if hasattr(bounds, "lb") and hasattr(bounds, "ub"):
         if np.ndim(bounds.lb) < 2 and np.ndim(bounds.ub) < 2:
             return _bounds(bounds, n)
-        return _problem_bounds(_side_table(bounds.lb, K, n, "bounds.lb", -math.inf),
-                               _side_table(bounds.ub, K, n, "bounds.ub", math.inf))
+        return _problem_bounds(
+            _side_table(bounds.lb, K, n, "bounds.lb", -math.inf),
+            _side_table(bounds.ub, K, n, "bounds.ub", math.inf),
+        )
     if not (isinstance(bounds, np.ndarray) and bounds.ndim == 3) and _nested_depth(bounds) != 3:
         return _bounds(bounds, n)
     try:
@@ -127,9 +141,13 @@ def _many_bounds(bounds: object, K: int, n: int) -> tuple[np.ndarray, np.ndarray
     except ValueError as exc:  # ragged lists
         raise ValueError(f"per-problem bounds must have shape (K, n, 2) = {(K, n, 2)}") from exc
     if pairs.shape != (K, n, 2):
-        raise ValueError(f"per-problem bounds must have shape (K, n, 2) = {(K, n, 2)}, got {pairs.shape}")
-    return _problem_bounds(_side_table(pairs[..., 0], K, n, "bounds low", -math.inf),
-                           _side_table(pairs[..., 1], K, n, "bounds high", math.inf))
+        raise ValueError(
+            f"per-problem bounds must have shape (K, n, 2) = {(K, n, 2)}, got {pairs.shape}"
+        )
+    return _problem_bounds(
+        _side_table(pairs[..., 0], K, n, "bounds low", -math.inf),
+        _side_table(pairs[..., 1], K, n, "bounds high", math.inf),
+    )
 
 
 def _side_table(values: object, K: int, n: int, name: str, missing: float) -> np.ndarray:
@@ -143,7 +161,9 @@ def _side_table(values: object, K: int, n: int, name: str, missing: float) -> np
     try:
         return np.broadcast_to(a.astype(np.float64), (K, n))
     except ValueError:
-        raise ValueError(f"{name} must broadcast to (K, n) = {(K, n)}, got shape {a.shape}") from None
+        raise ValueError(
+            f"{name} must broadcast to (K, n) = {(K, n)}, got shape {a.shape}"
+        ) from None
 
 
 def _nested_depth(obj: object) -> int:
@@ -156,15 +176,18 @@ def _nested_depth(obj: object) -> int:
     return depth
 
 
-def _check_steps(x: np.ndarray, box: tuple[np.ndarray, np.ndarray, np.ndarray] | None,
-                 eps: float) -> None:
+def _check_steps(
+    x: np.ndarray, box: tuple[np.ndarray, np.ndarray, np.ndarray] | None, eps: float
+) -> None:
     """An absolute difference step must move every finite start coordinate
     of every problem."""
     start, stuck = _stuck_start(x, box, eps)
     if stuck.any():
         k, i = np.unravel_index(int(np.argmax(stuck)), stuck.shape)
-        raise ValueError(f"options['eps'] = {eps!r} does not move variable {i} of the start of "
-                         f"problem {k} ({float(start[k, i])!r})")
+        raise ValueError(
+            f"options['eps'] = {eps!r} does not move variable {i} of the start of "
+            f"problem {k} ({float(start[k, i])!r})"
+        )
 
 
 def usable_cpus() -> int:
@@ -195,11 +218,14 @@ def _workers(workers: object) -> int:
 
 # --- progress -------------------------------------------------------------------
 
+
 def _clock(seconds: float) -> str:
     if not math.isfinite(seconds):
         return "?"
     s = int(seconds + 0.5)
-    return f"{s // 3600}:{s // 60 % 60:02d}:{s % 60:02d}" if s >= 3600 else f"{s // 60}:{s % 60:02d}"
+    return (
+        f"{s // 3600}:{s // 60 % 60:02d}:{s % 60:02d}" if s >= 3600 else f"{s // 60}:{s % 60:02d}"
+    )
 
 
 class Progress:
@@ -229,8 +255,9 @@ class Progress:
             self.drawn_at = now
             rate = done / elapsed if elapsed > 0 else 0.0
             left = (self.total - done) / rate if rate > 0 else math.inf
-            self._write(f"{self.label}: {done}/{self.total} problems, {rate:,.0f}/s, "
-                        f"{_clock(left)} left")
+            self._write(
+                f"{self.label}: {done}/{self.total} problems, {rate:,.0f}/s, {_clock(left)} left"
+            )
 
     def finish(self, completed: bool) -> None:
         if not self.shown:
@@ -286,10 +313,21 @@ def run_batch(native: Any, label: str, total: int, progress: object, *arguments:
 
 # --- minimize_many --------------------------------------------------------------
 
-def minimize_many(fun: Any, x0: Any, data: Any = None, args: Any = (), *, method: str = "L-BFGS-B",
-                  jac: Any = None, bounds: Any = None, options: Mapping[str, Any] | None = None,
-                  tol: float | None = None, workers: int | None = None,
-                  progress: bool | None = None) -> ManyResult:
+
+def minimize_many(
+    fun: Any,
+    x0: Any,
+    data: Any = None,
+    args: Any = (),
+    *,
+    method: str = "L-BFGS-B",
+    jac: Any = None,
+    bounds: Any = None,
+    options: Mapping[str, Any] | None = None,
+    tol: float | None = None,
+    workers: int | None = None,
+    progress: bool | None = None,
+) -> ManyResult:
     """Minimize one objective over K problems that differ in their start,
     bounds and data; problem k is the run `minimize` makes of it on row k.
 
@@ -327,8 +365,10 @@ def minimize_many(fun: Any, x0: Any, data: Any = None, args: Any = (), *, method
     """
     name = _method(method)
     if isinstance(fun, str):
-        raise ValueError(f"minimize_many takes a Python or native objective, not the name {fun!r} "
-                         "(run built-in objectives with minimize)")
+        raise ValueError(
+            f"minimize_many takes a Python or native objective, not the name {fun!r} "
+            "(run built-in objectives with minimize)"
+        )
     if not isinstance(args, tuple):
         args = (args,)
     starts = _starts(x0)
@@ -336,8 +376,10 @@ def minimize_many(fun: Any, x0: Any, data: Any = None, args: Any = (), *, method
     K, n = _problem_count(starts, table), starts.shape[-1]
     objective = _objective(fun, args, jac, name, n)
     if objective[0] == 1 and table is not None and objective[3] != 0:
-        raise ValueError("with data, a native objective's ctx is the address of row k of data: "
-                         "give a NativeObjective without ctx")
+        raise ValueError(
+            "with data, a native objective's ctx is the address of row k of data: "
+            "give a NativeObjective without ctx"
+        )
     box = _many_bounds(bounds, K, n)
     opts = _options(name, options, tol)
     threads = _workers(workers)
@@ -348,12 +390,27 @@ def minimize_many(fun: Any, x0: Any, data: Any = None, args: Any = (), *, method
         if opts["eps"] is not None and differences:
             _check_steps(x, box, opts["eps"])
         native: Any = _many.lbfgsb
-        settings: tuple[Any, ...] = (opts["maxcor"], opts["maxiter"], opts["maxfun"], opts["maxls"],
-                                     opts["ftol"] / MACHINE_EPSILON, opts["gtol"], opts["eps"] or 0.0)
+        settings: tuple[Any, ...] = (
+            opts["maxcor"],
+            opts["maxiter"],
+            opts["maxfun"],
+            opts["maxls"],
+            opts["ftol"] / MACHINE_EPSILON,
+            opts["gtol"],
+            opts["eps"] or 0.0,
+        )
     else:
         native = _many.neldermead
         settings = (opts["maxiter"] or 0, opts["maxfev"] or 0, opts["xatol"], opts["fatol"])
     fun_values, nit, nfev, status, message = run_batch(
-        native, "minimize_many", K, progress, objective, x, table, box, settings, threads)
-    return ManyResult(x=x, fun=fun_values, nit=nit, nfev=nfev, status=status,
-                      success=status == SUCCESS[name], message=message)
+        native, "minimize_many", K, progress, objective, x, table, box, settings, threads
+    )
+    return ManyResult(
+        x=x,
+        fun=fun_values,
+        nit=nit,
+        nfev=nfev,
+        status=status,
+        success=status == SUCCESS[name],
+        message=message,
+    )

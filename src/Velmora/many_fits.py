@@ -74,10 +74,17 @@ class FitManyResult(ManyResult):
 
             # One map over every free element of every problem: one pass of
             # the transform kernels, whatever K.
-            pm = ParameterMap(types.SimpleNamespace(lb=lower[free], ub=upper[free]), kind=self.__dict__["_kind"])
+            pm = ParameterMap(
+                types.SimpleNamespace(lb=lower[free], ub=upper[free]), kind=self.__dict__["_kind"]
+            )
             with np.errstate(invalid="ignore"):
-                ends = np.stack([pm.to_constrained(y[free] - z * se_y[free]),
-                                 pm.to_constrained(y[free] + z * se_y[free])], 1)
+                ends = np.stack(
+                    [
+                        pm.to_constrained(y[free] - z * se_y[free]),
+                        pm.to_constrained(y[free] + z * se_y[free]),
+                    ],
+                    1,
+                )
             ends.sort(axis=1)
             ends[np.isnan(se_y[free])] = np.nan
             out[free] = ends
@@ -97,10 +104,22 @@ def _bound_tables(box: _Box | None, K: int, n: int) -> tuple[np.ndarray, np.ndar
     return np.broadcast_to(lower, (K, n)), np.broadcast_to(upper, (K, n))
 
 
-def fit_many(nll: Any, x0: Any, data: Any = None, args: Any = (), *, jac: Any = None, bounds: Any = None,
-             kind: str = "logit", names: Sequence[str] | None = None, method: str = "L-BFGS-B",
-             options: Mapping[str, Any] | None = None, errordef: float = 0.5, workers: int | None = None,
-             progress: bool | None = None) -> FitManyResult:
+def fit_many(
+    nll: Any,
+    x0: Any,
+    data: Any = None,
+    args: Any = (),
+    *,
+    jac: Any = None,
+    bounds: Any = None,
+    kind: str = "logit",
+    names: Sequence[str] | None = None,
+    method: str = "L-BFGS-B",
+    options: Mapping[str, Any] | None = None,
+    errordef: float = 0.5,
+    workers: int | None = None,
+    progress: bool | None = None,
+) -> FitManyResult:
     """Estimate the parameters of K problems that share a negative
     log-likelihood and differ in their data; problem k is the fit
     `Velmora.fit` makes of it on row k.
@@ -131,8 +150,10 @@ def fit_many(nll: Any, x0: Any, data: Any = None, args: Any = (), *, jac: Any = 
     """
     name = _opt._method(method)
     if isinstance(nll, str):
-        raise ValueError(f"fit_many takes a Python or native objective, not the name {nll!r} "
-                         "(run built-in objectives with fit)")
+        raise ValueError(
+            f"fit_many takes a Python or native objective, not the name {nll!r} "
+            "(run built-in objectives with fit)"
+        )
     if not isinstance(args, tuple):
         args = (args,)
     starts = _starts(x0)
@@ -144,28 +165,55 @@ def fit_many(nll: Any, x0: Any, data: Any = None, args: Any = (), *, jac: Any = 
         raise ValueError(f"kind must be 'logit' or 'probit', got {kind!r}")
     objective = _opt._objective(nll, args, jac, name, n)
     if objective[0] == 1 and table is not None and objective[3] != 0:
-        raise ValueError("with data, a native objective's ctx is the address of row k of data: "
-                         "give a NativeObjective without ctx")
+        raise ValueError(
+            "with data, a native objective's ctx is the address of row k of data: "
+            "give a NativeObjective without ctx"
+        )
     box = _many_bounds(bounds, K, n)
     opts = _opt._options(name, options, None)
     threads = _workers(workers)
     x = np.array(np.broadcast_to(starts, (K, n)), dtype=np.float64, order="C")
-    differences = (objective[0] == 0 and objective[2] is None) or (objective[0] == 1 and not objective[2])
+    differences = (objective[0] == 0 and objective[2] is None) or (
+        objective[0] == 1 and not objective[2]
+    )
     if name == "L-BFGS-B" and opts["eps"] is not None and differences:
         for k in range(K):
             _est._check_step_on_y(x[k], _row_box(box, k), kind, opts["eps"])
 
-    out = run_batch(_many.fit, "fit_many", K, progress, objective, x, table, box, _est._option_tuple(name, opts),
-                    (_est._METHOD_CODE[name], _est._INTERVAL_FAMILY[kind], scale), threads)
+    out = run_batch(
+        _many.fit,
+        "fit_many",
+        K,
+        progress,
+        objective,
+        x,
+        table,
+        box,
+        _est._option_tuple(name, opts),
+        (_est._METHOD_CODE[name], _est._INTERVAL_FAMILY[kind], scale),
+        threads,
+    )
     if len(out) == 3:  # an unusable start, found before any evaluation
         k, index, problem = out
         error = _est._bad_start(problem, index, x[k], _row_box(box, k), labels)
         raise ValueError(f"problem {k}: {error}")
     state, status, message, nfev, njev, nit, fun, _hessian_state, se, y, se_y, flat, cov = out
     estimated = (state == _est._DONE) | (state == _est._NO_HESSIAN)
-    result = FitManyResult(x=x, se=se, cov=cov, fun=fun, nit=nit, nfev=nfev, njev=njev, status=status,
-                           success=estimated & (status == _opt.SUCCESS[name]), message=message,
-                           unidentified=flat & estimated[:, None], names=labels, errordef=scale)
+    result = FitManyResult(
+        x=x,
+        se=se,
+        cov=cov,
+        fun=fun,
+        nit=nit,
+        nfev=nfev,
+        njev=njev,
+        status=status,
+        success=estimated & (status == _opt.SUCCESS[name]),
+        message=message,
+        unidentified=flat & estimated[:, None],
+        names=labels,
+        errordef=scale,
+    )
     lower, upper = _bound_tables(box, K, n)
     result.__dict__.update(_y=y, _se_y=se_y, _lower=lower, _upper=upper, _kind=kind)
     return result
@@ -174,7 +222,17 @@ def fit_many(nll: Any, x0: Any, data: Any = None, args: Any = (), *, jac: Any = 
 # --- curve_fit_many ----------------------------------------------------------------
 
 # curve_fit's solver keywords that apply to every problem alike.
-CURVE_FIT_MANY_OPTIONS = ("ftol", "xtol", "gtol", "maxfev", "max_nfev", "epsfcn", "diff_step", "factor", "loss")
+CURVE_FIT_MANY_OPTIONS = (
+    "ftol",
+    "xtol",
+    "gtol",
+    "maxfev",
+    "max_nfev",
+    "epsfcn",
+    "diff_step",
+    "factor",
+    "loss",
+)
 
 
 def _curve_bounds(bounds: object, K: int, n: int) -> _Box | None:
@@ -196,9 +254,11 @@ def _curve_bounds(bounds: object, K: int, n: int) -> _Box | None:
         bad = ~(lb < ub) | (np.isfinite(lb) & np.isfinite(ub) & ~np.isfinite(ub - lb))
     if bad.any():
         k, i = np.unravel_index(int(np.argmax(bad)), bad.shape)
-        raise ValueError(f"Each lower bound must be strictly less than each upper bound (and their distance a "
-                         f"finite number): problem {k}, variable {i} has lb = {float(lb[k, i])!r}, "
-                         f"ub = {float(ub[k, i])!r}")
+        raise ValueError(
+            f"Each lower bound must be strictly less than each upper bound (and their distance a "
+            f"finite number): problem {k}, variable {i} has lb = {float(lb[k, i])!r}, "
+            f"ub = {float(ub[k, i])!r}"
+        )
     has_low, has_high = np.isfinite(lb), np.isfinite(ub)
     codes = np.where(has_low, np.where(has_high, 3, 1), np.where(has_high, 2, 0)).astype(np.int64)
     return codes, lb, ub
@@ -211,9 +271,11 @@ def _inside_many(x: np.ndarray, box: _Box) -> None:
     outside = (x < lb) | (x > ub)
     if outside.any():
         k, i = np.unravel_index(int(np.argmax(outside)), outside.shape)
-        raise ValueError(f"Initial guess is outside of provided bounds: problem {k}, variable {i} is "
-                         f"{float(x[k, i])!r}, bounds ({float(np.broadcast_to(lb, x.shape)[k, i])!r}, "
-                         f"{float(np.broadcast_to(ub, x.shape)[k, i])!r})")
+        raise ValueError(
+            f"Initial guess is outside of provided bounds: problem {k}, variable {i} is "
+            f"{float(x[k, i])!r}, bounds ({float(np.broadcast_to(lb, x.shape)[k, i])!r}, "
+            f"{float(np.broadcast_to(ub, x.shape)[k, i])!r})"
+        )
     with np.errstate(over="ignore", invalid="ignore"):
         width = np.where(np.isfinite(ub - lb), (ub - lb) / 4.0, np.inf)
     for bound, sign in ((lb, 1.0), (ub, -1.0)):
@@ -242,8 +304,10 @@ def _many_weights(sigma: Any, K: int, m: int) -> np.ndarray | None:
         return None
     s = _curve_rows(sigma, "sigma", False)
     if s.shape not in ((m,), (K, m)):
-        raise ValueError(f"`sigma` has incorrect shape {s.shape}: expected ({m},) or (K, m) = ({K}, {m}) "
-                         f"standard deviations")
+        raise ValueError(
+            f"`sigma` has incorrect shape {s.shape}: expected ({m},) or (K, m) = ({K}, {m}) "
+            f"standard deviations"
+        )
     if not np.isfinite(s).all():
         raise ValueError("`sigma` must hold finite values.")
     if not (s > 0.0).all():
@@ -251,8 +315,9 @@ def _many_weights(sigma: Any, K: int, m: int) -> np.ndarray | None:
     return 1.0 / s
 
 
-def _outcome_text(status: np.ndarray, lm_style: bool, opt: Any, budget: int) -> tuple[np.ndarray, np.ndarray,
-                                                                                     np.ndarray]:
+def _outcome_text(
+    status: np.ndarray, lm_style: bool, opt: Any, budget: int
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """(ier, success, message) per problem from the native outcomes, as
     curve_fit reports them (ier is leastsq's without bounds and with method
     None or 'lm', least_squares' status otherwise)."""
@@ -273,10 +338,22 @@ def _outcome_text(status: np.ndarray, lm_style: bool, opt: Any, budget: int) -> 
     return ier, success, message
 
 
-def curve_fit_many(f: Any, xdata: Any, ydata: Any, p0: Any = None, sigma: Any = None, absolute_sigma: bool = False,
-                   check_finite: bool = False, bounds: Any = _lsq.NO_BOUNDS, method: str | None = None,
-                   jac: Any = None, *, workers: int | None = None, progress: bool | None = None,
-                   **kwargs: Any) -> FitManyResult:
+def curve_fit_many(
+    f: Any,
+    xdata: Any,
+    ydata: Any,
+    p0: Any = None,
+    sigma: Any = None,
+    absolute_sigma: bool = False,
+    check_finite: bool = False,
+    bounds: Any = _lsq.NO_BOUNDS,
+    method: str | None = None,
+    jac: Any = None,
+    *,
+    workers: int | None = None,
+    progress: bool | None = None,
+    **kwargs: Any,
+) -> FitManyResult:
     """Fit one model f(xdata, *params) to K data sets at once; problem k is
     the fit `Velmora.curve_fit` makes of ydata[k].
 
@@ -321,8 +398,9 @@ def curve_fit_many(f: Any, xdata: Any, ydata: Any, p0: Any = None, sigma: Any = 
     opt = _lsq._settings(kwargs) if kwargs else _lsq.DEFAULT_SETTINGS
     if method is not None and not _lsq._is_one_of(method, ("lm", "trf", "dogbox")):
         raise ValueError(f"method must be None, 'lm', 'trf' or 'dogbox', got {method!r}")
-    native = type(f) not in _lsq._PYTHON_FUNCTIONS and (isinstance(f, _lsq.NativeModel) or
-                                                          _opt.is_native_pointer(f))
+    native = type(f) not in _lsq._PYTHON_FUNCTIONS and (
+        isinstance(f, _lsq.NativeModel) or _opt.is_native_pointer(f)
+    )
     if not native and not callable(f):
         raise TypeError(f"f must be callable or a native model, got {type(f).__name__}")
     check = bool(check_finite)
@@ -332,19 +410,29 @@ def curve_fit_many(f: Any, xdata: Any, ydata: Any, p0: Any = None, sigma: Any = 
     K, m = y.shape
     if native or isinstance(xdata, (np.ndarray, list, tuple)):
         xdata = _curve_rows(xdata, "xdata", check)
-    per_row = isinstance(xdata, np.ndarray) and xdata.ndim >= 2 and xdata.shape[0] == K and m > 1 and \
-        xdata.shape[-1] == m
+    per_row = (
+        isinstance(xdata, np.ndarray)
+        and xdata.ndim >= 2
+        and xdata.shape[0] == K
+        and m > 1
+        and xdata.shape[-1] == m
+    )
 
     box_given = not (bounds is None or _lsq._default_bounds(bounds))
     if p0 is None:
         if native:
-            raise ValueError("p0 is required with a native model: it gives the number of parameters")
+            raise ValueError(
+                "p0 is required with a native model: it gives the number of parameters"
+            )
         n = _lsq._parameter_count(f)
         box = _curve_bounds(bounds, K, n) if box_given else None
         start = _lsq._initial(n, None if box is None or box[1].ndim > 1 else box)
         if box is not None and box[1].ndim > 1:
-            start = np.stack([_lsq._initial(n, (box[0][k], box[1][k], box[2][k])) for k in range(K)]) if K else \
-                np.ones((0, n))
+            start = (
+                np.stack([_lsq._initial(n, (box[0][k], box[1][k], box[2][k])) for k in range(K)])
+                if K
+                else np.ones((0, n))
+            )
     else:
         start = _starts(p0)
         n = start.shape[-1]
@@ -356,7 +444,9 @@ def curve_fit_many(f: Any, xdata: Any, ydata: Any, p0: Any = None, sigma: Any = 
             _lsq._check_arity(f, n)
         box = _curve_bounds(bounds, K, n) if box_given else None
     if n > m:
-        raise TypeError(f"The number of func parameters={n} must not exceed the number of data points={m}")
+        raise TypeError(
+            f"The number of func parameters={n} must not exceed the number of data points={m}"
+        )
     x = np.array(np.broadcast_to(start, (K, n)), dtype=np.float64, order="C")
     if box is not None:
         _inside_many(x, box)
@@ -364,7 +454,9 @@ def curve_fit_many(f: Any, xdata: Any, ydata: Any, p0: Any = None, sigma: Any = 
     threads = _workers(workers)
     if native:
         if jac is not None and not (isinstance(jac, str) and jac == "2-point"):
-            raise ValueError("a native model's Jacobian is NativeModel(..., jac=...): jac must be None")
+            raise ValueError(
+                "a native model's Jacobian is NativeModel(..., jac=...): jac must be None"
+            )
         model = f if isinstance(f, _lsq.NativeModel) else _lsq.NativeModel(f)
         problem: tuple[Any, ...] = (3, model.address, model.jac or 0, model.ctx, xdata.reshape(-1))
         jac_given = model.jac is not None
@@ -380,16 +472,37 @@ def curve_fit_many(f: Any, xdata: Any, ydata: Any, p0: Any = None, sigma: Any = 
         budget = (100 if jac_given else 200) * (n + 1) if lm_style else 100 * n
     options = (opt.ftol, opt.xtol, opt.gtol, budget, lm_style, opt.factor, opt.step, None, False)
     status, nfev, nfev_jac, njev, nit, rank, cost, cov = run_batch(
-        _least_squares.solve_many, "curve_fit_many", K, progress, problem, x, int(per_row), y, weight, box, options,
-        2 if absolute_sigma else 3, threads)
+        _least_squares.solve_many,
+        "curve_fit_many",
+        K,
+        progress,
+        problem,
+        x,
+        int(per_row),
+        y,
+        weight,
+        box,
+        options,
+        2 if absolute_sigma else 3,
+        threads,
+    )
     ier, success, message = _outcome_text(status, lm_style, opt, budget)
     undetermined = (rank >= 0) & ((rank < n) | (not absolute_sigma and m <= n))
     cov[undetermined] = np.inf
     with np.errstate(invalid="ignore"):
         se = np.sqrt(np.diagonal(cov, axis1=1, axis2=2))
-    result = FitManyResult(x=x, se=se, cov=cov, fun=2.0 * cost, nit=nit,
-                           nfev=nfev + nfev_jac if lm_style else nfev, njev=njev, status=ier, success=success,
-                           message=message)
+    result = FitManyResult(
+        x=x,
+        se=se,
+        cov=cov,
+        fun=2.0 * cost,
+        nit=nit,
+        nfev=nfev + nfev_jac if lm_style else nfev,
+        njev=njev,
+        status=ier,
+        success=success,
+        message=message,
+    )
     infinite = np.full((K, n), np.inf)
     result.__dict__.update(_y=x, _se_y=se, _lower=-infinite, _upper=infinite, _kind="logit")
     return result

@@ -39,10 +39,21 @@ from Velmora._ckernels.optim import _minimize
 __all__ = ["NativeObjective", "OptimizeResult", "minimize"]
 
 BUILTIN_OBJECTIVES = ("rosenbrock", "quad", "double_well", "rosen_halfplane")
-METHODS = {"l-bfgs-b": "L-BFGS-B", "lbfgsb": "L-BFGS-B", "nelder-mead": "Nelder-Mead",
-           "neldermead": "Nelder-Mead"}
-LBFGSB_OPTIONS = {"maxcor": 10, "ftol": 2.220446049250313e-09, "gtol": 1e-5, "eps": None,
-                  "maxfun": 15000, "maxiter": 15000, "maxls": 20}
+METHODS = {
+    "l-bfgs-b": "L-BFGS-B",
+    "lbfgsb": "L-BFGS-B",
+    "nelder-mead": "Nelder-Mead",
+    "neldermead": "Nelder-Mead",
+}
+LBFGSB_OPTIONS = {
+    "maxcor": 10,
+    "ftol": 2.220446049250313e-09,
+    "gtol": 1e-5,
+    "eps": None,
+    "maxfun": 15000,
+    "maxiter": 15000,
+    "maxls": 20,
+}
 NELDERMEAD_OPTIONS = {"maxiter": None, "maxfev": None, "xatol": 1e-4, "fatol": 1e-4}
 TOL_SETS = {"L-BFGS-B": ("ftol", "gtol"), "Nelder-Mead": ("xatol", "fatol")}
 SUCCESS = {"L-BFGS-B": 4, "Nelder-Mead": 0}
@@ -54,23 +65,31 @@ CALLBACK_STOP_MESSAGE = "`callback` raised `StopIteration`."
 MACHINE_EPSILON = float(np.finfo(np.float64).eps)
 I64_MAX = 2**63 - 1
 
+
 class NativeSignature(NamedTuple):
     """A C function signature as ctypes, cffi and numba describe it."""
-    restype: Any                # the ctypes result type (None for void)
-    argtypes: tuple[Any, ...]   # the ctypes argument types
-    cffi: frozenset[str]        # cffi's spellings of the function pointer type
-    numba: str                  # numba's spelling, for messages
+
+    restype: Any  # the ctypes result type (None for void)
+    argtypes: tuple[Any, ...]  # the ctypes argument types
+    cffi: frozenset[str]  # cffi's spellings of the function pointer type
+    numba: str  # numba's spelling, for messages
 
 
 # The two native signatures of minimize: value f(x, ctx), and value and
 # gradient f(x, g, ctx).
 _F64_P = ctypes.POINTER(ctypes.c_double)
-VALUE_SIGNATURE = NativeSignature(ctypes.c_double, (_F64_P, ctypes.c_void_p),
-                                  frozenset({"double(*)(double *, void *)"}),
-                                  "float64(CPointer(float64), voidptr)")
-VALUE_GRAD_SIGNATURE = NativeSignature(ctypes.c_double, (_F64_P, _F64_P, ctypes.c_void_p),
-                                       frozenset({"double(*)(double *, double *, void *)"}),
-                                       "float64(CPointer(float64), CPointer(float64), voidptr)")
+VALUE_SIGNATURE = NativeSignature(
+    ctypes.c_double,
+    (_F64_P, ctypes.c_void_p),
+    frozenset({"double(*)(double *, void *)"}),
+    "float64(CPointer(float64), voidptr)",
+)
+VALUE_GRAD_SIGNATURE = NativeSignature(
+    ctypes.c_double,
+    (_F64_P, _F64_P, ctypes.c_void_p),
+    frozenset({"double(*)(double *, double *, void *)"}),
+    "float64(CPointer(float64), CPointer(float64), voidptr)",
+)
 
 
 class OptimizeResult(dict[str, Any]):
@@ -189,8 +208,10 @@ def function_address(obj: object, what: str, signature: NativeSignature) -> int:
     if _is_ctypes_function(obj):
         if not _ctypes_signature_ok(obj, signature):
             restype = "None" if signature.restype is None else signature.restype.__name__
-            raise TypeError(f"{what}: the ctypes function must have restype {restype} and argtypes "
-                            f"{tuple(t.__name__ for t in signature.argtypes)}")
+            raise TypeError(
+                f"{what}: the ctypes function must have restype {restype} and argtypes "
+                f"{tuple(t.__name__ for t in signature.argtypes)}"
+            )
         return _address_value(ctypes.cast(obj, ctypes.c_void_p).value or 0, what)  # type: ignore[arg-type]
     if _is_cffi_pointer(obj):
         import importlib
@@ -199,8 +220,10 @@ def function_address(obj: object, what: str, signature: NativeSignature) -> int:
         ctype = ffi.typeof(obj)
         name = ffi.getctype(ctype).replace("const ", "")
         if ctype.kind != "function" or name not in signature.cffi:
-            raise TypeError(f"{what}: the cffi pointer has type {ffi.getctype(ctype)!r}, expected "
-                            f"{min(signature.cffi)!r}")
+            raise TypeError(
+                f"{what}: the cffi pointer has type {ffi.getctype(ctype)!r}, expected "
+                f"{min(signature.cffi)!r}"
+            )
         return _address_value(int(ffi.cast("uintptr_t", obj)), what)
     address = getattr(obj, "address", None)
     if address is not None:  # (an int has no .address)
@@ -210,8 +233,10 @@ def function_address(obj: object, what: str, signature: NativeSignature) -> int:
         return _address_value(address, f"{what}.address")
     if _is_int(obj):
         return _address_value(obj, what)
-    raise TypeError(f"{what} must be an int address, a ctypes or cffi function pointer or an "
-                    f"object with an integer .address, got {type(obj).__name__}")
+    raise TypeError(
+        f"{what} must be an int address, a ctypes or cffi function pointer or an "
+        f"object with an integer .address, got {type(obj).__name__}"
+    )
 
 
 def context_value(ctx: object) -> int:
@@ -222,7 +247,9 @@ def context_value(ctx: object) -> int:
     if isinstance(ctx, (ctypes._Pointer, ctypes._SimpleCData)):
         return ctypes.cast(ctx, ctypes.c_void_p).value or 0
     if isinstance(ctx, bool) or not isinstance(ctx, numbers.Integral):
-        raise TypeError(f"ctx must be an int address, a ctypes pointer or None, got {type(ctx).__name__}")
+        raise TypeError(
+            f"ctx must be an int address, a ctypes pointer or None, got {type(ctx).__name__}"
+        )
     v = operator.index(ctx)
     if not 0 <= v < 2**64:
         raise ValueError(f"ctx must be an address (0 <= ctx < 2**64), got {v}")
@@ -264,9 +291,11 @@ class NativeObjective:
     # Its addresses mean nothing in another process: refuse to be pickled
     # (copies in this process are the object itself).
     def __reduce__(self) -> Any:
-        raise TypeError("a NativeObjective holds addresses valid in this process only and cannot be "
-                        "pickled; to run it in other processes, define it at the top level of an "
-                        "importable module and name it as 'module:name' (see Velmora.dask)")
+        raise TypeError(
+            "a NativeObjective holds addresses valid in this process only and cannot be "
+            "pickled; to run it in other processes, define it at the top level of an "
+            "importable module and name it as 'module:name' (see Velmora.dask)"
+        )
 
     def __copy__(self) -> NativeObjective:
         return self
@@ -277,11 +306,14 @@ class NativeObjective:
 
 # --- arguments ------------------------------------------------------------------
 
+
 def _method(method: object) -> str:
     name = METHODS.get(method.lower()) if isinstance(method, str) else None
     if name is None:
-        raise ValueError(f"unknown method {method!r}; the choices are 'L-BFGS-B' (or 'lbfgsb') and "
-                         f"'Nelder-Mead' (or 'neldermead'), in any case")
+        raise ValueError(
+            f"unknown method {method!r}; the choices are 'L-BFGS-B' (or 'lbfgsb') and "
+            f"'Nelder-Mead' (or 'neldermead'), in any case"
+        )
     return name
 
 
@@ -320,7 +352,9 @@ def _bound_side(v: object, where: str, missing: float) -> float:
         return missing
     if type(v) is float or type(v) is int:  # the common case, without the ABC checks
         return float(v)
-    if not _is_real_scalar(v) and not (isinstance(v, np.ndarray) and v.ndim == 0 and v.dtype.kind in "biuf"):
+    if not _is_real_scalar(v) and not (
+        isinstance(v, np.ndarray) and v.ndim == 0 and v.dtype.kind in "biuf"
+    ):
         raise TypeError(f"{where} must be a real number or None, got {type(v).__name__}")
     return float(v)  # type: ignore[arg-type]
 
@@ -332,7 +366,9 @@ def _bound_array(values: object, n: int, name: str, missing: float) -> np.ndarra
     elif a.dtype.kind not in "biuf":
         raise TypeError(f"bounds.{name} must hold real numbers, got dtype {a.dtype}")
     if a.ndim > 1 or (a.ndim == 1 and a.size != n):
-        raise ValueError(f"bounds.{name} must be a number or hold n = {n} values, got shape {a.shape}")
+        raise ValueError(
+            f"bounds.{name} must be a number or hold n = {n} values, got shape {a.shape}"
+        )
     return np.broadcast_to(a.astype(np.float64), (n,)).copy()
 
 
@@ -345,29 +381,43 @@ def _bounds(bounds: object, n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]
         hi = _bound_array(bounds.ub, n, "ub", math.inf).tolist()
     else:
         if isinstance(bounds, (str, bytes)) or not hasattr(bounds, "__iter__"):
-            raise TypeError("bounds must be None, a sequence of (low, high) pairs or an object with "
-                            f"lb and ub, got {type(bounds).__name__}")
+            raise TypeError(
+                "bounds must be None, a sequence of (low, high) pairs or an object with "
+                f"lb and ub, got {type(bounds).__name__}"
+            )
         # At most n + 1 entries, and 3 sides of a pair, are read: an endless
         # iterable must not take all the memory.
         pairs = list(itertools.islice(bounds, n + 1))
         if len(pairs) != n:
-            count = len(bounds) if isinstance(bounds, (list, tuple)) else (
-                f"more than {n}" if len(pairs) > n else len(pairs))
+            count = (
+                len(bounds)
+                if isinstance(bounds, (list, tuple))
+                else (f"more than {n}" if len(pairs) > n else len(pairs))
+            )
             raise ValueError(f"bounds has {count} entries for n = {n} variables")
         lo, hi = [0.0] * n, [0.0] * n
         for i, pair in enumerate(pairs):
-            if type(pair) is tuple and len(pair) == 2 and type(pair[0]) in _PLAIN_SIDES \
-                    and type(pair[1]) in _PLAIN_SIDES:  # the common case, (float or None, float or None)
+            if (
+                type(pair) is tuple
+                and len(pair) == 2
+                and type(pair[0]) in _PLAIN_SIDES
+                and type(pair[1]) in _PLAIN_SIDES
+            ):  # the common case, (float or None, float or None)
                 low, high = pair
                 lo[i] = -math.inf if low is None else float(low)
                 hi[i] = math.inf if high is None else float(high)
                 continue
             if isinstance(pair, (str, bytes)) or not hasattr(pair, "__iter__"):
-                raise TypeError(f"bounds[{i}] must be a (low, high) pair, got {type(pair).__name__}")
+                raise TypeError(
+                    f"bounds[{i}] must be a (low, high) pair, got {type(pair).__name__}"
+                )
             sides = list(itertools.islice(pair, 3))
             if len(sides) != 2:
-                count = len(pair) if isinstance(pair, (list, tuple)) else (
-                    "more than 2" if len(sides) > 2 else len(sides))
+                count = (
+                    len(pair)
+                    if isinstance(pair, (list, tuple))
+                    else ("more than 2" if len(sides) > 2 else len(sides))
+                )
                 raise ValueError(f"bounds[{i}] must be a (low, high) pair, got {count} values")
             lo[i] = _bound_side(sides[0], f"bounds[{i}] low", -math.inf)
             hi[i] = _bound_side(sides[1], f"bounds[{i}] high", math.inf)
@@ -383,7 +433,11 @@ def _bounds(bounds: object, n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]
         has_lo, has_hi = low != -math.inf, high != math.inf
         codes[i] = (2 if has_hi else 1) if has_lo else (3 if has_hi else 0)
         lo[i], hi[i] = (low if has_lo else 0.0), (high if has_hi else 0.0)
-    return np.array(lo, dtype=np.float64), np.array(hi, dtype=np.float64), np.array(codes, dtype=np.int64)
+    return (
+        np.array(lo, dtype=np.float64),
+        np.array(hi, dtype=np.float64),
+        np.array(codes, dtype=np.int64),
+    )
 
 
 def _int_option(name: str, v: object) -> int:
@@ -418,8 +472,9 @@ def _options(method: str, options: object, tol: object) -> dict[str, Any]:
         raise TypeError(f"options must be a dict or None, got {type(options).__name__}")
     for key in options:
         if key not in defaults:
-            raise ValueError(f"unknown option {key!r} for {method}; its options are "
-                             + ", ".join(defaults))
+            raise ValueError(
+                f"unknown option {key!r} for {method}; its options are " + ", ".join(defaults)
+            )
     chosen = dict(defaults)
     if tol is not None:
         t = _real_option("tol", tol)
@@ -439,8 +494,9 @@ def _options(method: str, options: object, tol: object) -> dict[str, Any]:
     return chosen
 
 
-def _stuck_start(x: np.ndarray, bounds: tuple[np.ndarray, np.ndarray, np.ndarray] | None,
-                 eps: float) -> tuple[np.ndarray, np.ndarray]:
+def _stuck_start(
+    x: np.ndarray, bounds: tuple[np.ndarray, np.ndarray, np.ndarray] | None, eps: float
+) -> tuple[np.ndarray, np.ndarray]:
     """(the start projected into the bounds, where an absolute step eps does
     not move a finite coordinate of it); any shape that broadcasts."""
     start = x.copy()
@@ -453,14 +509,16 @@ def _stuck_start(x: np.ndarray, bounds: tuple[np.ndarray, np.ndarray, np.ndarray
     return start, np.isfinite(start) & ((moved == start) | ~np.isfinite(moved))
 
 
-def _check_step(x: np.ndarray, bounds: tuple[np.ndarray, np.ndarray, np.ndarray] | None,
-                eps: float) -> None:
+def _check_step(
+    x: np.ndarray, bounds: tuple[np.ndarray, np.ndarray, np.ndarray] | None, eps: float
+) -> None:
     """An absolute difference step must move every finite start coordinate."""
     start, stuck = _stuck_start(x, bounds, eps)
     if stuck.any():
         i = int(np.argmax(stuck))
-        raise ValueError(f"options['eps'] = {eps!r} does not move variable {i} of the start "
-                         f"({start[i]!r})")
+        raise ValueError(
+            f"options['eps'] = {eps!r} does not move variable {i} of the start ({start[i]!r})"
+        )
 
 
 def _callback(callback: object) -> Callable[[np.ndarray, float], object] | None:
@@ -480,8 +538,9 @@ def _callback(callback: object) -> Callable[[np.ndarray, float], object] | None:
     return lambda x, fun: callback(x)
 
 
-def _objective(fun: object, args: tuple[Any, ...], jac: object, method: str,
-               n: int) -> tuple[Any, ...]:
+def _objective(
+    fun: object, args: tuple[Any, ...], jac: object, method: str, n: int
+) -> tuple[Any, ...]:
     """The objective as the native run takes it (see _minimize)."""
     if method == "Nelder-Mead" and jac is not None and jac is not False:
         raise ValueError("Nelder-Mead uses no gradient: jac must be None")
@@ -489,8 +548,10 @@ def _objective(fun: object, args: tuple[Any, ...], jac: object, method: str,
         raise TypeError(f"jac must be None, True or a callable, got {type(jac).__name__}")
     if isinstance(fun, str):
         if fun not in BUILTIN_OBJECTIVES:
-            raise ValueError(f"unknown built-in objective {fun!r}; the built-in objectives are "
-                             + ", ".join(repr(name) for name in BUILTIN_OBJECTIVES))
+            raise ValueError(
+                f"unknown built-in objective {fun!r}; the built-in objectives are "
+                + ", ".join(repr(name) for name in BUILTIN_OBJECTIVES)
+            )
         if jac is not None and jac is not False:
             raise ValueError("a built-in objective has no gradient: jac must be None")
         if fun != "quad":
@@ -498,31 +559,46 @@ def _objective(fun: object, args: tuple[Any, ...], jac: object, method: str,
                 raise ValueError(f"the built-in objective {fun!r} takes no args")
             return (2, fun, None)
         if len(args) != 1:
-            raise ValueError("the built-in objective 'quad' takes args=(params,): the n weights "
-                             "followed by the n centre coordinates")
+            raise ValueError(
+                "the built-in objective 'quad' takes args=(params,): the n weights "
+                "followed by the n centre coordinates"
+            )
         params = np.ascontiguousarray(args[0], dtype=np.float64)
         if params.ndim != 1 or params.size < 2 * n:
-            raise ValueError(f"'quad' needs params of 2*n = {2 * n} values (the n weights, then the "
-                             f"n centre coordinates), got shape {params.shape}")
+            raise ValueError(
+                f"'quad' needs params of 2*n = {2 * n} values (the n weights, then the "
+                f"n centre coordinates), got shape {params.shape}"
+            )
         return (2, fun, params.copy())
     if _is_native(fun):
         native = fun if isinstance(fun, NativeObjective) else NativeObjective(fun)
         if args:
             raise ValueError("a native objective takes no args: pass data through its ctx")
         if jac is not None and jac is not False:
-            raise ValueError("a native objective's gradient is NativeObjective(..., grad=...): "
-                             "jac must be None")
+            raise ValueError(
+                "a native objective's gradient is NativeObjective(..., grad=...): jac must be None"
+            )
         return (1, native.address, native.grad or 0, native.ctx)
     if not callable(fun):
-        raise TypeError("fun must be a callable, a native function (ctypes, cffi, an object with "
-                        "an integer .address, or NativeObjective) or the name of a built-in "
-                        f"objective, got {type(fun).__name__}")
+        raise TypeError(
+            "fun must be a callable, a native function (ctypes, cffi, an object with "
+            "an integer .address, or NativeObjective) or the name of a built-in "
+            f"objective, got {type(fun).__name__}"
+        )
     return (0, fun, None if jac is False else jac, args)
 
 
-def minimize(fun: Any, x0: Any, args: Any = (), method: str = "L-BFGS-B", jac: Any = None,
-             bounds: Any = None, callback: Any = None, options: Mapping[str, Any] | None = None,
-             tol: float | None = None) -> OptimizeResult:
+def minimize(
+    fun: Any,
+    x0: Any,
+    args: Any = (),
+    method: str = "L-BFGS-B",
+    jac: Any = None,
+    bounds: Any = None,
+    callback: Any = None,
+    options: Mapping[str, Any] | None = None,
+    tol: float | None = None,
+) -> OptimizeResult:
     """Minimize fun from x0: SciPy's `minimize` over the native L-BFGS-B and
     Nelder-Mead.
 
@@ -581,19 +657,48 @@ def minimize(fun: Any, x0: Any, args: Any = (), method: str = "L-BFGS-B", jac: A
     cb = _callback(callback)
     if name == "L-BFGS-B":
         kind = objective[0]
-        differences = kind == 2 or (kind == 0 and objective[2] is None) or (kind == 1 and not objective[2])
+        differences = (
+            kind == 2 or (kind == 0 and objective[2] is None) or (kind == 1 and not objective[2])
+        )
         if opts["eps"] is not None and differences:
             _check_step(x, box, opts["eps"])  # the step of the driver's differences
         g = np.full(n, np.nan)
         status, message, nfev, njev, nit, value = _minimize.lbfgsb(
-            objective, x, box, (opts["maxcor"], opts["maxiter"], opts["maxfun"], opts["maxls"],
-                                opts["ftol"] / MACHINE_EPSILON, opts["gtol"], opts["eps"] or 0.0), cb, g)
+            objective,
+            x,
+            box,
+            (
+                opts["maxcor"],
+                opts["maxiter"],
+                opts["maxfun"],
+                opts["maxls"],
+                opts["ftol"] / MACHINE_EPSILON,
+                opts["gtol"],
+                opts["eps"] or 0.0,
+            ),
+            cb,
+            g,
+        )
         gradient: np.ndarray | None = g
     else:
         status, message, nfev, njev, nit, value = _minimize.neldermead(
-            objective, x, box, (opts["maxiter"] or 0, opts["maxfev"] or 0, opts["xatol"], opts["fatol"]), cb)
+            objective,
+            x,
+            box,
+            (opts["maxiter"] or 0, opts["maxfev"] or 0, opts["xatol"], opts["fatol"]),
+            cb,
+        )
         gradient = None
     if status == CALLBACK_STOP:
         message = CALLBACK_STOP_MESSAGE
-    return OptimizeResult(x=x, fun=value, jac=gradient, nit=nit, nfev=nfev, njev=njev,
-                          status=status, success=status == SUCCESS[name], message=message)
+    return OptimizeResult(
+        x=x,
+        fun=value,
+        jac=gradient,
+        nit=nit,
+        nfev=nfev,
+        njev=njev,
+        status=status,
+        success=status == SUCCESS[name],
+        message=message,
+    )

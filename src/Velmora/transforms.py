@@ -41,44 +41,136 @@ from numpy.typing import ArrayLike, NDArray
 
 from ._ckernels.transforms import _ufuncs
 from ._ckernels.transforms._ufuncs import (
-    aff_logit_fwd, aff_logit_grad_fwd, aff_logit_grad_inv, aff_logit_grad_ldet_abs_jac_inv,
-    aff_logit_inv, aff_logit_ldet_abs_jac_fwd, aff_logit_ldet_abs_jac_inv,
-    aff_probit_fwd, aff_probit_grad_fwd, aff_probit_grad_inv, aff_probit_grad_ldet_abs_jac_inv,
-    aff_probit_inv, aff_probit_ldet_abs_jac_fwd, aff_probit_ldet_abs_jac_inv,
-    log_fwd, log_grad_fwd, log_grad_inv, log_grad_ldet_abs_jac_inv, log_inv, log_ldet_abs_jac_fwd,
+    aff_logit_fwd,
+    aff_logit_grad_fwd,
+    aff_logit_grad_inv,
+    aff_logit_grad_ldet_abs_jac_inv,
+    aff_logit_inv,
+    aff_logit_ldet_abs_jac_fwd,
+    aff_logit_ldet_abs_jac_inv,
+    aff_probit_fwd,
+    aff_probit_grad_fwd,
+    aff_probit_grad_inv,
+    aff_probit_grad_ldet_abs_jac_inv,
+    aff_probit_inv,
+    aff_probit_ldet_abs_jac_fwd,
+    aff_probit_ldet_abs_jac_inv,
+    log_fwd,
+    log_grad_fwd,
+    log_grad_inv,
+    log_grad_ldet_abs_jac_inv,
+    log_inv,
+    log_ldet_abs_jac_fwd,
     log_ldet_abs_jac_inv,
-    logit_fwd, logit_grad_fwd, logit_grad_inv, logit_grad_ldet_abs_jac_inv, logit_inv,
-    logit_ldet_abs_jac_fwd, logit_ldet_abs_jac_inv,
-    lower_fwd, lower_grad_fwd, lower_grad_inv, lower_grad_ldet_abs_jac_inv, lower_inv,
-    lower_ldet_abs_jac_fwd, lower_ldet_abs_jac_inv,
-    probit_fwd, probit_grad_fwd, probit_grad_inv, probit_grad_ldet_abs_jac_inv, probit_inv,
-    probit_ldet_abs_jac_fwd, probit_ldet_abs_jac_inv,
-    softplus_fwd, softplus_grad_fwd, softplus_grad_inv, softplus_grad_ldet_abs_jac_inv, softplus_inv,
-    softplus_ldet_abs_jac_fwd, softplus_ldet_abs_jac_inv,
-    tanh_fwd, tanh_grad_fwd, tanh_grad_inv, tanh_grad_ldet_abs_jac_inv, tanh_inv,
-    tanh_ldet_abs_jac_fwd, tanh_ldet_abs_jac_inv,
-    upper_fwd, upper_grad_fwd, upper_grad_inv, upper_grad_ldet_abs_jac_inv, upper_inv,
-    upper_ldet_abs_jac_fwd, upper_ldet_abs_jac_inv,
+    logit_fwd,
+    logit_grad_fwd,
+    logit_grad_inv,
+    logit_grad_ldet_abs_jac_inv,
+    logit_inv,
+    logit_ldet_abs_jac_fwd,
+    logit_ldet_abs_jac_inv,
+    lower_fwd,
+    lower_grad_fwd,
+    lower_grad_inv,
+    lower_grad_ldet_abs_jac_inv,
+    lower_inv,
+    lower_ldet_abs_jac_fwd,
+    lower_ldet_abs_jac_inv,
+    probit_fwd,
+    probit_grad_fwd,
+    probit_grad_inv,
+    probit_grad_ldet_abs_jac_inv,
+    probit_inv,
+    probit_ldet_abs_jac_fwd,
+    probit_ldet_abs_jac_inv,
+    softplus_fwd,
+    softplus_grad_fwd,
+    softplus_grad_inv,
+    softplus_grad_ldet_abs_jac_inv,
+    softplus_inv,
+    softplus_ldet_abs_jac_fwd,
+    softplus_ldet_abs_jac_inv,
+    tanh_fwd,
+    tanh_grad_fwd,
+    tanh_grad_inv,
+    tanh_grad_ldet_abs_jac_inv,
+    tanh_inv,
+    tanh_ldet_abs_jac_fwd,
+    tanh_ldet_abs_jac_inv,
+    upper_fwd,
+    upper_grad_fwd,
+    upper_grad_inv,
+    upper_grad_ldet_abs_jac_inv,
+    upper_inv,
+    upper_ldet_abs_jac_fwd,
+    upper_ldet_abs_jac_inv,
 )
 
 __all__ = [
-    "ParameterMap", "aff_logit_fwd", "aff_logit_grad_fwd", "aff_logit_grad_inv",
-    "aff_logit_grad_ldet_abs_jac_inv", "aff_logit_inv", "aff_logit_ldet_abs_jac_fwd",
-    "aff_logit_ldet_abs_jac_inv", "aff_probit_fwd", "aff_probit_grad_fwd", "aff_probit_grad_inv",
-    "aff_probit_grad_ldet_abs_jac_inv", "aff_probit_inv", "aff_probit_ldet_abs_jac_fwd",
-    "aff_probit_ldet_abs_jac_inv", "log_fwd", "log_grad_fwd", "log_grad_inv",
-    "log_grad_ldet_abs_jac_inv", "log_inv", "log_ldet_abs_jac_fwd", "log_ldet_abs_jac_inv",
-    "logit_fwd", "logit_grad_fwd", "logit_grad_inv", "logit_grad_ldet_abs_jac_inv", "logit_inv",
-    "logit_ldet_abs_jac_fwd", "logit_ldet_abs_jac_inv", "lower_fwd", "lower_grad_fwd",
-    "lower_grad_inv", "lower_grad_ldet_abs_jac_inv", "lower_inv", "lower_ldet_abs_jac_fwd",
-    "lower_ldet_abs_jac_inv", "probit_fwd", "probit_grad_fwd", "probit_grad_inv",
-    "probit_grad_ldet_abs_jac_inv", "probit_inv", "probit_ldet_abs_jac_fwd",
-    "probit_ldet_abs_jac_inv", "softplus_fwd", "softplus_grad_fwd", "softplus_grad_inv",
-    "softplus_grad_ldet_abs_jac_inv", "softplus_inv", "softplus_ldet_abs_jac_fwd",
-    "softplus_ldet_abs_jac_inv", "tanh_fwd", "tanh_grad_fwd", "tanh_grad_inv",
-    "tanh_grad_ldet_abs_jac_inv", "tanh_inv", "tanh_ldet_abs_jac_fwd", "tanh_ldet_abs_jac_inv",
-    "upper_fwd", "upper_grad_fwd", "upper_grad_inv", "upper_grad_ldet_abs_jac_inv", "upper_inv",
-    "upper_ldet_abs_jac_fwd", "upper_ldet_abs_jac_inv",
+    "ParameterMap",
+    "aff_logit_fwd",
+    "aff_logit_grad_fwd",
+    "aff_logit_grad_inv",
+    "aff_logit_grad_ldet_abs_jac_inv",
+    "aff_logit_inv",
+    "aff_logit_ldet_abs_jac_fwd",
+    "aff_logit_ldet_abs_jac_inv",
+    "aff_probit_fwd",
+    "aff_probit_grad_fwd",
+    "aff_probit_grad_inv",
+    "aff_probit_grad_ldet_abs_jac_inv",
+    "aff_probit_inv",
+    "aff_probit_ldet_abs_jac_fwd",
+    "aff_probit_ldet_abs_jac_inv",
+    "log_fwd",
+    "log_grad_fwd",
+    "log_grad_inv",
+    "log_grad_ldet_abs_jac_inv",
+    "log_inv",
+    "log_ldet_abs_jac_fwd",
+    "log_ldet_abs_jac_inv",
+    "logit_fwd",
+    "logit_grad_fwd",
+    "logit_grad_inv",
+    "logit_grad_ldet_abs_jac_inv",
+    "logit_inv",
+    "logit_ldet_abs_jac_fwd",
+    "logit_ldet_abs_jac_inv",
+    "lower_fwd",
+    "lower_grad_fwd",
+    "lower_grad_inv",
+    "lower_grad_ldet_abs_jac_inv",
+    "lower_inv",
+    "lower_ldet_abs_jac_fwd",
+    "lower_ldet_abs_jac_inv",
+    "probit_fwd",
+    "probit_grad_fwd",
+    "probit_grad_inv",
+    "probit_grad_ldet_abs_jac_inv",
+    "probit_inv",
+    "probit_ldet_abs_jac_fwd",
+    "probit_ldet_abs_jac_inv",
+    "softplus_fwd",
+    "softplus_grad_fwd",
+    "softplus_grad_inv",
+    "softplus_grad_ldet_abs_jac_inv",
+    "softplus_inv",
+    "softplus_ldet_abs_jac_fwd",
+    "softplus_ldet_abs_jac_inv",
+    "tanh_fwd",
+    "tanh_grad_fwd",
+    "tanh_grad_inv",
+    "tanh_grad_ldet_abs_jac_inv",
+    "tanh_inv",
+    "tanh_ldet_abs_jac_fwd",
+    "tanh_ldet_abs_jac_inv",
+    "upper_fwd",
+    "upper_grad_fwd",
+    "upper_grad_inv",
+    "upper_grad_ldet_abs_jac_inv",
+    "upper_inv",
+    "upper_ldet_abs_jac_fwd",
+    "upper_ldet_abs_jac_inv",
 ]
 
 # This module is the ufuncs' public home: pickle refers to them here.
@@ -107,19 +199,27 @@ def _bound_value(value: Any, index: int, side: str, none: float) -> float:
             return float(value)
         except (TypeError, ValueError, OverflowError):
             pass
-    raise ValueError(f"bounds of element {index}: the {side} bound {value!r} is not a number or None")
+    raise ValueError(
+        f"bounds of element {index}: the {side} bound {value!r} is not a number or None"
+    )
 
 
 def _pairs_to_arrays(bounds: Any) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
     """Lower and upper bounds from a sequence of (low, high) pairs."""
     if isinstance(bounds, (str, bytes)) or not isinstance(bounds, (Sequence, np.ndarray)):
-        raise ValueError(f"bounds must be a sequence of (low, high) pairs or an object with lb and ub, "
-                         f"got {type(bounds).__name__}")
+        raise ValueError(
+            f"bounds must be a sequence of (low, high) pairs or an object with lb and ub, "
+            f"got {type(bounds).__name__}"
+        )
     n = len(bounds)
     lower, upper = np.empty(n), np.empty(n)
     for i in range(n):
         pair = bounds[i]
-        if isinstance(pair, (str, bytes)) or not isinstance(pair, (Sequence, np.ndarray)) or len(pair) != 2:
+        if (
+            isinstance(pair, (str, bytes))
+            or not isinstance(pair, (Sequence, np.ndarray))
+            or len(pair) != 2
+        ):
             raise ValueError(f"bounds of element {i}: expected a (low, high) pair, got {pair!r}")
         lower[i] = _bound_value(pair[0], i, "lower", -math.inf)
         upper[i] = _bound_value(pair[1], i, "upper", math.inf)
@@ -139,7 +239,9 @@ def _side_array(values: Any, side: str, none: float) -> NDArray[np.float64]:
         raise ValueError(f"bounds: {side} bounds are not numbers (an array of {array.dtype})")
     array = np.array(array, dtype=np.float64)  # a copy, never the caller's array
     if array.ndim > 1:
-        raise ValueError(f"bounds: {side} bounds must be a number or a vector, got shape {array.shape}")
+        raise ValueError(
+            f"bounds: {side} bounds must be a number or a vector, got shape {array.shape}"
+        )
     return array
 
 
@@ -149,9 +251,13 @@ def _lb_ub_to_arrays(bounds: Any) -> tuple[NDArray[np.float64], NDArray[np.float
     lower = _side_array(bounds.lb, "lb", -math.inf)
     upper = _side_array(bounds.ub, "ub", math.inf)
     if lower.ndim == 0 and upper.ndim == 0:
-        raise ValueError("bounds: lb and ub are both numbers, which does not tell the number of elements")
+        raise ValueError(
+            "bounds: lb and ub are both numbers, which does not tell the number of elements"
+        )
     if lower.ndim == 1 and upper.ndim == 1 and lower.size != upper.size:
-        (short, m), (long_, n) = sorted([("lb", lower.size), ("ub", upper.size)], key=lambda side: side[1])
+        (short, m), (long_, n) = sorted(
+            [("lb", lower.size), ("ub", upper.size)], key=lambda side: side[1]
+        )
         raise ValueError(f"bounds of element {m}: {long_} has {n} values but {short} only {m}")
     lower, upper = np.broadcast_arrays(lower, upper)
     return np.array(lower), np.array(upper)
@@ -219,8 +325,9 @@ class ParameterMap:
             lower, upper = _pairs_to_arrays(bounds)
         _check_bounds(lower, upper)
         has_low, has_high = np.isfinite(lower), np.isfinite(upper)
-        codes = np.select([has_low & has_high, has_low, has_high], [_INTERVAL_CODES[kind], _LOWER, _UPPER],
-                          _FREE).astype(np.uint8)
+        codes = np.select(
+            [has_low & has_high, has_low, has_high], [_INTERVAL_CODES[kind], _LOWER, _UPPER], _FREE
+        ).astype(np.uint8)
         for array in (lower, upper, codes):
             array.flags.writeable = False
         self._plan = _ufuncs.ParameterPlan(codes, lower, upper)
@@ -261,8 +368,10 @@ class ParameterMap:
     def bounds(self) -> list[tuple[float | None, float | None]]:
         """The bounds as (low, high) pairs, None where there is none: what the
         map was made from, normalised."""
-        return [(lo if math.isfinite(lo) else None, hi if math.isfinite(hi) else None)
-                for lo, hi in zip(self._lower.tolist(), self._upper.tolist())]
+        return [
+            (lo if math.isfinite(lo) else None, hi if math.isfinite(hi) else None)
+            for lo, hi in zip(self._lower.tolist(), self._upper.tolist())
+        ]
 
     def __repr__(self) -> str:
         if self.n <= 6:

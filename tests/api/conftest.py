@@ -66,14 +66,19 @@ def clib(tmp_path_factory):
     folder = tmp_path_factory.mktemp("objectives")
     src, lib = folder / "objectives.c", folder / "objectives.so"
     src.write_text(OBJECTIVES_C)
-    subprocess.run([gcc, "-O2", "-ffp-contract=off", "-shared", "-fPIC", "-o", str(lib), str(src), "-lm"],
-                   check=True)
+    subprocess.run(
+        [gcc, "-O2", "-ffp-contract=off", "-shared", "-fPIC", "-o", str(lib), str(src), "-lm"],
+        check=True,
+    )
     dll = ctypes.CDLL(str(lib))
     value = (ctypes.c_double, [ctypes.POINTER(ctypes.c_double), ctypes.c_void_p])
     for name in ("rosen2", "shifted_sphere", "slow_sphere", "always_nan", "wait_for_flag"):
         getattr(dll, name).restype, getattr(dll, name).argtypes = value
     dll.rosen2_fg.restype = ctypes.c_double
-    dll.rosen2_fg.argtypes = [ctypes.POINTER(ctypes.c_double), ctypes.POINTER(ctypes.c_double),
-                              ctypes.c_void_p]
+    dll.rosen2_fg.argtypes = [
+        ctypes.POINTER(ctypes.c_double),
+        ctypes.POINTER(ctypes.c_double),
+        ctypes.c_void_p,
+    ]
     dll.path = str(lib)
     return dll

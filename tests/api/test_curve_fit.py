@@ -5,9 +5,10 @@ import warnings
 
 import numpy as np
 import pytest
-from lsq_problems import BY_NAME, PROBLEMS, exp_decay, exp_decay_jac
 
 import Velmora
+
+from lsq_problems import BY_NAME, PROBLEMS, exp_decay, exp_decay_jac
 
 scipy_optimize = pytest.importorskip("scipy.optimize")
 
@@ -30,7 +31,9 @@ def assert_same_fit(ours, theirs, popt_rtol=1e-6, pcov_rtol=1e-4):
 
 @pytest.mark.parametrize("problem", PROBLEMS, ids=lambda p: p.name)
 def test_same_fit_and_evaluations_as_scipy(problem):
-    ours = Velmora.curve_fit(problem.f, problem.xdata, problem.ydata, p0=problem.p0, full_output=True)
+    ours = Velmora.curve_fit(
+        problem.f, problem.xdata, problem.ydata, p0=problem.p0, full_output=True
+    )
     theirs = scipy_fit(problem.f, problem.xdata, problem.ydata, p0=problem.p0, full_output=True)
     assert_same_fit(ours, theirs)
     # The same iteration: the same evaluations, outcome and message.
@@ -63,12 +66,21 @@ def test_weighted_fits(kind):
 
 def test_absolute_sigma_is_the_inverse_weighted_normal_matrix():
     sigma = np.linspace(0.05, 0.2, EXP.xdata.size)
-    p, c = Velmora.curve_fit(exp_decay, EXP.xdata, EXP.ydata, p0=EXP.p0, sigma=sigma, absolute_sigma=True,
-                             jac=exp_decay_jac)
+    p, c = Velmora.curve_fit(
+        exp_decay,
+        EXP.xdata,
+        EXP.ydata,
+        p0=EXP.p0,
+        sigma=sigma,
+        absolute_sigma=True,
+        jac=exp_decay_jac,
+    )
     J = exp_decay_jac(EXP.xdata, *p) / sigma[:, None]
     np.testing.assert_allclose(c, np.linalg.inv(J.T @ J), rtol=1e-9)
     # Without absolute_sigma the same matrix scaled by the residual variance.
-    _, c_rel = Velmora.curve_fit(exp_decay, EXP.xdata, EXP.ydata, p0=EXP.p0, sigma=sigma, jac=exp_decay_jac)
+    _, c_rel = Velmora.curve_fit(
+        exp_decay, EXP.xdata, EXP.ydata, p0=EXP.p0, sigma=sigma, jac=exp_decay_jac
+    )
     r = (exp_decay(EXP.xdata, *p) - EXP.ydata) / sigma
     np.testing.assert_allclose(c_rel, c * (r @ r) / (r.size - 3), rtol=1e-7)
 
@@ -78,7 +90,9 @@ def test_covariance_sigma_equals_whitened_data():
     sigma = np.linspace(0.05, 0.2, EXP.xdata.size)
     a = Velmora.curve_fit(exp_decay, EXP.xdata, EXP.ydata, p0=EXP.p0, sigma=sigma)
     b = Velmora.curve_fit(exp_decay, EXP.xdata, EXP.ydata, p0=EXP.p0, sigma=np.diag(sigma**2))
-    np.testing.assert_allclose(a[0], b[0], rtol=1e-8)  # the rounding of 1/sigma and of the factor differ
+    np.testing.assert_allclose(
+        a[0], b[0], rtol=1e-8
+    )  # the rounding of 1/sigma and of the factor differ
     np.testing.assert_allclose(a[1], b[1], rtol=1e-6)
 
 
@@ -103,13 +117,20 @@ def test_linear_models_give_the_exact_least_squares_solution(degree):
     np.testing.assert_allclose(got, want, rtol=1e-5, atol=1e-7 * np.abs(want).max())
 
 
-@pytest.mark.parametrize("bounds, p0, active", [
-    (([0, 0, 0], [10, 1.0, 10]), [1.0, 0.5, 0.5], 1),          # b wants 1.32: held at 1.0
-    (([2.6, 0, -1], [10, 5, 1]), [3.0, 0.5, 0.5], 0),          # a wants 2.48: held at 2.6
-    (([-np.inf, 1.4, -np.inf], np.inf), [1.0, 1.5, 0.5], 1),   # a lower bound only
-    (([0, 0, 0], [10, 5, 10]), [1.0, 0.5, 0.5], None),         # no bound active
-    ((np.array([-np.inf, 1.4, -np.inf]), np.full(3, np.inf)), [1.0, 1.5, 0.5], 1),  # NumPy arrays
-])
+@pytest.mark.parametrize(
+    "bounds, p0, active",
+    [
+        (([0, 0, 0], [10, 1.0, 10]), [1.0, 0.5, 0.5], 1),  # b wants 1.32: held at 1.0
+        (([2.6, 0, -1], [10, 5, 1]), [3.0, 0.5, 0.5], 0),  # a wants 2.48: held at 2.6
+        (([-np.inf, 1.4, -np.inf], np.inf), [1.0, 1.5, 0.5], 1),  # a lower bound only
+        (([0, 0, 0], [10, 5, 10]), [1.0, 0.5, 0.5], None),  # no bound active
+        (
+            (np.array([-np.inf, 1.4, -np.inf]), np.full(3, np.inf)),
+            [1.0, 1.5, 0.5],
+            1,
+        ),  # NumPy arrays
+    ],
+)
 def test_bounds_active_near_the_solution(bounds, p0, active):
     ours, _ = Velmora.curve_fit(EXP.f, EXP.xdata, EXP.ydata, p0=p0, bounds=bounds)
     theirs, _ = scipy_fit(EXP.f, EXP.xdata, EXP.ydata, p0=p0, bounds=bounds)
@@ -117,7 +138,9 @@ def test_bounds_active_near_the_solution(bounds, p0, active):
     assert np.all((lb <= ours) & (ours <= ub))
     np.testing.assert_allclose(ours, theirs, rtol=1e-6)
     if active is not None:
-        assert np.isclose(ours[active], lb[active], rtol=1e-9) or np.isclose(ours[active], ub[active], rtol=1e-9)
+        assert np.isclose(ours[active], lb[active], rtol=1e-9) or np.isclose(
+            ours[active], ub[active], rtol=1e-9
+        )
 
 
 def test_bounds_keep_every_evaluation_inside():
@@ -127,7 +150,9 @@ def test_bounds_keep_every_evaluation_inside():
         seen.append((a, b, c))
         return exp_decay(t, a, b, c)
 
-    Velmora.curve_fit(model, EXP.xdata, EXP.ydata, p0=[1.0, 1.0, 0.0], bounds=([0.5, 1.0, 0.0], [3.0, 2.0, 0.4]))
+    Velmora.curve_fit(
+        model, EXP.xdata, EXP.ydata, p0=[1.0, 1.0, 0.0], bounds=([0.5, 1.0, 0.0], [3.0, 2.0, 0.4])
+    )
     p = np.array(seen)
     assert np.all(p >= [0.5, 1.0, 0.0]) and np.all(p <= [3.0, 2.0, 0.4])
 
@@ -144,8 +169,13 @@ def test_rank_deficient_model_warns_and_gives_infinite_covariance():
         return (a + b) * np.exp(-k * t)
 
     y = redundant(EXP.xdata, 2.0, 0.5, 1.3) + 0.01 * np.cos(5 * EXP.xdata)
-    for jac in (None, lambda t, a, b, k: np.column_stack([np.exp(-k * t)] * 2 + [-(a + b) * t * np.exp(-k * t)])):
-        with pytest.warns(Velmora.OptimizeWarning, match="Covariance of the parameters could not be estimated"):
+    for jac in (
+        None,
+        lambda t, a, b, k: np.column_stack([np.exp(-k * t)] * 2 + [-(a + b) * t * np.exp(-k * t)]),
+    ):
+        with pytest.warns(
+            Velmora.OptimizeWarning, match="Covariance of the parameters could not be estimated"
+        ):
             p, c = Velmora.curve_fit(redundant, EXP.xdata, y, p0=[1.0, 1.0, 1.0], jac=jac)
         assert np.isinf(c).all()
         np.testing.assert_allclose(p[0] + p[1], 2.5, rtol=0.01)
@@ -167,7 +197,9 @@ def test_scale_of_parameters_does_not_decide_the_rank():
 
 
 def test_full_output_without_bounds_is_leastsqs():
-    popt, _, info, mesg, ier = Velmora.curve_fit(exp_decay, EXP.xdata, EXP.ydata, p0=EXP.p0, full_output=True)
+    popt, _, info, mesg, ier = Velmora.curve_fit(
+        exp_decay, EXP.xdata, EXP.ydata, p0=EXP.p0, full_output=True
+    )
     assert set(info) == {"fvec", "nfev", "fjac", "ipvt", "qtf"} and ier == 1
     assert mesg.startswith("Both actual and predicted relative reductions")
     n = popt.size
@@ -179,22 +211,39 @@ def test_full_output_without_bounds_is_leastsqs():
 
 
 def test_full_output_with_bounds_is_least_squares():
-    out = Velmora.curve_fit(exp_decay, EXP.xdata, EXP.ydata, p0=EXP.p0, bounds=(-10, 10), full_output=True)
-    theirs = scipy_fit(exp_decay, EXP.xdata, EXP.ydata, p0=EXP.p0, bounds=(-10, 10), full_output=True)
+    out = Velmora.curve_fit(
+        exp_decay, EXP.xdata, EXP.ydata, p0=EXP.p0, bounds=(-10, 10), full_output=True
+    )
+    theirs = scipy_fit(
+        exp_decay, EXP.xdata, EXP.ydata, p0=EXP.p0, bounds=(-10, 10), full_output=True
+    )
     assert set(out[2]) == set(theirs[2]) == {"nfev", "fvec"}
-    assert out[3] in {"`ftol` termination condition is satisfied.", "`gtol` termination condition is satisfied.",
-                      "`xtol` termination condition is satisfied.",
-                      "Both `ftol` and `xtol` termination conditions are satisfied."}
+    assert out[3] in {
+        "`ftol` termination condition is satisfied.",
+        "`gtol` termination condition is satisfied.",
+        "`xtol` termination condition is satisfied.",
+        "Both `ftol` and `xtol` termination conditions are satisfied.",
+    }
     assert out[4] in (1, 2, 3, 4)
 
 
-@pytest.mark.parametrize("kwargs, message", [
-    ({"maxfev": 5}, "Optimal parameters not found: Number of calls to function has reached maxfev = 5."),
-    ({"max_nfev": 3, "method": "trf"},
-     "Optimal parameters not found: The maximum number of function evaluations is exceeded."),
-    ({"max_nfev": 2, "bounds": (0, 10)},
-     "Optimal parameters not found: The maximum number of function evaluations is exceeded."),
-])
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [
+        (
+            {"maxfev": 5},
+            "Optimal parameters not found: Number of calls to function has reached maxfev = 5.",
+        ),
+        (
+            {"max_nfev": 3, "method": "trf"},
+            "Optimal parameters not found: The maximum number of function evaluations is exceeded.",
+        ),
+        (
+            {"max_nfev": 2, "bounds": (0, 10)},
+            "Optimal parameters not found: The maximum number of function evaluations is exceeded.",
+        ),
+    ],
+)
 def test_budget_exhausted_raises_runtime_error_as_scipy(kwargs, message):
     with pytest.raises(RuntimeError) as ours:
         Velmora.curve_fit(exp_decay, EXP.xdata, EXP.ydata, p0=EXP.p0, **kwargs)
@@ -205,14 +254,26 @@ def test_budget_exhausted_raises_runtime_error_as_scipy(kwargs, message):
 
 
 def test_solver_keywords_reach_the_solver():
-    loose = Velmora.curve_fit(exp_decay, EXP.xdata, EXP.ydata, p0=EXP.p0, full_output=True, ftol=1e-3, xtol=1e-3)
-    theirs = scipy_fit(exp_decay, EXP.xdata, EXP.ydata, p0=EXP.p0, full_output=True, ftol=1e-3, xtol=1e-3)
+    loose = Velmora.curve_fit(
+        exp_decay, EXP.xdata, EXP.ydata, p0=EXP.p0, full_output=True, ftol=1e-3, xtol=1e-3
+    )
+    theirs = scipy_fit(
+        exp_decay, EXP.xdata, EXP.ydata, p0=EXP.p0, full_output=True, ftol=1e-3, xtol=1e-3
+    )
     assert loose[3] == theirs[3] and loose[2]["nfev"] == theirs[2]["nfev"]
-    for kwargs in ({"epsfcn": 1e-10}, {"diff_step": 1e-5}, {"factor": 1.0}, {"diag": [1.0, 2.0, 3.0]},
-                   {"x_scale": [1.0, 0.1, 1.0]}, {"gtol": 1e-3}):
+    for kwargs in (
+        {"epsfcn": 1e-10},
+        {"diff_step": 1e-5},
+        {"factor": 1.0},
+        {"diag": [1.0, 2.0, 3.0]},
+        {"x_scale": [1.0, 0.1, 1.0]},
+        {"gtol": 1e-3},
+    ):
         p, _ = Velmora.curve_fit(exp_decay, EXP.xdata, EXP.ydata, p0=EXP.p0, **kwargs)
         np.testing.assert_allclose(p, theirs[0], rtol=1e-3)
-    p, _, info, _, _ = Velmora.curve_fit(exp_decay, EXP.xdata, EXP.ydata, p0=EXP.p0, factor=0.1, full_output=True)
+    p, _, info, _, _ = Velmora.curve_fit(
+        exp_decay, EXP.xdata, EXP.ydata, p0=EXP.p0, factor=0.1, full_output=True
+    )
     assert info["nfev"] != loose[2]["nfev"]
 
 
@@ -231,9 +292,12 @@ def test_multiple_predictors_and_xdata_passed_through():
         def __init__(self, t):
             self.t = t
 
-    got, _ = Velmora.curve_fit(lambda pts, a, b, c: exp_decay(pts.t, a, b, c), Points(EXP.xdata), EXP.ydata,
-                               p0=EXP.p0)
-    np.testing.assert_allclose(got, Velmora.curve_fit(exp_decay, EXP.xdata, EXP.ydata, p0=EXP.p0)[0])
+    got, _ = Velmora.curve_fit(
+        lambda pts, a, b, c: exp_decay(pts.t, a, b, c), Points(EXP.xdata), EXP.ydata, p0=EXP.p0
+    )
+    np.testing.assert_allclose(
+        got, Velmora.curve_fit(exp_decay, EXP.xdata, EXP.ydata, p0=EXP.p0)[0]
+    )
 
 
 def test_parameters_are_numpy_floats_and_ydata_any_shape():
@@ -268,7 +332,9 @@ def test_nan_policy_omit_drops_points():
 def test_arguments_are_not_modified():
     x, y, p0, sigma = EXP.xdata.copy(), EXP.ydata.copy(), np.array(EXP.p0), np.full(20, 0.1)
     Velmora.curve_fit(exp_decay, x, y, p0=p0, sigma=sigma, bounds=([1.0, 0, 0], [3, 3, 3]))
-    assert np.array_equal(x, EXP.xdata) and np.array_equal(y, EXP.ydata) and list(p0) == list(EXP.p0)
+    assert (
+        np.array_equal(x, EXP.xdata) and np.array_equal(y, EXP.ydata) and list(p0) == list(EXP.p0)
+    )
     assert (sigma == 0.1).all()
 
 
@@ -303,44 +369,159 @@ def test_model_exceptions_propagate_unchanged():
 Y = EXP.ydata
 
 
-@pytest.mark.parametrize("call, exc, match", [
-    (lambda: Velmora.curve_fit(exp_decay, EXP.xdata, np.r_[Y[:-1], np.nan]), ValueError, "infs or NaNs"),
-    (lambda: Velmora.curve_fit(exp_decay, np.r_[EXP.xdata[:-1], np.inf], Y), ValueError, "infs or NaNs"),
-    (lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, sigma=np.ones(3)), ValueError, "incorrect shape"),
-    (lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, sigma=np.ones((20, 3))), ValueError, "incorrect shape"),
-    (lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, sigma=-np.eye(20)), ValueError, "positive definite"),
-    (lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, sigma=np.zeros(20)), ValueError, "positive"),
-    (lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, sigma=np.full(20, np.nan)), ValueError, "finite"),
-    (lambda: Velmora.curve_fit(exp_decay, EXP.xdata[:2], Y[:2]), TypeError, "must not exceed the number of data"),
-    (lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, p0=[1, 2]), ValueError, "p0 has 2 values"),
-    (lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, p0=[1, 2, 3, 4]), ValueError, "p0 has 4 values"),
-    (lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, p0=[1, np.nan, 3]), ValueError, "finite"),
-    (lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, p0=[[1, 2, 3]]), ValueError, "one-dimensional"),
-    (lambda: Velmora.curve_fit(lambda *a: a[0], EXP.xdata, Y), ValueError, "Unable to determine"),
-    (lambda: Velmora.curve_fit(exp_decay, EXP.xdata, []), ValueError, "empty"),
-    (lambda: Velmora.curve_fit(lambda t, a, b, c: exp_decay(t, a, b, c)[:3], EXP.xdata, Y, p0=[1, 1, 1]),
-     ValueError, "returned 3 values for 20 data points"),
-    (lambda: Velmora.curve_fit(lambda t, a: "x", EXP.xdata, Y, p0=[1]), ValueError, "real numbers"),
-    (lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, p0=[1, 1, 1], jac=lambda t, *p: np.ones((3, 3))),
-     ValueError, r"shape \(m, n\) = \(20, 3\)"),
-    (lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, p0=[5, 1, 1], bounds=([0, 0, 0], [1, 1, 1])), ValueError,
-     "Initial guess is outside of provided bounds"),
-    (lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, bounds=([0, 0, 0], [0, 1, 1])), ValueError,
-     "strictly less"),
-    (lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, bounds=([0, 0, 0], [1, 1])), ValueError, "ub"),
-    (lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, bounds=(0, 1, 2)), ValueError, "pair"),
-    (lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, p0=[1, 1, 1], loss="soft_l1"), ValueError, "linear"),
-    (lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, p0=[1, 1, 1], bogus=1), TypeError, "bogus"),
-    (lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, p0=[1, 1, 1], ftol=0.0), ValueError, "machine epsilon"),
-    (lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, p0=[1, 1, 1], maxfev=0), ValueError, "at least 1"),
-    (lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, p0=[1, 1, 1], method="cg"), ValueError, "method"),
-    (lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, p0=[1, 1, 1], jac="3-point"), ValueError, "2-point"),
-    (lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, p0=[1, 1, 1], nan_policy="propagate"), ValueError,
-     "nan_policy"),
-    (lambda: Velmora.curve_fit(3, EXP.xdata, Y, p0=[1, 1, 1]), TypeError, "callable"),
-    (lambda: Velmora.curve_fit(lambda t, a, b, c: np.full(20, np.nan), EXP.xdata, Y, p0=[1, 1, 1]), ValueError,
-     "not finite in the initial point"),
-])
+@pytest.mark.parametrize(
+    "call, exc, match",
+    [
+        (
+            lambda: Velmora.curve_fit(exp_decay, EXP.xdata, np.r_[Y[:-1], np.nan]),
+            ValueError,
+            "infs or NaNs",
+        ),
+        (
+            lambda: Velmora.curve_fit(exp_decay, np.r_[EXP.xdata[:-1], np.inf], Y),
+            ValueError,
+            "infs or NaNs",
+        ),
+        (
+            lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, sigma=np.ones(3)),
+            ValueError,
+            "incorrect shape",
+        ),
+        (
+            lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, sigma=np.ones((20, 3))),
+            ValueError,
+            "incorrect shape",
+        ),
+        (
+            lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, sigma=-np.eye(20)),
+            ValueError,
+            "positive definite",
+        ),
+        (
+            lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, sigma=np.zeros(20)),
+            ValueError,
+            "positive",
+        ),
+        (
+            lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, sigma=np.full(20, np.nan)),
+            ValueError,
+            "finite",
+        ),
+        (
+            lambda: Velmora.curve_fit(exp_decay, EXP.xdata[:2], Y[:2]),
+            TypeError,
+            "must not exceed the number of data",
+        ),
+        (
+            lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, p0=[1, 2]),
+            ValueError,
+            "p0 has 2 values",
+        ),
+        (
+            lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, p0=[1, 2, 3, 4]),
+            ValueError,
+            "p0 has 4 values",
+        ),
+        (
+            lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, p0=[1, np.nan, 3]),
+            ValueError,
+            "finite",
+        ),
+        (
+            lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, p0=[[1, 2, 3]]),
+            ValueError,
+            "one-dimensional",
+        ),
+        (
+            lambda: Velmora.curve_fit(lambda *a: a[0], EXP.xdata, Y),
+            ValueError,
+            "Unable to determine",
+        ),
+        (lambda: Velmora.curve_fit(exp_decay, EXP.xdata, []), ValueError, "empty"),
+        (
+            lambda: Velmora.curve_fit(
+                lambda t, a, b, c: exp_decay(t, a, b, c)[:3], EXP.xdata, Y, p0=[1, 1, 1]
+            ),
+            ValueError,
+            "returned 3 values for 20 data points",
+        ),
+        (
+            lambda: Velmora.curve_fit(lambda t, a: "x", EXP.xdata, Y, p0=[1]),
+            ValueError,
+            "real numbers",
+        ),
+        (
+            lambda: Velmora.curve_fit(
+                exp_decay, EXP.xdata, Y, p0=[1, 1, 1], jac=lambda t, *p: np.ones((3, 3))
+            ),
+            ValueError,
+            r"shape \(m, n\) = \(20, 3\)",
+        ),
+        (
+            lambda: Velmora.curve_fit(
+                exp_decay, EXP.xdata, Y, p0=[5, 1, 1], bounds=([0, 0, 0], [1, 1, 1])
+            ),
+            ValueError,
+            "Initial guess is outside of provided bounds",
+        ),
+        (
+            lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, bounds=([0, 0, 0], [0, 1, 1])),
+            ValueError,
+            "strictly less",
+        ),
+        (
+            lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, bounds=([0, 0, 0], [1, 1])),
+            ValueError,
+            "ub",
+        ),
+        (lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, bounds=(0, 1, 2)), ValueError, "pair"),
+        (
+            lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, p0=[1, 1, 1], loss="soft_l1"),
+            ValueError,
+            "linear",
+        ),
+        (
+            lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, p0=[1, 1, 1], bogus=1),
+            TypeError,
+            "bogus",
+        ),
+        (
+            lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, p0=[1, 1, 1], ftol=0.0),
+            ValueError,
+            "machine epsilon",
+        ),
+        (
+            lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, p0=[1, 1, 1], maxfev=0),
+            ValueError,
+            "at least 1",
+        ),
+        (
+            lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, p0=[1, 1, 1], method="cg"),
+            ValueError,
+            "method",
+        ),
+        (
+            lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, p0=[1, 1, 1], jac="3-point"),
+            ValueError,
+            "2-point",
+        ),
+        (
+            lambda: Velmora.curve_fit(
+                exp_decay, EXP.xdata, Y, p0=[1, 1, 1], nan_policy="propagate"
+            ),
+            ValueError,
+            "nan_policy",
+        ),
+        (lambda: Velmora.curve_fit(3, EXP.xdata, Y, p0=[1, 1, 1]), TypeError, "callable"),
+        (
+            lambda: Velmora.curve_fit(
+                lambda t, a, b, c: np.full(20, np.nan), EXP.xdata, Y, p0=[1, 1, 1]
+            ),
+            ValueError,
+            "not finite in the initial point",
+        ),
+    ],
+)
 def test_bad_input_is_refused_clearly(call, exc, match):
     with pytest.raises(exc, match=match):
         call()

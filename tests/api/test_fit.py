@@ -48,13 +48,33 @@ def binomial_grad(p, k, n):
 
 # (objective, gradient, args, start, bounds, the MLE, the standard errors at an estimate x)
 CLOSED_FORMS = {
-    "normal": (normal_nll, normal_grad, (NORMAL,), [0.0, 1.0], [(None, None), (0.0, None)],
-               lambda: [NORMAL.mean(), NORMAL.std()],
-               lambda x: [x[1] / math.sqrt(NORMAL.size), x[1] / math.sqrt(2 * NORMAL.size)]),
-    "exponential": (exponential_nll, exponential_grad, (EXPONENTIAL,), [1.0], [(0.0, None)],
-                    lambda: [1.0 / EXPONENTIAL.mean()], lambda x: [x[0] / math.sqrt(EXPONENTIAL.size)]),
-    "binomial": (binomial_nll, binomial_grad, (SUCCESSES, TRIALS), [0.5], [(0.0, 1.0)],
-                 lambda: [SUCCESSES / TRIALS], lambda x: [math.sqrt(x[0] * (1 - x[0]) / TRIALS)]),
+    "normal": (
+        normal_nll,
+        normal_grad,
+        (NORMAL,),
+        [0.0, 1.0],
+        [(None, None), (0.0, None)],
+        lambda: [NORMAL.mean(), NORMAL.std()],
+        lambda x: [x[1] / math.sqrt(NORMAL.size), x[1] / math.sqrt(2 * NORMAL.size)],
+    ),
+    "exponential": (
+        exponential_nll,
+        exponential_grad,
+        (EXPONENTIAL,),
+        [1.0],
+        [(0.0, None)],
+        lambda: [1.0 / EXPONENTIAL.mean()],
+        lambda x: [x[0] / math.sqrt(EXPONENTIAL.size)],
+    ),
+    "binomial": (
+        binomial_nll,
+        binomial_grad,
+        (SUCCESSES, TRIALS),
+        [0.5],
+        [(0.0, 1.0)],
+        lambda: [SUCCESSES / TRIALS],
+        lambda x: [math.sqrt(x[0] * (1 - x[0]) / TRIALS)],
+    ),
 }
 
 
@@ -65,8 +85,10 @@ def test_standard_errors_match_closed_forms(model, gradient, kind):
     nll, grad, args, x0, bounds, mle, se_at = CLOSED_FORMS[model]
     kwargs = {"jac": grad} if gradient == "jac" else {}
     if gradient == "nelder-mead":
-        kwargs.update(method="Nelder-Mead", options={"xatol": 1e-12, "fatol": 1e-14, "maxiter": 4000,
-                                                     "maxfev": 8000})
+        kwargs.update(
+            method="Nelder-Mead",
+            options={"xatol": 1e-12, "fatol": 1e-14, "maxiter": 4000, "maxfev": 8000},
+        )
     else:
         kwargs["options"] = TIGHT
     r = fit(nll, x0, args=args, bounds=bounds, kind=kind, **kwargs)
@@ -83,11 +105,23 @@ def test_errordef_scales_the_covariance():
     # A chi-square is twice the negative log-likelihood: with errordef=1 the
     # same standard errors come out.
     r = fit(normal_nll, [0.0, 1.0], args=(NORMAL,), bounds=[(None, None), (0, None)], options=TIGHT)
-    chi2 = fit(lambda p, d: 2.0 * normal_nll(p, d), [0.0, 1.0], args=(NORMAL,),
-               bounds=[(None, None), (0, None)], options=TIGHT, errordef=1.0)
+    chi2 = fit(
+        lambda p, d: 2.0 * normal_nll(p, d),
+        [0.0, 1.0],
+        args=(NORMAL,),
+        bounds=[(None, None), (0, None)],
+        options=TIGHT,
+        errordef=1.0,
+    )
     np.testing.assert_allclose(chi2.se, r.se, rtol=1e-6)
-    half = fit(normal_nll, [0.0, 1.0], args=(NORMAL,), bounds=[(None, None), (0, None)], options=TIGHT,
-               errordef=2.0)
+    half = fit(
+        normal_nll,
+        [0.0, 1.0],
+        args=(NORMAL,),
+        bounds=[(None, None), (0, None)],
+        options=TIGHT,
+        errordef=2.0,
+    )
     np.testing.assert_allclose(half.se, 2.0 * r.se, rtol=1e-6)
 
 
@@ -98,19 +132,32 @@ def test_result_shapes_names_and_counts():
         seen.append(p.copy())
         return normal_nll(p, d)
 
-    r = fit(nll, np.array([0.0, 1.0]), args=(NORMAL,), jac=normal_grad, bounds=[(None, None), (0, None)],
-            names=["mu", "sigma"])
+    r = fit(
+        nll,
+        np.array([0.0, 1.0]),
+        args=(NORMAL,),
+        jac=normal_grad,
+        bounds=[(None, None), (0, None)],
+        names=["mu", "sigma"],
+    )
     assert isinstance(r, FitResult) and r.names == ("mu", "sigma")
-    assert r.x.shape == r.se.shape == (2,) and r.cov.shape == r.corr.shape == r.hessian.shape == (2, 2)
+    assert r.x.shape == r.se.shape == (2,) and r.cov.shape == r.corr.shape == r.hessian.shape == (
+        2,
+        2,
+    )
     assert r.nfev == len(seen) == r.minimize_result.nfev + 4  # 2n gradients for the Hessian
     assert r.njev == r.minimize_result.njev + 4
     np.testing.assert_allclose(r.minimize_result.x, [r.x[0], math.log(r.x[1])])
     np.testing.assert_allclose(np.diag(r.corr), 1.0)
     np.testing.assert_allclose(r.hessian, r.hessian.T)
     # Hessian on y = (mu, log sigma): d2/dlogs2 of the NLL at the optimum is 2n.
-    np.testing.assert_allclose(r.hessian, np.diag([NORMAL.size / r.x[1] ** 2, 2.0 * NORMAL.size]), rtol=1e-5,
-                               atol=1e-3)
-    assert fit(normal_nll, [0.0, 1.0], args=(NORMAL,), bounds=[(None, None), (0, None)]).names == ("x0", "x1")
+    np.testing.assert_allclose(
+        r.hessian, np.diag([NORMAL.size / r.x[1] ** 2, 2.0 * NORMAL.size]), rtol=1e-5, atol=1e-3
+    )
+    assert fit(normal_nll, [0.0, 1.0], args=(NORMAL,), bounds=[(None, None), (0, None)]).names == (
+        "x0",
+        "x1",
+    )
 
 
 def test_fixed_parameters_are_left_out():
@@ -120,8 +167,13 @@ def test_fixed_parameters_are_left_out():
         seen.append(p[1])
         return normal_nll(p[[0, 2]], d)
 
-    r = fit(nll, [0.0, 7.5, 1.0], args=(NORMAL,), bounds=[(None, None), (7.5, 7.5), (0, None)],
-            names=["mu", "c", "sigma"])
+    r = fit(
+        nll,
+        [0.0, 7.5, 1.0],
+        args=(NORMAL,),
+        bounds=[(None, None), (7.5, 7.5), (0, None)],
+        names=["mu", "c", "sigma"],
+    )
     assert set(seen) == {7.5} and r.x[1] == 7.5
     assert r.fixed.tolist() == [False, True, False] and r.hessian.shape == (2, 2)
     assert r.se[1] == 0.0 and not r.cov[1].any() and not r.cov[:, 1].any()
@@ -142,12 +194,22 @@ def sum_model_grad(p, d):
     return [g[0], g[0], g[1]]
 
 
-@pytest.mark.parametrize("method,jac", [("L-BFGS-B", sum_model_grad), ("L-BFGS-B", None),
-                                        ("Nelder-Mead", None)])
+@pytest.mark.parametrize(
+    "method,jac", [("L-BFGS-B", sum_model_grad), ("L-BFGS-B", None), ("Nelder-Mead", None)]
+)
 def test_rank_deficient_model_warns_and_gives_nan(method, jac):
-    with pytest.warns(IdentifiabilityWarning, match="flat or not positive .*: no standard errors for a, b$"):
-        r = fit(sum_model, [0.0, 0.5, 1.0], args=(NORMAL,), jac=jac, method=method,
-                bounds=[(None, None), (None, None), (0, None)], names=["a", "b", "sigma"])
+    with pytest.warns(
+        IdentifiabilityWarning, match="flat or not positive .*: no standard errors for a, b$"
+    ):
+        r = fit(
+            sum_model,
+            [0.0, 0.5, 1.0],
+            args=(NORMAL,),
+            jac=jac,
+            method=method,
+            bounds=[(None, None), (None, None), (0, None)],
+            names=["a", "b", "sigma"],
+        )
     assert r.unidentified == ("a", "b")
     assert np.isnan(r.se[:2]).all() and np.isnan(r.cov[:2]).all() and np.isnan(r.ci()[:2]).all()
     assert abs(r.x[0] + r.x[1] - NORMAL.mean()) < 1e-4
@@ -159,18 +221,33 @@ def test_rank_deficient_model_warns_and_gives_nan(method, jac):
 def test_a_hessian_that_cannot_be_formed_flags_every_parameter():
     # Finite at the optimum, NaN one difference step away from it.
     def nll(p, d):
-        return normal_nll(p, d) if abs(p[0] - d.mean()) < 1e-7 or abs(p[0] - d.mean()) > 1e-3 else math.nan
+        return (
+            normal_nll(p, d)
+            if abs(p[0] - d.mean()) < 1e-7 or abs(p[0] - d.mean()) > 1e-3
+            else math.nan
+        )
 
     with pytest.warns(IdentifiabilityWarning, match="could not be formed .*for x0, x1$"):
-        r = fit(nll, [NORMAL.mean(), 1.0], args=(NORMAL,), bounds=[(None, None), (0, None)],
-                method="Nelder-Mead", options={"xatol": 1e-9, "fatol": 1e-9})
+        r = fit(
+            nll,
+            [NORMAL.mean(), 1.0],
+            args=(NORMAL,),
+            bounds=[(None, None), (0, None)],
+            method="Nelder-Mead",
+            options={"xatol": 1e-9, "fatol": 1e-9},
+        )
     assert np.isnan(r.se).all() and np.isnan(r.cov).all()
 
 
 def test_a_parameter_the_objective_ignores_is_flagged_alone():
     with pytest.warns(IdentifiabilityWarning, match="for unused$"):
-        r = fit(lambda p, d: normal_nll(p[:2], d), [0.0, 1.0, 4.0], args=(NORMAL,),
-                bounds=[(None, None), (0, None), (None, None)], names=["mu", "sigma", "unused"])
+        r = fit(
+            lambda p, d: normal_nll(p[:2], d),
+            [0.0, 1.0, 4.0],
+            args=(NORMAL,),
+            bounds=[(None, None), (0, None), (None, None)],
+            names=["mu", "sigma", "unused"],
+        )
     assert np.isfinite(r.se[:2]).all() and np.isnan(r.se[2])
 
 
@@ -192,8 +269,13 @@ def test_strong_correlation_is_not_mistaken_for_a_flat_direction(jac):
 
     with warnings.catch_warnings():
         warnings.simplefilter("error", IdentifiabilityWarning)
-        r = fit(chi2, [0.0, 0.0], jac=chi2_grad if jac else None, errordef=1.0,
-                options={"gtol": 1e-12, "ftol": 1e-15, "maxiter": 5000})
+        r = fit(
+            chi2,
+            [0.0, 0.0],
+            jac=chi2_grad if jac else None,
+            errordef=1.0,
+            options={"gtol": 1e-12, "ftol": 1e-15, "maxiter": 5000},
+        )
     np.testing.assert_allclose(r.cov, np.linalg.inv(X.T @ X), rtol=1e-4 if jac else 1e-3)
 
 
@@ -207,15 +289,20 @@ def test_intervals_map_back_inside_their_bounds():
     # Wald on the logit scale, mapped back.
     y, se_y = math.log(r.x[0] / (1 - r.x[0])), r.se[0] / (r.x[0] * (1 - r.x[0]))
     z = stats.norm.ppf(0.975)
-    np.testing.assert_allclose(r.ci()[0], 1.0 / (1.0 + np.exp(-(y + np.array([-z, z]) * se_y))), rtol=1e-9)
+    np.testing.assert_allclose(
+        r.ci()[0], 1.0 / (1.0 + np.exp(-(y + np.array([-z, z]) * se_y))), rtol=1e-9
+    )
     # An upper bound maps the other way round: the interval stays ordered.
     up = fit(lambda p: exponential_nll(-p, EXPONENTIAL), [-1.0], bounds=[(None, 0.0)])
     lo, hi = up.ci()[0]
     assert lo < up.x[0] < hi < 0.0
     # A free parameter gets x +- z se exactly.
     free = fit(normal_nll, [0.0, 1.0], args=(NORMAL,), bounds=[(None, None), (0, None)])
-    np.testing.assert_allclose(free.ci(0.9)[0], free.x[0] + np.array([-1, 1]) * stats.norm.ppf(0.95) * free.se[0],
-                               rtol=1e-12)
+    np.testing.assert_allclose(
+        free.ci(0.9)[0],
+        free.x[0] + np.array([-1, 1]) * stats.norm.ppf(0.95) * free.se[0],
+        rtol=1e-12,
+    )
 
 
 def test_coverage_of_the_intervals():
@@ -240,11 +327,27 @@ def test_coverage_of_the_intervals():
 
 
 def test_summary_and_repr():
-    r = fit(normal_nll, [0.0, 1.0], args=(NORMAL,), bounds=[(None, None), (0, None)], names=["mu", "sigma"])
+    r = fit(
+        normal_nll,
+        [0.0, 1.0],
+        args=(NORMAL,),
+        bounds=[(None, None), (0, None)],
+        names=["mu", "sigma"],
+    )
     text = r.summary()
     assert text == str(r)
-    for piece in ("mu", "sigma", "estimate", "std err", "[0.025", "0.975]", "(0, inf)", "CONVERGENCE",
-                  f"{r.x[0]:.6g}", f"{r.se[1]:.6g}"):
+    for piece in (
+        "mu",
+        "sigma",
+        "estimate",
+        "std err",
+        "[0.025",
+        "0.975]",
+        "(0, inf)",
+        "CONVERGENCE",
+        f"{r.x[0]:.6g}",
+        f"{r.se[1]:.6g}",
+    ):
         assert piece in text
     assert "[0.05" in r.summary(0.9) and "0.95]" in r.summary(0.9)
     assert repr(r).startswith("<FitResult mu=")
@@ -253,9 +356,16 @@ def test_summary_and_repr():
 def test_failed_run_warns_and_reports():
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        r = fit(normal_nll, [0.0, 1.0], args=(NORMAL,), bounds=[(None, None), (0, None)],
-                options={"maxiter": 2})
-    assert any(w.category is ConvergenceWarning and "did not converge" in str(w.message) for w in caught)
+        r = fit(
+            normal_nll,
+            [0.0, 1.0],
+            args=(NORMAL,),
+            bounds=[(None, None), (0, None)],
+            options={"maxiter": 2},
+        )
+    assert any(
+        w.category is ConvergenceWarning and "did not converge" in str(w.message) for w in caught
+    )
     assert not r.success and r.status == 5 and "NOT converged" in r.summary()
 
 
@@ -285,25 +395,28 @@ def test_exceptions_from_the_objective_propagate(phase, jac):
     assert info.value is boom and len(calls) == limit[0]
 
 
-@pytest.mark.parametrize("kwargs,exc,match", [
-    ({"names": ["a"]}, ValueError, "names has 1 entries for 2 parameters"),
-    ({"names": ["a", "a"]}, ValueError, "distinct"),
-    ({"names": "ab"}, TypeError, "sequence of strings"),
-    ({"names": ["a", 1]}, TypeError, r"names\[1\]"),
-    ({"x0": [0.0, -1.0]}, ValueError, "x0 of parameter 'x1' is -1.0, outside its bounds"),
-    ({"x0": [0.0, 0.0]}, ValueError, "x0 of parameter 'x1' is 0.0, on its bound"),
-    ({"x0": [math.nan, 1.0]}, ValueError, "x0 of parameter 'x0' is nan"),
-    ({"x0": [1.0, 1.0], "bounds": [(0, 0), (0, None)]}, ValueError, "fixed at 0"),
-    ({"bounds": [(1, 1), (1, 1)], "x0": [1, 1]}, ValueError, "nothing to estimate"),
-    ({"bounds": [(-1e308, 1e308), (0, None)]}, ValueError, "wider than the largest float"),
-    ({"errordef": 0}, ValueError, "errordef"),
-    ({"errordef": math.inf}, ValueError, "errordef"),
-    ({"errordef": "1"}, TypeError, "errordef"),
-    ({"kind": "tanh"}, ValueError, "kind"),
-    ({"method": "BFGS"}, ValueError, "unknown method"),
-    ({"options": {"maxiterr": 3}}, ValueError, "unknown option 'maxiterr'"),
-    ({"jac": normal_grad, "method": "Nelder-Mead"}, ValueError, "jac must be None"),
-])
+@pytest.mark.parametrize(
+    "kwargs,exc,match",
+    [
+        ({"names": ["a"]}, ValueError, "names has 1 entries for 2 parameters"),
+        ({"names": ["a", "a"]}, ValueError, "distinct"),
+        ({"names": "ab"}, TypeError, "sequence of strings"),
+        ({"names": ["a", 1]}, TypeError, r"names\[1\]"),
+        ({"x0": [0.0, -1.0]}, ValueError, "x0 of parameter 'x1' is -1.0, outside its bounds"),
+        ({"x0": [0.0, 0.0]}, ValueError, "x0 of parameter 'x1' is 0.0, on its bound"),
+        ({"x0": [math.nan, 1.0]}, ValueError, "x0 of parameter 'x0' is nan"),
+        ({"x0": [1.0, 1.0], "bounds": [(0, 0), (0, None)]}, ValueError, "fixed at 0"),
+        ({"bounds": [(1, 1), (1, 1)], "x0": [1, 1]}, ValueError, "nothing to estimate"),
+        ({"bounds": [(-1e308, 1e308), (0, None)]}, ValueError, "wider than the largest float"),
+        ({"errordef": 0}, ValueError, "errordef"),
+        ({"errordef": math.inf}, ValueError, "errordef"),
+        ({"errordef": "1"}, TypeError, "errordef"),
+        ({"kind": "tanh"}, ValueError, "kind"),
+        ({"method": "BFGS"}, ValueError, "unknown method"),
+        ({"options": {"maxiterr": 3}}, ValueError, "unknown option 'maxiterr'"),
+        ({"jac": normal_grad, "method": "Nelder-Mead"}, ValueError, "jac must be None"),
+    ],
+)
 def test_bad_input_raises_before_any_evaluation(kwargs, exc, match):
     calls = []
 
@@ -362,17 +475,67 @@ def test_public_names():
 LBFGSB_OPTIONS = (10, 100, 100, 20, 1e7, 1e-5, 0.0)
 
 
-@pytest.mark.parametrize("args,exc", [
-    (((0, normal_nll, None, (NORMAL,)), [0.0, 1.0], None, LBFGSB_OPTIONS, print, (0, 3, 0.5)), TypeError),
-    (((0, normal_nll, None, (NORMAL,)), [0.0, 1.0], None, LBFGSB_OPTIONS, None, (2, 3, 0.5)), ValueError),
-    (((0, normal_nll, None, (NORMAL,)), [0.0, 1.0], None, LBFGSB_OPTIONS, None, (0, 5, 0.5)), ValueError),
-    (((0, normal_nll, None, (NORMAL,)), [0.0, 1.0], None, LBFGSB_OPTIONS, None, (0, 3, -1.0)), ValueError),
-    (((0, normal_nll, None, (NORMAL,)), [0.0, 1.0], None, LBFGSB_OPTIONS, None, (1, 3, 0.5)), TypeError),
-    (((0, normal_nll, None, (NORMAL,)), [0.0, 1.0], (np.zeros(2), np.zeros(2), np.array([0, 7])), LBFGSB_OPTIONS,
-      None, (0, 3, 0.5)), ValueError),
-    (((0, normal_nll, None, (NORMAL,)), [0.0, 1.0], (np.ones(2), np.zeros(2), np.array([2, 2])), LBFGSB_OPTIONS,
-      None, (0, 3, 0.5)), ValueError),
-])
+@pytest.mark.parametrize(
+    "args,exc",
+    [
+        (
+            (
+                (0, normal_nll, None, (NORMAL,)),
+                [0.0, 1.0],
+                None,
+                LBFGSB_OPTIONS,
+                print,
+                (0, 3, 0.5),
+            ),
+            TypeError,
+        ),
+        (
+            ((0, normal_nll, None, (NORMAL,)), [0.0, 1.0], None, LBFGSB_OPTIONS, None, (2, 3, 0.5)),
+            ValueError,
+        ),
+        (
+            ((0, normal_nll, None, (NORMAL,)), [0.0, 1.0], None, LBFGSB_OPTIONS, None, (0, 5, 0.5)),
+            ValueError,
+        ),
+        (
+            (
+                (0, normal_nll, None, (NORMAL,)),
+                [0.0, 1.0],
+                None,
+                LBFGSB_OPTIONS,
+                None,
+                (0, 3, -1.0),
+            ),
+            ValueError,
+        ),
+        (
+            ((0, normal_nll, None, (NORMAL,)), [0.0, 1.0], None, LBFGSB_OPTIONS, None, (1, 3, 0.5)),
+            TypeError,
+        ),
+        (
+            (
+                (0, normal_nll, None, (NORMAL,)),
+                [0.0, 1.0],
+                (np.zeros(2), np.zeros(2), np.array([0, 7])),
+                LBFGSB_OPTIONS,
+                None,
+                (0, 3, 0.5),
+            ),
+            ValueError,
+        ),
+        (
+            (
+                (0, normal_nll, None, (NORMAL,)),
+                [0.0, 1.0],
+                (np.ones(2), np.zeros(2), np.array([2, 2])),
+                LBFGSB_OPTIONS,
+                None,
+                (0, 3, 0.5),
+            ),
+            ValueError,
+        ),
+    ],
+)
 def test_private_fit_refuses_malformed_calls(args, exc):
     from Velmora._ckernels.optim import _minimize
 
@@ -385,6 +548,12 @@ def test_private_fit_reports_a_run_that_never_started():
     from Velmora._ckernels.optim import _minimize
 
     calls = []
-    out = _minimize.fit((0, lambda x: calls.append(1) or 1.0, None, ()), np.array([0.0, 1.0]), None,
-                        (0, 100, 100, 20, 1e7, 1e-5, 0.0), None, (0, 3, 0.5))  # no correction pairs
+    out = _minimize.fit(
+        (0, lambda x: calls.append(1) or 1.0, None, ()),
+        np.array([0.0, 1.0]),
+        None,
+        (0, 100, 100, 20, 1e7, 1e-5, 0.0),
+        None,
+        (0, 3, 0.5),
+    )  # no correction pairs
     assert out[0] == 6 and out[3] == 7 and calls == []

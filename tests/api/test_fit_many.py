@@ -35,21 +35,31 @@ def quiet(call, *args, **kwargs):
 
 # --- fit_many: each row is the fit of its problem --------------------------------------
 
+
 def fit_case(decay, form, K):
     """(fit_many arguments, the fit call of problem k)."""
     _, y = decay.problems(K, seed=5)
-    y[3, 7] = np.nan                     # not finite at the start: reported in its row
+    y[3, 7] = np.nan  # not finite at the start: reported in its row
     start = np.tile(decay.START + [0.5, 0.0, 0.0], (K, 1))
-    start[1] = [9.0, 9.5, 3.0]           # a poor start
-    fun, jac = {"native value": (decay.sse, None), "native gradient": (decay.objective, None),
-                "python": (decay.sse_py, None), "python jac": (decay.sse_py, decay.sse_grad_py)}[form]
+    start[1] = [9.0, 9.5, 3.0]  # a poor start
+    fun, jac = {
+        "native value": (decay.sse, None),
+        "native gradient": (decay.objective, None),
+        "python": (decay.sse_py, None),
+        "python jac": (decay.sse_py, decay.sse_grad_py),
+    }[form]
 
     def one(k, **kwargs):
         if form.startswith("native"):
-            native = NativeObjective(decay.sse, ctx=y[k].ctypes.data,
-                                     grad=None if form == "native value" else decay.sse_grad)
+            native = NativeObjective(
+                decay.sse,
+                ctx=y[k].ctypes.data,
+                grad=None if form == "native value" else decay.sse_grad,
+            )
             return quiet(fit, native, start[k], bounds=BOUNDS, errordef=1.0, **kwargs)
-        return quiet(fit, fun, start[k], args=(y[k],), jac=jac, bounds=BOUNDS, errordef=1.0, **kwargs)
+        return quiet(
+            fit, fun, start[k], args=(y[k],), jac=jac, bounds=BOUNDS, errordef=1.0, **kwargs
+        )
 
     return (fun, start, y, jac), one
 
@@ -57,7 +67,11 @@ def fit_case(decay, form, K):
 def assert_rows_are_fits(result, one, K, bad=(), **kwargs):
     assert type(result) is FitManyResult
     n = result.x.shape[1]
-    assert result.se.shape == (K, n) and result.cov.shape == (K, n, n) and result.ci().shape == (K, n, 2)
+    assert (
+        result.se.shape == (K, n)
+        and result.cov.shape == (K, n, n)
+        and result.ci().shape == (K, n, 2)
+    )
     intervals = result.ci(0.9)
     for k in range(K):
         if k in bad:
@@ -72,9 +86,15 @@ def assert_rows_are_fits(result, one, K, bad=(), **kwargs):
         np.testing.assert_array_equal(result.cov[k], f.cov, err_msg=str(k))
         # The intervals pass through the transform kernels in another grouping.
         np.testing.assert_allclose(intervals[k], f.ci(0.9), rtol=4e-16, atol=0, err_msg=str(k))
-        assert (result.fun[k], result.nit[k], result.nfev[k], result.njev[k], result.status[k],
-                result.success[k], result.message[k]) == (f.fun, f.nit, f.nfev, f.njev, f.status, f.success,
-                                                          f.message), k
+        assert (
+            result.fun[k],
+            result.nit[k],
+            result.nfev[k],
+            result.njev[k],
+            result.status[k],
+            result.success[k],
+            result.message[k],
+        ) == (f.fun, f.nit, f.nfev, f.njev, f.status, f.success, f.message), k
         assert result.unidentified[k].tolist() == [name in f.unidentified for name in f.names]
 
 
@@ -92,9 +112,20 @@ def test_fit_many_rows_are_the_fits_lbfgsb(decay, form, workers):
 def test_fit_many_rows_are_the_fits_neldermead(decay, form, workers):
     (fun, start, y, _), one = fit_case(decay, form, K=8)
     options = {"maxfev": 2000, "xatol": 1e-8, "fatol": 1e-10}
-    result = fit_many(fun, start, y, method="Nelder-Mead", options=options, bounds=BOUNDS, errordef=1.0,
-                      kind="probit", workers=workers)
-    assert_rows_are_fits(result, one, 8, bad=(3,), method="Nelder-Mead", options=options, kind="probit")
+    result = fit_many(
+        fun,
+        start,
+        y,
+        method="Nelder-Mead",
+        options=options,
+        bounds=BOUNDS,
+        errordef=1.0,
+        kind="probit",
+        workers=workers,
+    )
+    assert_rows_are_fits(
+        result, one, 8, bad=(3,), method="Nelder-Mead", options=options, kind="probit"
+    )
 
 
 def test_fit_many_estimates_normal_samples():
@@ -108,7 +139,7 @@ def test_fit_many_estimates_normal_samples():
     assert r.success.all() and r.names == ("mu", "sigma")
     np.testing.assert_allclose(r.x[:, 0], data.mean(1), atol=1e-5)
     np.testing.assert_allclose(r.x[:, 1], data.std(1), rtol=1e-5)
-    np.testing.assert_allclose(r.se[:, 0], data.std(1) / 20.0, rtol=1e-3)   # sigma / sqrt(400)
+    np.testing.assert_allclose(r.se[:, 0], data.std(1) / 20.0, rtol=1e-3)  # sigma / sqrt(400)
     lo, hi = r.ci(0.95)[..., 0], r.ci(0.95)[..., 1]
     assert (lo < r.x).all() and (r.x < hi).all() and (lo[:, 1] > 0).all()
 
@@ -117,7 +148,7 @@ def test_fit_many_fixed_parameters_and_per_problem_bounds(decay):
     _, y = decay.problems(6, seed=8)
     lo = np.tile([0.0, 0.0, -np.inf], (6, 1))
     hi = np.tile([np.inf, 10.0, np.inf], (6, 1))
-    lo[2, 2] = hi[2, 2] = 0.25           # problem 2 holds c fixed
+    lo[2, 2] = hi[2, 2] = 0.25  # problem 2 holds c fixed
     start = np.tile([1.5, 1.0, 0.0], (6, 1))
     start[2, 2] = 0.25
     bounds = np.stack([lo, hi], axis=-1)
@@ -144,26 +175,46 @@ def test_fit_many_unidentified_parameter_is_reported_in_its_row():
 
 # --- bad arguments, before any evaluation ----------------------------------------------
 
-@pytest.mark.parametrize("kwargs, exc, match", [
-    ({"x0": np.zeros((3, 3))}, ValueError, "x0 has 3 rows and data 4"),
-    ({"x0": np.zeros((2, 2, 3))}, ValueError, r"x0 must have shape"),
-    ({"data": np.array([["a"] * 3] * 4)}, ValueError, "data must hold real numbers"),
-    ({"data": None}, ValueError, r"give x0 of shape \(K, n\) or data with K rows"),
-    ({"workers": 0}, ValueError, "workers must be at least 1"),
-    ({"names": ["a", "b"]}, ValueError, "names has 2 entries for 3 parameters"),
-    ({"kind": "tanh"}, ValueError, "kind must be 'logit' or 'probit'"),
-    ({"errordef": 0.0}, ValueError, "errordef must be a finite number > 0"),
-    ({"bounds": np.zeros((5, 3, 2))}, ValueError, r"per-problem bounds must have shape \(K, n, 2\)"),
-    ({"bounds": [(1.0, 2.0)] * 3}, ValueError, r"problem 0: x0 of parameter 'x0' is 0.0, outside its bounds"),
-    ({"x0": np.vstack([np.zeros((3, 3)), [[0.0, np.nan, 0.0]]])}, ValueError,
-     "problem 3: x0 of parameter 'x1' is nan"),
-    ({"nll": "rosenbrock"}, ValueError, "not the name 'rosenbrock'"),
-    ({"method": "BFGS"}, ValueError, "unknown method 'BFGS'"),
-    ({"progress": "yes"}, TypeError, "progress must be None, True or False"),
-])
+
+@pytest.mark.parametrize(
+    "kwargs, exc, match",
+    [
+        ({"x0": np.zeros((3, 3))}, ValueError, "x0 has 3 rows and data 4"),
+        ({"x0": np.zeros((2, 2, 3))}, ValueError, r"x0 must have shape"),
+        ({"data": np.array([["a"] * 3] * 4)}, ValueError, "data must hold real numbers"),
+        ({"data": None}, ValueError, r"give x0 of shape \(K, n\) or data with K rows"),
+        ({"workers": 0}, ValueError, "workers must be at least 1"),
+        ({"names": ["a", "b"]}, ValueError, "names has 2 entries for 3 parameters"),
+        ({"kind": "tanh"}, ValueError, "kind must be 'logit' or 'probit'"),
+        ({"errordef": 0.0}, ValueError, "errordef must be a finite number > 0"),
+        (
+            {"bounds": np.zeros((5, 3, 2))},
+            ValueError,
+            r"per-problem bounds must have shape \(K, n, 2\)",
+        ),
+        (
+            {"bounds": [(1.0, 2.0)] * 3},
+            ValueError,
+            r"problem 0: x0 of parameter 'x0' is 0.0, outside its bounds",
+        ),
+        (
+            {"x0": np.vstack([np.zeros((3, 3)), [[0.0, np.nan, 0.0]]])},
+            ValueError,
+            "problem 3: x0 of parameter 'x1' is nan",
+        ),
+        ({"nll": "rosenbrock"}, ValueError, "not the name 'rosenbrock'"),
+        ({"method": "BFGS"}, ValueError, "unknown method 'BFGS'"),
+        ({"progress": "yes"}, TypeError, "progress must be None, True or False"),
+    ],
+)
 def test_fit_many_bad_arguments_raise_before_any_evaluation(kwargs, exc, match):
     calls = []
-    args = {"nll": lambda x, c: calls.append(1) or 0.0, "x0": np.zeros(3), "data": np.ones((4, 3)), **kwargs}
+    args = {
+        "nll": lambda x, c: calls.append(1) or 0.0,
+        "x0": np.zeros(3),
+        "data": np.ones((4, 3)),
+        **kwargs,
+    }
     with pytest.raises(exc, match=match):
         fit_many(args.pop("nll"), args.pop("x0"), args.pop("data"), **args)
     assert not calls
@@ -221,7 +272,9 @@ CTRL_C = textwrap.dedent("""
 """)
 
 
-@pytest.mark.parametrize("which, workers", [("fit_many", 1), ("fit_many", 2), ("curve_fit_many", 1)])
+@pytest.mark.parametrize(
+    "which, workers", [("fit_many", 1), ("fit_many", 2), ("curve_fit_many", 1)]
+)
 def test_ctrl_c_stops_the_call_promptly(clib, which, workers):
     run = run_python(CTRL_C, which, workers, clib.path, timeout=120)
     assert run.returncode == 0, run.stderr
@@ -298,12 +351,17 @@ def test_public_names():
 
 # --- curve_fit_many: each row is the curve_fit of its data set ---------------------------
 
+
 def curve_case(decay, form, K):
     _, y = decay.problems(K, seed=6)
-    y[2, 5] = np.nan                     # not finite at the start: reported in its row
-    y[4] = 0.0                           # c and a trade off: an undetermined covariance?
-    f, jac = {"native": (decay.model, None), "native jac": (Velmora.NativeModel(decay.model, jac=decay.model_jac), None),
-              "python": (decay.model_py, None), "python jac": (decay.model_py, decay.model_jac_py)}[form]
+    y[2, 5] = np.nan  # not finite at the start: reported in its row
+    y[4] = 0.0  # c and a trade off: an undetermined covariance?
+    f, jac = {
+        "native": (decay.model, None),
+        "native jac": (Velmora.NativeModel(decay.model, jac=decay.model_jac), None),
+        "python": (decay.model_py, None),
+        "python jac": (decay.model_py, decay.model_jac_py),
+    }[form]
     return f, jac, y
 
 
@@ -328,21 +386,35 @@ def test_curve_fit_many_rows_are_the_curve_fits(decay, form, options, workers):
     assert type(r) is FitManyResult and r.cov.shape == (12, 3, 3) and r.ci(0.9).shape == (12, 3, 2)
     for k in range(12):
         try:
-            popt, pcov, info, mesg, ier = quiet(Velmora.curve_fit, f, decay.T, y[k], p0, jac=jac, check_finite=False,
-                                                full_output=True, **kwargs)
+            popt, pcov, info, mesg, ier = quiet(
+                Velmora.curve_fit,
+                f,
+                decay.T,
+                y[k],
+                p0,
+                jac=jac,
+                check_finite=False,
+                full_output=True,
+                **kwargs,
+            )
         except RuntimeError as e:
             assert not r.success[k] and str(e).endswith(r.message[k]), k
             continue
         except ValueError as e:
-            assert str(e) == r.message[k] == "Residuals are not finite in the initial point." and k == 2
+            assert (
+                str(e) == r.message[k] == "Residuals are not finite in the initial point."
+                and k == 2
+            )
             assert not r.success[k] and np.isnan(r.cov[k]).all()
             continue
         assert r.success[k] and (r.status[k], r.message[k]) == (ier, mesg), k
         np.testing.assert_array_equal(r.x[k], popt, err_msg=str(k))
         np.testing.assert_array_equal(r.cov[k], pcov, err_msg=str(k))
         np.testing.assert_array_equal(r.se[k], np.sqrt(np.diag(pcov)))
-        assert r.fun[k] == pytest.approx(np.sum(((decay.model_py(decay.T, *popt) - y[k]) /
-                                                  kwargs.get("sigma", 1.0)) ** 2), rel=1e-12)
+        assert r.fun[k] == pytest.approx(
+            np.sum(((decay.model_py(decay.T, *popt) - y[k]) / kwargs.get("sigma", 1.0)) ** 2),
+            rel=1e-12,
+        )
     assert not r.success[2]
     assert r.success.sum() >= 10 if "maxfev" not in kwargs else "maxfev = 12" in r.message[0]
 
@@ -356,7 +428,7 @@ def test_curve_fit_many_per_problem_xdata_starts_and_bounds(decay, native):
     starts = np.tile([1.0, 1.0, 0.0], (K, 1)) + np.arange(K)[:, None] * 0.05
     lb = np.tile([0.0, 0.0, -np.inf], (K, 1))
     ub = np.tile([np.inf, 10.0, np.inf], (K, 1))
-    ub[3, 0] = 1.5                                    # problem 3's a is capped below its true value
+    ub[3, 0] = 1.5  # problem 3's a is capped below its true value
     f = decay.model if native else decay.model_py
     r = Velmora.curve_fit_many(f, t, y, starts, bounds=(lb, ub), workers=2)
     for k in range(K):
@@ -380,28 +452,51 @@ def test_curve_fit_many_python_model_gets_its_row():
     assert set(seen) == {0.0, 10.0}
 
 
-@pytest.mark.parametrize("kwargs, exc, match", [
-    ({"ydata": np.ones(20)}, ValueError, r"ydata must have shape \(K, m\)"),
-    ({"ydata": np.array([["a"] * 20] * 4)}, ValueError, "ydata must hold real numbers"),
-    ({"p0": np.ones((3, 3))}, ValueError, "p0 has 3 rows and ydata 4"),
-    ({"p0": [1.0, np.nan, 0.0]}, ValueError, "p0 must hold finite values"),
-    ({"p0": None}, ValueError, "p0 is required with a native model"),
-    ({"sigma": np.ones(19)}, ValueError, "`sigma` has incorrect shape"),
-    ({"sigma": np.zeros((4, 20))}, ValueError, "positive standard deviations"),
-    ({"workers": 0}, ValueError, "workers must be at least 1"),
-    ({"bounds": ([2.0] * 3, [3.0] * 3)}, ValueError, "Initial guess is outside of provided bounds"),
-    ({"bounds": (np.zeros((4, 3)), np.zeros((4, 3)))}, ValueError, "problem 0, variable 0 has lb = 0.0"),
-    ({"bounds": (np.zeros((5, 3)), 1.0)}, ValueError, r"lb must broadcast to \(K, n\)"),
-    ({"ydata": np.ones((4, 2))}, TypeError, "must not exceed the number of data points"),
-    ({"method": "bfgs"}, ValueError, "method must be None"),
-    ({"x_scale": 2.0}, TypeError, "unexpected keyword argument 'x_scale'"),
-    ({"check_finite": True, "ydata": np.full((4, 20), np.nan)}, ValueError, "ydata must not contain infs"),
-    ({"jac": lambda *a: None}, ValueError, "jac must be None"),
-])
+@pytest.mark.parametrize(
+    "kwargs, exc, match",
+    [
+        ({"ydata": np.ones(20)}, ValueError, r"ydata must have shape \(K, m\)"),
+        ({"ydata": np.array([["a"] * 20] * 4)}, ValueError, "ydata must hold real numbers"),
+        ({"p0": np.ones((3, 3))}, ValueError, "p0 has 3 rows and ydata 4"),
+        ({"p0": [1.0, np.nan, 0.0]}, ValueError, "p0 must hold finite values"),
+        ({"p0": None}, ValueError, "p0 is required with a native model"),
+        ({"sigma": np.ones(19)}, ValueError, "`sigma` has incorrect shape"),
+        ({"sigma": np.zeros((4, 20))}, ValueError, "positive standard deviations"),
+        ({"workers": 0}, ValueError, "workers must be at least 1"),
+        (
+            {"bounds": ([2.0] * 3, [3.0] * 3)},
+            ValueError,
+            "Initial guess is outside of provided bounds",
+        ),
+        (
+            {"bounds": (np.zeros((4, 3)), np.zeros((4, 3)))},
+            ValueError,
+            "problem 0, variable 0 has lb = 0.0",
+        ),
+        ({"bounds": (np.zeros((5, 3)), 1.0)}, ValueError, r"lb must broadcast to \(K, n\)"),
+        ({"ydata": np.ones((4, 2))}, TypeError, "must not exceed the number of data points"),
+        ({"method": "bfgs"}, ValueError, "method must be None"),
+        ({"x_scale": 2.0}, TypeError, "unexpected keyword argument 'x_scale'"),
+        (
+            {"check_finite": True, "ydata": np.full((4, 20), np.nan)},
+            ValueError,
+            "ydata must not contain infs",
+        ),
+        ({"jac": lambda *a: None}, ValueError, "jac must be None"),
+    ],
+)
 def test_curve_fit_many_bad_arguments_raise_before_any_evaluation(decay, kwargs, exc, match):
-    args = {"f": decay.model, "xdata": decay.T, "ydata": np.ones((4, 20)), "p0": [1.0, 1.0, 0.0], **kwargs}
+    args = {
+        "f": decay.model,
+        "xdata": decay.T,
+        "ydata": np.ones((4, 20)),
+        "p0": [1.0, 1.0, 0.0],
+        **kwargs,
+    }
     with pytest.raises(exc, match=match):
-        Velmora.curve_fit_many(args.pop("f"), args.pop("xdata"), args.pop("ydata"), args.pop("p0"), **args)
+        Velmora.curve_fit_many(
+            args.pop("f"), args.pop("xdata"), args.pop("ydata"), args.pop("p0"), **args
+        )
 
 
 def test_curve_fit_many_python_model_errors_propagate(decay):
@@ -422,9 +517,11 @@ def test_curve_fit_many_python_model_errors_propagate(decay):
 @pytest.mark.parametrize("path", ["native", "python", "python raises"])
 def test_curve_fit_many_repeated_calls_leak_nothing(decay, path):
     _, y = decay.problems(8, seed=1)
-    call = {"native": lambda: Velmora.curve_fit_many(decay.model, decay.T, y, [1.0, 1.0, 0.0]),
-            "python": lambda: Velmora.curve_fit_many(decay.model_py, np.tile(decay.T, (8, 1)), y),
-            "python raises": lambda: Velmora.curve_fit_many(lambda t, a: 1 / 0, decay.T, y)}[path]
+    call = {
+        "native": lambda: Velmora.curve_fit_many(decay.model, decay.T, y, [1.0, 1.0, 0.0]),
+        "python": lambda: Velmora.curve_fit_many(decay.model_py, np.tile(decay.T, (8, 1)), y),
+        "python raises": lambda: Velmora.curve_fit_many(lambda t, a: 1 / 0, decay.T, y),
+    }[path]
 
     def repeat(k):
         for _ in range(k):

@@ -13,9 +13,10 @@ import warnings
 
 import numpy as np
 import pytest
-from native import run_python
 
 from Velmora import IdentifiabilityWarning, NativeObjective, fit
+
+from native import run_python
 
 # ctx points to {n, d[0], ..., d[n-1]}; no contraction, so that Python
 # loops with the same operations give the same values.
@@ -69,7 +70,10 @@ double slow_square(const double *x, void *ctx) {
 """
 
 VALUE = (ctypes.c_double, [ctypes.POINTER(ctypes.c_double), ctypes.c_void_p])
-VALUE_GRAD = (ctypes.c_double, [ctypes.POINTER(ctypes.c_double), ctypes.POINTER(ctypes.c_double), ctypes.c_void_p])
+VALUE_GRAD = (
+    ctypes.c_double,
+    [ctypes.POINTER(ctypes.c_double), ctypes.POINTER(ctypes.c_double), ctypes.c_void_p],
+)
 
 
 @pytest.fixture(scope="module")
@@ -80,8 +84,10 @@ def flib(tmp_path_factory):
     folder = tmp_path_factory.mktemp("fit_objectives")
     src, lib = folder / "fit.c", folder / "fit.so"
     src.write_text(FIT_C)
-    subprocess.run([gcc, "-O2", "-ffp-contract=off", "-shared", "-fPIC", "-o", str(lib), str(src), "-lm"],
-                   check=True)
+    subprocess.run(
+        [gcc, "-O2", "-ffp-contract=off", "-shared", "-fPIC", "-o", str(lib), str(src), "-lm"],
+        check=True,
+    )
     dll = ctypes.CDLL(str(lib))
     for name in ("normal_nll", "sum_model", "wait_then_square", "slow_square"):
         getattr(dll, name).restype, getattr(dll, name).argtypes = VALUE
@@ -123,16 +129,27 @@ def same_fit(a, b):
 
 @pytest.mark.parametrize("method", ["L-BFGS-B", "Nelder-Mead"])
 def test_native_value_fits_as_the_python_objective(flib, method):
-    native = fit(NativeObjective(flib.normal_nll, ctx=CTX.ctypes.data), [0.0, 1.0], bounds=BOUNDS, method=method)
+    native = fit(
+        NativeObjective(flib.normal_nll, ctx=CTX.ctypes.data),
+        [0.0, 1.0],
+        bounds=BOUNDS,
+        method=method,
+    )
     same_fit(native, fit(normal_nll, [0.0, 1.0], bounds=BOUNDS, method=method))
     # The closed form holds at the optimum, which Nelder-Mead reaches to 1e-4.
-    np.testing.assert_allclose(native.se, native.x[1] / np.sqrt([DATA.size, 2 * DATA.size]),
-                               rtol=1e-6 if method == "L-BFGS-B" else 1e-3)
+    np.testing.assert_allclose(
+        native.se,
+        native.x[1] / np.sqrt([DATA.size, 2 * DATA.size]),
+        rtol=1e-6 if method == "L-BFGS-B" else 1e-3,
+    )
 
 
 def test_native_gradient_fits_as_the_python_pair(flib):
-    native = fit(NativeObjective(flib.normal_nll, ctx=CTX.ctypes.data, grad=flib.normal_nll_fg), [0.0, 1.0],
-                 bounds=BOUNDS)
+    native = fit(
+        NativeObjective(flib.normal_nll, ctx=CTX.ctypes.data, grad=flib.normal_nll_fg),
+        [0.0, 1.0],
+        bounds=BOUNDS,
+    )
     python = fit(normal_nll, [0.0, 1.0], jac=normal_grad, bounds=BOUNDS)
     same_fit(native, python)
     assert native.njev == native.nfev  # value and gradient together, the Hessian from gradients
@@ -161,8 +178,12 @@ def test_numba_cfunc():
 
 def test_native_rank_deficient_model_warns(flib):
     with pytest.warns(IdentifiabilityWarning, match="for a, b$"):
-        r = fit(NativeObjective(flib.sum_model, ctx=CTX.ctypes.data), [0.0, 0.5, 1.0],
-                bounds=[(None, None), (None, None), (0.0, None)], names=["a", "b", "sigma"])
+        r = fit(
+            NativeObjective(flib.sum_model, ctx=CTX.ctypes.data),
+            [0.0, 0.5, 1.0],
+            bounds=[(None, None), (None, None), (0.0, None)],
+            names=["a", "b", "sigma"],
+        )
     assert np.isnan(r.se[:2]).all() and np.isfinite(r.se[2])
 
 
@@ -193,13 +214,21 @@ def test_native_fits_release_the_lock(flib):
 @pytest.mark.threads
 def test_threads_fit_independently(flib):
     datasets = [np.random.default_rng(k).normal(k, 1.0 + k, 80) for k in range(6)]
-    expected = [fit(NativeObjective(flib.normal_nll, ctx=np.concatenate([[d.size], d]).ctypes.data), [0.0, 1.0],
-                    bounds=BOUNDS) for d in datasets]
+    expected = [
+        fit(
+            NativeObjective(flib.normal_nll, ctx=np.concatenate([[d.size], d]).ctypes.data),
+            [0.0, 1.0],
+            bounds=BOUNDS,
+        )
+        for d in datasets
+    ]
     got = [None] * len(datasets)
 
     def work(k):
         ctx = np.concatenate([[datasets[k].size], datasets[k]])
-        got[k] = fit(NativeObjective(flib.normal_nll, ctx=ctx.ctypes.data), [0.0, 1.0], bounds=BOUNDS)
+        got[k] = fit(
+            NativeObjective(flib.normal_nll, ctx=ctx.ctypes.data), [0.0, 1.0], bounds=BOUNDS
+        )
 
     threads = [threading.Thread(target=work, args=(k,)) for k in range(len(datasets))]
     for t in threads:
@@ -246,11 +275,17 @@ def failing(x):
 
 
 LEAK_PATHS = {
-    "native": lambda lib: fit(NativeObjective(lib.normal_nll, ctx=CTX.ctypes.data), [0.0, 1.0], bounds=BOUNDS),
-    "not converged": lambda lib: fit(normal_nll, [0.0, 1.0], jac=normal_grad, bounds=BOUNDS,
-                                     options={"maxiter": 2}),
-    "flat": lambda lib: fit(NativeObjective(lib.sum_model, ctx=CTX.ctypes.data), [0.0, 0.5, 1.0],
-                            bounds=[(None, None), (None, None), (0.0, None)]),
+    "native": lambda lib: fit(
+        NativeObjective(lib.normal_nll, ctx=CTX.ctypes.data), [0.0, 1.0], bounds=BOUNDS
+    ),
+    "not converged": lambda lib: fit(
+        normal_nll, [0.0, 1.0], jac=normal_grad, bounds=BOUNDS, options={"maxiter": 2}
+    ),
+    "flat": lambda lib: fit(
+        NativeObjective(lib.sum_model, ctx=CTX.ctypes.data),
+        [0.0, 0.5, 1.0],
+        bounds=[(None, None), (None, None), (0.0, None)],
+    ),
     "outside bounds": lambda lib: fit(normal_nll, [0.0, -1.0], bounds=BOUNDS),
     "not finite": lambda lib: fit(lambda x: math.nan, [0.0, 1.0], bounds=BOUNDS),
     "raises": lambda lib: fit(failing, [0.0, 1.0], bounds=BOUNDS),

@@ -20,13 +20,17 @@ RNG = np.random.default_rng(3)
 
 def gamma_nll(p, x):
     k, b = p
-    return float(-np.sum((k - 1.0) * np.log(x) - b * x) - x.size * (k * math.log(b) - math.lgamma(k)))
+    return float(
+        -np.sum((k - 1.0) * np.log(x) - b * x) - x.size * (k * math.log(b) - math.lgamma(k))
+    )
 
 
 def gamma_grad(p, x):
     k, b = p
-    return [-float(np.sum(np.log(x))) - x.size * (math.log(b) - special.digamma(k)),
-            float(np.sum(x)) - x.size * k / b]
+    return [
+        -float(np.sum(np.log(x))) - x.size * (math.log(b) - special.digamma(k)),
+        float(np.sum(x)) - x.size * k / b,
+    ]
 
 
 def gamma_information(p, x):
@@ -45,7 +49,10 @@ def weibull_grad(p, x):
     c, lam = p
     lz = np.log(x / lam)
     zc = np.exp(c * lz)
-    return [-x.size / c - float(np.sum(lz)) + float(np.sum(zc * lz)), (c / lam) * (x.size - float(np.sum(zc)))]
+    return [
+        -x.size / c - float(np.sum(lz)) + float(np.sum(zc * lz)),
+        (c / lam) * (x.size - float(np.sum(zc))),
+    ]
 
 
 def design(n, rng):
@@ -87,11 +94,38 @@ def models():
     positive = [(0.0, None), (0.0, None)]
     return {
         # name: (nll, grad, information or None, args, start, bounds)
-        "gamma": (gamma_nll, gamma_grad, gamma_information, (rng.gamma(2.5, 1 / 1.7, 20_000),), [1.0, 1.0],
-                  positive),
-        "weibull": (weibull_nll, weibull_grad, None, (rng.weibull(1.7, 20_000) * 2.5,), [1.0, 1.0], positive),
-        "poisson": (poisson_nll, poisson_grad, poisson_information, (X_p, y_p), [0.0, 0.0, 0.0], None),
-        "logistic": (logistic_nll, logistic_grad, logistic_information, (X_l, y_l), [0.0, 0.0, 0.0], None),
+        "gamma": (
+            gamma_nll,
+            gamma_grad,
+            gamma_information,
+            (rng.gamma(2.5, 1 / 1.7, 20_000),),
+            [1.0, 1.0],
+            positive,
+        ),
+        "weibull": (
+            weibull_nll,
+            weibull_grad,
+            None,
+            (rng.weibull(1.7, 20_000) * 2.5,),
+            [1.0, 1.0],
+            positive,
+        ),
+        "poisson": (
+            poisson_nll,
+            poisson_grad,
+            poisson_information,
+            (X_p, y_p),
+            [0.0, 0.0, 0.0],
+            None,
+        ),
+        "logistic": (
+            logistic_nll,
+            logistic_grad,
+            logistic_information,
+            (X_l, y_l),
+            [0.0, 0.0, 0.0],
+            None,
+        ),
     }
 
 
@@ -111,8 +145,13 @@ def statsmodels_fit(name):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         model = Model(np.zeros(len(args[-1])), exog=np.zeros((len(args[-1]), len(x0))))
-        res = model.fit(start_params=np.array(x0, dtype=float) + 0.1, method="bfgs", disp=0, gtol=1e-9,
-                        maxiter=2000)
+        res = model.fit(
+            start_params=np.array(x0, dtype=float) + 0.1,
+            method="bfgs",
+            disp=0,
+            gtol=1e-9,
+            maxiter=2000,
+        )
     return np.asarray(res.params), np.asarray(res.bse)
 
 
@@ -135,8 +174,14 @@ def iminuit_fit(name):
 @pytest.mark.parametrize("gradient", [True, False])
 def test_standard_errors_agree_with_statsmodels_and_iminuit(name, gradient):
     nll, grad, information, args, x0, bounds = MODELS[name]
-    r = fit(nll, x0, args=args, jac=grad if gradient else None, bounds=bounds,
-            options={"gtol": 1e-9, "ftol": 1e-14})
+    r = fit(
+        nll,
+        x0,
+        args=args,
+        jac=grad if gradient else None,
+        bounds=bounds,
+        options={"gtol": 1e-9, "ftol": 1e-14},
+    )
     assert r.success and not r.unidentified
     sm_x, sm_se = statsmodels_fit(name)
     mi_x, mi_se = iminuit_fit(name)

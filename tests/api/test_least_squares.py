@@ -5,16 +5,29 @@ import warnings
 
 import numpy as np
 import pytest
-from lsq_problems import BY_NAME, PROBLEMS
-from native import run_python
 
 import Velmora
+
+from lsq_problems import BY_NAME, PROBLEMS
+from native import run_python
 
 scipy_optimize = pytest.importorskip("scipy.optimize")
 
 EXP = BY_NAME["exp_decay"]
-FIELDS = ["x", "cost", "fun", "jac", "grad", "optimality", "active_mask", "nfev", "njev", "status", "message",
-          "success"]
+FIELDS = [
+    "x",
+    "cost",
+    "fun",
+    "jac",
+    "grad",
+    "optimality",
+    "active_mask",
+    "nfev",
+    "njev",
+    "status",
+    "message",
+    "success",
+]
 
 
 def scipy_lm(*args, **kwargs):
@@ -26,8 +39,17 @@ def scipy_lm(*args, **kwargs):
 def test_public_names_are_the_functions_and_import_velmora_stays_light():
     import Velmora.lsq
 
-    assert Velmora.least_squares is Velmora.lsq.least_squares and Velmora.curve_fit is Velmora.lsq.curve_fit
-    assert {"least_squares", "curve_fit", "NativeResiduals", "NativeModel", "OptimizeWarning"} <= set(dir(Velmora))
+    assert (
+        Velmora.least_squares is Velmora.lsq.least_squares
+        and Velmora.curve_fit is Velmora.lsq.curve_fit
+    )
+    assert {
+        "least_squares",
+        "curve_fit",
+        "NativeResiduals",
+        "NativeModel",
+        "OptimizeWarning",
+    } <= set(dir(Velmora))
     assert issubclass(Velmora.OptimizeWarning, UserWarning)
     code = "import sys, Velmora; Velmora.__dir__(); print('numpy' in sys.modules)"
     assert run_python(code).stdout.strip() == "False"
@@ -40,10 +62,17 @@ def test_same_solution_and_evaluations_as_scipy_lm(problem):
     assert list(ours) == FIELDS
     np.testing.assert_allclose(ours.x, theirs.x, rtol=1e-6, atol=1e-12)
     assert ours.cost == pytest.approx(theirs.cost, rel=1e-9)
-    assert (ours.nfev, ours.njev, ours.status, ours.message, ours.success) == \
-        (theirs.nfev, theirs.njev, theirs.status, theirs.message, theirs.success)
+    assert (ours.nfev, ours.njev, ours.status, ours.message, ours.success) == (
+        theirs.nfev,
+        theirs.njev,
+        theirs.status,
+        theirs.message,
+        theirs.success,
+    )
     np.testing.assert_allclose(ours.fun, theirs.fun, rtol=1e-5, atol=1e-9)
-    np.testing.assert_allclose(ours.jac, theirs.jac, rtol=1e-5, atol=1e-7 * np.abs(theirs.jac).max())
+    np.testing.assert_allclose(
+        ours.jac, theirs.jac, rtol=1e-5, atol=1e-7 * np.abs(theirs.jac).max()
+    )
 
 
 @pytest.mark.parametrize("name", ["exp_decay", "gaussian", "michaelis_menten"])
@@ -66,15 +95,25 @@ def test_result_fields_are_consistent():
     assert r.active_mask.tolist() == [0, 0, 0] and r.njev is None and r.success
 
 
-@pytest.mark.parametrize("kwargs, status", [
-    ({"ftol": 1e-2, "xtol": 1e-15, "gtol": 1e-15}, 2), ({"xtol": 1e-2, "ftol": 1e-15, "gtol": 1e-15}, 3),
-    ({"gtol": 0.5}, 1), ({"ftol": 1e-3, "xtol": 1e-3}, 4), ({"max_nfev": 3}, 0),
-])
+@pytest.mark.parametrize(
+    "kwargs, status",
+    [
+        ({"ftol": 1e-2, "xtol": 1e-15, "gtol": 1e-15}, 2),
+        ({"xtol": 1e-2, "ftol": 1e-15, "gtol": 1e-15}, 3),
+        ({"gtol": 0.5}, 1),
+        ({"ftol": 1e-3, "xtol": 1e-3}, 4),
+        ({"max_nfev": 3}, 0),
+    ],
+)
 def test_tolerances_and_budget_as_scipy(kwargs, status):
     ours = Velmora.least_squares(EXP.residuals, EXP.p0, **kwargs)
     theirs = scipy_lm(EXP.residuals, EXP.p0, **kwargs)
-    assert (ours.status, ours.message, ours.nfev, ours.success) == (status, theirs.message, theirs.nfev,
-                                                                      theirs.success)
+    assert (ours.status, ours.message, ours.nfev, ours.success) == (
+        status,
+        theirs.message,
+        theirs.nfev,
+        theirs.success,
+    )
     assert theirs.status == status
 
 
@@ -98,8 +137,14 @@ def test_args_kwargs_and_diff_step():
     assert not np.array_equal(c.jac, b.jac)
 
 
-@pytest.mark.parametrize("bounds", [([0, 0, 0], [10, 1.0, 10]), ([2.6, -np.inf, -np.inf], np.inf),
-                                    scipy_optimize.Bounds([0, 0, 0], [10, 1.0, 10])])
+@pytest.mark.parametrize(
+    "bounds",
+    [
+        ([0, 0, 0], [10, 1.0, 10]),
+        ([2.6, -np.inf, -np.inf], np.inf),
+        scipy_optimize.Bounds([0, 0, 0], [10, 1.0, 10]),
+    ],
+)
 @pytest.mark.parametrize("x_scale", [None, [1.0, 0.1, 1.0]])
 def test_bounds(bounds, x_scale):
     ours = Velmora.least_squares(EXP.residuals, [3.0, 0.5, 0.5], bounds=bounds, x_scale=x_scale)
@@ -170,35 +215,97 @@ def test_exceptions_propagate_unchanged():
     assert info.value is exc
 
 
-@pytest.mark.parametrize("call, exc, match", [
-    (lambda: Velmora.least_squares(lambda p: p[:3], [1, 1, 1, 1]), ValueError, "less than the number"),
-    (lambda: Velmora.least_squares(lambda p: np.ones((4, 5)), EXP.p0), ValueError, "one-dimensional"),
-    (lambda: Velmora.least_squares(lambda p: np.r_[EXP.residuals(p), np.nan], EXP.p0), ValueError,
-     "not finite in the initial point"),
-    (lambda: Velmora.least_squares(EXP.residuals, [1, np.nan, 1]), ValueError, "finite"),
-    (lambda: Velmora.least_squares(EXP.residuals, [[1, 1, 1]]), ValueError, "one-dimensional"),
-    (lambda: Velmora.least_squares(EXP.residuals, []), ValueError, "empty"),
-    (lambda: Velmora.least_squares(EXP.residuals, EXP.p0, jac=lambda p: np.ones((3, 3))), ValueError,
-     r"\(20, 3\)"),
-    (lambda: Velmora.least_squares(lambda p: EXP.residuals(p)[: 20 - int(p[0] != 1.0)], EXP.p0), ValueError,
-     "19 residuals, 20 at the start"),
-    (lambda: Velmora.least_squares(EXP.residuals, EXP.p0, ftol=1e-17), ValueError, "machine epsilon"),
-    (lambda: Velmora.least_squares(EXP.residuals, EXP.p0, gtol="1"), TypeError, "real number"),
-    (lambda: Velmora.least_squares(EXP.residuals, EXP.p0, max_nfev=0), ValueError, "at least 1"),
-    (lambda: Velmora.least_squares(EXP.residuals, EXP.p0, diff_step=0.0), ValueError, "> 0"),
-    (lambda: Velmora.least_squares(EXP.residuals, EXP.p0, x_scale=[1, 0, 1]), ValueError, "positive"),
-    (lambda: Velmora.least_squares(EXP.residuals, EXP.p0, x_scale="auto"), ValueError, "x_scale"),
-    (lambda: Velmora.least_squares(EXP.residuals, EXP.p0, method="cg"), ValueError, "method"),
-    (lambda: Velmora.least_squares(EXP.residuals, EXP.p0, loss="huber"), ValueError, "linear"),
-    (lambda: Velmora.least_squares(EXP.residuals, EXP.p0, jac="3-point"), ValueError, "2-point"),
-    (lambda: Velmora.least_squares(EXP.residuals, EXP.p0, jac=3), TypeError, "callable"),
-    (lambda: Velmora.least_squares(EXP.residuals, [5, 1, 1], bounds=(0, 2)), ValueError, "outside"),
-    (lambda: Velmora.least_squares(EXP.residuals, EXP.p0, bounds=(1, 1)), ValueError, "strictly less"),
-    (lambda: Velmora.least_squares(EXP.residuals, EXP.p0, bounds=([0, 0], 5)), ValueError, "lb"),
-    (lambda: Velmora.least_squares(EXP.residuals, EXP.p0, bounds=(np.nan, 5)), ValueError, "strictly less"),
-    (lambda: Velmora.least_squares(EXP.residuals, EXP.p0, bounds=(-1e308, 1e308)), ValueError, "finite"),
-    (lambda: Velmora.least_squares("residuals", EXP.p0), TypeError, "callable"),
-])
+@pytest.mark.parametrize(
+    "call, exc, match",
+    [
+        (
+            lambda: Velmora.least_squares(lambda p: p[:3], [1, 1, 1, 1]),
+            ValueError,
+            "less than the number",
+        ),
+        (
+            lambda: Velmora.least_squares(lambda p: np.ones((4, 5)), EXP.p0),
+            ValueError,
+            "one-dimensional",
+        ),
+        (
+            lambda: Velmora.least_squares(lambda p: np.r_[EXP.residuals(p), np.nan], EXP.p0),
+            ValueError,
+            "not finite in the initial point",
+        ),
+        (lambda: Velmora.least_squares(EXP.residuals, [1, np.nan, 1]), ValueError, "finite"),
+        (lambda: Velmora.least_squares(EXP.residuals, [[1, 1, 1]]), ValueError, "one-dimensional"),
+        (lambda: Velmora.least_squares(EXP.residuals, []), ValueError, "empty"),
+        (
+            lambda: Velmora.least_squares(EXP.residuals, EXP.p0, jac=lambda p: np.ones((3, 3))),
+            ValueError,
+            r"\(20, 3\)",
+        ),
+        (
+            lambda: Velmora.least_squares(
+                lambda p: EXP.residuals(p)[: 20 - int(p[0] != 1.0)], EXP.p0
+            ),
+            ValueError,
+            "19 residuals, 20 at the start",
+        ),
+        (
+            lambda: Velmora.least_squares(EXP.residuals, EXP.p0, ftol=1e-17),
+            ValueError,
+            "machine epsilon",
+        ),
+        (lambda: Velmora.least_squares(EXP.residuals, EXP.p0, gtol="1"), TypeError, "real number"),
+        (
+            lambda: Velmora.least_squares(EXP.residuals, EXP.p0, max_nfev=0),
+            ValueError,
+            "at least 1",
+        ),
+        (lambda: Velmora.least_squares(EXP.residuals, EXP.p0, diff_step=0.0), ValueError, "> 0"),
+        (
+            lambda: Velmora.least_squares(EXP.residuals, EXP.p0, x_scale=[1, 0, 1]),
+            ValueError,
+            "positive",
+        ),
+        (
+            lambda: Velmora.least_squares(EXP.residuals, EXP.p0, x_scale="auto"),
+            ValueError,
+            "x_scale",
+        ),
+        (lambda: Velmora.least_squares(EXP.residuals, EXP.p0, method="cg"), ValueError, "method"),
+        (lambda: Velmora.least_squares(EXP.residuals, EXP.p0, loss="huber"), ValueError, "linear"),
+        (
+            lambda: Velmora.least_squares(EXP.residuals, EXP.p0, jac="3-point"),
+            ValueError,
+            "2-point",
+        ),
+        (lambda: Velmora.least_squares(EXP.residuals, EXP.p0, jac=3), TypeError, "callable"),
+        (
+            lambda: Velmora.least_squares(EXP.residuals, [5, 1, 1], bounds=(0, 2)),
+            ValueError,
+            "outside",
+        ),
+        (
+            lambda: Velmora.least_squares(EXP.residuals, EXP.p0, bounds=(1, 1)),
+            ValueError,
+            "strictly less",
+        ),
+        (
+            lambda: Velmora.least_squares(EXP.residuals, EXP.p0, bounds=([0, 0], 5)),
+            ValueError,
+            "lb",
+        ),
+        (
+            lambda: Velmora.least_squares(EXP.residuals, EXP.p0, bounds=(np.nan, 5)),
+            ValueError,
+            "strictly less",
+        ),
+        (
+            lambda: Velmora.least_squares(EXP.residuals, EXP.p0, bounds=(-1e308, 1e308)),
+            ValueError,
+            "finite",
+        ),
+        (lambda: Velmora.least_squares("residuals", EXP.p0), TypeError, "callable"),
+    ],
+)
 def test_bad_input_is_refused_clearly(call, exc, match):
     with pytest.raises(exc, match=match):
         call()

@@ -68,7 +68,9 @@ def test_ill_conditioned_linear_models_to_the_digits_the_conditioning_allows(cas
     got, _ = Velmora.curve_fit(f, None, y, p0=np.zeros(A.shape[1]), jac=jac)
     np.testing.assert_allclose(got, want, rtol=rtol, atol=rtol * np.abs(want).max())
     lstsq = np.linalg.lstsq(A, y, rcond=None)[0]
-    assert np.abs(got - want).max() <= 100 * max(np.abs(lstsq - want).max(), 1e-16 * np.abs(want).max())
+    assert np.abs(got - want).max() <= 100 * max(
+        np.abs(lstsq - want).max(), 1e-16 * np.abs(want).max()
+    )
 
 
 def two_exp(t, a1, k1, a2, k2):
@@ -85,7 +87,9 @@ def two_exp_jac_mp(t, a1, k1, a2, k2):
 
 
 def thurber(x, *b):  # a ratio of cubics (the form of NIST's Thurber model)
-    return (b[0] + b[1] * x + b[2] * x**2 + b[3] * x**3) / (1 + b[4] * x + b[5] * x**2 + b[6] * x**3)
+    return (b[0] + b[1] * x + b[2] * x**2 + b[3] * x**3) / (
+        1 + b[4] * x + b[5] * x**2 + b[6] * x**3
+    )
 
 
 def thurber_mp(x, *b):
@@ -95,25 +99,47 @@ def thurber_mp(x, *b):
 def thurber_jac_mp(x, *b):
     num = b[0] + b[1] * x + b[2] * x**2 + b[3] * x**3
     den = 1 + b[4] * x + b[5] * x**2 + b[6] * x**3
-    return [1 / den, x / den, x**2 / den, x**3 / den, -num * x / den**2, -num * x**2 / den**2,
-            -num * x**3 / den**2]
+    return [
+        1 / den,
+        x / den,
+        x**2 / den,
+        x**3 / den,
+        -num * x / den**2,
+        -num * x**2 / den**2,
+        -num * x**3 / den**2,
+    ]
 
 
 HARD = {
     # close decay rates: the two terms are nearly collinear (cond ~ 4e4 with unit columns)
     "two exponentials, rates 1 and 1.15": (
-        two_exp, two_exp_mp, two_exp_jac_mp, np.linspace(0, 8, 60), (1.0, 1.0, 2.0, 1.15), (0.5, 0.8, 2.5, 1.3),
-        1e-4),
+        two_exp,
+        two_exp_mp,
+        two_exp_jac_mp,
+        np.linspace(0, 8, 60),
+        (1.0, 1.0, 2.0, 1.15),
+        (0.5, 0.8, 2.5, 1.3),
+        1e-4,
+    ),
     "ratio of cubics": (
-        thurber, thurber_mp, thurber_jac_mp, np.linspace(-3, 2, 40),
-        (1300.0, 1500.0, 600.0, 75.0, 0.96, 0.4, 0.05), (1000.0, 1000.0, 400.0, 40.0, 0.7, 0.3, 0.03), 1.0),
+        thurber,
+        thurber_mp,
+        thurber_jac_mp,
+        np.linspace(-3, 2, 40),
+        (1300.0, 1500.0, 600.0, 75.0, 0.96, 0.4, 0.05),
+        (1000.0, 1000.0, 400.0, 40.0, 0.7, 0.3, 0.03),
+        1.0,
+    ),
 }
 
 
 def as_numpy_jacobian(jac_mp):
     def jac(x, *p):
         with mpmath.workdps(30):
-            return np.array([[float(v) for v in jac_mp(mpmath.mpf(float(xi)), *map(mpmath.mpf, p))] for xi in x])
+            return np.array(
+                [[float(v) for v in jac_mp(mpmath.mpf(float(xi)), *map(mpmath.mpf, p))] for xi in x]
+            )
+
     return jac
 
 

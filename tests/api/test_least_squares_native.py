@@ -13,11 +13,12 @@ import tracemalloc
 
 import numpy as np
 import pytest
-from lsq_problems import BY_NAME, exp_decay, exp_decay_jac
-from native import run_python
 
 import Velmora
 from Velmora import NativeModel, NativeResiduals
+
+from lsq_problems import BY_NAME, exp_decay, exp_decay_jac
+from native import run_python
 
 EXP = BY_NAME["exp_decay"]
 PLANE = BY_NAME["plane_with_bump"]
@@ -93,8 +94,13 @@ void flag_model(const double *x, int64_t m, const double *p, double *out, void *
 """
 
 RES = [ctypes.POINTER(ctypes.c_double), ctypes.POINTER(ctypes.c_double), ctypes.c_void_p]
-MODEL = [ctypes.POINTER(ctypes.c_double), ctypes.c_int64, ctypes.POINTER(ctypes.c_double),
-         ctypes.POINTER(ctypes.c_double), ctypes.c_void_p]
+MODEL = [
+    ctypes.POINTER(ctypes.c_double),
+    ctypes.c_int64,
+    ctypes.POINTER(ctypes.c_double),
+    ctypes.POINTER(ctypes.c_double),
+    ctypes.c_void_p,
+]
 
 
 @pytest.fixture(scope="module")
@@ -105,12 +111,21 @@ def lib(tmp_path_factory):
     folder = tmp_path_factory.mktemp("lsq")
     src, so = folder / "lsq.c", folder / "lsq.so"
     src.write_text(LSQ_C)
-    subprocess.run([gcc, "-O2", "-ffp-contract=off", "-shared", "-fPIC", "-o", str(so), str(src), "-lm"],
-                   check=True)
+    subprocess.run(
+        [gcc, "-O2", "-ffp-contract=off", "-shared", "-fPIC", "-o", str(so), str(src), "-lm"],
+        check=True,
+    )
     dll = ctypes.CDLL(str(so))
     for name in ("exp_residuals", "exp_residuals_jac"):
         getattr(dll, name).restype, getattr(dll, name).argtypes = None, RES
-    for name in ("exp_model", "exp_model_jac", "plane_model", "nan_model", "slow_model", "flag_model"):
+    for name in (
+        "exp_model",
+        "exp_model_jac",
+        "plane_model",
+        "nan_model",
+        "slow_model",
+        "flag_model",
+    ):
         getattr(dll, name).restype, getattr(dll, name).argtypes = None, MODEL
     dll.path = str(so)
     return dll
@@ -126,7 +141,9 @@ def test_native_model_fits_as_the_python_model(lib, with_jac):
     model = NativeModel(lib.exp_model, jac=lib.exp_model_jac if with_jac else None)
     jac = exp_decay_jac if with_jac else None
     ours = Velmora.curve_fit(model, EXP.xdata, EXP.ydata, p0=EXP.p0, full_output=True)
-    python = Velmora.curve_fit(exp_decay, EXP.xdata, EXP.ydata, p0=EXP.p0, jac=jac, full_output=True)
+    python = Velmora.curve_fit(
+        exp_decay, EXP.xdata, EXP.ydata, p0=EXP.p0, jac=jac, full_output=True
+    )
     np.testing.assert_allclose(ours[0], python[0], rtol=1e-9)
     np.testing.assert_allclose(ours[1], python[1], rtol=1e-6)
     assert ours[2]["nfev"] == python[2]["nfev"] and ours[4] == python[4]
@@ -141,16 +158,24 @@ def test_native_model_reads_xdata_in_the_callers_layout(lib):
     frozen = PLANE.xdata.copy()
     frozen.flags.writeable = False
     for xdata in (fortran, frozen, PLANE.xdata.tolist()):
-        np.testing.assert_allclose(Velmora.curve_fit(lib.plane_model, xdata, PLANE.ydata, p0=PLANE.p0)[0], got)
+        np.testing.assert_allclose(
+            Velmora.curve_fit(lib.plane_model, xdata, PLANE.ydata, p0=PLANE.p0)[0], got
+        )
 
 
 @pytest.mark.parametrize("with_jac", [False, True])
 def test_native_residuals(lib, with_jac):
     ctx = exp_context()
-    fun = NativeResiduals(lib.exp_residuals, ctx.size // 2, ctx=ctx.ctypes.data,
-                          jac=lib.exp_residuals_jac if with_jac else None)
+    fun = NativeResiduals(
+        lib.exp_residuals,
+        ctx.size // 2,
+        ctx=ctx.ctypes.data,
+        jac=lib.exp_residuals_jac if with_jac else None,
+    )
     ours = Velmora.least_squares(fun, EXP.p0)
-    python = Velmora.least_squares(EXP.residuals, EXP.p0, jac=EXP.residual_jac if with_jac else None)
+    python = Velmora.least_squares(
+        EXP.residuals, EXP.p0, jac=EXP.residual_jac if with_jac else None
+    )
     np.testing.assert_allclose(ours.x, python.x, rtol=1e-9)
     assert (ours.nfev, ours.njev, ours.status) == (python.nfev, python.njev, python.status)
     np.testing.assert_allclose(ours.fun, python.fun, rtol=1e-6, atol=1e-12)
@@ -166,13 +191,17 @@ def test_native_residuals_with_bounds(lib):
     assert r.active_mask.tolist() == [0, 1, 0]
 
 
-
 def numba_functions():
     nb = pytest.importorskip("numba")
     from numba import carray, types
 
-    model_sig = types.void(types.CPointer(types.float64), types.int64, types.CPointer(types.float64),
-                           types.CPointer(types.float64), types.voidptr)
+    model_sig = types.void(
+        types.CPointer(types.float64),
+        types.int64,
+        types.CPointer(types.float64),
+        types.CPointer(types.float64),
+        types.voidptr,
+    )
 
     @nb.cfunc(model_sig)
     def model(xp, m, pp, outp, ctx):
@@ -180,7 +209,9 @@ def numba_functions():
         for i in range(m):
             out[i] = p[0] * np.exp(-p[1] * x[i]) + p[2]
 
-    res_sig = types.void(types.CPointer(types.float64), types.CPointer(types.float64), types.voidptr)
+    res_sig = types.void(
+        types.CPointer(types.float64), types.CPointer(types.float64), types.voidptr
+    )
     t, y = EXP.xdata.copy(), EXP.ydata.copy()
 
     @nb.cfunc(res_sig)
@@ -215,33 +246,69 @@ def test_numba_cfuncs():
 def test_cffi_pointer(lib):
     cffi = pytest.importorskip("cffi")
     ffi = cffi.FFI()
-    ffi.cdef("void exp_model(const double *, int64_t, const double *, double *, void *);"
-             "void exp_residuals(const double *, double *, void *);")
+    ffi.cdef(
+        "void exp_model(const double *, int64_t, const double *, double *, void *);"
+        "void exp_residuals(const double *, double *, void *);"
+    )
     dll = ffi.dlopen(lib.path)
     got, _ = Velmora.curve_fit(dll.exp_model, EXP.xdata, EXP.ydata, p0=EXP.p0)
-    np.testing.assert_allclose(got, Velmora.curve_fit(exp_decay, EXP.xdata, EXP.ydata, p0=EXP.p0)[0], rtol=1e-8)
+    np.testing.assert_allclose(
+        got, Velmora.curve_fit(exp_decay, EXP.xdata, EXP.ydata, p0=EXP.p0)[0], rtol=1e-8
+    )
     with pytest.raises(TypeError, match="cffi pointer has type"):
         NativeModel(dll.exp_residuals)
 
 
-@pytest.mark.parametrize("call, exc, match", [
-    (lambda lib: Velmora.least_squares(lib.exp_residuals, EXP.p0), TypeError, "NativeResiduals"),
-    (lambda lib: NativeResiduals(lib.exp_residuals, 0), ValueError, "positive"),
-    (lambda lib: NativeResiduals(lib.exp_residuals, 2.5), ValueError, "positive"),
-    (lambda lib: NativeResiduals(lib.exp_model, 20), TypeError, "restype None and argtypes"),
-    (lambda lib: NativeModel(lib.exp_residuals), TypeError, "argtypes"),
-    (lambda lib: NativeModel(0), ValueError, "non-null"),
-    (lambda lib: NativeModel(lib.exp_model, ctx="x"), TypeError, "ctx"),
-    (lambda lib: Velmora.least_squares(NativeResiduals(lib.exp_residuals, 20), EXP.p0, args=(1,)), ValueError,
-     "no args"),
-    (lambda lib: Velmora.least_squares(NativeResiduals(lib.exp_residuals, 2), EXP.p0), ValueError, "less than"),
-    (lambda lib: Velmora.curve_fit(lib.exp_model, EXP.xdata, EXP.ydata), ValueError, "p0 is required"),
-    (lambda lib: Velmora.curve_fit(lib.exp_model, EXP.xdata, EXP.ydata, p0=EXP.p0, jac=exp_decay_jac),
-     ValueError, "NativeModel"),
-    (lambda lib: Velmora.curve_fit(lib.nan_model, EXP.xdata, EXP.ydata, p0=EXP.p0), ValueError,
-     "not finite in the initial point"),
-    (lambda lib: Velmora.curve_fit(lib.exp_model, ["a"] * 20, EXP.ydata, p0=EXP.p0), ValueError, "float"),
-])
+@pytest.mark.parametrize(
+    "call, exc, match",
+    [
+        (
+            lambda lib: Velmora.least_squares(lib.exp_residuals, EXP.p0),
+            TypeError,
+            "NativeResiduals",
+        ),
+        (lambda lib: NativeResiduals(lib.exp_residuals, 0), ValueError, "positive"),
+        (lambda lib: NativeResiduals(lib.exp_residuals, 2.5), ValueError, "positive"),
+        (lambda lib: NativeResiduals(lib.exp_model, 20), TypeError, "restype None and argtypes"),
+        (lambda lib: NativeModel(lib.exp_residuals), TypeError, "argtypes"),
+        (lambda lib: NativeModel(0), ValueError, "non-null"),
+        (lambda lib: NativeModel(lib.exp_model, ctx="x"), TypeError, "ctx"),
+        (
+            lambda lib: Velmora.least_squares(
+                NativeResiduals(lib.exp_residuals, 20), EXP.p0, args=(1,)
+            ),
+            ValueError,
+            "no args",
+        ),
+        (
+            lambda lib: Velmora.least_squares(NativeResiduals(lib.exp_residuals, 2), EXP.p0),
+            ValueError,
+            "less than",
+        ),
+        (
+            lambda lib: Velmora.curve_fit(lib.exp_model, EXP.xdata, EXP.ydata),
+            ValueError,
+            "p0 is required",
+        ),
+        (
+            lambda lib: Velmora.curve_fit(
+                lib.exp_model, EXP.xdata, EXP.ydata, p0=EXP.p0, jac=exp_decay_jac
+            ),
+            ValueError,
+            "NativeModel",
+        ),
+        (
+            lambda lib: Velmora.curve_fit(lib.nan_model, EXP.xdata, EXP.ydata, p0=EXP.p0),
+            ValueError,
+            "not finite in the initial point",
+        ),
+        (
+            lambda lib: Velmora.curve_fit(lib.exp_model, ["a"] * 20, EXP.ydata, p0=EXP.p0),
+            ValueError,
+            "float",
+        ),
+    ],
+)
 def test_bad_native_functions(lib, call, exc, match):
     with pytest.raises(exc, match=match):
         call(lib)
@@ -365,16 +432,27 @@ def raising_model(t, a, b, c):
 
 LEAK_PATHS = {
     "native success": lambda lib: Velmora.curve_fit(lib.exp_model, EXP.xdata, EXP.ydata, p0=EXP.p0),
-    "native large": lambda lib: Velmora.curve_fit(lib.exp_model, np.linspace(0, 4, 3000),
-                                                 np.exp(-np.linspace(0, 4, 3000)), p0=EXP.p0, sigma=np.ones(3000)),
-    "native start not finite": lambda lib: Velmora.curve_fit(lib.nan_model, EXP.xdata, EXP.ydata, p0=EXP.p0),
+    "native large": lambda lib: Velmora.curve_fit(
+        lib.exp_model,
+        np.linspace(0, 4, 3000),
+        np.exp(-np.linspace(0, 4, 3000)),
+        p0=EXP.p0,
+        sigma=np.ones(3000),
+    ),
+    "native start not finite": lambda lib: Velmora.curve_fit(
+        lib.nan_model, EXP.xdata, EXP.ydata, p0=EXP.p0
+    ),
     "python raises": lambda lib: Velmora.curve_fit(raising_model, EXP.xdata, EXP.ydata, p0=EXP.p0),
-    "bounds and full output": lambda lib: Velmora.curve_fit(exp_decay, EXP.xdata, EXP.ydata, p0=EXP.p0,
-                                                            bounds=(0, 5), full_output=True),
-    "covariance sigma": lambda lib: Velmora.curve_fit(exp_decay, EXP.xdata, EXP.ydata, p0=EXP.p0,
-                                                      sigma=np.eye(20) * 0.01),
+    "bounds and full output": lambda lib: Velmora.curve_fit(
+        exp_decay, EXP.xdata, EXP.ydata, p0=EXP.p0, bounds=(0, 5), full_output=True
+    ),
+    "covariance sigma": lambda lib: Velmora.curve_fit(
+        exp_decay, EXP.xdata, EXP.ydata, p0=EXP.p0, sigma=np.eye(20) * 0.01
+    ),
     "least_squares budget": lambda lib: Velmora.least_squares(EXP.residuals, EXP.p0, max_nfev=2),
-    "wrong jac shape": lambda lib: Velmora.least_squares(EXP.residuals, EXP.p0, jac=lambda p: np.ones(3)),
+    "wrong jac shape": lambda lib: Velmora.least_squares(
+        EXP.residuals, EXP.p0, jac=lambda p: np.ones(3)
+    ),
 }
 
 

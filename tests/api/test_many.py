@@ -15,10 +15,11 @@ import tracemalloc
 
 import numpy as np
 import pytest
-from native import run_python
 
 import Velmora
 from Velmora import ManyResult, NativeObjective, many, minimize, minimize_many
+
+from native import run_python
 
 KEYS = ["x", "fun", "nit", "nfev", "status", "success", "message"]
 
@@ -77,8 +78,20 @@ def mlib(tmp_path_factory):
     folder = tmp_path_factory.mktemp("many")
     (folder / "many.c").write_text(MANY_C)
     lib = folder / "many.so"
-    subprocess.run([gcc, "-O2", "-ffp-contract=off", "-shared", "-fPIC", "-o", str(lib), str(folder / "many.c"),
-                    "-lm"], check=True)
+    subprocess.run(
+        [
+            gcc,
+            "-O2",
+            "-ffp-contract=off",
+            "-shared",
+            "-fPIC",
+            "-o",
+            str(lib),
+            str(folder / "many.c"),
+            "-lm",
+        ],
+        check=True,
+    )
     dll = ctypes.CDLL(str(lib))
     value = (ctypes.c_double, [ctypes.POINTER(ctypes.c_double), ctypes.c_void_p])
     for name in ("row_sphere", "crowded", "sphere_n"):
@@ -115,25 +128,37 @@ def assert_rows_are_minimize(result, separate):
     assert type(result) is ManyResult and list(result) == KEYS
     K = len(separate)
     assert result.x.shape == (K, separate[0].x.size) and result.x.dtype == np.float64
-    for key, dtype in (("fun", np.float64), ("nit", np.int64), ("nfev", np.int64), ("status", np.int64),
-                       ("success", np.bool_), ("message", object)):
+    for key, dtype in (
+        ("fun", np.float64),
+        ("nit", np.int64),
+        ("nfev", np.int64),
+        ("status", np.int64),
+        ("success", np.bool_),
+        ("message", object),
+    ):
         assert result[key].shape == (K,) and result[key].dtype == dtype, key
     for k, r in enumerate(separate):
         np.testing.assert_array_equal(result.x[k], r.x, err_msg=f"problem {k}")
         np.testing.assert_array_equal(result.fun[k], r.fun, err_msg=f"problem {k}")  # NaN too
-        assert (result.nit[k], result.nfev[k], result.status[k], result.success[k],
-                result.message[k]) == (r.nit, r.nfev, r.status, r.success, r.message), k
+        assert (
+            result.nit[k],
+            result.nfev[k],
+            result.status[k],
+            result.success[k],
+            result.message[k],
+        ) == (r.nit, r.nfev, r.status, r.success, r.message), k
 
 
 # --- each row is the minimize run of its problem -------------------------------------
 
+
 def decay_case(decay, form, K=40):
     """(minimize_many arguments, the minimize call of problem k)."""
     _, y = decay.problems(K, seed=3)
-    y[5, 4] = np.nan                     # not finite at the start: reported in its row
-    y[9] = 1e300                         # overflows: the value is inf at the start
+    y[5, 4] = np.nan  # not finite at the start: reported in its row
+    y[9] = 1e300  # overflows: the value is inf at the start
     start = np.tile(decay.START, (K, 1))
-    start[2] = [1e-3, 50.0, 0.0]         # a poor start
+    start[2] = [1e-3, 50.0, 0.0]  # a poor start
     if form == "native value":
         fun, jac = decay.sse, None
     elif form == "native gradient":
@@ -147,15 +172,20 @@ def decay_case(decay, form, K=40):
 
     def one(k, **kwargs):
         if form.startswith("native"):
-            native = NativeObjective(decay.sse, ctx=y[k].ctypes.data,
-                                     grad=None if form == "native value" else decay.sse_grad)
+            native = NativeObjective(
+                decay.sse,
+                ctx=y[k].ctypes.data,
+                grad=None if form == "native value" else decay.sse_grad,
+            )
             return minimize(native, start[k], **kwargs)
         return minimize(fun, start[k], args=(y[k],), jac=jac, **kwargs)
 
     return (fun, start, y, jac), one
 
 
-@pytest.mark.parametrize("form", ["native value", "native gradient", "python", "python jac", "python jac=True"])
+@pytest.mark.parametrize(
+    "form", ["native value", "native gradient", "python", "python jac", "python jac=True"]
+)
 @pytest.mark.parametrize("workers", [1, 2, None])
 def test_rows_are_the_runs_of_minimize_lbfgsb(decay, form, workers):
     (fun, start, y, jac), one = decay_case(decay, form)
@@ -171,12 +201,16 @@ def test_rows_are_the_runs_of_minimize_neldermead(decay, form, workers):
     (fun, start, y, _), one = decay_case(decay, form, K=16)
     options = {"maxfev": 400, "xatol": 1e-6, "fatol": 1e-9}
     result = minimize_many(fun, start, y, method="Nelder-Mead", options=options, workers=workers)
-    assert_rows_are_minimize(result, [one(k, method="Nelder-Mead", options=options) for k in range(len(y))])
+    assert_rows_are_minimize(
+        result, [one(k, method="Nelder-Mead", options=options) for k in range(len(y))]
+    )
 
 
 def test_fits_recover_the_decays(decay):
     p, y = decay.problems(200, seed=1, noise=1e-4)
-    result = minimize_many(decay.objective, decay.START, y, bounds=[(0, None), (0, None), (None, None)])
+    result = minimize_many(
+        decay.objective, decay.START, y, bounds=[(0, None), (0, None), (None, None)]
+    )
     assert result.success.all()
     np.testing.assert_allclose(result.x, p, atol=2e-3)
 
@@ -196,7 +230,9 @@ def test_without_data_problems_differ_in_their_starts(mlib):
     starts = np.arange(12.0).reshape(4, 3)
     native = minimize_many(NativeObjective(mlib.sphere_n, ctx=3), starts)
     python = minimize_many(lambda x, scale: scale * float(x @ x), starts, args=2.0)
-    assert_rows_are_minimize(native, [minimize(NativeObjective(mlib.sphere_n, ctx=3), s) for s in starts])
+    assert_rows_are_minimize(
+        native, [minimize(NativeObjective(mlib.sphere_n, ctx=3), s) for s in starts]
+    )
     assert python.success.all() and np.abs(python.x).max() < 1e-5
 
 
@@ -208,7 +244,9 @@ def test_python_objective_gets_row_k_and_args(mlib):
         seen.append((row, scale))
         return scale * row_sphere_py(x, row)
 
-    result = minimize_many(fun, np.zeros(3), c, args=(3.0,), jac=lambda x, row, scale: scale * 2.0 * (x - row))
+    result = minimize_many(
+        fun, np.zeros(3), c, args=(3.0,), jac=lambda x, row, scale: scale * 2.0 * (x - row)
+    )
     rows = [id(r) for r, _ in seen]
     assert {s for _, s in seen} == {3.0}
     # Every call of one problem sees one view of its row; the rows are in order.
@@ -244,13 +282,16 @@ def test_no_problems_gives_empty_rows(mlib):
 
 def test_native_gradient_from_a_native_objective(mlib):
     c = centres(9)
-    with_grad = minimize_many(NativeObjective(mlib.row_sphere, grad=mlib.row_sphere_fg), np.zeros(3), c)
+    with_grad = minimize_many(
+        NativeObjective(mlib.row_sphere, grad=mlib.row_sphere_fg), np.zeros(3), c
+    )
     python = minimize_many(row_sphere_py, np.zeros(3), c, jac=row_sphere_grad_py)
     np.testing.assert_array_equal(with_grad.nfev, python.nfev)
     np.testing.assert_allclose(with_grad.x, python.x, rtol=1e-14)
 
 
 # --- bounds ---------------------------------------------------------------------------
+
 
 class DuckBounds:
     def __init__(self, lb, ub):
@@ -271,26 +312,41 @@ def test_bounds_shared_or_per_problem(mlib):
         "lb and ub (K, n)": (DuckBounds(lo, hi), lambda k: DuckBounds(lo[k], hi[k])),
         "lb (K, n), ub a number": (DuckBounds(lo, 0.5), lambda k: DuckBounds(lo[k], 0.5)),
         "shared pairs": ([(-1.0, 0.5)] * 3, lambda k: [(-1.0, 0.5)] * 3),
-        "shared lb and ub": (DuckBounds(-1.0, [0.5, 1.0, None]), lambda k: DuckBounds(-1.0, [0.5, 1.0, None])),
+        "shared lb and ub": (
+            DuckBounds(-1.0, [0.5, 1.0, None]),
+            lambda k: DuckBounds(-1.0, [0.5, 1.0, None]),
+        ),
     }
     for name, (bounds, one) in forms.items():
         for fun in (mlib.row_sphere, row_sphere_py):
             result = minimize_many(fun, np.zeros(3), c, bounds=bounds)
-            separate = [minimize(row_sphere_py, np.zeros(3), args=(c[k],), bounds=one(k)) for k in range(K)]
+            separate = [
+                minimize(row_sphere_py, np.zeros(3), args=(c[k],), bounds=one(k)) for k in range(K)
+            ]
             np.testing.assert_allclose(result.x, [r.x for r in separate], atol=1e-7, err_msg=name)
             assert (result.status == [r.status for r in separate]).all(), name
 
 
-@pytest.mark.parametrize("bounds, match", [
-    (np.full((4, 3, 2), np.nan), r"bounds for problem 0, variable 0 are NaN"),
-    (np.tile([[0.0, 1.0], [0.0, 1.0], [2.0, 1.0]], (4, 1, 1)), r"problem 0, variable 2 are crossed"),
-    (np.concatenate([np.tile([[0.0, 1.0]], (3, 3, 1)), [[[0.0, 1.0], [np.inf, np.inf], [0, 1]]]]),
-     r"problem 3, variable 1 admit no finite value"),
-    (np.zeros((5, 3, 2)), r"shape \(K, n, 2\) = \(4, 3, 2\), got \(5, 3, 2\)"),
-    ([[(0, 1)] * 3] * 3 + [[(0, 1)] * 2], r"shape \(K, n, 2\)"),
-    (DuckBounds(np.zeros((3, 3)), 1.0), r"bounds.lb must broadcast to \(K, n\) = \(4, 3\)"),
-    ([(0.0, 1.0)] * 2, "bounds has 2 entries for n = 3"),
-])
+@pytest.mark.parametrize(
+    "bounds, match",
+    [
+        (np.full((4, 3, 2), np.nan), r"bounds for problem 0, variable 0 are NaN"),
+        (
+            np.tile([[0.0, 1.0], [0.0, 1.0], [2.0, 1.0]], (4, 1, 1)),
+            r"problem 0, variable 2 are crossed",
+        ),
+        (
+            np.concatenate(
+                [np.tile([[0.0, 1.0]], (3, 3, 1)), [[[0.0, 1.0], [np.inf, np.inf], [0, 1]]]]
+            ),
+            r"problem 3, variable 1 admit no finite value",
+        ),
+        (np.zeros((5, 3, 2)), r"shape \(K, n, 2\) = \(4, 3, 2\), got \(5, 3, 2\)"),
+        ([[(0, 1)] * 3] * 3 + [[(0, 1)] * 2], r"shape \(K, n, 2\)"),
+        (DuckBounds(np.zeros((3, 3)), 1.0), r"bounds.lb must broadcast to \(K, n\) = \(4, 3\)"),
+        ([(0.0, 1.0)] * 2, "bounds has 2 entries for n = 3"),
+    ],
+)
 def test_bad_bounds_name_the_problem_and_variable(bounds, match):
     calls = []
     with pytest.raises(ValueError, match=match):
@@ -300,15 +356,22 @@ def test_bad_bounds_name_the_problem_and_variable(bounds, match):
 
 class Endless:
     """An iterable that never ends."""
+
     def __iter__(self):
         return iter(lambda: 0.0, None)
 
 
 @pytest.mark.parametrize("call", ["minimize", "minimize_many"])
-@pytest.mark.parametrize("bounds, match", [
-    (Endless(), "bounds has more than 3 entries for n = 3"),
-    ([(0, 1), Endless(), (0, 1)], r"bounds\[1\] must be a \(low, high\) pair, got more than 2 values"),
-])
+@pytest.mark.parametrize(
+    "bounds, match",
+    [
+        (Endless(), "bounds has more than 3 entries for n = 3"),
+        (
+            [(0, 1), Endless(), (0, 1)],
+            r"bounds\[1\] must be a \(low, high\) pair, got more than 2 values",
+        ),
+    ],
+)
 def test_endless_bounds_are_refused_without_reading_them_all(call, bounds, match):
     with pytest.raises(ValueError, match=match):
         if call == "minimize":
@@ -319,32 +382,56 @@ def test_endless_bounds_are_refused_without_reading_them_all(call, bounds, match
 
 # --- bad arguments, before any evaluation ----------------------------------------------
 
-@pytest.mark.parametrize("kwargs, exc, match", [
-    ({"x0": np.zeros((2, 2, 3))}, ValueError, r"x0 must have shape \(n,\) or \(K, n\)"),
-    ({"x0": np.zeros((4, 0))}, ValueError, r"x0 must have shape"),
-    ({"x0": np.zeros((3, 3))}, ValueError, "x0 has 3 rows and data 4"),
-    ({"x0": ["a", "b", "c"]}, TypeError, "x0 must hold real numbers"),
-    ({"data": np.array([["a"] * 3] * 4)}, ValueError, "data must hold real numbers, got dtype <U1"),
-    ({"data": np.ones((4, 3)) + 1j}, ValueError, "data must hold real numbers, got dtype complex128"),
-    ({"data": np.array([None] * 4)}, ValueError, "data must hold real numbers, got dtype object"),
-    ({"data": 3.0}, ValueError, "data must have one row per problem"),
-    ({"data": None}, ValueError, r"give x0 of shape \(K, n\) or data with K rows"),
-    ({"workers": 0}, ValueError, "workers must be at least 1, got 0"),
-    ({"workers": -2}, ValueError, "workers must be at least 1"),
-    ({"workers": 1.5}, TypeError, "workers must be an int"),
-    ({"workers": True}, TypeError, "workers must be an int"),
-    ({"progress": "yes"}, TypeError, "progress must be None, True or False"),
-    ({"method": "BFGS"}, ValueError, "unknown method 'BFGS'"),
-    ({"options": {"maxiterations": 3}}, ValueError, "unknown option 'maxiterations'"),
-    ({"method": "Nelder-Mead", "jac": True}, ValueError, "Nelder-Mead uses no gradient"),
-    ({"fun": "rosenbrock"}, ValueError, "not the name 'rosenbrock'"),
-    ({"fun": 3}, TypeError, "fun must be a callable"),
-    ({"options": {"eps": 1e-300}, "x0": [0.0, 2e300, 0.0]}, ValueError,
-     r"does not move variable 1 of the start of problem 0"),
-])
+
+@pytest.mark.parametrize(
+    "kwargs, exc, match",
+    [
+        ({"x0": np.zeros((2, 2, 3))}, ValueError, r"x0 must have shape \(n,\) or \(K, n\)"),
+        ({"x0": np.zeros((4, 0))}, ValueError, r"x0 must have shape"),
+        ({"x0": np.zeros((3, 3))}, ValueError, "x0 has 3 rows and data 4"),
+        ({"x0": ["a", "b", "c"]}, TypeError, "x0 must hold real numbers"),
+        (
+            {"data": np.array([["a"] * 3] * 4)},
+            ValueError,
+            "data must hold real numbers, got dtype <U1",
+        ),
+        (
+            {"data": np.ones((4, 3)) + 1j},
+            ValueError,
+            "data must hold real numbers, got dtype complex128",
+        ),
+        (
+            {"data": np.array([None] * 4)},
+            ValueError,
+            "data must hold real numbers, got dtype object",
+        ),
+        ({"data": 3.0}, ValueError, "data must have one row per problem"),
+        ({"data": None}, ValueError, r"give x0 of shape \(K, n\) or data with K rows"),
+        ({"workers": 0}, ValueError, "workers must be at least 1, got 0"),
+        ({"workers": -2}, ValueError, "workers must be at least 1"),
+        ({"workers": 1.5}, TypeError, "workers must be an int"),
+        ({"workers": True}, TypeError, "workers must be an int"),
+        ({"progress": "yes"}, TypeError, "progress must be None, True or False"),
+        ({"method": "BFGS"}, ValueError, "unknown method 'BFGS'"),
+        ({"options": {"maxiterations": 3}}, ValueError, "unknown option 'maxiterations'"),
+        ({"method": "Nelder-Mead", "jac": True}, ValueError, "Nelder-Mead uses no gradient"),
+        ({"fun": "rosenbrock"}, ValueError, "not the name 'rosenbrock'"),
+        ({"fun": 3}, TypeError, "fun must be a callable"),
+        (
+            {"options": {"eps": 1e-300}, "x0": [0.0, 2e300, 0.0]},
+            ValueError,
+            r"does not move variable 1 of the start of problem 0",
+        ),
+    ],
+)
 def test_bad_arguments_raise_before_any_evaluation(kwargs, exc, match):
     calls = []
-    args = {"fun": lambda x, c: calls.append(1) or 0.0, "x0": np.zeros(3), "data": centres(4), **kwargs}
+    args = {
+        "fun": lambda x, c: calls.append(1) or 0.0,
+        "x0": np.zeros(3),
+        "data": centres(4),
+        **kwargs,
+    }
     with pytest.raises(exc, match=match):
         minimize_many(args.pop("fun"), args.pop("x0"), args.pop("data"), **args)
     assert not calls
@@ -363,6 +450,7 @@ def test_huge_workers_are_capped(mlib):
 
 
 # --- user exceptions, Ctrl-C ------------------------------------------------------------
+
 
 class Boom(Exception):
     pass
@@ -393,15 +481,25 @@ def test_an_exception_from_python_stops_the_call_and_propagates(where, problem):
         return row_sphere_py(x, row), row_sphere_grad_py(x, row)
 
     with pytest.raises(Boom) as info:
-        minimize_many(pair if where == "fun pair" else fun, np.zeros(3), c, jac=True if where == "fun pair" else jac)
+        minimize_many(
+            pair if where == "fun pair" else fun,
+            np.zeros(3),
+            c,
+            jac=True if where == "fun pair" else jac,
+        )
     assert info.value is raised[0] and len(raised) == 1 and calls[-1] == where
-    assert {"fun": "fun", "jac": "jac", "fun pair": "pair"}[where] in [f.name for f in info.traceback]
+    assert {"fun": "fun", "jac": "jac", "fun pair": "pair"}[where] in [
+        f.name for f in info.traceback
+    ]
 
 
-@pytest.mark.parametrize("returned, exc, match", [
-    ("x", TypeError, "fun must return a real number, got str"),
-    ([1.0, 2.0], TypeError, "fun must return a real number, got list"),
-])
+@pytest.mark.parametrize(
+    "returned, exc, match",
+    [
+        ("x", TypeError, "fun must return a real number, got str"),
+        ([1.0, 2.0], TypeError, "fun must return a real number, got list"),
+    ],
+)
 def test_a_value_that_is_not_real_stops_the_call(returned, exc, match):
     with pytest.raises(exc, match=match):
         minimize_many(lambda x, row: returned, np.zeros(3), centres(3))
@@ -447,6 +545,7 @@ def test_ctrl_c_stops_the_call_promptly(clib, kind, workers):
 
 # --- threads ----------------------------------------------------------------------------
 
+
 @pytest.mark.threads
 @pytest.mark.parametrize("workers, peak", [(1, 1), (2, 2)])
 def test_native_problems_run_on_that_many_threads_at_once(mlib, workers, peak):
@@ -481,6 +580,7 @@ def test_native_calls_release_the_lock(mlib):
 
 # --- progress ---------------------------------------------------------------------------
 
+
 class Terminal(io.StringIO):
     def isatty(self):
         return True
@@ -493,32 +593,36 @@ def test_progress_line(monkeypatch, terminal):
     stream = Terminal() if terminal else io.StringIO()
     line = many.Progress("minimize_many", 1000, stream, force=False)
     now[0] += 0.3
-    line(10)                        # too early to tell: nothing
+    line(10)  # too early to tell: nothing
     now[0] += 0.3
-    line(900)                       # expected to end within a second: nothing
+    line(900)  # expected to end within a second: nothing
     assert stream.getvalue() == ""
     now[0] += 9.4
-    line(950)                       # 10 s for 950: shown
+    line(950)  # 10 s for 950: shown
     now[0] += 0.1
-    line(960)                       # redrawn at most every 0.25 s (2 s off a terminal)
+    line(960)  # redrawn at most every 0.25 s (2 s off a terminal)
     now[0] += 5.0
     line(1000)
     line.finish(True)
     text = stream.getvalue()
     first = "minimize_many: 950/1000 problems, 95/s, 0:01 left"
     if terminal:
-        assert text == (f"\r{first}\x1b[K\rminimize_many: 1000/1000 problems, 66/s, 0:00 left\x1b[K"
-                        "\rminimize_many: 1000 problems in 15.1 s (66/s)\x1b[K\n")
+        assert text == (
+            f"\r{first}\x1b[K\rminimize_many: 1000/1000 problems, 66/s, 0:00 left\x1b[K"
+            "\rminimize_many: 1000 problems in 15.1 s (66/s)\x1b[K\n"
+        )
     else:
-        assert text == (f"{first}\nminimize_many: 1000/1000 problems, 66/s, 0:00 left\n"
-                        "minimize_many: 1000 problems in 15.1 s (66/s)\n")
+        assert text == (
+            f"{first}\nminimize_many: 1000/1000 problems, 66/s, 0:00 left\n"
+            "minimize_many: 1000 problems in 15.1 s (66/s)\n"
+        )
 
 
 def test_progress_choices(monkeypatch, mlib):
     monkeypatch.setattr(many.sys, "stderr", io.StringIO())
-    assert many._progress(None, "x", 10) is None          # not a terminal
+    assert many._progress(None, "x", 10) is None  # not a terminal
     assert many._progress(False, "x", 10) is None
-    assert many._progress(True, "x", 0) is None           # nothing to do
+    assert many._progress(True, "x", 0) is None  # nothing to do
     forced = many._progress(True, "x", 10)
     assert forced is not None and forced.force
     monkeypatch.setattr(many.sys, "stderr", Terminal())
@@ -584,6 +688,7 @@ def test_memory_is_the_results_and_one_workspace_per_worker(mlib):
 
 # --- leaks ------------------------------------------------------------------------------
 
+
 def failing(x, row):
     raise Boom("fun")
 
@@ -592,19 +697,38 @@ def leak_paths(mlib):
     c = centres(8)
     return {
         "native": lambda: minimize_many(mlib.row_sphere, np.zeros(3), c),
-        "native gradient": lambda: minimize_many(NativeObjective(mlib.row_sphere, grad=mlib.row_sphere_fg),
-                                                 np.zeros(3), c, bounds=[(0, 1)] * 3),
-        "native Nelder-Mead": lambda: minimize_many(mlib.row_sphere, np.zeros(3), c, method="Nelder-Mead"),
+        "native gradient": lambda: minimize_many(
+            NativeObjective(mlib.row_sphere, grad=mlib.row_sphere_fg),
+            np.zeros(3),
+            c,
+            bounds=[(0, 1)] * 3,
+        ),
+        "native Nelder-Mead": lambda: minimize_many(
+            mlib.row_sphere, np.zeros(3), c, method="Nelder-Mead"
+        ),
         "python": lambda: minimize_many(row_sphere_py, np.zeros(3), c, jac=row_sphere_grad_py),
         "python raises": lambda: minimize_many(failing, np.zeros(3), c),
         "not real": lambda: minimize_many(lambda x, row: "x", np.zeros(3), c),
-        "bad bounds": lambda: minimize_many(row_sphere_py, np.zeros(3), c, bounds=np.full((8, 3, 2), np.nan)),
+        "bad bounds": lambda: minimize_many(
+            row_sphere_py, np.zeros(3), c, bounds=np.full((8, 3, 2), np.nan)
+        ),
         "forced progress": lambda: minimize_many(row_sphere_py, np.zeros(3), c, progress=True),
     }
 
 
-@pytest.mark.parametrize("path", ["native", "native gradient", "native Nelder-Mead", "python", "python raises",
-                                  "not real", "bad bounds", "forced progress"])
+@pytest.mark.parametrize(
+    "path",
+    [
+        "native",
+        "native gradient",
+        "native Nelder-Mead",
+        "python",
+        "python raises",
+        "not real",
+        "bad bounds",
+        "forced progress",
+    ],
+)
 def test_repeated_calls_leak_nothing(mlib, path, capsys):
     call = leak_paths(mlib)[path]
 

@@ -8,11 +8,12 @@ import sys
 
 import numpy as np
 import pytest
-from native import python_env
 
 import Velmora
 import Velmora.dask as vd
 from Velmora import NativeObjective, minimize_many
+
+from native import python_env
 
 da = pytest.importorskip("dask.array")
 dask = pytest.importorskip("dask")
@@ -43,12 +44,19 @@ def problems():
 
 @pytest.mark.parametrize("fun", ["native", "python", "import path"])
 def test_blocks_give_the_local_results(problems, fun):
-    objective = {"native": decay.objective, "python": decay.sse_py,
-                 "import path": "decay_objectives:objective"}[fun]
+    objective = {
+        "native": decay.objective,
+        "python": decay.sse_py,
+        "import path": "decay_objectives:objective",
+    }[fun]
     jac = decay.sse_grad_py if fun == "python" else None
-    lazy = vd.minimize_blocks(objective, decay.START, da.from_array(problems, chunks=(250, 7)), jac=jac)
+    lazy = vd.minimize_blocks(
+        objective, decay.START, da.from_array(problems, chunks=(250, 7)), jac=jac
+    )
     assert lazy.x.chunks == ((250, 250, 100), (3,))
-    local = minimize_many(decay.objective if fun != "python" else decay.sse_py, decay.START, problems, jac=jac)
+    local = minimize_many(
+        decay.objective if fun != "python" else decay.sse_py, decay.START, problems, jac=jac
+    )
     assert_same(lazy, local)
 
 
@@ -57,33 +65,54 @@ def test_starts_and_bounds_per_problem_follow_the_row_blocks(problems):
     starts = np.tile(decay.START, (K, 1)) + np.linspace(0.0, 0.5, K)[:, None]
     bounds = np.tile([[0.0, 5.0], [0.0, 3.0], [-2.0, 2.0]], (K, 1, 1))
     bounds[::3, 1] = [0.2, 0.6]
-    lazy = vd.minimize_blocks(decay.objective, da.from_array(starts, chunks=100), da.from_array(problems, chunks=150),
-                              bounds=da.from_array(bounds, chunks=(K, 3, 2)), options={"maxiter": 50})
+    lazy = vd.minimize_blocks(
+        decay.objective,
+        da.from_array(starts, chunks=100),
+        da.from_array(problems, chunks=150),
+        bounds=da.from_array(bounds, chunks=(K, 3, 2)),
+        options={"maxiter": 50},
+    )
     local = minimize_many(decay.objective, starts, problems, bounds=bounds, options={"maxiter": 50})
     assert_same(lazy, local)
     assert (local.x[::3, 1] <= 0.6).all()
 
 
 def test_nelder_mead_and_shared_bounds(problems):
-    kwargs = {"method": "Nelder-Mead", "bounds": [(0, None), (0, None), (None, None)],
-              "options": {"maxfev": 300}}
-    lazy = vd.minimize_blocks(decay.sse, decay.START, da.from_array(problems[:90], chunks=40), **kwargs)
+    kwargs = {
+        "method": "Nelder-Mead",
+        "bounds": [(0, None), (0, None), (None, None)],
+        "options": {"maxfev": 300},
+    }
+    lazy = vd.minimize_blocks(
+        decay.sse, decay.START, da.from_array(problems[:90], chunks=40), **kwargs
+    )
     assert_same(lazy, minimize_many(decay.sse, decay.START, problems[:90], **kwargs))
 
 
-@pytest.mark.parametrize("kwargs, exc, match", [
-    ({"workers": 0}, ValueError, "workers must be at least 1"),
-    ({"x0": np.zeros((2, 2, 3))}, ValueError, r"x0 must have shape \(n,\) or \(K, n\)"),
-    ({"x0": np.zeros((5, 3))}, ValueError, r"x0 must have one row per problem \(600\)"),
-    ({"data": np.array(["a"] * 600)}, ValueError, "data must hold real numbers"),
-    ({"fun": "decay_objectives:no_such_name"}, AttributeError, "no_such_name"),
-    ({"fun": "no_such_module_here:f"}, ModuleNotFoundError, "no_such_module_here"),
-    ({"options": {"bogus": 1}}, ValueError, "unknown option 'bogus'"),
-    ({"bounds": Box(np.zeros((600, 3)), np.ones((600, 3)))}, ValueError,
-     r"per-problem bounds of minimize_blocks are an array of shape \(K, n, 2\)"),
-])
+@pytest.mark.parametrize(
+    "kwargs, exc, match",
+    [
+        ({"workers": 0}, ValueError, "workers must be at least 1"),
+        ({"x0": np.zeros((2, 2, 3))}, ValueError, r"x0 must have shape \(n,\) or \(K, n\)"),
+        ({"x0": np.zeros((5, 3))}, ValueError, r"x0 must have one row per problem \(600\)"),
+        ({"data": np.array(["a"] * 600)}, ValueError, "data must hold real numbers"),
+        ({"fun": "decay_objectives:no_such_name"}, AttributeError, "no_such_name"),
+        ({"fun": "no_such_module_here:f"}, ModuleNotFoundError, "no_such_module_here"),
+        ({"options": {"bogus": 1}}, ValueError, "unknown option 'bogus'"),
+        (
+            {"bounds": Box(np.zeros((600, 3)), np.ones((600, 3)))},
+            ValueError,
+            r"per-problem bounds of minimize_blocks are an array of shape \(K, n, 2\)",
+        ),
+    ],
+)
 def test_bad_arguments_raise_before_the_graph_runs(problems, kwargs, exc, match):
-    args = {"fun": decay.objective, "x0": decay.START, "data": da.from_array(problems, chunks=100), **kwargs}
+    args = {
+        "fun": decay.objective,
+        "x0": decay.START,
+        "data": da.from_array(problems, chunks=100),
+        **kwargs,
+    }
     with pytest.raises(exc, match=match):
         vd.minimize_blocks(args.pop("fun"), args.pop("x0"), args.pop("data"), **args)
 
@@ -98,12 +127,15 @@ def test_a_native_objective_object_cannot_travel_to_another_process():
 
 
 def test_the_package_names_the_extra_when_dask_is_missing():
-    code = ("import sys; sys.modules['dask'] = None; sys.modules['dask.array'] = None\n"
-            "import Velmora.dask as vd\n"
-            "try:\n    vd.minimize_blocks(abs, [0.0], [[1.0]])\n"
-            "except ImportError as e:\n    print(e)\n")
-    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=python_env(),
-                         timeout=60)
+    code = (
+        "import sys; sys.modules['dask'] = None; sys.modules['dask.array'] = None\n"
+        "import Velmora.dask as vd\n"
+        "try:\n    vd.minimize_blocks(abs, [0.0], [[1.0]])\n"
+        "except ImportError as e:\n    print(e)\n"
+    )
+    run = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, env=python_env(), timeout=60
+    )
     assert "pip install 'Velmora[dask]'" in run.stdout, run.stderr
     assert Velmora.dask is vd
 
@@ -141,6 +173,12 @@ def test_a_local_cluster_of_worker_processes_gives_the_local_results(tmp_path):
     # In a process of its own: the cluster's threads and processes end with it.
     script = tmp_path / "cluster.py"
     script.write_text(CLUSTER)
-    proc = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=300,
-                          env=python_env(), cwd=tmp_path)
+    proc = subprocess.run(
+        [sys.executable, str(script)],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        env=python_env(),
+        cwd=tmp_path,
+    )
     assert proc.returncode == 0 and proc.stdout.split()[:1] == ["ok"], proc.stderr[-4000:]

@@ -20,7 +20,9 @@ def rosen(x):
 
 
 def rosen_grad(x):
-    return np.array([-400.0 * x[0] * (x[1] - x[0] ** 2) - 2.0 * (1.0 - x[0]), 200.0 * (x[1] - x[0] ** 2)])
+    return np.array(
+        [-400.0 * x[0] * (x[1] - x[0] ** 2) - 2.0 * (1.0 - x[0]), 200.0 * (x[1] - x[0] ** 2)]
+    )
 
 
 def sphere(x, *shift):
@@ -34,6 +36,7 @@ KEYS = ["x", "fun", "jac", "nit", "nfev", "njev", "status", "success", "message"
 
 # --- the package surface ------------------------------------------------------------
 
+
 def test_public_names():
     assert Velmora.minimize is minimize and Velmora.OptimizeResult is OptimizeResult
     assert Velmora.NativeObjective is NativeObjective
@@ -46,8 +49,12 @@ def test_importing_the_package_does_not_import_numpy():
     import subprocess
 
     code = "import sys, Velmora; print('numpy' in sys.modules)"
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         env={"PYTHONPATH": ":".join(sys.path)})
+    out = subprocess.run(
+        [sys.executable, "-c", code],
+        capture_output=True,
+        text=True,
+        env={"PYTHONPATH": ":".join(sys.path)},
+    )
     assert out.stdout.strip() == "False", out.stderr
 
 
@@ -70,7 +77,10 @@ def test_result_is_a_dict_with_attributes():
 
 # --- objectives and gradients -------------------------------------------------------
 
-@pytest.mark.parametrize("method", ["L-BFGS-B", "l-bfgs-b", "LBFGSB", "Nelder-Mead", "NELDERMEAD", "neldermead"])
+
+@pytest.mark.parametrize(
+    "method", ["L-BFGS-B", "l-bfgs-b", "LBFGSB", "Nelder-Mead", "NELDERMEAD", "neldermead"]
+)
 def test_method_names_are_case_insensitive(method):
     r = minimize(rosen, X0, method=method)
     assert r.success and np.allclose(r.x, 1.0, atol=1e-3)
@@ -130,15 +140,26 @@ def test_every_call_gets_a_new_array_it_may_keep_or_modify():
     r = minimize(fun, X0, jac=jac)
     reference = minimize(rosen, X0, jac=rosen_grad)
     assert (r.nit, r.nfev, r.fun) == (reference.nit, reference.nfev, reference.fun)
-    assert len({id(x) for x in kept}) == len(kept) and all(x.dtype == np.float64 and x.shape == (2,)
-                                                          for x in kept)
+    assert len({id(x) for x in kept}) == len(kept) and all(
+        x.dtype == np.float64 and x.shape == (2,) for x in kept
+    )
 
 
-@pytest.mark.parametrize("x0,n", [(2.0, 1), (np.float32(2.0), 1), ([2], 1), ((1, 2, 3), 3),
-                                  (np.arange(4), 4), (np.array(2.5), 1), ([True, False], 2)])
+@pytest.mark.parametrize(
+    "x0,n",
+    [
+        (2.0, 1),
+        (np.float32(2.0), 1),
+        ([2], 1),
+        ((1, 2, 3), 3),
+        (np.arange(4), 4),
+        (np.array(2.5), 1),
+        ([True, False], 2),
+    ],
+)
 def test_x0_forms(x0, n):
     shapes = []
-    r = minimize(lambda x: shapes.append(x.shape) or float(np.sum(x ** 2)), x0)
+    r = minimize(lambda x: shapes.append(x.shape) or float(np.sum(x**2)), x0)
     assert r.x.shape == (n,) and set(shapes) == {(n,)} and r.success
 
 
@@ -149,13 +170,16 @@ def test_x0_is_copied_and_never_modified():
     assert not np.shares_memory(r.x, x0)
 
 
-@pytest.mark.parametrize("x0,exc,match", [
-    (np.zeros((2, 2)), ValueError, "x0 must be a number or a one-dimensional"),
-    ([], ValueError, "x0 is empty"),
-    (["1", "2"], TypeError, "x0 must hold real numbers"),
-    ([1 + 2j], TypeError, "x0 must hold real numbers"),
-    ([None, 1.0], TypeError, "x0 must hold real numbers"),
-])
+@pytest.mark.parametrize(
+    "x0,exc,match",
+    [
+        (np.zeros((2, 2)), ValueError, "x0 must be a number or a one-dimensional"),
+        ([], ValueError, "x0 is empty"),
+        (["1", "2"], TypeError, "x0 must hold real numbers"),
+        ([1 + 2j], TypeError, "x0 must hold real numbers"),
+        ([None, 1.0], TypeError, "x0 must hold real numbers"),
+    ],
+)
 def test_bad_x0(x0, exc, match):
     calls = []
     with pytest.raises(exc, match=match):
@@ -177,12 +201,23 @@ BUILTIN_CASES = [
 @pytest.mark.parametrize("options", [{}, {"maxiter": 5}, {"maxcor": 3, "ftol": 1e-12, "eps": 1e-7}])
 def test_builtin_names_run_bit_for_bit_as_run_lbfgsb(name, x0, args, bounds, options):
     r = minimize(name, x0, args=args, bounds=bounds, options=options)
-    ref = _optim.run_lbfgsb(name, np.array(x0), bounds=bounds, params=args[0] if args else None,
-                            m=options.get("maxcor", 10), maxiter=options.get("maxiter", 15000),
-                            factr=options.get("ftol", 2.220446049250313e-09) / np.finfo(float).eps,
-                            fd_step=options.get("eps", 0.0))
-    assert (r.status, r.message, r.nit, r.nfev, r.fun) == (ref["status"], ref["message"], ref["nit"],
-                                                            ref["nfev"], ref["fun"])
+    ref = _optim.run_lbfgsb(
+        name,
+        np.array(x0),
+        bounds=bounds,
+        params=args[0] if args else None,
+        m=options.get("maxcor", 10),
+        maxiter=options.get("maxiter", 15000),
+        factr=options.get("ftol", 2.220446049250313e-09) / np.finfo(float).eps,
+        fd_step=options.get("eps", 0.0),
+    )
+    assert (r.status, r.message, r.nit, r.nfev, r.fun) == (
+        ref["status"],
+        ref["message"],
+        ref["nit"],
+        ref["nfev"],
+        ref["fun"],
+    )
     np.testing.assert_array_equal(r.x, ref["x"])
 
 
@@ -190,21 +225,35 @@ def test_builtin_names_run_bit_for_bit_as_run_lbfgsb(name, x0, args, bounds, opt
 @pytest.mark.parametrize("options", [{}, {"maxiter": 7}, {"maxfev": 9, "xatol": 1e-8}])
 def test_builtin_names_run_bit_for_bit_as_run_neldermead(name, x0, args, bounds, options):
     r = minimize(name, x0, args=args, bounds=bounds, method="Nelder-Mead", options=options)
-    ref = _optim.run_neldermead(name, np.array(x0), bounds=bounds, params=args[0] if args else None,
-                                maxiter=options.get("maxiter", 0), maxfun=options.get("maxfev", 0),
-                                xatol=options.get("xatol", 1e-4))
-    assert (r.status, r.message, r.nit, r.nfev, r.fun) == (ref["status"], ref["message"], ref["nit"],
-                                                            ref["nfev"], ref["fun"])
+    ref = _optim.run_neldermead(
+        name,
+        np.array(x0),
+        bounds=bounds,
+        params=args[0] if args else None,
+        maxiter=options.get("maxiter", 0),
+        maxfun=options.get("maxfev", 0),
+        xatol=options.get("xatol", 1e-4),
+    )
+    assert (r.status, r.message, r.nit, r.nfev, r.fun) == (
+        ref["status"],
+        ref["message"],
+        ref["nit"],
+        ref["nfev"],
+        ref["fun"],
+    )
     np.testing.assert_array_equal(r.x, ref["x"])
 
 
-@pytest.mark.parametrize("fun,kwargs,match", [
-    ("Rosenbrock", {}, "unknown built-in objective 'Rosenbrock'"),
-    ("quad", {}, "args=\\(params,\\)"),
-    ("quad", {"args": ([1.0, 2.0, 3.0],)}, "2\\*n = 4"),
-    ("rosenbrock", {"args": (1.0,)}, "takes no args"),
-    ("rosenbrock", {"jac": True}, "jac must be None"),
-])
+@pytest.mark.parametrize(
+    "fun,kwargs,match",
+    [
+        ("Rosenbrock", {}, "unknown built-in objective 'Rosenbrock'"),
+        ("quad", {}, "args=\\(params,\\)"),
+        ("quad", {"args": ([1.0, 2.0, 3.0],)}, "2\\*n = 4"),
+        ("rosenbrock", {"args": (1.0,)}, "takes no args"),
+        ("rosenbrock", {"jac": True}, "jac must be None"),
+    ],
+)
 def test_builtin_misuse(fun, kwargs, match):
     with pytest.raises(ValueError, match=match):
         minimize(fun, [0.0, 0.0], **kwargs)
@@ -212,16 +261,23 @@ def test_builtin_misuse(fun, kwargs, match):
 
 # --- bounds --------------------------------------------------------------------------------
 
+
 class DuckBounds:
     def __init__(self, lb, ub):
         self.lb, self.ub = lb, ub
 
 
-@pytest.mark.parametrize("bounds", [
-    [(None, 0.5), (None, None)], [(-np.inf, 0.5), (-np.inf, np.inf)], [[None, 0.5], [None, None]],
-    np.array([[-np.inf, 0.5], [-np.inf, np.inf]]), DuckBounds(-np.inf, [0.5, np.inf]),
-    DuckBounds([-np.inf, -np.inf], np.array([0.5, np.inf])),
-])
+@pytest.mark.parametrize(
+    "bounds",
+    [
+        [(None, 0.5), (None, None)],
+        [(-np.inf, 0.5), (-np.inf, np.inf)],
+        [[None, 0.5], [None, None]],
+        np.array([[-np.inf, 0.5], [-np.inf, np.inf]]),
+        DuckBounds(-np.inf, [0.5, np.inf]),
+        DuckBounds([-np.inf, -np.inf], np.array([0.5, np.inf])),
+    ],
+)
 def test_bound_forms(bounds):
     r = minimize(rosen, X0, jac=rosen_grad, bounds=bounds)
     assert r.success and r.x[0] == 0.5
@@ -234,20 +290,23 @@ def test_scalar_bounds_broadcast():
 
 
 @pytest.mark.parametrize("method", ["L-BFGS-B", "Nelder-Mead"])
-@pytest.mark.parametrize("bounds,exc,match", [
-    ([(0, 1)], ValueError, "1 entries for n = 2"),
-    ([(0, 1)] * 3, ValueError, "3 entries for n = 2"),
-    ([(0, 1), (None, math.nan)], ValueError, "variable 1 are NaN"),
-    ([(2, 1), (None, None)], ValueError, "variable 0 are crossed"),
-    (DuckBounds([0, 0], [1, -1]), ValueError, "variable 1 are crossed"),
-    (DuckBounds([0, 0, 0], 1), ValueError, "bounds.lb must be a number or hold n = 2"),
-    ([(np.inf, None), (None, None)], ValueError, "variable 0 admit no finite value"),
-    ([(0, 1, 2), (None, None)], ValueError, "bounds\\[0\\] must be a \\(low, high\\) pair"),
-    ([1.0, (None, None)], TypeError, "bounds\\[0\\] must be a \\(low, high\\) pair"),
-    ([("0", 1), (None, None)], TypeError, "bounds\\[0\\] low must be a real number"),
-    ("ab", TypeError, "bounds must be None"),
-    (5, TypeError, "bounds must be None"),
-])
+@pytest.mark.parametrize(
+    "bounds,exc,match",
+    [
+        ([(0, 1)], ValueError, "1 entries for n = 2"),
+        ([(0, 1)] * 3, ValueError, "3 entries for n = 2"),
+        ([(0, 1), (None, math.nan)], ValueError, "variable 1 are NaN"),
+        ([(2, 1), (None, None)], ValueError, "variable 0 are crossed"),
+        (DuckBounds([0, 0], [1, -1]), ValueError, "variable 1 are crossed"),
+        (DuckBounds([0, 0, 0], 1), ValueError, "bounds.lb must be a number or hold n = 2"),
+        ([(np.inf, None), (None, None)], ValueError, "variable 0 admit no finite value"),
+        ([(0, 1, 2), (None, None)], ValueError, "bounds\\[0\\] must be a \\(low, high\\) pair"),
+        ([1.0, (None, None)], TypeError, "bounds\\[0\\] must be a \\(low, high\\) pair"),
+        ([("0", 1), (None, None)], TypeError, "bounds\\[0\\] low must be a real number"),
+        ("ab", TypeError, "bounds must be None"),
+        (5, TypeError, "bounds must be None"),
+    ],
+)
 def test_bad_bounds_are_refused_before_any_evaluation(method, bounds, exc, match):
     calls = []
     with pytest.raises(exc, match=match):
@@ -258,7 +317,9 @@ def test_bad_bounds_are_refused_before_any_evaluation(method, bounds, exc, match
 def test_neldermead_keeps_every_point_inside_the_bounds():
     points = []
     bounds = [(-1.0, 0.5), (0.0, 2.0)]
-    r = minimize(lambda x: points.append(x.copy()) or rosen(x), X0, method="Nelder-Mead", bounds=bounds)
+    r = minimize(
+        lambda x: points.append(x.copy()) or rosen(x), X0, method="Nelder-Mead", bounds=bounds
+    )
     p = np.array(points)
     assert p[:, 0].min() >= -1.0 and p[:, 0].max() <= 0.5 and p[:, 1].min() >= 0.0
     assert r.success and r.x[0] == -1.0  # the local minimum on the lower bound of x0
@@ -267,31 +328,42 @@ def test_neldermead_keeps_every_point_inside_the_bounds():
 
 # --- options and tol -------------------------------------------------------------------------
 
-@pytest.mark.parametrize("method,options,match", [
-    ("L-BFGS-B", {"maxfev": 10}, "unknown option 'maxfev' for L-BFGS-B"),
-    ("L-BFGS-B", {"xatol": 1e-3}, "unknown option 'xatol'"),
-    ("L-BFGS-B", {"max_iter": 10}, "unknown option 'max_iter'"),
-    ("Nelder-Mead", {"maxfun": 10}, "unknown option 'maxfun' for Nelder-Mead"),
-    ("Nelder-Mead", {"gtol": 1e-3}, "unknown option 'gtol'"),
-    ("Nelder-Mead", {"adaptive": True}, "unknown option 'adaptive'"),
-    ("L-BFGS-B", {"maxcor": 0}, "'maxcor'\\] must be at least 1"),
-    ("L-BFGS-B", {"maxiter": -1}, "'maxiter'\\] must be at least 1"),
-    ("L-BFGS-B", {"maxls": 1.5}, "'maxls'\\] must be a whole number"),
-    ("L-BFGS-B", {"ftol": -1.0}, "'ftol'\\] must be a number >= 0"),
-    ("L-BFGS-B", {"gtol": math.nan}, "'gtol'\\] must be a number >= 0"),
-    ("L-BFGS-B", {"eps": 0.0}, "'eps'\\] must be a finite step > 0"),
-    ("L-BFGS-B", {"eps": math.inf}, "'eps'\\] must be a finite step > 0"),
-    ("L-BFGS-B", {"eps": 1e-10}, "does not move variable 1 of the start"),
-    ("Nelder-Mead", {"maxfev": 0}, "'maxfev'\\] must be at least 1"),
-    ("Nelder-Mead", {"xatol": -1e-4}, "'xatol'\\] must be a number >= 0"),
-])
+
+@pytest.mark.parametrize(
+    "method,options,match",
+    [
+        ("L-BFGS-B", {"maxfev": 10}, "unknown option 'maxfev' for L-BFGS-B"),
+        ("L-BFGS-B", {"xatol": 1e-3}, "unknown option 'xatol'"),
+        ("L-BFGS-B", {"max_iter": 10}, "unknown option 'max_iter'"),
+        ("Nelder-Mead", {"maxfun": 10}, "unknown option 'maxfun' for Nelder-Mead"),
+        ("Nelder-Mead", {"gtol": 1e-3}, "unknown option 'gtol'"),
+        ("Nelder-Mead", {"adaptive": True}, "unknown option 'adaptive'"),
+        ("L-BFGS-B", {"maxcor": 0}, "'maxcor'\\] must be at least 1"),
+        ("L-BFGS-B", {"maxiter": -1}, "'maxiter'\\] must be at least 1"),
+        ("L-BFGS-B", {"maxls": 1.5}, "'maxls'\\] must be a whole number"),
+        ("L-BFGS-B", {"ftol": -1.0}, "'ftol'\\] must be a number >= 0"),
+        ("L-BFGS-B", {"gtol": math.nan}, "'gtol'\\] must be a number >= 0"),
+        ("L-BFGS-B", {"eps": 0.0}, "'eps'\\] must be a finite step > 0"),
+        ("L-BFGS-B", {"eps": math.inf}, "'eps'\\] must be a finite step > 0"),
+        ("L-BFGS-B", {"eps": 1e-10}, "does not move variable 1 of the start"),
+        ("Nelder-Mead", {"maxfev": 0}, "'maxfev'\\] must be at least 1"),
+        ("Nelder-Mead", {"xatol": -1e-4}, "'xatol'\\] must be a number >= 0"),
+    ],
+)
 def test_bad_options_are_named(method, options, match):
     with pytest.raises(ValueError, match=match):
         minimize(rosen, [0.5, 1e10] if "eps" in options else X0, method=method, options=options)
 
 
-@pytest.mark.parametrize("options,exc", [({"maxiter": "10"}, TypeError), ({"maxiter": True}, TypeError),
-                                         ({"ftol": "1e-3"}, TypeError), ([("maxiter", 3)], TypeError)])
+@pytest.mark.parametrize(
+    "options,exc",
+    [
+        ({"maxiter": "10"}, TypeError),
+        ({"maxiter": True}, TypeError),
+        ({"ftol": "1e-3"}, TypeError),
+        ([("maxiter", 3)], TypeError),
+    ],
+)
 def test_option_types(options, exc):
     with pytest.raises(exc):
         minimize(rosen, X0, options=options)
@@ -316,11 +388,15 @@ def test_options_take_scipy_spellings_and_values():
 
 def test_eps_is_the_absolute_difference_step():
     points = []
-    minimize(lambda x: points.append(x.copy()) or rosen(x), [3.0, -0.25], options={"eps": 1e-3, "maxiter": 1})
+    minimize(
+        lambda x: points.append(x.copy()) or rosen(x),
+        [3.0, -0.25],
+        options={"eps": 1e-3, "maxiter": 1},
+    )
     assert points[1][0] == 3.0 + 1e-3 and points[2][1] == -0.25 + 1e-3
     points.clear()
     minimize(lambda x: points.append(x.copy()) or rosen(x), [3.0, -0.25], options={"maxiter": 1})
-    assert points[1][0] - 3.0 == 3.0 * 2.0 ** -26  # the driver's relative step
+    assert points[1][0] - 3.0 == 3.0 * 2.0**-26  # the driver's relative step
 
 
 @pytest.mark.parametrize("jac", [True, rosen_grad, "2-point"])
@@ -348,16 +424,27 @@ def test_callback_must_be_callable():
 
 # --- what user code returns -----------------------------------------------------------
 
-@pytest.mark.parametrize("value", [np.float32(1.5), np.int64(3), 7, True, np.array(2.0), np.float64(0.25)])
+
+@pytest.mark.parametrize(
+    "value", [np.float32(1.5), np.int64(3), 7, True, np.array(2.0), np.float64(0.25)]
+)
 def test_real_values_of_any_numeric_type(value):
     r = minimize(lambda x: value, [0.0], method="Nelder-Mead", options={"maxfev": 3})
     assert r.fun == float(value)
 
 
 @pytest.mark.parametrize("method", ["L-BFGS-B", "Nelder-Mead"])
-@pytest.mark.parametrize("value,name", [("1.0", "str"), (None, "NoneType"), (1 + 0j, "complex"),
-                                        (np.array([1.0]), "ndarray"), ([1.0], "list"),
-                                        (np.complex128(1), "complex128")])
+@pytest.mark.parametrize(
+    "value,name",
+    [
+        ("1.0", "str"),
+        (None, "NoneType"),
+        (1 + 0j, "complex"),
+        (np.array([1.0]), "ndarray"),
+        ([1.0], "list"),
+        (np.complex128(1), "complex128"),
+    ],
+)
 def test_a_value_that_is_not_real_raises_type_error(method, value, name):
     calls = []
     with pytest.raises(TypeError, match=f"fun must return a real number, got (numpy\\.)?{name}$"):
@@ -365,15 +452,18 @@ def test_a_value_that_is_not_real_raises_type_error(method, value, name):
     assert len(calls) == 1  # the run ended at once
 
 
-@pytest.mark.parametrize("grad,exc,match", [
-    (lambda x: np.zeros(3), ValueError, "n = 2 values"),
-    (lambda x: [1.0], ValueError, "n = 2 values"),
-    (lambda x: np.zeros((2, 1)), ValueError, "n = 2 values"),
-    (lambda x: np.zeros(2, complex), ValueError, "real numbers"),
-    (lambda x: ["a", "b"], ValueError, "real numbers"),
-    (lambda x: None, ValueError, "real numbers"),
-    (lambda x: [[1.0], [2.0, 3.0]], ValueError, "inhomogeneous"),
-])
+@pytest.mark.parametrize(
+    "grad,exc,match",
+    [
+        (lambda x: np.zeros(3), ValueError, "n = 2 values"),
+        (lambda x: [1.0], ValueError, "n = 2 values"),
+        (lambda x: np.zeros((2, 1)), ValueError, "n = 2 values"),
+        (lambda x: np.zeros(2, complex), ValueError, "real numbers"),
+        (lambda x: ["a", "b"], ValueError, "real numbers"),
+        (lambda x: None, ValueError, "real numbers"),
+        (lambda x: [[1.0], [2.0, 3.0]], ValueError, "inhomogeneous"),
+    ],
+)
 def test_a_bad_gradient_raises_value_error(grad, exc, match):
     with pytest.raises(exc, match=match):
         minimize(rosen, X0, jac=grad)
@@ -400,13 +490,22 @@ def test_non_finite_values_are_never_success():
 
 # --- exceptions and callbacks ------------------------------------------------------------
 
+
 class Boom(Exception):
     pass
 
 
-@pytest.mark.parametrize("method,where", [("L-BFGS-B", "fun"), ("L-BFGS-B", "jac"), ("L-BFGS-B", "callback"),
-                                          ("L-BFGS-B", "fun with value"), ("Nelder-Mead", "fun"),
-                                          ("Nelder-Mead", "callback")])
+@pytest.mark.parametrize(
+    "method,where",
+    [
+        ("L-BFGS-B", "fun"),
+        ("L-BFGS-B", "jac"),
+        ("L-BFGS-B", "callback"),
+        ("L-BFGS-B", "fun with value"),
+        ("Nelder-Mead", "fun"),
+        ("Nelder-Mead", "callback"),
+    ],
+)
 @pytest.mark.parametrize("after", [0, 1, 5])
 def test_user_exceptions_propagate_unchanged_and_end_the_run(method, where, after):
     raised, calls = [], []
@@ -439,7 +538,12 @@ def test_user_exceptions_propagate_unchanged_and_end_the_run(method, where, afte
     assert info.value is raised[0] and len(raised) == 1
     assert calls[-1] == where  # nothing was called after it
     names = [frame.name for frame in info.traceback]
-    assert {"fun": "fun", "jac": "jac", "callback": "maybe_raise", "fun with value": "fun_with_value"}[where] in names
+    assert {
+        "fun": "fun",
+        "jac": "jac",
+        "callback": "maybe_raise",
+        "fun with value": "fun_with_value",
+    }[where] in names
 
 
 def test_callback_receives_a_copy_of_x_or_an_intermediate_result():
@@ -448,7 +552,12 @@ def test_callback_receives_a_copy_of_x_or_an_intermediate_result():
     assert all(isinstance(x, np.ndarray) and x.shape == (2,) for x in got)
     assert len({id(x) for x in got}) == len(got)
     results = []
-    r = minimize(rosen, X0, jac=rosen_grad, callback=lambda intermediate_result: results.append(intermediate_result))
+    r = minimize(
+        rosen,
+        X0,
+        jac=rosen_grad,
+        callback=lambda intermediate_result: results.append(intermediate_result),
+    )
     assert all(type(i) is OptimizeResult and set(i) == {"x", "fun"} for i in results)
     assert results[-1].fun == r.fun and rosen(results[3].x) == results[3].fun
     assert len(results) == r.nit == len(got)
@@ -466,6 +575,7 @@ def test_keyword_only_or_extra_parameters_are_the_x_convention():
 
 # --- leaks ---------------------------------------------------------------------------------
 
+
 def failing(x):
     raise Boom("fun")
 
@@ -475,7 +585,9 @@ LEAK_PATHS = {
     "fun raises": lambda: minimize(failing, X0),
     "jac raises": lambda: minimize(rosen, X0, jac=failing),
     "callback raises": lambda: minimize(rosen, X0, callback=failing),
-    "callback stops": lambda: minimize(rosen, X0, method="Nelder-Mead", callback=lambda xk: next(iter(()))),
+    "callback stops": lambda: minimize(
+        rosen, X0, method="Nelder-Mead", callback=lambda xk: next(iter(()))
+    ),
     "value not real": lambda: minimize(lambda x: "x", X0),
     "gradient too short": lambda: minimize(rosen, X0, jac=lambda x: [1.0]),
     "bad option": lambda: minimize(rosen, X0, options={"nope": 1}),

@@ -8,9 +8,10 @@ import threading
 
 import numpy as np
 import pytest
-from native import run_python
 
 from Velmora import NativeObjective, minimize
+
+from native import run_python
 
 X0 = [-1.2, 1.0]
 
@@ -27,14 +28,20 @@ def rosen2_grad(x):
 
 
 def same_run(native, python):
-    assert (native.status, native.nit, native.nfev, native.njev) == (python.status, python.nit, python.nfev,
-                                                                     python.njev)
+    assert (native.status, native.nit, native.nfev, native.njev) == (
+        python.status,
+        python.nit,
+        python.nfev,
+        python.njev,
+    )
     assert native.fun == python.fun
     np.testing.assert_array_equal(native.x, python.x)
 
 
 @pytest.mark.parametrize("method", ["L-BFGS-B", "Nelder-Mead"])
-@pytest.mark.parametrize("form", ["ctypes", "NativeObjective(ctypes)", "NativeObjective(int)", "address attribute"])
+@pytest.mark.parametrize(
+    "form", ["ctypes", "NativeObjective(ctypes)", "NativeObjective(int)", "address attribute"]
+)
 def test_native_value_runs_as_the_python_objective(clib, method, form):
     f = clib.rosen2
     address = ctypes.cast(f, ctypes.c_void_p).value
@@ -44,8 +51,12 @@ def test_native_value_runs_as_the_python_objective(clib, method, form):
 
     compiled = Compiled()
     compiled.address = address
-    fun = {"ctypes": f, "NativeObjective(ctypes)": NativeObjective(f),
-           "NativeObjective(int)": NativeObjective(address), "address attribute": compiled}[form]
+    fun = {
+        "ctypes": f,
+        "NativeObjective(ctypes)": NativeObjective(f),
+        "NativeObjective(int)": NativeObjective(address),
+        "address attribute": compiled,
+    }[form]
     same_run(minimize(fun, X0, method=method), minimize(rosen2, X0, method=method))
 
 
@@ -56,25 +67,34 @@ def test_native_value_and_gradient_runs_as_the_python_pair(clib):
     assert native.njev == native.nfev == 44
     np.testing.assert_array_equal(native.jac, rosen2_grad(native.x))
     # Nelder-Mead uses the value function only.
-    same_run(minimize(NativeObjective(clib.rosen2, grad=clib.rosen2_fg), X0, method="Nelder-Mead"),
-             minimize(rosen2, X0, method="Nelder-Mead"))
+    same_run(
+        minimize(NativeObjective(clib.rosen2, grad=clib.rosen2_fg), X0, method="Nelder-Mead"),
+        minimize(rosen2, X0, method="Nelder-Mead"),
+    )
 
 
 @pytest.mark.parametrize("ctx_form", ["int", "ctypes pointer"])
 def test_context_reaches_the_function(clib, ctx_form):
     data = np.array([3.0, 1.5, -2.0, 0.25])  # n, then the centre
     ctx = data.ctypes.data if ctx_form == "int" else data.ctypes.data_as(ctypes.c_void_p)
-    r = minimize(NativeObjective(clib.shifted_sphere, ctx=ctx), np.zeros(3), options={"gtol": 1e-10})
+    r = minimize(
+        NativeObjective(clib.shifted_sphere, ctx=ctx), np.zeros(3), options={"gtol": 1e-10}
+    )
     np.testing.assert_allclose(r.x, data[1:], atol=1e-6)
 
 
 def test_cffi_function_pointer(clib):
     cffi = pytest.importorskip("cffi")
     ffi = cffi.FFI()
-    ffi.cdef("double rosen2(const double *x, void *ctx); double rosen2_fg(const double *x, double *g, void *ctx);")
+    ffi.cdef(
+        "double rosen2(const double *x, void *ctx); double rosen2_fg(const double *x, double *g, void *ctx);"
+    )
     lib = ffi.dlopen(clib.path)
     same_run(minimize(lib.rosen2, X0), minimize(rosen2, X0))
-    same_run(minimize(NativeObjective(lib.rosen2, grad=lib.rosen2_fg), X0), minimize(rosen2, X0, jac=rosen2_grad))
+    same_run(
+        minimize(NativeObjective(lib.rosen2, grad=lib.rosen2_fg), X0),
+        minimize(rosen2, X0, jac=rosen2_grad),
+    )
     with pytest.raises(TypeError, match="cffi pointer has type"):
         NativeObjective(lib.rosen2_fg)
 
@@ -91,7 +111,9 @@ def test_numba_cfunc():
         a, b = x[1] - x[0] * x[0], 1.0 - x[0]
         return 100.0 * a * a + b * b
 
-    @numba.cfunc(types.float64(types.CPointer(types.float64), types.CPointer(types.float64), types.voidptr))
+    @numba.cfunc(
+        types.float64(types.CPointer(types.float64), types.CPointer(types.float64), types.voidptr)
+    )
     def rosen_nb_fg(xp, gp, ctx):
         x, g = carray(xp, 2), carray(gp, 2)
         a, b = x[1] - x[0] * x[0], 1.0 - x[0]
@@ -110,26 +132,42 @@ def test_numba_cfunc():
         NativeObjective(rosen_nb_fg)  # a value-and-gradient function where a value is expected
 
 
-@pytest.mark.parametrize("make,exc,match", [
-    (lambda lib: NativeObjective(0), ValueError, "non-null address"),
-    (lambda lib: NativeObjective(-5), ValueError, "non-null address"),
-    (lambda lib: NativeObjective(2**64), ValueError, "non-null address"),
-    (lambda lib: NativeObjective(1.5), TypeError, "address must be an int address"),
-    (lambda lib: NativeObjective(True), TypeError, "address must be an int address"),
-    (lambda lib: NativeObjective(lib.rosen2_fg), TypeError, "restype c_double and argtypes"),
-    (lambda lib: NativeObjective(lib.rosen2, grad=lib.rosen2), TypeError, "grad: the ctypes function"),
-    (lambda lib: NativeObjective(lib.rosen2, ctx=-1), ValueError, "ctx must be an address"),
-    (lambda lib: NativeObjective(lib.rosen2, ctx="p"), TypeError, "ctx must be an int address"),
-    (lambda lib: NativeObjective(ctypes.CFUNCTYPE(ctypes.c_int)(lambda: 0)), TypeError, "restype c_double"),
-])
+@pytest.mark.parametrize(
+    "make,exc,match",
+    [
+        (lambda lib: NativeObjective(0), ValueError, "non-null address"),
+        (lambda lib: NativeObjective(-5), ValueError, "non-null address"),
+        (lambda lib: NativeObjective(2**64), ValueError, "non-null address"),
+        (lambda lib: NativeObjective(1.5), TypeError, "address must be an int address"),
+        (lambda lib: NativeObjective(True), TypeError, "address must be an int address"),
+        (lambda lib: NativeObjective(lib.rosen2_fg), TypeError, "restype c_double and argtypes"),
+        (
+            lambda lib: NativeObjective(lib.rosen2, grad=lib.rosen2),
+            TypeError,
+            "grad: the ctypes function",
+        ),
+        (lambda lib: NativeObjective(lib.rosen2, ctx=-1), ValueError, "ctx must be an address"),
+        (lambda lib: NativeObjective(lib.rosen2, ctx="p"), TypeError, "ctx must be an int address"),
+        (
+            lambda lib: NativeObjective(ctypes.CFUNCTYPE(ctypes.c_int)(lambda: 0)),
+            TypeError,
+            "restype c_double",
+        ),
+    ],
+)
 def test_bad_native_objectives(clib, make, exc, match):
     with pytest.raises(exc, match=match):
         make(clib)
 
 
-@pytest.mark.parametrize("kwargs,match", [({"args": (1.0,)}, "takes no args"),
-                                          ({"jac": True}, "jac must be None"),
-                                          ({"jac": rosen2_grad}, "jac must be None")])
+@pytest.mark.parametrize(
+    "kwargs,match",
+    [
+        ({"args": (1.0,)}, "takes no args"),
+        ({"jac": True}, "jac must be None"),
+        ({"jac": rosen2_grad}, "jac must be None"),
+    ],
+)
 def test_native_objectives_take_no_args_or_jac(clib, kwargs, match):
     with pytest.raises(ValueError, match=match):
         minimize(clib.rosen2, X0, **kwargs)
@@ -207,15 +245,34 @@ def test_threads_run_independently(clib):
         kind = k % 3
         if kind == 0:  # native, context per run
             data = np.concatenate([[3.0], centres[k][1:]])
-            results[k] = (minimize(NativeObjective(clib.shifted_sphere, ctx=data.ctypes.data), np.zeros(3),
-                                   options={"gtol": 1e-10}).x, data)
+            results[k] = (
+                minimize(
+                    NativeObjective(clib.shifted_sphere, ctx=data.ctypes.data),
+                    np.zeros(3),
+                    options={"gtol": 1e-10},
+                ).x,
+                data,
+            )
         elif kind == 1:  # Python
-            results[k] = (minimize(lambda x: float(np.sum((x - centres[k][1:]) ** 2)), np.zeros(3),
-                                   options={"gtol": 1e-10}).x, None)
+            results[k] = (
+                minimize(
+                    lambda x: float(np.sum((x - centres[k][1:]) ** 2)),
+                    np.zeros(3),
+                    options={"gtol": 1e-10},
+                ).x,
+                None,
+            )
         else:  # Nelder-Mead, native
             data = np.concatenate([[3.0], centres[k][1:]])
-            results[k] = (minimize(NativeObjective(clib.shifted_sphere, ctx=data.ctypes.data), np.zeros(3),
-                                   method="Nelder-Mead", options={"xatol": 1e-8, "fatol": 1e-12}).x, data)
+            results[k] = (
+                minimize(
+                    NativeObjective(clib.shifted_sphere, ctx=data.ctypes.data),
+                    np.zeros(3),
+                    method="Nelder-Mead",
+                    options={"xatol": 1e-8, "fatol": 1e-12},
+                ).x,
+                data,
+            )
 
     threads = [threading.Thread(target=work, args=(k,)) for k in range(len(centres))]
     for t in threads:
@@ -246,7 +303,10 @@ def test_ctypes_wrapper_of_a_python_function_does_not_deadlock():
     run = run_python(code, timeout=60)
     assert run.returncode == 0, run.stderr
     lines = run.stdout.splitlines()
-    assert [line.split()[:3] for line in lines] == [["L-BFGS-B", "True", "True"], ["Nelder-Mead", "True", "True"]]
+    assert [line.split()[:3] for line in lines] == [
+        ["L-BFGS-B", "True", "True"],
+        ["Nelder-Mead", "True", "True"],
+    ]
 
 
 CTRL_C = textwrap.dedent("""

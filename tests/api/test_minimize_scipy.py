@@ -7,9 +7,10 @@ import warnings
 
 import numpy as np
 import pytest
-from problems import BOUNDED, BY_NAME, PROBLEMS
 
 import Velmora
+
+from problems import BOUNDED, BY_NAME, PROBLEMS
 
 spo = pytest.importorskip("scipy.optimize")
 # Overflow on the way (jennrich-sampson) is part of the problems.
@@ -33,8 +34,13 @@ def test_analytic_jacobians_match_differences(p):
     # Away from the start, where a wrong entry cannot hide behind a zero.
     x = np.array(p.x0, float) + np.linspace(0.05, 0.15, len(p.x0))
     h = 1e-6 * np.maximum(np.abs(x), 1.0)
-    numeric = np.stack([(p.residuals(x + h[i] * e) - p.residuals(x - h[i] * e)) / (2 * h[i])
-                        for i, e in enumerate(np.eye(x.size))], axis=1)
+    numeric = np.stack(
+        [
+            (p.residuals(x + h[i] * e) - p.residuals(x - h[i] * e)) / (2 * h[i])
+            for i, e in enumerate(np.eye(x.size))
+        ],
+        axis=1,
+    )
     J = p.jacobian(x)
     assert J.shape == numeric.shape
     np.testing.assert_allclose(J, numeric, rtol=1e-5, atol=1e-6 * np.abs(J).max())
@@ -44,7 +50,9 @@ def test_rosenbrock_takes_scipys_iterations_and_evaluations():
     p = BY_NAME["rosenbrock"]
     ours = Velmora.minimize(p.fun, p.x0, jac=p.grad, method="L-BFGS-B")
     theirs = scipy_minimize(p.fun, p.x0, jac=p.grad, method="L-BFGS-B")
-    assert (ours.nit, ours.nfev, ours.njev) == (theirs.nit, theirs.nfev, theirs.njev) == (36, 44, 44)
+    assert (
+        (ours.nit, ours.nfev, ours.njev) == (theirs.nit, theirs.nfev, theirs.njev) == (36, 44, 44)
+    )
     assert ours.success and theirs.success and agree(ours.fun, theirs.fun, rtol=1e-3)
     np.testing.assert_allclose(ours.x, theirs.x, rtol=1e-8)
 
@@ -133,9 +141,16 @@ def test_stop_iteration_ends_the_run_as_in_scipy(method, nit):
     jac = p.grad if method == "L-BFGS-B" else None
     ours = Velmora.minimize(p.fun, p.x0, method=method, jac=jac, callback=stop)
     theirs = scipy_minimize(p.fun, p.x0, method=method, jac=jac, callback=stop)
-    assert (ours.status, ours.success, ours.message) == (99, False, "`callback` raised `StopIteration`.")
-    assert (ours.status, ours.message, ours.nit) == (theirs.status, theirs.message, theirs.nit) == \
-        (99, theirs.message, nit)
+    assert (ours.status, ours.success, ours.message) == (
+        99,
+        False,
+        "`callback` raised `StopIteration`.",
+    )
+    assert (
+        (ours.status, ours.message, ours.nit)
+        == (theirs.status, theirs.message, theirs.nit)
+        == (99, theirs.message, nit)
+    )
     np.testing.assert_allclose(ours.x, theirs.x, rtol=1e-12)
 
 

@@ -17,10 +17,30 @@ from Velmora.transforms import ParameterMap
 INF = math.inf
 # Free, lower, upper and interval elements, interleaved so that the native
 # side has to gather and scatter.
-MIXED = [(None, None), (0.0, None), (None, 1.0), (0.0, 1.0), (-3.0, None), (2.0, 6.0), (None, None),
-         (None, -5.0), (-1e-3, 1e-3), (-INF, INF)]
-FAMILIES = ("identity", "lower", "upper", "aff_logit", "lower", "aff_logit", "identity", "upper",
-            "aff_logit", "identity")
+MIXED = [
+    (None, None),
+    (0.0, None),
+    (None, 1.0),
+    (0.0, 1.0),
+    (-3.0, None),
+    (2.0, 6.0),
+    (None, None),
+    (None, -5.0),
+    (-1e-3, 1e-3),
+    (-INF, INF),
+]
+FAMILIES = (
+    "identity",
+    "lower",
+    "upper",
+    "aff_logit",
+    "lower",
+    "aff_logit",
+    "identity",
+    "upper",
+    "aff_logit",
+    "identity",
+)
 MP_INV = {  # x(y) at high precision, from the families' definitions
     "identity": lambda y, lo, hi: y,
     "lower": lambda y, lo, hi: lo + mp.exp(y),
@@ -46,6 +66,7 @@ def mixed(kind):
 
 # --- what the map is -------------------------------------------------------------------
 
+
 def test_families_follow_the_bounds(mixed, kind):
     interval = "aff_" + kind
     assert mixed.families == tuple(interval if f == "aff_logit" else f for f in FAMILIES)
@@ -62,11 +83,16 @@ class Bounds:
         self.lb, self.ub = lb, ub
 
 
-@pytest.mark.parametrize("bounds", [
-    [(0, 1), (None, 2), (3, None)], ((0, 1), [None, 2], np.array([3.0, INF])),
-    np.array([[0, 1], [-INF, 2], [3, INF]]), Bounds([0, -INF, 3], [1, 2, INF]),
-    Bounds(np.array([0, -INF, 3]), (1, 2, None)),
-])
+@pytest.mark.parametrize(
+    "bounds",
+    [
+        [(0, 1), (None, 2), (3, None)],
+        ((0, 1), [None, 2], np.array([3.0, INF])),
+        np.array([[0, 1], [-INF, 2], [3, INF]]),
+        Bounds([0, -INF, 3], [1, 2, INF]),
+        Bounds(np.array([0, -INF, 3]), (1, 2, None)),
+    ],
+)
 def test_bounds_as_pairs_or_lb_ub(bounds):
     pm = ParameterMap(bounds)
     assert pm.families == ("aff_logit", "upper", "lower")
@@ -79,7 +105,11 @@ def test_scipy_bounds():
 
 
 def test_a_number_for_every_element():
-    assert ParameterMap(Bounds(0.0, [1.0, INF, 2.0])).families == ("aff_logit", "lower", "aff_logit")
+    assert ParameterMap(Bounds(0.0, [1.0, INF, 2.0])).families == (
+        "aff_logit",
+        "lower",
+        "aff_logit",
+    )
     assert ParameterMap(Bounds(None, [1.0, 2.0])).families == ("upper", "upper")
 
 
@@ -87,7 +117,9 @@ def test_repr_pickle_and_copy(mixed):
     small = ParameterMap([(0.0, None), (None, None)], kind="probit")
     assert repr(small) == "ParameterMap([(0.0, None), (None, None)], kind='probit')"
     assert eval(repr(small), {"ParameterMap": ParameterMap}).families == small.families
-    assert repr(mixed).startswith("<ParameterMap of 10 elements") and "3 identity, 2 lower" in repr(mixed)
+    assert repr(mixed).startswith("<ParameterMap of 10 elements") and "3 identity, 2 lower" in repr(
+        mixed
+    )
     y = random_y(10, 3)
     for clone in (pickle.loads(pickle.dumps(mixed)), copy.deepcopy(mixed), copy.copy(mixed)):
         assert clone.families == mixed.families and clone.kind == mixed.kind
@@ -103,13 +135,17 @@ def test_empty_map():
 
 # --- values ----------------------------------------------------------------------------
 
+
 def test_each_element_is_its_family_ufunc(mixed, kind):
     y = random_y(10, 1)
     x = mixed.to_constrained(y)
     lo, hi = mixed.lower, mixed.upper
-    fam = {"identity": lambda v, i: v, "lower": lambda v, i: vt.lower_inv(v, lo[i]),
-           "upper": lambda v, i: vt.upper_inv(v, hi[i]),
-           "aff_" + kind: lambda v, i: getattr(vt, f"aff_{kind}_inv")(v, lo[i], hi[i])}
+    fam = {
+        "identity": lambda v, i: v,
+        "lower": lambda v, i: vt.lower_inv(v, lo[i]),
+        "upper": lambda v, i: vt.upper_inv(v, hi[i]),
+        "aff_" + kind: lambda v, i: getattr(vt, f"aff_{kind}_inv")(v, lo[i], hi[i]),
+    }
     for i, f in enumerate(mixed.families):
         assert x[i] == pytest.approx(fam[f](y[i], i), rel=4e-16, abs=0)
 
@@ -142,12 +178,19 @@ def test_in_order_maps_take_the_same_values_as_gathered_ones(kind):
     # (Short segments mix vector and scalar code, hence a few ulps.)
     x = grouped.to_constrained(y)
     assert np.allclose(shuffled.to_constrained(y[perm]), x[perm], rtol=1e-15, atol=0)
-    assert np.allclose(shuffled.to_unconstrained(x[perm]), grouped.to_unconstrained(x)[perm], rtol=1e-14,
-                       atol=0)
+    assert np.allclose(
+        shuffled.to_unconstrained(x[perm]), grouped.to_unconstrained(x)[perm], rtol=1e-14, atol=0
+    )
     for method in ("constrained_grad", "log_abs_det_jacobian_grad"):
-        assert np.allclose(getattr(shuffled, method)(y[perm]), getattr(grouped, method)(y)[perm], rtol=1e-15,
-                           atol=0)
-    assert shuffled.log_abs_det_jacobian(y[perm]) == pytest.approx(grouped.log_abs_det_jacobian(y), rel=1e-15)
+        assert np.allclose(
+            getattr(shuffled, method)(y[perm]),
+            getattr(grouped, method)(y)[perm],
+            rtol=1e-15,
+            atol=0,
+        )
+    assert shuffled.log_abs_det_jacobian(y[perm]) == pytest.approx(
+        grouped.log_abs_det_jacobian(y), rel=1e-15
+    )
 
 
 def test_log_jacobian_and_gradients_against_mpmath(mixed):
@@ -164,8 +207,9 @@ def test_log_jacobian_and_gradients_against_mpmath(mixed):
         second.append(d2 / d1)  # d/dy log|dx/dy|
     assert mixed.log_abs_det_jacobian(y) == pytest.approx(float(total), rel=1e-13, abs=1e-13)
     assert np.allclose(mixed.constrained_grad(y), [float(g) for g in grads], rtol=1e-13, atol=0)
-    assert np.allclose(mixed.log_abs_det_jacobian_grad(y), [float(s) for s in second], rtol=1e-12,
-                       atol=1e-14)
+    assert np.allclose(
+        mixed.log_abs_det_jacobian_grad(y), [float(s) for s in second], rtol=1e-12, atol=1e-14
+    )
     assert type(mixed.log_abs_det_jacobian(y)) is float
 
 
@@ -206,7 +250,9 @@ def test_values_at_the_edges(kind):
     pm = ParameterMap([(0.0, None), (None, 1.0), (2.0, 6.0)], kind=kind)
     assert np.array_equal(pm.to_unconstrained([0.0, 1.0, 2.0]), [-INF, -INF, -INF])
     assert np.array_equal(pm.to_unconstrained([1.0, 0.0, 4.0]), [0.0, 0.0, 0.0])
-    outside = pm.to_unconstrained([-1.0, 2.0, 7.0])  # the interval's element: whatever its ufunc gives
+    outside = pm.to_unconstrained(
+        [-1.0, 2.0, 7.0]
+    )  # the interval's element: whatever its ufunc gives
     assert np.isnan(outside[:2]).all()
     assert np.array_equal(outside[2], getattr(vt, f"aff_{kind}_fwd")(7.0, 2.0, 6.0), equal_nan=True)
     x = pm.to_constrained([-800.0, -800.0, 0.0])
@@ -216,35 +262,66 @@ def test_values_at_the_edges(kind):
 
 # --- bad input -------------------------------------------------------------------------
 
-@pytest.mark.parametrize("bounds, index", [
-    ([(0, 1), (np.nan, 1)], 1), ([(0, 1), (0, np.nan)], 1), ([(1.0, 1.0)], 0), ([(0, 1), (2, 1)], 1),
-    ([(None, None), (INF, None)], 1), ([(None, -INF)], 0), ([(0, 1), (0,)], 1), ([(0, 1, 2)], 0),
-    ([(0, 1), "ab"], 1), ([(0, 1), 3.0], 1), ([None], 0), ([(0, "1")], 0), ([(object(), 1)], 0),
-    ([(-1e308, 1e308)], 0), (Bounds([0, 1, 2], [1, 2]), 2), (Bounds([0], [1, 2]), 1),
-    (Bounds([0, np.nan], [1, 2]), 1), (Bounds([0, 5], [1, 2]), 1),
-])
+
+@pytest.mark.parametrize(
+    "bounds, index",
+    [
+        ([(0, 1), (np.nan, 1)], 1),
+        ([(0, 1), (0, np.nan)], 1),
+        ([(1.0, 1.0)], 0),
+        ([(0, 1), (2, 1)], 1),
+        ([(None, None), (INF, None)], 1),
+        ([(None, -INF)], 0),
+        ([(0, 1), (0,)], 1),
+        ([(0, 1, 2)], 0),
+        ([(0, 1), "ab"], 1),
+        ([(0, 1), 3.0], 1),
+        ([None], 0),
+        ([(0, "1")], 0),
+        ([(object(), 1)], 0),
+        ([(-1e308, 1e308)], 0),
+        (Bounds([0, 1, 2], [1, 2]), 2),
+        (Bounds([0], [1, 2]), 1),
+        (Bounds([0, np.nan], [1, 2]), 1),
+        (Bounds([0, 5], [1, 2]), 1),
+    ],
+)
 def test_bad_bounds_name_the_element(bounds, index):
     with pytest.raises(ValueError, match=f"element {index}\\b"):
         ParameterMap(bounds)
 
 
-@pytest.mark.parametrize("bounds, kind", [
-    ("ab", "logit"), (3.0, "logit"), (None, "logit"), (Bounds(0.0, 1.0), "logit"),
-    (Bounds([[0.0]], [[1.0]]), "logit"), (Bounds(["a"], [1.0]), "logit"), ([(0, 1)], "tanh"),
-    ([(0, 1)], None),
-])
+@pytest.mark.parametrize(
+    "bounds, kind",
+    [
+        ("ab", "logit"),
+        (3.0, "logit"),
+        (None, "logit"),
+        (Bounds(0.0, 1.0), "logit"),
+        (Bounds([[0.0]], [[1.0]]), "logit"),
+        (Bounds(["a"], [1.0]), "logit"),
+        ([(0, 1)], "tanh"),
+        ([(0, 1)], None),
+    ],
+)
 def test_bad_bounds_or_kind(bounds, kind):
     with pytest.raises(ValueError):
         ParameterMap(bounds, kind=kind)
 
 
-METHODS = ["to_unconstrained", "to_constrained", "constrained_grad", "log_abs_det_jacobian",
-           "log_abs_det_jacobian_grad"]
+METHODS = [
+    "to_unconstrained",
+    "to_constrained",
+    "constrained_grad",
+    "log_abs_det_jacobian",
+    "log_abs_det_jacobian_grad",
+]
 
 
 @pytest.mark.parametrize("method", METHODS + ["pullback"])
-@pytest.mark.parametrize("value", [np.zeros(9), np.zeros(11), np.zeros((2, 9)), np.float64(0.0), [],
-                                   np.zeros((10, 1))])
+@pytest.mark.parametrize(
+    "value", [np.zeros(9), np.zeros(11), np.zeros((2, 9)), np.float64(0.0), [], np.zeros((10, 1))]
+)
 def test_a_vector_of_the_wrong_length_is_refused(mixed, method, value):
     args = (value, np.zeros(10)) if method == "pullback" else (value,)
     with pytest.raises(ValueError, match=method):
@@ -255,11 +332,15 @@ def test_a_vector_of_the_wrong_length_is_refused(mixed, method, value):
 
 
 @pytest.mark.parametrize("method", METHODS)
-@pytest.mark.parametrize("value, error", [
-    (np.zeros(10, complex), TypeError), (np.array([None] * 10), TypeError),
-    ("0123456789", (TypeError, ValueError)),
-    ([0.0] * 9 + ["x"], (TypeError, ValueError)),
-])
+@pytest.mark.parametrize(
+    "value, error",
+    [
+        (np.zeros(10, complex), TypeError),
+        (np.array([None] * 10), TypeError),
+        ("0123456789", (TypeError, ValueError)),
+        ([0.0] * 9 + ["x"], (TypeError, ValueError)),
+    ],
+)
 def test_values_numpy_cannot_convert_safely_are_refused(mixed, method, value, error):
     with pytest.raises(error):
         getattr(mixed, method)(value)
@@ -285,16 +366,26 @@ def test_calls_from_many_threads_agree_with_one_thread(kind):
 
     pm = ParameterMap(MIXED * 20, kind=kind)
     ys = [random_y(pm.n, seed) for seed in range(8)]
-    want = [(pm.to_constrained(y), pm.log_abs_det_jacobian(y), vt.aff_logit_fwd(y, -1.0, y + 9.0)) for y in ys]
+    want = [
+        (pm.to_constrained(y), pm.log_abs_det_jacobian(y), vt.aff_logit_fwd(y, -1.0, y + 9.0))
+        for y in ys
+    ]
     errors, barrier = [], threading.Barrier(8)
 
     def work(k):
         barrier.wait()
         for _ in range(200):
             y = ys[k]
-            got = (pm.to_constrained(y), pm.log_abs_det_jacobian(y), vt.aff_logit_fwd(y, -1.0, y + 9.0))
-            if not (np.array_equal(got[0], want[k][0]) and got[1] == want[k][1] and
-                    np.array_equal(got[2], want[k][2], equal_nan=True)):
+            got = (
+                pm.to_constrained(y),
+                pm.log_abs_det_jacobian(y),
+                vt.aff_logit_fwd(y, -1.0, y + 9.0),
+            )
+            if not (
+                np.array_equal(got[0], want[k][0])
+                and got[1] == want[k][1]
+                and np.array_equal(got[2], want[k][2], equal_nan=True)
+            ):
                 errors.append(k)
                 return
 

@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import Velmora.transforms as vt
+
 from native import python_env
 
 da = pytest.importorskip("dask.array")
@@ -70,16 +71,23 @@ def test_a_local_cluster_of_worker_processes_computes_the_same_values(tmp_path):
     # In a process of its own: the cluster's threads and processes end with it.
     script = tmp_path / "cluster.py"
     script.write_text(CLUSTER.format(n=N, chunk=CHUNK))
-    proc = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=300,
-                          env=python_env(), cwd=tmp_path)
+    proc = subprocess.run(
+        [sys.executable, str(script)],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        env=python_env(),
+        cwd=tmp_path,
+    )
     assert proc.returncode == 0 and proc.stdout.split()[-1:] == ["ok"], proc.stderr[-4000:]
 
 
 def test_a_dataarray_keeps_its_dims_and_coords():
     xr = pytest.importorskip("xarray")
     x = np.random.default_rng(1).uniform(0.1, 0.9, (3, 4))
-    arr = xr.DataArray(x, dims=("chain", "draw"), coords={"chain": [0, 1, 2], "draw": list("abcd")},
-                       name="p")
+    arr = xr.DataArray(
+        x, dims=("chain", "draw"), coords={"chain": [0, 1, 2], "draw": list("abcd")}, name="p"
+    )
     y = vt.logit_fwd(arr)
     assert isinstance(y, xr.DataArray) and y.dims == ("chain", "draw")
     assert y.coords.to_dataset().identical(arr.coords.to_dataset())

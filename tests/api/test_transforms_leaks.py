@@ -9,10 +9,12 @@ import numpy as np
 import pytest
 
 import Velmora.transforms as vt
+
 from hostile import Boom, FloatRaises
 
 _spec = importlib.util.spec_from_file_location(
-    "core_leaks", os.path.join(os.path.dirname(__file__), "..", "core", "test_leaks.py"))
+    "core_leaks", os.path.join(os.path.dirname(__file__), "..", "core", "test_leaks.py")
+)
 _leaks = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(_leaks)
 
@@ -72,6 +74,8 @@ def test_boom_from_a_bound_object_reaches_the_caller():
         @property
         def lb(self):
             raise Boom("lb")
+
         ub = [1.0]
+
     with pytest.raises(Boom):
         vt.ParameterMap(Lb())

@@ -11,25 +11,53 @@ import numpy as np
 import pytest
 
 import Velmora.transforms as vt
-from hostile import agree
-from native import run_python
 from Velmora._ckernels.transforms import _transforms as T
 from Velmora._transform_table import FAMILIES, FAMILY_BOUNDS, OPS, takes_bounds
+
+from hostile import agree
+from native import run_python
 
 NAMES = [f"{family}_{op}" for family in FAMILIES for op in OPS]
 BOUNDS = {"aff_logit": (2.0, 6.0), "aff_probit": (-1.0, 3.0), "lower": (1.5,), "upper": (-2.0,)}
 # Points inside each family's domain, on the forward side.
-X_DOMAIN = {"log": (1e-3, 50.0), "logit": (1e-6, 1 - 1e-6), "probit": (1e-9, 1 - 1e-9),
-            "aff_logit": (2.0 + 1e-6, 6.0 - 1e-6), "aff_probit": (-1.0 + 1e-9, 3.0 - 1e-9),
-            "softplus": (1e-4, 30.0), "lower": (1.5 + 1e-6, 40.0), "upper": (-40.0, -2.0 - 1e-6),
-            "tanh": (-1 + 1e-9, 1 - 1e-9)}
-IEEE = [0.0, -0.0, 1.0, -1.0, 0.5, 2.0, 6.0, 1.5, -2.0, 1e-300, 5e-324, 1e300, -1e300, 800.0, -800.0,
-        40.0, 1 - 2**-53, math.inf, -math.inf, math.nan]
+X_DOMAIN = {
+    "log": (1e-3, 50.0),
+    "logit": (1e-6, 1 - 1e-6),
+    "probit": (1e-9, 1 - 1e-9),
+    "aff_logit": (2.0 + 1e-6, 6.0 - 1e-6),
+    "aff_probit": (-1.0 + 1e-9, 3.0 - 1e-9),
+    "softplus": (1e-4, 30.0),
+    "lower": (1.5 + 1e-6, 40.0),
+    "upper": (-40.0, -2.0 - 1e-6),
+    "tanh": (-1 + 1e-9, 1 - 1e-9),
+}
+IEEE = [
+    0.0,
+    -0.0,
+    1.0,
+    -1.0,
+    0.5,
+    2.0,
+    6.0,
+    1.5,
+    -2.0,
+    1e-300,
+    5e-324,
+    1e300,
+    -1e300,
+    800.0,
+    -800.0,
+    40.0,
+    1 - 2**-53,
+    math.inf,
+    -math.inf,
+    math.nan,
+]
 
 
 def parts(name):
     family = next(f for f in sorted(FAMILIES, key=len, reverse=True) if name.startswith(f + "_"))
-    return family, name[len(family) + 1:]
+    return family, name[len(family) + 1 :]
 
 
 def bounds_of(name):
@@ -51,12 +79,19 @@ def same_bits(a, b):
 
 
 def close(got, want, scale=8.0):
-    got, want = np.broadcast_arrays(np.asarray(got, dtype=np.float64), np.asarray(want, dtype=np.float64))
-    bad = [(g, w) for g, w in zip(got.ravel().tolist(), want.ravel().tolist()) if not agree(g, w, scale)]
+    got, want = np.broadcast_arrays(
+        np.asarray(got, dtype=np.float64), np.asarray(want, dtype=np.float64)
+    )
+    bad = [
+        (g, w)
+        for g, w in zip(got.ravel().tolist(), want.ravel().tolist())
+        if not agree(g, w, scale)
+    ]
     return not bad, bad[:5]
 
 
 # --- the ufuncs themselves --------------------------------------------------------------
+
 
 def test_one_ufunc_per_transforms_function():
     assert sorted(vt._ufuncs.__all__) == sorted(NAMES)
@@ -71,17 +106,30 @@ def test_one_ufunc_per_transforms_function():
 def test_docstring_states_formula_domain_and_meaning(name):
     family, op = parts(name)
     doc = getattr(vt, name).__doc__
-    meaning = {"fwd": "y = ", "inv": "x = ", "grad_fwd": "dy/dx = ", "grad_inv": "dx/dy = ",
-               "ldet_abs_jac_fwd": "log|dy/dx| = ", "ldet_abs_jac_inv": "log|dx/dy| = ",
-               "grad_ldet_abs_jac_inv": "d/dy log|dx/dy| = "}[op]
+    meaning = {
+        "fwd": "y = ",
+        "inv": "x = ",
+        "grad_fwd": "dy/dx = ",
+        "grad_inv": "dx/dy = ",
+        "ldet_abs_jac_fwd": "log|dy/dx| = ",
+        "ldet_abs_jac_inv": "log|dx/dy| = ",
+        "grad_ldet_abs_jac_inv": "d/dy log|dx/dy| = ",
+    }[op]
     assert meaning in doc and "Parameters" in doc and "Returns" in doc
-    domain = {"lower": "x > low", "upper": "x < high", "aff_logit": "low < x < high",
-              "aff_probit": "low < x < high", "logit": "0 < x < 1", "probit": "0 < x < 1",
-              "tanh": "-1 < x < 1"}.get(family, "x > 0")
+    domain = {
+        "lower": "x > low",
+        "upper": "x < high",
+        "aff_logit": "low < x < high",
+        "aff_probit": "low < x < high",
+        "logit": "0 < x < 1",
+        "probit": "0 < x < 1",
+        "tanh": "-1 < x < 1",
+    }.get(family, "x > 0")
     assert domain in doc
     for bound in ("low", "high"):
-        assert (f"\n{bound} : array_like" in doc) == (bound in FAMILY_BOUNDS.get(family, ()) and
-                                                      takes_bounds(family, op))
+        assert (f"\n{bound} : array_like" in doc) == (
+            bound in FAMILY_BOUNDS.get(family, ()) and takes_bounds(family, op)
+        )
 
 
 @pytest.mark.parametrize("name", NAMES)
@@ -94,6 +142,7 @@ def test_pickles_by_reference(name):
 
 # --- values -----------------------------------------------------------------------------
 
+
 @pytest.mark.parametrize("name", NAMES)
 def test_contiguous_input_with_scalar_bounds_gives_the_same_bits(name):
     x = values(name)
@@ -104,7 +153,7 @@ def test_contiguous_input_with_scalar_bounds_gives_the_same_bits(name):
     out = np.full_like(x, 7.0)
     assert fn(x, *b, out=out) is out and same_bits(out, want)
     # Every element alone: the scalar path of NumPy's machinery (a 0-d array).
-    for v in x[-len(IEEE):]:
+    for v in x[-len(IEEE) :]:
         got = fn(v, *b)
         assert type(got) is np.float64 and same_bits(got, getattr(T, name)(np.array([v]), *b)[0])
 
@@ -161,8 +210,17 @@ def test_bounds_broadcast_per_element(name):
         assert ok, bad
 
 
-@pytest.mark.parametrize("name", ["logit_fwd", "aff_probit_ldet_abs_jac_inv", "lower_ldet_abs_jac_inv",
-                                  "upper_grad_ldet_abs_jac_inv", "tanh_inv", "probit_ldet_abs_jac_fwd"])
+@pytest.mark.parametrize(
+    "name",
+    [
+        "logit_fwd",
+        "aff_probit_ldet_abs_jac_inv",
+        "lower_ldet_abs_jac_inv",
+        "upper_grad_ldet_abs_jac_inv",
+        "tanh_inv",
+        "probit_ldet_abs_jac_fwd",
+    ],
+)
 @pytest.mark.parametrize("n", [1, 7, 8, 9, 255, 256, 257, 1000])
 def test_block_boundaries_of_the_native_loops(name, n):
     x = values(name, n=n)[:n]
@@ -177,7 +235,9 @@ def test_block_boundaries_of_the_native_loops(name, n):
     assert fn(y, *b, out=y) is y and same_bits(y, want)  # in place
 
 
-@pytest.mark.parametrize("name", ["logit_fwd", "aff_logit_inv", "lower_fwd", "probit_ldet_abs_jac_inv"])
+@pytest.mark.parametrize(
+    "name", ["logit_fwd", "aff_logit_inv", "lower_fwd", "probit_ldet_abs_jac_inv"]
+)
 def test_where_writes_only_the_selected_elements(name):
     x = values(name)
     b = bounds_of(name)
@@ -196,10 +256,10 @@ def test_overlapping_out_gives_the_values_of_a_separate_output(name, shift):
     x = values(name)
     b = bounds_of(name)
     buf = np.concatenate([x, x[:3]])
-    src = buf[:x.size] if shift > 0 else buf[3:3 + x.size]
+    src = buf[: x.size] if shift > 0 else buf[3 : 3 + x.size]
     want = getattr(T, name)(src.copy(), *b)
     lo = max(0, shift) if shift > 0 else 3 + shift
-    dst = buf[lo:lo + x.size]
+    dst = buf[lo : lo + x.size]
     getattr(vt, name)(src, *b, out=dst)
     ok, bad = close(dst, want)
     assert ok, bad
@@ -211,8 +271,10 @@ def test_zero_and_negative_strides_and_zero_size():
     got = vt.logit_fwd(x)
     assert got.shape == (5, 1000) and np.all(got == T.logit_fwd(0.25))
     y = np.linspace(-3.0, 3.0, 50)
-    assert same_bits(vt.logit_inv(y[::-1])[::-1], T.logit_inv(y)) or close(vt.logit_inv(y[::-1])[::-1],
-                                                                         T.logit_inv(y))[0]
+    assert (
+        same_bits(vt.logit_inv(y[::-1])[::-1], T.logit_inv(y))
+        or close(vt.logit_inv(y[::-1])[::-1], T.logit_inv(y))[0]
+    )
     for shape in [(0,), (3, 0), (0, 5)]:
         got = vt.aff_logit_fwd(np.empty(shape), 0.0, 1.0)
         assert got.shape == shape and got.dtype == np.float64
@@ -245,6 +307,7 @@ def test_floating_point_flags_of_other_operations_still_count():
 
 # --- casting and refused input ----------------------------------------------------------
 
+
 @pytest.mark.parametrize("dtype", [np.float32, np.float16, np.int8, np.int64, np.uint64, np.bool_])
 def test_other_real_dtypes_are_cast_to_float64(dtype):
     x = np.array([0, 1, 2, 3, 5, 7], dtype=dtype)
@@ -266,10 +329,20 @@ def test_float32_output_by_same_kind_casting_and_dtype_requests():
     assert same_bits(vt.logit_fwd(x.astype(np.longdouble), dtype=np.float64), T.logit_fwd(x))
 
 
-@pytest.mark.parametrize("bad", [
-    np.array([0.5 + 0.5j]), np.array([0.5], dtype=object), np.array(["0.5"]), np.array([b"0.5"]),
-    np.array(["2020-01-01"], dtype="M8[D]"), 1j, "0.5", None, [0.5, "x"],
-])
+@pytest.mark.parametrize(
+    "bad",
+    [
+        np.array([0.5 + 0.5j]),
+        np.array([0.5], dtype=object),
+        np.array(["0.5"]),
+        np.array([b"0.5"]),
+        np.array(["2020-01-01"], dtype="M8[D]"),
+        1j,
+        "0.5",
+        None,
+        [0.5, "x"],
+    ],
+)
 @pytest.mark.parametrize("position", [0, 1, 2])
 def test_complex_object_and_string_input_is_refused(bad, position):
     args = [np.array([0.5]), 0.0, 1.0]
@@ -304,4 +377,6 @@ for call in (lambda: vt.logit_fwd(big), lambda: vt.aff_logit_fwd(0.5, big, 1.0),
         raise SystemExit("no error")
 """)
     assert proc.returncode == 0, proc.stderr
-    assert set(proc.stdout.split()) <= {"MemoryError", "ValueError"} and len(proc.stdout.split()) == 3
+    assert (
+        set(proc.stdout.split()) <= {"MemoryError", "ValueError"} and len(proc.stdout.split()) == 3
+    )

@@ -25,19 +25,37 @@ def test_namespace_order_and_docs(d):
     assert public == ["np", "ndtri_as241", "erfinv_from_as241", "ndtri_as241_into"]
     assert d.np is np
     assert "AS 241" in d.__doc__ and "C-contiguous float64" in d.__doc__
-    assert d.ndtri_as241.__doc__ == "Inverse standard-normal CDF (probit). ``-inf`` at 0, ``+inf`` at 1."
+    assert (
+        d.ndtri_as241.__doc__
+        == "Inverse standard-normal CDF (probit). ``-inf`` at 0, ``+inf`` at 1."
+    )
     assert d.erfinv_from_as241.__doc__ == (
-        "Inverse error function, ``erfinv(y) = ndtri(0.5*(y+1)/sqrt(2))``.")
-    assert d.ndtri_as241_into.__doc__ == "Elementwise ndtri; returns a new float64 array shaped like ``p``."
+        "Inverse error function, ``erfinv(y) = ndtri(0.5*(y+1)/sqrt(2))``."
+    )
+    assert (
+        d.ndtri_as241_into.__doc__
+        == "Elementwise ndtri; returns a new float64 array shaped like ``p``."
+    )
 
 
 # --- scalar functions --------------------------------------------------------------
 
-@pytest.mark.parametrize("p, expected", [
-    (0.5, 0.0), (0, -math.inf), (0.0, -math.inf), (1, math.inf), (1.5, math.inf),
-    (-3, -math.inf), (True, math.inf), (False, -math.inf),
-    (np.float32(0.5), 0.0), (np.int64(1), math.inf),
-])
+
+@pytest.mark.parametrize(
+    "p, expected",
+    [
+        (0.5, 0.0),
+        (0, -math.inf),
+        (0.0, -math.inf),
+        (1, math.inf),
+        (1.5, math.inf),
+        (-3, -math.inf),
+        (True, math.inf),
+        (False, -math.inf),
+        (np.float32(0.5), 0.0),
+        (np.int64(1), math.inf),
+    ],
+)
 def test_ndtri_as241_values(d, p, expected):
     result = d.ndtri_as241(p)
     assert type(result) is float
@@ -100,8 +118,10 @@ def test_float_errors_propagate(d):
 
 # --- argument binding -------------------------------------------------------------
 
-@pytest.mark.parametrize("name, param", [
-    ("ndtri_as241", "p"), ("erfinv_from_as241", "y"), ("ndtri_as241_into", "p")])
+
+@pytest.mark.parametrize(
+    "name, param", [("ndtri_as241", "p"), ("erfinv_from_as241", "y"), ("ndtri_as241_into", "p")]
+)
 def test_argument_errors(d, name, param):
     fn = getattr(d, name)
     cases = [
@@ -120,6 +140,7 @@ def test_argument_errors(d, name, param):
 
 # --- the array function -------------------------------------------------------------
 
+
 def expected_of(d, values):
     values = np.ascontiguousarray(values, dtype=np.float64)
     return np.array([d.ndtri_as241(float(v)) for v in values.ravel()]).reshape(values.shape)
@@ -131,17 +152,20 @@ def assert_same_quantiles(got, want):
     np.testing.assert_array_equal(got.view(np.int64), want.view(np.int64))
 
 
-@pytest.mark.parametrize("arg, shape", [
-    ([0.1, 0.5, 0.9], (3,)),
-    ((0.1, 0.2), (2,)),
-    ([[0.1, 0.2, 0.3], [0.4, 0.5, 0.6]], (2, 3)),
-    (0.3, (1,)),
-    (np.float64(0.3), (1,)),
-    (np.array(0.3), (1,)),
-    (np.linspace(0.01, 0.99, 24).reshape(2, 3, 4), (2, 3, 4)),
-    (np.array([1, 0, 2], dtype=np.int32), (3,)),
-    ([True, False], (2,)),
-])
+@pytest.mark.parametrize(
+    "arg, shape",
+    [
+        ([0.1, 0.5, 0.9], (3,)),
+        ((0.1, 0.2), (2,)),
+        ([[0.1, 0.2, 0.3], [0.4, 0.5, 0.6]], (2, 3)),
+        (0.3, (1,)),
+        (np.float64(0.3), (1,)),
+        (np.array(0.3), (1,)),
+        (np.linspace(0.01, 0.99, 24).reshape(2, 3, 4), (2, 3, 4)),
+        (np.array([1, 0, 2], dtype=np.int32), (3,)),
+        ([True, False], (2,)),
+    ],
+)
 def test_into_shapes_and_values(d, arg, shape):
     out = d.ndtri_as241_into(arg)
     assert type(out) is np.ndarray
@@ -198,7 +222,13 @@ def test_into_plain_arrays_match_every_converted_route(d):
     unaligned = raw[1:].view(np.float64).reshape(plain.shape)  # NumPy keeps it as it is
     unaligned[...] = plain
     assert not unaligned.flags.aligned
-    for other in (plain.tolist(), plain.view(_Sub), plain.astype(">f8"), np.asfortranarray(plain), unaligned):
+    for other in (
+        plain.tolist(),
+        plain.view(_Sub),
+        plain.astype(">f8"),
+        np.asfortranarray(plain),
+        unaligned,
+    ):
         np.testing.assert_array_equal(d.ndtri_as241_into(other), out)
 
 
@@ -215,10 +245,16 @@ def test_into_uses_the_np_global(d, monkeypatch):
     assert {"float64", "ascontiguousarray", "empty_like"} <= set(calls)
 
 
-@pytest.mark.parametrize("bad, exc", [
-    ("abc", ValueError), ([0.1, "x"], ValueError), ([[0.1], [0.2, 0.3]], ValueError),
-    (object(), TypeError), ([1j], TypeError),
-])
+@pytest.mark.parametrize(
+    "bad, exc",
+    [
+        ("abc", ValueError),
+        ([0.1, "x"], ValueError),
+        ([[0.1], [0.2, 0.3]], ValueError),
+        (object(), TypeError),
+        ([1j], TypeError),
+    ],
+)
 def test_into_numpy_errors_pass_through(d, bad, exc):
     with pytest.raises(exc) as ours:
         d.ndtri_as241_into(bad)

@@ -14,24 +14,50 @@ import textwrap
 import numpy as np
 import pytest
 
-from hostile import TRANSFORMS
 from Velmora._ckernels.distributions import _distributions as D
 from Velmora._ckernels.optim import _optim as O
 
+from hostile import TRANSFORMS
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-CASES = {"transforms": 2000, "distributions": 1000, "optim": 1000, "minimize": 600, "fit": 600, "ufuncs": 1500,
-         "parameter_map": 600, "least_squares": 600, "minimize_many": 600, "fits_many": 600}
-FREQUENT_ERRORS = {"transforms": {"Boom", "OverflowError"}, "minimize": {"Boom", "OverflowError"},
-                   "fit": {"Boom", "OverflowError"}, "least_squares": {"Boom", "OverflowError"},
-                   "ufuncs": {"Boom"}, "minimize_many": {"Boom"}}
+CASES = {
+    "transforms": 2000,
+    "distributions": 1000,
+    "optim": 1000,
+    "minimize": 600,
+    "fit": 600,
+    "ufuncs": 1500,
+    "parameter_map": 600,
+    "least_squares": 600,
+    "minimize_many": 600,
+    "fits_many": 600,
+}
+FREQUENT_ERRORS = {
+    "transforms": {"Boom", "OverflowError"},
+    "minimize": {"Boom", "OverflowError"},
+    "fit": {"Boom", "OverflowError"},
+    "least_squares": {"Boom", "OverflowError"},
+    "ufuncs": {"Boom"},
+    "minimize_many": {"Boom"},
+}
 SEED = int(os.environ.get("VLM_FUZZ_SEED", "0"))
 
 
 def run_shard(module, seed, cases, timeout=900):
-    cmd = [sys.executable, os.path.join(HERE, "..", "support", "hostile.py"), module, "--seed", str(seed), "--cases", str(cases)]
+    cmd = [
+        sys.executable,
+        os.path.join(HERE, "..", "support", "hostile.py"),
+        module,
+        "--seed",
+        str(seed),
+        "--cases",
+        str(cases),
+    ]
     proc = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout)
-    assert proc.returncode == 0, (f"{' '.join(cmd[1:])} exited with {proc.returncode}\n"
-                                  f"{proc.stdout[-3000:]}\n{proc.stderr[-12000:]}")
+    assert proc.returncode == 0, (
+        f"{' '.join(cmd[1:])} exited with {proc.returncode}\n"
+        f"{proc.stdout[-3000:]}\n{proc.stderr[-12000:]}"
+    )
     return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
@@ -39,8 +65,18 @@ def run_shard(module, seed, cases, timeout=900):
 def test_hostile_calls_give_right_results_or_documented_errors(module):
     report = run_shard(module, SEED, CASES[module])
     assert report["calls"] >= CASES[module]
-    functions = {"transforms": 63, "distributions": 3, "optim": 2, "minimize": 1, "fit": 1, "ufuncs": 63,
-                 "parameter_map": 8, "least_squares": 2, "minimize_many": 1, "fits_many": 2}[module]
+    functions = {
+        "transforms": 63,
+        "distributions": 3,
+        "optim": 2,
+        "minimize": 1,
+        "fit": 1,
+        "ufuncs": 63,
+        "parameter_map": 8,
+        "least_squares": 2,
+        "minimize_many": 1,
+        "fits_many": 2,
+    }[module]
     # A shard draws its function per case, so one of 63 may go undrawn.
     assert functions - (2 if functions > 8 else 0) <= report["functions"] <= functions, report
     # The mix must exercise both sides: real results and each kind of refusal
@@ -48,12 +84,18 @@ def test_hostile_calls_give_right_results_or_documented_errors(module):
     # Hypothesis version (a kind seen a handful of times in 600 cases may not).
     few = module.startswith("minimize") or module in ("fit", "least_squares", "fits_many")
     assert report["results"] >= CASES[module] // (10 if few else 5), report
-    assert {"TypeError", "ValueError"} | FREQUENT_ERRORS.get(module, set()) <= set(report["errors"]), report
+    assert {"TypeError", "ValueError"} | FREQUENT_ERRORS.get(module, set()) <= set(
+        report["errors"]
+    ), report
 
 
 def run_python(code, *args):
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code), *args], capture_output=True,
-                          text=True, timeout=300)
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code), *args],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert proc.returncode == 0, proc.stderr[-8000:]
     return proc.stdout
 
@@ -62,7 +104,7 @@ def test_replaced_module_globals_give_errors_not_crashes():
     # The functions look np (and float64) up at each call; whatever a caller
     # binds there, a buffer that is not n writable C-contiguous doubles must
     # be refused before a kernel sees it.
-    out = run_python(r'''
+    out = run_python(r"""
     import numpy as np
     from Velmora._ckernels.transforms import _transforms as T
     from Velmora._ckernels.distributions import _distributions as D
@@ -112,7 +154,7 @@ def test_replaced_module_globals_give_errors_not_crashes():
         except TypeError:
             pass
     print("ok")
-    ''')
+    """)
     assert out.strip() == "ok"
 
 
@@ -120,7 +162,8 @@ def test_replaced_module_globals_give_errors_not_crashes():
 def test_an_output_whose_reshape_copies_is_refused(reshape):
     # The kernels write through out.reshape(-1); a replaced np whose arrays
     # reshape into a copy would leave the returned array unwritten.
-    out = run_python(r'''
+    out = run_python(
+        r"""
     import sys
     import numpy as np
     from Velmora._ckernels.transforms import _transforms as T
@@ -152,8 +195,12 @@ def test_an_output_whose_reshape_copies_is_refused(reshape):
         except ValueError as error:
             print(error)
         module.np = np
-    ''', reshape)
-    expected = "reshape(-1) of the output array is not a view of its memory" if reshape == "copy" else "ok"
+    """,
+        reshape,
+    )
+    expected = (
+        "reshape(-1) of the output array is not a view of its memory" if reshape == "copy" else "ok"
+    )
     assert out.splitlines() == [expected] * 3
 
 
@@ -166,7 +213,9 @@ def misaligned(values):
     return a.reshape(values.shape)
 
 
-@pytest.mark.parametrize("name", ["log_fwd", "probit_inv", "aff_logit_fwd", "lower_grad_fwd", "tanh_inv"])
+@pytest.mark.parametrize(
+    "name", ["log_fwd", "probit_inv", "aff_logit_fwd", "lower_grad_fwd", "tanh_inv"]
+)
 def test_misaligned_arrays_are_read_from_an_aligned_copy(name):
     # NumPy hands such an array over as it is; the kernels must not read
     # doubles at odd addresses (undefined behaviour, caught by the sanitizer build).

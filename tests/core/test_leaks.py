@@ -16,9 +16,10 @@ import sys
 import numpy as np
 import pytest
 
-from hostile import TRANSFORMS, Boom, FloatRaises, IndexOnly, transform_params
 from Velmora._ckernels.distributions import _distributions as D
 from Velmora._ckernels.optim import _optim as O
+
+from hostile import TRANSFORMS, Boom, FloatRaises, IndexOnly, transform_params
 
 CALLS = int(os.environ.get("VLM_LEAK_CALLS", "1000"))
 PAGE = resource.getpagesize()
@@ -64,46 +65,68 @@ def transform_paths(params):
     return good + bad
 
 
-PATHS = [(name, fn, label, args, kwargs, exc)
-         for name, fn in TRANSFORMS
-         for label, args, kwargs, exc in transform_paths(transform_params(name))]
+PATHS = [
+    (name, fn, label, args, kwargs, exc)
+    for name, fn in TRANSFORMS
+    for label, args, kwargs, exc in transform_paths(transform_params(name))
+]
 for name, fn in (("ndtri_as241", D.ndtri_as241), ("erfinv_from_as241", D.erfinv_from_as241)):
-    PATHS += [(name, fn, label, args, {}, exc) for label, args, exc in [
-        ("float", [0.3], None), ("numpy scalar", [np.float32(0.7)], None), ("None", [None], TypeError),
-        ("raising __float__", [FloatRaises()], Boom), ("huge int", [10**400], OverflowError),
-        ("array", [np.ones(3)], TypeError)]]
+    PATHS += [
+        (name, fn, label, args, {}, exc)
+        for label, args, exc in [
+            ("float", [0.3], None),
+            ("numpy scalar", [np.float32(0.7)], None),
+            ("None", [None], TypeError),
+            ("raising __float__", [FloatRaises()], Boom),
+            ("huge int", [10**400], OverflowError),
+            ("array", [np.ones(3)], TypeError),
+        ]
+    ]
     PATHS.append((name, fn, "arity", [0.1, 0.2], {}, TypeError))
-PATHS += [("ndtri_as241_into", D.ndtri_as241_into, label, args, {}, exc) for label, args, exc in [
-    ("array", [np.linspace(0, 1, 101)], None), ("list", [[0.2, 0.4]], None), ("scalar", [0.25], None),
-    ("empty", [np.zeros((0, 2))], None), ("f-order", [np.asfortranarray(np.full((3, 2), 0.5))], None),
-    ("read-only", [read_only([0.5])], ValueError), ("ragged", [[[0.5], []]], ValueError),
-    ("raising element", [[FloatRaises()]], Boom)]]
+PATHS += [
+    ("ndtri_as241_into", D.ndtri_as241_into, label, args, {}, exc)
+    for label, args, exc in [
+        ("array", [np.linspace(0, 1, 101)], None),
+        ("list", [[0.2, 0.4]], None),
+        ("scalar", [0.25], None),
+        ("empty", [np.zeros((0, 2))], None),
+        ("f-order", [np.asfortranarray(np.full((3, 2), 0.5))], None),
+        ("read-only", [read_only([0.5])], ValueError),
+        ("ragged", [[[0.5], []]], ValueError),
+        ("raising element", [[FloatRaises()]], Boom),
+    ]
+]
 
 X0 = np.array([-1.2, 1.0])
 QUAD = np.array([1.0, 100.0, 3.0, -2.0])
-for name, fn, opts in (("run_neldermead", O.run_neldermead, {"maxiter": 30}),
-                       ("run_lbfgsb", O.run_lbfgsb, {"maxiter": 5})):
-    PATHS += [(name, fn, label, args, {**opts, **kwargs}, exc) for label, args, kwargs, exc in [
-        ("rosenbrock", ["rosenbrock", X0], {}, None),
-        ("bounds", ["rosen_halfplane", X0], {"bounds": [(0.0, None), (None, 2.0)]}, None),
-        ("quad", ["quad", X0], {"params": QUAD}, None),
-        ("quad list params", ["quad", X0], {"params": QUAD.tolist()}, None),
-        ("empty x0", ["double_well", np.zeros(0)], {}, None),
-        ("x0 list", ["rosenbrock", [1.0, 2.0]], {}, TypeError),
-        ("x0 int64", ["rosenbrock", np.zeros(2, np.int64)], {}, ValueError),
-        ("x0 read-only", ["rosenbrock", read_only([1.0])], {}, ValueError),
-        ("option overflow", ["rosenbrock", X0], {"maxfun": 2**40}, OverflowError),
-        ("option type", ["rosenbrock", X0], {"maxfun": "9"}, TypeError),
-        ("objective bytes", [b"quad", X0], {}, TypeError),
-        ("objective unknown", ["nope", X0], {}, ValueError),
-        ("quad without params", ["quad", X0], {}, ValueError),
-        ("params 2-d", ["rosenbrock", X0], {"params": np.zeros((2, 2))}, ValueError),
-        ("bounds short", ["rosenbrock", X0], {"bounds": [(0.0, 1.0)]}, IndexError),
-        ("bounds triple", ["rosenbrock", X0], {"bounds": [(0.0, 1.0, 2.0)] * 2}, ValueError),
-        ("bounds not iterable", ["rosenbrock", X0], {"bounds": [1.0, 2.0]}, TypeError),
-        ("bound raises", ["rosenbrock", X0], {"bounds": [(FloatRaises(), None)] * 2}, Boom),
-        ("arity", [], {}, TypeError),
-    ]]
+for name, fn, opts in (
+    ("run_neldermead", O.run_neldermead, {"maxiter": 30}),
+    ("run_lbfgsb", O.run_lbfgsb, {"maxiter": 5}),
+):
+    PATHS += [
+        (name, fn, label, args, {**opts, **kwargs}, exc)
+        for label, args, kwargs, exc in [
+            ("rosenbrock", ["rosenbrock", X0], {}, None),
+            ("bounds", ["rosen_halfplane", X0], {"bounds": [(0.0, None), (None, 2.0)]}, None),
+            ("quad", ["quad", X0], {"params": QUAD}, None),
+            ("quad list params", ["quad", X0], {"params": QUAD.tolist()}, None),
+            ("empty x0", ["double_well", np.zeros(0)], {}, None),
+            ("x0 list", ["rosenbrock", [1.0, 2.0]], {}, TypeError),
+            ("x0 int64", ["rosenbrock", np.zeros(2, np.int64)], {}, ValueError),
+            ("x0 read-only", ["rosenbrock", read_only([1.0])], {}, ValueError),
+            ("option overflow", ["rosenbrock", X0], {"maxfun": 2**40}, OverflowError),
+            ("option type", ["rosenbrock", X0], {"maxfun": "9"}, TypeError),
+            ("objective bytes", [b"quad", X0], {}, TypeError),
+            ("objective unknown", ["nope", X0], {}, ValueError),
+            ("quad without params", ["quad", X0], {}, ValueError),
+            ("params 2-d", ["rosenbrock", X0], {"params": np.zeros((2, 2))}, ValueError),
+            ("bounds short", ["rosenbrock", X0], {"bounds": [(0.0, 1.0)]}, IndexError),
+            ("bounds triple", ["rosenbrock", X0], {"bounds": [(0.0, 1.0, 2.0)] * 2}, ValueError),
+            ("bounds not iterable", ["rosenbrock", X0], {"bounds": [1.0, 2.0]}, TypeError),
+            ("bound raises", ["rosenbrock", X0], {"bounds": [(FloatRaises(), None)] * 2}, Boom),
+            ("arity", [], {}, TypeError),
+        ]
+    ]
 
 assert len({p[0] for p in PATHS}) == 68
 
@@ -116,14 +139,17 @@ def leak_figures(fn, args, kwargs, exc, calls):
     objects = [o for o in objects if sys.getrefcount(o) < 10**4]
     refs = [sys.getrefcount(o) for o in objects]
     if exc is None:
+
         def once():
             fn(*args, **kwargs)
     else:
+
         def once():
             try:
                 fn(*args, **kwargs)
             except exc:
                 pass
+
     for _ in range(min(calls, 200)):
         once()
     # The surfaces make no reference cycles: with the collector paused, every
@@ -141,8 +167,9 @@ def leak_figures(fn, args, kwargs, exc, calls):
     return changed, *grown
 
 
-@pytest.mark.parametrize("name,fn,label,args,kwargs,exc", PATHS,
-                         ids=[f"{p[0]}-{p[2]}" for p in PATHS])
+@pytest.mark.parametrize(
+    "name,fn,label,args,kwargs,exc", PATHS, ids=[f"{p[0]}-{p[2]}" for p in PATHS]
+)
 def test_no_leak(name, fn, label, args, kwargs, exc):
     if exc is None:
         fn(*args, **kwargs)

@@ -7,9 +7,10 @@ import ctypes
 import numpy as np
 import pytest
 
+from Velmora._ckernels.optim import _optim
+
 import native
 from native import vlm_neldermead_options, vlm_neldermead_result
-from Velmora._ckernels.optim import _optim
 
 OBJECTIVE_FN = native.vlm_objective_fn
 LIB = native.load(_optim)
@@ -51,9 +52,17 @@ def native_nm(f, x0, lo=None, hi=None, nbd=None, maxiter=0, maxfun=0, xatol=1e-4
     hi = None if hi is None else np.asarray(hi, dtype=float)
     opt = vlm_neldermead_options(maxiter, maxfun, xatol, fatol)
     res = vlm_neldermead_result()
-    status = LIB.vlm_neldermead(callback, None, x.size, arr(x),
-                                arr(lo), arr(hi), arr(nbd, ctypes.c_int64), ctypes.byref(opt),
-                                ctypes.byref(res))
+    status = LIB.vlm_neldermead(
+        callback,
+        None,
+        x.size,
+        arr(x),
+        arr(lo),
+        arr(hi),
+        arr(nbd, ctypes.c_int64),
+        ctypes.byref(opt),
+        ctypes.byref(res),
+    )
     assert status == res.status
     return res, x, rec
 
@@ -83,14 +92,19 @@ def test_native_run_matches_surface_and_counts_every_evaluation():
     assert (res.status, res.nit, res.nfev) == (0, 85, 159)
     assert len(rec.values) == 159
     assert res.fun == min(rec.values)
-    np.testing.assert_array_equal(x, _optim.run_neldermead("rosenbrock", np.array([-1.2, 1.0]))["x"])
+    np.testing.assert_array_equal(
+        x, _optim.run_neldermead("rosenbrock", np.array([-1.2, 1.0]))["x"]
+    )
 
 
-@pytest.mark.parametrize("x0, vertices", [
-    ([0.0, 0.0], [[0, 0], [0.00025, 0], [0, 0.00025]]),
-    ([-0.0, 3.0], [[0, 3], [0.00025, 3], [0, 3.15]]),
-    ([2.0, -4.0], [[2, -4], [2.1, -4], [2, -4.2]]),
-])
+@pytest.mark.parametrize(
+    "x0, vertices",
+    [
+        ([0.0, 0.0], [[0, 0], [0.00025, 0], [0, 0.00025]]),
+        ([-0.0, 3.0], [[0, 3], [0.00025, 3], [0, 3.15]]),
+        ([2.0, -4.0], [[2, -4], [2.1, -4], [2, -4.2]]),
+    ],
+)
 def test_initial_simplex(x0, vertices):
     res, _, rec = native_nm(rosen, x0, maxiter=1)
     np.testing.assert_allclose(rec.points, vertices, rtol=1e-15, atol=0)
@@ -120,21 +134,25 @@ def test_n_below_one_is_an_error_without_evaluation(n):
     x = np.array([7.0])
     rec = Recorder(rosen, 1)
     res = vlm_neldermead_result()
-    status = LIB.vlm_neldermead(OBJECTIVE_FN(rec), None, n,
-                                native.ptr(x), None, None, None, None, ctypes.byref(res))
+    status = LIB.vlm_neldermead(
+        OBJECTIVE_FN(rec), None, n, native.ptr(x), None, None, None, None, ctypes.byref(res)
+    )
     assert status == -2
     assert (res.status, res.nfev, res.nit, res.success) == (-2, 0, 0, 0)
     assert np.isnan(res.fun) and res.message == b"ERROR: n must be >= 1"
     assert rec.values == [] and x[0] == 7.0
 
 
-@pytest.mark.parametrize("lo,hi,nbd", [
-    ([5.0, 0.0], [1.0, 0.0], [2, 0]),              # crossed
-    ([0.0, 0.0], [0.0, -1.0], [0, 2]),             # crossed on the second variable
-    ([np.nan, 0.0], [0.0, 0.0], [1, 0]),           # NaN lower bound
-    ([0.0, 0.0], [0.0, np.nan], [0, 3]),           # NaN upper bound
-    ([np.nan, 0.0], [np.nan, 0.0], [2, 0]),
-])
+@pytest.mark.parametrize(
+    "lo,hi,nbd",
+    [
+        ([5.0, 0.0], [1.0, 0.0], [2, 0]),  # crossed
+        ([0.0, 0.0], [0.0, -1.0], [0, 2]),  # crossed on the second variable
+        ([np.nan, 0.0], [0.0, 0.0], [1, 0]),  # NaN lower bound
+        ([0.0, 0.0], [0.0, np.nan], [0, 3]),  # NaN upper bound
+        ([np.nan, 0.0], [np.nan, 0.0], [2, 0]),
+    ],
+)
 def test_invalid_bounds_are_refused_without_evaluation(lo, hi, nbd):
     res, x, rec = native_nm(double_well, [0.0, 0.0], lo=lo, hi=hi, nbd=nbd)
     assert (res.status, res.nfev, res.nit, res.success) == (-3, 0, 0, 0)
@@ -161,8 +179,9 @@ def test_null_options_select_the_defaults():
     out = vlm_neldermead_result()
     x = np.array([-1.2, 1.0])
     rec = Recorder(rosen, 2)
-    LIB.vlm_neldermead(OBJECTIVE_FN(rec), None, 2, native.ptr(x),
-                       None, None, None, None, ctypes.byref(out))
+    LIB.vlm_neldermead(
+        OBJECTIVE_FN(rec), None, 2, native.ptr(x), None, None, None, None, ctypes.byref(out)
+    )
     assert (out.status, out.nit, out.nfev) == (0, 85, 159)
 
 
@@ -181,16 +200,19 @@ def test_nan_at_the_start_stays_in_place_and_blocks_convergence():
     assert res.status == 1
 
 
-@pytest.mark.parametrize("x0, lo, hi, nbd, vertices", [
-    # 1.05 above the upper bound 1 is reflected to 0.95.
-    ([1.0, 0.5], [0, 0], [1.0, 0], [3, 0], [[1, 0.5], [0.95, 0.5], [1, 0.525]]),
-    # A start outside the box is clipped before the simplex is built.
-    ([5.0, -1.0], [0, 0], [2.0, 0], [2, 1], [[2, 0], [1.9, 0], [2, 0.00025]]),
-    # Unknown codes count as free; codes 1 and 3 read only their own side.
-    ([5.0, -1.0], [np.nan, 0], [np.nan, 0], [7, 3], [[5, -1], [5.25, -1], [5, -1.05]]),
-    # A reflection that overshoots the lower bound is clipped to it.
-    ([3.0, 1.0], [2.95, 0], [3.0, 0], [2, 0], [[3, 1], [2.95, 1], [3, 1.05]]),
-])
+@pytest.mark.parametrize(
+    "x0, lo, hi, nbd, vertices",
+    [
+        # 1.05 above the upper bound 1 is reflected to 0.95.
+        ([1.0, 0.5], [0, 0], [1.0, 0], [3, 0], [[1, 0.5], [0.95, 0.5], [1, 0.525]]),
+        # A start outside the box is clipped before the simplex is built.
+        ([5.0, -1.0], [0, 0], [2.0, 0], [2, 1], [[2, 0], [1.9, 0], [2, 0.00025]]),
+        # Unknown codes count as free; codes 1 and 3 read only their own side.
+        ([5.0, -1.0], [np.nan, 0], [np.nan, 0], [7, 3], [[5, -1], [5.25, -1], [5, -1.05]]),
+        # A reflection that overshoots the lower bound is clipped to it.
+        ([3.0, 1.0], [2.95, 0], [3.0, 0], [2, 0], [[3, 1], [2.95, 1], [3, 1.05]]),
+    ],
+)
 def test_initial_simplex_is_folded_into_the_box(x0, lo, hi, nbd, vertices):
     _, _, rec = native_nm(rosen, x0, lo=lo, hi=hi, nbd=nbd, maxiter=1)
     np.testing.assert_allclose(rec.points, vertices, rtol=1e-15, atol=0)
@@ -216,8 +238,9 @@ def test_halfplane_with_lower_bound_keeps_every_evaluated_point_feasible():
     assert all(p[0] >= 0.0 for p in rec.points)
     assert res.status == 0
     np.testing.assert_allclose(x, [1.0, 1.0], atol=1e-3)
-    r = _optim.run_neldermead("rosen_halfplane", np.array([0.5, 0.5]),
-                              bounds=[(0.0, None), (None, None)])
+    r = _optim.run_neldermead(
+        "rosen_halfplane", np.array([0.5, 0.5]), bounds=[(0.0, None), (None, None)]
+    )
     np.testing.assert_array_equal(r["x"], x)
 
 
@@ -267,6 +290,7 @@ def test_huge_n_reports_allocation_failure_in_a_subprocess():
         "                           None, ctypes.byref(r))\n"
         "    assert s == -1 == r.status, (n, s)\n"
         "    assert r.message == b'ERROR: workspace allocation failed' and r.nfev == 0\n"
-        "print('ok')\n")
+        "print('ok')\n"
+    )
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == "ok"

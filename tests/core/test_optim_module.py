@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 from Velmora._ckernels.optim import _optim
+
 from native import run_python
 
 nm = _optim.run_neldermead
@@ -26,6 +27,7 @@ def value(name, x, params=None):
 
 
 # --- module -------------------------------------------------------------------
+
 
 def test_module_attributes_and_docs():
     public = [k for k in vars(_optim) if not k.startswith("__")]
@@ -53,22 +55,25 @@ def test_defaults():
 QUAD_P = [1.0, 100.0, 3.0, -2.0]
 
 
-@pytest.mark.parametrize("name, x, params, expected", [
-    ("rosenbrock", [1, 1, 1], None, 0.0),
-    ("rosenbrock", [0, 0], None, 1.0),
-    ("rosenbrock", [-1.2, 1], None, 24.2),
-    ("rosenbrock", [-7.5], None, 0.0),
-    ("quad", [3, -2], QUAD_P, 0.0),
-    ("quad", [4, -1], QUAD_P, 50.5),
-    ("double_well", [1, -1], None, 0.0),
-    ("double_well", [0, 0, 0], None, 3.0),
-    ("double_well", [2], None, 9.0),
-    ("rosen_halfplane", [-0.001, 1], None, math.inf),
-    ("rosen_halfplane", [0, 0], None, 1.0),
-    ("rosen_halfplane", [-0.0, 0], None, 1.0),
-    ("rosen_halfplane", [-5], None, math.inf),
-    ("rosen_halfplane", [5], None, 0.0),
-])
+@pytest.mark.parametrize(
+    "name, x, params, expected",
+    [
+        ("rosenbrock", [1, 1, 1], None, 0.0),
+        ("rosenbrock", [0, 0], None, 1.0),
+        ("rosenbrock", [-1.2, 1], None, 24.2),
+        ("rosenbrock", [-7.5], None, 0.0),
+        ("quad", [3, -2], QUAD_P, 0.0),
+        ("quad", [4, -1], QUAD_P, 50.5),
+        ("double_well", [1, -1], None, 0.0),
+        ("double_well", [0, 0, 0], None, 3.0),
+        ("double_well", [2], None, 9.0),
+        ("rosen_halfplane", [-0.001, 1], None, math.inf),
+        ("rosen_halfplane", [0, 0], None, 1.0),
+        ("rosen_halfplane", [-0.0, 0], None, 1.0),
+        ("rosen_halfplane", [-5], None, math.inf),
+        ("rosen_halfplane", [5], None, 0.0),
+    ],
+)
 def test_objective_values(name, x, params, expected):
     assert value(name, x, params) == pytest.approx(expected, rel=1e-15, abs=1e-15)
 
@@ -94,11 +99,14 @@ def test_objectives_on_random_vectors_match_closed_forms():
 
 
 @BOTH
-@pytest.mark.parametrize("params, match", [
-    (None, "needs params"),
-    ([1.0, 100.0, 3.0], "needs 2\\*n = 4 params"),
-    ([], "got 0"),
-])
+@pytest.mark.parametrize(
+    "params, match",
+    [
+        (None, "needs params"),
+        ([1.0, 100.0, 3.0], "needs 2\\*n = 4 params"),
+        ([], "got 0"),
+    ],
+)
 def test_quad_without_enough_params_is_refused(fn, params, match):
     with pytest.raises(ValueError, match=match):
         fn("quad", np.zeros(2), params=params)
@@ -112,6 +120,7 @@ def test_params_are_ignored_by_the_other_objectives():
 
 # --- Nelder-Mead through the surface --------------------------------------------
 
+
 def test_result_dict_keys_and_types():
     r = nm("rosenbrock", X2)
     assert list(r) == ["x", "fun", "nfev", "nit", "success", "status", "message"]
@@ -119,11 +128,14 @@ def test_result_dict_keys_and_types():
     assert r["x"].dtype == np.float64 and r["x"].shape == (2,) and r["x"].flags.c_contiguous
 
 
-@pytest.mark.parametrize("name, x0, params, expected", [
-    ("quad", np.zeros(2), QUAD_P, [3.0, -2.0]),
-    ("double_well", np.array([0.3, -0.2]), None, [1.0, -1.0]),
-    ("rosen_halfplane", np.array([0.5, 0.5]), None, [1.0, 1.0]),
-])
+@pytest.mark.parametrize(
+    "name, x0, params, expected",
+    [
+        ("quad", np.zeros(2), QUAD_P, [3.0, -2.0]),
+        ("double_well", np.array([0.3, -0.2]), None, [1.0, -1.0]),
+        ("rosen_halfplane", np.array([0.5, 0.5]), None, [1.0, 1.0]),
+    ],
+)
 def test_neldermead_converges(name, x0, params, expected):
     r = nm(name, x0, params=params)
     assert r["status"] == 0 and r["success"]
@@ -173,16 +185,20 @@ def test_caller_arrays_are_never_written():
 
 # --- L-BFGS-B through the surface -------------------------------------------------
 
-@pytest.mark.parametrize("name, x0, params, bounds, expected", [
-    ("rosenbrock", [-1.2, 1.0], None, None, [1.0, 1.0]),
-    ("rosenbrock", [1.3, 0.7, 0.8, 1.9, 1.2], None, None, [1.0] * 5),
-    ("quad", [0.0, 0.0], QUAD_P, None, [3.0, -2.0]),
-    ("double_well", [0.3, -0.2], None, None, [1.0, -1.0]),
-    ("rosen_halfplane", [0.5, 0.5], None, [(0.0, None), (None, None)], [1.0, 1.0]),
-    ("rosenbrock", [-1.2, 1.0], None, [(None, 0.5), (None, None)], [0.5, 0.25]),
-    ("quad", [0.0, 0.0], QUAD_P, [(0.0, 1.0), (-1.0, 0.0)], [1.0, -1.0]),
-    ("double_well", [2.5, -2.5], None, [(1.5, 3.0), (-3.0, -2.0)], [1.5, -2.0]),
-])
+
+@pytest.mark.parametrize(
+    "name, x0, params, bounds, expected",
+    [
+        ("rosenbrock", [-1.2, 1.0], None, None, [1.0, 1.0]),
+        ("rosenbrock", [1.3, 0.7, 0.8, 1.9, 1.2], None, None, [1.0] * 5),
+        ("quad", [0.0, 0.0], QUAD_P, None, [3.0, -2.0]),
+        ("double_well", [0.3, -0.2], None, None, [1.0, -1.0]),
+        ("rosen_halfplane", [0.5, 0.5], None, [(0.0, None), (None, None)], [1.0, 1.0]),
+        ("rosenbrock", [-1.2, 1.0], None, [(None, 0.5), (None, None)], [0.5, 0.25]),
+        ("quad", [0.0, 0.0], QUAD_P, [(0.0, 1.0), (-1.0, 0.0)], [1.0, -1.0]),
+        ("double_well", [2.5, -2.5], None, [(1.5, 3.0), (-3.0, -2.0)], [1.5, -2.0]),
+    ],
+)
 def test_lbfgsb_converges(name, x0, params, bounds, expected):
     r = lb(name, np.array(x0), bounds=bounds, params=params)
     assert (r["status"], r["message"], r["success"]) == (4, "CONVERGENCE", True)
@@ -190,13 +206,16 @@ def test_lbfgsb_converges(name, x0, params, bounds, expected):
     assert r["nit"] > 0 and r["nfev"] > r["nit"]
 
 
-@pytest.mark.parametrize("x0, kwargs, status, message", [
-    ([], {}, 7, "ERROR: invalid input"),
-    ([-1.2, 1.0], {"bounds": [(1.0, 0.0), (None, None)]}, 7, "ERROR: invalid input"),
-    ([-1.2, 1.0], {"m": 0}, 7, "ERROR: invalid input"),
-    ([-1.2, 1.0], {"maxiter": 1}, 5, "STOP: iteration or evaluation limit reached"),
-    ([-1.2, 1.0], {"maxfun": 1}, 5, "STOP: iteration or evaluation limit reached"),
-])
+@pytest.mark.parametrize(
+    "x0, kwargs, status, message",
+    [
+        ([], {}, 7, "ERROR: invalid input"),
+        ([-1.2, 1.0], {"bounds": [(1.0, 0.0), (None, None)]}, 7, "ERROR: invalid input"),
+        ([-1.2, 1.0], {"m": 0}, 7, "ERROR: invalid input"),
+        ([-1.2, 1.0], {"maxiter": 1}, 5, "STOP: iteration or evaluation limit reached"),
+        ([-1.2, 1.0], {"maxfun": 1}, 5, "STOP: iteration or evaluation limit reached"),
+    ],
+)
 def test_lbfgsb_status_words(x0, kwargs, status, message):
     r = lb("rosenbrock", np.array(x0, dtype=float), **kwargs)
     assert (r["status"], r["message"], r["success"]) == (status, message, False)
@@ -209,25 +228,49 @@ def test_lbfgsb_status_words(x0, kwargs, status, message):
 @pytest.mark.parametrize("x0", [[-1.0, 1.0], [math.nan, 1.0]])
 def test_lbfgsb_nonfinite_start_is_reported_as_invalid_input(x0):
     r = lb("rosen_halfplane", np.array(x0))
-    assert (r["status"], r["message"], r["success"], r["nit"], r["nfev"]) == (7, "ERROR: invalid input", False, 0, 1)
+    assert (r["status"], r["message"], r["success"], r["nit"], r["nfev"]) == (
+        7,
+        "ERROR: invalid input",
+        False,
+        0,
+        1,
+    )
     assert not math.isfinite(r["fun"])
 
 
 # --- argument binding ---------------------------------------------------------------
 
-@pytest.mark.parametrize("call, message", [
-    (lambda: nm(), "run_neldermead() takes at least 2 positional arguments (0 given)"),
-    (lambda: nm("rosenbrock"), "run_neldermead() takes at least 2 positional arguments (1 given)"),
-    (lambda: nm(x0=X2), "run_neldermead() takes at least 2 positional arguments (0 given)"),
-    (lambda: nm(objective="quad"), "run_neldermead() takes at least 2 positional arguments (1 given)"),
-    (lambda: nm(*range(9)), "run_neldermead() takes at most 8 positional arguments (9 given)"),
-    (lambda: lb(*range(12)), "run_lbfgsb() takes at most 11 positional arguments (12 given)"),
-    (lambda: lb("rosenbrock"), "run_lbfgsb() takes at least 2 positional arguments (1 given)"),
-    (lambda: nm("rosenbrock", X2, tol=1), "run_neldermead() got an unexpected keyword argument 'tol'"),
-    (lambda: lb("rosenbrock", X2, xatol=1), "run_lbfgsb() got an unexpected keyword argument 'xatol'"),
-    (lambda: nm("rosenbrock", X2, objective="quad"),
-     "run_neldermead() got multiple values for keyword argument 'objective'"),
-])
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: nm(), "run_neldermead() takes at least 2 positional arguments (0 given)"),
+        (
+            lambda: nm("rosenbrock"),
+            "run_neldermead() takes at least 2 positional arguments (1 given)",
+        ),
+        (lambda: nm(x0=X2), "run_neldermead() takes at least 2 positional arguments (0 given)"),
+        (
+            lambda: nm(objective="quad"),
+            "run_neldermead() takes at least 2 positional arguments (1 given)",
+        ),
+        (lambda: nm(*range(9)), "run_neldermead() takes at most 8 positional arguments (9 given)"),
+        (lambda: lb(*range(12)), "run_lbfgsb() takes at most 11 positional arguments (12 given)"),
+        (lambda: lb("rosenbrock"), "run_lbfgsb() takes at least 2 positional arguments (1 given)"),
+        (
+            lambda: nm("rosenbrock", X2, tol=1),
+            "run_neldermead() got an unexpected keyword argument 'tol'",
+        ),
+        (
+            lambda: lb("rosenbrock", X2, xatol=1),
+            "run_lbfgsb() got an unexpected keyword argument 'xatol'",
+        ),
+        (
+            lambda: nm("rosenbrock", X2, objective="quad"),
+            "run_neldermead() got multiple values for keyword argument 'objective'",
+        ),
+    ],
+)
 def test_argument_count_and_keyword_errors(call, message):
     with pytest.raises(TypeError) as info:
         call()
@@ -235,8 +278,16 @@ def test_argument_count_and_keyword_errors(call, message):
 
 
 def test_all_keywords_accepted():
-    r = nm(objective="rosenbrock", x0=X2, bounds=None, params=None, maxiter=0, maxfun=0,
-           xatol=1e-4, fatol=1e-4)
+    r = nm(
+        objective="rosenbrock",
+        x0=X2,
+        bounds=None,
+        params=None,
+        maxiter=0,
+        maxfun=0,
+        xatol=1e-4,
+        fatol=1e-4,
+    )
     assert (r["nit"], r["nfev"]) == (85, 159)
     r = lb("rosenbrock", X2, None, None, 10, 15000, 15000, 20, 1e7, 1e-5, 0.0)
     assert list(r) == ["x", "fun", "nfev", "nit", "success", "status", "message"]
@@ -244,18 +295,26 @@ def test_all_keywords_accepted():
 
 # --- x0 --------------------------------------------------------------------------
 
+
 @BOTH
-@pytest.mark.parametrize("x0, exc, match", [
-    ([-1.2, 1.0], TypeError, "list"),
-    ((-1.2, 1.0), TypeError, "tuple"),
-    (np.array([1, 2]), ValueError, r"Buffer dtype mismatch, expected 'double' but got 'long'"),
-    (np.array([1, 2], dtype=np.float32), ValueError, "expected 'double' but got 'float'"),
-    (np.arange(6.0)[::2], ValueError, "contiguous"),
-    (np.zeros((2, 2)), ValueError, r"Buffer has wrong number of dimensions \(expected 1, got 2\)"),
-    (np.array([1.0, 2.0]).view(">f8").byteswap(), ValueError, "dtype mismatch"),
-    (None, ValueError, r"wrong number of dimensions \(expected 1, got 0\)"),
-    (b"abcdefgh", ValueError, "writable"),
-])
+@pytest.mark.parametrize(
+    "x0, exc, match",
+    [
+        ([-1.2, 1.0], TypeError, "list"),
+        ((-1.2, 1.0), TypeError, "tuple"),
+        (np.array([1, 2]), ValueError, r"Buffer dtype mismatch, expected 'double' but got 'long'"),
+        (np.array([1, 2], dtype=np.float32), ValueError, "expected 'double' but got 'float'"),
+        (np.arange(6.0)[::2], ValueError, "contiguous"),
+        (
+            np.zeros((2, 2)),
+            ValueError,
+            r"Buffer has wrong number of dimensions \(expected 1, got 2\)",
+        ),
+        (np.array([1.0, 2.0]).view(">f8").byteswap(), ValueError, "dtype mismatch"),
+        (None, ValueError, r"wrong number of dimensions \(expected 1, got 0\)"),
+        (b"abcdefgh", ValueError, "writable"),
+    ],
+)
 def test_x0_errors(fn, x0, exc, match):
     with pytest.raises(exc, match=match):
         fn("rosenbrock", x0)
@@ -277,6 +336,7 @@ def test_x0_any_writable_double_buffer():
 
 # --- options -----------------------------------------------------------------------
 
+
 class IntLike:
     def __int__(self):
         return 1
@@ -289,13 +349,16 @@ def test_integer_options_use_int_conversion(maxiter):
 
 
 @BOTH
-@pytest.mark.parametrize("value, exc, match", [
-    (2**31, OverflowError, "value too large to convert to int"),
-    (-(2**31) - 1, OverflowError, "value too large to convert to int"),
-    (1e10, OverflowError, "value too large to convert to int"),
-    ("5", TypeError, "an integer is required"),
-    (None, TypeError, "an integer is required"),
-])
+@pytest.mark.parametrize(
+    "value, exc, match",
+    [
+        (2**31, OverflowError, "value too large to convert to int"),
+        (-(2**31) - 1, OverflowError, "value too large to convert to int"),
+        (1e10, OverflowError, "value too large to convert to int"),
+        ("5", TypeError, "an integer is required"),
+        (None, TypeError, "an integer is required"),
+    ],
+)
 def test_integer_option_errors(fn, value, exc, match):
     with pytest.raises(exc, match=match):
         fn("rosenbrock", X2, maxiter=value)
@@ -306,8 +369,9 @@ def test_integer_option_limits_are_accepted():
     assert nm("rosenbrock", X2, maxiter=-(2**31))["nit"] == 85  # <= 0: 200*n
 
 
-@pytest.mark.parametrize("fn, option", [(nm, "xatol"), (nm, "fatol"), (lb, "factr"),
-                                        (lb, "pgtol"), (lb, "fd_step")])
+@pytest.mark.parametrize(
+    "fn, option", [(nm, "xatol"), (nm, "fatol"), (lb, "factr"), (lb, "pgtol"), (lb, "fd_step")]
+)
 def test_double_option_errors(fn, option):
     with pytest.raises(TypeError):
         fn("rosenbrock", X2, **{option: "1e-4"})
@@ -332,6 +396,7 @@ def test_conversion_order():
 
 # --- objective name --------------------------------------------------------------
 
+
 class Items:
     """An iterable that is not a tuple or list, iterable again on every use."""
 
@@ -347,15 +412,26 @@ class StrSub(str):
 
 
 @BOTH
-@pytest.mark.parametrize("objective, exc, message", [
-    (b"rosenbrock", TypeError, "Argument 'objective' has incorrect type (expected str, got bytes)"),
-    (3, TypeError, "Argument 'objective' has incorrect type (expected str, got int)"),
-    (StrSub("quad"), TypeError, "Argument 'objective' has incorrect type (expected str, got StrSub)"),
-    (None, ValueError, "unknown objective None"),
-    ("Rosenbrock", ValueError, "unknown objective 'Rosenbrock'"),
-    ("", ValueError, "unknown objective ''"),
-    ("rosenbrock\x00", ValueError, "unknown objective 'rosenbrock\\x00'"),
-])
+@pytest.mark.parametrize(
+    "objective, exc, message",
+    [
+        (
+            b"rosenbrock",
+            TypeError,
+            "Argument 'objective' has incorrect type (expected str, got bytes)",
+        ),
+        (3, TypeError, "Argument 'objective' has incorrect type (expected str, got int)"),
+        (
+            StrSub("quad"),
+            TypeError,
+            "Argument 'objective' has incorrect type (expected str, got StrSub)",
+        ),
+        (None, ValueError, "unknown objective None"),
+        ("Rosenbrock", ValueError, "unknown objective 'Rosenbrock'"),
+        ("", ValueError, "unknown objective ''"),
+        ("rosenbrock\x00", ValueError, "unknown objective 'rosenbrock\\x00'"),
+    ],
+)
 def test_objective_name_errors(fn, objective, exc, message):
     with pytest.raises(exc) as info:
         fn(objective, X2, bounds=[(0, 1), (0, 1)], params=[1, 1, 1, 1])
@@ -372,23 +448,27 @@ def test_unknown_name_raises_after_bounds_and_params(fn):
 
 # --- bounds ----------------------------------------------------------------------
 
+
 @BOTH
-@pytest.mark.parametrize("bounds, exc, match", [
-    ([1.0, (0, 1)], TypeError, "cannot unpack non-iterable float object"),
-    ([(), (0, 1)], ValueError, r"^need more than 0 values to unpack$"),
-    ([(0.0,), (0, 1)], ValueError, r"^need more than 1 value to unpack$"),
-    ([[0.0], (0, 1)], ValueError, r"^need more than 1 value to unpack$"),
-    ([Items(0.0), (0, 1)], ValueError, r"^need more than 1 value to unpack$"),
-    ([(0, 1, 2), (0, 1)], ValueError, r"^too many values to unpack \(expected 2\)$"),
-    ([Items(0, 1, 2), (0, 1)], ValueError, r"^too many values to unpack \(expected 2\)$"),
-    ([("a", None), (0, 1)], TypeError, "must be real number, not str"),
-    ([(None, object()), (0, 1)], TypeError, "must be real number"),
-    ([(0, 1)], IndexError, "bounds has no entry 1"),
-    ((), IndexError, "bounds has no entry 0"),
-    (np.zeros((1, 2)), IndexError, "bounds has no entry 1"),
-    (3.0, TypeError, "not subscriptable"),
-    ({0: (0, 1)}, KeyError, "1"),
-])
+@pytest.mark.parametrize(
+    "bounds, exc, match",
+    [
+        ([1.0, (0, 1)], TypeError, "cannot unpack non-iterable float object"),
+        ([(), (0, 1)], ValueError, r"^need more than 0 values to unpack$"),
+        ([(0.0,), (0, 1)], ValueError, r"^need more than 1 value to unpack$"),
+        ([[0.0], (0, 1)], ValueError, r"^need more than 1 value to unpack$"),
+        ([Items(0.0), (0, 1)], ValueError, r"^need more than 1 value to unpack$"),
+        ([(0, 1, 2), (0, 1)], ValueError, r"^too many values to unpack \(expected 2\)$"),
+        ([Items(0, 1, 2), (0, 1)], ValueError, r"^too many values to unpack \(expected 2\)$"),
+        ([("a", None), (0, 1)], TypeError, "must be real number, not str"),
+        ([(None, object()), (0, 1)], TypeError, "must be real number"),
+        ([(0, 1)], IndexError, "bounds has no entry 1"),
+        ((), IndexError, "bounds has no entry 0"),
+        (np.zeros((1, 2)), IndexError, "bounds has no entry 1"),
+        (3.0, TypeError, "not subscriptable"),
+        ({0: (0, 1)}, KeyError, "1"),
+    ],
+)
 def test_bounds_errors(fn, bounds, exc, match):
     with pytest.raises(exc, match=match):
         fn("rosenbrock", X2, bounds=bounds)
@@ -396,21 +476,30 @@ def test_bounds_errors(fn, bounds, exc, match):
 
 def test_bounds_accepted_forms():
     ref = nm("rosenbrock", X2, bounds=[(-2.0, 2.0), (-2.0, 2.0)])
-    for bounds in ([[-2, 2], [-2, 2]], ((-2.0, 2.0), Items(-2.0, 2.0)), np.array([[-2, 2]] * 2),
-                   {0: (-2, 2), 1: (-2, 2)}, [(-2, 2), (-2, 2), "ignored", 5]):
+    for bounds in (
+        [[-2, 2], [-2, 2]],
+        ((-2.0, 2.0), Items(-2.0, 2.0)),
+        np.array([[-2, 2]] * 2),
+        {0: (-2, 2), 1: (-2, 2)},
+        [(-2, 2), (-2, 2), "ignored", 5],
+    ):
         r = nm("rosenbrock", X2, bounds=bounds)
         np.testing.assert_array_equal(r["x"], ref["x"])
 
 
 # --- params ------------------------------------------------------------------------
 
+
 @BOTH
-@pytest.mark.parametrize("params, exc", [
-    (np.zeros((2, 2)), ValueError),
-    (5.0, ValueError),
-    (["a", 1], ValueError),
-    (object(), TypeError),
-])
+@pytest.mark.parametrize(
+    "params, exc",
+    [
+        (np.zeros((2, 2)), ValueError),
+        (5.0, ValueError),
+        (["a", 1], ValueError),
+        (object(), TypeError),
+    ],
+)
 def test_params_errors(fn, params, exc):
     with pytest.raises(exc):
         fn("quad", np.zeros(2), params=params)
@@ -425,9 +514,12 @@ def test_params_read_only_is_refused():
 
 def test_params_converted_from_other_types():
     ref = nm("quad", np.zeros(2), params=QUAD_P)
-    for params in (tuple(QUAD_P), np.array(QUAD_P, dtype=np.float32),
-                   np.array(QUAD_P + [0.0, 0.0])[::1], np.array([QUAD_P[0], 0, QUAD_P[1], 0,
-                                                                 QUAD_P[2], 0, QUAD_P[3]])[::2]):
+    for params in (
+        tuple(QUAD_P),
+        np.array(QUAD_P, dtype=np.float32),
+        np.array(QUAD_P + [0.0, 0.0])[::1],
+        np.array([QUAD_P[0], 0, QUAD_P[1], 0, QUAD_P[2], 0, QUAD_P[3]])[::2],
+    ):
         r = nm("quad", np.zeros(2), params=params)
         np.testing.assert_array_equal(r["x"], ref["x"])
 
@@ -489,6 +581,7 @@ def test_lock_is_released_during_the_run():
 
 # --- hostile input ---------------------------------------------------------------------
 
+
 def test_hostile_inputs_do_not_crash():
     out = run_python(r'''
 import numpy as np
@@ -537,13 +630,16 @@ print("survived")
     assert out.stdout.strip() == "survived"
 
 
-@pytest.mark.parametrize("bounds,index,reason", [
-    ([(1.0, -1.0), (None, None)], 0, "the lower bound is above the upper bound"),
-    ([(None, None), (5.0, 1.0)], 1, "the lower bound is above the upper bound"),
-    ([(None, math.nan), (None, None)], 0, "a bound is NaN"),
-    ([(0.0, 1.0), (math.nan, None)], 1, "a bound is NaN"),
-    ([(math.nan, math.nan), (2.0, 1.0)], 0, "a bound is NaN"),
-])
+@pytest.mark.parametrize(
+    "bounds,index,reason",
+    [
+        ([(1.0, -1.0), (None, None)], 0, "the lower bound is above the upper bound"),
+        ([(None, None), (5.0, 1.0)], 1, "the lower bound is above the upper bound"),
+        ([(None, math.nan), (None, None)], 0, "a bound is NaN"),
+        ([(0.0, 1.0), (math.nan, None)], 1, "a bound is NaN"),
+        ([(math.nan, math.nan), (2.0, 1.0)], 0, "a bound is NaN"),
+    ],
+)
 def test_neldermead_refuses_bounds_no_point_satisfies(bounds, index, reason):
     # Clipping into such a box would report success at a point outside it.
     x0 = np.array([0.0, 0.0])
@@ -558,13 +654,23 @@ def test_neldermead_equal_bounds_fix_the_variable():
     assert r["success"] and r["x"][0] == 0.5
 
 
-@pytest.mark.parametrize("bounds", [
-    [(None, math.nan), (None, None)], [(math.nan, None), (None, None)], [(math.nan, 3.0), (None, None)],
-    [(2.0, 1.0), (None, None)],
-])
+@pytest.mark.parametrize(
+    "bounds",
+    [
+        [(None, math.nan), (None, None)],
+        [(math.nan, None), (None, None)],
+        [(math.nan, 3.0), (None, None)],
+        [(2.0, 1.0), (None, None)],
+    ],
+)
 def test_lbfgsb_refuses_nan_and_crossed_bounds_before_evaluating(bounds):
     r = lb("rosenbrock", np.array([-1.2, 1.0]), bounds=bounds)
-    assert (r["status"], r["success"], r["nfev"], r["message"]) == (7, False, 0, "ERROR: invalid input")
+    assert (r["status"], r["success"], r["nfev"], r["message"]) == (
+        7,
+        False,
+        0,
+        "ERROR: invalid input",
+    )
     np.testing.assert_array_equal(r["x"], [-1.2, 1.0])
 
 
@@ -577,14 +683,16 @@ def test_lbfgsb_unbounded_objective_is_not_convergence():
     assert value("quad", r["x"], [-1.0, 0.0]) == -math.inf
 
 
-NO_GRADIENT = ("ABNORMAL: gradient not formed at x (a value was not finite or the difference step "
-               "did not move x)")
+NO_GRADIENT = (
+    "ABNORMAL: gradient not formed at x (a value was not finite or the difference step "
+    "did not move x)"
+)
 
 
 def test_lbfgsb_overflowing_probe_is_not_convergence():
     # Finite at the start, but the difference probe overflows: the zero put in
     # for that component must not read as a vanishing gradient.
-    x0 = np.array([sys.float_info.max ** 0.25 * (1 - 1e-8)])
+    x0 = np.array([sys.float_info.max**0.25 * (1 - 1e-8)])
     r = lb("double_well", x0)
     assert math.isfinite(r["fun"]) and r["nit"] == 0
     assert (r["status"], r["success"], r["message"]) == (-3, False, NO_GRADIENT)

@@ -6,7 +6,6 @@ with the interpreter lock released: while one thread is inside a long kernel,
 another thread keeps running Python code.
 """
 
-import math
 import random
 import sys
 import threading
@@ -15,9 +14,10 @@ import time
 import numpy as np
 import pytest
 
-from hostile import TRANSFORMS, transform_params
 from Velmora._ckernels.distributions import _distributions as D
 from Velmora._ckernels.optim import _optim as O
+
+from hostile import TRANSFORMS, transform_params
 
 THREADS = 8
 CALLS = 10**4
@@ -59,20 +59,30 @@ def mixed_calls(n, seed=8):
             p = np.random.default_rng(rng.randrange(2**32)).random(rng.randrange(1, 3000))
             calls.append((D.ndtri_as241_into, [p.reshape(-1, 1) if rng.random() < 0.3 else p], {}))
         elif kind < 0.97:  # a short minimization
-            fn, opts = rng.choice([(O.run_neldermead, {"maxiter": 60}), (O.run_lbfgsb, {"maxiter": 8})])
+            fn, opts = rng.choice(
+                [(O.run_neldermead, {"maxiter": 60}), (O.run_lbfgsb, {"maxiter": 8})]
+            )
             n_var = rng.randrange(1, 5)
             x0 = np.array([rng.uniform(-2, 2) for _ in range(n_var)])
             objective = rng.choice(["rosenbrock", "double_well", "quad", "rosen_halfplane"])
-            params = np.array([rng.uniform(0.5, 50) for _ in range(n_var)] +
-                              [rng.uniform(-1, 1) for _ in range(n_var)])
+            params = np.array(
+                [rng.uniform(0.5, 50) for _ in range(n_var)]
+                + [rng.uniform(-1, 1) for _ in range(n_var)]
+            )
             bounds = [(-1.0, None)] * n_var if rng.random() < 0.5 else None
             calls.append((fn, [objective, x0], {"bounds": bounds, "params": params, **opts}))
         else:  # a call that raises
-            calls.append(rng.choice([
-                (D.ndtri_as241, ["x"], {}), (TRANSFORMS[0][1], [[1.0, "x"]], {}),
-                (O.run_lbfgsb, ["rosenbrock", [1.0]], {}), (O.run_neldermead, ["nope", np.zeros(2)], {}),
-                (TRANSFORMS[5][1], [10**400], {}),
-            ]))
+            calls.append(
+                rng.choice(
+                    [
+                        (D.ndtri_as241, ["x"], {}),
+                        (TRANSFORMS[0][1], [[1.0, "x"]], {}),
+                        (O.run_lbfgsb, ["rosenbrock", [1.0]], {}),
+                        (O.run_neldermead, ["nope", np.zeros(2)], {}),
+                        (TRANSFORMS[5][1], [10**400], {}),
+                    ]
+                )
+            )
     return calls
 
 
@@ -130,12 +140,16 @@ AFF_PROBIT_INV = dict(TRANSFORMS)["aff_probit_inv"]
 LONG_CALLS = {  # each takes tens of milliseconds or more natively
     "transforms array": lambda: AFF_PROBIT_INV(BIG, -1.0, 2.0),
     "distributions array": lambda: D.ndtri_as241_into(BIG),
-    "optim run": lambda: O.run_neldermead("rosenbrock", np.full(60, -1.0), maxiter=6000, maxfun=6000),
+    "optim run": lambda: O.run_neldermead(
+        "rosenbrock", np.full(60, -1.0), maxiter=6000, maxfun=6000
+    ),
 }
 
 
-@pytest.mark.skipif(not getattr(sys, "_is_gil_enabled", lambda: True)(),
-                    reason="without a global lock no call stalls the other threads")
+@pytest.mark.skipif(
+    not getattr(sys, "_is_gil_enabled", lambda: True)(),
+    reason="without a global lock no call stalls the other threads",
+)
 def test_the_stall_measure_sees_a_held_lock():
     # Repeating bytes is one C call that keeps the lock: this thread stalls throughout.
     seconds, stall = longest_stall_during(lambda: b"x" * (2 * 10**8))

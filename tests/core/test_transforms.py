@@ -23,6 +23,7 @@ PY_BOUND = {"a": "low", "b": "high", "low": "low", "high": "high"}
 # Each family is given by T and T^-1 only; every derivative and log-Jacobian is
 # obtained from them by mpmath's numerical differentiation at high precision.
 
+
 def _sigmoid(y):
     return 1 / (1 + mp.exp(-y))
 
@@ -34,8 +35,7 @@ def _ndtri(p):
 
 
 def _affine(unit_fwd, unit_inv):
-    return (lambda x, a, b: unit_fwd((x - a) / (b - a)),
-            lambda y, a, b: a + (b - a) * unit_inv(y))
+    return (lambda x, a, b: unit_fwd((x - a) / (b - a)), lambda y, a, b: a + (b - a) * unit_inv(y))
 
 
 REF = {  # family -> (T(x, *bounds), T^-1(y, *bounds))
@@ -66,8 +66,13 @@ X_GRID = {  # points inside each family's domain
 Y_GRID = [-30.0, -7.5, -1.0, -0.3, 0.0, 0.7, 2.0, 9.0, 30.0]
 
 
-EDGES_OF_X = {"log": (0.0,), "logit": (0.0, 1.0), "probit": (0.0, 1.0), "softplus": (0.0,),
-              "tanh": (-1.0, 1.0)}
+EDGES_OF_X = {
+    "log": (0.0,),
+    "logit": (0.0, 1.0),
+    "probit": (0.0, 1.0),
+    "softplus": (0.0,),
+    "tanh": (-1.0, 1.0),
+}
 
 
 def step(family, op, v, bounds):
@@ -149,8 +154,13 @@ def test_scalar_and_array_forms_agree(family, op):
     fn = getattr(t, f"{family}_{op}")
     bounds = call_bounds(family, op)
     lo, hi = min(grid(family, op)), max(grid(family, op))
-    points = np.concatenate([grid(family, op), np.random.default_rng(7).uniform(max(lo, -50), min(hi, 50), 200),
-                             [np.nan, np.inf, -np.inf, 0.0, -1.0, 1.0, 2.0, -800.0, 800.0]])
+    points = np.concatenate(
+        [
+            grid(family, op),
+            np.random.default_rng(7).uniform(max(lo, -50), min(hi, 50), 200),
+            [np.nan, np.inf, -np.inf, 0.0, -1.0, 1.0, 2.0, -800.0, 800.0],
+        ]
+    )
     array = fn(points, *bounds)
     scalars = np.array([fn(float(v), *bounds) for v in points])
     differ = ~((array == scalars) | (np.isnan(array) & np.isnan(scalars)))
@@ -168,38 +178,63 @@ def test_scalar_and_array_forms_agree(family, op):
 
 LN2 = 0.6931471805599453
 EDGES = [  # (function, main argument, bounds, expected)
-    ("log_fwd", 0.0, (), -math.inf), ("log_fwd", -1.0, (), math.nan), ("log_grad_fwd", 0.0, (), math.inf),
-    ("log_inv", 710.0, (), math.inf), ("log_inv", -math.inf, (), 0.0),
-    ("softplus_inv", 0.0, (), LN2), ("softplus_inv", 800.0, (), 800.0), ("softplus_inv", -800.0, (), 0.0),
+    ("log_fwd", 0.0, (), -math.inf),
+    ("log_fwd", -1.0, (), math.nan),
+    ("log_grad_fwd", 0.0, (), math.inf),
+    ("log_inv", 710.0, (), math.inf),
+    ("log_inv", -math.inf, (), 0.0),
+    ("softplus_inv", 0.0, (), LN2),
+    ("softplus_inv", 800.0, (), 800.0),
+    ("softplus_inv", -800.0, (), 0.0),
     ("softplus_inv", math.nan, (), math.nan),
-    ("softplus_ldet_abs_jac_inv", 0.0, (), -LN2), ("softplus_ldet_abs_jac_inv", -800.0, (), -800.0),
+    ("softplus_ldet_abs_jac_inv", 0.0, (), -LN2),
+    ("softplus_ldet_abs_jac_inv", -800.0, (), -800.0),
     ("softplus_ldet_abs_jac_inv", 800.0, (), 0.0),
-    ("softplus_fwd", 800.0, (), math.inf), ("softplus_ldet_abs_jac_fwd", 800.0, (), -math.inf),
-    ("softplus_grad_fwd", 800.0, (), 1.0), ("softplus_fwd", 0.0, (), -math.inf),
+    ("softplus_fwd", 800.0, (), math.inf),
+    ("softplus_ldet_abs_jac_fwd", 800.0, (), -math.inf),
+    ("softplus_grad_fwd", 800.0, (), 1.0),
+    ("softplus_fwd", 0.0, (), -math.inf),
     ("softplus_grad_fwd", 0.0, (), math.inf),
-    ("lower_fwd", 1.0, (1.0,), -math.inf), ("upper_grad_fwd", 3.0, (3.0,), -math.inf),
+    ("lower_fwd", 1.0, (1.0,), -math.inf),
+    ("upper_grad_fwd", 3.0, (3.0,), -math.inf),
     ("upper_grad_inv", 0.0, (), -1.0),
-    ("logit_fwd", 0.5, (), 0.0), ("logit_fwd", 0.0, (), -math.inf), ("logit_fwd", 1.0, (), math.inf),
+    ("logit_fwd", 0.5, (), 0.0),
+    ("logit_fwd", 0.0, (), -math.inf),
+    ("logit_fwd", 1.0, (), math.inf),
     ("logit_fwd", 1.5, (), math.nan),
-    ("logit_inv", 0.0, (), 0.5), ("logit_grad_inv", 0.0, (), 0.25),
-    ("logit_ldet_abs_jac_inv", 0.0, (), -1.3862943611198906), ("logit_grad_ldet_abs_jac_inv", 0.0, (), 0.0),
-    ("logit_inv", -800.0, (), 0.0), ("logit_ldet_abs_jac_inv", -800.0, (), -math.inf),
-    ("probit_fwd", 0.5, (), 0.0), ("probit_ldet_abs_jac_fwd", 0.5, (), 0.9189385332046727),
+    ("logit_inv", 0.0, (), 0.5),
+    ("logit_grad_inv", 0.0, (), 0.25),
+    ("logit_ldet_abs_jac_inv", 0.0, (), -1.3862943611198906),
+    ("logit_grad_ldet_abs_jac_inv", 0.0, (), 0.0),
+    ("logit_inv", -800.0, (), 0.0),
+    ("logit_ldet_abs_jac_inv", -800.0, (), -math.inf),
+    ("probit_fwd", 0.5, (), 0.0),
+    ("probit_ldet_abs_jac_fwd", 0.5, (), 0.9189385332046727),
     ("probit_grad_fwd", 0.5, (), math.sqrt(2 * math.pi)),
-    ("probit_ldet_abs_jac_inv", 40.0, (), -math.inf), ("probit_grad_ldet_abs_jac_inv", 40.0, (), -40.0),
-    ("probit_fwd", 0.0, (), -math.inf), ("probit_fwd", 1.0, (), math.inf), ("probit_fwd", math.nan, (), math.nan),
-    ("aff_logit_fwd", 4.0, (2.0, 6.0), 0.0), ("aff_logit_inv", 0.0, (2.0, 6.0), 4.0),
+    ("probit_ldet_abs_jac_inv", 40.0, (), -math.inf),
+    ("probit_grad_ldet_abs_jac_inv", 40.0, (), -40.0),
+    ("probit_fwd", 0.0, (), -math.inf),
+    ("probit_fwd", 1.0, (), math.inf),
+    ("probit_fwd", math.nan, (), math.nan),
+    ("aff_logit_fwd", 4.0, (2.0, 6.0), 0.0),
+    ("aff_logit_inv", 0.0, (2.0, 6.0), 4.0),
     ("aff_logit_grad_inv", 0.0, (2.0, 6.0), 1.0),
     ("aff_probit_ldet_abs_jac_inv", 0.3, (1.0, 1.0), -math.inf),
     ("aff_probit_ldet_abs_jac_inv", 0.3, (2.0, 1.0), math.nan),
     ("aff_logit_ldet_abs_jac_fwd", 1.5, (2.0, 1.0), math.nan),
-    ("tanh_ldet_abs_jac_inv", 0.0, (), 0.0), ("tanh_ldet_abs_jac_inv", 1000.0, (), -1998.6137056388802),
+    ("tanh_ldet_abs_jac_inv", 0.0, (), 0.0),
+    ("tanh_ldet_abs_jac_inv", 1000.0, (), -1998.6137056388802),
     ("tanh_ldet_abs_jac_inv", -1000.0, (), -1998.6137056388802),
-    ("tanh_grad_inv", 1000.0, (), 0.0), ("tanh_fwd", 1.0, (), math.inf), ("tanh_grad_fwd", 1.0, (), math.inf),
+    ("tanh_grad_inv", 1000.0, (), 0.0),
+    ("tanh_fwd", 1.0, (), math.inf),
+    ("tanh_grad_fwd", 1.0, (), math.inf),
     ("tanh_inv", math.inf, (), 1.0),
 ]
-EDGES += [(f"{f}_grad_ldet_abs_jac_inv", v, (), 1.0) for f in ("log", "lower", "upper")
-          for v in (math.nan, math.inf, -math.inf)]
+EDGES += [
+    (f"{f}_grad_ldet_abs_jac_inv", v, (), 1.0)
+    for f in ("log", "lower", "upper")
+    for v in (math.nan, math.inf, -math.inf)
+]
 
 
 @pytest.mark.parametrize("name,v,bounds,expected", EDGES)
@@ -222,6 +257,7 @@ def test_affine_grad_ldet_matches_unit_family(y):
 
 
 # --- the Python surface -----------------------------------------------------------
+
 
 def test_module_globals_and_no_docstrings():
     public = [k for k in vars(t) if not k.startswith("__")]
@@ -265,14 +301,20 @@ def test_objects_with_float_or_index_are_numbers(arg):
     assert t.aff_logit_fwd(4.0, arg, 6.0) == 0.0  # as a bound: the midpoint of (2, 6)
 
 
-@pytest.mark.parametrize("arg,shape", [
-    ([1.0, 2.0], (2,)), ((1.0,), (1,)), ([[1.0, 2.0, 4.0], [8.0, 0.5, 1.0]], (2, 3)),
-    (ListSub([1.0, 2.0]), (2,)), (TupleSub((1.0, 2.0, 4.0)), (3,)),
-    (np.arange(1, 7, dtype=np.int32).reshape(2, 3), (2, 3)),
-    (np.asfortranarray(np.arange(1.0, 7.0).reshape(2, 3)), (2, 3)),
-    (np.arange(1.0, 13.0)[::3], (4,)),
-    (np.arange(1.0, 5.0).view(ArraySub), (4,)),
-])
+@pytest.mark.parametrize(
+    "arg,shape",
+    [
+        ([1.0, 2.0], (2,)),
+        ((1.0,), (1,)),
+        ([[1.0, 2.0, 4.0], [8.0, 0.5, 1.0]], (2, 3)),
+        (ListSub([1.0, 2.0]), (2,)),
+        (TupleSub((1.0, 2.0, 4.0)), (3,)),
+        (np.arange(1, 7, dtype=np.int32).reshape(2, 3), (2, 3)),
+        (np.asfortranarray(np.arange(1.0, 7.0).reshape(2, 3)), (2, 3)),
+        (np.arange(1.0, 13.0)[::3], (4,)),
+        (np.arange(1.0, 5.0).view(ArraySub), (4,)),
+    ],
+)
 def test_array_likes_give_new_c_contiguous_float64_arrays(arg, shape):
     before = np.array(arg, dtype=float, copy=True)
     r = t.log_fwd(arg)
@@ -288,13 +330,17 @@ def test_zero_dimensional_array_takes_the_array_path():
     assert isinstance(r, np.ndarray) and r.dtype == np.float64 and r.tolist() == [0.0] * r.size
 
 
-@pytest.mark.parametrize("arg,shape", [([], (0,)), (np.empty((0, 3)), (0, 3)), (np.empty((2, 0), dtype=np.int8), (2, 0))])
+@pytest.mark.parametrize(
+    "arg,shape", [([], (0,)), (np.empty((0, 3)), (0, 3)), (np.empty((2, 0), dtype=np.int8), (2, 0))]
+)
 def test_empty_inputs_give_empty_arrays(arg, shape):
     r = t.aff_probit_inv(arg, 0.0, 1.0)
     assert type(r) is np.ndarray and r.dtype == np.float64 and r.shape == shape
 
 
-@pytest.mark.parametrize("arg", [range(3), {1.0}, (v for v in [1.0]), "1.0", None, 1j, b"1", {1: 2}])
+@pytest.mark.parametrize(
+    "arg", [range(3), {1.0}, (v for v in [1.0]), "1.0", None, 1j, b"1", {1: 2}]
+)
 def test_other_objects_take_the_scalar_path_and_are_rejected(arg):
     with pytest.raises(TypeError):
         t.log_fwd(arg)
@@ -333,7 +379,9 @@ def test_read_only_input():
     for other in (np.array([1, 2]), np.asfortranarray(np.ones((2, 2))), np.arange(1.0, 5.0)[::2]):
         other.flags.writeable = False
         # The array form uses vector logarithms: equal to NumPy's within the last bits.
-        np.testing.assert_array_max_ulp(t.log_fwd(other), np.log(np.asarray(other, dtype=float)), maxulp=2)
+        np.testing.assert_array_max_ulp(
+            t.log_fwd(other), np.log(np.asarray(other, dtype=float)), maxulp=2
+        )
 
 
 def test_out_of_domain_values_are_not_errors():
@@ -343,22 +391,55 @@ def test_out_of_domain_values_are_not_errors():
         np.testing.assert_array_equal(t.lower_fwd([1.0, 2.0], 1.0), [-np.inf, 0.0])
 
 
-@pytest.mark.parametrize("call,message", [
-    (lambda: t.log_fwd(), "log_fwd() takes exactly 1 positional argument (0 given)"),
-    (lambda: t.log_fwd(1.0, 2.0), "log_fwd() takes exactly 1 positional argument (2 given)"),
-    (lambda: t.aff_logit_fwd(1.0, 0.0), "aff_logit_fwd() takes exactly 3 positional arguments (2 given)"),
-    (lambda: t.aff_logit_fwd(1.0, 0.0, 1.0, 2.0), "aff_logit_fwd() takes exactly 3 positional arguments (4 given)"),
-    (lambda: t.aff_logit_fwd(x=1.0, low=0.0), "aff_logit_fwd() takes exactly 3 positional arguments (2 given)"),
-    (lambda: t.aff_logit_fwd(1.0, high=0.0), "aff_logit_fwd() takes exactly 3 positional arguments (1 given)"),
-    (lambda: t.aff_probit_inv(low=0.0, high=1.0), "aff_probit_inv() takes exactly 3 positional arguments (0 given)"),
-    (lambda: t.lower_fwd(low=1.0), "lower_fwd() takes exactly 2 positional arguments (0 given)"),
-    (lambda: t.upper_grad_inv(), "upper_grad_inv() takes exactly 1 positional argument (0 given)"),
-    (lambda: t.log_fwd(z=1.0), "log_fwd() got an unexpected keyword argument 'z'"),
-    (lambda: t.lower_grad_inv(1.0, low=1.0), "lower_grad_inv() got an unexpected keyword argument 'low'"),
-    (lambda: t.log_fwd(1.0, x=2.0), "log_fwd() got multiple values for keyword argument 'x'"),
-    (lambda: t.aff_logit_inv(1.0, 0.0, 2.0, low=0.0), "aff_logit_inv() got multiple values for keyword argument 'low'"),
-    (lambda: t.aff_logit_inv(1.0, 0.0, low=0.0), "aff_logit_inv() got multiple values for keyword argument 'low'"),
-])
+@pytest.mark.parametrize(
+    "call,message",
+    [
+        (lambda: t.log_fwd(), "log_fwd() takes exactly 1 positional argument (0 given)"),
+        (lambda: t.log_fwd(1.0, 2.0), "log_fwd() takes exactly 1 positional argument (2 given)"),
+        (
+            lambda: t.aff_logit_fwd(1.0, 0.0),
+            "aff_logit_fwd() takes exactly 3 positional arguments (2 given)",
+        ),
+        (
+            lambda: t.aff_logit_fwd(1.0, 0.0, 1.0, 2.0),
+            "aff_logit_fwd() takes exactly 3 positional arguments (4 given)",
+        ),
+        (
+            lambda: t.aff_logit_fwd(x=1.0, low=0.0),
+            "aff_logit_fwd() takes exactly 3 positional arguments (2 given)",
+        ),
+        (
+            lambda: t.aff_logit_fwd(1.0, high=0.0),
+            "aff_logit_fwd() takes exactly 3 positional arguments (1 given)",
+        ),
+        (
+            lambda: t.aff_probit_inv(low=0.0, high=1.0),
+            "aff_probit_inv() takes exactly 3 positional arguments (0 given)",
+        ),
+        (
+            lambda: t.lower_fwd(low=1.0),
+            "lower_fwd() takes exactly 2 positional arguments (0 given)",
+        ),
+        (
+            lambda: t.upper_grad_inv(),
+            "upper_grad_inv() takes exactly 1 positional argument (0 given)",
+        ),
+        (lambda: t.log_fwd(z=1.0), "log_fwd() got an unexpected keyword argument 'z'"),
+        (
+            lambda: t.lower_grad_inv(1.0, low=1.0),
+            "lower_grad_inv() got an unexpected keyword argument 'low'",
+        ),
+        (lambda: t.log_fwd(1.0, x=2.0), "log_fwd() got multiple values for keyword argument 'x'"),
+        (
+            lambda: t.aff_logit_inv(1.0, 0.0, 2.0, low=0.0),
+            "aff_logit_inv() got multiple values for keyword argument 'low'",
+        ),
+        (
+            lambda: t.aff_logit_inv(1.0, 0.0, low=0.0),
+            "aff_logit_inv() got multiple values for keyword argument 'low'",
+        ),
+    ],
+)
 def test_argument_errors(call, message):
     with pytest.raises(TypeError) as info:
         call()
@@ -379,7 +460,9 @@ def test_every_parameter_by_keyword(family, op):
 def test_calls_from_threads_give_the_serial_results():
     rng = np.random.default_rng(3)
     inputs = [rng.uniform(0.0, 1.0, 200_000) for _ in range(4)]
-    serial = [t.probit_fwd(a) for a in inputs] + [t.aff_logit_ldet_abs_jac_fwd(a, -1.0, 2.0) for a in inputs]
+    serial = [t.probit_fwd(a) for a in inputs] + [
+        t.aff_logit_ldet_abs_jac_fwd(a, -1.0, 2.0) for a in inputs
+    ]
     serial_scalars = [t.probit_fwd(float(a[0])) for a in inputs]
     results = [None] * 8
     scalars = [None] * 4

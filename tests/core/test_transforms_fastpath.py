@@ -28,8 +28,16 @@ SHAPES = [(12,), (3, 4), (2, 3, 2), (1, 12, 1)]
 
 
 @pytest.mark.parametrize("shape", SHAPES)
-@pytest.mark.parametrize("name,bounds", [("log_fwd", ()), ("probit_fwd", ()), ("aff_logit_inv", (-1.0, 2.0)),
-                                         ("lower_ldet_abs_jac_inv", ()), ("upper_grad_ldet_abs_jac_inv", ())])
+@pytest.mark.parametrize(
+    "name,bounds",
+    [
+        ("log_fwd", ()),
+        ("probit_fwd", ()),
+        ("aff_logit_inv", (-1.0, 2.0)),
+        ("lower_ldet_abs_jac_inv", ()),
+        ("upper_grad_ldet_abs_jac_inv", ()),
+    ],
+)
 def test_shortcut_matches_the_python_path(name, bounds, shape):
     fn = getattr(t, name)
     plain = VALUES.reshape(shape).copy()
@@ -41,8 +49,13 @@ def test_shortcut_matches_the_python_path(name, bounds, shape):
     assert not np.shares_memory(r, plain)
     np.testing.assert_array_equal(plain, before)
     # The same numbers by every route that needs the conversion.
-    for other in (plain.tolist(), plain.view(Sub), plain.astype(">f8"), unaligned(VALUES).reshape(shape),
-                  np.asfortranarray(plain)):
+    for other in (
+        plain.tolist(),
+        plain.view(Sub),
+        plain.astype(">f8"),
+        unaligned(VALUES).reshape(shape),
+        np.asfortranarray(plain),
+    ):
         np.testing.assert_array_equal(fn(other, *bounds), r)
     assert fn(plain, *bounds) is not r
 
@@ -105,6 +118,7 @@ def test_missing_globals_raise_name_errors(monkeypatch):
 # keep the signs of zeros, NaN and infinities, and hand the values where the
 # density is subnormal or zero to the scalar formula.
 
+
 def exact_ulps(a, b):
     ia, ib = (np.asarray(v, dtype=np.float64).view(np.int64).astype(object) for v in (a, b))
     key = np.vectorize(lambda i: -(2**63) - i if i < 0 else i, otypes=[object])
@@ -119,13 +133,26 @@ _rng = np.random.default_rng(11)
 NEAR_ONE = 1.0 - 10.0 ** _rng.uniform(-16, -0.3, 400)
 TINY = 10.0 ** _rng.uniform(-320, -1, 400)
 SYMMETRIC = np.concatenate([_rng.uniform(-1, 1, 800), NEAR_ONE, -NEAR_ONE, TINY, -TINY])
-REAL = np.concatenate([_rng.normal(0, 3, 800), _rng.uniform(-40, 40, 400), TINY, -TINY,
-                       [18.9, 19.06, 19.5, 20.0, 20.5, 300.0, -300.0]])
+REAL = np.concatenate(
+    [
+        _rng.normal(0, 3, 800),
+        _rng.uniform(-40, 40, 400),
+        TINY,
+        -TINY,
+        [18.9, 19.06, 19.5, 20.0, 20.5, 300.0, -300.0],
+    ]
+)
 
 
-@pytest.mark.parametrize("name,xs", [("tanh_fwd", SYMMETRIC), ("tanh_inv", REAL),
-                                     ("tanh_grad_ldet_abs_jac_inv", REAL),
-                                     ("probit_ldet_abs_jac_inv", REAL)])
+@pytest.mark.parametrize(
+    "name,xs",
+    [
+        ("tanh_fwd", SYMMETRIC),
+        ("tanh_inv", REAL),
+        ("tanh_grad_ldet_abs_jac_inv", REAL),
+        ("probit_ldet_abs_jac_inv", REAL),
+    ],
+)
 def test_own_array_formulas_agree_with_the_scalar_form(name, xs):
     fn = getattr(t, name)
     assert exact_ulps(fn(xs), scalar_form(fn, xs)).max() <= 4
@@ -140,16 +167,36 @@ def test_own_array_formulas_keep_special_values(name):
     assert (np.signbit(got) == np.signbit(want))[~np.isnan(want)].all()
 
 
-@pytest.mark.parametrize("name,bounds,xs", [
-    # |z| from 37 (density normal) past 38.6 (zero), and the ends of the domain.
-    ("probit_ldet_abs_jac_inv", (), np.concatenate([np.linspace(37.0, 39.0, 41), -np.linspace(37.0, 39.0, 41),
-                                                   [np.inf, -np.inf, np.nan]])),
-    ("aff_probit_ldet_abs_jac_inv", (-1.0, 3.0), np.linspace(37.0, 39.0, 41)),
-    ("aff_probit_ldet_abs_jac_inv", (0.0, 1e300), np.linspace(-39.0, 39.0, 79)),
-    ("probit_ldet_abs_jac_fwd", (), np.concatenate([[0.0, 1.0, np.nan, 5e-324, 1e-310, 2e-308, 1e-300],
-                                                   10.0 ** -np.linspace(290, 323, 34)])),
-    ("aff_probit_ldet_abs_jac_fwd", (2.0, 3.0), 2.0 + 10.0 ** -np.linspace(290, 323, 34)),
-])
+@pytest.mark.parametrize(
+    "name,bounds,xs",
+    [
+        # |z| from 37 (density normal) past 38.6 (zero), and the ends of the domain.
+        (
+            "probit_ldet_abs_jac_inv",
+            (),
+            np.concatenate(
+                [
+                    np.linspace(37.0, 39.0, 41),
+                    -np.linspace(37.0, 39.0, 41),
+                    [np.inf, -np.inf, np.nan],
+                ]
+            ),
+        ),
+        ("aff_probit_ldet_abs_jac_inv", (-1.0, 3.0), np.linspace(37.0, 39.0, 41)),
+        ("aff_probit_ldet_abs_jac_inv", (0.0, 1e300), np.linspace(-39.0, 39.0, 79)),
+        (
+            "probit_ldet_abs_jac_fwd",
+            (),
+            np.concatenate(
+                [
+                    [0.0, 1.0, np.nan, 5e-324, 1e-310, 2e-308, 1e-300],
+                    10.0 ** -np.linspace(290, 323, 34),
+                ]
+            ),
+        ),
+        ("aff_probit_ldet_abs_jac_fwd", (2.0, 3.0), 2.0 + 10.0 ** -np.linspace(290, 323, 34)),
+    ],
+)
 def test_subnormal_densities_are_left_to_the_scalar_formula(name, bounds, xs):
     fn = getattr(t, name)
     got, want = fn(xs, *bounds), scalar_form(fn, xs, *bounds)
@@ -161,8 +208,16 @@ def test_subnormal_densities_are_left_to_the_scalar_formula(name, bounds, xs):
     assert (exact_ulps(got[finite], want[finite]) <= 64).all()
 
 
-@pytest.mark.parametrize("name,bounds", [("log_fwd", ()), ("tanh_inv", ()), ("probit_grad_fwd", ()),
-                                         ("aff_probit_ldet_abs_jac_fwd", (-1.0, 3.0)), ("softplus_fwd", ())])
+@pytest.mark.parametrize(
+    "name,bounds",
+    [
+        ("log_fwd", ()),
+        ("tanh_inv", ()),
+        ("probit_grad_fwd", ()),
+        ("aff_probit_ldet_abs_jac_fwd", (-1.0, 3.0)),
+        ("softplus_fwd", ()),
+    ],
+)
 @pytest.mark.parametrize("n", [8, 9, 11, 15, 17, 23])
 def test_values_of_arrays_of_eight_or_more_do_not_depend_on_their_position(name, bounds, n):
     # Every value goes through the same vector code, so a value's result is
@@ -171,4 +226,6 @@ def test_values_of_arrays_of_eight_or_more_do_not_depend_on_their_position(name,
     xs = np.random.default_rng(n).uniform(0.05, 0.95, 64)
     whole = fn(xs, *bounds)
     for start in range(0, 64 - n, 7):
-        np.testing.assert_array_equal(fn(xs[start:start + n].copy(), *bounds), whole[start:start + n])
+        np.testing.assert_array_equal(
+            fn(xs[start : start + n].copy(), *bounds), whole[start : start + n]
+        )

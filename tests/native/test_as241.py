@@ -1,7 +1,6 @@
 """The AS 241 normal quantile through its exported C entry points."""
 
 import math
-import struct
 
 import mpmath
 import numpy as np
@@ -31,15 +30,18 @@ def test_quantile_exported_from_every_module(name):
     assert set(COMMON) <= names
 
 
-@pytest.mark.parametrize("p, expected", [
-    (0.5, 0.0),
-    (0.975, 1.95996398454005),
-    (0.025, -1.95996398454005),
-    (0.075, -1.4395314709384563),   # q = -0.425 exactly: central formula
-    (0.925, 1.4395314709384563),    # q rounds above 0.425: near tail
-    (1e-10, -6.3613409024040557),   # near tail
-    (1e-300, -37.047096299361199),  # far tail
-])
+@pytest.mark.parametrize(
+    "p, expected",
+    [
+        (0.5, 0.0),
+        (0.975, 1.95996398454005),
+        (0.025, -1.95996398454005),
+        (0.075, -1.4395314709384563),  # q = -0.425 exactly: central formula
+        (0.925, 1.4395314709384563),  # q rounds above 0.425: near tail
+        (1e-10, -6.3613409024040557),  # near tail
+        (1e-300, -37.047096299361199),  # far tail
+    ],
+)
 def test_documented_values(lib, p, expected):
     assert lib.vlm_ndtri_as241(p) == pytest.approx(expected, rel=2e-15, abs=0.0)
 
@@ -48,10 +50,19 @@ def test_half_is_exactly_zero(lib):
     assert lib.vlm_ndtri_as241(0.5) == 0.0
 
 
-@pytest.mark.parametrize("p, expected", [
-    (0.0, -INF), (-0.0, -INF), (-1.0, -INF), (-INF, -INF), (5e-324 * -1, -INF),
-    (1.0, INF), (2.0, INF), (INF, INF),
-])
+@pytest.mark.parametrize(
+    "p, expected",
+    [
+        (0.0, -INF),
+        (-0.0, -INF),
+        (-1.0, -INF),
+        (-INF, -INF),
+        (5e-324 * -1, -INF),
+        (1.0, INF),
+        (2.0, INF),
+        (INF, INF),
+    ],
+)
 def test_out_of_range(lib, p, expected):
     assert lib.vlm_ndtri_as241(p) == expected
 
@@ -72,15 +83,18 @@ def test_symmetry(lib):
         assert lib.vlm_ndtri_as241(1.0 - p) == -lib.vlm_ndtri_as241(p)
 
 
-@pytest.mark.parametrize("y, expected", [
-    (-1.0, -INF),
-    (-2.0, -INF),
-    (0.0, -0.3757445949),
-    (0.5, 0.0760996379),
-    (1.0, 0.5449521356),
-    (1.8284271247461903, INF),
-    (5.0, INF),
-])
+@pytest.mark.parametrize(
+    "y, expected",
+    [
+        (-1.0, -INF),
+        (-2.0, -INF),
+        (0.0, -0.3757445949),
+        (0.5, 0.0760996379),
+        (1.0, 0.5449521356),
+        (1.8284271247461903, INF),
+        (5.0, INF),
+    ],
+)
 def test_erfinv_from_as241(lib, y, expected):
     assert lib.vlm_erfinv_from_as241(y) == pytest.approx(expected, rel=1e-9)
 
@@ -93,8 +107,29 @@ def test_erfinv_is_the_stated_composition(lib):
 
 # --- the array form: exactly the scalar function, element by element --------------
 
-SPECIALS = np.array([0.0, -0.0, 1.0, -1.0, 2.0, 1.5, -INF, INF, math.nan, -math.nan, 0.5, 5e-324, 1e-320,
-                     2.2250738585072014e-308, 1 - 2**-53, 2**-53, 0.075, 0.925, math.exp(-25.0)])
+SPECIALS = np.array(
+    [
+        0.0,
+        -0.0,
+        1.0,
+        -1.0,
+        2.0,
+        1.5,
+        -INF,
+        INF,
+        math.nan,
+        -math.nan,
+        0.5,
+        5e-324,
+        1e-320,
+        2.2250738585072014e-308,
+        1 - 2**-53,
+        2**-53,
+        0.075,
+        0.925,
+        math.exp(-25.0),
+    ]
+)
 
 
 def probabilities(rng, kind, n):
@@ -102,23 +137,31 @@ def probabilities(rng, kind, n):
     steps = rng.integers(-2000, 2001, n)
     if kind == "uniform":
         return rng.uniform(0.0, 1.0, n)
-    if kind == "lower tail":                   # log-uniform down to the smallest subnormal
+    if kind == "lower tail":  # log-uniform down to the smallest subnormal
         return 10.0 ** rng.uniform(-323.6, math.log10(0.075), n)
-    if kind == "upper tail":                   # 1 - t, up to 1 - 2^-53
+    if kind == "upper tail":  # 1 - t, up to 1 - 2^-53
         return 1.0 - 10.0 ** rng.uniform(-16.0, math.log10(0.075), n)
-    if kind == "central split":                # q = p - 0.5 either side of +-0.425
+    if kind == "central split":  # q = p - 0.5 either side of +-0.425
         return np.where(rng.random(n) < 0.5, 0.075 + steps * 2.0**-56, 0.925 + steps * 2.0**-53)
-    if kind == "tail split":                   # sqrt(-log t) either side of 5, both tails
+    if kind == "tail split":  # sqrt(-log t) either side of 5, both tails
         t = math.exp(-25.0) * (1.0 + steps * 2.0**-52)
         return np.where(rng.random(n) < 0.5, t, 1.0 - t)
     if kind == "subnormal":
         return rng.uniform(0.0, 2.2250738585072014e-308, n)
-    if kind == "specials":                     # 0, 1, NaN, out of range, amid ordinary values
+    if kind == "specials":  # 0, 1, NaN, out of range, amid ordinary values
         return np.where(rng.random(n) < 0.3, rng.choice(SPECIALS, n), rng.uniform(-0.2, 1.2, n))
     raise ValueError(kind)
 
 
-KINDS = ["uniform", "lower tail", "upper tail", "central split", "tail split", "subnormal", "specials"]
+KINDS = [
+    "uniform",
+    "lower tail",
+    "upper tail",
+    "central split",
+    "tail split",
+    "subnormal",
+    "specials",
+]
 
 
 def scalar_values(lib, p):
@@ -161,11 +204,11 @@ def test_into_every_short_length_at_every_offset(lib, n):
     rng = np.random.default_rng(n)
     values = probabilities(rng, "specials", 72 + n)
     for offset in range(8):
-        p = values[offset:offset + n]
+        p = values[offset : offset + n]
         want = scalar_values(lib, p)
         out = np.full(n + 16, 7.25)
-        lib.vlm_ndtri_as241_into(ptr(p), n, ptr(out[(7 * offset) % 8:]))
-        got = out[(7 * offset) % 8:][:n]
+        lib.vlm_ndtri_as241_into(ptr(p), n, ptr(out[(7 * offset) % 8 :]))
+        got = out[(7 * offset) % 8 :][:n]
         assert_same_bits(got, want, p)
         rest = np.delete(out, np.arange((7 * offset) % 8, (7 * offset) % 8 + n))
         assert (rest == 7.25).all()
@@ -188,8 +231,9 @@ def test_into_writes_nothing_for_non_positive_n(lib, n):
     assert (out == 7.0).all()
 
 
-@pytest.mark.parametrize("module", ["transforms._transforms", "optim._optim",
-                                    "distributions._distributions"])
+@pytest.mark.parametrize(
+    "module", ["transforms._transforms", "optim._optim", "distributions._distributions"]
+)
 def test_into_writes_nothing_for_impossible_n(module):
     # n * 8 overflows: no buffer holds that many doubles. In a child process,
     # since walking off the buffers would end this one.
@@ -210,6 +254,7 @@ def test_into_writes_nothing_for_impossible_n(module):
 
 
 # --- accuracy against a high-precision reference ---------------------------------
+
 
 def reference_quantile(p, start):
     """The quantile of the double p to ~30 digits: Newton's method on the normal
@@ -243,14 +288,16 @@ def sweep_points(count):
     down to the smallest subnormal, as exact doubles."""
     rng = np.random.default_rng(241)
     k = count // 3
-    lower = 10.0 ** rng.uniform(-323.5, math.log10(0.5), k)       # log-uniform lower tail
-    upper = 1.0 - 10.0 ** rng.uniform(-16, math.log10(0.5), k)     # upper tail to 1 - 2^-53
+    lower = 10.0 ** rng.uniform(-323.5, math.log10(0.5), k)  # log-uniform lower tail
+    upper = 1.0 - 10.0 ** rng.uniform(-16, math.log10(0.5), k)  # upper tail to 1 - 2^-53
     centre = rng.uniform(0.07, 0.93, k)
-    near_splits = np.concatenate([
-        np.nextafter(0.075, 1) + np.arange(-k // 8, k // 8) * 2**-56,
-        0.925 + np.arange(-k // 8, k // 8) * 2**-53,
-        np.exp(-25.0) * (1 + np.linspace(-1e-6, 1e-6, k // 4)),
-    ])
+    near_splits = np.concatenate(
+        [
+            np.nextafter(0.075, 1) + np.arange(-k // 8, k // 8) * 2**-56,
+            0.925 + np.arange(-k // 8, k // 8) * 2**-53,
+            np.exp(-25.0) * (1 + np.linspace(-1e-6, 1e-6, k // 4)),
+        ]
+    )
     subnormal = np.array([5e-324, 1e-320, 2.2250738585072014e-308, 1 - 2**-53])
     points = np.concatenate([lower, upper, centre, near_splits, subnormal])
     return points[(points > 0) & (points < 1)]
@@ -261,7 +308,9 @@ def test_accuracy_sweep(lib):
     assert points.size >= 100_000
     out = np.empty_like(points)
     lib.vlm_ndtri_as241_into(ptr(points), points.size, ptr(out))
-    errors = [ulp_error(float(v), reference_quantile(float(p), float(v))) for p, v in zip(points, out)]
+    errors = [
+        ulp_error(float(v), reference_quantile(float(p), float(v))) for p, v in zip(points, out)
+    ]
     worst = max(errors)
     # The rational approximations are good to ~1e-16 relative; the rounding of
     # log, sqrt and the Horner steps adds a few units in the last place, most

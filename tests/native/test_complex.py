@@ -17,8 +17,15 @@ MODULES = [
     "Velmora._ckernels.optim._optim",
     "Velmora._ckernels.distributions._distributions",
 ]
-FUNCTIONS = ["c128_matmul", "c128_lu_factor_inplace", "c128_lu_factor", "c128_lu_free", "c128_lu_solve",
-             "c128_solve", "c128_inv"]
+FUNCTIONS = [
+    "c128_matmul",
+    "c128_lu_factor_inplace",
+    "c128_lu_factor",
+    "c128_lu_free",
+    "c128_lu_solve",
+    "c128_solve",
+    "c128_inv",
+]
 SIZES = [0, 1, 2, 3, 7, 16, 33, 64]
 EPS = np.finfo(float).eps
 SENTINEL = 7.0 - 3.0j
@@ -84,6 +91,7 @@ def permuted(A, piv):
 
 # --- exports ----------------------------------------------------------------
 
+
 @pytest.mark.parametrize("module", MODULES)
 def test_every_module_exports_the_complex_family_and_no_helper(module):
     names = native.exported_names(importlib.import_module(module))
@@ -93,7 +101,10 @@ def test_every_module_exports_the_complex_family_and_no_helper(module):
 
 # --- product ------------------------------------------------------------------
 
-@pytest.mark.parametrize("m,n,p", [(s, s, s) for s in SIZES] + [(1, 7, 3), (33, 2, 16), (3, 64, 1), (7, 1, 33)])
+
+@pytest.mark.parametrize(
+    "m,n,p", [(s, s, s) for s in SIZES] + [(1, 7, 3), (33, 2, 16), (3, 64, 1), (7, 1, 33)]
+)
 def test_matmul_agrees_with_numpy(lib, m, n, p):
     rng = np.random.default_rng(1000 + 100 * m + 10 * n + p)
     A, B = random_matrix(rng, m, n), random_matrix(rng, n, p)
@@ -126,6 +137,7 @@ def test_matmul_with_empty_output_writes_nothing(lib, m, p):
 
 # --- factorisation ------------------------------------------------------------
 
+
 @pytest.mark.parametrize("n", SIZES[1:])
 def test_factors_reproduce_the_permuted_matrix(lib, n):
     rng = np.random.default_rng(2000 + n)
@@ -155,18 +167,21 @@ def test_allocating_factorisation_matches_in_place_and_leaves_input(lib, n):
         lib.c128_lu_free(ctypes.byref(rec))
 
 
-@pytest.mark.parametrize("rows,pivots,factors", [
-    # Equal moduli |1|^2 = |i|^2: the first row stays, the multiplier is i.
-    ([[1, 0], [1j, 1]], [0, 1], [[1, 0], [1j, 1]]),
-    # Equal moduli with different phases: |1+i|^2 = |-1+i|^2 = 2.
-    ([[1 + 1j, 2], [-1 + 1j, 0]], [0, 1], [[1 + 1j, 2], [1j, -2j]]),
-    # |2i|^2 = 4 > 1: the second row becomes the pivot row.
-    ([[1, 0], [2j, 1]], [1, 1], [[2j, 1], [-0.5j, 0.5j]]),
-    # A tie at the second step, after an exchange at the first.
-    ([[1, 0, 0], [2, 1, 0], [0, 0.5j, 1]], [1, 1, 2], [[2, 1, 0], [0.5, -0.5, 0], [0, -1j, 1]]),
-    # A NaN never wins the pivot search.
-    ([[1, 0, 0], [np.nan, 1, 0], [2, 0, 1]], [2, 1, 2], None),
-])
+@pytest.mark.parametrize(
+    "rows,pivots,factors",
+    [
+        # Equal moduli |1|^2 = |i|^2: the first row stays, the multiplier is i.
+        ([[1, 0], [1j, 1]], [0, 1], [[1, 0], [1j, 1]]),
+        # Equal moduli with different phases: |1+i|^2 = |-1+i|^2 = 2.
+        ([[1 + 1j, 2], [-1 + 1j, 0]], [0, 1], [[1 + 1j, 2], [1j, -2j]]),
+        # |2i|^2 = 4 > 1: the second row becomes the pivot row.
+        ([[1, 0], [2j, 1]], [1, 1], [[2j, 1], [-0.5j, 0.5j]]),
+        # A tie at the second step, after an exchange at the first.
+        ([[1, 0, 0], [2, 1, 0], [0, 0.5j, 1]], [1, 1, 2], [[2, 1, 0], [0.5, -0.5, 0], [0, -1j, 1]]),
+        # A NaN never wins the pivot search.
+        ([[1, 0, 0], [np.nan, 1, 0], [2, 0, 1]], [2, 1, 2], None),
+    ],
+)
 def test_pivot_choice(lib, rows, pivots, factors):
     code, lu, piv = factor_inplace(lib, cmat(rows))
     assert piv.tolist() == pivots
@@ -175,14 +190,17 @@ def test_pivot_choice(lib, rows, pivots, factors):
         assert np.array_equal(lu, cmat(factors))
 
 
-@pytest.mark.parametrize("rows,pivots", [
-    ([[1, 0], [0, 0]], [0, 1]),                       # zero at the last step
-    ([[0, 1], [0, 2j]], [0, -7]),                     # zero first column
-    ([[1, 0, 0], [0, 0, 1], [0, 0, 1j]], [0, 1, -7]),  # zero column below step 1
-    ([[0]], [0]),
-    # Squared modulus underflows to zero, so this counts as singular.
-    ([[1e-170 + 1e-170j]], [0]),
-])
+@pytest.mark.parametrize(
+    "rows,pivots",
+    [
+        ([[1, 0], [0, 0]], [0, 1]),  # zero at the last step
+        ([[0, 1], [0, 2j]], [0, -7]),  # zero first column
+        ([[1, 0, 0], [0, 0, 1], [0, 0, 1j]], [0, 1, -7]),  # zero column below step 1
+        ([[0]], [0]),
+        # Squared modulus underflows to zero, so this counts as singular.
+        ([[1e-170 + 1e-170j]], [0]),
+    ],
+)
 def test_zero_pivot_stops_with_pivots_written_so_far(lib, rows, pivots):
     code, _, piv = factor_inplace(lib, cmat(rows))
     assert code == -2
@@ -219,6 +237,7 @@ def test_free_clears_the_record_and_is_harmless_twice(lib):
 
 
 # --- solves and inverses --------------------------------------------------------
+
 
 def condition_tolerance(A):
     n = len(A)
@@ -265,19 +284,22 @@ def test_inverse_agrees_with_numpy(lib, n):
     assert np.linalg.norm(inv - ref) <= condition_tolerance(A) * np.linalg.norm(ref)
 
 
-@pytest.mark.parametrize("rows,rhs,expected", [
-    ([[1j]], [[1]], [[-1j]]),
-    ([[2, 0], [0, 1 + 1j]], [[2], [2]], [[1], [1 - 1j]]),
-    # Divisors with |re| = |im|: exact quotients.
-    ([[1 + 1j]], [[3 + 1j]], [[2 - 1j]]),
-    ([[1 - 1j]], [[3 + 1j]], [[1 + 2j]]),
-    ([[-2 + 2j]], [[4]], [[-1 - 1j]]),
-    # Smith's division needs no |b|^2, which would overflow here.
-    ([[BIG + BIG * 1j]], [[BIG]], [[0.5 - 0.5j]]),
-    ([[BIG + BIG * 1j, 0], [BIG, BIG]], [[BIG], [1.5 * BIG - 0.5j * BIG]], [[0.5 - 0.5j], [1]]),
-    # |b|^2 is subnormal but not zero: still a valid pivot.
-    ([[TINY - TINY * 1j]], [[TINY * 1j]], [[-0.5 + 0.5j]]),
-])
+@pytest.mark.parametrize(
+    "rows,rhs,expected",
+    [
+        ([[1j]], [[1]], [[-1j]]),
+        ([[2, 0], [0, 1 + 1j]], [[2], [2]], [[1], [1 - 1j]]),
+        # Divisors with |re| = |im|: exact quotients.
+        ([[1 + 1j]], [[3 + 1j]], [[2 - 1j]]),
+        ([[1 - 1j]], [[3 + 1j]], [[1 + 2j]]),
+        ([[-2 + 2j]], [[4]], [[-1 - 1j]]),
+        # Smith's division needs no |b|^2, which would overflow here.
+        ([[BIG + BIG * 1j]], [[BIG]], [[0.5 - 0.5j]]),
+        ([[BIG + BIG * 1j, 0], [BIG, BIG]], [[BIG], [1.5 * BIG - 0.5j * BIG]], [[0.5 - 0.5j], [1]]),
+        # |b|^2 is subnormal but not zero: still a valid pivot.
+        ([[TINY - TINY * 1j]], [[TINY * 1j]], [[-0.5 + 0.5j]]),
+    ],
+)
 def test_exact_solves(lib, rows, rhs, expected):
     code, X = solve(lib, cmat(rows), cmat(rhs))
     assert code == 0

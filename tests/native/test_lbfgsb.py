@@ -15,7 +15,7 @@ START, NEW_X, RESTART, FG, CONVERGENCE, STOP, WARNING, ERROR, ABNORMAL = range(9
 FG_START, FG_LNSRCH, CONV_GRAD, CONV_F = 301, 302, 401, 402
 STOP_CPU, STOP_ITER = 501, 502
 ERROR_NOFEAS, ERROR_FACTR, ERROR_M, ERROR_N, ERROR_NBD = 701, 702, 711, 712, 713
-EPS = 2.0 ** -52
+EPS = 2.0**-52
 ISAVE_ITER, ISAVE_NFGV = 29, 33
 
 
@@ -48,10 +48,26 @@ class Run:
 
     def call(self):
         p, i = native.ptr, native.i64
-        self.lib.setulb(self.n, self.m, p(self.x), p(self.l), p(self.u), p(self.nbd, i),
-                        ctypes.byref(self.f), p(self.g), self.factr, self.pgtol, p(self.wa),
-                        p(self.iwa, i), p(self.task, i), p(self.lsave, i), p(self.isave, i),
-                        p(self.dsave), self.maxls, p(self.ln_task, i))
+        self.lib.setulb(
+            self.n,
+            self.m,
+            p(self.x),
+            p(self.l),
+            p(self.u),
+            p(self.nbd, i),
+            ctypes.byref(self.f),
+            p(self.g),
+            self.factr,
+            self.pgtol,
+            p(self.wa),
+            p(self.iwa, i),
+            p(self.task, i),
+            p(self.lsave, i),
+            p(self.isave, i),
+            p(self.dsave),
+            self.maxls,
+            p(self.ln_task, i),
+        )
         return int(self.task[0]), int(self.task[1])
 
     def solve(self, fg, limit=5000, calls=None):
@@ -110,8 +126,10 @@ def box_qp_reference(A, b, l, u):
         if np.any(x < l - 1e-12) or np.any(x > u + 1e-12):
             continue
         g = A @ x - b
-        ok = all((s == 0) or (s == 1 and g[i] >= -1e-12) or (s == 2 and g[i] <= 1e-12)
-                 for i, s in enumerate(state))
+        ok = all(
+            (s == 0) or (s == 1 and g[i] >= -1e-12) or (s == 2 and g[i] <= 1e-12)
+            for i, s in enumerate(state)
+        )
         if ok:
             val = 0.5 * x @ A @ x - b @ x
             if best is None or val < best[0]:
@@ -120,6 +138,7 @@ def box_qp_reference(A, b, l, u):
 
 
 # --- the iteration takes the method's steps ---------------------------------------
+
 
 def test_sphere_follows_the_method_step_by_step(lib):
     # f = |x - c|^2 / 2 from a point at distance 5: the Cauchy point without
@@ -131,8 +150,14 @@ def test_sphere_follows_the_method_step_by_step(lib):
     run = Run(lib, x0, m=5)
     trace = run.solve(sphere(c))
     tasks = [t for t, _ in trace]
-    assert tasks == [(FG, FG_START), (FG, FG_LNSRCH), (NEW_X, 0), (FG, FG_LNSRCH), (NEW_X, 0),
-                     (CONVERGENCE, CONV_GRAD)]
+    assert tasks == [
+        (FG, FG_START),
+        (FG, FG_LNSRCH),
+        (NEW_X, 0),
+        (FG, FG_LNSRCH),
+        (NEW_X, 0),
+        (CONVERGENCE, CONV_GRAD),
+    ]
     np.testing.assert_array_equal(trace[0][1], x0)
     np.testing.assert_allclose(trace[1][1], x0 + (c - x0) / 5.0, rtol=1e-15)
     np.testing.assert_allclose(trace[3][1], c, rtol=1e-15)
@@ -171,7 +196,9 @@ def test_first_trial_with_bounds_uses_projected_cauchy_point(lib, seed):
     lo = np.where(np.isin(nbd, [1, 2]), l, -np.inf)
     hi = np.where(np.isin(nbd, [2, 3]), u, np.inf)
     d = np.clip(x0 - g0, lo, hi) - x0
-    np.testing.assert_allclose(run.x, x0 + min(1.0 / np.linalg.norm(d), 1.0) * d, rtol=1e-13, atol=1e-15)
+    np.testing.assert_allclose(
+        run.x, x0 + min(1.0 / np.linalg.norm(d), 1.0) * d, rtol=1e-13, atol=1e-15
+    )
 
 
 def test_boxed_first_iteration_goes_to_the_projected_point(lib):
@@ -186,6 +213,7 @@ def test_boxed_first_iteration_goes_to_the_projected_point(lib):
 
 
 # --- convergence on problems with known answers -----------------------------
+
 
 @pytest.mark.parametrize("cond", [1.0, 1e2, 1e4, 1e6])
 @pytest.mark.parametrize("m", [2, 10])
@@ -245,6 +273,7 @@ def test_memory_wraps_around_many_times(lib):
 
 # --- status words and the caller's arrays ---------------------------------------
 
+
 def test_already_optimal_start(lib):
     run = Run(lib, [1.0, 2.0])
     trace = run.solve(sphere([1.0, 2.0]))
@@ -270,10 +299,17 @@ def test_workspace_partition(lib):
     assert run.isave[15] + 8 * m == len(run.wa)
 
 
-@pytest.mark.parametrize("n,m,factr,expect", [
-    (0, 5, 1e7, ERROR_N), (3, 0, 1e7, ERROR_M), (3, -2, 1e7, ERROR_M), (3, 5, -1.0, ERROR_FACTR),
-    (0, 0, -1.0, ERROR_FACTR), (-4, 5, 1e7, ERROR_N),
-])
+@pytest.mark.parametrize(
+    "n,m,factr,expect",
+    [
+        (0, 5, 1e7, ERROR_N),
+        (3, 0, 1e7, ERROR_M),
+        (3, -2, 1e7, ERROR_M),
+        (3, 5, -1.0, ERROR_FACTR),
+        (0, 0, -1.0, ERROR_FACTR),
+        (-4, 5, 1e7, ERROR_N),
+    ],
+)
 def test_invalid_sizes(lib, n, m, factr, expect):
     run = Run(lib, np.zeros(max(n, 0)), m=max(m, 1), factr=factr)
     run.n, run.m = n, m
@@ -326,26 +362,40 @@ HOSTILE_SIZES = textwrap.dedent("""
 
 # (n, m) -> message: the n test comes first and the m test overwrites it.
 HOSTILE_EXPECT = {
-    (2**62, 5): ERROR_N, (2**61, 1): ERROR_N, (2**63 - 1, 0): ERROR_M, (2**62, 0): ERROR_M,
-    (1, 2**62): ERROR_M, (3, 2**32): ERROR_M, (2, 2**31 + 1): ERROR_M, (2**40, 2**40): ERROR_M,
-    (-2**63, 5): ERROR_N, (-2**62, 1): ERROR_N, (3, -2**63): ERROR_M, (-2**63, -2**63): ERROR_M,
+    (2**62, 5): ERROR_N,
+    (2**61, 1): ERROR_N,
+    (2**63 - 1, 0): ERROR_M,
+    (2**62, 0): ERROR_M,
+    (1, 2**62): ERROR_M,
+    (3, 2**32): ERROR_M,
+    (2, 2**31 + 1): ERROR_M,
+    (2**40, 2**40): ERROR_M,
+    (-(2**63), 5): ERROR_N,
+    (-(2**62), 1): ERROR_N,
+    (3, -(2**63)): ERROR_M,
+    (-(2**63), -(2**63)): ERROR_M,
 }
 
 
 def test_hostile_sizes_are_refused():
     sizes = list(HOSTILE_EXPECT)
-    run = native.run_python(HOSTILE_SIZES, "Velmora._ckernels.optim._optim", repr(sizes), timeout=60)
+    run = native.run_python(
+        HOSTILE_SIZES, "Velmora._ckernels.optim._optim", repr(sizes), timeout=60
+    )
     assert run.returncode == 0, run.stderr
     got = [tuple(map(int, line.split())) for line in run.stdout.splitlines()]
     assert got == [(ERROR, HOSTILE_EXPECT[s]) for s in sizes]
 
 
-@pytest.mark.parametrize("nbd,l,u,expect", [
-    ([0, -1, 0], [0, 0, 0], [0, 0, 0], ERROR_NBD),
-    ([0, 4, 0], [0, 0, 0], [0, 0, 0], ERROR_NBD),
-    ([2, 2, 0], [0, 1, 0], [1, 0.5, 0], ERROR_NOFEAS),
-    ([1, 3, 2], [5, 0, 2], [0, -5, 2], None),
-])
+@pytest.mark.parametrize(
+    "nbd,l,u,expect",
+    [
+        ([0, -1, 0], [0, 0, 0], [0, 0, 0], ERROR_NBD),
+        ([0, 4, 0], [0, 0, 0], [0, 0, 0], ERROR_NBD),
+        ([2, 2, 0], [0, 1, 0], [1, 0.5, 0], ERROR_NOFEAS),
+        ([1, 3, 2], [5, 0, 2], [0, -5, 2], None),
+    ],
+)
 def test_invalid_bounds(lib, nbd, l, u, expect):
     x0 = np.array([9.0, 9.0, 9.0])
     run = Run(lib, x0, l=l, u=u, nbd=nbd)
@@ -459,6 +509,7 @@ def test_nonfinite_trial_falls_back_to_the_best_step(lib, bad):
 
 # --- every step against a dense model of the method ---------------------------------
 
+
 def bfgs_matrix(pairs, n):
     """B0 = theta I (theta = y'y/s'y of the newest pair) updated by BFGS with
     the stored pairs, oldest first: the matrix the limited memory represents."""
@@ -516,7 +567,9 @@ def dense_step(x, g, lo, hi, B, constrained):
     if np.array_equal(z[F], xcp[F] + dh) or (z - x) @ g <= 0:
         return z
     with np.errstate(divide="ignore", invalid="ignore"):
-        ratios = np.where(dh < 0, (lo[F] - xcp[F]) / dh, np.where(dh > 0, (hi[F] - xcp[F]) / dh, np.inf))
+        ratios = np.where(
+            dh < 0, (lo[F] - xcp[F]) / dh, np.where(dh > 0, (hi[F] - xcp[F]) / dh, np.inf)
+        )
     alpha = min(1.0, ratios.min())
     z = xcp.copy()
     z[F] = xcp[F] + alpha * dh

@@ -136,8 +136,17 @@ def setulb_case(seed):
         nbd[:] = 2
     if rng.random() < 0.03:  # crossed bounds: invalid input
         nbd[0], upper[0] = 2, lower[0] - 1.0
-    return dict(fg=lambda x: objective(x, c, w), x0=x0, l=lower, u=upper, nbd=nbd, m=m,
-                factr=factr, pgtol=pgtol, maxls=maxls)
+    return dict(
+        fg=lambda x: objective(x, c, w),
+        x0=x0,
+        l=lower,
+        u=upper,
+        nbd=nbd,
+        m=m,
+        factr=factr,
+        pgtol=pgtol,
+        maxls=maxls,
+    )
 
 
 def run_setulb(lib, case):
@@ -153,9 +162,26 @@ def run_setulb(lib, case):
     p, i = native.ptr, native.i64
     trace = hashlib.blake2b(digest_size=8)
     for _ in range(20000):
-        lib.setulb(n, m, p(x), p(l), p(u), p(nbd, i), ctypes.byref(f), p(g), case["factr"],
-                   case["pgtol"], p(wa), p(iwa, i), p(task, i), p(lsave, i), p(isave, i),
-                   p(dsave), case["maxls"], p(ln_task, i))
+        lib.setulb(
+            n,
+            m,
+            p(x),
+            p(l),
+            p(u),
+            p(nbd, i),
+            ctypes.byref(f),
+            p(g),
+            case["factr"],
+            case["pgtol"],
+            p(wa),
+            p(iwa, i),
+            p(task, i),
+            p(lsave, i),
+            p(isave, i),
+            p(dsave),
+            case["maxls"],
+            p(ln_task, i),
+        )
         trace.update(task.tobytes() + x.tobytes() + np.float64(f.value).tobytes())
         if task[0] == FG:
             value, grad = case["fg"](x.copy())
@@ -163,8 +189,13 @@ def run_setulb(lib, case):
             g[:] = grad
         elif task[0] != NEW_X:
             break
-    return [int(task[0]), int(isave[ISAVE_ITER]), int(isave[ISAVE_NFGV]), f.value.hex(),
-            trace.hexdigest()]
+    return [
+        int(task[0]),
+        int(isave[ISAVE_ITER]),
+        int(isave[ISAVE_NFGV]),
+        f.value.hex(),
+        trace.hexdigest(),
+    ]
 
 
 # --- the driver on the built-in objectives -----------------------------------
@@ -177,26 +208,29 @@ def driver_case(seed):
     x0 = rng.uniform(-2.0, 2.0, n)
     if name == "rosen_halfplane":
         x0[0] = abs(x0[0])
-    kw = dict(m=int(rng.choice([1, 3, 5, 10, 10, 20])),
-              factr=float(rng.choice([1.0, 1e7, 1e12])),
-              pgtol=float(rng.choice([0.0, 1e-8, 1e-5])),
-              maxls=int(rng.choice([2, 20])),
-              maxiter=int(rng.choice([0, 5, 15000])),
-              fd_step=float(rng.choice([0.0, 0.0, 1e-6])))
+    kw = dict(
+        m=int(rng.choice([1, 3, 5, 10, 10, 20])),
+        factr=float(rng.choice([1.0, 1e7, 1e12])),
+        pgtol=float(rng.choice([0.0, 1e-8, 1e-5])),
+        maxls=int(rng.choice([2, 20])),
+        maxiter=int(rng.choice([0, 5, 15000])),
+        fd_step=float(rng.choice([0.0, 0.0, 1e-6])),
+    )
     if name == "quad":
         kw["params"] = np.concatenate([10.0 ** rng.uniform(-2, 2, n), rng.uniform(-2, 2, n)])
     if rng.random() < 0.6:
         lo = rng.uniform(-1.5, 0.5, n)
         hi = lo + rng.uniform(0.2, 2.5, n)
-        kw["bounds"] = [(None if rng.random() < 0.2 else a, None if rng.random() < 0.2 else b)
-                        for a, b in zip(lo.tolist(), hi.tolist())]
+        kw["bounds"] = [
+            (None if rng.random() < 0.2 else a, None if rng.random() < 0.2 else b)
+            for a, b in zip(lo.tolist(), hi.tolist())
+        ]
     return name, x0, kw
 
 
 def run_driver(optim, name, x0, kw):
     r = optim.run_lbfgsb(name, x0, **kw)
-    return [int(r["status"]), int(r["nit"]), int(r["nfev"]), float(r["fun"]).hex(),
-            digest(r["x"])]
+    return [int(r["status"]), int(r["nit"]), int(r["nfev"]), float(r["fun"]).hex(), digest(r["x"])]
 
 
 # --- the public minimize with a value-and-gradient objective -----------------
@@ -213,8 +247,11 @@ def minimize_case(seed):
     if rng.random() < 0.5:
         lo = rng.uniform(-1.5, 0.5, n)
         bounds = list(zip(lo.tolist(), (lo + rng.uniform(0.2, 2.5, n)).tolist()))
-    options = dict(maxcor=int(rng.choice([2, 10])), ftol=float(rng.choice([1e-15, 2.2e-9])),
-                   gtol=float(rng.choice([0.0, 1e-5])))
+    options = dict(
+        maxcor=int(rng.choice([2, 10])),
+        ftol=float(rng.choice([1e-15, 2.2e-9])),
+        gtol=float(rng.choice([0.0, 1e-5])),
+    )
     return lambda x: objective(x, c, w), x0, bounds, options
 
 
@@ -245,8 +282,12 @@ def recorded():
 
 
 def mismatches(kind, expected, run):
-    return [(seed, want, got) for seed, want in enumerate(expected)
-            for got in [run(seed)] if got != want]
+    return [
+        (seed, want, got)
+        for seed, want in enumerate(expected)
+        for got in [run(seed)]
+        if got != want
+    ]
 
 
 def test_fixture_covers_every_outcome(recorded):
@@ -282,8 +323,9 @@ def test_driver_runs_reproduce_bit_for_bit(recorded):
 def test_minimize_runs_reproduce_bit_for_bit(recorded):
     from Velmora import minimize
 
-    bad = mismatches("minimize", recorded["minimize"],
-                     lambda s: run_minimize(minimize, *minimize_case(s)))
+    bad = mismatches(
+        "minimize", recorded["minimize"], lambda s: run_minimize(minimize, *minimize_case(s))
+    )
     assert not bad, f"{len(bad)} runs differ, first (seed, recorded, now): {bad[0]}"
 
 

@@ -16,7 +16,7 @@ CONVERGENCE, STOP, ERROR, ABNORMAL, UNBOUNDED, NO_GRADIENT = 4, 5, 7, 8, -2, -3
 MESSAGES = {
     UNBOUNDED: b"ABNORMAL: objective is -inf (unbounded below)",
     NO_GRADIENT: b"ABNORMAL: gradient not formed at x (a value was not finite or the difference step "
-                 b"did not move x)",
+    b"did not move x)",
     CONVERGENCE: b"CONVERGENCE",
     STOP: b"STOP: iteration or evaluation limit reached",
     ERROR: b"ERROR: invalid input",
@@ -37,8 +37,22 @@ class Outcome:
         self.success, self.message = result.success, result.message
 
 
-def minimize(lib, fun, x0, lo=None, hi=None, nbd=None, m=10, maxiter=15000, maxfun=15000,
-             maxls=20, factr=1e7, pgtol=1e-5, fd_step=0.0, n=None):
+def minimize(
+    lib,
+    fun,
+    x0,
+    lo=None,
+    hi=None,
+    nbd=None,
+    m=10,
+    maxiter=15000,
+    maxfun=15000,
+    maxls=20,
+    factr=1e7,
+    pgtol=1e-5,
+    fd_step=0.0,
+    n=None,
+):
     """Runs vlm_lbfgsb; every objective call is recorded as a copy of x."""
     x = np.array(x0, float)
     n = len(x) if n is None else n
@@ -53,15 +67,23 @@ def minimize(lib, fun, x0, lo=None, hi=None, nbd=None, m=10, maxiter=15000, maxf
     def opt_ptr(a, dtype, ctype=native.f64):
         return None if a is None else native.ptr(np.ascontiguousarray(a, dtype), ctype)
 
-    keep = [None if a is None else np.ascontiguousarray(a, t)
-            for a, t in ((lo, float), (hi, float), (nbd, np.int64))]
+    keep = [
+        None if a is None else np.ascontiguousarray(a, t)
+        for a, t in ((lo, float), (hi, float), (nbd, np.int64))
+    ]
     opt = native.vlm_lbfgsb_options(m, maxiter, maxfun, maxls, factr, pgtol, fd_step)
     res = native.vlm_lbfgsb_result()
-    status = lib.vlm_lbfgsb(objective, None, n, native.ptr(x) if len(x) else None,
-                            None if keep[0] is None else native.ptr(keep[0]),
-                            None if keep[1] is None else native.ptr(keep[1]),
-                            None if keep[2] is None else native.ptr(keep[2], native.i64),
-                            ctypes.byref(opt), ctypes.byref(res))
+    status = lib.vlm_lbfgsb(
+        objective,
+        None,
+        n,
+        native.ptr(x) if len(x) else None,
+        None if keep[0] is None else native.ptr(keep[0]),
+        None if keep[1] is None else native.ptr(keep[1]),
+        None if keep[2] is None else native.ptr(keep[2], native.i64),
+        ctypes.byref(opt),
+        ctypes.byref(res),
+    )
     out = Outcome(status, x, res, calls)
     assert res.status == status
     assert res.message == MESSAGES.get(status, b"UNKNOWN")
@@ -82,6 +104,7 @@ def rotated_quadratic(n, cond, seed):
 
 
 # --- convergence ----------------------------------------------------------------
+
 
 @pytest.mark.parametrize("x0", [[-1.2, 1.0], [3.0, 3.0, 3.0, 3.0, 3.0], [0.5] * 8])
 def test_rosenbrock(lib, x0):
@@ -117,13 +140,15 @@ def test_null_lower_bounds_mean_zero(lib):
 
 
 def test_start_outside_the_box_is_projected(lib):
-    r = minimize(lib, lambda x: float(np.sum(x ** 2)), [5.0, -5.0], lo=[1.0, -3.0], hi=[2.0, -2.0],
-                 nbd=[2, 2])
+    r = minimize(
+        lib, lambda x: float(np.sum(x**2)), [5.0, -5.0], lo=[1.0, -3.0], hi=[2.0, -2.0], nbd=[2, 2]
+    )
     np.testing.assert_array_equal(r.calls[0], [2.0, -3.0])
     np.testing.assert_array_equal(r.x, [1.0, -2.0])
 
 
 # --- counts and limits ----------------------------------------------------------------
+
 
 def split_requests(calls, n):
     """Groups recorded calls into requests: a base point followed by n
@@ -158,13 +183,13 @@ def test_each_request_costs_one_plus_n(lib, x0):
 def test_relative_and_absolute_steps(lib):
     x0 = [3.0, -0.25]
     r = minimize(lib, rosenbrock, x0, maxiter=1)
-    assert r.calls[1][0] - 3.0 == 3.0 * 2.0 ** -26
-    assert r.calls[2][1] == -0.25 + 2.0 ** -26  # max(|x|, 1) = 1
+    assert r.calls[1][0] - 3.0 == 3.0 * 2.0**-26
+    assert r.calls[2][1] == -0.25 + 2.0**-26  # max(|x|, 1) = 1
     np.testing.assert_array_equal(r.calls[1][1:], [-0.25])
     r = minimize(lib, rosenbrock, x0, maxiter=1, fd_step=1e-3)
     assert r.calls[1][0] == 3.0 + 1e-3 and r.calls[2][1] == -0.25 + 1e-3
     r = minimize(lib, rosenbrock, x0, maxiter=1, fd_step=math.nan)  # NaN selects the relative step
-    assert r.calls[1][0] - 3.0 == 3.0 * 2.0 ** -26
+    assert r.calls[1][0] - 3.0 == 3.0 * 2.0**-26
 
 
 def test_forward_difference_gradient_drives_the_first_trial(lib):
@@ -172,7 +197,7 @@ def test_forward_difference_gradient_drives_the_first_trial(lib):
     f = lambda x: float(x[0] ** 2 + 3.0 * x[1] ** 2)
     x0 = np.array([1.0, 2.0])
     r = minimize(lib, f, x0, maxiter=1)
-    h = 2.0 ** -26 * np.maximum(np.abs(x0), 1.0)
+    h = 2.0**-26 * np.maximum(np.abs(x0), 1.0)
     g = np.array([(f(x0 + h[i] * np.eye(2)[i]) - f(x0)) / h[i] for i in range(2)])
     np.testing.assert_allclose(r.calls[3], x0 - g / np.linalg.norm(g), rtol=1e-15)
 
@@ -197,7 +222,7 @@ def test_maxfun_one(lib):
     # A sphere whose first trial is accepted: the limit is first seen at the
     # first new iterate, after two requests of 1 + n evaluations.
     n = 3
-    r = minimize(lib, lambda x: float(np.sum(x ** 2)), [1.0, 2.0, 2.0], maxfun=1)
+    r = minimize(lib, lambda x: float(np.sum(x**2)), [1.0, 2.0, 2.0], maxfun=1)
     assert (r.status, r.nit, r.nfev) == (STOP, 1, 2 * (n + 1))
 
 
@@ -224,6 +249,7 @@ def test_output_record_is_optional(lib):
 
 
 # --- non-finite values ----------------------------------------------------------------
+
 
 @pytest.mark.parametrize("value", [math.inf, -math.inf, math.nan])
 def test_nonfinite_start_is_an_error_not_convergence(lib, value):
@@ -285,10 +311,17 @@ def test_a_step_lost_in_rounding_never_converges(lib):
     assert r.status != CONVERGENCE
 
 
-@pytest.mark.parametrize("kw", [dict(lo=[math.nan, 0.0], nbd=[1, 0]), dict(hi=[0.0, math.nan], nbd=[0, 3]),
-                                dict(lo=[math.nan, 0.0], hi=[1.0, 0.0], nbd=[2, 0]),
-                                dict(fd_step=5e-324), dict(fd_step=math.inf),
-                                dict(fd_step=1e-17, lo=[1.0, -5.0], nbd=[1, 0])])
+@pytest.mark.parametrize(
+    "kw",
+    [
+        dict(lo=[math.nan, 0.0], nbd=[1, 0]),
+        dict(hi=[0.0, math.nan], nbd=[0, 3]),
+        dict(lo=[math.nan, 0.0], hi=[1.0, 0.0], nbd=[2, 0]),
+        dict(fd_step=5e-324),
+        dict(fd_step=math.inf),
+        dict(fd_step=1e-17, lo=[1.0, -5.0], nbd=[1, 0]),
+    ],
+)
 def test_invalid_bounds_and_steps_make_no_evaluation(lib, kw):
     x0 = [0.5, 0.5]
     r = minimize(lib, rosenbrock, x0, **kw)
@@ -297,8 +330,14 @@ def test_invalid_bounds_and_steps_make_no_evaluation(lib, kw):
     np.testing.assert_array_equal(r.x, x0)
 
 
-@pytest.mark.parametrize("kw", [dict(lo=[0.0, math.nan], nbd=[1, 0]), dict(hi=[math.nan, 9.0], nbd=[1, 3]),
-                                dict(fd_step=1e-17, x0=[0.0, math.inf])])
+@pytest.mark.parametrize(
+    "kw",
+    [
+        dict(lo=[0.0, math.nan], nbd=[1, 0]),
+        dict(hi=[math.nan, 9.0], nbd=[1, 3]),
+        dict(fd_step=1e-17, x0=[0.0, math.inf]),
+    ],
+)
 def test_unused_bound_sides_and_non_finite_coordinates_pass_the_checks(lib, kw):
     # A NaN on a side the code ignores, and a step that moves every finite
     # coordinate of the projected start, are valid input.
@@ -309,15 +348,26 @@ def test_unused_bound_sides_and_non_finite_coordinates_pass_the_checks(lib, kw):
 
 # --- invalid input --------------------------------------------------------------------
 
+
 def test_empty_problem(lib):
     r = minimize(lib, rosenbrock, [])
     assert (r.status, r.nfev, r.nit, r.fun) == (ERROR, 0, 0, 0.0)
     assert r.calls == []
 
 
-@pytest.mark.parametrize("kw", [dict(n=-1), dict(n=-2 ** 62), dict(m=0), dict(m=-3), dict(factr=-1.0),
-                                dict(nbd=[0, 4]), dict(nbd=[-1, 0]),
-                                dict(nbd=[2, 0], lo=[1.0, 0.0], hi=[0.0, 0.0])])
+@pytest.mark.parametrize(
+    "kw",
+    [
+        dict(n=-1),
+        dict(n=-(2**62)),
+        dict(m=0),
+        dict(m=-3),
+        dict(factr=-1.0),
+        dict(nbd=[0, 4]),
+        dict(nbd=[-1, 0]),
+        dict(nbd=[2, 0], lo=[1.0, 0.0], hi=[0.0, 0.0]),
+    ],
+)
 def test_invalid_input_makes_no_evaluation(lib, kw):
     x0 = [0.5, 0.5]
     r = minimize(lib, rosenbrock, x0, **kw)
@@ -356,8 +406,20 @@ def test_missing_pointers_are_invalid_input(lib):
     res = native.vlm_lbfgsb_result()
     x = np.array([1.0, 2.0])
     f = native.vlm_objective_fn(lambda xp, ctx: 0.0)
-    assert lib.vlm_lbfgsb(native.vlm_objective_fn(), None, 2, native.ptr(x), None, None, None, ctypes.byref(opt),
-                          ctypes.byref(res)) == ERROR
+    assert (
+        lib.vlm_lbfgsb(
+            native.vlm_objective_fn(),
+            None,
+            2,
+            native.ptr(x),
+            None,
+            None,
+            None,
+            ctypes.byref(opt),
+            ctypes.byref(res),
+        )
+        == ERROR
+    )
     assert res.message == MESSAGES[ERROR] and res.nfev == 0
     assert lib.vlm_lbfgsb(f, None, 2, native.ptr(x), None, None, None, None, None) == ERROR
     assert lib.vlm_lbfgsb(f, None, 2, None, None, None, None, ctypes.byref(opt), None) == ERROR
@@ -382,7 +444,17 @@ def test_context_is_passed_through_and_runs_are_independent(lib):
         x = np.zeros(3)
         opt = native.vlm_lbfgsb_options(5, 0, 0, 20, 1e7, 1e-8, 0.0)
         res = native.vlm_lbfgsb_result()
-        lib.vlm_lbfgsb(objective, k + 1, 3, native.ptr(x), None, None, None, ctypes.byref(opt), ctypes.byref(res))
+        lib.vlm_lbfgsb(
+            objective,
+            k + 1,
+            3,
+            native.ptr(x),
+            None,
+            None,
+            None,
+            ctypes.byref(opt),
+            ctypes.byref(res),
+        )
         results[k] = (res.status, x)
 
     threads = [threading.Thread(target=work, args=(k,)) for k in range(2)]

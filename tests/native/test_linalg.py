@@ -62,6 +62,7 @@ def test_every_kernel_exported_by_every_module(module):
 
 # ---- products ----------------------------------------------------------------
 
+
 @pytest.mark.parametrize("n", SIZES)
 def test_products_agree_with_numpy(lib, n):
     rng = np.random.default_rng(n)
@@ -69,17 +70,42 @@ def test_products_agree_with_numpy(lib, n):
     a, b_pm, b_nm, b_mp = rand(rng, n, p), rand(rng, p, m), rand(rng, n, m), rand(rng, m, p)
     c, x, y = rand(rng, n, m), rand(rng, m), rand(rng, n)
     cases = [  # (call, output shape, reference, elementwise bound for |error| / (p eps))
-        (lambda o: lib.vlm_matmul(ptr(a), ptr(b_pm), ptr(o), n, p, m), (n, m), a @ b_pm,
-         abs(a) @ abs(b_pm)),
-        (lambda o: lib.vlm_matmul_atb(ptr(a), ptr(b_nm), ptr(o), n, p, m), (p, m), a.T @ b_nm,
-         abs(a.T) @ abs(b_nm)),
-        (lambda o: lib.vlm_matmul_abt(ptr(a), ptr(b_mp), ptr(o), n, p, m), (n, m), a @ b_mp.T,
-         abs(a) @ abs(b_mp.T)),
-        (lambda o: lib.vlm_matmul_abt_plus_c(ptr(a), ptr(b_mp), ptr(c), ptr(o), n, p, m), (n, m),
-         c + a @ b_mp.T, abs(c) + abs(a) @ abs(b_mp.T)),
-        (lambda o: lib.vlm_matvec(ptr(b_nm), ptr(x), ptr(o), n, m), (n,), b_nm @ x, abs(b_nm) @ abs(x)),
-        (lambda o: lib.vlm_matvec_plus_vec(ptr(b_nm), ptr(x), ptr(y), ptr(o), n, m), (n,),
-         b_nm @ x + y, abs(b_nm) @ abs(x) + abs(y)),
+        (
+            lambda o: lib.vlm_matmul(ptr(a), ptr(b_pm), ptr(o), n, p, m),
+            (n, m),
+            a @ b_pm,
+            abs(a) @ abs(b_pm),
+        ),
+        (
+            lambda o: lib.vlm_matmul_atb(ptr(a), ptr(b_nm), ptr(o), n, p, m),
+            (p, m),
+            a.T @ b_nm,
+            abs(a.T) @ abs(b_nm),
+        ),
+        (
+            lambda o: lib.vlm_matmul_abt(ptr(a), ptr(b_mp), ptr(o), n, p, m),
+            (n, m),
+            a @ b_mp.T,
+            abs(a) @ abs(b_mp.T),
+        ),
+        (
+            lambda o: lib.vlm_matmul_abt_plus_c(ptr(a), ptr(b_mp), ptr(c), ptr(o), n, p, m),
+            (n, m),
+            c + a @ b_mp.T,
+            abs(c) + abs(a) @ abs(b_mp.T),
+        ),
+        (
+            lambda o: lib.vlm_matvec(ptr(b_nm), ptr(x), ptr(o), n, m),
+            (n,),
+            b_nm @ x,
+            abs(b_nm) @ abs(x),
+        ),
+        (
+            lambda o: lib.vlm_matvec_plus_vec(ptr(b_nm), ptr(x), ptr(y), ptr(o), n, m),
+            (n,),
+            b_nm @ x + y,
+            abs(b_nm) @ abs(x) + abs(y),
+        ),
     ]
     for call, shape, ref, bound in cases:
         out = f(*shape)
@@ -105,8 +131,19 @@ def test_rank_one_accumulation_runs_over_rows_in_order(lib):
 # in place up to 4096 elements, packed beyond).
 EDGE_ORDERS = [1, 2, 3, 4, 5, 6, 7, 8, 9, 15, 17, 31, 33, 63, 65, 255, 257]
 EDGE_SHAPES = [(n, n, n) for n in EDGE_ORDERS] + [
-    (1, 9, 5), (7, 1, 13), (13, 7, 1), (257, 3, 2), (5, 257, 33), (65, 255, 17), (3, 513, 7),
-    (2, 600, 9), (13, 4, 1030), (64, 64, 64), (11, 64, 65), (9, 5, 12), (257, 17, 20),
+    (1, 9, 5),
+    (7, 1, 13),
+    (13, 7, 1),
+    (257, 3, 2),
+    (5, 257, 33),
+    (65, 255, 17),
+    (3, 513, 7),
+    (2, 600, 9),
+    (13, 4, 1030),
+    (64, 64, 64),
+    (11, 64, 65),
+    (9, 5, 12),
+    (257, 17, 20),
 ]
 
 
@@ -118,7 +155,7 @@ def test_matmul_tile_and_block_edges(lib, n, p, m):
     lib.vlm_matmul(ptr(a), ptr(b), ptr(out), n, p, m)
     err = abs(out[: n * m].reshape(n, m) - a @ b)
     assert np.all(err <= 2 * (p + 1) * EPS * (abs(a) @ abs(b)))
-    assert np.all(out[n * m:] == SENTINEL)
+    assert np.all(out[n * m :] == SENTINEL)
 
 
 @pytest.mark.parametrize("n, p, m", [(3, 3, 3), (7, 5, 13), (17, 300, 9), (6, 2, 1030)])
@@ -139,21 +176,24 @@ def test_matmul_non_finite_values_propagate(lib, n, p, m):
     assert np.allclose(out[finite], ref[finite], rtol=1e-12, atol=1e-12 * p)
 
 
-@pytest.mark.parametrize("call, size, expected", [
-    ("vlm_zero_mat(o, 0, 3)", 3, [SENTINEL] * 3),
-    ("vlm_zero_mat(o, 3, 0)", 3, [SENTINEL] * 3),
-    ("vlm_matmul(a, a, o, 2, 0, 3)", 6, [0.0] * 6),
-    ("vlm_matmul(a, a, o, 0, 2, 3)", 6, [SENTINEL] * 6),
-    ("vlm_matmul(a, a, o, 2, 2, 0)", 6, [SENTINEL] * 6),
-    ("vlm_matmul_atb(a, a, o, 0, 2, 3)", 6, [0.0] * 6),
-    ("vlm_matmul_abt(a, a, o, 2, 0, 3)", 6, [0.0] * 6),
-    ("vlm_matmul_abt_plus_c(a, a, c, o, 2, 0, 3)", 6, [1.0, 2.0, 3.0, 4.0, 5.0, 6.0]),
-    ("vlm_matvec(a, a, o, 3, 0)", 3, [0.0] * 3),
-    ("vlm_matvec_plus_vec(a, a, c, o, 3, 0)", 3, [1.0, 2.0, 3.0]),
-    ("vlm_gram(a, o, 0, 2)", 4, [0.0] * 4),
-    ("vlm_gram_rhs(a, a, o, 0, 2)", 2, [0.0] * 2),
-    ("vlm_gram_rhs(a, a, o, 3, 0)", 2, [SENTINEL] * 2),
-])
+@pytest.mark.parametrize(
+    "call, size, expected",
+    [
+        ("vlm_zero_mat(o, 0, 3)", 3, [SENTINEL] * 3),
+        ("vlm_zero_mat(o, 3, 0)", 3, [SENTINEL] * 3),
+        ("vlm_matmul(a, a, o, 2, 0, 3)", 6, [0.0] * 6),
+        ("vlm_matmul(a, a, o, 0, 2, 3)", 6, [SENTINEL] * 6),
+        ("vlm_matmul(a, a, o, 2, 2, 0)", 6, [SENTINEL] * 6),
+        ("vlm_matmul_atb(a, a, o, 0, 2, 3)", 6, [0.0] * 6),
+        ("vlm_matmul_abt(a, a, o, 2, 0, 3)", 6, [0.0] * 6),
+        ("vlm_matmul_abt_plus_c(a, a, c, o, 2, 0, 3)", 6, [1.0, 2.0, 3.0, 4.0, 5.0, 6.0]),
+        ("vlm_matvec(a, a, o, 3, 0)", 3, [0.0] * 3),
+        ("vlm_matvec_plus_vec(a, a, c, o, 3, 0)", 3, [1.0, 2.0, 3.0]),
+        ("vlm_gram(a, o, 0, 2)", 4, [0.0] * 4),
+        ("vlm_gram_rhs(a, a, o, 0, 2)", 2, [0.0] * 2),
+        ("vlm_gram_rhs(a, a, o, 3, 0)", 2, [SENTINEL] * 2),
+    ],
+)
 def test_zero_sizes(lib, call, size, expected):
     env = {"a": ptr(f(8, value=9.0)), "c": ptr(arr(np.arange(1.0, 7.0))), "o": None}
     out = f(size)
@@ -175,6 +215,7 @@ def test_small_elementwise_kernels(lib):
 
 # ---- Cholesky family -----------------------------------------------------------
 
+
 @pytest.mark.parametrize("n", SIZES)
 def test_cholesky_family_agrees_with_numpy(lib, n):
     rng = np.random.default_rng(100 + n)
@@ -184,14 +225,17 @@ def test_cholesky_family_agrees_with_numpy(lib, n):
     assert lib.vlm_chol(ptr(s), 0.0, ptr(low), n) == 0
     assert np.array_equal(low, np.tril(low))
     assert np.allclose(low, np.linalg.cholesky(s) if n else low, rtol=tol, atol=tol * math.sqrt(n))
-    assert lib.vlm_logdet_from_chol(ptr(low), n) == pytest.approx(np.linalg.slogdet(s)[1] if n else 0.0,
-                                                                  abs=tol * n + 1e-300)
+    assert lib.vlm_logdet_from_chol(ptr(low), n) == pytest.approx(
+        np.linalg.slogdet(s)[1] if n else 0.0, abs=tol * n + 1e-300
+    )
     for name, mat in (("vlm_forward_subst", low), ("vlm_backward_subst_chol_t", low.T)):
         out, inplace = f(n), b.copy()
         getattr(lib, name)(ptr(low), ptr(b), ptr(out), n)
         getattr(lib, name)(ptr(low), ptr(inplace), ptr(inplace), n)
         assert np.array_equal(out, inplace)
-        assert np.linalg.norm(out - (np.linalg.solve(mat, b) if n else out)) <= tol * np.linalg.norm(out)
+        assert np.linalg.norm(
+            out - (np.linalg.solve(mat, b) if n else out)
+        ) <= tol * np.linalg.norm(out)
 
     x, y = rand(rng, n + 3, n), rand(rng, n + 3)
     g, rhs, coef, pinv = f(n, n), f(n), f(n), f(n, n)
@@ -211,18 +255,31 @@ R2 = math.sqrt(2.0)
 TOL2 = 4.440892098500626e-16  # 2 * 2^-52 * 1 for diag(1, t)
 
 
-@pytest.mark.parametrize("s, jitter, status, factor", [
-    ([[4, 2], [2, 3]], 0.0, 0, [[2, 0], [1, R2]]),
-    ([[4, 99], [2, 3]], 0.0, 0, [[2, 0], [1, R2]]),     # upper triangle ignored
-    ([[4, 2], [2, 3]], -1.0, 0, [[2, 0], [1, R2]]),     # negative jitter ignored
-    ([[4, 2], [2, 3]], math.nan, 0, [[2, 0], [1, R2]]),
-    ([[0]], 0.0, -1, [[0]]),
-    ([[1, 0], [0, 1e-17]], 0.0, -1, [[1, 0], [0, 0]]),
-    ([[1, 0], [0, 1e-17]], 1e-15, 0, None),
-    ([[1, 0], [0, TOL2]], 0.0, -1, [[1, 0], [0, 0]]),  # at the tolerance: refused
-    ([[1, 0], [0, math.nextafter(TOL2, 1)]], 0.0, 0, [[1, 0], [0, math.sqrt(math.nextafter(TOL2, 1))]]),
-    ([[4, 2, 0], [2, 1, 0], [0, 0, 1]], 0.0, -1, [[2, 0, 0], [1, 0, 0], [0, 0, 0]]),  # rows so far
-])
+@pytest.mark.parametrize(
+    "s, jitter, status, factor",
+    [
+        ([[4, 2], [2, 3]], 0.0, 0, [[2, 0], [1, R2]]),
+        ([[4, 99], [2, 3]], 0.0, 0, [[2, 0], [1, R2]]),  # upper triangle ignored
+        ([[4, 2], [2, 3]], -1.0, 0, [[2, 0], [1, R2]]),  # negative jitter ignored
+        ([[4, 2], [2, 3]], math.nan, 0, [[2, 0], [1, R2]]),
+        ([[0]], 0.0, -1, [[0]]),
+        ([[1, 0], [0, 1e-17]], 0.0, -1, [[1, 0], [0, 0]]),
+        ([[1, 0], [0, 1e-17]], 1e-15, 0, None),
+        ([[1, 0], [0, TOL2]], 0.0, -1, [[1, 0], [0, 0]]),  # at the tolerance: refused
+        (
+            [[1, 0], [0, math.nextafter(TOL2, 1)]],
+            0.0,
+            0,
+            [[1, 0], [0, math.sqrt(math.nextafter(TOL2, 1))]],
+        ),
+        (
+            [[4, 2, 0], [2, 1, 0], [0, 0, 1]],
+            0.0,
+            -1,
+            [[2, 0, 0], [1, 0, 0], [0, 0, 0]],
+        ),  # rows so far
+    ],
+)
 def test_chol_exact_cases(lib, s, jitter, status, factor):
     s = arr(s)
     n = s.shape[0]
@@ -247,7 +304,7 @@ def test_chol_failure_leaves_rows_up_to_the_failing_pivot(lib, n, k):
     ref[:k, :k] = np.linalg.cholesky(head)
     ref[k, :k] = np.linalg.solve(ref[:k, :k], s[k, :k])
     assert np.allclose(low, ref, rtol=1e-12, atol=1e-12)
-    assert not low[k, k:].any() and not low[k + 1:].any() and not np.triu(low, 1).any()
+    assert not low[k, k:].any() and not low[k + 1 :].any() and not np.triu(low, 1).any()
 
 
 def test_chol_edge_values(lib):
@@ -271,6 +328,7 @@ def test_chol_edge_values(lib):
 
 # ---- QR factorisation --------------------------------------------------------------
 
+
 def qr(lib, a):
     """(factors, tau, perm, status) of vlm_qr_pivoted on a copy of a."""
     m, n = a.shape
@@ -292,8 +350,10 @@ def graded(rng, m, n, cond):
     return (u * np.geomspace(1.0, 1.0 / cond, n)) @ v.T
 
 
-@pytest.mark.parametrize("m, n, cond", [(1, 1, 1), (5, 5, 1e3), (20, 3, 1e8), (3, 7, 1), (64, 16, 1e12),
-                                        (33, 2, 1e15), (2, 1, 1)])
+@pytest.mark.parametrize(
+    "m, n, cond",
+    [(1, 1, 1), (5, 5, 1e3), (20, 3, 1e8), (3, 7, 1), (64, 16, 1e12), (33, 2, 1e15), (2, 1, 1)],
+)
 def test_qr_reproduces_the_matrix_with_a_graded_r(lib, m, n, cond):
     rng = np.random.default_rng(m * 100 + n)
     a = graded(rng, m, n, cond) if m >= n else rand(rng, m, n)
@@ -328,18 +388,21 @@ def test_qr_least_squares_beats_the_normal_equations_on_an_ill_conditioned_fit(l
     assert np.abs(got - want).max() <= 1e-8 * np.abs(want).max()
 
 
-@pytest.mark.parametrize("a, diagonal, det", [
-    ([[3.0], [4.0]], [-5.0], None),
-    ([[0.0, 0.0], [0.0, 0.0]], [0.0, 0.0], None),            # nothing to reflect
-    ([[1.0, 2.0], [2.0, 4.0], [3.0, 6.0]], None, 0.0),        # rank one: R[1][1] vanishes
-    ([[1e300, 1.0], [2e300, 1.0]], None, 1e300),              # squares would overflow
-    ([[1e-300, 0.0], [1e-300, 1.0]], None, 1e-300),           # and underflow
-])
+@pytest.mark.parametrize(
+    "a, diagonal, det",
+    [
+        ([[3.0], [4.0]], [-5.0], None),
+        ([[0.0, 0.0], [0.0, 0.0]], [0.0, 0.0], None),  # nothing to reflect
+        ([[1.0, 2.0], [2.0, 4.0], [3.0, 6.0]], None, 0.0),  # rank one: R[1][1] vanishes
+        ([[1e300, 1.0], [2e300, 1.0]], None, 1e300),  # squares would overflow
+        ([[1e-300, 0.0], [1e-300, 1.0]], None, 1e-300),  # and underflow
+    ],
+)
 def test_qr_exact_and_extreme_cases(lib, a, diagonal, det):
     a = arr(a)
     fac, tau, perm, status = qr(lib, a)
     assert status == 0 and np.isfinite(fac).all()
-    d = np.diag(np.triu(fac[:min(a.shape)]))
+    d = np.diag(np.triu(fac[: min(a.shape)]))
     if diagonal is not None:
         assert d.tolist() == diagonal
     else:
@@ -362,10 +425,16 @@ def test_qr_invalid_calls_write_nothing(lib):
         assert lib.vlm_qr_pivoted(ptr(a), m, n, ptr(tau), ip(perm), ptr(work)) == -1
         lib.vlm_qr_apply_qt(ptr(a), ptr(tau), ptr(work), m, n)
     assert lib.vlm_qr_pivoted(None, 2, 2, ptr(tau), ip(perm), ptr(work)) == -1
-    assert (a == SENTINEL).all() and (tau == SENTINEL).all() and (work == SENTINEL).all() and (perm == -9).all()
+    assert (
+        (a == SENTINEL).all()
+        and (tau == SENTINEL).all()
+        and (work == SENTINEL).all()
+        and (perm == -9).all()
+    )
 
 
 # ---- LU family --------------------------------------------------------------------
+
 
 @pytest.mark.parametrize("n", SIZES[1:])
 def test_lu_family_agrees_with_numpy(lib, n):
@@ -395,14 +464,17 @@ def test_lu_family_agrees_with_numpy(lib, n):
     assert np.linalg.norm(inv - np.linalg.inv(a)) <= tol * np.linalg.norm(inv)
 
 
-@pytest.mark.parametrize("a, code, pivot, factors", [
-    ([[0, 1], [1, 0]], 0, [1, 1], [[1, 0], [0, 1]]),
-    ([[1, 2], [-1, 3]], 0, [0, 1], [[1, 2], [-1, 5]]),   # tie keeps the first row
-    ([[1, 2], [2, 4]], -2, [1, 1], [[2, 4], [0.5, 0]]),
-    ([[0, 1], [0, 2]], -2, [0, -9], [[0, 1], [0, 2]]),   # stops at step 0
-    ([[5]], 0, [0], [[5]]),
-    ([[0]], -2, [0], [[0]]),
-])
+@pytest.mark.parametrize(
+    "a, code, pivot, factors",
+    [
+        ([[0, 1], [1, 0]], 0, [1, 1], [[1, 0], [0, 1]]),
+        ([[1, 2], [-1, 3]], 0, [0, 1], [[1, 2], [-1, 5]]),  # tie keeps the first row
+        ([[1, 2], [2, 4]], -2, [1, 1], [[2, 4], [0.5, 0]]),
+        ([[0, 1], [0, 2]], -2, [0, -9], [[0, 1], [0, 2]]),  # stops at step 0
+        ([[5]], 0, [0], [[5]]),
+        ([[0]], -2, [0], [[0]]),
+    ],
+)
 def test_lu_exact_cases(lib, a, code, pivot, factors):
     a = arr(a)
     n = a.shape[0]
@@ -420,7 +492,12 @@ def test_lu_exact_cases(lib, a, code, pivot, factors):
 
 def test_lu_invalid_calls_write_nothing(lib):
     a, piv = f(2, 2), np.full(2, -9, dtype=np.int64)
-    for args in ((ptr(a), None, 2), (None, ip(piv), 2), (ptr(a), ip(piv), 0), (ptr(a), ip(piv), -1)):
+    for args in (
+        (ptr(a), None, 2),
+        (None, ip(piv), 2),
+        (ptr(a), ip(piv), 0),
+        (ptr(a), ip(piv), -1),
+    ):
         assert lib.vlm_lu_factor_inplace(*args) == -1
     assert (a == SENTINEL).all() and (piv == -9).all()
     for args, n in (((None, 2), 2), ((ptr(a), 0), 0), ((ptr(a), -3), -3)):
@@ -447,33 +524,40 @@ def test_solve_and_inv_exact_cases_and_failures(lib):
 
 # ---- sort and median ---------------------------------------------------------------
 
-@pytest.mark.parametrize("values, median, after", [
-    ([3, 1, 2], 2.0, [1, 2, 3]),
-    ([4, 1, 3, 2], 2.5, [1, 2, 3, 4]),
-    ([-7.5], -7.5, [-7.5]),
-    ([2, math.inf, -math.inf, 2, 0], 2.0, [-math.inf, 0, 2, 2, math.inf]),
-])
+
+@pytest.mark.parametrize(
+    "values, median, after",
+    [
+        ([3, 1, 2], 2.0, [1, 2, 3]),
+        ([4, 1, 3, 2], 2.5, [1, 2, 3, 4]),
+        ([-7.5], -7.5, [-7.5]),
+        ([2, math.inf, -math.inf, 2, 0], 2.0, [-math.inf, 0, 2, 2, math.inf]),
+    ],
+)
 def test_median_sorts_in_place(lib, values, median, after):
     a = arr(values)
     assert lib.vlm_median_f64(ptr(a), len(a)) == median
     assert a.tolist() == after
 
 
-@pytest.mark.parametrize("values", [
-    [1, math.nan, 2],
-    [3, math.nan, 1, 2],
-    [math.nan],
-    [math.nan, math.nan],
-    [math.inf, math.nan, -math.inf],
-    list(range(100)) + [math.nan],
-])
+@pytest.mark.parametrize(
+    "values",
+    [
+        [1, math.nan, 2],
+        [3, math.nan, 1, 2],
+        [math.nan],
+        [math.nan, math.nan],
+        [math.inf, math.nan, -math.inf],
+        list(range(100)) + [math.nan],
+    ],
+)
 def test_median_with_nan_is_nan(lib, values):
     a = arr(values)
     assert math.isnan(lib.vlm_median_f64(ptr(a), len(a)))
     assert math.isnan(np.median(values))  # the convention NumPy users know
     # The array is still left sorted, NaNs last.
     finite = sorted(v for v in values if not math.isnan(v))
-    assert a[:len(finite)].tolist() == finite and np.isnan(a[len(finite):]).all()
+    assert a[: len(finite)].tolist() == finite and np.isnan(a[len(finite) :]).all()
 
 
 def test_sort_and_median_edges(lib):

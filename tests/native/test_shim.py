@@ -39,8 +39,15 @@ def strided(a, n, inc):
 def test_exports(lib):
     names = native.exported_names(importlib.import_module("Velmora._ckernels.optim._optim"))
     shims = {n for n in names if n.startswith("vlm_shim_")}
-    assert shims == {"vlm_shim_dcopy", "vlm_shim_daxpy", "vlm_shim_dscal", "vlm_shim_ddot",
-                     "vlm_shim_dnrm2", "vlm_shim_dpotrf", "vlm_shim_dtrtrs"}
+    assert shims == {
+        "vlm_shim_dcopy",
+        "vlm_shim_daxpy",
+        "vlm_shim_dscal",
+        "vlm_shim_ddot",
+        "vlm_shim_dnrm2",
+        "vlm_shim_dpotrf",
+        "vlm_shim_dtrtrs",
+    }
     assert {"setulb", "vlm_lbfgsb"} <= names
 
 
@@ -187,10 +194,14 @@ def test_dtrtrs_against_numpy(lib, uplo, trans, diag):
     b = rng.standard_normal((n, nrhs))
     bbuf = column_major(b, ldb)
     info = native.i64(-1)
-    lib.vlm_shim_dtrtrs(uplo, trans, diag, I(n), I(nrhs), P(a), I(lda), P(bbuf), I(ldb), byref(info))
+    lib.vlm_shim_dtrtrs(
+        uplo, trans, diag, I(n), I(nrhs), P(a), I(lda), P(bbuf), I(ldb), byref(info)
+    )
     assert info.value == 0
     op = tri if trans.upper() == b"N" else tri.T
-    np.testing.assert_allclose(from_column_major(bbuf, n, nrhs, ldb), np.linalg.solve(op, b), rtol=1e-12)
+    np.testing.assert_allclose(
+        from_column_major(bbuf, n, nrhs, ldb), np.linalg.solve(op, b), rtol=1e-12
+    )
 
 
 def test_dtrtrs_zero_diagonal(lib):

@@ -36,8 +36,14 @@ def test_exports_exactly_the_126_kernels(module):
     assert expected <= names
     prefixes = tuple(f"vlm_{f}_" for f in TRANSFORM_FAMILIES)
     assert {n for n in names if n.startswith(prefixes)} == expected
-    for helper in ("vlm_softplus_val", "vlm_std_norm_pdf", "vlm_std_norm_cdf", "vlm_log_sech2",
-                   "vlm_affine_to_unit", "vlm_unit_to_affine"):
+    for helper in (
+        "vlm_softplus_val",
+        "vlm_std_norm_pdf",
+        "vlm_std_norm_cdf",
+        "vlm_log_sech2",
+        "vlm_affine_to_unit",
+        "vlm_unit_to_affine",
+    ):
         assert helper not in names
 
 
@@ -99,7 +105,9 @@ def test_array_kernel_writes_exactly_n_elements(lib, family, op):
 
 
 SPECIAL_BITS = np.array([0.0, -0.0, np.inf, -np.inf, 5e-324, -1.5, 1e308]).view(np.uint64)
-NAN_PAYLOADS = np.array([0x7FF8000000000001, 0xFFF0000000000123, 0x7FF4000000000000], dtype=np.uint64)
+NAN_PAYLOADS = np.array(
+    [0x7FF8000000000001, 0xFFF0000000000123, 0x7FF4000000000000], dtype=np.uint64
+)
 
 
 @pytest.mark.parametrize("family", ["log", "lower", "upper"])
@@ -111,7 +119,9 @@ def test_copy_reproduces_input_bit_for_bit(lib, family):
     assert np.array_equal(out.view(np.uint64), bits)
     one = ctypes.c_double()
     for v in x:
-        getattr(lib, f"vlm_{family}_ldet_abs_jac_inv")(ctypes.byref(ctypes.c_double(v)), ctypes.byref(one))
+        getattr(lib, f"vlm_{family}_ldet_abs_jac_inv")(
+            ctypes.byref(ctypes.c_double(v)), ctypes.byref(one)
+        )
         assert np.float64(one.value).view(np.uint64) == np.float64(v).view(np.uint64)
 
 
@@ -143,8 +153,14 @@ def test_scalar_probit_kernels_take_the_scalar_quantile(lib, family, bounds):
     # quantile of the array kernels (which differs from it in the last bits
     # for some tail values, most of the points here).
     rng = np.random.default_rng(16)
-    z = np.concatenate([10.0 ** rng.uniform(-320, -1.2, 1500), 1 - 10.0 ** rng.uniform(-16, -1.2, 1500),
-                        rng.uniform(0, 1, 1500), [0.0, 1.0, 0.075, 0.925, 0.5, math.nan, -1.0, 2.0]])
+    z = np.concatenate(
+        [
+            10.0 ** rng.uniform(-320, -1.2, 1500),
+            1 - 10.0 ** rng.uniform(-16, -1.2, 1500),
+            rng.uniform(0, 1, 1500),
+            [0.0, 1.0, 0.075, 0.925, 0.5, math.nan, -1.0, 2.0],
+        ]
+    )
     x = z if not bounds else bounds[0] + (bounds[1] - bounds[0]) * z
     quantile = lib.vlm_ndtri_as241
     args = [ctypes.pointer(ctypes.c_double(v)) for v in bounds]
@@ -157,8 +173,14 @@ def test_scalar_probit_kernels_take_the_scalar_quantile(lib, family, bounds):
         grad(ctypes.byref(ctypes.c_double(value)), ctypes.byref(out), *args)
         q = quantile(unit)
         width = bounds[1] - bounds[0] if bounds else 1.0
-        expected = 1.0 / (0.3989422804014327 * math.exp(-0.5 * q * q)) / width if math.isfinite(q) else math.inf
-        assert out.value == pytest.approx(expected, rel=4e-16) or (math.isnan(out.value) and math.isnan(unit))
+        expected = (
+            1.0 / (0.3989422804014327 * math.exp(-0.5 * q * q)) / width
+            if math.isfinite(q)
+            else math.inf
+        )
+        assert out.value == pytest.approx(expected, rel=4e-16) or (
+            math.isnan(out.value) and math.isnan(unit)
+        )
 
 
 def bits(value):

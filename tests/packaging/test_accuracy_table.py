@@ -66,20 +66,23 @@ def covered(labels):
             if label.startswith(prefix + "(all"):
                 names |= {f"{family}_{op}" for op in TRANSFORM_OPS}
             elif label.startswith(prefix + "except"):
-                left = re.findall(r"`(\w+)`", label[len(prefix):])
+                left = re.findall(r"`(\w+)`", label[len(prefix) :])
                 names |= {f"{family}_{op}" for op in TRANSFORM_OPS if op not in left}
         names |= set(re.findall(r"`(\w+)`", label)) if "_*" not in label else set()
     return names
 
 
-@pytest.mark.parametrize("name, must_say", [
-    ("logit_ldet_abs_jac_inv", ["y ≤ −7.1e+02", "−inf instead of a finite value"]),
-    ("softplus_fwd", ["x ≥ 7.1e+02", "inf instead of a finite value"]),
-    ("softplus_ldet_abs_jac_fwd", ["x ≥ 7.1e+02", "−inf instead of a finite value"]),
-    ("probit_ldet_abs_jac_inv", ["39 ≤ y ≤ 1.9e+154", "−inf instead of a finite value"]),
-    ("logit_grad_inv", ["no digit right", "0 for 37 ≤ y"]),
-    ("softplus_grad_ldet_abs_jac_inv", ["no digit right", "0 for 37 ≤ y"]),
-])
+@pytest.mark.parametrize(
+    "name, must_say",
+    [
+        ("logit_ldet_abs_jac_inv", ["y ≤ −7.1e+02", "−inf instead of a finite value"]),
+        ("softplus_fwd", ["x ≥ 7.1e+02", "inf instead of a finite value"]),
+        ("softplus_ldet_abs_jac_fwd", ["x ≥ 7.1e+02", "−inf instead of a finite value"]),
+        ("probit_ldet_abs_jac_inv", ["39 ≤ y ≤ 1.9e+154", "−inf instead of a finite value"]),
+        ("logit_grad_inv", ["no digit right", "0 for 37 ≤ y"]),
+        ("softplus_grad_ldet_abs_jac_inv", ["no digit right", "0 for 37 ≤ y"]),
+    ],
+)
 def test_the_known_ranges_are_named(small_run, name, must_say):
     ranges = table_rows(small_run)[f"`{name}`"]
     assert all(text in ranges for text in must_say), ranges
@@ -96,7 +99,7 @@ def test_the_table_covers_every_function_once(small_run):
 def test_the_readme_table_covers_every_function():
     with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as f:
         readme = f.read()
-    section = readme[readme.index("## Accuracy"):]
-    section = section[:section.index("\n## ", 1)]
+    section = readme[readme.index("## Accuracy") :]
+    section = section[: section.index("\n## ", 1)]
     assert covered(table_rows(section)) == {f"{f}_{op}" for f, op in FUNCTIONS} | {"ndtri_as241"}
     assert "benchmarks/accuracy.py" in section

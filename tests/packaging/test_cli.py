@@ -11,17 +11,40 @@ import sys
 import numpy as np
 import pytest
 
-from native import TRANSFORM_FAMILIES as FAMILIES, TRANSFORM_OPS as OPS, python_env, transform_bounds
 from Velmora import bench, cli
 from Velmora._ckernels.distributions import _distributions as dist
 from Velmora._ckernels.optim import _optim
 from Velmora._ckernels.transforms import _transforms as tr
 
+from native import (
+    TRANSFORM_FAMILIES as FAMILIES,
+)
+from native import (
+    TRANSFORM_OPS as OPS,
+)
+from native import (
+    python_env,
+    transform_bounds,
+)
+
 # Bounds used for the families that take them.
-BOUNDS = {"aff_logit": {"low": 2.0, "high": 6.0}, "aff_probit": {"low": -1.0, "high": 3.0},
-          "lower": {"low": 1.5}, "upper": {"high": 2.0}}
-POINTS = {"log": 0.7, "logit": 0.3, "probit": 0.8, "aff_logit": 2.5, "aff_probit": 0.4, "softplus": 1.7,
-          "lower": 4.0, "upper": -1.0, "tanh": -0.4}
+BOUNDS = {
+    "aff_logit": {"low": 2.0, "high": 6.0},
+    "aff_probit": {"low": -1.0, "high": 3.0},
+    "lower": {"low": 1.5},
+    "upper": {"high": 2.0},
+}
+POINTS = {
+    "log": 0.7,
+    "logit": 0.3,
+    "probit": 0.8,
+    "aff_logit": 2.5,
+    "aff_probit": 0.4,
+    "softplus": 1.7,
+    "lower": 4.0,
+    "upper": -1.0,
+    "tanh": -0.4,
+}
 
 
 def run_cli(capsys, *argv):
@@ -39,15 +62,19 @@ def table(lines):
     return [[float(v) for v in line.split()] for line in lines[1:]]
 
 
-@pytest.mark.parametrize("values", [["0.025", "0.5", "0.975"], ["0", "1", "-0.5", "1.5", "nan", "5e-324"]])
+@pytest.mark.parametrize(
+    "values", [["0.025", "0.5", "0.975"], ["0", "1", "-0.5", "1.5", "nan", "5e-324"]]
+)
 @pytest.mark.parametrize("erfinv", [False, True])
 def test_quantile_prints_the_module_values(capsys, values, erfinv):
     status, out, _ = run_cli(capsys, "quantile", *values, *(["--erfinv"] if erfinv else []))
     function = dist.erfinv_from_as241 if erfinv else dist.ndtri_as241
     assert status == 0
     rows = table(out)
-    assert [r[0] for r in rows] == [float(v) for v in values] or any(math.isnan(float(v)) for v in values)
-    for (p, q) in rows:
+    assert [r[0] for r in rows] == [float(v) for v in values] or any(
+        math.isnan(float(v)) for v in values
+    )
+    for p, q in rows:
         expected = function(p)
         assert q == expected or (math.isnan(q) and math.isnan(expected))
 
@@ -87,8 +114,21 @@ def test_transform_bounds_reach_the_kernel(capsys):
 
 
 def test_minimize_json_is_the_module_result(capsys):
-    status, out, _ = run_cli(capsys, "minimize", "quad", "--method", "neldermead", "--x0", "0,0",
-                             "--params", "1", "100", "3", "-2", "--json")
+    status, out, _ = run_cli(
+        capsys,
+        "minimize",
+        "quad",
+        "--method",
+        "neldermead",
+        "--x0",
+        "0,0",
+        "--params",
+        "1",
+        "100",
+        "3",
+        "-2",
+        "--json",
+    )
     expected = _optim.run_neldermead("quad", np.zeros(2), params=[1.0, 100.0, 3.0, -2.0])
     record = json.loads(out[0])
     assert list(record) == list(expected)
@@ -96,16 +136,57 @@ def test_minimize_json_is_the_module_result(capsys):
     assert status == 0
 
 
-@pytest.mark.parametrize("argv, method, kwargs", [
-    (["--x0", "-1.2", "1"], "run_lbfgsb", {}),
-    (["--x0", "-1.2", "1", "--m", "3", "--maxls", "5", "--factr", "10", "--pgtol", "1e-8", "--fd-step", "1e-7"],
-     "run_lbfgsb", {"m": 3, "maxls": 5, "factr": 10.0, "pgtol": 1e-8, "fd_step": 1e-7}),
-    (["--method", "neldermead", "--x0", "-1.2,1", "--xatol", "1e-6", "--fatol", "1e-6", "--maxfun", "90"],
-     "run_neldermead", {"xatol": 1e-6, "fatol": 1e-6, "maxfun": 90}),
-    (["--x0", "-1.2", "1", "--bounds", "-1:1,none:inf"], "run_lbfgsb", {"bounds": [(-1.0, 1.0), (None, None)]}),
-    (["--x0", "-1.2", "1", "--bounds", ":-1", "-inf:0.5", "--maxiter", "4"], "run_lbfgsb",
-     {"bounds": [(None, -1.0), (None, 0.5)], "maxiter": 4}),
-])
+@pytest.mark.parametrize(
+    "argv, method, kwargs",
+    [
+        (["--x0", "-1.2", "1"], "run_lbfgsb", {}),
+        (
+            [
+                "--x0",
+                "-1.2",
+                "1",
+                "--m",
+                "3",
+                "--maxls",
+                "5",
+                "--factr",
+                "10",
+                "--pgtol",
+                "1e-8",
+                "--fd-step",
+                "1e-7",
+            ],
+            "run_lbfgsb",
+            {"m": 3, "maxls": 5, "factr": 10.0, "pgtol": 1e-8, "fd_step": 1e-7},
+        ),
+        (
+            [
+                "--method",
+                "neldermead",
+                "--x0",
+                "-1.2,1",
+                "--xatol",
+                "1e-6",
+                "--fatol",
+                "1e-6",
+                "--maxfun",
+                "90",
+            ],
+            "run_neldermead",
+            {"xatol": 1e-6, "fatol": 1e-6, "maxfun": 90},
+        ),
+        (
+            ["--x0", "-1.2", "1", "--bounds", "-1:1,none:inf"],
+            "run_lbfgsb",
+            {"bounds": [(-1.0, 1.0), (None, None)]},
+        ),
+        (
+            ["--x0", "-1.2", "1", "--bounds", ":-1", "-inf:0.5", "--maxiter", "4"],
+            "run_lbfgsb",
+            {"bounds": [(None, -1.0), (None, 0.5)], "maxiter": 4},
+        ),
+    ],
+)
 def test_minimize_passes_every_option(capsys, argv, method, kwargs):
     status, out, _ = run_cli(capsys, "minimize", "rosenbrock", *argv, "--json")
     expected = getattr(_optim, method)("rosenbrock", np.array([-1.2, 1.0]), **kwargs)
@@ -115,42 +196,70 @@ def test_minimize_passes_every_option(capsys, argv, method, kwargs):
 
 def test_minimize_reports_failure_by_exit_status_and_keeps_json_strict(capsys):
     status, out, _ = run_cli(capsys, "minimize", "rosenbrock", "--x0", "nan", "1", "--json")
-    record = json.loads(out[0], parse_constant=lambda name: pytest.fail(f"non-standard JSON {name}"))
+    record = json.loads(
+        out[0], parse_constant=lambda name: pytest.fail(f"non-standard JSON {name}")
+    )
     assert status == 1 and record["success"] is False
     assert record["fun"] in ("NaN", "Infinity", "-Infinity") or math.isfinite(record["fun"])
 
 
 def test_minimize_text_output(capsys):
-    status, out, _ = run_cli(capsys, "minimize", "rosen_halfplane", "--method", "neldermead",
-                             "--x0", "0.5", "0.5", "--bounds", "0:", ":")
+    status, out, _ = run_cli(
+        capsys,
+        "minimize",
+        "rosen_halfplane",
+        "--method",
+        "neldermead",
+        "--x0",
+        "0.5",
+        "0.5",
+        "--bounds",
+        "0:",
+        ":",
+    )
     assert status == 0
     text = "\n".join(out)
     assert "Optimization terminated successfully." in text and "nfev" in text
 
 
-@pytest.mark.parametrize("argv, message", [
-    (["quantile"], "required: P"),
-    (["quantile", "abc"], "invalid number value: 'abc'"),
-    (["transform", "logit", "fwd"], "required: VALUE"),
-    (["transform", "exp", "fwd", "1"], "invalid choice: 'exp'"),
-    (["transform", "logit", "forward", "1"], "invalid choice: 'forward'"),
-    (["transform", "log", "fwd", "1", "--low", "0"], "the log family takes no --low"),
-    (["transform", "aff_logit", "fwd", "1"], "needs --low and --high"),
-    (["transform", "upper", "fwd", "1", "--low", "0"], "takes no --low"),
-    (["minimize", "rosenbrock"], "required: --x0"),
-    (["minimize", "banana", "--x0", "1"], "invalid choice: 'banana'"),
-    (["minimize", "rosenbrock", "--x0", "1", "--method", "newton"], "invalid choice: 'newton'"),
-    (["minimize", "rosenbrock", "--x0", "1", "2", "--bounds", "0:1"], "1 pair(s) for 2 variable(s)"),
-    (["minimize", "rosenbrock", "--x0", "1", "--bounds", "0-1"], "invalid LO:HI value: '0-1'"),
-    (["minimize", "rosenbrock", "--x0", "1", "--xatol", "1"], "--xatol applies to --method neldermead only"),
-    (["minimize", "rosenbrock", "--x0", "1", "--method", "neldermead", "--m", "3"], "--m applies to"),
-    (["minimize", "rosenbrock", "--x0", "1", "--maxiter", "2.5"], "invalid int value: '2.5'"),
-    (["minimize", "rosenbrock", "--x0", "1", "--m", "99999999999"], "value too large to convert to int"),
-    (["minimize", "quad", "--x0", "1", "2"], "needs params"),
-    (["minimize", "quad", "--x0", "1", "2", "--params", "1"], "needs 2*n = 4 params"),
-    (["frobnicate"], "invalid choice: 'frobnicate'"),
-    (["--no-such-option"], "unrecognized arguments"),
-])
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        (["quantile"], "required: P"),
+        (["quantile", "abc"], "invalid number value: 'abc'"),
+        (["transform", "logit", "fwd"], "required: VALUE"),
+        (["transform", "exp", "fwd", "1"], "invalid choice: 'exp'"),
+        (["transform", "logit", "forward", "1"], "invalid choice: 'forward'"),
+        (["transform", "log", "fwd", "1", "--low", "0"], "the log family takes no --low"),
+        (["transform", "aff_logit", "fwd", "1"], "needs --low and --high"),
+        (["transform", "upper", "fwd", "1", "--low", "0"], "takes no --low"),
+        (["minimize", "rosenbrock"], "required: --x0"),
+        (["minimize", "banana", "--x0", "1"], "invalid choice: 'banana'"),
+        (["minimize", "rosenbrock", "--x0", "1", "--method", "newton"], "invalid choice: 'newton'"),
+        (
+            ["minimize", "rosenbrock", "--x0", "1", "2", "--bounds", "0:1"],
+            "1 pair(s) for 2 variable(s)",
+        ),
+        (["minimize", "rosenbrock", "--x0", "1", "--bounds", "0-1"], "invalid LO:HI value: '0-1'"),
+        (
+            ["minimize", "rosenbrock", "--x0", "1", "--xatol", "1"],
+            "--xatol applies to --method neldermead only",
+        ),
+        (
+            ["minimize", "rosenbrock", "--x0", "1", "--method", "neldermead", "--m", "3"],
+            "--m applies to",
+        ),
+        (["minimize", "rosenbrock", "--x0", "1", "--maxiter", "2.5"], "invalid int value: '2.5'"),
+        (
+            ["minimize", "rosenbrock", "--x0", "1", "--m", "99999999999"],
+            "value too large to convert to int",
+        ),
+        (["minimize", "quad", "--x0", "1", "2"], "needs params"),
+        (["minimize", "quad", "--x0", "1", "2", "--params", "1"], "needs 2*n = 4 params"),
+        (["frobnicate"], "invalid choice: 'frobnicate'"),
+        (["--no-such-option"], "unrecognized arguments"),
+    ],
+)
 def test_bad_input_is_one_line_with_status_2(capsys, argv, message):
     status, out, err = run_cli(capsys, *argv)
     assert status == 2
@@ -173,16 +282,34 @@ def test_bench_runs_a_selected_row(capsys):
     assert status == 0
     [row] = [line for line in out if line.startswith("quantile")]
     assert "scipy.special.erfinv" in row and row.split()[-1] in ("yes", "NO")
-    assert out[-1].endswith("of 1 row(s) meet their target; " + ("0" if row.endswith("yes") else "1") + " miss it")
+    assert out[-1].endswith(
+        "of 1 row(s) meet their target; " + ("0" if row.endswith("yes") else "1") + " miss it"
+    )
 
 
 def run_module(*argv, **kwargs):
-    return subprocess.run([sys.executable, "-m", "Velmora", *argv], env=python_env(), text=True,
-                          capture_output=True, timeout=120, **kwargs)
+    return subprocess.run(
+        [sys.executable, "-m", "Velmora", *argv],
+        env=python_env(),
+        text=True,
+        capture_output=True,
+        timeout=120,
+        **kwargs,
+    )
 
 
-@pytest.mark.parametrize("argv", [[], ["--help"], ["quantile", "--help"], ["transform", "--help"],
-                                  ["minimize", "--help"], ["bench", "--help"], ["--version"]])
+@pytest.mark.parametrize(
+    "argv",
+    [
+        [],
+        ["--help"],
+        ["quantile", "--help"],
+        ["transform", "--help"],
+        ["minimize", "--help"],
+        ["bench", "--help"],
+        ["--version"],
+    ],
+)
 def test_every_entry_point_runs_as_a_module(argv):
     done = run_module(*argv)
     assert done.returncode == 0, done.stderr
@@ -193,8 +320,12 @@ def test_every_entry_point_runs_as_a_module(argv):
 def test_bad_input_and_closed_pipe_give_no_traceback():
     done = run_module("minimize", "quad", "--x0", "1")
     assert done.returncode == 2 and "Traceback" not in done.stderr
-    reader = subprocess.Popen([sys.executable, "-m", "Velmora", "transform", "log", "fwd", *["2"] * 20000],
-                              env=python_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    reader = subprocess.Popen(
+        [sys.executable, "-m", "Velmora", "transform", "log", "fwd", *["2"] * 20000],
+        env=python_env(),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
     reader.stdout.readline()
     reader.stdout.close()  # the reader goes away, like `| head -1`
     assert reader.wait(timeout=120) != 0
@@ -204,8 +335,17 @@ def test_bad_input_and_closed_pipe_give_no_traceback():
 WRITE_ERROR = "python -m Velmora: error: cannot write the output: "
 
 
-@pytest.mark.parametrize("argv", [["quantile", "0.5"], [], ["minimize", "rosenbrock", "--x0", "-1.2", "1"],
-                                  ["transform", "logit", "fwd", "0.5"], ["--version"], ["quantile", "--help"]])
+@pytest.mark.parametrize(
+    "argv",
+    [
+        ["quantile", "0.5"],
+        [],
+        ["minimize", "rosenbrock", "--x0", "-1.2", "1"],
+        ["transform", "logit", "fwd", "0.5"],
+        ["--version"],
+        ["quantile", "--help"],
+    ],
+)
 @pytest.mark.parametrize("unbuffered", [True, False])
 def test_output_that_cannot_be_written_is_one_line_and_a_failure(argv, unbuffered):
     # A full device: buffered, the failure comes only from the final flush;
@@ -215,16 +355,29 @@ def test_output_that_cannot_be_written_is_one_line_and_a_failure(argv, unbuffere
     if unbuffered:
         env["PYTHONUNBUFFERED"] = "1"
     with open("/dev/full", "w") as full:
-        done = subprocess.run([sys.executable, "-m", "Velmora", *argv], env=env, stdout=full,
-                              stderr=subprocess.PIPE, text=True, timeout=120, check=False)
+        done = subprocess.run(
+            [sys.executable, "-m", "Velmora", *argv],
+            env=env,
+            stdout=full,
+            stderr=subprocess.PIPE,
+            text=True,
+            timeout=120,
+            check=False,
+        )
     assert done.returncode == 1
     assert done.stderr.splitlines() == [WRITE_ERROR + "No space left on device"]
 
 
 def test_closed_standard_output_is_a_failure():
-    done = subprocess.run([sys.executable, "-m", "Velmora", "quantile", "0.5"], env=python_env(),
-                          stderr=subprocess.PIPE, text=True, timeout=120,
-                          preexec_fn=lambda: os.close(1), check=False)
+    done = subprocess.run(
+        [sys.executable, "-m", "Velmora", "quantile", "0.5"],
+        env=python_env(),
+        stderr=subprocess.PIPE,
+        text=True,
+        timeout=120,
+        preexec_fn=lambda: os.close(1),
+        check=False,
+    )
     assert done.returncode == 1
     assert done.stderr.splitlines() == [WRITE_ERROR + "standard output is closed"]
 
@@ -239,9 +392,12 @@ def test_demonstration_opens_with_a_fit_next_to_the_true_values(capsys):
     status, out, err = run_cli(capsys)
     assert status == 0 and err == ""
     assert out[0].startswith("Velmora.fit: 2000 values simulated from a gamma distribution")
-    section = [line.split() for line in out[:out.index("")]]
+    section = [line.split() for line in out[: out.index("")]]
     assert any("CONVERGENCE" in words for words in section)
     named = [words for words in section if words[:1] in (["shape"], ["rate"])]
     # The summary's rows (estimate, std err, interval, bounds), then the rows beside the true values.
     assert [w[-1] for w in named[:2]] == ["inf)", "inf)"]
-    assert [(w[0], w[1], w[-1]) for w in named[2:]] == [("shape", "2.5", "yes"), ("rate", "1.7", "yes")]
+    assert [(w[0], w[1], w[-1]) for w in named[2:]] == [
+        ("shape", "2.5", "yes"),
+        ("rate", "1.7", "yes"),
+    ]

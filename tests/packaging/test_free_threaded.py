@@ -26,7 +26,6 @@ import os
 import shutil
 import subprocess
 import sys
-import sysconfig
 import textwrap
 from pathlib import Path
 
@@ -44,8 +43,14 @@ MODULES = (
 
 
 def run_script(python, script, timeout=120, env=None, cwd=None):
-    return subprocess.run([python, "-c", textwrap.dedent(script)], capture_output=True, text=True,
-                          timeout=timeout, env=env, cwd=cwd)
+    return subprocess.run(
+        [python, "-c", textwrap.dedent(script)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env=env,
+        cwd=cwd,
+    )
 
 
 # --- races on module globals and arguments -------------------------------------------
@@ -54,7 +59,7 @@ def run_script(python, script, timeout=120, env=None, cwd=None):
 # rebinding) and the original, with a Python call in between so that the
 # interpreter may switch threads while the fresh object is bound. The main
 # thread calls for about a second and checks every result.
-RACE = r'''
+RACE = r"""
 import sys, threading, time
 import numpy as np
 from Velmora._ckernels.transforms import _transforms as T
@@ -113,18 +118,23 @@ finally:
     stop.set()
     worker.join()
 print(calls, bad)
-'''
+"""
 
-RACE_CASES = ["float64 of the scalar transforms", "np of the array transforms",
-              "np of the quantile array", "np of the minimizers"]
+RACE_CASES = [
+    "float64 of the scalar transforms",
+    "np of the array transforms",
+    "np of the quantile array",
+    "np of the minimizers",
+]
 
 
 @pytest.mark.threads
 @pytest.mark.parametrize("case", RACE_CASES)
 def test_rebinding_a_module_global_during_calls(case):
     env = dict(os.environ, PYTHONMALLOC="debug")
-    proc = subprocess.run([sys.executable, "-c", RACE, case], capture_output=True, text=True,
-                          timeout=120, env=env)
+    proc = subprocess.run(
+        [sys.executable, "-c", RACE, case], capture_output=True, text=True, timeout=120, env=env
+    )
     assert proc.returncode == 0, f"exit status {proc.returncode}\n{proc.stderr[-2000:]}"
     calls, bad = map(int, proc.stdout.split())
     assert calls > 0 and bad == 0
@@ -133,7 +143,7 @@ def test_rebinding_a_module_global_during_calls(case):
 # A bounds entry that another thread keeps rewriting: each value written is a
 # fresh float, freed when the next one replaces it. Every run must see a valid
 # pair, so every Nelder-Mead point stays inside [lo, 2] with lo in [-1, 0].
-BOUNDS_RACE = r'''
+BOUNDS_RACE = r"""
 import threading, time
 import numpy as np
 from Velmora._ckernels.optim import _optim as O
@@ -168,14 +178,15 @@ finally:
     stop.set()
     worker.join()
 print(runs, bad)
-'''
+"""
 
 
 @pytest.mark.threads
 def test_rewriting_a_bounds_entry_during_calls():
     env = dict(os.environ, PYTHONMALLOC="debug")
-    proc = subprocess.run([sys.executable, "-c", BOUNDS_RACE], capture_output=True, text=True,
-                          timeout=120, env=env)
+    proc = subprocess.run(
+        [sys.executable, "-c", BOUNDS_RACE], capture_output=True, text=True, timeout=120, env=env
+    )
     assert proc.returncode == 0, f"exit status {proc.returncode}\n{proc.stderr[-2000:]}"
     runs, bad = map(int, proc.stdout.split())
     assert runs > 0 and bad == 0
@@ -183,10 +194,14 @@ def test_rewriting_a_bounds_entry_during_calls():
 
 # --- the package on a free-threaded interpreter --------------------------------------
 
+
 def is_free_threaded(python):
     try:
-        proc = run_script(python, "import sysconfig; print(sysconfig.get_config_var('Py_GIL_DISABLED'))",
-                          timeout=60)
+        proc = run_script(
+            python,
+            "import sysconfig; print(sysconfig.get_config_var('Py_GIL_DISABLED'))",
+            timeout=60,
+        )
     except (OSError, subprocess.TimeoutExpired):
         return False
     return proc.returncode == 0 and proc.stdout.strip() == "1"
@@ -198,8 +213,10 @@ def free_threaded_python():
     chosen = os.environ.get("VELMORA_FREE_THREADED_PYTHON")
     if chosen:
         if not is_free_threaded(chosen):
-            pytest.fail(f"VELMORA_FREE_THREADED_PYTHON={chosen} is not a free-threaded interpreter "
-                        "(sysconfig's Py_GIL_DISABLED is not 1)")
+            pytest.fail(
+                f"VELMORA_FREE_THREADED_PYTHON={chosen} is not a free-threaded interpreter "
+                "(sysconfig's Py_GIL_DISABLED is not 1)"
+            )
         return chosen
     for name in ("python3.14t", "python3.13t"):
         found = shutil.which(name)
@@ -211,7 +228,9 @@ def free_threaded_python():
 def clean_env():
     """The environment without anything that would force the GIL's state or
     reach the working tree's build instead of the installed package."""
-    env = {k: v for k, v in os.environ.items() if k not in ("PYTHON_GIL", "PYTHONPATH", "PYTHONHOME")}
+    env = {
+        k: v for k, v in os.environ.items() if k not in ("PYTHON_GIL", "PYTHONPATH", "PYTHONHOME")
+    }
     return env
 
 
@@ -219,14 +238,21 @@ def clean_env():
 def ft_venv(tmp_path_factory):
     python = free_threaded_python()
     if python is None:
-        pytest.skip("no free-threaded interpreter: set VELMORA_FREE_THREADED_PYTHON or put "
-                    "python3.14t / python3.13t on PATH")
+        pytest.skip(
+            "no free-threaded interpreter: set VELMORA_FREE_THREADED_PYTHON or put "
+            "python3.14t / python3.13t on PATH"
+        )
     root = tmp_path_factory.mktemp("free-threaded")
     # The package from a copy of the tree without in-place builds or caches, so
     # that the wheel holds only what this interpreter's build produced.
     source = root / "src-copy"
-    shutil.copytree(REPO, source, ignore=shutil.ignore_patterns(
-        ".git", "build", "*.so", "__pycache__", ".pytest_cache", ".hypothesis"))
+    shutil.copytree(
+        REPO,
+        source,
+        ignore=shutil.ignore_patterns(
+            ".git", "build", "*.so", "__pycache__", ".pytest_cache", ".hypothesis"
+        ),
+    )
     venv = root / "venv"
     env = clean_env()
     subprocess.run([python, "-m", "venv", str(venv)], check=True, env=env, timeout=300)
@@ -235,22 +261,31 @@ def ft_venv(tmp_path_factory):
     # has no free-threaded build everywhere), binaries first: the newest
     # release of a test tool may be a source distribution that needs a
     # compiler toolchain of its own.
-    proc = subprocess.run([vpython, "-m", "pip", "install", "-q", "--prefer-binary", str(source),
-                           *THREAD_TEST_TOOLS],
-                          capture_output=True, text=True, env=env, timeout=3600)
+    proc = subprocess.run(
+        [vpython, "-m", "pip", "install", "-q", "--prefer-binary", str(source), *THREAD_TEST_TOOLS],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=3600,
+    )
     assert proc.returncode == 0, "pip install failed:\n" + proc.stdout[-3000:] + proc.stderr[-5000:]
     return vpython, source, env
 
 
 def test_modules_import_without_enabling_the_gil(ft_venv):
     python, source, env = ft_venv
-    proc = run_script(python, f"""
+    proc = run_script(
+        python,
+        f"""
         import importlib, sys
         before = sys._is_gil_enabled()
         for name in {MODULES!r}:
             importlib.import_module(name)
         print(before, sys._is_gil_enabled())
-    """, env=env, cwd=source.parent)
+    """,
+        env=env,
+        cwd=source.parent,
+    )
     # -W is not needed here: the warning would only be printed, the state is read directly.
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split() == ["False", "False"], proc.stdout + proc.stderr
@@ -260,9 +295,27 @@ def test_thread_tests_pass_without_the_gil(ft_venv):
     python, source, env = ft_venv
     warning_as_error = f"error:{GIL_WARNING}:RuntimeWarning"
     proc = subprocess.run(
-        [python, "-W", warning_as_error, "-m", "pytest", "-q", "-p", "no:cacheprovider",
-         "-m", "threads", "-W", warning_as_error, str(source / "tests")],
-        capture_output=True, text=True, env=env, cwd=source, timeout=1800)
+        [
+            python,
+            "-W",
+            warning_as_error,
+            "-m",
+            "pytest",
+            "-q",
+            "-p",
+            "no:cacheprovider",
+            "-m",
+            "threads",
+            "-W",
+            warning_as_error,
+            str(source / "tests"),
+        ],
+        capture_output=True,
+        text=True,
+        env=env,
+        cwd=source,
+        timeout=1800,
+    )
     summary = proc.stdout[-4000:] + proc.stderr[-2000:]
     assert proc.returncode == 0, summary
     assert " passed" in proc.stdout and GIL_WARNING not in proc.stdout, summary

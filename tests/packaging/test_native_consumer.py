@@ -23,9 +23,15 @@ REPO = Path(__file__).resolve().parents[2]
 EXAMPLES = REPO / "examples"
 
 PUBLIC_HEADERS = [
-    "_common/vlm_common.h", "_common/as241.h", "_common/vlm_linalg.h", "_common/vlm_complex.h",
+    "_common/vlm_common.h",
+    "_common/as241.h",
+    "_common/vlm_linalg.h",
+    "_common/vlm_complex.h",
     "transforms/transforms.h",
-    "optim/shim.h", "optim/lbfgsb.h", "optim/optim.h", "optim/nelder_mead.h",
+    "optim/shim.h",
+    "optim/lbfgsb.h",
+    "optim/optim.h",
+    "optim/nelder_mead.h",
 ]
 MODULES = ["distributions._distributions", "transforms._transforms", "optim._optim"]
 
@@ -61,19 +67,41 @@ def test_public_header_compiles_alone(header, dialect, tmp_path):
     source = tmp_path / "consumer.src"
     # Twice: the include guard must make a repeated include harmless.
     source.write_text(f'#include "{header}"\n#include "{header}"\n')
-    proc = run([CC, *DIALECTS[dialect], "-fsyntax-only", "-pedantic", "-Wall", "-Wextra", "-Werror",
-                "-I", get_include(), source])
+    proc = run(
+        [
+            CC,
+            *DIALECTS[dialect],
+            "-fsyntax-only",
+            "-pedantic",
+            "-Wall",
+            "-Wextra",
+            "-Werror",
+            "-I",
+            get_include(),
+            source,
+        ]
+    )
     assert proc.returncode == 0, proc.stderr
 
 
 def libpython_modes():
     var = sysconfig.get_config_var
-    archive = any(Path(d or "", var("LIBRARY") or "-").is_file() for d in (var("LIBPL"), var("LIBDIR")))
+    archive = any(
+        Path(d or "", var("LIBRARY") or "-").is_file() for d in (var("LIBPL"), var("LIBDIR"))
+    )
     return [
-        pytest.param("shared", marks=pytest.mark.skipif(
-            not var("Py_ENABLE_SHARED"), reason="this Python has no shared libpython")),
-        pytest.param("static", marks=pytest.mark.skipif(
-            not archive, reason="this Python ships no static libpython archive")),
+        pytest.param(
+            "shared",
+            marks=pytest.mark.skipif(
+                not var("Py_ENABLE_SHARED"), reason="this Python has no shared libpython"
+            ),
+        ),
+        pytest.param(
+            "static",
+            marks=pytest.mark.skipif(
+                not archive, reason="this Python ships no static libpython archive"
+            ),
+        ),
     ]
 
 
@@ -85,13 +113,20 @@ def consumer(request, tmp_path_factory):
         pytest.skip("the examples folder of the repository is not available")
     exe = tmp_path_factory.mktemp("consumer") / "native_consumer"
     package_root = str(Path(Velmora.__file__).resolve().parents[1])
-    env = dict(os.environ, PYTHON=sys.executable, CC=CC, VLM_LIBPYTHON=request.param,
-               PYTHONPATH=os.pathsep.join(filter(None, [package_root, os.environ.get("PYTHONPATH")])))
+    env = dict(
+        os.environ,
+        PYTHON=sys.executable,
+        CC=CC,
+        VLM_LIBPYTHON=request.param,
+        PYTHONPATH=os.pathsep.join(filter(None, [package_root, os.environ.get("PYTHONPATH")])),
+    )
     proc = run(["sh", script, exe], env=env)
     if proc.returncode != 0 and request.param == "static" and archive_is_incomplete(proc.stderr):
-        pytest.skip("this Python's static libpython cannot be linked: its own members refer to "
-                    "symbols that neither it nor the libraries sysconfig names define (Debian's "
-                    "libpython3.14.a lacks the objects of its built-in hash modules)")
+        pytest.skip(
+            "this Python's static libpython cannot be linked: its own members refer to "
+            "symbols that neither it nor the libraries sysconfig names define (Debian's "
+            "libpython3.14.a lacks the objects of its built-in hash modules)"
+        )
     assert proc.returncode == 0, proc.stderr
     return exe
 
@@ -111,18 +146,23 @@ def archive_is_incomplete(linker_errors):
     return bool(origins) and all(archive in origin for origin in origins)
 
 
-ARCHIVE_REF = (f"ld: /usr/lib/{sysconfig.get_config_var('LIBRARY')}(sha3module.o): in function `f':\n"
-               "(.text+0x26): undefined reference to `_Py_LibHacl_update'\n"
-               "ld: (.text+0x4e): undefined reference to `_Py_LibHacl_free'\n")
+ARCHIVE_REF = (
+    f"ld: /usr/lib/{sysconfig.get_config_var('LIBRARY')}(sha3module.o): in function `f':\n"
+    "(.text+0x26): undefined reference to `_Py_LibHacl_update'\n"
+    "ld: (.text+0x4e): undefined reference to `_Py_LibHacl_free'\n"
+)
 EXAMPLE_REF = "ld: /tmp/cc1Xy.o: in function `main':\nnative_consumer.c:(.text+0x1): undefined reference to `dlopen'\n"
 
 
-@pytest.mark.parametrize("errors, skipped", [
-    (ARCHIVE_REF, True),
-    (EXAMPLE_REF, False),
-    (ARCHIVE_REF + EXAMPLE_REF, False),
-    ("cc: error: unrecognized command-line option\n", False),
-])
+@pytest.mark.parametrize(
+    "errors, skipped",
+    [
+        (ARCHIVE_REF, True),
+        (EXAMPLE_REF, False),
+        (ARCHIVE_REF + EXAMPLE_REF, False),
+        ("cc: error: unrecognized command-line option\n", False),
+    ],
+)
 def test_only_an_incomplete_archive_skips_the_static_build(errors, skipped):
     assert archive_is_incomplete(errors) is skipped
 
@@ -136,11 +176,14 @@ def test_example_runs_on_every_module(consumer, module):
     assert proc.stderr == ""
 
 
-@pytest.mark.parametrize("args, message", [
-    ([], "usage:"),
-    (["/nonexistent/_module.so"], "cannot load /nonexistent/_module.so:"),
-    ([ctypes.util.find_library("m") or "libm.so.6"], "cannot resolve vlm_solve:"),
-])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        ([], "usage:"),
+        (["/nonexistent/_module.so"], "cannot load /nonexistent/_module.so:"),
+        ([ctypes.util.find_library("m") or "libm.so.6"], "cannot resolve vlm_solve:"),
+    ],
+)
 def test_example_reports_loading_errors(consumer, args, message):
     proc = run([consumer, *args])
     assert proc.returncode == 2
@@ -153,8 +196,10 @@ Z975 = 1.959963984540054  # the 97.5 % point of the standard normal distribution
 # Stand-ins for the library that get the answers wrong: the example must notice.
 FAKES = {
     "singular": ("return -2;", "vlm_solve: code -2 FAIL"),
-    "wrong_x": ("for (i64 i = 0; i < n * m; ++i) X[i] = B[i]; return 0;",
-                "vlm_solve: 3x3 system, 2 right-hand sides, max error"),
+    "wrong_x": (
+        "for (i64 i = 0; i < n * m; ++i) X[i] = B[i]; return 0;",
+        "vlm_solve: 3x3 system, 2 right-hand sides, max error",
+    ),
 }
 
 
@@ -169,7 +214,8 @@ def test_example_reports_wrong_answers(consumer, fake, tmp_path):
         f"{{ (void)A; (void)B; (void)X; (void)n; (void)m; {solve_body} }}\n"
         # right at 0.5; 32 units in the last place off, the sign lost, NaN for -inf
         "f64 vlm_ndtri_as241(f64 p)\n"
-        "{ return p == 0.5 ? 0.0 : p == 0.975 ? Z + 0x1p-47 : p == 0.025 ? Z : NAN; }\n")
+        "{ return p == 0.5 ? 0.0 : p == 0.975 ? Z + 0x1p-47 : p == 0.025 ? Z : NAN; }\n"
+    )
     lib = tmp_path / "libfake.so"
     proc = run([CC, "-std=c99", "-shared", "-fPIC", "-I", get_include(), source, "-o", lib, "-lm"])
     assert proc.returncode == 0, proc.stderr

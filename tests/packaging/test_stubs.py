@@ -49,8 +49,12 @@ def mypy_env():
     site-packages on MYPYPATH)."""
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(ROOT), env.get("PYTHONPATH")]))
-    installed = {sysconfig.get_paths()["purelib"], sysconfig.get_paths()["platlib"],
-                 site.getusersitepackages(), *site.getsitepackages()}
+    installed = {
+        sysconfig.get_paths()["purelib"],
+        sysconfig.get_paths()["platlib"],
+        site.getusersitepackages(),
+        *site.getsitepackages(),
+    }
     if ROOT in {Path(p).resolve() for p in installed}:
         env.pop("MYPYPATH", None)
     else:
@@ -60,8 +64,14 @@ def mypy_env():
 
 def run_mypy(args, cwd):
     # cwd is a fresh directory: no project configuration, a private cache.
-    return subprocess.run([sys.executable, "-m", *args], cwd=cwd, env=mypy_env(),
-                          capture_output=True, text=True, timeout=300)
+    return subprocess.run(
+        [sys.executable, "-m", *args],
+        cwd=cwd,
+        env=mypy_env(),
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
 
 
 # What stubtest cannot know, one line each with the reason.
@@ -79,13 +89,22 @@ PUBLIC_MODULES = ["Velmora._ckernels.transforms._ufuncs", "Velmora.transforms"]
 def test_stubtest_reports_nothing(tmp_path):
     allowlist = tmp_path / "allowlist.txt"
     allowlist.write_text(ALLOWLIST)
-    proc = run_mypy(["mypy.stubtest", "--allowlist", str(allowlist),
-                     *(m.__name__ for m in MODULES), *PUBLIC_MODULES], tmp_path)
+    proc = run_mypy(
+        [
+            "mypy.stubtest",
+            "--allowlist",
+            str(allowlist),
+            *(m.__name__ for m in MODULES),
+            *PUBLIC_MODULES,
+        ],
+        tmp_path,
+    )
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
 
 # ---------------------------------------------------------------------------
 # The stubs read with ast, and every function called as they describe it.
+
 
 def stub_tree(module):
     return ast.parse(Path(module.__file__).with_name(short_name(module) + ".pyi").read_text())
@@ -102,7 +121,9 @@ def stub_functions(module):
 
 def stub_typeddict(module, name):
     cls = next(n for n in stub_tree(module).body if isinstance(n, ast.ClassDef) and n.name == name)
-    return [(f.target.id, ast.unparse(f.annotation)) for f in cls.body if isinstance(f, ast.AnnAssign)]
+    return [
+        (f.target.id, ast.unparse(f.annotation)) for f in cls.body if isinstance(f, ast.AnnAssign)
+    ]
 
 
 # A value of each parameter type the stubs use, chosen so that every call
@@ -146,8 +167,11 @@ def check_type(value, annotation, module):
     if annotation == "NDArray[np.float64]":
         return type(value) is np.ndarray and value.dtype == np.float64 and value.flags.c_contiguous
     fields = stub_typeddict(module, annotation)
-    return (type(value) is dict and list(value) == [k for k, _ in fields]
-            and all(check_type(value[k], t, module) for k, t in fields))
+    return (
+        type(value) is dict
+        and list(value) == [k for k, _ in fields]
+        and all(check_type(value[k], t, module) for k, t in fields)
+    )
 
 
 def same_result(a, b):
@@ -164,8 +188,9 @@ def test_stubs_cover_the_modules():
     assert counts == {"_transforms": 63, "_optim": 2, "_distributions": 3}
 
 
-@pytest.mark.parametrize("module, name, defs", FUNCTIONS,
-                         ids=[f"{short_name(m)}.{n}" for m, n, _ in FUNCTIONS])
+@pytest.mark.parametrize(
+    "module, name, defs", FUNCTIONS, ids=[f"{short_name(m)}.{n}" for m, n, _ in FUNCTIONS]
+)
 def test_each_overload_matches_the_runtime(module, name, defs):
     runtime = getattr(module, name)
     signatures = []
@@ -283,9 +308,18 @@ accepted("rosenbrock", [1.0])
 def test_user_program_type_checks(tmp_path):
     program = tmp_path / "user_program.py"
     program.write_text(textwrap.dedent(USER_PROGRAM))
-    proc = run_mypy(["mypy", "--strict", "--warn-unused-ignores", "--no-incremental",
-                     "--python-version", f"{sys.version_info[0]}.{sys.version_info[1]}",
-                     str(program)], tmp_path)
+    proc = run_mypy(
+        [
+            "mypy",
+            "--strict",
+            "--warn-unused-ignores",
+            "--no-incremental",
+            "--python-version",
+            f"{sys.version_info[0]}.{sys.version_info[1]}",
+            str(program),
+        ],
+        tmp_path,
+    )
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
 
@@ -293,13 +327,15 @@ def test_user_program_runs(tmp_path):
     # The lines the stubs accept are accepted at run time too.
     program = tmp_path / "user_program.py"
     program.write_text(textwrap.dedent(USER_PROGRAM))
-    proc = subprocess.run([sys.executable, str(program)], env=mypy_env(), capture_output=True,
-                          text=True, timeout=120)
+    proc = subprocess.run(
+        [sys.executable, str(program)], env=mypy_env(), capture_output=True, text=True, timeout=120
+    )
     assert proc.returncode == 0, proc.stderr
 
 
 # ---------------------------------------------------------------------------
 # The public minimize: stubtest of the module behind it, and a user program.
+
 
 def test_stubtest_reports_nothing_for_minimize(tmp_path):
     # Velmora.optimize is annotated Python, checked by mypy below; its native
@@ -351,9 +387,18 @@ def rejected() -> None:
 def test_minimize_user_program_type_checks(tmp_path):
     program = tmp_path / "minimize_program.py"
     program.write_text(textwrap.dedent(MINIMIZE_PROGRAM))
-    proc = run_mypy(["mypy", "--strict", "--warn-unused-ignores", "--no-incremental",
-                     "--python-version", f"{sys.version_info[0]}.{sys.version_info[1]}",
-                     str(program)], tmp_path)
+    proc = run_mypy(
+        [
+            "mypy",
+            "--strict",
+            "--warn-unused-ignores",
+            "--no-incremental",
+            "--python-version",
+            f"{sys.version_info[0]}.{sys.version_info[1]}",
+            str(program),
+        ],
+        tmp_path,
+    )
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
 
@@ -413,12 +458,22 @@ accepted(np.ones(2), np.ones(2))
 def test_public_transforms_type_check(tmp_path):
     program = tmp_path / "transforms_program.py"
     program.write_text(TRANSFORMS_PROGRAM)
-    proc = run_mypy(["mypy", "--strict", "--warn-unused-ignores", "--no-incremental",
-                     "--python-version", f"{sys.version_info[0]}.{sys.version_info[1]}",
-                     str(program)], tmp_path)
+    proc = run_mypy(
+        [
+            "mypy",
+            "--strict",
+            "--warn-unused-ignores",
+            "--no-incremental",
+            "--python-version",
+            f"{sys.version_info[0]}.{sys.version_info[1]}",
+            str(program),
+        ],
+        tmp_path,
+    )
     assert proc.returncode == 0, proc.stdout + proc.stderr
-    run = subprocess.run([sys.executable, str(program)], env=mypy_env(), capture_output=True, text=True,
-                         timeout=120)
+    run = subprocess.run(
+        [sys.executable, str(program)], env=mypy_env(), capture_output=True, text=True, timeout=120
+    )
     assert run.returncode == 0, run.stderr
 
 
@@ -478,17 +533,28 @@ accepted()
 def test_fit_user_program_type_checks_and_runs(tmp_path):
     program = tmp_path / "fit_program.py"
     program.write_text(FIT_PROGRAM)
-    proc = run_mypy(["mypy", "--strict", "--warn-unused-ignores", "--no-incremental",
-                     "--python-version", f"{sys.version_info[0]}.{sys.version_info[1]}",
-                     str(program)], tmp_path)
+    proc = run_mypy(
+        [
+            "mypy",
+            "--strict",
+            "--warn-unused-ignores",
+            "--no-incremental",
+            "--python-version",
+            f"{sys.version_info[0]}.{sys.version_info[1]}",
+            str(program),
+        ],
+        tmp_path,
+    )
     assert proc.returncode == 0, proc.stdout + proc.stderr
-    run = subprocess.run([sys.executable, str(program)], env=mypy_env(), capture_output=True, text=True,
-                         timeout=120)
+    run = subprocess.run(
+        [sys.executable, str(program)], env=mypy_env(), capture_output=True, text=True, timeout=120
+    )
     assert run.returncode == 0, run.stderr
 
 
 # ---------------------------------------------------------------------------
 # least_squares and curve_fit: stubtest of their native module, a user program.
+
 
 def test_stubtest_reports_nothing_for_least_squares(tmp_path):
     proc = run_mypy(["mypy.stubtest", "Velmora._ckernels.optim._least_squares"], tmp_path)
@@ -542,14 +608,24 @@ def rejected() -> None:
 def test_least_squares_user_program_type_checks(tmp_path):
     program = tmp_path / "lsq_program.py"
     program.write_text(textwrap.dedent(LSQ_PROGRAM))
-    proc = run_mypy(["mypy", "--strict", "--warn-unused-ignores", "--no-incremental",
-                     "--python-version", f"{sys.version_info[0]}.{sys.version_info[1]}",
-                     str(program)], tmp_path)
+    proc = run_mypy(
+        [
+            "mypy",
+            "--strict",
+            "--warn-unused-ignores",
+            "--no-incremental",
+            "--python-version",
+            f"{sys.version_info[0]}.{sys.version_info[1]}",
+            str(program),
+        ],
+        tmp_path,
+    )
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
 
 # ---------------------------------------------------------------------------
 # minimize_many: stubtest of its native module, and a user program.
+
 
 def test_stubtest_reports_nothing_for_minimize_many(tmp_path):
     proc = run_mypy(["mypy.stubtest", "Velmora._ckernels.optim._many"], tmp_path)
@@ -605,7 +681,16 @@ def rejected() -> None:
 def test_minimize_many_user_program_type_checks(tmp_path):
     program = tmp_path / "many_program.py"
     program.write_text(textwrap.dedent(MANY_PROGRAM))
-    proc = run_mypy(["mypy", "--strict", "--warn-unused-ignores", "--no-incremental",
-                     "--python-version", f"{sys.version_info[0]}.{sys.version_info[1]}",
-                     str(program)], tmp_path)
+    proc = run_mypy(
+        [
+            "mypy",
+            "--strict",
+            "--warn-unused-ignores",
+            "--no-incremental",
+            "--python-version",
+            f"{sys.version_info[0]}.{sys.version_info[1]}",
+            str(program),
+        ],
+        tmp_path,
+    )
     assert proc.returncode == 0, proc.stdout + proc.stderr

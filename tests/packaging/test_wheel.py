@@ -16,15 +16,30 @@ import pytest
 REPO = Path(__file__).resolve().parents[2]
 
 PUBLIC_HEADERS = [
-    "_common/vlm_common.h", "_common/as241.h", "_common/vlm_linalg.h", "_common/vlm_complex.h",
+    "_common/vlm_common.h",
+    "_common/as241.h",
+    "_common/vlm_linalg.h",
+    "_common/vlm_complex.h",
     "transforms/transforms.h",
-    "optim/shim.h", "optim/lbfgsb.h", "optim/optim.h", "optim/nelder_mead.h",
+    "optim/shim.h",
+    "optim/lbfgsb.h",
+    "optim/optim.h",
+    "optim/nelder_mead.h",
 ]
 # Headers of inline helpers that only the modules' own sources include.
-INTERNAL_HEADERS = ["_common/as241_kernel.h", "_common/vlm_vecmath.h", "transforms/transform_loops.h",
-                    "transforms/parameter_map.h", "optim/mapped_objective.h", "optim/hessian.h",
-                    "optim/fit_driver.h", "optim/levmar.h", "optim/lsq_problem.h",
-                    "optim/shim_kernels.h", "optim/lbfgsb_workspace.h"]
+INTERNAL_HEADERS = [
+    "_common/as241_kernel.h",
+    "_common/vlm_vecmath.h",
+    "transforms/transform_loops.h",
+    "transforms/parameter_map.h",
+    "optim/mapped_objective.h",
+    "optim/hessian.h",
+    "optim/fit_driver.h",
+    "optim/levmar.h",
+    "optim/lsq_problem.h",
+    "optim/shim_kernels.h",
+    "optim/lbfgsb_workspace.h",
+]
 
 SMOKE = textwrap.dedent("""
     import sys
@@ -73,8 +88,11 @@ def run(cmd, **kw):
 def clean_env():
     """The environment without what points a Python at another tree, or what
     would run the build under a preloaded sanitizer runtime."""
-    env = {k: v for k, v in os.environ.items()
-           if k not in ("PYTHONPATH", "PYTHONHOME", "LD_PRELOAD", "VIRTUAL_ENV")}
+    env = {
+        k: v
+        for k, v in os.environ.items()
+        if k not in ("PYTHONPATH", "PYTHONHOME", "LD_PRELOAD", "VIRTUAL_ENV")
+    }
     env["PIP_DISABLE_PIP_VERSION_CHECK"] = "1"
     return env
 
@@ -84,11 +102,17 @@ def wheel(tmp_path_factory):
     if not (REPO / "pyproject.toml").is_file() or not (REPO / "src" / "Velmora").is_dir():
         pytest.skip("the repository root is not available (tests run from an installed copy)")
     if "asan" in os.environ.get("LD_PRELOAD", ""):
-        pytest.skip("the packaging check runs in the plain suite; under the sanitizer runtime "
-                    "it would only rebuild the same wheel")
+        pytest.skip(
+            "the packaging check runs in the plain suite; under the sanitizer runtime "
+            "it would only rebuild the same wheel"
+        )
     out = tmp_path_factory.mktemp("wheel")
     # --no-deps: only our wheel; pip's cache serves the build requirements.
-    run([sys.executable, "-m", "pip", "wheel", ".", "--no-deps", "-w", out], cwd=REPO, env=clean_env())
+    run(
+        [sys.executable, "-m", "pip", "wheel", ".", "--no-deps", "-w", out],
+        cwd=REPO,
+        env=clean_env(),
+    )
     (built,) = out.glob("*.whl")
     return built
 
@@ -103,7 +127,14 @@ def test_wheel_ships_the_headers_and_not_the_sources(wheel):
     assert not leaked
     modules = [n for n in names if n.endswith(".so")]
     assert sorted(Path(n).name.split(".")[0] for n in modules) == [
-        "_distributions", "_least_squares", "_many", "_minimize", "_optim", "_transforms", "_ufuncs"]
+        "_distributions",
+        "_least_squares",
+        "_many",
+        "_minimize",
+        "_optim",
+        "_transforms",
+        "_ufuncs",
+    ]
 
 
 @pytest.mark.slow
@@ -125,6 +156,13 @@ def test_wheel_installs_and_works_in_a_fresh_environment(wheel, tmp_path):
         return
     exe = tmp_path / "native_consumer"
     run(["sh", script, exe], env=dict(env, PYTHON=str(python), CC=cc), cwd=tmp_path)
-    module = run([python, "-c", "from Velmora._ckernels.distributions import _distributions as m; "
-                  "print(m.__file__)"], env=env, cwd=tmp_path).stdout.strip()
+    module = run(
+        [
+            python,
+            "-c",
+            "from Velmora._ckernels.distributions import _distributions as m; print(m.__file__)",
+        ],
+        env=env,
+        cwd=tmp_path,
+    ).stdout.strip()
     assert run([exe, module], env=env).stdout.splitlines()[-1] == "all checks passed"

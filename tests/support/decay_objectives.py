@@ -13,7 +13,9 @@ T = np.linspace(0.0, 4.0, 20)
 M = T.size
 
 VALUE = types.float64(types.CPointer(types.float64), types.voidptr)
-VALUE_GRAD = types.float64(types.CPointer(types.float64), types.CPointer(types.float64), types.voidptr)
+VALUE_GRAD = types.float64(
+    types.CPointer(types.float64), types.CPointer(types.float64), types.voidptr
+)
 
 
 @cfunc(VALUE)
@@ -46,8 +48,13 @@ def sse_grad(p, g, ctx):
 objective = NativeObjective(sse, grad=sse_grad)
 
 # The decay as a curve model: model(t, m, p, out, ctx) and its Jacobian.
-MODEL = types.void(types.CPointer(types.float64), types.int64, types.CPointer(types.float64),
-                   types.CPointer(types.float64), types.voidptr)
+MODEL = types.void(
+    types.CPointer(types.float64),
+    types.int64,
+    types.CPointer(types.float64),
+    types.CPointer(types.float64),
+    types.voidptr,
+)
 
 
 @cfunc(MODEL)
@@ -92,7 +99,9 @@ def sse_grad_py(p, y):
 def problems(K, seed=0, noise=0.01):
     """(true parameters (K, 3), data (K, 20))."""
     rng = np.random.default_rng(seed)
-    p = np.column_stack([rng.uniform(1.0, 3.0, K), rng.uniform(0.3, 2.0, K), rng.uniform(-1.0, 1.0, K)])
+    p = np.column_stack(
+        [rng.uniform(1.0, 3.0, K), rng.uniform(0.3, 2.0, K), rng.uniform(-1.0, 1.0, K)]
+    )
     y = p[:, :1] * np.exp(-p[:, 1:2] * T) + p[:, 2:] + rng.normal(0.0, noise, (K, M))
     return p, y
 

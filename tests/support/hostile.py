@@ -20,7 +20,6 @@ against the objective re-evaluated in NumPy and against the bounds.
 """
 
 import argparse
-import copy
 import ctypes
 import decimal
 import fractions
@@ -35,8 +34,9 @@ import time
 import warnings
 
 import numpy as np
-from hypothesis import HealthCheck, Phase, given, settings, strategies as st
+from hypothesis import HealthCheck, Phase, given, settings
 from hypothesis import seed as hypothesis_seed
+from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 T = importlib.import_module("Velmora._ckernels.transforms._transforms")
@@ -49,6 +49,7 @@ class Boom(Exception):
 
 
 # --- hostile numbers -------------------------------------------------------------------
+
 
 class FloatRaises:
     def __float__(self):
@@ -100,6 +101,7 @@ class IntRaisingFloat(int):
 
 class Counter:
     """A different value at each conversion (volatile)."""
+
     def __init__(self):
         self.k = 0
 
@@ -122,30 +124,107 @@ class IntReturnsFloat:
         return 2.5
 
 
-HUGE_INTS = [2**53 + 1, 2**63, -2**63 - 1, 2**1023, 2**1024, -2**1024, 10**400, 2**31, -2**31 - 1]
+HUGE_INTS = [
+    2**53 + 1,
+    2**63,
+    -(2**63) - 1,
+    2**1023,
+    2**1024,
+    -(2**1024),
+    10**400,
+    2**31,
+    -(2**31) - 1,
+]
 
-SPECIAL_FLOATS = [0.0, -0.0, 1.0, -1.0, 0.5, 1e-300, 5e-324, -5e-324, 1e300, -1e300, 1.7976931348623157e308,
-                  math.inf, -math.inf, math.nan, 2.0, 1 - 2**-53, 2**-53, 36.0, -40.0, 710.0, -745.0]
+SPECIAL_FLOATS = [
+    0.0,
+    -0.0,
+    1.0,
+    -1.0,
+    0.5,
+    1e-300,
+    5e-324,
+    -5e-324,
+    1e300,
+    -1e300,
+    1.7976931348623157e308,
+    math.inf,
+    -math.inf,
+    math.nan,
+    2.0,
+    1 - 2**-53,
+    2**-53,
+    36.0,
+    -40.0,
+    710.0,
+    -745.0,
+]
 
-NUMPY_SCALAR_TYPES = [np.float16, np.float32, np.float64, np.longdouble, np.int8, np.int16, np.int32,
-                      np.int64, np.uint8, np.uint16, np.uint32, np.uint64, np.bool_]
+NUMPY_SCALAR_TYPES = [
+    np.float16,
+    np.float32,
+    np.float64,
+    np.longdouble,
+    np.int8,
+    np.int16,
+    np.int32,
+    np.int64,
+    np.uint8,
+    np.uint16,
+    np.uint32,
+    np.uint64,
+    np.bool_,
+]
 
 OTHER_OBJECTS = [
-    lambda: None, lambda: "1.5", lambda: "", lambda: b"1.5", lambda: bytearray(b"2"),
-    lambda: memoryview(b"abc"), lambda: 1 + 2j, lambda: np.complex128(1 + 2j), lambda: np.complex64(3),
-    lambda: object(), lambda: range(3), lambda: {1.0}, lambda: {0: 1.0}, lambda: frozenset(),
-    lambda: (v for v in [1.0, 2.0]), lambda: iter([1.0]), lambda: fractions.Fraction(1, 3),
-    lambda: decimal.Decimal("1.5"), lambda: decimal.Decimal("NaN"), lambda: decimal.Decimal("1e400"),
-    lambda: decimal.Decimal("sNaN"), lambda: np.str_("0.5"), lambda: np.bytes_(b"0.5"),
-    lambda: np.datetime64("2020-01-01"), lambda: np.timedelta64(5, "s"), lambda: np.void(b"ab"),
+    lambda: None,
+    lambda: "1.5",
+    lambda: "",
+    lambda: b"1.5",
+    lambda: bytearray(b"2"),
+    lambda: memoryview(b"abc"),
+    lambda: 1 + 2j,
+    lambda: np.complex128(1 + 2j),
+    lambda: np.complex64(3),
+    lambda: object(),
+    lambda: range(3),
+    lambda: {1.0},
+    lambda: {0: 1.0},
+    lambda: frozenset(),
+    lambda: (v for v in [1.0, 2.0]),
+    lambda: iter([1.0]),
+    lambda: fractions.Fraction(1, 3),
+    lambda: decimal.Decimal("1.5"),
+    lambda: decimal.Decimal("NaN"),
+    lambda: decimal.Decimal("1e400"),
+    lambda: decimal.Decimal("sNaN"),
+    lambda: np.str_("0.5"),
+    lambda: np.bytes_(b"0.5"),
+    lambda: np.datetime64("2020-01-01"),
+    lambda: np.timedelta64(5, "s"),
+    lambda: np.void(b"ab"),
 ]
 HOSTILE_NUMBERS = [
-    lambda: FloatRaises(), lambda: FloatReturnsStr(), lambda: FloatSub(0.25), lambda: FloatReturnsSub(),
-    lambda: IndexOnly(3), lambda: IndexOnly(2**1100), lambda: IndexOnly(-(2**64)), lambda: IndexRaises(),
-    lambda: IndexReturnsFloat(), lambda: IntWithFloat(4), lambda: IntRaisingFloat(1), lambda: Counter(),
-    lambda: IntRaises(), lambda: IntReturnsFloat(), lambda: np.array(0.75), lambda: np.array([0.75]),
-    lambda: np.array([[2.0]], dtype=np.float32), lambda: np.array([], dtype=float),
-    lambda: np.array([1.0, 2.0]), lambda: np.ma.masked_array([0.5], mask=[True]),
+    lambda: FloatRaises(),
+    lambda: FloatReturnsStr(),
+    lambda: FloatSub(0.25),
+    lambda: FloatReturnsSub(),
+    lambda: IndexOnly(3),
+    lambda: IndexOnly(2**1100),
+    lambda: IndexOnly(-(2**64)),
+    lambda: IndexRaises(),
+    lambda: IndexReturnsFloat(),
+    lambda: IntWithFloat(4),
+    lambda: IntRaisingFloat(1),
+    lambda: Counter(),
+    lambda: IntRaises(),
+    lambda: IntReturnsFloat(),
+    lambda: np.array(0.75),
+    lambda: np.array([0.75]),
+    lambda: np.array([[2.0]], dtype=np.float32),
+    lambda: np.array([], dtype=float),
+    lambda: np.array([1.0, 2.0]),
+    lambda: np.ma.masked_array([0.5], mask=[True]),
 ]
 
 VOLATILE_TYPES = (Counter,)
@@ -157,11 +236,18 @@ numbers = st.one_of(
     st.integers(min_value=-10, max_value=10),
     st.sampled_from(HUGE_INTS),
     st.booleans(),
-    st.builds(lambda t, v: t(v) if t is not np.bool_ else t(v > 0), st.sampled_from(NUMPY_SCALAR_TYPES),
-              st.integers(0, 100)),
-    st.builds(lambda t, v: t(v), st.sampled_from([np.float16, np.float32, np.float64, np.longdouble]),
-              st.sampled_from(SPECIAL_FLOATS)),
+    st.builds(
+        lambda t, v: t(v) if t is not np.bool_ else t(v > 0),
+        st.sampled_from(NUMPY_SCALAR_TYPES),
+        st.integers(0, 100),
+    ),
+    st.builds(
+        lambda t, v: t(v),
+        st.sampled_from([np.float16, np.float32, np.float64, np.longdouble]),
+        st.sampled_from(SPECIAL_FLOATS),
+    ),
 )
+
 
 def made(makers):
     return st.sampled_from(makers).map(lambda make: make())
@@ -172,8 +258,10 @@ scalar_args = st.one_of(numbers, made(OTHER_OBJECTS), made(HOSTILE_NUMBERS))
 
 # --- hostile array-likes ---------------------------------------------------------------
 
+
 class ListSub(list):
     """A list subclass whose Python-level protocol lies; NumPy reads the items."""
+
     def __len__(self):
         return 10**9
 
@@ -190,6 +278,7 @@ class TupleSub(tuple):
 
 class ClearsList:
     """An element whose conversion empties the list being read (volatile)."""
+
     def __init__(self, owner):
         self.owner = owner
 
@@ -200,6 +289,7 @@ class ClearsList:
 
 class GrowsList:
     """An element whose conversion appends to the list being read (volatile)."""
+
     def __init__(self, owner):
         self.owner = owner
 
@@ -224,6 +314,7 @@ class HasArray:
 
 class LenRaises:
     """Sequence-like (NumPy reads it as one) whose length fails."""
+
     def __len__(self):
         raise Boom("__len__")
 
@@ -233,6 +324,7 @@ class LenRaises:
 
 class LenLies:
     """Claims three items but has one."""
+
     def __len__(self):
         return 3
 
@@ -252,6 +344,7 @@ class LenNegative:
 
 class ItemsNonsense:
     """Two items that are themselves of different lengths and kinds."""
+
     def __len__(self):
         return 2
 
@@ -266,8 +359,15 @@ class IterRaises:
         raise Boom("__iter__")
 
 
-SEQUENCE_LIKES = [LenRaises, LenLies, LenNegative, ItemsNonsense, IterRaises,
-                  lambda: HasArray("not an array"), lambda: HasArray(np.array([0.5, 2.0]))]
+SEQUENCE_LIKES = [
+    LenRaises,
+    LenLies,
+    LenNegative,
+    ItemsNonsense,
+    IterRaises,
+    lambda: HasArray("not an array"),
+    lambda: HasArray(np.array([0.5, 2.0])),
+]
 
 
 def clearing_list(values):
@@ -289,18 +389,43 @@ def nested(depth, leaf=0.5):
     return v
 
 
-DTYPES = st.sampled_from([
-    np.float64, np.float64, np.float64, np.float64, np.float32, np.float16, np.longdouble, np.int8, np.int32, np.int64, np.uint64, np.bool_,
-    np.complex128, ">f8", "<f8", ">i4", "U5", "S5", "M8[s]", "m8[ms]", np.object_,
-])
+DTYPES = st.sampled_from(
+    [
+        np.float64,
+        np.float64,
+        np.float64,
+        np.float64,
+        np.float32,
+        np.float16,
+        np.longdouble,
+        np.int8,
+        np.int32,
+        np.int64,
+        np.uint64,
+        np.bool_,
+        np.complex128,
+        ">f8",
+        "<f8",
+        ">i4",
+        "U5",
+        "S5",
+        "M8[s]",
+        "m8[ms]",
+        np.object_,
+    ]
+)
 SHAPES = hnp.array_shapes(min_dims=0, max_dims=4, min_side=0, max_side=4)
 
 
 def _elements(dtype):
     d = np.dtype(dtype)
     if d.kind == "O":
-        return st.one_of(st.floats(), st.integers(-3, 3), st.sampled_from(["1.5", None, b"2"]),
-                         made(HOSTILE_NUMBERS))
+        return st.one_of(
+            st.floats(),
+            st.integers(-3, 3),
+            st.sampled_from(["1.5", None, b"2"]),
+            made(HOSTILE_NUMBERS),
+        )
     if d.kind == "U":
         return st.sampled_from(["1.5", "nan", "-inf", "x", "", " 2 "])
     if d.kind == "S":
@@ -314,10 +439,28 @@ def ndarrays(draw):
     elements = _elements(dtype)
     kw = {"elements": elements} if elements is not None else {}
     if dtype.kind == "f" and dtype.itemsize >= 4:
-        kw["elements"] = st.floats(allow_nan=True, allow_infinity=True, width=min(64, 8 * dtype.itemsize))
+        kw["elements"] = st.floats(
+            allow_nan=True, allow_infinity=True, width=min(64, 8 * dtype.itemsize)
+        )
     a = draw(hnp.arrays(dtype, SHAPES, **kw))
-    layout = draw(st.sampled_from(["c", "f", "strided", "reversed", "broadcast", "unaligned", "subclass",
-                                   "masked", "matrix", "readonly", "readonly_copy", "has_array"]))
+    layout = draw(
+        st.sampled_from(
+            [
+                "c",
+                "f",
+                "strided",
+                "reversed",
+                "broadcast",
+                "unaligned",
+                "subclass",
+                "masked",
+                "matrix",
+                "readonly",
+                "readonly_copy",
+                "has_array",
+            ]
+        )
+    )
     if layout == "f":
         a = np.asfortranarray(a)
     elif layout == "strided" and a.ndim:
@@ -347,14 +490,23 @@ def ndarrays(draw):
     return a
 
 
-leaf_values = st.one_of(st.floats(), st.integers(-5, 5), st.booleans(), st.sampled_from([math.nan, -math.inf]),
-                        st.sampled_from(HUGE_INTS[:3]),
-                        made(OTHER_OBJECTS[:6]), made(HOSTILE_NUMBERS))
+leaf_values = st.one_of(
+    st.floats(),
+    st.integers(-5, 5),
+    st.booleans(),
+    st.sampled_from([math.nan, -math.inf]),
+    st.sampled_from(HUGE_INTS[:3]),
+    made(OTHER_OBJECTS[:6]),
+    made(HOSTILE_NUMBERS),
+)
 
 
 def _nest(children):
-    return st.one_of(st.lists(children, max_size=4), st.lists(children, max_size=4).map(tuple),
-                     st.lists(children, max_size=4).map(TupleSub))
+    return st.one_of(
+        st.lists(children, max_size=4),
+        st.lists(children, max_size=4).map(tuple),
+        st.lists(children, max_size=4).map(TupleSub),
+    )
 
 
 sequences = st.one_of(
@@ -362,8 +514,9 @@ sequences = st.one_of(
     st.lists(st.floats(), max_size=12),  # regular ones too, mostly convertible
     st.lists(st.lists(st.floats(), min_size=2, max_size=2), max_size=5),
     st.lists(st.floats(), max_size=6).map(ListSub),
-    st.tuples(st.sampled_from([clearing_list, growing_list]), st.lists(st.floats(), max_size=6)).map(
-        lambda fv: fv[0](fv[1])),
+    st.tuples(
+        st.sampled_from([clearing_list, growing_list]), st.lists(st.floats(), max_size=6)
+    ).map(lambda fv: fv[0](fv[1])),
     st.sampled_from([30, 63, 64, 70]).map(nested),
     st.lists(ndarrays(), min_size=1, max_size=3),
     st.lists(made(SEQUENCE_LIKES), min_size=1, max_size=3),
@@ -388,6 +541,7 @@ def is_volatile(obj, depth=0):
 
 
 # --- the model of a number and of an array-like ----------------------------------------
+
 
 def as_double(obj):
     """The surfaces' conversion of a number: a float's own value, else the
@@ -418,7 +572,15 @@ def as_array(obj):
 def snapshot(obj):
     """A copy of the caller's object, to prove it unchanged after the call."""
     if isinstance(obj, np.ndarray) and obj.dtype != object:
-        return ("array", type(obj), obj.shape, obj.dtype, obj.strides, obj.flags.writeable, obj.tobytes())
+        return (
+            "array",
+            type(obj),
+            obj.shape,
+            obj.dtype,
+            obj.strides,
+            obj.flags.writeable,
+            obj.tobytes(),
+        )
     if isinstance(obj, (list, tuple)) and not is_volatile(obj):
         try:
             return ("seq", repr(obj))
@@ -446,6 +608,7 @@ def agree(a, s, scale):
 
 # --- calls -----------------------------------------------------------------------------
 
+
 class Outcome:
     """Counts of the shard: calls made, results checked, errors by type."""
 
@@ -462,7 +625,9 @@ class Outcome:
 
 def call_shape(draw, params, values):
     """(args, kwargs, bind_error): positional, keyword, mixed, or a malformed call."""
-    form = draw(st.sampled_from(["pos"] * 6 + ["kw", "mixed", "missing", "extra", "unknown", "twice"]))
+    form = draw(
+        st.sampled_from(["pos"] * 6 + ["kw", "mixed", "missing", "extra", "unknown", "twice"])
+    )
     n = len(params)
     args, kwargs = list(values), {}
     if form == "kw":
@@ -495,20 +660,41 @@ def signature_error(params, required, args, kwargs):
     return None
 
 
-TRANSFORMS = [(name, getattr(T, name)) for name in dir(T) if callable(getattr(T, name)) and "_" in name
-              and not name.startswith("_")]
+TRANSFORMS = [
+    (name, getattr(T, name))
+    for name in dir(T)
+    if callable(getattr(T, name)) and "_" in name and not name.startswith("_")
+]
 assert len(TRANSFORMS) == 63, len(TRANSFORMS)
-BOUND_PARAMS = {"aff_logit": ("low", "high"), "aff_probit": ("low", "high"), "lower": ("low",),
-                "upper": ("high",)}
+BOUND_PARAMS = {
+    "aff_logit": ("low", "high"),
+    "aff_probit": ("low", "high"),
+    "lower": ("low",),
+    "upper": ("high",),
+}
 
 
 def transform_params(name):
-    family, op = next((f, name[len(f) + 1:]) for f in ("aff_logit", "aff_probit", "logit", "probit", "log",
-                                                        "softplus", "lower", "upper", "tanh")
-                      if name.startswith(f + "_"))
+    family, op = next(
+        (f, name[len(f) + 1 :])
+        for f in (
+            "aff_logit",
+            "aff_probit",
+            "logit",
+            "probit",
+            "log",
+            "softplus",
+            "lower",
+            "upper",
+            "tanh",
+        )
+        if name.startswith(f + "_")
+    )
     main = "x" if op.endswith("fwd") else "y"
-    takes_bounds = {"lower": op not in ("grad_inv", "ldet_abs_jac_inv", "grad_ldet_abs_jac_inv"),
-                    "upper": op not in ("grad_inv", "ldet_abs_jac_inv", "grad_ldet_abs_jac_inv")}
+    takes_bounds = {
+        "lower": op not in ("grad_inv", "ldet_abs_jac_inv", "grad_ldet_abs_jac_inv"),
+        "upper": op not in ("grad_inv", "ldet_abs_jac_inv", "grad_ldet_abs_jac_inv"),
+    }
     bounds = BOUND_PARAMS.get(family, ())
     if family in ("aff_logit", "aff_probit") and op == "grad_ldet_abs_jac_inv":
         bounds = ()
@@ -529,14 +715,22 @@ def check_transform_result(fn, value, arr, bvals, got):
     scale = 4 * max([1.0] + [abs(b) for b in bvals if math.isfinite(b)])
     for v, a in zip(arr.reshape(-1)[:24].tolist(), got.reshape(-1)[:24].tolist()):
         s = float(fn(v, *bvals))
-        assert agree(a, s, max(scale, 4 * abs(v) if math.isfinite(v) else 0.0)), (fn.__name__, v, bvals, a, s)
+        assert agree(a, s, max(scale, 4 * abs(v) if math.isfinite(v) else 0.0)), (
+            fn.__name__,
+            v,
+            bvals,
+            a,
+            s,
+        )
 
 
 @st.composite
 def transform_calls(draw):
     name, fn = draw(st.sampled_from(TRANSFORMS))
     params = transform_params(name)
-    values = [draw(main_args)] + [draw(st.one_of(numbers, numbers, scalar_args)) for _ in params[1:]]
+    values = [draw(main_args)] + [
+        draw(st.one_of(numbers, numbers, scalar_args)) for _ in params[1:]
+    ]
     args, kwargs = call_shape(draw, params, values)
     return fn, params, values, args, kwargs
 
@@ -610,14 +804,19 @@ def close(a, b, rtol=1e-13):
     return math.isfinite(a) and math.isfinite(b) and abs(a - b) <= rtol * abs(b) + 1e-300
 
 
-DIST = [("ndtri_as241", D.ndtri_as241, ["p"]), ("erfinv_from_as241", D.erfinv_from_as241, ["y"]),
-        ("ndtri_as241_into", D.ndtri_as241_into, ["p"])]
+DIST = [
+    ("ndtri_as241", D.ndtri_as241, ["p"]),
+    ("erfinv_from_as241", D.erfinv_from_as241, ["y"]),
+    ("ndtri_as241_into", D.ndtri_as241_into, ["p"]),
+]
 
 
 @st.composite
 def distribution_calls(draw):
     name, fn, params = draw(st.sampled_from(DIST))
-    main = draw(main_args if name.endswith("into") else st.one_of(scalar_args, scalar_args, main_args))
+    main = draw(
+        main_args if name.endswith("into") else st.one_of(scalar_args, scalar_args, main_args)
+    )
     if name.endswith("into") and draw(st.booleans()):
         main = draw(st.lists(st.floats(0, 1), max_size=16))
     args, kwargs = call_shape(draw, params, [main])
@@ -671,7 +870,7 @@ OBJECTIVES = ["rosenbrock", "quad", "double_well", "rosen_halfplane"]
 
 def objective_value(name, x, p):
     if name == "quad":
-        return float(np.sum(0.5 * p[: len(x)] * (x - p[len(x): 2 * len(x)]) ** 2))
+        return float(np.sum(0.5 * p[: len(x)] * (x - p[len(x) : 2 * len(x)]) ** 2))
     if name == "double_well":
         return float(np.sum((x * x - 1.0) ** 2))
     if name == "rosen_halfplane" and len(x) and x[0] < 0:
@@ -681,6 +880,7 @@ def objective_value(name, x, p):
 
 class ShortSequence:
     """A sequence type that checks its own indices and has too few entries."""
+
     def __getitem__(self, i):
         if i >= 1:
             raise IndexError(i)
@@ -699,6 +899,7 @@ class GetitemNonsense:
 
 class ShrinkingBounds(list):
     """bounds that empty themselves while being read (volatile)."""
+
     def __getitem__(self, i):
         item = list.__getitem__(self, i)
         self.clear()
@@ -715,14 +916,32 @@ class EndlessPair:
         return iter(lambda: 1.0, None)
 
 
-bound_side = st.one_of(st.none(), st.none(), st.floats(-5, 5), st.sampled_from([math.nan, math.inf, -math.inf, 1e308]),
-                       st.integers(-3, 3), made(OTHER_OBJECTS[:8]), made(HOSTILE_NUMBERS))
-valid_pair = st.tuples(st.one_of(st.none(), st.floats(-5, 0)), st.one_of(st.none(), st.floats(0, 5)))
+bound_side = st.one_of(
+    st.none(),
+    st.none(),
+    st.floats(-5, 5),
+    st.sampled_from([math.nan, math.inf, -math.inf, 1e308]),
+    st.integers(-3, 3),
+    made(OTHER_OBJECTS[:8]),
+    made(HOSTILE_NUMBERS),
+)
+valid_pair = st.tuples(
+    st.one_of(st.none(), st.floats(-5, 0)), st.one_of(st.none(), st.floats(0, 5))
+)
 any_pair = st.one_of(
-    valid_pair, valid_pair.map(list), st.tuples(bound_side, bound_side),
-    st.lists(bound_side, max_size=4), st.just(None), st.just(1.0), st.just("ab"), st.just(b"\x00\x01"),
-    st.builds(PairIterRaises), st.builds(EndlessPair), st.builds(lambda: iter([0.0, 1.0])),
-    st.builds(lambda: np.array([-1.0, 1.0])), st.builds(lambda: {0.0: 1, 1.0: 2}),
+    valid_pair,
+    valid_pair.map(list),
+    st.tuples(bound_side, bound_side),
+    st.lists(bound_side, max_size=4),
+    st.just(None),
+    st.just(1.0),
+    st.just("ab"),
+    st.just(b"\x00\x01"),
+    st.builds(PairIterRaises),
+    st.builds(EndlessPair),
+    st.builds(lambda: iter([0.0, 1.0])),
+    st.builds(lambda: np.array([-1.0, 1.0])),
+    st.builds(lambda: {0.0: 1, 1.0: 2}),
 )
 
 
@@ -733,8 +952,10 @@ def bounds_for(draw, n):
         return None, True
     if n >= 40:  # large: generated by NumPy from a drawn seed, one entry drawn hostile
         rng = np.random.default_rng(draw(st.integers(0, 2**32)))
-        pairs = [(float(lo) if lo < 0 else None, float(hi) if hi > 1.5 else None)
-                 for lo, hi in rng.uniform(-2, 3, (n, 2))]
+        pairs = [
+            (float(lo) if lo < 0 else None, float(hi) if hi > 1.5 else None)
+            for lo, hi in rng.uniform(-2, 3, (n, 2))
+        ]
         if kind == "hostile":
             pairs[draw(st.integers(0, n - 1))] = draw(any_pair)
         return pairs, kind != "hostile"
@@ -747,9 +968,23 @@ def bounds_for(draw, n):
         return draw(st.lists(valid_pair, max_size=max(n - 1, 0))), n == 0
     if kind == "long":
         return draw(st.lists(valid_pair, min_size=n, max_size=n + 3)) + [None, "junk"], True
-    return draw(made([ShortSequence, GetitemRaises, GetitemNonsense, lambda: 1.0, lambda: "xy", lambda: b"",
-                      lambda: {0: (0.0, 1.0)}, lambda: ShrinkingBounds([(0.0, 1.0)] * 3), lambda: range(3),
-                      lambda: np.zeros((n, 2)), lambda: np.zeros((n, 3))])), False
+    return draw(
+        made(
+            [
+                ShortSequence,
+                GetitemRaises,
+                GetitemNonsense,
+                lambda: 1.0,
+                lambda: "xy",
+                lambda: b"",
+                lambda: {0: (0.0, 1.0)},
+                lambda: ShrinkingBounds([(0.0, 1.0)] * 3),
+                lambda: range(3),
+                lambda: np.zeros((n, 2)),
+                lambda: np.zeros((n, 3)),
+            ]
+        )
+    ), False
 
 
 x0_values = st.floats(-3, 3)
@@ -762,28 +997,70 @@ def x0_args(draw):
     if kind == "valid" and n >= 40:
         return np.random.default_rng(draw(st.integers(0, 2**32))).uniform(-3, 3, n), n, True
     if kind == "valid":
-        return np.array(draw(st.lists(x0_values, min_size=n, max_size=n)), dtype=np.float64), n, True
+        return (
+            np.array(draw(st.lists(x0_values, min_size=n, max_size=n)), dtype=np.float64),
+            n,
+            True,
+        )
     if kind == "nonfinite":
-        return np.array(draw(st.lists(st.sampled_from([math.nan, math.inf, -math.inf, 1e308, 0.0]),
-                                      min_size=n, max_size=n)), dtype=np.float64), n, True
-    x = draw(made([
-        lambda: None, lambda: [1.0, 2.0], lambda: (1.0,), lambda: 1.0, lambda: "ab", lambda: b"12345678",
-        lambda: bytearray(16), lambda: np.zeros(3, np.int64), lambda: np.zeros(3, np.float32),
-        lambda: np.zeros((2, 2)), lambda: np.zeros(6)[::2], lambda: np.array(1.0), lambda: np.zeros(3, ">f8"),
-        lambda: np.zeros(3, complex), lambda: memoryview(bytearray(24)).cast("d"),
-        lambda: memoryview(bytearray(24)).cast("d", (3, 1)), lambda: np.zeros(0),
-        lambda: np.asfortranarray(np.zeros((2, 1))), lambda: np.zeros(4, "V8")]))
+        return (
+            np.array(
+                draw(
+                    st.lists(
+                        st.sampled_from([math.nan, math.inf, -math.inf, 1e308, 0.0]),
+                        min_size=n,
+                        max_size=n,
+                    )
+                ),
+                dtype=np.float64,
+            ),
+            n,
+            True,
+        )
+    x = draw(
+        made(
+            [
+                lambda: None,
+                lambda: [1.0, 2.0],
+                lambda: (1.0,),
+                lambda: 1.0,
+                lambda: "ab",
+                lambda: b"12345678",
+                lambda: bytearray(16),
+                lambda: np.zeros(3, np.int64),
+                lambda: np.zeros(3, np.float32),
+                lambda: np.zeros((2, 2)),
+                lambda: np.zeros(6)[::2],
+                lambda: np.array(1.0),
+                lambda: np.zeros(3, ">f8"),
+                lambda: np.zeros(3, complex),
+                lambda: memoryview(bytearray(24)).cast("d"),
+                lambda: memoryview(bytearray(24)).cast("d", (3, 1)),
+                lambda: np.zeros(0),
+                lambda: np.asfortranarray(np.zeros((2, 1))),
+                lambda: np.zeros(4, "V8"),
+            ]
+        )
+    )
     if isinstance(x, np.ndarray) and draw(st.booleans()):
         x = x.copy()
         x.flags.writeable = False
     return x, None, False
 
 
-int_option = st.one_of(st.integers(-3, 60), st.sampled_from([True, False, 2**31, -2**31 - 1, 2**31 - 1, 10**30]),
-                       st.sampled_from([2.9, -0.5, math.nan, math.inf, np.int64(5), np.int8(-1), np.float32(3.5)]),
-                       made(OTHER_OBJECTS[:8]), made(HOSTILE_NUMBERS))
-real_option = st.one_of(st.floats(allow_nan=True), st.sampled_from([0.0, -1.0, 1e-5, 1e7, math.nan, math.inf]),
-                        made(OTHER_OBJECTS[:8]), made(HOSTILE_NUMBERS))
+int_option = st.one_of(
+    st.integers(-3, 60),
+    st.sampled_from([True, False, 2**31, -(2**31) - 1, 2**31 - 1, 10**30]),
+    st.sampled_from([2.9, -0.5, math.nan, math.inf, np.int64(5), np.int8(-1), np.float32(3.5)]),
+    made(OTHER_OBJECTS[:8]),
+    made(HOSTILE_NUMBERS),
+)
+real_option = st.one_of(
+    st.floats(allow_nan=True),
+    st.sampled_from([0.0, -1.0, 1e-5, 1e7, math.nan, math.inf]),
+    made(OTHER_OBJECTS[:8]),
+    made(HOSTILE_NUMBERS),
+)
 
 LB_OPTIONS = ["m", "maxiter", "maxfun", "maxls", "factr", "pgtol", "fd_step"]
 NM_OPTIONS = ["maxiter", "maxfun", "xatol", "fatol"]
@@ -795,8 +1072,11 @@ def optim_calls(draw):
     fn = O.run_lbfgsb if method == "lbfgsb" else O.run_neldermead
     names = LB_OPTIONS if method == "lbfgsb" else NM_OPTIONS
     valid = True
-    objective = draw(st.sampled_from(OBJECTIVES * 4 + [None, b"quad", "Quad", "quad\x00", "", 3,
-                                                      np.str_("quad")]))
+    objective = draw(
+        st.sampled_from(
+            OBJECTIVES * 4 + [None, b"quad", "Quad", "quad\x00", "", 3, np.str_("quad")]
+        )
+    )
     valid &= objective in OBJECTIVES and type(objective) is str
     x0, n, ok = draw(x0_args())
     valid &= ok
@@ -804,18 +1084,38 @@ def optim_calls(draw):
     valid &= ok
     if objective == "quad" and draw(st.integers(0, 5)):
         extra = draw(st.integers(0, 2))
-        params = np.random.default_rng(draw(st.integers(0, 2**32))).uniform(0.1, 10, 2 * (n or 0) + extra)
+        params = np.random.default_rng(draw(st.integers(0, 2**32))).uniform(
+            0.1, 10, 2 * (n or 0) + extra
+        )
         if draw(st.booleans()):
             params = params.tolist()
     else:
-        params = draw(st.one_of(st.none(), st.lists(st.floats(), max_size=8), made(SEQUENCE_LIKES),
-                                st.sampled_from(["1", [[1.0]], np.zeros((2, 2)), np.zeros(3)[::2], np.array(1.0),
-                                                 [1.0, "x"], [[1.0], [2.0, 3.0]], np.zeros(4, np.int32)])))
+        params = draw(
+            st.one_of(
+                st.none(),
+                st.lists(st.floats(), max_size=8),
+                made(SEQUENCE_LIKES),
+                st.sampled_from(
+                    [
+                        "1",
+                        [[1.0]],
+                        np.zeros((2, 2)),
+                        np.zeros(3)[::2],
+                        np.array(1.0),
+                        [1.0, "x"],
+                        [[1.0], [2.0, 3.0]],
+                        np.zeros(4, np.int32),
+                    ]
+                ),
+            )
+        )
         valid &= params is None and objective != "quad"
     options = {}
     for name in names:
         if draw(st.integers(0, 11)) == 0:
-            hostile = draw(int_option if name in ("m", "maxiter", "maxfun", "maxls") else real_option)
+            hostile = draw(
+                int_option if name in ("m", "maxiter", "maxfun", "maxls") else real_option
+            )
             options[name] = hostile
             valid = False
     # A bounded amount of work: unreachable tolerances with no limit would run
@@ -845,34 +1145,58 @@ def optim_calls(draw):
     return method, fn, values, args, kwargs, valid, params_list
 
 
-_DEFAULTS = {"lbfgsb": dict(m=10, maxiter=15000, maxfun=15000, maxls=20, factr=1e7, pgtol=1e-5, fd_step=0.0),
-             "neldermead": dict(maxiter=0, maxfun=0, xatol=1e-4, fatol=1e-4)}
-LB_STATUS = {4: "CONVERGENCE", 5: "STOP: iteration or evaluation limit reached",
-             7: "ERROR: invalid input", 8: "ABNORMAL: line search failed",
-             -2: "ABNORMAL: objective is -inf (unbounded below)",
-             -3: "ABNORMAL: gradient not formed at x (a value was not finite or the difference step did not "
-                 "move x)",
-             -1: "ERROR: workspace allocation failed"}  # e.g. m = 2**31 - 1
-NM_STATUS = {0: "Optimization terminated successfully.", 1: "Maximum number of function evaluations has been exceeded.",
-             2: "Maximum number of iterations has been exceeded.", -2: "ERROR: n must be >= 1"}
+_DEFAULTS = {
+    "lbfgsb": dict(m=10, maxiter=15000, maxfun=15000, maxls=20, factr=1e7, pgtol=1e-5, fd_step=0.0),
+    "neldermead": dict(maxiter=0, maxfun=0, xatol=1e-4, fatol=1e-4),
+}
+LB_STATUS = {
+    4: "CONVERGENCE",
+    5: "STOP: iteration or evaluation limit reached",
+    7: "ERROR: invalid input",
+    8: "ABNORMAL: line search failed",
+    -2: "ABNORMAL: objective is -inf (unbounded below)",
+    -3: "ABNORMAL: gradient not formed at x (a value was not finite or the difference step did not "
+    "move x)",
+    -1: "ERROR: workspace allocation failed",
+}  # e.g. m = 2**31 - 1
+NM_STATUS = {
+    0: "Optimization terminated successfully.",
+    1: "Maximum number of function evaluations has been exceeded.",
+    2: "Maximum number of iterations has been exceeded.",
+    -2: "ERROR: n must be >= 1",
+}
 
 
 def check_optim_result(method, values, got):
     objective, x0, bounds, params = values[:4]
-    assert type(got) is dict and list(got) == ["x", "fun", "nfev", "nit", "success", "status", "message"], got
+    assert type(got) is dict and list(got) == [
+        "x",
+        "fun",
+        "nfev",
+        "nit",
+        "success",
+        "status",
+        "message",
+    ], got
     x = got["x"]
     assert type(x) is np.ndarray and x.dtype == np.float64 and x.ndim == 1 and x.flags.c_contiguous
     x0a = np.asarray(x0)
     assert x.shape == x0a.shape and not np.shares_memory(x, x0a)
     assert type(got["fun"]) is float and type(got["nfev"]) is int and type(got["nit"]) is int
-    assert type(got["success"]) is bool and type(got["status"]) is int and type(got["message"]) is str
+    assert (
+        type(got["success"]) is bool and type(got["status"]) is int and type(got["message"]) is str
+    )
     table = LB_STATUS if method == "lbfgsb" else NM_STATUS
     assert got["status"] in table and got["message"] == table[got["status"]], got
     assert got["success"] == (got["status"] == (4 if method == "lbfgsb" else 0))
     assert got["nfev"] >= 0 and got["nit"] >= 0
     if got["status"] == 7 and got["nfev"] > 0:
         # L-BFGS-B met a non-finite objective at the (projected) start.
-        assert method == "lbfgsb" and (got["nfev"], got["nit"]) == (1, 0) and not math.isfinite(got["fun"])
+        assert (
+            method == "lbfgsb"
+            and (got["nfev"], got["nit"]) == (1, 0)
+            and not math.isfinite(got["fun"])
+        )
     elif got["status"] in (7, -2, -1):
         assert np.array_equal(x, x0a, equal_nan=True) and got["nfev"] == 0
         return
@@ -880,8 +1204,12 @@ def check_optim_result(method, values, got):
     want = objective_value(objective, x, p)
     fun = got["fun"]
     # Tiny sums may underflow in one evaluation order and not in the other.
-    assert fun == want or (math.isnan(fun) and math.isnan(want)) or \
-        abs(fun - want) <= 1e-10 * abs(want) + 1e-250 or not np.isfinite(x).all(), (fun, want, x)
+    assert (
+        fun == want
+        or (math.isnan(fun) and math.isnan(want))
+        or abs(fun - want) <= 1e-10 * abs(want) + 1e-250
+        or not np.isfinite(x).all()
+    ), (fun, want, x)
     if bounds is not None and np.isfinite(x0a).all():
         for i in range(len(x)):
             if not isinstance(bounds[i], (tuple, list, np.ndarray)):
@@ -900,7 +1228,15 @@ def run_optim(case, outcome):
     before = [snapshot(v) for v in values]
     outcome.calls += 1
     # MaskError: NumPy's own, from converting a masked element given as an option.
-    allowed = (TypeError, ValueError, OverflowError, IndexError, Boom, RuntimeError, np.ma.MaskError)
+    allowed = (
+        TypeError,
+        ValueError,
+        OverflowError,
+        IndexError,
+        Boom,
+        RuntimeError,
+        np.ma.MaskError,
+    )
     if isinstance(values[2], dict):
         allowed += (KeyError,)  # a mapping without the key n - 1
     try:
@@ -912,7 +1248,11 @@ def run_optim(case, outcome):
     else:
         if not volatile:
             # The values the call really passed (a malformed call may leave some out).
-            passed = {**dict(zip(params_list, [None] * 4)), **dict(zip(params_list, args)), **kwargs}
+            passed = {
+                **dict(zip(params_list, [None] * 4)),
+                **dict(zip(params_list, args)),
+                **kwargs,
+            }
             check_optim_result(method, [passed[k] for k in params_list[:4]], got)
             outcome.results += 1
     if not volatile:
@@ -920,6 +1260,7 @@ def run_optim(case, outcome):
 
 
 # --- the public minimize ---------------------------------------------------------------
+
 
 def _minimize():
     import Velmora
@@ -937,6 +1278,7 @@ def sphere_grad(x):
 
 class Stop:
     """A callback that asks to stop after k calls."""
+
     def __init__(self, k):
         self.k = k
 
@@ -954,22 +1296,62 @@ def returning(value):
     return lambda *a: value
 
 
-user_values = st.one_of(st.floats(), st.sampled_from([math.nan, math.inf, -math.inf]), made(OTHER_OBJECTS[:10]),
-                        made(HOSTILE_NUMBERS), st.sampled_from([np.float32(1.5), np.int64(2), np.array(3.0)]))
-funs = st.one_of(
-    st.just(sphere), st.just(sphere), st.just(raiser), user_values.map(returning),
-    st.sampled_from(OBJECTIVES + ["Rosenbrock", "", "quad\x00"]), made(OTHER_OBJECTS[:8]),
-    st.builds(lambda: (lambda x: -math.inf if x[0] < -3 else float(x[0]))),
+user_values = st.one_of(
+    st.floats(),
+    st.sampled_from([math.nan, math.inf, -math.inf]),
+    made(OTHER_OBJECTS[:10]),
+    made(HOSTILE_NUMBERS),
+    st.sampled_from([np.float32(1.5), np.int64(2), np.array(3.0)]),
 )
-jacs = st.one_of(*[st.none()] * 6, st.just(True), st.just(sphere_grad), st.just(raiser),
-                 st.sampled_from([False, "2-point", 1, [0.0]]),
-                 st.one_of(ndarrays(), sequences, user_values).map(returning))
-callbacks = st.one_of(st.none(), st.none(), st.just(raiser), st.integers(0, 3).map(Stop),
-                      st.just(lambda intermediate_result: None), st.sampled_from([3, "cb"]))
-option_values = st.one_of(st.integers(-2, 50), st.floats(allow_nan=True), st.none(), made(HOSTILE_NUMBERS),
-                          made(OTHER_OBJECTS[:8]), st.sampled_from([2**63, 10**30, True, 1e4]))
-option_names = st.sampled_from(["maxcor", "ftol", "gtol", "eps", "maxfun", "maxiter", "maxls", "maxfev",
-                                "xatol", "fatol", "adaptive", "disp"])
+funs = st.one_of(
+    st.just(sphere),
+    st.just(sphere),
+    st.just(raiser),
+    user_values.map(returning),
+    st.sampled_from(OBJECTIVES + ["Rosenbrock", "", "quad\x00"]),
+    made(OTHER_OBJECTS[:8]),
+    st.builds(lambda: lambda x: -math.inf if x[0] < -3 else float(x[0])),
+)
+jacs = st.one_of(
+    *[st.none()] * 6,
+    st.just(True),
+    st.just(sphere_grad),
+    st.just(raiser),
+    st.sampled_from([False, "2-point", 1, [0.0]]),
+    st.one_of(ndarrays(), sequences, user_values).map(returning),
+)
+callbacks = st.one_of(
+    st.none(),
+    st.none(),
+    st.just(raiser),
+    st.integers(0, 3).map(Stop),
+    st.just(lambda intermediate_result: None),
+    st.sampled_from([3, "cb"]),
+)
+option_values = st.one_of(
+    st.integers(-2, 50),
+    st.floats(allow_nan=True),
+    st.none(),
+    made(HOSTILE_NUMBERS),
+    made(OTHER_OBJECTS[:8]),
+    st.sampled_from([2**63, 10**30, True, 1e4]),
+)
+option_names = st.sampled_from(
+    [
+        "maxcor",
+        "ftol",
+        "gtol",
+        "eps",
+        "maxfun",
+        "maxiter",
+        "maxls",
+        "maxfev",
+        "xatol",
+        "fatol",
+        "adaptive",
+        "disp",
+    ]
+)
 
 
 class DuckBounds:
@@ -985,26 +1367,45 @@ def minimize_calls(draw):
     size = x0.size if isinstance(x0, np.ndarray) else len(x0) if type(x0) is list else 1
     bounds = draw(bounds_for(min(size, 6)))[0] if draw(st.booleans()) else None
     if draw(st.integers(0, 5)) == 0:
-        bounds = DuckBounds(draw(st.one_of(numbers, ndarrays())), draw(st.one_of(numbers, ndarrays())))
+        bounds = DuckBounds(
+            draw(st.one_of(numbers, ndarrays())), draw(st.one_of(numbers, ndarrays()))
+        )
     fun = draw(funs)
     args = ()
     if fun == "quad":
         args = (draw(st.one_of(st.just(np.linspace(0.5, 2.0, 2 * size)), sequences, numbers)),)
-    method = draw(st.sampled_from(["L-BFGS-B", "Nelder-Mead", "lbfgsb", "neldermead"] * 3 + ["BFGS", None]))
-    options = draw(st.dictionaries(option_names, option_values, max_size=3)) if draw(st.integers(0, 3)) == 0 else {}
+    method = draw(
+        st.sampled_from(["L-BFGS-B", "Nelder-Mead", "lbfgsb", "neldermead"] * 3 + ["BFGS", None])
+    )
+    options = (
+        draw(st.dictionaries(option_names, option_values, max_size=3))
+        if draw(st.integers(0, 3)) == 0
+        else {}
+    )
     # A bounded amount of work.
     nelder_mead = isinstance(method, str) and method.lower().startswith("n")
     options.setdefault("maxfev" if nelder_mead else "maxiter", 40)
     jac = draw(jacs) if not nelder_mead or draw(st.integers(0, 5)) == 0 else None
     if jac is not None and draw(st.booleans()):
         fun = sphere  # the gradient goes with a Python objective
-    kwargs = {"args": args, "jac": jac, "bounds": bounds, "callback": draw(callbacks), "options": options,
-              "method": method, "tol": draw(st.one_of(*[st.none()] * 6, real_option))}
+    kwargs = {
+        "args": args,
+        "jac": jac,
+        "bounds": bounds,
+        "callback": draw(callbacks),
+        "options": options,
+        "method": method,
+        "tol": draw(st.one_of(*[st.none()] * 6, real_option)),
+    }
     return fun, x0, kwargs
 
 
 LBFGSB_PUBLIC = {**LB_STATUS, 99: "`callback` raised `StopIteration`."}
-NELDERMEAD_PUBLIC = {**NM_STATUS, -1: "ERROR: workspace allocation failed", 99: "`callback` raised `StopIteration`."}
+NELDERMEAD_PUBLIC = {
+    **NM_STATUS,
+    -1: "ERROR: workspace allocation failed",
+    99: "`callback` raised `StopIteration`.",
+}
 
 
 def run_minimize(case, outcome):
@@ -1015,7 +1416,16 @@ def run_minimize(case, outcome):
     volatile = any(is_volatile(v) for v in values) or isinstance(kwargs["bounds"], ShrinkingBounds)
     before = [snapshot(v) for v in values]
     outcome.calls += 1
-    allowed = (TypeError, ValueError, OverflowError, IndexError, Boom, RuntimeError, np.ma.MaskError, KeyError)
+    allowed = (
+        TypeError,
+        ValueError,
+        OverflowError,
+        IndexError,
+        Boom,
+        RuntimeError,
+        np.ma.MaskError,
+        KeyError,
+    )
     try:
         got = minimize(fun, x0, **kwargs)
     except allowed as exc:
@@ -1023,7 +1433,17 @@ def run_minimize(case, outcome):
     else:
         outcome.results += 1
         assert type(got) is OptimizeResult
-        assert list(got) == ["x", "fun", "jac", "nit", "nfev", "njev", "status", "success", "message"]
+        assert list(got) == [
+            "x",
+            "fun",
+            "jac",
+            "nit",
+            "nfev",
+            "njev",
+            "status",
+            "success",
+            "message",
+        ]
         x = got.x
         assert type(x) is np.ndarray and x.dtype == np.float64 and x.ndim == 1 and x.size >= 1
         lbfgsb = got.jac is not None
@@ -1037,6 +1457,8 @@ def run_minimize(case, outcome):
             assert got.fun == sphere(x) or not np.isfinite(x).all()
     if not volatile:
         assert [snapshot(v) for v in values] == before
+
+
 # --- the public fit ----------------------------------------------------------------------
 # The minimize calls, with what fit adds: names, kind, errordef, and bounds
 # around the start (free, one-sided, intervals and fixed parameters) next to
@@ -1044,14 +1466,19 @@ def run_minimize(case, outcome):
 # covariance with NaN or non-negative variances, and intervals inside the
 # bounds.
 
+
 def _fit():
     import Velmora
 
     return Velmora.fit, Velmora.FitResult
 
 
-fit_names = st.one_of(st.lists(st.text(max_size=3), max_size=7), st.just("ab"),
-                      st.lists(st.one_of(st.text(max_size=2), st.integers()), max_size=4), made(OTHER_OBJECTS[:8]))
+fit_names = st.one_of(
+    st.lists(st.text(max_size=3), max_size=7),
+    st.just("ab"),
+    st.lists(st.one_of(st.text(max_size=2), st.integers()), max_size=4),
+    made(OTHER_OBJECTS[:8]),
+)
 fit_errordefs = st.one_of(numbers, made(OTHER_OBJECTS[:6]), made(HOSTILE_NUMBERS))
 fit_kinds = st.sampled_from(["tanh", None, 3, b"logit", "Logit"])
 
@@ -1068,11 +1495,23 @@ def bounds_around(draw, x):
     it misses by a little."""
     pairs = []
     for v in x.tolist():
-        side = draw(st.sampled_from(["free", "lower", "upper", "both"] * 6 + ["fixed"] * 3 + ["outside", "on"]))
+        side = draw(
+            st.sampled_from(
+                ["free", "lower", "upper", "both"] * 6 + ["fixed"] * 3 + ["outside", "on"]
+            )
+        )
         gap = draw(st.floats(1e-9, 3.0))
-        pairs.append({"free": (None, None), "lower": (v - gap, None), "upper": (None, v + gap),
-                      "both": (v - gap, v + gap), "fixed": (v, v), "outside": (v + gap, None),
-                      "on": (v, None)}[side])
+        pairs.append(
+            {
+                "free": (None, None),
+                "lower": (v - gap, None),
+                "upper": (None, v + gap),
+                "both": (v - gap, v + gap),
+                "fixed": (v, v),
+                "outside": (v + gap, None),
+                "on": (v, None),
+            }[side]
+        )
     return pairs
 
 
@@ -1083,14 +1522,28 @@ def fit_calls(draw):
     if isinstance(x0, np.ndarray) and x0.ndim == 1 and x0.size > 12:
         x0 = x0[:12].copy()  # second differences take n^2 + n evaluations: keep the work bounded
         kwargs["bounds"] = None
-    if isinstance(x0, np.ndarray) and x0.ndim == 1 and x0.dtype == np.float64 and np.isfinite(x0).all() \
-            and x0.size and draw(st.sampled_from([True, True, False])):
+    if (
+        isinstance(x0, np.ndarray)
+        and x0.ndim == 1
+        and x0.dtype == np.float64
+        and np.isfinite(x0).all()
+        and x0.size
+        and draw(st.sampled_from([True, True, False]))
+    ):
         kwargs["bounds"] = draw(bounds_around(x0))
     size = x0.size if isinstance(x0, np.ndarray) else len(x0) if type(x0) is list else 1
     names = mostly(draw, st.sampled_from([None, [f"p{i}" for i in range(size)]]), fit_names)
-    kwargs.update(names=names, kind=mostly(draw, st.sampled_from(["logit", "probit"]), fit_kinds),
-                  errordef=mostly(draw, st.sampled_from([0.5, 1.0, 2]), fit_errordefs))
-    if draw(st.sampled_from([True, True, False])) and kwargs["method"] not in ("L-BFGS-B", "Nelder-Mead", "lbfgsb", "neldermead"):
+    kwargs.update(
+        names=names,
+        kind=mostly(draw, st.sampled_from(["logit", "probit"]), fit_kinds),
+        errordef=mostly(draw, st.sampled_from([0.5, 1.0, 2]), fit_errordefs),
+    )
+    if draw(st.sampled_from([True, True, False])) and kwargs["method"] not in (
+        "L-BFGS-B",
+        "Nelder-Mead",
+        "lbfgsb",
+        "neldermead",
+    ):
         kwargs["method"] = "L-BFGS-B"
     return fun, x0, kwargs
 
@@ -1103,7 +1556,16 @@ def run_fit(case, outcome):
     volatile = any(is_volatile(v) for v in values) or isinstance(kwargs["bounds"], ShrinkingBounds)
     before = [snapshot(v) for v in values]
     outcome.calls += 1
-    allowed = (TypeError, ValueError, OverflowError, IndexError, Boom, RuntimeError, np.ma.MaskError, KeyError)
+    allowed = (
+        TypeError,
+        ValueError,
+        OverflowError,
+        IndexError,
+        Boom,
+        RuntimeError,
+        np.ma.MaskError,
+        KeyError,
+    )
     try:
         got = fit(fun, x0, **kwargs)
     except allowed as exc:
@@ -1112,14 +1574,20 @@ def run_fit(case, outcome):
         outcome.results += 1
         assert type(got) is FitResult
         n = got.x.size
-        assert got.x.dtype == np.float64 and got.x.shape == got.se.shape == (n,) and len(got.names) == n
+        assert (
+            got.x.dtype == np.float64
+            and got.x.shape == got.se.shape == (n,)
+            and len(got.names) == n
+        )
         assert got.cov.shape == (n, n) and got.hessian.shape == (n - int(got.fixed.sum()),) * 2
         low, high = got.lower, got.upper
         assert np.all((low <= got.x) & (got.x <= high)), (got.x, low, high)
         assert np.all(np.isnan(got.se) | (got.se >= 0.0))
         assert np.all(got.se[got.fixed] == 0.0)
         ci = got.ci()
-        ok = np.isnan(ci).all(axis=1) | ((low <= ci[:, 0]) & (ci[:, 0] <= ci[:, 1]) & (ci[:, 1] <= high))
+        ok = np.isnan(ci).all(axis=1) | (
+            (low <= ci[:, 0]) & (ci[:, 0] <= ci[:, 1]) & (ci[:, 1] <= high)
+        )
         assert ok.all(), (ci, low, high)
         assert isinstance(got.summary(), str)
         if fun is sphere and got.success:
@@ -1135,14 +1603,37 @@ def run_fit(case, outcome):
 
 LSQ_T = np.linspace(0.0, 4.0, 12)
 LSQ_Y = 2.0 * np.exp(-1.1 * LSQ_T) + 0.3
-LSQ_FIELDS = ["x", "cost", "fun", "jac", "grad", "optimality", "active_mask", "nfev", "njev", "status", "message",
-              "success"]
-LSQ_MESSAGES = {0: "The maximum number of function evaluations is exceeded.",
-                1: "`gtol` termination condition is satisfied.", 2: "`ftol` termination condition is satisfied.",
-                3: "`xtol` termination condition is satisfied.",
-                4: "Both `ftol` and `xtol` termination conditions are satisfied.",
-                -3: "The Jacobian is not finite at the current point."}
-LSQ_ERRORS = (TypeError, ValueError, OverflowError, RuntimeError, MemoryError, Boom, np.ma.MaskError)
+LSQ_FIELDS = [
+    "x",
+    "cost",
+    "fun",
+    "jac",
+    "grad",
+    "optimality",
+    "active_mask",
+    "nfev",
+    "njev",
+    "status",
+    "message",
+    "success",
+]
+LSQ_MESSAGES = {
+    0: "The maximum number of function evaluations is exceeded.",
+    1: "`gtol` termination condition is satisfied.",
+    2: "`ftol` termination condition is satisfied.",
+    3: "`xtol` termination condition is satisfied.",
+    4: "Both `ftol` and `xtol` termination conditions are satisfied.",
+    -3: "The Jacobian is not finite at the current point.",
+}
+LSQ_ERRORS = (
+    TypeError,
+    ValueError,
+    OverflowError,
+    RuntimeError,
+    MemoryError,
+    Boom,
+    np.ma.MaskError,
+)
 
 
 def quad_residuals(p):
@@ -1164,19 +1655,40 @@ def line_model(t, a, b):
     return a + b * np.asarray(t, dtype=float)
 
 
-lsq_funs = st.one_of(*[st.just(quad_residuals)] * 4, st.just(raiser), user_values.map(returning),
-                     st.one_of(ndarrays(), sequences).map(returning), made(OTHER_OBJECTS[:8]),
-                     st.builds(lambda: lambda p: np.where(np.asarray(p)[:1] > 0.6, np.nan, quad_residuals(p))))
-lsq_jacs = st.one_of(*[st.none()] * 5, st.just(quad_jacobian), st.just(raiser),
-                     st.sampled_from(["2-point", "3-point", 1, True]),
-                     st.one_of(ndarrays(), sequences, user_values).map(returning))
-lsq_bounds = st.one_of(st.none(), st.none(), st.tuples(st.floats(-5, 0), st.floats(0.5, 5)),
-                       st.tuples(st.one_of(numbers, ndarrays(), sequences), st.one_of(numbers, ndarrays(), sequences)),
-                       st.builds(DuckBounds, st.one_of(numbers, ndarrays()), st.one_of(numbers, ndarrays())),
-                       made(OTHER_OBJECTS[:8]), st.just((-np.inf, np.inf)), st.just((0.0, 0.0)))
-lsq_option_names = st.sampled_from(["ftol", "xtol", "gtol", "max_nfev", "x_scale", "diff_step", "method", "loss"])
-lsq_option_values = st.one_of(real_option, int_option, st.sampled_from(["jac", "lm", "trf", "linear", "huber", None]),
-                              ndarrays())
+lsq_funs = st.one_of(
+    *[st.just(quad_residuals)] * 4,
+    st.just(raiser),
+    user_values.map(returning),
+    st.one_of(ndarrays(), sequences).map(returning),
+    made(OTHER_OBJECTS[:8]),
+    st.builds(lambda: lambda p: np.where(np.asarray(p)[:1] > 0.6, np.nan, quad_residuals(p))),
+)
+lsq_jacs = st.one_of(
+    *[st.none()] * 5,
+    st.just(quad_jacobian),
+    st.just(raiser),
+    st.sampled_from(["2-point", "3-point", 1, True]),
+    st.one_of(ndarrays(), sequences, user_values).map(returning),
+)
+lsq_bounds = st.one_of(
+    st.none(),
+    st.none(),
+    st.tuples(st.floats(-5, 0), st.floats(0.5, 5)),
+    st.tuples(st.one_of(numbers, ndarrays(), sequences), st.one_of(numbers, ndarrays(), sequences)),
+    st.builds(DuckBounds, st.one_of(numbers, ndarrays()), st.one_of(numbers, ndarrays())),
+    made(OTHER_OBJECTS[:8]),
+    st.just((-np.inf, np.inf)),
+    st.just((0.0, 0.0)),
+)
+lsq_option_names = st.sampled_from(
+    ["ftol", "xtol", "gtol", "max_nfev", "x_scale", "diff_step", "method", "loss"]
+)
+lsq_option_values = st.one_of(
+    real_option,
+    int_option,
+    st.sampled_from(["jac", "lm", "trf", "linear", "huber", None]),
+    ndarrays(),
+)
 
 
 @st.composite
@@ -1184,13 +1696,21 @@ def least_squares_calls(draw):
     what = draw(st.sampled_from(["least_squares", "curve_fit"]))
     bounds = draw(lsq_bounds) if draw(st.integers(0, 2)) == 0 else None
     hostile_options = draw(st.integers(0, 3)) == 0
-    options = draw(st.dictionaries(lsq_option_names, lsq_option_values, max_size=3)) if hostile_options else {}
+    options = (
+        draw(st.dictionaries(lsq_option_names, lsq_option_values, max_size=3))
+        if hostile_options
+        else {}
+    )
     if what == "least_squares":
         x0, n, _ = draw(x0_args())
         if n is None or n == 0 or n > 6 or draw(st.integers(0, 5)) == 0:
             x0 = draw(st.one_of(main_args, st.lists(st.floats(-3, 3), min_size=1, max_size=4)))
         options.setdefault("max_nfev", 40)  # a bounded amount of work
-        kwargs = {"jac": draw(lsq_jacs) if draw(st.integers(0, 2)) == 0 else None, "bounds": bounds, **options}
+        kwargs = {
+            "jac": draw(lsq_jacs) if draw(st.integers(0, 2)) == 0 else None,
+            "bounds": bounds,
+            **options,
+        }
         if draw(st.integers(0, 4)) == 0:
             kwargs["args"] = draw(st.one_of(st.just(()), st.just((1.0,))))
         fun = draw(lsq_funs) if draw(st.integers(0, 2)) == 0 else quad_residuals
@@ -1200,17 +1720,31 @@ def least_squares_calls(draw):
     def pick(valid, other):
         return draw(other) if hostile and draw(st.booleans()) else draw(valid)
 
-    f = draw(st.one_of(*[st.just(decay_model)] * 6, st.just(line_model), st.just(raiser),
-                       user_values.map(returning), made(OTHER_OBJECTS[:6])))
+    f = draw(
+        st.one_of(
+            *[st.just(decay_model)] * 6,
+            st.just(line_model),
+            st.just(raiser),
+            user_values.map(returning),
+            made(OTHER_OBJECTS[:6]),
+        )
+    )
     xdata = pick(st.sampled_from([LSQ_T, LSQ_T.tolist()]), main_args)
     ydata = pick(st.just(LSQ_Y), st.one_of(main_args, st.just(np.r_[LSQ_Y[:-1], np.nan])))
-    kwargs = {"p0": pick(st.sampled_from([None, [1.0, 1.0, 0.0], [1.0, 1.0]]), main_args),
-              "sigma": pick(st.sampled_from([None, np.full(12, 0.1), 0.01 * np.eye(12)]), main_args),
-              "bounds": pick(st.sampled_from([(-np.inf, np.inf), (0.0, 5.0), ([0, 0, 0], [5, 5, 1])]), lsq_bounds),
-              "full_output": draw(st.booleans()), "absolute_sigma": draw(st.booleans()),
-              "check_finite": draw(st.sampled_from([None, True, False])),
-              "jac": pick(st.none(), lsq_jacs),
-              "method": pick(st.sampled_from([None, "lm", "trf", "dogbox"]), st.sampled_from(["bogus", 3]))}
+    kwargs = {
+        "p0": pick(st.sampled_from([None, [1.0, 1.0, 0.0], [1.0, 1.0]]), main_args),
+        "sigma": pick(st.sampled_from([None, np.full(12, 0.1), 0.01 * np.eye(12)]), main_args),
+        "bounds": pick(
+            st.sampled_from([(-np.inf, np.inf), (0.0, 5.0), ([0, 0, 0], [5, 5, 1])]), lsq_bounds
+        ),
+        "full_output": draw(st.booleans()),
+        "absolute_sigma": draw(st.booleans()),
+        "check_finite": draw(st.sampled_from([None, True, False])),
+        "jac": pick(st.none(), lsq_jacs),
+        "method": pick(
+            st.sampled_from([None, "lm", "trf", "dogbox"]), st.sampled_from(["bogus", 3])
+        ),
+    }
     options.pop("max_nfev", None)
     options.setdefault("maxfev", 200)
     if draw(st.integers(0, 5)) == 0:
@@ -1230,7 +1764,11 @@ def check_least_squares_result(fun, x0, kwargs, got):
     if fun is quad_residuals:
         np.testing.assert_array_equal(got.fun, quad_residuals(x))
         want = 0.5 * float(got.fun @ got.fun)
-        assert got.cost == want or abs(got.cost - want) <= 1e-12 * max(1.0, want), (got.cost, want, x)
+        assert got.cost == want or abs(got.cost - want) <= 1e-12 * max(1.0, want), (
+            got.cost,
+            want,
+            x,
+        )
     bounds = kwargs.get("bounds")
     if isinstance(bounds, tuple) and len(bounds) == 2 and all(type(b) is float for b in bounds):
         assert np.all((bounds[0] <= x) & (x <= bounds[1]))
@@ -1280,6 +1818,7 @@ def run_least_squares(case, outcome):
 # K problems at once: hostile starts, data, per-problem bounds, workers and
 # progress; Python objectives fun(x, row), and a ctypes callback standing in
 # for a native objective, called from the worker threads.
+
 
 def _minimize_many():
     import Velmora
@@ -1342,10 +1881,16 @@ def many_data(draw, K):
         if kind == "wrong":
             rows += draw(st.sampled_from([-1, 1, 3])) if rows else 1
         shape = (max(rows, 0),) + tuple(draw(st.lists(st.integers(0, 3), max_size=2)))
-        dtype = draw(st.sampled_from([np.float64, np.float32, np.int32, np.bool_, ">f8", np.complex128, "U2",
-                                      object]))
-        a = np.zeros(shape, dtype=dtype) if np.dtype(dtype).kind in "UO" else \
-            np.random.default_rng(rows).uniform(-2, 2, shape).astype(dtype)
+        dtype = draw(
+            st.sampled_from(
+                [np.float64, np.float32, np.int32, np.bool_, ">f8", np.complex128, "U2", object]
+            )
+        )
+        a = (
+            np.zeros(shape, dtype=dtype)
+            if np.dtype(dtype).kind in "UO"
+            else np.random.default_rng(rows).uniform(-2, 2, shape).astype(dtype)
+        )
         if draw(st.integers(0, 4)) == 0 and a.ndim >= 1 and a.shape[0] > 1:
             a = np.repeat(a, 2, axis=0)[::2]  # strided rows
         return a
@@ -1365,16 +1910,34 @@ def many_bounds(draw, K, n):
     hi = lo + rng.uniform(0, 3, (rows, n))
     if rows and n and draw(st.booleans()):
         k, i = draw(st.integers(0, rows - 1)), draw(st.integers(0, n - 1))
-        lo[k, i], hi[k, i] = draw(st.sampled_from([(math.nan, 1.0), (2.0, 1.0), (math.inf, math.inf),
-                                                   (-math.inf, math.inf), (0.0, 0.0)]))
+        lo[k, i], hi[k, i] = draw(
+            st.sampled_from(
+                [
+                    (math.nan, 1.0),
+                    (2.0, 1.0),
+                    (math.inf, math.inf),
+                    (-math.inf, math.inf),
+                    (0.0, 0.0),
+                ]
+            )
+        )
     if kind == "duck":
         return DuckBounds(lo, draw(st.sampled_from([hi, 1.0, None, hi[:1]])))
     if kind == "table":
         table = np.stack([lo, hi], axis=-1)
         return table if draw(st.booleans()) else [[tuple(p) for p in r] for r in table.tolist()]
-    return draw(made([lambda: np.zeros((rows, n, 3)), lambda: np.zeros((rows + 1, n, 2)),
-                      lambda: [[(0.0, 1.0)] * n] * rows + [[(0.0, 1.0)]], lambda: [[[None, "a"]] * n] * rows,
-                      lambda: np.zeros((rows, n, 2), dtype=complex), lambda: DuckBounds(np.zeros((rows, n)), "x")]))
+    return draw(
+        made(
+            [
+                lambda: np.zeros((rows, n, 3)),
+                lambda: np.zeros((rows + 1, n, 2)),
+                lambda: [[(0.0, 1.0)] * n] * rows + [[(0.0, 1.0)]],
+                lambda: [[[None, "a"]] * n] * rows,
+                lambda: np.zeros((rows, n, 2), dtype=complex),
+                lambda: DuckBounds(np.zeros((rows, n)), "x"),
+            ]
+        )
+    )
 
 
 @st.composite
@@ -1392,6 +1955,7 @@ def many_calls(draw):
         fun = native_sphere(n or 1)
         if draw(st.integers(0, 4)) == 0:
             from Velmora import NativeObjective
+
             fun = NativeObjective(fun, ctx=draw(st.sampled_from([0, 8])))
     elif kind == "raiser":
         fun = raiser
@@ -1403,16 +1967,39 @@ def many_calls(draw):
         fun = {sphere_row: sphere, raiser: raiser}.get(fun, fun)  # fun(x) without data
     jac = None
     if not nelder_mead and kind == "python":
-        jac = draw(st.one_of(st.none(), st.just(sphere_row_grad), st.just(raiser), st.just(True),
-                             st.sampled_from([False, "2-point", 1])))
+        jac = draw(
+            st.one_of(
+                st.none(),
+                st.just(sphere_row_grad),
+                st.just(raiser),
+                st.just(True),
+                st.sampled_from([False, "2-point", 1]),
+            )
+        )
         if jac is True:
             fun = lambda x, *rest: (sphere_row(x, None), sphere_row_grad(x, None))  # noqa: E731
-    options = draw(st.dictionaries(option_names, option_values, max_size=2)) if draw(st.integers(0, 3)) == 0 else {}
+    options = (
+        draw(st.dictionaries(option_names, option_values, max_size=2))
+        if draw(st.integers(0, 3)) == 0
+        else {}
+    )
     options.setdefault("maxfev" if nelder_mead else "maxiter", 30)
-    kwargs = {"args": args, "method": method, "jac": jac, "bounds": draw(many_bounds(K, n)), "options": options,
-              "workers": draw(st.one_of(st.none(), st.integers(-1, 4), st.sampled_from([10**20, True, 1.5, "2"]),
-                                        made(HOSTILE_NUMBERS[:6]))),
-              "progress": draw(st.sampled_from([None, None, False, True, "yes"]))}
+    kwargs = {
+        "args": args,
+        "method": method,
+        "jac": jac,
+        "bounds": draw(many_bounds(K, n)),
+        "options": options,
+        "workers": draw(
+            st.one_of(
+                st.none(),
+                st.integers(-1, 4),
+                st.sampled_from([10**20, True, 1.5, "2"]),
+                made(HOSTILE_NUMBERS[:6]),
+            )
+        ),
+        "progress": draw(st.sampled_from([None, None, False, True, "yes"])),
+    }
     return fun, x0, data, kwargs
 
 
@@ -1427,7 +2014,16 @@ def run_minimize_many(case, outcome):
     volatile = any(is_volatile(v) for v in values) or isinstance(kwargs["bounds"], ShrinkingBounds)
     before = [snapshot(v) for v in values]
     outcome.calls += 1
-    allowed = (TypeError, ValueError, OverflowError, IndexError, Boom, RuntimeError, np.ma.MaskError, KeyError)
+    allowed = (
+        TypeError,
+        ValueError,
+        OverflowError,
+        IndexError,
+        Boom,
+        RuntimeError,
+        np.ma.MaskError,
+        KeyError,
+    )
     try:
         got = minimize_many(fun, x0, data, **kwargs)
     except allowed as exc:
@@ -1438,13 +2034,22 @@ def run_minimize_many(case, outcome):
         x = got.x
         assert type(x) is np.ndarray and x.dtype == np.float64 and x.ndim == 2 and x.shape[1] >= 1
         K = x.shape[0]
-        for key, dtype in (("fun", np.float64), ("nit", np.int64), ("nfev", np.int64), ("status", np.int64),
-                           ("success", np.bool_), ("message", object)):
+        for key, dtype in (
+            ("fun", np.float64),
+            ("nit", np.int64),
+            ("nfev", np.int64),
+            ("status", np.int64),
+            ("success", np.bool_),
+            ("message", object),
+        ):
             assert got[key].shape == (K,) and got[key].dtype == dtype, key
         lbfgsb = kwargs["method"].upper() == "L-BFGS-B"
         table = LBFGSB_PUBLIC if lbfgsb else NELDERMEAD_PUBLIC
         for k in range(K):
-            assert got.status[k] in table and got.message[k] == table[got.status[k]], (k, got.status[k])
+            assert got.status[k] in table and got.message[k] == table[got.status[k]], (
+                k,
+                got.status[k],
+            )
             assert got.success[k] == (got.status[k] == (4 if lbfgsb else 0))
             assert got.nfev[k] >= 0 and got.nit[k] >= 0
             if got.success[k]:
@@ -1460,14 +2065,21 @@ def run_minimize_many(case, outcome):
 # fit_many with Python objectives and a ctypes native one, curve_fit_many with
 # Python models and a ctypes native model called from the worker threads.
 
+
 def _fits_many():
     import Velmora
 
     return Velmora.fit_many, Velmora.curve_fit_many, Velmora.FitManyResult
 
 
-_MODEL_FN = ctypes.CFUNCTYPE(None, ctypes.POINTER(ctypes.c_double), ctypes.c_int64, ctypes.POINTER(ctypes.c_double),
-                             ctypes.POINTER(ctypes.c_double), ctypes.c_void_p)
+_MODEL_FN = ctypes.CFUNCTYPE(
+    None,
+    ctypes.POINTER(ctypes.c_double),
+    ctypes.c_int64,
+    ctypes.POINTER(ctypes.c_double),
+    ctypes.POINTER(ctypes.c_double),
+    ctypes.c_void_p,
+)
 
 
 def _line_values(xp, m, pp, out, ctx):
@@ -1497,16 +2109,30 @@ def fit_many_calls(draw):
         fun = draw(st.one_of(st.sampled_from(OBJECTIVES + [3, None]), made(OTHER_OBJECTS[:8])))
     if data is None and kind in ("python", "raiser") and draw(st.booleans()):
         fun = {sphere_row: sphere}.get(fun, fun)
-    jac = draw(st.sampled_from([None, None, sphere_row_grad, raiser])) if kind == "python" and \
-        method == "L-BFGS-B" else None
+    jac = (
+        draw(st.sampled_from([None, None, sphere_row_grad, raiser]))
+        if kind == "python" and method == "L-BFGS-B"
+        else None
+    )
     options = {"maxfev" if method == "Nelder-Mead" else "maxiter": 30}
-    kwargs = {"method": method, "jac": jac, "bounds": draw(many_bounds(K, n)), "options": options,
-              "kind": draw(st.sampled_from(["logit"] * 6 + ["probit", "tanh", 3])),
-              "names": draw(st.sampled_from([None] * 8 + [["a"], ["a", "b"], "ab", [1, 2]])),
-              "errordef": draw(st.sampled_from([0.5] * 8 + [1, 0.0, -1.0, math.nan, "1", 10**400])),
-              "workers": draw(st.one_of(st.none(), st.integers(1, 3), st.integers(-1, 3),
-                                        st.sampled_from([10**20, True, 1.5]))),
-              "progress": draw(st.sampled_from([None, False, False, "yes"]))}
+    kwargs = {
+        "method": method,
+        "jac": jac,
+        "bounds": draw(many_bounds(K, n)),
+        "options": options,
+        "kind": draw(st.sampled_from(["logit"] * 6 + ["probit", "tanh", 3])),
+        "names": draw(st.sampled_from([None] * 8 + [["a"], ["a", "b"], "ab", [1, 2]])),
+        "errordef": draw(st.sampled_from([0.5] * 8 + [1, 0.0, -1.0, math.nan, "1", 10**400])),
+        "workers": draw(
+            st.one_of(
+                st.none(),
+                st.integers(1, 3),
+                st.integers(-1, 3),
+                st.sampled_from([10**20, True, 1.5]),
+            )
+        ),
+        "progress": draw(st.sampled_from([None, False, False, "yes"])),
+    }
     return "fit_many", fun, x0, data, kwargs
 
 
@@ -1518,7 +2144,9 @@ def curve_fit_many_calls(draw):
     rng = np.random.default_rng(draw(st.integers(0, 2**32)))
     ydata = rng.uniform(-2, 2, (K, m))
     if ydata.size and draw(st.integers(0, 3)) == 0:
-        ydata[draw(st.integers(0, K - 1)), draw(st.integers(0, m - 1))] = draw(st.sampled_from([math.nan, math.inf]))
+        ydata[draw(st.integers(0, K - 1)), draw(st.integers(0, m - 1))] = draw(
+            st.sampled_from([math.nan, math.inf])
+        )
     p0 = draw(st.sampled_from([[0.5, 0.5], [0.5, 0.5], None]))
     xdata = np.linspace(0.0, 1.0, m) if draw(st.booleans()) else rng.uniform(0, 1, (K, m))
     hostile = draw(st.sampled_from([None] * 4 + ["ydata", "p0", "xdata"]))
@@ -1534,18 +2162,28 @@ def curve_fit_many_calls(draw):
         f = draw(st.one_of(st.sampled_from([3, None, "line"]), made(OTHER_OBJECTS[:8])))
     if kind == "native" and p0 is None:
         p0 = [0.5, 0.5]
-    kwargs = {"sigma": draw(st.sampled_from([None] * 4 + [np.ones(m), np.ones((K, m)), np.zeros((K, m)),
-                                                           np.ones((K, 1)), "s"])),
-              "absolute_sigma": draw(st.booleans()),
-              "check_finite": draw(st.booleans()),
-              "bounds": draw(st.sampled_from([(-np.inf, np.inf)] * 3 + [([-5.0, -5.0], [5.0, 5.0]),
-                                              (np.full((K, 2), -5.0), 5.0), (1.0, 0.0), "ab"])),
-              "method": draw(st.sampled_from([None, None, "lm", "trf", "bfgs"])),
-              "workers": draw(st.one_of(st.none(), st.integers(-1, 3), st.sampled_from([10**20, 1.5]))),
-              "progress": draw(st.sampled_from([None, False, False, "yes"]))}
+    kwargs = {
+        "sigma": draw(
+            st.sampled_from(
+                [None] * 4 + [np.ones(m), np.ones((K, m)), np.zeros((K, m)), np.ones((K, 1)), "s"]
+            )
+        ),
+        "absolute_sigma": draw(st.booleans()),
+        "check_finite": draw(st.booleans()),
+        "bounds": draw(
+            st.sampled_from(
+                [(-np.inf, np.inf)] * 3
+                + [([-5.0, -5.0], [5.0, 5.0]), (np.full((K, 2), -5.0), 5.0), (1.0, 0.0), "ab"]
+            )
+        ),
+        "method": draw(st.sampled_from([None, None, "lm", "trf", "bfgs"])),
+        "workers": draw(st.one_of(st.none(), st.integers(-1, 3), st.sampled_from([10**20, 1.5]))),
+        "progress": draw(st.sampled_from([None, False, False, "yes"])),
+    }
     if draw(st.integers(0, 3)) == 0:
         kwargs[draw(st.sampled_from(["maxfev", "ftol", "x_scale", "diff_step"]))] = draw(
-            st.sampled_from([1, 0, -1, 1e-300, 10**400, math.nan, "a"]))
+            st.sampled_from([1, 0, -1, 1e-300, 10**400, math.nan, "a"])
+        )
     return "curve_fit_many", f, xdata, (ydata, p0), kwargs
 
 
@@ -1562,7 +2200,16 @@ def run_fits_many(case, outcome):
     volatile = any(is_volatile(v) for v in values)
     before = [snapshot(v) for v in values]
     outcome.calls += 1
-    allowed = (TypeError, ValueError, OverflowError, IndexError, Boom, RuntimeError, np.ma.MaskError, KeyError)
+    allowed = (
+        TypeError,
+        ValueError,
+        OverflowError,
+        IndexError,
+        Boom,
+        RuntimeError,
+        np.ma.MaskError,
+        KeyError,
+    )
     call = fit_many if name == "fit_many" else curve_fit_many
     try:
         got = call(*args, **kwargs)
@@ -1573,9 +2220,17 @@ def run_fits_many(case, outcome):
         assert type(got) is FitManyResult
         K, n = got.x.shape
         assert got.x.dtype == np.float64 and n >= 1
-        assert got.se.shape == (K, n) and got.cov.shape == (K, n, n) and got.ci(0.9).shape == (K, n, 2)
-        for key, dtype in (("fun", np.float64), ("nit", np.int64), ("nfev", np.int64), ("status", np.int64),
-                           ("success", np.bool_), ("message", object)):
+        assert (
+            got.se.shape == (K, n) and got.cov.shape == (K, n, n) and got.ci(0.9).shape == (K, n, 2)
+        )
+        for key, dtype in (
+            ("fun", np.float64),
+            ("nit", np.int64),
+            ("nfev", np.int64),
+            ("status", np.int64),
+            ("success", np.bool_),
+            ("message", object),
+        ):
             assert got[key].shape == (K,) and got[key].dtype == dtype, key
         for k in range(K):
             assert isinstance(got.message[k], str) and got.nfev[k] >= 0
@@ -1592,7 +2247,15 @@ def run_fits_many(case, outcome):
 
 VT = importlib.import_module("Velmora.transforms")
 UFUNCS = [(name, getattr(VT, name)) for name, _ in TRANSFORMS]
-UFUNC_ERRORS = (TypeError, ValueError, OverflowError, MemoryError, Boom, RuntimeError, np.ma.MaskError)
+UFUNC_ERRORS = (
+    TypeError,
+    ValueError,
+    OverflowError,
+    MemoryError,
+    Boom,
+    RuntimeError,
+    np.ma.MaskError,
+)
 
 
 def ufunc_inputs(draw, nin):
@@ -1603,11 +2266,15 @@ def ufunc_inputs(draw, nin):
         rng = np.random.default_rng(draw(st.integers(0, 2**32)))
         inputs = []
         for _ in range(nin):
-            sub = shape[draw(st.integers(0, len(shape))):]  # trailing axes broadcast
+            sub = shape[draw(st.integers(0, len(shape))) :]  # trailing axes broadcast
             a = rng.normal(0.0, 3.0, sub)
             if a.size and draw(st.booleans()):
-                a[tuple(rng.integers(0, d) for d in a.shape)] = draw(st.sampled_from(SPECIAL_FLOATS))
-            layout = draw(st.sampled_from(["c", "f", "strided", "reversed", "scalar", "zero-stride"]))
+                a[tuple(rng.integers(0, d) for d in a.shape)] = draw(
+                    st.sampled_from(SPECIAL_FLOATS)
+                )
+            layout = draw(
+                st.sampled_from(["c", "f", "strided", "reversed", "scalar", "zero-stride"])
+            )
             if layout == "f":
                 a = np.asfortranarray(a)
             elif layout == "strided" and a.ndim:
@@ -1636,8 +2303,22 @@ def ufunc_calls(draw):
     inputs = ufunc_inputs(draw, fn.nin)
     kwargs = {}
     shape = broadcast_shape(inputs)
-    out_kind = draw(st.sampled_from(["none"] * 4 + ["fresh", "fortran", "strided", "float32", "int64", "wrong",
-                                                    "readonly", "alias", "overlap"]))
+    out_kind = draw(
+        st.sampled_from(
+            ["none"] * 4
+            + [
+                "fresh",
+                "fortran",
+                "strided",
+                "float32",
+                "int64",
+                "wrong",
+                "readonly",
+                "alias",
+                "overlap",
+            ]
+        )
+    )
     if out_kind != "none" and shape is not None:
         size = math.prod(shape)
         if out_kind in ("alias", "overlap") and size:
@@ -1645,7 +2326,7 @@ def ufunc_calls(draw):
             buf = np.random.default_rng(size).uniform(-2.0, 2.0, size + 3)
             inputs[0] = buf[:size].reshape(shape)
             k = 0 if out_kind == "alias" else draw(st.integers(1, 3))
-            kwargs["out"] = buf[k:k + size].reshape(shape)
+            kwargs["out"] = buf[k : k + size].reshape(shape)
         elif out_kind == "fresh":
             kwargs["out"] = np.full(shape, -7.0)
         elif out_kind == "fortran":
@@ -1668,9 +2349,13 @@ def ufunc_calls(draw):
         elif kwargs["where"] == "ints":
             kwargs["where"] = np.ones(shape, np.int64)
     if draw(st.integers(0, 7)) == 0:
-        kwargs["casting"] = draw(st.sampled_from(["no", "equiv", "safe", "same_kind", "unsafe", "bogus"]))
+        kwargs["casting"] = draw(
+            st.sampled_from(["no", "equiv", "safe", "same_kind", "unsafe", "bogus"])
+        )
     if draw(st.integers(0, 7)) == 0:
-        kwargs["dtype"] = draw(st.sampled_from([np.float64, np.float32, np.int64, object, "d", None]))
+        kwargs["dtype"] = draw(
+            st.sampled_from([np.float64, np.float32, np.int64, object, "d", None])
+        )
     return name, fn, inputs, kwargs
 
 
@@ -1701,7 +2386,11 @@ def check_ufunc_result(name, fn, inputs, kwargs, got):
     for i in picked.tolist():
         v, bounds = float(values[0][i]), [float(b[i]) for b in values[1:]]
         want = float(ref(v, *bounds))
-        scale = 4 * max([1.0] + [abs(b) for b in bounds if math.isfinite(b)] + ([abs(v)] if math.isfinite(v) else []))
+        scale = 4 * max(
+            [1.0]
+            + [abs(b) for b in bounds if math.isfinite(b)]
+            + ([abs(v)] if math.isfinite(v) else [])
+        )
         assert agree(float(result[i]), want, scale), (name, v, bounds, result[i], want)
 
 
@@ -1710,7 +2399,9 @@ def run_ufunc(case, outcome):
     outcome.functions.add(name)
     volatile = any(is_volatile(v) for v in inputs)
     out = kwargs.get("out")
-    shares = [out is not None and isinstance(a, np.ndarray) and np.shares_memory(a, out) for a in inputs]
+    shares = [
+        out is not None and isinstance(a, np.ndarray) and np.shares_memory(a, out) for a in inputs
+    ]
     before = [None if shared else snapshot(a) for a, shared in zip(inputs, shares)]
     # The values an aliased input had before the call overwrites them.
     seen = [np.array(a) if shared else a for a, shared in zip(inputs, shares)]
@@ -1727,11 +2418,19 @@ def run_ufunc(case, outcome):
             check_ufunc_result(name, fn, seen, kwargs, got)
             outcome.results += 1
     if not volatile:
-        assert [None if shared else snapshot(a) for a, shared in zip(inputs, shares)] == before, name
+        assert [None if shared else snapshot(a) for a, shared in zip(inputs, shares)] == before, (
+            name
+        )
 
 
-MAP_METHODS = ["to_unconstrained", "to_constrained", "constrained_grad", "log_abs_det_jacobian",
-               "log_abs_det_jacobian_grad", "pullback"]
+MAP_METHODS = [
+    "to_unconstrained",
+    "to_constrained",
+    "constrained_grad",
+    "log_abs_det_jacobian",
+    "log_abs_det_jacobian_grad",
+    "pullback",
+]
 
 
 @st.composite
@@ -1743,23 +2442,44 @@ def parameter_map_calls(draw):
         args = [draw(st.one_of(ndarrays(), sequences, scalar_args)) for _ in range(3)]
         if draw(st.booleans()):  # plausible families, hostile bounds
             n = draw(st.integers(0, 12))
-            args[0] = np.random.default_rng(n).integers(0, 6 if draw(st.booleans()) else 5, n).astype(np.uint8)
+            args[0] = (
+                np.random.default_rng(n)
+                .integers(0, 6 if draw(st.booleans()) else 5, n)
+                .astype(np.uint8)
+            )
         return "plan", None, args
     if what == "map":
-        bounds = draw(st.one_of(bounds_for(draw(st.integers(0, 8))).map(lambda b: b[0]),
-                                st.lists(any_pair, max_size=6), made(OTHER_OBJECTS)))
+        bounds = draw(
+            st.one_of(
+                bounds_for(draw(st.integers(0, 8))).map(lambda b: b[0]),
+                st.lists(any_pair, max_size=6),
+                made(OTHER_OBJECTS),
+            )
+        )
         return "map", draw(st.sampled_from(["logit", "probit", "tanh", None])), [bounds]
     n = draw(st.integers(0, 10))
-    pairs = draw(st.lists(valid_pair.filter(lambda p: p[0] is None or p[1] is None or p[0] < p[1]),
-                          min_size=n, max_size=n))
+    pairs = draw(
+        st.lists(
+            valid_pair.filter(lambda p: p[0] is None or p[1] is None or p[0] < p[1]),
+            min_size=n,
+            max_size=n,
+        )
+    )
     pm = VT.ParameterMap(pairs, kind=draw(st.sampled_from(["logit", "probit"])))
     method = draw(st.sampled_from(MAP_METHODS))
     vector = st.builds(lambda k: np.random.default_rng(k).normal(0, 2, n), st.integers(0, 9))
-    rows = st.builds(lambda k, r: np.random.default_rng(k).normal(0, 2, (r, n)), st.integers(0, 9),
-                     st.integers(0, 3))
+    rows = st.builds(
+        lambda k, r: np.random.default_rng(k).normal(0, 2, (r, n)),
+        st.integers(0, 9),
+        st.integers(0, 3),
+    )
     good = draw(st.integers(0, 3))  # (hypothesis flattens nested one_of: choose the kind first)
     value = draw(st.one_of(vector, rows, vector.map(list)) if good else main_args)
-    args = [value, draw(st.one_of(main_args, st.just(np.ones(n))))] if method == "pullback" else [value]
+    args = (
+        [value, draw(st.one_of(main_args, st.just(np.ones(n))))]
+        if method == "pullback"
+        else [value]
+    )
     return "method", (pm, method), args
 
 
@@ -1778,8 +2498,16 @@ def run_parameter_map(case, outcome):
                 got = VT.ParameterMap(*args, kind=target)
             else:
                 got = getattr(target[0], target[1])(*args)
-    except (TypeError, ValueError, OverflowError, MemoryError, Boom, RuntimeError, IndexError,
-            np.ma.MaskError) as exc:
+    except (
+        TypeError,
+        ValueError,
+        OverflowError,
+        MemoryError,
+        Boom,
+        RuntimeError,
+        IndexError,
+        np.ma.MaskError,
+    ) as exc:
         outcome.error(exc)
         # RuntimeError and IndexError: a sequence that changed while being read.
         assert volatile or not isinstance(exc, (RuntimeError, IndexError)), exc
@@ -1819,9 +2547,15 @@ def run_shard(module, seed, cases):
     outcome = Outcome()
 
     @hypothesis_seed(seed)
-    @settings(max_examples=cases, database=None, deadline=None, derandomize=False,
-              phases=[Phase.explicit, Phase.generate, Phase.shrink], print_blob=True,
-              suppress_health_check=list(HealthCheck))
+    @settings(
+        max_examples=cases,
+        database=None,
+        deadline=None,
+        derandomize=False,
+        phases=[Phase.explicit, Phase.generate, Phase.shrink],
+        print_blob=True,
+        suppress_health_check=list(HealthCheck),
+    )
     @given(strategy)
     def shard(case):
         runner(case, outcome)
@@ -1841,9 +2575,19 @@ def main(argv=None):
     sys.setrecursionlimit(10000)
     start = time.perf_counter()
     outcome = run_shard(a.module, a.seed, a.cases)
-    print(json.dumps({"module": a.module, "seed": a.seed, "calls": outcome.calls, "results": outcome.results,
-                      "functions": len(outcome.functions),
-                      "errors": outcome.errors, "seconds": round(time.perf_counter() - start, 2)}))
+    print(
+        json.dumps(
+            {
+                "module": a.module,
+                "seed": a.seed,
+                "calls": outcome.calls,
+                "results": outcome.results,
+                "functions": len(outcome.functions),
+                "errors": outcome.errors,
+                "seconds": round(time.perf_counter() - start, 2),
+            }
+        )
+    )
 
 
 if __name__ == "__main__":

@@ -23,7 +23,9 @@ class Problem:
     def __post_init__(self):
         rng = np.random.default_rng(sum(map(ord, self.name)))
         clean = np.asarray(self.f(self.xdata, *self.true), dtype=float)
-        self.ydata = clean + self.noise * rng.standard_normal(clean.shape) * (1.0 + np.abs(clean)) / 2.0
+        self.ydata = (
+            clean + self.noise * rng.standard_normal(clean.shape) * (1.0 + np.abs(clean)) / 2.0
+        )
 
     def residuals(self, p):
         return self.f(self.xdata, *p) - self.ydata
@@ -112,24 +114,81 @@ def _grid(m):
 
 
 PROBLEMS = [
-    Problem("exp_decay", exp_decay, np.linspace(0, 4, 20), (2.5, 1.3, 0.5), (1.0, 1.0, 1.0), 0.02, exp_decay_jac),
-    Problem("two_exp", two_exp, np.linspace(0, 10, 60), (3.0, 2.0, 1.0, 0.2), (1.0, 1.0, 1.0, 0.1), 0.005),
-    Problem("gaussian", gaussian, np.linspace(-5, 5, 50), (3.0, 0.7, 1.2, 0.4), (2.0, 0.0, 1.0, 0.0), 0.03,
-            gaussian_jac),
-    Problem("lorentzian", lorentzian, np.linspace(-6, 6, 80), (5.0, -1.0, 0.8, 0.2), (3.0, -0.5, 1.0, 0.0), 0.02),
-    Problem("michaelis_menten", michaelis_menten, np.array([0.02, 0.06, 0.11, 0.22, 0.56, 1.1, 2.0, 4.0]),
-            (200.0, 0.06), (150.0, 0.1), 0.02, michaelis_menten_jac),
+    Problem(
+        "exp_decay",
+        exp_decay,
+        np.linspace(0, 4, 20),
+        (2.5, 1.3, 0.5),
+        (1.0, 1.0, 1.0),
+        0.02,
+        exp_decay_jac,
+    ),
+    Problem(
+        "two_exp",
+        two_exp,
+        np.linspace(0, 10, 60),
+        (3.0, 2.0, 1.0, 0.2),
+        (1.0, 1.0, 1.0, 0.1),
+        0.005,
+    ),
+    Problem(
+        "gaussian",
+        gaussian,
+        np.linspace(-5, 5, 50),
+        (3.0, 0.7, 1.2, 0.4),
+        (2.0, 0.0, 1.0, 0.0),
+        0.03,
+        gaussian_jac,
+    ),
+    Problem(
+        "lorentzian",
+        lorentzian,
+        np.linspace(-6, 6, 80),
+        (5.0, -1.0, 0.8, 0.2),
+        (3.0, -0.5, 1.0, 0.0),
+        0.02,
+    ),
+    Problem(
+        "michaelis_menten",
+        michaelis_menten,
+        np.array([0.02, 0.06, 0.11, 0.22, 0.56, 1.1, 2.0, 4.0]),
+        (200.0, 0.06),
+        (150.0, 0.1),
+        0.02,
+        michaelis_menten_jac,
+    ),
     Problem("logistic", logistic, np.linspace(0, 20, 40), (10.0, 0.8, 9.0), (8.0, 0.5, 10.0), 0.02),
     Problem("power_law", power_law, np.linspace(1, 50, 30), (2.0, 1.5), (1.0, 1.0), 0.02),
     Problem("rational", rational, np.linspace(0, 5, 25), (1.0, 2.0, 0.5), (0.5, 1.0, 0.1), 0.01),
     Problem("gompertz", gompertz, np.linspace(0, 10, 30), (5.0, 3.0, 0.7), (4.0, 2.0, 0.5), 0.01),
-    Problem("damped_cosine", damped_cosine, np.linspace(0, 10, 100), (2.0, 0.3, 2.0, 0.5), (1.5, 0.2, 1.9, 0.3),
-            0.02),
+    Problem(
+        "damped_cosine",
+        damped_cosine,
+        np.linspace(0, 10, 100),
+        (2.0, 0.3, 2.0, 0.5),
+        (1.5, 0.2, 1.9, 0.3),
+        0.02,
+    ),
     Problem("hill", hill, np.linspace(0.1, 10, 30), (5.0, 2.0, 2.5), (4.0, 1.5, 2.0), 0.01),
-    Problem("two_gaussians", two_gaussians, np.linspace(0, 10, 120), (3.0, 3.0, 0.7, 2.0, 6.5, 1.0),
-            (2.5, 2.8, 0.5, 2.5, 6.0, 0.8), 0.02),
-    Problem("weibull_cdf", weibull_cdf, np.linspace(0.1, 6, 30), (2.0, 1.8, 1.0), (1.5, 1.5, 1.2), 0.01),
-    Problem("plane_with_bump", plane_with_bump, _grid(9), (1.0, -2.0, 3.0, 0.8), (0.5, -1.0, 2.0, 1.0), 0.02),
+    Problem(
+        "two_gaussians",
+        two_gaussians,
+        np.linspace(0, 10, 120),
+        (3.0, 3.0, 0.7, 2.0, 6.5, 1.0),
+        (2.5, 2.8, 0.5, 2.5, 6.0, 0.8),
+        0.02,
+    ),
+    Problem(
+        "weibull_cdf", weibull_cdf, np.linspace(0.1, 6, 30), (2.0, 1.8, 1.0), (1.5, 1.5, 1.2), 0.01
+    ),
+    Problem(
+        "plane_with_bump",
+        plane_with_bump,
+        _grid(9),
+        (1.0, -2.0, 3.0, 0.8),
+        (0.5, -1.0, 2.0, 1.0),
+        0.02,
+    ),
 ]
 
 BY_NAME = {p.name: p for p in PROBLEMS}

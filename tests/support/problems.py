@@ -52,13 +52,18 @@ def ext_rosenbrock_j(x):
 
 
 def freudenstein_roth_r(x):
-    return np.array([-13.0 + x[0] + ((5.0 - x[1]) * x[1] - 2.0) * x[1],
-                     -29.0 + x[0] + ((x[1] + 1.0) * x[1] - 14.0) * x[1]])
+    return np.array(
+        [
+            -13.0 + x[0] + ((5.0 - x[1]) * x[1] - 2.0) * x[1],
+            -29.0 + x[0] + ((x[1] + 1.0) * x[1] - 14.0) * x[1],
+        ]
+    )
 
 
 def freudenstein_roth_j(x):
-    return np.array([[1.0, 10.0 * x[1] - 3.0 * x[1] ** 2 - 2.0],
-                     [1.0, 3.0 * x[1] ** 2 + 2.0 * x[1] - 14.0]])
+    return np.array(
+        [[1.0, 10.0 * x[1] - 3.0 * x[1] ** 2 - 2.0], [1.0, 3.0 * x[1] ** 2 + 2.0 * x[1] - 14.0]]
+    )
 
 
 def brown_badly_scaled_r(x):
@@ -97,21 +102,27 @@ def helical_theta(x):
 
 
 def helical_r(x):
-    return np.array([10.0 * (x[2] - 10.0 * helical_theta(x)),
-                     10.0 * (np.hypot(x[0], x[1]) - 1.0), x[2]])
+    return np.array(
+        [10.0 * (x[2] - 10.0 * helical_theta(x)), 10.0 * (np.hypot(x[0], x[1]) - 1.0), x[2]]
+    )
 
 
 def helical_j(x):
     r2 = x[0] ** 2 + x[1] ** 2
     r = np.sqrt(r2)
     dtheta = np.array([-x[1], x[0]]) / (2.0 * np.pi * r2)
-    return np.array([[-100.0 * dtheta[0], -100.0 * dtheta[1], 10.0],
-                     [10.0 * x[0] / r, 10.0 * x[1] / r, 0.0],
-                     [0.0, 0.0, 1.0]])
+    return np.array(
+        [
+            [-100.0 * dtheta[0], -100.0 * dtheta[1], 10.0],
+            [10.0 * x[0] / r, 10.0 * x[1] / r, 0.0],
+            [0.0, 0.0, 1.0],
+        ]
+    )
 
 
-BARD_Y = np.array([0.14, 0.18, 0.22, 0.25, 0.29, 0.32, 0.35, 0.39, 0.37, 0.58, 0.73, 0.96, 1.34,
-                   2.10, 4.39])
+BARD_Y = np.array(
+    [0.14, 0.18, 0.22, 0.25, 0.29, 0.32, 0.35, 0.39, 0.37, 0.58, 0.73, 0.96, 1.34, 2.10, 4.39]
+)
 BARD_U = np.arange(1.0, 16.0)
 BARD_V = 16.0 - BARD_U
 BARD_W = np.minimum(BARD_U, BARD_V)
@@ -126,8 +137,25 @@ def bard_j(x):
     return np.stack([-np.ones(15), BARD_U * BARD_V / d, BARD_U * BARD_W / d], axis=1)
 
 
-GAUSS_Y = np.array([0.0009, 0.0044, 0.0175, 0.0540, 0.1295, 0.2420, 0.3521, 0.3989, 0.3521,
-                    0.2420, 0.1295, 0.0540, 0.0175, 0.0044, 0.0009])
+GAUSS_Y = np.array(
+    [
+        0.0009,
+        0.0044,
+        0.0175,
+        0.0540,
+        0.1295,
+        0.2420,
+        0.3521,
+        0.3989,
+        0.3521,
+        0.2420,
+        0.1295,
+        0.0540,
+        0.0175,
+        0.0044,
+        0.0009,
+    ]
+)
 GAUSS_T = (7.0 - np.arange(1.0, 16.0)) / 2.0
 
 
@@ -137,50 +165,82 @@ def gaussian_r(x):
 
 def gaussian_j(x):
     e = np.exp(-x[1] * (GAUSS_T - x[2]) ** 2 / 2.0)
-    return np.stack([e, -x[0] * e * (GAUSS_T - x[2]) ** 2 / 2.0,
-                     x[0] * e * x[1] * (GAUSS_T - x[2])], axis=1)
+    return np.stack(
+        [e, -x[0] * e * (GAUSS_T - x[2]) ** 2 / 2.0, x[0] * e * x[1] * (GAUSS_T - x[2])], axis=1
+    )
 
 
 BOX_T = 0.1 * np.arange(1.0, 11.0)
 
 
 def box3_r(x):
-    return (np.exp(-BOX_T * x[0]) - np.exp(-BOX_T * x[1])
-            - x[2] * (np.exp(-BOX_T) - np.exp(-10.0 * BOX_T)))
+    return (
+        np.exp(-BOX_T * x[0])
+        - np.exp(-BOX_T * x[1])
+        - x[2] * (np.exp(-BOX_T) - np.exp(-10.0 * BOX_T))
+    )
 
 
 def box3_j(x):
-    return np.stack([-BOX_T * np.exp(-BOX_T * x[0]), BOX_T * np.exp(-BOX_T * x[1]),
-                     -(np.exp(-BOX_T) - np.exp(-10.0 * BOX_T))], axis=1)
+    return np.stack(
+        [
+            -BOX_T * np.exp(-BOX_T * x[0]),
+            BOX_T * np.exp(-BOX_T * x[1]),
+            -(np.exp(-BOX_T) - np.exp(-10.0 * BOX_T)),
+        ],
+        axis=1,
+    )
 
 
 def powell_singular_r(x):
-    return np.array([x[0] + 10.0 * x[1], np.sqrt(5.0) * (x[2] - x[3]), (x[1] - 2.0 * x[2]) ** 2,
-                     np.sqrt(10.0) * (x[0] - x[3]) ** 2])
+    return np.array(
+        [
+            x[0] + 10.0 * x[1],
+            np.sqrt(5.0) * (x[2] - x[3]),
+            (x[1] - 2.0 * x[2]) ** 2,
+            np.sqrt(10.0) * (x[0] - x[3]) ** 2,
+        ]
+    )
 
 
 def powell_singular_j(x):
     s5, s10 = np.sqrt(5.0), np.sqrt(10.0)
     a, b = 2.0 * (x[1] - 2.0 * x[2]), 2.0 * s10 * (x[0] - x[3])
-    return np.array([[1.0, 10.0, 0.0, 0.0], [0.0, 0.0, s5, -s5], [0.0, a, -2.0 * a, 0.0],
-                     [b, 0.0, 0.0, -b]])
+    return np.array(
+        [[1.0, 10.0, 0.0, 0.0], [0.0, 0.0, s5, -s5], [0.0, a, -2.0 * a, 0.0], [b, 0.0, 0.0, -b]]
+    )
 
 
 def wood_r(x):
-    return np.array([10.0 * (x[1] - x[0] ** 2), 1.0 - x[0], np.sqrt(90.0) * (x[3] - x[2] ** 2),
-                     1.0 - x[2], np.sqrt(10.0) * (x[1] + x[3] - 2.0),
-                     (x[1] - x[3]) / np.sqrt(10.0)])
+    return np.array(
+        [
+            10.0 * (x[1] - x[0] ** 2),
+            1.0 - x[0],
+            np.sqrt(90.0) * (x[3] - x[2] ** 2),
+            1.0 - x[2],
+            np.sqrt(10.0) * (x[1] + x[3] - 2.0),
+            (x[1] - x[3]) / np.sqrt(10.0),
+        ]
+    )
 
 
 def wood_j(x):
     s90, s10 = np.sqrt(90.0), np.sqrt(10.0)
-    return np.array([[-20.0 * x[0], 10.0, 0.0, 0.0], [-1.0, 0.0, 0.0, 0.0],
-                     [0.0, 0.0, -2.0 * s90 * x[2], s90], [0.0, 0.0, -1.0, 0.0],
-                     [0.0, s10, 0.0, s10], [0.0, 1.0 / s10, 0.0, -1.0 / s10]])
+    return np.array(
+        [
+            [-20.0 * x[0], 10.0, 0.0, 0.0],
+            [-1.0, 0.0, 0.0, 0.0],
+            [0.0, 0.0, -2.0 * s90 * x[2], s90],
+            [0.0, 0.0, -1.0, 0.0],
+            [0.0, s10, 0.0, s10],
+            [0.0, 1.0 / s10, 0.0, -1.0 / s10],
+        ]
+    )
 
 
-KOWALIK_Y = np.array([0.1957, 0.1947, 0.1735, 0.1600, 0.0844, 0.0627, 0.0456, 0.0342, 0.0323,
-                      0.0235, 0.0246])
+KOWALIK_Y = np.array(
+    [0.1957, 0.1947, 0.1735, 0.1600, 0.0844, 0.0627, 0.0456, 0.0342, 0.0323, 0.0235, 0.0246]
+)
 KOWALIK_U = np.array([4.0, 2.0, 1.0, 0.5, 0.25, 0.167, 0.125, 0.1, 0.0833, 0.0714, 0.0625])
 
 
@@ -192,15 +252,18 @@ def kowalik_r(x):
 def kowalik_j(x):
     u = KOWALIK_U
     num, den = u * u + u * x[1], u * u + u * x[2] + x[3]
-    return np.stack([-num / den, -x[0] * u / den, x[0] * num * u / den ** 2,
-                     x[0] * num / den ** 2], axis=1)
+    return np.stack(
+        [-num / den, -x[0] * u / den, x[0] * num * u / den**2, x[0] * num / den**2], axis=1
+    )
 
 
 BD_T = np.arange(1.0, 21.0) / 5.0
 
 
 def brown_dennis_r(x):
-    return (x[0] + BD_T * x[1] - np.exp(BD_T)) ** 2 + (x[2] + x[3] * np.sin(BD_T) - np.cos(BD_T)) ** 2
+    return (x[0] + BD_T * x[1] - np.exp(BD_T)) ** 2 + (
+        x[2] + x[3] * np.sin(BD_T) - np.cos(BD_T)
+    ) ** 2
 
 
 def brown_dennis_j(x):
@@ -280,10 +343,15 @@ PROBLEMS = [
     Problem("brown-dennis", (25.0, 5.0, -5.0, -1.0), brown_dennis_r, brown_dennis_j),
     Problem("trigonometric n=10", tuple([0.1] * 10), trigonometric_r, trigonometric_j),
     Problem("penalty I n=10", tuple(range(1, 11)), penalty1_r, penalty1_j),
-    Problem("variably dimensioned n=10", tuple(1.0 - k / 10.0 for k in range(1, 11)),
-            variably_dimensioned_r, variably_dimensioned_j),
-    Problem("broyden tridiagonal n=10", tuple([-1.0] * 10), broyden_tridiagonal_r,
-            broyden_tridiagonal_j),
+    Problem(
+        "variably dimensioned n=10",
+        tuple(1.0 - k / 10.0 for k in range(1, 11)),
+        variably_dimensioned_r,
+        variably_dimensioned_j,
+    ),
+    Problem(
+        "broyden tridiagonal n=10", tuple([-1.0] * 10), broyden_tridiagonal_r, broyden_tridiagonal_j
+    ),
     Problem("himmelblau", (0.0, 0.0), himmelblau_r, himmelblau_j),
 ]
 

@@ -110,9 +110,10 @@ void ndtri_loop(const f64 *__restrict p, i64 n, f64 *__restrict out) {
         const i64 count = std::min(BLOCK, n - start);
         const f64 *pb = p + start;
         f64 *ob = out + start;
-        const bool outside = vlm_full_vector_passes(count, [&](i64 first, i64 m) __attribute__((always_inline)) {
-            return central_pass(pb + first, m, ob + first);
-        });
+        const bool outside =
+            vlm_full_vector_passes(count, [&](i64 first, i64 m) __attribute__((always_inline)) {
+                return central_pass(pb + first, m, ob + first);
+            });
         if (!outside) continue;
         gather_tails(pb, count, tails);
         tail_pass(pb, tails, ob);

@@ -25,7 +25,9 @@ i64 element_count(i64 r, i64 c) {
     return count;
 }
 
-c128 *alloc_c128(i64 count) { return static_cast<c128 *>(std::malloc(static_cast<size_t>(count) * sizeof(c128))); }
+c128 *alloc_c128(i64 count) {
+    return static_cast<c128 *>(std::malloc(static_cast<size_t>(count) * sizeof(c128)));
+}
 
 // y += a * x over one row. Subtracting a multiple of a row passes -a, which
 // is exact, so y - a*x and y + (-a)*x round alike.

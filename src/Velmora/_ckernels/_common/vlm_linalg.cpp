@@ -70,7 +70,7 @@ VLM_VECTOR_CLONES f64 dot_unit(const f64 *__restrict a, const f64 *__restrict b,
 // out[t] = sum of a[k] * b[t * b_stride + k] for t < 4: four inner products
 // sharing one pass over a, each split over vector lanes.
 VLM_VECTOR_CLONES void dot4(const f64 *__restrict a, const f64 *__restrict b, i64 b_stride, i64 n,
-                             f64 *__restrict out) {
+                            f64 *__restrict out) {
     const f64 *b0 = b, *b1 = b0 + b_stride, *b2 = b1 + b_stride, *b3 = b2 + b_stride;
     f64 s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
 #pragma omp simd reduction(+ : s0, s1, s2, s3)
@@ -138,8 +138,8 @@ VLM_INLINE void accumulate_rows_inline(f64 *__restrict y, i64 len, const f64 *__
 }
 
 VLM_VECTOR_CLONES void accumulate_rows(f64 *__restrict y, i64 len, const f64 *__restrict coef,
-                                        i64 coef_stride, const f64 *__restrict x, i64 x_stride,
-                                        i64 count, f64 sign) {
+                                       i64 coef_stride, const f64 *__restrict x, i64 x_stride,
+                                       i64 count, f64 sign) {
     accumulate_rows_inline(y, len, coef, coef_stride, x, x_stride, count, sign);
 }
 
@@ -156,9 +156,9 @@ VLM_VECTOR_CLONES void accumulate_rows(f64 *__restrict y, i64 len, const f64 *__
 // Loads and stores go through memcpy: rows carry no vector alignment.
 typedef f64 v4 __attribute__((vector_size(32)));
 
-constexpr int MR = 6;     // tile rows: 6 x 2 accumulators fill 12 of 16 AVX registers
-constexpr int NR = 8;     // tile columns, two vectors
-constexpr i64 KC = 256;   // inner block: a packed sliver of B is KC x NR doubles (16 KiB)
+constexpr int MR = 6;           // tile rows: 6 x 2 accumulators fill 12 of 16 AVX registers
+constexpr int NR = 8;           // tile columns, two vectors
+constexpr i64 KC = 256;         // inner block: a packed sliver of B is KC x NR doubles (16 KiB)
 constexpr i64 DIRECT_B = 4096;  // B read in place up to this many elements (32 KiB)
 
 // The ROWS x 4*VECS tile at c (row stride ldc) becomes (accumulate: gains)
@@ -266,7 +266,7 @@ VLM_INLINE void narrow_columns(const f64 *__restrict A, const f64 *__restrict B,
 // pass over the whole depth p per tile, slivers of 8 then 4 columns, and the
 // last columns by scalars.
 VLM_VECTOR_CLONES void matmul_in_place(const f64 *__restrict A, const f64 *__restrict B,
-                                        f64 *__restrict out, i64 n, i64 p, i64 m) {
+                                       f64 *__restrict out, i64 n, i64 p, i64 m) {
     i64 j0 = 0;
     for (; j0 + NR <= m; j0 += NR)
         sliver_times_rows<2>(A, p, B + j0, m, p, out + j0, m, n, NR, false);
@@ -298,7 +298,7 @@ VLM_INLINE void pack_sliver(const f64 *__restrict b, i64 ldb, i64 kc, i64 width,
 // cache while every row of A passes over it. The copy also keeps a
 // power-of-two row stride from mapping a sliver's rows onto a few cache sets.
 VLM_VECTOR_CLONES void matmul_packed(const f64 *__restrict A, const f64 *__restrict B,
-                                      f64 *__restrict out, i64 n, i64 p, i64 m) {
+                                     f64 *__restrict out, i64 n, i64 p, i64 m) {
     alignas(64) f64 sliver[KC * NR];
     for (i64 k0 = 0; k0 < p; k0 += KC) {
         const i64 kc = p - k0 < KC ? p - k0 : KC;
@@ -364,7 +364,7 @@ VLM_INLINE f64 dot_inline(const f64 *__restrict a, const f64 *__restrict b, i64 
 // its left. Returns n, or the first row whose pivot is at or below `tol`
 // (the columns before it are then filled in every row).
 VLM_VECTOR_CLONES i64 cholesky_by_columns(const f64 *__restrict S, f64 add, f64 tol,
-                                           f64 *__restrict L, i64 n) {
+                                          f64 *__restrict L, i64 n) {
     for (i64 j = 0; j < n; ++j) {
         const f64 *Lj = L + j * n;
         const f64 s = (S[j * n + j] + add) - dot_inline(Lj, Lj, j);
@@ -394,9 +394,8 @@ VLM_VECTOR_CLONES void lu_substitute_vector(const f64 *__restrict LU, f64 *__res
 // The same for m right-hand sides held as the columns of X (n x m): each step
 // updates a whole contiguous row of X.
 VLM_VECTOR_CLONES void lu_substitute_rows(const f64 *__restrict LU, f64 *__restrict X, i64 n,
-                                           i64 m) {
-    for (i64 i = 1; i < n; ++i)
-        accumulate_rows_inline(X + i * m, m, LU + i * n, 1, X, m, i, -1.0);
+                                          i64 m) {
+    for (i64 i = 1; i < n; ++i) accumulate_rows_inline(X + i * m, m, LU + i * n, 1, X, m, i, -1.0);
     for (i64 i = n - 1; i >= 0; --i) {
         f64 *xi = X + i * m;
         accumulate_rows_inline(xi, m, LU + i * n + i + 1, 1, X + (i + 1) * m, m, n - 1 - i, -1.0);
@@ -471,7 +470,8 @@ VLM_INLINE f64 make_reflector(f64 *__restrict col, i64 m, i64 k) {
     if (tail == 0.0) return 0.0;
     const f64 x0 = col[k];
     const f64 big = std::fmax(std::fabs(x0), tail);
-    const f64 alpha = big < 0x1p500 && big > 0x1p-500 ? std::sqrt(x0 * x0 + tail * tail) : std::hypot(x0, tail);
+    const f64 alpha =
+        big < 0x1p500 && big > 0x1p-500 ? std::sqrt(x0 * x0 + tail * tail) : std::hypot(x0, tail);
     const f64 beta = x0 >= 0.0 ? -alpha : alpha;  // no cancellation in x0 - beta
     scale(col + k + 1, 1.0 / (x0 - beta), m - k - 1);
     col[k] = beta;
@@ -479,7 +479,8 @@ VLM_INLINE f64 make_reflector(f64 *__restrict col, i64 m, i64 k) {
 }
 
 // H_k applied to a later column (entries k .. m-1): col -= tau (v . col) v.
-VLM_INLINE void apply_reflector(const f64 *__restrict v_col, f64 tau, f64 *__restrict col, i64 m, i64 k) {
+VLM_INLINE void apply_reflector(const f64 *__restrict v_col, f64 tau, f64 *__restrict col, i64 m,
+                                i64 k) {
     const i64 len = m - k - 1;
     const f64 s = tau * (col[k] + dot_inline(v_col + k + 1, col + k + 1, len));
     col[k] -= s;
@@ -505,8 +506,8 @@ VLM_INLINE void downdate_norm(const f64 *__restrict col, i64 m, i64 k, f64 &norm
 
 // The factorisation of vlm_qr_pivoted on At (n x m), with the column norms
 // in norm and ref (n values each).
-VLM_VECTOR_CLONES void qr_columns(f64 *__restrict At, i64 m, i64 n, f64 *__restrict tau, i64 *__restrict perm,
-                                  f64 *__restrict norm, f64 *__restrict ref) {
+VLM_VECTOR_CLONES void qr_columns(f64 *__restrict At, i64 m, i64 n, f64 *__restrict tau,
+                                  i64 *__restrict perm, f64 *__restrict norm, f64 *__restrict ref) {
     for (i64 j = 0; j < n; ++j) {
         perm[j] = j;
         norm[j] = ref[j] = norm_inline(At + j * m, m);
@@ -573,8 +574,8 @@ void vlm_sym_inplace(f64 *P, i64 n) {
         }
 }
 
-void vlm_matmul(const f64 *__restrict A, const f64 *__restrict B, f64 *__restrict out, i64 n,
-                i64 p, i64 m) {
+void vlm_matmul(const f64 *__restrict A, const f64 *__restrict B, f64 *__restrict out, i64 n, i64 p,
+                i64 m) {
     if (n <= 0 || m <= 0 || impossible(n, p, p, m, n, m)) return;
     i64 b_elems = 0;
     if (p <= 0)
@@ -838,7 +839,8 @@ void vlm_lu_solve(const f64 *__restrict LU, const i64 *__restrict piv, const f64
 i64 vlm_solve(const f64 *A, const f64 *B, i64 n, i64 m, f64 *X) {
     size_t bytes = 0;
     // Refuse what no buffer can satisfy before allocating anything.
-    if (m < 0 || (m > 0 && (B == nullptr || X == nullptr)) || !byte_count(n, m, sizeof(f64), &bytes))
+    if (m < 0 || (m > 0 && (B == nullptr || X == nullptr)) ||
+        !byte_count(n, m, sizeof(f64), &bytes))
         return -1;
     f64_lu lu = vlm_lu_factor(A, n);
     const i64 code = lu.err;
@@ -863,7 +865,8 @@ i64 vlm_inv(const f64 *A, i64 n, f64 *Ainv) {
 // ---- sort and median --------------------------------------------------------
 
 void vlm_sort_f64(f64 *arr, i64 n) {
-    if (n > 1 && !impossible(n, 1)) std::qsort(arr, static_cast<size_t>(n), sizeof(f64), vlm_cmp_f64);
+    if (n > 1 && !impossible(n, 1))
+        std::qsort(arr, static_cast<size_t>(n), sizeof(f64), vlm_cmp_f64);
 }
 
 f64 vlm_median_f64(f64 *arr, i64 n) {

@@ -39,15 +39,15 @@ VLM_EXPORT void vlm_matmul_atb(const f64 *A, const f64 *B, f64 *out, i64 n, i64 
 VLM_EXPORT void vlm_matmul_abt(const f64 *A, const f64 *B, f64 *out, i64 n, i64 p, i64 m);
 
 /* out (n x m) = C + A * B^T; the inner product is formed before C is added. */
-VLM_EXPORT void vlm_matmul_abt_plus_c(const f64 *A, const f64 *B, const f64 *C, f64 *out,
-                                      i64 n, i64 p, i64 m);
+VLM_EXPORT void vlm_matmul_abt_plus_c(const f64 *A, const f64 *B, const f64 *C, f64 *out, i64 n,
+                                      i64 p, i64 m);
 
 /* out (n) = A (n x m) * x (m); m <= 0 gives zeros. */
 VLM_EXPORT void vlm_matvec(const f64 *A, const f64 *x, f64 *out, i64 n, i64 m);
 
 /* out (n) = A (n x m) * x (m) + b (n); m <= 0 copies b. */
-VLM_EXPORT void vlm_matvec_plus_vec(const f64 *A, const f64 *x, const f64 *b, f64 *out,
-                                    i64 n, i64 m);
+VLM_EXPORT void vlm_matvec_plus_vec(const f64 *A, const f64 *x, const f64 *b, f64 *out, i64 n,
+                                    i64 m);
 
 /* out = a - b element by element; out may be a or b. */
 VLM_EXPORT void vlm_vsub(const f64 *a, const f64 *b, f64 *out, i64 n);

@@ -36,11 +36,11 @@ constexpr std::chrono::milliseconds kWakePeriod{100};
 // Raised by the calling thread to stop the call; read by the problems,
 // typically after every evaluation of the objective.
 class StopFlag {
-  public:
+public:
     bool raised() const { return flag_.load(std::memory_order_relaxed) != 0; }
     void raise() { flag_.store(1, std::memory_order_relaxed); }
 
-  private:
+private:
     std::atomic<int> flag_{0};
 };
 
@@ -54,7 +54,7 @@ inline i64 worker_count(i64 count, i64 workers) {
 // One block of `bytes` per worker, each starting on a cache line of its own
 // so that workers never share one.
 class Workspaces {
-  public:
+public:
     Workspaces() = default;
     Workspaces(const Workspaces &) = delete;
     Workspaces &operator=(const Workspaces &) = delete;
@@ -80,7 +80,7 @@ class Workspaces {
     }
     void *operator[](i64 worker) const { return block_ + static_cast<size_t>(worker) * stride_; }
 
-  private:
+private:
     char *block_ = nullptr;
     size_t stride_ = 0;
 };
@@ -129,8 +129,8 @@ bool run_native(i64 count, i64 workers, Job &job, PyObject *report) {
     };
 
     // The threads live in a plain array: no allocation that could throw.
-    auto *pool = static_cast<std::thread *>(std::calloc(static_cast<size_t>(threads),
-                                                        sizeof(std::thread)));
+    auto *pool =
+        static_cast<std::thread *>(std::calloc(static_cast<size_t>(threads), sizeof(std::thread)));
     if (pool == nullptr) {
         PyErr_NoMemory();
         return false;

@@ -34,8 +34,8 @@ inline Py_ssize_t param_index(const Signature &sig, PyObject *keyword) {
 // returns false. Counts are reported as "exactly N" when every parameter is
 // required, otherwise "at least <required>" / "at most <nparams>"; a missing
 // parameter reports the number of parameters before it as given.
-inline bool bind(const Signature &sig, PyObject *const *args, Py_ssize_t nargsf,
-                 PyObject *kwnames, PyObject **bound) {
+inline bool bind(const Signature &sig, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames,
+                 PyObject **bound) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const bool all_required = sig.required == sig.nparams;
     if (nargs > sig.nparams) {

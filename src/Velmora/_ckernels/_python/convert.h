@@ -76,13 +76,13 @@ inline char simple_format_code(const char *fmt) {
 // Releases the interpreter lock for the lifetime of the object. Nothing that
 // touches a Python object may run inside its scope.
 class NoGil {
-  public:
+public:
     NoGil() : state_(PyEval_SaveThread()) {}
     ~NoGil() { PyEval_RestoreThread(state_); }
     NoGil(const NoGil &) = delete;
     NoGil &operator=(const NoGil &) = delete;
 
-  private:
+private:
     PyThreadState *state_;
 };
 

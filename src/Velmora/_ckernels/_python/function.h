@@ -29,7 +29,7 @@ namespace vlm::py {
 constexpr Py_ssize_t max_function_params = 16;
 
 // impl(module, bound): bound holds one borrowed reference per parameter.
-using FunctionImpl = PyObject *(*)(PyObject *module, PyObject *const *bound);
+using FunctionImpl = PyObject *(*)(PyObject * module, PyObject *const *bound);
 
 struct FunctionDef {
     Signature sig;
@@ -38,8 +38,7 @@ struct FunctionDef {
 };
 
 struct Function {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const FunctionDef *def;
     PyObject *module;    // the defining module, for its globals
     PyObject *defaults;  // tuple, one value per optional parameter
@@ -102,7 +101,8 @@ inline PyObject *function_text_signature(PyObject *self, void *) {
                 ? PyUnicode_FromFormat("%s%s", i > 0 ? ", " : "", sig.params[i])
                 : PyUnicode_FromFormat("%s%s=%R", i > 0 ? ", " : "", sig.params[i],
                                        PyTuple_GET_ITEM(f->defaults, i - sig.required));
-        if (part == nullptr) Py_CLEAR(text);
+        if (part == nullptr)
+            Py_CLEAR(text);
         else {
             PyUnicode_Append(&text, part);
             Py_DECREF(part);
@@ -110,7 +110,8 @@ inline PyObject *function_text_signature(PyObject *self, void *) {
     }
     if (text != nullptr) {
         PyObject *close = PyUnicode_FromString(")");
-        if (close == nullptr) Py_CLEAR(text);
+        if (close == nullptr)
+            Py_CLEAR(text);
         else {
             PyUnicode_Append(&text, close);
             Py_DECREF(close);
@@ -131,7 +132,9 @@ inline PyObject *function_repr(PyObject *self) {
 }
 
 // Pickled by reference, as module-level functions are.
-inline PyObject *function_reduce(PyObject *self, PyObject *) { return function_name(self, nullptr); }
+inline PyObject *function_reduce(PyObject *self, PyObject *) {
+    return function_name(self, nullptr);
+}
 
 inline PyGetSetDef function_getset[] = {
     {"__name__", function_name, nullptr, nullptr, nullptr},
@@ -196,8 +199,8 @@ inline PyObject *new_function(PyObject *module, const FunctionDef *def, PyObject
     if (type == nullptr) return nullptr;
     PyObject *modname = PyModule_GetNameObject(module);
     if (modname == nullptr) return nullptr;
-    auto *f = reinterpret_cast<Function *>(PyType_GenericAlloc(
-        reinterpret_cast<PyTypeObject *>(type), 0));
+    auto *f = reinterpret_cast<Function *>(
+        PyType_GenericAlloc(reinterpret_cast<PyTypeObject *>(type), 0));
     if (f == nullptr) {
         Py_DECREF(modname);
         return nullptr;

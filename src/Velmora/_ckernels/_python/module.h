@@ -23,8 +23,12 @@
 #endif
 
 // The slot list of a module whose namespace is built by `exec`.
-#define VLM_MODULE_SLOTS(exec) \
-    {{Py_mod_exec, reinterpret_cast<void *>(exec)}, VLM_GIL_SLOT VLM_INTERPRETERS_SLOT {0, nullptr}}
+#define VLM_MODULE_SLOTS(exec)                                                              \
+    {                                                                                       \
+        {Py_mod_exec, reinterpret_cast<void *>(exec)}, VLM_GIL_SLOT VLM_INTERPRETERS_SLOT { \
+            0, nullptr                                                                      \
+        }                                                                                   \
+    }
 
 namespace vlm::py {
 

@@ -26,10 +26,10 @@ namespace vlm::py {
 // Set once per process when the API loads; all null when it does not, and
 // then every call takes the Python path.
 struct FastArrays {
-    PyObject *numpy = nullptr;          // the numpy module the API belongs to
-    PyObject *numpy_dict = nullptr;     // its namespace
-    PyObject *float64 = nullptr;        // numpy.float64 when the API loaded
-    PyArray_Descr *f8 = nullptr;        // NumPy's own float64 dtype instance
+    PyObject *numpy = nullptr;       // the numpy module the API belongs to
+    PyObject *numpy_dict = nullptr;  // its namespace
+    PyObject *float64 = nullptr;     // numpy.float64 when the API loaded
+    PyArray_Descr *f8 = nullptr;     // NumPy's own float64 dtype instance
 };
 inline FastArrays fast_arrays;
 
@@ -45,7 +45,8 @@ inline void init_fast_arrays(PyObject *numpy) {
     Ref ndarray(PyObject_GetAttrString(numpy, "ndarray"));
     Ref float64(ndarray ? PyObject_GetAttr(numpy, names.float64) : nullptr);
     PyObject *dict = PyModule_Check(numpy) ? PyModule_GetDict(numpy) : nullptr;
-    if (!float64 || dict == nullptr || ndarray.get() != reinterpret_cast<PyObject *>(&PyArray_Type)) {
+    if (!float64 || dict == nullptr ||
+        ndarray.get() != reinterpret_cast<PyObject *>(&PyArray_Type)) {
         PyErr_Clear();
         return;
     }

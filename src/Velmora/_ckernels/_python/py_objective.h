@@ -59,7 +59,8 @@ inline bool gradient_values(PyObject *v, i64 n, f64 *g) {
         PyErr_Format(PyExc_ValueError,
                      "the gradient must hold n = %lld values (one per variable), got %lld in %d "
                      "dimension(s)",
-                     static_cast<long long>(n), static_cast<long long>(PyArray_SIZE(a)), PyArray_NDIM(a));
+                     static_cast<long long>(n), static_cast<long long>(PyArray_SIZE(a)),
+                     PyArray_NDIM(a));
         return false;
     }
     return copy_values(a, g, n);
@@ -96,7 +97,7 @@ inline bool to_address(PyObject *obj, const char *what, void **out) {
 // with x a new float64 array. `lead` slots sit between x and args (such as
 // the data row of one of many problems) and are set before the calls.
 class PyCalls {
-  public:
+public:
     PyCalls() = default;
     PyCalls(const PyCalls &) = delete;
     PyCalls &operator=(const PyCalls &) = delete;
@@ -126,14 +127,14 @@ class PyCalls {
         PyObject *arr = new_vector(x, n_);
         if (arr == nullptr) return nullptr;
         stack_[1] = arr;
-        PyObject *res = PyObject_Vectorcall(fn, stack_ + 1, nargs_ | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                            nullptr);
+        PyObject *res =
+            PyObject_Vectorcall(fn, stack_ + 1, nargs_ | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
         stack_[1] = nullptr;
         Py_DECREF(arr);
         return res;
     }
 
-  private:
+private:
     i64 n_ = 0;
     PyObject **stack_ = nullptr;
     size_t nargs_ = 0;

@@ -17,7 +17,7 @@ namespace vlm::py {
 // Released for a native run; a Python call in between takes it back and
 // leaves it as it found it.
 class Lock {
-  public:
+public:
     void release() { state_ = PyEval_SaveThread(); }
     // Held again for good (the end of the run).
     void reacquire() {
@@ -34,7 +34,7 @@ class Lock {
         if (entered) state_ = PyEval_SaveThread();
     }
 
-  private:
+private:
     PyThreadState *state_ = nullptr;
 };
 
@@ -45,11 +45,11 @@ class Lock {
 class SignalWatch {
     using Clock = std::chrono::steady_clock;
 
-  public:
+public:
     // After each evaluation; false when a handler raised (KeyboardInterrupt).
     bool tick(Lock &lock) { return --countdown_ > 0 || check(lock); }
 
-  private:
+private:
     bool check(Lock &lock) {
         const Clock::time_point now = Clock::now();
         const auto since_read = now - last_read_;

@@ -51,12 +51,24 @@ inline const char *describe_format(const char *fmt) {
         char code;
         const char *name;
     } known[] = {
-        {'b', "'signed char'"},  {'B', "'unsigned char'"},      {'?', "'bool'"},
-        {'h', "'short'"},        {'H', "'unsigned short'"},     {'i', "'int'"},
-        {'I', "'unsigned int'"}, {'l', "'long'"},               {'L', "'unsigned long'"},
-        {'q', "'long long'"},    {'Q', "'unsigned long long'"}, {'n', "'ssize_t'"},
-        {'N', "'size_t'"},       {'e', "'half'"},               {'f', "'float'"},
-        {'d', "'double'"},       {'g', "'long double'"},        {'O', "'Python object'"},
+        {'b', "'signed char'"},
+        {'B', "'unsigned char'"},
+        {'?', "'bool'"},
+        {'h', "'short'"},
+        {'H', "'unsigned short'"},
+        {'i', "'int'"},
+        {'I', "'unsigned int'"},
+        {'l', "'long'"},
+        {'L', "'unsigned long'"},
+        {'q', "'long long'"},
+        {'Q', "'unsigned long long'"},
+        {'n', "'ssize_t'"},
+        {'N', "'size_t'"},
+        {'e', "'half'"},
+        {'f', "'float'"},
+        {'d', "'double'"},
+        {'g', "'long double'"},
+        {'O', "'Python object'"},
     };
     const char code = simple_format_code(fmt);
     for (const auto &k : known)
@@ -73,7 +85,7 @@ inline const char *describe_format(const char *fmt) {
 // their own.
 template <class T>
 class TypedView {
-  public:
+public:
     TypedView() = default;
     TypedView(const TypedView &) = delete;
     TypedView &operator=(const TypedView &) = delete;
@@ -97,8 +109,8 @@ class TypedView {
             return false;
         }
         if (!holds_items()) {
-            PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s",
-                         "'", ItemFormat<T>::name, "'", describe_format(view_.format));
+            PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "'",
+                         ItemFormat<T>::name, "'", describe_format(view_.format));
             return false;
         }
         return true;
@@ -121,9 +133,7 @@ class TypedView {
     T *data() const { return held_ ? static_cast<T *>(view_.buf) : nullptr; }
     // Whether the items sit at addresses aligned for T (a buffer over raw
     // bytes at an odd offset need not be).
-    bool aligned() const {
-        return reinterpret_cast<std::uintptr_t>(data()) % alignof(T) == 0;
-    }
+    bool aligned() const { return reinterpret_cast<std::uintptr_t>(data()) % alignof(T) == 0; }
     Py_ssize_t size() const { return held_ ? view_.len / static_cast<Py_ssize_t>(sizeof(T)) : 0; }
 
     // Whether the view is the whole memory of `obj` (an array the kernel is
@@ -143,7 +153,7 @@ class TypedView {
         return same;
     }
 
-  private:
+private:
     // Same text, raised as ValueError (the reason is a property of the value).
     static void reraise_as_value_error() {
 #if PY_VERSION_HEX >= 0x030C0000

@@ -62,7 +62,8 @@ enum class Kind { python_residuals, native_residuals, python_model, native_model
 // against the data).
 bool python_values(PyObject *v, i64 m, f64 *out, bool model) {
     if (copy_exact(v, out, m, model ? NPY_MAXDIMS : 1)) return true;
-    Ref arr(reinterpret_cast<PyObject *>(real_array(v, model ? "the model's values" : "the residuals")));
+    Ref arr(reinterpret_cast<PyObject *>(
+        real_array(v, model ? "the model's values" : "the residuals")));
     if (!arr) return false;
     auto *a = reinterpret_cast<PyArrayObject *>(arr.get());
     const i64 size = PyArray_SIZE(a);
@@ -156,7 +157,8 @@ struct UserFunction {
             if (stack[2 + made] == nullptr) break;
         }
         if (made == n)
-            res = PyObject_Vectorcall(fn, stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+            res =
+                PyObject_Vectorcall(fn, stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
         for (i64 k = 0; k < made; ++k) Py_CLEAR(stack[2 + k]);
         return res;
     }
@@ -210,11 +212,13 @@ bool set_function(UserFunction &u, PyObject *spec, TypedView<f64> &xdata) {
     }
     const long kind = PyLong_AsLong(PyTuple_GET_ITEM(spec, 0));
     const Py_ssize_t size = PyTuple_GET_SIZE(spec);
-    PyObject *a = PyTuple_GET_ITEM(spec, 1), *b = PyTuple_GET_ITEM(spec, 2), *c = PyTuple_GET_ITEM(spec, 3);
+    PyObject *a = PyTuple_GET_ITEM(spec, 1), *b = PyTuple_GET_ITEM(spec, 2),
+             *c = PyTuple_GET_ITEM(spec, 3);
     if ((kind == 0 || kind == 2) && size == 4) {
         if (!PyCallable_Check(a) || !(b == Py_None || PyCallable_Check(b)) ||
             (kind == 0 && !PyTuple_CheckExact(c))) {
-            PyErr_SetString(PyExc_TypeError, "problem (kind, fun, jac, args or xdata) is malformed");
+            PyErr_SetString(PyExc_TypeError,
+                            "problem (kind, fun, jac, args or xdata) is malformed");
             return false;
         }
         u.kind = kind == 0 ? Kind::python_residuals : Kind::python_model;
@@ -222,7 +226,8 @@ bool set_function(UserFunction &u, PyObject *spec, TypedView<f64> &xdata) {
         u.jac = b == Py_None ? nullptr : b;
         const Py_ssize_t extra = kind == 0 ? PyTuple_GET_SIZE(c) : static_cast<Py_ssize_t>(u.n);
         u.nargs = static_cast<size_t>(extra) + 1;
-        u.stack = static_cast<PyObject **>(PyMem_Calloc(static_cast<size_t>(extra) + 2, sizeof(PyObject *)));
+        u.stack = static_cast<PyObject **>(
+            PyMem_Calloc(static_cast<size_t>(extra) + 2, sizeof(PyObject *)));
         if (u.stack == nullptr) {
             PyErr_NoMemory();
             return false;
@@ -287,7 +292,8 @@ struct Buffers {
     bool allocate(i64 m, i64 n) {
         const size_t drive_bytes = vlm::lsq_drive_bytes(m, n);
         size_t total = 0;
-        if (drive_bytes == 0 || __builtin_add_overflow(drive_bytes, 3 * static_cast<size_t>(n) * 8 + n, &total)) {
+        if (drive_bytes == 0 ||
+            __builtin_add_overflow(drive_bytes, 3 * static_cast<size_t>(n) * 8 + n, &total)) {
             PyErr_SetString(PyExc_MemoryError, "the problem is too large");
             return false;
         }
@@ -326,7 +332,8 @@ PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     TypedView<i64> codes;
     if (!x.acquire(args[1]) || !x.aligned() || x.size() < 1) {
         if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_ValueError, "x must be an aligned float64 array of n >= 1 values");
+            PyErr_SetString(PyExc_ValueError,
+                            "x must be an aligned float64 array of n >= 1 values");
         return nullptr;
     }
     if (!fvec.acquire(args[5])) return nullptr;
@@ -448,8 +455,8 @@ PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
 
     vlm::LsqDriveResult res;
     if (u.native()) u.lock.release();
-    vlm::lsq_drive(problem, lo, x.data(), fvec.data(), fvec_given != 0.0, static_cast<int>(want), jac, cov,
-                   buf.drive, res);
+    vlm::lsq_drive(problem, lo, x.data(), fvec.data(), fvec_given != 0.0, static_cast<int>(want),
+                   jac, cov, buf.drive, res);
     if (!res.finished) {
         jac_arr.reset();  // nothing computed: None
         cov_arr.reset();
@@ -458,10 +465,11 @@ PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     if (PyErr_Occurred()) return nullptr;
     PyObject *none = Py_None;
     const vlm::LmResult &run = res.run;
-    return Py_BuildValue("(LLLLLdLOO)", static_cast<long long>(run.status), static_cast<long long>(run.nfev),
-                         static_cast<long long>(run.nfev_jac), static_cast<long long>(run.njev),
-                         static_cast<long long>(run.nit), run.cost, static_cast<long long>(res.rank),
-                         jac_arr ? jac_arr.get() : none, cov_arr ? cov_arr.get() : none);
+    return Py_BuildValue("(LLLLLdLOO)", static_cast<long long>(run.status),
+                         static_cast<long long>(run.nfev), static_cast<long long>(run.nfev_jac),
+                         static_cast<long long>(run.njev), static_cast<long long>(run.nit),
+                         run.cost, static_cast<long long>(res.rank), jac_arr ? jac_arr.get() : none,
+                         cov_arr ? cov_arr.get() : none);
 }
 
 // qr(a, m, n, tau, perm, b): vlm_qr_pivoted of a (m x n, in place) into tau
@@ -573,7 +581,7 @@ int row_model_jacobian(void *ctx, const f64 *p, f64 *J) {
 // values apart, stride 0 for one row shared by all), and their outcomes.
 struct CurveBatch {
     i64 count = 0, m = 0, n = 0;
-    f64 *x = nullptr;  // (K, n): the starts, then the solutions
+    f64 *x = nullptr;        // (K, n): the starts, then the solutions
     const f64 *y = nullptr;  // (K, m)
     const f64 *weight = nullptr;
     i64 weight_stride = 0;
@@ -602,8 +610,10 @@ struct RowSpace {
     static size_t bytes(i64 m, i64 n) {
         const size_t drive = vlm::lsq_drive_bytes(m, n);
         size_t reals = 0, total = 0;
-        if (drive == 0 || __builtin_mul_overflow(static_cast<size_t>(m), static_cast<size_t>(n) + 1, &reals) ||
-            __builtin_add_overflow(reals, 4 * static_cast<size_t>(n), &reals) || reals > SIZE_MAX / 16 ||
+        if (drive == 0 ||
+            __builtin_mul_overflow(static_cast<size_t>(m), static_cast<size_t>(n) + 1, &reals) ||
+            __builtin_add_overflow(reals, 4 * static_cast<size_t>(n), &reals) ||
+            reals > SIZE_MAX / 16 ||
             __builtin_add_overflow(drive, reals * sizeof(f64) + static_cast<size_t>(n), &total))
             return 0;
         return total;
@@ -666,15 +676,16 @@ bool fit_row(const CurveBatch &b, i64 k, const vlm::LsqFunction &fn, const RowSp
 // A C-contiguous aligned array of `type` holding one row of `cols` values
 // for all problems (shape (cols,), stride 0) or one per problem (shape
 // (K, cols)); null with ValueError naming `what` otherwise.
-const void *rows_arg(PyObject *obj, int type, i64 count, i64 cols, bool shared_allowed, const char *what,
-                     i64 *stride) {
+const void *rows_arg(PyObject *obj, int type, i64 count, i64 cols, bool shared_allowed,
+                     const char *what, i64 *stride) {
     auto *a = reinterpret_cast<PyArrayObject *>(obj);
-    const bool ok = vlm::py::is_array_of(obj, type) &&
-                    ((shared_allowed && PyArray_NDIM(a) == 1 && PyArray_DIM(a, 0) == cols) ||
-                     (PyArray_NDIM(a) == 2 && PyArray_DIM(a, 0) == count && PyArray_DIM(a, 1) == cols));
+    const bool ok =
+        vlm::py::is_array_of(obj, type) &&
+        ((shared_allowed && PyArray_NDIM(a) == 1 && PyArray_DIM(a, 0) == cols) ||
+         (PyArray_NDIM(a) == 2 && PyArray_DIM(a, 0) == count && PyArray_DIM(a, 1) == cols));
     if (!ok) {
-        PyErr_Format(PyExc_ValueError, "%s must be a C-contiguous array of %s shape (K, %lld)", what,
-                     shared_allowed ? "shape (n,) or " : "", static_cast<long long>(cols));
+        PyErr_Format(PyExc_ValueError, "%s must be a C-contiguous array of %s shape (K, %lld)",
+                     what, shared_allowed ? "shape (n,) or " : "", static_cast<long long>(cols));
         return nullptr;
     }
     *stride = PyArray_NDIM(a) == 2 ? cols : 0;
@@ -684,7 +695,8 @@ const void *rows_arg(PyObject *obj, int type, i64 count, i64 cols, bool shared_a
 // A new zero-filled array of K items (or K x n x n) of `type`, its data in *out.
 template <class T>
 PyObject *new_rows(i64 count, i64 n, int type, T **out) {
-    npy_intp dims[3] = {static_cast<npy_intp>(count), static_cast<npy_intp>(n), static_cast<npy_intp>(n)};
+    npy_intp dims[3] = {static_cast<npy_intp>(count), static_cast<npy_intp>(n),
+                        static_cast<npy_intp>(n)};
     PyObject *arr = PyArray_ZEROS(n > 0 ? 3 : 1, dims, type, 0);
     if (arr != nullptr) *out = array_data<T>(arr);
     return arr;
@@ -694,10 +706,14 @@ bool fit_native_rows(CurveBatch &b, const UserFunction &u, i64 threads, PyObject
     vlm::py::Workspaces blocks;
     if (!blocks.allocate(threads, RowSpace::bytes(b.m, b.n))) return false;
     auto job = [&](i64 k, i64 worker, const vlm::py::StopFlag &flag) {
-        RowModel model{reinterpret_cast<NativeModelFn>(u.values_fn), reinterpret_cast<NativeModelFn>(u.jacobian_fn),
-                       u.ctx, b.xdata + k * b.xdata_stride, b.m, &flag};
-        const vlm::LsqFunction fn{row_model_values, model.jacobian != nullptr ? row_model_jacobian : nullptr,
-                                  &model};
+        RowModel model{reinterpret_cast<NativeModelFn>(u.values_fn),
+                       reinterpret_cast<NativeModelFn>(u.jacobian_fn),
+                       u.ctx,
+                       b.xdata + k * b.xdata_stride,
+                       b.m,
+                       &flag};
+        const vlm::LsqFunction fn{row_model_values,
+                                  model.jacobian != nullptr ? row_model_jacobian : nullptr, &model};
         fit_row(b, k, fn, RowSpace(blocks[worker], b.m, b.n));
     };
     return vlm::py::run_native(b.count, threads, job, report);
@@ -743,9 +759,10 @@ PyObject *solve_many(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     CurveBatch b;
     auto *xa = reinterpret_cast<PyArrayObject *>(args[1]);
     auto *ya = reinterpret_cast<PyArrayObject *>(args[3]);
-    if (!vlm::py::is_array_of(args[1], NPY_DOUBLE) || !PyArray_ISWRITEABLE(xa) || PyArray_NDIM(xa) != 2 ||
-        PyArray_DIM(xa, 1) < 1) {
-        PyErr_SetString(PyExc_ValueError, "x must be a writable C-contiguous float64 array of shape (K, n)");
+    if (!vlm::py::is_array_of(args[1], NPY_DOUBLE) || !PyArray_ISWRITEABLE(xa) ||
+        PyArray_NDIM(xa) != 2 || PyArray_DIM(xa, 1) < 1) {
+        PyErr_SetString(PyExc_ValueError,
+                        "x must be a writable C-contiguous float64 array of shape (K, n)");
         return nullptr;
     }
     b.count = PyArray_DIM(xa, 0);
@@ -757,11 +774,12 @@ PyObject *solve_many(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     }
     b.m = PyArray_DIM(ya, 1);
     i64 unused = 0;
-    b.y = static_cast<const f64 *>(rows_arg(args[3], NPY_DOUBLE, b.count, b.m, false, "ydata", &unused));
+    b.y = static_cast<const f64 *>(
+        rows_arg(args[3], NPY_DOUBLE, b.count, b.m, false, "ydata", &unused));
     if (b.y == nullptr) return nullptr;
     if (args[4] != Py_None) {
-        b.weight = static_cast<const f64 *>(rows_arg(args[4], NPY_DOUBLE, b.count, b.m, true, "weight",
-                                                     &b.weight_stride));
+        b.weight = static_cast<const f64 *>(
+            rows_arg(args[4], NPY_DOUBLE, b.count, b.m, true, "weight", &b.weight_stride));
         if (b.weight == nullptr) return nullptr;
     }
     PyObject *bounds = args[5];
@@ -771,12 +789,18 @@ PyObject *solve_many(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
             PyErr_SetString(PyExc_TypeError, "bounds must be None or (codes, lower, upper)");
             return nullptr;
         }
-        b.codes = static_cast<const i64 *>(
-            rows_arg(PyTuple_GET_ITEM(bounds, 0), NPY_INT64, b.count, b.n, true, "codes", &strides[0]));
-        b.lower = b.codes == nullptr ? nullptr : static_cast<const f64 *>(rows_arg(
-            PyTuple_GET_ITEM(bounds, 1), NPY_DOUBLE, b.count, b.n, true, "lower", &strides[1]));
-        b.upper = b.lower == nullptr ? nullptr : static_cast<const f64 *>(rows_arg(
-            PyTuple_GET_ITEM(bounds, 2), NPY_DOUBLE, b.count, b.n, true, "upper", &strides[2]));
+        b.codes = static_cast<const i64 *>(rows_arg(PyTuple_GET_ITEM(bounds, 0), NPY_INT64, b.count,
+                                                    b.n, true, "codes", &strides[0]));
+        b.lower =
+            b.codes == nullptr
+                ? nullptr
+                : static_cast<const f64 *>(rows_arg(PyTuple_GET_ITEM(bounds, 1), NPY_DOUBLE,
+                                                    b.count, b.n, true, "lower", &strides[1]));
+        b.upper =
+            b.lower == nullptr
+                ? nullptr
+                : static_cast<const f64 *>(rows_arg(PyTuple_GET_ITEM(bounds, 2), NPY_DOUBLE,
+                                                    b.count, b.n, true, "upper", &strides[2]));
         if (b.upper == nullptr) return nullptr;
         if (strides[0] != strides[1] || strides[1] != strides[2]) {
             PyErr_SetString(PyExc_ValueError, "codes, lower and upper must have the same shape");
@@ -808,7 +832,8 @@ PyObject *solve_many(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     b.options.budget_includes_jacobian = budget_jac != 0.0;
     if (PyTuple_GET_ITEM(opts, 7) != Py_None || fvec_given != 0.0 ||
         !(b.diff_step > 0.0 && std::isfinite(b.diff_step))) {
-        PyErr_SetString(PyExc_ValueError, "options: no scale, no residuals given, diff_step a finite number > 0");
+        PyErr_SetString(PyExc_ValueError,
+                        "options: no scale, no residuals given, diff_step a finite number > 0");
         return nullptr;
     }
     const long want = PyLong_AsLong(args[7]);
@@ -836,7 +861,8 @@ PyObject *solve_many(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     PyObject *problem = args[0];
     if (!set_function(u, problem, xdata)) return nullptr;
     if (u.kind != Kind::python_model && u.kind != Kind::native_model) {
-        PyErr_SetString(PyExc_ValueError, "solve_many fits curve models only (problem kind 2 or 3)");
+        PyErr_SetString(PyExc_ValueError,
+                        "solve_many fits curve models only (problem kind 2 or 3)");
         return nullptr;
     }
     const long per_row = PyLong_AsLong(args[2]);
@@ -853,7 +879,8 @@ PyObject *solve_many(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
             }
         } else {
             if (b.count > 0 && (xdata.size() % b.count != 0 || xdata.size() / b.count < b.m)) {
-                PyErr_SetString(PyExc_ValueError, "xdata must have K equal rows of at least m values");
+                PyErr_SetString(PyExc_ValueError,
+                                "xdata must have K equal rows of at least m values");
                 return nullptr;
             }
             b.xdata_stride = b.count == 0 ? 0 : xdata.size() / b.count;
@@ -861,17 +888,22 @@ PyObject *solve_many(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     }
     b.xdata = u.xdata;
 
-    Ref status(new_rows(b.count, 0, NPY_INT64, &b.status)), nfev(new_rows(b.count, 0, NPY_INT64, &b.nfev)),
-        nfev_jac(new_rows(b.count, 0, NPY_INT64, &b.nfev_jac)), njev(new_rows(b.count, 0, NPY_INT64, &b.njev)),
-        nit(new_rows(b.count, 0, NPY_INT64, &b.nit)), rank(new_rows(b.count, 0, NPY_INT64, &b.rank)),
-        cost(new_rows(b.count, 0, NPY_DOUBLE, &b.cost)), cov(new_rows(b.count, b.n, NPY_DOUBLE, &b.cov));
+    Ref status(new_rows(b.count, 0, NPY_INT64, &b.status)),
+        nfev(new_rows(b.count, 0, NPY_INT64, &b.nfev)),
+        nfev_jac(new_rows(b.count, 0, NPY_INT64, &b.nfev_jac)),
+        njev(new_rows(b.count, 0, NPY_INT64, &b.njev)),
+        nit(new_rows(b.count, 0, NPY_INT64, &b.nit)),
+        rank(new_rows(b.count, 0, NPY_INT64, &b.rank)),
+        cost(new_rows(b.count, 0, NPY_DOUBLE, &b.cost)),
+        cov(new_rows(b.count, b.n, NPY_DOUBLE, &b.cov));
     if (!status || !nfev || !nfev_jac || !njev || !nit || !rank || !cost || !cov) return nullptr;
-    const bool ok = u.native()
-                        ? fit_native_rows(b, u, vlm::py::worker_count(b.count, static_cast<i64>(workers)), report)
-                        : fit_python_rows(b, u, xrows, report);
+    const bool ok =
+        u.native() ? fit_native_rows(
+                         b, u, vlm::py::worker_count(b.count, static_cast<i64>(workers)), report)
+                   : fit_python_rows(b, u, xrows, report);
     if (!ok) return nullptr;
-    return PyTuple_Pack(8, status.get(), nfev.get(), nfev_jac.get(), njev.get(), nit.get(), rank.get(), cost.get(),
-                        cov.get());
+    return PyTuple_Pack(8, status.get(), nfev.get(), nfev_jac.get(), njev.get(), nit.get(),
+                        rank.get(), cost.get(), cov.get());
 }
 
 PyMethodDef methods[] = {
@@ -881,8 +913,10 @@ PyMethodDef methods[] = {
      "Velmora.curve_fit; "
      "call those instead."},
     {"solve_many", vlm::py::fastcall(solve_many), METH_FASTCALL,
-     "solve_many(problem, x, xrows, ydata, weight, bounds, options, want, workers, report) -> (status, "
-     "nfev, nfev_jac, njev, nit, rank, cost, cov)\n\nThe fits behind Velmora.curve_fit_many; call that "
+     "solve_many(problem, x, xrows, ydata, weight, bounds, options, want, workers, report) -> "
+     "(status, "
+     "nfev, nfev_jac, njev, nit, rank, cost, cov)\n\nThe fits behind Velmora.curve_fit_many; call "
+     "that "
      "instead."},
     {"qr", vlm::py::fastcall(qr), METH_FASTCALL,
      "qr(a, m, n, tau, perm, b) -> None\n\nPivoted QR of a in place, and Q^T b (for curve_fit's "
@@ -913,6 +947,4 @@ PyModuleDef module_def = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__least_squares(void) {
-    return PyModuleDef_Init(&module_def);
-}
+PyMODINIT_FUNC PyInit__least_squares(void) { return PyModuleDef_Init(&module_def); }

@@ -108,8 +108,8 @@ struct Lbfgsb {
         obj.ctx = fns.ctx;
         obj.stop = fns.stop;
         vlm_lbfgsb_result r{};
-        vlm::lbfgsb_drive(obj, p.n, x, p.lo_of(k), p.hi_of(k), p.nbd_of(k), &opt, &r,
-                          nullptr, nullptr, workspace);
+        vlm::lbfgsb_drive(obj, p.n, x, p.lo_of(k), p.hi_of(k), p.nbd_of(k), &opt, &r, nullptr,
+                          nullptr, workspace);
         return {r.status, r.nfev, r.nit, r.fun, r.message};
     }
 };
@@ -128,8 +128,8 @@ struct NelderMead {
         vlm::NelderMeadHooks hooks;
         hooks.stop = fns.stop;
         vlm_neldermead_result r{};
-        vlm::neldermead_drive(fns.value, fns.ctx, p.n, x, p.lo_of(k), p.hi_of(k),
-                              p.nbd_of(k), &opt, &r, &hooks, workspace);
+        vlm::neldermead_drive(fns.value, fns.ctx, p.n, x, p.lo_of(k), p.hi_of(k), p.nbd_of(k), &opt,
+                              &r, &hooks, workspace);
         return {r.status, r.nfev, r.nit, r.fun, r.message};
     }
 };
@@ -140,7 +140,7 @@ struct NelderMead {
 // row of x and allocates a workspace of its own; a run that cannot reports
 // it in its row, as minimize would.
 class WorkerSpace {
-  public:
+public:
     void prepare(i64 workers, i64 n, size_t workspace_bytes) {
         point_bytes_ = (static_cast<size_t>(n) * sizeof(f64) + 63) / 64 * 64;
         ready_ = workspace_bytes > 0 && workspace_bytes <= SIZE_MAX - point_bytes_ &&
@@ -155,12 +155,13 @@ class WorkerSpace {
         auto *x = static_cast<f64 *>(blocks_[w]);
         const size_t bytes = static_cast<size_t>(p.n) * sizeof(f64);
         std::memcpy(x, p.x_of(k), bytes);
-        const Outcome o = method.solve(p, k, x, fns, static_cast<char *>(blocks_[w]) + point_bytes_);
+        const Outcome o =
+            method.solve(p, k, x, fns, static_cast<char *>(blocks_[w]) + point_bytes_);
         std::memcpy(p.x_of(k), x, bytes);
         return o;
     }
 
-  private:
+private:
     vlm::py::Workspaces blocks_;
     size_t point_bytes_ = 0;
     bool ready_ = false;
@@ -292,9 +293,10 @@ bool bounds_arg(PyObject *obj, Problems &p) {
     const int types[3] = {NPY_DOUBLE, NPY_DOUBLE, NPY_INT64};
     const int ndim = PyArray_Check(parts[0]) ? PyArray_NDIM(as_array(parts[0])) : 0;
     for (int i = 0; i < 3; ++i) {
-        const bool ok = is_array_of(parts[i], types[i]) && PyArray_NDIM(as_array(parts[i])) == ndim &&
-                        (ndim == 1 || (ndim == 2 && PyArray_DIM(as_array(parts[i]), 0) == p.count)) &&
-                        PyArray_DIM(as_array(parts[i]), ndim - 1) == p.n;
+        const bool ok =
+            is_array_of(parts[i], types[i]) && PyArray_NDIM(as_array(parts[i])) == ndim &&
+            (ndim == 1 || (ndim == 2 && PyArray_DIM(as_array(parts[i]), 0) == p.count)) &&
+            PyArray_DIM(as_array(parts[i]), ndim - 1) == p.n;
         if (!ok) {
             PyErr_SetString(PyExc_ValueError,
                             "bounds must be C-contiguous arrays lo, hi (float64) and nbd (int64) "
@@ -441,13 +443,14 @@ constexpr const char *kNoWorkspace = "ERROR: workspace allocation failed";
 // the fit's arrays on the unconstrained coordinates, then the fit's
 // workspace.
 class FitSpace {
-  public:
+public:
     // False with MemoryError set when the blocks cannot be allocated.
     bool prepare(i64 workers, const vlm::FitProblem &base) {
         n_ = base.n;
         const size_t fit = vlm::fit_workspace_bytes(base);
         size_t square = 0, reals = 0;
-        if (fit == 0 || __builtin_mul_overflow(static_cast<size_t>(n_), static_cast<size_t>(n_), &square) ||
+        if (fit == 0 ||
+            __builtin_mul_overflow(static_cast<size_t>(n_), static_cast<size_t>(n_), &square) ||
             __builtin_add_overflow(2 * square, 3 * static_cast<size_t>(n_), &reals) ||
             reals > (SIZE_MAX - fit) / sizeof(f64) - 8) {
             PyErr_NoMemory();
@@ -469,14 +472,15 @@ class FitSpace {
     }
     void *workspace(i64 w) const { return static_cast<char *>(blocks_[w]) + arrays_bytes_; }
 
-  private:
+private:
     vlm::py::Workspaces blocks_;
     i64 n_ = 0;
     size_t arrays_bytes_ = 0;
 };
 
 // The fit of problem k: `base` with the problem's bounds and objective.
-vlm::FitProblem problem_fit(const vlm::FitProblem &base, const Problems &p, i64 k, const Functions &fns) {
+vlm::FitProblem problem_fit(const vlm::FitProblem &base, const Problems &p, i64 k,
+                            const Functions &fns) {
     vlm::FitProblem fp = base;
     fp.value = fns.value;
     fp.value_grad = fns.value_grad;
@@ -490,7 +494,8 @@ vlm::FitProblem problem_fit(const vlm::FitProblem &base, const Problems &p, i64 
 
 // Runs fit fp of problem k on worker w and writes its rows; false when it
 // was stopped (nothing written).
-bool fit_problem(const vlm::FitProblem &fp, Problems &p, FitRows &rows, i64 k, FitSpace &space, i64 w) {
+bool fit_problem(const vlm::FitProblem &fp, Problems &p, FitRows &rows, i64 k, FitSpace &space,
+                 i64 w) {
     const i64 n = p.n;
     const size_t n_bytes = static_cast<size_t>(n) * sizeof(f64);
     vlm::FitArrays a = space.arrays(w);
@@ -511,7 +516,8 @@ bool fit_problem(const vlm::FitProblem &fp, Problems &p, FitRows &rows, i64 k, F
     p.record(k, {r.status, r.nfev + out.start_nfev + out.hessian_nfev, r.nit, r.fun, message});
     const bool by_gradient = out.source == vlm::HessianSource::gradient;
     rows.state[k] = out.state;
-    rows.njev[k] = (fp.method == vlm::FitMethod::lbfgsb ? out.run_njev : 0) + (by_gradient ? out.hessian_nfev : 0);
+    rows.njev[k] = (fp.method == vlm::FitMethod::lbfgsb ? out.run_njev : 0) +
+                   (by_gradient ? out.hessian_nfev : 0);
     rows.hessian_state[k] = out.hessian_state;
     if (!estimated) {  // no estimate: nothing to report its uncertainty
         for (i64 i = 0; i < n * n; ++i) a.cov[i] = NAN;
@@ -536,10 +542,12 @@ bool fit_problem(const vlm::FitProblem &fp, Problems &p, FitRows &rows, i64 k, F
 
 // Every problem's start through the fit's own checks, before any
 // evaluation: the first unusable one as (problem, element, why), or -1.
-i64 first_bad_start(const vlm::FitProblem &base, const Problems &p, FitSpace &space, i64 *index, i64 *why) {
+i64 first_bad_start(const vlm::FitProblem &base, const Problems &p, FitSpace &space, i64 *index,
+                    i64 *why) {
     const Functions none{};
     for (i64 k = 0; k < p.count; ++k) {
-        *why = vlm::fit_check_start(problem_fit(base, p, k, none), p.x_of(k), space.workspace(0), *index);
+        *why = vlm::fit_check_start(problem_fit(base, p, k, none), p.x_of(k), space.workspace(0),
+                                    *index);
         if (*why != vlm::START_OK) return k;
     }
     return -1;
@@ -555,9 +563,10 @@ bool fit_bounds_usable(const Problems &p) {
         const i64 *nbd = p.nbd_of(k);
         for (i64 i = 0; i < p.n; ++i) {
             const bool lower = nbd[i] == 1 || nbd[i] == 2, upper = nbd[i] == 2 || nbd[i] == 3;
-            if (nbd[i] < 0 || nbd[i] > 3 || (lower && std::isnan(lo[i])) || (upper && std::isnan(hi[i])) ||
-                (nbd[i] == 2 && lo[i] > hi[i])) {
-                PyErr_Format(PyExc_ValueError, "bounds of problem %lld, element %lld cannot be mapped",
+            if (nbd[i] < 0 || nbd[i] > 3 || (lower && std::isnan(lo[i])) ||
+                (upper && std::isnan(hi[i])) || (nbd[i] == 2 && lo[i] > hi[i])) {
+                PyErr_Format(PyExc_ValueError,
+                             "bounds of problem %lld, element %lld cannot be mapped",
                              static_cast<long long>(k), static_cast<long long>(i));
                 return false;
             }
@@ -570,16 +579,19 @@ bool fit_bounds_usable(const Problems &p) {
 // of the method into base.
 bool fit_settings(PyObject *settings, PyObject *options, vlm::FitProblem &base) {
     if (!PyTuple_CheckExact(settings) || PyTuple_GET_SIZE(settings) != 3) {
-        PyErr_SetString(PyExc_TypeError, "settings must be a tuple (method, interval_family, errordef)");
+        PyErr_SetString(PyExc_TypeError,
+                        "settings must be a tuple (method, interval_family, errordef)");
         return false;
     }
     const long method = PyLong_AsLong(PyTuple_GET_ITEM(settings, 0));
     const long family = PyLong_AsLong(PyTuple_GET_ITEM(settings, 1));
     base.errordef = PyFloat_AsDouble(PyTuple_GET_ITEM(settings, 2));
     if (PyErr_Occurred()) return false;
-    if ((method != 0 && method != 1) || (family != vlm::PARAM_AFF_LOGIT && family != vlm::PARAM_AFF_PROBIT) ||
+    if ((method != 0 && method != 1) ||
+        (family != vlm::PARAM_AFF_LOGIT && family != vlm::PARAM_AFF_PROBIT) ||
         !(base.errordef > 0.0 && base.errordef <= DBL_MAX)) {
-        PyErr_SetString(PyExc_ValueError, "settings: method 0 or 1, interval family 3 or 4, errordef > 0");
+        PyErr_SetString(PyExc_ValueError,
+                        "settings: method 0 or 1, interval family 3 or 4, errordef > 0");
         return false;
     }
     base.method = method == 0 ? vlm::FitMethod::lbfgsb : vlm::FitMethod::neldermead;
@@ -596,20 +608,22 @@ bool fit_settings(PyObject *settings, PyObject *options, vlm::FitProblem &base) 
     return true;
 }
 
-bool fit_native(const vlm::FitProblem &base, Problems &p, FitRows &rows, const vlm::py::ObjectiveSpec &spec,
-                FitSpace &space, i64 threads, PyObject *report) {
+bool fit_native(const vlm::FitProblem &base, Problems &p, FitRows &rows,
+                const vlm::py::ObjectiveSpec &spec, FitSpace &space, i64 threads,
+                PyObject *report) {
     const auto value = reinterpret_cast<vlm_objective_fn>(spec.value);
     const auto value_grad = reinterpret_cast<vlm::ValueGradFn>(spec.grad);
     auto job = [&](i64 k, i64 worker, const StopFlag &flag) {
         NativeRun run{value, value_grad, p.ctx_of(k), &flag};
-        const Functions fns{native_value, value_grad != nullptr ? native_value_grad : nullptr, &run, &run.stop};
+        const Functions fns{native_value, value_grad != nullptr ? native_value_grad : nullptr, &run,
+                            &run.stop};
         fit_problem(problem_fit(base, p, k, fns), p, rows, k, space, worker);
     };
     return vlm::py::run_native(p.count, threads, job, report);
 }
 
-bool fit_python(const vlm::FitProblem &base, Problems &p, FitRows &rows, const vlm::py::ObjectiveSpec &spec,
-                FitSpace &space, PyObject *report) {
+bool fit_python(const vlm::FitProblem &base, Problems &p, FitRows &rows,
+                const vlm::py::ObjectiveSpec &spec, FitSpace &space, PyObject *report) {
     vlm::py::ObjectiveRun run;
     run.n = p.n;
     if (!run.set_python(spec, p.data != nullptr ? 1 : 0)) return false;
@@ -631,7 +645,8 @@ bool fit_python(const vlm::FitProblem &base, Problems &p, FitRows &rows, const v
 // A new zero-filled float64 array of K rows of `cols` (and `cols` again
 // when square), its data in *out.
 PyObject *new_table(i64 count, i64 cols, bool square, int type, void **out) {
-    npy_intp dims[3] = {static_cast<npy_intp>(count), static_cast<npy_intp>(cols), static_cast<npy_intp>(cols)};
+    npy_intp dims[3] = {static_cast<npy_intp>(count), static_cast<npy_intp>(cols),
+                        static_cast<npy_intp>(cols)};
     PyObject *arr = PyArray_ZEROS(square ? 3 : 2, dims, type, 0);
     if (arr != nullptr) *out = PyArray_DATA(as_array(arr));
     return arr;
@@ -653,8 +668,9 @@ PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     vlm::py::ObjectiveSpec spec;
     Problems p;
     vlm::FitProblem base;
-    if (!vlm::py::parse_objective(args[0], spec) || !starts_arg(args[1], p) || !data_arg(args[2], spec, p) ||
-        !bounds_arg(args[3], p) || !fit_settings(args[5], args[4], base) || !fit_bounds_usable(p))
+    if (!vlm::py::parse_objective(args[0], spec) || !starts_arg(args[1], p) ||
+        !data_arg(args[2], spec, p) || !bounds_arg(args[3], p) ||
+        !fit_settings(args[5], args[4], base) || !fit_bounds_usable(p))
         return nullptr;
     if (spec.kind == 2) {
         PyErr_SetString(PyExc_ValueError, "the built-in objectives are not run here");
@@ -672,13 +688,15 @@ PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     i64 bad = -1;
     Py_BEGIN_ALLOW_THREADS bad = first_bad_start(base, p, space, &index, &why);
     Py_END_ALLOW_THREADS if (bad >= 0) return Py_BuildValue("(LLL)", static_cast<long long>(bad),
-                                                           static_cast<long long>(index),
-                                                           static_cast<long long>(why));
+                                                            static_cast<long long>(index),
+                                                            static_cast<long long>(why));
 
     FitRows rows;
     void *data[5] = {};
-    Ref state(new_column(p.count, NPY_INT64, &rows.state)), status(new_column(p.count, NPY_INT64, &p.status)),
-        nfev(new_column(p.count, NPY_INT64, &p.nfev)), njev(new_column(p.count, NPY_INT64, &rows.njev)),
+    Ref state(new_column(p.count, NPY_INT64, &rows.state)),
+        status(new_column(p.count, NPY_INT64, &p.status)),
+        nfev(new_column(p.count, NPY_INT64, &p.nfev)),
+        njev(new_column(p.count, NPY_INT64, &rows.njev)),
         nit(new_column(p.count, NPY_INT64, &p.nit)), fun(new_column(p.count, NPY_DOUBLE, &p.fun)),
         hessian_state(new_column(p.count, NPY_INT64, &rows.hessian_state)),
         se(new_table(p.count, p.n, false, NPY_DOUBLE, &data[0])),
@@ -686,7 +704,8 @@ PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         se_y(new_table(p.count, p.n, false, NPY_DOUBLE, &data[2])),
         flat(new_table(p.count, p.n, false, NPY_BOOL, &data[3])),
         cov(new_table(p.count, p.n, true, NPY_DOUBLE, &data[4]));
-    if (!state || !status || !nfev || !njev || !nit || !fun || !hessian_state || !se || !y || !se_y || !flat || !cov)
+    if (!state || !status || !nfev || !njev || !nit || !fun || !hessian_state || !se || !y ||
+        !se_y || !flat || !cov)
         return nullptr;
     rows.se = static_cast<f64 *>(data[0]);
     rows.y = static_cast<f64 *>(data[1]);
@@ -702,8 +721,9 @@ PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     Ref message(ok ? message_column(p) : nullptr);
     PyMem_Free(p.message);
     if (!message) return nullptr;
-    return PyTuple_Pack(13, state.get(), status.get(), message.get(), nfev.get(), njev.get(), nit.get(), fun.get(),
-                        hessian_state.get(), se.get(), y.get(), se_y.get(), flat.get(), cov.get());
+    return PyTuple_Pack(13, state.get(), status.get(), message.get(), nfev.get(), njev.get(),
+                        nit.get(), fun.get(), hessian_state.get(), se.get(), y.get(), se_y.get(),
+                        flat.get(), cov.get());
 }
 
 PyMethodDef methods[] = {

@@ -10,8 +10,13 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-_Result = tuple[NDArray[np.float64], NDArray[np.int64], NDArray[np.int64], NDArray[np.int64],
-                NDArray[np.object_]]
+_Result = tuple[
+    NDArray[np.float64],
+    NDArray[np.int64],
+    NDArray[np.int64],
+    NDArray[np.int64],
+    NDArray[np.object_],
+]
 _Bounds = tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.int64]] | None
 _Report = Callable[[int], object] | None
 

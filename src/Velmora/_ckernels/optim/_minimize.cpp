@@ -188,7 +188,8 @@ struct Call {
         if (!x.acquire(args[1])) return false;
         run.n = x.size();
         if (run.n < 1 || !x.aligned()) {
-            PyErr_SetString(PyExc_ValueError, "x must be an aligned float64 array of n >= 1 values");
+            PyErr_SetString(PyExc_ValueError,
+                            "x must be an aligned float64 array of n >= 1 values");
             return false;
         }
         if (!set_objective(run, args[0], params) || !bounds_arg(args[2], run.n, bounds))
@@ -286,8 +287,8 @@ PyObject *neldermead(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     const vlm_objective_fn value = run.kind == Kind::python ? vlm::py::python_value : native_value;
     vlm_neldermead_result res{};
     c.execute([&] {
-        vlm::neldermead_drive(value, run.objective_ctx(), run.n, c.x.data(), c.lo(), c.hi(), c.nbd(), &opt, &res,
-                              &hooks, nullptr);
+        vlm::neldermead_drive(value, run.objective_ctx(), run.n, c.x.data(), c.lo(), c.hi(),
+                              c.nbd(), &opt, &res, &hooks, nullptr);
     });
     return c.result(res.status, res.message, res.nfev, 0, res.nit, res.fun);
 }
@@ -306,16 +307,19 @@ PyObject *new_array(int ndim, i64 rows, i64 cols, int type) {
 // family of elements bounded on both sides, errordef > 0.
 bool fit_settings(PyObject *obj, vlm::FitProblem &p) {
     if (!PyTuple_CheckExact(obj) || PyTuple_GET_SIZE(obj) != 3) {
-        PyErr_SetString(PyExc_TypeError, "settings must be a tuple (method, interval_family, errordef)");
+        PyErr_SetString(PyExc_TypeError,
+                        "settings must be a tuple (method, interval_family, errordef)");
         return false;
     }
     const long method = PyLong_AsLong(PyTuple_GET_ITEM(obj, 0));
     const long family = PyLong_AsLong(PyTuple_GET_ITEM(obj, 1));
     p.errordef = PyFloat_AsDouble(PyTuple_GET_ITEM(obj, 2));
     if (PyErr_Occurred()) return false;
-    if ((method != 0 && method != 1) || (family != vlm::PARAM_AFF_LOGIT && family != vlm::PARAM_AFF_PROBIT) ||
+    if ((method != 0 && method != 1) ||
+        (family != vlm::PARAM_AFF_LOGIT && family != vlm::PARAM_AFF_PROBIT) ||
         !(p.errordef > 0.0 && p.errordef <= DBL_MAX)) {
-        PyErr_SetString(PyExc_ValueError, "settings: method 0 or 1, interval family 3 or 4, errordef > 0");
+        PyErr_SetString(PyExc_ValueError,
+                        "settings: method 0 or 1, interval family 3 or 4, errordef > 0");
         return false;
     }
     p.method = method == 0 ? vlm::FitMethod::lbfgsb : vlm::FitMethod::neldermead;
@@ -330,9 +334,10 @@ bool fit_bounds_usable(const Call &c, i64 n) {
     for (i64 i = 0; i < n; ++i) {
         const i64 code = c.nbd()[i];
         const bool lower = code == 1 || code == 2, upper = code == 2 || code == 3;
-        if (code < 0 || code > 3 || (lower && std::isnan(c.lo()[i])) || (upper && std::isnan(c.hi()[i])) ||
-            (code == 2 && c.lo()[i] > c.hi()[i])) {
-            PyErr_Format(PyExc_ValueError, "bounds of element %lld cannot be mapped", static_cast<long long>(i));
+        if (code < 0 || code > 3 || (lower && std::isnan(c.lo()[i])) ||
+            (upper && std::isnan(c.hi()[i])) || (code == 2 && c.lo()[i] > c.hi()[i])) {
+            PyErr_Format(PyExc_ValueError, "bounds of element %lld cannot be mapped",
+                         static_cast<long long>(i));
             return false;
         }
     }
@@ -402,12 +407,12 @@ PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     if (PyErr_Occurred()) return nullptr;
     const vlm_lbfgsb_result &r = out.run;
     const auto ll = [](i64 v) { return static_cast<long long>(v); };
-    return Py_BuildValue("(LLLLsLLLdLLiLLOOOOOOO)", ll(out.state), ll(out.index), ll(out.start_problem),
-                         ll(r.status), r.message != nullptr ? r.message : "", ll(r.nfev), ll(out.run_njev),
-                         ll(r.nit), r.fun, ll(out.start_nfev), ll(out.hessian_nfev),
-                         out.source == vlm::HessianSource::gradient ? 1 : 0, ll(out.hessian_state),
-                         ll(out.flat_count), y.get(), grad.get(), hessian.get(), cov_y.get(), cov.get(),
-                         se.get(), flat.get());
+    return Py_BuildValue("(LLLLsLLLdLLiLLOOOOOOO)", ll(out.state), ll(out.index),
+                         ll(out.start_problem), ll(r.status), r.message != nullptr ? r.message : "",
+                         ll(r.nfev), ll(out.run_njev), ll(r.nit), r.fun, ll(out.start_nfev),
+                         ll(out.hessian_nfev), out.source == vlm::HessianSource::gradient ? 1 : 0,
+                         ll(out.hessian_state), ll(out.flat_count), y.get(), grad.get(),
+                         hessian.get(), cov_y.get(), cov.get(), se.get(), flat.get());
 }
 
 PyMethodDef methods[] = {

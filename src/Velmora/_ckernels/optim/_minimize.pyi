@@ -36,9 +36,29 @@ def neldermead(
 # (state, index, start_problem, status, message, nfev, njev, nit, fun,
 # start_nfev, hessian_nfev, hessian_by_gradient, hessian_state, flat_count, y,
 # grad, hessian, cov_y, cov, se, flat).
-_FitResult = tuple[int, int, int, int, str, int, int, int, float, int, int, int, int, int,
-                   NDArray[np.float64], NDArray[np.float64], NDArray[np.float64], NDArray[np.float64],
-                   NDArray[np.float64], NDArray[np.float64], NDArray[np.bool_]]
+_FitResult = tuple[
+    int,
+    int,
+    int,
+    int,
+    str,
+    int,
+    int,
+    int,
+    float,
+    int,
+    int,
+    int,
+    int,
+    int,
+    NDArray[np.float64],
+    NDArray[np.float64],
+    NDArray[np.float64],
+    NDArray[np.float64],
+    NDArray[np.float64],
+    NDArray[np.float64],
+    NDArray[np.bool_],
+]
 
 def fit(
     objective: tuple[Any, ...],

@@ -22,8 +22,8 @@ using vlm::py::NoGil;
 using vlm::py::Ref;
 using vlm::py::TypedView;
 
-using vlm::ObjCtx;
 using vlm::_obj_quad;
+using vlm::ObjCtx;
 
 // The objective called `name`, or null with ValueError "unknown objective
 // <repr>". The callers have already limited `name` to an exact str or None,
@@ -92,7 +92,7 @@ PyObject *copy_array(PyObject *np, PyObject *obj, PyObject *float64) {
 // The bound arrays handed to the minimizers, zero-filled: lo, hi (f64) and
 // the codes nbd (i64), one allocation of 3n values.
 class BoundArrays {
-  public:
+public:
     BoundArrays() = default;
     BoundArrays(const BoundArrays &) = delete;
     BoundArrays &operator=(const BoundArrays &) = delete;
@@ -115,7 +115,7 @@ class BoundArrays {
     f64 *hi = nullptr;
     i64 *nbd = nullptr;
 
-  private:
+private:
     void *block_ = nullptr;
 };
 
@@ -156,8 +156,7 @@ bool check_bounds_order(i64 n, const BoundArrays &b) {
         const bool lower = b.nbd[i] == 1 || b.nbd[i] == 2, upper = b.nbd[i] == 2 || b.nbd[i] == 3;
         const bool nan = (lower && std::isnan(b.lo[i])) || (upper && std::isnan(b.hi[i]));
         if (nan || (lower && upper && b.lo[i] > b.hi[i])) {
-            PyErr_Format(PyExc_ValueError,
-                         "bounds[%lld] is invalid: %s", static_cast<long long>(i),
+            PyErr_Format(PyExc_ValueError, "bounds[%lld] is invalid: %s", static_cast<long long>(i),
                          nan ? "a bound is NaN" : "the lower bound is above the upper bound");
             return false;
         }
@@ -181,12 +180,13 @@ PyObject *result_dict(PyObject *x, const Result &res) {
         {"nit", PyLong_FromLongLong(res.nit)},
         {"success", PyBool_FromLong(res.success != 0)},
         {"status", PyLong_FromLongLong(res.status)},
-        {"message", PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)),
-                                         "replace")},
+        {"message",
+         PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)), "replace")},
     };
     bool ok = true;
     for (const auto &item : items) {
-        ok = ok && item.value != nullptr && PyDict_SetItemString(dict.get(), item.key, item.value) == 0;
+        ok = ok && item.value != nullptr &&
+             PyDict_SetItemString(dict.get(), item.key, item.value) == 0;
         Py_XDECREF(item.value);
     }
     return ok ? dict.release() : nullptr;
@@ -346,8 +346,8 @@ const vlm::py::FunctionDef run_neldermead_def = {
 
 int exec_module(PyObject *module) {
     if (vlm::py::add_numpy_global(module) < 0 || !init_copy_names()) return -1;
-    Ref lbfgsb_defaults(Py_BuildValue("(OOiiiiddd)", Py_None, Py_None, 10, 15000, 15000, 20, 1e7,
-                                      1e-5, 0.0));
+    Ref lbfgsb_defaults(
+        Py_BuildValue("(OOiiiiddd)", Py_None, Py_None, 10, 15000, 15000, 20, 1e7, 1e-5, 0.0));
     Ref neldermead_defaults(Py_BuildValue("(OOiidd)", Py_None, Py_None, 0, 0, 1e-4, 1e-4));
     if (!lbfgsb_defaults || !neldermead_defaults) return -1;
     if (vlm::py::add_function(module, &run_lbfgsb_def, lbfgsb_defaults.get()) < 0) return -1;

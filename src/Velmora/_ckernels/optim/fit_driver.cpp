@@ -44,12 +44,14 @@ struct Workspace {
     // Bytes of the block, or 0 when they do not fit in memory arithmetic.
     static size_t bytes(const FitProblem &p, size_t *minimizer_bytes) {
         const i64 n = p.n;
-        const size_t minimizer = p.method == FitMethod::lbfgsb ? lbfgsb_workspace_bytes(n, p.lbfgsb.m)
-                                                               : neldermead_workspace_bytes(n);
+        const size_t minimizer = p.method == FitMethod::lbfgsb
+                                     ? lbfgsb_workspace_bytes(n, p.lbfgsb.m)
+                                     : neldermead_workspace_bytes(n);
         i64 nn, reals, total;
         if (n < 1 || minimizer == 0 || __builtin_mul_overflow(n, n, &nn) ||
-            __builtin_mul_overflow(nn, 4, &reals) || __builtin_add_overflow(reals, 12 * n, &reals) ||
-            reals > PTRDIFF_MAX / 16 || __builtin_add_overflow(reals * 8, 3 * n * 8 + 2 * n, &total) ||
+            __builtin_mul_overflow(nn, 4, &reals) ||
+            __builtin_add_overflow(reals, 12 * n, &reals) || reals > PTRDIFF_MAX / 16 ||
+            __builtin_add_overflow(reals * 8, 3 * n * 8 + 2 * n, &total) ||
             static_cast<size_t>(total) > SIZE_MAX - minimizer)
             return 0;
         *minimizer_bytes = minimizer;
@@ -135,7 +137,8 @@ i64 prepare(const FitProblem &p, const f64 *x, Workspace &w, ParamPlan &plan, f6
 
 // The block of a fit: the caller's, or one allocated into `owned`; null
 // when there is none.
-void *workspace_block(const FitProblem &p, void *given, OwnedBlock &owned, size_t &minimizer_bytes) {
+void *workspace_block(const FitProblem &p, void *given, OwnedBlock &owned,
+                      size_t &minimizer_bytes) {
     const size_t bytes = Workspace::bytes(p, &minimizer_bytes);
     if (bytes == 0) return nullptr;
     if (given != nullptr) return given;
@@ -177,8 +180,8 @@ bool minimize_mapped(const FitProblem &p, MappedObjective &mo, i64 m, const FitA
     NelderMeadHooks hooks;
     hooks.stop = p.stop;
     vlm_neldermead_result res{};
-    neldermead_drive(mapped_value, &mo, m, a.y, nullptr, nullptr, nullptr, &p.neldermead, &res, &hooks,
-                     work);
+    neldermead_drive(mapped_value, &mo, m, a.y, nullptr, nullptr, nullptr, &p.neldermead, &res,
+                     &hooks, work);
     if (stopped(p.stop)) return false;
     out.run = {res.status, res.nfev, res.nit, res.fun, res.success, res.message};
     fill(a.grad, m, NAN);
@@ -252,7 +255,8 @@ i64 fit_drive(const FitProblem &p, const FitArrays &a, FitOutcome &out, void *wo
         return out.state;
     }
     mapped_expand(mo, a.y);
-    if (out.state == FIT_DONE && out.run.nfev == 0) out.state = FIT_NOT_RUN;  // no value to differentiate at
+    if (out.state == FIT_DONE && out.run.nfev == 0)
+        out.state = FIT_NOT_RUN;  // no value to differentiate at
     if (out.state != FIT_DONE) return out.state;
 
     // The Hessian on y, its analysis, and the delta method: cov_x = D cov_y D
@@ -266,20 +270,20 @@ i64 fit_drive(const FitProblem &p, const FitArrays &a, FitOutcome &out, void *wo
         for (i64 k = 0; k < m; ++k) a.flat[w.free[k]] = 1;
         out.state = FIT_NO_HESSIAN;
     } else {
-        const bool formed =
-            out.source == HessianSource::gradient
-                ? hessian_by_gradient(mapped_value_grad, &mo, m, a.y, a.hessian, w.steps,
-                                      w.hessian_work, p.stop)
-                : hessian_by_values(mapped_value, &mo, m, a.y, out.run.fun, a.hessian, w.steps,
-                                    w.hessian_work, p.stop);
+        const bool formed = out.source == HessianSource::gradient
+                                ? hessian_by_gradient(mapped_value_grad, &mo, m, a.y, a.hessian,
+                                                      w.steps, w.hessian_work, p.stop)
+                                : hessian_by_values(mapped_value, &mo, m, a.y, out.run.fun,
+                                                    a.hessian, w.steps, w.hessian_work, p.stop);
         mapped_expand(mo, a.y);
         if (!formed) {
             out.state = FIT_STOPPED;
             return out.state;
         }
         out.hessian_nfev = hessian_evaluations(out.source, m);
-        out.hessian_state = hessian_covariance(a.hessian, w.steps, m, hessian_flat_tolerance(out.source),
-                                               p.errordef, a.cov_y, w.flat, w.cov_work, w.pivots);
+        out.hessian_state =
+            hessian_covariance(a.hessian, w.steps, m, hessian_flat_tolerance(out.source),
+                               p.errordef, a.cov_y, w.flat, w.cov_work, w.pivots);
         for (i64 k = 0; k < m; ++k) a.flat[w.free[k]] = w.flat[k];
     }
     f64 *dx_dy = w.steps;

@@ -45,25 +45,25 @@ struct FitProblem {
 
 // The arrays of one fit, all caller-owned; m is the number of free elements.
 struct FitArrays {
-    f64 *x = nullptr;         // n: the start (fixed elements at their value), then the estimate
-    f64 *y = nullptr;         // m: the estimate on the unconstrained coordinates
-    f64 *grad = nullptr;      // m: the gradient there (L-BFGS-B; NaN for Nelder-Mead)
-    f64 *hessian = nullptr;   // m x m: the Hessian there
-    f64 *cov_y = nullptr;     // m x m: the covariance of y (2 errordef H^-1, NaN where flat)
-    f64 *cov = nullptr;       // n x n: the covariance of x (0 for fixed elements)
-    f64 *se = nullptr;        // n: the standard errors, sqrt(diag(cov))
+    f64 *x = nullptr;        // n: the start (fixed elements at their value), then the estimate
+    f64 *y = nullptr;        // m: the estimate on the unconstrained coordinates
+    f64 *grad = nullptr;     // m: the gradient there (L-BFGS-B; NaN for Nelder-Mead)
+    f64 *hessian = nullptr;  // m x m: the Hessian there
+    f64 *cov_y = nullptr;    // m x m: the covariance of y (2 errordef H^-1, NaN where flat)
+    f64 *cov = nullptr;      // n x n: the covariance of x (0 for fixed elements)
+    f64 *se = nullptr;       // n: the standard errors, sqrt(diag(cov))
     unsigned char *flat = nullptr;  // n: 1 for an element moved by a flat direction
 };
 
 // How a fit ended.
 enum FitState : i64 {
-    FIT_DONE = 0,           // the run ended (see status) and the Hessian was analysed (hessian_state)
-    FIT_STOPPED = 1,        // *stop was set: nothing else is meaningful
-    FIT_BAD_START = 2,      // element `index` of the start is unusable (`start_problem` says why)
+    FIT_DONE = 0,       // the run ended (see status) and the Hessian was analysed (hessian_state)
+    FIT_STOPPED = 1,    // *stop was set: nothing else is meaningful
+    FIT_BAD_START = 2,  // element `index` of the start is unusable (`start_problem` says why)
     FIT_NOT_FINITE_START = 3,  // the objective is not finite at the start (fun holds its value)
-    FIT_NO_HESSIAN = 4,     // the run ended at a point with no finite value: no Hessian
-    FIT_NO_MEMORY = 5,      // the workspace could not be allocated
-    FIT_NOT_RUN = 6,        // the minimizer refused its input (status and message say why)
+    FIT_NO_HESSIAN = 4,        // the run ended at a point with no finite value: no Hessian
+    FIT_NO_MEMORY = 5,         // the workspace could not be allocated
+    FIT_NOT_RUN = 6,           // the minimizer refused its input (status and message say why)
 };
 
 // Why a start is unusable (FIT_BAD_START), checked before any evaluation.

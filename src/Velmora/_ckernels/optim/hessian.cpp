@@ -52,7 +52,8 @@ f64 hessian_step(HessianSource source, f64 yi) {
 
 f64 hessian_flat_tolerance(HessianSource source) {
     constexpr f64 margin = 1e3;
-    return margin * (source == HessianSource::gradient ? 3.6668528625010836e-11 : 1.4901161193847656e-08);
+    return margin *
+           (source == HessianSource::gradient ? 3.6668528625010836e-11 : 1.4901161193847656e-08);
 }
 
 i64 hessian_evaluations(HessianSource source, i64 n) {
@@ -81,7 +82,8 @@ bool hessian_by_gradient(ValueGradFn fg, void *ctx, i64 n, f64 *y, f64 *H, f64 *
         for (i64 i = 0; i < n; ++i) H[i * n + j] = formed ? (g_up[i] - g_down[i]) / width : NAN;
     }
     for (i64 i = 0; i < n; ++i)
-        for (i64 j = 0; j < i; ++j) H[i * n + j] = H[j * n + i] = 0.5 * (H[i * n + j] + H[j * n + i]);
+        for (i64 j = 0; j < i; ++j)
+            H[i * n + j] = H[j * n + i] = 0.5 * (H[i * n + j] + H[j * n + i]);
     return true;
 }
 
@@ -119,7 +121,8 @@ bool hessian_by_values(vlm_objective_fn f, void *ctx, i64 n, f64 *y, f64 f0, f64
             if (stopped(stop)) return false;
             const f64 both_down = probe(i, down[i], j, down[j]);
             if (stopped(stop)) return false;
-            const f64 sum = (both_up + both_down) - (f_up[i] + f_down[i]) - (f_up[j] + f_down[j]) + 2.0 * f0;
+            const f64 sum =
+                (both_up + both_down) - (f_up[i] + f_down[i]) - (f_up[j] + f_down[j]) + 2.0 * f0;
             H[i * n + j] = H[j * n + i] = sum / (2.0 * steps[i] * steps[j]);
         }
     }
@@ -196,7 +199,8 @@ i64 hessian_covariance(const f64 *H, const f64 *steps, i64 n, f64 tol, f64 error
         for (i64 b = 0; b < rank; ++b) {
             const i64 j = perm[b];
             if (flat[j]) continue;
-            cov[i * n + j] = scale * steps[i] * steps[j] * 0.5 * (G[a * rank + b] + G[b * rank + a]);
+            cov[i * n + j] =
+                scale * steps[i] * steps[j] * 0.5 * (G[a * rank + b] + G[b * rank + a]);
         }
     }
     return rank == n ? HESSIAN_IDENTIFIED : HESSIAN_FLAT;

@@ -52,9 +52,9 @@ struct Box {
 // factor of T are m x m column-major in logical order.
 struct Memory {
     i64 n, m;
-    f64 *ws, *wy;        // S and Y, one n-vector per slot
-    f64 *sy_mat, *ss_mat; // S'Y and S'S, m x m
-    f64 *wt;             // Cholesky factor of T (upper triangle), m x m
+    f64 *ws, *wy;          // S and Y, one n-vector per slot
+    f64 *sy_mat, *ss_mat;  // S'Y and S'S, m x m
+    f64 *wt;               // Cholesky factor of T (upper triangle), m x m
     f64 theta;
     i64 head, col, itail, iupdat;
     bool updatd;
@@ -81,7 +81,7 @@ struct Memory {
 
 // The n-vectors of the iteration and the small work vectors.
 struct Work {
-    f64 *wn, *snd;     // 2m x 2m: factor of K and the matrix it is formed from
+    f64 *wn, *snd;  // 2m x 2m: factor of K and the matrix it is formed from
     f64 *z, *r, *d, *t, *xp;
     f64 *p, *c, *wbp, *v;  // four 2m-vectors of the inner workspace
 };
@@ -98,15 +98,42 @@ struct LineSearch {
 // Save-array slots.
 
 enum ISlot : i64 {
-    I_MN = 0, I_M2 = 1, I_4M2 = 2, I_OFFSETS = 3,  // 3..15: offsets of the 13 pieces
-    I_NINTOL = 21, I_IBACK = 24, I_NSKIP = 25, I_HEAD = 26, I_COL = 27, I_ITAIL = 28,
-    I_ITER = 29, I_IUPDAT = 30, I_NSEG = 32, I_NFGV = 33, I_INFO = 34, I_IFUN = 35,
-    I_IWORD = 36, I_NFREE = 37, I_NACT = 38, I_ILEAVE = 39, I_NENTER = 40,
-    I_BRACKT = 42, I_STAGE = 43
+    I_MN = 0,
+    I_M2 = 1,
+    I_4M2 = 2,
+    I_OFFSETS = 3,  // 3..15: offsets of the 13 pieces
+    I_NINTOL = 21,
+    I_IBACK = 24,
+    I_NSKIP = 25,
+    I_HEAD = 26,
+    I_COL = 27,
+    I_ITAIL = 28,
+    I_ITER = 29,
+    I_IUPDAT = 30,
+    I_NSEG = 32,
+    I_NFGV = 33,
+    I_INFO = 34,
+    I_IFUN = 35,
+    I_IWORD = 36,
+    I_NFREE = 37,
+    I_NACT = 38,
+    I_ILEAVE = 39,
+    I_NENTER = 40,
+    I_BRACKT = 42,
+    I_STAGE = 43
 };
 enum DSlot : i64 {
-    D_THETA = 0, D_FOLD = 1, D_TOL = 2, D_DNORM = 3, D_GD = 10, D_STPMX = 11, D_SBGNRM = 12,
-    D_STP = 13, D_GDOLD = 14, D_DTD = 15, D_LINE_SEARCH = 16
+    D_THETA = 0,
+    D_FOLD = 1,
+    D_TOL = 2,
+    D_DNORM = 3,
+    D_GD = 10,
+    D_STPMX = 11,
+    D_SBGNRM = 12,
+    D_STP = 13,
+    D_GDOLD = 14,
+    D_DTD = 15,
+    D_LINE_SEARCH = 16
 };
 enum LSlot : i64 { L_PRJCTD = 0, L_CNSTND = 1, L_BOXED = 2, L_UPDATD = 3 };
 
@@ -465,7 +492,8 @@ i64 formk(const Memory &mem, const FreeSets &fs, f64 *wn, f64 *wn1) {
             W1(m + iy, m + jy) = active.dot(mem.s(newest), mem.s(jp));
             W1(m + iy, jy) = active.dot(mem.s(newest), mem.y(jp));
         }
-        for (i64 i = 0; i < col; ++i) W1(m + i, col - 1) = free_set.dot(mem.s(mem.slot(i)), mem.y(newest));
+        for (i64 i = 0; i < col; ++i)
+            W1(m + i, col - 1) = free_set.dot(mem.s(mem.slot(i)), mem.y(newest));
         upcl = col - 1;
     }
 
@@ -475,7 +503,8 @@ i64 formk(const Memory &mem, const FreeSets &fs, f64 *wn, f64 *wn1) {
         for (i64 jy = 0; jy <= iy; ++jy) {
             const i64 jp = mem.slot(jy);
             W1(iy, jy) += entering.dot(mem.y(ip), mem.y(jp)) - leaving.dot(mem.y(ip), mem.y(jp));
-            W1(m + iy, m + jy) += -entering.dot(mem.s(ip), mem.s(jp)) + leaving.dot(mem.s(ip), mem.s(jp));
+            W1(m + iy, m + jy) +=
+                -entering.dot(mem.s(ip), mem.s(jp)) + leaving.dot(mem.s(ip), mem.s(jp));
         }
     }
     for (i64 is = m; is < m + upcl; ++is) {
@@ -584,8 +613,7 @@ i64 subsm(const Memory &mem, const Box &box, const FreeSets &fs, const f64 *xx, 
                 x[k] = std::fmin(box.u[k], target);
                 if (x[k] == box.u[k]) iword = 1;
                 break;
-            default:
-                x[k] = target;
+            default: x[k] = target;
         }
     }
     if (iword == 0) return 0;
@@ -847,7 +875,8 @@ void dcsrch(f64 f, f64 g, f64 &stp, f64 stpmax, i64 &task, i64 &msg, LineSearch 
     }
     stp = std::fmax(stp, stpmin);
     stp = std::fmin(stp, stpmax);
-    if (s.brackt && (stp <= s.stmin || stp >= s.stmax || s.stmax - s.stmin <= xtol * s.stmax)) stp = s.stx;
+    if (s.brackt && (stp <= s.stmin || stp >= s.stmax || s.stmax - s.stmin <= xtol * s.stmax))
+        stp = s.stx;
     task = FG;
     msg = NO_MSG;
 }
@@ -945,8 +974,8 @@ void Iteration::transfer_all(i64 *lsave, i64 *isave, f64 *dsave) {
     // The line search's own state, in the order of its save slots.
     at(isave[I_BRACKT], ls.brackt);
     at(isave[I_STAGE], ls.stage);
-    f64 *ls_reals[] = {&ls.ginit, &ls.gtest, &ls.gx, &ls.gy, &ls.finit, &ls.fx, &ls.fy,
-                       &ls.stx, &ls.sty, &ls.stmin, &ls.stmax, &ls.width, &ls.width1};
+    f64 *ls_reals[] = {&ls.ginit, &ls.gtest, &ls.gx,    &ls.gy,    &ls.finit, &ls.fx,    &ls.fy,
+                       &ls.stx,   &ls.sty,   &ls.stmin, &ls.stmax, &ls.width, &ls.width1};
     for (i64 k = 0; k < 13; ++k) at(dsave[D_LINE_SEARCH + k], *ls_reals[k]);
 }
 
@@ -1029,7 +1058,8 @@ Next Iteration::iterate() {
         wrk = mem.updatd;
         nseg = 0;
     } else {
-        while ((info = cauchy(box, x, g, fs.indx2, iwhere, mem, w, sbgnrm, nseg)) != 0) reset_memory();
+        while ((info = cauchy(box, x, g, fs.indx2, iwhere, mem, w, sbgnrm, nseg)) != 0)
+            reset_memory();
         nintol += nseg;
         wrk = freev(n, fs, iwhere, mem.updatd, cnstnd, iter);
         nact = n - fs.nfree;
@@ -1257,10 +1287,11 @@ extern "C" void setulb(i64 n, i64 m, f64 *x, const f64 *l, const f64 *u, const i
     it.task_msg = task + 1;
     it.ln_task = ln_task;
     it.ln_msg = ln_task + 1;
-    it.mem = Memory{n, m, wa + off[0], wa + off[1], wa + off[2], wa + off[3], wa + off[4],
-                    1.0, 0, 0, 0, 0, false};
-    it.w = Work{wa + off[5], wa + off[6], wa + off[7], wa + off[8], wa + off[9], wa + off[10],
-                wa + off[11], inner, inner + 2 * vm, inner + 4 * vm, inner + 6 * vm};
+    it.mem = Memory{n,   m, wa + off[0], wa + off[1], wa + off[2], wa + off[3], wa + off[4],
+                    1.0, 0, 0,           0,           0,           false};
+    it.w =
+        Work{wa + off[5],  wa + off[6], wa + off[7],    wa + off[8],    wa + off[9],   wa + off[10],
+             wa + off[11], inner,       inner + 2 * vm, inner + 4 * vm, inner + 6 * vm};
     it.fs = FreeSets{n, 0, 0, iwa, iwa + 2 * vn};
     it.iwhere = iwa + vn;
 

@@ -81,9 +81,8 @@ struct Work {
         i64 mn, nn, a, b, c;
         return !(__builtin_mul_overflow(m, n, &mn) || __builtin_mul_overflow(n, n, &nn) ||
                  __builtin_add_overflow(mn, mn, &a) || __builtin_add_overflow(a, mn, &a) ||
-                 __builtin_add_overflow(nn, nn, &b) ||
-                 __builtin_add_overflow(a, b, &c) || __builtin_add_overflow(c, 2 * m, &c) ||
-                 __builtin_add_overflow(c, 16 * n, count) ||
+                 __builtin_add_overflow(nn, nn, &b) || __builtin_add_overflow(a, b, &c) ||
+                 __builtin_add_overflow(c, 2 * m, &c) || __builtin_add_overflow(c, 16 * n, count) ||
                  __builtin_mul_overflow(*count, static_cast<i64>(sizeof(f64)), &a));
     }
 
@@ -211,8 +210,9 @@ struct Subproblem {
             unorm = dnorm(u);
             const f64 previous = phi;
             phi = unorm - delta;
-            if (std::fabs(phi) <= 0.1 * delta || (low == 0.0 && phi <= previous && previous < 0.0) ||
-                iteration == 10 || !std::isfinite(phi))
+            if (std::fabs(phi) <= 0.1 * delta ||
+                (low == 0.0 && phi <= previous && previous < 0.0) || iteration == 10 ||
+                !std::isfinite(phi))
                 return lambda;
             // Newton's correction for 1/||dp u|| = 1/delta, which is nearly
             // linear in lambda.
@@ -263,7 +263,8 @@ struct Run {
         vlm_gram_rhs(w.J, r, w.grad, m, n);
         f64 worst = 0.0;
         for (i64 j = 0; j < n; ++j)
-            if (w.colnorm[j] != 0.0) worst = std::fmax(worst, std::fabs(w.grad[j]) / (w.colnorm[j] * rnorm));
+            if (w.colnorm[j] != 0.0)
+                worst = std::fmax(worst, std::fabs(w.grad[j]) / (w.colnorm[j] * rnorm));
         return worst;
     }
 
@@ -328,10 +329,12 @@ struct Run {
                 }
                 res.nfev += 1;
                 f64 trial_norm = norm(w.r_trial, m);
-                if (!std::isfinite(trial_norm)) trial_norm = INF;  // never accepted: the step shrinks
+                if (!std::isfinite(trial_norm))
+                    trial_norm = INF;  // never accepted: the step shrinks
                 // Actual and predicted relative reductions of ||r||^2.
-                const f64 actual =
-                    0.1 * trial_norm < rnorm ? 1.0 - (trial_norm / rnorm) * (trial_norm / rnorm) : -1.0;
+                const f64 actual = 0.1 * trial_norm < rnorm
+                                       ? 1.0 - (trial_norm / rnorm) * (trial_norm / rnorm)
+                                       : -1.0;
                 const f64 t1 = model_change(w.u) / rnorm, t2 = std::sqrt(lambda) * pnorm / rnorm;
                 const f64 predicted = t1 * t1 + 2.0 * t2 * t2;
                 const f64 directional = -(t1 * t1 + t2 * t2);
@@ -369,7 +372,9 @@ struct Run {
             std::fabs(actual) <= opt.ftol && predicted <= opt.ftol && 0.5 * ratio <= 1.0;
         const bool small_region = delta <= opt.xtol * xnorm;
         if (small_reduction || small_region) {
-            res.status = small_reduction && small_region ? LM_FTOL_XTOL : small_reduction ? LM_FTOL : LM_XTOL;
+            res.status = small_reduction && small_region ? LM_FTOL_XTOL
+                         : small_reduction               ? LM_FTOL
+                                                         : LM_XTOL;
             return true;
         }
         if (spent() >= budget)
@@ -403,8 +408,8 @@ size_t lm_workspace_bytes(i64 m, i64 n) {
     return static_cast<size_t>(count) * sizeof(f64);
 }
 
-void lm_minimize(const LmProblem &problem, const LmOptions &options, f64 *x, f64 *r, bool r_given, void *work,
-                 LmResult *result) {
+void lm_minimize(const LmProblem &problem, const LmOptions &options, f64 *x, f64 *r, bool r_given,
+                 void *work, LmResult *result) {
     LmResult &res = *result;
     res = LmResult{};
     const size_t bytes = lm_workspace_bytes(problem.m, problem.n);

@@ -41,9 +41,9 @@ struct LmProblem {
 };
 
 struct LmOptions {
-    f64 ftol = 1e-8;   // stop when the relative reduction of ||r||^2, actual and predicted, is below
-    f64 xtol = 1e-8;   // stop when the trust region is below xtol ||D x||
-    f64 gtol = 1e-8;   // stop when every column of J is within acos(gtol) of orthogonal to r
+    f64 ftol = 1e-8;  // stop when the relative reduction of ||r||^2, actual and predicted, is below
+    f64 xtol = 1e-8;  // stop when the trust region is below xtol ||D x||
+    f64 gtol = 1e-8;  // stop when every column of J is within acos(gtol) of orthogonal to r
     i64 max_nfev = 0;  // residual evaluations allowed (<= 0: 100 n)
     // Whether max_nfev also counts the evaluations made by the Jacobian.
     bool budget_includes_jacobian = false;
@@ -54,15 +54,15 @@ struct LmOptions {
 };
 
 enum LmStatus : i64 {
-    LM_FTOL = 1,                  // the relative reduction of the sum of squares is at most ftol
-    LM_XTOL = 2,                  // the relative change of x is at most xtol
-    LM_FTOL_XTOL = 3,             // both
-    LM_GTOL = 4,                  // r is orthogonal to the columns of J within gtol (or r = 0)
-    LM_MAX_NFEV = 5,              // the evaluation budget is spent
-    LM_FTOL_TINY = 6,             // no further reduction possible: ftol is below the machine's precision
-    LM_XTOL_TINY = 7,             // no further change of x possible
-    LM_GTOL_TINY = 8,             // r is orthogonal to J's columns to machine precision
-    LM_INVALID = -1,              // sizes, options or pointers out of their domain
+    LM_FTOL = 1,       // the relative reduction of the sum of squares is at most ftol
+    LM_XTOL = 2,       // the relative change of x is at most xtol
+    LM_FTOL_XTOL = 3,  // both
+    LM_GTOL = 4,       // r is orthogonal to the columns of J within gtol (or r = 0)
+    LM_MAX_NFEV = 5,   // the evaluation budget is spent
+    LM_FTOL_TINY = 6,  // no further reduction possible: ftol is below the machine's precision
+    LM_XTOL_TINY = 7,  // no further change of x possible
+    LM_GTOL_TINY = 8,  // r is orthogonal to J's columns to machine precision
+    LM_INVALID = -1,   // sizes, options or pointers out of their domain
     LM_START_NOT_FINITE = -2,     // a residual at the start is not finite
     LM_JACOBIAN_NOT_FINITE = -3,  // the Jacobian at an accepted point is not finite
     LM_STOPPED = -4,              // a callback ended the run
@@ -86,8 +86,8 @@ size_t lm_workspace_bytes(i64 m, i64 n);
 // (m values) receives the residuals there. With r_given, r already holds the
 // residuals at x (counted as one evaluation). work: lm_workspace_bytes(m, n)
 // bytes aligned for doubles, or null to allocate them for this run.
-void lm_minimize(const LmProblem &problem, const LmOptions &options, f64 *x, f64 *r, bool r_given, void *work,
-                 LmResult *result);
+void lm_minimize(const LmProblem &problem, const LmOptions &options, f64 *x, f64 *r, bool r_given,
+                 void *work, LmResult *result);
 
 // (J^T J)^-1 of J (m x n, m >= n >= 1) into cov (n x n, symmetric), from the
 // pivoted QR factor R of J with its columns scaled to unit length (so the

@@ -27,7 +27,8 @@ struct DriveWork {
 size_t lsq_drive_bytes(i64 m, i64 n) {
     const size_t lm_bytes = lm_workspace_bytes(m, n), work = lsq_problem_work(m, n);
     size_t tail = 0, total = 0;
-    if (lm_bytes == 0 || work == 0 || __builtin_mul_overflow(work + 2 * static_cast<size_t>(n), sizeof(f64), &tail) ||
+    if (lm_bytes == 0 || work == 0 ||
+        __builtin_mul_overflow(work + 2 * static_cast<size_t>(n), sizeof(f64), &tail) ||
         __builtin_add_overflow(lm_bytes, tail, &total))
         return 0;
     return total;
@@ -58,7 +59,8 @@ void lsq_drive(LsqProblem problem, const LmOptions &options, f64 *x, f64 *r, boo
         return;
     }
     if (want < LSQ_COVARIANCE) return;
-    out.rank = lm_covariance(jac, m, n, problem.fn.jacobian != nullptr ? 0.0 : problem.diff_step, cov, w.lm);
+    out.rank = lm_covariance(jac, m, n, problem.fn.jacobian != nullptr ? 0.0 : problem.diff_step,
+                             cov, w.lm);
     if (want == LSQ_SCALED_COVARIANCE && out.rank == n && m > n) {
         const f64 variance = 2.0 * out.run.cost / static_cast<f64>(m - n);
         for (i64 k = 0; k < n * n; ++k) cov[k] *= variance;

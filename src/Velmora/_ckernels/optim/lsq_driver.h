@@ -17,9 +17,10 @@ namespace vlm {
 // What a fit computes once the iteration has ended at a point.
 enum LsqWant : int {
     LSQ_NOTHING = 0,
-    LSQ_JACOBIAN = 1,           // the weighted Jacobian dr/dx at the solution
-    LSQ_COVARIANCE = 2,         // that and (J^T J)^-1 (+inf when J is rank-deficient)
-    LSQ_SCALED_COVARIANCE = 3,  // the covariance times the residual variance 2 cost / (m - n) (m > n)
+    LSQ_JACOBIAN = 1,    // the weighted Jacobian dr/dx at the solution
+    LSQ_COVARIANCE = 2,  // that and (J^T J)^-1 (+inf when J is rank-deficient)
+    LSQ_SCALED_COVARIANCE =
+        3,  // the covariance times the residual variance 2 cost / (m - n) (m > n)
 };
 
 struct LsqDriveResult {

@@ -71,7 +71,8 @@ i64 differences(const LsqProblem &p, const f64 *x, const f64 *r, f64 *J) {
 
 size_t lsq_problem_work(i64 m, i64 n) {
     i64 count = 0;
-    if (m < 1 || n < 1 || __builtin_add_overflow(3 * n, 2 * m, &count) || count > (i64{1} << 60)) return 0;
+    if (m < 1 || n < 1 || __builtin_add_overflow(3 * n, 2 * m, &count) || count > (i64{1} << 60))
+        return 0;
     return static_cast<size_t>(count);
 }
 

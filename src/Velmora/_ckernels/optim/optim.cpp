@@ -209,12 +209,18 @@ i64 vlm::lbfgsb_drive(const LbfgsbObjective &obj, i64 n, f64 *x, const f64 *lo, 
     buf.carve(workspace, sizes);
     // Missing bounds and codes read as zeros.
     const size_t bytes = at_least_one(sizes.n) * sizeof(f64);
-    if (lo != nullptr && n > 0) std::memcpy(buf.l, lo, static_cast<size_t>(n) * sizeof(f64));
-    else std::memset(buf.l, 0, bytes);
-    if (hi != nullptr && n > 0) std::memcpy(buf.u, hi, static_cast<size_t>(n) * sizeof(f64));
-    else std::memset(buf.u, 0, bytes);
-    if (nbd_in != nullptr && n > 0) std::memcpy(buf.nbd, nbd_in, static_cast<size_t>(n) * sizeof(i64));
-    else std::memset(buf.nbd, 0, bytes);
+    if (lo != nullptr && n > 0)
+        std::memcpy(buf.l, lo, static_cast<size_t>(n) * sizeof(f64));
+    else
+        std::memset(buf.l, 0, bytes);
+    if (hi != nullptr && n > 0)
+        std::memcpy(buf.u, hi, static_cast<size_t>(n) * sizeof(f64));
+    else
+        std::memset(buf.u, 0, bytes);
+    if (nbd_in != nullptr && n > 0)
+        std::memcpy(buf.nbd, nbd_in, static_cast<size_t>(n) * sizeof(i64));
+    else
+        std::memset(buf.nbd, 0, bytes);
     const bool differences = obj.value_grad == nullptr;
     if (!bounds_are_numbers(n, buf.l, buf.u, buf.nbd) ||
         (differences && !step_moves_start(n, x, buf.l, buf.u, buf.nbd, opt->fd_step)))
@@ -226,8 +232,8 @@ i64 vlm::lbfgsb_drive(const LbfgsbObjective &obj, i64 n, f64 *x, const f64 *lo, 
     i64 nfev = 0, nit = 0, status = 0;
     bool formed = false;  // whether the gradient of the last evaluation was formed
     for (;;) {
-        setulb(n, m, x, buf.l, buf.u, buf.nbd, &f, buf.g, factr, pgtol, buf.wa, buf.iwa, task, lsave,
-               isave, dsave, maxls, ln_task);
+        setulb(n, m, x, buf.l, buf.u, buf.nbd, &f, buf.g, factr, pgtol, buf.wa, buf.iwa, task,
+               lsave, isave, dsave, maxls, ln_task);
         if (task[0] == FG) {
             formed = evaluate(obj, n, x, opt->fd_step, f, buf.g, nfev);
             requests += 1;
@@ -281,6 +287,5 @@ extern "C" i64 vlm_lbfgsb(vlm_objective_fn obj, void *obj_ctx, i64 n, f64 *x, co
     vlm::LbfgsbObjective objective;
     objective.value = obj;
     objective.ctx = obj_ctx;
-    return vlm::lbfgsb_drive(objective, n, x, lo, hi, nbd_in, opt, out, nullptr, nullptr,
-                             nullptr);
+    return vlm::lbfgsb_drive(objective, n, x, lo, hi, nbd_in, opt, out, nullptr, nullptr, nullptr);
 }

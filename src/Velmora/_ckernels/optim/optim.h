@@ -23,10 +23,11 @@ typedef struct vlm_lbfgsb_options {
 
 /* Outcomes the driver reports beside the final Status words of the iteration
    (CONVERGENCE 4, STOP 5, ERROR 7, ABNORMAL 8). None of them is a success. */
-#define VLM_LBFGSB_NOMEM (-1)       /* "ERROR: workspace allocation failed" */
-#define VLM_LBFGSB_UNBOUNDED (-2)   /* "ABNORMAL: objective is -inf (unbounded below)" */
-#define VLM_LBFGSB_NO_GRADIENT (-3) /* "ABNORMAL: gradient not formed at x (a value was not
-                                       finite or the difference step did not move x)" */
+#define VLM_LBFGSB_NOMEM (-1)     /* "ERROR: workspace allocation failed" */
+#define VLM_LBFGSB_UNBOUNDED (-2) /* "ABNORMAL: objective is -inf (unbounded below)" */
+#define VLM_LBFGSB_NO_GRADIENT                                   \
+    (-3) /* "ABNORMAL: gradient not formed at x (a value was not \
+            finite or the difference step did not move x)" */
 
 typedef struct vlm_lbfgsb_result {
     i64 status;          /* final Status word, or one of the VLM_LBFGSB_* outcomes */

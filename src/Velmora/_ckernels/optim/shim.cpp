@@ -45,8 +45,10 @@ bool vector_fits(i64 n, i64 inc) {
 bool matrix_fits(i64 rows, i64 cols, i64 ld) {
     if (ld < 0) return false;
     uint64_t last;
-    return !__builtin_mul_overflow(static_cast<uint64_t>(cols - 1), static_cast<uint64_t>(ld), &last) &&
-           !__builtin_add_overflow(last, static_cast<uint64_t>(rows - 1), &last) && addressable(last);
+    return !__builtin_mul_overflow(static_cast<uint64_t>(cols - 1), static_cast<uint64_t>(ld),
+                                   &last) &&
+           !__builtin_add_overflow(last, static_cast<uint64_t>(rows - 1), &last) &&
+           addressable(last);
 }
 
 constexpr f64 NOT_A_NUMBER = std::numeric_limits<f64>::quiet_NaN();
@@ -138,8 +140,8 @@ void vlm_shim_dpotrf(const char *uplo, const i64 *np, f64 *a, const i64 *ldap, i
         return;
     }
     // The stored lower triangle is the upper triangle of the transpose.
-    *info = upper ? vlm::shim::cholesky_upper(n, a, 1, lda)
-                  : vlm::shim::cholesky_upper(n, a, lda, 1);
+    *info =
+        upper ? vlm::shim::cholesky_upper(n, a, 1, lda) : vlm::shim::cholesky_upper(n, a, lda, 1);
 }
 
 void vlm_shim_dtrtrs(const char *uplo, const char *trans, const char *diag, const i64 *np,

@@ -18,14 +18,16 @@
 VLM_EXTERN_C_BEGIN
 
 /* y := x */
-VLM_EXPORT void vlm_shim_dcopy(const i64 *n, const f64 *x, const i64 *incx, f64 *y, const i64 *incy);
+VLM_EXPORT void vlm_shim_dcopy(const i64 *n, const f64 *x, const i64 *incx, f64 *y,
+                               const i64 *incy);
 /* y := y + a*x (no shortcut for a = 0) */
 VLM_EXPORT void vlm_shim_daxpy(const i64 *n, const f64 *a, const f64 *x, const i64 *incx, f64 *y,
                                const i64 *incy);
 /* x := a*x */
 VLM_EXPORT void vlm_shim_dscal(const i64 *n, const f64 *a, f64 *x, const i64 *incx);
 /* sum of x[k]*y[k]; 0 when n <= 0 */
-VLM_EXPORT f64 vlm_shim_ddot(const i64 *n, const f64 *x, const i64 *incx, const f64 *y, const i64 *incy);
+VLM_EXPORT f64 vlm_shim_ddot(const i64 *n, const f64 *x, const i64 *incx, const f64 *y,
+                             const i64 *incy);
 /* Euclidean norm by a scaled sum of squares; 0 when n <= 0 or incx = 0 */
 VLM_EXPORT f64 vlm_shim_dnrm2(const i64 *n, const f64 *x, const i64 *incx);
 /* Cholesky factorization in place of the triangle named by uplo ("U": A = U'U,
@@ -35,8 +37,8 @@ VLM_EXPORT void vlm_shim_dpotrf(const char *uplo, const i64 *n, f64 *a, const i6
    otherwise lower; trans "N" none, otherwise transpose; diag "U" unit);
    info = i + 1 for the first exactly-zero diagonal of a non-unit A. */
 VLM_EXPORT void vlm_shim_dtrtrs(const char *uplo, const char *trans, const char *diag, const i64 *n,
-                                const i64 *nrhs, const f64 *a, const i64 *lda, f64 *b, const i64 *ldb,
-                                i64 *info);
+                                const i64 *nrhs, const f64 *a, const i64 *lda, f64 *b,
+                                const i64 *ldb, i64 *info);
 
 VLM_EXTERN_C_END
 

@@ -57,11 +57,11 @@ constexpr const char *Y_LOW_HIGH[] = {"y", "low", "high"};
 
 constexpr std::size_t MAX_PARAMS = 3;
 
-#define VLM_FUNCTION(name, params)                                               \
-    Function {                                                                   \
-        {#name, params, std::size(params), std::size(params)},                   \
-            scalar_kernel<vlm_##name, std::size(params) - 1>,                    \
-            array_kernel<vlm_##name##_arr, std::size(params) - 1>                \
+#define VLM_FUNCTION(name, params)                                \
+    Function {                                                    \
+        {#name, params, std::size(params), std::size(params)},    \
+            scalar_kernel<vlm_##name, std::size(params) - 1>,     \
+            array_kernel<vlm_##name##_arr, std::size(params) - 1> \
     }
 
 // clang-format off
@@ -144,8 +144,8 @@ constexpr std::size_t NFUNCTIONS = std::size(FUNCTIONS);
 static_assert(NFUNCTIONS == 63);
 
 // Per-process constants, set when the module is executed.
-PyObject *ndarray_name = nullptr;       // "ndarray"
-PyTypeObject *float64_type = nullptr;   // numpy.float64 as found at import
+PyObject *ndarray_name = nullptr;      // "ndarray"
+PyTypeObject *float64_type = nullptr;  // numpy.float64 as found at import
 bool float64_is_float_layout = false;  // a float subclass that adds no fields
 
 // numpy.float64(v) with float64 the module global. When it is still the
@@ -206,9 +206,8 @@ PyObject *call(const Function &fn, PyObject *module, PyObject *const *args, Py_s
 
     PyObject *arg = bound[0];
     if (takes_shortcut(module, arg))
-        return vlm::py::map_plain_array(arg, [&fn, &bounds](const f64 *xv, f64 *yv, i64 n) {
-            fn.array(xv, yv, n, bounds);
-        });
+        return vlm::py::map_plain_array(
+            arg, [&fn, &bounds](const f64 *xv, f64 *yv, i64 n) { fn.array(xv, yv, n, bounds); });
     const int array_like = is_array_like(module, arg);
     if (array_like < 0) return nullptr;
     if (!array_like) {
@@ -225,10 +224,9 @@ PyObject *call(const Function &fn, PyObject *module, PyObject *const *args, Py_s
     if (!np) return nullptr;
     Ref float64 = vlm::py::module_global_ref(module, vlm::py::names.float64);
     if (!float64) return nullptr;
-    return vlm::py::map_array(np.get(), float64.get(), arg,
-                              [&fn, &bounds](const f64 *xv, f64 *yv, i64 n) {
-                                  fn.array(xv, yv, n, bounds);
-                              });
+    return vlm::py::map_array(
+        np.get(), float64.get(), arg,
+        [&fn, &bounds](const f64 *xv, f64 *yv, i64 n) { fn.array(xv, yv, n, bounds); });
 }
 
 template <std::size_t I>
@@ -243,7 +241,8 @@ std::array<PyMethodDef, sizeof...(I) + 1> method_table(std::index_sequence<I...>
              {nullptr, nullptr, 0, nullptr}}};
 }
 
-std::array<PyMethodDef, NFUNCTIONS + 1> methods = method_table(std::make_index_sequence<NFUNCTIONS>{});
+std::array<PyMethodDef, NFUNCTIONS + 1> methods =
+    method_table(std::make_index_sequence<NFUNCTIONS>{});
 
 // Globals in order: np, float64 (= np.float64), then the 63 functions.
 int exec_module(PyObject *module) {

@@ -136,9 +136,14 @@ struct Row {
     vlm_transform_loop *loop;
 };
 
-#define VLM_ROW(family, op, nbounds, formula)                                                    \
-    Row{#family "_" #op, #family, #op, nbounds, formula,                                         \
-        array_kernel<vlm_##family##_##op##_arr, nbounds>, vlm_##family##_##op##_loop},
+#define VLM_ROW(family, op, nbounds, formula)             \
+    Row{#family "_" #op,                                  \
+        #family,                                          \
+        #op,                                              \
+        nbounds,                                          \
+        formula,                                          \
+        array_kernel<vlm_##family##_##op##_arr, nbounds>, \
+        vlm_##family##_##op##_loop},
 
 constexpr Row ROWS[] = {VLM_UFUNC_ROWS(VLM_ROW)};
 constexpr std::size_t NROWS = std::size(ROWS);
@@ -158,13 +163,13 @@ bool disjoint(const char *a, const char *b, std::ptrdiff_t bytes) {
 // raises flags of its own (the branch-free quantile evaluates every region),
 // so a loop leaves the flags as it found them.
 class KeepFpFlags {
-  public:
+public:
     KeepFpFlags() { std::fegetexceptflag(&saved_, FE_ALL_EXCEPT); }
     ~KeepFpFlags() { std::fesetexceptflag(&saved_, FE_ALL_EXCEPT); }
     KeepFpFlags(const KeepFpFlags &) = delete;
     KeepFpFlags &operator=(const KeepFpFlags &) = delete;
 
-  private:
+private:
     std::fexcept_t saved_;
 };
 
@@ -200,9 +205,9 @@ void ufunc_loop(char **args, const npy_intp *dims, const npy_intp *steps, void *
     std::ptrdiff_t count;
     for (std::ptrdiff_t first = 0; first < n; first += count) {
         const std::ptrdiff_t rest = n - first;
-        count = rest <= KERNEL_BLOCK ? rest
+        count = rest <= KERNEL_BLOCK                     ? rest
                 : rest - KERNEL_BLOCK < VLM_VECTOR_LANES ? rest - VLM_VECTOR_LANES
-                                                          : KERNEL_BLOCK;
+                                                         : KERNEL_BLOCK;
         row.array(in + first, block, count, bounds);
         if (out_step == F64) {
             std::memcpy(out + first * F64, block, static_cast<size_t>(count) * sizeof(f64));
@@ -277,11 +282,14 @@ std::string make_doc(const Row &row) {
     std::string d;
     d += std::string(fam.title) + ": " + op.what + ".\n\n";
     d += std::string("    ") + op.result + " = " + row.formula + "\n\n";
-    d += std::string("The transform maps ") + fam.domain + " onto the real line:\n" + fam.map + ".\n\n";
+    d += std::string("The transform maps ") + fam.domain + " onto the real line:\n" + fam.map +
+         ".\n\n";
     d += "Parameters\n----------\n";
     d += "The inputs are positional (x1, x2, ... above), in this order.\n";
-    if (forward) d += std::string("x : array_like\n    The constrained value, ") + fam.domain + ".\n";
-    else d += "y : array_like\n    The unconstrained value, any real.\n";
+    if (forward)
+        d += std::string("x : array_like\n    The constrained value, ") + fam.domain + ".\n";
+    else
+        d += "y : array_like\n    The unconstrained value, any real.\n";
     if (row.nbounds > 0 && std::strcmp(row.family, "upper") != 0)
         d += "low : array_like\n    The lower bound, broadcast against the value.\n";
     if (row.nbounds > 0 && std::strcmp(row.family, "lower") != 0)
@@ -289,7 +297,8 @@ std::string make_doc(const Row &row) {
     d += "out, where, casting, order, dtype, subok, signature\n    As for every NumPy ufunc.\n\n";
     d += "Returns\n-------\n";
     d += std::string(forward ? "y" : "x") + " : ndarray or numpy.float64\n";
-    d += std::string("    ") + op.result + " in float64; a NumPy scalar when every input is one.\n\n";
+    d += std::string("    ") + op.result +
+         " in float64; a NumPy scalar when every input is one.\n\n";
     d += "Notes\n-----\n";
     d += "Outside the domain the value is what the formula gives in IEEE arithmetic\n"
          "(NaN or an infinity), without a warning. Contiguous float64 input with scalar\n"
@@ -329,8 +338,8 @@ int add_ufuncs(PyObject *module) {
     if (!all) return -1;
     for (std::size_t i = 0; i < NROWS; ++i) {
         vlm::py::Ref ufunc(PyUFunc_FromFuncAndData(&LOOPS[i], &LOOP_DATA[i], TYPES, 1,
-                                                   ROWS[i].nbounds + 1, 1, PyUFunc_None, ROWS[i].name,
-                                                   doc[i].c_str(), 0));
+                                                   ROWS[i].nbounds + 1, 1, PyUFunc_None,
+                                                   ROWS[i].name, doc[i].c_str(), 0));
         if (!ufunc || PyModule_AddObjectRef(module, ROWS[i].name, ufunc.get()) < 0) return -1;
         vlm::py::Ref name(PyUnicode_FromString(ROWS[i].name));
         if (!name || PyList_Append(all.get(), name.get()) < 0) return -1;
@@ -341,8 +350,7 @@ int add_ufuncs(PyObject *module) {
 // ---- ParameterPlan: the native side of ParameterMap -----------------------------
 
 struct PlanObject {
-    PyObject_HEAD
-    vlm::ParamPlan plan;
+    PyObject_HEAD vlm::ParamPlan plan;
     void *storage;  // plan.order, plan.low, plan.high
 };
 
@@ -360,13 +368,14 @@ PyArrayObject *as_float64(PyObject *obj, const char *method, const char *what) {
     PyArray_Descr *f8 = PyArray_DescrFromType(NPY_DOUBLE);
     if (!PyArray_CanCastTypeTo(from, f8, NPY_SAME_KIND_CASTING)) {
         Py_DECREF(f8);
-        PyErr_Format(PyExc_TypeError, "%s: %s must hold real numbers, got an array of %R", method, what,
-                     reinterpret_cast<PyObject *>(from));
+        PyErr_Format(PyExc_TypeError, "%s: %s must hold real numbers, got an array of %R", method,
+                     what, reinterpret_cast<PyObject *>(from));
         return nullptr;
     }
     // Steals f8.
-    return reinterpret_cast<PyArrayObject *>(PyArray_FromArray(
-        reinterpret_cast<PyArrayObject *>(arr.get()), f8, NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST));
+    return reinterpret_cast<PyArrayObject *>(
+        PyArray_FromArray(reinterpret_cast<PyArrayObject *>(arr.get()), f8,
+                          NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST));
 }
 
 // `obj` as rows of n values along its last axis; ValueError naming `method`
@@ -379,8 +388,9 @@ PyArrayObject *as_rows(PyObject *obj, i64 n, const char *method, const char *wha
         vlm::py::Ref shape(PyObject_GetAttrString(reinterpret_cast<PyObject *>(arr), "shape"));
         Py_DECREF(arr);
         if (!shape) return nullptr;
-        PyErr_Format(PyExc_ValueError, "%s: %s must have %lld values along its last axis, got shape %R",
-                     method, what, static_cast<long long>(n), shape.get());
+        PyErr_Format(PyExc_ValueError,
+                     "%s: %s must have %lld values along its last axis, got shape %R", method, what,
+                     static_cast<long long>(n), shape.get());
         return nullptr;
     }
     i64 r = 1;
@@ -391,7 +401,7 @@ PyArrayObject *as_rows(PyObject *obj, i64 n, const char *method, const char *wha
 
 // Work space of n doubles: on the stack for short vectors.
 class Work {
-  public:
+public:
     explicit Work(i64 n) {
         if (n > static_cast<i64>(std::size(local_))) {
             heap_ = static_cast<f64 *>(PyMem_RawMalloc(static_cast<size_t>(n) * sizeof(f64)));
@@ -404,7 +414,7 @@ class Work {
     bool ok(i64 n) const { return heap_ != nullptr || n <= static_cast<i64>(std::size(local_)); }
     f64 *get() { return heap_ != nullptr ? heap_ : local_; }
 
-  private:
+private:
     f64 local_[64];
     f64 *heap_ = nullptr;
 };
@@ -412,8 +422,9 @@ class Work {
 // One method of the plan: the values for a vector (or for rows of vectors).
 template <vlm::MapOp Op>
 PyObject *plan_method(PyObject *self, PyObject *arg) {
-    static constexpr const char *NAMES[] = {"to_unconstrained", "to_constrained", "constrained_grad",
-                                            "log_abs_det_jacobian", "log_abs_det_jacobian_grad"};
+    static constexpr const char *NAMES[] = {"to_unconstrained", "to_constrained",
+                                            "constrained_grad", "log_abs_det_jacobian",
+                                            "log_abs_det_jacobian_grad"};
     const char *method = NAMES[static_cast<int>(Op)];
     const vlm::ParamPlan &plan = plan_of(self);
     i64 rows = 0;
@@ -474,8 +485,9 @@ PyObject *plan_pullback(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
 PyObject *plan_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     static const char *keywords[] = {"families", "low", "high", nullptr};
     PyObject *families_obj, *low_obj, *high_obj;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:ParameterPlan", const_cast<char **>(keywords),
-                                     &families_obj, &low_obj, &high_obj))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:ParameterPlan",
+                                     const_cast<char **>(keywords), &families_obj, &low_obj,
+                                     &high_obj))
         return nullptr;
     vlm::py::Ref families(PyArray_FROMANY(families_obj, NPY_UINT8, 1, 1, NPY_ARRAY_IN_ARRAY));
     if (!families) return nullptr;
@@ -496,8 +508,9 @@ PyObject *plan_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     const auto *codes = static_cast<const unsigned char *>(PyArray_DATA(fam));
     for (npy_intp i = 0; i < n; ++i)
         if (codes[i] >= vlm::PARAM_FAMILIES) {
-            PyErr_Format(PyExc_ValueError, "ParameterPlan: family code %d of element %zd is not below %d",
-                         codes[i], static_cast<Py_ssize_t>(i), vlm::PARAM_FAMILIES);
+            PyErr_Format(PyExc_ValueError,
+                         "ParameterPlan: family code %d of element %zd is not below %d", codes[i],
+                         static_cast<Py_ssize_t>(i), vlm::PARAM_FAMILIES);
             return nullptr;
         }
     // order (n i64), low and high (n f64 each): 24 n bytes.
@@ -552,11 +565,11 @@ PyGetSetDef plan_getset[] = {
 };
 
 PyType_Slot plan_slots[] = {
-    {Py_tp_doc, const_cast<char *>(
-                    "ParameterPlan(families, low, high)\n--\n\n"
-                    "The native side of Velmora.transforms.ParameterMap: elements grouped by\n"
-                    "family (0 free, 1 lower, 2 upper, 3 aff_logit, 4 aff_probit), with their\n"
-                    "bounds. The bounds are used as given; ParameterMap checks them.")},
+    {Py_tp_doc,
+     const_cast<char *>("ParameterPlan(families, low, high)\n--\n\n"
+                        "The native side of Velmora.transforms.ParameterMap: elements grouped by\n"
+                        "family (0 free, 1 lower, 2 upper, 3 aff_logit, 4 aff_probit), with their\n"
+                        "bounds. The bounds are used as given; ParameterMap checks them.")},
     {Py_tp_new, reinterpret_cast<void *>(plan_new)},
     {Py_tp_dealloc, reinterpret_cast<void *>(plan_dealloc)},
     {Py_tp_methods, plan_methods},
@@ -565,11 +578,8 @@ PyType_Slot plan_slots[] = {
 };
 
 PyType_Spec plan_spec = {
-    "Velmora._ckernels.transforms._ufuncs.ParameterPlan",
-    sizeof(PlanObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    plan_slots,
+    "Velmora._ckernels.transforms._ufuncs.ParameterPlan", sizeof(PlanObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,        plan_slots,
 };
 
 // ---- the module -----------------------------------------------------------------

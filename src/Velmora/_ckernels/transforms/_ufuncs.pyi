@@ -13,22 +13,69 @@ import numpy as np
 from numpy.typing import ArrayLike, DTypeLike, NDArray
 
 __all__ = [
-    "aff_logit_fwd", "aff_logit_grad_fwd", "aff_logit_grad_inv", "aff_logit_grad_ldet_abs_jac_inv",
-    "aff_logit_inv", "aff_logit_ldet_abs_jac_fwd", "aff_logit_ldet_abs_jac_inv", "aff_probit_fwd",
-    "aff_probit_grad_fwd", "aff_probit_grad_inv", "aff_probit_grad_ldet_abs_jac_inv",
-    "aff_probit_inv", "aff_probit_ldet_abs_jac_fwd", "aff_probit_ldet_abs_jac_inv", "log_fwd",
-    "log_grad_fwd", "log_grad_inv", "log_grad_ldet_abs_jac_inv", "log_inv", "log_ldet_abs_jac_fwd",
-    "log_ldet_abs_jac_inv", "logit_fwd", "logit_grad_fwd", "logit_grad_inv",
-    "logit_grad_ldet_abs_jac_inv", "logit_inv", "logit_ldet_abs_jac_fwd", "logit_ldet_abs_jac_inv",
-    "lower_fwd", "lower_grad_fwd", "lower_grad_inv", "lower_grad_ldet_abs_jac_inv", "lower_inv",
-    "lower_ldet_abs_jac_fwd", "lower_ldet_abs_jac_inv", "probit_fwd", "probit_grad_fwd",
-    "probit_grad_inv", "probit_grad_ldet_abs_jac_inv", "probit_inv", "probit_ldet_abs_jac_fwd",
-    "probit_ldet_abs_jac_inv", "softplus_fwd", "softplus_grad_fwd", "softplus_grad_inv",
-    "softplus_grad_ldet_abs_jac_inv", "softplus_inv", "softplus_ldet_abs_jac_fwd",
-    "softplus_ldet_abs_jac_inv", "tanh_fwd", "tanh_grad_fwd", "tanh_grad_inv",
-    "tanh_grad_ldet_abs_jac_inv", "tanh_inv", "tanh_ldet_abs_jac_fwd", "tanh_ldet_abs_jac_inv",
-    "upper_fwd", "upper_grad_fwd", "upper_grad_inv", "upper_grad_ldet_abs_jac_inv", "upper_inv",
-    "upper_ldet_abs_jac_fwd", "upper_ldet_abs_jac_inv",
+    "aff_logit_fwd",
+    "aff_logit_grad_fwd",
+    "aff_logit_grad_inv",
+    "aff_logit_grad_ldet_abs_jac_inv",
+    "aff_logit_inv",
+    "aff_logit_ldet_abs_jac_fwd",
+    "aff_logit_ldet_abs_jac_inv",
+    "aff_probit_fwd",
+    "aff_probit_grad_fwd",
+    "aff_probit_grad_inv",
+    "aff_probit_grad_ldet_abs_jac_inv",
+    "aff_probit_inv",
+    "aff_probit_ldet_abs_jac_fwd",
+    "aff_probit_ldet_abs_jac_inv",
+    "log_fwd",
+    "log_grad_fwd",
+    "log_grad_inv",
+    "log_grad_ldet_abs_jac_inv",
+    "log_inv",
+    "log_ldet_abs_jac_fwd",
+    "log_ldet_abs_jac_inv",
+    "logit_fwd",
+    "logit_grad_fwd",
+    "logit_grad_inv",
+    "logit_grad_ldet_abs_jac_inv",
+    "logit_inv",
+    "logit_ldet_abs_jac_fwd",
+    "logit_ldet_abs_jac_inv",
+    "lower_fwd",
+    "lower_grad_fwd",
+    "lower_grad_inv",
+    "lower_grad_ldet_abs_jac_inv",
+    "lower_inv",
+    "lower_ldet_abs_jac_fwd",
+    "lower_ldet_abs_jac_inv",
+    "probit_fwd",
+    "probit_grad_fwd",
+    "probit_grad_inv",
+    "probit_grad_ldet_abs_jac_inv",
+    "probit_inv",
+    "probit_ldet_abs_jac_fwd",
+    "probit_ldet_abs_jac_inv",
+    "softplus_fwd",
+    "softplus_grad_fwd",
+    "softplus_grad_inv",
+    "softplus_grad_ldet_abs_jac_inv",
+    "softplus_inv",
+    "softplus_ldet_abs_jac_fwd",
+    "softplus_ldet_abs_jac_inv",
+    "tanh_fwd",
+    "tanh_grad_fwd",
+    "tanh_grad_inv",
+    "tanh_grad_ldet_abs_jac_inv",
+    "tanh_inv",
+    "tanh_ldet_abs_jac_fwd",
+    "tanh_ldet_abs_jac_inv",
+    "upper_fwd",
+    "upper_grad_fwd",
+    "upper_grad_inv",
+    "upper_grad_ldet_abs_jac_inv",
+    "upper_inv",
+    "upper_ldet_abs_jac_fwd",
+    "upper_ldet_abs_jac_inv",
 ]
 
 _Number: TypeAlias = float | int | np.floating[Any] | np.integer[Any] | np.bool_
@@ -65,39 +112,180 @@ class _TransformUFunc(Protocol):
 
 class _Transform1(_TransformUFunc, Protocol):
     @overload
-    def __call__(self, x: _Number, /, out: None = None, *, where: ArrayLike = True, casting: _Casting = "same_kind", order: _Order = "K", dtype: DTypeLike | None = None, subok: bool = True, signature: Any = None) -> np.float64: ...
+    def __call__(
+        self,
+        x: _Number,
+        /,
+        out: None = None,
+        *,
+        where: ArrayLike = True,
+        casting: _Casting = "same_kind",
+        order: _Order = "K",
+        dtype: DTypeLike | None = None,
+        subok: bool = True,
+        signature: Any = None,
+    ) -> np.float64: ...
     @overload
-    def __call__(self, x: _ArrayIn | _Number, /, out: None = None, *, where: ArrayLike = True, casting: _Casting = "same_kind", order: _Order = "K", dtype: DTypeLike | None = None, subok: bool = True, signature: Any = None) -> NDArray[np.float64]: ...
+    def __call__(
+        self,
+        x: _ArrayIn | _Number,
+        /,
+        out: None = None,
+        *,
+        where: ArrayLike = True,
+        casting: _Casting = "same_kind",
+        order: _Order = "K",
+        dtype: DTypeLike | None = None,
+        subok: bool = True,
+        signature: Any = None,
+    ) -> NDArray[np.float64]: ...
     @overload
-    def __call__(self, x: ArrayLike, /, out: _Out, *, where: ArrayLike = True, casting: _Casting = "same_kind", order: _Order = "K", dtype: DTypeLike | None = None, subok: bool = True, signature: Any = None) -> _Out: ...
+    def __call__(
+        self,
+        x: ArrayLike,
+        /,
+        out: _Out,
+        *,
+        where: ArrayLike = True,
+        casting: _Casting = "same_kind",
+        order: _Order = "K",
+        dtype: DTypeLike | None = None,
+        subok: bool = True,
+        signature: Any = None,
+    ) -> _Out: ...
     @overload
-    def __call__(self, *args: Any, out: _OutArg = None, where: Any = True, casting: _Casting = "same_kind",
-                 order: _Order = "K", dtype: DTypeLike | None = None, subok: bool = True,
-                 signature: Any = None) -> Any: ...
+    def __call__(
+        self,
+        *args: Any,
+        out: _OutArg = None,
+        where: Any = True,
+        casting: _Casting = "same_kind",
+        order: _Order = "K",
+        dtype: DTypeLike | None = None,
+        subok: bool = True,
+        signature: Any = None,
+    ) -> Any: ...
 
 class _Transform2(_TransformUFunc, Protocol):
     @overload
-    def __call__(self, x: _Number, bound: _Number, /, out: None = None, *, where: ArrayLike = True, casting: _Casting = "same_kind", order: _Order = "K", dtype: DTypeLike | None = None, subok: bool = True, signature: Any = None) -> np.float64: ...
+    def __call__(
+        self,
+        x: _Number,
+        bound: _Number,
+        /,
+        out: None = None,
+        *,
+        where: ArrayLike = True,
+        casting: _Casting = "same_kind",
+        order: _Order = "K",
+        dtype: DTypeLike | None = None,
+        subok: bool = True,
+        signature: Any = None,
+    ) -> np.float64: ...
     @overload
-    def __call__(self, x: _ArrayIn | _Number, bound: _ArrayIn | _Number, /, out: None = None, *, where: ArrayLike = True, casting: _Casting = "same_kind", order: _Order = "K", dtype: DTypeLike | None = None, subok: bool = True, signature: Any = None) -> NDArray[np.float64]: ...
+    def __call__(
+        self,
+        x: _ArrayIn | _Number,
+        bound: _ArrayIn | _Number,
+        /,
+        out: None = None,
+        *,
+        where: ArrayLike = True,
+        casting: _Casting = "same_kind",
+        order: _Order = "K",
+        dtype: DTypeLike | None = None,
+        subok: bool = True,
+        signature: Any = None,
+    ) -> NDArray[np.float64]: ...
     @overload
-    def __call__(self, x: ArrayLike, bound: ArrayLike, /, out: _Out, *, where: ArrayLike = True, casting: _Casting = "same_kind", order: _Order = "K", dtype: DTypeLike | None = None, subok: bool = True, signature: Any = None) -> _Out: ...
+    def __call__(
+        self,
+        x: ArrayLike,
+        bound: ArrayLike,
+        /,
+        out: _Out,
+        *,
+        where: ArrayLike = True,
+        casting: _Casting = "same_kind",
+        order: _Order = "K",
+        dtype: DTypeLike | None = None,
+        subok: bool = True,
+        signature: Any = None,
+    ) -> _Out: ...
     @overload
-    def __call__(self, *args: Any, out: _OutArg = None, where: Any = True, casting: _Casting = "same_kind",
-                 order: _Order = "K", dtype: DTypeLike | None = None, subok: bool = True,
-                 signature: Any = None) -> Any: ...
+    def __call__(
+        self,
+        *args: Any,
+        out: _OutArg = None,
+        where: Any = True,
+        casting: _Casting = "same_kind",
+        order: _Order = "K",
+        dtype: DTypeLike | None = None,
+        subok: bool = True,
+        signature: Any = None,
+    ) -> Any: ...
 
 class _Transform3(_TransformUFunc, Protocol):
     @overload
-    def __call__(self, x: _Number, low: _Number, high: _Number, /, out: None = None, *, where: ArrayLike = True, casting: _Casting = "same_kind", order: _Order = "K", dtype: DTypeLike | None = None, subok: bool = True, signature: Any = None) -> np.float64: ...
+    def __call__(
+        self,
+        x: _Number,
+        low: _Number,
+        high: _Number,
+        /,
+        out: None = None,
+        *,
+        where: ArrayLike = True,
+        casting: _Casting = "same_kind",
+        order: _Order = "K",
+        dtype: DTypeLike | None = None,
+        subok: bool = True,
+        signature: Any = None,
+    ) -> np.float64: ...
     @overload
-    def __call__(self, x: _ArrayIn | _Number, low: _ArrayIn | _Number, high: _ArrayIn | _Number, /, out: None = None, *, where: ArrayLike = True, casting: _Casting = "same_kind", order: _Order = "K", dtype: DTypeLike | None = None, subok: bool = True, signature: Any = None) -> NDArray[np.float64]: ...
+    def __call__(
+        self,
+        x: _ArrayIn | _Number,
+        low: _ArrayIn | _Number,
+        high: _ArrayIn | _Number,
+        /,
+        out: None = None,
+        *,
+        where: ArrayLike = True,
+        casting: _Casting = "same_kind",
+        order: _Order = "K",
+        dtype: DTypeLike | None = None,
+        subok: bool = True,
+        signature: Any = None,
+    ) -> NDArray[np.float64]: ...
     @overload
-    def __call__(self, x: ArrayLike, low: ArrayLike, high: ArrayLike, /, out: _Out, *, where: ArrayLike = True, casting: _Casting = "same_kind", order: _Order = "K", dtype: DTypeLike | None = None, subok: bool = True, signature: Any = None) -> _Out: ...
+    def __call__(
+        self,
+        x: ArrayLike,
+        low: ArrayLike,
+        high: ArrayLike,
+        /,
+        out: _Out,
+        *,
+        where: ArrayLike = True,
+        casting: _Casting = "same_kind",
+        order: _Order = "K",
+        dtype: DTypeLike | None = None,
+        subok: bool = True,
+        signature: Any = None,
+    ) -> _Out: ...
     @overload
-    def __call__(self, *args: Any, out: _OutArg = None, where: Any = True, casting: _Casting = "same_kind",
-                 order: _Order = "K", dtype: DTypeLike | None = None, subok: bool = True,
-                 signature: Any = None) -> Any: ...
+    def __call__(
+        self,
+        *args: Any,
+        out: _OutArg = None,
+        where: Any = True,
+        casting: _Casting = "same_kind",
+        order: _Order = "K",
+        dtype: DTypeLike | None = None,
+        subok: bool = True,
+        signature: Any = None,
+    ) -> Any: ...
 
 @final
 class ParameterPlan:

@@ -40,12 +40,13 @@ struct Step {
     bool high;
 };
 
-#define VLM_FAMILY_STEPS(family, lo, hi)                                                   \
-    {                                                                                      \
-        {vlm_##family##_fwd_loop, lo, hi}, {vlm_##family##_inv_loop, lo, hi},              \
-            {vlm_##family##_grad_inv_loop, lo && hi, lo && hi},                            \
-            {vlm_##family##_ldet_abs_jac_inv_loop, lo && hi, lo && hi},                    \
-            {vlm_##family##_grad_ldet_abs_jac_inv_loop, false, false},                     \
+#define VLM_FAMILY_STEPS(family, lo, hi)                            \
+    {                                                               \
+        {vlm_##family##_fwd_loop, lo, hi},                          \
+        {vlm_##family##_inv_loop, lo, hi},                          \
+        {vlm_##family##_grad_inv_loop, lo && hi, lo && hi},         \
+        {vlm_##family##_ldet_abs_jac_inv_loop, lo && hi, lo && hi}, \
+        {vlm_##family##_grad_ldet_abs_jac_inv_loop, false, false},  \
     }
 
 // By family (lower, upper, aff_logit, aff_probit), then by MapOp. One-sided
@@ -64,7 +65,8 @@ char *bytes(const f64 *p) { return reinterpret_cast<char *>(const_cast<f64 *>(p)
 
 // Grouped positions first .. first + count - 1 of one bounded family, from
 // src to dst (which may be the same memory).
-void run_step(const Step &step, const ParamPlan &plan, i64 first, i64 count, const f64 *src, f64 *dst) {
+void run_step(const Step &step, const ParamPlan &plan, i64 first, i64 count, const f64 *src,
+              f64 *dst) {
     char *args[4];
     std::ptrdiff_t steps[4] = {F64, F64, F64, F64};
     int k = 0;
@@ -90,14 +92,14 @@ void run_free(MapOp op, i64 first, i64 count, const f64 *src, f64 *dst) {
         case MapOp::log_abs_det_jacobian_grad:
             for (i64 k = first; k < first + count; ++k) dst[k] = 0.0;
             break;
-        case MapOp::log_abs_det_jacobian:
-            break;
+        case MapOp::log_abs_det_jacobian: break;
     }
 }
 
 // One vector in grouped order, src to dst (possibly the same memory).
 void apply_grouped(const ParamPlan &plan, MapOp op, const f64 *src, f64 *dst) {
-    run_free(op, plan.start[PARAM_FREE], plan.start[PARAM_FREE + 1] - plan.start[PARAM_FREE], src, dst);
+    run_free(op, plan.start[PARAM_FREE], plan.start[PARAM_FREE + 1] - plan.start[PARAM_FREE], src,
+             dst);
     for (int f = PARAM_LOWER; f < PARAM_FAMILIES; ++f) {
         const i64 first = plan.start[f], count = plan.start[f + 1] - first;
         const Step &step = STEPS[f - PARAM_LOWER][static_cast<int>(op)];
@@ -115,7 +117,8 @@ f64 bounded_sum(const ParamPlan &plan, const f64 *terms) {
 
 }  // namespace
 
-void param_plan_group(ParamPlan &plan, const unsigned char *family, const f64 *low, const f64 *high) {
+void param_plan_group(ParamPlan &plan, const unsigned char *family, const f64 *low,
+                      const f64 *high) {
     i64 count[PARAM_FAMILIES] = {};
     for (i64 i = 0; i < plan.n; ++i) ++count[family[i]];
     plan.start[0] = 0;
@@ -132,7 +135,8 @@ void param_plan_group(ParamPlan &plan, const unsigned char *family, const f64 *l
     }
 }
 
-void param_plan_apply(const ParamPlan &plan, MapOp op, const f64 *in, f64 *out, i64 rows, f64 *work) {
+void param_plan_apply(const ParamPlan &plan, MapOp op, const f64 *in, f64 *out, i64 rows,
+                      f64 *work) {
     const i64 n = plan.n;
     for (i64 r = 0; r < rows; ++r) {
         const f64 *src = in + r * n;

@@ -16,8 +16,13 @@ constexpr int PARAM_FAMILIES = 5;
 // What a map computes for each element of a vector, with x the constrained
 // and y the unconstrained value: y from x; x from y; dx/dy; the sum over the
 // elements of log|dx/dy|; the derivatives of that sum, d/dy log|dx/dy|.
-enum class MapOp { to_unconstrained, to_constrained, constrained_grad, log_abs_det_jacobian,
-                   log_abs_det_jacobian_grad };
+enum class MapOp {
+    to_unconstrained,
+    to_constrained,
+    constrained_grad,
+    log_abs_det_jacobian,
+    log_abs_det_jacobian_grad
+};
 
 // The elements grouped by family: family f holds the grouped positions
 // start[f] .. start[f + 1] - 1, order[k] is the element at grouped position
@@ -35,13 +40,15 @@ struct ParamPlan {
 // Fills plan.start, order, low and high (each of n values) from the family
 // code and bounds of each element (codes in 0 .. PARAM_FAMILIES - 1); the
 // grouping keeps the elements of a family in increasing order.
-void param_plan_group(ParamPlan &plan, const unsigned char *family, const f64 *low, const f64 *high);
+void param_plan_group(ParamPlan &plan, const unsigned char *family, const f64 *low,
+                      const f64 *high);
 
 // `op` on `rows` vectors of n values, one after another in `in`. `out` gets
 // rows vectors of n values, or rows values for log_abs_det_jacobian. `work`
 // holds n values; it is used for log_abs_det_jacobian and when the plan is
 // not in order. `in` may be `out`.
-void param_plan_apply(const ParamPlan &plan, MapOp op, const f64 *in, f64 *out, i64 rows, f64 *work);
+void param_plan_apply(const ParamPlan &plan, MapOp op, const f64 *in, f64 *out, i64 rows,
+                      f64 *work);
 
 // grad_y = grad_x * dx/dy for rows_g gradient vectors in `g`, at the rows_y
 // points in `y` (rows_y is 1, one point for every gradient, or rows_g).

@@ -51,18 +51,24 @@ constexpr bool is_split = requires { F.vector; };
 
 template <auto F, class... Bounds>
 [[gnu::always_inline]] inline f64 scalar_value(f64 x, Bounds... bounds) {
-    if constexpr (is_split<F>) return F.scalar(x, bounds...);
-    else return F(x, bounds...);
+    if constexpr (is_split<F>)
+        return F.scalar(x, bounds...);
+    else
+        return F(x, bounds...);
 }
 template <auto F, class... Bounds>
 [[gnu::always_inline]] inline f64 vector_value(f64 x, Bounds... bounds) {
-    if constexpr (is_split<F>) return F.vector(x, bounds...);
-    else return F(x, bounds...);
+    if constexpr (is_split<F>)
+        return F.vector(x, bounds...);
+    else
+        return F(x, bounds...);
 }
 template <auto F, class... Bounds>
 [[gnu::always_inline]] inline bool needs_redo(f64 y, Bounds... bounds) {
-    if constexpr (is_split<F>) return F.redo(y, bounds...);
-    else return false;
+    if constexpr (is_split<F>)
+        return F.redo(y, bounds...);
+    else
+        return false;
 }
 
 // One value: the input is read before the output is written, so both may be
@@ -117,9 +123,10 @@ VLM_VECTOR_CLONES void array_form(const f64 *__restrict in, f64 *__restrict out,
 #pragma omp simd
         for (i64 i = 0; i < n; ++i) out[i] = 1.0;
     } else {
-        const bool redo = vlm_full_vector_passes(n, [&](i64 first, i64 count) __attribute__((always_inline)) {
-            return vector_pass<F>(in + first, out + first, count, &bounds...);
-        });
+        const bool redo =
+            vlm_full_vector_passes(n, [&](i64 first, i64 count) __attribute__((always_inline)) {
+                return vector_pass<F>(in + first, out + first, count, &bounds...);
+            });
         if constexpr (is_split<F>) {
             if (redo) redo_values<F>(in, out, n, bounds...);
         }
@@ -185,23 +192,28 @@ template <auto F, int NBounds, bool Vector>
         if constexpr (is_copy<F>) {
             return x;
         } else {
-            return with_bounds<NBounds>(args, steps, i, [x](auto... bounds) __attribute__((always_inline)) {
-                if constexpr (Vector) return vector_value<F>(x, bounds...);
-                else return scalar_value<F>(x, bounds...);
-            });
+            return with_bounds<NBounds>(args, steps, i,
+                                        [x](auto... bounds) __attribute__((always_inline)) {
+                                            if constexpr (Vector)
+                                                return vector_value<F>(x, bounds...);
+                                            else
+                                                return scalar_value<F>(x, bounds...);
+                                        });
         }
     }
 }
 
 template <auto F, int NBounds>
 [[gnu::always_inline]] inline bool element_needs_redo(f64 y, char *const *args,
-                                                      const std::ptrdiff_t *steps, std::ptrdiff_t i) {
+                                                      const std::ptrdiff_t *steps,
+                                                      std::ptrdiff_t i) {
     if constexpr (!is_split<F>) {
         return false;
     } else {
-        return with_bounds<NBounds>(args, steps, i, [y](auto... bounds) __attribute__((always_inline)) {
-            return needs_redo<F>(y, bounds...);
-        });
+        return with_bounds<NBounds>(args, steps, i,
+                                    [y](auto... bounds) __attribute__((always_inline)) {
+                                        return needs_redo<F>(y, bounds...);
+                                    });
     }
 }
 
@@ -209,7 +221,8 @@ template <auto F, int NBounds>
 // them (vector formula, scalar redo where asked). With Contiguous every step
 // is one double, which the vectoriser turns into plain vector loads.
 template <auto F, int NBounds, bool Contiguous>
-[[gnu::always_inline]] inline void block_values(char *const *args, const std::ptrdiff_t *given_steps,
+[[gnu::always_inline]] inline void block_values(char *const *args,
+                                                const std::ptrdiff_t *given_steps,
                                                 std::ptrdiff_t first, std::ptrdiff_t count,
                                                 f64 *__restrict y) {
     constexpr std::ptrdiff_t unit[] = {sizeof(f64), sizeof(f64), sizeof(f64)};
@@ -242,7 +255,8 @@ inline bool apart_from_inputs(char *const *args, int count, const char *out, std
 }
 
 template <auto F, int NBounds>
-VLM_VECTOR_CLONES void strided_loop(char *const *args, const std::ptrdiff_t *steps, std::ptrdiff_t n) {
+VLM_VECTOR_CLONES void strided_loop(char *const *args, const std::ptrdiff_t *steps,
+                                    std::ptrdiff_t n) {
     constexpr std::ptrdiff_t F64 = sizeof(f64);
     bool contiguous = true;
     for (int k = 0; k <= NBounds; ++k) contiguous &= steps[k] == F64;
@@ -250,7 +264,8 @@ VLM_VECTOR_CLONES void strided_loop(char *const *args, const std::ptrdiff_t *ste
     const std::ptrdiff_t out_step = steps[NBounds + 1];
     // Contiguous values and a separate, aligned, contiguous output (per-element
     // bounds, say): straight into the output.
-    if (contiguous && out_step == F64 && reinterpret_cast<std::uintptr_t>(out) % alignof(f64) == 0 &&
+    if (contiguous && out_step == F64 &&
+        reinterpret_cast<std::uintptr_t>(out) % alignof(f64) == 0 &&
         apart_from_inputs(args, NBounds + 1, out, n)) {
         block_values<F, NBounds, true>(args, steps, 0, n, reinterpret_cast<f64 *>(out));
         return;
@@ -258,8 +273,10 @@ VLM_VECTOR_CLONES void strided_loop(char *const *args, const std::ptrdiff_t *ste
     f64 y[LOOP_BLOCK];
     for (std::ptrdiff_t first = 0; first < n; first += LOOP_BLOCK) {
         const std::ptrdiff_t count = n - first < LOOP_BLOCK ? n - first : LOOP_BLOCK;
-        if (contiguous) block_values<F, NBounds, true>(args, steps, first, count, y);
-        else block_values<F, NBounds, false>(args, steps, first, count, y);
+        if (contiguous)
+            block_values<F, NBounds, true>(args, steps, first, count, y);
+        else
+            block_values<F, NBounds, false>(args, steps, first, count, y);
         if (out_step == F64) {
             std::memcpy(out + first * F64, y, static_cast<size_t>(count) * sizeof(f64));
         } else {
@@ -269,10 +286,10 @@ VLM_VECTOR_CLONES void strided_loop(char *const *args, const std::ptrdiff_t *ste
     }
 }
 
-#define VLM_TRANSFORM_LOOP(family, op, nbounds)                                               \
-    void vlm_##family##_##op##_loop(char *const *args, const std::ptrdiff_t *steps,           \
-                                    std::ptrdiff_t n) {                                       \
-        strided_loop<family##_##op, nbounds>(args, steps, n);                                 \
+#define VLM_TRANSFORM_LOOP(family, op, nbounds)                                     \
+    void vlm_##family##_##op##_loop(char *const *args, const std::ptrdiff_t *steps, \
+                                    std::ptrdiff_t n) {                             \
+        strided_loop<family##_##op, nbounds>(args, steps, n);                       \
     }
 #else
 #define VLM_TRANSFORM_LOOP(family, op, nbounds)
@@ -283,40 +300,40 @@ VLM_VECTOR_CLONES void strided_loop(char *const *args, const std::ptrdiff_t *ste
 // The exported pair of one row: no bounds, one bound (`lower`, `upper`), or
 // the two ends a, b of the affine families (and, in the ufunc module, the
 // row's strided loop).
-#define VLM_TRANSFORM(family, op, ...)                                                      \
-    namespace {                                                                             \
-    constexpr auto family##_##op = __VA_ARGS__;                                             \
-    }                                                                                       \
+#define VLM_TRANSFORM(family, op, ...)                                                         \
+    namespace {                                                                                \
+    constexpr auto family##_##op = __VA_ARGS__;                                                \
+    }                                                                                          \
     void vlm_##family##_##op(const f64 *in, f64 *out) { scalar_form<family##_##op>(in, out); } \
-    void vlm_##family##_##op##_arr(const f64 *__restrict in, f64 *__restrict out, i64 n) {   \
-        array_kernel<family##_##op>(in, out, n);                                              \
-    }                                                                                       \
+    void vlm_##family##_##op##_arr(const f64 *__restrict in, f64 *__restrict out, i64 n) {     \
+        array_kernel<family##_##op>(in, out, n);                                               \
+    }                                                                                          \
     VLM_TRANSFORM_LOOP(family, op, 0)
 
-#define VLM_TRANSFORM_B(family, op, ...)                                                    \
-    namespace {                                                                             \
-    constexpr auto family##_##op = __VA_ARGS__;                                             \
-    }                                                                                       \
-    void vlm_##family##_##op(const f64 *in, f64 *out, const f64 *bound) {                   \
-        scalar_form<family##_##op>(in, out, bound);                                         \
-    }                                                                                       \
-    void vlm_##family##_##op##_arr(const f64 *__restrict in, f64 *__restrict out, i64 n,\
-                                   const f64 *bound) {                                      \
-        array_kernel<family##_##op>(in, out, n, bound);                                       \
-    }                                                                                       \
+#define VLM_TRANSFORM_B(family, op, ...)                                                 \
+    namespace {                                                                          \
+    constexpr auto family##_##op = __VA_ARGS__;                                          \
+    }                                                                                    \
+    void vlm_##family##_##op(const f64 *in, f64 *out, const f64 *bound) {                \
+        scalar_form<family##_##op>(in, out, bound);                                      \
+    }                                                                                    \
+    void vlm_##family##_##op##_arr(const f64 *__restrict in, f64 *__restrict out, i64 n, \
+                                   const f64 *bound) {                                   \
+        array_kernel<family##_##op>(in, out, n, bound);                                  \
+    }                                                                                    \
     VLM_TRANSFORM_LOOP(family, op, 1)
 
-#define VLM_TRANSFORM_AB(family, op, ...)                                                   \
-    namespace {                                                                             \
-    constexpr auto family##_##op = __VA_ARGS__;                                             \
-    }                                                                                       \
-    void vlm_##family##_##op(const f64 *in, f64 *out, const f64 *a, const f64 *b) {         \
-        scalar_form<family##_##op>(in, out, a, b);                                          \
-    }                                                                                       \
-    void vlm_##family##_##op##_arr(const f64 *__restrict in, f64 *__restrict out, i64 n,\
-                                   const f64 *a, const f64 *b) {                            \
-        array_kernel<family##_##op>(in, out, n, a, b);                                        \
-    }                                                                                       \
+#define VLM_TRANSFORM_AB(family, op, ...)                                                \
+    namespace {                                                                          \
+    constexpr auto family##_##op = __VA_ARGS__;                                          \
+    }                                                                                    \
+    void vlm_##family##_##op(const f64 *in, f64 *out, const f64 *a, const f64 *b) {      \
+        scalar_form<family##_##op>(in, out, a, b);                                       \
+    }                                                                                    \
+    void vlm_##family##_##op##_arr(const f64 *__restrict in, f64 *__restrict out, i64 n, \
+                                   const f64 *a, const f64 *b) {                         \
+        array_kernel<family##_##op>(in, out, n, a, b);                                   \
+    }                                                                                    \
     VLM_TRANSFORM_LOOP(family, op, 2)
 
 namespace {
@@ -392,39 +409,43 @@ inline f64 from_unit(f64 z, const f64 *a, const f64 *b) {
 // (`use`, applied to U's scalar or vector formula) and how its result maps
 // back to U's (`back`).
 template <auto U, auto Use, auto Back>
-constexpr auto affine_row = Split{
-    [](f64 v, const f64 *a, const f64 *b) {
-        return Use(v, a, b, [](f64 w) { return scalar_value<U>(w); });
-    },
-    [](f64 v, const f64 *a, const f64 *b) {
-        return Use(v, a, b, [](f64 w) { return vector_value<U>(w); });
-    },
-    [](f64 y, const f64 *a, const f64 *b) { return needs_redo<U>(Back(y, a, b)); }};
+constexpr auto affine_row =
+    Split{[](f64 v, const f64 *a, const f64 *b) {
+              return Use(v, a, b, [](f64 w) { return scalar_value<U>(w); });
+          },
+          [](f64 v, const f64 *a, const f64 *b) {
+              return Use(v, a, b, [](f64 w) { return vector_value<U>(w); });
+          },
+          [](f64 y, const f64 *a, const f64 *b) { return needs_redo<U>(Back(y, a, b)); }};
 
 template <auto U>
-constexpr auto affine_fwd = affine_row<
-    U, [](f64 x, const f64 *a, const f64 *b, auto u) { return u(to_unit(x, a, b)); },
-    [](f64 y, const f64 *, const f64 *) { return y; }>;
+constexpr auto affine_fwd =
+    affine_row<U, [](f64 x, const f64 *a, const f64 *b, auto u) { return u(to_unit(x, a, b)); },
+               [](f64 y, const f64 *, const f64 *) { return y; }>;
 template <auto U>
-constexpr auto affine_inv = affine_row<
-    U, [](f64 y, const f64 *a, const f64 *b, auto u) { return from_unit(u(y), a, b); },
-    [](f64 x, const f64 *a, const f64 *b) { return to_unit(x, a, b); }>;
+constexpr auto affine_inv =
+    affine_row<U, [](f64 y, const f64 *a, const f64 *b, auto u) { return from_unit(u(y), a, b); },
+               [](f64 x, const f64 *a, const f64 *b) { return to_unit(x, a, b); }>;
 template <auto U>
 constexpr auto affine_grad_fwd = affine_row<
     U, [](f64 x, const f64 *a, const f64 *b, auto u) { return u(to_unit(x, a, b)) / (*b - *a); },
     [](f64 y, const f64 *a, const f64 *b) { return y * (*b - *a); }>;
 template <auto U>
-constexpr auto affine_grad_inv = affine_row<
-    U, [](f64 y, const f64 *a, const f64 *b, auto u) { return u(y) * (*b - *a); },
-    [](f64 g, const f64 *a, const f64 *b) { return g / (*b - *a); }>;
+constexpr auto affine_grad_inv =
+    affine_row<U, [](f64 y, const f64 *a, const f64 *b, auto u) { return u(y) * (*b - *a); },
+               [](f64 g, const f64 *a, const f64 *b) { return g / (*b - *a); }>;
 template <auto U>
-constexpr auto affine_ldet_abs_jac_fwd = affine_row<
-    U, [](f64 x, const f64 *a, const f64 *b, auto u) { return u(to_unit(x, a, b)) - log_width(*a, *b); },
-    [](f64 l, const f64 *a, const f64 *b) { return l + log_width(*a, *b); }>;
+constexpr auto affine_ldet_abs_jac_fwd =
+    affine_row<U,
+               [](f64 x, const f64 *a, const f64 *b, auto u) {
+                   return u(to_unit(x, a, b)) - log_width(*a, *b);
+               },
+               [](f64 l, const f64 *a, const f64 *b) { return l + log_width(*a, *b); }>;
 template <auto U>
-constexpr auto affine_ldet_abs_jac_inv = affine_row<
-    U, [](f64 y, const f64 *a, const f64 *b, auto u) { return u(y) + log_width(*a, *b); },
-    [](f64 l, const f64 *a, const f64 *b) { return l - log_width(*a, *b); }>;
+constexpr auto affine_ldet_abs_jac_inv =
+    affine_row<U,
+               [](f64 y, const f64 *a, const f64 *b, auto u) { return u(y) + log_width(*a, *b); },
+               [](f64 l, const f64 *a, const f64 *b) { return l - log_width(*a, *b); }>;
 // No bounds: U's own row.
 template <auto U>
 constexpr auto affine_grad_ldet_abs_jac_inv = U;

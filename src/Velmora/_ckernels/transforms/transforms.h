@@ -54,7 +54,8 @@ VLM_EXPORT void vlm_log_ldet_abs_jac_fwd_arr(const f64 *VLM_RESTRICT x, f64 *VLM
 VLM_EXPORT void vlm_log_ldet_abs_jac_inv(const f64 *y, f64 *x);
 VLM_EXPORT void vlm_log_ldet_abs_jac_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x, i64 n);
 VLM_EXPORT void vlm_log_grad_ldet_abs_jac_inv(const f64 *y, f64 *x);
-VLM_EXPORT void vlm_log_grad_ldet_abs_jac_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x, i64 n);
+VLM_EXPORT void vlm_log_grad_ldet_abs_jac_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x,
+                                                  i64 n);
 
 /* logit: 0 < x < 1, T(x) = log(x/(1 - x)) */
 VLM_EXPORT void vlm_logit_fwd(const f64 *x, f64 *y);
@@ -66,11 +67,14 @@ VLM_EXPORT void vlm_logit_grad_fwd_arr(const f64 *VLM_RESTRICT x, f64 *VLM_RESTR
 VLM_EXPORT void vlm_logit_grad_inv(const f64 *y, f64 *x);
 VLM_EXPORT void vlm_logit_grad_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x, i64 n);
 VLM_EXPORT void vlm_logit_ldet_abs_jac_fwd(const f64 *x, f64 *y);
-VLM_EXPORT void vlm_logit_ldet_abs_jac_fwd_arr(const f64 *VLM_RESTRICT x, f64 *VLM_RESTRICT y, i64 n);
+VLM_EXPORT void vlm_logit_ldet_abs_jac_fwd_arr(const f64 *VLM_RESTRICT x, f64 *VLM_RESTRICT y,
+                                               i64 n);
 VLM_EXPORT void vlm_logit_ldet_abs_jac_inv(const f64 *y, f64 *x);
-VLM_EXPORT void vlm_logit_ldet_abs_jac_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x, i64 n);
+VLM_EXPORT void vlm_logit_ldet_abs_jac_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x,
+                                               i64 n);
 VLM_EXPORT void vlm_logit_grad_ldet_abs_jac_inv(const f64 *y, f64 *x);
-VLM_EXPORT void vlm_logit_grad_ldet_abs_jac_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x, i64 n);
+VLM_EXPORT void vlm_logit_grad_ldet_abs_jac_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x,
+                                                    i64 n);
 
 /* probit: 0 < x < 1, T = standard normal quantile */
 VLM_EXPORT void vlm_probit_fwd(const f64 *x, f64 *y);
@@ -82,43 +86,60 @@ VLM_EXPORT void vlm_probit_grad_fwd_arr(const f64 *VLM_RESTRICT x, f64 *VLM_REST
 VLM_EXPORT void vlm_probit_grad_inv(const f64 *y, f64 *x);
 VLM_EXPORT void vlm_probit_grad_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x, i64 n);
 VLM_EXPORT void vlm_probit_ldet_abs_jac_fwd(const f64 *x, f64 *y);
-VLM_EXPORT void vlm_probit_ldet_abs_jac_fwd_arr(const f64 *VLM_RESTRICT x, f64 *VLM_RESTRICT y, i64 n);
+VLM_EXPORT void vlm_probit_ldet_abs_jac_fwd_arr(const f64 *VLM_RESTRICT x, f64 *VLM_RESTRICT y,
+                                                i64 n);
 VLM_EXPORT void vlm_probit_ldet_abs_jac_inv(const f64 *y, f64 *x);
-VLM_EXPORT void vlm_probit_ldet_abs_jac_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x, i64 n);
+VLM_EXPORT void vlm_probit_ldet_abs_jac_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x,
+                                                i64 n);
 VLM_EXPORT void vlm_probit_grad_ldet_abs_jac_inv(const f64 *y, f64 *x);
-VLM_EXPORT void vlm_probit_grad_ldet_abs_jac_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x, i64 n);
+VLM_EXPORT void vlm_probit_grad_ldet_abs_jac_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x,
+                                                     i64 n);
 
 /* aff_logit: a < x < b, T(x) = logit((x - a)/(b - a)) */
 VLM_EXPORT void vlm_aff_logit_fwd(const f64 *x, f64 *y, const f64 *a, const f64 *b);
-VLM_EXPORT void vlm_aff_logit_fwd_arr(const f64 *VLM_RESTRICT x, f64 *VLM_RESTRICT y, i64 n, const f64 *a, const f64 *b);
+VLM_EXPORT void vlm_aff_logit_fwd_arr(const f64 *VLM_RESTRICT x, f64 *VLM_RESTRICT y, i64 n,
+                                      const f64 *a, const f64 *b);
 VLM_EXPORT void vlm_aff_logit_inv(const f64 *y, f64 *x, const f64 *a, const f64 *b);
-VLM_EXPORT void vlm_aff_logit_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x, i64 n, const f64 *a, const f64 *b);
+VLM_EXPORT void vlm_aff_logit_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x, i64 n,
+                                      const f64 *a, const f64 *b);
 VLM_EXPORT void vlm_aff_logit_grad_fwd(const f64 *x, f64 *y, const f64 *a, const f64 *b);
-VLM_EXPORT void vlm_aff_logit_grad_fwd_arr(const f64 *VLM_RESTRICT x, f64 *VLM_RESTRICT y, i64 n, const f64 *a, const f64 *b);
+VLM_EXPORT void vlm_aff_logit_grad_fwd_arr(const f64 *VLM_RESTRICT x, f64 *VLM_RESTRICT y, i64 n,
+                                           const f64 *a, const f64 *b);
 VLM_EXPORT void vlm_aff_logit_grad_inv(const f64 *y, f64 *x, const f64 *a, const f64 *b);
-VLM_EXPORT void vlm_aff_logit_grad_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x, i64 n, const f64 *a, const f64 *b);
+VLM_EXPORT void vlm_aff_logit_grad_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x, i64 n,
+                                           const f64 *a, const f64 *b);
 VLM_EXPORT void vlm_aff_logit_ldet_abs_jac_fwd(const f64 *x, f64 *y, const f64 *a, const f64 *b);
-VLM_EXPORT void vlm_aff_logit_ldet_abs_jac_fwd_arr(const f64 *VLM_RESTRICT x, f64 *VLM_RESTRICT y, i64 n, const f64 *a, const f64 *b);
+VLM_EXPORT void vlm_aff_logit_ldet_abs_jac_fwd_arr(const f64 *VLM_RESTRICT x, f64 *VLM_RESTRICT y,
+                                                   i64 n, const f64 *a, const f64 *b);
 VLM_EXPORT void vlm_aff_logit_ldet_abs_jac_inv(const f64 *y, f64 *x, const f64 *a, const f64 *b);
-VLM_EXPORT void vlm_aff_logit_ldet_abs_jac_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x, i64 n, const f64 *a, const f64 *b);
+VLM_EXPORT void vlm_aff_logit_ldet_abs_jac_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x,
+                                                   i64 n, const f64 *a, const f64 *b);
 VLM_EXPORT void vlm_aff_logit_grad_ldet_abs_jac_inv(const f64 *y, f64 *x);
-VLM_EXPORT void vlm_aff_logit_grad_ldet_abs_jac_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x, i64 n);
+VLM_EXPORT void vlm_aff_logit_grad_ldet_abs_jac_inv_arr(const f64 *VLM_RESTRICT y,
+                                                        f64 *VLM_RESTRICT x, i64 n);
 
 /* aff_probit: a < x < b, T(x) = probit((x - a)/(b - a)) */
 VLM_EXPORT void vlm_aff_probit_fwd(const f64 *x, f64 *y, const f64 *a, const f64 *b);
-VLM_EXPORT void vlm_aff_probit_fwd_arr(const f64 *VLM_RESTRICT x, f64 *VLM_RESTRICT y, i64 n, const f64 *a, const f64 *b);
+VLM_EXPORT void vlm_aff_probit_fwd_arr(const f64 *VLM_RESTRICT x, f64 *VLM_RESTRICT y, i64 n,
+                                       const f64 *a, const f64 *b);
 VLM_EXPORT void vlm_aff_probit_inv(const f64 *y, f64 *x, const f64 *a, const f64 *b);
-VLM_EXPORT void vlm_aff_probit_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x, i64 n, const f64 *a, const f64 *b);
+VLM_EXPORT void vlm_aff_probit_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x, i64 n,
+                                       const f64 *a, const f64 *b);
 VLM_EXPORT void vlm_aff_probit_grad_fwd(const f64 *x, f64 *y, const f64 *a, const f64 *b);
-VLM_EXPORT void vlm_aff_probit_grad_fwd_arr(const f64 *VLM_RESTRICT x, f64 *VLM_RESTRICT y, i64 n, const f64 *a, const f64 *b);
+VLM_EXPORT void vlm_aff_probit_grad_fwd_arr(const f64 *VLM_RESTRICT x, f64 *VLM_RESTRICT y, i64 n,
+                                            const f64 *a, const f64 *b);
 VLM_EXPORT void vlm_aff_probit_grad_inv(const f64 *y, f64 *x, const f64 *a, const f64 *b);
-VLM_EXPORT void vlm_aff_probit_grad_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x, i64 n, const f64 *a, const f64 *b);
+VLM_EXPORT void vlm_aff_probit_grad_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x, i64 n,
+                                            const f64 *a, const f64 *b);
 VLM_EXPORT void vlm_aff_probit_ldet_abs_jac_fwd(const f64 *x, f64 *y, const f64 *a, const f64 *b);
-VLM_EXPORT void vlm_aff_probit_ldet_abs_jac_fwd_arr(const f64 *VLM_RESTRICT x, f64 *VLM_RESTRICT y, i64 n, const f64 *a, const f64 *b);
+VLM_EXPORT void vlm_aff_probit_ldet_abs_jac_fwd_arr(const f64 *VLM_RESTRICT x, f64 *VLM_RESTRICT y,
+                                                    i64 n, const f64 *a, const f64 *b);
 VLM_EXPORT void vlm_aff_probit_ldet_abs_jac_inv(const f64 *y, f64 *x, const f64 *a, const f64 *b);
-VLM_EXPORT void vlm_aff_probit_ldet_abs_jac_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x, i64 n, const f64 *a, const f64 *b);
+VLM_EXPORT void vlm_aff_probit_ldet_abs_jac_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x,
+                                                    i64 n, const f64 *a, const f64 *b);
 VLM_EXPORT void vlm_aff_probit_grad_ldet_abs_jac_inv(const f64 *y, f64 *x);
-VLM_EXPORT void vlm_aff_probit_grad_ldet_abs_jac_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x, i64 n);
+VLM_EXPORT void vlm_aff_probit_grad_ldet_abs_jac_inv_arr(const f64 *VLM_RESTRICT y,
+                                                         f64 *VLM_RESTRICT x, i64 n);
 
 /* softplus: x > 0, T(x) = log(e^x - 1), T^-1(y) = log(1 + e^y) */
 VLM_EXPORT void vlm_softplus_fwd(const f64 *x, f64 *y);
@@ -130,43 +151,58 @@ VLM_EXPORT void vlm_softplus_grad_fwd_arr(const f64 *VLM_RESTRICT x, f64 *VLM_RE
 VLM_EXPORT void vlm_softplus_grad_inv(const f64 *y, f64 *x);
 VLM_EXPORT void vlm_softplus_grad_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x, i64 n);
 VLM_EXPORT void vlm_softplus_ldet_abs_jac_fwd(const f64 *x, f64 *y);
-VLM_EXPORT void vlm_softplus_ldet_abs_jac_fwd_arr(const f64 *VLM_RESTRICT x, f64 *VLM_RESTRICT y, i64 n);
+VLM_EXPORT void vlm_softplus_ldet_abs_jac_fwd_arr(const f64 *VLM_RESTRICT x, f64 *VLM_RESTRICT y,
+                                                  i64 n);
 VLM_EXPORT void vlm_softplus_ldet_abs_jac_inv(const f64 *y, f64 *x);
-VLM_EXPORT void vlm_softplus_ldet_abs_jac_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x, i64 n);
+VLM_EXPORT void vlm_softplus_ldet_abs_jac_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x,
+                                                  i64 n);
 VLM_EXPORT void vlm_softplus_grad_ldet_abs_jac_inv(const f64 *y, f64 *x);
-VLM_EXPORT void vlm_softplus_grad_ldet_abs_jac_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x, i64 n);
+VLM_EXPORT void vlm_softplus_grad_ldet_abs_jac_inv_arr(const f64 *VLM_RESTRICT y,
+                                                       f64 *VLM_RESTRICT x, i64 n);
 
 /* lower: x > low, T(x) = log(x - low) */
 VLM_EXPORT void vlm_lower_fwd(const f64 *x, f64 *y, const f64 *low);
-VLM_EXPORT void vlm_lower_fwd_arr(const f64 *VLM_RESTRICT x, f64 *VLM_RESTRICT y, i64 n, const f64 *low);
+VLM_EXPORT void vlm_lower_fwd_arr(const f64 *VLM_RESTRICT x, f64 *VLM_RESTRICT y, i64 n,
+                                  const f64 *low);
 VLM_EXPORT void vlm_lower_inv(const f64 *y, f64 *x, const f64 *low);
-VLM_EXPORT void vlm_lower_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x, i64 n, const f64 *low);
+VLM_EXPORT void vlm_lower_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x, i64 n,
+                                  const f64 *low);
 VLM_EXPORT void vlm_lower_grad_fwd(const f64 *x, f64 *y, const f64 *low);
-VLM_EXPORT void vlm_lower_grad_fwd_arr(const f64 *VLM_RESTRICT x, f64 *VLM_RESTRICT y, i64 n, const f64 *low);
+VLM_EXPORT void vlm_lower_grad_fwd_arr(const f64 *VLM_RESTRICT x, f64 *VLM_RESTRICT y, i64 n,
+                                       const f64 *low);
 VLM_EXPORT void vlm_lower_grad_inv(const f64 *y, f64 *x);
 VLM_EXPORT void vlm_lower_grad_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x, i64 n);
 VLM_EXPORT void vlm_lower_ldet_abs_jac_fwd(const f64 *x, f64 *y, const f64 *low);
-VLM_EXPORT void vlm_lower_ldet_abs_jac_fwd_arr(const f64 *VLM_RESTRICT x, f64 *VLM_RESTRICT y, i64 n, const f64 *low);
+VLM_EXPORT void vlm_lower_ldet_abs_jac_fwd_arr(const f64 *VLM_RESTRICT x, f64 *VLM_RESTRICT y,
+                                               i64 n, const f64 *low);
 VLM_EXPORT void vlm_lower_ldet_abs_jac_inv(const f64 *y, f64 *x);
-VLM_EXPORT void vlm_lower_ldet_abs_jac_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x, i64 n);
+VLM_EXPORT void vlm_lower_ldet_abs_jac_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x,
+                                               i64 n);
 VLM_EXPORT void vlm_lower_grad_ldet_abs_jac_inv(const f64 *y, f64 *x);
-VLM_EXPORT void vlm_lower_grad_ldet_abs_jac_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x, i64 n);
+VLM_EXPORT void vlm_lower_grad_ldet_abs_jac_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x,
+                                                    i64 n);
 
 /* upper: x < high, T(x) = log(high - x) */
 VLM_EXPORT void vlm_upper_fwd(const f64 *x, f64 *y, const f64 *high);
-VLM_EXPORT void vlm_upper_fwd_arr(const f64 *VLM_RESTRICT x, f64 *VLM_RESTRICT y, i64 n, const f64 *high);
+VLM_EXPORT void vlm_upper_fwd_arr(const f64 *VLM_RESTRICT x, f64 *VLM_RESTRICT y, i64 n,
+                                  const f64 *high);
 VLM_EXPORT void vlm_upper_inv(const f64 *y, f64 *x, const f64 *high);
-VLM_EXPORT void vlm_upper_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x, i64 n, const f64 *high);
+VLM_EXPORT void vlm_upper_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x, i64 n,
+                                  const f64 *high);
 VLM_EXPORT void vlm_upper_grad_fwd(const f64 *x, f64 *y, const f64 *high);
-VLM_EXPORT void vlm_upper_grad_fwd_arr(const f64 *VLM_RESTRICT x, f64 *VLM_RESTRICT y, i64 n, const f64 *high);
+VLM_EXPORT void vlm_upper_grad_fwd_arr(const f64 *VLM_RESTRICT x, f64 *VLM_RESTRICT y, i64 n,
+                                       const f64 *high);
 VLM_EXPORT void vlm_upper_grad_inv(const f64 *y, f64 *x);
 VLM_EXPORT void vlm_upper_grad_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x, i64 n);
 VLM_EXPORT void vlm_upper_ldet_abs_jac_fwd(const f64 *x, f64 *y, const f64 *high);
-VLM_EXPORT void vlm_upper_ldet_abs_jac_fwd_arr(const f64 *VLM_RESTRICT x, f64 *VLM_RESTRICT y, i64 n, const f64 *high);
+VLM_EXPORT void vlm_upper_ldet_abs_jac_fwd_arr(const f64 *VLM_RESTRICT x, f64 *VLM_RESTRICT y,
+                                               i64 n, const f64 *high);
 VLM_EXPORT void vlm_upper_ldet_abs_jac_inv(const f64 *y, f64 *x);
-VLM_EXPORT void vlm_upper_ldet_abs_jac_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x, i64 n);
+VLM_EXPORT void vlm_upper_ldet_abs_jac_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x,
+                                               i64 n);
 VLM_EXPORT void vlm_upper_grad_ldet_abs_jac_inv(const f64 *y, f64 *x);
-VLM_EXPORT void vlm_upper_grad_ldet_abs_jac_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x, i64 n);
+VLM_EXPORT void vlm_upper_grad_ldet_abs_jac_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x,
+                                                    i64 n);
 
 /* tanh: -1 < x < 1, T(x) = atanh x */
 VLM_EXPORT void vlm_tanh_fwd(const f64 *x, f64 *y);
@@ -178,11 +214,14 @@ VLM_EXPORT void vlm_tanh_grad_fwd_arr(const f64 *VLM_RESTRICT x, f64 *VLM_RESTRI
 VLM_EXPORT void vlm_tanh_grad_inv(const f64 *y, f64 *x);
 VLM_EXPORT void vlm_tanh_grad_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x, i64 n);
 VLM_EXPORT void vlm_tanh_ldet_abs_jac_fwd(const f64 *x, f64 *y);
-VLM_EXPORT void vlm_tanh_ldet_abs_jac_fwd_arr(const f64 *VLM_RESTRICT x, f64 *VLM_RESTRICT y, i64 n);
+VLM_EXPORT void vlm_tanh_ldet_abs_jac_fwd_arr(const f64 *VLM_RESTRICT x, f64 *VLM_RESTRICT y,
+                                              i64 n);
 VLM_EXPORT void vlm_tanh_ldet_abs_jac_inv(const f64 *y, f64 *x);
-VLM_EXPORT void vlm_tanh_ldet_abs_jac_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x, i64 n);
+VLM_EXPORT void vlm_tanh_ldet_abs_jac_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x,
+                                              i64 n);
 VLM_EXPORT void vlm_tanh_grad_ldet_abs_jac_inv(const f64 *y, f64 *x);
-VLM_EXPORT void vlm_tanh_grad_ldet_abs_jac_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x, i64 n);
+VLM_EXPORT void vlm_tanh_grad_ldet_abs_jac_inv_arr(const f64 *VLM_RESTRICT y, f64 *VLM_RESTRICT x,
+                                                   i64 n);
 
 VLM_EXTERN_C_END
 
