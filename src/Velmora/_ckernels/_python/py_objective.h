@@ -140,7 +140,7 @@ private:
     size_t nargs_ = 0;
 };
 
-struct ObjectiveSpec;
+struct ParsedObjective;
 
 // What every run of the user's objective keeps: the lock (released for a
 // native objective), the signal watch, the stop request and, for a Python
@@ -160,9 +160,9 @@ struct ObjectiveRun {
     // fun or jac at a new copy of x; null with the exception set on failure.
     PyObject *call(PyObject *fn, const f64 *x) { return calls.call(fn, x); }
 
-    // Takes the Python objective of a parsed spec (kind 0), with `lead`
+    // Takes the Python callable of a parsed objective (kind 0), with `lead`
     // arguments between x and the args (set through calls.set_lead).
-    bool set_python(const ObjectiveSpec &spec, size_t lead);
+    bool set_python(const ParsedObjective &parsed, size_t lead);
 
     f64 fail() {
         stop = 1;
@@ -180,24 +180,24 @@ struct ObjectiveRun {
 //   (0, fun, jac, args)        jac None (differences), True or a callable
 //   (1, address, grad, ctx)    native functions; grad 0 when absent
 //   (2, name, params)          a built-in objective, left to the caller to read
-struct ObjectiveSpec {
+struct ParsedObjective {
     long kind = -1;
     PyObject *fun = nullptr, *jac = nullptr, *args = nullptr;  // jac: None, True or a callable
     void *value = nullptr, *grad = nullptr, *ctx = nullptr;
     PyObject *name = nullptr, *params = nullptr;
 };
 
-inline bool parse_objective(PyObject *spec, ObjectiveSpec &out) {
-    if (!PyTuple_CheckExact(spec) || PyTuple_GET_SIZE(spec) < 3 ||
-        !PyLong_CheckExact(PyTuple_GET_ITEM(spec, 0))) {
+inline bool parse_objective(PyObject *described, ParsedObjective &out) {
+    if (!PyTuple_CheckExact(described) || PyTuple_GET_SIZE(described) < 3 ||
+        !PyLong_CheckExact(PyTuple_GET_ITEM(described, 0))) {
         PyErr_SetString(PyExc_TypeError, "objective must be a tuple (kind, ...)");
         return false;
     }
-    const long kind = PyLong_AsLong(PyTuple_GET_ITEM(spec, 0));
-    const Py_ssize_t size = PyTuple_GET_SIZE(spec);
-    PyObject *a = PyTuple_GET_ITEM(spec, 1), *b = PyTuple_GET_ITEM(spec, 2);
+    const long kind = PyLong_AsLong(PyTuple_GET_ITEM(described, 0));
+    const Py_ssize_t size = PyTuple_GET_SIZE(described);
+    PyObject *a = PyTuple_GET_ITEM(described, 1), *b = PyTuple_GET_ITEM(described, 2);
     if (kind == 0 && size == 4) {
-        PyObject *args = PyTuple_GET_ITEM(spec, 3);
+        PyObject *args = PyTuple_GET_ITEM(described, 3);
         if (!PyCallable_Check(a) || !PyTuple_CheckExact(args) ||
             !(b == Py_None || b == Py_True || PyCallable_Check(b))) {
             PyErr_SetString(PyExc_TypeError, "objective (0, fun, jac, args) is malformed");
@@ -208,7 +208,7 @@ inline bool parse_objective(PyObject *spec, ObjectiveSpec &out) {
         out.args = args;
     } else if (kind == 1 && size == 4) {
         if (!to_address(a, "address", &out.value) || !to_address(b, "grad", &out.grad) ||
-            !to_address(PyTuple_GET_ITEM(spec, 3), "ctx", &out.ctx))
+            !to_address(PyTuple_GET_ITEM(described, 3), "ctx", &out.ctx))
             return false;
         if (out.value == nullptr) {
             PyErr_SetString(PyExc_ValueError, "the objective's address is null");
@@ -226,11 +226,11 @@ inline bool parse_objective(PyObject *spec, ObjectiveSpec &out) {
     return true;
 }
 
-inline bool ObjectiveRun::set_python(const ObjectiveSpec &spec, size_t lead) {
-    fun = spec.fun;
-    jac = PyCallable_Check(spec.jac) ? spec.jac : nullptr;
-    value_and_grad = spec.jac == Py_True;
-    return calls.init(n, spec.args, lead);
+inline bool ObjectiveRun::set_python(const ParsedObjective &parsed, size_t lead) {
+    fun = parsed.fun;
+    jac = PyCallable_Check(parsed.jac) ? parsed.jac : nullptr;
+    value_and_grad = parsed.jac == Py_True;
+    return calls.init(n, parsed.args, lead);
 }
 
 // options: a tuple of `count` numbers; the first `ints` are integers.

@@ -204,16 +204,16 @@ int jacobian_callback(void *ctx, const f64 *p, f64 *J) {
 //   (1, address, jac, ctx)           native residuals; jac 0 when absent
 //   (2, f, jac, xdata)               Python model f(xdata, *p)
 //   (3, address, jac, ctx, xdata)    native model; xdata a float64 array
-bool set_function(UserFunction &u, PyObject *spec, TypedView<f64> &xdata) {
-    if (!PyTuple_CheckExact(spec) || PyTuple_GET_SIZE(spec) < 4 ||
-        !PyLong_CheckExact(PyTuple_GET_ITEM(spec, 0))) {
+bool set_function(UserFunction &u, PyObject *described, TypedView<f64> &xdata) {
+    if (!PyTuple_CheckExact(described) || PyTuple_GET_SIZE(described) < 4 ||
+        !PyLong_CheckExact(PyTuple_GET_ITEM(described, 0))) {
         PyErr_SetString(PyExc_TypeError, "problem must be a tuple (kind, ...)");
         return false;
     }
-    const long kind = PyLong_AsLong(PyTuple_GET_ITEM(spec, 0));
-    const Py_ssize_t size = PyTuple_GET_SIZE(spec);
-    PyObject *a = PyTuple_GET_ITEM(spec, 1), *b = PyTuple_GET_ITEM(spec, 2),
-             *c = PyTuple_GET_ITEM(spec, 3);
+    const long kind = PyLong_AsLong(PyTuple_GET_ITEM(described, 0));
+    const Py_ssize_t size = PyTuple_GET_SIZE(described);
+    PyObject *a = PyTuple_GET_ITEM(described, 1), *b = PyTuple_GET_ITEM(described, 2),
+             *c = PyTuple_GET_ITEM(described, 3);
     if ((kind == 0 || kind == 2) && size == 4) {
         if (!PyCallable_Check(a) || !(b == Py_None || PyCallable_Check(b)) ||
             (kind == 0 && !PyTuple_CheckExact(c))) {
@@ -251,7 +251,7 @@ bool set_function(UserFunction &u, PyObject *spec, TypedView<f64> &xdata) {
         }
         u.kind = kind == 1 ? Kind::native_residuals : Kind::native_model;
         if (kind == 3) {
-            if (!xdata.acquire(PyTuple_GET_ITEM(spec, 4), false, false) || !xdata.aligned()) {
+            if (!xdata.acquire(PyTuple_GET_ITEM(described, 4), false, false) || !xdata.aligned()) {
                 if (!PyErr_Occurred())
                     PyErr_SetString(PyExc_ValueError, "xdata must be an aligned float64 array");
                 return false;

@@ -196,10 +196,10 @@ f64 native_value_grad(const f64 *__restrict x, f64 *__restrict g, void *ctx) {
 }
 
 template <class Method>
-bool solve_native(const Method &method, Problems &p, const vlm::py::ObjectiveSpec &spec,
+bool solve_native(const Method &method, Problems &p, const vlm::py::ParsedObjective &parsed,
                   i64 workers, PyObject *report) {
-    const auto value = reinterpret_cast<vlm_objective_fn>(spec.value);
-    const auto value_grad = reinterpret_cast<vlm::ValueGradFn>(spec.grad);
+    const auto value = reinterpret_cast<vlm_objective_fn>(parsed.value);
+    const auto value_grad = reinterpret_cast<vlm::ValueGradFn>(parsed.grad);
     const i64 threads = vlm::py::worker_count(p.count, workers);
     WorkerSpace space;
     space.prepare(threads, p.n, method.workspace_bytes(p.n));
@@ -216,11 +216,11 @@ bool solve_native(const Method &method, Problems &p, const vlm::py::ObjectiveSpe
 // Python objectives on the calling thread.
 
 template <class Method>
-bool solve_python(const Method &method, Problems &p, const vlm::py::ObjectiveSpec &spec,
+bool solve_python(const Method &method, Problems &p, const vlm::py::ParsedObjective &parsed,
                   PyObject *report) {
     vlm::py::ObjectiveRun run;
     run.n = p.n;
-    if (!run.set_python(spec, p.data != nullptr ? 1 : 0)) return false;
+    if (!run.set_python(parsed, p.data != nullptr ? 1 : 0)) return false;
     WorkerSpace space;
     space.prepare(1, p.n, method.workspace_bytes(p.n));
     const bool gradient = run.jac != nullptr || run.value_and_grad;
@@ -261,9 +261,9 @@ bool starts_arg(PyObject *obj, Problems &p) {
 }
 
 // data: None, or a C-contiguous float64 array whose first axis has length K.
-bool data_arg(PyObject *obj, const vlm::py::ObjectiveSpec &spec, Problems &p) {
+bool data_arg(PyObject *obj, const vlm::py::ParsedObjective &parsed, Problems &p) {
     if (obj == Py_None) {
-        p.shared_ctx = spec.ctx;
+        p.shared_ctx = parsed.ctx;
         return true;
     }
     if (!is_array_of(obj, NPY_DOUBLE) || PyArray_NDIM(as_array(obj)) < 1 ||
@@ -381,12 +381,12 @@ PyObject *run_many(PyObject *const *args, Py_ssize_t nargs, const char *name) {
         PyErr_Format(PyExc_TypeError, "%s() takes exactly 7 arguments (%zd given)", name, nargs);
         return nullptr;
     }
-    vlm::py::ObjectiveSpec spec;
+    vlm::py::ParsedObjective parsed;
     Problems p;
-    if (!vlm::py::parse_objective(args[0], spec) || !starts_arg(args[1], p) ||
-        !data_arg(args[2], spec, p) || !bounds_arg(args[3], p))
+    if (!vlm::py::parse_objective(args[0], parsed) || !starts_arg(args[1], p) ||
+        !data_arg(args[2], parsed, p) || !bounds_arg(args[3], p))
         return nullptr;
-    if (spec.kind == 2) {
+    if (parsed.kind == 2) {
         PyErr_SetString(PyExc_ValueError, "the built-in objectives are not run here");
         return nullptr;
     }
@@ -406,8 +406,8 @@ PyObject *run_many(PyObject *const *args, Py_ssize_t nargs, const char *name) {
     if (p.message == nullptr) return PyErr_NoMemory();
 
     const Method method{Method::options(iv, fv)};
-    const bool ok = spec.kind == 1 ? solve_native(method, p, spec, workers, report)
-                                   : solve_python(method, p, spec, report);
+    const bool ok = parsed.kind == 1 ? solve_native(method, p, parsed, workers, report)
+                                     : solve_python(method, p, parsed, report);
     Ref message(ok ? message_column(p) : nullptr);
     PyMem_Free(p.message);
     if (!message) return nullptr;
@@ -609,10 +609,10 @@ bool fit_settings(PyObject *settings, PyObject *options, vlm::FitProblem &base) 
 }
 
 bool fit_native(const vlm::FitProblem &base, Problems &p, FitRows &rows,
-                const vlm::py::ObjectiveSpec &spec, FitSpace &space, i64 threads,
+                const vlm::py::ParsedObjective &parsed, FitSpace &space, i64 threads,
                 PyObject *report) {
-    const auto value = reinterpret_cast<vlm_objective_fn>(spec.value);
-    const auto value_grad = reinterpret_cast<vlm::ValueGradFn>(spec.grad);
+    const auto value = reinterpret_cast<vlm_objective_fn>(parsed.value);
+    const auto value_grad = reinterpret_cast<vlm::ValueGradFn>(parsed.grad);
     auto job = [&](i64 k, i64 worker, const StopFlag &flag) {
         NativeRun run{value, value_grad, p.ctx_of(k), &flag};
         const Functions fns{native_value, value_grad != nullptr ? native_value_grad : nullptr, &run,
@@ -623,10 +623,10 @@ bool fit_native(const vlm::FitProblem &base, Problems &p, FitRows &rows,
 }
 
 bool fit_python(const vlm::FitProblem &base, Problems &p, FitRows &rows,
-                const vlm::py::ObjectiveSpec &spec, FitSpace &space, PyObject *report) {
+                const vlm::py::ParsedObjective &parsed, FitSpace &space, PyObject *report) {
     vlm::py::ObjectiveRun run;
     run.n = p.n;
-    if (!run.set_python(spec, p.data != nullptr ? 1 : 0)) return false;
+    if (!run.set_python(parsed, p.data != nullptr ? 1 : 0)) return false;
     const bool gradient = run.jac != nullptr || run.value_and_grad;
     const Functions fns{vlm::py::python_value, gradient ? vlm::py::python_value_grad : nullptr,
                         static_cast<vlm::py::ObjectiveRun *>(&run), &run.stop};
@@ -665,14 +665,14 @@ PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         PyErr_Format(PyExc_TypeError, "fit() takes exactly 8 arguments (%zd given)", nargs);
         return nullptr;
     }
-    vlm::py::ObjectiveSpec spec;
+    vlm::py::ParsedObjective parsed;
     Problems p;
     vlm::FitProblem base;
-    if (!vlm::py::parse_objective(args[0], spec) || !starts_arg(args[1], p) ||
-        !data_arg(args[2], spec, p) || !bounds_arg(args[3], p) ||
+    if (!vlm::py::parse_objective(args[0], parsed) || !starts_arg(args[1], p) ||
+        !data_arg(args[2], parsed, p) || !bounds_arg(args[3], p) ||
         !fit_settings(args[5], args[4], base) || !fit_bounds_usable(p))
         return nullptr;
-    if (spec.kind == 2) {
+    if (parsed.kind == 2) {
         PyErr_SetString(PyExc_ValueError, "the built-in objectives are not run here");
         return nullptr;
     }
@@ -680,7 +680,7 @@ PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     PyObject *report = nullptr;
     if (!workers_arg(args[6], &workers) || !report_arg(args[7], &report)) return nullptr;
     base.n = p.n;
-    const i64 threads = vlm::py::worker_count(p.count, spec.kind == 1 ? workers : 1);
+    const i64 threads = vlm::py::worker_count(p.count, parsed.kind == 1 ? workers : 1);
     FitSpace space;
     if (!space.prepare(threads, base)) return nullptr;
 
@@ -716,8 +716,8 @@ PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         PyMem_Calloc(static_cast<size_t>(p.count > 0 ? p.count : 1), sizeof(const char *)));
     if (p.message == nullptr) return PyErr_NoMemory();
 
-    const bool ok = spec.kind == 1 ? fit_native(base, p, rows, spec, space, threads, report)
-                                   : fit_python(base, p, rows, spec, space, report);
+    const bool ok = parsed.kind == 1 ? fit_native(base, p, rows, parsed, space, threads, report)
+                                     : fit_python(base, p, rows, parsed, space, report);
     Ref message(ok ? message_column(p) : nullptr);
     PyMem_Free(p.message);
     if (!message) return nullptr;

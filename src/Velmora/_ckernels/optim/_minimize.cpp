@@ -110,9 +110,9 @@ int on_iterate(void *ctx, i64, const f64 *x, f64 f) {
 // Arguments.
 
 // The objective tuple built by optimize.py (see vlm::py::parse_objective).
-bool set_objective(Run &run, PyObject *spec, TypedView<f64> &params) {
-    vlm::py::ObjectiveSpec o;
-    if (!vlm::py::parse_objective(spec, o)) return false;
+bool set_objective(Run &run, PyObject *described, TypedView<f64> &params) {
+    vlm::py::ParsedObjective o;
+    if (!vlm::py::parse_objective(described, o)) return false;
     if (o.kind == 0) {
         run.kind = Kind::python;
         return run.set_python(o, 0);
