@@ -9,6 +9,7 @@
 #include <Python.h>
 
 #include <cstring>
+#include <initializer_list>
 
 #include "numpy_calls.h"
 #include "vlm_common.h"
@@ -31,6 +32,21 @@ inline PyObject *new_vector(const f64 *x, i64 n) {
     PyObject *arr = PyArray_SimpleNew(1, &dim, NPY_DOUBLE);
     if (arr != nullptr && n > 0)
         std::memcpy(array_data<f64>(arr), x, static_cast<size_t>(n) * sizeof(f64));
+    return arr;
+}
+
+// A new zero-filled array of `type` and the given shape (one to three
+// extents), its memory in *out; null with the Python error on failure.
+template <class T>
+PyObject *new_zeros(std::initializer_list<i64> shape, int type, T **out) {
+    npy_intp dims[3] = {0, 0, 0};
+    int ndim = 0;
+    for (i64 extent : shape) {
+        if (ndim == 3) break;
+        dims[ndim++] = static_cast<npy_intp>(extent);
+    }
+    PyObject *arr = PyArray_ZEROS(ndim, dims, type, 0);
+    if (arr != nullptr) *out = array_data<T>(arr);
     return arr;
 }
 

@@ -40,6 +40,7 @@ using vlm::py::copy_exact;
 using vlm::py::copy_values;
 using vlm::py::Lock;
 using vlm::py::new_vector;
+using vlm::py::new_zeros;
 using vlm::py::real_array;
 using vlm::py::Ref;
 using vlm::py::SignalWatch;
@@ -692,16 +693,6 @@ const void *rows_arg(PyObject *obj, int type, i64 count, i64 cols, bool shared_a
     return PyArray_DATA(a);
 }
 
-// A new zero-filled array of K items (or K x n x n) of `type`, its data in *out.
-template <class T>
-PyObject *new_rows(i64 count, i64 n, int type, T **out) {
-    npy_intp dims[3] = {static_cast<npy_intp>(count), static_cast<npy_intp>(n),
-                        static_cast<npy_intp>(n)};
-    PyObject *arr = PyArray_ZEROS(n > 0 ? 3 : 1, dims, type, 0);
-    if (arr != nullptr) *out = array_data<T>(arr);
-    return arr;
-}
-
 bool fit_native_rows(CurveBatch &b, const UserFunction &u, i64 threads, PyObject *report) {
     vlm::py::Workspaces blocks;
     if (!blocks.allocate(threads, RowSpace::bytes(b.m, b.n))) return false;
@@ -888,14 +879,14 @@ PyObject *solve_many(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     }
     b.xdata = u.xdata;
 
-    Ref status(new_rows(b.count, 0, NPY_INT64, &b.status)),
-        nfev(new_rows(b.count, 0, NPY_INT64, &b.nfev)),
-        nfev_jac(new_rows(b.count, 0, NPY_INT64, &b.nfev_jac)),
-        njev(new_rows(b.count, 0, NPY_INT64, &b.njev)),
-        nit(new_rows(b.count, 0, NPY_INT64, &b.nit)),
-        rank(new_rows(b.count, 0, NPY_INT64, &b.rank)),
-        cost(new_rows(b.count, 0, NPY_DOUBLE, &b.cost)),
-        cov(new_rows(b.count, b.n, NPY_DOUBLE, &b.cov));
+    Ref status(new_zeros({b.count}, NPY_INT64, &b.status)),
+        nfev(new_zeros({b.count}, NPY_INT64, &b.nfev)),
+        nfev_jac(new_zeros({b.count}, NPY_INT64, &b.nfev_jac)),
+        njev(new_zeros({b.count}, NPY_INT64, &b.njev)),
+        nit(new_zeros({b.count}, NPY_INT64, &b.nit)),
+        rank(new_zeros({b.count}, NPY_INT64, &b.rank)),
+        cost(new_zeros({b.count}, NPY_DOUBLE, &b.cost)),
+        cov(new_zeros({b.count, b.n, b.n}, NPY_DOUBLE, &b.cov));
     if (!status || !nfev || !nfev_jac || !njev || !nit || !rank || !cost || !cov) return nullptr;
     const bool ok =
         u.native() ? fit_native_rows(

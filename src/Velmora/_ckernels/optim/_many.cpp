@@ -23,11 +23,13 @@
 #include "py_objective.h"
 
 #include "fit_driver.h"
+#include "fit_settings.h"
 #include "optim_driver.h"
 
 namespace {
 
 using vlm::py::is_array_of;
+using vlm::py::new_zeros;
 using vlm::py::Ref;
 using vlm::py::StopFlag;
 
@@ -311,15 +313,6 @@ bool bounds_arg(PyObject *obj, Problems &p) {
     return true;
 }
 
-// A new one-dimensional array of K items of `type`, its data in *out.
-template <class T>
-PyObject *new_column(i64 count, int type, T **out) {
-    npy_intp dim = static_cast<npy_intp>(count);
-    PyObject *arr = PyArray_ZEROS(1, &dim, type, 0);
-    if (arr != nullptr) *out = static_cast<T *>(PyArray_DATA(as_array(arr)));
-    return arr;
-}
-
 // The messages as an object array: problems with the same message share one
 // string object.
 PyObject *message_column(const Problems &p) {
@@ -397,9 +390,9 @@ PyObject *run_many(PyObject *const *args, Py_ssize_t nargs, const char *name) {
     PyObject *report = nullptr;
     if (!workers_arg(args[5], &workers) || !report_arg(args[6], &report)) return nullptr;
 
-    Ref fun(new_column(p.count, NPY_DOUBLE, &p.fun)), nit(new_column(p.count, NPY_INT64, &p.nit)),
-        nfev(new_column(p.count, NPY_INT64, &p.nfev)),
-        status(new_column(p.count, NPY_INT64, &p.status));
+    Ref fun(new_zeros({p.count}, NPY_DOUBLE, &p.fun)), nit(new_zeros({p.count}, NPY_INT64, &p.nit)),
+        nfev(new_zeros({p.count}, NPY_INT64, &p.nfev)),
+        status(new_zeros({p.count}, NPY_INT64, &p.status));
     if (!fun || !nit || !nfev || !status) return nullptr;
     p.message = static_cast<const char **>(
         PyMem_Calloc(static_cast<size_t>(p.count > 0 ? p.count : 1), sizeof(const char *)));
@@ -577,25 +570,8 @@ bool fit_bounds_usable(const Problems &p) {
 
 // (method, interval_family, errordef), as for Velmora.fit, and the options
 // of the method into base.
-bool fit_settings(PyObject *settings, PyObject *options, vlm::FitProblem &base) {
-    if (!PyTuple_CheckExact(settings) || PyTuple_GET_SIZE(settings) != 3) {
-        PyErr_SetString(PyExc_TypeError,
-                        "settings must be a tuple (method, interval_family, errordef)");
-        return false;
-    }
-    const long method = PyLong_AsLong(PyTuple_GET_ITEM(settings, 0));
-    const long family = PyLong_AsLong(PyTuple_GET_ITEM(settings, 1));
-    base.errordef = PyFloat_AsDouble(PyTuple_GET_ITEM(settings, 2));
-    if (PyErr_Occurred()) return false;
-    if ((method != 0 && method != 1) ||
-        (family != vlm::PARAM_AFF_LOGIT && family != vlm::PARAM_AFF_PROBIT) ||
-        !(base.errordef > 0.0 && base.errordef <= DBL_MAX)) {
-        PyErr_SetString(PyExc_ValueError,
-                        "settings: method 0 or 1, interval family 3 or 4, errordef > 0");
-        return false;
-    }
-    base.method = method == 0 ? vlm::FitMethod::lbfgsb : vlm::FitMethod::neldermead;
-    base.interval_family = static_cast<int>(family);
+bool fit_settings_and_options(PyObject *settings, PyObject *options, vlm::FitProblem &base) {
+    if (!vlm::py::fit_settings(settings, base)) return false;
     i64 iv[4];
     f64 fv[3];
     if (base.method == vlm::FitMethod::lbfgsb) {
@@ -642,16 +618,6 @@ bool fit_python(const vlm::FitProblem &base, Problems &p, FitRows &rows,
     return vlm::py::run_python(p.count, job, report);
 }
 
-// A new zero-filled float64 array of K rows of `cols` (and `cols` again
-// when square), its data in *out.
-PyObject *new_table(i64 count, i64 cols, bool square, int type, void **out) {
-    npy_intp dims[3] = {static_cast<npy_intp>(count), static_cast<npy_intp>(cols),
-                        static_cast<npy_intp>(cols)};
-    PyObject *arr = PyArray_ZEROS(square ? 3 : 2, dims, type, 0);
-    if (arr != nullptr) *out = PyArray_DATA(as_array(arr));
-    return arr;
-}
-
 // fit(objective, x, data, bounds, options, settings, workers, report)
 //   objective, x, data, bounds, workers, report: as for lbfgsb;
 //   options: those of lbfgsb (method 0) or neldermead (method 1);
@@ -670,7 +636,7 @@ PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     vlm::FitProblem base;
     if (!vlm::py::parse_objective(args[0], parsed) || !starts_arg(args[1], p) ||
         !data_arg(args[2], parsed, p) || !bounds_arg(args[3], p) ||
-        !fit_settings(args[5], args[4], base) || !fit_bounds_usable(p))
+        !fit_settings_and_options(args[5], args[4], base) || !fit_bounds_usable(p))
         return nullptr;
     if (parsed.kind == 2) {
         PyErr_SetString(PyExc_ValueError, "the built-in objectives are not run here");
@@ -692,26 +658,20 @@ PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
                                                             static_cast<long long>(why));
 
     FitRows rows;
-    void *data[5] = {};
-    Ref state(new_column(p.count, NPY_INT64, &rows.state)),
-        status(new_column(p.count, NPY_INT64, &p.status)),
-        nfev(new_column(p.count, NPY_INT64, &p.nfev)),
-        njev(new_column(p.count, NPY_INT64, &rows.njev)),
-        nit(new_column(p.count, NPY_INT64, &p.nit)), fun(new_column(p.count, NPY_DOUBLE, &p.fun)),
-        hessian_state(new_column(p.count, NPY_INT64, &rows.hessian_state)),
-        se(new_table(p.count, p.n, false, NPY_DOUBLE, &data[0])),
-        y(new_table(p.count, p.n, false, NPY_DOUBLE, &data[1])),
-        se_y(new_table(p.count, p.n, false, NPY_DOUBLE, &data[2])),
-        flat(new_table(p.count, p.n, false, NPY_BOOL, &data[3])),
-        cov(new_table(p.count, p.n, true, NPY_DOUBLE, &data[4]));
+    Ref state(new_zeros({p.count}, NPY_INT64, &rows.state)),
+        status(new_zeros({p.count}, NPY_INT64, &p.status)),
+        nfev(new_zeros({p.count}, NPY_INT64, &p.nfev)),
+        njev(new_zeros({p.count}, NPY_INT64, &rows.njev)),
+        nit(new_zeros({p.count}, NPY_INT64, &p.nit)), fun(new_zeros({p.count}, NPY_DOUBLE, &p.fun)),
+        hessian_state(new_zeros({p.count}, NPY_INT64, &rows.hessian_state)),
+        se(new_zeros({p.count, p.n}, NPY_DOUBLE, &rows.se)),
+        y(new_zeros({p.count, p.n}, NPY_DOUBLE, &rows.y)),
+        se_y(new_zeros({p.count, p.n}, NPY_DOUBLE, &rows.se_y)),
+        flat(new_zeros({p.count, p.n}, NPY_BOOL, &rows.flat)),
+        cov(new_zeros({p.count, p.n, p.n}, NPY_DOUBLE, &rows.cov));
     if (!state || !status || !nfev || !njev || !nit || !fun || !hessian_state || !se || !y ||
         !se_y || !flat || !cov)
         return nullptr;
-    rows.se = static_cast<f64 *>(data[0]);
-    rows.y = static_cast<f64 *>(data[1]);
-    rows.se_y = static_cast<f64 *>(data[2]);
-    rows.flat = static_cast<unsigned char *>(data[3]);
-    rows.cov = static_cast<f64 *>(data[4]);
     p.message = static_cast<const char **>(
         PyMem_Calloc(static_cast<size_t>(p.count > 0 ? p.count : 1), sizeof(const char *)));
     if (p.message == nullptr) return PyErr_NoMemory();

@@ -25,6 +25,7 @@
 #include <numpy/arrayobject.h>
 
 #include "fit_driver.h"
+#include "fit_settings.h"
 #include "numpy_api.h"
 #include "py_objective.h"
 
@@ -33,7 +34,7 @@
 
 namespace {
 
-using vlm::py::array_data;
+using vlm::py::new_zeros;
 using vlm::py::Ref;
 using vlm::py::TypedView;
 using vlm::py::vector_arg;
@@ -297,36 +298,6 @@ PyObject *neldermead(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
 // fit: one maximum-likelihood fit (fit_driver.h) on the unconstrained
 // coordinates of the free elements, with its Hessian and covariance.
 
-// A new zero-filled array of the given shape and type; null on failure.
-PyObject *new_array(int ndim, i64 rows, i64 cols, int type) {
-    npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
-    return PyArray_ZEROS(ndim, dims, type, 0);
-}
-
-// (method, interval_family, errordef): 0 L-BFGS-B or 1 Nelder-Mead, the
-// family of elements bounded on both sides, errordef > 0.
-bool fit_settings(PyObject *obj, vlm::FitProblem &p) {
-    if (!PyTuple_CheckExact(obj) || PyTuple_GET_SIZE(obj) != 3) {
-        PyErr_SetString(PyExc_TypeError,
-                        "settings must be a tuple (method, interval_family, errordef)");
-        return false;
-    }
-    const long method = PyLong_AsLong(PyTuple_GET_ITEM(obj, 0));
-    const long family = PyLong_AsLong(PyTuple_GET_ITEM(obj, 1));
-    p.errordef = PyFloat_AsDouble(PyTuple_GET_ITEM(obj, 2));
-    if (PyErr_Occurred()) return false;
-    if ((method != 0 && method != 1) ||
-        (family != vlm::PARAM_AFF_LOGIT && family != vlm::PARAM_AFF_PROBIT) ||
-        !(p.errordef > 0.0 && p.errordef <= DBL_MAX)) {
-        PyErr_SetString(PyExc_ValueError,
-                        "settings: method 0 or 1, interval family 3 or 4, errordef > 0");
-        return false;
-    }
-    p.method = method == 0 ? vlm::FitMethod::lbfgsb : vlm::FitMethod::neldermead;
-    p.interval_family = static_cast<int>(family);
-    return true;
-}
-
 // Bounds a parameter map can use: codes 0..3 and no NaN on a side in use
 // (crossed and too wide intervals are the fit's own start checks).
 bool fit_bounds_usable(const Call &c, i64 n) {
@@ -360,7 +331,7 @@ PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     }
     Run &run = c.run;
     vlm::FitProblem p;
-    if (!fit_settings(args[5], p) || !fit_bounds_usable(c, run.n)) return nullptr;
+    if (!vlm::py::fit_settings(args[5], p) || !fit_bounds_usable(c, run.n)) return nullptr;
     if (p.method == vlm::FitMethod::lbfgsb) {
         i64 iv[4];
         f64 fv[3];
@@ -387,20 +358,13 @@ PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     }
 
     const i64 n = run.n, m = vlm::fit_free_count(p);
-    Ref y(new_array(1, m, 0, NPY_DOUBLE)), grad(new_array(1, m, 0, NPY_DOUBLE)),
-        hessian(new_array(2, m, m, NPY_DOUBLE)), cov_y(new_array(2, m, m, NPY_DOUBLE)),
-        cov(new_array(2, n, n, NPY_DOUBLE)), se(new_array(1, n, 0, NPY_DOUBLE)),
-        flat(new_array(1, n, 0, NPY_BOOL));
-    if (!y || !grad || !hessian || !cov_y || !cov || !se || !flat) return nullptr;
     vlm::FitArrays a;
     a.x = c.x.data();
-    a.y = array_data<f64>(y.get());
-    a.grad = array_data<f64>(grad.get());
-    a.hessian = array_data<f64>(hessian.get());
-    a.cov_y = array_data<f64>(cov_y.get());
-    a.cov = array_data<f64>(cov.get());
-    a.se = array_data<f64>(se.get());
-    a.flat = array_data<unsigned char>(flat.get());
+    Ref y(new_zeros({m}, NPY_DOUBLE, &a.y)), grad(new_zeros({m}, NPY_DOUBLE, &a.grad)),
+        hessian(new_zeros({m, m}, NPY_DOUBLE, &a.hessian)),
+        cov_y(new_zeros({m, m}, NPY_DOUBLE, &a.cov_y)), cov(new_zeros({n, n}, NPY_DOUBLE, &a.cov)),
+        se(new_zeros({n}, NPY_DOUBLE, &a.se)), flat(new_zeros({n}, NPY_BOOL, &a.flat));
+    if (!y || !grad || !hessian || !cov_y || !cov || !se || !flat) return nullptr;
 
     vlm::FitOutcome out;
     c.execute([&] { vlm::fit_drive(p, a, out); });
