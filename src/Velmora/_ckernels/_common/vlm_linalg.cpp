@@ -20,7 +20,7 @@ namespace {
 
 // The functions marked VLM_VECTOR_CLONES carry every O(n^2) and O(n^3) loop
 // of this unit and are built per instruction set (vlm_vecmath.h); they have
-// internal linkage, so nothing beyond the specified names is exported. Each
+// internal linkage, so only the names vlm_linalg.h declares are exported. Each
 // is entered once per call of an exported kernel, or once per row.
 
 // Helpers of a multiversioned function are inlined into each of its
