@@ -257,6 +257,18 @@ def test_python_objective_gets_row_k_and_args(mlib):
     np.testing.assert_allclose(result.x, c, atol=1e-6)
 
 
+def test_a_nan_trial_point_is_no_convergence_in_any_row():
+    # NaN below 0, minimum at t: the first trial from 0.9 crosses 0 in every
+    # row; a row that returned to 0.9 would pass the ftol test there.
+    def fun(x, t):
+        return math.sqrt(x[0]) * 0.0 + (x[0] - t) ** 2 if x[0] >= 0.0 else math.nan
+
+    targets = np.array([0.5, 0.3, 0.05])
+    result = minimize_many(fun, [0.9], targets)
+    assert result.success.all()
+    np.testing.assert_allclose(result.x[:, 0], targets, atol=1e-6)
+
+
 def test_one_dimensional_data_gives_scalar_rows(mlib):
     targets = np.array([1.0, -2.0, 5.0])
     python = minimize_many(lambda x, t: float((x[0] - t) ** 2), [0.0], targets)

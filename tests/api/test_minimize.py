@@ -2,6 +2,7 @@
 arguments it takes and refuses, the result it returns, callbacks, and what
 happens when user code raises or returns nonsense."""
 
+import ctypes
 import gc
 import math
 import sys
@@ -486,6 +487,44 @@ def test_non_finite_values_are_never_success():
     # A gradient that is not finite where the run ends cannot be convergence.
     r = minimize(lambda x: float(x[0] ** 2), [0.0], jac=lambda x: [math.nan])
     assert r.status == -3 and not r.success
+
+
+def sqrt_well(x):
+    # NaN for x < 0 (through sqrt), minimum at 0.5.
+    return math.sqrt(x[0]) * 0.0 + (x[0] - 0.5) ** 2 if x[0] >= 0.0 else math.nan
+
+
+def rosen_nan_beyond(x):
+    return math.nan if x[0] > 0.8 else rosen(x)
+
+
+def sqrt_well_pair(x):
+    v = sqrt_well(x)
+    return v, np.array([2.0 * (x[0] - 0.5)] if math.isfinite(v) else [0.0])
+
+
+NATIVE_SQRT_WELL = ctypes.CFUNCTYPE(ctypes.c_double, ctypes.POINTER(ctypes.c_double), ctypes.c_void_p)(
+    lambda x, ctx: sqrt_well([x[0]])
+)
+
+
+@pytest.mark.parametrize(
+    "fun, jac",
+    [(sqrt_well, None), (sqrt_well_pair, True), (NativeObjective(NATIVE_SQRT_WELL), None)],
+    ids=["differences", "gradient", "native"],
+)
+def test_a_nan_trial_point_is_no_convergence(fun, jac):
+    # The first trial from 0.9 lands where the value is NaN: the search backs
+    # off towards 0.9 and goes on to the minimum, instead of returning to 0.9
+    # and passing the ftol test there.
+    r = minimize(fun, [0.9], jac=jac)
+    assert r.success and r.x[0] == pytest.approx(0.5, abs=1e-6)
+
+
+def test_a_minimum_beyond_a_nan_region_is_a_failure():
+    r = minimize(rosen_nan_beyond, [-1.2, 1.0])
+    assert (r.status, r.success) == (8, False)
+    assert 0.7 < r.x[0] <= 0.8
 
 
 # --- exceptions and callbacks ------------------------------------------------------------

@@ -488,10 +488,12 @@ def test_random_bounded_problems_end_by_an_ordinary_path(lib, seed):
 
 
 @pytest.mark.parametrize("bad", [np.inf, np.nan])
-def test_nonfinite_trial_falls_back_to_the_best_step(lib, bad):
-    # The caller reports a non-finite value with a zero gradient. The search
-    # treats it as a higher value, brackets, and its next trial is the best
-    # step so far: the start point, since nothing was accepted yet.
+def test_nonfinite_trial_backtracks_towards_the_start(lib, bad):
+    # The caller reports a non-finite value with a zero gradient. Nothing
+    # lower than the start was found, so the next trial lies halfway back to
+    # the start (a return to the start itself would be accepted as a null
+    # step and pass the ftol test). The wall x[0] = 0.7 keeps the run from the
+    # minimum at c: it ends ABNORMAL at a finite point, never CONVERGENCE.
     c = np.ones(3)
 
     def fg(x):
@@ -501,10 +503,25 @@ def test_nonfinite_trial_falls_back_to_the_best_step(lib, bad):
 
     x0 = np.array([0.5, -0.5, 0.2])
     run = Run(lib, x0)
-    trace = run.solve(fg, calls=3)
+    trace = run.solve(fg)
     assert trace[1][0] == (FG, FG_LNSRCH) and trace[1][1][0] > 0.7
     assert trace[2][0] == (FG, FG_LNSRCH)
-    np.testing.assert_array_equal(trace[2][1], x0)
+    np.testing.assert_allclose(trace[2][1], (x0 + trace[1][1]) / 2, rtol=1e-15)
+    assert trace[-1][0][0] == ABNORMAL
+    assert run.x[0] <= 0.7 and np.isfinite(run.f.value)
+    assert run.f.value < fg(x0)[0]
+
+
+def test_nonfinite_values_everywhere_but_the_start_end_abnormal(lib):
+    # No finite decrease exists: the search halves its step until maxls is
+    # spent and the run ends ABNORMAL at the start, not CONVERGENCE.
+    x0 = np.array([0.9])
+    run = Run(lib, x0, maxls=20)
+    trace = run.solve(lambda x: (0.16, np.array([0.8])) if x[0] == 0.9 else (np.nan, np.zeros(1)))
+    assert trace[-1][0][0] == ABNORMAL
+    np.testing.assert_array_equal(run.x, x0)
+    steps = [t[1][0] - 0.9 for t in trace if t[0] == (FG, FG_LNSRCH)]
+    assert len(steps) == 20 and all(b == pytest.approx(a / 2, rel=1e-12) for a, b in zip(steps, steps[1:]))
 
 
 # --- every step against a dense model of the method ---------------------------------

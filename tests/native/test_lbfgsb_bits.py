@@ -64,7 +64,8 @@ def exact_sum(terms):
     try:
         return math.fsum(terms)
     except (OverflowError, ValueError):
-        return float(np.sum(terms))
+        with np.errstate(over="ignore", invalid="ignore"):
+            return float(np.sum(terms))
 
 
 def powers_of_ten(exponents):

@@ -275,6 +275,25 @@ def test_nonfinite_trial_costs_one_evaluation(lib):
     assert r.x[0] >= -0.5 and math.isfinite(r.fun)
 
 
+def test_a_nan_first_trial_backtracks_to_the_interior_minimum(lib):
+    # NaN for x < 0, minimum at 0.5: the first trial from 0.9 lands below 0.
+    # Returning to the start would be a null step that passes the ftol test.
+    f = lambda x: math.sqrt(x[0]) * 0.0 + (x[0] - 0.5) ** 2 if x[0] >= 0.0 else math.nan
+    r = minimize(lib, f, [0.9])
+    assert (r.status, r.success) == (CONVERGENCE, 1)
+    assert r.x[0] == pytest.approx(0.5, abs=1e-6)
+
+
+def test_a_minimum_beyond_a_nan_region_is_abnormal_not_convergence(lib):
+    # Rosenbrock, NaN for x0 > 0.8: the minimum (1, 1) is out of reach, the
+    # runs ends on a failed line search near the wall (as the peer does),
+    # never on the ftol test far from it.
+    f = lambda x: math.nan if x[0] > 0.8 else rosenbrock(x)
+    r = minimize(lib, f, [-1.2, 1.0])
+    assert (r.status, r.success) == (ABNORMAL, 0)
+    assert 0.7 < r.x[0] <= 0.8 and math.isfinite(r.fun)
+
+
 def test_nan_in_one_perturbation_zeroes_that_component(lib):
     # NaN whenever x1 is moved up from its start: g1 = 0, so the first trial
     # changes x0 only.

@@ -8,6 +8,7 @@
 // the caller's workspace, and writes the values back before returning.
 #include "lbfgsb.h"
 
+#include <cfloat>
 #include <cmath>
 
 #include "lbfgsb_workspace.h"
@@ -877,6 +878,19 @@ void dcsrch(f64 f, f64 g, f64 &stp, f64 stpmax, i64 &task, i64 &msg, LineSearch 
     stp = std::fmin(stp, stpmax);
     if (s.brackt && (stp <= s.stmin || stp >= s.stmax || s.stmax - s.stmin <= xtol * s.stmax))
         stp = s.stx;
+    if (stp == 0.0 && s.stx == 0.0 && !(std::fabs(s.fy) <= DBL_MAX)) {
+        // Nothing lower than the start was found and the far end of the
+        // bracket is a step whose value was not finite, so no interpolation
+        // exists: halve the step instead of returning to the start, which
+        // would be accepted as a null step and end the run on the ftol test.
+        // Without a finite decrease the search ends by its evaluation limit.
+        stp = p5 * s.sty;
+        if (stp == 0.0) {  // nothing left to halve: a failed search
+            task = ERROR;
+            msg = ERROR_STPMIN;
+            return;
+        }
+    }
     task = FG;
     msg = NO_MSG;
 }
