@@ -7,6 +7,7 @@ import gc
 import os
 import shutil
 import subprocess
+import sys
 import textwrap
 import threading
 import tracemalloc
@@ -18,6 +19,7 @@ import Velmora
 from Velmora import NativeModel, NativeResiduals
 
 from lsq_problems import BY_NAME, exp_decay, exp_decay_jac
+import native
 from native import run_python
 
 EXP = BY_NAME["exp_decay"]
@@ -348,6 +350,40 @@ def test_native_runs_release_the_lock(lib):
     run = run_python(code, timeout=60)
     assert run.returncode == 0, run.stderr
     assert run.stdout.strip() == "[2.5, 1.3, 0.5]"
+
+
+def test_no_object_is_released_without_the_lock(lib):
+    # A fit that ends at no point (a NaN in ydata, not checked) drops its
+    # Jacobian and covariance arrays; that must happen with the lock held.
+    # Python's debug allocator aborts on any allocator call made without it.
+    code = textwrap.dedent(f"""
+        import ctypes
+        import numpy as np
+        import Velmora
+        lib = ctypes.CDLL({lib.path!r})
+        f = lib.exp_model
+        f.restype = None
+        f.argtypes = [ctypes.POINTER(ctypes.c_double), ctypes.c_int64,
+                      ctypes.POINTER(ctypes.c_double), ctypes.POINTER(ctypes.c_double),
+                      ctypes.c_void_p]
+        t = np.linspace(0, 4, 20)
+        y = 2.5 * np.exp(-1.3 * t) + 0.5
+        y[3] = np.nan
+        try:
+            Velmora.curve_fit(Velmora.NativeModel(f), t, y, p0=[1, 1, 1], check_finite=False)
+        except ValueError as e:
+            print(e)
+        many = Velmora.curve_fit_many(Velmora.NativeModel(f), t, np.stack([y, y]), p0=[1, 1, 1])
+        print(many.success.tolist())
+    """)
+    env = {**native.python_env(), "PYTHONMALLOC": "debug"}
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env,
+                         timeout=120)
+    assert run.returncode == 0, run.stderr[-2000:]
+    assert run.stdout.split("\n")[:2] == [
+        "Residuals are not finite in the initial point.",
+        "[False, False]",
+    ]
 
 
 CTRL_C = textwrap.dedent("""

@@ -458,11 +458,11 @@ PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     if (u.native()) u.lock.release();
     vlm::lsq_drive(problem, lo, x.data(), fvec.data(), fvec_given != 0.0, static_cast<int>(want),
                    jac, cov, buf.drive, res);
+    u.lock.reacquire();  // before any reference is dropped below
     if (!res.finished) {
         jac_arr.reset();  // nothing computed: None
         cov_arr.reset();
     }
-    u.lock.reacquire();
     if (PyErr_Occurred()) return nullptr;
     PyObject *none = Py_None;
     const vlm::LmResult &run = res.run;
