@@ -616,7 +616,11 @@ def minimize(
         "lbfgsb" and "neldermead".
     jac: L-BFGS-B only: a callable jac(x, *args) returning n numbers, True
         when fun returns (value, gradient), or None for forward differences
-        (n + 1 evaluations per gradient, counted in nfev).
+        (n + 1 evaluations per gradient, counted in nfev). With differences,
+        a run whose line search fails is judged once more by central
+        differences at its final point (2n evaluations): it succeeds when
+        their projected gradient is within gtol (far from zero the forward
+        step's own error can exceed gtol at the minimum).
     bounds: None, n (low, high) pairs (None or an infinity for no bound), or
         an object with lb and ub (scipy.optimize.Bounds; scalars broadcast).
     callback: called after each iteration with a copy of x, or, when its only

@@ -269,6 +269,15 @@ def test_a_nan_trial_point_is_no_convergence_in_any_row():
     np.testing.assert_allclose(result.x[:, 0], targets, atol=1e-6)
 
 
+def test_minima_far_from_zero_are_success_in_every_row():
+    # Minima at 0 .. 2999: with a relative forward step, most rows used to end
+    # "line search failed" at the right x.
+    centres = np.arange(0.0, 3000.0, 7.0)
+    result = minimize_many(lambda x, c: float((x[0] - c) ** 2), [0.0], centres)
+    assert result.success.all(), np.flatnonzero(~result.success)[:5]
+    np.testing.assert_allclose(result.x[:, 0], centres, rtol=1e-8, atol=1e-7)
+
+
 def test_one_dimensional_data_gives_scalar_rows(mlib):
     targets = np.array([1.0, -2.0, 5.0])
     python = minimize_many(lambda x, t: float((x[0] - t) ** 2), [0.0], targets)

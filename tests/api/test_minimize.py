@@ -527,6 +527,18 @@ def test_a_minimum_beyond_a_nan_region_is_a_failure():
     assert 0.7 < r.x[0] <= 0.8
 
 
+@pytest.mark.parametrize("centre", [672.0, 3000.0, -2.5e4, 1e6])
+@pytest.mark.parametrize("quartic", [0.0, 0.1])
+def test_a_minimum_far_from_zero_is_success_with_differences(centre, quartic):
+    # The relative forward step's error alone exceeds gtol at the minimum;
+    # the line search then fails there, and central differences at that
+    # point show it is the minimum.
+    f = lambda x: float((x[0] - centre) ** 2 + quartic * (x[0] - centre) ** 4)
+    r = minimize(f, [0.0])
+    assert (r.status, r.success) == (4, True)
+    assert r.x[0] == pytest.approx(centre, rel=1e-8)
+
+
 # --- exceptions and callbacks ------------------------------------------------------------
 
 

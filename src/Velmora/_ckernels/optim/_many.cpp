@@ -109,6 +109,7 @@ struct Lbfgsb {
         obj.value_grad = fns.value_grad;
         obj.ctx = fns.ctx;
         obj.stop = fns.stop;
+        obj.judge_failure_centrally = true;  // as minimize does for the user's objectives
         vlm_lbfgsb_result r{};
         vlm::lbfgsb_drive(obj, p.n, x, p.lo_of(k), p.hi_of(k), p.nbd_of(k), &opt, &r, nullptr,
                           nullptr, workspace);

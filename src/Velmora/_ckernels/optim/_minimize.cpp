@@ -243,6 +243,8 @@ PyObject *lbfgsb(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     vlm::LbfgsbObjective obj;
     obj.ctx = run.objective_ctx();
     obj.stop = &run.stop;
+    // The built-in objectives run exactly as run_lbfgsb runs them.
+    obj.judge_failure_centrally = run.kind != Kind::builtin;
     if (run.callback != nullptr) {
         obj.on_iterate = on_iterate;
         obj.hook_ctx = &run;

@@ -1337,6 +1337,11 @@ extern "C" void setulb(i64 n, i64 m, f64 *x, const f64 *l, const f64 *u, const i
     it.save(lsave, isave, dsave);
 }
 
+f64 vlm::lbfgsb_projected_gradient_norm(i64 n, const f64 *l, const f64 *u, const i64 *nbd,
+                                        const f64 *x, const f64 *g) {
+    return projgr(Box{n, l, u, nbd}, x, g);
+}
+
 bool vlm::lbfgsb_workspace_length(i64 n, i64 m, LbfgsbWorkspaceLength &len) {
     if (n < 0 || m < 0) return false;
     constexpr i64 max_elems = PTRDIFF_MAX / static_cast<i64>(sizeof(f64));  // bytes fit too

@@ -35,6 +35,12 @@ struct LbfgsbObjective {
     const int *stop = nullptr;
     IterateHook on_iterate = nullptr;
     void *hook_ctx = nullptr;
+    // With forward differences: a run whose line search failed is judged
+    // once more by central differences at its final point, and reported as
+    // CONVERGENCE when their projected gradient is within pgtol (2n more
+    // evaluations). Far from zero a relative forward step's error alone can
+    // exceed pgtol at the minimum itself.
+    bool judge_failure_centrally = false;
 };
 
 // Bytes of the workspace of a run with n variables and m correction pairs,
