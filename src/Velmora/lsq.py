@@ -82,7 +82,7 @@ MODEL_SIGNATURE = NativeSignature(
 
 # The native iteration's outcomes (levmar.h).
 FTOL, XTOL, BOTH, GTOL, MAX_NFEV, FTOL_TINY, XTOL_TINY, GTOL_TINY = range(1, 9)
-START_NOT_FINITE, JACOBIAN_NOT_FINITE = -2, -3
+START_NOT_FINITE, JACOBIAN_NOT_FINITE, NOT_OPTIMAL = -2, -3, -6
 
 # least_squares' status for each outcome, and its messages (SciPy's).
 LSQ_STATUS = {
@@ -95,6 +95,7 @@ LSQ_STATUS = {
     XTOL_TINY: 3,
     GTOL_TINY: 1,
     JACOBIAN_NOT_FINITE: -3,
+    NOT_OPTIMAL: -6,
 }
 LSQ_MESSAGES = {
     0: "The maximum number of function evaluations is exceeded.",
@@ -103,6 +104,8 @@ LSQ_MESSAGES = {
     3: "`xtol` termination condition is satisfied.",
     4: "Both `ftol` and `xtol` termination conditions are satisfied.",
     -3: "The Jacobian is not finite at the current point.",
+    -6: "A stopping test held, but the sum of squares can still decrease from x: first-order "
+    "optimality does not hold there.",
 }
 
 # curve_fit without bounds reports as SciPy's leastsq does: the outcome's
@@ -120,6 +123,7 @@ LM_MESSAGES = {
     GTOL_TINY: "gtol={gtol:f} is too small, func(x) is orthogonal to the columns of\n  the Jacobian to machine "
     "precision.",
     JACOBIAN_NOT_FINITE: LSQ_MESSAGES[-3],
+    NOT_OPTIMAL: LSQ_MESSAGES[-6],
 }
 
 COVARIANCE_WARNING = "Covariance of the parameters could not be estimated"
@@ -362,7 +366,7 @@ def _run(
     the residual variance 2 cost / (m - n)."""
     result = _native.solve(problem, x, box, data, options, fvec, want)
     outcome = result[0]
-    if outcome < 0 and outcome != JACOBIAN_NOT_FINITE:
+    if outcome < 0 and outcome not in (JACOBIAN_NOT_FINITE, NOT_OPTIMAL):
         if outcome == START_NOT_FINITE:
             raise ValueError("Residuals are not finite in the initial point.")
         raise MemoryError("the least-squares workspace could not be allocated")
@@ -396,8 +400,9 @@ def least_squares(
         (x is a new 1-D float64 array on every call), or `NativeResiduals`.
     x0: a number or a 1-D array-like of n finite reals (copied).
     jac: a callable jac(x, *args, **kwargs) returning the m x n Jacobian, or
-        None / '2-point' for forward differences (relative step `diff_step`,
-        default sqrt(eps); n evaluations per Jacobian, not counted in nfev).
+        None / '2-point' for forward differences (step `diff_step`, default
+        sqrt(eps), times the larger of |x_j| and a typical size: x_scale_j,
+        else |x0_j|, else 1; n evaluations per Jacobian, not counted in nfev).
         A native Jacobian comes with NativeResiduals(..., jac=...).
     bounds: None, a pair (lb, ub) of numbers or n-arrays (+-inf for none), or
         scipy.optimize.Bounds. The iteration runs on a reparametrisation, so
@@ -420,7 +425,9 @@ def least_squares(
     is within 1e-10 relative of its lower/upper bound), nfev, njev (None with
     differences), status, message and success. Status: 1 gtol, 2 ftol, 3 xtol,
     4 ftol and xtol satisfied; 0 max_nfev reached; -3 the Jacobian was not
-    finite at an accepted point (a new status).
+    finite at an accepted point; -6 a stopping test held but the sum of
+    squares can still fall from x (first-order optimality, checked in x on
+    the bounds, does not hold). -3 and -6 are new statuses.
 
     Residuals that are not finite at the start raise ValueError; elsewhere
     such a point is never accepted (the step shrinks). Exceptions raised by

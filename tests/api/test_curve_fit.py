@@ -543,3 +543,16 @@ def test_demonstration_shows_a_fit(capsys):
     _demo.demo_curve_fit()
     out = capsys.readouterr().out
     assert "a = 2.5128 +- 0.0311" in out and "b = 1.0000" in out
+
+
+def test_a_start_near_a_bound_does_not_jump_to_the_opposite_bound():
+    # From a = 4.999 with bounds (0, 5) the first step used to run a to 0
+    # (sum of squares 9.51 against 0.023) and report success.
+    t = np.linspace(0, 4, 20)
+    y = 2.5 * np.exp(-1.3 * t) + 0.5 + 0.05 * np.sin(7 * t)
+    ours, _ = Velmora.curve_fit(exp_decay, t, y, p0=[4.999, 1, 1], bounds=(0, 5))
+    theirs, _ = scipy_fit(exp_decay, t, y, p0=[4.999, 1, 1], bounds=(0, 5))
+    np.testing.assert_allclose(ours, theirs, rtol=1e-6)
+    many = Velmora.curve_fit_many(exp_decay, t, np.stack([y, y]), p0=[4.999, 1, 1], bounds=(0, 5))
+    assert many.success.all()
+    np.testing.assert_array_equal(many.x, [ours, ours])

@@ -451,6 +451,7 @@ PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         plan.high = buf.high;
         vlm::param_plan_group(plan, buf.family, lower.data(), upper.data());
         problem.plan = &plan;
+        problem.lower = lower.data();
         problem.upper = upper.data();
     }
 
@@ -653,6 +654,7 @@ bool fit_row(const CurveBatch &b, i64 k, const vlm::LsqFunction &fn, const RowSp
         plan.high = s.high;
         vlm::param_plan_group(plan, s.family, b.lower + row, b.upper + row);
         problem.plan = &plan;
+        problem.lower = b.lower + row;
         problem.upper = b.upper + row;
     }
     const size_t n_bytes = static_cast<size_t>(n) * sizeof(f64);

@@ -278,6 +278,47 @@ struct Run {
         return norm(w.y, n);
     }
 
+    // The trial step's model terms: the relative reduction of ||r||^2 the
+    // linear model predicts, its slope along the step (half the derivative),
+    // and ||D step||.
+    struct Model {
+        f64 predicted, directional, pnorm;
+    };
+
+    // The damped step u (pivoted; w.step in original order) with the
+    // problem's limits applied. MINPACK's terms for the whole step:
+    // predicted t1^2 + 2 t2^2, slope -(t1^2 + t2^2); scaled by alpha:
+    // 2 alpha (t1^2 + t2^2) - alpha^2 t1^2 and -alpha (t1^2 + t2^2). A step
+    // shortened coordinate by coordinate has its terms from J directly.
+    Model limited_step(f64 lambda, f64 rnorm) {
+        const f64 pnorm = scaled_norm(w.diag, w.step, w.y, n);
+        const f64 t1 = model_change(w.u) / rnorm, t2 = std::sqrt(lambda) * pnorm / rnorm;
+        Model whole{t1 * t1 + 2.0 * t2 * t2, -(t1 * t1 + t2 * t2), pnorm};
+        if (p.step_limit == nullptr) return whole;
+        f64 *full = w.rhs;  // free between two subproblem solutions
+        std::memcpy(full, w.step, static_cast<size_t>(n) * sizeof(f64));
+        if (!p.step_limit(p.ctx, x, w.step)) return whole;
+        f64 alpha = 1.0;
+        for (i64 j = 0; j < n; ++j)
+            if (full[j] != 0.0) alpha = std::fmin(alpha, w.step[j] / full[j]);
+        alpha = std::fmax(alpha, 0.0);
+        const Model scaled{2.0 * alpha * (t1 * t1 + t2 * t2) - alpha * alpha * t1 * t1,
+                           -alpha * (t1 * t1 + t2 * t2), alpha * pnorm};
+        f64 *change = w.r_trial;  // J times the shortened step; free until the trial
+        f64 after = 0.0, along = 0.0;
+        for (i64 i = 0; i < m; ++i) {
+            change[i] = vlm_dot(w.J + i * n, w.step, n);
+            along += r[i] * change[i];
+            after += (r[i] + change[i]) * (r[i] + change[i]);
+        }
+        const f64 r2 = rnorm * rnorm;
+        const Model shortened{(r2 - after) / r2, along / r2,
+                              scaled_norm(w.diag, w.step, w.y, n)};
+        if (shortened.predicted >= scaled.predicted) return shortened;
+        for (i64 j = 0; j < n; ++j) w.step[j] = alpha * full[j];
+        return scaled;
+    }
+
     void iterate(bool r_given) {
         if (!r_given) {
             if (p.residuals(p.ctx, x, r) != 0) {
@@ -287,7 +328,7 @@ struct Run {
         }
         res.nfev = 1;
         f64 rnorm = norm(r, m);
-        res.cost = 0.5 * rnorm * rnorm;
+        res.cost = res.cost_start = 0.5 * rnorm * rnorm;
         if (!std::isfinite(rnorm)) {
             res.status = LM_START_NOT_FINITE;
             return;
@@ -320,8 +361,9 @@ struct Run {
             for (;;) {  // trial steps until one is accepted
                 lambda = sub.solve(delta, lambda, w.u);
                 for (i64 k = 0; k < n; ++k) w.step[w.perm[k]] = w.u[k];
+                const Model model = limited_step(lambda, rnorm);
                 for (i64 j = 0; j < n; ++j) w.x_trial[j] = x[j] + w.step[j];
-                const f64 pnorm = scaled_norm(w.diag, w.step, w.y, n);
+                const f64 pnorm = model.pnorm;
                 if (first) delta = std::fmin(delta, pnorm);
                 if (p.residuals(p.ctx, w.x_trial, w.r_trial) != 0) {
                     res.status = LM_STOPPED;
@@ -335,9 +377,7 @@ struct Run {
                 const f64 actual = 0.1 * trial_norm < rnorm
                                        ? 1.0 - (trial_norm / rnorm) * (trial_norm / rnorm)
                                        : -1.0;
-                const f64 t1 = model_change(w.u) / rnorm, t2 = std::sqrt(lambda) * pnorm / rnorm;
-                const f64 predicted = t1 * t1 + 2.0 * t2 * t2;
-                const f64 directional = -(t1 * t1 + t2 * t2);
+                const f64 predicted = model.predicted, directional = model.directional;
                 const f64 ratio = predicted != 0.0 ? actual / predicted : 0.0;
                 if (ratio <= 0.25) {
                     // Shrink the region: by half, less when the reduction fell
@@ -427,6 +467,36 @@ void lm_minimize(const LmProblem &problem, const LmOptions &options, f64 *x, f64
     Run run{problem, options, res, w, x, r, problem.m, problem.n, budget};
     run.iterate(r_given);
     std::free(owned);
+}
+
+bool lm_gauss_newton(const f64 *J, i64 m, i64 n, const f64 *r, const f64 *fixed, f64 rel_tol,
+                     f64 *s, void *work) {
+    if (lm_workspace_bytes(m, n) == 0 || work == nullptr) return false;
+    Work w(work, m, n);
+    // As for the covariance: the columns scaled to unit length, so that the
+    // rank does not depend on the parameters' units; held and zero columns
+    // pivot to the end.
+    for (i64 j = 0; j < n; ++j) {
+        for (i64 i = 0; i < m; ++i) w.qtr[i] = J[i * n + j];
+        const f64 length = norm(w.qtr, m);
+        w.colnorm[j] = fixed[j] == 0.0 && length > 0.0 && std::isfinite(length) ? length : 0.0;
+    }
+    for (i64 i = 0; i < m; ++i)
+        for (i64 j = 0; j < n; ++j)
+            w.J[i * n + j] = w.colnorm[j] > 0.0 ? J[i * n + j] / w.colnorm[j] : 0.0;
+    factor(w.J, m, n, w);
+    const f64 tol = std::fmax(rel_tol, EPS * static_cast<f64>(m)) * std::fabs(w.QR[0]);
+    i64 rank = 0;
+    while (rank < n && std::fabs(w.QR[rank * n + rank]) > tol) ++rank;
+    std::memcpy(w.qtr, r, static_cast<size_t>(m) * sizeof(f64));
+    vlm_qr_apply_qt(w.QR, w.tau, w.qtr, m, n);
+    const Subproblem sub{n, w.Lr, nullptr, w.qtr, rank, w};
+    sub.gauss_newton(w.u);
+    for (i64 k = 0; k < n; ++k) {
+        const i64 j = w.perm[k];
+        s[j] = w.colnorm[j] > 0.0 ? w.u[k] / w.colnorm[j] : 0.0;
+    }
+    return true;
 }
 
 i64 lm_covariance(const f64 *J, i64 m, i64 n, f64 rel_tol, f64 *cov, void *work) {

@@ -38,6 +38,12 @@ struct LmProblem {
     // an analytic Jacobian), or a negative number to end the run (LM_STOPPED).
     i64 (*jacobian)(void *ctx, const f64 *x, const f64 *r, f64 *J) = nullptr;
     void *ctx = nullptr;
+    // Optionally, limits on a trial step from x: shortens components of
+    // `step` in place and returns whether it changed any. The iteration then
+    // tries the shortened step, or the whole step scaled down to respect every
+    // limit, whichever its linear model expects to reduce ||r|| more. Null:
+    // no limits.
+    bool (*step_limit)(void *ctx, const f64 *x, f64 *step) = nullptr;
 };
 
 struct LmOptions {
@@ -67,6 +73,9 @@ enum LmStatus : i64 {
     LM_JACOBIAN_NOT_FINITE = -3,  // the Jacobian at an accepted point is not finite
     LM_STOPPED = -4,              // a callback ended the run
     LM_NO_MEMORY = -5,            // the workspace could not be allocated
+    // A stopping test held, but the sum of squares can still decrease
+    // markedly from the final point (set by the least-squares driver).
+    LM_NOT_OPTIMAL = -6,
 };
 
 struct LmResult {
@@ -76,6 +85,7 @@ struct LmResult {
     i64 njev = 0;      // Jacobian evaluations
     i64 nit = 0;       // accepted steps
     f64 cost = 0.0;    // 1/2 ||r||^2 at the final x
+    f64 cost_start = 0.0;  // 1/2 ||r||^2 at the start
 };
 
 // Bytes of the workspace of a run with m residuals and n variables; 0 when
@@ -88,6 +98,14 @@ size_t lm_workspace_bytes(i64 m, i64 n);
 // bytes aligned for doubles, or null to allocate them for this run.
 void lm_minimize(const LmProblem &problem, const LmOptions &options, f64 *x, f64 *r, bool r_given,
                  void *work, LmResult *result);
+
+// The Gauss-Newton step s (n values) minimising ||r + J s|| for J (m x n,
+// m >= n >= 1) with the columns j where fixed[j] != 0 held at s_j = 0, over
+// the numerical rank of J's columns judged as lm_covariance judges it (the
+// basic solution of the pivoted QR when it falls short of n). work as for
+// lm_covariance; false for sizes out of their domain.
+bool lm_gauss_newton(const f64 *J, i64 m, i64 n, const f64 *r, const f64 *fixed, f64 rel_tol,
+                     f64 *s, void *work);
 
 // (J^T J)^-1 of J (m x n, m >= n >= 1) into cov (n x n, symmetric), from the
 // pivoted QR factor R of J with its columns scaled to unit length (so the

@@ -3,18 +3,35 @@
 
 #include <cmath>
 #include <cstring>
+#include <initializer_list>
 
 #include "../_common/vlm_linalg.h"
 
 namespace vlm {
 namespace {
 
-// The work buffer: parameters x, dx/dz and a scratch vector of n values,
-// then two of m values.
+// How far one step may bring a parameter towards a bound: to this fraction
+// of its distance before the step.
+constexpr f64 CLOSING = 0.01;
+// The longest step of one mapped coordinate z_j: its distance to a bound
+// changes by at most a factor of about e^4 (the log map) per step. The
+// iteration's scaling comes from the Jacobian in z, which all but vanishes
+// near a bound: without this, a parameter that starts there is thrown in one
+// step to wherever the other limits stop it, again and again.
+constexpr f64 LONGEST = 4.0;
+
+// The work buffer: parameters x, dx/dz, a scratch vector and the two limits
+// of a step, n values each, then two vectors of m values.
 struct Scratch {
-    f64 *x, *dxdz, *map, *column, *shifted;
+    f64 *x, *dxdz, *map, *near_low, *near_high, *column, *shifted;
     Scratch(const LsqProblem &p)
-        : x(p.work), dxdz(x + p.n), map(dxdz + p.n), column(map + p.n), shifted(column + p.m) {}
+        : x(p.work),
+          dxdz(x + p.n),
+          map(dxdz + p.n),
+          near_low(map + p.n),
+          near_high(near_low + p.n),
+          column(near_high + p.n),
+          shifted(column + p.m) {}
 };
 
 // r = W (f - y) in place.
@@ -47,15 +64,17 @@ int residuals_x(const LsqProblem &p, const f64 *x, f64 *r) {
 }
 
 // Forward differences of the residuals, column by column. The step is
-// diff_step |x_j| (diff_step itself at 0), away from an upper bound it would
-// cross.
+// diff_step max(|x_j|, typical_j) (diff_step itself at 0), away from an
+// upper bound it would cross.
 i64 differences(const LsqProblem &p, const f64 *x, const f64 *r, f64 *J) {
     const i64 m = p.m, n = p.n;
     Scratch s(p);
     f64 *probe = s.map;
     std::memcpy(probe, x, static_cast<size_t>(n) * sizeof(f64));
     for (i64 j = 0; j < n; ++j) {
-        f64 h = p.diff_step * std::fabs(x[j]);
+        const f64 size = p.typical != nullptr ? std::fmax(std::fabs(x[j]), p.typical[j])
+                                              : std::fabs(x[j]);
+        f64 h = p.diff_step * size;
         if (h == 0.0) h = p.diff_step;
         if (p.upper != nullptr && x[j] + h > p.upper[j]) h = -h;
         probe[j] = x[j] + h;
@@ -71,7 +90,8 @@ i64 differences(const LsqProblem &p, const f64 *x, const f64 *r, f64 *J) {
 
 size_t lsq_problem_work(i64 m, i64 n) {
     i64 count = 0;
-    if (m < 1 || n < 1 || __builtin_add_overflow(3 * n, 2 * m, &count) || count > (i64{1} << 60))
+    if (m < 1 || n < 1 || n > (i64{1} << 58) || __builtin_add_overflow(5 * n, 2 * m, &count) ||
+        count > (i64{1} << 60))
         return 0;
     return static_cast<size_t>(count);
 }
@@ -96,6 +116,41 @@ int lsq_residuals(void *ctx, const f64 *z, f64 *r) {
     f64 *x = Scratch(p).x;
     lsq_to_params(p, z, x);
     return residuals_x(p, x, r);
+}
+
+bool lsq_step_limit(void *ctx, const f64 *z, f64 *step) {
+    const LsqProblem &p = *static_cast<const LsqProblem *>(ctx);
+    if (p.plan == nullptr || p.lower == nullptr || p.upper == nullptr) return false;
+    Scratch s(p);
+    lsq_to_params(p, z, s.x);
+    // The closest each parameter may come to each of its bounds, in x; a
+    // side without a bound gets NaN, which sets no limit below.
+    for (i64 j = 0; j < p.n; ++j) {
+        const f64 low = p.lower[j], high = p.upper[j], xj = s.x[j];
+        const f64 half = 0.5 * (high - low);  // +inf with a side missing
+        s.near_low[j] = std::isfinite(low) ? low + std::fmin(xj - low, half) * CLOSING : NAN;
+        s.near_high[j] = std::isfinite(high) ? high - std::fmin(high - xj, half) * CLOSING : NAN;
+    }
+    lsq_from_params(p, s.near_low, s.near_low);
+    lsq_from_params(p, s.near_high, s.near_high);
+    // Each component ends on z's side of its limits.
+    bool changed = false;
+    for (i64 j = 0; j < p.n; ++j) {
+        const bool mapped = std::isfinite(p.lower[j]) || std::isfinite(p.upper[j]);
+        if (mapped && std::fabs(step[j]) > LONGEST) {
+            step[j] = std::copysign(LONGEST, step[j]);
+            changed = true;
+        }
+        for (const f64 limit : {s.near_low[j], s.near_high[j]}) {
+            const f64 room = limit - z[j];
+            if (std::isfinite(room) && room != 0.0 && room * step[j] > 0.0 &&
+                std::fabs(step[j]) > std::fabs(room)) {
+                step[j] = room;
+                changed = true;
+            }
+        }
+    }
+    return changed;
 }
 
 i64 lsq_jacobian_x(const LsqProblem &p, const f64 *x, const f64 *r, f64 *J) {

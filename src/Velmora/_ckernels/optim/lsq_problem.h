@@ -10,7 +10,14 @@
 //              every x it tries lies inside; its Jacobian is
 //              J_z = J_x diag(dx/dz);
 //   Jacobian   the user's, or forward differences in x (a step that would
-//              cross an upper bound goes the other way).
+//              cross an upper bound goes the other way), with a step relative
+//              to the larger of |x_j| and a typical size of x_j, so that it
+//              does not collapse where x_j passes through zero;
+//   steps      with bounds, no step of the iteration brings a parameter
+//              closer to a bound than a hundredth of its distance (at most half
+//              the interval) before the step, nor moves its z by more than 4:
+//              one long step in z would otherwise carry it deep into the
+//              map's flat end, where dx/dz vanishes and the iteration stalls.
 //
 // Internal: not exported, not installed. No allocation: the problem points
 // into caller-owned buffers.
@@ -39,7 +46,9 @@ struct LsqProblem {
     const f64 *weight = nullptr;             // m factors of f - y, or null
     const f64 *whiten = nullptr;             // m x m lower factor L: r = L^-1 (f - y); or null
     const ParamPlan *plan = nullptr;         // bounds, or null: the iteration runs on x itself
+    const f64 *lower = nullptr;              // n lower bounds (-inf for none), with a plan
     const f64 *upper = nullptr;              // n upper bounds (+inf for none), with a plan
+    const f64 *typical = nullptr;            // n typical sizes of |x_j| (> 0), or null
     f64 diff_step = 1.4901161193847656e-08;  // relative step of the differences, sqrt(2^-52)
     f64 *work = nullptr;                     // lsq_problem_work(m, n) values
 };
@@ -52,6 +61,7 @@ size_t lsq_problem_work(i64 m, i64 n);
 // their variables are z (x itself without bounds).
 int lsq_residuals(void *ctx, const f64 *z, f64 *r);
 i64 lsq_jacobian(void *ctx, const f64 *z, const f64 *r, f64 *J);
+bool lsq_step_limit(void *ctx, const f64 *z, f64 *step);
 
 // The weighted Jacobian dr/dx (m x n) at the parameters x whose residuals are
 // r: what the covariance of the parameters needs. Returns the evaluations
