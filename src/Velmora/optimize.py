@@ -365,6 +365,8 @@ def _bound_array(values: object, n: int, name: str, missing: float) -> np.ndarra
         a = np.array([_bound_side(v, f"bounds.{name}", missing) for v in a.flat]).reshape(a.shape)
     elif a.dtype.kind not in "biuf":
         raise TypeError(f"bounds.{name} must hold real numbers, got dtype {a.dtype}")
+    if a.ndim == 1 and a.size == 1:  # scipy.optimize.Bounds keeps a number with shape (1,)
+        a = a.reshape(())
     if a.ndim > 1 or (a.ndim == 1 and a.size != n):
         raise ValueError(
             f"bounds.{name} must be a number or hold n = {n} values, got shape {a.shape}"

@@ -290,6 +290,44 @@ def test_scalar_bounds_broadcast():
     np.testing.assert_allclose(r.x, [1.0, 1.0, 1.0])
 
 
+SQUARES = lambda x: float(((x - 0.3) ** 2).sum())  # noqa: E731
+LINE_T = np.arange(5.0)
+LINE_Y = 0.5 * LINE_T + 0.2
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda b: minimize(SQUARES, [0.5, 0.5], bounds=b).x,
+        lambda b: minimize(SQUARES, [0.5, 0.5], bounds=b, method="Nelder-Mead").x,
+        lambda b: Velmora.fit(SQUARES, [0.5, 0.5], bounds=b).x,
+        lambda b: Velmora.least_squares(lambda x: x - 0.3, [0.5, 0.5], bounds=b).x,
+        lambda b: Velmora.curve_fit(lambda t, a, c: a * t + c, LINE_T, LINE_Y, [0.4, 0.4], bounds=b)[0],
+        lambda b: Velmora.minimize_many(lambda x, c: SQUARES(x), [0.5, 0.5], [0.0], bounds=b).x[0],
+        lambda b: Velmora.fit_many(lambda x, c: SQUARES(x), [0.5, 0.5], [0.0], bounds=b).x[0],
+        lambda b: Velmora.curve_fit_many(
+            lambda t, a, c: a * t + c, LINE_T, LINE_Y[None], [0.4, 0.4], bounds=b
+        ).x[0],
+    ],
+    ids=[
+        "minimize",
+        "nelder-mead",
+        "fit",
+        "least_squares",
+        "curve_fit",
+        "minimize_many",
+        "fit_many",
+        "curve_fit_many",
+    ],
+)
+def test_scipy_bounds_of_numbers_hold_for_every_variable(call):
+    # scipy.optimize.Bounds(0, 1) keeps its numbers with shape (1,).
+    scipy_optimize = pytest.importorskip("scipy.optimize")
+    bounds = scipy_optimize.Bounds(0.0, 1.0)
+    assert bounds.lb.shape == (1,)
+    np.testing.assert_array_equal(call(bounds), call(scipy_optimize.Bounds([0.0, 0.0], [1.0, 1.0])))
+
+
 @pytest.mark.parametrize("method", ["L-BFGS-B", "Nelder-Mead"])
 @pytest.mark.parametrize(
     "bounds,exc,match",
