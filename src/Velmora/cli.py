@@ -31,9 +31,9 @@ OBJECTIVES = ("rosenbrock", "quad", "double_well", "rosen_halfplane")
 METHODS = {"lbfgsb": "run_lbfgsb", "neldermead": "run_neldermead"}
 OPTION_HELP = {
     "m": "correction pairs kept in memory",
-    "maxiter": "iteration limit (lbfgsb: <= 0 means none; neldermead: 0 means 200*n)",
-    "maxfun": "evaluation limit (same conventions as --maxiter)",
-    "maxls": "most evaluations one line search may use",
+    "maxiter": "iteration limit, at least 1 (absent: lbfgsb none, neldermead 200*n)",
+    "maxfun": "evaluation limit, at least 1 (absent: as for --maxiter)",
+    "maxls": "most evaluations one line search may use, at least 1",
     "factr": "stop when f decreases by less than factr * 2^-52 relative",
     "pgtol": "stop when the projected gradient is below this",
     "fd_step": "finite-difference step; > 0 absolute, otherwise relative",
@@ -238,6 +238,22 @@ def optimizer_options():
     return options
 
 
+# Options that count something: at least 1, as Velmora.minimize requires
+# (the native runs read 0 or less as "no limit" or "the default").
+COUNTS = ("m", "maxiter", "maxfun", "maxls")
+
+
+def check_bounds(bounds, n):
+    """One (lower, upper) pair per variable, neither side NaN, lower <= upper."""
+    if len(bounds) != n:
+        raise UsageError(f"--bounds gives {len(bounds)} pair(s) for {n} variable(s)")
+    for i, (low, high) in enumerate(bounds):
+        if any(side is not None and math.isnan(side) for side in (low, high)):
+            raise UsageError(f"--bounds pair {i + 1} has a NaN side")
+        if low is not None and high is not None and low > high:
+            raise UsageError(f"--bounds pair {i + 1} has its lower side above the upper ({low} > {high})")
+
+
 def run_minimize(args):
     import numpy as np
 
@@ -245,8 +261,8 @@ def run_minimize(args):
 
     x0 = flat(args.x0)
     bounds = None if args.bounds is None else flat(args.bounds)
-    if bounds is not None and len(bounds) != len(x0):
-        raise UsageError(f"--bounds gives {len(bounds)} pair(s) for {len(x0)} variable(s)")
+    if bounds is not None:
+        check_bounds(bounds, len(x0))
     kwargs = {}
     for name, methods in optimizer_options().items():
         value = getattr(args, name)
@@ -256,6 +272,8 @@ def run_minimize(args):
             raise UsageError(
                 f"--{name.replace('_', '-')} applies to --method {' or '.join(sorted(methods))} only"
             )
+        if name in COUNTS and value < 1:  # as Velmora.minimize refuses them
+            raise UsageError(f"--{name} must be at least 1, got {value}")
         kwargs[name] = value
     params = None if args.params is None else flat(args.params)
     run = getattr(_optim, METHODS[args.method])
