@@ -46,6 +46,7 @@ from Velmora.optimize import (
     NativeSignature,
     OptimizeResult,
     _bound_array,
+    ProcessLocal,
     _is_real_scalar,
     _start,
     context_value,
@@ -129,7 +130,7 @@ LM_MESSAGES = {
 COVARIANCE_WARNING = "Covariance of the parameters could not be estimated"
 
 
-class NativeResiduals:
+class NativeResiduals(ProcessLocal):
     """Native residuals for `least_squares`.
 
     address: the function `void r(const double *x, double *res, void *ctx)`,
@@ -169,7 +170,7 @@ class NativeResiduals:
         )
 
 
-class NativeModel:
+class NativeModel(ProcessLocal):
     """A native curve model for `curve_fit`.
 
     address: `void model(const double *xdata, int64_t m, const double *p,

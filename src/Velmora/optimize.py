@@ -256,7 +256,29 @@ def context_value(ctx: object) -> int:
     return v
 
 
-class NativeObjective:
+class ProcessLocal:
+    """Base of the objects that hold native addresses: they mean nothing in
+    another process, so pickling is refused (whatever the address came from,
+    a numba cfunc too) and a copy in this process is the object itself."""
+
+    __slots__ = ()
+
+    def __reduce__(self) -> Any:
+        raise TypeError(
+            f"a {type(self).__name__} holds addresses valid in this process only and cannot "
+            "be pickled; to run it in other processes, build it there: define the native "
+            "function at the top level of an importable module, import it in the worker and "
+            "wrap it there (Velmora.dask.minimize_blocks takes it by its name 'module:name')"
+        )
+
+    def __copy__(self) -> Any:
+        return self
+
+    def __deepcopy__(self, memo: Any) -> Any:
+        return self
+
+
+class NativeObjective(ProcessLocal):
     """A native objective for `minimize`.
 
     address: the function `double f(const double *x, void *ctx)`, returning
@@ -288,20 +310,6 @@ class NativeObjective:
         grad = "None" if self.grad is None else hex(self.grad)
         return f"NativeObjective(address={self.address:#x}, ctx={self.ctx:#x}, grad={grad})"
 
-    # Its addresses mean nothing in another process: refuse to be pickled
-    # (copies in this process are the object itself).
-    def __reduce__(self) -> Any:
-        raise TypeError(
-            "a NativeObjective holds addresses valid in this process only and cannot be "
-            "pickled; to run it in other processes, define it at the top level of an "
-            "importable module and name it as 'module:name' (see Velmora.dask)"
-        )
-
-    def __copy__(self) -> NativeObjective:
-        return self
-
-    def __deepcopy__(self, memo: Any) -> NativeObjective:
-        return self
 
 
 # --- arguments ------------------------------------------------------------------

@@ -525,3 +525,43 @@ def test_repeated_runs_leak_nothing(lib, path):
     # AddressSanitizer, which holds freed memory back in quarantine).
     if "libasan" not in os.environ.get("LD_PRELOAD", ""):
         assert rss_bytes() - rss < 2_000_000
+
+
+def numba_model():
+    nb = pytest.importorskip("numba")
+    sig = nb.types.void(
+        nb.types.CPointer(nb.types.float64),
+        nb.types.int64,
+        nb.types.CPointer(nb.types.float64),
+        nb.types.CPointer(nb.types.float64),
+        nb.types.voidptr,
+    )
+
+    @nb.cfunc(sig)
+    def line(t, m, p, out, ctx):  # pragma: no cover - compiled
+        for i in range(m):
+            out[i] = p[0] * t[i] + p[1]
+
+    return NativeModel(line)
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: NativeResiduals(0x1234, 3),
+        lambda: NativeModel(0x1234),
+        lambda: Velmora.NativeObjective(0x1234),
+        numba_model,
+    ],
+    ids=["residuals", "model", "objective", "numba model"],
+)
+def test_raw_addresses_are_never_pickled(make):
+    # Unpickled in another process the address would dangle; a copy in this
+    # process is the object itself.
+    import copy
+    import pickle
+
+    obj = make()
+    with pytest.raises(TypeError, match="valid in this process only.*build it there"):
+        pickle.dumps(obj)
+    assert copy.copy(obj) is obj and copy.deepcopy(obj) is obj
