@@ -29,12 +29,14 @@ import itertools
 import math
 import numbers
 import operator
+import warnings
 from collections.abc import Callable, Mapping
 from typing import Any, NamedTuple
 
 import numpy as np
 
 from Velmora._ckernels.optim import _minimize
+from Velmora._warnings import OptimizeWarning
 
 __all__ = ["NativeObjective", "OptimizeResult", "minimize"]
 
@@ -336,10 +338,19 @@ def _real_array(values: object, name: str) -> np.ndarray:
     if a.dtype.kind == "O":
         if not all(_is_real_scalar(v) for v in a.flat):
             raise TypeError(f"{name} must hold real numbers")
-        a = np.array([float(v) for v in a.flat], dtype=np.float64).reshape(a.shape)
+        try:
+            a = np.array([float(v) for v in a.flat], dtype=np.float64).reshape(a.shape)
+        except OverflowError:  # an int beyond the float range
+            raise OverflowError(f"{name} holds a number too large for a float64") from None
     elif a.dtype.kind not in "biuf":
         raise TypeError(f"{name} must hold real numbers, got dtype {a.dtype}")
     return a
+
+
+def _outside(x: np.ndarray, box: tuple[np.ndarray, np.ndarray, np.ndarray]) -> np.ndarray:
+    """Where x lies outside the bounds (the runs start from x moved onto them)."""
+    lo, hi, codes = box
+    return (((codes == 1) | (codes == 2)) & (x < lo)) | (((codes == 2) | (codes == 3)) & (x > hi))
 
 
 def _start(x0: object) -> np.ndarray:
@@ -620,7 +631,9 @@ def minimize(
         interpreter lock and with no Python call per evaluation; or the name
         of a built-in objective ("rosenbrock", "quad", "double_well",
         "rosen_halfplane"; "quad" takes args=(params,)).
-    x0: a number or a 1-D array-like of reals (copied, never modified).
+    x0: a number or a 1-D array-like of reals (copied, never modified); a
+        start outside the bounds is moved onto them with an OptimizeWarning
+        (as SciPy warns), and Nelder-Mead refuses one that is not finite.
     args: extra arguments of fun and jac (a non-tuple is one argument).
     method: "L-BFGS-B" (default) or "Nelder-Mead", in any case; also
         "lbfgsb" and "neldermead".
@@ -669,6 +682,13 @@ def minimize(
     box = _bounds(bounds, n)
     opts = _options(name, options, tol)
     cb = _callback(callback)
+    if name == "Nelder-Mead" and not np.isfinite(x).all():
+        i = int(np.argmin(np.isfinite(x)))
+        raise ValueError(f"x0 must hold finite values for Nelder-Mead, got x0[{i}] = {float(x[i])!r}")
+    if box is not None and _outside(x, box).any():
+        warnings.warn(
+            "Initial guess is not within the specified bounds", OptimizeWarning, stacklevel=2
+        )
     if name == "L-BFGS-B":
         kind = objective[0]
         differences = (

@@ -652,6 +652,40 @@ def test_callback_receives_a_copy_of_x_or_an_intermediate_result():
     assert len(results) == r.nit == len(got)
 
 
+@pytest.mark.parametrize("method", ["L-BFGS-B", "Nelder-Mead"])
+def test_a_start_outside_the_bounds_warns_and_starts_on_them(method):
+    with pytest.warns(Velmora.OptimizeWarning, match="Initial guess is not within"):
+        r = minimize(SQUARES, [2.0, 0.5], bounds=[(0, 1), (0, 1)], method=method)
+    np.testing.assert_allclose(r.x, [0.3, 0.3], atol=1e-4)
+
+
+@pytest.mark.parametrize("bad", [math.nan, math.inf, -math.inf])
+def test_neldermead_refuses_a_start_that_is_not_finite(bad):
+    calls = []
+    with pytest.raises(ValueError, match=r"x0 must hold finite values.*x0\[1\]"):
+        minimize(lambda x: calls.append(1) or 0.0, [0.0, bad], method="Nelder-Mead")
+    assert calls == []
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda x0: minimize(SQUARES, x0),
+        lambda x0: Velmora.fit(SQUARES, x0),
+        lambda x0: Velmora.least_squares(lambda x: x, x0),
+        lambda x0: Velmora.minimize_many(lambda x, c: SQUARES(x), x0, [0.0]),
+    ],
+)
+def test_a_start_beyond_the_float_range_names_x0(call):
+    with pytest.raises(OverflowError, match="x0 holds a number too large"):
+        call([10**400])
+
+
+def test_fit_many_says_what_memory_it_could_not_get():
+    with pytest.raises(MemoryError, match="could not allocate the workspaces"):
+        Velmora.fit_many(lambda x, c: float(x @ x), np.zeros((1, 10**7)), [0.0])
+
+
 def test_keyword_only_or_extra_parameters_are_the_x_convention():
     got = []
 

@@ -57,12 +57,22 @@ def test_rosenbrock_takes_scipys_iterations_and_evaluations():
     np.testing.assert_allclose(ours.x, theirs.x, rtol=1e-8)
 
 
+PEER_STOPS_AFTER_OVERFLOW = {"jennrich-sampson"}
+
+
 @pytest.mark.parametrize("p", PROBLEMS, ids=IDS)
 @pytest.mark.parametrize("jac", ["callable", "with value"])
 def test_lbfgsb_agrees_with_scipy(p, jac):
     fun, grad = (p.fun, p.grad) if jac == "callable" else (p.fun_and_grad, True)
     ours = Velmora.minimize(fun, p.x0, jac=grad)
     theirs = scipy_minimize(fun, p.x0, jac=grad, method="L-BFGS-B")
+    if p.name in PEER_STOPS_AFTER_OVERFLOW:
+        # A trial overflows to inf; the peer returns to the start of that
+        # line search and stops there on its ftol test, far from the minimum
+        # (f 214, gradient 3.7e3). The search here backs off and goes on.
+        assert ours.success and ours.fun < theirs.fun
+        assert agree(ours.fun, 124.362182355, rtol=1e-8)
+        return
     assert ours.success == theirs.success
     assert agree(ours.fun, theirs.fun), (ours.fun, theirs.fun)
     assert abs(ours.nit - theirs.nit) <= 1

@@ -53,6 +53,16 @@ inline i64 worker_count(i64 count, i64 workers) {
 
 // One block of `bytes` per worker, each starting on a cache line of its own
 // so that workers never share one.
+// MemoryError that says what could not be allocated; bytes 0: a size that
+// memory arithmetic cannot even count. Returns null.
+inline PyObject *no_memory_for(const char *what, size_t bytes) {
+    if (bytes == 0)
+        PyErr_Format(PyExc_MemoryError, "could not allocate %s: the problem is too large", what);
+    else
+        PyErr_Format(PyExc_MemoryError, "could not allocate %s (%zu bytes)", what, bytes);
+    return nullptr;
+}
+
 class Workspaces {
 public:
     Workspaces() = default;
@@ -60,20 +70,21 @@ public:
     Workspaces &operator=(const Workspaces &) = delete;
     ~Workspaces() { std::free(block_); }
 
-    // False with MemoryError set when the blocks cannot be allocated.
+    // False with MemoryError set when the blocks cannot be allocated (bytes
+    // 0 is a size that could not be counted).
     bool allocate(i64 workers, size_t bytes) {
         constexpr size_t line = 64;
         size_t total = 0;
-        if (bytes > SIZE_MAX - line ||
+        if (bytes == 0 || bytes > SIZE_MAX - line ||
             __builtin_mul_overflow((bytes + line - 1) / line * line, static_cast<size_t>(workers),
                                    &total)) {
-            PyErr_NoMemory();
+            no_memory_for("the workspaces of the problems", 0);
             return false;
         }
         stride_ = (bytes + line - 1) / line * line;
         block_ = total > 0 ? static_cast<char *>(std::aligned_alloc(line, total)) : nullptr;
         if (total > 0 && block_ == nullptr) {
-            PyErr_NoMemory();
+            no_memory_for("the workspaces of the problems", total);
             return false;
         }
         return true;

@@ -295,12 +295,12 @@ struct Buffers {
         size_t total = 0;
         if (drive_bytes == 0 ||
             __builtin_add_overflow(drive_bytes, 3 * static_cast<size_t>(n) * 8 + n, &total)) {
-            PyErr_SetString(PyExc_MemoryError, "the problem is too large");
+            vlm::py::no_memory_for("the workspace of the fit", 0);
             return false;
         }
         block.reset(std::malloc(total));
         if (!block) {
-            PyErr_NoMemory();
+            vlm::py::no_memory_for("the workspace of the fit", total);
             return false;
         }
         drive = block.get();

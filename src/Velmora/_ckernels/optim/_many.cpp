@@ -447,7 +447,7 @@ public:
             __builtin_mul_overflow(static_cast<size_t>(n_), static_cast<size_t>(n_), &square) ||
             __builtin_add_overflow(2 * square, 3 * static_cast<size_t>(n_), &reals) ||
             reals > (SIZE_MAX - fit) / sizeof(f64) - 8) {
-            PyErr_NoMemory();
+            vlm::py::no_memory_for("the workspaces of the fits", 0);
             return false;
         }
         arrays_bytes_ = (reals * sizeof(f64) + 63) / 64 * 64;
