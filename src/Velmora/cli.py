@@ -251,7 +251,9 @@ def check_bounds(bounds, n):
         if any(side is not None and math.isnan(side) for side in (low, high)):
             raise UsageError(f"--bounds pair {i + 1} has a NaN side")
         if low is not None and high is not None and low > high:
-            raise UsageError(f"--bounds pair {i + 1} has its lower side above the upper ({low} > {high})")
+            raise UsageError(
+                f"--bounds pair {i + 1} has its lower side above the upper ({low} > {high})"
+            )
 
 
 def run_minimize(args):

@@ -45,8 +45,8 @@ from Velmora._warnings import OptimizeWarning
 from Velmora.optimize import (
     NativeSignature,
     OptimizeResult,
-    _bound_array,
     ProcessLocal,
+    _bound_array,
     _is_real_scalar,
     _start,
     context_value,

@@ -313,7 +313,6 @@ class NativeObjective(ProcessLocal):
         return f"NativeObjective(address={self.address:#x}, ctx={self.ctx:#x}, grad={grad})"
 
 
-
 # --- arguments ------------------------------------------------------------------
 
 
@@ -684,7 +683,9 @@ def minimize(
     cb = _callback(callback)
     if name == "Nelder-Mead" and not np.isfinite(x).all():
         i = int(np.argmin(np.isfinite(x)))
-        raise ValueError(f"x0 must hold finite values for Nelder-Mead, got x0[{i}] = {float(x[i])!r}")
+        raise ValueError(
+            f"x0 must hold finite values for Nelder-Mead, got x0[{i}] = {float(x[i])!r}"
+        )
     if box is not None and _outside(x, box).any():
         warnings.warn(
             "Initial guess is not within the specified bounds", OptimizeWarning, stacklevel=2

@@ -321,6 +321,7 @@ def test_bad_input_is_refused_clearly(call, exc, match):
         (5.0 - 1e-6, (0.0, 5.0)),
         (1e-6, (0.0, 5.0)),
         (5.0, (0.0, 5.0)),  # on the bound: moved inside
+        (0.0, (0.0, 5.0)),
         (1e-8, (0.0, np.inf)),
         (1e3, (0.0, np.inf)),
         (-1e-7, (-np.inf, 0.0 + 2.5)),
@@ -335,6 +336,14 @@ def test_a_start_near_a_bound_finds_the_interior_minimum(x0, bounds, unit):
     r = Velmora.least_squares(lambda x: x / unit - 2.0, [unit * x0], bounds=(low, high))
     assert r.success and r.status > 0
     assert r.x[0] == pytest.approx(2.0 * unit, rel=1e-8)
+
+
+@pytest.mark.parametrize("x0", [1e-30, 4.5e-67, -1e-300])
+def test_a_start_near_zero_does_not_lose_its_difference_step(x0):
+    # A step relative to |x0| alone vanished in the rounding of p - 0.5: the
+    # column came out (almost) zero and the gtol test passed at the start.
+    r = Velmora.least_squares(lambda p: np.concatenate([p - 0.5, 0.1 * p * p]), [x0])
+    assert r.success and r.x[0] == pytest.approx(0.4975367667339528, rel=1e-7)
 
 
 def watson(x):

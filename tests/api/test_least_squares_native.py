@@ -18,8 +18,8 @@ import pytest
 import Velmora
 from Velmora import NativeModel, NativeResiduals
 
-from lsq_problems import BY_NAME, exp_decay, exp_decay_jac
 import native
+from lsq_problems import BY_NAME, exp_decay, exp_decay_jac
 from native import run_python
 
 EXP = BY_NAME["exp_decay"]
@@ -377,8 +377,9 @@ def test_no_object_is_released_without_the_lock(lib):
         print(many.success.tolist())
     """)
     env = {**native.python_env(), "PYTHONMALLOC": "debug"}
-    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env,
-                         timeout=120)
+    run = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120
+    )
     assert run.returncode == 0, run.stderr[-2000:]
     assert run.stdout.split("\n")[:2] == [
         "Residuals are not finite in the initial point.",

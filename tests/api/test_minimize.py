@@ -302,7 +302,9 @@ LINE_Y = 0.5 * LINE_T + 0.2
         lambda b: minimize(SQUARES, [0.5, 0.5], bounds=b, method="Nelder-Mead").x,
         lambda b: Velmora.fit(SQUARES, [0.5, 0.5], bounds=b).x,
         lambda b: Velmora.least_squares(lambda x: x - 0.3, [0.5, 0.5], bounds=b).x,
-        lambda b: Velmora.curve_fit(lambda t, a, c: a * t + c, LINE_T, LINE_Y, [0.4, 0.4], bounds=b)[0],
+        lambda b: Velmora.curve_fit(
+            lambda t, a, c: a * t + c, LINE_T, LINE_Y, [0.4, 0.4], bounds=b
+        )[0],
         lambda b: Velmora.minimize_many(lambda x, c: SQUARES(x), [0.5, 0.5], [0.0], bounds=b).x[0],
         lambda b: Velmora.fit_many(lambda x, c: SQUARES(x), [0.5, 0.5], [0.0], bounds=b).x[0],
         lambda b: Velmora.curve_fit_many(
@@ -541,9 +543,9 @@ def sqrt_well_pair(x):
     return v, np.array([2.0 * (x[0] - 0.5)] if math.isfinite(v) else [0.0])
 
 
-NATIVE_SQRT_WELL = ctypes.CFUNCTYPE(ctypes.c_double, ctypes.POINTER(ctypes.c_double), ctypes.c_void_p)(
-    lambda x, ctx: sqrt_well([x[0]])
-)
+NATIVE_SQRT_WELL = ctypes.CFUNCTYPE(
+    ctypes.c_double, ctypes.POINTER(ctypes.c_double), ctypes.c_void_p
+)(lambda x, ctx: sqrt_well([x[0]]))
 
 
 @pytest.mark.parametrize(

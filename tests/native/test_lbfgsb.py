@@ -521,7 +521,9 @@ def test_nonfinite_values_everywhere_but_the_start_end_abnormal(lib):
     assert trace[-1][0][0] == ABNORMAL
     np.testing.assert_array_equal(run.x, x0)
     steps = [t[1][0] - 0.9 for t in trace if t[0] == (FG, FG_LNSRCH)]
-    assert len(steps) == 20 and all(b == pytest.approx(a / 2, rel=1e-12) for a, b in zip(steps, steps[1:]))
+    assert len(steps) == 20 and all(
+        b == pytest.approx(a / 2, rel=1e-12) for a, b in zip(steps, steps[1:])
+    )
 
 
 # --- every step against a dense model of the method ---------------------------------

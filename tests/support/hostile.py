@@ -1296,6 +1296,21 @@ def returning(value):
     return lambda *a: value
 
 
+def nan_below_zero(x):
+    """NaN where x[0] < 0 (through sqrt); the minimum is 0.5 in every
+    coordinate: a trial across 0 must not end the run as convergence."""
+    return math.sqrt(x[0]) * 0.0 + float(np.sum((x - 0.5) ** 2)) if x[0] >= 0.0 else math.nan
+
+
+def far_quadratic(x):
+    """Minimum at 672 in every coordinate: difference gradients far from 0."""
+    return float(np.sum((x - 672.0) ** 2))
+
+
+# Objectives whose minimum is known, for the runs that report success.
+KNOWN_MINIMA = {nan_below_zero: 0.5, far_quadratic: 672.0}
+
+
 user_values = st.one_of(
     st.floats(),
     st.sampled_from([math.nan, math.inf, -math.inf]),
@@ -1311,6 +1326,7 @@ funs = st.one_of(
     st.sampled_from(OBJECTIVES + ["Rosenbrock", "", "quad\x00"]),
     made(OTHER_OBJECTS[:8]),
     st.builds(lambda: lambda x: -math.inf if x[0] < -3 else float(x[0])),
+    st.sampled_from(list(KNOWN_MINIMA)),
 )
 jacs = st.one_of(
     *[st.none()] * 6,
@@ -1455,6 +1471,12 @@ def run_minimize(case, outcome):
             assert math.isfinite(got.fun)
         if fun is sphere and got.nfev:
             assert got.fun == sphere(x) or not np.isfinite(x).all()
+        plain = kwargs["bounds"] is None and kwargs["tol"] is None and kwargs["jac"] is None
+        plain = plain and not kwargs["args"]
+        if got.success and lbfgsb and fun in KNOWN_MINIMA and plain and len(kwargs["options"]) == 1:
+            # Success means the minimum: not a return to a start across NaN,
+            # nor a failure reported where the differences cannot do better.
+            np.testing.assert_allclose(x, KNOWN_MINIMA[fun], rtol=1e-5, atol=1e-5)
     if not volatile:
         assert [snapshot(v) for v in values] == before
 
@@ -1624,6 +1646,8 @@ LSQ_MESSAGES = {
     3: "`xtol` termination condition is satisfied.",
     4: "Both `ftol` and `xtol` termination conditions are satisfied.",
     -3: "The Jacobian is not finite at the current point.",
+    -6: "A stopping test held, but the sum of squares can still decrease from x: first-order "
+    "optimality does not hold there.",
 }
 LSQ_ERRORS = (
     TypeError,
@@ -1670,10 +1694,12 @@ lsq_jacs = st.one_of(
     st.sampled_from(["2-point", "3-point", 1, True]),
     st.one_of(ndarrays(), sequences, user_values).map(returning),
 )
+NEAR_BOUND_BOX = (0.0, 5.0)  # least_squares starts next to or on its bounds
 lsq_bounds = st.one_of(
     st.none(),
     st.none(),
     st.tuples(st.floats(-5, 0), st.floats(0.5, 5)),
+    st.just(NEAR_BOUND_BOX),
     st.tuples(st.one_of(numbers, ndarrays(), sequences), st.one_of(numbers, ndarrays(), sequences)),
     st.builds(DuckBounds, st.one_of(numbers, ndarrays()), st.one_of(numbers, ndarrays())),
     made(OTHER_OBJECTS[:8]),
@@ -1714,6 +1740,11 @@ def least_squares_calls(draw):
         if draw(st.integers(0, 4)) == 0:
             kwargs["args"] = draw(st.one_of(st.just(()), st.just((1.0,))))
         fun = draw(lsq_funs) if draw(st.integers(0, 2)) == 0 else quad_residuals
+        if bounds is NEAR_BOUND_BOX and draw(st.booleans()):
+            # A start next to a bound, or on it: the map is flat there.
+            x0 = [draw(st.sampled_from([4.9, 5.0 - 1e-6, 5.0, 1e-8, 0.0]))] * draw(
+                st.integers(1, 3)
+            )
         return what, fun, (x0,), kwargs
     hostile = draw(st.integers(0, 2)) == 0  # otherwise only the model and the options vary
 
@@ -1772,6 +1803,13 @@ def check_least_squares_result(fun, x0, kwargs, got):
     bounds = kwargs.get("bounds")
     if isinstance(bounds, tuple) and len(bounds) == 2 and all(type(b) is float for b in bounds):
         assert np.all((bounds[0] <= x) & (x <= bounds[1]))
+        plain = set(kwargs) <= {"jac", "bounds", "max_nfev"} and kwargs["jac"] in (
+            None,
+            quad_jacobian,
+        )
+        if got.success and fun is quad_residuals and plain and bounds[0] < 0.49 < 0.5 < bounds[1]:
+            # The interior minimum of p - 0.5 and 0.1 p^2, wherever it started.
+            np.testing.assert_allclose(x, 0.4975367667339528, rtol=1e-6)
 
 
 def check_curve_fit_result(args, kwargs, got):

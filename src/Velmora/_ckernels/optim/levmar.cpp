@@ -312,8 +312,7 @@ struct Run {
             after += (r[i] + change[i]) * (r[i] + change[i]);
         }
         const f64 r2 = rnorm * rnorm;
-        const Model shortened{(r2 - after) / r2, along / r2,
-                              scaled_norm(w.diag, w.step, w.y, n)};
+        const Model shortened{(r2 - after) / r2, along / r2, scaled_norm(w.diag, w.step, w.y, n)};
         if (shortened.predicted >= scaled.predicted) return shortened;
         for (i64 j = 0; j < n; ++j) w.step[j] = alpha * full[j];
         return scaled;

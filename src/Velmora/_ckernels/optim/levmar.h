@@ -80,11 +80,11 @@ enum LmStatus : i64 {
 
 struct LmResult {
     i64 status = LM_INVALID;
-    i64 nfev = 0;      // residual evaluations of the iteration, the start included
-    i64 nfev_jac = 0;  // residual evaluations made by the Jacobian
-    i64 njev = 0;      // Jacobian evaluations
-    i64 nit = 0;       // accepted steps
-    f64 cost = 0.0;    // 1/2 ||r||^2 at the final x
+    i64 nfev = 0;          // residual evaluations of the iteration, the start included
+    i64 nfev_jac = 0;      // residual evaluations made by the Jacobian
+    i64 njev = 0;          // Jacobian evaluations
+    i64 nit = 0;           // accepted steps
+    f64 cost = 0.0;        // 1/2 ||r||^2 at the final x
     f64 cost_start = 0.0;  // 1/2 ||r||^2 at the start
 };
 

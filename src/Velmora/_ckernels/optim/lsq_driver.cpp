@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 
 #include "../_common/vlm_linalg.h"
 
@@ -34,11 +35,23 @@ struct DriveWork {
     }
 };
 
+// Whether x0_j is where a start on the finite bound b was moved inside (by
+// 1e-10 max(1, |b|), Velmora.lsq): its size says nothing of the parameter's.
+bool moved_off(f64 x0, f64 b) {
+    return std::isfinite(b) && std::fabs(x0 - b) <= 2e-10 * std::fmax(1.0, std::fabs(b));
+}
+
 // The size of x_j the difference steps are taken relative to, at least:
-// 1 / D_j of a fixed scaling D given in x (x_scale), else |x0_j|, else 1.
+// 1 / D_j of a fixed scaling D given in x (x_scale), else |x0_j|; for a
+// start on a bound, |bound|, else the interval's width; else 1.
 void set_typical(const LsqProblem &p, const LmOptions &o, const f64 *x0, f64 *typical) {
     for (i64 j = 0; j < p.n; ++j) {
-        const f64 size = std::fabs(x0[j]);
+        f64 size = std::fabs(x0[j]);
+        if (p.plan != nullptr) {
+            const f64 width = p.upper[j] - p.lower[j];
+            for (const f64 b : {p.lower[j], p.upper[j]})
+                if (moved_off(x0[j], b)) size = b != 0.0 ? std::fabs(b) : width;
+        }
         typical[j] = size > 0.0 && std::isfinite(size) ? size : 1.0;
         if (o.scale != nullptr && p.plan == nullptr) typical[j] = 1.0 / o.scale[j];
     }
@@ -198,8 +211,8 @@ int kick(const LsqProblem &problem, f64 *z, f64 *x, f64 *r, f64 ss, i64 most, co
     for (int k = 0; k < 6 && tries < most; ++k, fraction *= 0.5) {
         for (i64 j = 0; j < n; ++j) {
             const f64 step = fraction * w.step[j], moved = x[j] + step;
-            const bool on_bound = problem.plan != nullptr &&
-                                  (moved <= problem.lower[j] || moved >= problem.upper[j]);
+            const bool on_bound =
+                problem.plan != nullptr && (moved <= problem.lower[j] || moved >= problem.upper[j]);
             x_try[j] = on_bound ? x[j] + 0.9 * step : moved;
         }
         lsq_from_params(problem, x_try, z_try);

@@ -13,6 +13,7 @@ namespace {
 // How far one step may bring a parameter towards a bound: to this fraction
 // of its distance before the step.
 constexpr f64 CLOSING = 0.01;
+constexpr f64 EPS_RESIDUAL = 2.220446049250313e-16;  // 2^-52: the residuals' rounding
 // The longest step of one mapped coordinate z_j: its distance to a bound
 // changes by at most a factor of about e^4 (the log map) per step. The
 // iteration's scaling comes from the Jacobian in z, which all but vanishes
@@ -63,27 +64,50 @@ int residuals_x(const LsqProblem &p, const f64 *x, f64 *r) {
     return 0;
 }
 
-// Forward differences of the residuals, column by column. The step is
-// diff_step max(|x_j|, typical_j) (diff_step itself at 0), away from an
-// upper bound it would cross.
+// One column of forward differences at x with the step diff_step * size,
+// away from an upper bound it would cross; false when the function ended
+// the run.
+bool difference_column(const LsqProblem &p, const f64 *x, const f64 *r, i64 j, f64 size, f64 *probe,
+                       f64 *shifted, f64 *J) {
+    f64 h = p.diff_step * size;
+    if (h == 0.0) h = p.diff_step;
+    if (p.upper != nullptr && x[j] + h > p.upper[j]) h = -h;
+    probe[j] = x[j] + h;
+    h = probe[j] - x[j];  // the step actually taken, after rounding
+    const bool ran = residuals_x(p, probe, shifted) == 0;
+    probe[j] = x[j];
+    for (i64 i = 0; i < p.m; ++i) J[i * p.n + j] = (shifted[i] - r[i]) / h;
+    return ran;
+}
+
+// Forward differences of the residuals, column by column, with steps
+// relative to max(|x_j|, typical_j). A step below diff_step whose effect is
+// lost in the rounding of the residuals (a coordinate near zero: no residual
+// moved by more than a few ulps of the largest) is taken once more relative
+// to 1: such a column reads as a parameter that changes nothing. Returns
+// the evaluations made, or -1 when the function ended the run.
 i64 differences(const LsqProblem &p, const f64 *x, const f64 *r, f64 *J) {
     const i64 m = p.m, n = p.n;
     Scratch s(p);
     f64 *probe = s.map;
     std::memcpy(probe, x, static_cast<size_t>(n) * sizeof(f64));
+    i64 used = 0;
     for (i64 j = 0; j < n; ++j) {
-        const f64 size = p.typical != nullptr ? std::fmax(std::fabs(x[j]), p.typical[j])
-                                              : std::fabs(x[j]);
-        f64 h = p.diff_step * size;
-        if (h == 0.0) h = p.diff_step;
-        if (p.upper != nullptr && x[j] + h > p.upper[j]) h = -h;
-        probe[j] = x[j] + h;
-        h = probe[j] - x[j];  // the step actually taken, after rounding
-        if (residuals_x(p, probe, s.shifted) != 0) return -1;
-        probe[j] = x[j];
-        for (i64 i = 0; i < m; ++i) J[i * n + j] = (s.shifted[i] - r[i]) / h;
+        const f64 size =
+            p.typical != nullptr ? std::fmax(std::fabs(x[j]), p.typical[j]) : std::fabs(x[j]);
+        if (!difference_column(p, x, r, j, size, probe, s.shifted, J)) return -1;
+        used += 1;
+        f64 moved = 0.0, largest = 0.0;
+        for (i64 i = 0; i < m; ++i) {
+            moved = std::fmax(moved, std::fabs(s.shifted[i] - r[i]));
+            largest = std::fmax(largest, std::fabs(r[i]));
+        }
+        if (size < 1.0 && moved <= 4.0 * EPS_RESIDUAL * largest) {
+            if (!difference_column(p, x, r, j, 1.0, probe, s.shifted, J)) return -1;
+            used += 1;
+        }
     }
-    return n;
+    return used;
 }
 
 }  // namespace
