@@ -59,7 +59,8 @@ void set_typical(const LsqProblem &p, const LmOptions &o, const f64 *x0, f64 *ty
 
 bool converged(i64 status) { return status > 0 && status != LM_MAX_NFEV; }
 
-// The sides of the box the step s leaves x by: +1 above, -1 below, 0 inside.
+// The side of the box the step s leaves x by in coordinate j: +1 above, -1
+// below, 0 inside.
 int exit_side(const LsqProblem &p, const f64 *x, const f64 *s, i64 j) {
     if (p.plan == nullptr) return 0;
     if (s[j] < 0.0 && x[j] + s[j] < p.lower[j]) return -1;
