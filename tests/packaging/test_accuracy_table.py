@@ -72,6 +72,7 @@ def covered(labels):
     return names
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize(
     "name, must_say",
     [
@@ -88,6 +89,7 @@ def test_the_known_ranges_are_named(small_run, name, must_say):
     assert all(text in ranges for text in must_say), ranges
 
 
+@pytest.mark.slow
 def test_the_table_covers_every_function_once(small_run):
     labels = list(table_rows(small_run))
     assert covered(labels) == {f"{f}_{op}" for f, op in FUNCTIONS} | {"ndtri_as241"}

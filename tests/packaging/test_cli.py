@@ -290,6 +290,7 @@ def test_bench_refuses_clearly_without_scipy(capsys, monkeypatch):
 
 
 @needs_harness
+@pytest.mark.slow
 def test_bench_runs_a_selected_row_of_the_checkout_harness(capfd):
     pytest.importorskip("scipy")
     status, out, _ = run_cli(capfd, "bench", "--quick", "-k", "erfinv_from_as241(float) vs SciPy")
