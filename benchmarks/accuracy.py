@@ -2,7 +2,7 @@
 
     PYTHONPATH=src python benchmarks/accuracy.py [--points N]
 
-needs mpmath (the test extra) and prints the README's accuracy table as
+needs mpmath (the test extra) and prints the accuracy table of docs/accuracy.md as
 markdown (progress goes to standard error; the full run takes some minutes).
 For the scalar and the array form of each function it measures:
 

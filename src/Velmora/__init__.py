@@ -12,8 +12,7 @@
 in `Velmora.dask`); `least_squares`, `curve_fit`, `NativeResiduals` and
 `NativeModel` from `Velmora.lsq`; the transform ufuncs and `ParameterMap`
 from `Velmora.transforms`; the warning classes from `Velmora._warnings`.
-All are imported on first use, so `import Velmora` stays light and
-`python -m Velmora bench` can configure NumPy before importing it.
+All are imported on first use, so that `import Velmora` stays light.
 """
 
 from typing import TYPE_CHECKING, Any

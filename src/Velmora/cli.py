@@ -7,7 +7,8 @@ Commands (each has its own --help):
   transform  one of the 63 parameter transforms at given values, with the
              inverse and the log-Jacobian at the same point
   minimize   a built-in objective by L-BFGS-B or Nelder-Mead
-  bench      the benchmark table against NumPy and SciPy
+  bench      the benchmark table against NumPy and SciPy (from a source
+             checkout: the harness lives in benchmarks/, not in the package)
 
 Bad input is reported on one line with exit status 2; output that cannot be
 written (a full disk, a closed standard output) on one line with status 1.
@@ -20,8 +21,10 @@ import json
 import math
 import os
 import re
+import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 from Velmora._transform_table import FAMILIES, FAMILY_BOUNDS, OPS, takes_bounds
 
@@ -302,10 +305,33 @@ def run_minimize(args):
     return 0 if result["success"] else 1
 
 
-def run_bench(args):
-    from Velmora import bench
+NO_HARNESS = (
+    "the benchmark harness is not installed with the package; in a clone of the "
+    "repository run: pip install '.[bench]' && python benchmarks/bench.py --quick"
+)
 
-    return bench.run(args, prog=f"{PROG} bench")
+
+def find_harness():
+    """benchmarks/bench.py of the checkout this package runs from, or of the
+    current directory (a checkout whose package was pip-installed)."""
+    for root in (Path(__file__).resolve().parents[2], Path.cwd()):
+        script = root / "benchmarks" / "bench.py"
+        if script.is_file() and (root / "src" / "Velmora").is_dir():
+            return script
+    return None
+
+
+def run_bench(args):
+    script = find_harness()
+    if script is None:
+        print(f"{PROG} bench: error: {NO_HARNESS}", file=sys.stderr)
+        return 1
+    # The harness runs in its own interpreter (it sets the BLAS threads before
+    # NumPy loads) and must time the package this command runs.
+    path = [str(Path(__file__).resolve().parents[1]), os.environ.get("PYTHONPATH", "")]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in path if p))
+    sys.stdout.flush()
+    return subprocess.run([sys.executable, str(script), *args.harness_args], env=env).returncode
 
 
 # --- the parser ---------------------------------------------------------------
@@ -433,21 +459,22 @@ def add_minimize(commands):
 
 
 def add_bench(commands):
-    from Velmora import bench
-
-    p = add_command(
+    add_command(
         commands,
         "bench",
         "the benchmark table against NumPy and SciPy",
         [
-            "Times every row against its NumPy or SciPy peer in the same run and prints the ratio and its "
-            "target. Needs SciPy (the bench extra: pip install '.[bench]' in a checkout, or pip install scipy). "
-            "The full table takes several minutes."
+            "Runs benchmarks/bench.py of a source checkout, passing the options on (see "
+            "python benchmarks/bench.py --help): it times every row against its NumPy or SciPy "
+            "peer in the same run and prints the ratio and its target. The full table takes "
+            "several minutes.",
+            "The harness is not part of the installed package: clone the repository, "
+            "pip install '.[bench]' there and run python benchmarks/bench.py (or this command "
+            "from the checkout).",
         ],
         ["--quick", "-k ndtri"],
         run_bench,
     )
-    bench.add_arguments(p)
 
 
 def build_parser():
@@ -468,7 +495,14 @@ def build_parser():
 
 
 def dispatch(argv):
-    args = build_parser().parse_args(argv)
+    parser = build_parser()
+    # `bench` passes its options on to the harness; every other command takes
+    # only its own, as parse_args would insist.
+    args, rest = parser.parse_known_args(argv)
+    if args.run is run_bench:
+        args.harness_args = rest
+    elif rest:
+        parser.error(f"unrecognized arguments: {' '.join(rest)}")
     try:
         return args.run(args)
     except UsageError as error:

@@ -168,6 +168,7 @@ if __name__ == "__main__":
 """
 
 
+@pytest.mark.slow
 def test_a_local_cluster_of_worker_processes_gives_the_local_results(tmp_path):
     pytest.importorskip("dask.distributed")
     # In a process of its own: the cluster's threads and processes end with it.

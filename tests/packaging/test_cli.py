@@ -2,16 +2,18 @@
 fronts, bad input as one line with exit status 2, and output that cannot be
 written as one line with status 1."""
 
+import importlib.util
 import json
 import math
 import os
 import subprocess
 import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
 
-from Velmora import bench, cli
+from Velmora import cli
 from Velmora._ckernels.distributions import _distributions as dist
 from Velmora._ckernels.optim import _optim
 from Velmora._ckernels.transforms import _transforms as tr
@@ -262,6 +264,7 @@ def test_minimize_text_output(capsys):
         (["minimize", "quad", "--x0", "1", "2", "--params", "1"], "needs 2*n = 4 params"),
         (["frobnicate"], "invalid choice: 'frobnicate'"),
         (["--no-such-option"], "unrecognized arguments"),
+        (["quantile", "0.5", "--no-such-option"], "unrecognized arguments"),
     ],
 )
 def test_bad_input_is_one_line_with_status_2(capsys, argv, message):
@@ -271,24 +274,50 @@ def test_bad_input_is_one_line_with_status_2(capsys, argv, message):
     assert len(err.splitlines()) == 1 and message in err and "error:" in err
 
 
+HARNESS = Path(__file__).resolve().parents[2] / "benchmarks" / "harness.py"
+needs_harness = pytest.mark.skipif(
+    not HARNESS.is_file(), reason="the benchmark harness is not beside the tests"
+)
+
+
+@needs_harness
 def test_bench_refuses_clearly_without_scipy(capsys, monkeypatch):
+    spec = importlib.util.spec_from_file_location("bench_harness", HARNESS)
+    harness = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(harness)
     monkeypatch.setitem(sys.modules, "scipy", None)  # import scipy.special fails
     monkeypatch.setitem(sys.modules, "scipy.special", None)
-    monkeypatch.setattr(bench, "sps", None)
-    status, out, err = run_cli(capsys, "bench", "--quick")
-    assert status == 1 and out == []
+    assert harness.main(["--quick"]) == 1
+    out, err = capsys.readouterr()
+    assert out == ""
     assert "SciPy" in err and "pip install scipy" in err and len(err.splitlines()) == 1
 
 
-def test_bench_runs_a_selected_row(capsys):
+@needs_harness
+@pytest.mark.slow
+def test_bench_runs_a_selected_row_of_the_checkout_harness(capfd):
     pytest.importorskip("scipy")
-    status, out, _ = run_cli(capsys, "bench", "--quick", "-k", "erfinv_from_as241(float) vs SciPy")
+    status, out, _ = run_cli(capfd, "bench", "--quick", "-k", "erfinv_from_as241(float) vs SciPy")
     assert status == 0
     [row] = [line for line in out if line.startswith("quantile")]
     assert "scipy.special.erfinv" in row and row.split()[-1] in ("yes", "NO")
     assert out[-1].endswith(
         "of 1 row(s) meet their target; " + ("0" if row.endswith("yes") else "1") + " miss it"
     )
+
+
+def test_bench_without_a_checkout_says_how_to_get_the_harness(capsys, monkeypatch):
+    monkeypatch.setattr(cli, "find_harness", lambda: None)
+    status, out, err = run_cli(capsys, "bench", "--quick")
+    assert status == 1 and out == []
+    assert len(err.splitlines()) == 1
+    assert "pip install '.[bench]'" in err and "python benchmarks/bench.py" in err
+
+
+def test_only_bench_passes_unknown_options_on(capsys, monkeypatch):
+    monkeypatch.setattr(cli, "run_bench", lambda args: print(args.harness_args) or 0)
+    status, out, _ = run_cli(capsys, "bench", "--quick", "-k", "a b")
+    assert status == 0 and out == ["['--quick', '-k', 'a b']"]
 
 
 def run_module(*argv, **kwargs):

@@ -86,6 +86,7 @@ Velmora._ckernels.transforms._ufuncs\\.[a-z_]+_(fwd|inv)
 PUBLIC_MODULES = ["Velmora._ckernels.transforms._ufuncs", "Velmora.transforms"]
 
 
+@pytest.mark.slow
 def test_stubtest_reports_nothing(tmp_path):
     allowlist = tmp_path / "allowlist.txt"
     allowlist.write_text(ALLOWLIST)
@@ -305,6 +306,7 @@ accepted("rosenbrock", [1.0])
 """
 
 
+@pytest.mark.slow
 def test_user_program_type_checks(tmp_path):
     program = tmp_path / "user_program.py"
     program.write_text(textwrap.dedent(USER_PROGRAM))
@@ -337,6 +339,7 @@ def test_user_program_runs(tmp_path):
 # The public minimize: stubtest of the module behind it, and a user program.
 
 
+@pytest.mark.slow
 def test_stubtest_reports_nothing_for_minimize(tmp_path):
     # Velmora.optimize is annotated Python, checked by mypy below; its native
     # module has a stub.
@@ -384,6 +387,7 @@ def rejected() -> None:
 """
 
 
+@pytest.mark.slow
 def test_minimize_user_program_type_checks(tmp_path):
     program = tmp_path / "minimize_program.py"
     program.write_text(textwrap.dedent(MINIMIZE_PROGRAM))
@@ -455,6 +459,7 @@ accepted(np.ones(2), np.ones(2))
 """
 
 
+@pytest.mark.slow
 def test_public_transforms_type_check(tmp_path):
     program = tmp_path / "transforms_program.py"
     program.write_text(TRANSFORMS_PROGRAM)
@@ -530,6 +535,7 @@ accepted()
 """
 
 
+@pytest.mark.slow
 def test_fit_user_program_type_checks_and_runs(tmp_path):
     program = tmp_path / "fit_program.py"
     program.write_text(FIT_PROGRAM)
@@ -556,6 +562,7 @@ def test_fit_user_program_type_checks_and_runs(tmp_path):
 # least_squares and curve_fit: stubtest of their native module, a user program.
 
 
+@pytest.mark.slow
 def test_stubtest_reports_nothing_for_least_squares(tmp_path):
     proc = run_mypy(["mypy.stubtest", "Velmora._ckernels.optim._least_squares"], tmp_path)
     assert proc.returncode == 0, proc.stdout + proc.stderr
@@ -605,6 +612,7 @@ def rejected() -> None:
 """
 
 
+@pytest.mark.slow
 def test_least_squares_user_program_type_checks(tmp_path):
     program = tmp_path / "lsq_program.py"
     program.write_text(textwrap.dedent(LSQ_PROGRAM))
@@ -627,6 +635,7 @@ def test_least_squares_user_program_type_checks(tmp_path):
 # minimize_many: stubtest of its native module, and a user program.
 
 
+@pytest.mark.slow
 def test_stubtest_reports_nothing_for_minimize_many(tmp_path):
     proc = run_mypy(["mypy.stubtest", "Velmora._ckernels.optim._many"], tmp_path)
     assert proc.returncode == 0, proc.stdout + proc.stderr
@@ -678,6 +687,7 @@ def rejected() -> None:
 """
 
 
+@pytest.mark.slow
 def test_minimize_many_user_program_type_checks(tmp_path):
     program = tmp_path / "many_program.py"
     program.write_text(textwrap.dedent(MANY_PROGRAM))

@@ -110,6 +110,8 @@ def test_wheel_ships_the_headers_and_not_the_sources(wheel):
     assert {n for n in names if n.endswith(".h")} == {root + h for h in PUBLIC_HEADERS}
     leaked = [n for n in names if n.endswith(".cpp") or "/_python/" in n]
     assert not leaked
+    # The benchmark harness lives in benchmarks/ of the repository, not in the package.
+    assert not [n for n in names if "bench" in n.rsplit("/", 1)[-1]]
     modules = [n for n in names if n.endswith(".so")]
     assert sorted(Path(n).name.split(".")[0] for n in modules) == [
         "_distributions",

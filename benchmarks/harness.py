@@ -1,11 +1,12 @@
 """Side-by-side benchmarks of the native core against NumPy and SciPy.
 
 Each row times one of our calls and a peer computing the same values in the
-same run, and prints the ratio ours/peer with the row's target:
+same run, and prints the ratio ours/peer with the row's target. Run it through
+bench.py beside this file (or `python -m Velmora bench` from the checkout):
 
-    python -m Velmora bench               # every row (or: python benchmarks/bench.py)
-    python -m Velmora bench -k ndtri      # rows whose label contains "ndtri"
-    python -m Velmora bench --quick       # shorter runs, fewer repeats
+    python benchmarks/bench.py               # every row
+    python benchmarks/bench.py -k ndtri      # rows whose label contains "ndtri"
+    python benchmarks/bench.py --quick       # shorter runs, fewer repeats
 
 The peers need SciPy, the package's `bench` extra (pip install '.[bench]' in a
 checkout, or pip install scipy).
