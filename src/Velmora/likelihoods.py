@@ -206,6 +206,22 @@ _SUPPORT_TEXT = {
 }
 
 
+def _start(spec: _Spec, x: np.ndarray, w: np.ndarray, aux: float) -> np.ndarray:
+    """The moment-based start, each value replaced by a plain one inside its
+    bounds where the moments give none (one value, all weights 0, underflow)."""
+    try:
+        with np.errstate(all="ignore"):
+            start = [float(v) for v in spec.start(x, w, aux)] if w.sum() > 0 else []
+    except (ZeroDivisionError, OverflowError, ValueError):
+        start = []
+    if len(start) != len(spec.names):
+        start = [math.nan] * len(spec.names)
+    for i, (low, high) in enumerate(spec.bounds):
+        if not low < start[i] < high:
+            start[i] = 0.5 if high == 1.0 else (1.0 if low == 0.0 else 0.0)
+    return np.array(start, dtype=np.float64)
+
+
 class _Kernels(NamedTuple):
     nparams: int
     censoring: bool
@@ -346,8 +362,8 @@ class Likelihood(NativeObjective):
                 c = flags.astype(np.float64)
                 if c.all():
                     raise ValueError("every observation is censored: there is nothing to fit")
-        ones = np.ones_like(x) if w is None else w
-        start = spec.start(x[c == 0] if c is not None else x, ones[c == 0] if c is not None else ones, aux)
+        observed = slice(None) if c is None else c == 0
+        start = _start(spec, x[observed], (np.ones_like(x) if w is None else w)[observed], aux)
         record = _Data(x.size, _address(x), _address(w), _address(c), aux, 0.0)
         constant = ctypes.CFUNCTYPE(ctypes.c_double, ctypes.c_void_p, ctypes.c_void_p)(
             kernels.constant
@@ -356,7 +372,7 @@ class Likelihood(NativeObjective):
         super().__init__(kernels.value, ctypes.addressof(record), kernels.value_grad)
         self._keep = (x, w, c, record)
         self.distribution, self.names, self.bounds = name, spec.names, spec.bounds
-        self.start = np.array(start, dtype=np.float64)
+        self.start = start
         self.nobs = float(x.size if w is None else w.sum())
         self.errordef = 0.5
 
@@ -391,7 +407,7 @@ class Likelihood(NativeObjective):
             inside = centres[centres > 0]
             k = k[centres > 0]
         self.distribution, self.names, self.bounds = name, spec.names, spec.bounds
-        self.start = np.array(spec.start(inside, k if inside.size == k.size else np.ones_like(inside), 0.0))
+        self.start = _start(spec, inside, k if inside.size == k.size else np.ones_like(inside), 0.0)
         self.nobs = float(k.sum())
         self.errordef = 1.0
         return self
@@ -452,7 +468,7 @@ class RowLikelihood(NativeObjective):
             record = _Data(size, _address(x), None, None, aux, 0.0)
             out[k, :3] = size, aux, constant(None, ctypes.addressof(record))
             out[k, 3 : 3 + size] = x
-            starts.append(spec.start(x, np.ones_like(x), aux))
+            starts.append(_start(spec, x, np.ones_like(x), aux))
             counts[k] = size
         super().__init__(kernels.row_value, 0, kernels.row_value_grad)
         self.data, self.distribution, self.names, self.bounds = out, name, spec.names, spec.bounds

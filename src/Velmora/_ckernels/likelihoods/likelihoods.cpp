@@ -203,7 +203,8 @@ struct Gumbel {
         const f64 r = t > 700.0 ? 0.0 : (t < 1e-8 ? 1.0 - 0.5 * t : t / std::expm1(t));
         g[0] = r / s;
         g[1] = z * r / s;
-        return t < 1e-8 ? -z - 0.5 * t : std::log(-std::expm1(-t));
+        if (t < 1e-8) return -z - 0.5 * t;
+        return t > 0.6931471805599453 ? std::log1p(-std::exp(-t)) : std::log(-std::expm1(-t));
     }
 };
 
@@ -223,12 +224,13 @@ struct Cauchy {
     }
     f64 logS(f64 x, f64 *g) const {
         const f64 z = (x - loc) / s;
-        // S = atan2(1, z) / pi, accurate in both tails; dS/dz = -1 / (pi (1 + z^2)).
+        // S = atan2(1, z) / pi, accurate in the right tail; in the left one,
+        // S = 1 - S(-z) through log1p. dS/dz = -1 / (pi (1 + z^2)).
         const f64 S = std::atan2(1.0, z) / PI;
         const f64 h = 1.0 / (PI * (1.0 + z * z) * S);
         g[0] = h / s;
         g[1] = z * h / s;
-        return std::log(S);
+        return z < 0.0 ? std::log1p(-std::atan2(1.0, -z) / PI) : std::log(S);
     }
 };
 
@@ -419,28 +421,34 @@ f64 binned_deviance(const f64 *__restrict p, f64 *__restrict g, const Likelihood
         if (!dist.ok()) return outside<D>(g);
         f64 total = 0.0;
         for (i64 i = 0; i < d.n; ++i) total += d.w[i];
-        auto edge = [&](f64 e, f64 *dS) {
+        // At an edge: S, F = 1 - S (from log S by expm1, exact where S is near
+        // 1) and dS. A bin's probability is the difference of whichever of the
+        // two is small there, so neither tail cancels to 0.
+        struct Edge {
+            f64 S, F;
+        };
+        auto edge = [&](f64 e, f64 *dS) -> Edge {
             f64 gl[D::N];
-            if (e == -HUGE_VAL) {
-                for (int j = 0; j < D::N; ++j) dS[j] = 0.0;
-                return 1.0;
-            }
-            const f64 S = e == HUGE_VAL ? 0.0 : std::exp(dist.logS(e, gl));
+            for (int j = 0; j < D::N; ++j) dS[j] = 0.0;
+            if (e == -HUGE_VAL) return {1.0, 0.0};
+            if (e == HUGE_VAL) return {0.0, 1.0};
+            const f64 log_s = dist.logS(e, gl), S = std::exp(log_s);
             for (int j = 0; j < D::N; ++j) dS[j] = S > 0.0 ? S * gl[j] : 0.0;
-            return S;
+            return {S, -std::expm1(log_s)};
         };
         f64 dev = 0.0, acc[D::N] = {}, dlo[D::N], dhi[D::N];
-        f64 s_lo = edge(d.x[0], dlo);
+        Edge lo = edge(d.x[0], dlo);
         for (i64 i = 0; i < d.n; ++i) {
-            const f64 s_hi = edge(d.x[i + 1], dhi);
-            const f64 mu = total * (s_lo - s_hi), k = d.w[i];
+            const Edge hi = edge(d.x[i + 1], dhi);
+            const f64 prob = lo.S > 0.5 ? hi.F - lo.F : lo.S - hi.S;
+            const f64 mu = total * prob, k = d.w[i];
             dev += mu - k + (k > 0.0 ? k * std::log(k / mu) : 0.0);
             const f64 r = 1.0 - k / mu;
             for (int j = 0; j < D::N; ++j) {
                 acc[j] += r * total * (dlo[j] - dhi[j]);
                 dlo[j] = dhi[j];
             }
-            s_lo = s_hi;
+            lo = hi;
         }
         if (g != nullptr)
             for (int j = 0; j < D::N; ++j) g[j] = 2.0 * acc[j];

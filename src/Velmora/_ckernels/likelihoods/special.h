@@ -59,7 +59,9 @@ inline f64 log1p_square(f64 r) {
 inline f64 log_normal_survival(f64 z, f64 *hazard) {
     const f64 log_phi = -0.5 * z * z - LOG_SQRT_2PI;
     if (z < 30.0) {
-        const f64 log_q = std::log(0.5 * std::erfc(z * 0.70710678118654752440));
+        // Below 0, Q = 1 - P(Z > -z): log1p keeps log Q exact where Q is near 1.
+        const f64 log_q = z < 0.0 ? std::log1p(-0.5 * std::erfc(-z * 0.70710678118654752440))
+                                  : std::log(0.5 * std::erfc(z * 0.70710678118654752440));
         *hazard = std::exp(log_phi - log_q);
         return log_q;
     }
