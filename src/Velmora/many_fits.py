@@ -16,6 +16,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from Velmora import _fixed
 from Velmora import estimate as _est
 from Velmora import lsq as _lsq
 from Velmora import optimize as _opt
@@ -352,10 +353,14 @@ def curve_fit_many(
     *,
     workers: int | None = None,
     progress: bool | None = None,
+    fixed: Any = None,
     **kwargs: Any,
 ) -> FitManyResult:
     """Fit one model f(xdata, *params) to K data sets at once; problem k is
     the fit `Velmora.curve_fit` makes of ydata[k].
+
+    fixed: as for curve_fit ({name or index: value}, or equal bounds shared
+        by every problem): the same values in every problem.
 
     f: a Python model f(xdata_k, p1, ..., pn), or a native model
         `void model(const double *xdata, int64_t m, const double *p,
@@ -395,6 +400,16 @@ def curve_fit_many(
     for key in kwargs:
         if key not in CURVE_FIT_MANY_OPTIONS:
             raise TypeError(f"curve_fit_many() got an unexpected keyword argument {key!r}")
+    count = int(np.shape(p0)[-1]) if p0 is not None else _lsq._count_of(f, None)
+    if fixed is not None or _fixed.has_equal_bounds(bounds, count):
+        held = _fixed.held_values(f, count or _lsq._parameter_count(f), fixed, bounds)
+        if held:
+            return _fixed.curve_fit_many_fixed(  # type: ignore[no-any-return]
+                curve_fit_many, f, xdata, ydata, p0, count or _lsq._parameter_count(f), held,
+                bounds, jac, sigma=sigma, absolute_sigma=absolute_sigma,
+                check_finite=check_finite, method=method, workers=workers, progress=progress,
+                **kwargs,
+            )  # fmt: skip
     opt = _lsq._settings(kwargs) if kwargs else _lsq.DEFAULT_SETTINGS
     if method is not None and not _lsq._is_one_of(method, ("lm", "trf", "dogbox")):
         raise ValueError(f"method must be None, 'lm', 'trf' or 'dogbox', got {method!r}")
