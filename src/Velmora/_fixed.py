@@ -57,12 +57,16 @@ def held_values(f: Any, n: int, fixed: Any, bounds: Any) -> dict[int, float]:
     if fixed is None:
         return held
     if not isinstance(fixed, Mapping):
-        raise TypeError(f"fixed must be a mapping of names or indices to values, got {type(fixed).__name__}")
+        raise TypeError(
+            f"fixed must be a mapping of names or indices to values, got {type(fixed).__name__}"
+        )
     names = _parameter_names(f)
     for key, value in fixed.items():
         if isinstance(key, str):
             if key not in names:
-                raise ValueError(f"fixed: the model has no parameter {key!r}; its parameters are {names}")
+                raise ValueError(
+                    f"fixed: the model has no parameter {key!r}; its parameters are {names}"
+                )
             index = names.index(key)
         elif isinstance(key, (int, np.integer)) and not isinstance(key, bool) and 0 <= key < n:
             index = int(key)
@@ -112,7 +116,10 @@ def curve_fit_fixed(
     sides = _bound_sides(bounds, n)
     reduced_bounds = (-np.inf, np.inf) if sides is None else (sides[0][free], sides[1][free])
     if p0 is None:  # the reduced model has no signature to count: start as curve_fit would
-        lo, hi = np.broadcast_to(reduced_bounds[0], len(free)), np.broadcast_to(reduced_bounds[1], len(free))
+        lo, hi = (
+            np.broadcast_to(reduced_bounds[0], len(free)),
+            np.broadcast_to(reduced_bounds[1], len(free)),
+        )
         with np.errstate(invalid="ignore"):
             start = np.where(np.isfinite(lo) & np.isfinite(hi), 0.5 * (lo + hi), np.ones(len(free)))
         start = np.where(np.isfinite(lo) & ~np.isfinite(hi), np.maximum(lo + 1, 1.0), start)

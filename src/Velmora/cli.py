@@ -297,7 +297,11 @@ def read_table(path):
         raise UsageError(f"cannot read {path}: {error.strerror or error}") from None
     except UnicodeDecodeError:
         raise UsageError(f"cannot read {path}: not a text file") from None
-    lines = [(i + 1, line) for i, line in enumerate(lines) if line.strip() and not line.lstrip().startswith("#")]
+    lines = [
+        (i + 1, line)
+        for i, line in enumerate(lines)
+        if line.strip() and not line.lstrip().startswith("#")
+    ]
     if not lines:
         raise UsageError(f"{path} holds no data")
     first = lines[0][1]
@@ -356,8 +360,10 @@ def fit_inputs(args):
     censored = None
     if args.censor_column is not None:
         flags = column_values(
-            rows, column_index(args.censor_column, header, width, args.file, "--censor-column"),
-            args.file, "the censoring column",
+            rows,
+            column_index(args.censor_column, header, width, args.file, "--censor-column"),
+            args.file,
+            "the censoring column",
         )
         if any(v not in (0.0, 1.0) for v in flags):
             raise UsageError("the censoring column must hold 0 (observed) or 1 (censored)")
@@ -408,7 +414,11 @@ def run_fit(args):
         warnings.simplefilter("ignore")  # the outcome is printed with the result
         try:
             result = fit_distribution(
-                data, args.distribution, censored=censored, fixed=fixed, level=args.level,
+                data,
+                args.distribution,
+                censored=censored,
+                fixed=fixed,
+                level=args.level,
                 trials=args.trials,
             )
         except (TypeError, ValueError) as error:

@@ -654,7 +654,9 @@ def _named_arguments(x0: Any, names: Any, bounds: Any, fixed: Any) -> tuple[Any,
         pairs = list(zip(lower.tolist(), upper.tolist()))
     if fixed is not None:
         if not isinstance(fixed, Mapping):
-            raise TypeError(f"fixed must be a mapping of names to values, got {type(fixed).__name__}")
+            raise TypeError(
+                f"fixed must be a mapping of names to values, got {type(fixed).__name__}"
+            )
         for key, value in fixed.items():
             if key not in labels:
                 raise ValueError(f"fixed: no parameter {key!r}; the parameters are {labels}")

@@ -165,9 +165,7 @@ _SPECS: dict[str, _Spec] = {
     "poisson": _Spec(
         ("mu",), (_POS,), "counts", lambda x, w, a: [_positive(_moments(x, w)[0], 0.5)]
     ),
-    "binomial": _Spec(
-        ("p",), (_UNIT,), "trials", lambda x, w, a: [_inside(_moments(x, w)[0] / a)]
-    ),
+    "binomial": _Spec(("p",), (_UNIT,), "trials", lambda x, w, a: [_inside(_moments(x, w)[0] / a)]),
     "nbinom": _Spec(("n", "p"), (_POS, _UNIT), "counts", _nbinom_start),
     "geometric": _Spec(
         ("p",), (_UNIT,), "counts1", lambda x, w, a: [_inside(1.0 / _moments(x, w)[0])]
@@ -348,9 +346,7 @@ class Likelihood(NativeObjective):
         _check_support(x, name, spec.support, aux)
         w = None if weights is None else _values(weights, "weights")
         if w is not None and (w.size != x.size or not (np.isfinite(w) & (w >= 0)).all()):
-            raise ValueError(
-                f"weights must hold {x.size} finite values >= 0 (one per observation)"
-            )
+            raise ValueError(f"weights must hold {x.size} finite values >= 0 (one per observation)")
         c = None
         if censored is not None:
             flags = np.asarray(censored)
@@ -622,7 +618,9 @@ def fit_distribution(
     _est._quantile_of_level(level)
     x = _values(data)
     if isinstance(distribution, str) and distribution.lower() != "auto":
-        return _fit_one(x, _distribution(distribution), censored, weights, fixed, start, level, trials)
+        return _fit_one(
+            x, _distribution(distribution), censored, weights, fixed, start, level, trials
+        )
     if isinstance(distribution, str):
         positive = x.size > 0 and bool((x > 0).all())
         names = [d for d in _AUTO_CONTINUOUS if positive or d not in _AUTO_POSITIVE_ONLY]
@@ -634,4 +632,3 @@ def fit_distribution(
             raise ValueError("distribution: give at least one name")
     fits = [_fit_one(x, d, censored, weights, fixed, start, level, trials) for d in names]
     return ModelComparison(sorted(fits, key=lambda r: (math.isnan(r.aic), r.aic)))
-

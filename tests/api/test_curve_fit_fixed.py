@@ -57,7 +57,12 @@ def test_curve_fit_many_holds_the_parameter_in_every_row():
 
 @pytest.mark.parametrize(
     "fixed, error",
-    [({"d": 1.0}, ValueError), ({5: 1.0}, ValueError), ([1.0], TypeError), ({"a": np.inf}, ValueError)],
+    [
+        ({"d": 1.0}, ValueError),
+        ({5: 1.0}, ValueError),
+        ([1.0], TypeError),
+        ({"a": np.inf}, ValueError),
+    ],
 )
 def test_bad_fixed_values(fixed, error):
     with pytest.raises(error):

@@ -127,7 +127,9 @@ def test_censored_weibull_matches_a_direct_maximisation():
             + st.weibull_min.logsf(t[censored], k, scale=lam).sum()
         )
 
-    peer = minimize(nll, np.log([1.5, 9.0]), method="Nelder-Mead", options={"xatol": 1e-10, "fatol": 1e-12})
+    peer = minimize(
+        nll, np.log([1.5, 9.0]), method="Nelder-Mead", options={"xatol": 1e-10, "fatol": 1e-12}
+    )
     np.testing.assert_allclose(r.x, np.exp(peer.x), rtol=1e-5)
     assert r.loglike == pytest.approx(-peer.fun, rel=1e-10)
 
@@ -185,32 +187,48 @@ def gaussian_nll(p, x):
 def test_loglike_reads_the_objective_through_errordef():
     x = sample(10).normal(3.0, 1.0, 50)
     nll = fit_distribution(x, "normal")
-    chi2 = Velmora.fit(lambda p: 2 * nll.fun + 0 * p[0] + np.sum((p - nll.x) ** 2), nll.x, errordef=1.0)
+    chi2 = Velmora.fit(
+        lambda p: 2 * nll.fun + 0 * p[0] + np.sum((p - nll.x) ** 2), nll.x, errordef=1.0
+    )
     assert chi2.loglike == pytest.approx(-nll.fun, rel=1e-12)
     plain = Velmora.fit(gaussian_nll, [1.0, 2.0], args=(x,), bounds=[(None, None), (0, None)])
     assert plain.nobs is None and math.isnan(plain.bic) and math.isfinite(plain.aic)
-    counted = Velmora.fit(gaussian_nll, [1.0, 2.0], args=(x,), bounds=[(None, None), (0, None)], nobs=50)
+    counted = Velmora.fit(
+        gaussian_nll, [1.0, 2.0], args=(x,), bounds=[(None, None), (0, None)], nobs=50
+    )
     assert counted.bic == pytest.approx(2 * math.log(50) - 2 * counted.loglike)
     assert counted.loglike == pytest.approx(plain.loglike, rel=1e-9)
 
 
 def test_named_start_bounds_and_fixed_values():
     x = sample(11).normal(172.0, 6.0, 200)
-    r = Velmora.fit(gaussian_nll, {"mu": 150.0, "sigma": 5.0}, args=(x,), bounds={"sigma": (0, None)})
+    r = Velmora.fit(
+        gaussian_nll, {"mu": 150.0, "sigma": 5.0}, args=(x,), bounds={"sigma": (0, None)}
+    )
     assert r.names == ("mu", "sigma")
     assert r.values["mu"] == pytest.approx(x.mean(), rel=1e-6)
     held = Velmora.fit(gaussian_nll, {"mu": 150.0, "sigma": 5.0}, args=(x,), fixed={"mu": 170.0})
     assert held.values["mu"] == 170.0 and held.errors["mu"] == 0.0
     assert held.values["sigma"] == pytest.approx(np.sqrt(np.mean((x - 170.0) ** 2)), rel=1e-5)
-    positional = Velmora.fit(gaussian_nll, [150.0, 5.0], args=(x,), names=["m", "s"], fixed={"s": 6.0})
+    positional = Velmora.fit(
+        gaussian_nll, [150.0, 5.0], args=(x,), names=["m", "s"], fixed={"s": 6.0}
+    )
     assert positional.x[1] == 6.0 and positional.fixed.tolist() == [False, True]
 
 
 @pytest.mark.parametrize(
     "kwargs, error, match",
     [
-        ({"x0": {"mu": 1.0, "sigma": 1.0}, "fixed": {"tau": 1.0}}, ValueError, "no parameter 'tau'"),
-        ({"x0": {"mu": 1.0, "sigma": 1.0}, "bounds": {"tau": (0, 1)}}, ValueError, "no parameter 'tau'"),
+        (
+            {"x0": {"mu": 1.0, "sigma": 1.0}, "fixed": {"tau": 1.0}},
+            ValueError,
+            "no parameter 'tau'",
+        ),
+        (
+            {"x0": {"mu": 1.0, "sigma": 1.0}, "bounds": {"tau": (0, 1)}},
+            ValueError,
+            "no parameter 'tau'",
+        ),
         ({"x0": [1.0, 1.0], "fixed": {"mu": 1.0}}, ValueError, "need names"),
         ({"x0": {"mu": 1.0, "sigma": 1.0}, "fixed": {"mu": math.nan}}, ValueError, "finite"),
         ({"x0": {"mu": 1.0, "sigma": 1.0}, "fixed": [1.0]}, TypeError, "mapping"),

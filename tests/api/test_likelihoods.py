@@ -13,9 +13,7 @@ from Velmora.likelihoods import Likelihood
 
 st = pytest.importorskip("scipy.stats")
 
-_VALUE_GRAD = ctypes.CFUNCTYPE(
-    ctypes.c_double, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p
-)
+_VALUE_GRAD = ctypes.CFUNCTYPE(ctypes.c_double, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p)
 
 
 def value_and_gradient(lik, p):
@@ -102,7 +100,16 @@ def test_values_match_scipy_and_gradients_match_differences(name, data, points):
             assert g[j] == pytest.approx(numeric, rel=1e-5, abs=1e-6 * (1 + abs(f)))
 
 
-CENSORING = ["normal", "lognormal", "exponential", "weibull", "logistic", "gumbel", "cauchy", "pareto"]
+CENSORING = [
+    "normal",
+    "lognormal",
+    "exponential",
+    "weibull",
+    "logistic",
+    "gumbel",
+    "cauchy",
+    "pareto",
+]
 
 
 @pytest.mark.parametrize("name", CENSORING)
@@ -113,9 +120,7 @@ def test_censored_terms_are_the_log_survival_function_with_its_gradient(name):
     if name in ("normal", "logistic", "gumbel", "cauchy"):
         p = (3.0, 1.5)
     lik = Likelihood(x, name, censored=flags)
-    expected = -(
-        scipy_logpdf(name, x[~flags], p).sum() + scipy_logsf(name, x[flags], p).sum()
-    )
+    expected = -(scipy_logpdf(name, x[~flags], p).sum() + scipy_logsf(name, x[flags], p).sum())
     f, g = value_and_gradient(lik, p)
     assert f == pytest.approx(expected, rel=1e-10)
     for j in range(len(p)):
@@ -170,9 +175,7 @@ def test_rows_run_in_fit_many_as_separate_fits():
     for k, m in enumerate(sizes):
         table[k, :m] = rng.weibull(1.5 + k / 4, m) * (k + 1)
     rows = Likelihood.rows(table, "weibull")
-    many = Velmora.fit_many(
-        rows, rows.start, data=rows.data, bounds=rows.bounds, names=rows.names
-    )
+    many = Velmora.fit_many(rows, rows.start, data=rows.data, bounds=rows.bounds, names=rows.names)
     assert many.success.all()
     for k, m in enumerate(sizes):
         single = Velmora.fit_distribution(table[k, :m], "weibull")

@@ -57,7 +57,9 @@ def test_layouts_give_the_library_fit_as_json(tmp_path, capsys, text, column):
 def test_censoring_fixed_and_level_reach_the_fit(tmp_path, capsys):
     text = "t,c\n" + "".join(f"{v},{c}\n" for v, c in zip(VALUES, FLAGS))
     argv = ["fit", "weibull", write(tmp_path, text, "d.csv"), "--column", "t"]
-    status, out, _ = run(argv + ["--censor-column", "c", "--fixed", "shape=2", "--level", "0.9"], capsys)
+    status, out, _ = run(
+        argv + ["--censor-column", "c", "--fixed", "shape=2", "--level", "0.9"], capsys
+    )
     assert status == 0
     expected = fit_distribution(
         np.array(VALUES), "weibull", censored=np.array(FLAGS, bool), fixed={"shape": 2.0}

@@ -14,7 +14,8 @@ using vlm::lik::Kernels;
 
 PyObject *address(const void *fn) {
     if (fn == nullptr) return PyLong_FromLong(0);
-    return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(fn)));
+    return PyLong_FromUnsignedLongLong(
+        static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(fn)));
 }
 
 // (name, nparams, censoring, value, value_grad, constant, row_value,

@@ -85,7 +85,10 @@ struct Gamma {
     static constexpr bool survival = false;
     f64 a, t, log_t, norm, psi;
     Gamma(const f64 *p, f64)
-        : a(p[0]), t(p[1]), log_t(std::log(p[1])), norm(log_gamma(p[0]) + p[0] * log_t),
+        : a(p[0]),
+          t(p[1]),
+          log_t(std::log(p[1])),
+          norm(log_gamma(p[0]) + p[0] * log_t),
           psi(digamma(p[0])) {}
     bool ok() const { return positive(a) && positive(t); }
     f64 logf(f64 x, f64 *g) const {
@@ -101,7 +104,8 @@ struct Weibull {
     static constexpr int N = 2;
     static constexpr bool survival = true;
     f64 k, lam, log_k, log_lam;
-    Weibull(const f64 *p, f64) : k(p[0]), lam(p[1]), log_k(std::log(p[0])), log_lam(std::log(p[1])) {}
+    Weibull(const f64 *p, f64)
+        : k(p[0]), lam(p[1]), log_k(std::log(p[0])), log_lam(std::log(p[1])) {}
     bool ok() const { return positive(k) && positive(lam); }
     f64 logf(f64 x, f64 *g) const {
         const f64 lt = std::log(x) - log_lam;
@@ -125,8 +129,11 @@ struct Beta {
     static constexpr bool survival = false;
     f64 a, b, norm, psi_a, psi_b;
     Beta(const f64 *p, f64)
-        : a(p[0]), b(p[1]), norm(log_gamma(p[0]) + log_gamma(p[1]) - log_gamma(p[0] + p[1])),
-          psi_a(digamma(p[0]) - digamma(p[0] + p[1])), psi_b(digamma(p[1]) - digamma(p[0] + p[1])) {}
+        : a(p[0]),
+          b(p[1]),
+          norm(log_gamma(p[0]) + log_gamma(p[1]) - log_gamma(p[0] + p[1])),
+          psi_a(digamma(p[0]) - digamma(p[0] + p[1])),
+          psi_b(digamma(p[1]) - digamma(p[0] + p[1])) {}
     bool ok() const { return positive(a) && positive(b); }
     f64 logf(f64 x, f64 *g) const {
         const f64 lx = std::log(x), l1x = std::log1p(-x);
@@ -276,7 +283,8 @@ struct Binomial {
     static constexpr int N = 1;
     static constexpr bool survival = false;
     f64 p, n, log_p, log_q;
-    Binomial(const f64 *q, f64 aux) : p(q[0]), n(aux), log_p(std::log(q[0])), log_q(std::log1p(-q[0])) {}
+    Binomial(const f64 *q, f64 aux)
+        : p(q[0]), n(aux), log_p(std::log(q[0])), log_q(std::log1p(-q[0])) {}
     bool ok() const { return probability(p); }
     f64 logf(f64 k, f64 *g) const {
         g[0] = k / p - (n - k) / (1.0 - p);
@@ -294,7 +302,11 @@ struct NegBinomial {
     static constexpr bool survival = false;
     f64 n, p, log_p, log_q, lg_n, psi_n;
     NegBinomial(const f64 *q, f64)
-        : n(q[0]), p(q[1]), log_p(std::log(q[1])), log_q(std::log1p(-q[1])), lg_n(log_gamma(q[0])),
+        : n(q[0]),
+          p(q[1]),
+          log_p(std::log(q[1])),
+          log_q(std::log1p(-q[1])),
+          lg_n(log_gamma(q[0])),
           psi_n(digamma(q[0])) {}
     bool ok() const { return positive(n) && probability(p); }
     f64 logf(f64 k, f64 *g) const {
@@ -385,7 +397,8 @@ f64 constant(const f64 *__restrict, void *ctx) {
         return 0.0;
     } else {
         f64 sum = 0.0;
-        for (i64 i = 0; i < d.n; ++i) sum += (d.w == nullptr ? 1.0 : d.w[i]) * D::constant(d.x[i], d.aux);
+        for (i64 i = 0; i < d.n; ++i)
+            sum += (d.w == nullptr ? 1.0 : d.w[i]) * D::constant(d.x[i], d.aux);
         return sum;
     }
 }
@@ -468,21 +481,35 @@ f64 binned_value_grad(const f64 *__restrict p, f64 *__restrict g, void *ctx) {
 
 template <class D>
 constexpr Kernels kernels_of(const char *name) {
-    return {name,         D::N,           D::survival,       value<D>, value_grad<D>,
-            constant<D>,  row_value<D>,   row_value_grad<D>, D::survival ? binned_value<D> : nullptr,
+    return {name,
+            D::N,
+            D::survival,
+            value<D>,
+            value_grad<D>,
+            constant<D>,
+            row_value<D>,
+            row_value_grad<D>,
+            D::survival ? binned_value<D> : nullptr,
             D::survival ? binned_value_grad<D> : nullptr};
 }
 
 }  // namespace
 
 const Kernels kernel_table[] = {
-    kernels_of<Normal>("normal"),       kernels_of<LogNormal>("lognormal"),
-    kernels_of<Exponential>("exponential"), kernels_of<Gamma>("gamma"),
-    kernels_of<Weibull>("weibull"),     kernels_of<Beta>("beta"),
-    kernels_of<StudentT>("t"),          kernels_of<Logistic>("logistic"),
-    kernels_of<Gumbel>("gumbel"),       kernels_of<Cauchy>("cauchy"),
-    kernels_of<Pareto>("pareto"),       kernels_of<Poisson>("poisson"),
-    kernels_of<Binomial>("binomial"),   kernels_of<NegBinomial>("nbinom"),
+    kernels_of<Normal>("normal"),
+    kernels_of<LogNormal>("lognormal"),
+    kernels_of<Exponential>("exponential"),
+    kernels_of<Gamma>("gamma"),
+    kernels_of<Weibull>("weibull"),
+    kernels_of<Beta>("beta"),
+    kernels_of<StudentT>("t"),
+    kernels_of<Logistic>("logistic"),
+    kernels_of<Gumbel>("gumbel"),
+    kernels_of<Cauchy>("cauchy"),
+    kernels_of<Pareto>("pareto"),
+    kernels_of<Poisson>("poisson"),
+    kernels_of<Binomial>("binomial"),
+    kernels_of<NegBinomial>("nbinom"),
     kernels_of<Geometric>("geometric"),
 };
 const i64 kernel_count = sizeof(kernel_table) / sizeof(kernel_table[0]);

@@ -12,12 +12,12 @@ namespace vlm::lik {
 // The data of one likelihood, laid out as a C struct so that the Python layer
 // builds it (ctypes) beside the arrays it points to and keeps both alive.
 struct LikelihoodData {
-    i64 n;           // observations (bins for a binned cost)
-    const f64 *x;    // the values; a binned cost: the n + 1 bin edges
-    const f64 *w;    // per-observation weights, or null for 1; a binned cost: the n counts
-    const f64 *cens; // nonzero where the value is right-censored, or null
-    f64 aux;         // binomial: the number of trials
-    f64 offset;      // the parameter-free part of the log-likelihood, added to the sum
+    i64 n;            // observations (bins for a binned cost)
+    const f64 *x;     // the values; a binned cost: the n + 1 bin edges
+    const f64 *w;     // per-observation weights, or null for 1; a binned cost: the n counts
+    const f64 *cens;  // nonzero where the value is right-censored, or null
+    f64 aux;          // binomial: the number of trials
+    f64 offset;       // the parameter-free part of the log-likelihood, added to the sum
 };
 
 using ValueFn = f64 (*)(const f64 *__restrict p, void *ctx);
@@ -36,7 +36,7 @@ struct Kernels {
     ValueFn constant;
     ValueFn row_value;
     ValueGradFn row_value_grad;
-    ValueFn binned_value;         // Poisson deviance of counts in bins; null without a CDF
+    ValueFn binned_value;  // Poisson deviance of counts in bins; null without a CDF
     ValueGradFn binned_value_grad;
 };
 
