@@ -54,6 +54,8 @@ class _Data(ctypes.Structure):
         ("cens", ctypes.c_void_p),
         ("aux", ctypes.c_double),
         ("offset", ctypes.c_double),
+        ("shift", ctypes.c_void_p),
+        ("unit", ctypes.c_void_p),
     ]
 
 
@@ -62,6 +64,7 @@ class _Spec(NamedTuple):
     bounds: tuple[tuple[float, float], ...]
     support: str  # "real", "positive", "nonnegative", "unit", "counts", "counts1", "trials"
     start: Callable[[np.ndarray, np.ndarray, float], list[float]]
+    location_scale: tuple[int, int] | None = None  # indices of a location and its scale
 
 
 def _moments(x: np.ndarray, w: np.ndarray) -> tuple[float, float]:
@@ -147,9 +150,13 @@ _UNIT = (0.0, 1.0)
 _REAL = (-_INF, _INF)
 
 _SPECS: dict[str, _Spec] = {
-    "normal": _Spec(("mu", "sigma"), (_REAL, _POS), "real", _normal_start),
+    "normal": _Spec(("mu", "sigma"), (_REAL, _POS), "real", _normal_start, (0, 1)),
     "lognormal": _Spec(
-        ("mu", "sigma"), (_REAL, _POS), "positive", lambda x, w, a: _normal_start(np.log(x), w, a)
+        ("mu", "sigma"),
+        (_REAL, _POS),
+        "positive",
+        lambda x, w, a: _normal_start(np.log(x), w, a),
+        (0, 1),
     ),
     "exponential": _Spec(
         ("scale",), (_POS,), "nonnegative", lambda x, w, a: [_positive(_moments(x, w)[0])]
@@ -157,10 +164,10 @@ _SPECS: dict[str, _Spec] = {
     "gamma": _Spec(("shape", "scale"), (_POS, _POS), "positive", _gamma_start),
     "weibull": _Spec(("shape", "scale"), (_POS, _POS), "positive", _weibull_start),
     "beta": _Spec(("a", "b"), (_POS, _POS), "unit", _beta_start),
-    "t": _Spec(("df", "loc", "scale"), (_POS, _REAL, _POS), "real", _t_start),
-    "logistic": _Spec(("loc", "scale"), (_REAL, _POS), "real", _logistic_start),
-    "gumbel": _Spec(("loc", "scale"), (_REAL, _POS), "real", _gumbel_start),
-    "cauchy": _Spec(("loc", "scale"), (_REAL, _POS), "real", _cauchy_start),
+    "t": _Spec(("df", "loc", "scale"), (_POS, _REAL, _POS), "real", _t_start, (1, 2)),
+    "logistic": _Spec(("loc", "scale"), (_REAL, _POS), "real", _logistic_start, (0, 1)),
+    "gumbel": _Spec(("loc", "scale"), (_REAL, _POS), "real", _gumbel_start, (0, 1)),
+    "cauchy": _Spec(("loc", "scale"), (_REAL, _POS), "real", _cauchy_start, (0, 1)),
     "pareto": _Spec(("shape", "scale"), (_POS, _POS), "positive", _pareto_start),
     "poisson": _Spec(
         ("mu",), (_POS,), "counts", lambda x, w, a: [_positive(_moments(x, w)[0], 0.5)]
@@ -360,7 +367,7 @@ class Likelihood(NativeObjective):
                     raise ValueError("every observation is censored: there is nothing to fit")
         observed = slice(None) if c is None else c == 0
         start = _start(spec, x[observed], (np.ones_like(x) if w is None else w)[observed], aux)
-        record = _Data(x.size, _address(x), _address(w), _address(c), aux, 0.0)
+        record = _Data(x.size, _address(x), _address(w), _address(c), aux, 0.0, None, None)
         constant = ctypes.CFUNCTYPE(ctypes.c_double, ctypes.c_void_p, ctypes.c_void_p)(
             kernels.constant
         )
@@ -392,7 +399,7 @@ class Likelihood(NativeObjective):
         if np.isnan(e).any() or not (np.diff(e) > 0).all():
             raise ValueError("edges must increase strictly")
         self = cls.__new__(cls)
-        record = _Data(k.size, _address(e), _address(k), None, 0.0, 0.0)
+        record = _Data(k.size, _address(e), _address(k), None, 0.0, 0.0, None, None)
         NativeObjective.__init__(
             self, kernels.binned_value, ctypes.addressof(record), kernels.binned_value_grad
         )
@@ -415,6 +422,13 @@ class Likelihood(NativeObjective):
         data sets differ in length. Returns a `RowLikelihood`: pass it as the
         objective with ``data=its .data`` (see there)."""
         return RowLikelihood(data, distribution, trials)
+
+    def _in_units(self, shift: np.ndarray, unit: np.ndarray) -> None:
+        """From now on the objective takes q with parameters shift + unit * q."""
+        record = self._keep[-1]
+        shift, unit = np.array(shift, dtype=np.float64), np.array(unit, dtype=np.float64)
+        record.shift, record.unit = shift.ctypes.data, unit.ctypes.data
+        self._keep = (*self._keep[:-1], shift, unit, record)
 
     def __call__(self, params: Any) -> float:
         p = np.ascontiguousarray(params, dtype=np.float64)
@@ -461,7 +475,7 @@ class RowLikelihood(NativeObjective):
                 _check_support(x, name, spec.support, aux)
             except ValueError as error:
                 raise ValueError(f"row {k}: {error}") from None
-            record = _Data(size, _address(x), None, None, aux, 0.0)
+            record = _Data(size, _address(x), None, None, aux, 0.0, None, None)
             out[k, :3] = size, aux, constant(None, ctypes.addressof(record))
             out[k, 3 : 3 + size] = x
             starts.append(_start(spec, x, np.ones_like(x), aux))
@@ -545,6 +559,48 @@ def _fixed_values(fixed: object, names: tuple[str, ...]) -> dict[str, float]:
     return out
 
 
+def _data_units(spec: _Spec, start: np.ndarray, n: int) -> tuple[np.ndarray, np.ndarray]:
+    """A location-scale family is fitted in units of the data's own location
+    and spread (the start's), so that where the minimization stops and how
+    the Hessian is differenced do not depend on the units of the data."""
+    shift, unit = np.zeros(n), np.ones(n)
+    if spec.location_scale is not None:
+        loc, scale = spec.location_scale
+        shift[loc], unit[loc], unit[scale] = start[loc], start[scale], start[scale]
+    return shift, unit
+
+
+def _to_data_units(
+    result: _est.FitResult, shift: np.ndarray, unit: np.ndarray, held: dict[int, float]
+) -> None:
+    """Carries a fit made in the units of `_data_units` back to the data's.
+    A parameter without bounds is affine in its unconstrained coordinate y
+    (y' = shift + unit y); one bounded below by 0 has y = log p (y' = log unit
+    + y); the Hessian, covariances and gradient in y follow."""
+    if (unit == 1).all() and (shift == 0).all():
+        return
+    lower, upper = result.lower, result.upper
+    free = lower != upper
+    affine = (lower == -np.inf) & (upper == np.inf)
+    dy = np.where(affine, unit, 1.0)[free]
+    y_shift = np.where(affine, shift, np.log(unit))[free]
+    result.x = shift + unit * result.x
+    result.cov = result.cov * np.multiply.outer(unit, unit)
+    result.se = result.se * unit
+    result.hessian = result.hessian / np.multiply.outer(dy, dy)
+    result._cov_y = result._cov_y * np.multiply.outer(dy, dy)
+    result._y = y_shift + dy * result._y
+    result._run["x"] = result._y
+    if result._run["jac"] is not None:
+        result._run["jac"] = result._run["jac"] / dy
+    lo, hi, codes = result._box  # type: ignore[misc]
+    lo, hi = shift + unit * lo, shift + unit * hi
+    for i, v in held.items():
+        result.x[i], lo[i], hi[i] = v, v, v
+    result._box = (lo, hi, codes)
+    result._cache.clear()
+
+
 def _fit_one(
     x: np.ndarray,
     name: str,
@@ -572,15 +628,18 @@ def _fit_one(
             if key not in x0:
                 raise ValueError(f"start: no parameter {key!r}; the parameters are {lik.names}")
             x0[key] = float(value)
-    bounds = dict(zip(lik.names, lik.bounds))
+    shift, unit = _data_units(_SPECS[name], lik.start, len(lik.names))
+    lik._in_units(shift, unit)
+    index = {key: i for i, key in enumerate(lik.names)}
     result = _est.fit(
         lik,
-        x0,
-        bounds=bounds,
-        fixed=held,
+        {key: (v - shift[index[key]]) / unit[index[key]] for key, v in x0.items()},
+        bounds=dict(zip(lik.names, lik.bounds)),
+        fixed={key: (v - shift[index[key]]) / unit[index[key]] for key, v in held.items()},
         options=_FIT_OPTIONS,
         errordef=lik.errordef,
     )
+    _to_data_units(result, shift, unit, {index[key]: v for key, v in held.items()})
     result.__class__ = DistributionFit
     result._cache.update(distribution=name, level=level, counted=counted)
     return result  # type: ignore[return-value]

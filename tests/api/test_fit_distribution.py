@@ -44,13 +44,30 @@ def test_lognormal_and_exponential_match_their_closed_forms():
     assert e.se[0] == pytest.approx(x.mean() / math.sqrt(x.size), rel=1e-4)
 
 
-def test_standard_errors_do_not_depend_on_units():
-    x = sample(2).gamma(2.0, 3.0, 500)
-    a, b = fit_distribution(x, "gamma"), fit_distribution(x * 1000.0, "gamma")
-    np.testing.assert_allclose(b.x, a.x * [1, 1000], rtol=1e-6)
-    np.testing.assert_allclose(b.se, a.se * [1, 1000], rtol=1e-4)
-    n1, n2 = fit_distribution(x - 5, "normal"), fit_distribution((x - 5) * 1e-4, "normal")
-    np.testing.assert_allclose(n2.se, n1.se * 1e-4, rtol=1e-4)
+@pytest.mark.parametrize(
+    "name", ["normal", "logistic", "gumbel", "cauchy", "t", "gamma", "weibull"]
+)
+@pytest.mark.parametrize("unit", [1e-9, 1e9])
+def test_estimates_errors_and_intervals_do_not_depend_on_units(name, unit):
+    rng = sample(2)
+    x = rng.gamma(2.0, 3.0, 300) if name in ("gamma", "weibull") else rng.logistic(3.0, 1.0, 300)
+    a, b = fit_distribution(x, name), fit_distribution(x * unit, name)
+    scaled = np.array([n not in ("df", "shape") for n in a.names], dtype=float)
+    factor = np.where(scaled == 1, unit, 1.0)
+    assert b.success
+    assert (np.abs(b.x / factor - a.x) <= 1e-4 * a.se).all()  # to well within an error
+    np.testing.assert_allclose(b.se / factor, a.se, rtol=1e-3)
+    np.testing.assert_allclose(b.ci() / factor[:, None], a.ci(), rtol=1e-3)
+    assert b.loglike == pytest.approx(a.loglike - x.size * math.log(unit), rel=1e-9)
+
+
+def test_normal_interval_is_the_wald_interval():
+    x = sample(12).normal(1e6, 3.0, 100)
+    r = fit_distribution(x, "normal", fixed={"sigma": 3.0})
+    low, high = r.ci()[0]
+    assert (low + high) / 2 == pytest.approx(x.mean(), abs=1e-9 * 1e6)
+    assert (high - low) / 2 == pytest.approx(1.959963984540054 * 0.3, rel=1e-4)
+    assert r.x[1] == 3.0 and r.se[1] == 0 and r.upper[1] == 3.0
 
 
 @pytest.mark.parametrize(

@@ -344,11 +344,20 @@ f64 outside(f64 *g) {
     return HUGE_VAL;
 }
 
+// The distribution's parameters from the objective's (see LikelihoodData).
+template <class D>
+D distribution_at(const f64 *__restrict q, const LikelihoodData &d) {
+    if (d.unit == nullptr) return D(q, d.aux);
+    f64 p[D::N];
+    for (int j = 0; j < D::N; ++j) p[j] = d.shift[j] + d.unit[j] * q[j];
+    return D(p, d.aux);
+}
+
 // -sum_i w_i log f(x_i) (log S(x_i) where censored) - offset, with its
 // gradient in g when g is not null.
 template <class D>
 f64 negative_loglike(const f64 *__restrict p, f64 *__restrict g, const LikelihoodData &d) {
-    const D dist(p, d.aux);
+    const D dist = distribution_at<D>(p, d);
     if (!dist.ok()) return outside<D>(g);
     f64 sum = 0.0, acc[D::N] = {};
     const f64 *__restrict x = d.x;
@@ -375,7 +384,7 @@ f64 negative_loglike(const f64 *__restrict p, f64 *__restrict g, const Likelihoo
         }
     }
     if (g != nullptr)
-        for (int j = 0; j < D::N; ++j) g[j] = -acc[j];
+        for (int j = 0; j < D::N; ++j) g[j] = -acc[j] * (d.unit == nullptr ? 1.0 : d.unit[j]);
     return -(sum + d.offset);
 }
 
@@ -406,7 +415,7 @@ f64 constant(const f64 *__restrict, void *ctx) {
 // One problem of fit_many: the row [m, aux, offset, x_1, ..., x_m].
 LikelihoodData row_data(const void *ctx) {
     const f64 *row = static_cast<const f64 *>(ctx);
-    return {static_cast<i64>(row[0]), row + 3, nullptr, nullptr, row[1], row[2]};
+    return {static_cast<i64>(row[0]), row + 3, nullptr, nullptr, row[1], row[2], nullptr, nullptr};
 }
 
 template <class D>

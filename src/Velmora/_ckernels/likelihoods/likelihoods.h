@@ -18,6 +18,11 @@ struct LikelihoodData {
     const f64 *cens;  // nonzero where the value is right-censored, or null
     f64 aux;          // binomial: the number of trials
     f64 offset;       // the parameter-free part of the log-likelihood, added to the sum
+    // Optional affine parameters (both null for none): the objective takes
+    // q and the distribution gets p = shift + unit * q, so that a fit of a
+    // location-scale family runs in units of the data's own spread.
+    const f64 *shift;
+    const f64 *unit;
 };
 
 using ValueFn = f64 (*)(const f64 *__restrict p, void *ctx);
