@@ -215,9 +215,10 @@ class FitResult:
     def bic(self) -> float:
         """The Bayesian information criterion, k ln(nobs) - 2 loglike; NaN
         when the number of observations is not known (give fit nobs=)."""
-        if self.nobs is None:
+        nobs = getattr(self, "nobs", None)  # a result built elsewhere may not know it
+        if nobs is None:
             return math.nan
-        return self.nparams * math.log(self.nobs) - 2.0 * self.loglike
+        return self.nparams * math.log(nobs) - 2.0 * self.loglike
 
     @property
     def values(self) -> dict[str, float]:
@@ -284,7 +285,8 @@ class FitResult:
         lines.append("=" * rule_width)
         lines.append(f"{'Objective:':<14}{self.fun:<24.10g}{'errordef:':<14}{self.errordef:g}")
         lines.append(f"{'Parameters:':<14}{len(self.names):<24}{'fixed:':<14}{fixed}")
-        nobs = "unknown" if self.nobs is None else f"{self.nobs:g}"
+        nobs_value = getattr(self, "nobs", None)
+        nobs = "unknown" if nobs_value is None else f"{nobs_value:g}"
         lines.append(f"{'Log-lik.:':<14}{self.loglike:<24.10g}{'AIC:':<14}{self.aic:.10g}")
         lines.append(f"{'Observations:':<14}{nobs:<24}{'BIC:':<14}{self.bic:.10g}")
         lines.append(f"{'Method:':<14}{method:<24}{'iterations:':<14}{self.nit}")
