@@ -268,3 +268,20 @@ def test_fit_distribution_refusals():
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         fit_distribution(Likelihood([1.0, 2.0, 4.0], "gamma")._keep[0], "gamma")
+
+
+def test_counts_of_doctor_visits_match_statsmodels():
+    sm = pytest.importorskip("statsmodels.api")
+    y = sm.datasets.randhie.load_pandas().data["mdvis"].to_numpy()
+    ones = np.ones((y.size, 1))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        nb = sm.NegativeBinomial(y, ones).fit(disp=0)
+        poisson = sm.Poisson(y, ones).fit(disp=0)
+    r = fit_distribution(y, "nbinom")
+    n, p = r.x
+    # statsmodels' NB2: log mean and alpha = 1 / n.
+    np.testing.assert_allclose([math.log(n * (1 - p) / p), 1 / n], nb.params, rtol=1e-6)
+    assert r.loglike == pytest.approx(nb.llf, rel=1e-10)
+    assert r.aic == pytest.approx(nb.aic, rel=1e-10) and r.bic == pytest.approx(nb.bic, rel=1e-10)
+    assert fit_distribution(y, "poisson").loglike == pytest.approx(poisson.llf, rel=1e-10)

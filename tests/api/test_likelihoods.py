@@ -219,3 +219,34 @@ def test_the_caller_data_is_copied_not_kept():
     before = lik([2.0])
     x[:] = 100.0
     assert lik([2.0]) == before
+
+
+@pytest.mark.parametrize("name", ["normal", "weibull", "gumbel", "cauchy", "logistic"])
+def test_binned_gradient_matches_differences_with_tail_bins(name):
+    edges = np.array([-np.inf, 0.05, 0.5, 1.0, 2.0, 4.0, 30.0, np.inf])
+    counts = np.array([1.0, 4.0, 20.0, 30.0, 12.0, 3.0, 1.0])
+    if name == "weibull":
+        edges[0] = 0.0
+    lik = Likelihood.binned(counts, edges, name)
+    p = (1.5, 1.2)
+    f, g = value_and_gradient(lik, p)
+    assert np.isfinite(f) and np.isfinite(g).all()
+    for j in range(2):
+        h = 1e-6 * abs(p[j])
+        up, down = list(p), list(p)
+        up[j] += h
+        down[j] -= h
+        assert g[j] == pytest.approx((lik(up) - lik(down)) / (2 * h), rel=1e-5, abs=1e-7)
+
+
+def test_weights_and_censoring_together():
+    x = np.array([2.0, 3.0, 5.0, 8.0])
+    flags = np.array([False, True, False, True])
+    w = np.array([2.0, 1.0, 3.0, 1.0])
+    lik = Likelihood(x, "weibull", weights=w, censored=flags)
+    p = (1.3, 4.0)
+    expected = -(
+        (w[~flags] * st.weibull_min.logpdf(x[~flags], p[0], scale=p[1])).sum()
+        + (w[flags] * st.weibull_min.logsf(x[flags], p[0], scale=p[1])).sum()
+    )
+    assert lik(p) == pytest.approx(expected, rel=1e-12)

@@ -43,7 +43,7 @@ struct Normal {
         f64 h;
         const f64 l = log_normal_survival(z, &h);
         g[0] = h / s;
-        g[1] = h * z / s;
+        g[1] = h > 0.0 ? h * z / s : 0.0;  // at z = -inf, h z -> 0
         return l;
     }
 };
@@ -117,7 +117,7 @@ struct Weibull {
     f64 logS(f64 x, f64 *g) const {
         const f64 lt = std::log(x) - log_lam;
         const f64 u = std::exp(k * lt);
-        g[0] = -u * lt;
+        g[0] = u > 0.0 ? -u * lt : 0.0;  // at x = 0, u log t -> 0
         g[1] = k * u / lam;
         return -u;
     }
