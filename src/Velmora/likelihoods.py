@@ -267,10 +267,23 @@ def _values(data: object, what: str = "data") -> np.ndarray:
     a = np.asarray(data)
     if a.dtype.kind not in "biuf":
         raise TypeError(f"{what} must hold real numbers, got dtype {a.dtype}")
-    a = np.array(a, dtype=np.float64).reshape(-1) if a.ndim <= 1 else None  # type: ignore[assignment]
-    if a is None:
-        raise ValueError(f"{what} must be one-dimensional")
-    return a
+    if a.ndim > 1:
+        raise ValueError(f"{what} must be one-dimensional, got shape {a.shape}")
+    return np.array(a, dtype=np.float64).reshape(-1)
+
+
+def _bin_centres(edges: np.ndarray) -> np.ndarray:
+    """The middle of each bin; an infinite outer bin is given half the mean
+    width of the finite ones beyond its finite edge."""
+    finite = edges[np.isfinite(edges)]
+    width = float(np.diff(finite).mean()) if finite.size > 1 else 1.0
+    with np.errstate(invalid="ignore"):
+        mid = 0.5 * (edges[:-1] + edges[1:])
+    if not np.isfinite(edges[0]):
+        mid[0] = edges[1] - 0.5 * width if np.isfinite(edges[1]) else 0.0
+    if not np.isfinite(edges[-1]):
+        mid[-1] = edges[-2] + 0.5 * width if np.isfinite(edges[-2]) else 0.0
+    return mid
 
 
 def _check_support(x: np.ndarray, name: str, support: str, trials: float) -> None:
@@ -405,13 +418,10 @@ class Likelihood(NativeObjective):
             self, kernels.binned_value, ctypes.addressof(record), kernels.binned_value_grad
         )
         self._keep = (k, e, record)
-        centres = np.clip(0.5 * (e[:-1] + e[1:]), e[1] - 1.0, e[-2] + 1.0)
-        inside = centres[(centres > 0) & (centres < 1)] if spec.support == "unit" else centres
-        if spec.support in ("positive", "nonnegative"):
-            inside = centres[centres > 0]
-            k = k[centres > 0]
+        centres = _bin_centres(e)
+        usable = centres > 0 if spec.support != "real" else np.isfinite(centres)
         self.distribution, self.names, self.bounds = name, spec.names, spec.bounds
-        self.start = _start(spec, inside, k if inside.size == k.size else np.ones_like(inside), 0.0)
+        self.start = _start(spec, centres[usable], k[usable], 0.0)
         self.nobs = float(k.sum())
         self.errordef = 1.0
         return self
