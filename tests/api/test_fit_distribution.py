@@ -285,3 +285,19 @@ def test_counts_of_doctor_visits_match_statsmodels():
     assert r.loglike == pytest.approx(nb.llf, rel=1e-10)
     assert r.aic == pytest.approx(nb.aic, rel=1e-10) and r.bic == pytest.approx(nb.bic, rel=1e-10)
     assert fit_distribution(y, "poisson").loglike == pytest.approx(poisson.llf, rel=1e-10)
+
+
+# Gehan (1965): weeks of remission under 6-MP, 1 where the remission was still going on.
+GEHAN_WEEKS = [6, 6, 6, 6, 7, 9, 10, 10, 11, 13, 16, 17, 19, 20, 22, 23, 25, 32, 32, 34, 35]
+GEHAN_CENSORED = [0, 0, 0, 1, 0, 1, 0, 1, 1, 0, 0, 1, 1, 1, 0, 0, 1, 1, 1, 1, 1]
+
+
+def test_gehan_remissions_exponential_closed_form_and_weibull_nests_it():
+    t, c = np.array(GEHAN_WEEKS, float), np.array(GEHAN_CENSORED, bool)
+    e = fit_distribution(t, "exponential", censored=c)
+    assert e.x[0] == pytest.approx(359 / 9, rel=1e-8)  # total time over the 9 relapses
+    assert e.loglike == pytest.approx(-9 * math.log(359 / 9) - 9, rel=1e-12)
+    w = fit_distribution(t, "weibull", censored=c)
+    assert w.loglike >= e.loglike  # the exponential is the Weibull with shape 1
+    ranked = fit_distribution(t, "auto", censored=c)
+    assert {r.distribution for r in ranked} == {"normal", "lognormal", "exponential", "weibull"}
