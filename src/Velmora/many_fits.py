@@ -133,7 +133,9 @@ def fit_many(
         they must be safe to call from several threads; Python ones run one
         problem after another on the calling thread.
     x0: starts of shape (K, n), or (n,) for the same start everywhere;
-        strictly inside the bounds.
+        strictly inside the bounds. Or a mapping from names to a value or K
+        values each (the names then come from it), as `fit` takes; bounds
+        may then be a mapping by name too.
     data: None, or an array of real numbers with one row per problem.
     args, jac, kind, names, method, options, errordef: as for `fit` (jac is
         called as jac(x, data[k], *args)).
@@ -157,6 +159,22 @@ def fit_many(
         )
     if not isinstance(args, tuple):
         args = (args,)
+    if isinstance(x0, Mapping):  # names from it; a value per name, or one per problem
+        if names is not None and list(names) != list(x0):
+            raise ValueError("names differ from the keys of x0: give one or the other")
+        names = list(x0)
+        x0 = np.stack(
+            np.broadcast_arrays(*[np.asarray(v, dtype=np.float64) for v in x0.values()]), -1
+        )
+    if isinstance(bounds, Mapping):
+        if names is None:
+            raise ValueError("bounds by name need names (or x0 as a mapping)")
+        unknown = [key for key in bounds if key not in names]
+        if unknown:
+            raise ValueError(
+                f"bounds: no parameter {unknown[0]!r}; the parameters are {tuple(names)}"
+            )
+        bounds = [bounds.get(label, (None, None)) for label in names]
     starts = _starts(x0)
     table = _data(data)
     K, n = _problem_count(starts, table), starts.shape[-1]

@@ -250,3 +250,18 @@ def test_weights_and_censoring_together():
         + (w[flags] * st.weibull_min.logsf(x[flags], p[0], scale=p[1])).sum()
     )
     assert lik(p) == pytest.approx(expected, rel=1e-12)
+
+
+def test_fit_many_takes_named_starts_and_bounds():
+    rng = np.random.default_rng(9)
+    table = rng.weibull(2.0, (3, 40)) * 5
+    rows = Likelihood.rows(table, "weibull")
+    named = Velmora.fit_many(
+        rows,
+        {"shape": rows.start[:, 0], "scale": 4.0},
+        data=rows.data,
+        bounds={"shape": (0, None), "scale": (0, None)},
+    )
+    plain = Velmora.fit_many(rows, rows.start, data=rows.data, bounds=rows.bounds, names=rows.names)
+    assert named.names == ("shape", "scale")
+    np.testing.assert_allclose(named.x, plain.x, rtol=1e-5)
