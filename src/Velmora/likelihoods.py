@@ -461,6 +461,21 @@ class RowLikelihood(NativeObjective):
 
     __slots__ = ("bounds", "data", "distribution", "errordef", "names", "nobs", "start")
 
+    def check_rows(self, table: np.ndarray) -> None:
+        """fit_many calls this with the table it will pass row by row: each
+        row must say how many values it holds, and hold them, so that the
+        kernel never reads beyond it."""
+        if table.ndim != 2 or table.shape[1] < 4:
+            raise ValueError("data must be the table of Likelihood.rows (see its .data)")
+        m = table[:, 0]
+        fits = np.isfinite(m) & (m == np.floor(m)) & (m >= 1) & (m <= table.shape[1] - 3)
+        if not fits.all():
+            k = int(np.argmin(fits))
+            raise ValueError(
+                f"data: row {k} does not describe its values; pass the table of "
+                f"Likelihood.rows (its .data)"
+            )
+
     def __init__(self, data: Any, distribution: str, trials: int | None) -> None:
         name = _distribution(distribution)
         spec, kernels = _SPECS[name], _kernels(name)

@@ -177,6 +177,9 @@ def fit_many(
         bounds = [bounds.get(label, (None, None)) for label in names]
     starts = _starts(x0)
     table = _data(data)
+    check_rows = getattr(nll, "check_rows", None)  # an objective that reads a row layout
+    if table is not None and callable(check_rows):
+        check_rows(table)
     K, n = _problem_count(starts, table), starts.shape[-1]
     labels = _est._names(names, n)
     scale = _est._errordef(errordef)

@@ -265,3 +265,14 @@ def test_fit_many_takes_named_starts_and_bounds():
     plain = Velmora.fit_many(rows, rows.start, data=rows.data, bounds=rows.bounds, names=rows.names)
     assert named.names == ("shape", "scale")
     np.testing.assert_allclose(named.x, plain.x, rtol=1e-5)
+
+
+@pytest.mark.parametrize("count", [1e9, -1.0, np.nan, 2.5])
+def test_fit_many_refuses_a_table_whose_rows_would_be_read_beyond(count):
+    rows = Likelihood.rows(np.ones((2, 5)) + np.arange(5), "exponential")
+    table = rows.data.copy()
+    table[1, 0] = count
+    with pytest.raises(ValueError, match="row 1 does not describe"):
+        Velmora.fit_many(rows, rows.start, data=table, bounds=rows.bounds)
+    with pytest.raises(ValueError, match="table of Likelihood.rows"):
+        Velmora.fit_many(rows, rows.start, data=np.ones((2, 3)), bounds=rows.bounds)
