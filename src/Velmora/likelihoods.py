@@ -347,7 +347,16 @@ class Likelihood(NativeObjective):
     while a minimizer runs (fit and minimize hold a reference).
     """
 
-    __slots__ = ("bounds", "distribution", "errordef", "names", "nobs", "start")
+    __slots__ = (
+        "_owned",
+        "_record",
+        "bounds",
+        "distribution",
+        "errordef",
+        "names",
+        "nobs",
+        "start",
+    )
 
     def __init__(
         self,
@@ -387,7 +396,8 @@ class Likelihood(NativeObjective):
         )
         record.offset = constant(None, ctypes.addressof(record))
         super().__init__(kernels.value, ctypes.addressof(record), kernels.value_grad)
-        self._keep = (x, w, c, record)
+        self._owned: tuple[Any, ...] = (x, w, c)  # what the record points to
+        self._record = record
         self.distribution, self.names, self.bounds = name, spec.names, spec.bounds
         self.start = start
         self.nobs = float(x.size if w is None else w.sum())
@@ -417,7 +427,7 @@ class Likelihood(NativeObjective):
         NativeObjective.__init__(
             self, kernels.binned_value, ctypes.addressof(record), kernels.binned_value_grad
         )
-        self._keep = (k, e, record)
+        self._owned, self._record = (k, e), record
         centres = _bin_centres(e)
         usable = centres > 0 if spec.support != "real" else np.isfinite(centres)
         self.distribution, self.names, self.bounds = name, spec.names, spec.bounds
@@ -436,10 +446,9 @@ class Likelihood(NativeObjective):
 
     def _in_units(self, shift: np.ndarray, unit: np.ndarray) -> None:
         """From now on the objective takes q with parameters shift + unit * q."""
-        record = self._keep[-1]
         shift, unit = np.array(shift, dtype=np.float64), np.array(unit, dtype=np.float64)
-        record.shift, record.unit = shift.ctypes.data, unit.ctypes.data
-        self._keep = (*self._keep[:-1], shift, unit, record)
+        self._record.shift, self._record.unit = shift.ctypes.data, unit.ctypes.data
+        self._owned = (*self._owned, shift, unit)
 
     def __call__(self, params: Any) -> float:
         p = np.ascontiguousarray(params, dtype=np.float64)
