@@ -301,3 +301,11 @@ def test_gehan_remissions_exponential_closed_form_and_weibull_nests_it():
     assert w.loglike >= e.loglike  # the exponential is the Weibull with shape 1
     ranked = fit_distribution(t, "auto", censored=c)
     assert {r.distribution for r in ranked} == {"normal", "lognormal", "exponential", "weibull"}
+
+
+@pytest.mark.parametrize("start", [{"shape": 5.0}, [0.5, 10.0], None])
+def test_any_start_reaches_the_same_fit(start):
+    x = sample(13).weibull(1.5, 200) * 3
+    r = fit_distribution(x, "weibull", start=start)
+    reference = fit_distribution(x, "weibull")
+    assert r.success and (np.abs(r.x - reference.x) <= 1e-4 * reference.se).all()
