@@ -1519,6 +1519,107 @@ class Progress:
             self.stream.flush()
 
 
+# --- fit_distribution against the peers' distribution fits -----------------------
+
+DISTRIBUTION_SIZES = (("10^2", 10**2), ("10^4", 10**4), ("10^6", 10**6))
+# Faster than every peer at every size, at least 5x at 10^4.
+DISTRIBUTION_TARGETS = {"10^2": 1.0, "10^4": 0.2, "10^6": 1.0}
+DISTRIBUTION_PEERS = {
+    "SciPy": ("scipy_weibull(data)", "scipy.stats fit + Hessian"),
+    "iminuit": ("iminuit_weibull(data)", "iminuit UnbinnedNLL+HESSE"),
+    "statsmodels": ("statsmodels_weibull(data)", "statsmodels GenericLikelihood"),
+}
+
+
+def difference_hessian(f, x):
+    """Central second differences of f at x (steps 1e-4 relative): the
+    Hessian a SciPy user forms around `rv.fit`, which gives none."""
+    n = x.size
+    h = 1e-4 * np.maximum(np.abs(x), 1e-8)
+    out = np.empty((n, n))
+    for i in range(n):
+        for j in range(i, n):
+            ei, ej = np.eye(n)[i] * h[i], np.eye(n)[j] * h[j]
+            out[i, j] = out[j, i] = (
+                f(x + ei + ej) - f(x + ei - ej) - f(x - ei + ej) + f(x - ei - ej)
+            ) / (4 * h[i] * h[j])
+    return out
+
+
+def scipy_weibull(x):
+    import scipy.stats as stats  # type: ignore[import-untyped]
+
+    c, _, scale = stats.weibull_min.fit(x, floc=0)
+    p = np.array([c, scale])
+    h = difference_hessian(lambda q: stats.weibull_min.nnlf((q[0], 0.0, q[1]), x), p)
+    return p, np.sqrt(np.diag(np.linalg.inv(h)))
+
+
+def iminuit_weibull(x):
+    import iminuit  # type: ignore[import-untyped]
+    import scipy.stats as stats
+    from iminuit.cost import UnbinnedNLL  # type: ignore[import-untyped]
+
+    cost = UnbinnedNLL(x, lambda v, k, lam: stats.weibull_min.logpdf(v, k, scale=lam), log=True)
+    m = iminuit.Minuit(cost, k=1.0, lam=float(np.mean(x)))
+    m.limits = [(1e-9, None), (1e-9, None)]
+    m.migrad()
+    m.hesse()
+    return np.array(m.values), np.array(m.errors)
+
+
+def statsmodels_weibull(x):
+    import warnings
+
+    import scipy.stats as stats
+    from statsmodels.base.model import GenericLikelihoodModel  # type: ignore[import-untyped]
+
+    class Weibull(GenericLikelihoodModel):  # type: ignore[misc]
+        def nloglikeobs(self, params):
+            return -stats.weibull_min.logpdf(self.endog, params[0], scale=params[1])
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        model = Weibull(x, exog=np.ones((x.size, 2)))
+        res = model.fit(start_params=np.array([1.0, float(np.mean(x))]), disp=0)
+        return np.asarray(res.params), np.asarray(res.bse)
+
+
+def distribution_fit_rows(pattern=""):
+    """Velmora.fit_distribution(data, "weibull") (estimates, standard errors,
+    log-likelihood) against each peer's route to the same, at 10^2, 10^4 and
+    10^6 observations."""
+    labels = {
+        (size, peer): f"fit_distribution weibull n={size} vs {peer}"
+        for size, _ in DISTRIBUTION_SIZES
+        for peer in DISTRIBUTION_PEERS
+    }
+    if not any(pattern in label for label in labels.values()):
+        return
+    import Velmora
+
+    rng = np.random.default_rng(3)
+    for size, n in DISTRIBUTION_SIZES:
+        env = {
+            "vm": Velmora,
+            "data": rng.weibull(1.7, n) * 40.0,
+            "scipy_weibull": scipy_weibull,
+            "iminuit_weibull": iminuit_weibull,
+            "statsmodels_weibull": statsmodels_weibull,
+        }
+        ours = 'vm.fit_distribution(data, "weibull")'
+        for peer, (stmt, peer_name) in DISTRIBUTION_PEERS.items():
+            label = labels[size, peer]
+            if pattern not in label:
+                continue
+            try:
+                __import__(peer.lower())
+            except ImportError:
+                print(f"{peer} is not installed: {label} is skipped\n")
+                continue
+            row("distfit", label, ours, stmt, peer_name, DISTRIBUTION_TARGETS[size], env)
+
+
 def add_arguments(parser):
     parser.add_argument(
         "-k",
@@ -1558,6 +1659,7 @@ def run(args, prog="bench"):
     minimizer_rows()
     minimize_rows()
     fit_rows(args.pattern)
+    distribution_fit_rows(args.pattern)
     curve_fit_rows()
     if any(args.pattern in label for label in MANY_LABELS.values()):
         many_rows()  # its preparation compiles and fits: only when a row of it is selected

@@ -9,7 +9,8 @@
 `OptimizeResult` and `NativeObjective` from `Velmora.optimize`;
 `minimize_many` and `ManyResult` from `Velmora.many`, `fit_many`,
 `FitManyResult` and `curve_fit_many` from `Velmora.many_fits` (Dask helpers
-in `Velmora.dask`); `least_squares`, `curve_fit`, `NativeResiduals` and
+in `Velmora.dask`); `fit_distribution` and `Likelihood` from
+`Velmora.likelihoods`; `least_squares`, `curve_fit`, `NativeResiduals` and
 `NativeModel` from `Velmora.lsq`; the transform ufuncs and `ParameterMap`
 from `Velmora.transforms`; the warning classes from `Velmora._warnings`.
 All are imported on first use, so that `import Velmora` stays light.
@@ -23,6 +24,7 @@ __all__ = [
     "FitManyResult",
     "FitResult",
     "IdentifiabilityWarning",
+    "Likelihood",
     "ManyResult",
     "NativeModel",
     "NativeObjective",
@@ -33,6 +35,7 @@ __all__ = [
     "curve_fit",
     "curve_fit_many",
     "fit",
+    "fit_distribution",
     "fit_many",
     "least_squares",
     "minimize",
@@ -47,6 +50,7 @@ if TYPE_CHECKING:
         VelmoraWarning,
     )
     from Velmora.estimate import FitResult, fit
+    from Velmora.likelihoods import Likelihood, fit_distribution
     from Velmora.lsq import NativeModel, NativeResiduals, curve_fit, least_squares
     from Velmora.many import ManyResult, minimize_many
     from Velmora.many_fits import FitManyResult, curve_fit_many, fit_many
@@ -80,6 +84,10 @@ _LAZY = {
     "FitManyResult": "Velmora.many_fits",
     "many_fits": "Velmora.many_fits",
     "dask": "Velmora.dask",
+    # ready-made likelihoods
+    "fit_distribution": "Velmora.likelihoods",
+    "Likelihood": "Velmora.likelihoods",
+    "likelihoods": "Velmora.likelihoods",
 }
 
 

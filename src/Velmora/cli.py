@@ -7,6 +7,7 @@ Commands (each has its own --help):
   transform  one of the 63 parameter transforms at given values, with the
              inverse and the log-Jacobian at the same point
   minimize   a built-in objective by L-BFGS-B or Nelder-Mead
+  fit        a distribution to a column of a data file
   bench      the benchmark table against NumPy and SciPy (from a source
              checkout: the harness lives in benchmarks/, not in the package)
 
@@ -311,6 +312,163 @@ NO_HARNESS = (
 )
 
 
+# --- fit: a distribution to a column of a data file ----------------------------
+
+
+def read_table(path):
+    """The rows of a CSV, TSV or whitespace-separated text file as lists of
+    cells, and its header (None when the first row is all numbers). Blank
+    lines and lines starting with '#' are skipped."""
+    try:
+        with open(path, encoding="utf-8-sig") as f:
+            lines = [line.rstrip("\r\n") for line in f]
+    except OSError as error:
+        raise UsageError(f"cannot read {path}: {error.strerror or error}") from None
+    except UnicodeDecodeError:
+        raise UsageError(f"cannot read {path}: not a text file") from None
+    lines = [
+        (i + 1, line)
+        for i, line in enumerate(lines)
+        if line.strip() and not line.lstrip().startswith("#")
+    ]
+    if not lines:
+        raise UsageError(f"{path} holds no data")
+    first = lines[0][1]
+    separator = "," if "," in first else ("\t" if "\t" in first else None)
+    rows = [(number, [cell.strip() for cell in line.split(separator)]) for number, line in lines]
+    header = None
+    if any(not is_number(cell) for cell in rows[0][1]):
+        header, rows = rows[0][1], rows[1:]
+    return header, rows
+
+
+def is_number(text):
+    try:
+        float(text)
+    except ValueError:
+        return False
+    return True
+
+
+def column_index(choice, header, width, path, option):
+    """The column an option names: a header name, or a 0-based index."""
+    if header is not None and choice in header:
+        return header.index(choice)
+    if choice.lstrip("-").isdigit():
+        index = int(choice)
+        if 0 <= index < width:
+            return index
+        raise UsageError(f"{option} {choice}: {path} has {width} column(s), numbered from 0")
+    known = f"; its columns are {', '.join(header)}" if header else " (it has no header row)"
+    raise UsageError(f"{option} {choice!r}: no such column in {path}{known}")
+
+
+def column_values(rows, index, path, what):
+    values = []
+    for line, cells in rows:
+        if index >= len(cells) or cells[index] == "":
+            raise UsageError(f"{path}, line {line}: no value in {what}")
+        try:
+            values.append(float(cells[index]))
+        except ValueError:
+            raise UsageError(f"{path}, line {line}: {cells[index]!r} is not a number") from None
+    return values
+
+
+def fit_inputs(args):
+    """The data, censoring flags and fixed values the fit command reads."""
+    header, rows = read_table(args.file)
+    width = max((len(cells) for _, cells in rows), default=len(header or ()))
+    if args.column is None:
+        if width != 1:
+            raise UsageError(f"{args.file} has {width} columns: choose one with --column")
+        index = 0
+    else:
+        index = column_index(args.column, header, width, args.file, "--column")
+    data = column_values(rows, index, args.file, "the data column")
+    censored = None
+    if args.censor_column is not None:
+        flags = column_values(
+            rows,
+            column_index(args.censor_column, header, width, args.file, "--censor-column"),
+            args.file,
+            "the censoring column",
+        )
+        if any(v not in (0.0, 1.0) for v in flags):
+            raise UsageError("the censoring column must hold 0 (observed) or 1 (censored)")
+        censored = [v == 1.0 for v in flags]
+    if len(data) < 2:
+        raise UsageError(f"{args.file}: at least 2 values are needed, found {len(data)}")
+    fixed = {}
+    for item in args.fixed or ():
+        name, sep, value = item.partition("=")
+        if not sep or not is_number(value):
+            raise UsageError(f"--fixed {item!r}: expected NAME=VALUE")
+        fixed[name.strip()] = float(value)
+    return data, censored, fixed or None
+
+
+def fit_record(result, level):
+    intervals = result.ci(level)
+    return {
+        "distribution": result.distribution,
+        "success": bool(result.success),
+        "message": result.message,
+        "parameters": {
+            name: {
+                "estimate": json_number(result.x[i]),
+                "stderr": json_number(result.se[i]),
+                "ci": [json_number(intervals[i, 0]), json_number(intervals[i, 1])],
+                "fixed": bool(result.fixed[i]),
+            }
+            for i, name in enumerate(result.names)
+        },
+        "level": level,
+        "loglike": json_number(result.loglike),
+        "aic": json_number(result.aic),
+        "bic": json_number(result.bic),
+        "nobs": json_number(result.nobs),
+    }
+
+
+def run_fit(args):
+    import warnings
+
+    from Velmora.likelihoods import fit_distribution
+
+    data, censored, fixed = fit_inputs(args)
+    if not 0.0 < args.level < 1.0:
+        raise UsageError(f"--level must lie strictly between 0 and 1, got {args.level:g}")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # the outcome is printed with the result
+        try:
+            result = fit_distribution(
+                data,
+                args.distribution,
+                censored=censored,
+                fixed=fixed,
+                level=args.level,
+                trials=args.trials,
+            )
+        except (TypeError, ValueError) as error:
+            raise UsageError(str(error)) from None
+    fits = list(result) if isinstance(result, tuple) else [result]
+    if args.json:
+        records = [fit_record(r, args.level) for r in fits]
+        print(json.dumps(records if isinstance(result, tuple) else records[0], allow_nan=False))
+    elif isinstance(result, tuple):
+        print(result.table())
+        print()
+        print(result.best.summary())
+    else:
+        print(result.summary())
+    return 0 if all(r.success for r in fits) else 1
+
+
+def run_bench(args):
+    from Velmora import bench
+
+
 def find_harness():
     """benchmarks/bench.py of the checkout this package runs from, or of the
     current directory (a checkout whose package was pip-installed)."""
@@ -458,6 +616,44 @@ def add_minimize(commands):
     )
 
 
+def add_fit(commands):
+    p = add_command(
+        commands,
+        "fit",
+        "fit a distribution to a column of a data file",
+        [
+            "Fits DIST by maximum likelihood to one column of FILE (CSV, TSV or whitespace-separated "
+            "text, with or without a header row; '#' starts a comment line) and prints the estimates, "
+            "standard errors, intervals, log-likelihood, AIC and BIC. DIST is one of "
+            "normal, lognormal, exponential, gamma, weibull, beta, t, logistic, gumbel, cauchy, "
+            "pareto, poisson, binomial, nbinom, geometric; or 'auto', which compares the usual "
+            "candidates by AIC.",
+            "The exit status is 0 when the fit converged, 1 when it did not, 2 for bad input.",
+        ],
+        [
+            "weibull bearings.csv",
+            "weibull life.csv --column hours --censor-column censored",
+            "auto data.txt --json",
+            "gamma data.tsv --column 2 --fixed shape=2",
+        ],
+        run_fit,
+    )
+    p.add_argument("distribution", metavar="DIST", help="a distribution name, or auto")
+    p.add_argument("file", metavar="FILE", help="the data file")
+    p.add_argument("--column", metavar="NAME|INDEX", help="the data column (0-based index)")
+    p.add_argument(
+        "--censor-column",
+        metavar="NAME|INDEX",
+        help="a column of 0 (observed) and 1 (right-censored) flags",
+    )
+    p.add_argument(
+        "--fixed", nargs="+", metavar="NAME=VALUE", help="hold parameters at values, e.g. shape=2"
+    )
+    p.add_argument("--level", type=number, default=0.95, help="interval level (default 0.95)")
+    p.add_argument("--trials", type=int, metavar="N", help="the binomial's number of trials")
+    p.add_argument("--json", action="store_true", help="print the result as JSON")
+
+
 def add_bench(commands):
     add_command(
         commands,
@@ -489,7 +685,7 @@ def build_parser():
     parser.add_argument("--version", action="version", version=f"Velmora {__version__}")
     parser.set_defaults(run=run_demo, parser=parser)
     commands = parser.add_subparsers(title="commands", metavar="COMMAND")
-    for add in (add_quantile, add_transform, add_minimize, add_bench):
+    for add in (add_quantile, add_transform, add_minimize, add_fit, add_bench):
         add(commands)
     return parser
 

@@ -118,6 +118,7 @@ class FitResult:
         "_cov_y",
         "_hessian_source",
         "_cache",
+        "nobs",
     )
 
     x: NDArray[np.float64]
@@ -141,6 +142,7 @@ class FitResult:
     _cov_y: NDArray[np.float64]
     _hessian_source: bool
     _cache: dict[str, Any]
+    nobs: float | None
 
     # What is derived on first use: a fit itself builds only what it must.
 
@@ -189,6 +191,44 @@ class FitResult:
         corr[~usable, :] = np.nan
         corr[:, ~usable] = np.nan
         return corr
+
+    # Model comparison. The objective is read through errordef: 0.5 means a
+    # negative log-likelihood (loglike = -fun), 1 means -2 ln L, a deviance or
+    # chi-square (loglike = -fun / 2); in general loglike = -fun * 0.5 / errordef.
+
+    @property
+    def loglike(self) -> float:
+        """The log-likelihood at the estimate, -fun * 0.5 / errordef."""
+        return -self.fun * 0.5 / self.errordef
+
+    @property
+    def nparams(self) -> int:
+        """The number of estimated parameters (those not fixed)."""
+        return int((~self.fixed).sum())
+
+    @property
+    def aic(self) -> float:
+        """Akaike's information criterion, 2 k - 2 loglike (k = nparams)."""
+        return 2.0 * self.nparams - 2.0 * self.loglike
+
+    @property
+    def bic(self) -> float:
+        """The Bayesian information criterion, k ln(nobs) - 2 loglike; NaN
+        when the number of observations is not known (give fit nobs=)."""
+        nobs = getattr(self, "nobs", None)  # a result built elsewhere may not know it
+        if nobs is None:
+            return math.nan
+        return self.nparams * math.log(nobs) - 2.0 * self.loglike
+
+    @property
+    def values(self) -> dict[str, float]:
+        """The estimates by name (iminuit's ``values``)."""
+        return dict(zip(self.names, self.x.tolist()))
+
+    @property
+    def errors(self) -> dict[str, float]:
+        """The standard errors by name (iminuit's ``errors``)."""
+        return dict(zip(self.names, self.se.tolist()))
 
     def ci(self, level: float = 0.95) -> NDArray[np.float64]:
         """Wald confidence intervals, an (n, 2) array of (low, high).
@@ -245,6 +285,10 @@ class FitResult:
         lines.append("=" * rule_width)
         lines.append(f"{'Objective:':<14}{self.fun:<24.10g}{'errordef:':<14}{self.errordef:g}")
         lines.append(f"{'Parameters:':<14}{len(self.names):<24}{'fixed:':<14}{fixed}")
+        nobs_value = getattr(self, "nobs", None)
+        nobs = "unknown" if nobs_value is None else f"{nobs_value:g}"
+        lines.append(f"{'Log-lik.:':<14}{self.loglike:<24.10g}{'AIC:':<14}{self.aic:.10g}")
+        lines.append(f"{'Observations:':<14}{nobs:<24}{'BIC:':<14}{self.bic:.10g}")
         lines.append(f"{'Method:':<14}{method:<24}{'iterations:':<14}{self.nit}")
         lines.append(f"{'Evaluations:':<14}{self.nfev:<24}{'gradients:':<14}{self.njev}")
         lines.append(f"{'Outcome:':<14}{outcome}")
@@ -402,6 +446,8 @@ def fit(
     method: str = "L-BFGS-B",
     options: Mapping[str, Any] | None = None,
     errordef: float = 0.5,
+    fixed: Mapping[str, float] | None = None,
+    nobs: float | None = None,
 ) -> FitResult:
     """Estimate parameters by minimizing nll, with standard errors,
     covariance and confidence intervals from the Hessian at the minimum.
@@ -424,6 +470,16 @@ def fit(
     names: n distinct strings naming the parameters (default "x0", "x1", ...).
     errordef: how much a one-standard-error step raises the objective: 0.5
         for a negative log-likelihood, 1 for a chi-square (as in iminuit).
+        It also reads the objective for `FitResult.loglike`: -fun for 0.5,
+        -fun / 2 for 1 (-2 ln L).
+    fixed: values to hold parameters at, by name ({"mu": 170}); the same as
+        equal bounds there, with x0 taken from it.
+    nobs: the number of observations, for `FitResult.bic`; by default the
+        objective's own ``nobs`` (a `Velmora.likelihoods.Likelihood` has one).
+
+    Named parameters: x0 may be a mapping {"mu": 150, "sigma": 5} (the names
+    and their order come from it), and bounds a mapping from names to
+    (low, high) pairs (a name left out is free).
 
     The Hessian H of the objective with respect to y at the minimum comes
     from central differences of the gradient when there is one (steps
@@ -449,10 +505,12 @@ def fit(
     Returns a `FitResult`.
     """
     name = _opt._method(method)
+    x0, names, bounds = _named_arguments(x0, names, bounds, fixed)
     x = _opt._start(x0)
     n = x.size
     labels = _names(names, n)
     scale = _errordef(errordef)
+    observations = _nobs(getattr(nll, "nobs", None) if nobs is None else nobs)
     if not isinstance(kind, str) or kind not in _INTERVAL_FAMILY:
         raise ValueError(f"kind must be 'logit' or 'probit', got {kind!r}")
     if not isinstance(args, tuple):
@@ -537,6 +595,7 @@ def fit(
     }
     result._box, result._kind, result._y, result._cov_y = box, kind, y, cov_y
     result._hessian_source, result._cache = bool(by_gradient), {}
+    result.nobs = observations
     if not success:
         warnings.warn(
             f"the minimization did not converge ({message}): the estimate is the last point "
@@ -558,6 +617,58 @@ def fit(
             stacklevel=2,
         )
     return result
+
+
+def _nobs(nobs: object) -> float | None:
+    if nobs is None:
+        return None
+    if isinstance(nobs, bool) or not isinstance(nobs, (numbers.Real, np.floating, np.integer)):
+        raise TypeError(f"nobs must be a number, got {type(nobs).__name__}")
+    value = float(nobs)
+    if not 0.0 < value < math.inf:
+        raise ValueError(f"nobs must be a finite number > 0, got {nobs!r}")
+    return value
+
+
+def _named_arguments(x0: Any, names: Any, bounds: Any, fixed: Any) -> tuple[Any, Any, Any]:
+    """x0, names and bounds with the named forms resolved: x0 as a mapping
+    gives the names; bounds as a mapping and fixed go by name."""
+    if isinstance(x0, Mapping):
+        if names is not None and list(names) != list(x0):
+            raise ValueError("names differ from the keys of x0: give one or the other")
+        names = list(x0)
+        x0 = list(x0.values())
+    if not isinstance(bounds, Mapping) and fixed is None:
+        return x0, names, bounds
+    if names is None:
+        raise ValueError("bounds or fixed by name need names (or x0 as a mapping)")
+    labels = _names(names, len(names))
+    x = _opt._start(x0)
+    if x.size != len(labels):
+        raise ValueError(f"x0 has {x.size} values for {len(labels)} names")
+    if isinstance(bounds, Mapping):
+        unknown = [key for key in bounds if key not in labels]
+        if unknown:
+            raise ValueError(f"bounds: no parameter {unknown[0]!r}; the parameters are {labels}")
+        pairs = [bounds.get(label, (None, None)) for label in labels]
+    else:
+        lower, upper = _bound_arrays(_opt._bounds(bounds, x.size), x.size)
+        pairs = list(zip(lower.tolist(), upper.tolist()))
+    if fixed is not None:
+        if not isinstance(fixed, Mapping):
+            raise TypeError(
+                f"fixed must be a mapping of names to values, got {type(fixed).__name__}"
+            )
+        for key, value in fixed.items():
+            if key not in labels:
+                raise ValueError(f"fixed: no parameter {key!r}; the parameters are {labels}")
+            v = _opt._bound_side(value, f"fixed[{key!r}]", math.nan)
+            if not math.isfinite(v):
+                raise ValueError(f"fixed[{key!r}] must be finite, got {value!r}")
+            i = labels.index(key)
+            x[i] = v
+            pairs[i] = (v, v)
+    return x, labels, pairs
 
 
 def _check_step_on_y(x: np.ndarray, box: Any, kind: str, eps: float) -> None:

@@ -40,6 +40,7 @@ from typing import Any, NamedTuple
 import numpy as np
 from numpy.typing import NDArray
 
+from Velmora import _fixed
 from Velmora._ckernels.optim import _least_squares as _native
 from Velmora._warnings import OptimizeWarning
 from Velmora.optimize import (
@@ -709,6 +710,13 @@ def _parameters(p0: Any) -> np.ndarray:
 _PYTHON_FUNCTIONS = (types.FunctionType, types.MethodType, types.BuiltinFunctionType)
 
 
+def _count_of(f: Any, p0: Any) -> int | None:
+    """The number of parameters p0 gives, else f's signature (None if neither)."""
+    if p0 is not None:
+        return int(np.size(p0))
+    return len(_fixed._parameter_names(f)) or None
+
+
 def curve_fit(
     f: Any,
     xdata: Any,
@@ -723,10 +731,15 @@ def curve_fit(
     *,
     full_output: bool = False,
     nan_policy: str | None = None,
+    fixed: Any = None,
     **kwargs: Any,
 ) -> Any:
     """Fit f(xdata, *params) to ydata by least squares: SciPy's `curve_fit` over
     the native Levenberg-Marquardt method.
+
+    fixed: parameters to hold at values, {name or index: value}; equal lower
+        and upper bounds hold one too. The fit runs over the others; popt
+        holds the fixed values, pcov zeros in their rows and columns.
 
     f: a Python model f(xdata, p1, ..., pn) returning the m = ydata.size values
         (or one for all), called with NumPy float64 parameters; or a native
@@ -770,6 +783,15 @@ def curve_fit(
     shapes or sigma; TypeError when there are fewer points than parameters.
     Exceptions raised by f or jac propagate unchanged.
     """
+    if fixed is not None or _fixed.has_equal_bounds(bounds, _count_of(f, p0)):
+        n = _count_of(f, p0) or _parameter_count(f)
+        held = _fixed.held_values(f, n, fixed, bounds)
+        if held:
+            return _fixed.curve_fit_fixed(
+                curve_fit, f, xdata, ydata, p0, n, held, bounds, jac, full_output, sigma=sigma,
+                absolute_sigma=absolute_sigma, check_finite=check_finite, method=method,
+                nan_policy=nan_policy, **kwargs,
+            )  # fmt: skip
     opt = _settings(kwargs) if kwargs else DEFAULT_SETTINGS
     if method is not None and not _is_one_of(method, ("lm", "trf", "dogbox")):
         raise ValueError(f"method must be None, 'lm', 'trf' or 'dogbox', got {method!r}")

@@ -16,6 +16,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from Velmora import _fixed
 from Velmora import estimate as _est
 from Velmora import lsq as _lsq
 from Velmora import optimize as _opt
@@ -132,7 +133,9 @@ def fit_many(
         they must be safe to call from several threads; Python ones run one
         problem after another on the calling thread.
     x0: starts of shape (K, n), or (n,) for the same start everywhere;
-        strictly inside the bounds.
+        strictly inside the bounds. Or a mapping from names to a value or K
+        values each (the names then come from it), as `fit` takes; bounds
+        may then be a mapping by name too.
     data: None, or an array of real numbers with one row per problem.
     args, jac, kind, names, method, options, errordef: as for `fit` (jac is
         called as jac(x, data[k], *args)).
@@ -156,8 +159,27 @@ def fit_many(
         )
     if not isinstance(args, tuple):
         args = (args,)
+    if isinstance(x0, Mapping):  # names from it; a value per name, or one per problem
+        if names is not None and list(names) != list(x0):
+            raise ValueError("names differ from the keys of x0: give one or the other")
+        names = list(x0)
+        x0 = np.stack(
+            np.broadcast_arrays(*[np.asarray(v, dtype=np.float64) for v in x0.values()]), -1
+        )
+    if isinstance(bounds, Mapping):
+        if names is None:
+            raise ValueError("bounds by name need names (or x0 as a mapping)")
+        unknown = [key for key in bounds if key not in names]
+        if unknown:
+            raise ValueError(
+                f"bounds: no parameter {unknown[0]!r}; the parameters are {tuple(names)}"
+            )
+        bounds = [bounds.get(label, (None, None)) for label in names]
     starts = _starts(x0)
     table = _data(data)
+    check_rows = getattr(nll, "check_rows", None)  # an objective that reads a row layout
+    if table is not None and callable(check_rows):
+        check_rows(table)
     K, n = _problem_count(starts, table), starts.shape[-1]
     labels = _est._names(names, n)
     scale = _est._errordef(errordef)
@@ -352,10 +374,14 @@ def curve_fit_many(
     *,
     workers: int | None = None,
     progress: bool | None = None,
+    fixed: Any = None,
     **kwargs: Any,
 ) -> FitManyResult:
     """Fit one model f(xdata, *params) to K data sets at once; problem k is
     the fit `Velmora.curve_fit` makes of ydata[k].
+
+    fixed: as for curve_fit ({name or index: value}, or equal bounds shared
+        by every problem): the same values in every problem.
 
     f: a Python model f(xdata_k, p1, ..., pn), or a native model
         `void model(const double *xdata, int64_t m, const double *p,
@@ -395,6 +421,16 @@ def curve_fit_many(
     for key in kwargs:
         if key not in CURVE_FIT_MANY_OPTIONS:
             raise TypeError(f"curve_fit_many() got an unexpected keyword argument {key!r}")
+    count = int(np.shape(p0)[-1]) if p0 is not None else _lsq._count_of(f, None)
+    if fixed is not None or _fixed.has_equal_bounds(bounds, count):
+        held = _fixed.held_values(f, count or _lsq._parameter_count(f), fixed, bounds)
+        if held:
+            return _fixed.curve_fit_many_fixed(  # type: ignore[no-any-return]
+                curve_fit_many, f, xdata, ydata, p0, count or _lsq._parameter_count(f), held,
+                bounds, jac, sigma=sigma, absolute_sigma=absolute_sigma,
+                check_finite=check_finite, method=method, workers=workers, progress=progress,
+                **kwargs,
+            )  # fmt: skip
     opt = _lsq._settings(kwargs) if kwargs else _lsq.DEFAULT_SETTINGS
     if method is not None and not _lsq._is_one_of(method, ("lm", "trf", "dogbox")):
         raise ValueError(f"method must be None, 'lm', 'trf' or 'dogbox', got {method!r}")

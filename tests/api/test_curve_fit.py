@@ -465,7 +465,7 @@ Y = EXP.ydata
             "Initial guess is outside of provided bounds",
         ),
         (
-            lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, bounds=([0, 0, 0], [0, 1, 1])),
+            lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, bounds=([1, 0, 0], [0, 1, 1])),
             ValueError,
             "strictly less",
         ),

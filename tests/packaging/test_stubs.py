@@ -568,6 +568,11 @@ def test_stubtest_reports_nothing_for_least_squares(tmp_path):
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
 
+def test_stubtest_reports_nothing_for_likelihoods(tmp_path):
+    proc = run_mypy(["mypy.stubtest", "Velmora._ckernels.likelihoods._likelihoods"], tmp_path)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+
+
 LSQ_PROGRAM = """
 from typing import Any, assert_type
 

@@ -116,6 +116,7 @@ def test_wheel_ships_the_headers_and_not_the_sources(wheel):
     assert sorted(Path(n).name.split(".")[0] for n in modules) == [
         "_distributions",
         "_least_squares",
+        "_likelihoods",
         "_many",
         "_minimize",
         "_optim",

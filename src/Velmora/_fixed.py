@@ -1,0 +1,188 @@
+"""Fixed parameters for `curve_fit`: the fit runs over the free parameters
+of a reduced model, and the fixed values are put back into popt (with zero
+rows and columns in pcov), as `fit` reports a parameter held by equal bounds.
+
+A parameter is fixed by ``fixed={name or index: value}`` or by equal lower
+and upper bounds.
+"""
+
+from __future__ import annotations
+
+import inspect
+from collections.abc import Callable, Mapping
+from typing import Any
+
+import numpy as np
+
+
+def _parameter_names(f: Any) -> list[str]:
+    try:
+        params = list(inspect.signature(f).parameters.values())[1:]
+    except (TypeError, ValueError):
+        return []
+    return [p.name for p in params if p.kind in (p.POSITIONAL_ONLY, p.POSITIONAL_OR_KEYWORD)]
+
+
+def _bound_sides(bounds: Any, n: int) -> tuple[np.ndarray, np.ndarray] | None:
+    if bounds is None:
+        return None
+    if hasattr(bounds, "lb") and hasattr(bounds, "ub"):
+        lb, ub = bounds.lb, bounds.ub
+    else:
+        try:
+            lb, ub = bounds
+        except (TypeError, ValueError):
+            return None  # curve_fit names the problem
+    try:
+        lo = np.broadcast_to(np.asarray(lb, dtype=np.float64), (n,))
+        hi = np.broadcast_to(np.asarray(ub, dtype=np.float64), (n,))
+    except (TypeError, ValueError):
+        return None
+    return lo, hi
+
+
+def has_equal_bounds(bounds: Any, n: int | None) -> bool:
+    sides = _bound_sides(bounds, n or 1) if n is not None else None
+    return sides is not None and bool((sides[0] == sides[1]).any())
+
+
+def held_values(f: Any, n: int, fixed: Any, bounds: Any) -> dict[int, float]:
+    """The fixed parameters by index: from `fixed` (names of f's parameters
+    or indices) and from equal bounds."""
+    held: dict[int, float] = {}
+    sides = _bound_sides(bounds, n)
+    if sides is not None:
+        for i in np.flatnonzero(sides[0] == sides[1]).tolist():
+            held[i] = float(sides[0][i])
+    if fixed is None:
+        return held
+    if not isinstance(fixed, Mapping):
+        raise TypeError(
+            f"fixed must be a mapping of names or indices to values, got {type(fixed).__name__}"
+        )
+    names = _parameter_names(f)
+    for key, value in fixed.items():
+        if isinstance(key, str):
+            if key not in names:
+                raise ValueError(
+                    f"fixed: the model has no parameter {key!r}; its parameters are {names}"
+                )
+            index = names.index(key)
+        elif isinstance(key, (int, np.integer)) and not isinstance(key, bool) and 0 <= key < n:
+            index = int(key)
+        else:
+            raise ValueError(f"fixed: {key!r} is not a parameter name or an index below {n}")
+        v = float(value)
+        if not np.isfinite(v):
+            raise ValueError(f"fixed[{key!r}] must be finite, got {value!r}")
+        held[index] = v
+    return held
+
+
+def curve_fit_fixed(
+    run: Callable[..., Any],
+    f: Any,
+    xdata: Any,
+    ydata: Any,
+    p0: Any,
+    n: int,
+    held: dict[int, float],
+    bounds: Any,
+    jac: Any,
+    full_output: bool,
+    **rest: Any,
+) -> Any:
+    """`run` (curve_fit) over the free parameters; popt and pcov of all n."""
+    if len(held) == n:
+        raise ValueError("every parameter is fixed: there is nothing to fit")
+    free = [i for i in range(n) if i not in held]
+    full = np.empty(n)
+    for i, v in held.items():
+        full[i] = v
+
+    def expand(q: tuple[float, ...]) -> list[float]:
+        full[free] = q
+        return full.tolist()
+
+    def reduced(x: Any, *q: float) -> Any:
+        return f(x, *expand(q))
+
+    reduced_jac = jac
+    if callable(jac):
+
+        def reduced_jac(x: Any, *q: float) -> Any:
+            return np.asarray(jac(x, *expand(q)))[:, free]
+
+    sides = _bound_sides(bounds, n)
+    reduced_bounds = (-np.inf, np.inf) if sides is None else (sides[0][free], sides[1][free])
+    if p0 is None:  # the reduced model has no signature to count: start as curve_fit would
+        lo, hi = (
+            np.broadcast_to(reduced_bounds[0], len(free)),
+            np.broadcast_to(reduced_bounds[1], len(free)),
+        )
+        with np.errstate(invalid="ignore"):
+            start = np.where(np.isfinite(lo) & np.isfinite(hi), 0.5 * (lo + hi), np.ones(len(free)))
+        start = np.where(np.isfinite(lo) & ~np.isfinite(hi), np.maximum(lo + 1, 1.0), start)
+        start = np.where(~np.isfinite(lo) & np.isfinite(hi), np.minimum(hi - 1, 1.0), start)
+    else:
+        start = np.asarray(p0, dtype=np.float64).reshape(-1)[free]
+    out = run(
+        reduced, xdata, ydata, start, bounds=reduced_bounds, jac=reduced_jac,
+        full_output=full_output, **rest,
+    )  # fmt: skip
+    popt, pcov = out[0], out[1]
+    x = np.array(expand(tuple(popt)))
+    cov = np.zeros((n, n))
+    cov[np.ix_(free, free)] = pcov
+    return (x, cov, *out[2:])
+
+
+def curve_fit_many_fixed(
+    run: Callable[..., Any],
+    f: Any,
+    xdata: Any,
+    ydata: Any,
+    p0: Any,
+    n: int,
+    held: dict[int, float],
+    bounds: Any,
+    jac: Any,
+    **rest: Any,
+) -> Any:
+    """`run` (curve_fit_many) over the free parameters; the result's rows
+    hold all n, the fixed ones with zero standard errors and covariances."""
+    if len(held) == n:
+        raise ValueError("every parameter is fixed: there is nothing to fit")
+    free = [i for i in range(n) if i not in held]
+    values = np.array([held.get(i, 0.0) for i in range(n)])
+
+    def expand(q: tuple[float, ...]) -> list[float]:
+        full = values.copy()
+        full[free] = q
+        return full.tolist()
+
+    def reduced(x: Any, *q: float) -> Any:
+        return f(x, *expand(q))
+
+    reduced_jac = jac
+    if callable(jac):
+
+        def reduced_jac(x: Any, *q: float) -> Any:
+            return np.asarray(jac(x, *expand(q)))[:, free]
+
+    sides = _bound_sides(bounds, n)
+    reduced_bounds = (-np.inf, np.inf) if sides is None else (sides[0][free], sides[1][free])
+    start = np.ones(len(free)) if p0 is None else np.asarray(p0, dtype=np.float64)[..., free]
+    result = run(reduced, xdata, ydata, start, bounds=reduced_bounds, jac=reduced_jac, **rest)
+    K = result.x.shape[0]
+    # The public arrays are the result's keys, the interval's pieces its attributes.
+    for key in ("x", "se", "_y", "_se_y", "_lower", "_upper"):
+        store = result.__dict__ if key.startswith("_") else result
+        at_value = key in ("x", "_y", "_lower", "_upper")
+        whole = np.repeat(values[None, :], K, axis=0) if at_value else np.zeros((K, n))
+        whole[:, free] = store[key]
+        store[key] = whole
+    cov = np.zeros((K, n, n))
+    cov[:, np.array(free)[:, None], np.array(free)[None, :]] = result.cov
+    result["cov"] = cov
+    return result
