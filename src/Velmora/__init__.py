@@ -9,8 +9,9 @@
 `OptimizeResult` and `NativeObjective` from `Velmora.optimize`;
 `minimize_many` and `ManyResult` from `Velmora.many`, `fit_many`,
 `FitManyResult` and `curve_fit_many` from `Velmora.many_fits` (Dask helpers
-in `Velmora.dask`); `least_squares`, `curve_fit`, `NativeResiduals` and
-`NativeModel` from `Velmora.lsq`; the transform ufuncs and `ParameterMap`
+in `Velmora.dask`); `sample` and `SampleResult` from `Velmora.sampling`;
+`least_squares`, `curve_fit`, `NativeResiduals` and `NativeModel` from
+`Velmora.lsq`; the transform ufuncs and `ParameterMap`
 from `Velmora.transforms`; the warning classes from `Velmora._warnings`.
 All are imported on first use, so `import Velmora` stays light and
 `python -m Velmora bench` can configure NumPy before importing it.
@@ -30,6 +31,8 @@ __all__ = [
     "NativeResiduals",
     "OptimizeResult",
     "OptimizeWarning",
+    "SampleResult",
+    "SamplingWarning",
     "VelmoraWarning",
     "curve_fit",
     "curve_fit_many",
@@ -38,6 +41,7 @@ __all__ = [
     "least_squares",
     "minimize",
     "minimize_many",
+    "sample",
 ]
 
 if TYPE_CHECKING:
@@ -45,6 +49,7 @@ if TYPE_CHECKING:
         ConvergenceWarning,
         IdentifiabilityWarning,
         OptimizeWarning,
+        SamplingWarning,
         VelmoraWarning,
     )
     from Velmora.estimate import FitResult, fit
@@ -52,6 +57,7 @@ if TYPE_CHECKING:
     from Velmora.many import ManyResult, minimize_many
     from Velmora.many_fits import FitManyResult, curve_fit_many, fit_many
     from Velmora.optimize import NativeObjective, OptimizeResult, minimize
+    from Velmora.sampling import SampleResult, sample
 
 _LAZY = {
     "minimize": "Velmora.optimize",
@@ -81,6 +87,10 @@ _LAZY = {
     "FitManyResult": "Velmora.many_fits",
     "many_fits": "Velmora.many_fits",
     "dask": "Velmora.dask",
+    # posterior draws
+    "sample": "Velmora.sampling",
+    "SampleResult": "Velmora.sampling",
+    "SamplingWarning": "Velmora._warnings",
 }
 
 
