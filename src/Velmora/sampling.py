@@ -410,7 +410,7 @@ def sample(
     if not isinstance(args, tuple):
         args = (args,)
 
-    n = (x0.x.size if isinstance(x0, FitResult) else _opt._start(x0).size)
+    n = x0.x.size if isinstance(x0, FitResult) else _opt._start(x0).size
     box = _opt._bounds(bounds, n)
     lower, upper = _bound_arrays(box, n)
     x, radius = _jitter(x0, n, lower != upper)
@@ -441,7 +441,9 @@ def sample(
             f"the log density is not finite at x0 (nll + prior - log-Jacobian is {out[1]!r}): "
             "sampling needs a finite value at the start"
         )
-    _, state, y, xs, logp, diverging, tree_depth, n_steps, step_size, acceptance, energy, metric = out
+    _, state, y, xs, logp, diverging, tree_depth, n_steps, step_size, acceptance, energy, metric = (
+        out
+    )
     stuck = np.flatnonzero(state == _CHAIN_NO_STEP)
     if stuck.size:
         raise ValueError(

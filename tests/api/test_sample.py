@@ -250,7 +250,10 @@ def test_python_and_native_give_the_same_chain(dlib):
     # Rounding differs between the two (sums in another order) and grows
     # through the step size's adaptation: a short warm-up keeps it small.
     kw = dict(seed=13, tune=5, draws=30, chains=2)
-    native, python = quiet_sample(objective, [0.0, 0.0], **kw), quiet_sample(nll, [0.0, 0.0], jac=True, **kw)
+    native, python = (
+        quiet_sample(objective, [0.0, 0.0], **kw),
+        quiet_sample(nll, [0.0, 0.0], jac=True, **kw),
+    )
     np.testing.assert_allclose(native.draws, python.draws, rtol=1e-9, atol=1e-9)
     assert python.seed == 13
 
@@ -365,7 +368,9 @@ def test_builtin_and_gradient_free_native_objectives_are_refused(dlib):
 
 
 def test_summary_and_xarray():
-    result = quiet_sample(normal_nll, np.zeros(2), jac=True, names=["a", "b"], seed=8, tune=200, draws=200)
+    result = quiet_sample(
+        normal_nll, np.zeros(2), jac=True, names=["a", "b"], seed=8, tune=200, draws=200
+    )
     text = result.summary()
     assert "Velmora.sample" in text and "ess_bulk" in text and "\na " in text
     pytest.importorskip("xarray")
@@ -409,8 +414,15 @@ def sbc_ranks(simulations, seed, draws=200, thin=4):
         y = rng.normal(mu + tau * z, SIGMA_SCHOOLS)
         start = np.concatenate([[0.0, 1.0], np.zeros(8)])
         result = quiet_sample(
-            eight_schools_nll, start, args=(y,), jac=True, bounds=bounds, seed=s, chains=1,
-            tune=300, draws=draws,
+            eight_schools_nll,
+            start,
+            args=(y,),
+            jac=True,
+            bounds=bounds,
+            seed=s,
+            chains=1,
+            tune=300,
+            draws=draws,
         )
         kept = result.draws[0, ::thin]
         ranks.append([(kept[:, 0] < mu).sum(), (kept[:, 1] < tau).sum()])

@@ -69,8 +69,10 @@ bool term_arg(PyObject *obj, Term &term, i64 n, const char *what) {
     const auto &p = term.parsed;
     const bool has_gradient = (p.kind == 0 && p.jac != Py_None) || (p.kind == 1 && p.grad);
     if (p.kind == 2 || !has_gradient) {
-        PyErr_Format(PyExc_ValueError, "%s: the sampler needs a Python or native objective with "
-                     "its gradient", what);
+        PyErr_Format(PyExc_ValueError,
+                     "%s: the sampler needs a Python or native objective with "
+                     "its gradient",
+                     what);
         return false;
     }
     term.present = true;
@@ -134,8 +136,8 @@ struct Parameters {
             const i64 code = codes != nullptr ? codes[i] : 0;
             if (code == 2 && lo[i] == hi[i]) continue;
             free[k] = i;
-            family[k] = code == 2 ? static_cast<unsigned char>(interval_family)
-                                  : family_of_code[code];
+            family[k] =
+                code == 2 ? static_cast<unsigned char>(interval_family) : family_of_code[code];
             work[k] = codes != nullptr ? lo[i] : 0.0;
             work[count + k] = codes != nullptr ? hi[i] : 0.0;
             jitter[k] = jitter_full[i];
@@ -212,7 +214,8 @@ struct Sampler {
         vlm::target_init(cs->target, params->plan, params->free, params->n, params->x0, memory);
         int count = 0;
         for (int t = 0; t < 2; ++t)
-            if (terms[t]->present) cs->target.terms[count++] = density_term(*terms[t], cs->native[t], flag);
+            if (terms[t]->present)
+                cs->target.terms[count++] = density_term(*terms[t], cs->native[t], flag);
         cs->target.term_count = count;
         return *cs;
     }
@@ -299,9 +302,9 @@ bool settings_arg(PyObject *obj, Sampler &s, i64 *chains, int *family) {
     i64 iv[8];
     f64 fv[2];
     if (!vlm::py::options_arg(obj, 10, 8, iv, fv)) return false;
-    if (iv[0] < 1 || iv[1] < 0 || iv[2] < 1 || iv[3] < 1 || iv[3] > 30 || iv[4] < 0 ||
-        iv[4] > 1 || (iv[5] != vlm::PARAM_AFF_LOGIT && iv[5] != vlm::PARAM_AFF_PROBIT) ||
-        iv[6] < 0 || iv[7] < 0 || !(fv[0] > 0.0 && fv[0] < 1.0) || !(fv[1] > 0.0)) {
+    if (iv[0] < 1 || iv[1] < 0 || iv[2] < 1 || iv[3] < 1 || iv[3] > 30 || iv[4] < 0 || iv[4] > 1 ||
+        (iv[5] != vlm::PARAM_AFF_LOGIT && iv[5] != vlm::PARAM_AFF_PROBIT) || iv[6] < 0 ||
+        iv[7] < 0 || !(fv[0] > 0.0 && fv[0] < 1.0) || !(fv[1] > 0.0)) {
         PyErr_SetString(PyExc_ValueError, "settings out of range");
         return false;
     }
@@ -425,10 +428,10 @@ PyObject *run(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     Py_BEGIN_ALLOW_THREADS constrained_draws(rec, params);
     Py_END_ALLOW_THREADS
 
-    return Py_BuildValue("(sNNNNNNNNNNN)", "done", arrays[10].release(), arrays[0].release(),
-                         arrays[1].release(), arrays[2].release(), arrays[3].release(),
-                         arrays[4].release(), arrays[5].release(), arrays[6].release(),
-                         arrays[7].release(), arrays[8].release(), arrays[9].release());
+        return Py_BuildValue("(sNNNNNNNNNNN)", "done", arrays[10].release(), arrays[0].release(),
+                             arrays[1].release(), arrays[2].release(), arrays[3].release(),
+                             arrays[4].release(), arrays[5].release(), arrays[6].release(),
+                             arrays[7].release(), arrays[8].release(), arrays[9].release());
 }
 
 // diagnostics(draws) -> (rhat, ess_bulk, ess_tail, ess_mean, mcse_mean,

@@ -344,8 +344,7 @@ private:
     // adds its momenta to rho and its weights to log_sum_weight. False when it
     // diverged, turned, or the chain was stopped.
     bool build_tree(i64 depth, PhasePoint &z, State &draw, f64 *ps_beg, f64 *ps_end, f64 *rho,
-                    f64 *p_beg, f64 *p_end, f64 H0, f64 sign, f64 &log_sum_weight,
-                    TreeStats &st) {
+                    f64 *p_beg, f64 *p_end, f64 H0, f64 sign, f64 &log_sum_weight, TreeStats &st) {
         if (depth == 0) {
             leapfrog(z, sign * eps_);
             ++st.n_leapfrog;

@@ -19,9 +19,9 @@ namespace vlm {
 enum class MetricKind { diagonal, dense };
 
 struct NutsSettings {
-    i64 draws = 1000;      // kept draws
-    i64 tune = 1000;       // warm-up iterations, not kept
-    i64 max_depth = 10;    // at most 2^max_depth leapfrog steps per draw
+    i64 draws = 1000;    // kept draws
+    i64 tune = 1000;     // warm-up iterations, not kept
+    i64 max_depth = 10;  // at most 2^max_depth leapfrog steps per draw
     f64 target_accept = 0.8;
     MetricKind metric = MetricKind::diagonal;
     // A step whose energy rises by more than this (or to a value that is not
@@ -53,7 +53,7 @@ struct ChainRecord {
     f64 *acceptance = nullptr;  // mean Metropolis acceptance over the trajectory
     f64 *energy = nullptr;      // the Hamiltonian at the start of the transition
     f64 *inv_metric = nullptr;
-    i64 done = 0;               // draws recorded (all of them unless stopped)
+    i64 done = 0;  // draws recorded (all of them unless stopped)
 };
 
 enum ChainState : i64 {
