@@ -35,7 +35,7 @@ class Model:
     name: str
     n: int
     nll: Callable[[np.ndarray], tuple[float, np.ndarray]]
-    numba_source: Callable[[Any], tuple[Any, Any]]  # numba -> (value cfunc, value-grad cfunc)
+    numba_fg: Callable[[Any], Any]  # numba -> fg(x, g) -> value, writing the gradient
     jax_logp: Callable[[Any], Callable[[Any], Any]]  # jax.numpy -> logp(theta)
 
 
@@ -54,8 +54,6 @@ def gauss_model() -> Model:
         return 0.5 * float((x - mu) @ g), g
 
     def compiled(numba):
-        from numba import carray, types
-
         @numba.njit(cache=False)
         def fg(x, g):
             f = 0.0
@@ -67,7 +65,7 @@ def gauss_model() -> Model:
                 f += 0.5 * (x[i] - mu[i]) * s
             return f
 
-        return _cfuncs(numba, types, carray, fg, n)
+        return fg
 
     return Model("10-d correlated Gaussian", n, nll, compiled, lambda jnp: _jax_gauss(jnp, mu, P))
 
@@ -91,8 +89,6 @@ def logistic_model(rows: int = 1000, p: int = 10, seed: int = 0) -> Model:
         return f + 0.5 * float(b @ b) / prior_var, X.T @ (sigmoid - y) + b / prior_var
 
     def compiled(numba):
-        from numba import carray, types
-
         @numba.njit(cache=False)
         def fg(b, g):
             f = 0.0
@@ -110,7 +106,7 @@ def logistic_model(rows: int = 1000, p: int = 10, seed: int = 0) -> Model:
                     g[k] += r * X[i, k]
             return f
 
-        return _cfuncs(numba, types, carray, fg, p)
+        return fg
 
     def jax_logp(jnp):
         Xj, yj = jnp.asarray(X), jnp.asarray(y)
@@ -142,8 +138,6 @@ def schools_model() -> Model:
         return float(f), g
 
     def compiled(numba):
-        from numba import carray, types
-
         @numba.njit(cache=False)
         def fg(x, g):
             mu, log_tau = x[0], x[1]
@@ -161,7 +155,7 @@ def schools_model() -> Model:
                 g[2 + j] = -tau * w + z
             return f
 
-        return _cfuncs(numba, types, carray, fg, 10)
+        return fg
 
     def jax_logp(jnp):
         yj, sj = jnp.asarray(y), jnp.asarray(s)
@@ -177,8 +171,12 @@ def schools_model() -> Model:
     return Model("eight schools, non-centred", 10, nll, compiled, jax_logp)
 
 
-def _cfuncs(numba, types, carray, fg, n):
-    """The value and value-gradient cfuncs of a numba function fg(x, g) -> f."""
+def _cfuncs(numba, fg, n, ctx_type=None):
+    """The value and value-gradient cfuncs of a numba function fg(x, g) -> f;
+    with ctx_type CPointer(int64), the gradient counts its calls in ctx[0]."""
+    from numba import carray, types
+
+    counting = ctx_type is not None
 
     @numba.cfunc(types.float64(types.CPointer(types.float64), types.voidptr))
     def value(xp, ctx):
@@ -186,9 +184,13 @@ def _cfuncs(numba, types, carray, fg, n):
         return fg(carray(xp, n), g)
 
     @numba.cfunc(
-        types.float64(types.CPointer(types.float64), types.CPointer(types.float64), types.voidptr)
+        types.float64(
+            types.CPointer(types.float64), types.CPointer(types.float64), ctx_type or types.voidptr
+        )
     )
     def value_grad(xp, gp, ctx):
+        if counting:
+            ctx[0] += 1
         return fg(carray(xp, n), carray(gp, n))
 
     return value, value_grad
@@ -205,7 +207,7 @@ def velmora_native(model: Model, draws: int) -> Callable[[], np.ndarray]:
 
     import Velmora
 
-    value, value_grad = model.numba_source(numba)
+    value, value_grad = _cfuncs(numba, model.numba_fg(numba), model.n)
     objective = Velmora.NativeObjective(value, grad=value_grad)
 
     def run():
@@ -339,7 +341,14 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--draws", type=int, default=1000)
     parser.add_argument("--models", default=",".join(MODELS))
     parser.add_argument("--samplers", default="")
+    parser.add_argument("--profile", action="store_true", help="where a native chain's time goes")
     args = parser.parse_args(argv)
+    if args.profile:
+        for key in args.models.split(","):
+            model = MODELS[key]()
+            shares = ", ".join(f"{k} {v:.3g}" for k, v in profile(model, args.draws).items())
+            print(f"{model.name}: {shares}")
+        return 0
     # One JAX device per chain, set before JAX is imported.
     os.environ.setdefault("XLA_FLAGS", f"--xla_force_host_platform_device_count={CHAINS}")
     print(f"{'model':<30} {'sampler':<22} {'min ESS':>8} {'seconds':>8} {'ESS/s':>9}")
@@ -357,6 +366,59 @@ def main(argv: list[str] | None = None) -> int:
                 continue
             print(f"{model.name:<30} {name:<22} {ess:8.0f} {seconds:8.3f} {rate:9.0f}", flush=True)
     return 0
+
+
+def profile(model: Model, draws: int = 1000) -> dict[str, float]:
+    """Where one native chain's time goes: the log density (its evaluations,
+    counted through the context, times its cost in a compiled loop), the
+    rest (the trajectories, the adaptation, the records), and the share of
+    the warm-up in the whole run."""
+    import numba
+    from numba import types
+
+    import Velmora
+
+    fg = model.numba_fg(numba)
+    value, value_grad = _cfuncs(numba, fg, model.n, types.CPointer(types.int64))
+    count = np.zeros(1, dtype=np.int64)
+    # By address: the counting gradient's context is an int64 pointer.
+    objective = Velmora.NativeObjective(
+        value.address, ctx=count.ctypes.data, grad=value_grad.address
+    )
+
+    def seconds(kept: int) -> float:
+        count[0] = 0
+        start = time.perf_counter()
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", Velmora.SamplingWarning)
+            Velmora.sample(objective, np.zeros(model.n), chains=1, tune=draws, draws=kept, seed=1)
+        return time.perf_counter() - start
+
+    @numba.njit
+    def repeat(x, g, reps):
+        total = 0.0
+        for _ in range(reps):
+            x[0] += 1e-12
+            total += fg(x, g)
+        return total
+
+    x, g = np.zeros(model.n), np.zeros(model.n)
+    repeat(x, g, 10)
+    start = time.perf_counter()
+    repeat(x, g, 20000)
+    per_call = (time.perf_counter() - start) / 20000
+    seconds(draws)  # warm the caches
+    warm = seconds(1)
+    whole = seconds(draws)
+    return {
+        "seconds": whole,
+        "evaluations": float(count[0]),
+        "density share": per_call * float(count[0]) / whole,
+        "warm-up share": warm / whole,
+        "overhead per evaluation (us)": 1e6
+        * (whole - per_call * float(count[0]))
+        / float(count[0]),
+    }
 
 
 if __name__ == "__main__":
