@@ -3,10 +3,12 @@ Carlo error, the diagnostics against processes of known autocorrelation,
 divergences reported, the seed's bits independent of the threads, and bad
 input refused before any work."""
 
+import _thread
 import ctypes
 import math
 import shutil
 import subprocess
+import threading
 import warnings
 
 import numpy as np
@@ -21,6 +23,7 @@ from Velmora.sampling import diagnostics
 DENSITIES_C = r"""
 #include <math.h>
 #include <stdint.h>
+#include <time.h>
 
 /* 0.5 (x - mu)' P (x - mu) with ctx = {n, mu[0 .. n), P[0 .. n*n)}. */
 double gauss_fg(const double *x, double *g, void *ctx) {
@@ -38,6 +41,15 @@ double gauss_fg(const double *x, double *g, void *ctx) {
 }
 double gauss(const double *x, void *ctx) {
     double g[64];
+    return gauss_fg(x, g, ctx);
+}
+
+/* The same, spinning for about 50 microseconds first. */
+double slow_gauss_fg(const double *x, double *g, void *ctx) {
+    struct timespec a, b;
+    clock_gettime(CLOCK_MONOTONIC, &a);
+    do clock_gettime(CLOCK_MONOTONIC, &b);
+    while ((b.tv_sec - a.tv_sec) * 1e9 + (b.tv_nsec - a.tv_nsec) < 5e4);
     return gauss_fg(x, g, ctx);
 }
 
@@ -73,8 +85,8 @@ def dlib(tmp_path_factory):
     dll = ctypes.CDLL(str(lib))
     for name in ("gauss", "gamma_poisson"):
         getattr(dll, name).restype, getattr(dll, name).argtypes = VALUE
-        fg = getattr(dll, name + "_fg")
-        fg.restype, fg.argtypes = VALUE_GRAD
+    for name in ("gauss_fg", "slow_gauss_fg", "gamma_poisson_fg"):
+        getattr(dll, name).restype, getattr(dll, name).argtypes = VALUE_GRAD
     return dll
 
 
@@ -256,6 +268,18 @@ def test_python_and_native_give_the_same_chain(dlib):
     )
     np.testing.assert_allclose(native.draws, python.draws, rtol=1e-9, atol=1e-9)
     assert python.seed == 13
+
+
+def test_ctrl_c_stops_native_chains(dlib):
+    objective, ctx = native_gauss(dlib, [0.0, 0.0], np.eye(2))
+    slow = NativeObjective(dlib.gauss, ctx=ctx.ctypes.data, grad=dlib.slow_gauss_fg)
+    timer = threading.Timer(0.3, _thread.interrupt_main)
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):  # otherwise hours of draws
+            Velmora.sample(slow, np.zeros(2), draws=10**7, tune=0, chains=2, workers=2, seed=0)
+    finally:
+        timer.cancel()
 
 
 # --- diagnostics ------------------------------------------------------------------------

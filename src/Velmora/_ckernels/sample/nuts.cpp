@@ -92,11 +92,11 @@ struct Level {
 };
 constexpr i64 LEVEL_VECTORS = 8;
 
-// Vectors of m values outside the levels: the normals and velocity (2), the
-// two trajectory edges (6) and their velocities (2), the draw and the
-// proposal (4), the momentum sums and edge copies at the top (8), two
-// scratch sums, the Welford mean and the start's jitter buffer (4).
-constexpr i64 FIXED_VECTORS = 26;
+// Vectors of m values outside the levels: the normals, the velocity and the
+// Welford mean (3), the two trajectory edges (6) and their velocities (2),
+// the draw and the proposal (4), the momentum sums and edge copies of the
+// top level, a scratch vector and two scratch sums (10).
+constexpr i64 FIXED_VECTORS = 25;
 
 // The chain's block, carved once.
 struct Memory {
@@ -136,7 +136,6 @@ struct Memory {
         for (f64 **v : {&rho, &rho_new, &old_edge_p, &old_edge_ps, &new_beg_p, &new_beg_ps,
                         &new_end_p, &spare, &sum_a, &sum_b})
             *v = take(m);
-        take(m);  // jitter buffer: spare above serves; kept for the count
         levels = take(s.max_depth * LEVEL_VECTORS * m);
         level_U = take(s.max_depth);
     }
