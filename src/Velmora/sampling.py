@@ -11,7 +11,9 @@ from __future__ import annotations
 
 import math
 import numbers
+import sys
 import textwrap
+import time
 import warnings
 from collections.abc import Sequence
 from typing import Any
@@ -23,7 +25,7 @@ from Velmora import optimize as _opt
 from Velmora._ckernels.sample import _sample
 from Velmora._warnings import SamplingWarning
 from Velmora.estimate import FitResult, _bad_start, _bound_arrays, _format_number, _names
-from Velmora.many import usable_cpus
+from Velmora.many import Progress, _clock, _isatty, usable_cpus
 
 __all__ = ["SampleResult", "SamplingWarning", "sample"]
 
@@ -320,6 +322,41 @@ def _jitter(x0: object, n: int, free: np.ndarray) -> tuple[np.ndarray, np.ndarra
     return x, np.ones(n)
 
 
+class _DrawProgress(Progress):
+    """The progress line of a run: transitions (warm-up included) out of the
+    total, their rate, the divergences so far and the time left."""
+
+    def __call__(self, done: int, divergent: int = 0) -> None:  # type: ignore[override]
+        now = time.monotonic()
+        elapsed = now - self.start
+        if not self.shown:
+            expected = elapsed * self.total / done if done else math.inf
+            if not self.force and (elapsed < 0.5 or expected < self.threshold):
+                return
+            self.shown = True
+        if now - self.drawn_at >= (0.25 if self.terminal else 2.0):
+            self.drawn_at = now
+            rate = done / elapsed if elapsed > 0 else 0.0
+            left = (self.total - done) / rate if rate > 0 else math.inf
+            self._write(
+                f"{self.label}: {done}/{self.total} draws, {rate:,.0f}/s, {divergent} divergent, "
+                f"{_clock(left)} left"
+            )
+
+    def finish(self, completed: bool) -> None:
+        if self.shown:
+            self._write_raw("\n" if self.terminal else "")
+
+
+def _progress(progress: object, total: int) -> _DrawProgress | None:
+    if progress is not None and not isinstance(progress, (bool, np.bool_)):
+        raise TypeError(f"progress must be None, True or False, got {type(progress).__name__}")
+    stream = sys.stderr
+    if progress is False or stream is None or (progress is None and not _isatty(stream)):
+        return None
+    return _DrawProgress("sample", total, stream, force=bool(progress))
+
+
 def _workers(workers: object, chains: int) -> int:
     if workers is None:
         return max(1, min(chains, usable_cpus()))
@@ -344,6 +381,8 @@ def sample(
     max_treedepth: int = 10,
     mass_matrix: str = "diag",
     workers: int | None = None,
+    progress: bool | None = None,
+    return_partial: bool = False,
 ) -> SampleResult:
     """Draw from the posterior exp(-nll(x)) * exp(-prior(x)) with the No-U-Turn
     sampler.
@@ -377,6 +416,11 @@ def sample(
         usable CPUs). A native objective runs each chain without the
         interpreter lock; a Python objective holds it, so its chains run
         one after another.
+    progress: None shows a progress line on standard error when it is a
+        terminal and the run lasts more than a few seconds (transitions per
+        second, divergences); True always, False never.
+    return_partial: on Ctrl-C, return the draws every chain completed (with
+        a `SamplingWarning`) instead of raising KeyboardInterrupt.
 
     Raises ValueError before any evaluation for a start outside its bounds,
     bounds the map cannot take, draws or chains < 1 and an objective without
@@ -435,15 +479,23 @@ def sample(
         accept,
         _MAX_ENERGY_ERROR,
     )
-    out = _sample.run(objective, prior_term, x, box, radius, settings, threads)
+    report = _progress(progress, n_chains * (n_tune + n_draws))
+    try:
+        out = _sample.run(
+            objective, prior_term, x, box, radius, settings, threads, report, bool(return_partial)
+        )
+    finally:
+        if report is not None:
+            report.finish(False)
     if out[0] == "start":
         raise ValueError(
             f"the log density is not finite at x0 (nll + prior - log-Jacobian is {out[1]!r}): "
             "sampling needs a finite value at the start"
         )
-    _, state, y, xs, logp, diverging, tree_depth, n_steps, step_size, acceptance, energy, metric = (
-        out
-    )
+    outcome, state, *arrays, done = out
+    if outcome == "partial":
+        arrays = _completed_draws(arrays, done)
+    y, xs, logp, diverging, tree_depth, n_steps, step_size, acceptance, energy, metric = arrays
     stuck = np.flatnonzero(state == _CHAIN_NO_STEP)
     if stuck.size:
         raise ValueError(
@@ -466,6 +518,17 @@ def sample(
     ) = _sample.diagnostics(xs)
     _warn(result, lower == upper)
     return result
+
+
+def _completed_draws(arrays: list[np.ndarray], done: np.ndarray) -> list[np.ndarray]:
+    """The arrays (the inverse metrics last) cut to the draws every chain
+    completed before an interrupt."""
+    keep = int(done.min())
+    if keep == 0:
+        raise KeyboardInterrupt("sampling was interrupted before every chain had a draw")
+    _say(f"sampling was interrupted: {keep} draws per chain are returned")
+    cut = [np.ascontiguousarray(a[:, :keep]) for a in arrays[:-1]]
+    return [*cut, arrays[-1]]
 
 
 def diagnostics(draws: Any) -> dict[str, NDArray[np.float64]]:

@@ -6,6 +6,7 @@ input refused before any work."""
 import _thread
 import ctypes
 import math
+import re
 import shutil
 import subprocess
 import threading
@@ -277,9 +278,33 @@ def test_ctrl_c_stops_native_chains(dlib):
     timer.start()
     try:
         with pytest.raises(KeyboardInterrupt):  # otherwise hours of draws
-            Velmora.sample(slow, np.zeros(2), draws=10**7, tune=0, chains=2, workers=2, seed=0)
+            Velmora.sample(slow, np.zeros(2), draws=10**6, tune=0, chains=2, workers=2, seed=0)
     finally:
         timer.cancel()
+
+
+def test_return_partial_keeps_the_completed_draws(dlib):
+    objective, ctx = native_gauss(dlib, [0.0, 0.0], np.eye(2))
+    slow = NativeObjective(dlib.gauss, ctx=ctx.ctypes.data, grad=dlib.slow_gauss_fg)
+    timer = threading.Timer(0.3, _thread.interrupt_main)
+    timer.start()
+    try:
+        with pytest.warns(SamplingWarning, match="interrupted"):
+            result = Velmora.sample(
+                slow, np.zeros(2), draws=10**6, tune=0, chains=2, return_partial=True, seed=0
+            )
+    finally:
+        timer.cancel()
+    kept = result.draws.shape[1]
+    assert 0 < kept < 10**6 and result.logp.shape == (2, kept)
+    assert np.all(np.isfinite(result.draws))
+
+
+def test_progress_line(dlib, capsys):
+    objective, ctx = native_gauss(dlib, [0.0, 0.0], np.eye(2))
+    slow = NativeObjective(dlib.gauss, ctx=ctx.ctypes.data, grad=dlib.slow_gauss_fg)
+    quiet_sample(slow, np.zeros(2), draws=1500, tune=0, chains=2, seed=0, progress=True)
+    assert re.search(r"sample: \d+/3000 draws, [\d,]+/s, \d+ divergent", capsys.readouterr().err)
 
 
 # --- diagnostics ------------------------------------------------------------------------

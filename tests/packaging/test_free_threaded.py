@@ -39,6 +39,7 @@ MODULES = (
     "Velmora._ckernels.optim._optim",
     "Velmora._ckernels.distributions._distributions",
     "Velmora._ckernels.optim._least_squares",
+    "Velmora._ckernels.sample._sample",
 )
 
 

@@ -9,6 +9,8 @@
 // objective or prior the chains run one after another on the calling thread
 // with the lock held. Each chain has its own block of memory and its own
 // random stream, so its draws are the same either way.
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 
@@ -94,6 +96,56 @@ vlm::DensityTerm density_term(Term &term, NativeTerm &native, const StopFlag *fl
 }
 
 // ---------------------------------------------------------------------------
+// Progress: every chain counts its transitions and divergences; the caller's
+// report(transitions, divergences) runs on the calling thread, every
+// kWakePeriod -- from the wait loop of the worker threads (through `tick`),
+// or from the chain itself when Python chains run on the calling thread.
+
+struct Progress {
+    std::atomic<i64> transitions{0}, divergent{0};
+    PyObject *report = nullptr;  // null: no report
+    bool on_chain_thread = false;
+    std::chrono::steady_clock::time_point last = std::chrono::steady_clock::now();
+    int *python_stop[2] = {nullptr, nullptr};  // raised when the report raises
+
+    // report(transitions, divergences); false with the exception set.
+    bool call() {
+        if (report == nullptr) return true;
+        Ref done(PyLong_FromLongLong(transitions.load(std::memory_order_relaxed))),
+            bad(PyLong_FromLongLong(divergent.load(std::memory_order_relaxed)));
+        if (!done || !bad) return false;
+        PyObject *args[] = {done.get(), bad.get()};
+        Ref res(PyObject_Vectorcall(report, args, 2, nullptr));
+        return static_cast<bool>(res);
+    }
+};
+
+void count_transition(void *ctx, bool divergent) {
+    Progress &p = *static_cast<Progress *>(ctx);
+    p.transitions.fetch_add(1, std::memory_order_relaxed);
+    if (divergent) p.divergent.fetch_add(1, std::memory_order_relaxed);
+    if (!p.on_chain_thread || p.report == nullptr) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - p.last < vlm::py::kWakePeriod) return;
+    p.last = now;
+    if (!p.call())
+        for (int *stop : p.python_stop)
+            if (stop != nullptr) *stop = 1;  // the chain ends at its next evaluation
+}
+
+// tick(chains_done): the report, for run_native's wait loop (self: a capsule
+// holding the Progress).
+constexpr const char *kProgressCapsule = "Velmora.sample.progress";
+
+PyObject *progress_tick(PyObject *self, PyObject *const *, Py_ssize_t) {
+    auto *p = static_cast<Progress *>(PyCapsule_GetPointer(self, kProgressCapsule));
+    if (p == nullptr) return nullptr;
+    return p->call() ? Py_NewRef(Py_None) : nullptr;
+}
+
+PyMethodDef tick_def = {"tick", vlm::py::fastcall(progress_tick), METH_FASTCALL, nullptr};
+
+// ---------------------------------------------------------------------------
 // The parameters: which are free, the plan that maps them, the start.
 
 struct Parameters {
@@ -162,7 +214,7 @@ struct Records {
     f64 *y = nullptr, *x = nullptr, *logp = nullptr, *step_size = nullptr, *acceptance = nullptr,
         *energy = nullptr, *inv_metric = nullptr;
     unsigned char *diverging = nullptr;
-    i64 *tree_depth = nullptr, *n_steps = nullptr, *state = nullptr;
+    i64 *tree_depth = nullptr, *n_steps = nullptr, *state = nullptr, *done = nullptr;
 
     vlm::ChainRecord of(i64 c) const {
         vlm::ChainRecord r;
@@ -224,14 +276,20 @@ struct Sampler {
         return static_cast<char *>(blocks[c]) + (sizeof(ChainSpace) + 63) / 64 * 64 + target_bytes;
     }
 
-    // Runs chain c to its end (or the stop request).
-    i64 run_chain(i64 c, const StopFlag *flag, const Records &rec) {
+    // Runs chain c to its end (or the stop request): its state, and its
+    // draws recorded in rec.done[c].
+    i64 run_chain(i64 c, const StopFlag *flag, const Records &rec, Progress &progress) {
         ChainSpace &cs = space(c, flag);
         vlm::NutsSettings s = settings;
         s.chain = static_cast<uint64_t>(c);
         const vlm::Potential pot{vlm::target_potential, &cs.target, &cs.target.stop, params->m};
         vlm::ChainRecord r = rec.of(c);
-        return vlm::nuts_chain(s, pot, params->y0, params->jitter, tries, r, nuts_block(c));
+        r.on_transition = count_transition;
+        r.transition_ctx = &progress;
+        const i64 state =
+            vlm::nuts_chain(s, pot, params->y0, params->jitter, tries, r, nuts_block(c));
+        rec.done[c] = r.done;
+        return state;
     }
 
     // U at the (unjittered) start on chain 0's memory, with the gradient in g.
@@ -241,15 +299,18 @@ struct Sampler {
     }
 };
 
-// The constrained draws: x0's fixed elements, the map of y for the others.
+// The constrained draws of every chain's recorded draws: x0's fixed
+// elements, the map of y for the others.
 void constrained_draws(const Records &rec, const Parameters &p) {
-    const i64 rows = rec.chains * rec.draws;
-    for (i64 r = 0; r < rows; ++r) {
-        f64 *x = rec.x + r * p.n;
-        std::memcpy(x, p.x0, static_cast<size_t>(p.n) * sizeof(f64));
-        vlm::param_plan_apply(p.plan, vlm::MapOp::to_constrained, rec.y + r * p.m, p.work, 1,
-                              p.work + 2 * (p.m > 0 ? p.m : 1));
-        for (i64 k = 0; k < p.m; ++k) x[p.free[k]] = p.work[k];
+    for (i64 c = 0; c < rec.chains; ++c) {
+        for (i64 d = 0; d < rec.done[c]; ++d) {
+            const i64 r = c * rec.draws + d;
+            f64 *x = rec.x + r * p.n;
+            std::memcpy(x, p.x0, static_cast<size_t>(p.n) * sizeof(f64));
+            vlm::param_plan_apply(p.plan, vlm::MapOp::to_constrained, rec.y + r * p.m, p.work, 1,
+                                  p.work + 2 * p.m);
+            for (i64 k = 0; k < p.m; ++k) x[p.free[k]] = p.work[k];
+        }
     }
 }
 
@@ -336,20 +397,31 @@ bool records_alloc(Records &rec, Ref *arrays, bool dense) {
     arrays[9].reset(dense ? new_zeros({C, rec.m, rec.m}, NPY_DOUBLE, &rec.inv_metric)
                           : new_zeros({C, rec.m}, NPY_DOUBLE, &rec.inv_metric));
     arrays[10].reset(new_zeros({C}, NPY_INT64, &rec.state));
-    for (int k = 0; k < 11; ++k)
+    arrays[11].reset(new_zeros({C}, NPY_INT64, &rec.done));
+    for (int k = 0; k < 12; ++k)
         if (!arrays[k]) return false;
     return true;
 }
 
-// run(objective, prior, x0, bounds, jitter, settings, workers)
+// run(objective, prior, x0, bounds, jitter, settings, workers, report, partial)
 //   -> ("start", value) when the density is not finite at x0, otherwise
-//   ("done", state, y, x, logp, diverging, tree_depth, n_steps, step_size,
-//   acceptance, energy, inv_metric), state per chain (nuts.h ChainState).
+//   (outcome, state, y, x, logp, diverging, tree_depth, n_steps, step_size,
+//   acceptance, energy, inv_metric, done): state and done per chain (nuts.h
+//   ChainState, draws recorded); outcome "done", or "partial" when the run
+//   was interrupted (KeyboardInterrupt) and `partial` is true.
 PyObject *run(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (nargs != 7) {
-        PyErr_Format(PyExc_TypeError, "run() takes exactly 7 arguments (%zd given)", nargs);
+    if (nargs != 9) {
+        PyErr_Format(PyExc_TypeError, "run() takes exactly 9 arguments (%zd given)", nargs);
         return nullptr;
     }
+    Progress progress;
+    if (args[7] != Py_None && !PyCallable_Check(args[7])) {
+        PyErr_SetString(PyExc_TypeError, "report must be callable or None");
+        return nullptr;
+    }
+    progress.report = args[7] == Py_None ? nullptr : args[7];
+    const int partial = PyObject_IsTrue(args[8]);
+    if (partial < 0) return nullptr;
     Parameters params;
     params.n = -1;
     const f64 *lo = nullptr, *hi = nullptr;
@@ -407,31 +479,40 @@ PyObject *run(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     rec.draws = sampler.settings.draws;
     rec.m = params.m;
     rec.n = params.n;
-    Ref arrays[11];
+    Ref arrays[12];
     if (!records_alloc(rec, arrays, sampler.settings.metric == vlm::MetricKind::dense))
         return nullptr;
 
     bool ok;
     if (python) {
+        progress.on_chain_thread = true;
+        progress.python_stop[0] = objective.is_python() ? &objective.python.stop : nullptr;
+        progress.python_stop[1] = prior.is_python() ? &prior.python.stop : nullptr;
         auto job = [&](i64 c) {
-            rec.state[c] = sampler.run_chain(c, nullptr, rec);
+            rec.state[c] = sampler.run_chain(c, nullptr, rec, progress);
             return objective.python.stop == 0 && prior.python.stop == 0;
         };
         ok = vlm::py::run_python(chains, job, nullptr);
     } else {
+        Ref capsule(PyCapsule_New(&progress, kProgressCapsule, nullptr));
+        Ref tick(capsule ? PyCFunction_New(&tick_def, capsule.get()) : nullptr);
+        if (!tick) return nullptr;
         auto job = [&](i64 c, i64, const StopFlag &flag) {
-            rec.state[c] = sampler.run_chain(c, &flag, rec);
+            rec.state[c] = sampler.run_chain(c, &flag, rec, progress);
         };
-        ok = vlm::py::run_native(chains, workers, job, nullptr);
+        ok = vlm::py::run_native(chains, workers, job, progress.report ? tick.get() : nullptr);
     }
-    if (!ok) return nullptr;
-    Py_BEGIN_ALLOW_THREADS constrained_draws(rec, params);
-    Py_END_ALLOW_THREADS
-
-        return Py_BuildValue("(sNNNNNNNNNNN)", "done", arrays[10].release(), arrays[0].release(),
-                             arrays[1].release(), arrays[2].release(), arrays[3].release(),
-                             arrays[4].release(), arrays[5].release(), arrays[6].release(),
-                             arrays[7].release(), arrays[8].release(), arrays[9].release());
+    // An interrupted run keeps what it drew when asked to.
+    if (!ok && !(partial && PyErr_ExceptionMatches(PyExc_KeyboardInterrupt))) return nullptr;
+    if (!ok) PyErr_Clear();
+    PyThreadState *released = PyEval_SaveThread();
+    constrained_draws(rec, params);
+    PyEval_RestoreThread(released);
+    return Py_BuildValue("(sNNNNNNNNNNNN)", ok ? "done" : "partial", arrays[10].release(),
+                         arrays[0].release(), arrays[1].release(), arrays[2].release(),
+                         arrays[3].release(), arrays[4].release(), arrays[5].release(),
+                         arrays[6].release(), arrays[7].release(), arrays[8].release(),
+                         arrays[9].release(), arrays[11].release());
 }
 
 // diagnostics(draws) -> (rhat, ess_bulk, ess_tail, ess_mean, mcse_mean,
@@ -503,9 +584,10 @@ PyObject *philox4x32_10(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
 
 PyMethodDef methods[] = {
     {"run", vlm::py::fastcall(run), METH_FASTCALL,
-     "run(objective, prior, x0, bounds, jitter, settings, workers) -> ('start', value) or "
-     "('done', state, y, x, logp, diverging, tree_depth, n_steps, step_size, acceptance, energy, "
-     "inv_metric)\n\nThe chains behind Velmora.sample; call that instead."},
+     "run(objective, prior, x0, bounds, jitter, settings, workers, report, partial) -> "
+     "('start', value) or (outcome, state, y, x, logp, diverging, tree_depth, n_steps, "
+     "step_size, acceptance, energy, inv_metric, done)\n\nThe chains behind Velmora.sample; "
+     "call that instead."},
     {"diagnostics", vlm::py::fastcall(diagnostics), METH_FASTCALL,
      "diagnostics(draws) -> (rhat, ess_bulk, ess_tail, ess_mean, mcse_mean, mcse_sd)\n\n"
      "Rank-normalised split R-hat, effective sample sizes and Monte Carlo standard errors of\n"

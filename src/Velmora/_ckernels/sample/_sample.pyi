@@ -3,8 +3,11 @@
 # (1, address, grad, ctx) with a native gradient; prior may be None. bounds is
 # None or (lo, hi, codes) of shape (n,); jitter holds n half-widths on the
 # unconstrained scale; settings is (draws, tune, chains, max_depth, metric,
-# interval_family, tries, seed, target_accept, max_energy_error).
+# interval_family, tries, seed, target_accept, max_energy_error); report(transitions,
+# divergences) is called from the calling thread; partial keeps the draws of an
+# interrupted run.
 
+from collections.abc import Callable
 from typing import Any
 
 import numpy as np
@@ -21,6 +24,8 @@ def run(
     jitter: _F64,
     settings: tuple[int, int, int, int, int, int, int, int, float, float],
     workers: int,
+    report: Callable[[int, int], object] | None,
+    partial: bool,
     /,
 ) -> tuple[Any, ...]: ...
 def diagnostics(draws: _F64, /) -> tuple[_F64, _F64, _F64, _F64, _F64, _F64]: ...

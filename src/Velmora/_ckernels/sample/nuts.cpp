@@ -247,6 +247,7 @@ public:
         for (i64 i = 0; i < s_.tune; ++i) {
             const Transition t = transition();
             if (stopped()) return CHAIN_STOPPED;
+            report(rec, t);
             eps_ = dual.learn(t.accept, s_.target_accept);
             if (windows.collects(i)) welford_add(w_.draw.q);
             if (windows.closes(i)) {
@@ -261,6 +262,7 @@ public:
         for (i64 d = 0; d < s_.draws; ++d) {
             const Transition t = transition();
             if (stopped()) return CHAIN_STOPPED;
+            report(rec, t);
             copy(rec.y + d * m_, w_.draw.q, m_);
             rec.logp[d] = -w_.draw.U;
             rec.diverging[d] = t.divergent ? 1 : 0;
@@ -275,6 +277,10 @@ public:
     }
 
 private:
+    static void report(const ChainRecord &rec, const Transition &t) {
+        if (rec.on_transition != nullptr) rec.on_transition(rec.transition_ctx, t.divergent);
+    }
+
     // --- the Hamiltonian ------------------------------------------------------
 
     // U and its gradient at st.q; false unless both are finite.

@@ -54,6 +54,10 @@ struct ChainRecord {
     f64 *energy = nullptr;      // the Hamiltonian at the start of the transition
     f64 *inv_metric = nullptr;
     i64 done = 0;  // draws recorded (all of them unless stopped)
+    // Called after every transition, warm-up included, with whether it
+    // diverged (progress reports); may be null.
+    void (*on_transition)(void *ctx, bool divergent) = nullptr;
+    void *transition_ctx = nullptr;
 };
 
 enum ChainState : i64 {
