@@ -331,6 +331,18 @@ def test_ess_of_autoregressive_chains(phi):
     assert d["rhat"] < 1.01
 
 
+@pytest.mark.parametrize("phi", [0.0, 0.7, 0.95])
+def test_diagnostics_agree_with_arviz(phi):
+    az = pytest.importorskip("arviz")
+    x = ar1(phi, 4, 1000, seed=4, shift=[0, 0, 0, 0.2])
+    d = diagnostics(x)
+    assert d["rhat"] == pytest.approx(float(np.ravel(az.rhat(x))[0]), rel=1e-6)
+    for method in ("bulk", "tail", "mean"):  # Geyer's sequence may end one lag apart
+        ess = float(np.ravel(az.ess(x, method=method))[0])
+        assert d[f"ess_{method}"] == pytest.approx(ess, rel=0.01)
+    assert d["mcse"] == pytest.approx(float(np.ravel(az.mcse(x))[0]), rel=0.01)
+
+
 def test_rhat_flags_chains_that_disagree():
     assert diagnostics(ar1(0.5, 4, 1000, seed=2, shift=[0, 0, 0, 1.5]))["rhat"] > 1.1
     # the same location, different scales: the folded R-hat sees it
@@ -425,6 +437,17 @@ def test_summary_and_xarray():
     pytest.importorskip("xarray")
     ds = result.to_xarray()
     assert ds["b"].shape == (4, 200) and np.array_equal(ds["b"].values, result.draws[:, :, 1])
+
+
+def test_to_arviz():
+    az = pytest.importorskip("arviz")
+    result = quiet_sample(
+        normal_nll, np.zeros(2), jac=True, names=["a", "b"], seed=10, tune=50, draws=60
+    )
+    data = result.to_arviz()
+    assert isinstance(data, az.InferenceData)
+    assert np.array_equal(data.posterior["b"].values, result.draws[:, :, 1])
+    assert np.array_equal(data.sample_stats["diverging"].values, result.diverging)
 
 
 def test_to_arviz_names_the_extra_when_missing():
