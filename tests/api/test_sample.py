@@ -146,7 +146,8 @@ def test_normal_mean_with_known_variance():
     assert_matches(result, data.mean(), sigma / math.sqrt(data.size))
 
 
-def test_beta_binomial_through_the_logit_map():
+@pytest.mark.parametrize("kind", ["logit", "probit"])
+def test_beta_binomial_through_the_interval_map(kind):
     k, N, a, b = 7, 30, 2.0, 3.0
 
     # The logit map can round p to 0 or 1 far out in the tails: NumPy's log
@@ -162,7 +163,9 @@ def test_beta_binomial_through_the_logit_map():
     def prior(x):  # Beta(a, b)
         return log_density(x, a - 1, b - 1)
 
-    result = quiet_sample(nll, [0.5], jac=True, prior=prior, bounds=[(0, 1)], seed=2, tune=500)
+    result = quiet_sample(
+        nll, [0.5], jac=True, prior=prior, bounds=[(0, 1)], kind=kind, seed=2, tune=500
+    )
     exact = stats.beta(a + k, b + N - k)
     assert np.all((result.draws > 0) & (result.draws < 1))
     assert_matches(result, exact.mean(), exact.std())
@@ -177,6 +180,17 @@ def test_gamma_poisson_through_the_log_map_native(dlib):
     exact = stats.gamma(a + counts.sum(), scale=1 / (b + counts.size))
     assert np.all(result.draws > 0)
     assert_matches(result, exact.mean(), exact.std())
+
+
+def test_native_likelihood_with_a_python_prior(dlib):
+    # N(x | 0, 1) likelihood times a N(2, 1) prior: N(1, 1/2) per coordinate.
+    objective, ctx = native_gauss(dlib, [0.0, 0.0], np.eye(2))
+
+    def prior(x):
+        return 0.5 * float((x - 2) @ (x - 2)), x - 2
+
+    result = quiet_sample(objective, [0.0, 0.0], prior=prior, seed=14, tune=500)
+    assert_matches(result, [1.0, 1.0], [math.sqrt(0.5)] * 2)
 
 
 def correlated_gaussian(n, rho=0.9):
