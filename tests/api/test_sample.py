@@ -439,6 +439,50 @@ def test_builtin_and_gradient_free_native_objectives_are_refused(dlib):
         Velmora.sample(NativeObjective(dlib.gauss), np.zeros(2))
 
 
+def private_run_args(**change):
+    args = dict(
+        objective=(0, normal_nll, True, ()),
+        prior=None,
+        x0=np.zeros(2),
+        bounds=None,
+        jitter=np.ones(2),
+        settings=(10, 10, 1, 5, 0, 3, 1, 0, 0.8, 1000.0),
+        workers=1,
+        report=None,
+        partial=False,
+    )
+    args.update(change)
+    return tuple(args.values())
+
+
+@pytest.mark.parametrize(
+    "change, error",
+    [
+        (dict(objective=(0, normal_nll, None, ())), ValueError),  # no gradient
+        (dict(objective=(1, 0, 0, 0)), ValueError),  # null address
+        (dict(x0=np.zeros(3)), ValueError),  # jitter of another length
+        (dict(x0=np.zeros((2, 1))), ValueError),
+        (dict(bounds=(np.zeros(2), np.ones(2), np.array([0, 7]))), ValueError),
+        (dict(bounds=(np.ones(2), np.zeros(2), np.array([2, 2]))), ValueError),
+        (dict(settings=(10, 10, 1, 31, 0, 3, 1, 0, 0.8, 1000.0)), ValueError),
+        (dict(settings=(10, 10, 0, 5, 0, 3, 1, 0, 0.8, 1000.0)), ValueError),
+        (dict(settings=(10,)), TypeError),
+        (dict(workers=0), ValueError),
+        (dict(report=1), TypeError),
+    ],
+)
+def test_private_run_refuses_malformed_arguments(change, error):
+    with pytest.raises(error):
+        _sample.run(*private_run_args(**change))
+
+
+def test_private_diagnostics_refuses_other_layouts():
+    with pytest.raises(ValueError):
+        _sample.diagnostics(np.zeros((2, 10, 3))[:, ::2])  # not contiguous
+    with pytest.raises(ValueError):
+        _sample.diagnostics(np.zeros((2, 10)))
+
+
 # --- the result -------------------------------------------------------------------------
 
 
