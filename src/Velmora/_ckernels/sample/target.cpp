@@ -43,7 +43,8 @@ f64 target_potential(const f64 *__restrict y, f64 *__restrict g, void *ctx) {
     Target &t = *static_cast<Target *>(ctx);
     const ParamPlan &plan = *t.mapped.plan;
     const f64 f = mapped_value_grad(y, g, &t.mapped);
-    if (!std::isfinite(f)) return f;
+    // Free elements come first in the plan's grouping and have no Jacobian.
+    if (!std::isfinite(f) || plan.start[PARAM_LOWER] == plan.n) return f;
     f64 log_jacobian = 0.0;
     f64 *grad = t.ldj, *work = t.ldj + plan.n;
     param_plan_apply(plan, MapOp::log_abs_det_jacobian, y, &log_jacobian, 1, work);
