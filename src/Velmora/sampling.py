@@ -393,10 +393,10 @@ def sample(
         gradient (``NativeObjective(f, grad=fg)``, numba cfuncs, ctypes or
         cffi pointers). Unlike fit, a gradient is required: Hamiltonian
         dynamics follow it, and finite differences are too noisy for them.
-    x0: the start, n values strictly inside the bounds, or a `FitResult`
-        (the chains then start around its estimate, jittered by twice its
-        standard errors on the unconstrained scale). Each chain starts at a
-        point drawn uniformly within +-1 of x0 on the unconstrained scale.
+    x0: the start, n values strictly inside the bounds: each chain starts
+        at a point drawn uniformly within +-1 of it on the unconstrained
+        scale. Or a `FitResult` (``x0=Velmora.fit(nll, start, ...)``): the
+        chains start around its estimate, within twice its standard errors.
     bounds, kind, names: as for `fit`. The sampler moves on the
         unconstrained coordinates y of ``ParameterMap(bounds, kind)``, with
         the log-Jacobian of the map added to the log density; a parameter
@@ -414,8 +414,9 @@ def sample(
         towards a small multiple of the identity).
     workers: threads for the chains (default: one per chain, at most the
         usable CPUs). A native objective runs each chain without the
-        interpreter lock; a Python objective holds it, so its chains run
-        one after another.
+        interpreter lock, chains on several threads at once (its functions
+        must allow that); a Python objective holds the lock, so its chains
+        run one after another.
     progress: None shows a progress line on standard error when it is a
         terminal and the run lasts more than a few seconds (transitions per
         second, divergences); True always, False never.
