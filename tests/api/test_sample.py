@@ -67,6 +67,8 @@ double gamma_poisson(const double *x, void *ctx) {
 }
 """
 
+SIGMA_SCHOOLS = np.array([15.0, 10.0, 16.0, 11.0, 9.0, 11.0, 10.0, 18.0])
+
 VALUE = (ctypes.c_double, [ctypes.POINTER(ctypes.c_double), ctypes.c_void_p])
 VALUE_GRAD = (
     ctypes.c_double,
@@ -226,17 +228,41 @@ def test_fixed_parameter_and_a_fit_as_start(dlib):
 # --- divergences ----------------------------------------------------------------------
 
 
-def test_centred_funnel_reports_divergences():
-    def nll(x):  # Neal's funnel: v ~ N(0, 3^2), x_i | v ~ N(0, e^v)
-        v, z = x[0], x[1:]
-        f = v * v / 18 + 0.5 * np.sum(z * z) * math.exp(-v) + 0.5 * z.size * v
-        g = np.empty_like(x)
-        g[0] = v / 9 - 0.5 * np.sum(z * z) * math.exp(-v) + 0.5 * z.size
-        g[1:] = z * math.exp(-v)
-        return f, g
+def centred_funnel(x):
+    """Neal's funnel: v ~ N(0, 3^2), x_i | v ~ N(0, e^v), nine of them."""
+    v, z = x[0], x[1:]
+    f = v * v / 18 + 0.5 * np.sum(z * z) * math.exp(-v) + 0.5 * z.size * v
+    g = np.empty_like(x)
+    g[0] = v / 9 - 0.5 * np.sum(z * z) * math.exp(-v) + 0.5 * z.size
+    g[1:] = z * math.exp(-v)
+    return f, g
 
+
+def centred_schools(x):
+    """Centred eight schools: theta_j ~ N(mu, tau), tau ~ half-Cauchy(0, 5)."""
+    y = np.array([28.0, 8.0, -3.0, 7.0, -1.0, 1.0, 18.0, 12.0])
+    mu, tau, theta = x[0], x[1], x[2:]
+    r, d = (y - theta) / SIGMA_SCHOOLS, (theta - mu) / tau
+    f = 0.5 * (r @ r + d @ d + mu * mu / 25) + 8 * math.log(tau) + math.log1p(tau * tau / 25)
+    g_tau = -(d @ d) / tau + 8 / tau + 2 * tau / 25 / (1 + tau * tau / 25)
+    return f, np.concatenate([[-(d / tau).sum() + mu / 25, g_tau], -r / SIGMA_SCHOOLS + d / tau])
+
+
+@pytest.mark.parametrize(
+    "nll, start, bounds, settings",
+    [
+        (centred_funnel, np.ones(10), None, dict(seed=6, tune=300, draws=300)),
+        (
+            centred_schools,
+            np.r_[0.0, 1.0, np.zeros(8)],
+            [(None, None), (0, None)] + [(None, None)] * 8,
+            dict(seed=1, tune=300, draws=300, chains=2),
+        ),
+    ],
+)
+def test_centred_hierarchies_report_divergences(nll, start, bounds, settings):
     with pytest.warns(SamplingWarning, match="divergence"):
-        result = Velmora.sample(nll, np.ones(10), jac=True, seed=6, tune=300, draws=300)
+        result = Velmora.sample(nll, start, jac=True, bounds=bounds, **settings)
     assert result.diverging.sum() > 0
 
 
@@ -520,8 +546,6 @@ def test_to_arviz_names_the_extra_when_missing():
 
 
 # --- calibration --------------------------------------------------------------------------
-
-SIGMA_SCHOOLS = np.array([15.0, 10.0, 16.0, 11.0, 9.0, 11.0, 10.0, 18.0])
 
 
 def eight_schools_nll(x, y):
