@@ -497,6 +497,12 @@ def sample(
     if outcome == "partial":
         arrays = _completed_draws(arrays, done)
     y, xs, logp, diverging, tree_depth, n_steps, step_size, acceptance, energy, metric = arrays
+    unstarted = np.flatnonzero(state == _CHAIN_NO_START)
+    if unstarted.size:
+        raise ValueError(
+            "the gradient of the log density is not finite at x0 (nor at the jittered starts "
+            f"of chain {int(unstarted[0])}): sampling needs a finite value and gradient there"
+        )
     stuck = np.flatnonzero(state == _CHAIN_NO_STEP)
     if stuck.size:
         raise ValueError(

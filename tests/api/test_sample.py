@@ -435,6 +435,7 @@ def test_bad_input_is_refused_before_any_work(kwargs, error, match):
     [
         (lambda x: (math.inf, x.copy()), "not finite at x0"),
         (lambda x: (0.5 * float(x @ x), np.zeros(3)), "gradient must hold n = 2"),
+        (lambda x: (0.5 * float(x @ x), np.full(2, math.nan)), "gradient .* not finite"),
     ],
 )
 def test_bad_density_at_the_start(nll, match):
