@@ -107,7 +107,7 @@ struct Memory {
     State draw, proposal;
     f64 *rho, *rho_new, *old_edge_p, *old_edge_ps, *new_beg_p, *new_beg_ps, *new_end_p, *spare;
     f64 *sum_a, *sum_b;
-    f64 *levels, *level_U;
+    f64 *levels;
 
     Memory(void *block, i64 m, const NutsSettings &s) {
         const i64 metric = s.metric == MetricKind::dense ? m * m : m;
@@ -137,7 +137,6 @@ struct Memory {
                         &new_end_p, &spare, &sum_a, &sum_b})
             *v = take(m);
         levels = take(s.max_depth * LEVEL_VECTORS * m);
-        level_U = take(s.max_depth);
     }
 };
 
@@ -548,7 +547,7 @@ size_t nuts_workspace_bytes(i64 m, const NutsSettings &s) {
     const i64 metric = s.metric == MetricKind::dense ? 3 * mm : 2 * m;
     i64 per_level = 0, levels = 0;
     if (__builtin_mul_overflow(LEVEL_VECTORS, m, &per_level) ||
-        __builtin_mul_overflow(per_level + 1, s.max_depth, &levels) ||
+        __builtin_mul_overflow(per_level, s.max_depth, &levels) ||
         __builtin_add_overflow(metric, levels, &values) ||
         __builtin_add_overflow(values, FIXED_VECTORS * m, &values) ||
         values > static_cast<i64>(SIZE_MAX / sizeof(f64)))
