@@ -27,7 +27,7 @@ from Velmora._warnings import SamplingWarning
 from Velmora.estimate import FitResult, _bad_start, _bound_arrays, _format_number, _names
 from Velmora.many import Progress, _clock, _isatty, usable_cpus
 
-__all__ = ["SampleResult", "SamplingWarning", "sample"]
+__all__ = ["SampleResult", "SamplingWarning", "diagnostics", "sample"]
 
 # Family codes of parameters bounded on both sides (transforms/parameter_map.h)
 # and metric codes of _sample.run.
