@@ -10,8 +10,9 @@
 `minimize_many` and `ManyResult` from `Velmora.many`, `fit_many`,
 `FitManyResult` and `curve_fit_many` from `Velmora.many_fits` (Dask helpers
 in `Velmora.dask`); `fit_distribution` and `Likelihood` from
-`Velmora.likelihoods`; `least_squares`, `curve_fit`, `NativeResiduals` and
-`NativeModel` from `Velmora.lsq`; the transform ufuncs and `ParameterMap`
+`Velmora.likelihoods`; `sample` and `SampleResult` from `Velmora.sampling`;
+`least_squares`, `curve_fit`, `NativeResiduals` and `NativeModel` from
+`Velmora.lsq`; the transform ufuncs and `ParameterMap`
 from `Velmora.transforms`; the warning classes from `Velmora._warnings`.
 All are imported on first use, so that `import Velmora` stays light.
 """
@@ -31,6 +32,8 @@ __all__ = [
     "NativeResiduals",
     "OptimizeResult",
     "OptimizeWarning",
+    "SampleResult",
+    "SamplingWarning",
     "VelmoraWarning",
     "curve_fit",
     "curve_fit_many",
@@ -40,6 +43,7 @@ __all__ = [
     "least_squares",
     "minimize",
     "minimize_many",
+    "sample",
 ]
 
 if TYPE_CHECKING:
@@ -47,6 +51,7 @@ if TYPE_CHECKING:
         ConvergenceWarning,
         IdentifiabilityWarning,
         OptimizeWarning,
+        SamplingWarning,
         VelmoraWarning,
     )
     from Velmora.estimate import FitResult, fit
@@ -55,6 +60,7 @@ if TYPE_CHECKING:
     from Velmora.many import ManyResult, minimize_many
     from Velmora.many_fits import FitManyResult, curve_fit_many, fit_many
     from Velmora.optimize import NativeObjective, OptimizeResult, minimize
+    from Velmora.sampling import SampleResult, sample
 
 _LAZY = {
     "minimize": "Velmora.optimize",
@@ -88,6 +94,10 @@ _LAZY = {
     "fit_distribution": "Velmora.likelihoods",
     "Likelihood": "Velmora.likelihoods",
     "likelihoods": "Velmora.likelihoods",
+    # posterior draws
+    "sample": "Velmora.sampling",
+    "SampleResult": "Velmora.sampling",
+    "SamplingWarning": "Velmora._warnings",
 }
 
 

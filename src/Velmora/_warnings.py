@@ -5,11 +5,18 @@ with the same ones and users filter them by class:
      +-- OptimizeWarning            a result is not fully determined (SciPy's name)
      |    +-- IdentifiabilityWarning  parameters the data do not identify
      +-- ConvergenceWarning         the minimization did not report success
+ +-- SamplingWarning            the sampler's draws may not represent the posterior
 """
 
 from __future__ import annotations
 
-__all__ = ["ConvergenceWarning", "IdentifiabilityWarning", "OptimizeWarning", "VelmoraWarning"]
+__all__ = [
+    "ConvergenceWarning",
+    "IdentifiabilityWarning",
+    "OptimizeWarning",
+    "SamplingWarning",
+    "VelmoraWarning",
+]
 
 
 class VelmoraWarning(UserWarning):
@@ -34,3 +41,10 @@ class ConvergenceWarning(VelmoraWarning):
     """The minimization behind `fit` did not report success: the estimate is
     the last point reached, and its standard errors are those of the Hessian
     there."""
+
+
+class SamplingWarning(VelmoraWarning):
+    """`sample` finished, but its diagnostics say the draws may not represent
+    the posterior: divergent transitions, R-hat above 1.01, fewer than 100
+    effective draws per chain, or trajectories cut at max_treedepth. The
+    message names the problem and the parameters."""

@@ -40,6 +40,7 @@ MODULES = (
     "Velmora._ckernels.distributions._distributions",
     "Velmora._ckernels.optim._least_squares",
     "Velmora._ckernels.likelihoods._likelihoods",
+    "Velmora._ckernels.sample._sample",
 )
 
 

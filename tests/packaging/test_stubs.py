@@ -709,3 +709,12 @@ def test_minimize_many_user_program_type_checks(tmp_path):
         tmp_path,
     )
     assert proc.returncode == 0, proc.stdout + proc.stderr
+
+
+# ---------------------------------------------------------------------------
+# sample: stubtest of its native module.
+
+
+def test_stubtest_reports_nothing_for_sample(tmp_path):
+    proc = run_mypy(["mypy.stubtest", "Velmora._ckernels.sample._sample"], tmp_path)
+    assert proc.returncode == 0, proc.stdout + proc.stderr

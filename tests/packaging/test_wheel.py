@@ -120,6 +120,7 @@ def test_wheel_ships_the_headers_and_not_the_sources(wheel):
         "_many",
         "_minimize",
         "_optim",
+        "_sample",
         "_transforms",
         "_ufuncs",
     ]
