@@ -27,7 +27,7 @@ def test_examples(page):
     test = doctest.DocTestParser().get_doctest("\n".join(examples(page)), {}, page, path, 0)
     runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
     runner.run(test)
-    assert runner.tries > 5
+    assert runner.tries > 0  # every page shows at least one example
     assert runner.failures == 0
 
 
