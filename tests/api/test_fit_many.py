@@ -84,8 +84,9 @@ def assert_rows_are_fits(result, one, K, bad=(), **kwargs):
         np.testing.assert_array_equal(result.x[k], f.x, err_msg=str(k))
         np.testing.assert_array_equal(result.se[k], f.se, err_msg=str(k))
         np.testing.assert_array_equal(result.cov[k], f.cov, err_msg=str(k))
-        # The intervals pass through the transform kernels in another grouping.
-        np.testing.assert_allclose(intervals[k], f.ci(0.9), rtol=4e-16, atol=0, err_msg=str(k))
+        # The intervals pass through the transform kernels in another grouping
+        # (the vector clones may differ from the scalar kernels by a few ulps).
+        np.testing.assert_allclose(intervals[k], f.ci(0.9), rtol=1e-15, atol=0, err_msg=str(k))
         assert (
             result.fun[k],
             result.nit[k],
