@@ -60,7 +60,7 @@ class _Data(ctypes.Structure):
     ]
 
 
-class _Spec(NamedTuple):
+class _Family(NamedTuple):
     names: tuple[str, ...]
     bounds: tuple[tuple[float, float], ...]
     support: str  # "real", "positive", "nonnegative", "unit", "counts", "counts1", "trials"
@@ -150,32 +150,32 @@ _POS = (0.0, _INF)
 _UNIT = (0.0, 1.0)
 _REAL = (-_INF, _INF)
 
-_SPECS: dict[str, _Spec] = {
-    "normal": _Spec(("mu", "sigma"), (_REAL, _POS), "real", _normal_start, (0, 1)),
-    "lognormal": _Spec(
+_SPECS: dict[str, _Family] = {
+    "normal": _Family(("mu", "sigma"), (_REAL, _POS), "real", _normal_start, (0, 1)),
+    "lognormal": _Family(
         ("mu", "sigma"),
         (_REAL, _POS),
         "positive",
         lambda x, w, a: _normal_start(np.log(x), w, a),
         (0, 1),
     ),
-    "exponential": _Spec(
+    "exponential": _Family(
         ("scale",), (_POS,), "nonnegative", lambda x, w, a: [_positive(_moments(x, w)[0])]
     ),
-    "gamma": _Spec(("shape", "scale"), (_POS, _POS), "positive", _gamma_start),
-    "weibull": _Spec(("shape", "scale"), (_POS, _POS), "positive", _weibull_start),
-    "beta": _Spec(("a", "b"), (_POS, _POS), "unit", _beta_start),
-    "t": _Spec(("df", "loc", "scale"), (_POS, _REAL, _POS), "real", _t_start, (1, 2)),
-    "logistic": _Spec(("loc", "scale"), (_REAL, _POS), "real", _logistic_start, (0, 1)),
-    "gumbel": _Spec(("loc", "scale"), (_REAL, _POS), "real", _gumbel_start, (0, 1)),
-    "cauchy": _Spec(("loc", "scale"), (_REAL, _POS), "real", _cauchy_start, (0, 1)),
-    "pareto": _Spec(("shape", "scale"), (_POS, _POS), "positive", _pareto_start),
-    "poisson": _Spec(
+    "gamma": _Family(("shape", "scale"), (_POS, _POS), "positive", _gamma_start),
+    "weibull": _Family(("shape", "scale"), (_POS, _POS), "positive", _weibull_start),
+    "beta": _Family(("a", "b"), (_POS, _POS), "unit", _beta_start),
+    "t": _Family(("df", "loc", "scale"), (_POS, _REAL, _POS), "real", _t_start, (1, 2)),
+    "logistic": _Family(("loc", "scale"), (_REAL, _POS), "real", _logistic_start, (0, 1)),
+    "gumbel": _Family(("loc", "scale"), (_REAL, _POS), "real", _gumbel_start, (0, 1)),
+    "cauchy": _Family(("loc", "scale"), (_REAL, _POS), "real", _cauchy_start, (0, 1)),
+    "pareto": _Family(("shape", "scale"), (_POS, _POS), "positive", _pareto_start),
+    "poisson": _Family(
         ("mu",), (_POS,), "counts", lambda x, w, a: [_positive(_moments(x, w)[0], 0.5)]
     ),
-    "binomial": _Spec(("p",), (_UNIT,), "trials", lambda x, w, a: [_inside(_moments(x, w)[0] / a)]),
-    "nbinom": _Spec(("n", "p"), (_POS, _UNIT), "counts", _nbinom_start),
-    "geometric": _Spec(
+    "binomial": _Family(("p",), (_UNIT,), "trials", lambda x, w, a: [_inside(_moments(x, w)[0] / a)]),
+    "nbinom": _Family(("n", "p"), (_POS, _UNIT), "counts", _nbinom_start),
+    "geometric": _Family(
         ("p",), (_UNIT,), "counts1", lambda x, w, a: [_inside(1.0 / _moments(x, w)[0])]
     ),
 }
@@ -212,17 +212,17 @@ _SUPPORT_TEXT = {
 }
 
 
-def _start(spec: _Spec, x: np.ndarray, w: np.ndarray, aux: float) -> np.ndarray:
+def _start(family: _Family, x: np.ndarray, w: np.ndarray, aux: float) -> np.ndarray:
     """The moment-based start, each value replaced by a plain one inside its
     bounds where the moments give none (one value, all weights 0, underflow)."""
     try:
         with np.errstate(all="ignore"):
-            start = [float(v) for v in spec.start(x, w, aux)] if w.sum() > 0 else []
+            start = [float(v) for v in family.start(x, w, aux)] if w.sum() > 0 else []
     except (ZeroDivisionError, OverflowError, ValueError):
         start = []
-    if len(start) != len(spec.names):
-        start = [math.nan] * len(spec.names)
-    for i, (low, high) in enumerate(spec.bounds):
+    if len(start) != len(family.names):
+        start = [math.nan] * len(family.names)
+    for i, (low, high) in enumerate(family.bounds):
         if not low < start[i] < high:
             start[i] = 0.5 if high == 1.0 else (1.0 if low == 0.0 else 0.0)
     return np.array(start, dtype=np.float64)
@@ -368,12 +368,12 @@ class Likelihood(NativeObjective):
         trials: int | None = None,
     ) -> None:
         name = _distribution(distribution)
-        spec, kernels = _SPECS[name], _kernels(name)
+        family, kernels = _SPECS[name], _kernels(name)
         aux = _trials(name, trials)
         x = _values(data)
         if x.size == 0:
             raise ValueError("data is empty")
-        _check_support(x, name, spec.support, aux)
+        _check_support(x, name, family.support, aux)
         w = None if weights is None else _values(weights, "weights")
         if w is not None and (w.size != x.size or not (np.isfinite(w) & (w >= 0)).all()):
             raise ValueError(f"weights must hold {x.size} finite values >= 0 (one per observation)")
@@ -389,7 +389,7 @@ class Likelihood(NativeObjective):
                 if c.all():
                     raise ValueError("every observation is censored: there is nothing to fit")
         observed = slice(None) if c is None else c == 0
-        start = _start(spec, x[observed], (np.ones_like(x) if w is None else w)[observed], aux)
+        start = _start(family, x[observed], (np.ones_like(x) if w is None else w)[observed], aux)
         record = _Data(x.size, _address(x), _address(w), _address(c), aux, 0.0, None, None)
         constant = ctypes.CFUNCTYPE(ctypes.c_double, ctypes.c_void_p, ctypes.c_void_p)(
             kernels.constant
@@ -398,7 +398,7 @@ class Likelihood(NativeObjective):
         super().__init__(kernels.value, ctypes.addressof(record), kernels.value_grad)
         self._owned: tuple[Any, ...] = (x, w, c)  # what the record points to
         self._record = record
-        self.distribution, self.names, self.bounds = name, spec.names, spec.bounds
+        self.distribution, self.names, self.bounds = name, family.names, family.bounds
         self.start = start
         self.nobs = float(x.size if w is None else w.sum())
         self.errordef = 0.5
@@ -412,7 +412,7 @@ class Likelihood(NativeObjective):
         increasing edges (infinite ends allowed). Distributions with an
         elementary distribution function only (those that take censoring)."""
         name = _distribution(distribution)
-        spec, kernels = _SPECS[name], _kernels(name)
+        family, kernels = _SPECS[name], _kernels(name)
         if not kernels.binned_value:
             raise ValueError(f"the {name} distribution has no binned cost")
         k, e = _values(counts, "counts"), _values(edges, "edges")
@@ -429,9 +429,9 @@ class Likelihood(NativeObjective):
         )
         self._owned, self._record = (k, e), record
         centres = _bin_centres(e)
-        usable = centres > 0 if spec.support != "real" else np.isfinite(centres)
-        self.distribution, self.names, self.bounds = name, spec.names, spec.bounds
-        self.start = _start(spec, centres[usable], k[usable], 0.0)
+        usable = centres > 0 if family.support != "real" else np.isfinite(centres)
+        self.distribution, self.names, self.bounds = name, family.names, family.bounds
+        self.start = _start(family, centres[usable], k[usable], 0.0)
         self.nobs = float(k.sum())
         self.errordef = 1.0
         return self
@@ -487,7 +487,7 @@ class RowLikelihood(NativeObjective):
 
     def __init__(self, data: Any, distribution: str, trials: int | None) -> None:
         name = _distribution(distribution)
-        spec, kernels = _SPECS[name], _kernels(name)
+        family, kernels = _SPECS[name], _kernels(name)
         aux = _trials(name, trials)
         table = np.asarray(data, dtype=np.float64)
         if table.ndim != 2 or table.shape[0] == 0 or table.shape[1] == 0:
@@ -507,16 +507,16 @@ class RowLikelihood(NativeObjective):
                 raise ValueError(f"row {k}: the values must come first, NaN only as padding")
             x = np.ascontiguousarray(row[:size])
             try:
-                _check_support(x, name, spec.support, aux)
+                _check_support(x, name, family.support, aux)
             except ValueError as error:
                 raise ValueError(f"row {k}: {error}") from None
             record = _Data(size, _address(x), None, None, aux, 0.0, None, None)
             out[k, :3] = size, aux, constant(None, ctypes.addressof(record))
             out[k, 3 : 3 + size] = x
-            starts.append(_start(spec, x, np.ones_like(x), aux))
+            starts.append(_start(family, x, np.ones_like(x), aux))
             counts[k] = size
         super().__init__(kernels.row_value, 0, kernels.row_value_grad)
-        self.data, self.distribution, self.names, self.bounds = out, name, spec.names, spec.bounds
+        self.data, self.distribution, self.names, self.bounds = out, name, family.names, family.bounds
         self.start = np.array(starts, dtype=np.float64)
         self.nobs = counts
         self.errordef = 0.5
@@ -615,13 +615,13 @@ def _accept_stalled_line_search(result: _est.FitResult) -> None:
         result.message = f"CONVERGENCE: the line search stalled at EDM = {edm:.2g}"
 
 
-def _data_units(spec: _Spec, start: np.ndarray, n: int) -> tuple[np.ndarray, np.ndarray]:
+def _data_units(family: _Family, start: np.ndarray, n: int) -> tuple[np.ndarray, np.ndarray]:
     """A location-scale family is fitted in units of the data's own location
     and spread (the start's), so that where the minimization stops and how
     the Hessian is differenced do not depend on the units of the data."""
     shift, unit = np.zeros(n), np.ones(n)
-    if spec.location_scale is not None:
-        loc, scale = spec.location_scale
+    if family.location_scale is not None:
+        loc, scale = family.location_scale
         shift[loc], unit[loc], unit[scale] = start[loc], start[scale], start[scale]
     return shift, unit
 
