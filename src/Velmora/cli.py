@@ -465,10 +465,6 @@ def run_fit(args):
     return 0 if all(r.success for r in fits) else 1
 
 
-def run_bench(args):
-    from Velmora import bench
-
-
 def find_harness():
     """benchmarks/bench.py of the checkout this package runs from, or of the
     current directory (a checkout whose package was pip-installed)."""

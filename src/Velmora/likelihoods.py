@@ -173,7 +173,9 @@ _SPECS: dict[str, _Family] = {
     "poisson": _Family(
         ("mu",), (_POS,), "counts", lambda x, w, a: [_positive(_moments(x, w)[0], 0.5)]
     ),
-    "binomial": _Family(("p",), (_UNIT,), "trials", lambda x, w, a: [_inside(_moments(x, w)[0] / a)]),
+    "binomial": _Family(
+        ("p",), (_UNIT,), "trials", lambda x, w, a: [_inside(_moments(x, w)[0] / a)]
+    ),
     "nbinom": _Family(("n", "p"), (_POS, _UNIT), "counts", _nbinom_start),
     "geometric": _Family(
         ("p",), (_UNIT,), "counts1", lambda x, w, a: [_inside(1.0 / _moments(x, w)[0])]
@@ -516,7 +518,12 @@ class RowLikelihood(NativeObjective):
             starts.append(_start(family, x, np.ones_like(x), aux))
             counts[k] = size
         super().__init__(kernels.row_value, 0, kernels.row_value_grad)
-        self.data, self.distribution, self.names, self.bounds = out, name, family.names, family.bounds
+        self.data, self.distribution, self.names, self.bounds = (
+            out,
+            name,
+            family.names,
+            family.bounds,
+        )
         self.start = np.array(starts, dtype=np.float64)
         self.nobs = counts
         self.errordef = 0.5
