@@ -5,7 +5,7 @@ peers that are installed (NumPyro and BlackJAX on CPU, emcee as the
 gradient-free baseline). Every ESS is computed by the same estimator
 (Velmora.sampling.diagnostics) from the draws each sampler returns.
 
-    python -m Velmora.bench_sampling [--draws 1000] [--models gauss10,logistic,schools]
+    python benchmarks/sampling.py [--draws 1000] [--models gauss10,logistic,schools]
 """
 
 from __future__ import annotations
