@@ -277,7 +277,8 @@ def _end(result: FitResult, i: int, rise: float, direction: int) -> tuple[float,
     for _ in range(200):
         outside = inside + direction * step
         x_out = value(outside)
-        if not math.isfinite(x_out) or abs(x_out - bound) <= 1e-12 * max(1.0, abs(bound)):
+        saturated = math.isfinite(bound) and abs(x_out - bound) <= 1e-12 * max(1.0, abs(bound))
+        if saturated or not math.isfinite(x_out):
             if step < 1e-6:
                 break
             step, shrinking = step / 2, True
