@@ -21,6 +21,7 @@ from typing import TYPE_CHECKING, Any
 __version__ = "0.1.0"
 __all__ = [
     "ConvergenceWarning",
+    "CurveFitResult",
     "FitManyResult",
     "FitResult",
     "IdentifiabilityWarning",
@@ -34,6 +35,7 @@ __all__ = [
     "curve_fit",
     "curve_fit_many",
     "fit",
+    "fit_curve",
     "fit_many",
     "least_squares",
     "minimize",
@@ -52,6 +54,7 @@ if TYPE_CHECKING:
     from Velmora.many import ManyResult, minimize_many
     from Velmora.many_fits import FitManyResult, curve_fit_many, fit_many
     from Velmora.optimize import NativeObjective, OptimizeResult, minimize
+    from Velmora.report import CurveFitResult, fit_curve
 
 _LAZY = {
     "minimize": "Velmora.optimize",
@@ -81,6 +84,12 @@ _LAZY = {
     "FitManyResult": "Velmora.many_fits",
     "many_fits": "Velmora.many_fits",
     "dask": "Velmora.dask",
+    # after the fit: reports, bands, profiles, plots
+    "fit_curve": "Velmora.report",
+    "CurveFitResult": "Velmora.report",
+    "report": "Velmora.report",
+    "profile": "Velmora.profile",
+    "plot": "Velmora.plot",
 }
 
 
