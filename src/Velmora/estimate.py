@@ -288,6 +288,11 @@ class FitResult:
     def __str__(self) -> str:
         return self.summary()
 
+    def _repr_html_(self) -> str:
+        from Velmora._html import fit_html
+
+        return fit_html(self)
+
     def __repr__(self) -> str:
         pairs = ", ".join(f"{name}={value:.6g}" for name, value in zip(self.names, self.x.tolist()))
         return f"<FitResult {pairs}; fun={self.fun:.6g}, success={self.success}>"

@@ -56,7 +56,6 @@ def decay(t, a, k):
     return a * np.exp(-k * t)
 
 
-@pytest.mark.slow
 def test_bands_cover_at_their_level():
     rng = np.random.default_rng(5)
     t = np.linspace(0, 3, 30)
