@@ -38,8 +38,10 @@ def flatten(ydata: Any, mask: Any, nan_policy: object) -> tuple[np.ndarray, np.n
     if y.dtype.kind not in "biuf":
         raise ValueError(f"ydata must hold real numbers, got dtype {y.dtype}")
     y = np.array(y, dtype=np.float64)  # a copy: the omitted samples are overwritten
-    if y.ndim < 1 or y.shape[-1] == 0:
-        raise ValueError(f"ydata must have shape (..., m) with m >= 1, got shape {y.shape}")
+    if y.ndim < 2 or y.shape[-1] == 0:
+        raise ValueError(
+            f"ydata must have shape (K, m), or (..., m) for a cube, with m >= 1; got shape {y.shape}"
+        )
     leading = y.shape[:-1]
     y = y.reshape(-1, y.shape[-1])
     keep = None
