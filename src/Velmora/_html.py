@@ -75,8 +75,11 @@ def fit_html(r: Any, level: float = 0.95) -> str:
 
 def optimize_html(r: Any) -> str:
     """An OptimizeResult: outcome, then its keys."""
-    rows = [(k, np.array2string(v, precision=6) if isinstance(v, np.ndarray) else v)
-            for k, v in r.items() if k not in ("success", "message")]
+    rows = [
+        (k, np.array2string(v, precision=6) if isinstance(v, np.ndarray) else v)
+        for k, v in r.items()
+        if k not in ("success", "message")
+    ]
     return _outcome(bool(r.get("success")), str(r.get("message", ""))) + table(["", "value"], rows)
 
 

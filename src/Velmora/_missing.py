@@ -27,7 +27,9 @@ def check_policy(nan_policy: object) -> None:
         )
 
 
-def flatten(ydata: Any, mask: Any, nan_policy: object) -> tuple[np.ndarray, np.ndarray | None, tuple[int, ...]]:
+def flatten(
+    ydata: Any, mask: Any, nan_policy: object
+) -> tuple[np.ndarray, np.ndarray | None, tuple[int, ...]]:
     """(y as (K, m), the samples kept (K, m) or None for all, the leading shape)."""
     check_policy(nan_policy)
     if isinstance(ydata, np.ma.MaskedArray):
@@ -70,7 +72,9 @@ def rows(a: Any, leading: tuple[int, ...], name: str) -> Any:
     return a
 
 
-def weights(weight: np.ndarray | None, keep: np.ndarray | None, shape: tuple[int, int]) -> np.ndarray | None:
+def weights(
+    weight: np.ndarray | None, keep: np.ndarray | None, shape: tuple[int, int]
+) -> np.ndarray | None:
     """The weights with 0 for the samples left out."""
     if keep is None:
         return weight

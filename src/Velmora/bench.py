@@ -1015,7 +1015,9 @@ def profile_rows(pattern=""):
     def native(xp, ctx):
         return jitted(xp[0], xp[1])
 
-    fitted = Velmora.fit(Velmora.NativeObjective(native), [0.0, 1.0], bounds=[(None, None), (0, None)])
+    fitted = Velmora.fit(
+        Velmora.NativeObjective(native), [0.0, 1.0], bounds=[(None, None), (0, None)]
+    )
     m = iminuit.Minuit(jitted, 0.0, 1.0)
     m.errordef = iminuit.Minuit.LIKELIHOOD
     m.limits["s"] = (0.0, None)

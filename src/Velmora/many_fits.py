@@ -487,7 +487,17 @@ def curve_fit_many(
         budget = opt.limit
     else:
         budget = (100 if jac_given else 200) * (n + 1) if lm_style else 100 * n
-    options = (opt.ftol, opt.xtol, opt.gtol, budget, lm_style, opt.factor, opt.step, None, False) + opt.loss
+    options = (
+        opt.ftol,
+        opt.xtol,
+        opt.gtol,
+        budget,
+        lm_style,
+        opt.factor,
+        opt.step,
+        None,
+        False,
+    ) + opt.loss
     status, nfev, nfev_jac, njev, nit, rank, cost, cov = run_batch(
         _least_squares.solve_many,
         "curve_fit_many",

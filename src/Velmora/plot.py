@@ -178,7 +178,9 @@ def contour(
     out["estimate"] = ax.plot([result.x[i]], [result.x[j]], "+", ms=10)[0]
     for region in regions:
         closed = np.vstack([region.points, region.points[:1]])
-        out["contours"].append(ax.plot(closed[:, 0], closed[:, 1], "-", label=f"{region.level:.3g}")[0])
+        out["contours"].append(
+            ax.plot(closed[:, 0], closed[:, 1], "-", label=f"{region.level:.3g}")[0]
+        )
     ax.set_xlabel(regions[0].names[0])
     ax.set_ylabel(regions[0].names[1])
     ax.legend()

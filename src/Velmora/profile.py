@@ -199,13 +199,21 @@ def profile(result: FitResult, name: object, bound: Any = 3, size: int = 50) -> 
     _refittable(result)
     if isinstance(bound, (tuple, list)):
         if len(bound) != 2:
-            raise ValueError(f"bound must be a number of standard errors or (low, high), got {bound!r}")
+            raise ValueError(
+                f"bound must be a number of standard errors or (low, high), got {bound!r}"
+            )
         low, high = sorted(float(b) for b in bound)
         if not (result.lower[i] <= low and high <= result.upper[i]):
             raise ValueError(f"bound {bound!r} leaves the bounds of {result.names[i]!r}")
     else:
-        if isinstance(bound, bool) or not isinstance(bound, (int, float, np.number)) or not bound > 0:
-            raise ValueError(f"bound must be a number of standard errors > 0 or (low, high), got {bound!r}")
+        if (
+            isinstance(bound, bool)
+            or not isinstance(bound, (int, float, np.number))
+            or not bound > 0
+        ):
+            raise ValueError(
+                f"bound must be a number of standard errors > 0 or (low, high), got {bound!r}"
+            )
         se = _se_y(result, i)
         if not math.isfinite(se):
             raise ValueError(
@@ -213,7 +221,10 @@ def profile(result: FitResult, name: object, bound: Any = 3, size: int = 50) -> 
             )
         pm = _coordinate(result, i)
         y = float(pm.to_unconstrained(result.x[i : i + 1])[0])
-        low, high = (float(v) for v in pm.to_constrained(np.array([[y - bound * se], [y + bound * se]])).ravel())
+        low, high = (
+            float(v)
+            for v in pm.to_constrained(np.array([[y - bound * se], [y + bound * se]])).ravel()
+        )
     values = np.linspace(low, high, size)
     fun = np.empty(size)
     ok = np.empty(size, dtype=bool)
@@ -340,7 +351,11 @@ def ci_profile(result: FitResult, level: float) -> NDArray[np.float64]:
 
 
 def contour(
-    result: FitResult, name1: object, name2: object, level: float = 0.6826894921370859, size: int = 100
+    result: FitResult,
+    name1: object,
+    name2: object,
+    level: float = 0.6826894921370859,
+    size: int = 100,
 ) -> ContourResult:
     """The boundary of the joint confidence region of two parameters at
     `level` (default: the one-standard-error level), as `size` points.
@@ -360,7 +375,10 @@ def contour(
     rise = result.errordef * q
     pm_i, pm_j = _coordinate(result, i), _coordinate(result, j)
     centre = np.array(
-        [pm_i.to_unconstrained(result.x[i : i + 1])[0], pm_j.to_unconstrained(result.x[j : j + 1])[0]]
+        [
+            pm_i.to_unconstrained(result.x[i : i + 1])[0],
+            pm_j.to_unconstrained(result.x[j : j + 1])[0],
+        ]
     )
     free = np.flatnonzero(~result.fixed)
     ki, kj = int(np.searchsorted(free, i)), int(np.searchsorted(free, j))
@@ -380,27 +398,41 @@ def contour(
     for k, angle in enumerate(np.linspace(0.0, 2 * math.pi, size, endpoint=False)):
         direction = shape @ np.array([math.cos(angle), math.sin(angle)])
         refit.start = result.x.copy()  # each ray from the estimate
-        cache: dict[float, float] = {}
 
-        def g(r: float) -> float:
-            if r not in cache:
-                xy = point(centre + r * direction)
-                fun, _ = refit({i: float(xy[0]), j: float(xy[1])})
-                cache[r] = (fun if math.isfinite(fun) else math.inf) - result.fun - rise
-            return cache[r]
+        def along(r: float, direction: NDArray[np.float64] = direction) -> NDArray[np.float64]:
+            return point(centre + r * direction)
 
-        inside, r = 0.0, math.sqrt(q)
-        for _ in range(40):
-            xy = point(centre + r * direction)
-            if np.any(xy == bounds[0]) or np.any(xy == bounds[1]) or not np.isfinite(xy).all():
-                points[k], at_bound[k] = xy, True
-                break
-            g_out = g(r)
-            if g_out > 0:
-                r = _root(g, inside, r, min(g_out, 1e300), 1e-6 * result.errordef)
-                points[k] = point(centre + r * direction)
-                break
-            inside, r = r, 2 * r
-        else:
-            points[k], at_bound[k] = np.nan, True
+        points[k], at_bound[k] = _ray_end(result, refit, along, (i, j), bounds, rise, q)
     return ContourResult((result.names[i], result.names[j]), lv, points, at_bound)
+
+
+def _ray_end(
+    result: FitResult,
+    refit: _Refitter,
+    along: Any,
+    pair: tuple[int, int],
+    bounds: tuple[NDArray[np.float64], NDArray[np.float64]],
+    rise: float,
+    q: float,
+) -> tuple[NDArray[np.float64], bool]:
+    """Where the profile over the others rises by `rise` along one ray
+    (along(r): the two values at radius r), or the bound the ray meets first."""
+    cache: dict[float, float] = {}
+
+    def g(r: float) -> float:
+        if r not in cache:
+            xy = along(r)
+            fun, _ = refit({pair[0]: float(xy[0]), pair[1]: float(xy[1])})
+            cache[r] = (fun if math.isfinite(fun) else math.inf) - result.fun - rise
+        return cache[r]
+
+    inside, r = 0.0, math.sqrt(q)
+    for _ in range(40):
+        xy = along(r)
+        if np.any(xy == bounds[0]) or np.any(xy == bounds[1]) or not np.isfinite(xy).all():
+            return xy, True
+        g_out = g(r)
+        if g_out > 0:
+            return along(_root(g, inside, r, min(g_out, 1e300), 1e-6 * result.errordef)), False
+        inside, r = r, 2 * r
+    return np.full(2, np.nan), True

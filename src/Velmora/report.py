@@ -66,7 +66,10 @@ def _gradient(model: Callable[..., Any], x: Any, p: NDArray[np.float64]) -> NDAr
         up, down = p.copy(), p.copy()
         up[j] += h
         down[j] -= h
-        columns.append((np.asarray(model(x, *up), float) - np.asarray(model(x, *down), float)) / (up[j] - down[j]))
+        columns.append(
+            (np.asarray(model(x, *up), float) - np.asarray(model(x, *down), float))
+            / (up[j] - down[j])
+        )
     return np.stack(np.broadcast_arrays(*columns), axis=-1)
 
 
@@ -186,7 +189,11 @@ class CurveFitResult:
         lines += ["=" * rule, header, "-" * rule, *rows, "=" * rule]
         note = (
             "Standard errors from the covariance "
-            + ("with sigma taken as absolute" if self.absolute_sigma else "scaled by the reduced chi-square")
+            + (
+                "with sigma taken as absolute"
+                if self.absolute_sigma
+                else "scaled by the reduced chi-square"
+            )
             + "; intervals estimate -+ q std err."
         )
         lines.extend(textwrap.wrap(note, rule))

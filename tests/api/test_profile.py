@@ -107,7 +107,7 @@ def test_interval_reaching_a_bound_says_so(k, side):
     with pytest.warns(IntervalAtBoundWarning, match=f"p \\({side}\\)"):
         ci = r.ci(0.95, method="profile")
     # the other end is the likelihood-ratio one: 20 log(1/(1-p)) = z^2 / 2
-    other = -math.expm1(-stats.norm.ppf(0.975) ** 2 / 2 / 20)
+    other = -math.expm1(-(stats.norm.ppf(0.975) ** 2) / 2 / 20)
     if side == "lower":
         assert ci[0, 0] == 0.0
         assert ci[0, 1] == pytest.approx(other, rel=1e-4)
@@ -194,9 +194,7 @@ def test_three_parameters_minos():
 
 
 def test_fixed_parameter_keeps_its_value():
-    r = V.fit(
-        normal_nll, [0.0, S0], bounds=[(None, None), (S0, S0)], names=["mu", "var"]
-    )
+    r = V.fit(normal_nll, [0.0, S0], bounds=[(None, None), (S0, S0)], names=["mu", "var"])
     ci = r.ci(0.95, method="profile")
     assert ci[1].tolist() == [S0, S0]
     z2 = stats.norm.ppf(0.975) ** 2

@@ -22,7 +22,9 @@ def line(x, intercept, slope):
 @pytest.mark.parametrize("dof", [3, 10, 27, 200])
 @pytest.mark.parametrize("p", [0.84, 0.975, 0.995])
 def test_t_quantile(p, dof):
-    assert _t_quantile(p, dof) == pytest.approx(stats.t.ppf(p, dof), rel=1.2e-2 if dof < 10 else 1e-4)
+    assert _t_quantile(p, dof) == pytest.approx(
+        stats.t.ppf(p, dof), rel=1.2e-2 if dof < 10 else 1e-4
+    )
 
 
 def test_report_of_a_line_matches_ols():

@@ -86,12 +86,16 @@ def test_native_residuals_with_a_loss():
 
     t, y = T.copy(), Y.copy()
 
-    @numba.cfunc(types.void(types.CPointer(types.float64), types.CPointer(types.float64), types.voidptr))
+    @numba.cfunc(
+        types.void(types.CPointer(types.float64), types.CPointer(types.float64), types.voidptr)
+    )
     def native(p, out, ctx):
         for i in range(t.size):
             out[i] = p[0] + p[1] * np.exp(p[2] * t[i]) - y[i]
 
-    ours = V.least_squares(V.NativeResiduals(native, T.size), START, loss="soft_l1", f_scale=0.1, **TIGHT)
+    ours = V.least_squares(
+        V.NativeResiduals(native, T.size), START, loss="soft_l1", f_scale=0.1, **TIGHT
+    )
     peer = sopt.least_squares(residuals, START, loss="soft_l1", f_scale=0.1, **TIGHT)
     np.testing.assert_allclose(ours.x, peer.x, rtol=1e-6)
     np.testing.assert_allclose(ours.fun, residuals(ours.x), rtol=1e-12)

@@ -321,7 +321,8 @@ bool robust_loss_option(PyObject *opts, vlm::LsqProblem &problem) {
     if (!tuple_integer(opts, 9, &loss) || !tuple_number(opts, 10, &problem.f_scale)) return false;
     if (loss < 0 || loss >= vlm::ROBUST_LOSSES ||
         !(problem.f_scale > 0.0 && std::isfinite(problem.f_scale))) {
-        PyErr_SetString(PyExc_ValueError, "loss code out of range or f_scale not a finite number > 0");
+        PyErr_SetString(PyExc_ValueError,
+                        "loss code out of range or f_scale not a finite number > 0");
         return false;
     }
     problem.loss = static_cast<int>(loss);
@@ -397,7 +398,8 @@ PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     vlm::LmOptions lo;
     f64 budget_jac = 0.0, fvec_given = 0.0;
     i64 max_evals = 0;
-    if (!PyTuple_CheckExact(opts) || (PyTuple_GET_SIZE(opts) != 9 && PyTuple_GET_SIZE(opts) != 11)) {
+    if (!PyTuple_CheckExact(opts) ||
+        (PyTuple_GET_SIZE(opts) != 9 && PyTuple_GET_SIZE(opts) != 11)) {
         PyErr_SetString(PyExc_TypeError, "options must be a tuple of 9 or 11 items");
         return nullptr;
     }
@@ -833,7 +835,8 @@ PyObject *solve_many(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     f64 budget_jac = 0.0, fvec_given = 0.0;
     i64 max_evals = 0;
     vlm::LsqProblem robust;
-    if (!PyTuple_CheckExact(opts) || (PyTuple_GET_SIZE(opts) != 9 && PyTuple_GET_SIZE(opts) != 11)) {
+    if (!PyTuple_CheckExact(opts) ||
+        (PyTuple_GET_SIZE(opts) != 9 && PyTuple_GET_SIZE(opts) != 11)) {
         PyErr_SetString(PyExc_TypeError, "options must be a tuple of 9 or 11 items");
         return nullptr;
     }

@@ -32,8 +32,8 @@ size_t lsq_drive_bytes(i64 m, i64 n) {
     const size_t lm_bytes = lm_workspace_bytes(m, n), work = lsq_problem_work(m, n);
     size_t tail = 0, total = 0;
     if (lm_bytes == 0 || work == 0 ||
-        __builtin_mul_overflow(work + 2 * static_cast<size_t>(n) + static_cast<size_t>(m), sizeof(f64),
-                               &tail) ||
+        __builtin_mul_overflow(work + 2 * static_cast<size_t>(n) + static_cast<size_t>(m),
+                               sizeof(f64), &tail) ||
         __builtin_add_overflow(lm_bytes, tail, &total))
         return 0;
     return total;
@@ -77,7 +77,8 @@ void lsq_drive(LsqProblem problem, const LmOptions &options, f64 *x, f64 *r, boo
         out.finished = false;
         return;
     }
-    if (problem.loss != LOSS_LINEAR) robust_report(problem.loss, problem.f_scale, raw, r, jac, m, n);
+    if (problem.loss != LOSS_LINEAR)
+        robust_report(problem.loss, problem.f_scale, raw, r, jac, m, n);
     if (want < LSQ_COVARIANCE) return;
     out.rank = lm_covariance(jac, m, n, problem.fn.jacobian != nullptr ? 0.0 : problem.diff_step,
                              cov, w.lm);

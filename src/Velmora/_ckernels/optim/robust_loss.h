@@ -59,9 +59,7 @@ inline void robust_rho(int loss, f64 z, f64 &rho, f64 &slope) {
             rho = std::atan(z);
             slope = 1.0 / (1.0 + z * z);
             return;
-        default:
-            rho = z;
-            slope = 1.0;
+        default: rho = z; slope = 1.0;
     }
 }
 
@@ -87,16 +85,11 @@ inline void robust_scale_residuals(int loss, f64 c, f64 *r, i64 m) {
 // rho''(z) of z >= 0 (robust_rho gives rho and rho').
 inline f64 robust_curvature(int loss, f64 z) {
     switch (loss) {
-        case LOSS_SOFT_L1:
-            return -0.5 / ((1.0 + z) * std::sqrt(1.0 + z));
-        case LOSS_HUBER:
-            return z <= 1.0 ? 0.0 : -0.5 / (z * std::sqrt(z));
-        case LOSS_CAUCHY:
-            return -1.0 / ((1.0 + z) * (1.0 + z));
-        case LOSS_ARCTAN:
-            return -2.0 * z / ((1.0 + z * z) * (1.0 + z * z));
-        default:
-            return 0.0;
+        case LOSS_SOFT_L1: return -0.5 / ((1.0 + z) * std::sqrt(1.0 + z));
+        case LOSS_HUBER: return z <= 1.0 ? 0.0 : -0.5 / (z * std::sqrt(z));
+        case LOSS_CAUCHY: return -1.0 / ((1.0 + z) * (1.0 + z));
+        case LOSS_ARCTAN: return -2.0 * z / ((1.0 + z * z) * (1.0 + z * z));
+        default: return 0.0;
     }
 }
 
