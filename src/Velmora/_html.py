@@ -103,3 +103,14 @@ def curve_fit_html(r: Any, level: float = 0.95) -> str:
     )
     rows = [(name, r.x[i], r.se[i]) for i, name in enumerate(r.names)]
     return stats + table(["", "estimate", "std err"], rows)
+
+
+def profile_intervals_html(r: Any) -> str:
+    """ProfileIntervals: one row per parameter, its ends and what they are."""
+    rows = []
+    for i, name in enumerate(r.names):
+        note = [side for side, hit in (("lower", r.at_lower[i]), ("upper", r.at_upper[i])) if hit]
+        flag = ("at bound: " + ", ".join(note)) if note else ("" if r.valid[i] else "not found")
+        rows.append((name, r.low[i], r.high[i], flag))
+    head = f"<p>profile-likelihood intervals at level {r.level:.4g} ({r.nfit} re-fits)</p>"
+    return head + table(["", "low", "high", "flag"], rows)

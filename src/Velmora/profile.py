@@ -50,6 +50,12 @@ class ProfileResult(NamedTuple):
     fun: NDArray[np.float64]
     success: NDArray[np.bool_]
 
+    def _repr_html_(self) -> str:
+        from Velmora._html import table
+
+        rows = [(x, f, bool(ok)) for x, f, ok in zip(self.x, self.fun, self.success)]
+        return table([self.name, "objective", "re-fit converged"], rows)
+
 
 class ProfileIntervals(NamedTuple):
     """Profile-likelihood intervals of every parameter at `level`.
@@ -70,6 +76,11 @@ class ProfileIntervals(NamedTuple):
     valid: NDArray[np.bool_]
     nfit: int
 
+    def _repr_html_(self) -> str:
+        from Velmora._html import profile_intervals_html
+
+        return profile_intervals_html(self)
+
 
 class ContourResult(NamedTuple):
     """The boundary of the joint confidence region of two parameters:
@@ -80,6 +91,12 @@ class ContourResult(NamedTuple):
     level: float
     points: NDArray[np.float64]
     at_bound: NDArray[np.bool_]
+
+    def _repr_html_(self) -> str:
+        from Velmora._html import table
+
+        rows = [(*p, "at bound" if b else "") for p, b in zip(self.points, self.at_bound)]
+        return f"<p>level {self.level:.4g}</p>" + table([*self.names, "flag"], rows)
 
 
 # --- argument checks (all before any re-fit) ---------------------------------

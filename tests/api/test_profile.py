@@ -235,6 +235,7 @@ def calls_counted():
         (lambda r: r.profile("mu", bound=-1), ValueError, "bound must be"),
         (lambda r: r.profile("var", bound=(-1, 3)), ValueError, "leaves the bounds"),
         (lambda r: r.profile(3.5), TypeError, "named by a string"),
+        (lambda r: r.profile(5), IndexError, "out of range"),
     ],
 )
 def test_bad_input_is_refused_before_any_refit(call, error, match):
@@ -258,3 +259,22 @@ def test_exception_from_the_objective_propagates():
     state["armed"] = True
     with pytest.raises(KeyError, match="boom"):
         r.ci(0.9, method="profile")
+
+
+def test_fixed_parameter_has_no_profile():
+    r = V.fit(normal_nll, [0.0, S0], bounds=[(None, None), (S0, S0)], names=["mu", "var"])
+    with pytest.raises(ValueError, match="'var' is fixed"):
+        r.profile("var")
+    with pytest.raises(ValueError, match="'var' is fixed"):
+        r.contour("mu", "var")
+
+
+def test_profile_results_show_in_notebooks():
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        r = binomial_fit(0, 20)
+        found = profile_intervals(r, 0.9)
+    assert "at bound: lower" in found._repr_html_()
+    r = normal_fit()
+    assert r.profile("mu", size=3)._repr_html_().count("<tr>") == 4
+    assert r.contour("mu", "var", size=4)._repr_html_().count("<tr>") == 5
