@@ -19,14 +19,16 @@ def in_notebook() -> bool:
     return ip is not None and type(ip).__name__ == "ZMQInteractiveShell"
 
 
-def tqdm_progress(label: str, total: int) -> Any | None:
+def tqdm_progress(label: str, total: int, force: bool) -> Any | None:
     """A progress display with Progress's interface over tqdm.auto, or None
-    when tqdm is not installed."""
+    when tqdm is not installed. Unless forced it appears only after two
+    seconds, like the terminal line."""
     try:
         from tqdm.auto import tqdm
     except ImportError:
         return None
-    return _TqdmProgress(tqdm(total=total, desc=label, unit="problem", leave=True))
+    bar = tqdm(total=total, desc=label, unit="problem", leave=True, delay=0.0 if force else 2.0)
+    return _TqdmProgress(bar)
 
 
 class _TqdmProgress:

@@ -300,7 +300,7 @@ def _progress(progress: object, label: str, total: int) -> Any:
     if progress is False or stream is None or total == 0:
         return None
     if in_notebook():  # no terminal there for the line: tqdm's widget when installed
-        bar = tqdm_progress(label, total)
+        bar = tqdm_progress(label, total, bool(progress))
         if bar is not None:
             return bar
     if progress is None and not _isatty(stream):

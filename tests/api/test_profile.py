@@ -278,3 +278,17 @@ def test_profile_results_show_in_notebooks():
     r = normal_fit()
     assert r.profile("mu", size=3)._repr_html_().count("<tr>") == 4
     assert r.contour("mu", "var", size=4)._repr_html_().count("<tr>") == 5
+
+
+def test_args_and_gradient_reach_the_refits():
+    def nll_and_grad(p, data):
+        mu, var = p
+        d = data - mu
+        value = 0.5 * data.size * math.log(var) + 0.5 * np.sum(d**2) / var
+        grad = np.array([-np.sum(d) / var, 0.5 * data.size / var - 0.5 * np.sum(d**2) / var**2])
+        return value, grad
+
+    r = V.fit(nll_and_grad, [0.0, 1.0], args=(DATA,), jac=True, bounds=[(None, None), (0, None)])
+    ci = r.ci(0.95, method="profile")
+    np.testing.assert_allclose(ci[0], exact_mean_interval(0.95), rtol=1e-6)
+    np.testing.assert_allclose(ci[1], exact_variance_interval(0.95), rtol=1e-5)
