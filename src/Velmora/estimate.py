@@ -307,6 +307,21 @@ def _quantile_of_level(level: object) -> float:
     return float(ndtri_as241(0.5 + lv / 2.0))
 
 
+class _Recipe(dict[str, Any]):
+    """The objective and settings of a fit, for re-fits (profiles). A pickle
+    leaves it out -- the objective need not pickle, and its data can be
+    large -- so a restored result has no profiles; copies share it."""
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (dict, ())
+
+    def __copy__(self) -> _Recipe:
+        return self
+
+    def __deepcopy__(self, memo: Any) -> _Recipe:
+        return self
+
+
 def _profile_route(result: FitResult, level: float, method: object) -> NDArray[np.float64]:
     if method != "profile":
         raise ValueError(f"method must be 'wald' or 'profile', got {method!r}")
@@ -574,7 +589,7 @@ def fit(
     result._box, result._kind, result._y, result._cov_y = box, kind, y, cov_y
     result._hessian_source, result._cache = bool(by_gradient), {}
     # What a profile needs to re-fit with some parameters held.
-    result._refit = {"nll": nll, "args": args, "jac": jac, "method": name, "options": options}
+    result._refit = _Recipe(nll=nll, args=args, jac=jac, method=name, options=options)
     if not success:
         warnings.warn(
             f"the minimization did not converge ({message}): the estimate is the last point "

@@ -123,8 +123,11 @@ def _free_index(result: FitResult, name: object) -> int:
 
 def _refittable(result: FitResult) -> dict[str, Any]:
     refit = getattr(result, "_refit", None)
-    if refit is None:
-        raise ValueError("this result does not carry its objective: profiles need a fit result")
+    if not refit:
+        raise ValueError(
+            "this result does not carry its objective (a result restored from a pickle does "
+            "not): profiles need the result of Velmora.fit"
+        )
     return refit
 
 

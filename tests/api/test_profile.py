@@ -292,3 +292,17 @@ def test_args_and_gradient_reach_the_refits():
     ci = r.ci(0.95, method="profile")
     np.testing.assert_allclose(ci[0], exact_mean_interval(0.95), rtol=1e-6)
     np.testing.assert_allclose(ci[1], exact_variance_interval(0.95), rtol=1e-5)
+
+
+def test_a_pickled_result_round_trips_without_its_objective():
+    import copy
+    import pickle
+
+    r = V.fit(lambda p: float(np.sum((np.asarray(p) - 1.0) ** 2)), [0.0, 0.0])
+    restored = pickle.loads(pickle.dumps(r))
+    np.testing.assert_array_equal(restored.ci(0.9), r.ci(0.9))
+    with pytest.raises(ValueError, match="restored from a pickle"):
+        restored.ci(0.9, method="profile")
+    np.testing.assert_allclose(
+        copy.deepcopy(r).ci(0.9, method="profile"), r.ci(0.9, method="profile")
+    )
