@@ -290,7 +290,7 @@ def _end(result: FitResult, i: int, rise: float, direction: int) -> tuple[float,
     step = se * math.sqrt(rise / result.errordef) if math.isfinite(se) and se > 0 else 1.0
     refit = _Refitter(result)
     bound = result.upper[i] if direction > 0 else result.lower[i]
-    cache: dict[float, float] = {}
+    cache: dict[float, float] = {y_hat: -rise}  # the profile's minimum is the fit's
 
     def value(y: float) -> float:
         return float(pm.to_constrained(np.array([y]))[0])
@@ -437,7 +437,7 @@ def _ray_end(
 ) -> tuple[NDArray[np.float64], bool]:
     """Where the profile over the others rises by `rise` along one ray
     (along(r): the two values at radius r), or the bound the ray meets first."""
-    cache: dict[float, float] = {}
+    cache: dict[float, float] = {0.0: -rise}  # the estimate
 
     def g(r: float) -> float:
         if r not in cache:
