@@ -142,6 +142,7 @@ def profile(
     from Velmora.profile import profile as profile_of
     from Velmora.profile import profile_intervals
 
+    _pyplot()  # matplotlib first: no re-fits for a plot that cannot be drawn
     z = _quantile_of_level(level)
     prof = profile_of(result, name, bound, size)  # checks the name before drawing
     i = result.names.index(prof.name)
@@ -171,7 +172,8 @@ def contour(
     """The confidence regions of two parameters of a `FitResult` at each of
     `levels`, as closed curves around the estimate. Returns (figure,
     {"axes", "estimate", "contours"})."""
-    regions = [result.contour(name1, name2, level, size) for level in levels]  # checks first
+    _pyplot()  # matplotlib first: no re-fits for a plot that cannot be drawn
+    regions = [result.contour(name1, name2, level, size) for level in levels]
     fig, ax = _figure(ax)
     i, j = result.names.index(regions[0].names[0]), result.names.index(regions[0].names[1])
     out: dict[str, Any] = {"axes": ax, "contours": []}

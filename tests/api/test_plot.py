@@ -128,7 +128,22 @@ def test_without_matplotlib_the_error_names_the_extra(monkeypatch):
         return real_import(name, *args, **kwargs)
 
     monkeypatch.setattr(builtins, "__import__", without)
+    r = normal_fit()
+    calls = []
+    real = r._refit["nll"]
+
+    def counted(p):
+        calls.append(1)
+        return real(p)
+
+    r._refit["nll"] = counted  # every re-fit would call it
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        with pytest.raises(ImportError, match=r"pip install 'Velmora\[plot\]'"):
-            plot.distribution([1.0, 2.0, 3.0], lambda x: x)
+        for draw in (
+            lambda: plot.distribution([1.0, 2.0, 3.0], lambda x: x),
+            lambda: plot.profile(r, "mu"),
+            lambda: plot.contour(r, "mu", "var"),
+        ):
+            with pytest.raises(ImportError, match=r"pip install 'Velmora\[plot\]'"):
+                draw()
+    assert calls == []  # no re-fit ran
