@@ -21,6 +21,7 @@ reported at that bound, and says so.
 from __future__ import annotations
 
 import math
+import threading
 import warnings
 from typing import TYPE_CHECKING, Any, NamedTuple
 
@@ -147,6 +148,40 @@ def _positive_int(v: object, what: str, least: int) -> int:
 # --- the re-fit with some parameters held ------------------------------------
 
 
+class _Quiet:
+    """Silences the re-fits' convergence and identifiability warnings (each
+    point's outcome is in the result instead). warnings.catch_warnings
+    swaps process-wide state and restores it on exit, so profiles running
+    on several threads at once would restore each other's filters out of
+    order: they share one set, installed by the first to enter and removed
+    by the last to leave. While any profile runs, those two warnings are
+    silenced in every thread."""
+
+    def __init__(self) -> None:
+        self.lock = threading.Lock()
+        self.users = 0
+        self.saved: Any = None
+
+    def __enter__(self) -> None:
+        with self.lock:
+            if self.users == 0:
+                self.saved = warnings.catch_warnings()
+                self.saved.__enter__()
+                warnings.simplefilter("ignore", ConvergenceWarning)
+                warnings.simplefilter("ignore", IdentifiabilityWarning)
+            self.users += 1
+
+    def __exit__(self, *exc: object) -> None:
+        with self.lock:
+            self.users -= 1
+            if self.users == 0:
+                self.saved.__exit__(None, None, None)
+                self.saved = None
+
+
+_quiet = _Quiet()
+
+
 class _Refitter:
     """Re-fits of the other parameters with some held fixed, each started
     from the last solution (a warm start); counts the re-fits."""
@@ -173,9 +208,7 @@ class _Refitter:
             # (Nelder-Mead: it evaluates only at the start when nothing is free)
             r = minimize(run["nll"], x0, run["args"], bounds=bounds, method="Nelder-Mead")
             return float(r.fun), True
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", ConvergenceWarning)
-            warnings.simplefilter("ignore", IdentifiabilityWarning)
+        with _quiet:
             r = fit(
                 run["nll"],
                 x0,

@@ -306,3 +306,26 @@ def test_a_pickled_result_round_trips_without_its_objective():
     np.testing.assert_allclose(
         copy.deepcopy(r).ci(0.9, method="profile"), r.ci(0.9, method="profile")
     )
+
+
+@pytest.mark.threads
+def test_native_profiles_on_threads_equal_the_serial_ones():
+    from concurrent.futures import ThreadPoolExecutor
+
+    results = [V.fit("rosenbrock", [0.5 + 0.1 * k, 0.5], errordef=1.0) for k in range(4)]
+    serial = [r.ci(0.9, method="profile") for r in results]
+    with ThreadPoolExecutor(4) as pool:
+        parallel = list(pool.map(lambda r: r.ci(0.9, method="profile"), results))
+    for a, b in zip(serial, parallel):
+        np.testing.assert_array_equal(a, b)
+
+
+@pytest.mark.threads
+def test_profiles_on_threads_leave_the_warning_filters_as_they_were():
+    from concurrent.futures import ThreadPoolExecutor
+
+    before = list(warnings.filters)
+    fits = [normal_fit() for _ in range(4)]
+    with ThreadPoolExecutor(4) as pool:
+        list(pool.map(lambda r: r.ci(0.9, method="profile"), fits * 3))
+    assert warnings.filters == before
