@@ -104,3 +104,32 @@ def test_bad_missing_data_arguments(kwargs, match):
     with pytest.raises(ValueError, match=match):
         V.curve_fit_many(counted, T, y, p0=[1, 1], **kwargs)
     assert calls == []
+
+
+def test_native_model_with_omitted_samples_and_a_loss():
+    numba = pytest.importorskip("numba")
+    from numba import types
+
+    sig = types.void(
+        types.CPointer(types.float64),
+        types.int64,
+        types.CPointer(types.float64),
+        types.CPointer(types.float64),
+        types.voidptr,
+    )
+
+    @numba.cfunc(sig)
+    def native(xp, m, p, out, ctx):
+        for i in range(m):
+            out[i] = p[0] * np.exp(-p[1] * xp[i])
+
+    y = cube()
+    y[0, 2, [1, 4, 9]] = np.nan
+    kw = dict(p0=[1.0, 1.0], nan_policy="omit", loss="soft_l1", f_scale=0.05)
+    ours = V.curve_fit_many(V.NativeModel(native), T, y, workers=2, **kw)
+    python = V.curve_fit_many(decay, T, y, **kw)
+    np.testing.assert_allclose(ours.x, python.x, rtol=1e-7)
+    np.testing.assert_allclose(ours.cov, python.cov, rtol=1e-5)
+    keep = np.isfinite(y[0, 2])
+    popt, _ = V.curve_fit(decay, T[keep], y[0, 2][keep], p0=[1, 1], loss="soft_l1", f_scale=0.05)
+    np.testing.assert_allclose(ours.x[0, 2], popt, rtol=1e-7)
