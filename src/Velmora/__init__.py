@@ -22,6 +22,7 @@ from typing import TYPE_CHECKING, Any
 __version__ = "0.1.0"
 __all__ = [
     "ConvergenceWarning",
+    "CurveFitResult",
     "FitManyResult",
     "FitResult",
     "IdentifiabilityWarning",
@@ -39,6 +40,7 @@ __all__ = [
     "curve_fit_many",
     "fit",
     "fit_distribution",
+    "fit_curve",
     "fit_many",
     "least_squares",
     "minimize",
@@ -61,6 +63,7 @@ if TYPE_CHECKING:
     from Velmora.many_fits import FitManyResult, curve_fit_many, fit_many
     from Velmora.optimize import NativeObjective, OptimizeResult, minimize
     from Velmora.sampling import SampleResult, sample
+    from Velmora.report import CurveFitResult, fit_curve
 
 _LAZY = {
     "minimize": "Velmora.optimize",
@@ -98,6 +101,12 @@ _LAZY = {
     "sample": "Velmora.sampling",
     "SampleResult": "Velmora.sampling",
     "SamplingWarning": "Velmora._warnings",
+    # after the fit: reports, bands, profiles, plots
+    "fit_curve": "Velmora.report",
+    "CurveFitResult": "Velmora.report",
+    "report": "Velmora.report",
+    "profile": "Velmora.profile",
+    "plot": "Velmora.plot",
 }
 
 

@@ -174,15 +174,15 @@ def curve_fit_many_fixed(
     reduced_bounds = (-np.inf, np.inf) if sides is None else (sides[0][free], sides[1][free])
     start = np.ones(len(free)) if p0 is None else np.asarray(p0, dtype=np.float64)[..., free]
     result = run(reduced, xdata, ydata, start, bounds=reduced_bounds, jac=reduced_jac, **rest)
-    K = result.x.shape[0]
+    lead = result.x.shape[:-1]  # K rows, or a cube's (ny, nx)
     # The public arrays are the result's keys, the interval's pieces its attributes.
     for key in ("x", "se", "_y", "_se_y", "_lower", "_upper"):
         store = result.__dict__ if key.startswith("_") else result
         at_value = key in ("x", "_y", "_lower", "_upper")
-        whole = np.repeat(values[None, :], K, axis=0) if at_value else np.zeros((K, n))
-        whole[:, free] = store[key]
+        whole = np.broadcast_to(values, (*lead, n)).copy() if at_value else np.zeros((*lead, n))
+        whole[..., free] = store[key]
         store[key] = whole
-    cov = np.zeros((K, n, n))
-    cov[:, np.array(free)[:, None], np.array(free)[None, :]] = result.cov
+    cov = np.zeros((*lead, n, n))
+    cov[..., np.array(free)[:, None], np.array(free)[None, :]] = result.cov
     result["cov"] = cov
     return result

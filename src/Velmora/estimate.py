@@ -119,6 +119,7 @@ class FitResult:
         "_hessian_source",
         "_cache",
         "nobs",
+        "_refit",
     )
 
     x: NDArray[np.float64]
@@ -230,8 +231,12 @@ class FitResult:
         """The standard errors by name (iminuit's ``errors``)."""
         return dict(zip(self.names, self.se.tolist()))
 
-    def ci(self, level: float = 0.95) -> NDArray[np.float64]:
+    def ci(self, level: float = 0.95, method: str = "wald") -> NDArray[np.float64]:
         """Wald confidence intervals, an (n, 2) array of (low, high).
+
+        method="profile" gives profile-likelihood intervals instead (see
+        `Velmora.profile`): asymmetric, found by re-fitting, and reaching a
+        bound only with an `IntervalAtBoundWarning`.
 
         Formed on the unconstrained scale, y +- z se_y with z the standard
         normal quantile of 0.5 + level / 2, and mapped back to x: a bounded
@@ -240,6 +245,8 @@ class FitResult:
         without a standard error gets NaN.
         """
         z = _quantile_of_level(level)
+        if method != "wald":
+            return _profile_route(self, level, method)
         from Velmora.transforms import ParameterMap
 
         lower, upper = self.lower, self.upper
@@ -255,6 +262,22 @@ class FitResult:
         ends[np.isnan(se_y)] = np.nan
         out[free] = ends
         return out
+
+    def profile(self, name: str, bound: Any = 3, size: int = 50) -> Any:
+        """The objective minimized over the other parameters along parameter
+        `name`: a `Velmora.profile.ProfileResult` (see there)."""
+        from Velmora.profile import profile
+
+        return profile(self, name, bound, size)
+
+    def contour(
+        self, name1: str, name2: str, level: float = 0.6826894921370859, size: int = 100
+    ) -> Any:
+        """The boundary of the joint confidence region of two parameters: a
+        `Velmora.profile.ContourResult` (see `Velmora.profile.contour`)."""
+        from Velmora.profile import contour
+
+        return contour(self, name1, name2, level, size)
 
     def summary(self, level: float = 0.95) -> str:
         """A plain-text table: each parameter's estimate, standard error,
@@ -309,6 +332,11 @@ class FitResult:
     def __str__(self) -> str:
         return self.summary()
 
+    def _repr_html_(self) -> str:
+        from Velmora._html import fit_html
+
+        return fit_html(self)
+
     def __repr__(self) -> str:
         pairs = ", ".join(f"{name}={value:.6g}" for name, value in zip(self.names, self.x.tolist()))
         return f"<FitResult {pairs}; fun={self.fun:.6g}, success={self.success}>"
@@ -321,6 +349,29 @@ def _quantile_of_level(level: object) -> float:
     if not 0.0 < lv < 1.0:
         raise ValueError(f"level must lie strictly between 0 and 1, got {level!r}")
     return float(ndtri_as241(0.5 + lv / 2.0))
+
+
+class _Recipe(dict[str, Any]):
+    """The objective and settings of a fit, for re-fits (profiles). A pickle
+    leaves it out -- the objective need not pickle, and its data can be
+    large -- so a restored result has no profiles; copies share it."""
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (dict, ())
+
+    def __copy__(self) -> _Recipe:
+        return self
+
+    def __deepcopy__(self, memo: Any) -> _Recipe:
+        return self
+
+
+def _profile_route(result: FitResult, level: float, method: object) -> NDArray[np.float64]:
+    if method != "profile":
+        raise ValueError(f"method must be 'wald' or 'profile', got {method!r}")
+    from Velmora.profile import ci_profile
+
+    return ci_profile(result, level)
 
 
 @functools.lru_cache(maxsize=64)
@@ -596,6 +647,8 @@ def fit(
     result._box, result._kind, result._y, result._cov_y = box, kind, y, cov_y
     result._hessian_source, result._cache = bool(by_gradient), {}
     result.nobs = observations
+    # What a profile needs to re-fit with some parameters held.
+    result._refit = _Recipe(nll=nll, args=args, jac=jac, method=name, options=options)
     if not success:
         warnings.warn(
             f"the minimization did not converge ({message}): the estimate is the last point "

@@ -375,6 +375,33 @@ def _run(
     return result
 
 
+# The robust losses, as SciPy names them, with their native codes
+# (optim/robust_loss.h).
+LOSSES = {"linear": 0, "soft_l1": 1, "huber": 2, "cauchy": 3, "arctan": 4}
+
+
+def _loss_options(loss: object, f_scale: object) -> tuple[Any, ...]:
+    """The options' tail of a robust loss: () for 'linear', else (code, f_scale)."""
+    if not isinstance(loss, str) or loss not in LOSSES:
+        if callable(loss):
+            raise ValueError("a callable loss is not supported: use one of " + ", ".join(LOSSES))
+        raise ValueError(f"loss must be one of {', '.join(LOSSES)}; got {loss!r}")
+    scale = _step("f_scale", f_scale)
+    return () if loss == "linear" else (LOSSES[loss], scale)
+
+
+def _raw_residuals(problem: tuple[Any, ...], x: np.ndarray, m: int) -> np.ndarray:
+    """The residuals of least_squares' fun at x (a robust run leaves the
+    loss-scaled ones): one more evaluation."""
+    if problem[0] == 0:
+        _, fun, _, args = problem
+        return np.asarray(fun(x.copy(), *args), dtype=np.float64).reshape(-1)
+    out = np.empty(m)
+    call = ctypes.CFUNCTYPE(None, _F64_P, _F64_P, ctypes.c_void_p)(problem[1])
+    call(x.copy().ctypes.data_as(_F64_P), out.ctypes.data_as(_F64_P), problem[3] or None)
+    return out
+
+
 # --- least_squares -------------------------------------------------------------------
 
 
@@ -392,6 +419,7 @@ def least_squares(
     *,
     method: str = "lm",
     loss: str = "linear",
+    f_scale: float = 1.0,
     diff_step: float | None = None,
     kwargs: dict[str, Any] | None = None,
 ) -> OptimizeResult:
@@ -420,7 +448,13 @@ def least_squares(
         variable (a number or n numbers).
     max_nfev: residual evaluations allowed (None: 100 n), differences excluded.
     method: 'lm', 'trf' or 'dogbox', accepted for compatibility; all run
-        Levenberg-Marquardt. loss: 'linear' only.
+        Levenberg-Marquardt. loss, f_scale: a robust loss as SciPy defines
+        it ('linear', 'soft_l1', 'huber', 'cauchy', 'arctan'; the cost is
+        1/2 f_scale^2 sum rho((f / f_scale)^2)), minimised natively by the
+        same iteration on loss-scaled residuals; then cost is the robust
+        cost, jac the loss-scaled ("modified") Jacobian and grad the cost's
+        gradient, as SciPy reports them, and fun the plain residuals (one
+        more evaluation). Unlike SciPy, every method accepts a loss.
 
     Returns an OptimizeResult with x, cost, fun (the residuals), jac (at x),
     grad (jac.T @ fun), optimality (max |grad|), active_mask (-1/+1 where x
@@ -438,8 +472,7 @@ def least_squares(
     """
     if not _is_one_of(method, ("lm", "trf", "dogbox")):
         raise ValueError(f"method must be 'lm', 'trf' or 'dogbox', got {method!r}")
-    if not _is_one_of(loss, ("linear",)):
-        raise ValueError(f"only loss='linear' is supported, got {loss!r}")
+    robust = _loss_options(loss, f_scale)
     x = _finite_start(_start(x0), "x0")
     n = x.size
     if not isinstance(args, tuple):
@@ -492,11 +525,13 @@ def least_squares(
         box,
         None,
         fvec,
-        (ftol, xtol, gtol, budget, False, FACTOR, step, scale, fvec_given),
+        (ftol, xtol, gtol, budget, False, FACTOR, step, scale, fvec_given, *robust),
         1,
     )
     status = LSQ_STATUS[outcome]
     grad = J.T @ fvec
+    if robust:
+        fvec = _raw_residuals(problem, x, fvec.size)
     return OptimizeResult(
         x=x,
         cost=cost,
@@ -565,6 +600,7 @@ CURVE_FIT_OPTIONS = (
     "diag",
     "x_scale",
     "loss",
+    "f_scale",
 )
 
 
@@ -648,6 +684,7 @@ class _Settings(NamedTuple):
     step: float = DIFF_STEP
     x_scale: Any = None
     factor: float = FACTOR
+    loss: tuple[Any, ...] = ()  # (code, f_scale) of a robust loss
 
 
 DEFAULT_SETTINGS = _Settings()
@@ -658,8 +695,7 @@ def _settings(kwargs: dict[str, Any]) -> _Settings:
         if key not in CURVE_FIT_OPTIONS:
             raise TypeError(f"curve_fit() got an unexpected keyword argument {key!r}")
     get = kwargs.get
-    if not _is_one_of(get("loss", "linear"), ("linear",)):
-        raise ValueError(f"only loss='linear' is supported, got {kwargs['loss']!r}")
+    robust = _loss_options(get("loss", "linear"), get("f_scale", 1.0))
     limit = get("maxfev", get("max_nfev"))
     step = DIFF_STEP
     if get("epsfcn") is not None:
@@ -680,6 +716,7 @@ def _settings(kwargs: dict[str, Any]) -> _Settings:
         step=step,
         x_scale=x_scale,
         factor=FACTOR if get("factor") is None else _step("factor", kwargs["factor"]),
+        loss=robust,
     )
 
 
@@ -774,7 +811,9 @@ def curve_fit(
         qtf of the pivoted QR of the final Jacobian).
     kwargs: ftol, xtol, gtol (1e-8), maxfev / max_nfev, epsfcn or diff_step
         (difference step), factor (first trust region, 100), diag or x_scale
-        (variable scales), loss ('linear').
+        (variable scales), loss and f_scale (a robust loss, as for
+        `least_squares`; the covariance then comes from the loss-scaled
+        Jacobian, as in SciPy).
 
     Returns popt and pcov (inf entries and an OptimizeWarning when the
     covariance is undetermined: a rank-deficient Jacobian, or m = n without
@@ -853,7 +892,7 @@ def curve_fit(
         problem = (2, f, jac, xdata)
         jac_given = jac is not None
 
-    lm_style = box is None and (method is None or method == "lm")
+    lm_style = box is None and (method is None or method == "lm") and not opt.loss
     if opt.limit is not None:
         budget = opt.limit
     else:
@@ -874,7 +913,8 @@ def curve_fit(
         box,
         (y, weight, whiten),
         fvec,
-        (opt.ftol, opt.xtol, opt.gtol, budget, lm_style, opt.factor, opt.step, scale, False),
+        (opt.ftol, opt.xtol, opt.gtol, budget, lm_style, opt.factor, opt.step, scale, False)
+        + opt.loss,
         2 if absolute_sigma else 3,
     )
     ier = outcome if lm_style else LSQ_STATUS[outcome]

@@ -61,6 +61,11 @@ class ManyResult(dict[str, Any]):
     __dir__ = OptimizeResult.__dir__
     __repr__ = OptimizeResult.__repr__
 
+    def _repr_html_(self) -> str:
+        from Velmora._html import many_html
+
+        return many_html(self)
+
 
 # --- arguments ------------------------------------------------------------------
 
@@ -260,7 +265,7 @@ class Progress:
             )
 
     def finish(self, completed: bool) -> None:
-        if not self.shown:
+        if not self.shown and not self.force:  # asked for: at least the final line
             return
         elapsed = time.monotonic() - self.start
         if completed:
@@ -286,12 +291,18 @@ def _isatty(stream: object) -> bool:
         return False
 
 
-def _progress(progress: object, label: str, total: int) -> Progress | None:
+def _progress(progress: object, label: str, total: int) -> Any:
+    from Velmora._progress import in_notebook, tqdm_progress
+
     if progress is not None and not isinstance(progress, (bool, np.bool_)):
         raise TypeError(f"progress must be None, True or False, got {type(progress).__name__}")
     stream = sys.stderr
     if progress is False or stream is None or total == 0:
         return None
+    if in_notebook():  # no terminal there for the line: tqdm's widget when installed
+        bar = tqdm_progress(label, total, bool(progress))
+        if bar is not None:
+            return bar
     if progress is None and not _isatty(stream):
         return None
     return Progress(label, total, stream, force=bool(progress))

@@ -17,6 +17,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from Velmora import _fixed
+from Velmora import _missing
 from Velmora import estimate as _est
 from Velmora import lsq as _lsq
 from Velmora import optimize as _opt
@@ -254,6 +255,7 @@ CURVE_FIT_MANY_OPTIONS = (
     "diff_step",
     "factor",
     "loss",
+    "f_scale",
 )
 
 
@@ -375,6 +377,8 @@ def curve_fit_many(
     workers: int | None = None,
     progress: bool | None = None,
     fixed: Any = None,
+    nan_policy: str | None = None,
+    mask: Any = None,
     **kwargs: Any,
 ) -> FitManyResult:
     """Fit one model f(xdata, *params) to K data sets at once; problem k is
@@ -404,6 +408,14 @@ def curve_fit_many(
         at its start is reported in its row.
     workers, progress: as for `minimize_many`; results do not depend on
         workers.
+    nan_policy: None or 'propagate' (a row whose residuals are not finite
+        fails alone), 'raise' (ValueError up front) or 'omit' (each row fits
+        its finite samples; see `Velmora._missing`); mask: True for samples to
+        leave out, broadcasting to ydata's shape (a numpy.ma array's mask
+        counts too). A row left with fewer samples than parameters is
+        reported failed, with NaN estimates. ydata may also have any leading
+        shape (..., m) (a (ny, nx, m) cube), with xdata, sigma and p0 shaped
+        alike or shared; the results then have that leading shape.
     kwargs: ftol, xtol, gtol, maxfev / max_nfev, epsfcn / diff_step, factor
         and loss ('linear'), as for curve_fit. x_scale, diag, nan_policy and
         full_output are not taken.
@@ -429,7 +441,7 @@ def curve_fit_many(
                 curve_fit_many, f, xdata, ydata, p0, count or _lsq._parameter_count(f), held,
                 bounds, jac, sigma=sigma, absolute_sigma=absolute_sigma,
                 check_finite=check_finite, method=method, workers=workers, progress=progress,
-                **kwargs,
+                nan_policy=nan_policy, mask=mask, **kwargs,
             )  # fmt: skip
     opt = _lsq._settings(kwargs) if kwargs else _lsq.DEFAULT_SETTINGS
     if method is not None and not _lsq._is_one_of(method, ("lm", "trf", "dogbox")):
@@ -440,6 +452,11 @@ def curve_fit_many(
     if not native and not callable(f):
         raise TypeError(f"f must be callable or a native model, got {type(f).__name__}")
     check = bool(check_finite)
+    keep, leading = None, None
+    if nan_policy is not None or mask is not None or np.ndim(ydata) != 2:
+        ydata, keep, leading = _missing.flatten(ydata, mask, nan_policy)
+        xdata, sigma, p0 = (_missing.rows(a, leading, "") for a in (xdata, sigma, p0))
+        check = check and keep is None
     y = _curve_rows(ydata, "ydata", check)
     if y.ndim != 2 or y.shape[1] == 0:
         raise ValueError(f"ydata must have shape (K, m) with m >= 1, got shape {y.shape}")
@@ -486,7 +503,7 @@ def curve_fit_many(
     x = np.array(np.broadcast_to(start, (K, n)), dtype=np.float64, order="C")
     if box is not None:
         _inside_many(x, box)
-    weight = _many_weights(sigma, K, m)
+    weight = _missing.weights(_many_weights(sigma, K, m), keep, (K, m))
     threads = _workers(workers)
     if native:
         if jac is not None and not (isinstance(jac, str) and jac == "2-point"):
@@ -506,7 +523,17 @@ def curve_fit_many(
         budget = opt.limit
     else:
         budget = (100 if jac_given else 200) * (n + 1) if lm_style else 100 * n
-    options = (opt.ftol, opt.xtol, opt.gtol, budget, lm_style, opt.factor, opt.step, None, False)
+    options = (
+        opt.ftol,
+        opt.xtol,
+        opt.gtol,
+        budget,
+        lm_style,
+        opt.factor,
+        opt.step,
+        None,
+        False,
+    ) + opt.loss
     status, nfev, nfev_jac, njev, nit, rank, cost, cov = run_batch(
         _least_squares.solve_many,
         "curve_fit_many",
@@ -541,4 +568,7 @@ def curve_fit_many(
     )
     infinite = np.full((K, n), np.inf)
     result.__dict__.update(_y=x, _se_y=se, _lower=-infinite, _upper=infinite, _kind="logit")
+    if leading is not None:
+        _missing.correct(result, keep, n, absolute_sigma)
+        _missing.reshape(result, leading)
     return result

@@ -134,6 +134,11 @@ class OptimizeResult(dict[str, Any]):
     def __dir__(self) -> list[str]:
         return list(self.keys())
 
+    def _repr_html_(self) -> str:
+        from Velmora._html import optimize_html
+
+        return optimize_html(self)
+
     def __repr__(self) -> str:
         if not self:
             return f"{type(self).__name__}()"

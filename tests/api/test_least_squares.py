@@ -271,7 +271,11 @@ def test_exceptions_propagate_unchanged():
             "x_scale",
         ),
         (lambda: Velmora.least_squares(EXP.residuals, EXP.p0, method="cg"), ValueError, "method"),
-        (lambda: Velmora.least_squares(EXP.residuals, EXP.p0, loss="huber"), ValueError, "linear"),
+        (
+            lambda: Velmora.least_squares(EXP.residuals, EXP.p0, loss="hubber"),
+            ValueError,
+            "loss must be one of",
+        ),
         (
             lambda: Velmora.least_squares(EXP.residuals, EXP.p0, jac="3-point"),
             ValueError,

@@ -31,6 +31,7 @@
 #include "../_common/vlm_linalg.h"
 #include "levmar.h"
 #include "lsq_driver.h"
+#include "robust_loss.h"
 #include "lsq_problem.h"
 
 namespace {
@@ -312,12 +313,29 @@ struct Buffers {
     }
 };
 
+// Items 9 and 10 of an options tuple, when it has them: the robust loss
+// (robust_loss.h) and its scale f_scale > 0.
+bool robust_loss_option(PyObject *opts, vlm::LsqProblem &problem) {
+    if (PyTuple_GET_SIZE(opts) < 11) return true;
+    i64 loss = 0;
+    if (!tuple_integer(opts, 9, &loss) || !tuple_number(opts, 10, &problem.f_scale)) return false;
+    if (loss < 0 || loss >= vlm::ROBUST_LOSSES ||
+        !(problem.f_scale > 0.0 && std::isfinite(problem.f_scale))) {
+        PyErr_SetString(PyExc_ValueError,
+                        "loss code out of range or f_scale not a finite number > 0");
+        return false;
+    }
+    problem.loss = static_cast<int>(loss);
+    return true;
+}
+
 // solve(problem, x, bounds, data, options, fvec, want)
 //   x       float64 (n): the start, then the solution
 //   bounds  None or (codes int64 (n) of the parameter_map.h families, lower (n), upper (n))
 //   data    None or (y (m), weight None or (m), whiten None or (m*m) lower factor)
 //   options (ftol, xtol, gtol, max_nfev, budget_includes_jacobian, factor, diff_step,
-//            scale None or (n), fvec_given)
+//            scale None or (n), fvec_given[, loss, f_scale]); with a robust loss
+//            fvec and jac hold the loss-scaled residuals and Jacobian (robust_loss.h)
 //   fvec    float64 (m): the residuals at the solution (at the start too with fvec_given)
 //   want    0: nothing more; 1: the weighted Jacobian dr/dx at the solution;
 //           2: that and the covariance (J^T J)^-1 (+inf when J is rank-deficient);
@@ -380,10 +398,12 @@ PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     vlm::LmOptions lo;
     f64 budget_jac = 0.0, fvec_given = 0.0;
     i64 max_evals = 0;
-    if (!PyTuple_CheckExact(opts) || PyTuple_GET_SIZE(opts) != 9) {
-        PyErr_SetString(PyExc_TypeError, "options must be a tuple of 9 items");
+    if (!PyTuple_CheckExact(opts) ||
+        (PyTuple_GET_SIZE(opts) != 9 && PyTuple_GET_SIZE(opts) != 11)) {
+        PyErr_SetString(PyExc_TypeError, "options must be a tuple of 9 or 11 items");
         return nullptr;
     }
+    if (!robust_loss_option(opts, problem)) return nullptr;
     if (!tuple_number(opts, 0, &lo.ftol) || !tuple_number(opts, 1, &lo.xtol) ||
         !tuple_number(opts, 2, &lo.gtol) || !tuple_integer(opts, 3, &max_evals) ||
         !tuple_number(opts, 4, &budget_jac) || !tuple_number(opts, 5, &lo.factor) ||
@@ -594,6 +614,8 @@ struct CurveBatch {
     i64 xdata_stride = 0;
     vlm::LmOptions options;
     f64 diff_step = 0.0;
+    int loss = 0;  // robust_loss.h, with its scale
+    f64 f_scale = 1.0;
     int want = vlm::LSQ_COVARIANCE;
 
     i64 *status = nullptr, *nfev = nullptr, *nfev_jac = nullptr, *njev = nullptr, *nit = nullptr,
@@ -644,6 +666,8 @@ bool fit_row(const CurveBatch &b, i64 k, const vlm::LsqFunction &fn, const RowSp
     problem.y = b.y + k * m;
     problem.weight = b.weight != nullptr ? b.weight + k * b.weight_stride : nullptr;
     problem.diff_step = b.diff_step;
+    problem.loss = b.loss;
+    problem.f_scale = b.f_scale;
     vlm::ParamPlan plan;
     if (b.codes != nullptr) {
         const i64 row = k * b.bound_stride;
@@ -812,10 +836,15 @@ PyObject *solve_many(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     PyObject *opts = args[6];
     f64 budget_jac = 0.0, fvec_given = 0.0;
     i64 max_evals = 0;
-    if (!PyTuple_CheckExact(opts) || PyTuple_GET_SIZE(opts) != 9) {
-        PyErr_SetString(PyExc_TypeError, "options must be a tuple of 9 items");
+    vlm::LsqProblem robust;
+    if (!PyTuple_CheckExact(opts) ||
+        (PyTuple_GET_SIZE(opts) != 9 && PyTuple_GET_SIZE(opts) != 11)) {
+        PyErr_SetString(PyExc_TypeError, "options must be a tuple of 9 or 11 items");
         return nullptr;
     }
+    if (!robust_loss_option(opts, robust)) return nullptr;
+    b.loss = robust.loss;
+    b.f_scale = robust.f_scale;
     if (!tuple_number(opts, 0, &b.options.ftol) || !tuple_number(opts, 1, &b.options.xtol) ||
         !tuple_number(opts, 2, &b.options.gtol) || !tuple_integer(opts, 3, &max_evals) ||
         !tuple_number(opts, 4, &budget_jac) || !tuple_number(opts, 5, &b.options.factor) ||
