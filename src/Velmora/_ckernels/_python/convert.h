@@ -1,4 +1,4 @@
-// Number conversions of the Python surfaces and the lock-release guard.
+// Number conversions of the Python surfaces (and, through gil.h, the lock guard).
 #ifndef VLM_PY_CONVERT_H
 #define VLM_PY_CONVERT_H
 
@@ -6,6 +6,8 @@
 #include <Python.h>
 
 #include <climits>
+
+#include "gil.h"
 
 namespace vlm::py {
 
@@ -72,19 +74,6 @@ inline char simple_format_code(const char *fmt) {
     if (fmt[0] == '\0' || fmt[1] != '\0') return 0;
     return fmt[0];
 }
-
-// Releases the interpreter lock for the lifetime of the object. Nothing that
-// touches a Python object may run inside its scope.
-class NoGil {
-public:
-    NoGil() : state_(PyEval_SaveThread()) {}
-    ~NoGil() { PyEval_RestoreThread(state_); }
-    NoGil(const NoGil &) = delete;
-    NoGil &operator=(const NoGil &) = delete;
-
-private:
-    PyThreadState *state_;
-};
 
 }  // namespace vlm::py
 

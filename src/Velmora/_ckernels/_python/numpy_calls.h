@@ -167,7 +167,7 @@ PyObject *map_array(PyObject *np, PyObject *dtype, PyObject *obj, Kernel &&kerne
         return nullptr;
     }
     {
-        NoGil nogil;
+        vlm::py::Lock unlocked{vlm::py::released};
         kernel(x, yv.data(), n);
     }
     return out.release();

@@ -1,7 +1,6 @@
-// The interpreter lock around a long native run: released for the run, taken
-// back around each Python call made from inside it, and a cheap periodic
-// check that lets signal handlers (Ctrl-C) run meanwhile. Shared by the
-// modules that run the user's objective.
+// A cheap periodic check that lets signal handlers (Ctrl-C) run during a
+// long native run with the lock released (gil.h). Shared by the modules that
+// run the user's objective.
 #ifndef VLM_PY_RUN_LOCK_H
 #define VLM_PY_RUN_LOCK_H
 
@@ -10,33 +9,10 @@
 
 #include <chrono>
 
+#include "gil.h"
 #include "vlm_common.h"
 
 namespace vlm::py {
-
-// Released for a native run; a Python call in between takes it back and
-// leaves it as it found it.
-class Lock {
-public:
-    void release() { state_ = PyEval_SaveThread(); }
-    // Held again for good (the end of the run).
-    void reacquire() {
-        if (state_ != nullptr) PyEval_RestoreThread(state_);
-        state_ = nullptr;
-    }
-    // Around one Python call: enter() returns whether it took the lock.
-    bool enter() {
-        if (state_ == nullptr) return false;
-        PyEval_RestoreThread(state_);
-        return true;
-    }
-    void leave(bool entered) {
-        if (entered) state_ = PyEval_SaveThread();
-    }
-
-private:
-    PyThreadState *state_ = nullptr;
-};
 
 // Runs the interpreter's signal handlers every couple of milliseconds of a
 // run. The clock is read only every `stride` evaluations, a stride that

@@ -133,6 +133,7 @@ struct UserFunction {
     const f64 *xdata = nullptr;
 
     ~UserFunction() {
+        lock.reacquire();  // an early exit must not drop f8 without the lock
         PyMem_Free(stack);
         Py_XDECREF(f8);
     }
@@ -542,8 +543,11 @@ PyObject *cholesky(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     TypedView<f64> S, L;
     if (!vector_arg(args[0], mm, "S", S, false) || !vector_arg(args[1], mm, "L", L)) return nullptr;
     int status;
-    Py_BEGIN_ALLOW_THREADS status = vlm_chol(S.data(), 0.0, L.data(), m);
-    Py_END_ALLOW_THREADS return PyLong_FromLong(status);
+    {
+        Lock unlocked{vlm::py::released};
+        status = vlm_chol(S.data(), 0.0, L.data(), m);
+    }
+    return PyLong_FromLong(status);
 }
 
 // finite(a) -> True when every value of a is finite, for a C-contiguous
@@ -565,8 +569,8 @@ PyObject *finite(PyObject *, PyObject *arg) {
     if (size < 65536) {
         ok = all_finite();
     } else {
-        Py_BEGIN_ALLOW_THREADS ok = all_finite();
-        Py_END_ALLOW_THREADS
+        Lock unlocked{vlm::py::released};
+        ok = all_finite();
     }
     return PyBool_FromLong(ok);
 }

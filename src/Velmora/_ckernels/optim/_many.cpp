@@ -653,10 +653,13 @@ PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
 
     i64 index = -1, why = vlm::START_OK;
     i64 bad = -1;
-    Py_BEGIN_ALLOW_THREADS bad = first_bad_start(base, p, space, &index, &why);
-    Py_END_ALLOW_THREADS if (bad >= 0) return Py_BuildValue("(LLL)", static_cast<long long>(bad),
-                                                            static_cast<long long>(index),
-                                                            static_cast<long long>(why));
+    {
+        vlm::py::Lock unlocked{vlm::py::released};
+        bad = first_bad_start(base, p, space, &index, &why);
+    }
+    if (bad >= 0)
+        return Py_BuildValue("(LLL)", static_cast<long long>(bad), static_cast<long long>(index),
+                             static_cast<long long>(why));
 
     FitRows rows;
     Ref state(new_zeros({p.count}, NPY_INT64, &rows.state)),
