@@ -439,7 +439,7 @@ PyObject *plan_method(PyObject *self, PyObject *arg) {
     Work work(plan.n);
     if (!work.ok(plan.n)) return nullptr;
     {
-        vlm::py::Lock unlocked{vlm::py::released};
+        vlm::py::Lock unlocked{vlm::py::released_for(rows * plan.n)};
         vlm::param_plan_apply(plan, Op, array_data<f64>(in_ref.get()), array_data<f64>(out.get()),
                               rows, work.get());
     }
@@ -473,7 +473,7 @@ PyObject *plan_pullback(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
     Work work(plan.n);
     if (!work.ok(plan.n)) return nullptr;
     if (rows_g > 0) {
-        vlm::py::Lock unlocked{vlm::py::released};
+        vlm::py::Lock unlocked{vlm::py::released_for(rows_g * plan.n)};
         vlm::param_plan_pullback(plan, array_data<f64>(y_ref.get()), same_shape ? rows_g : 1,
                                  array_data<f64>(g_ref.get()), rows_g, array_data<f64>(out.get()),
                                  work.get());
