@@ -544,7 +544,7 @@ PyObject *cholesky(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     if (!vector_arg(args[0], mm, "S", S, false) || !vector_arg(args[1], mm, "L", L)) return nullptr;
     int status;
     {
-        Lock unlocked{vlm::py::released};
+        Lock unlocked{vlm::py::released_for(mm)};
         status = vlm_chol(S.data(), 0.0, L.data(), m);
     }
     return PyLong_FromLong(status);
@@ -558,20 +558,15 @@ PyObject *finite(PyObject *, PyObject *arg) {
     const f64 *v = array_data<f64>(arg);
     const npy_intp size = PyArray_SIZE(reinterpret_cast<PyArrayObject *>(arg));
     // x - x is 0 for a finite x and NaN otherwise; the sum's order does not
-    // matter, so it runs in vector lanes.
-    auto all_finite = [v, size] {
-        f64 sum = 0.0;
+    // matter, so it runs in vector lanes at a fraction of a nanosecond per
+    // value: only a large array is worth giving the lock up for.
+    f64 sum = 0.0;
+    {
+        Lock unlocked{vlm::py::Released{size >= 65536}};
 #pragma omp simd reduction(+ : sum)
         for (npy_intp i = 0; i < size; ++i) sum += v[i] - v[i];
-        return sum == 0.0;
-    };
-    bool ok;
-    if (size < 65536) {
-        ok = all_finite();
-    } else {
-        Lock unlocked{vlm::py::released};
-        ok = all_finite();
     }
+    const bool ok = sum == 0.0;
     return PyBool_FromLong(ok);
 }
 
