@@ -188,7 +188,9 @@ PLAN_METHODS = [
 @pytest.mark.parametrize("method", PLAN_METHODS)
 def test_parameter_map_threads_give_the_serial_results(method):
     rng = np.random.default_rng(3)
-    inputs = [rng.normal(size=(rows, 4)) for rows in (1, 124, 125, 126, 2000)] + [rng.normal(size=4)]
+    inputs = [rng.normal(size=(rows, 4)) for rows in (1, 124, 125, 126, 2000)] + [
+        rng.normal(size=4)
+    ]
     if method == "to_unconstrained":
         inputs = [PLAN.to_constrained(y) for y in inputs]
     if method == "pullback":

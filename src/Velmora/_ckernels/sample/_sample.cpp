@@ -551,7 +551,7 @@ PyObject *diagnostics(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         for (i64 j = 0; j < n; ++j) {
             for (i64 s = 0; s < S; ++s) column[s] = draws[s * n + j];
             const vlm::ChainDiagnostics d = vlm::chain_diagnostics(column, C, D, column + S, order);
-            const f64 values[6] = {d.rhat, d.ess_bulk, d.ess_tail,
+            const f64 values[6] = {d.rhat,     d.ess_bulk,  d.ess_tail,
                                    d.ess_mean, d.mcse_mean, d.mcse_sd};
             for (int k = 0; k < 6; ++k) out[k][j] = values[k];
         }
