@@ -46,7 +46,10 @@ class FitManyResult(ManyResult):
     covariances (K, n, n); fun: the objective at the estimates (K,); nit,
     nfev, njev, status: int64 (K,); success: bool (K,); message: K strings.
     fit_many adds unidentified: bool (K, n), True for a parameter the
-    Hessian does not identify (its standard error is NaN); names: the
+    Hessian does not identify (its standard error is NaN); edm: the
+    certification's estimated distance to the minimum (K,), NaN without an
+    estimate; at_bound: bool (K, n), True for an estimate on a bound or
+    within two standard errors of one (`FitResult.at_bound`); names: the
     parameter names; errordef: as given. A problem without an estimate (its
     objective is not finite at its start) has success False and NaN
     standard errors.
@@ -58,6 +61,8 @@ class FitManyResult(ManyResult):
     cov: np.ndarray
     njev: np.ndarray
     unidentified: np.ndarray
+    edm: np.ndarray
+    at_bound: np.ndarray
     names: tuple[str, ...]
     errordef: float
 
@@ -137,7 +142,7 @@ def fit_many(
         values each (the names then come from it), as `fit` takes; bounds
         may then be a mapping by name too.
     data: None, or an array of real numbers with one row per problem.
-    args, jac, kind, names, method, options, errordef: as for `fit` (jac is
+    args, jac, kind, names, method, options, errordef, edm_tol: as for `fit` (jac is
         called as jac(x, data[k], *args)).
     bounds: as for `fit`, the same for every problem; or per problem: pairs
         of shape (K, n, 2), or lb and ub of shape (K, n).
@@ -183,6 +188,7 @@ def fit_many(
     K, n = _problem_count(starts, table), starts.shape[-1]
     labels = _est._names(names, n)
     scale = _est._errordef(errordef)
+    tolerance = _est._edm_tol(edm_tol)
     if not isinstance(kind, str) or kind not in _est._INTERVAL_FAMILY:
         raise ValueError(f"kind must be 'logit' or 'probit', got {kind!r}")
     objective = _opt._objective(nll, args, jac, name, n)
@@ -212,14 +218,15 @@ def fit_many(
         table,
         box,
         _est._option_tuple(name, opts),
-        (_est._METHOD_CODE[name], _est._INTERVAL_FAMILY[kind], scale),
+        (_est._METHOD_CODE[name], _est._INTERVAL_FAMILY[kind], scale, tolerance),
         threads,
     )
     if len(out) == 3:  # an unusable start, found before any evaluation
         k, index, problem = out
         error = _est._bad_start(problem, index, x[k], _row_box(box, k), labels)
         raise ValueError(f"problem {k}: {error}")
-    state, status, message, nfev, njev, nit, fun, _hessian_state, se, y, se_y, flat, cov = out
+    state, status, message, nfev, njev, nit, fun, _hessian_state, se, y, se_y, flat, cov = out[:13]
+    edm, at_bound = out[13:]
     estimated = (state == _est._DONE) | (state == _est._NO_HESSIAN)
     result = FitManyResult(
         x=x,
@@ -233,6 +240,8 @@ def fit_many(
         success=estimated & (status == _opt.SUCCESS[name]),
         message=message,
         unidentified=flat & estimated[:, None],
+        edm=edm,
+        at_bound=at_bound,
         names=labels,
         errordef=scale,
     )

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "../_common/vlm_linalg.h"
 #include "lbfgsb.h"
 #include "mapped_objective.h"
 
@@ -31,15 +32,21 @@ unsigned char family_of(const FitProblem &p, i64 i) {
 // sized for n free elements (so that one block serves any fit of n
 // elements): the minimizer's workspace, then
 //   f64: plan bounds (2n), the map's scratch (3n), the full gradient (n),
-//        the Hessian's steps (n) and work (4n), the covariance work (4n^2 + n);
-//   i64: the free elements, the plan's order, the covariance's pivots (n each);
-//   bytes: the family of each free element and its flat flag (n each).
+//        the Hessian's steps (n) and work (4n), the covariance work (4n^2 + n),
+//        the certification's gradient, trial gradient, trial point, step and
+//        reach (n each), its scaled Hessian and factor (n^2 each);
+//   i64: the free elements, the plan's order, the covariance's pivots, the
+//        elements not on a bound (n each);
+//   bytes: the family of each free element, its flat flag, its on-bound flag
+//        and the flat flags of the reduced covariance (n each).
 struct Workspace {
     void *minimizer = nullptr;
     f64 *low = nullptr, *high = nullptr, *scratch = nullptr, *g_full = nullptr, *steps = nullptr,
         *hessian_work = nullptr, *cov_work = nullptr;
-    i64 *free = nullptr, *order = nullptr, *pivots = nullptr;
-    unsigned char *family = nullptr, *flat = nullptr;
+    f64 *g = nullptr, *g_trial = nullptr, *trial = nullptr, *step = nullptr, *reach = nullptr,
+        *scaled = nullptr, *factor = nullptr;
+    i64 *free = nullptr, *order = nullptr, *pivots = nullptr, *inner = nullptr;
+    unsigned char *family = nullptr, *flat = nullptr, *on_bound = nullptr, *inner_flat = nullptr;
 
     // Bytes of the block, or 0 when they do not fit in memory arithmetic.
     static size_t bytes(const FitProblem &p, size_t *minimizer_bytes) {
@@ -49,9 +56,9 @@ struct Workspace {
                                      : neldermead_workspace_bytes(n);
         i64 nn, reals, total;
         if (n < 1 || minimizer == 0 || __builtin_mul_overflow(n, n, &nn) ||
-            __builtin_mul_overflow(nn, 4, &reals) ||
-            __builtin_add_overflow(reals, 12 * n, &reals) || reals > PTRDIFF_MAX / 16 ||
-            __builtin_add_overflow(reals * 8, 3 * n * 8 + 2 * n, &total) ||
+            __builtin_mul_overflow(nn, 6, &reals) ||
+            __builtin_add_overflow(reals, 17 * n, &reals) || reals > PTRDIFF_MAX / 16 ||
+            __builtin_add_overflow(reals * 8, 4 * n * 8 + 4 * n, &total) ||
             static_cast<size_t>(total) > SIZE_MAX - minimizer)
             return 0;
         *minimizer_bytes = minimizer;
@@ -67,11 +74,21 @@ struct Workspace {
         steps = g_full + n;
         hessian_work = steps + n;
         cov_work = hessian_work + 4 * n;
-        free = reinterpret_cast<i64 *>(cov_work + 4 * n * n + n);
+        g = cov_work + 4 * n * n + n;
+        g_trial = g + n;
+        trial = g_trial + n;
+        step = trial + n;
+        reach = step + n;
+        scaled = reach + n;
+        factor = scaled + n * n;
+        free = reinterpret_cast<i64 *>(factor + n * n);
         order = free + n;
         pivots = order + n;
-        family = reinterpret_cast<unsigned char *>(pivots + n);
+        inner = pivots + n;
+        family = reinterpret_cast<unsigned char *>(inner + n);
         flat = family + n;
+        on_bound = flat + n;
+        inner_flat = on_bound + n;
     }
 };
 
@@ -188,6 +205,301 @@ bool minimize_mapped(const FitProblem &p, MappedObjective &mo, i64 m, const FitA
     return true;
 }
 
+// ---- Certification -------------------------------------------------------
+//
+// Near a minimum f(y + d) = f + g.d + d.H d / 2, minimized by the Newton
+// step d = -H^-1 g, which lowers f by EDM = g^T H^-1 g / 2. With the
+// covariance V = 2 errordef H^-1, the step's length in standard errors,
+// d^T V^-1 d = g^T H^-1 g / (2 errordef), is EDM / errordef: the squared
+// distance to the minimum in standard errors, whatever the units of the
+// parameters (the ratio is invariant under any linear change of y). A
+// single parameter is at most sqrt(EDM / errordef) standard errors from its
+// exact estimate, so the default edm_tol = 1e-6 puts it within 1e-3.
+//
+// An element on a bound (the maximum of the likelihood at the edge of the
+// parameter space) has no zero gradient: its coordinate runs off towards
+// infinity, each Newton step asking for about one more unit. It is taken
+// out of the criterion and of the steps, and the others are certified and
+// given their covariance with it held there.
+
+// Newton steps after the minimizer, at most; each one forms a Hessian.
+constexpr i64 kMaxNewtonSteps = 20;
+// The largest move of a mapped coordinate in one step: e^8 in a log or
+// odds ratio keeps a step from saturating the map (where dx/dy vanishes and
+// the gradient with it); steps that keep succeeding grow towards it.
+constexpr f64 kMaxMappedMove = 8.0;
+// A parameter within this many standard errors of a bound is reported as at
+// the bound: its Wald interval is not reliable.
+constexpr f64 kBoundSigmas = 2.0;
+
+struct Certify {
+    const FitProblem &p;
+    MappedObjective &mo;
+    const ParamPlan &plan;
+    Workspace &w;
+    const FitArrays &a;
+    FitOutcome &out;
+    i64 m;
+};
+
+// The Hessian at a.y into a.hessian (steps in w.steps) and the gradient
+// there into w.g: the minimizer's or a trial's when g_known, else one more
+// evaluation with a gradient, or, from values, the central differences the
+// Hessian's probes already hold. False when stopped.
+bool form_curvature(Certify &c, bool g_known) {
+    const i64 m = c.m;
+    Workspace &w = c.w;
+    if (c.out.source == HessianSource::gradient) {
+        if (!g_known) {
+            mapped_value_grad(c.a.y, w.g, &c.mo);
+            c.out.hessian_nfev += 1;
+            if (stopped(c.p.stop)) return false;
+        }
+        c.out.hessian_nfev += hessian_evaluations(c.out.source, m);
+        return hessian_by_gradient(mapped_value_grad, &c.mo, m, c.a.y, c.a.hessian, w.steps,
+                                   w.hessian_work, c.p.stop);
+    }
+    c.out.hessian_nfev += hessian_evaluations(c.out.source, m);
+    if (!hessian_by_values(mapped_value, &c.mo, m, c.a.y, c.out.run.fun, c.a.hessian, w.steps,
+                           w.hessian_work, c.p.stop))
+        return false;
+    // The probes hold f(y + h e_i), f(y - h e_i) and the two coordinates.
+    const f64 *f_up = w.hessian_work, *f_down = f_up + m, *up = f_up + 2 * m,
+              *down = f_up + 3 * m;
+    for (i64 i = 0; i < m; ++i) w.g[i] = (f_up[i] - f_down[i]) / (up[i] - down[i]);
+    return true;
+}
+
+// Flags in w.on_bound the free elements whose estimate is on a bound: at
+// the nearer bound, the gradient points out through it and the quadratic
+// model along the element alone, convex there, has its minimum at or beyond
+// the bound, within two standard errors (or the map has saturated: x is
+// the bound, or dx/dy is 0). w.reach gets the distance to that bound on the
+// scale of y at the current slope, |x - bound| / |dx/dy|.
+void mark_on_bound(Certify &c) {
+    const i64 m = c.m;
+    Workspace &w = c.w;
+    f64 *slope = w.trial;
+    param_plan_apply(c.plan, MapOp::constrained_grad, c.a.y, slope, 1, w.scratch);
+    mapped_expand(c.mo, c.a.y);
+    for (i64 k = 0; k < m; ++k) {
+        w.on_bound[k] = 0;
+        w.reach[k] = HUGE_VAL;
+        const i64 i = w.free[k];
+        const unsigned char family = w.family[k];
+        if (family == PARAM_FREE) continue;
+        const f64 xi = c.a.x[i];
+        const bool lower_side =
+            family == PARAM_LOWER ||
+            (family != PARAM_UPPER && xi - c.p.lo[i] <= c.p.hi[i] - xi);
+        const f64 distance = std::fabs(xi - (lower_side ? c.p.lo[i] : c.p.hi[i]));
+        if (distance == 0.0 || slope[k] == 0.0) {
+            w.on_bound[k] = 1;
+            w.reach[k] = 0.0;
+            continue;
+        }
+        const f64 gx = w.g[k] * slope[k];  // the sign of df/dx
+        const f64 reach = distance / std::fabs(slope[k]), h = c.a.hessian[k * m + k];
+        w.reach[k] = reach;
+        const bool outward = lower_side ? gx > 0.0 : gx < 0.0;
+        const bool model_reaches = h > 0.0 && std::fabs(w.g[k]) >= 0.5 * h * reach;
+        const bool within = h * reach * reach < 2.0 * c.p.errordef * kBoundSigmas * kBoundSigmas;
+        w.on_bound[k] = outward && model_reaches && within;
+    }
+}
+
+// EDM over the elements not on a bound (listed in w.inner, their count
+// returned in `count`), and a step into w.step: Newton's when their Hessian
+// is positive definite, else the gradient scaled by the diagonal's size
+// (and EDM infinite); NaN, with no step, when g or H is not finite. The
+// Hessian is factored in its correlation form, so that its scale plays no
+// part in the test of definiteness.
+f64 edm_and_step(Certify &c, i64 &count) {
+    const i64 m = c.m;
+    Workspace &w = c.w;
+    count = 0;
+    for (i64 k = 0; k < m; ++k) {
+        w.step[k] = 0.0;
+        if (!w.on_bound[k]) w.inner[count++] = k;
+    }
+    if (count == 0) return 0.0;
+    f64 *s = w.g_trial;  // 1 / sqrt(H_kk) of each inner element
+    bool finite = true, positive = true;
+    for (i64 a = 0; a < count; ++a) {
+        const i64 k = w.inner[a];
+        const f64 h = c.a.hessian[k * m + k];
+        finite = finite && is_finite(h) && is_finite(w.g[k]);
+        positive = positive && h > 0.0;
+        s[a] = h > 0.0 ? 1.0 / std::sqrt(h) : 0.0;
+    }
+    if (!finite) return NAN;
+    for (i64 a = 0; a < count && positive; ++a)
+        for (i64 b = 0; b < count; ++b) {
+            const f64 h = c.a.hessian[w.inner[a] * m + w.inner[b]];
+            if (!is_finite(h)) return NAN;
+            w.scaled[a * count + b] = s[a] * h * s[b];
+        }
+    if (positive && vlm_chol(w.scaled, 0.0, w.factor, count) == 0) {
+        // u = S g, (S H S) v = u, EDM = u.v / 2, the step -S v.
+        f64 *u = w.trial, *v = w.scaled;  // free by now
+        for (i64 a = 0; a < count; ++a) u[a] = s[a] * w.g[w.inner[a]];
+        vlm_forward_subst(w.factor, u, v, count);
+        vlm_backward_subst_chol_t(w.factor, v, v, count);
+        const f64 edm = 0.5 * vlm_dot(u, v, count);
+        for (i64 a = 0; a < count; ++a) w.step[w.inner[a]] = -s[a] * v[a];
+        return is_finite(edm) ? edm : NAN;
+    }
+    for (i64 a = 0; a < count; ++a) {
+        const i64 k = w.inner[a];
+        const f64 h = std::fabs(c.a.hessian[k * m + k]);
+        w.step[k] = h > 0.0 ? -w.g[k] / h : 0.0;
+    }
+    return HUGE_VAL;
+}
+
+// A backtracking line search along w.step from a.y, the step first scaled by
+// `scale` and capped so that no mapped coordinate moves by more than
+// kMaxMappedMove; a trial value that is not finite or not a sufficient
+// decrease halves it. Returns 1 when the first trial was taken, 2 when a
+// shorter one was, 0 when none decreased f, -1 when stopped. An accepted
+// point replaces a.y and out.run.fun (and w.g with its gradient when there
+// is one).
+int line_search(Certify &c, f64 scale) {
+    const i64 m = c.m;
+    Workspace &w = c.w;
+    f64 slope = 0.0, largest = 0.0;
+    for (i64 k = 0; k < m; ++k) {
+        slope += c.w.g[k] * w.step[k];
+        if (w.family[k] != PARAM_FREE) largest = std::fmax(largest, std::fabs(w.step[k]));
+    }
+    if (!(slope < 0.0)) return 0;
+    f64 t = largest * scale > kMaxMappedMove ? kMaxMappedMove / largest : scale;
+    const bool with_gradient = c.out.source == HessianSource::gradient;
+    for (int tries = 0; tries < 60; ++tries, t *= 0.5) {
+        bool moved = false;
+        for (i64 k = 0; k < m; ++k) {
+            w.trial[k] = c.a.y[k] + t * w.step[k];
+            moved = moved || w.trial[k] != c.a.y[k];
+        }
+        if (!moved) return 0;
+        const f64 f = with_gradient ? mapped_value_grad(w.trial, w.g_trial, &c.mo)
+                                    : mapped_value(w.trial, &c.mo);
+        c.out.hessian_nfev += 1;
+        if (stopped(c.p.stop)) return -1;
+        if (is_finite(f) && f <= c.out.run.fun + 1e-4 * t * slope) {
+            std::memcpy(c.a.y, w.trial, static_cast<size_t>(m) * sizeof(f64));
+            if (with_gradient) std::memcpy(w.g, w.g_trial, static_cast<size_t>(m) * sizeof(f64));
+            c.out.run.fun = f;
+            return tries == 0 ? 1 : 2;
+        }
+    }
+    return 0;
+}
+
+// Forms the Hessian and the gradient at the estimate and takes Newton steps
+// until EDM meets its tolerance or no step helps. A Hessian that is not
+// positive definite gets steps along the scaled gradient instead, which
+// grow while they succeed (a start in a map's saturation zone, where the
+// curvature in y is not yet positive, is left in a few of them). False when
+// stopped.
+bool certify(Certify &c, bool g_known) {
+    const f64 tolerance = c.p.edm_tol * c.p.errordef;
+    f64 scale = 1.0;
+    for (i64 step = 0;; ++step) {
+        if (!form_curvature(c, g_known)) return false;
+        mark_on_bound(c);
+        i64 count = 0;
+        const f64 edm = edm_and_step(c, count);
+        c.out.edm = edm;
+        if (edm <= tolerance) {
+            c.out.certified = true;
+            return true;
+        }
+        if (step == kMaxNewtonSteps || std::isnan(edm)) return true;
+        const bool newton = edm < HUGE_VAL;
+        const int taken = line_search(c, newton ? 1.0 : scale);
+        if (taken < 0) return false;
+        if (taken == 0) return true;
+        scale = !newton && taken == 1 ? std::fmin(4.0 * scale, 1024.0) : 1.0;
+        g_known = c.out.source == HessianSource::gradient;
+        ++c.out.newton_steps;
+    }
+}
+
+// The covariance of y from the Hessian over the elements not on a bound
+// (those on one get NaN and no flat flag): the Hessian analysis of the
+// reduced matrix, scattered back.
+void reduced_covariance(Certify &c) {
+    const i64 m = c.m;
+    Workspace &w = c.w;
+    i64 count = 0;
+    for (i64 k = 0; k < m; ++k)
+        if (!w.on_bound[k]) w.inner[count++] = k;
+    const f64 tol = hessian_flat_tolerance(c.out.source);
+    if (count == m) {
+        c.out.hessian_state = hessian_covariance(c.a.hessian, w.steps, m, tol, c.p.errordef,
+                                                 c.a.cov_y, w.flat, w.cov_work, w.pivots);
+        return;
+    }
+    fill(c.a.cov_y, m * m, NAN);
+    std::memset(w.flat, 0, static_cast<size_t>(m));
+    if (count == 0) {
+        c.out.hessian_state = HESSIAN_IDENTIFIED;
+        return;
+    }
+    f64 *H = w.scaled, *cov = w.factor, *steps = w.g_trial;
+    for (i64 a = 0; a < count; ++a) {
+        steps[a] = w.steps[w.inner[a]];
+        for (i64 b = 0; b < count; ++b) H[a * count + b] = c.a.hessian[w.inner[a] * m + w.inner[b]];
+    }
+    c.out.hessian_state = hessian_covariance(H, steps, count, tol, c.p.errordef, cov,
+                                             w.inner_flat, w.cov_work, w.pivots);
+    for (i64 a = 0; a < count; ++a) {
+        w.flat[w.inner[a]] = w.inner_flat[a];
+        for (i64 b = 0; b < count; ++b)
+            c.a.cov_y[w.inner[a] * m + w.inner[b]] = cov[a * count + b];
+    }
+}
+
+// Whether the minimizer's own outcome allows a success once the estimate is
+// certified: its convergence, or a line search or gradient that failed on
+// the way (the Newton steps went on from there), never a limit the caller
+// set.
+bool run_allows_success(const FitProblem &p, i64 status) {
+    if (p.method == FitMethod::neldermead) return status == 0;
+    return status == 4 || status == 8 || status == VLM_LBFGSB_NO_GRADIENT;
+}
+
+// The run's status and message once certified or not.
+void settle_status(const FitProblem &p, FitOutcome &out) {
+    const i64 success = p.method == FitMethod::lbfgsb ? 4 : 0;
+    if (out.certified && run_allows_success(p, out.run.status)) {
+        if (out.run.status != success)
+            out.run.message = "CONVERGENCE: certified by Newton steps after the minimizer stopped";
+        out.run.status = success;
+    } else if (out.run.status == success) {
+        out.run.status = FIT_NOT_CERTIFIED;
+        out.run.message =
+            "NOT CONVERGED: the estimated distance to the minimum (EDM) is above its tolerance";
+    }
+    out.run.success = out.run.status == success;
+}
+
+// Adds to a.at_bound the elements whose estimate lies within kBoundSigmas
+// standard errors of a bound: their likelihood is not the quadratic the
+// Wald interval assumes.
+void flag_near_bounds(const FitProblem &p, const FitArrays &a) {
+    if (p.nbd == nullptr) return;
+    for (i64 i = 0; i < p.n; ++i) {
+        const i64 code = p.nbd[i];
+        if (code == 0 || fit_is_fixed(p, i) || !(a.se[i] > 0.0)) continue;
+        const f64 reach = kBoundSigmas * a.se[i];
+        const bool low = (code == 1 || code == 2) && a.x[i] - p.lo[i] < reach;
+        const bool high = (code == 2 || code == 3) && p.hi[i] - a.x[i] < reach;
+        if (low || high) a.at_bound[i] = 1;
+    }
+}
+
 }  // namespace
 
 i64 fit_free_count(const FitProblem &problem) {
@@ -259,10 +571,13 @@ i64 fit_drive(const FitProblem &p, const FitArrays &a, FitOutcome &out, void *wo
         out.state = FIT_NOT_RUN;  // no value to differentiate at
     if (out.state != FIT_DONE) return out.state;
 
-    // The Hessian on y, its analysis, and the delta method: cov_x = D cov_y D
-    // with D = diag(dx/dy); fixed elements have no variance.
+    // The Hessian on y, the certification, the analysis, and the delta
+    // method: cov_x = D cov_y D with D = diag(dx/dy); fixed elements have no
+    // variance.
     fill(a.cov, n * n, 0.0);
     std::memset(a.flat, 0, static_cast<size_t>(n));  // (the se are written below)
+    std::memset(a.at_bound, 0, static_cast<size_t>(n));
+    std::memset(w.on_bound, 0, static_cast<size_t>(m));
     out.source = p.value_grad != nullptr ? HessianSource::gradient : HessianSource::values;
     if (!is_finite(out.run.fun)) {
         fill(a.hessian, m * m, NAN);
@@ -270,21 +585,24 @@ i64 fit_drive(const FitProblem &p, const FitArrays &a, FitOutcome &out, void *wo
         for (i64 k = 0; k < m; ++k) a.flat[w.free[k]] = 1;
         out.state = FIT_NO_HESSIAN;
     } else {
-        const bool formed = out.source == HessianSource::gradient
-                                ? hessian_by_gradient(mapped_value_grad, &mo, m, a.y, a.hessian,
-                                                      w.steps, w.hessian_work, p.stop)
-                                : hessian_by_values(mapped_value, &mo, m, a.y, out.run.fun,
-                                                    a.hessian, w.steps, w.hessian_work, p.stop);
+        Certify c{p, mo, plan, w, a, out, m};
+        const bool g_known =
+            p.method == FitMethod::lbfgsb && out.source == HessianSource::gradient;
+        if (g_known) std::memcpy(w.g, a.grad, static_cast<size_t>(m) * sizeof(f64));
+        const bool done = certify(c, g_known);
         mapped_expand(mo, a.y);
-        if (!formed) {
+        if (!done) {
             out.state = FIT_STOPPED;
             return out.state;
         }
-        out.hessian_nfev = hessian_evaluations(out.source, m);
-        out.hessian_state =
-            hessian_covariance(a.hessian, w.steps, m, hessian_flat_tolerance(out.source),
-                               p.errordef, a.cov_y, w.flat, w.cov_work, w.pivots);
-        for (i64 k = 0; k < m; ++k) a.flat[w.free[k]] = w.flat[k];
+        if (p.method == FitMethod::lbfgsb && out.newton_steps > 0)
+            std::memcpy(a.grad, w.g, static_cast<size_t>(m) * sizeof(f64));
+        settle_status(p, out);
+        reduced_covariance(c);
+        for (i64 k = 0; k < m; ++k) {
+            a.flat[w.free[k]] = w.flat[k];
+            a.at_bound[w.free[k]] = w.on_bound[k];
+        }
     }
     f64 *dx_dy = w.steps;
     param_plan_apply(plan, MapOp::constrained_grad, a.y, dx_dy, 1, w.scratch);
@@ -295,6 +613,8 @@ i64 fit_drive(const FitProblem &p, const FitArrays &a, FitOutcome &out, void *wo
         a.se[i] = std::sqrt(a.cov[i * n + i]);
         out.flat_count += a.flat[i];
     }
+    flag_near_bounds(p, a);
+    for (i64 i = 0; i < n; ++i) out.at_bound_count += a.at_bound[i];
     return out.state;
 }
 
