@@ -48,7 +48,7 @@ class ConvergenceWarning(VelmoraWarning):
 
 class BoundaryWarning(VelmoraWarning):
     """Estimates lie on a bound of their parameters (the likelihood still
-    rises towards it) or within two standard errors of one: the Wald
+    rises towards it) or within one standard error of one: the Wald
     interval, which assumes a quadratic maximum inside the parameter space,
     is not reliable for them. The message names them; an estimate on its
     bound has no standard error."""

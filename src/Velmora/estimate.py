@@ -92,7 +92,7 @@ class FitResult:
         the squared distance to the minimum in standard errors. success is
         True only when it is at most edm_tol * errordef;
     at_bound: the names of the parameters whose estimate is on a bound or
-        within two standard errors of one (iminuit's
+        within one standard error of one (iminuit's
         ``has_parameters_at_limit``, by name).
 
     `ci(level)` gives Wald intervals, `summary(level)` a table.
@@ -536,7 +536,7 @@ def fit(
     Parameters on a bound are left out of the criterion: the objective
     falls towards the bound there, and they are named in
     `FitResult.at_bound` with a `BoundaryWarning`, as are estimates within
-    two standard errors of a bound.
+    one standard error of a bound.
 
     Raises ValueError, before any evaluation, for names of the wrong length,
     an x0 outside (or on) its bounds (naming the parameter), and everything
@@ -683,7 +683,7 @@ def _boundary_text(result: FitResult) -> str:
     if on:
         parts.append(f"on their bound (no standard error): {', '.join(on)}")
     if near:
-        parts.append(f"within two standard errors of a bound: {', '.join(near)}")
+        parts.append(f"within one standard error of a bound: {', '.join(near)}")
     return "estimates " + "; ".join(parts) + ": their Wald intervals are not reliable"
 
 

@@ -49,7 +49,7 @@ class FitManyResult(ManyResult):
     Hessian does not identify (its standard error is NaN); edm: the
     certification's estimated distance to the minimum (K,), NaN without an
     estimate; at_bound: bool (K, n), True for an estimate on a bound or
-    within two standard errors of one (`FitResult.at_bound`); names: the
+    within one standard error of one (`FitResult.at_bound`); names: the
     parameter names; errordef: as given. A problem without an estimate (its
     objective is not finite at its start) has success False and NaN
     standard errors.
@@ -125,6 +125,7 @@ def fit_many(
     errordef: float = 0.5,
     workers: int | None = None,
     progress: bool | None = None,
+    edm_tol: float = 1e-6,
 ) -> FitManyResult:
     """Estimate the parameters of K problems that share a negative
     log-likelihood and differ in their data; problem k is the fit

@@ -485,16 +485,16 @@ LBFGSB_OPTIONS = (10, 100, 100, 20, 1e7, 1e-5, 0.0)
                 None,
                 LBFGSB_OPTIONS,
                 print,
-                (0, 3, 0.5),
+                (0, 3, 0.5, 1e-6),
             ),
             TypeError,
         ),
         (
-            ((0, normal_nll, None, (NORMAL,)), [0.0, 1.0], None, LBFGSB_OPTIONS, None, (2, 3, 0.5)),
+            ((0, normal_nll, None, (NORMAL,)), [0.0, 1.0], None, LBFGSB_OPTIONS, None, (2, 3, 0.5, 1e-6)),
             ValueError,
         ),
         (
-            ((0, normal_nll, None, (NORMAL,)), [0.0, 1.0], None, LBFGSB_OPTIONS, None, (0, 5, 0.5)),
+            ((0, normal_nll, None, (NORMAL,)), [0.0, 1.0], None, LBFGSB_OPTIONS, None, (0, 5, 0.5, 1e-6)),
             ValueError,
         ),
         (
@@ -504,12 +504,12 @@ LBFGSB_OPTIONS = (10, 100, 100, 20, 1e7, 1e-5, 0.0)
                 None,
                 LBFGSB_OPTIONS,
                 None,
-                (0, 3, -1.0),
+                (0, 3, -1.0, 1e-6),
             ),
             ValueError,
         ),
         (
-            ((0, normal_nll, None, (NORMAL,)), [0.0, 1.0], None, LBFGSB_OPTIONS, None, (1, 3, 0.5)),
+            ((0, normal_nll, None, (NORMAL,)), [0.0, 1.0], None, LBFGSB_OPTIONS, None, (1, 3, 0.5, 1e-6)),
             TypeError,
         ),
         (
@@ -519,7 +519,7 @@ LBFGSB_OPTIONS = (10, 100, 100, 20, 1e7, 1e-5, 0.0)
                 (np.zeros(2), np.zeros(2), np.array([0, 7])),
                 LBFGSB_OPTIONS,
                 None,
-                (0, 3, 0.5),
+                (0, 3, 0.5, 1e-6),
             ),
             ValueError,
         ),
@@ -530,7 +530,7 @@ LBFGSB_OPTIONS = (10, 100, 100, 20, 1e7, 1e-5, 0.0)
                 (np.ones(2), np.zeros(2), np.array([2, 2])),
                 LBFGSB_OPTIONS,
                 None,
-                (0, 3, 0.5),
+                (0, 3, 0.5, 1e-6),
             ),
             ValueError,
         ),
@@ -554,6 +554,6 @@ def test_private_fit_reports_a_run_that_never_started():
         None,
         (0, 100, 100, 20, 1e7, 1e-5, 0.0),
         None,
-        (0, 3, 0.5),
+        (0, 3, 0.5, 1e-6),
     )  # no correction pairs
     assert out[0] == 6 and out[3] == 7 and calls == []

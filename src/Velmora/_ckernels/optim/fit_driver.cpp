@@ -230,7 +230,7 @@ constexpr i64 kMaxNewtonSteps = 20;
 constexpr f64 kMaxMappedMove = 8.0;
 // A parameter within this many standard errors of a bound is reported as at
 // the bound: its Wald interval is not reliable.
-constexpr f64 kBoundSigmas = 2.0;
+constexpr f64 kBoundSigmas = 1.0;
 
 struct Certify {
     const FitProblem &p;
@@ -273,7 +273,7 @@ bool form_curvature(Certify &c, bool g_known) {
 // Flags in w.on_bound the free elements whose estimate is on a bound: at
 // the nearer bound, the gradient points out through it and the quadratic
 // model along the element alone, convex there, has its minimum at or beyond
-// the bound, within two standard errors (or the map has saturated: x is
+// the bound, within a standard error (or the map has saturated: x is
 // the bound, or dx/dy is 0). w.reach gets the distance to that bound on the
 // scale of y at the current slope, |x - bound| / |dx/dy|.
 void mark_on_bound(Certify &c) {
@@ -309,11 +309,14 @@ void mark_on_bound(Certify &c) {
 }
 
 // EDM over the elements not on a bound (listed in w.inner, their count
-// returned in `count`), and a step into w.step: Newton's when their Hessian
-// is positive definite, else the gradient scaled by the diagonal's size
-// (and EDM infinite); NaN, with no step, when g or H is not finite. The
-// Hessian is factored in its correlation form, so that its scale plays no
-// part in the test of definiteness.
+// returned in `count`), and a step into w.step. A positive definite
+// Hessian gives Newton's step; one with flat directions but no negative
+// curvature on its diagonal (parameters the data do not identify) gives
+// EDM and the step over the directions it identifies, through the Hessian
+// analysis; a negative diagonal entry gives EDM infinite and a step along
+// the gradient scaled by the diagonal's size. NaN, with no step, when g or
+// H is not finite. The Hessian is factored in its correlation form, so
+// that its scale plays no part in the test of definiteness.
 f64 edm_and_step(Certify &c, i64 &count) {
     const i64 m = c.m;
     Workspace &w = c.w;
@@ -324,21 +327,20 @@ f64 edm_and_step(Certify &c, i64 &count) {
     }
     if (count == 0) return 0.0;
     f64 *s = w.g_trial;  // 1 / sqrt(H_kk) of each inner element
-    bool finite = true, positive = true;
+    bool positive = true, negative = false;
     for (i64 a = 0; a < count; ++a) {
         const i64 k = w.inner[a];
         const f64 h = c.a.hessian[k * m + k];
-        finite = finite && is_finite(h) && is_finite(w.g[k]);
+        if (!is_finite(h) || !is_finite(w.g[k])) return NAN;
         positive = positive && h > 0.0;
+        negative = negative || h < 0.0;
         s[a] = h > 0.0 ? 1.0 / std::sqrt(h) : 0.0;
+        for (i64 b = 0; b < count; ++b)
+            if (!is_finite(c.a.hessian[k * m + w.inner[b]])) return NAN;
     }
-    if (!finite) return NAN;
     for (i64 a = 0; a < count && positive; ++a)
-        for (i64 b = 0; b < count; ++b) {
-            const f64 h = c.a.hessian[w.inner[a] * m + w.inner[b]];
-            if (!is_finite(h)) return NAN;
-            w.scaled[a * count + b] = s[a] * h * s[b];
-        }
+        for (i64 b = 0; b < count; ++b)
+            w.scaled[a * count + b] = s[a] * c.a.hessian[w.inner[a] * m + w.inner[b]] * s[b];
     if (positive && vlm_chol(w.scaled, 0.0, w.factor, count) == 0) {
         // u = S g, (S H S) v = u, EDM = u.v / 2, the step -S v.
         f64 *u = w.trial, *v = w.scaled;  // free by now
@@ -347,6 +349,29 @@ f64 edm_and_step(Certify &c, i64 &count) {
         vlm_backward_subst_chol_t(w.factor, v, v, count);
         const f64 edm = 0.5 * vlm_dot(u, v, count);
         for (i64 a = 0; a < count; ++a) w.step[w.inner[a]] = -s[a] * v[a];
+        return is_finite(edm) ? edm : NAN;
+    }
+    if (!negative) {
+        // V = 2 errordef H^-1 on the identified elements: EDM = g'Vg / (4
+        // errordef), the step -V g / (2 errordef).
+        f64 *H = w.scaled, *V = w.factor, *steps = w.reach;
+        for (i64 a = 0; a < count; ++a) {
+            steps[a] = w.steps[w.inner[a]];
+            for (i64 b = 0; b < count; ++b)
+                H[a * count + b] = c.a.hessian[w.inner[a] * m + w.inner[b]];
+        }
+        hessian_covariance(H, steps, count, hessian_flat_tolerance(c.out.source), c.p.errordef,
+                           V, w.inner_flat, w.cov_work, w.pivots);
+        f64 edm = 0.0;
+        for (i64 a = 0; a < count; ++a) {
+            if (w.inner_flat[a]) continue;
+            f64 vg = 0.0;
+            for (i64 b = 0; b < count; ++b)
+                if (!w.inner_flat[b]) vg += V[a * count + b] * w.g[w.inner[b]];
+            edm += w.g[w.inner[a]] * vg;
+            w.step[w.inner[a]] = -vg / (2.0 * c.p.errordef);
+        }
+        edm /= 4.0 * c.p.errordef;
         return is_finite(edm) ? edm : NAN;
     }
     for (i64 a = 0; a < count; ++a) {

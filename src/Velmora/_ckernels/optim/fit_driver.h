@@ -66,7 +66,7 @@ struct FitArrays {
     f64 *se = nullptr;       // n: the standard errors, sqrt(diag(cov))
     unsigned char *flat = nullptr;  // n: 1 for an element moved by a flat direction
     // n: 1 for an element whose estimate is on a bound (the objective still
-    // falls towards it: no standard error) or within two standard errors of
+    // falls towards it: no standard error) or within one standard error of
     // one (its Wald interval is not reliable).
     unsigned char *at_bound = nullptr;
 };
