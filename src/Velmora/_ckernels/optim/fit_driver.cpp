@@ -242,6 +242,8 @@ struct Certify {
     i64 m;
 };
 
+f64 tolerance_of(const Certify &c) { return c.p.edm_tol * c.p.errordef; }
+
 // The Hessian at a.y into a.hessian (steps in w.steps) and the gradient
 // there into w.g: the minimizer's or a trial's when g_known, else one more
 // evaluation with a gradient, or, from values, the central differences the
@@ -308,13 +310,47 @@ void mark_on_bound(Certify &c) {
     }
 }
 
+// EDM and the step over the directions a singular Hessian identifies (of
+// the `count` elements in w.inner), through the Hessian analysis: with V =
+// 2 errordef H^-1 there, EDM = g'Vg / (4 errordef) and the step is
+// -V g / (2 errordef). A flat direction must be flat in the gradient too:
+// over one difference step the objective may change along it by no more
+// than the tolerance or its rounding (a Hessian too coarse for a badly
+// scaled parameter can look flat where the gradient is not); otherwise
+// HUGE_VAL, and no step.
+f64 edm_over_identified(Certify &c, i64 count) {
+    const i64 m = c.m;
+    Workspace &w = c.w;
+    f64 *H = w.scaled, *V = w.factor, *steps = w.reach;
+    for (i64 a = 0; a < count; ++a) {
+        steps[a] = w.steps[w.inner[a]];
+        for (i64 b = 0; b < count; ++b) H[a * count + b] = c.a.hessian[w.inner[a] * m + w.inner[b]];
+    }
+    hessian_covariance(H, steps, count, hessian_flat_tolerance(c.out.source), c.p.errordef, V,
+                       w.inner_flat, w.cov_work, w.pivots);
+    const f64 seen = tolerance_of(c) + 1e3 * 2.220446049250313e-16 * std::fabs(c.out.run.fun);
+    for (i64 a = 0; a < count; ++a)
+        if (w.inner_flat[a] && !(std::fabs(w.g[w.inner[a]]) * steps[a] <= seen)) return HUGE_VAL;
+    f64 edm = 0.0;
+    for (i64 a = 0; a < count; ++a) {
+        if (w.inner_flat[a]) continue;
+        f64 vg = 0.0;
+        for (i64 b = 0; b < count; ++b)
+            if (!w.inner_flat[b]) vg += V[a * count + b] * w.g[w.inner[b]];
+        edm += w.g[w.inner[a]] * vg;
+        w.step[w.inner[a]] = -vg / (2.0 * c.p.errordef);
+    }
+    edm /= 4.0 * c.p.errordef;
+    return is_finite(edm) ? edm : NAN;
+}
+
 // EDM over the elements not on a bound (listed in w.inner, their count
 // returned in `count`), and a step into w.step. A positive definite
 // Hessian gives Newton's step; one with flat directions but no negative
 // curvature on its diagonal (parameters the data do not identify) gives
-// EDM and the step over the directions it identifies, through the Hessian
-// analysis; a negative diagonal entry gives EDM infinite and a step along
-// the gradient scaled by the diagonal's size. NaN, with no step, when g or
+// EDM and the step over the directions it identifies; otherwise EDM is
+// infinite and the step is along the gradient scaled by the diagonal's
+// size. NaN, with no step, when g or
 // H is not finite. The Hessian is factored in its correlation form, so
 // that its scale plays no part in the test of definiteness.
 f64 edm_and_step(Certify &c, i64 &count) {
@@ -352,27 +388,8 @@ f64 edm_and_step(Certify &c, i64 &count) {
         return is_finite(edm) ? edm : NAN;
     }
     if (!negative) {
-        // V = 2 errordef H^-1 on the identified elements: EDM = g'Vg / (4
-        // errordef), the step -V g / (2 errordef).
-        f64 *H = w.scaled, *V = w.factor, *steps = w.reach;
-        for (i64 a = 0; a < count; ++a) {
-            steps[a] = w.steps[w.inner[a]];
-            for (i64 b = 0; b < count; ++b)
-                H[a * count + b] = c.a.hessian[w.inner[a] * m + w.inner[b]];
-        }
-        hessian_covariance(H, steps, count, hessian_flat_tolerance(c.out.source), c.p.errordef,
-                           V, w.inner_flat, w.cov_work, w.pivots);
-        f64 edm = 0.0;
-        for (i64 a = 0; a < count; ++a) {
-            if (w.inner_flat[a]) continue;
-            f64 vg = 0.0;
-            for (i64 b = 0; b < count; ++b)
-                if (!w.inner_flat[b]) vg += V[a * count + b] * w.g[w.inner[b]];
-            edm += w.g[w.inner[a]] * vg;
-            w.step[w.inner[a]] = -vg / (2.0 * c.p.errordef);
-        }
-        edm /= 4.0 * c.p.errordef;
-        return is_finite(edm) ? edm : NAN;
+        const f64 edm = edm_over_identified(c, count);
+        if (edm < HUGE_VAL) return edm;
     }
     for (i64 a = 0; a < count; ++a) {
         const i64 k = w.inner[a];
@@ -428,7 +445,7 @@ int line_search(Certify &c, f64 scale) {
 // curvature in y is not yet positive, is left in a few of them). False when
 // stopped.
 bool certify(Certify &c, bool g_known) {
-    const f64 tolerance = c.p.edm_tol * c.p.errordef;
+    const f64 tolerance = tolerance_of(c);
     f64 scale = 1.0;
     for (i64 step = 0;; ++step) {
         if (!form_curvature(c, g_known)) return false;
@@ -449,6 +466,69 @@ bool certify(Certify &c, bool g_known) {
         g_known = c.out.source == HessianSource::gradient;
         ++c.out.newton_steps;
     }
+}
+
+// The objective on z = y * scale (scale: the square roots of the Hessian's
+// diagonal, so that every coordinate of z has a curvature near 1): what a
+// restarted L-BFGS-B minimizes when its first run stopped short on a badly
+// scaled problem.
+struct ScaledObjective {
+    MappedObjective *mo = nullptr;
+    const f64 *scale = nullptr;
+    f64 *y = nullptr;   // m values: the point on y
+    f64 *gy = nullptr;  // m values: the gradient on y
+    i64 m = 0;
+};
+
+f64 scaled_value(const f64 *__restrict z, void *ctx) {
+    auto &s = *static_cast<ScaledObjective *>(ctx);
+    for (i64 k = 0; k < s.m; ++k) s.y[k] = z[k] / s.scale[k];
+    return mapped_value(s.y, s.mo);
+}
+
+f64 scaled_value_grad(const f64 *__restrict z, f64 *__restrict g, void *ctx) {
+    auto &s = *static_cast<ScaledObjective *>(ctx);
+    for (i64 k = 0; k < s.m; ++k) s.y[k] = z[k] / s.scale[k];
+    const f64 f = mapped_value_grad(s.y, s.gy, s.mo);
+    for (i64 k = 0; k < s.m; ++k) g[k] = s.gy[k] / s.scale[k];
+    return f;
+}
+
+// Restarts L-BFGS-B from a.y on coordinates scaled by the Hessian's
+// diagonal, when every entry of it is positive; keeps the end point when it
+// is lower. Returns false when it could not run (no usable diagonal), or
+// when it was stopped (`stopped_out` set).
+bool restart_scaled(Certify &c, bool &stopped_out) {
+    const i64 m = c.m;
+    Workspace &w = c.w;
+    stopped_out = false;
+    if (c.p.method != FitMethod::lbfgsb) return false;
+    f64 *scale = w.reach, *z = w.step;
+    for (i64 k = 0; k < m; ++k) {
+        const f64 h = c.a.hessian[k * m + k];
+        if (!(is_finite(h) && h > 0.0)) return false;
+        scale[k] = std::sqrt(h);
+        z[k] = c.a.y[k] * scale[k];
+    }
+    ScaledObjective so{&c.mo, scale, w.trial, w.g_trial, m};
+    LbfgsbObjective obj;
+    obj.value = c.p.value_grad != nullptr ? nullptr : scaled_value;
+    obj.value_grad = c.p.value_grad != nullptr ? scaled_value_grad : nullptr;
+    obj.ctx = &so;
+    obj.stop = c.p.stop;
+    vlm_lbfgsb_result run{};
+    i64 njev = 0;
+    lbfgsb_drive(obj, m, z, nullptr, nullptr, nullptr, &c.p.lbfgsb, &run, &njev, w.g, w.minimizer);
+    c.out.hessian_nfev += run.nfev;
+    if (stopped(c.p.stop)) {
+        stopped_out = true;
+        return false;
+    }
+    if (!(is_finite(run.fun) && run.fun < c.out.run.fun)) return false;
+    for (i64 k = 0; k < m; ++k) c.a.y[k] = z[k] / scale[k];
+    c.out.run.fun = run.fun;
+    c.out.run.nit += run.nit;
+    return true;
 }
 
 // The covariance of y from the Hessian over the elements not on a bound
@@ -614,7 +694,9 @@ i64 fit_drive(const FitProblem &p, const FitArrays &a, FitOutcome &out, void *wo
         const bool g_known =
             p.method == FitMethod::lbfgsb && out.source == HessianSource::gradient;
         if (g_known) std::memcpy(w.g, a.grad, static_cast<size_t>(m) * sizeof(f64));
-        const bool done = certify(c, g_known);
+        bool done = certify(c, g_known), halted = false;
+        if (done && !out.certified && restart_scaled(c, halted)) done = certify(c, false);
+        done = done && !halted;
         mapped_expand(mo, a.y);
         if (!done) {
             out.state = FIT_STOPPED;
