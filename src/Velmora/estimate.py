@@ -634,7 +634,10 @@ def fit(
         tuple(label for label, f in zip(labels, flat.tolist()) if f) if flat_count else ()
     )
     result.edm = edm
-    result.at_bound = tuple(label for label, b in zip(labels, at_bound.tolist()) if b)
+    bound_flags = at_bound.tolist()
+    result.at_bound = (
+        tuple(label for label, b in zip(labels, bound_flags) if b) if True in bound_flags else ()
+    )
     result._run = {
         "x": y,
         "fun": fun,
@@ -688,6 +691,8 @@ def _boundary_text(result: FitResult) -> str:
 
 
 def _edm_tol(edm_tol: object) -> float:
+    if type(edm_tol) is float and edm_tol > 0.0:
+        return edm_tol
     if isinstance(edm_tol, bool) or not isinstance(
         edm_tol, (numbers.Real, np.floating, np.integer)
     ):
