@@ -322,3 +322,26 @@ def test_an_infinite_tolerance_accepts_the_minimizer_end_point():
 
 def test_the_names_are_exported():
     assert issubclass(Velmora.BoundaryWarning, Velmora.VelmoraWarning)
+
+
+def parabola_with_a_hole(x):
+    # Not finite beyond 2.3, 3 standard errors past the minimum at 2.
+    return 0.5 * ((x[0] - 2.0) / 0.1) ** 2 + (0.0 if x[0] < 2.3 else math.nan)
+
+
+@pytest.mark.parametrize("method", ["L-BFGS-B", "Nelder-Mead"])
+@pytest.mark.parametrize("x0", [0.5, 2.29, -40.0])
+def test_values_that_are_not_finite_past_the_minimum_do_not_stop_it(method, x0):
+    r = quiet_fit(parabola_with_a_hole, [x0], method=method)
+    assert r.success, r.message
+    assert abs(r.x[0] - 2.0) / 0.1 < CLOSE
+
+
+def test_a_hessian_that_cannot_be_formed_is_no_certificate():
+    # Finite only at the minimum itself: no difference step works.
+    def nll(x):
+        return 0.5 * (x[0] - 2.0) ** 2 if x[0] == 2.0 else math.nan
+
+    with pytest.warns(ConvergenceWarning, match="EDM nan"):
+        r = fit(nll, [2.0], method="Nelder-Mead")
+    assert not r.success and math.isnan(r.edm)
