@@ -1056,7 +1056,9 @@ def logit_rows(velmora, peers):
         "statsmodels": ("statsmodels_logit(X, y, sm)", "statsmodels Newton bse"),
         "iminuit": ("iminuit_logit(X, y, iminuit)", "iminuit MIGRAD + HESSE"),
     }
-    print(f"{'fit outcome, logit x' + f'{LOGIT_SCALE:g}':<34} {'success':>8}  largest |x - exact| / se")
+    print(
+        f"{'fit outcome, logit x' + f'{LOGIT_SCALE:g}':<34} {'success':>8}  largest |x - exact| / se"
+    )
     print(f"{'Velmora.fit':<34} {str(r.success):>8}  {np.max(np.abs(r.x - exact) / bse):.2e}")
     for peer, (stmt, peer_name) in statements.items():
         if peers[peer] is None:

@@ -306,7 +306,9 @@ class FitResult:
         lines.append(f"{'Observations:':<14}{nobs:<24}{'BIC:':<14}{self.bic:.10g}")
         lines.append(f"{'Method:':<14}{method:<24}{'iterations:':<14}{self.nit}")
         lines.append(f"{'Evaluations:':<14}{self.nfev:<24}{'gradients:':<14}{self.njev}")
-        lines.append(f"{'EDM:':<14}{self.edm:<24.2g}{'EDM/errordef:':<14}{self.edm / self.errordef:.2g}")
+        lines.append(
+            f"{'EDM:':<14}{self.edm:<24.2g}{'EDM/errordef:':<14}{self.edm / self.errordef:.2g}"
+        )
         lines.append(f"{'Outcome:':<14}{outcome}")
         lines.append("=" * rule_width)
         lines.append(header)
@@ -680,7 +682,11 @@ def _not_converged(message: str, edm: float, errordef: float) -> str:
 
 
 def _boundary_text(result: FitResult) -> str:
-    on = [name for name, se in zip(result.names, result.se.tolist()) if name in result.at_bound and se != se]
+    on = [
+        name
+        for name, se in zip(result.names, result.se.tolist())
+        if name in result.at_bound and se != se
+    ]
     near = [name for name in result.at_bound if name not in on]
     parts = []
     if on:

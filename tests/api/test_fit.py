@@ -490,11 +490,25 @@ LBFGSB_OPTIONS = (10, 100, 100, 20, 1e7, 1e-5, 0.0)
             TypeError,
         ),
         (
-            ((0, normal_nll, None, (NORMAL,)), [0.0, 1.0], None, LBFGSB_OPTIONS, None, (2, 3, 0.5, 1e-6)),
+            (
+                (0, normal_nll, None, (NORMAL,)),
+                [0.0, 1.0],
+                None,
+                LBFGSB_OPTIONS,
+                None,
+                (2, 3, 0.5, 1e-6),
+            ),
             ValueError,
         ),
         (
-            ((0, normal_nll, None, (NORMAL,)), [0.0, 1.0], None, LBFGSB_OPTIONS, None, (0, 5, 0.5, 1e-6)),
+            (
+                (0, normal_nll, None, (NORMAL,)),
+                [0.0, 1.0],
+                None,
+                LBFGSB_OPTIONS,
+                None,
+                (0, 5, 0.5, 1e-6),
+            ),
             ValueError,
         ),
         (
@@ -509,7 +523,14 @@ LBFGSB_OPTIONS = (10, 100, 100, 20, 1e7, 1e-5, 0.0)
             ValueError,
         ),
         (
-            ((0, normal_nll, None, (NORMAL,)), [0.0, 1.0], None, LBFGSB_OPTIONS, None, (1, 3, 0.5, 1e-6)),
+            (
+                (0, normal_nll, None, (NORMAL,)),
+                [0.0, 1.0],
+                None,
+                LBFGSB_OPTIONS,
+                None,
+                (1, 3, 0.5, 1e-6),
+            ),
             TypeError,
         ),
         (

@@ -129,7 +129,11 @@ def test_standard_errors_of_a_normal_sample_in_any_units(units):
     x = SAMPLE * units
     se = np.array([x.std() / math.sqrt(x.size), x.std() / math.sqrt(2 * x.size)])
     r = quiet_fit(
-        normal_nll, [1.5 * units, units], args=(x,), jac=normal_grad, bounds=[(None, None), (0, None)]
+        normal_nll,
+        [1.5 * units, units],
+        args=(x,),
+        jac=normal_grad,
+        bounds=[(None, None), (0, None)],
     )
     np.testing.assert_allclose(r.se, se, rtol=1e-4)
 
@@ -288,7 +292,8 @@ def test_fit_many_marks_the_rows_at_a_bound():
 
 
 @pytest.mark.parametrize(
-    "value, error", [(0.0, ValueError), (-1.0, ValueError), (math.nan, ValueError), ("1", TypeError)]
+    "value, error",
+    [(0.0, ValueError), (-1.0, ValueError), (math.nan, ValueError), ("1", TypeError)],
 )
 def test_edm_tol_is_checked(value, error):
     with pytest.raises(error, match="edm_tol"):

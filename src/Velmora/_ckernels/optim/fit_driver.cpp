@@ -266,8 +266,7 @@ bool form_curvature(Certify &c, bool g_known) {
                            w.hessian_work, c.p.stop))
         return false;
     // The probes hold f(y + h e_i), f(y - h e_i) and the two coordinates.
-    const f64 *f_up = w.hessian_work, *f_down = f_up + m, *up = f_up + 2 * m,
-              *down = f_up + 3 * m;
+    const f64 *f_up = w.hessian_work, *f_down = f_up + m, *up = f_up + 2 * m, *down = f_up + 3 * m;
     for (i64 i = 0; i < m; ++i) w.g[i] = (f_up[i] - f_down[i]) / (up[i] - down[i]);
     return true;
 }
@@ -292,8 +291,7 @@ void mark_on_bound(Certify &c) {
         if (family == PARAM_FREE) continue;
         const f64 xi = c.a.x[i];
         const bool lower_side =
-            family == PARAM_LOWER ||
-            (family != PARAM_UPPER && xi - c.p.lo[i] <= c.p.hi[i] - xi);
+            family == PARAM_LOWER || (family != PARAM_UPPER && xi - c.p.lo[i] <= c.p.hi[i] - xi);
         const f64 distance = std::fabs(xi - (lower_side ? c.p.lo[i] : c.p.hi[i]));
         if (distance == 0.0 || slope[k] == 0.0) {
             w.on_bound[k] = 1;
@@ -557,12 +555,11 @@ void reduced_covariance(Certify &c) {
         steps[a] = w.steps[w.inner[a]];
         for (i64 b = 0; b < count; ++b) H[a * count + b] = c.a.hessian[w.inner[a] * m + w.inner[b]];
     }
-    c.out.hessian_state = hessian_covariance(H, steps, count, tol, c.p.errordef, cov,
-                                             w.inner_flat, w.cov_work, w.pivots);
+    c.out.hessian_state = hessian_covariance(H, steps, count, tol, c.p.errordef, cov, w.inner_flat,
+                                             w.cov_work, w.pivots);
     for (i64 a = 0; a < count; ++a) {
         w.flat[w.inner[a]] = w.inner_flat[a];
-        for (i64 b = 0; b < count; ++b)
-            c.a.cov_y[w.inner[a] * m + w.inner[b]] = cov[a * count + b];
+        for (i64 b = 0; b < count; ++b) c.a.cov_y[w.inner[a] * m + w.inner[b]] = cov[a * count + b];
     }
 }
 
@@ -691,8 +688,7 @@ i64 fit_drive(const FitProblem &p, const FitArrays &a, FitOutcome &out, void *wo
         out.state = FIT_NO_HESSIAN;
     } else {
         Certify c{p, mo, plan, w, a, out, m};
-        const bool g_known =
-            p.method == FitMethod::lbfgsb && out.source == HessianSource::gradient;
+        const bool g_known = p.method == FitMethod::lbfgsb && out.source == HessianSource::gradient;
         if (g_known) std::memcpy(w.g, a.grad, static_cast<size_t>(m) * sizeof(f64));
         bool done = certify(c, g_known), halted = false;
         if (done && !out.certified && restart_scaled(c, halted)) done = certify(c, false);
