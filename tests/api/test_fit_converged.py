@@ -231,6 +231,36 @@ def test_a_false_success_is_reported_with_a_warning_and_the_edm():
     assert "EDM:" in r.summary() and "NOT converged" in r.summary()
 
 
+def poisson_regression():
+    rng = np.random.default_rng(4)
+    n = 20_000
+    X = np.column_stack(
+        [np.ones(n), rng.normal(size=n), rng.uniform(0, 2, n), rng.binomial(1, 0.3, n)]
+    )
+    return X, rng.poisson(np.exp(X @ [0.3, 0.5, -0.4, 0.8])).astype(float)
+
+
+@pytest.mark.parametrize("scale", [1e-3, 1.0, 1e2])
+@pytest.mark.parametrize("with_gradient", [True, False])
+def test_a_large_poisson_regression_stops_at_its_estimate(scale, with_gradient):
+    sm = pytest.importorskip("statsmodels.api")
+    X, y = poisson_regression()
+    X = X * [1.0, scale, scale, 1.0]
+    ref = sm.GLM(y, X, family=sm.families.Poisson()).fit(tol=1e-14)
+
+    def nll(b):
+        eta = X @ b
+        return float(np.sum(np.exp(eta) - y * eta))
+
+    def grad(b):
+        return X.T @ (np.exp(X @ b) - y)
+
+    r = quiet_fit(nll, np.zeros(4), jac=grad if with_gradient else None)
+    assert_honest(r, ref.params, ref.bse)
+    if scale == 1.0:
+        assert r.success, r.message
+
+
 # --- estimates on a bound --------------------------------------------------------
 
 
