@@ -397,14 +397,33 @@ f64 edm_and_step(Certify &c, i64 &count) {
     return HUGE_VAL;
 }
 
+// The objective at a.y moved by t along w.step, into w.trial (with its
+// gradient into w.g_trial when there is one).
+f64 value_along(Certify &c, f64 t) {
+    for (i64 k = 0; k < c.m; ++k) c.w.trial[k] = c.a.y[k] + t * c.w.step[k];
+    c.out.hessian_nfev += 1;
+    return c.out.source == HessianSource::gradient
+               ? mapped_value_grad(c.w.trial, c.w.g_trial, &c.mo)
+               : mapped_value(c.w.trial, &c.mo);
+}
+
+// Takes w.trial (value f) as the new point.
+void accept_trial(Certify &c, f64 f) {
+    const size_t bytes = static_cast<size_t>(c.m) * sizeof(f64);
+    std::memcpy(c.a.y, c.w.trial, bytes);
+    if (c.out.source == HessianSource::gradient) std::memcpy(c.w.g, c.w.g_trial, bytes);
+    c.out.run.fun = f;
+}
+
 // A backtracking line search along w.step from a.y, the step first scaled by
 // `scale` and capped so that no mapped coordinate moves by more than
-// kMaxMappedMove; a trial value that is not finite or not a sufficient
-// decrease halves it. Returns 1 when the first trial was taken, 2 when a
-// shorter one was, 0 when none decreased f, -1 when stopped. An accepted
-// point replaces a.y and out.run.fun (and w.g with its gradient when there
-// is one).
-int line_search(Certify &c, f64 scale) {
+// max_move; a trial value that is not finite or not a sufficient decrease
+// halves it, at most `tries` times; the decrease is Armijo's. Returns 1
+// when the first trial was
+// taken, 2 when a shorter one was, 0 when none decreased f, -1 when
+// stopped. An accepted point replaces a.y and out.run.fun (and w.g with its
+// gradient when there is one).
+int line_search(Certify &c, f64 scale, f64 max_move, int tries) {
     const i64 m = c.m;
     Workspace &w = c.w;
     f64 slope = 0.0, largest = 0.0;
@@ -413,25 +432,80 @@ int line_search(Certify &c, f64 scale) {
         if (w.family[k] != PARAM_FREE) largest = std::fmax(largest, std::fabs(w.step[k]));
     }
     if (!(slope < 0.0)) return 0;
-    f64 t = largest * scale > kMaxMappedMove ? kMaxMappedMove / largest : scale;
-    const bool with_gradient = c.out.source == HessianSource::gradient;
-    for (int tries = 0; tries < 60; ++tries, t *= 0.5) {
+    f64 t = largest * scale > max_move ? max_move / largest : scale;
+    for (int k_try = 0; k_try < tries; ++k_try, t *= 0.5) {
         bool moved = false;
-        for (i64 k = 0; k < m; ++k) {
-            w.trial[k] = c.a.y[k] + t * w.step[k];
-            moved = moved || w.trial[k] != c.a.y[k];
-        }
+        for (i64 k = 0; k < m; ++k) moved = moved || c.a.y[k] + t * w.step[k] != c.a.y[k];
         if (!moved) return 0;
-        const f64 f = with_gradient ? mapped_value_grad(w.trial, w.g_trial, &c.mo)
-                                    : mapped_value(w.trial, &c.mo);
-        c.out.hessian_nfev += 1;
+        const f64 f = value_along(c, t);
         if (stopped(c.p.stop)) return -1;
         if (is_finite(f) && f <= c.out.run.fun + 1e-4 * t * slope) {
-            std::memcpy(c.a.y, w.trial, static_cast<size_t>(m) * sizeof(f64));
-            if (with_gradient) std::memcpy(w.g, w.g_trial, static_cast<size_t>(m) * sizeof(f64));
-            c.out.run.fun = f;
-            return tries == 0 ? 1 : 2;
+            accept_trial(c, f);
+            return k_try == 0 ? 1 : 2;
         }
+    }
+    return 0;
+}
+
+// One inward probe along w.step (a unit step of one element): steps of 1,
+// 4, 16, ... 1024 units of y while the objective does not change at all
+// (deep in a tail of the map, where x barely moves), then, once it rose or
+// stopped being finite after such steps, a bisection between the last
+// unchanged step and that one. The first step that lowers the objective
+// is taken. Returns 1 when one was, 0 when none, -1 when stopped.
+int probe_along(Certify &c) {
+    const f64 f0 = c.out.run.fun;
+    f64 unchanged = 0.0, t = 1.0;
+    for (; t <= 1024.0; t *= 4.0) {
+        const f64 f = value_along(c, t);
+        if (stopped(c.p.stop)) return -1;
+        if (is_finite(f) && f < f0) {
+            accept_trial(c, f);
+            return 1;
+        }
+        if (f != f0) break;  // it rose, or is not finite: the tail ends before t
+        unchanged = t;
+    }
+    if (unchanged == 0.0) return 0;  // it rose at once: a minimum along the element
+    f64 high = t;
+    for (int k = 0; k < 40 && high - unchanged > 1e-3; ++k) {
+        const f64 mid = 0.5 * (unchanged + high), f = value_along(c, mid);
+        if (stopped(c.p.stop)) return -1;
+        if (is_finite(f) && f < f0) {
+            accept_trial(c, f);
+            return 1;
+        }
+        (f == f0 ? unchanged : high) = mid;
+    }
+    return 0;
+}
+
+// Where the Hessian sees little curvature along a bounded element (less
+// than errordef over one unit of y: its standard error on y exceeds one
+// unit) or calls it on its bound, EDM cannot tell a minimum from a map
+// saturated on the wrong side of one: deep in a log or logit tail both the
+// gradient and the curvature in y vanish whatever the objective does in x.
+// Such an element is probed inward (probe_along); the first probe that
+// lowers the objective is taken. Returns 1 when one was, 0 when none (the
+// point stands), -1 when stopped.
+int probe_inward(Certify &c) {
+    const i64 m = c.m;
+    Workspace &w = c.w;
+    f64 *slope = w.reach;
+    param_plan_apply(c.plan, MapOp::constrained_grad, c.a.y, slope, 1, w.scratch);
+    for (i64 k = 0; k < m; ++k) {
+        const unsigned char family = w.family[k];
+        if (family == PARAM_FREE) continue;
+        if (!w.on_bound[k] && c.a.hessian[k * m + k] >= 2.0 * c.p.errordef) continue;
+        const i64 i = w.free[k];
+        const f64 xi = c.a.x[i];
+        const bool lower_side =
+            family == PARAM_LOWER || (family != PARAM_UPPER && xi - c.p.lo[i] <= c.p.hi[i] - xi);
+        const f64 up = slope[k] >= 0.0 ? 1.0 : -1.0;  // the sign of dy for dx > 0
+        for (i64 j = 0; j < m; ++j) w.step[j] = 0.0;
+        w.step[k] = lower_side ? up : -up;
+        const int taken = probe_along(c);
+        if (taken != 0) return taken;
     }
     return 0;
 }
@@ -440,8 +514,9 @@ int line_search(Certify &c, f64 scale) {
 // until EDM meets its tolerance or no step helps. A Hessian that is not
 // positive definite gets steps along the scaled gradient instead, which
 // grow while they succeed (a start in a map's saturation zone, where the
-// curvature in y is not yet positive, is left in a few of them). False when
-// stopped.
+// curvature in y is not yet positive, is left in a few of them), and a
+// point that meets the tolerance is probed inward along bounded elements
+// the Hessian cannot judge (probe_inward). False when stopped.
 bool certify(Certify &c, bool g_known) {
     const f64 tolerance = tolerance_of(c);
     f64 scale = 1.0;
@@ -451,13 +526,23 @@ bool certify(Certify &c, bool g_known) {
         i64 count = 0;
         const f64 edm = edm_and_step(c, count);
         c.out.edm = edm;
-        if (edm <= tolerance) {
-            c.out.certified = true;
+        if (edm <= tolerance && (step == kMaxNewtonSteps || tolerance == HUGE_VAL)) {
+            c.out.certified = true;  // no step left to probe with, or none asked for
             return true;
         }
         if (step == kMaxNewtonSteps || std::isnan(edm)) return true;
         const bool newton = edm < HUGE_VAL;
-        const int taken = line_search(c, newton ? 1.0 : scale);
+        int taken = 0;
+        if (edm <= tolerance) {
+            taken = probe_inward(c);
+            if (taken == 0) {
+                c.out.certified = true;
+                return true;
+            }
+        } else {
+            taken = line_search(c, newton ? 1.0 : scale,
+                                newton ? kMaxMappedMove : kMaxMappedMove * scale, 60);
+        }
         if (taken < 0) return false;
         if (taken == 0) return true;
         scale = !newton && taken == 1 ? std::fmin(4.0 * scale, 1024.0) : 1.0;
