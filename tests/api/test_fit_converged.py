@@ -382,3 +382,36 @@ def test_a_hessian_that_cannot_be_formed_is_no_certificate():
     with pytest.warns(ConvergenceWarning, match="EDM nan"):
         r = fit(nll, [2.0], method="Nelder-Mead")
     assert not r.success and math.isnan(r.edm)
+
+
+class Boom(Exception):
+    pass
+
+
+@pytest.mark.parametrize("many", [False, True])
+def test_an_exception_during_the_newton_steps_propagates(many):
+    # From 4.99 in (0, 5) the minimizer stops in the map's saturated tail
+    # after a few evaluations; the certification's steps take many more.
+    calls = []
+
+    def nll(x):
+        calls.append(1)
+        if len(calls) == 20:
+            raise Boom("raised while certifying")
+        return parabola(x, 1.0)
+
+    with pytest.raises(Boom, match="while certifying"):
+        if many:
+            fit_many(nll, np.array([[4.99]]), bounds=[(0.0, 5.0)])
+        else:
+            fit(nll, [4.99], bounds=[(0.0, 5.0)])
+
+
+def test_fit_many_rows_without_an_estimate_have_no_edm():
+    def nll(x, d):
+        return parabola(x, 1.0) if d[0] > 0 else math.nan
+
+    many = quiet_fit_many(nll, np.array([[1.0], [1.0]]), np.array([[1.0], [-1.0]]), bounds=[(0, 5)])
+    assert many.success.tolist() == [True, False]
+    assert many.edm[0] <= 1e-6 * 0.5 and math.isnan(many.edm[1])
+    assert not many.at_bound.any()
