@@ -62,8 +62,8 @@ if TYPE_CHECKING:
     from Velmora.many import ManyResult, minimize_many
     from Velmora.many_fits import FitManyResult, curve_fit_many, fit_many
     from Velmora.optimize import NativeObjective, OptimizeResult, minimize
-    from Velmora.sampling import SampleResult, sample
     from Velmora.report import CurveFitResult, fit_curve
+    from Velmora.sampling import SampleResult, sample
 
 _LAZY = {
     "minimize": "Velmora.optimize",

@@ -82,9 +82,12 @@ MODEL_SIGNATURE = NativeSignature(
     "none(CPointer(float64), int64, CPointer(float64), CPointer(float64), voidptr)",
 )
 
-# The native iteration's outcomes (levmar.h).
-FTOL, XTOL, BOTH, GTOL, MAX_NFEV, FTOL_TINY, XTOL_TINY, GTOL_TINY = range(1, 9)
-START_NOT_FINITE, JACOBIAN_NOT_FINITE, NOT_OPTIMAL = -2, -3, -6
+# The native iteration's outcomes, as the native module defines them.
+FTOL, XTOL, BOTH, GTOL = _native.LM_FTOL, _native.LM_XTOL, _native.LM_FTOL_XTOL, _native.LM_GTOL
+MAX_NFEV, FTOL_TINY = _native.LM_MAX_NFEV, _native.LM_FTOL_TINY
+XTOL_TINY, GTOL_TINY = _native.LM_XTOL_TINY, _native.LM_GTOL_TINY
+START_NOT_FINITE, JACOBIAN_NOT_FINITE = _native.LM_START_NOT_FINITE, _native.LM_JACOBIAN_NOT_FINITE
+NOT_OPTIMAL = _native.LM_NOT_OPTIMAL
 
 # least_squares' status for each outcome, and its messages (SciPy's).
 LSQ_STATUS = {
@@ -359,15 +362,15 @@ def _run(
     fvec: np.ndarray,
     options: tuple[Any, ...],
     want: int,
-) -> tuple[Any, ...]:
-    """One native run: (outcome, nfev, nfev_jac, njev, nit, cost, rank, jac,
-    cov); x and fvec receive the solution and its residuals. options: (ftol,
+) -> Any:
+    """One native run: its SolveResult record (status, nfev, nfev_jac, njev,
+    nit, cost, rank, jac, cov); x and fvec receive the solution and its residuals. options: (ftol,
     xtol, gtol, budget, budget counts the Jacobian's evaluations, factor,
     difference step, scale, fvec holds the residuals at x). want: 1 the
     Jacobian at the solution, 2 also the covariance, 3 the covariance times
     the residual variance 2 cost / (m - n)."""
     result = _native.solve(problem, x, box, data, options, fvec, want)
-    outcome = result[0]
+    outcome = result.status
     if outcome < 0 and outcome not in (JACOBIAN_NOT_FINITE, NOT_OPTIMAL):
         if outcome == START_NOT_FINITE:
             raise ValueError("Residuals are not finite in the initial point.")
@@ -377,7 +380,13 @@ def _run(
 
 # The robust losses, as SciPy names them, with their native codes
 # (optim/robust_loss.h).
-LOSSES = {"linear": 0, "soft_l1": 1, "huber": 2, "cauchy": 3, "arctan": 4}
+LOSSES = {
+    "linear": _native.LOSS_LINEAR,
+    "soft_l1": _native.LOSS_SOFT_L1,
+    "huber": _native.LOSS_HUBER,
+    "cauchy": _native.LOSS_CAUCHY,
+    "arctan": _native.LOSS_ARCTAN,
+}
 
 
 def _loss_options(loss: object, f_scale: object) -> tuple[Any, ...]:
@@ -519,7 +528,7 @@ def least_squares(
         fvec = _first_residuals(fun(x.copy(), *args), n)
         fvec_given, jac_given = True, jac is not None
         problem = (0, fun, jac, args)
-    outcome, nfev, _, njev, _, cost, _, J, _ = _run(
+    run = _run(
         problem,
         x,
         box,
@@ -528,20 +537,21 @@ def least_squares(
         (ftol, xtol, gtol, budget, False, FACTOR, step, scale, fvec_given, *robust),
         1,
     )
-    status = LSQ_STATUS[outcome]
+    status = LSQ_STATUS[run.status]
+    J = run.jac
     grad = J.T @ fvec
     if robust:
         fvec = _raw_residuals(problem, x, fvec.size)
     return OptimizeResult(
         x=x,
-        cost=cost,
+        cost=run.cost,
         fun=fvec,
         jac=J,
         grad=grad,
         optimality=float(np.max(np.abs(grad))),
         active_mask=_active(x, box),
-        nfev=nfev,
-        njev=njev if jac_given else None,
+        nfev=run.nfev,
+        njev=run.njev if jac_given else None,
         status=status,
         message=LSQ_MESSAGES[status],
         success=status > 0,
@@ -907,7 +917,7 @@ def curve_fit(
     fvec = np.empty(m)
     # The native run scales the covariance by the residual variance itself
     # (want 3) unless sigma is absolute.
-    outcome, nfev, nfev_jac, njev, _, _, rank, J, pcov = _run(
+    run = _run(
         problem,
         x,
         box,
@@ -917,21 +927,22 @@ def curve_fit(
         + opt.loss,
         2 if absolute_sigma else 3,
     )
-    ier = outcome if lm_style else LSQ_STATUS[outcome]
-    if not (outcome in (FTOL, XTOL, BOTH, GTOL) if lm_style else ier > 0):
+    ier = run.status if lm_style else LSQ_STATUS[run.status]
+    if not (run.status in (FTOL, XTOL, BOTH, GTOL) if lm_style else ier > 0):
         raise RuntimeError("Optimal parameters not found: " + _message(lm_style, ier, opt, budget))
-    if rank < n or (not absolute_sigma and m <= n):
+    pcov = run.cov
+    if run.rank < n or (not absolute_sigma and m <= n):
         pcov = np.full((n, n), np.inf)
         warnings.warn(COVARIANCE_WARNING, OptimizeWarning, stacklevel=2)
     if not full_output:
         return x, pcov
     mesg = _message(lm_style, ier, opt, budget)
     if lm_style:
-        infodict = _leastsq_info(J, fvec, nfev + nfev_jac)
+        infodict = _leastsq_info(run.jac, fvec, run.nfev + run.nfev_jac)
         if jac_given:
-            infodict["njev"] = njev
+            infodict["njev"] = run.njev
     else:
-        infodict = {"nfev": nfev, "fvec": fvec}
+        infodict = {"nfev": run.nfev, "fvec": fvec}
     return x, pcov, infodict, mesg, ier
 
 

@@ -16,8 +16,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from Velmora import _fixed
-from Velmora import _missing
+from Velmora import _fixed, _missing
 from Velmora import estimate as _est
 from Velmora import lsq as _lsq
 from Velmora import optimize as _opt
@@ -534,7 +533,7 @@ def curve_fit_many(
         None,
         False,
     ) + opt.loss
-    status, nfev, nfev_jac, njev, nit, rank, cost, cov = run_batch(
+    out = run_batch(
         _least_squares.solve_many,
         "curve_fit_many",
         K,
@@ -549,8 +548,9 @@ def curve_fit_many(
         2 if absolute_sigma else 3,
         threads,
     )
-    ier, success, message = _outcome_text(status, lm_style, opt, budget)
-    undetermined = (rank >= 0) & ((rank < n) | (not absolute_sigma and m <= n))
+    ier, success, message = _outcome_text(out.status, lm_style, opt, budget)
+    undetermined = (out.rank >= 0) & ((out.rank < n) | (not absolute_sigma and m <= n))
+    cov = out.cov
     cov[undetermined] = np.inf
     with np.errstate(invalid="ignore"):
         se = np.sqrt(np.diagonal(cov, axis1=1, axis2=2))
@@ -558,10 +558,10 @@ def curve_fit_many(
         x=x,
         se=se,
         cov=cov,
-        fun=2.0 * cost,
-        nit=nit,
-        nfev=nfev + nfev_jac if lm_style else nfev,
-        njev=njev,
+        fun=2.0 * out.cost,
+        nit=out.nit,
+        nfev=out.nfev + out.nfev_jac if lm_style else out.nfev,
+        njev=out.njev,
         status=ier,
         success=success,
         message=message,
