@@ -15,7 +15,7 @@ from typing import Any
 import numpy as np
 
 
-def _parameter_names(f: Any) -> list[str]:
+def parameter_names(f: Any) -> list[str]:
     try:
         params = list(inspect.signature(f).parameters.values())[1:]
     except (TypeError, ValueError):
@@ -60,7 +60,7 @@ def held_values(f: Any, n: int, fixed: Any, bounds: Any) -> dict[int, float]:
         raise TypeError(
             f"fixed must be a mapping of names or indices to values, got {type(fixed).__name__}"
         )
-    names = _parameter_names(f)
+    names = parameter_names(f)
     for key, value in fixed.items():
         if isinstance(key, str):
             if key not in names:

@@ -16,21 +16,11 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from Velmora import _fixed, _missing
-from Velmora import estimate as _est
+from Velmora import _args, _fixed, _missing, _progress
 from Velmora import lsq as _lsq
 from Velmora import optimize as _opt
-from Velmora._ckernels.optim import _least_squares, _many
-from Velmora.many import (
-    ManyResult,
-    _data,
-    _many_bounds,
-    _problem_count,
-    _side_table,
-    _starts,
-    _workers,
-    run_batch,
-)
+from Velmora._ckernels.optim import _least_squares, _many, _minimize
+from Velmora.many import ManyResult
 
 __all__ = ["FitManyResult", "curve_fit_many", "fit_many"]
 
@@ -65,7 +55,7 @@ class FitManyResult(ManyResult):
         """Wald intervals of shape (K, n, 2), as `FitResult.ci` forms them
         for each problem: y +- z se_y on the unconstrained scale mapped back,
         the value itself for a fixed parameter, NaN without a standard error."""
-        z = _est._quantile_of_level(level)
+        z = _args.quantile_of_level(level)
         y, se_y = self.__dict__["_y"], self.__dict__["_se_y"]
         lower, upper = self.__dict__["_lower"], self.__dict__["_upper"]
         free = lower != upper
@@ -101,7 +91,7 @@ def _row_box(box: _Box | None, k: int) -> _Box | None:
 
 def _bound_tables(box: _Box | None, K: int, n: int) -> tuple[np.ndarray, np.ndarray]:
     """Lower and upper bounds of shape (K, n), infinite where there is none."""
-    lower, upper = _est._bound_arrays(box, n)
+    lower, upper = _args.bound_arrays(box, n)
     return np.broadcast_to(lower, (K, n)), np.broadcast_to(upper, (K, n))
 
 
@@ -151,7 +141,7 @@ def fit_many(
     ValueError before any evaluation; an exception from Python code, and
     Ctrl-C, stop the whole call.
     """
-    name = _opt._method(method)
+    name = _args.method_name(method)
     if isinstance(nll, str):
         raise ValueError(
             f"fit_many takes a Python or native objective, not the name {nll!r} "
@@ -175,34 +165,34 @@ def fit_many(
                 f"bounds: no parameter {unknown[0]!r}; the parameters are {tuple(names)}"
             )
         bounds = [bounds.get(label, (None, None)) for label in names]
-    starts = _starts(x0)
-    table = _data(data)
+    starts = _args.row_starts(x0)
+    table = _args.row_data(data)
     check_rows = getattr(nll, "check_rows", None)  # an objective that reads a row layout
     if table is not None and callable(check_rows):
         check_rows(table)
-    K, n = _problem_count(starts, table), starts.shape[-1]
-    labels = _est._names(names, n)
-    scale = _est._errordef(errordef)
-    if not isinstance(kind, str) or kind not in _est._INTERVAL_FAMILY:
+    K, n = _args.problem_count(starts, table), starts.shape[-1]
+    labels = _args.parse_names(names, n)
+    scale = _args.parse_errordef(errordef)
+    if not isinstance(kind, str) or kind not in _args.INTERVAL_FAMILY:
         raise ValueError(f"kind must be 'logit' or 'probit', got {kind!r}")
-    objective = _opt._objective(nll, args, jac, name, n)
+    objective = _args.parse_objective(nll, args, jac, name, n)
     if objective[0] == 1 and table is not None and objective[3] != 0:
         raise ValueError(
             "with data, a native objective's ctx is the address of row k of data: "
             "give a NativeObjective without ctx"
         )
-    box = _many_bounds(bounds, K, n)
-    opts = _opt._options(name, options, None)
-    threads = _workers(workers)
+    box = _args.many_bounds(bounds, K, n)
+    opts = _args.minimizer_options(name, options, None)
+    threads = _progress.worker_count(workers)
     x = np.array(np.broadcast_to(starts, (K, n)), dtype=np.float64, order="C")
     differences = (objective[0] == 0 and objective[2] is None) or (
         objective[0] == 1 and not objective[2]
     )
     if name == "L-BFGS-B" and opts["eps"] is not None and differences:
         for k in range(K):
-            _est._check_step_on_y(x[k], _row_box(box, k), kind, opts["eps"])
+            _args.check_step_on_y(x[k], _row_box(box, k), kind, opts["eps"])
 
-    out = run_batch(
+    out = _progress.run_batch(
         _many.fit,
         "fit_many",
         K,
@@ -211,16 +201,16 @@ def fit_many(
         x,
         table,
         box,
-        _est._option_tuple(name, opts),
-        (_est._METHOD_CODE[name], _est._INTERVAL_FAMILY[kind], scale),
+        _args.option_tuple(name, opts),
+        (_args.METHOD_CODE[name], _args.INTERVAL_FAMILY[kind], scale),
         threads,
     )
     if len(out) == 3:  # an unusable start, found before any evaluation
         k, index, problem = out
-        error = _est._bad_start(problem, index, x[k], _row_box(box, k), labels)
+        error = _args.bad_start(problem, index, x[k], _row_box(box, k), labels)
         raise ValueError(f"problem {k}: {error}")
     state, status, message, nfev, njev, nit, fun, _hessian_state, se, y, se_y, flat, cov = out
-    estimated = (state == _est._DONE) | (state == _est._NO_HESSIAN)
+    estimated = (state == _minimize.FIT_DONE) | (state == _minimize.FIT_NO_HESSIAN)
     result = FitManyResult(
         x=x,
         se=se,
@@ -261,18 +251,18 @@ CURVE_FIT_MANY_OPTIONS = (
 def _curve_bounds(bounds: object, K: int, n: int) -> _Box | None:
     """(codes, lb, ub) as curve_fit takes them, the same for every problem
     (shape (n,)), or per problem: lb and ub broadcasting to (K, n)."""
-    if bounds is None or _lsq._default_bounds(bounds):
+    if bounds is None or _args.default_bounds(bounds):
         return None
     if hasattr(bounds, "lb") and hasattr(bounds, "ub"):
         low, high = bounds.lb, bounds.ub
     elif isinstance(bounds, (str, bytes)) or not hasattr(bounds, "__len__") or len(bounds) != 2:
-        return _lsq._box(bounds, n)  # its message
+        return _args.lsq_box(bounds, n)  # its message
     else:
         low, high = bounds  # type: ignore[misc]
     if np.ndim(low) < 2 and np.ndim(high) < 2:
-        return _lsq._box(bounds, n)
-    lb = np.ascontiguousarray(_side_table(low, K, n, "lb", -np.inf))
-    ub = np.ascontiguousarray(_side_table(high, K, n, "ub", np.inf))
+        return _args.lsq_box(bounds, n)
+    lb = np.ascontiguousarray(_args.side_table(low, K, n, "lb", -np.inf))
+    ub = np.ascontiguousarray(_args.side_table(high, K, n, "ub", np.inf))
     with np.errstate(over="ignore", invalid="ignore"):
         bad = ~(lb < ub) | (np.isfinite(lb) & np.isfinite(ub) & ~np.isfinite(ub - lb))
     if bad.any():
@@ -304,7 +294,7 @@ def _inside_many(x: np.ndarray, box: _Box) -> None:
     for bound, sign in ((lb, 1.0), (ub, -1.0)):
         on = x == bound
         if on.any():
-            step = np.minimum(_lsq.BOUND_STEP * np.maximum(1.0, np.abs(bound)), width)
+            step = np.minimum(_args.BOUND_STEP * np.maximum(1.0, np.abs(bound)), width)
             x[on] = np.broadcast_to(bound + sign * step, x.shape)[on]
 
 
@@ -353,10 +343,10 @@ def _outcome_text(
             text, code, good = "Residuals are not finite in the initial point.", outcome, False
         elif lm_style:
             code, good = outcome, outcome in (_lsq.FTOL, _lsq.XTOL, _lsq.BOTH, _lsq.GTOL)
-            text = _lsq._message(True, code, opt, budget)
+            text = _lsq.outcome_message(True, code, opt, budget)
         else:
             code = _lsq.LSQ_STATUS[outcome]
-            good, text = code > 0, _lsq._message(False, code, opt, budget)
+            good, text = code > 0, _lsq.outcome_message(False, code, opt, budget)
         ier[rows], success[rows], message[rows] = code, good, text
     return ier, success, message
 
@@ -369,7 +359,7 @@ def curve_fit_many(
     sigma: Any = None,
     absolute_sigma: bool = False,
     check_finite: bool = False,
-    bounds: Any = _lsq.NO_BOUNDS,
+    bounds: Any = _args.NO_BOUNDS,
     method: str | None = None,
     jac: Any = None,
     *,
@@ -432,20 +422,20 @@ def curve_fit_many(
     for key in kwargs:
         if key not in CURVE_FIT_MANY_OPTIONS:
             raise TypeError(f"curve_fit_many() got an unexpected keyword argument {key!r}")
-    count = int(np.shape(p0)[-1]) if p0 is not None else _lsq._count_of(f, None)
+    count = int(np.shape(p0)[-1]) if p0 is not None else _args.count_of(f, None)
     if fixed is not None or _fixed.has_equal_bounds(bounds, count):
-        held = _fixed.held_values(f, count or _lsq._parameter_count(f), fixed, bounds)
+        held = _fixed.held_values(f, count or _args.parameter_count(f), fixed, bounds)
         if held:
             return _fixed.curve_fit_many_fixed(  # type: ignore[no-any-return]
-                curve_fit_many, f, xdata, ydata, p0, count or _lsq._parameter_count(f), held,
+                curve_fit_many, f, xdata, ydata, p0, count or _args.parameter_count(f), held,
                 bounds, jac, sigma=sigma, absolute_sigma=absolute_sigma,
                 check_finite=check_finite, method=method, workers=workers, progress=progress,
                 nan_policy=nan_policy, mask=mask, **kwargs,
             )  # fmt: skip
-    opt = _lsq._settings(kwargs) if kwargs else _lsq.DEFAULT_SETTINGS
-    if method is not None and not _lsq._is_one_of(method, ("lm", "trf", "dogbox")):
+    opt = _args.curve_settings(kwargs) if kwargs else _args.DEFAULT_SETTINGS
+    if method is not None and not _args.is_one_of(method, ("lm", "trf", "dogbox")):
         raise ValueError(f"method must be None, 'lm', 'trf' or 'dogbox', got {method!r}")
-    native = type(f) not in _lsq._PYTHON_FUNCTIONS and (
+    native = type(f) not in _args.PYTHON_FUNCTIONS and (
         isinstance(f, _lsq.NativeModel) or _opt.is_native_pointer(f)
     )
     if not native and not callable(f):
@@ -470,30 +460,35 @@ def curve_fit_many(
         and xdata.shape[-1] == m
     )
 
-    box_given = not (bounds is None or _lsq._default_bounds(bounds))
+    box_given = not (bounds is None or _args.default_bounds(bounds))
     if p0 is None:
         if native:
             raise ValueError(
                 "p0 is required with a native model: it gives the number of parameters"
             )
-        n = _lsq._parameter_count(f)
+        n = _args.parameter_count(f)
         box = _curve_bounds(bounds, K, n) if box_given else None
-        start = _lsq._initial(n, None if box is None or box[1].ndim > 1 else box)
+        start = _args.initial_parameters(n, None if box is None or box[1].ndim > 1 else box)
         if box is not None and box[1].ndim > 1:
             start = (
-                np.stack([_lsq._initial(n, (box[0][k], box[1][k], box[2][k])) for k in range(K)])
+                np.stack(
+                    [
+                        _args.initial_parameters(n, (box[0][k], box[1][k], box[2][k]))
+                        for k in range(K)
+                    ]
+                )
                 if K
                 else np.ones((0, n))
             )
     else:
-        start = _starts(p0)
+        start = _args.row_starts(p0)
         n = start.shape[-1]
         if start.ndim == 2 and start.shape[0] != K:
             raise ValueError(f"p0 has {start.shape[0]} rows and ydata {K}: one of each per problem")
         if not np.isfinite(start).all():
             raise ValueError("p0 must hold finite values")
         if not native:
-            _lsq._check_arity(f, n)
+            _args.check_arity(f, n)
         box = _curve_bounds(bounds, K, n) if box_given else None
     if n > m:
         raise TypeError(
@@ -503,7 +498,7 @@ def curve_fit_many(
     if box is not None:
         _inside_many(x, box)
     weight = _missing.weights(_many_weights(sigma, K, m), keep, (K, m))
-    threads = _workers(workers)
+    threads = _progress.worker_count(workers)
     if native:
         if jac is not None and not (isinstance(jac, str) and jac == "2-point"):
             raise ValueError(
@@ -513,7 +508,7 @@ def curve_fit_many(
         problem: tuple[Any, ...] = (3, model.address, model.jac or 0, model.ctx, xdata.reshape(-1))
         jac_given = model.jac is not None
     else:
-        jac = _lsq._jac_kind(jac, "jac")
+        jac = _args.jac_kind(jac, "jac")
         problem = (2, f, jac, xdata)
         jac_given = jac is not None
 
@@ -533,7 +528,7 @@ def curve_fit_many(
         None,
         False,
     ) + opt.loss
-    out = run_batch(
+    out = _progress.run_batch(
         _least_squares.solve_many,
         "curve_fit_many",
         K,

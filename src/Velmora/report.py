@@ -52,9 +52,9 @@ def _t_quantile(p: float, dof: float) -> float:
 
 
 def _level(level: object) -> float:
-    from Velmora.estimate import _quantile_of_level
+    from Velmora._args import quantile_of_level
 
-    _quantile_of_level(level)
+    quantile_of_level(level)
     return float(level)  # type: ignore[arg-type]
 
 
@@ -167,15 +167,15 @@ class CurveFitResult:
     def summary(self, level: float = 0.95) -> str:
         """A plain-text table: estimates, standard errors and intervals
         (Student's t unless sigma was absolute), under the fit statistics."""
-        from Velmora.estimate import _format_number
+        from Velmora._args import format_number
 
         q = _t_quantile(0.5 + _level(level) / 2, math.inf if self.absolute_sigma else self.dof)
         width = max(8, *(len(name) for name in self.names))
         low_title, high_title = f"[{(1 - level) / 2:.4g}", f"{(1 + level) / 2:.4g}]"
         header = f"{'':<{width}} {'estimate':>11} {'std err':>11} {low_title:>11} {high_title:>11}"
         rows = [
-            f"{name:<{width}} {_format_number(v)} {_format_number(s)} "
-            f"{_format_number(v - q * s)} {_format_number(v + q * s)}"
+            f"{name:<{width}} {format_number(v)} {format_number(s)} "
+            f"{format_number(v - q * s)} {format_number(v + q * s)}"
             for name, v, s in zip(self.names, self.x.tolist(), self.se.tolist())
         ]
         rule = max(len(header), 72)

@@ -6,8 +6,10 @@ import numpy as np
 import pytest
 
 import Velmora
-from Velmora import lsq
+from Velmora import _args, lsq
 from Velmora._ckernels.optim import _least_squares as native
+from Velmora._ckernels.optim import _minimize
+from Velmora._ckernels.sample import _sample
 
 OUTCOMES = [name for name in dir(native) if name.startswith("LM_")]
 # Outcomes that raise in Python or never leave the native module.
@@ -26,8 +28,8 @@ def test_the_outcomes_are_distinct_and_each_reported_one_has_a_status_and_messag
 
 
 def test_the_loss_codes_are_the_native_ones():
-    assert sorted(lsq.LOSSES.values()) == list(range(5))
-    assert lsq.LOSSES["cauchy"] == native.LOSS_CAUCHY
+    assert sorted(_args.LOSSES.values()) == list(range(5))
+    assert _args.LOSSES["cauchy"] == native.LOSS_CAUCHY
 
 
 @pytest.mark.parametrize("bounds", [None, (0.0, 5.0)])
@@ -46,3 +48,24 @@ def test_a_run_returns_a_named_record_that_still_unpacks(bounds):
     status, nfev, *_ = record
     assert (status, nfev) == (record.status, record.nfev)
     assert record.n_fields == 9 and record.jac.shape == (1, 1)
+
+
+START_PROBLEMS = [name for name in dir(_minimize) if name.startswith("START_")]
+
+
+def test_every_refused_start_has_its_own_message():
+    x, box = np.array([1.0, 2.0]), _args.parse_bounds([(0.0, 1.0), (None, None)], 2)
+    messages = {
+        str(_args.bad_start(getattr(_minimize, name), 0, x, box, ("a", "b")))
+        for name in START_PROBLEMS
+    }
+    assert len(START_PROBLEMS) == 6 and len(messages) == 6
+
+
+@pytest.mark.parametrize(
+    "module, prefix, count",
+    [(_minimize, "FIT_", 7), (_minimize, "HESSIAN_", 3), (_sample, "CHAIN_", 4)],
+)
+def test_each_family_of_codes_is_distinct(module, prefix, count):
+    codes = [getattr(module, name) for name in dir(module) if name.startswith(prefix)]
+    assert len(codes) == len(set(codes)) == count
