@@ -8,7 +8,7 @@
 `fit` and `FitResult` come from `Velmora.estimate`; `minimize`,
 `OptimizeResult` and `NativeObjective` from `Velmora.optimize`;
 `minimize_many` and `ManyResult` from `Velmora.many`, `fit_many`,
-`FitManyResult` and `curve_fit_many` from `Velmora.many_fits` (Dask helpers
+`FitManyResult`, `CurveFitManyResult` and `curve_fit_many` from `Velmora.many_fits` (Dask helpers
 in `Velmora.dask`); `fit_distribution` and `Likelihood` from
 `Velmora.likelihoods`; `sample` and `SampleResult` from `Velmora.sampling`;
 `least_squares`, `curve_fit`, `NativeResiduals` and `NativeModel` from
@@ -22,6 +22,7 @@ from typing import TYPE_CHECKING, Any
 __version__ = "0.1.0"
 __all__ = [
     "ConvergenceWarning",
+    "CurveFitManyResult",
     "CurveFitResult",
     "FitManyResult",
     "FitResult",
@@ -60,7 +61,7 @@ if TYPE_CHECKING:
     from Velmora.likelihoods import Likelihood, fit_distribution
     from Velmora.lsq import NativeModel, NativeResiduals, curve_fit, least_squares
     from Velmora.many import ManyResult, minimize_many
-    from Velmora.many_fits import FitManyResult, curve_fit_many, fit_many
+    from Velmora.many_fits import CurveFitManyResult, FitManyResult, curve_fit_many, fit_many
     from Velmora.optimize import NativeObjective, OptimizeResult, minimize
     from Velmora.report import CurveFitResult, fit_curve
     from Velmora.sampling import SampleResult, sample
@@ -91,6 +92,7 @@ _LAZY = {
     "fit_many": "Velmora.many_fits",
     "curve_fit_many": "Velmora.many_fits",
     "FitManyResult": "Velmora.many_fits",
+    "CurveFitManyResult": "Velmora.many_fits",
     "many_fits": "Velmora.many_fits",
     "dask": "Velmora.dask",
     # ready-made likelihoods

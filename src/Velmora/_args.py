@@ -898,3 +898,17 @@ def count_of(f: Any, p0: Any) -> int | None:
     if p0 is not None:
         return int(np.size(p0))
     return len(_fixed.parameter_names(f)) or None
+
+
+def model_parameter_names(f: Any, n: int) -> tuple[str, ...]:
+    """The names of a curve model's parameters from its signature (those
+    after x), or p0, p1, ... when it does not give n of them."""
+    try:
+        names = [
+            p.name
+            for p in inspect.signature(f).parameters.values()
+            if p.kind in (p.POSITIONAL_ONLY, p.POSITIONAL_OR_KEYWORD)
+        ][1:]
+    except (TypeError, ValueError):
+        names = []
+    return tuple(names) if len(names) == n else tuple(f"p{i}" for i in range(n))

@@ -14,6 +14,8 @@ from typing import Any
 
 import numpy as np
 
+from Velmora import _args
+
 
 def parameter_names(f: Any) -> list[str]:
     try:
@@ -175,14 +177,10 @@ def curve_fit_many_fixed(
     start = np.ones(len(free)) if p0 is None else np.asarray(p0, dtype=np.float64)[..., free]
     result = run(reduced, xdata, ydata, start, bounds=reduced_bounds, jac=reduced_jac, **rest)
     lead = result.x.shape[:-1]  # K rows, or a cube's (ny, nx)
-    # The public arrays are the result's keys, the interval's pieces its attributes.
-    for key in ("x", "se", "_y", "_se_y", "_lower", "_upper"):
-        store = result.__dict__ if key.startswith("_") else result
-        at_value = key in ("x", "_y", "_lower", "_upper")
-        whole = np.broadcast_to(values, (*lead, n)).copy() if at_value else np.zeros((*lead, n))
-        whole[..., free] = store[key]
-        store[key] = whole
-    cov = np.zeros((*lead, n, n))
+    x = np.broadcast_to(values, (*lead, n)).copy()
+    se, cov = np.zeros((*lead, n)), np.zeros((*lead, n, n))
+    x[..., free], se[..., free] = result.x, result.se
     cov[..., np.array(free)[:, None], np.array(free)[None, :]] = result.cov
-    result["cov"] = cov
+    result.x, result.se, result.cov = x, se, cov
+    result.names = _args.model_parameter_names(f, n)
     return result

@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import types
 from collections.abc import Mapping, Sequence
-from typing import Any
+from typing import Any, ClassVar
 
 import numpy as np
 from numpy.typing import NDArray
@@ -20,33 +20,89 @@ from Velmora import _args, _fixed, _missing, _progress
 from Velmora import lsq as _lsq
 from Velmora import optimize as _opt
 from Velmora._ckernels.optim import _least_squares, _many, _minimize
-from Velmora.many import ManyResult
 
-__all__ = ["FitManyResult", "curve_fit_many", "fit_many"]
+__all__ = ["CurveFitManyResult", "FitManyResult", "curve_fit_many", "fit_many"]
 
 _Box = tuple[np.ndarray, np.ndarray, np.ndarray]
 
 
-class FitManyResult(ManyResult):
-    """The result of `fit_many` and `curve_fit_many`: a dict whose keys are
-    also attributes, one row per problem, row k holding what `Velmora.fit`
-    (or `curve_fit`) reports for problem k.
+class _Rows:
+    """What the many-fits results share: their fields are attributes, also
+    readable by name like the dict results of `minimize_many` (r["x"],
+    keys(), items()), and they show as `OptimizeResult` does."""
+
+    __slots__ = ()
+    _fields: ClassVar[tuple[str, ...]]
+
+    def __init__(self, **fields: Any) -> None:
+        for name in self._fields:
+            setattr(self, name, fields.pop(name))
+        if fields:
+            raise TypeError(f"{type(self).__name__} has no fields {sorted(fields)}")
+
+    def __getitem__(self, key: str) -> Any:
+        if key not in self._fields:
+            raise KeyError(key)
+        return getattr(self, key)
+
+    def keys(self) -> tuple[str, ...]:
+        return self._fields
+
+    def items(self) -> list[tuple[str, Any]]:
+        return [(name, getattr(self, name)) for name in self._fields]
+
+    def __repr__(self) -> str:
+        return _opt.OptimizeResult.__repr__(dict(self.items()))  # type: ignore[arg-type]
+
+    def _repr_html_(self) -> str:
+        from Velmora._html import many_html
+
+        return many_html(self)
+
+
+class FitManyResult(_Rows):
+    """The result of `fit_many`: one row per problem, row k holding what
+    `Velmora.fit` reports for problem k.
 
     x, se: the estimates and their standard errors, float64 (K, n); cov: the
     covariances (K, n, n); fun: the objective at the estimates (K,); nit,
-    nfev, njev, status: int64 (K,); success: bool (K,); message: K strings.
-    fit_many adds unidentified: bool (K, n), True for a parameter the
-    Hessian does not identify (its standard error is NaN); names: the
-    parameter names; errordef: as given. A problem without an estimate (its
-    objective is not finite at its start) has success False and NaN
-    standard errors.
+    nfev, njev, status: int64 (K,); success: bool (K,); message: K strings;
+    unidentified: bool (K, n), True for a parameter the Hessian does not
+    identify (its standard error is NaN); names: the parameter names;
+    errordef: as given. A problem without an estimate (its objective is not
+    finite at its start) has success False and NaN standard errors.
 
     `ci(level)` gives the Wald intervals, (K, n, 2).
     """
 
+    _fields = (
+        "x",
+        "se",
+        "cov",
+        "fun",
+        "nit",
+        "nfev",
+        "njev",
+        "status",
+        "success",
+        "message",
+        "unidentified",
+        "names",
+        "errordef",
+    )
+    # The intervals' pieces: y and its standard errors on the unconstrained
+    # scale, the bounds (K, n) and the map of parameters bounded on both sides.
+    __slots__ = (*_fields, "_y", "_se_y", "_lower", "_upper", "_kind")
+    x: np.ndarray
     se: np.ndarray
     cov: np.ndarray
+    fun: np.ndarray
+    nit: np.ndarray
+    nfev: np.ndarray
     njev: np.ndarray
+    status: np.ndarray
+    success: np.ndarray
+    message: np.ndarray
     unidentified: np.ndarray
     names: tuple[str, ...]
     errordef: float
@@ -56,8 +112,7 @@ class FitManyResult(ManyResult):
         for each problem: y +- z se_y on the unconstrained scale mapped back,
         the value itself for a fixed parameter, NaN without a standard error."""
         z = _args.quantile_of_level(level)
-        y, se_y = self.__dict__["_y"], self.__dict__["_se_y"]
-        lower, upper = self.__dict__["_lower"], self.__dict__["_upper"]
+        y, se_y, lower, upper = self._y, self._se_y, self._lower, self._upper
         free = lower != upper
         out = np.repeat(self.x[..., None], 2, axis=-1)
         if free.any():
@@ -66,7 +121,7 @@ class FitManyResult(ManyResult):
             # One map over every free element of every problem: one pass of
             # the transform kernels, whatever K.
             pm = ParameterMap(
-                types.SimpleNamespace(lb=lower[free], ub=upper[free]), kind=self.__dict__["_kind"]
+                types.SimpleNamespace(lb=lower[free], ub=upper[free]), kind=self._kind
             )
             with np.errstate(invalid="ignore"):
                 ends = np.stack(
@@ -80,6 +135,55 @@ class FitManyResult(ManyResult):
             ends[np.isnan(se_y[free])] = np.nan
             out[free] = ends
         return out
+
+
+class CurveFitManyResult(_Rows):
+    """The result of `curve_fit_many`: one row per problem (or the leading
+    shape of a cube of data), row k holding what `curve_fit` reports for
+    problem k.
+
+    x: popt, float64 (K, n); se: the square roots of pcov's diagonal; cov:
+    pcov (K, n, n), inf where curve_fit would warn that it cannot be
+    estimated; fun: the weighted sum of squares at x (K,); nit, nfev, njev:
+    int64 (K,); status: curve_fit's ier (leastsq's without bounds and with
+    method None or 'lm', least_squares' status otherwise); success: bool
+    (K,); message: K strings; names: the model's parameter names (p0, p1,
+    ... when its signature does not give them).
+
+    `ci(level)` gives x +- z se, (K, n, 2).
+    """
+
+    _fields = (
+        "x",
+        "se",
+        "cov",
+        "fun",
+        "nit",
+        "nfev",
+        "njev",
+        "status",
+        "success",
+        "message",
+        "names",
+    )
+    __slots__ = _fields
+    x: np.ndarray
+    se: np.ndarray
+    cov: np.ndarray
+    fun: np.ndarray
+    nit: np.ndarray
+    nfev: np.ndarray
+    njev: np.ndarray
+    status: np.ndarray
+    success: np.ndarray
+    message: np.ndarray
+    names: tuple[str, ...]
+
+    def ci(self, level: float = 0.95) -> NDArray[np.float64]:
+        """x +- z se with z the standard normal quantile of 0.5 + level / 2,
+        (..., n, 2); NaN where there is no standard error."""
+        half = _args.quantile_of_level(level) * self.se
+        return np.stack([self.x - half, self.x + half], axis=-1)
 
 
 def _row_box(box: _Box | None, k: int) -> _Box | None:
@@ -226,8 +330,8 @@ def fit_many(
         names=labels,
         errordef=scale,
     )
-    lower, upper = _bound_tables(box, K, n)
-    result.__dict__.update(_y=y, _se_y=se_y, _lower=lower, _upper=upper, _kind=kind)
+    result._lower, result._upper = _bound_tables(box, K, n)
+    result._y, result._se_y, result._kind = y, se_y, kind
     return result
 
 
@@ -369,7 +473,7 @@ def curve_fit_many(
     nan_policy: str | None = None,
     mask: Any = None,
     **kwargs: Any,
-) -> FitManyResult:
+) -> CurveFitManyResult:
     """Fit one model f(xdata, *params) to K data sets at once; problem k is
     the fit `Velmora.curve_fit` makes of ydata[k].
 
@@ -405,11 +509,11 @@ def curve_fit_many(
         reported failed, with NaN estimates. ydata may also have any leading
         shape (..., m) (a (ny, nx, m) cube), with xdata, sigma and p0 shaped
         alike or shared; the results then have that leading shape.
-    kwargs: ftol, xtol, gtol, maxfev / max_nfev, epsfcn / diff_step, factor
-        and loss ('linear'), as for curve_fit. x_scale, diag, nan_policy and
-        full_output are not taken.
+    kwargs: ftol, xtol, gtol, maxfev / max_nfev, epsfcn / diff_step, factor,
+        loss and f_scale, as for curve_fit. x_scale, diag and full_output are
+        not taken.
 
-    Returns a `FitManyResult`: x (popt, K x n), cov (pcov, K x n x n), se
+    Returns a `CurveFitManyResult`: x (popt, K x n), cov (pcov, K x n x n), se
     (the square roots of its diagonal), fun (the sum of squares of the
     weighted residuals), nfev, njev, nit, status (curve_fit's ier), success
     and message per problem; ci(level) gives x +- z se with z the standard
@@ -549,7 +653,7 @@ def curve_fit_many(
     cov[undetermined] = np.inf
     with np.errstate(invalid="ignore"):
         se = np.sqrt(np.diagonal(cov, axis1=1, axis2=2))
-    result = FitManyResult(
+    result = CurveFitManyResult(
         x=x,
         se=se,
         cov=cov,
@@ -560,9 +664,8 @@ def curve_fit_many(
         status=ier,
         success=success,
         message=message,
+        names=_args.model_parameter_names(f, n),
     )
-    infinite = np.full((K, n), np.inf)
-    result.__dict__.update(_y=x, _se_y=se, _lower=-infinite, _upper=infinite, _kind="logit")
     if leading is not None:
         _missing.correct(result, keep, n, absolute_sigma)
         _missing.reshape(result, leading)
