@@ -532,6 +532,13 @@ def option_tuple(method: str, opts: Mapping[str, Any]) -> tuple[Any, ...]:
     return (opts["maxiter"] or 0, opts["maxfev"] or 0, opts["xatol"], opts["fatol"])
 
 
+def uses_differences(objective: tuple[Any, ...]) -> bool:
+    """Whether the run of a parsed objective takes its gradient by
+    differences: a built-in one, or a Python or native one given without."""
+    kind = objective[0]
+    return kind == 2 or (kind == 0 and objective[2] is None) or (kind == 1 and not objective[2])
+
+
 def check_step_on_y(x: np.ndarray, box: Any, kind: str, eps: float) -> None:
     """An absolute difference step (options['eps']) must move every
     unconstrained coordinate of a usable start (the run differences there)."""

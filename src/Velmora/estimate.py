@@ -434,12 +434,7 @@ def fit(
     else:
         opts = _args.minimizer_options(name, options, None)
         option_tuple = _args.option_tuple(name, opts)
-        differences = (
-            objective[0] == 2
-            or (objective[0] == 0 and objective[2] is None)
-            or (objective[0] == 1 and not objective[2])
-        )
-        if name == "L-BFGS-B" and opts["eps"] is not None and differences:
+        if name == "L-BFGS-B" and opts["eps"] is not None and _args.uses_differences(objective):
             _args.check_step_on_y(x, box, kind, opts["eps"])
 
     (

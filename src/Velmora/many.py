@@ -19,7 +19,6 @@ import numpy as np
 from Velmora import _args, _progress
 from Velmora._ckernels.optim import _many
 from Velmora.optimize import (
-    MACHINE_EPSILON,
     SUCCESS,
     OptimizeResult,
 )
@@ -129,24 +128,10 @@ def minimize_many(
     opts = _args.minimizer_options(name, options, tol)
     threads = _progress.worker_count(workers)
     x = np.array(np.broadcast_to(starts, (K, n)), dtype=np.float64, order="C")
-    if name == "L-BFGS-B":
-        kind = objective[0]
-        differences = (kind == 0 and objective[2] is None) or (kind == 1 and not objective[2])
-        if opts["eps"] is not None and differences:
-            _args.check_steps(x, box, opts["eps"])
-        native: Any = _many.lbfgsb
-        settings: tuple[Any, ...] = (
-            opts["maxcor"],
-            opts["maxiter"],
-            opts["maxfun"],
-            opts["maxls"],
-            opts["ftol"] / MACHINE_EPSILON,
-            opts["gtol"],
-            opts["eps"] or 0.0,
-        )
-    else:
-        native = _many.neldermead
-        settings = (opts["maxiter"] or 0, opts["maxfev"] or 0, opts["xatol"], opts["fatol"])
+    if name == "L-BFGS-B" and opts["eps"] is not None and _args.uses_differences(objective):
+        _args.check_steps(x, box, opts["eps"])
+    native = _many.lbfgsb if name == "L-BFGS-B" else _many.neldermead
+    settings = _args.option_tuple(name, opts)
     fun_values, nit, nfev, status, message = _progress.run_batch(
         native, "minimize_many", K, progress, objective, x, table, box, settings, threads
     )

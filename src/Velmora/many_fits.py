@@ -289,10 +289,7 @@ def fit_many(
     opts = _args.minimizer_options(name, options, None)
     threads = _progress.worker_count(workers)
     x = np.array(np.broadcast_to(starts, (K, n)), dtype=np.float64, order="C")
-    differences = (objective[0] == 0 and objective[2] is None) or (
-        objective[0] == 1 and not objective[2]
-    )
-    if name == "L-BFGS-B" and opts["eps"] is not None and differences:
+    if name == "L-BFGS-B" and opts["eps"] is not None and _args.uses_differences(objective):
         for k in range(K):
             _args.check_step_on_y(x[k], _row_box(box, k), kind, opts["eps"])
 

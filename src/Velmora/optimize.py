@@ -395,38 +395,18 @@ def minimize(
         warnings.warn(
             "Initial guess is not within the specified bounds", OptimizeWarning, stacklevel=2
         )
+    settings = _args.option_tuple(name, opts)
     if name == "L-BFGS-B":
-        kind = objective[0]
-        differences = (
-            kind == 2 or (kind == 0 and objective[2] is None) or (kind == 1 and not objective[2])
-        )
-        if opts["eps"] is not None and differences:
+        if opts["eps"] is not None and _args.uses_differences(objective):
             _args.check_step(x, box, opts["eps"])  # the step of the driver's differences
         g = np.full(n, np.nan)
         status, message, nfev, njev, nit, value = _minimize.lbfgsb(
-            objective,
-            x,
-            box,
-            (
-                opts["maxcor"],
-                opts["maxiter"],
-                opts["maxfun"],
-                opts["maxls"],
-                opts["ftol"] / MACHINE_EPSILON,
-                opts["gtol"],
-                opts["eps"] or 0.0,
-            ),
-            cb,
-            g,
+            objective, x, box, settings, cb, g
         )
         gradient: np.ndarray | None = g
     else:
         status, message, nfev, njev, nit, value = _minimize.neldermead(
-            objective,
-            x,
-            box,
-            (opts["maxiter"] or 0, opts["maxfev"] or 0, opts["xatol"], opts["fatol"]),
-            cb,
+            objective, x, box, settings, cb
         )
         gradient = None
     if status == CALLBACK_STOP:
