@@ -525,7 +525,7 @@ def option_tuple(method: str, opts: Mapping[str, Any]) -> tuple[Any, ...]:
             opts["maxiter"],
             opts["maxfun"],
             opts["maxls"],
-            opts["ftol"] / _optimize.MACHINE_EPSILON,
+            opts["ftol"] / EPS,
             opts["gtol"],
             opts["eps"] or 0.0,
         )

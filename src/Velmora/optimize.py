@@ -45,7 +45,6 @@ SUCCESS = {"L-BFGS-B": 4, "Nelder-Mead": 0}
 CALLBACK_STOP = 99
 CALLBACK_STOP_MESSAGE = "`callback` raised `StopIteration`."
 
-MACHINE_EPSILON = float(np.finfo(np.float64).eps)
 
 
 class NativeSignature(NamedTuple):
