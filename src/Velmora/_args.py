@@ -30,12 +30,9 @@ from Velmora import optimize as _optimize
 from Velmora._ckernels.distributions._distributions import ndtri_as241
 from Velmora._ckernels.optim import _least_squares, _minimize
 
-# --- least squares: tolerances, steps and losses ----------------------------------
+# --- machine epsilon; least squares' steps and losses --------------------------------
 
-
-EPS = 2.220446049250313e-16
-
-
+EPS = 2.220446049250313e-16  # 2^-52
 DIFF_STEP = 1.4901161193847656e-08  # sqrt(EPS): forward differences' relative step
 
 

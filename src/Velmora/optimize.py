@@ -46,7 +46,6 @@ CALLBACK_STOP = 99
 CALLBACK_STOP_MESSAGE = "`callback` raised `StopIteration`."
 
 
-
 class NativeSignature(NamedTuple):
     """A C function signature as ctypes, cffi and numba describe it."""
 
