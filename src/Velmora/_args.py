@@ -34,11 +34,7 @@ from Velmora._ckernels.optim import _least_squares, _minimize
 
 EPS = 2.220446049250313e-16  # 2^-52
 DIFF_STEP = 1.4901161193847656e-08  # sqrt(EPS): forward differences' relative step
-
-
 FACTOR = 100.0  # the first trust region: FACTOR * ||D x0||
-
-
 BOUND_STEP = 1e-10  # how far a start on a bound moves inside, relative
 
 
