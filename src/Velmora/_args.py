@@ -893,6 +893,29 @@ def curve_settings(kwargs: dict[str, Any]) -> Settings:
 PYTHON_FUNCTIONS = (types.FunctionType, types.MethodType, types.BuiltinFunctionType)
 
 
+def is_native_model(f: Any) -> bool:
+    """Whether a curve model is native (NativeModel or a function pointer)
+    rather than a Python callable."""
+    from Velmora.lsq import NativeModel
+
+    return type(f) not in PYTHON_FUNCTIONS and (
+        isinstance(f, NativeModel) or _optimize.is_native_pointer(f)
+    )
+
+
+def leastsq_style(box: Any, method: object, opt: Settings) -> bool:
+    """Whether a curve fit reports as SciPy's leastsq (no bounds, method None
+    or 'lm', no robust loss) rather than as least_squares."""
+    return box is None and (method is None or method == "lm") and not opt.loss
+
+
+def evaluation_budget(opt: Settings, jac_given: bool, lm_style: bool, n: int) -> int:
+    """maxfev / max_nfev, or SciPy's default for the reporting style."""
+    if opt.limit is not None:
+        return opt.limit
+    return (100 if jac_given else 200) * (n + 1) if lm_style else 100 * n
+
+
 def count_of(f: Any, p0: Any) -> int | None:
     """The number of parameters p0 gives, else f's signature (None if neither)."""
     if p0 is not None:

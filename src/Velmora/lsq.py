@@ -584,9 +584,7 @@ def curve_fit(
     if nan_policy is not None and not _args.is_one_of(nan_policy, ("raise", "omit")):
         raise ValueError(f"nan_policy must be None, 'raise' or 'omit', got {nan_policy!r}")
     check = nan_policy is None if check_finite is None else bool(check_finite)
-    native = type(f) not in _args.PYTHON_FUNCTIONS and (
-        isinstance(f, NativeModel) or is_native_pointer(f)
-    )
+    native = _args.is_native_model(f)
     if not native and not callable(f):
         raise TypeError(f"f must be callable or a native model, got {type(f).__name__}")
     ydata = _checked(ydata, check)
@@ -639,11 +637,8 @@ def curve_fit(
         problem = (2, f, jac, xdata)
         jac_given = jac is not None
 
-    lm_style = box is None and (method is None or method == "lm") and not opt.loss
-    if opt.limit is not None:
-        budget = opt.limit
-    else:
-        budget = (100 if jac_given else 200) * (n + 1) if lm_style else 100 * n
+    lm_style = _args.leastsq_style(box, method, opt)
+    budget = _args.evaluation_budget(opt, jac_given, lm_style, n)
     scale = None
     if opt.x_scale is not None:
         scale = _scale(

@@ -536,9 +536,7 @@ def curve_fit_many(
     opt = _args.curve_settings(kwargs) if kwargs else _args.DEFAULT_SETTINGS
     if method is not None and not _args.is_one_of(method, ("lm", "trf", "dogbox")):
         raise ValueError(f"method must be None, 'lm', 'trf' or 'dogbox', got {method!r}")
-    native = type(f) not in _args.PYTHON_FUNCTIONS and (
-        isinstance(f, _lsq.NativeModel) or _opt.is_native_pointer(f)
-    )
+    native = _args.is_native_model(f)
     if not native and not callable(f):
         raise TypeError(f"f must be callable or a native model, got {type(f).__name__}")
     check = bool(check_finite)
@@ -613,11 +611,8 @@ def curve_fit_many(
         problem = (2, f, jac, xdata)
         jac_given = jac is not None
 
-    lm_style = box is None and (method is None or method == "lm")
-    if opt.limit is not None:
-        budget = opt.limit
-    else:
-        budget = (100 if jac_given else 200) * (n + 1) if lm_style else 100 * n
+    lm_style = _args.leastsq_style(box, method, opt)
+    budget = _args.evaluation_budget(opt, jac_given, lm_style, n)
     options = (
         opt.ftol,
         opt.xtol,
