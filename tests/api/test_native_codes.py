@@ -69,3 +69,9 @@ def test_every_refused_start_has_its_own_message():
 def test_each_family_of_codes_is_distinct(module, prefix, count):
     codes = [getattr(module, name) for name in dir(module) if name.startswith(prefix)]
     assert len(codes) == len(set(codes)) == count
+
+
+def test_the_command_line_offers_the_built_in_objectives_the_api_takes():
+    from Velmora import cli
+
+    assert cli.OBJECTIVES == _args.BUILTIN_OBJECTIVES
