@@ -102,7 +102,7 @@ class Progress:
         self.shown = False
         self.drawn_at = -math.inf
 
-    def __call__(self, done: int) -> None:
+    def __call__(self, done: int, *extra: object) -> None:
         now = time.monotonic()
         elapsed = now - self.start
         if not self.shown:
@@ -114,9 +114,11 @@ class Progress:
             self.drawn_at = now
             rate = done / elapsed if elapsed > 0 else 0.0
             left = (self.total - done) / rate if rate > 0 else math.inf
-            self._write(
-                f"{self.label}: {done}/{self.total} problems, {rate:,.0f}/s, {clock(left)} left"
-            )
+            self._write(self.describe(done, rate, left, *extra))
+
+    def describe(self, done: int, rate: float, left: float, *extra: object) -> str:
+        """The line's text; a run that reports more than its count says it here."""
+        return f"{self.label}: {done}/{self.total} problems, {rate:,.0f}/s, {clock(left)} left"
 
     def finish(self, completed: bool) -> None:
         if not self.shown and not self.force:  # asked for: at least the final line

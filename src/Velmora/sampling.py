@@ -13,7 +13,6 @@ import math
 import numbers
 import sys
 import textwrap
-import time
 import warnings
 from collections.abc import Sequence
 from typing import Any
@@ -321,22 +320,12 @@ class _DrawProgress(_progress.Progress):
     """The progress line of a run: transitions (warm-up included) out of the
     total, their rate, the divergences so far and the time left."""
 
-    def __call__(self, done: int, divergent: int = 0) -> None:  # type: ignore[override]
-        now = time.monotonic()
-        elapsed = now - self.start
-        if not self.shown:
-            expected = elapsed * self.total / done if done else math.inf
-            if not self.force and (elapsed < 0.5 or expected < self.threshold):
-                return
-            self.shown = True
-        if now - self.drawn_at >= (0.25 if self.terminal else 2.0):
-            self.drawn_at = now
-            rate = done / elapsed if elapsed > 0 else 0.0
-            left = (self.total - done) / rate if rate > 0 else math.inf
-            self._write(
-                f"{self.label}: {done}/{self.total} draws, {rate:,.0f}/s, {divergent} divergent, "
-                f"{_progress.clock(left)} left"
-            )
+    def describe(self, done: int, rate: float, left: float, *extra: object) -> str:
+        divergent = extra[0] if extra else 0
+        return (
+            f"{self.label}: {done}/{self.total} draws, {rate:,.0f}/s, {divergent} divergent, "
+            f"{_progress.clock(left)} left"
+        )
 
     def finish(self, completed: bool) -> None:
         if self.shown:
