@@ -75,24 +75,6 @@ class FitManyResult(_Rows):
     `ci(level)` gives the Wald intervals, (K, n, 2).
     """
 
-    _fields = (
-        "x",
-        "se",
-        "cov",
-        "fun",
-        "nit",
-        "nfev",
-        "njev",
-        "status",
-        "success",
-        "message",
-        "unidentified",
-        "names",
-        "errordef",
-    )
-    # The intervals' pieces: y and its standard errors on the unconstrained
-    # scale, the bounds (K, n) and the map of parameters bounded on both sides.
-    __slots__ = (*_fields, "_y", "_se_y", "_lower", "_upper", "_kind")
     x: np.ndarray
     se: np.ndarray
     cov: np.ndarray
@@ -106,6 +88,10 @@ class FitManyResult(_Rows):
     unidentified: np.ndarray
     names: tuple[str, ...]
     errordef: float
+    _fields = tuple(__annotations__)
+    # The intervals' pieces: y and its standard errors on the unconstrained
+    # scale, the bounds (K, n) and the map of parameters bounded on both sides.
+    __slots__ = (*_fields, "_y", "_se_y", "_lower", "_upper", "_kind")
 
     def ci(self, level: float = 0.95) -> NDArray[np.float64]:
         """Wald intervals of shape (K, n, 2), as `FitResult.ci` forms them
@@ -153,20 +139,6 @@ class CurveFitManyResult(_Rows):
     `ci(level)` gives x +- z se, (K, n, 2).
     """
 
-    _fields = (
-        "x",
-        "se",
-        "cov",
-        "fun",
-        "nit",
-        "nfev",
-        "njev",
-        "status",
-        "success",
-        "message",
-        "names",
-    )
-    __slots__ = _fields
     x: np.ndarray
     se: np.ndarray
     cov: np.ndarray
@@ -178,6 +150,8 @@ class CurveFitManyResult(_Rows):
     success: np.ndarray
     message: np.ndarray
     names: tuple[str, ...]
+    _fields = tuple(__annotations__)
+    __slots__ = _fields
 
     def ci(self, level: float = 0.95) -> NDArray[np.float64]:
         """x +- z se with z the standard normal quantile of 0.5 + level / 2,
@@ -335,17 +309,8 @@ def fit_many(
 # --- curve_fit_many ----------------------------------------------------------------
 
 # curve_fit's solver keywords that apply to every problem alike.
-CURVE_FIT_MANY_OPTIONS = (
-    "ftol",
-    "xtol",
-    "gtol",
-    "maxfev",
-    "max_nfev",
-    "epsfcn",
-    "diff_step",
-    "factor",
-    "loss",
-    "f_scale",
+CURVE_FIT_MANY_OPTIONS = tuple(
+    key for key in _args.CURVE_FIT_OPTIONS if key not in ("diag", "x_scale")
 )
 
 
