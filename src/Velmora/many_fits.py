@@ -27,12 +27,24 @@ _Box = tuple[np.ndarray, np.ndarray, np.ndarray]
 
 
 class _Rows:
-    """What the many-fits results share: their fields are attributes, also
-    readable by name like the dict results of `minimize_many` (r["x"],
-    keys(), items()), and they show as `OptimizeResult` does."""
+    """What the many-fits results share: the fields below (one row per
+    problem), which are attributes, also readable by name like the dict
+    results of `minimize_many` (r["x"], keys(), items()), and the display of
+    `OptimizeResult`."""
 
-    __slots__ = ()
-    _fields: ClassVar[tuple[str, ...]]
+    x: np.ndarray
+    se: np.ndarray
+    cov: np.ndarray
+    fun: np.ndarray
+    nit: np.ndarray
+    nfev: np.ndarray
+    njev: np.ndarray
+    status: np.ndarray
+    success: np.ndarray
+    message: np.ndarray
+    names: tuple[str, ...]
+    _fields: ClassVar[tuple[str, ...]] = tuple(__annotations__)
+    __slots__ = _fields
 
     def __init__(self, **fields: Any) -> None:
         for name in self._fields:
@@ -75,23 +87,12 @@ class FitManyResult(_Rows):
     `ci(level)` gives the Wald intervals, (K, n, 2).
     """
 
-    x: np.ndarray
-    se: np.ndarray
-    cov: np.ndarray
-    fun: np.ndarray
-    nit: np.ndarray
-    nfev: np.ndarray
-    njev: np.ndarray
-    status: np.ndarray
-    success: np.ndarray
-    message: np.ndarray
     unidentified: np.ndarray
-    names: tuple[str, ...]
     errordef: float
-    _fields = tuple(__annotations__)
+    _fields = (*_Rows._fields, *__annotations__)
     # The intervals' pieces: y and its standard errors on the unconstrained
     # scale, the bounds (K, n) and the map of parameters bounded on both sides.
-    __slots__ = (*_fields, "_y", "_se_y", "_lower", "_upper", "_kind")
+    __slots__ = (*__annotations__, "_y", "_se_y", "_lower", "_upper", "_kind")
 
     def ci(self, level: float = 0.95) -> NDArray[np.float64]:
         """Wald intervals of shape (K, n, 2), as `FitResult.ci` forms them
@@ -139,19 +140,7 @@ class CurveFitManyResult(_Rows):
     `ci(level)` gives x +- z se, (K, n, 2).
     """
 
-    x: np.ndarray
-    se: np.ndarray
-    cov: np.ndarray
-    fun: np.ndarray
-    nit: np.ndarray
-    nfev: np.ndarray
-    njev: np.ndarray
-    status: np.ndarray
-    success: np.ndarray
-    message: np.ndarray
-    names: tuple[str, ...]
-    _fields = tuple(__annotations__)
-    __slots__ = _fields
+    __slots__ = ()
 
     def ci(self, level: float = 0.95) -> NDArray[np.float64]:
         """x +- z se with z the standard normal quantile of 0.5 + level / 2,
