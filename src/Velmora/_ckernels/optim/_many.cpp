@@ -1,6 +1,6 @@
 // The native side of Velmora.minimize_many: K independent minimizations of
 // one objective that differ in their start, their bounds and their data, in
-// one call. Velmora/many.py normalises the arguments; they are checked again
+// one call. Velmora/_args.py normalises the arguments; they are checked again
 // here, so that no call of these private functions can read or write outside
 // a buffer.
 //

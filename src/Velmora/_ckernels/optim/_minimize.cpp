@@ -1,7 +1,7 @@
 // The native side of Velmora.minimize: one call runs a whole minimization of
 // the user's objective -- a Python callable, a native function, or one of the
 // built-in objectives by name -- with the L-BFGS-B driver loop or the
-// Nelder-Mead minimizer of this package. Velmora/optimize.py normalises the
+// Nelder-Mead minimizer of this package. Velmora/_args.py normalises the
 // arguments; they are checked again here, so that no call of these private
 // functions can read or write outside a buffer.
 //
@@ -111,7 +111,7 @@ int on_iterate(void *ctx, i64, const f64 *x, f64 f) {
 // ---------------------------------------------------------------------------
 // Arguments.
 
-// The objective tuple built by optimize.py (see vlm::py::parse_objective).
+// The objective tuple built by _args.parse_objective (see vlm::py::parse_objective).
 bool set_objective(Run &run, PyObject *described, TypedView<f64> &params) {
     vlm::py::ParsedObjective o;
     if (!vlm::py::parse_objective(described, o)) return false;
