@@ -2107,7 +2107,10 @@ def run_minimize_many(case, outcome):
 def _fits_many():
     import Velmora
 
-    return Velmora.fit_many, Velmora.curve_fit_many, Velmora.FitManyResult
+    return Velmora.fit_many, Velmora.curve_fit_many, {
+        "fit_many": Velmora.FitManyResult,
+        "curve_fit_many": Velmora.CurveFitManyResult,
+    }
 
 
 _MODEL_FN = ctypes.CFUNCTYPE(
@@ -2226,7 +2229,7 @@ def curve_fit_many_calls(draw):
 
 
 def run_fits_many(case, outcome):
-    fit_many, curve_fit_many, FitManyResult = _fits_many()
+    fit_many, curve_fit_many, result_types = _fits_many()
     name, fun, first, second, kwargs = case
     outcome.functions.add(name)
     if name == "fit_many":
@@ -2255,7 +2258,7 @@ def run_fits_many(case, outcome):
         outcome.error(exc)
     else:
         outcome.results += 1
-        assert type(got) is FitManyResult
+        assert type(got) is result_types[name]
         K, n = got.x.shape
         assert got.x.dtype == np.float64 and n >= 1
         assert (
