@@ -896,7 +896,7 @@ PYTHON_FUNCTIONS = (types.FunctionType, types.MethodType, types.BuiltinFunctionT
 def is_native_model(f: Any) -> bool:
     """Whether a curve model is native (NativeModel or a function pointer)
     rather than a Python callable."""
-    from Velmora.lsq import NativeModel
+    from Velmora.least_squares_fits import NativeModel
 
     return type(f) not in PYTHON_FUNCTIONS and (
         isinstance(f, NativeModel) or _optimize.is_native_pointer(f)

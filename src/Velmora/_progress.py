@@ -1,6 +1,6 @@
 """The progress display of a batch through tqdm's auto front end (a widget in
 a notebook, a bar in a terminal) when tqdm is installed (the `progress`
-extra); `Velmora.many.Progress` draws the plain line otherwise."""
+extra); `Velmora.many_minimize.Progress` draws the plain line otherwise."""
 
 from __future__ import annotations
 

@@ -17,7 +17,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from Velmora import _args, _fixed, _missing, _progress
-from Velmora import lsq as _lsq
+from Velmora import least_squares_fits as _lsq
 from Velmora import optimize as _opt
 from Velmora._ckernels.optim import _least_squares, _many, _minimize
 

@@ -6,7 +6,8 @@ import numpy as np
 import pytest
 
 import Velmora
-from Velmora import _args, lsq
+from Velmora import _args
+from Velmora import least_squares_fits as lsq
 from Velmora._ckernels.optim import _least_squares as native
 from Velmora._ckernels.optim import _minimize
 from Velmora._ckernels.sample import _sample

@@ -2107,10 +2107,14 @@ def run_minimize_many(case, outcome):
 def _fits_many():
     import Velmora
 
-    return Velmora.fit_many, Velmora.curve_fit_many, {
-        "fit_many": Velmora.FitManyResult,
-        "curve_fit_many": Velmora.CurveFitManyResult,
-    }
+    return (
+        Velmora.fit_many,
+        Velmora.curve_fit_many,
+        {
+            "fit_many": Velmora.FitManyResult,
+            "curve_fit_many": Velmora.CurveFitManyResult,
+        },
+    )
 
 
 _MODEL_FN = ctypes.CFUNCTYPE(

@@ -2,7 +2,7 @@
 // runs a whole Levenberg-Marquardt fit (levmar.h) of the problem stated in
 // lsq_problem.h -- residuals or a curve model from Python or from native
 // code, data and weights, bounds -- then forms the Jacobian at the solution
-// and, on request, the covariance of the parameters. Velmora/lsq.py and _args.py
+// and, on request, the covariance of the parameters. Velmora/least_squares_fits.py and _args.py
 // normalise the arguments; they are checked again here, so that no call of
 // these private functions can read or write outside a buffer.
 //
@@ -228,7 +228,7 @@ int jacobian_callback(void *ctx, const f64 *p, f64 *J) {
 // ---------------------------------------------------------------------------
 // Arguments.
 
-// The problem tuple built by lsq.py:
+// The problem tuple built by least_squares_fits.py:
 //   (0, fun, jac, args)              Python residuals fun(x, *args), jac None or callable
 //   (1, address, jac, ctx)           native residuals; jac 0 when absent
 //   (2, f, jac, xdata)               Python model f(xdata, *p)

@@ -39,7 +39,7 @@ struct DriveWork {
 };
 
 // Whether x0_j is where a start on the finite bound b was moved inside (by
-// 1e-10 max(1, |b|), Velmora.lsq): its size says nothing of the parameter's.
+// 1e-10 max(1, |b|), Velmora.least_squares_fits): its size says nothing of the parameter's.
 bool moved_off(f64 x0, f64 b) {
     return std::isfinite(b) && std::fabs(x0 - b) <= 2e-10 * std::fmax(1.0, std::fabs(b));
 }
