@@ -132,15 +132,15 @@ def minimize_many(
         _args.check_steps(x, box, opts["eps"])
     native = _many.lbfgsb if name == "L-BFGS-B" else _many.neldermead
     settings = _args.option_tuple(name, opts)
-    fun_values, nit, nfev, status, message = _progress.run_batch(
+    out = _progress.run_batch(
         native, "minimize_many", K, progress, objective, x, table, box, settings, threads
     )
     return ManyResult(
         x=x,
-        fun=fun_values,
-        nit=nit,
-        nfev=nfev,
-        status=status,
-        success=status == SUCCESS[name],
-        message=message,
+        fun=out.fun,
+        nit=out.nit,
+        nfev=out.nfev,
+        status=out.status,
+        success=out.status == SUCCESS[name],
+        message=out.message,
     )
