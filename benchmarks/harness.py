@@ -1069,6 +1069,64 @@ def logit_rows(velmora, peers):
     print()
 
 
+PROFILE_LABEL = "profile ci native normal n=100 vs MINOS"
+
+
+def profile_rows(pattern=""):
+    """Profile-likelihood intervals of both parameters of a native normal
+    model (a numba cfunc, 100 observations) against iminuit's MINOS on the
+    same function compiled with numba's njit, each from a fitted state."""
+    if pattern not in PROFILE_LABEL:
+        return
+    try:
+        import iminuit  # type: ignore[import-untyped]
+        import numba  # type: ignore[import-untyped]
+    except ImportError:
+        print("iminuit or numba is not installed: the profile row is skipped\n")
+        return
+    from numba import types
+
+    import Velmora
+
+    data = np.random.default_rng(1).normal(1.0, 2.0, 100)
+
+    def nll(mu, s):
+        q = 0.0
+        for v in data:
+            q += (v - mu) * (v - mu)
+        return data.size * math.log(s) + q / (2.0 * s * s)
+
+    jitted = numba.njit(nll)
+
+    @numba.cfunc(types.float64(types.CPointer(types.float64), types.voidptr))
+    def native(xp, ctx):
+        return jitted(xp[0], xp[1])
+
+    fitted = Velmora.fit(
+        Velmora.NativeObjective(native), [0.0, 1.0], bounds=[(None, None), (0, None)]
+    )
+    m = iminuit.Minuit(jitted, 0.0, 1.0)
+    m.errordef = iminuit.Minuit.LIKELIHOOD
+    m.limits["s"] = (0.0, None)
+    m.migrad()
+    m.hesse()
+    level = 0.6826894921370859
+    ours, peer = fitted.ci(level, method="profile"), (m.minos(), m.merrors)[1]
+    print(
+        f"{'profile ci native normal n=100':<34} Velmora {np.array2string(ours.ravel(), precision=5)}"
+        f" | MINOS {[round(m.values[k] + getattr(peer[k], side), 5) for k in ('mu', 's') for side in ('lower', 'upper')]}\n"
+    )
+    row(
+        "profile",
+        PROFILE_LABEL,
+        "fitted.ci(level, method='profile')",
+        "m.minos()",
+        "iminuit MINOS",
+        1 / 3,
+        {"fitted": fitted, "level": level, "m": m},
+    )
+
+
 # --- curve fitting ------------------------------------------------------------------
 
 CURVE_FITS = 10_000  # datasets: each timed call fits the next one, cycling
@@ -1746,6 +1804,7 @@ def run(args, prog="bench"):
     minimize_rows()
     fit_rows(args.pattern)
     distribution_fit_rows(args.pattern)
+    profile_rows(args.pattern)
     curve_fit_rows()
     if any(args.pattern in label for label in MANY_LABELS.values()):
         many_rows()  # its preparation compiles and fits: only when a row of it is selected

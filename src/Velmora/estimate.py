@@ -12,7 +12,6 @@ fit, Hessian included, without a Python call.
 
 from __future__ import annotations
 
-import functools
 import math
 import numbers
 import textwrap
@@ -23,36 +22,14 @@ from typing import Any, TypeVar, cast
 import numpy as np
 from numpy.typing import NDArray
 
+from Velmora import _args
 from Velmora import optimize as _opt
-from Velmora._ckernels.distributions._distributions import ndtri_as241
 from Velmora._ckernels.optim import _minimize
 from Velmora._warnings import BoundaryWarning, ConvergenceWarning, IdentifiabilityWarning
 
 __all__ = ["BoundaryWarning", "ConvergenceWarning", "FitResult", "IdentifiabilityWarning", "fit"]
 
 _T = TypeVar("_T")
-
-
-# The native family codes of a parameter bounded on both sides
-# (transforms/parameter_map.h), and the method codes of _minimize.fit.
-_INTERVAL_FAMILY = {"logit": 3, "probit": 4}
-_METHOD_CODE = {"L-BFGS-B": 0, "Nelder-Mead": 1}
-
-# States of _minimize.fit (optim/fit_driver.h) and of its Hessian analysis
-# (optim/hessian.h).
-_DONE, _STOPPED, _BAD_START, _NOT_FINITE_START, _NO_HESSIAN, _NO_MEMORY, _NOT_RUN = range(7)
-_HESSIAN_IDENTIFIED, _HESSIAN_FLAT, _HESSIAN_NOT_FINITE = range(3)
-
-
-def _format_number(v: float, width: int = 11) -> str:
-    """Six significant digits, right-aligned; NaN and infinities spelled out."""
-    if math.isnan(v):
-        text = "nan"
-    elif math.isinf(v):
-        text = "inf" if v > 0 else "-inf"
-    else:
-        text = f"{v:.6g}"
-    return text.rjust(width)
 
 
 def _bound_text(low: float, high: float) -> str:
@@ -132,6 +109,7 @@ class FitResult:
         "_hessian_source",
         "_cache",
         "nobs",
+        "_refit",
     )
 
     x: NDArray[np.float64]
@@ -174,7 +152,7 @@ class FitResult:
         return self._cached("run", lambda: _opt.OptimizeResult(**self._run))
 
     def _bounds(self) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
-        return self._cached("bounds", lambda: _bound_arrays(self._box, self.x.size))
+        return self._cached("bounds", lambda: _args.bound_arrays(self._box, self.x.size))
 
     @property
     def lower(self) -> NDArray[np.float64]:
@@ -245,8 +223,12 @@ class FitResult:
         """The standard errors by name (iminuit's ``errors``)."""
         return dict(zip(self.names, self.se.tolist()))
 
-    def ci(self, level: float = 0.95) -> NDArray[np.float64]:
+    def ci(self, level: float = 0.95, method: str = "wald") -> NDArray[np.float64]:
         """Wald confidence intervals, an (n, 2) array of (low, high).
+
+        method="profile" gives profile-likelihood intervals instead (see
+        `Velmora.profile`): asymmetric, found by re-fitting, and reaching a
+        bound only with an `IntervalAtBoundWarning`.
 
         Formed on the unconstrained scale, y +- z se_y with z the standard
         normal quantile of 0.5 + level / 2, and mapped back to x: a bounded
@@ -254,7 +236,9 @@ class FitResult:
         about the estimate. A fixed parameter's interval is its value; one
         without a standard error gets NaN.
         """
-        z = _quantile_of_level(level)
+        z = _args.quantile_of_level(level)
+        if method != "wald":
+            return _profile_route(self, level, method)
         from Velmora.transforms import ParameterMap
 
         lower, upper = self.lower, self.upper
@@ -271,6 +255,22 @@ class FitResult:
         out[free] = ends
         return out
 
+    def profile(self, name: str, bound: Any = 3, size: int = 50) -> Any:
+        """The objective minimized over the other parameters along parameter
+        `name`: a `Velmora.profile.ProfileResult` (see there)."""
+        from Velmora.profile import profile
+
+        return profile(self, name, bound, size)
+
+    def contour(
+        self, name1: str, name2: str, level: float = 0.6826894921370859, size: int = 100
+    ) -> Any:
+        """The boundary of the joint confidence region of two parameters: a
+        `Velmora.profile.ContourResult` (see `Velmora.profile.contour`)."""
+        from Velmora.profile import contour
+
+        return contour(self, name1, name2, level, size)
+
     def summary(self, level: float = 0.95) -> str:
         """A plain-text table: each parameter's estimate, standard error,
         Wald interval at `level` and bounds, under the run's outcome."""
@@ -282,8 +282,8 @@ class FitResult:
         rows = []
         for i, name in enumerate(self.names):
             rows.append(
-                f"{name:<{width}} {_format_number(self.x[i])} {_format_number(self.se[i])} "
-                f"{_format_number(intervals[i, 0])} {_format_number(intervals[i, 1])}   "
+                f"{name:<{width}} {_args.format_number(self.x[i])} {_args.format_number(self.se[i])} "
+                f"{_args.format_number(intervals[i, 0])} {_args.format_number(intervals[i, 1])}   "
                 f"{_bound_text(lower[i], upper[i])}"
             )
         header = f"{'':<{width}} {'estimate':>11} {'std err':>11} {low_title:>11} {high_title:>11}   bounds"
@@ -331,129 +331,37 @@ class FitResult:
     def __str__(self) -> str:
         return self.summary()
 
+    def _repr_html_(self) -> str:
+        from Velmora._html import fit_html
+
+        return fit_html(self)
+
     def __repr__(self) -> str:
         pairs = ", ".join(f"{name}={value:.6g}" for name, value in zip(self.names, self.x.tolist()))
         return f"<FitResult {pairs}; fun={self.fun:.6g}, success={self.success}>"
 
 
-def _quantile_of_level(level: object) -> float:
-    if isinstance(level, bool) or not isinstance(level, (numbers.Real, np.floating, np.integer)):
-        raise TypeError(f"level must be a real number, got {type(level).__name__}")
-    lv = float(level)
-    if not 0.0 < lv < 1.0:
-        raise ValueError(f"level must lie strictly between 0 and 1, got {level!r}")
-    return float(ndtri_as241(0.5 + lv / 2.0))
+class _Recipe(dict[str, Any]):
+    """The objective and settings of a fit, for re-fits (profiles). A pickle
+    leaves it out -- the objective need not pickle, and its data can be
+    large -- so a restored result has no profiles; copies share it."""
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (dict, ())
+
+    def __copy__(self) -> _Recipe:
+        return self
+
+    def __deepcopy__(self, memo: Any) -> _Recipe:
+        return self
 
 
-@functools.lru_cache(maxsize=64)
-def _default_names(n: int) -> tuple[str, ...]:
-    return tuple(f"x{i}" for i in range(n))
+def _profile_route(result: FitResult, level: float, method: object) -> NDArray[np.float64]:
+    if method != "profile":
+        raise ValueError(f"method must be 'wald' or 'profile', got {method!r}")
+    from Velmora.profile import ci_profile
 
-
-def _names(names: object, n: int) -> tuple[str, ...]:
-    if names is None:
-        return _default_names(n)
-    if isinstance(names, (str, bytes)) or not isinstance(names, (Sequence, np.ndarray)):
-        raise TypeError(f"names must be a sequence of strings, got {type(names).__name__}")
-    given = list(names)
-    if len(given) != n:
-        raise ValueError(f"names has {len(given)} entries for {n} parameters")
-    for i, name in enumerate(given):
-        if not isinstance(name, str):
-            raise TypeError(f"names[{i}] must be a string, got {type(name).__name__}")
-    if len(set(given)) != n:
-        twice = next(name for name in given if given.count(name) > 1)
-        raise ValueError(f"names must be distinct: {twice!r} appears more than once")
-    return tuple(given)
-
-
-def _errordef(errordef: object) -> float:
-    if type(errordef) is float and 0.0 < errordef < math.inf:
-        return errordef
-    if isinstance(errordef, bool) or not isinstance(
-        errordef, (numbers.Real, np.floating, np.integer)
-    ):
-        raise TypeError(f"errordef must be a real number, got {type(errordef).__name__}")
-    value = float(errordef)
-    if not 0.0 < value < math.inf:
-        raise ValueError(
-            f"errordef must be a finite number > 0 (0.5 for a negative log-likelihood, "
-            f"1 for a chi-square), got {errordef!r}"
-        )
-    return value
-
-
-def _bound_arrays(
-    box: tuple[np.ndarray, np.ndarray, np.ndarray] | None, n: int
-) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
-    """Lower and upper bounds (infinite where there is none) from the bounds
-    as `minimize` normalises them."""
-    if box is None:
-        return np.full(n, -math.inf), np.full(n, math.inf)
-    lo, hi, codes = box
-    return (
-        np.where((codes == 1) | (codes == 2), lo, -math.inf),
-        np.where((codes == 2) | (codes == 3), hi, math.inf),
-    )
-
-
-# The start problems of _minimize.fit (optim/fit_driver.h).
-(
-    _START_NOT_FINITE,
-    _START_OUTSIDE,
-    _START_ON_BOUND,
-    _START_TOO_WIDE,
-    _START_TOO_CLOSE,
-    _START_NOTHING_FREE,
-) = range(1, 7)
-
-
-def _bad_start(
-    problem: int, index: int, x: np.ndarray, box: Any, names: tuple[str, ...]
-) -> ValueError:
-    """The error for a start the native checks refused."""
-    if problem == _START_NOTHING_FREE:
-        return ValueError("every parameter is fixed by equal bounds: there is nothing to estimate")
-    lower, upper = _bound_arrays(box, x.size)
-    name, v, low, high = names[index], float(x[index]), float(lower[index]), float(upper[index])
-    if problem == _START_NOT_FINITE:
-        return ValueError(f"x0 of parameter {name!r} is {v!r}: the start must be finite")
-    if problem == _START_TOO_WIDE:
-        return ValueError(
-            f"parameter {name!r}: the interval ({low!r}, {high!r}) is wider than the largest float"
-        )
-    if problem == _START_OUTSIDE:
-        what = f"fixed at {low!r}" if low == high else f"in ({low!r}, {high!r})"
-        return ValueError(
-            f"x0 of parameter {name!r} is {v!r}, outside its bounds: it must lie {what}"
-        )
-    if problem == _START_ON_BOUND:
-        return ValueError(
-            f"x0 of parameter {name!r} is {v!r}, on its bound: the start must lie strictly "
-            f"inside ({low!r}, {high!r}), where the transform is finite"
-        )
-    return ValueError(
-        f"x0 of parameter {name!r} is {v!r}, too close to its bounds ({low!r}, {high!r}) for "
-        f"the transform to be finite"
-    )
-
-
-# The options of a run that gives none, normalised once.
-_DEFAULT_OPTIONS: dict[str, tuple[Any, ...]] = {}
-
-
-def _option_tuple(method: str, opts: Mapping[str, Any]) -> tuple[Any, ...]:
-    if method == "L-BFGS-B":
-        return (
-            opts["maxcor"],
-            opts["maxiter"],
-            opts["maxfun"],
-            opts["maxls"],
-            opts["ftol"] / _opt.MACHINE_EPSILON,
-            opts["gtol"],
-            opts["eps"] or 0.0,
-        )
-    return (opts["maxiter"] or 0, opts["maxfev"] or 0, opts["xatol"], opts["fatol"])
+    return ci_profile(result, level)
 
 
 def fit(
@@ -549,34 +457,31 @@ def fit(
 
     Returns a `FitResult`.
     """
-    name = _opt._method(method)
+    name = _args.method_name(method)
     x0, names, bounds = _named_arguments(x0, names, bounds, fixed)
-    x = _opt._start(x0)
+    x = _args.start_vector(x0)
     n = x.size
-    labels = _names(names, n)
-    scale = _errordef(errordef)
-    tolerance = _edm_tol(edm_tol)
+    labels = _args.parse_names(names, n)
+    scale = _args.parse_errordef(errordef)
+    tolerance = _args.parse_edm_tol(edm_tol)
     observations = _nobs(getattr(nll, "nobs", None) if nobs is None else nobs)
-    if not isinstance(kind, str) or kind not in _INTERVAL_FAMILY:
+    if not isinstance(kind, str) or kind not in _args.INTERVAL_FAMILY:
         raise ValueError(f"kind must be 'logit' or 'probit', got {kind!r}")
     if not isinstance(args, tuple):
         args = (args,)
-    objective = _opt._objective(nll, args, jac, name, n)
-    box = _opt._bounds(bounds, n)
+    objective = _args.parse_objective(nll, args, jac, name, n)
+    box = _args.parse_bounds(bounds, n)
     if options is None:
-        if name not in _DEFAULT_OPTIONS:
-            _DEFAULT_OPTIONS[name] = _option_tuple(name, _opt._options(name, None, None))
-        option_tuple = _DEFAULT_OPTIONS[name]
+        if name not in _args._DEFAULT_OPTIONS:
+            _args._DEFAULT_OPTIONS[name] = _args.option_tuple(
+                name, _args.minimizer_options(name, None, None)
+            )
+        option_tuple = _args._DEFAULT_OPTIONS[name]
     else:
-        opts = _opt._options(name, options, None)
-        option_tuple = _option_tuple(name, opts)
-        differences = (
-            objective[0] == 2
-            or (objective[0] == 0 and objective[2] is None)
-            or (objective[0] == 1 and not objective[2])
-        )
-        if name == "L-BFGS-B" and opts["eps"] is not None and differences:
-            _check_step_on_y(x, box, kind, opts["eps"])
+        opts = _args.minimizer_options(name, options, None)
+        option_tuple = _args.option_tuple(name, opts)
+        if name == "L-BFGS-B" and opts["eps"] is not None and _args.uses_differences(objective):
+            _args.check_step_on_y(x, box, kind, opts["eps"])
 
     (
         state,
@@ -608,20 +513,20 @@ def fit(
         box,
         option_tuple,
         None,
-        (_METHOD_CODE[name], _INTERVAL_FAMILY[kind], scale, tolerance),
+        (_args.METHOD_CODE[name], _args.INTERVAL_FAMILY[kind], scale, tolerance),
     )
-    if state == _BAD_START:
-        raise _bad_start(problem, index, x, box, labels)  # x is untouched then
-    if state == _NOT_FINITE_START:
+    if state == _minimize.FIT_BAD_START:
+        raise _args.bad_start(problem, index, x, box, labels)  # x is untouched then
+    if state == _minimize.FIT_NOT_FINITE_START:
         raise ValueError(
             f"the objective is not finite at x0 (it returned {fun!r}): fit needs a finite "
             f"value at the start"
         )
-    if state == _NO_MEMORY:
+    if state == _minimize.FIT_NO_MEMORY:
         raise MemoryError(f"fit: no memory for the workspace of {n} parameters")
-    if state == _NOT_RUN:
+    if state == _minimize.FIT_NOT_RUN:
         raise ValueError(f"the minimizer refused its input: {message} (status {status})")
-    if state == _STOPPED:  # pragma: no cover - a stop always comes with an exception
+    if state == _minimize.FIT_STOPPED:  # pragma: no cover - a stop always comes with an exception
         raise RuntimeError("fit was stopped")
 
     lbfgsb = name == "L-BFGS-B"
@@ -654,12 +559,14 @@ def fit(
     result._box, result._kind, result._y, result._cov_y = box, kind, y, cov_y
     result._hessian_source, result._cache = bool(by_gradient), {}
     result.nobs = observations
+    # What a profile needs to re-fit with some parameters held.
+    result._refit = _Recipe(nll=nll, args=args, jac=jac, method=name, options=options)
     if not success:
         warnings.warn(_not_converged(message, edm, scale), ConvergenceWarning, stacklevel=2)
     if result.at_bound:
         warnings.warn(_boundary_text(result), BoundaryWarning, stacklevel=2)
     if flat_count:
-        if state == _NO_HESSIAN or hessian_state == _HESSIAN_NOT_FINITE:
+        if state == _minimize.FIT_NO_HESSIAN or hessian_state == _minimize.HESSIAN_NOT_FINITE:
             reason = "the Hessian at the estimate could not be formed (values that are not finite near it)"
         else:
             reason = (
@@ -696,19 +603,6 @@ def _boundary_text(result: FitResult) -> str:
     return "estimates " + "; ".join(parts) + ": their Wald intervals are not reliable"
 
 
-def _edm_tol(edm_tol: object) -> float:
-    if type(edm_tol) is float and edm_tol > 0.0:
-        return edm_tol
-    if isinstance(edm_tol, bool) or not isinstance(
-        edm_tol, (numbers.Real, np.floating, np.integer)
-    ):
-        raise TypeError(f"edm_tol must be a real number, got {type(edm_tol).__name__}")
-    value = float(edm_tol)
-    if not value > 0.0:
-        raise ValueError(f"edm_tol must be > 0 (inf accepts any end point), got {edm_tol!r}")
-    return value
-
-
 def _nobs(nobs: object) -> float | None:
     if nobs is None:
         return None
@@ -732,8 +626,8 @@ def _named_arguments(x0: Any, names: Any, bounds: Any, fixed: Any) -> tuple[Any,
         return x0, names, bounds
     if names is None:
         raise ValueError("bounds or fixed by name need names (or x0 as a mapping)")
-    labels = _names(names, len(names))
-    x = _opt._start(x0)
+    labels = _args.parse_names(names, len(names))
+    x = _args.start_vector(x0)
     if x.size != len(labels):
         raise ValueError(f"x0 has {x.size} values for {len(labels)} names")
     if isinstance(bounds, Mapping):
@@ -742,7 +636,7 @@ def _named_arguments(x0: Any, names: Any, bounds: Any, fixed: Any) -> tuple[Any,
             raise ValueError(f"bounds: no parameter {unknown[0]!r}; the parameters are {labels}")
         pairs = [bounds.get(label, (None, None)) for label in labels]
     else:
-        lower, upper = _bound_arrays(_opt._bounds(bounds, x.size), x.size)
+        lower, upper = _args.bound_arrays(_args.parse_bounds(bounds, x.size), x.size)
         pairs = list(zip(lower.tolist(), upper.tolist()))
     if fixed is not None:
         if not isinstance(fixed, Mapping):
@@ -752,30 +646,10 @@ def _named_arguments(x0: Any, names: Any, bounds: Any, fixed: Any) -> tuple[Any,
         for key, value in fixed.items():
             if key not in labels:
                 raise ValueError(f"fixed: no parameter {key!r}; the parameters are {labels}")
-            v = _opt._bound_side(value, f"fixed[{key!r}]", math.nan)
+            v = _args.bound_side(value, f"fixed[{key!r}]", math.nan)
             if not math.isfinite(v):
                 raise ValueError(f"fixed[{key!r}] must be finite, got {value!r}")
             i = labels.index(key)
             x[i] = v
             pairs[i] = (v, v)
     return x, labels, pairs
-
-
-def _check_step_on_y(x: np.ndarray, box: Any, kind: str, eps: float) -> None:
-    """An absolute difference step (options['eps']) must move every
-    unconstrained coordinate of a usable start (the run differences there)."""
-    from Velmora.transforms import ParameterMap
-
-    lower, upper = _bound_arrays(box, x.size)
-    free = lower != upper
-    inside = np.isfinite(x) & (lower <= x) & (x <= upper)
-    if not inside.all() or not free.any():
-        return  # the native checks name the problem
-    try:
-        pm = ParameterMap(list(zip(lower[free].tolist(), upper[free].tolist())), kind=kind)
-    except ValueError:
-        return
-    with np.errstate(all="ignore"):
-        y = pm.to_unconstrained(x[free])
-    if np.isfinite(y).all():
-        _opt._check_step(y, None, eps)

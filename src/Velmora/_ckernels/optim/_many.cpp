@@ -1,6 +1,6 @@
 // The native side of Velmora.minimize_many: K independent minimizations of
 // one objective that differ in their start, their bounds and their data, in
-// one call. Velmora/many.py normalises the arguments; they are checked again
+// one call. Velmora/_args.py normalises the arguments; they are checked again
 // here, so that no call of these private functions can read or write outside
 // a buffer.
 //
@@ -16,6 +16,7 @@
 #include "batch.h"
 #include "module.h"
 #include "numpy_calls.h"
+#include "record.h"
 
 #define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
 #include <numpy/arrayobject.h>
@@ -314,6 +315,17 @@ bool bounds_arg(PyObject *obj, Problems &p) {
     return true;
 }
 
+// What lbfgsb and neldermead return: one value per problem.
+PyStructSequence_Field rows_fields[] = {
+    {"fun", "the objective at the final points"},
+    {"nit", "iterations"},
+    {"nfev", "objective evaluations"},
+    {"status", "the minimizer's status"},
+    {"message", "the minimizer's message"},
+    {nullptr, nullptr},
+};
+vlm::py::RecordType rows_result;
+
 // The messages as an object array: problems with the same message share one
 // string object.
 PyObject *message_column(const Problems &p) {
@@ -405,7 +417,8 @@ PyObject *run_many(PyObject *const *args, Py_ssize_t nargs, const char *name) {
     Ref message(ok ? message_column(p) : nullptr);
     PyMem_Free(p.message);
     if (!message) return nullptr;
-    return PyTuple_Pack(5, fun.get(), nit.get(), nfev.get(), status.get(), message.get());
+    return rows_result.from(
+        PyTuple_Pack(5, fun.get(), nit.get(), nfev.get(), status.get(), message.get()));
 }
 
 PyObject *lbfgsb(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
@@ -697,11 +710,11 @@ PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
 
 PyMethodDef methods[] = {
     {"lbfgsb", vlm::py::fastcall(lbfgsb), METH_FASTCALL,
-     "lbfgsb(objective, x, data, bounds, options, workers, report) -> (fun, nit, nfev, status, "
-     "message)\n\nThe L-BFGS-B runs behind Velmora.minimize_many; call that instead."},
+     "lbfgsb(objective, x, data, bounds, options, workers, report) -> RowsResult\n\nThe L-BFGS-B "
+     "runs behind Velmora.minimize_many; call that instead."},
     {"neldermead", vlm::py::fastcall(neldermead), METH_FASTCALL,
-     "neldermead(objective, x, data, bounds, options, workers, report) -> (fun, nit, nfev, "
-     "status, message)\n\nThe Nelder-Mead runs behind Velmora.minimize_many; call that instead."},
+     "neldermead(objective, x, data, bounds, options, workers, report) -> RowsResult\n\nThe "
+     "Nelder-Mead runs behind Velmora.minimize_many; call that instead."},
     {"fit", vlm::py::fastcall(fit), METH_FASTCALL,
      "fit(objective, x, data, bounds, options, settings, workers, report) -> (state, status, "
      "message, nfev, njev, nit, fun, hessian_state, se, y, se_y, flat, cov, edm, at_bound)\n\n"
@@ -710,7 +723,13 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef_Slot slots[] = VLM_MODULE_SLOTS(vlm::py::import_numpy);
+int exec_module(PyObject *module) {
+    if (vlm::py::import_numpy(module) < 0) return -1;
+    return rows_result.make(module, "Velmora._ckernels.optim._many.RowsResult",
+                            "Many minimizations, one value per problem.", rows_fields);
+}
+
+PyModuleDef_Slot slots[] = VLM_MODULE_SLOTS(exec_module);
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,

@@ -1,7 +1,7 @@
 // The native side of Velmora.minimize: one call runs a whole minimization of
 // the user's objective -- a Python callable, a native function, or one of the
 // built-in objectives by name -- with the L-BFGS-B driver loop or the
-// Nelder-Mead minimizer of this package. Velmora/optimize.py normalises the
+// Nelder-Mead minimizer of this package. Velmora/_args.py normalises the
 // arguments; they are checked again here, so that no call of these private
 // functions can read or write outside a buffer.
 //
@@ -17,6 +17,7 @@
 #include "convert.h"
 #include "module.h"
 #include "numpy_calls.h"
+#include "record.h"
 #include "run_lock.h"
 #include "typed_args.h"
 #include "unpack.h"
@@ -110,7 +111,7 @@ int on_iterate(void *ctx, i64, const f64 *x, f64 f) {
 // ---------------------------------------------------------------------------
 // Arguments.
 
-// The objective tuple built by optimize.py (see vlm::py::parse_objective).
+// The objective tuple built by _args.parse_objective (see vlm::py::parse_objective).
 bool set_objective(Run &run, PyObject *described, TypedView<f64> &params) {
     vlm::py::ParsedObjective o;
     if (!vlm::py::parse_objective(described, o)) return false;
@@ -399,7 +400,30 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef_Slot slots[] = VLM_MODULE_SLOTS(vlm::py::import_numpy);
+// The codes of a fit's outcome, for Python to read from here.
+int exec_module(PyObject *module) {
+    if (vlm::py::import_numpy(module) < 0) return -1;
+    return vlm::py::add_constants(module, {
+                                              {"FIT_DONE", vlm::FIT_DONE},
+                                              {"FIT_STOPPED", vlm::FIT_STOPPED},
+                                              {"FIT_BAD_START", vlm::FIT_BAD_START},
+                                              {"FIT_NOT_FINITE_START", vlm::FIT_NOT_FINITE_START},
+                                              {"FIT_NO_HESSIAN", vlm::FIT_NO_HESSIAN},
+                                              {"FIT_NO_MEMORY", vlm::FIT_NO_MEMORY},
+                                              {"FIT_NOT_RUN", vlm::FIT_NOT_RUN},
+                                              {"HESSIAN_IDENTIFIED", vlm::HESSIAN_IDENTIFIED},
+                                              {"HESSIAN_FLAT", vlm::HESSIAN_FLAT},
+                                              {"HESSIAN_NOT_FINITE", vlm::HESSIAN_NOT_FINITE},
+                                              {"START_NOT_FINITE", vlm::START_NOT_FINITE},
+                                              {"START_OUTSIDE", vlm::START_OUTSIDE},
+                                              {"START_ON_BOUND", vlm::START_ON_BOUND},
+                                              {"START_TOO_WIDE", vlm::START_TOO_WIDE},
+                                              {"START_TOO_CLOSE", vlm::START_TOO_CLOSE},
+                                              {"START_NOTHING_FREE", vlm::START_NOTHING_FREE},
+                                          });
+}
+
+PyModuleDef_Slot slots[] = VLM_MODULE_SLOTS(exec_module);
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,

@@ -71,3 +71,22 @@ def fit(
     settings: tuple[int, int, float, float],
     /,
 ) -> _FitResult: ...
+
+# The codes of a fit's outcome (state), of its Hessian's analysis and of a
+# refused start.
+FIT_DONE: int
+FIT_STOPPED: int
+FIT_BAD_START: int
+FIT_NOT_FINITE_START: int
+FIT_NO_HESSIAN: int
+FIT_NO_MEMORY: int
+FIT_NOT_RUN: int
+HESSIAN_IDENTIFIED: int
+HESSIAN_FLAT: int
+HESSIAN_NOT_FINITE: int
+START_NOT_FINITE: int
+START_OUTSIDE: int
+START_ON_BOUND: int
+START_TOO_WIDE: int
+START_TOO_CLOSE: int
+START_NOTHING_FREE: int
