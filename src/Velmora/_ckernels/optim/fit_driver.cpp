@@ -466,7 +466,9 @@ int probe_along(Certify &c) {
         if (f != f0) break;  // it rose, or is not finite: the tail ends before t
         unchanged = t;
     }
-    if (unchanged == 0.0) return 0;  // it rose at once: a minimum along the element
+    // It rose at once (a minimum along the element), or never changed (the
+    // objective ignores the element): nothing to look for in between.
+    if (unchanged == 0.0 || t > 1024.0) return 0;
     f64 high = t;
     for (int k = 0; k < 40 && high - unchanged > 1e-3; ++k) {
         const f64 mid = 0.5 * (unchanged + high), f = value_along(c, mid);
