@@ -34,7 +34,7 @@ unsigned char family_of(const FitProblem &p, i64 i) {
 //   f64: plan bounds (2n), the map's scratch (3n), the full gradient (n),
 //        the Hessian's steps (n) and work (4n), the covariance work (4n^2 + n),
 //        the certification's gradient, trial gradient, trial point, step and
-//        reach (n each), its scaled Hessian and factor (n^2 each);
+//        a spare vector (n each), its scaled Hessian and factor (n^2 each);
 //   i64: the free elements, the plan's order, the covariance's pivots, the
 //        elements not on a bound (n each);
 //   bytes: the family of each free element, its flat flag, its on-bound flag
@@ -43,7 +43,7 @@ struct Workspace {
     void *minimizer = nullptr;
     f64 *low = nullptr, *high = nullptr, *scratch = nullptr, *g_full = nullptr, *steps = nullptr,
         *hessian_work = nullptr, *cov_work = nullptr;
-    f64 *g = nullptr, *g_trial = nullptr, *trial = nullptr, *step = nullptr, *reach = nullptr,
+    f64 *g = nullptr, *g_trial = nullptr, *trial = nullptr, *step = nullptr, *spare = nullptr,
         *scaled = nullptr, *factor = nullptr;
     i64 *free = nullptr, *order = nullptr, *pivots = nullptr, *inner = nullptr;
     unsigned char *family = nullptr, *flat = nullptr, *on_bound = nullptr, *inner_flat = nullptr;
@@ -78,8 +78,8 @@ struct Workspace {
         g_trial = g + n;
         trial = g_trial + n;
         step = trial + n;
-        reach = step + n;
-        scaled = reach + n;
+        spare = step + n;
+        scaled = spare + n;
         factor = scaled + n * n;
         free = reinterpret_cast<i64 *>(factor + n * n);
         order = free + n;
@@ -271,12 +271,20 @@ bool form_curvature(Certify &c, bool g_known) {
     return true;
 }
 
+// Whether the bound nearer to free element k (which has one) is its lower.
+bool nearer_bound_is_lower(const Certify &c, i64 k) {
+    const i64 i = c.w.free[k];
+    const unsigned char family = c.w.family[k];
+    if (family == PARAM_LOWER || family == PARAM_UPPER) return family == PARAM_LOWER;
+    return c.a.x[i] - c.p.lo[i] <= c.p.hi[i] - c.a.x[i];
+}
+
 // Flags in w.on_bound the free elements whose estimate is on a bound: at
 // the nearer bound, the gradient points out through it and the quadratic
 // model along the element alone, convex there, has its minimum at or beyond
 // the bound, within a standard error (or the map has saturated: x is
-// the bound, or dx/dy is 0). w.reach gets the distance to that bound on the
-// scale of y at the current slope, |x - bound| / |dx/dy|.
+// the bound, or dx/dy is 0). The distance to that bound on the scale of y
+// at the current slope is its reach, |x - bound| / |dx/dy|.
 void mark_on_bound(Certify &c) {
     const i64 m = c.m;
     Workspace &w = c.w;
@@ -285,22 +293,18 @@ void mark_on_bound(Certify &c) {
     mapped_expand(c.mo, c.a.y);
     for (i64 k = 0; k < m; ++k) {
         w.on_bound[k] = 0;
-        w.reach[k] = HUGE_VAL;
         const i64 i = w.free[k];
         const unsigned char family = w.family[k];
         if (family == PARAM_FREE) continue;
         const f64 xi = c.a.x[i];
-        const bool lower_side =
-            family == PARAM_LOWER || (family != PARAM_UPPER && xi - c.p.lo[i] <= c.p.hi[i] - xi);
+        const bool lower_side = nearer_bound_is_lower(c, k);
         const f64 distance = std::fabs(xi - (lower_side ? c.p.lo[i] : c.p.hi[i]));
         if (distance == 0.0 || slope[k] == 0.0) {
             w.on_bound[k] = 1;
-            w.reach[k] = 0.0;
             continue;
         }
         const f64 gx = w.g[k] * slope[k];  // the sign of df/dx
         const f64 reach = distance / std::fabs(slope[k]), h = c.a.hessian[k * m + k];
-        w.reach[k] = reach;
         const bool outward = lower_side ? gx > 0.0 : gx < 0.0;
         const bool model_reaches = h > 0.0 && std::fabs(w.g[k]) >= 0.5 * h * reach;
         const bool within = h * reach * reach < 2.0 * c.p.errordef * kBoundSigmas * kBoundSigmas;
@@ -319,7 +323,7 @@ void mark_on_bound(Certify &c) {
 f64 edm_over_identified(Certify &c, i64 count) {
     const i64 m = c.m;
     Workspace &w = c.w;
-    f64 *H = w.scaled, *V = w.factor, *steps = w.reach;
+    f64 *H = w.scaled, *V = w.factor, *steps = w.spare;
     for (i64 a = 0; a < count; ++a) {
         steps[a] = w.steps[w.inner[a]];
         for (i64 b = 0; b < count; ++b) H[a * count + b] = c.a.hessian[w.inner[a] * m + w.inner[b]];
@@ -493,21 +497,19 @@ int probe_along(Certify &c) {
 int probe_inward(Certify &c) {
     const i64 m = c.m;
     Workspace &w = c.w;
-    f64 *slope = w.reach;
+    f64 *slope = w.spare;
     param_plan_apply(c.plan, MapOp::constrained_grad, c.a.y, slope, 1, w.scratch);
     for (i64 k = 0; k < m; ++k) {
         const unsigned char family = w.family[k];
         if (family == PARAM_FREE) continue;
         if (!w.on_bound[k] && c.a.hessian[k * m + k] >= 2.0 * c.p.errordef) continue;
-        const i64 i = w.free[k];
-        const f64 xi = c.a.x[i];
-        const bool lower_side =
-            family == PARAM_LOWER || (family != PARAM_UPPER && xi - c.p.lo[i] <= c.p.hi[i] - xi);
+        const bool lower_side = nearer_bound_is_lower(c, k);
         const f64 up = slope[k] >= 0.0 ? 1.0 : -1.0;  // the sign of dy for dx > 0
         for (i64 j = 0; j < m; ++j) w.step[j] = 0.0;
         w.step[k] = lower_side ? up : -up;
         const int taken = probe_along(c);
         if (taken != 0) return taken;
+        mapped_expand(c.mo, c.a.y);  // the probes wrote their x there
     }
     return 0;
 }
@@ -588,7 +590,7 @@ bool restart_scaled(Certify &c, bool &stopped_out) {
     Workspace &w = c.w;
     stopped_out = false;
     if (c.p.method != FitMethod::lbfgsb) return false;
-    f64 *scale = w.reach, *z = w.step;
+    f64 *scale = w.spare, *z = w.step;
     for (i64 k = 0; k < m; ++k) {
         const f64 h = c.a.hessian[k * m + k];
         if (!(is_finite(h) && h > 0.0)) return false;
