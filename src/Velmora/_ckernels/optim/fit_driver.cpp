@@ -775,6 +775,7 @@ i64 fit_drive(const FitProblem &p, const FitArrays &a, FitOutcome &out, void *wo
         fill(a.cov_y, m * m, NAN);
         for (i64 k = 0; k < m; ++k) a.flat[w.free[k]] = 1;
         out.state = FIT_NO_HESSIAN;
+        settle_status(p, out);  // nothing to certify there
     } else {
         Certify c{p, mo, plan, w, a, out, m};
         const bool g_known = p.method == FitMethod::lbfgsb && out.source == HessianSource::gradient;
