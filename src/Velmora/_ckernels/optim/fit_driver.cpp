@@ -224,9 +224,10 @@ bool minimize_mapped(const FitProblem &p, MappedObjective &mo, i64 m, const FitA
 
 // Newton steps after the minimizer, at most; each one forms a Hessian.
 constexpr i64 kMaxNewtonSteps = 20;
-// The largest move of a mapped coordinate in one step: e^8 in a log or
-// odds ratio keeps a step from saturating the map (where dx/dy vanishes and
-// the gradient with it); steps that keep succeeding grow towards it.
+// The largest move of a mapped coordinate in one Newton step: e^8 in a log
+// or odds ratio keeps a step from saturating the map (where dx/dy vanishes
+// and the gradient with it). Steps along the gradient start within it and
+// may grow past it while they keep succeeding.
 constexpr f64 kMaxMappedMove = 8.0;
 // A parameter within this many standard errors of a bound is reported as at
 // the bound: its Wald interval is not reliable.
@@ -671,7 +672,8 @@ void settle_status(const FitProblem &p, FitOutcome &out) {
     } else if (out.run.status == success) {
         out.run.status = FIT_NOT_CERTIFIED;
         out.run.message =
-            "NOT CONVERGED: the estimated distance to the minimum (EDM) is above its tolerance";
+            "NOT CONVERGED: the end point is not certified as the minimum (EDM above its "
+            "tolerance, or no Hessian to measure it)";
     }
     out.run.success = out.run.status == success;
 }
