@@ -21,6 +21,7 @@ from typing import TYPE_CHECKING, Any
 
 __version__ = "0.1.0"
 __all__ = [
+    "BoundaryWarning",
     "ConvergenceWarning",
     "CurveFitManyResult",
     "CurveFitResult",
@@ -51,6 +52,7 @@ __all__ = [
 
 if TYPE_CHECKING:
     from Velmora._warnings import (
+        BoundaryWarning,
         ConvergenceWarning,
         IdentifiabilityWarning,
         OptimizeWarning,
@@ -83,6 +85,7 @@ _LAZY = {
     "FitResult": "Velmora.estimate",
     "IdentifiabilityWarning": "Velmora._warnings",
     "ConvergenceWarning": "Velmora._warnings",
+    "BoundaryWarning": "Velmora._warnings",
     "VelmoraWarning": "Velmora._warnings",
     "estimate": "Velmora.estimate",
     # many problems at once

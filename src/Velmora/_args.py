@@ -463,6 +463,19 @@ def parse_errordef(errordef: object) -> float:
     return value
 
 
+def parse_edm_tol(edm_tol: object) -> float:
+    if type(edm_tol) is float and edm_tol > 0.0:
+        return edm_tol
+    if isinstance(edm_tol, bool) or not isinstance(
+        edm_tol, (numbers.Real, np.floating, np.integer)
+    ):
+        raise TypeError(f"edm_tol must be a real number, got {type(edm_tol).__name__}")
+    value = float(edm_tol)
+    if not value > 0.0:
+        raise ValueError(f"edm_tol must be > 0 (inf accepts any end point), got {edm_tol!r}")
+    return value
+
+
 def bound_arrays(
     box: tuple[np.ndarray, np.ndarray, np.ndarray] | None, n: int
 ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:

@@ -25,9 +25,9 @@ from numpy.typing import NDArray
 from Velmora import _args
 from Velmora import optimize as _opt
 from Velmora._ckernels.optim import _minimize
-from Velmora._warnings import ConvergenceWarning, IdentifiabilityWarning
+from Velmora._warnings import BoundaryWarning, ConvergenceWarning, IdentifiabilityWarning
 
-__all__ = ["ConvergenceWarning", "FitResult", "IdentifiabilityWarning", "fit"]
+__all__ = ["BoundaryWarning", "ConvergenceWarning", "FitResult", "IdentifiabilityWarning", "fit"]
 
 _T = TypeVar("_T")
 
@@ -61,16 +61,27 @@ class FitResult:
         or NaN);
     fixed: True for a parameter held at its equal bounds; lower, upper: the
         bounds (infinite where there is none);
-    unidentified: the names of the parameters without a standard error.
+    unidentified: the names of the parameters the Hessian does not identify
+        (no standard error);
+    edm: the estimated distance to the minimum, g^T H^-1 g / 2 over the
+        parameters not on a bound (g the gradient with respect to y): the
+        objective would fall by about that much more, and EDM / errordef is
+        the squared distance to the minimum in standard errors. success is
+        True only when it is at most edm_tol * errordef;
+    at_bound: the names of the parameters whose estimate is on a bound or
+        within one standard error of one (iminuit's
+        ``has_parameters_at_limit``, by name).
 
     `ci(level)` gives Wald intervals, `summary(level)` a table.
 
     An estimate on a bound (a maximum of the likelihood at the edge of the
-    parameter space, where the unconstrained coordinate runs off towards
-    infinity) is reported where the minimization stopped, with the standard
-    error of the Hessian there; its interval, formed on the unconstrained
-    scale, reaches towards the bound. Such standard errors describe no
-    quadratic maximum and are best read through the interval.
+    parameter space: the objective still falls towards the bound, and the
+    unconstrained coordinate runs off towards infinity) gets no standard
+    error (NaN, without being called unidentified); the other parameters'
+    covariance is the one with it held there. An estimate within two
+    standard errors of a bound keeps its standard error. Both are named in
+    `at_bound` with a `BoundaryWarning`: their Wald intervals are not
+    reliable.
     """
 
     __slots__ = (
@@ -88,6 +99,8 @@ class FitResult:
         "cov",
         "se",
         "unidentified",
+        "edm",
+        "at_bound",
         "_run",
         "_box",
         "_kind",
@@ -113,6 +126,8 @@ class FitResult:
     cov: NDArray[np.float64]
     se: NDArray[np.float64]
     unidentified: tuple[str, ...]
+    edm: float
+    at_bound: tuple[str, ...]
     _run: dict[str, Any]
     _box: tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.int64]] | None
     _kind: str
@@ -291,6 +306,9 @@ class FitResult:
         lines.append(f"{'Observations:':<14}{nobs:<24}{'BIC:':<14}{self.bic:.10g}")
         lines.append(f"{'Method:':<14}{method:<24}{'iterations:':<14}{self.nit}")
         lines.append(f"{'Evaluations:':<14}{self.nfev:<24}{'gradients:':<14}{self.njev}")
+        lines.append(
+            f"{'EDM:':<14}{self.edm:<24.2g}{'EDM/errordef:':<14}{self.edm / self.errordef:.2g}"
+        )
         lines.append(f"{'Outcome:':<14}{outcome}")
         lines.append("=" * rule_width)
         lines.append(header)
@@ -303,6 +321,10 @@ class FitResult:
         )
         if self.unidentified:
             notes += f" Not identified by the Hessian (no standard error): {', '.join(self.unidentified)}."
+        if self.at_bound:
+            notes += (
+                f" On or near a bound (Wald interval not reliable): {', '.join(self.at_bound)}."
+            )
         lines.extend(textwrap.wrap(notes, rule_width))
         return "\n".join(lines)
 
@@ -356,6 +378,7 @@ def fit(
     errordef: float = 0.5,
     fixed: Mapping[str, float] | None = None,
     nobs: float | None = None,
+    edm_tol: float = 1e-6,
 ) -> FitResult:
     """Estimate parameters by minimizing nll, with standard errors,
     covariance and confidence intervals from the Hessian at the minimum.
@@ -384,6 +407,10 @@ def fit(
         equal bounds there, with x0 taken from it.
     nobs: the number of observations, for `FitResult.bic`; by default the
         objective's own ``nobs`` (a `Velmora.likelihoods.Likelihood` has one).
+    edm_tol: the certification's tolerance, in units of errordef: success
+        needs EDM <= edm_tol * errordef (see below). The default 1e-6 puts
+        every parameter within 1e-3 standard errors of the minimum; inf
+        accepts whatever point the minimizer reports.
 
     Named parameters: x0 may be a mapping {"mu": 150, "sigma": 5} (the names
     and their order come from it), and bounds a mapping from names to
@@ -403,6 +430,24 @@ def fit(
     native objective runs the whole fit, Hessian included, without Python
     and without the interpreter lock.
 
+    Certified convergence. Where the minimizer stops, the gradient g with
+    respect to y (the analytic one, or without one the central differences
+    the Hessian's probes give at no cost) and H give the estimated distance
+    to the minimum, EDM = g^T H^-1 g / 2, as iminuit's MIGRAD reports it:
+    the further fall of a quadratic objective, and, divided by errordef, the
+    squared distance to the minimum in standard errors, whatever the units
+    of the parameters. Above edm_tol * errordef, Newton steps on y follow
+    (a backtracking line search; steps along the diagonally scaled gradient
+    where H is not positive definite, as at a start in a bound map's
+    saturation zone), each with a new Hessian, at most 20 of them.
+    success is True only when the criterion holds at the end (and the
+    minimizer stopped on its own tests, not on a limit); otherwise status 10
+    (or the minimizer's own), a `ConvergenceWarning` giving the EDM.
+    Parameters on a bound are left out of the criterion: the objective
+    falls towards the bound there, and they are named in
+    `FitResult.at_bound` with a `BoundaryWarning`, as are estimates within
+    one standard error of a bound.
+
     Raises ValueError, before any evaluation, for names of the wrong length,
     an x0 outside (or on) its bounds (naming the parameter), and everything
     `minimize` refuses; and for an objective that is not finite at x0, after
@@ -418,6 +463,7 @@ def fit(
     n = x.size
     labels = _args.parse_names(names, n)
     scale = _args.parse_errordef(errordef)
+    tolerance = _args.parse_edm_tol(edm_tol)
     observations = _nobs(getattr(nll, "nobs", None) if nobs is None else nobs)
     if not isinstance(kind, str) or kind not in _args.INTERVAL_FAMILY:
         raise ValueError(f"kind must be 'logit' or 'probit', got {kind!r}")
@@ -459,13 +505,15 @@ def fit(
         cov,
         se,
         flat,
+        edm,
+        at_bound,
     ) = _minimize.fit(
         objective,
         x,
         box,
         option_tuple,
         None,
-        (_args.METHOD_CODE[name], _args.INTERVAL_FAMILY[kind], scale),
+        (_args.METHOD_CODE[name], _args.INTERVAL_FAMILY[kind], scale, tolerance),
     )
     if state == _minimize.FIT_BAD_START:
         raise _args.bad_start(problem, index, x, box, labels)  # x is untouched then
@@ -492,6 +540,11 @@ def fit(
     result.unidentified = (
         tuple(label for label, f in zip(labels, flat.tolist()) if f) if flat_count else ()
     )
+    result.edm = edm
+    bound_flags = at_bound.tolist()
+    result.at_bound = (
+        tuple(label for label, b in zip(labels, bound_flags) if b) if True in bound_flags else ()
+    )
     result._run = {
         "x": y,
         "fun": fun,
@@ -509,12 +562,9 @@ def fit(
     # What a profile needs to re-fit with some parameters held.
     result._refit = _Recipe(nll=nll, args=args, jac=jac, method=name, options=options)
     if not success:
-        warnings.warn(
-            f"the minimization did not converge ({message}): the estimate is the last point "
-            f"reached",
-            ConvergenceWarning,
-            stacklevel=2,
-        )
+        warnings.warn(_not_converged(message, edm, scale), ConvergenceWarning, stacklevel=2)
+    if result.at_bound:
+        warnings.warn(_boundary_text(result), BoundaryWarning, stacklevel=2)
     if flat_count:
         if state == _minimize.FIT_NO_HESSIAN or hessian_state == _minimize.HESSIAN_NOT_FINITE:
             reason = "the Hessian at the estimate could not be formed (values that are not finite near it)"
@@ -529,6 +579,28 @@ def fit(
             stacklevel=2,
         )
     return result
+
+
+def _not_converged(message: str, edm: float, errordef: float) -> str:
+    return (
+        f"the minimization did not converge ({message}; EDM {edm:.3g}, "
+        f"EDM/errordef {edm / errordef:.3g}): the estimate is the last point reached"
+    )
+
+
+def _boundary_text(result: FitResult) -> str:
+    on = [
+        name
+        for name, se in zip(result.names, result.se.tolist())
+        if name in result.at_bound and se != se
+    ]
+    near = [name for name in result.at_bound if name not in on]
+    parts = []
+    if on:
+        parts.append(f"on their bound (no standard error): {', '.join(on)}")
+    if near:
+        parts.append(f"within one standard error of a bound: {', '.join(near)}")
+    return "estimates " + "; ".join(parts) + ": their Wald intervals are not reliable"
 
 
 def _nobs(nobs: object) -> float | None:

@@ -80,14 +80,19 @@ class FitManyResult(_Rows):
     covariances (K, n, n); fun: the objective at the estimates (K,); nit,
     nfev, njev, status: int64 (K,); success: bool (K,); message: K strings;
     unidentified: bool (K, n), True for a parameter the Hessian does not
-    identify (its standard error is NaN); names: the parameter names;
-    errordef: as given. A problem without an estimate (its objective is not
-    finite at its start) has success False and NaN standard errors.
+    identify (its standard error is NaN); edm: the certification's estimated
+    distance to the minimum (K,), NaN without an estimate; at_bound: bool
+    (K, n), True for an estimate on a bound or within one standard error of
+    one (`FitResult.at_bound`); names: the parameter names; errordef: as
+    given. A problem without an estimate (its objective is not finite at its
+    start) has success False and NaN standard errors.
 
     `ci(level)` gives the Wald intervals, (K, n, 2).
     """
 
     unidentified: np.ndarray
+    edm: np.ndarray
+    at_bound: np.ndarray
     errordef: float
     _fields = (*_Rows._fields, *__annotations__)
     # The intervals' pieces: y and its standard errors on the unconstrained
@@ -177,6 +182,7 @@ def fit_many(
     errordef: float = 0.5,
     workers: int | None = None,
     progress: bool | None = None,
+    edm_tol: float = 1e-6,
 ) -> FitManyResult:
     """Estimate the parameters of K problems that share a negative
     log-likelihood and differ in their data; problem k is the fit
@@ -194,7 +200,7 @@ def fit_many(
         values each (the names then come from it), as `fit` takes; bounds
         may then be a mapping by name too.
     data: None, or an array of real numbers with one row per problem.
-    args, jac, kind, names, method, options, errordef: as for `fit` (jac is
+    args, jac, kind, names, method, options, errordef, edm_tol: as for `fit` (jac is
         called as jac(x, data[k], *args)).
     bounds: as for `fit`, the same for every problem; or per problem: pairs
         of shape (K, n, 2), or lb and ub of shape (K, n).
@@ -240,6 +246,7 @@ def fit_many(
     K, n = _args.problem_count(starts, table), starts.shape[-1]
     labels = _args.parse_names(names, n)
     scale = _args.parse_errordef(errordef)
+    tolerance = _args.parse_edm_tol(edm_tol)
     if not isinstance(kind, str) or kind not in _args.INTERVAL_FAMILY:
         raise ValueError(f"kind must be 'logit' or 'probit', got {kind!r}")
     objective = _args.parse_objective(nll, args, jac, name, n)
@@ -266,14 +273,15 @@ def fit_many(
         table,
         box,
         _args.option_tuple(name, opts),
-        (_args.METHOD_CODE[name], _args.INTERVAL_FAMILY[kind], scale),
+        (_args.METHOD_CODE[name], _args.INTERVAL_FAMILY[kind], scale, tolerance),
         threads,
     )
     if len(out) == 3:  # an unusable start, found before any evaluation
         k, index, problem = out
         error = _args.bad_start(problem, index, x[k], _row_box(box, k), labels)
         raise ValueError(f"problem {k}: {error}")
-    state, status, message, nfev, njev, nit, fun, _hessian_state, se, y, se_y, flat, cov = out
+    state, status, message, nfev, njev, nit, fun, _hessian_state, se, y, se_y, flat, cov = out[:13]
+    edm, at_bound = out[13:]
     estimated = (state == _minimize.FIT_DONE) | (state == _minimize.FIT_NO_HESSIAN)
     result = FitManyResult(
         x=x,
@@ -287,6 +295,8 @@ def fit_many(
         success=estimated & (status == _opt.SUCCESS[name]),
         message=message,
         unidentified=flat & estimated[:, None],
+        edm=edm,
+        at_bound=at_bound,
         names=labels,
         errordef=scale,
     )

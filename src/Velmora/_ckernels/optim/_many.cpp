@@ -441,6 +441,9 @@ struct FitRows {
     // the flags of elements a flat direction moves; (K, n, n): covariances.
     f64 *se = nullptr, *y = nullptr, *se_y = nullptr, *cov = nullptr;
     unsigned char *flat = nullptr;
+    // (K,): the certification's EDM; (K, n): the elements at a bound.
+    f64 *edm = nullptr;
+    unsigned char *at_bound = nullptr;
 };
 
 constexpr const char *kNotFiniteStart = "the objective is not finite at x0";
@@ -509,6 +512,7 @@ bool fit_problem(const vlm::FitProblem &fp, Problems &p, FitRows &rows, i64 k, F
     a.se = rows.se + k * n;
     a.cov = rows.cov + k * n * n;
     a.flat = rows.flat + k * n;
+    a.at_bound = rows.at_bound + k * n;
     std::memcpy(a.x, p.x_of(k), n_bytes);
     vlm::FitOutcome out;
     vlm::fit_drive(fp, a, out, space.workspace(w));
@@ -526,7 +530,9 @@ bool fit_problem(const vlm::FitProblem &fp, Problems &p, FitRows &rows, i64 k, F
     rows.njev[k] = (fp.method == vlm::FitMethod::lbfgsb ? out.run_njev : 0) +
                    (by_gradient ? out.hessian_nfev : 0);
     rows.hessian_state[k] = out.hessian_state;
+    rows.edm[k] = estimated ? out.edm : NAN;
     if (!estimated) {  // no estimate: nothing to report its uncertainty
+        std::memset(a.at_bound, 0, static_cast<size_t>(n));
         for (i64 i = 0; i < n * n; ++i) a.cov[i] = NAN;
         for (i64 i = 0; i < n; ++i) a.se[i] = NAN;
         std::memset(a.flat, 0, static_cast<size_t>(n));
@@ -637,8 +643,8 @@ bool fit_python(const vlm::FitProblem &base, Problems &p, FitRows &rows,
 //   options: those of lbfgsb (method 0) or neldermead (method 1);
 //   settings: (method, interval_family, errordef), as for Velmora.fit.
 // x receives the estimates. Returns (state, status, message, nfev, njev,
-// nit, fun, hessian_state, se, y, se_y, flat, cov): arrays of K, of (K, n)
-// and cov of (K, n, n) -- or, when the start of a problem cannot be used,
+// nit, fun, hessian_state, se, y, se_y, flat, cov, edm, at_bound): arrays
+// of K, of (K, n) and cov of (K, n, n) -- or, when the start of a problem cannot be used,
 // (problem, element, start_problem) before any evaluation.
 PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     if (nargs != 8) {
@@ -682,9 +688,11 @@ PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         y(new_zeros({p.count, p.n}, NPY_DOUBLE, &rows.y)),
         se_y(new_zeros({p.count, p.n}, NPY_DOUBLE, &rows.se_y)),
         flat(new_zeros({p.count, p.n}, NPY_BOOL, &rows.flat)),
-        cov(new_zeros({p.count, p.n, p.n}, NPY_DOUBLE, &rows.cov));
+        cov(new_zeros({p.count, p.n, p.n}, NPY_DOUBLE, &rows.cov)),
+        edm(new_zeros({p.count}, NPY_DOUBLE, &rows.edm)),
+        at_bound(new_zeros({p.count, p.n}, NPY_BOOL, &rows.at_bound));
     if (!state || !status || !nfev || !njev || !nit || !fun || !hessian_state || !se || !y ||
-        !se_y || !flat || !cov)
+        !se_y || !flat || !cov || !edm || !at_bound)
         return nullptr;
     p.message = static_cast<const char **>(
         PyMem_Calloc(static_cast<size_t>(p.count > 0 ? p.count : 1), sizeof(const char *)));
@@ -695,9 +703,9 @@ PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     Ref message(ok ? message_column(p) : nullptr);
     PyMem_Free(p.message);
     if (!message) return nullptr;
-    return PyTuple_Pack(13, state.get(), status.get(), message.get(), nfev.get(), njev.get(),
+    return PyTuple_Pack(15, state.get(), status.get(), message.get(), nfev.get(), njev.get(),
                         nit.get(), fun.get(), hessian_state.get(), se.get(), y.get(), se_y.get(),
-                        flat.get(), cov.get());
+                        flat.get(), cov.get(), edm.get(), at_bound.get());
 }
 
 PyMethodDef methods[] = {
@@ -709,7 +717,8 @@ PyMethodDef methods[] = {
      "Nelder-Mead runs behind Velmora.minimize_many; call that instead."},
     {"fit", vlm::py::fastcall(fit), METH_FASTCALL,
      "fit(objective, x, data, bounds, options, settings, workers, report) -> (state, status, "
-     "message, nfev, njev, nit, fun, hessian_state, se, y, se_y, flat, cov)\n\nThe fits behind "
+     "message, nfev, njev, nit, fun, hessian_state, se, y, se_y, flat, cov, edm, at_bound)\n\n"
+     "The fits behind "
      "Velmora.fit_many; call that instead."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -68,7 +68,7 @@ def fit(
     data: NDArray[np.float64] | None,
     bounds: _Bounds,
     options: tuple[Any, ...],
-    settings: tuple[int, int, float],
+    settings: tuple[int, int, float, float],
     workers: int,
     report: _Report,
     /,

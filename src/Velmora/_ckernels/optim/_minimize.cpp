@@ -324,7 +324,7 @@ bool fit_bounds_usable(const Call &c, i64 n) {
 // and receives the estimate. Returns (state, index, start_problem, status,
 // message, nfev, njev, nit, fun, start_nfev, hessian_nfev,
 // hessian_by_gradient, hessian_state, flat_count, y, grad, hessian, cov_y,
-// cov, se, flat); see fit_driver.h.
+// cov, se, flat, edm, at_bound); see fit_driver.h.
 PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     Call c;
     if (!c.setup(args, nargs, 6, "fit")) return nullptr;
@@ -366,20 +366,22 @@ PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     Ref y(new_zeros({m}, NPY_DOUBLE, &a.y)), grad(new_zeros({m}, NPY_DOUBLE, &a.grad)),
         hessian(new_zeros({m, m}, NPY_DOUBLE, &a.hessian)),
         cov_y(new_zeros({m, m}, NPY_DOUBLE, &a.cov_y)), cov(new_zeros({n, n}, NPY_DOUBLE, &a.cov)),
-        se(new_zeros({n}, NPY_DOUBLE, &a.se)), flat(new_zeros({n}, NPY_BOOL, &a.flat));
-    if (!y || !grad || !hessian || !cov_y || !cov || !se || !flat) return nullptr;
+        se(new_zeros({n}, NPY_DOUBLE, &a.se)), flat(new_zeros({n}, NPY_BOOL, &a.flat)),
+        at_bound(new_zeros({n}, NPY_BOOL, &a.at_bound));
+    if (!y || !grad || !hessian || !cov_y || !cov || !se || !flat || !at_bound) return nullptr;
 
     vlm::FitOutcome out;
     c.execute([&] { vlm::fit_drive(p, a, out); });
     if (PyErr_Occurred()) return nullptr;
     const vlm_lbfgsb_result &r = out.run;
     const auto ll = [](i64 v) { return static_cast<long long>(v); };
-    return Py_BuildValue("(LLLLsLLLdLLiLLOOOOOOO)", ll(out.state), ll(out.index),
+    return Py_BuildValue("(LLLLsLLLdLLiLLOOOOOOOdO)", ll(out.state), ll(out.index),
                          ll(out.start_problem), ll(r.status), r.message != nullptr ? r.message : "",
                          ll(r.nfev), ll(out.run_njev), ll(r.nit), r.fun, ll(out.start_nfev),
                          ll(out.hessian_nfev), out.source == vlm::HessianSource::gradient ? 1 : 0,
                          ll(out.hessian_state), ll(out.flat_count), y.get(), grad.get(),
-                         hessian.get(), cov_y.get(), cov.get(), se.get(), flat.get());
+                         hessian.get(), cov_y.get(), cov.get(), se.get(), flat.get(), out.edm,
+                         at_bound.get());
 }
 
 PyMethodDef methods[] = {
@@ -392,7 +394,8 @@ PyMethodDef methods[] = {
     {"fit", vlm::py::fastcall(fit), METH_FASTCALL,
      "fit(objective, x, bounds, options, callback, settings) -> (state, index, start_problem, "
      "status, message, nfev, njev, nit, fun, start_nfev, hessian_nfev, hessian_by_gradient, "
-     "hessian_state, flat_count, y, grad, hessian, cov_y, cov, se, flat)\n\nThe fit behind "
+     "hessian_state, flat_count, y, grad, hessian, cov_y, cov, se, flat, edm, at_bound)\n\nThe "
+     "fit behind "
      "Velmora.fit; call that instead."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -58,6 +58,8 @@ _FitResult = tuple[
     NDArray[np.float64],
     NDArray[np.float64],
     NDArray[np.bool_],
+    float,
+    NDArray[np.bool_],
 ]
 
 def fit(
@@ -66,7 +68,7 @@ def fit(
     bounds: _Bounds,
     options: tuple[int, int, int, int, float, float, float] | tuple[int, int, float, float],
     callback: None,
-    settings: tuple[int, int, float],
+    settings: tuple[int, int, float, float],
     /,
 ) -> _FitResult: ...
 
