@@ -219,13 +219,9 @@ def test_rank_deficient_model_warns_and_gives_nan(method, jac):
 
 
 def test_a_hessian_that_cannot_be_formed_flags_every_parameter():
-    # Finite at the optimum, NaN one difference step away from it.
+    # Finite at the optimum and far from it, NaN at every step near it.
     def nll(p, d):
-        return (
-            normal_nll(p, d)
-            if abs(p[0] - d.mean()) < 1e-7 or abs(p[0] - d.mean()) > 1e-3
-            else math.nan
-        )
+        return normal_nll(p, d) if p[0] == d.mean() or abs(p[0] - d.mean()) > 1e-3 else math.nan
 
     with pytest.warns(IdentifiabilityWarning, match="could not be formed .*for x0, x1$"):
         r = fit(
@@ -237,6 +233,21 @@ def test_a_hessian_that_cannot_be_formed_flags_every_parameter():
             options={"xatol": 1e-9, "fatol": 1e-9},
         )
     assert np.isnan(r.se).all() and np.isnan(r.cov).all()
+
+
+@pytest.mark.parametrize("wall", [1e-2, 1e-4])
+def test_probes_outside_the_domain_shrink_until_the_hessian_is_formed(wall):
+    # NaN from `wall` above the optimum on: the Hessian's probes that land
+    # there halve their steps until they fall inside.
+    exact = fit(normal_nll, [1.0, 1.0], args=(NORMAL,), bounds=[(None, None), (0, None)])
+    top = exact.x[0] + wall
+
+    def nll(p, d):
+        return normal_nll(p, d) if p[0] < top else math.nan
+
+    r = fit(nll, exact.x, args=(NORMAL,), bounds=[(None, None), (0, None)])
+    assert r.success and not r.unidentified
+    np.testing.assert_allclose(r.se, exact.se, rtol=1e-3)
 
 
 def test_a_parameter_the_objective_ignores_is_flagged_alone():

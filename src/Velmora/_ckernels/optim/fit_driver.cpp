@@ -258,14 +258,18 @@ bool form_curvature(Certify &c, bool g_known) {
             c.out.hessian_nfev += 1;
             if (stopped(c.p.stop)) return false;
         }
-        c.out.hessian_nfev += hessian_evaluations(c.out.source, m);
-        return hessian_by_gradient(mapped_value_grad, &c.mo, m, c.a.y, c.a.hessian, w.steps,
-                                   w.hessian_work, c.p.stop);
+        i64 made = 0;
+        const bool formed =
+            hessian_by_gradient(mapped_value_grad, &c.mo, m, c.a.y, c.a.hessian, w.steps,
+                                w.hessian_work, c.p.stop, c.p.errordef, &made);
+        c.out.hessian_nfev += made;
+        return formed;
     }
-    c.out.hessian_nfev += hessian_evaluations(c.out.source, m);
-    if (!hessian_by_values(mapped_value, &c.mo, m, c.a.y, c.out.run.fun, c.a.hessian, w.steps,
-                           w.hessian_work, c.p.stop))
-        return false;
+    i64 made = 0;
+    const bool formed = hessian_by_values(mapped_value, &c.mo, m, c.a.y, c.out.run.fun, c.a.hessian,
+                                          w.steps, w.hessian_work, c.p.stop, c.p.errordef, &made);
+    c.out.hessian_nfev += made;
+    if (!formed) return false;
     // The probes hold f(y + h e_i), f(y - h e_i) and the two coordinates.
     const f64 *f_up = w.hessian_work, *f_down = f_up + m, *up = f_up + 2 * m, *down = f_up + 3 * m;
     for (i64 i = 0; i < m; ++i) w.g[i] = (f_up[i] - f_down[i]) / (up[i] - down[i]);
@@ -329,7 +333,7 @@ f64 edm_over_identified(Certify &c, i64 count) {
         steps[a] = w.steps[w.inner[a]];
         for (i64 b = 0; b < count; ++b) H[a * count + b] = c.a.hessian[w.inner[a] * m + w.inner[b]];
     }
-    hessian_covariance(H, steps, count, hessian_flat_tolerance(c.out.source), c.p.errordef, V,
+    hessian_covariance(H, count, hessian_flat_tolerance(c.out.source), c.p.errordef, V,
                        w.inner_flat, w.cov_work, w.pivots);
     const f64 seen = tolerance_of(c) + 1e3 * 2.220446049250313e-16 * std::fabs(c.out.run.fun);
     for (i64 a = 0; a < count; ++a)
@@ -630,8 +634,8 @@ void reduced_covariance(Certify &c) {
         if (!w.on_bound[k]) w.inner[count++] = k;
     const f64 tol = hessian_flat_tolerance(c.out.source);
     if (count == m) {
-        c.out.hessian_state = hessian_covariance(c.a.hessian, w.steps, m, tol, c.p.errordef,
-                                                 c.a.cov_y, w.flat, w.cov_work, w.pivots);
+        c.out.hessian_state = hessian_covariance(c.a.hessian, m, tol, c.p.errordef, c.a.cov_y,
+                                                 w.flat, w.cov_work, w.pivots);
         return;
     }
     fill(c.a.cov_y, m * m, NAN);
@@ -640,13 +644,11 @@ void reduced_covariance(Certify &c) {
         c.out.hessian_state = HESSIAN_IDENTIFIED;
         return;
     }
-    f64 *H = w.scaled, *cov = w.factor, *steps = w.g_trial;
-    for (i64 a = 0; a < count; ++a) {
-        steps[a] = w.steps[w.inner[a]];
+    f64 *H = w.scaled, *cov = w.factor;
+    for (i64 a = 0; a < count; ++a)
         for (i64 b = 0; b < count; ++b) H[a * count + b] = c.a.hessian[w.inner[a] * m + w.inner[b]];
-    }
-    c.out.hessian_state = hessian_covariance(H, steps, count, tol, c.p.errordef, cov, w.inner_flat,
-                                             w.cov_work, w.pivots);
+    c.out.hessian_state =
+        hessian_covariance(H, count, tol, c.p.errordef, cov, w.inner_flat, w.cov_work, w.pivots);
     for (i64 a = 0; a < count; ++a) {
         w.flat[w.inner[a]] = w.inner_flat[a];
         for (i64 b = 0; b < count; ++b) c.a.cov_y[w.inner[a] * m + w.inner[b]] = cov[a * count + b];
