@@ -483,31 +483,7 @@ def fit(
         if name == "L-BFGS-B" and opts["eps"] is not None and _args.uses_differences(objective):
             _args.check_step_on_y(x, box, kind, opts["eps"])
 
-    (
-        state,
-        index,
-        problem,
-        status,
-        message,
-        nfev,
-        njev,
-        nit,
-        fun,
-        start_nfev,
-        hessian_nfev,
-        by_gradient,
-        hessian_state,
-        flat_count,
-        y,
-        grad,
-        hessian,
-        cov_y,
-        cov,
-        se,
-        flat,
-        edm,
-        at_bound,
-    ) = _minimize.fit(
+    out = _minimize.fit(
         objective,
         x,
         box,
@@ -515,58 +491,68 @@ def fit(
         None,
         (_args.METHOD_CODE[name], _args.INTERVAL_FAMILY[kind], scale, tolerance),
     )
-    if state == _minimize.FIT_BAD_START:
-        raise _args.bad_start(problem, index, x, box, labels)  # x is untouched then
-    if state == _minimize.FIT_NOT_FINITE_START:
+    if out.state == _minimize.FIT_BAD_START:
+        raise _args.bad_start(out.start_problem, out.element, x, box, labels)  # x is untouched then
+    if out.state == _minimize.FIT_NOT_FINITE_START:
         raise ValueError(
-            f"the objective is not finite at x0 (it returned {fun!r}): fit needs a finite "
+            f"the objective is not finite at x0 (it returned {out.fun!r}): fit needs a finite "
             f"value at the start"
         )
-    if state == _minimize.FIT_NO_MEMORY:
+    if out.state == _minimize.FIT_NO_MEMORY:
         raise MemoryError(f"fit: no memory for the workspace of {n} parameters")
-    if state == _minimize.FIT_NOT_RUN:
-        raise ValueError(f"the minimizer refused its input: {message} (status {status})")
-    if state == _minimize.FIT_STOPPED:  # pragma: no cover - a stop always comes with an exception
+    if out.state == _minimize.FIT_NOT_RUN:
+        raise ValueError(f"the minimizer refused its input: {out.message} (status {out.status})")
+    if (
+        out.state == _minimize.FIT_STOPPED
+    ):  # pragma: no cover - a stop always comes with an exception
         raise RuntimeError("fit was stopped")
 
     lbfgsb = name == "L-BFGS-B"
-    success = status == _opt.SUCCESS[name]
+    success = out.status == _opt.SUCCESS[name]
     result = FitResult.__new__(FitResult)
-    result.x, result.fun, result.names = x, fun, labels
-    result.success, result.status, result.message, result.nit = success, status, message, nit
-    result.nfev = nfev + start_nfev + hessian_nfev
-    result.njev = (njev if lbfgsb else 0) + (hessian_nfev if by_gradient else 0)
-    result.errordef, result.hessian, result.cov, result.se = scale, hessian, cov, se
-    result.unidentified = (
-        tuple(label for label, f in zip(labels, flat.tolist()) if f) if flat_count else ()
+    result.x, result.fun, result.names = x, out.fun, labels
+    result.success, result.status, result.message, result.nit = (
+        success,
+        out.status,
+        out.message,
+        out.nit,
     )
-    result.edm = edm
-    bound_flags = at_bound.tolist()
+    result.nfev = out.nfev + out.start_nfev + out.hessian_nfev
+    result.njev = (out.njev if lbfgsb else 0) + (out.hessian_nfev if out.hessian_by_gradient else 0)
+    result.errordef, result.hessian, result.cov, result.se = scale, out.hessian, out.cov, out.se
+    result.unidentified = (
+        tuple(label for label, f in zip(labels, out.flat.tolist()) if f) if out.flat_count else ()
+    )
+    result.edm = out.edm
+    bound_flags = out.at_bound.tolist()
     result.at_bound = (
         tuple(label for label, b in zip(labels, bound_flags) if b) if True in bound_flags else ()
     )
     result._run = {
-        "x": y,
-        "fun": fun,
-        "jac": grad if lbfgsb else None,
-        "nit": nit,
-        "nfev": nfev,
-        "njev": njev if lbfgsb else 0,
-        "status": status,
+        "x": out.y,
+        "fun": out.fun,
+        "jac": out.grad if lbfgsb else None,
+        "nit": out.nit,
+        "nfev": out.nfev,
+        "njev": out.njev if lbfgsb else 0,
+        "status": out.status,
         "success": success,
-        "message": message,
+        "message": out.message,
     }
-    result._box, result._kind, result._y, result._cov_y = box, kind, y, cov_y
-    result._hessian_source, result._cache = bool(by_gradient), {}
+    result._box, result._kind, result._y, result._cov_y = box, kind, out.y, out.cov_y
+    result._hessian_source, result._cache = bool(out.hessian_by_gradient), {}
     result.nobs = observations
     # What a profile needs to re-fit with some parameters held.
     result._refit = _Recipe(nll=nll, args=args, jac=jac, method=name, options=options)
     if not success:
-        warnings.warn(_not_converged(message, edm, scale), ConvergenceWarning, stacklevel=2)
+        warnings.warn(_not_converged(out.message, out.edm, scale), ConvergenceWarning, stacklevel=2)
     if result.at_bound:
         warnings.warn(_boundary_text(result), BoundaryWarning, stacklevel=2)
-    if flat_count:
-        if state == _minimize.FIT_NO_HESSIAN or hessian_state == _minimize.HESSIAN_NOT_FINITE:
+    if out.flat_count:
+        if (
+            out.state == _minimize.FIT_NO_HESSIAN
+            or out.hessian_state == _minimize.HESSIAN_NOT_FINITE
+        ):
             reason = "the Hessian at the estimate could not be formed (values that are not finite near it)"
         else:
             reason = (

@@ -276,12 +276,28 @@ def fit_many(
         (_args.METHOD_CODE[name], _args.INTERVAL_FAMILY[kind], scale, tolerance),
         threads,
     )
-    if len(out) == 3:  # an unusable start, found before any evaluation
-        k, index, problem = out
-        error = _args.bad_start(problem, index, x[k], _row_box(box, k), labels)
+    if type(out) is _many.BadStart:  # an unusable start, found before any evaluation
+        k = out.problem
+        error = _args.bad_start(out.reason, out.element, x[k], _row_box(box, k), labels)
         raise ValueError(f"problem {k}: {error}")
-    state, status, message, nfev, njev, nit, fun, _hessian_state, se, y, se_y, flat, cov = out[:13]
-    edm, at_bound = out[13:]
+    state, status, message, nfev, njev, nit = (
+        out.state,
+        out.status,
+        out.message,
+        out.nfev,
+        out.njev,
+        out.nit,
+    )
+    fun, se, y, se_y, flat, cov, edm, at_bound = (
+        out.fun,
+        out.se,
+        out.y,
+        out.se_y,
+        out.flat,
+        out.cov,
+        out.edm,
+        out.at_bound,
+    )
     estimated = (state == _minimize.FIT_DONE) | (state == _minimize.FIT_NO_HESSIAN)
     result = FitManyResult(
         x=x,

@@ -315,6 +315,33 @@ bool bounds_arg(PyObject *obj, Problems &p) {
     return true;
 }
 
+// What fit returns: one row per problem, or the first unusable start.
+PyStructSequence_Field fit_rows_fields[] = {
+    {"state", "how each fit ended"},
+    {"status", "the minimizer's status"},
+    {"message", "its message"},
+    {"nfev", "evaluations"},
+    {"njev", "gradient evaluations"},
+    {"nit", "iterations"},
+    {"fun", "the objective at the estimates"},
+    {"hessian_state", "what the Hessian's analysis found"},
+    {"se", "the standard errors"},
+    {"y", "the estimates on the unconstrained scale"},
+    {"se_y", "their standard errors"},
+    {"flat", "the elements a flat direction moves"},
+    {"cov", "the covariances"},
+    {"edm", "the estimated distances to the minimum"},
+    {"at_bound", "the elements on or near a bound"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Field bad_start_fields[] = {
+    {"problem", "the first problem whose start is unusable"},
+    {"element", "its element"},
+    {"reason", "why (a START_* constant of _minimize)"},
+    {nullptr, nullptr},
+};
+vlm::py::RecordType fit_rows_result, bad_start_result;
+
 // What lbfgsb and neldermead return: one value per problem.
 PyStructSequence_Field rows_fields[] = {
     {"fun", "the objective at the final points"},
@@ -673,9 +700,11 @@ PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     i64 index = -1, why = vlm::START_OK;
     i64 bad = -1;
     Py_BEGIN_ALLOW_THREADS bad = first_bad_start(base, p, space, &index, &why);
-    Py_END_ALLOW_THREADS if (bad >= 0) return Py_BuildValue("(LLL)", static_cast<long long>(bad),
-                                                            static_cast<long long>(index),
-                                                            static_cast<long long>(why));
+    Py_END_ALLOW_THREADS;
+    if (bad >= 0)
+        return bad_start_result.from(Py_BuildValue("(LLL)", static_cast<long long>(bad),
+                                                   static_cast<long long>(index),
+                                                   static_cast<long long>(why)));
 
     FitRows rows;
     Ref state(new_zeros({p.count}, NPY_INT64, &rows.state)),
@@ -703,9 +732,10 @@ PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     Ref message(ok ? message_column(p) : nullptr);
     PyMem_Free(p.message);
     if (!message) return nullptr;
-    return PyTuple_Pack(15, state.get(), status.get(), message.get(), nfev.get(), njev.get(),
-                        nit.get(), fun.get(), hessian_state.get(), se.get(), y.get(), se_y.get(),
-                        flat.get(), cov.get(), edm.get(), at_bound.get());
+    return fit_rows_result.from(PyTuple_Pack(15, state.get(), status.get(), message.get(),
+                                             nfev.get(), njev.get(), nit.get(), fun.get(),
+                                             hessian_state.get(), se.get(), y.get(), se_y.get(),
+                                             flat.get(), cov.get(), edm.get(), at_bound.get()));
 }
 
 PyMethodDef methods[] = {
@@ -716,17 +746,22 @@ PyMethodDef methods[] = {
      "neldermead(objective, x, data, bounds, options, workers, report) -> RowsResult\n\nThe "
      "Nelder-Mead runs behind Velmora.minimize_many; call that instead."},
     {"fit", vlm::py::fastcall(fit), METH_FASTCALL,
-     "fit(objective, x, data, bounds, options, settings, workers, report) -> (state, status, "
-     "message, nfev, njev, nit, fun, hessian_state, se, y, se_y, flat, cov, edm, at_bound)\n\n"
-     "The fits behind "
-     "Velmora.fit_many; call that instead."},
+     "fit(objective, x, data, bounds, options, settings, workers, report) -> FitRows or "
+     "BadStart\n\nThe fits behind Velmora.fit_many; call that instead."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 int exec_module(PyObject *module) {
     if (vlm::py::import_numpy(module) < 0) return -1;
     return rows_result.make(module, "Velmora._ckernels.optim._many.RowsResult",
-                            "Many minimizations, one value per problem.", rows_fields);
+                            "Many minimizations, one value per problem.", rows_fields) < 0 ||
+                   fit_rows_result.make(module, "Velmora._ckernels.optim._many.FitRows",
+                                        "Many fits, one row per problem.", fit_rows_fields) < 0 ||
+                   bad_start_result.make(module, "Velmora._ckernels.optim._many.BadStart",
+                                         "The first unusable start of many fits.",
+                                         bad_start_fields) < 0
+               ? -1
+               : 0;
 }
 
 PyModuleDef_Slot slots[] = VLM_MODULE_SLOTS(exec_module);

@@ -59,9 +59,87 @@ def neldermead(
 ) -> RowsResult: ...
 
 # fit: settings (method 0 L-BFGS-B or 1 Nelder-Mead, interval family 3 logit
-# or 4 probit, errordef); x receives the estimates. The result is (state,
-# status, message, nfev, njev, nit, fun, hessian_state, se, y, se_y, flat,
-# cov), or (problem, element, start_problem) for an unusable start.
+# or 4 probit, errordef, edm_tol); x receives the estimates. The result is a
+# FitRows record, or a BadStart record for an unusable start.
+@final
+class FitRows(
+    structseq[Any],
+    tuple[
+        NDArray[np.int64],
+        NDArray[np.int64],
+        NDArray[np.object_],
+        NDArray[np.int64],
+        NDArray[np.int64],
+        NDArray[np.int64],
+        NDArray[np.float64],
+        NDArray[np.int64],
+        NDArray[np.float64],
+        NDArray[np.float64],
+        NDArray[np.float64],
+        NDArray[np.bool_],
+        NDArray[np.float64],
+        NDArray[np.float64],
+        NDArray[np.bool_],
+    ],
+):
+    __match_args__: Final = (
+        "state",
+        "status",
+        "message",
+        "nfev",
+        "njev",
+        "nit",
+        "fun",
+        "hessian_state",
+        "se",
+        "y",
+        "se_y",
+        "flat",
+        "cov",
+        "edm",
+        "at_bound",
+    )
+    @property
+    def state(self) -> NDArray[np.int64]: ...
+    @property
+    def status(self) -> NDArray[np.int64]: ...
+    @property
+    def message(self) -> NDArray[np.object_]: ...
+    @property
+    def nfev(self) -> NDArray[np.int64]: ...
+    @property
+    def njev(self) -> NDArray[np.int64]: ...
+    @property
+    def nit(self) -> NDArray[np.int64]: ...
+    @property
+    def fun(self) -> NDArray[np.float64]: ...
+    @property
+    def hessian_state(self) -> NDArray[np.int64]: ...
+    @property
+    def se(self) -> NDArray[np.float64]: ...
+    @property
+    def y(self) -> NDArray[np.float64]: ...
+    @property
+    def se_y(self) -> NDArray[np.float64]: ...
+    @property
+    def flat(self) -> NDArray[np.bool_]: ...
+    @property
+    def cov(self) -> NDArray[np.float64]: ...
+    @property
+    def edm(self) -> NDArray[np.float64]: ...
+    @property
+    def at_bound(self) -> NDArray[np.bool_]: ...
+
+@final
+class BadStart(structseq[Any], tuple[int, int, int]):
+    __match_args__: Final = ("problem", "element", "reason")
+    @property
+    def problem(self) -> int: ...
+    @property
+    def element(self) -> int: ...
+    @property
+    def reason(self) -> int: ...
+
 def fit(
     objective: tuple[Any, ...],
     x: NDArray[np.float64],
@@ -72,4 +150,4 @@ def fit(
     workers: int,
     report: _Report,
     /,
-) -> tuple[Any, ...]: ...
+) -> FitRows | BadStart: ...

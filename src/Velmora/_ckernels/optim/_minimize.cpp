@@ -149,6 +149,44 @@ bool set_objective(Run &run, PyObject *described, TypedView<f64> &params) {
     return true;
 }
 
+// What lbfgsb, neldermead and fit return.
+PyStructSequence_Field run_fields[] = {
+    {"status", "the minimizer's status"},
+    {"message", "its message"},
+    {"nfev", "objective evaluations"},
+    {"njev", "gradient evaluations"},
+    {"nit", "iterations"},
+    {"fun", "the objective at the final point"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Field fit_fields[] = {
+    {"state", "how the fit ended (a FIT_* constant)"},
+    {"element", "the element of a refused start"},
+    {"start_problem", "why it was refused (a START_* constant)"},
+    {"status", "the minimizer's status"},
+    {"message", "its message"},
+    {"nfev", "objective evaluations of the minimization"},
+    {"njev", "gradient evaluations of the minimization"},
+    {"nit", "iterations"},
+    {"fun", "the objective at the estimate"},
+    {"start_nfev", "evaluations before the run"},
+    {"hessian_nfev", "evaluations of the Hessian and the certification"},
+    {"hessian_by_gradient", "whether the Hessian came from a gradient"},
+    {"hessian_state", "what its analysis found (a HESSIAN_* constant)"},
+    {"flat_count", "elements moved by a flat direction"},
+    {"y", "the estimate on the unconstrained scale"},
+    {"grad", "the gradient there"},
+    {"hessian", "the Hessian there"},
+    {"cov_y", "the covariance of y"},
+    {"cov", "the covariance of x"},
+    {"se", "the standard errors of x"},
+    {"flat", "the elements a flat direction moves"},
+    {"edm", "the estimated distance to the minimum"},
+    {"at_bound", "the elements on or near a bound"},
+    {nullptr, nullptr},
+};
+vlm::py::RecordType run_result, fit_result;
+
 // None, or (lo, hi, nbd): two float64 and one int64 array of n values.
 struct BoundsArg {
     TypedView<f64> lo, hi;
@@ -222,9 +260,10 @@ struct Call {
     PyObject *result(i64 status, const char *message, i64 nfev, i64 njev, i64 nit, f64 fun) {
         if (PyErr_Occurred()) return nullptr;
         if (run.callback_stop) status = VLM_LBFGSB_STOPPED;
-        return Py_BuildValue("(LsLLLd)", static_cast<long long>(status),
-                             message != nullptr ? message : "", static_cast<long long>(nfev),
-                             static_cast<long long>(njev), static_cast<long long>(nit), fun);
+        return run_result.from(
+            Py_BuildValue("(LsLLLd)", static_cast<long long>(status),
+                          message != nullptr ? message : "", static_cast<long long>(nfev),
+                          static_cast<long long>(njev), static_cast<long long>(nit), fun));
     }
 };
 
@@ -375,34 +414,36 @@ PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     if (PyErr_Occurred()) return nullptr;
     const vlm_lbfgsb_result &r = out.run;
     const auto ll = [](i64 v) { return static_cast<long long>(v); };
-    return Py_BuildValue("(LLLLsLLLdLLiLLOOOOOOOdO)", ll(out.state), ll(out.index),
-                         ll(out.start_problem), ll(r.status), r.message != nullptr ? r.message : "",
-                         ll(r.nfev), ll(out.run_njev), ll(r.nit), r.fun, ll(out.start_nfev),
-                         ll(out.hessian_nfev), out.source == vlm::HessianSource::gradient ? 1 : 0,
-                         ll(out.hessian_state), ll(out.flat_count), y.get(), grad.get(),
-                         hessian.get(), cov_y.get(), cov.get(), se.get(), flat.get(), out.edm,
-                         at_bound.get());
+    return fit_result.from(
+        Py_BuildValue("(LLLLsLLLdLLiLLOOOOOOOdO)", ll(out.state), ll(out.index),
+                      ll(out.start_problem), ll(r.status), r.message != nullptr ? r.message : "",
+                      ll(r.nfev), ll(out.run_njev), ll(r.nit), r.fun, ll(out.start_nfev),
+                      ll(out.hessian_nfev), out.source == vlm::HessianSource::gradient ? 1 : 0,
+                      ll(out.hessian_state), ll(out.flat_count), y.get(), grad.get(), hessian.get(),
+                      cov_y.get(), cov.get(), se.get(), flat.get(), out.edm, at_bound.get()));
 }
 
 PyMethodDef methods[] = {
     {"lbfgsb", vlm::py::fastcall(lbfgsb), METH_FASTCALL,
-     "lbfgsb(objective, x, bounds, options, callback, g) -> (status, message, nfev, njev, nit, "
-     "fun)\n\nThe L-BFGS-B run behind Velmora.minimize; call that instead."},
+     "lbfgsb(objective, x, bounds, options, callback, g) -> RunResult\n\nThe L-BFGS-B run behind "
+     "Velmora.minimize; call that instead."},
     {"neldermead", vlm::py::fastcall(neldermead), METH_FASTCALL,
-     "neldermead(objective, x, bounds, options, callback) -> (status, message, nfev, njev, nit, "
-     "fun)\n\nThe Nelder-Mead run behind Velmora.minimize; call that instead."},
+     "neldermead(objective, x, bounds, options, callback) -> RunResult\n\nThe Nelder-Mead run "
+     "behind Velmora.minimize; call that instead."},
     {"fit", vlm::py::fastcall(fit), METH_FASTCALL,
-     "fit(objective, x, bounds, options, callback, settings) -> (state, index, start_problem, "
-     "status, message, nfev, njev, nit, fun, start_nfev, hessian_nfev, hessian_by_gradient, "
-     "hessian_state, flat_count, y, grad, hessian, cov_y, cov, se, flat, edm, at_bound)\n\nThe "
-     "fit behind "
+     "fit(objective, x, bounds, options, callback, settings) -> FitOutcome\n\nThe fit behind "
      "Velmora.fit; call that instead."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 // The codes of a fit's outcome, for Python to read from here.
 int exec_module(PyObject *module) {
-    if (vlm::py::import_numpy(module) < 0) return -1;
+    if (vlm::py::import_numpy(module) < 0 ||
+        run_result.make(module, "Velmora._ckernels.optim._minimize.RunResult", "One minimization.",
+                        run_fields) < 0 ||
+        fit_result.make(module, "Velmora._ckernels.optim._minimize.FitOutcome", "One fit.",
+                        fit_fields) < 0)
+        return -1;
     return vlm::py::add_constants(module, {
                                               {"FIT_DONE", vlm::FIT_DONE},
                                               {"FIT_STOPPED", vlm::FIT_STOPPED},
