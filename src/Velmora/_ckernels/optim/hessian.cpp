@@ -20,7 +20,7 @@
 // 12 against 4 eps |f| / h^2 for higher derivatives of order one: large
 // samples and quadratic objectives have smaller ones, and fare better with
 // longer steps. Where the first probe's step already lies in a range
-// where both errors are small (1e-6 to 3e-2 standard errors for a
+// where both errors are small (1e-6 to 1e-2 standard errors for a
 // gradient, one to a hundred times the balance for values), its differences are
 // kept and the second probe is not made: a well-scaled problem pays
 // nothing. A probe whose value is not finite (outside the objective's domain)
@@ -129,7 +129,7 @@ bool hessian_by_gradient(ValueGradFn fg, void *ctx, i64 n, f64 *y, f64 *H, f64 *
     for (i64 j = 0; j < n && ok; ++j) {
         ok = column(j, hessian_step(HessianSource::gradient, y[j]));
         const f64 h =
-            ok ? refined_step(steps[j], H[j * n + j], errordef, 1e-6, 3e-2, 3e-3) : steps[j];
+            ok ? refined_step(steps[j], H[j * n + j], errordef, 1e-6, 1e-2, 3e-3) : steps[j];
         if (ok && h != steps[j]) ok = column(j, h);
     }
     if (evaluations != nullptr) *evaluations = count;
