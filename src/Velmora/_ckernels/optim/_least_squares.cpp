@@ -569,8 +569,11 @@ PyObject *cholesky(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     TypedView<f64> S, L;
     if (!vector_arg(args[0], mm, "S", S, false) || !vector_arg(args[1], mm, "L", L)) return nullptr;
     int status;
-    Py_BEGIN_ALLOW_THREADS status = vlm_chol(S.data(), 0.0, L.data(), m);
-    Py_END_ALLOW_THREADS return PyLong_FromLong(status);
+    {
+        vlm::py::Lock nogil(vlm::py::Lock::released);
+        status = vlm_chol(S.data(), 0.0, L.data(), m);
+    }
+    return PyLong_FromLong(status);
 }
 
 // finite(a) -> True when every value of a is finite, for a C-contiguous
@@ -588,13 +591,10 @@ PyObject *finite(PyObject *, PyObject *arg) {
         for (npy_intp i = 0; i < size; ++i) sum += v[i] - v[i];
         return sum == 0.0;
     };
-    bool ok;
-    if (size < 65536) {
-        ok = all_finite();
-    } else {
-        Py_BEGIN_ALLOW_THREADS ok = all_finite();
-        Py_END_ALLOW_THREADS
-    }
+    // A short scan keeps the lock: giving it up costs more than the scan.
+    vlm::py::Lock nogil(size < 65536 ? vlm::py::Lock::held : vlm::py::Lock::released);
+    const bool ok = all_finite();
+    nogil.reacquire();
     return PyBool_FromLong(ok);
 }
 

@@ -699,8 +699,10 @@ PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
 
     i64 index = -1, why = vlm::START_OK;
     i64 bad = -1;
-    Py_BEGIN_ALLOW_THREADS bad = first_bad_start(base, p, space, &index, &why);
-    Py_END_ALLOW_THREADS;
+    {
+        vlm::py::Lock nogil(vlm::py::Lock::released);
+        bad = first_bad_start(base, p, space, &index, &why);
+    }
     if (bad >= 0)
         return bad_start_result.from(Py_BuildValue("(LLL)", static_cast<long long>(bad),
                                                    static_cast<long long>(index),
