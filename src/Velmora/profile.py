@@ -28,6 +28,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 import numpy as np
 from numpy.typing import NDArray
 
+from Velmora._ckernels.optim import _minimize
 from Velmora._warnings import ConvergenceWarning, IdentifiabilityWarning, VelmoraWarning
 
 if TYPE_CHECKING:
@@ -239,6 +240,22 @@ def _se_y(result: FitResult, i: int) -> float:
     return float(np.sqrt(result._cov_y[k, k]))
 
 
+def _native_arguments(result: FitResult) -> tuple[Any, ...]:
+    """The arguments the native profile functions share: the fit's own
+    (objective, estimate, bounds, options, settings) as `Velmora.fit` passed
+    them, then its covariance on the unconstrained scale and its minimum."""
+    from Velmora import optimize as _opt
+    from Velmora.estimate import _INTERVAL_FAMILY, _METHOD_CODE, _option_tuple
+
+    run = _refittable(result)
+    name = run["method"]
+    objective = _opt._objective(run["nll"], run["args"], run["jac"], name, result.x.size)
+    options = _option_tuple(name, _opt._options(name, run["options"], None))
+    settings = (_METHOD_CODE[name], _INTERVAL_FAMILY[result._kind], result.errordef)
+    cov_y = np.ascontiguousarray(result._cov_y, dtype=np.float64).ravel()
+    return (objective, result.x.copy(), result._box, options, None, settings, cov_y, result.fun)
+
+
 # --- one parameter ------------------------------------------------------------
 
 
@@ -279,14 +296,8 @@ def profile(result: FitResult, name: object, bound: Any = 3, size: int = 50) -> 
             for v in pm.to_constrained(np.array([[y - bound * se], [y + bound * se]])).ravel()
         )
     values = np.linspace(low, high, size)
-    fun = np.empty(size)
-    ok = np.empty(size, dtype=bool)
-    centre = int(np.searchsorted(values, result.x[i]))
-    # Walk outward from the estimate, each re-fit starting from its neighbour.
-    for order in (range(centre, size), range(centre - 1, -1, -1)):
-        refit = _Refitter(result)
-        for k in order:
-            fun[k], ok[k] = refit({i: float(values[k])})
+    # Outward from the estimate, each re-fit starting from its neighbour.
+    fun, ok = _minimize.profile_values(*_native_arguments(result), i, values)
     return ProfileResult(result.names[i], values, fun, ok)
 
 
@@ -315,50 +326,6 @@ def _root(g: Any, inside: float, outside: float, g_out: float, tol: float) -> fl
     return c
 
 
-def _end(result: FitResult, i: int, rise: float, direction: int) -> tuple[float, bool, bool, int]:
-    """One end of the interval of parameter i: (value, at bound, found, re-fits)."""
-    pm = _coordinate(result, i)
-    y_hat = float(pm.to_unconstrained(result.x[i : i + 1])[0])
-    se = _se_y(result, i)
-    step = se * math.sqrt(rise / result.errordef) if math.isfinite(se) and se > 0 else 1.0
-    refit = _Refitter(result)
-    bound = result.upper[i] if direction > 0 else result.lower[i]
-    cache: dict[float, float] = {y_hat: -rise}  # the profile's minimum is the fit's
-
-    def value(y: float) -> float:
-        return float(pm.to_constrained(np.array([y]))[0])
-
-    def g(y: float) -> float:
-        if y not in cache:
-            fun, _ = refit({i: value(y)})
-            cache[y] = (fun if math.isfinite(fun) else math.inf) - result.fun - rise
-        return cache[y]
-
-    # Step outward, doubling, until the rise is passed; a step that lands on
-    # the bound (the coordinate saturates) is halved instead, and once it is
-    # too small to move the end lies at the bound.
-    inside, shrinking = y_hat, False
-    for _ in range(200):
-        outside = inside + direction * step
-        x_out = value(outside)
-        saturated = math.isfinite(bound) and abs(x_out - bound) <= 1e-12 * max(1.0, abs(bound))
-        if saturated or not math.isfinite(x_out):
-            if step < 1e-6:
-                break
-            step, shrinking = step / 2, True
-            continue
-        g_out = g(outside)
-        if g_out > 0:
-            y = _root(g, inside, outside, min(g_out, 1e300), 1e-6 * result.errordef)
-            return value(y), False, True, refit.nfit
-        inside = outside
-        if not shrinking:
-            step *= 2
-    if math.isfinite(bound):
-        return bound, True, True, refit.nfit
-    return math.copysign(math.inf, direction), False, False, refit.nfit
-
-
 def profile_intervals(result: FitResult, level: float = 0.95) -> ProfileIntervals:
     """The profile-likelihood interval of every parameter (see the module)."""
     from Velmora.estimate import _quantile_of_level
@@ -370,13 +337,15 @@ def profile_intervals(result: FitResult, level: float = 0.95) -> ProfileInterval
     low, high = result.x.copy(), result.x.copy()
     at_lower, at_upper = np.zeros(n, bool), np.zeros(n, bool)
     valid = np.ones(n, bool)
-    nfit = 0
-    for i in np.flatnonzero(~result.fixed):
-        low[i], at_lower[i], found_low, m = _end(result, int(i), rise, -1)
-        nfit += m
-        high[i], at_upper[i], found_high, m = _end(result, int(i), rise, +1)
-        nfit += m
-        valid[i] = found_low and found_high
+    free = np.flatnonzero(~result.fixed)
+    # Each end by root finding on the parameter's unconstrained coordinate,
+    # from the end of the Wald interval there, to 1e-6 errordef.
+    ends, at_bound, found, nfit = _minimize.profile_ends(
+        *_native_arguments(result), rise, 1e-6 * result.errordef, free.astype(np.int64)
+    )
+    low[free], high[free] = ends[:, 0], ends[:, 1]
+    at_lower[free], at_upper[free] = at_bound[:, 0], at_bound[:, 1]
+    valid[free] = found.all(axis=1)
     return ProfileIntervals(result.names, float(level), low, high, at_lower, at_upper, valid, nfit)
 
 
