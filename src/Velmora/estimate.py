@@ -583,6 +583,7 @@ def fit(
         if name == "L-BFGS-B" and opts["eps"] is not None and differences:
             _check_step_on_y(x, box, kind, opts["eps"])
 
+    settings = (_METHOD_CODE[name], _INTERVAL_FAMILY[kind], scale)
     (
         state,
         index,
@@ -606,7 +607,7 @@ def fit(
         se,
         flat,
     ) = _minimize.fit(
-        objective, x, box, option_tuple, None, (_METHOD_CODE[name], _INTERVAL_FAMILY[kind], scale)
+        objective, x, box, option_tuple, None, settings
     )
     if state == _BAD_START:
         raise _bad_start(problem, index, x, box, labels)  # x is untouched then
@@ -648,7 +649,14 @@ def fit(
     result._hessian_source, result._cache = bool(by_gradient), {}
     result.nobs = observations
     # What a profile needs to re-fit with some parameters held.
-    result._refit = _Recipe(nll=nll, args=args, jac=jac, method=name, options=options)
+    result._refit = _Recipe(
+        nll=nll,
+        args=args,
+        jac=jac,
+        method=name,
+        options=options,
+        native=(objective, box, option_tuple, settings),  # as _minimize takes them
+    )
     if not success:
         warnings.warn(
             f"the minimization did not converge ({message}): the estimate is the last point "

@@ -244,16 +244,9 @@ def _native_arguments(result: FitResult) -> tuple[Any, ...]:
     """The arguments the native profile functions share: the fit's own
     (objective, estimate, bounds, options, settings) as `Velmora.fit` passed
     them, then its covariance on the unconstrained scale and its minimum."""
-    from Velmora import optimize as _opt
-    from Velmora.estimate import _INTERVAL_FAMILY, _METHOD_CODE, _option_tuple
-
-    run = _refittable(result)
-    name = run["method"]
-    objective = _opt._objective(run["nll"], run["args"], run["jac"], name, result.x.size)
-    options = _option_tuple(name, _opt._options(name, run["options"], None))
-    settings = (_METHOD_CODE[name], _INTERVAL_FAMILY[result._kind], result.errordef)
+    objective, box, options, settings = _refittable(result)["native"]
     cov_y = np.ascontiguousarray(result._cov_y, dtype=np.float64).ravel()
-    return (objective, result.x.copy(), result._box, options, None, settings, cov_y, result.fun)
+    return (objective, result.x.copy(), box, options, None, settings, cov_y, result.fun)
 
 
 # --- one parameter ------------------------------------------------------------
