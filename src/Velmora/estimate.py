@@ -606,9 +606,7 @@ def fit(
         cov,
         se,
         flat,
-    ) = _minimize.fit(
-        objective, x, box, option_tuple, None, settings
-    )
+    ) = _minimize.fit(objective, x, box, option_tuple, None, settings)
     if state == _BAD_START:
         raise _bad_start(problem, index, x, box, labels)  # x is untouched then
     if state == _NOT_FINITE_START:

@@ -2,9 +2,14 @@
 
 `FitResult.profile`, `FitResult.ci(level, method="profile")` and
 `FitResult.contour` call the functions here. Every point of a profile is a
-re-fit of the other parameters by `Velmora.fit` with the profiled ones held
-fixed by equal bounds, started from the solution of the neighbouring point;
-a native objective therefore runs each re-fit without the interpreter lock.
+re-fit of the other parameters with the profiled ones held fixed by equal
+bounds, warm-started from the solution of the neighbouring point. Profiles
+and intervals run natively from end to end (the objective, bounds and
+options the fit used; re-fits without Hessian, their stopping tests
+tightened so each profile value is accurate to a tenth of the root
+tolerance; starts moved along the fit's covariance, as the quadratic
+approximation predicts the others): a native objective runs the whole
+profile without the interpreter lock. Contours re-fit by `Velmora.fit`.
 
 The interval of one parameter at confidence `level` is where the profile
 rises by errordef * z^2 above the minimum (z the standard normal quantile of
@@ -326,19 +331,15 @@ def profile_intervals(result: FitResult, level: float = 0.95) -> ProfileInterval
     z = _quantile_of_level(level)
     _refittable(result)
     rise = result.errordef * z * z
-    n = len(result.names)
-    low, high = result.x.copy(), result.x.copy()
-    at_lower, at_upper = np.zeros(n, bool), np.zeros(n, bool)
-    valid = np.ones(n, bool)
-    free = np.flatnonzero(~result.fixed)
+    free = np.flatnonzero(~result.fixed).astype(np.int64, copy=False)
     # Each end by root finding on the parameter's unconstrained coordinate,
     # from the end of the Wald interval there, to 1e-6 errordef.
     ends, at_bound, found, nfit = _minimize.profile_ends(
-        *_native_arguments(result), rise, 1e-6 * result.errordef, free.astype(np.int64)
+        *_native_arguments(result), rise, 1e-6 * result.errordef, free
     )
-    low[free], high[free] = ends[:, 0], ends[:, 1]
-    at_lower[free], at_upper[free] = at_bound[:, 0], at_bound[:, 1]
-    valid[free] = found.all(axis=1)
+    low, high = ends.T
+    at_lower, at_upper = at_bound.T
+    valid = found[:, 0] & found[:, 1]
     return ProfileIntervals(result.names, float(level), low, high, at_lower, at_upper, valid, nfit)
 
 

@@ -454,7 +454,8 @@ bool profile_ran(i64 state) {
 // rise, tol, which): fit's arguments with x the estimate (read only), then
 // the fit's covariance of y, its minimum, the rise of the objective at an
 // end, the accuracy of that rise and the elements (int64). Returns (ends,
-// at_bound, found, nfit): (k, 2) arrays of the lower and upper ends.
+// at_bound, found, nfit): (n, 2) arrays of the lower and upper ends (an
+// element not in `which` keeps its estimate: found, not at a bound).
 PyObject *profile_ends(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     Call c;
     vlm::ProfileProblem p;
@@ -473,10 +474,15 @@ PyObject *profile_ends(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         if (!profiled_element(p.fit, which.data()[j])) return nullptr;
     f64 *ends = nullptr;
     unsigned char *at_bound = nullptr, *found = nullptr;
-    Ref ends_arr(new_zeros({k, 2}, NPY_DOUBLE, &ends)),
-        at_bound_arr(new_zeros({k, 2}, NPY_BOOL, &at_bound)),
-        found_arr(new_zeros({k, 2}, NPY_BOOL, &found));
+    const i64 n = c.run.n;
+    Ref ends_arr(new_zeros({n, 2}, NPY_DOUBLE, &ends)),
+        at_bound_arr(new_zeros({n, 2}, NPY_BOOL, &at_bound)),
+        found_arr(new_zeros({n, 2}, NPY_BOOL, &found));
     if (!ends_arr || !at_bound_arr || !found_arr) return nullptr;
+    for (i64 i = 0; i < n; ++i) {  // an element not profiled: its estimate
+        ends[2 * i] = ends[2 * i + 1] = p.x_hat[i];
+        found[2 * i] = found[2 * i + 1] = 1;
+    }
     i64 nfit = 0, state = vlm::PROFILE_DONE;
     vlm::ProfileWork work;
     c.execute([&] {
@@ -487,10 +493,11 @@ PyObject *profile_ends(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         for (i64 j = 0; j < k && state == vlm::PROFILE_DONE; ++j) {
             for (int side = 0; side < 2 && state == vlm::PROFILE_DONE; ++side) {
                 vlm::ProfileEnd end;
-                state = vlm::profile_end(p, work, which.data()[j], side == 0 ? -1 : 1, end, nfit);
-                ends[2 * j + side] = end.value;
-                at_bound[2 * j + side] = end.at_bound;
-                found[2 * j + side] = end.found;
+                const i64 i = which.data()[j];
+                state = vlm::profile_end(p, work, i, side == 0 ? -1 : 1, end, nfit);
+                ends[2 * i + side] = end.value;
+                at_bound[2 * i + side] = end.at_bound;
+                found[2 * i + side] = end.found;
             }
         }
     });

@@ -42,7 +42,8 @@ FitProblem refit_problem(const ProfileProblem &p, const ProfileWork &w) {
         q.lbfgsb.factr = std::fmin(q.lbfgsb.factr, std::fmax(1.0, factr));
         const f64 se = largest_se(p, w.m);
         if (se > 0.0)
-            q.lbfgsb.pgtol = std::fmin(q.lbfgsb.pgtol, std::sqrt(4.0 * accuracy * p.fit.errordef) / se);
+            q.lbfgsb.pgtol =
+                std::fmin(q.lbfgsb.pgtol, std::sqrt(4.0 * accuracy * p.fit.errordef) / se);
     } else {
         q.neldermead.fatol = std::fmin(q.neldermead.fatol, accuracy);
     }
@@ -272,8 +273,8 @@ i64 profile_end(const ProfileProblem &p, ProfileWork &w, i64 i, int direction, P
     const f64 se = std::sqrt(p.cov_y[k_i * w.m + k_i]);
     // The first trial is the end of the Wald interval on y.
     f64 step = is_finite(se) && se > 0.0 ? se * std::sqrt(p.rise / p.fit.errordef) : 1.0;
-    const bool bounded = direction > 0 ? w.nbd[i] == 2 || w.nbd[i] == 3
-                                       : w.nbd[i] == 1 || w.nbd[i] == 2;
+    const bool bounded =
+        direction > 0 ? w.nbd[i] == 2 || w.nbd[i] == 3 : w.nbd[i] == 1 || w.nbd[i] == 2;
     const f64 bound = bounded ? (direction > 0 ? w.hi[i] : w.lo[i])
                               : std::copysign(HUGE_VAL, static_cast<f64>(direction));
 
