@@ -139,9 +139,9 @@ def _refittable(result: FitResult) -> dict[str, Any]:
 
 
 def _level(level: object) -> float:
-    from Velmora.estimate import _quantile_of_level
+    from Velmora._args import quantile_of_level
 
-    _quantile_of_level(level)  # the one check of a level and its message
+    quantile_of_level(level)  # the one check of a level and its message
     return float(level)  # type: ignore[arg-type]
 
 
@@ -326,9 +326,9 @@ def _root(g: Any, inside: float, outside: float, g_out: float, tol: float) -> fl
 
 def profile_intervals(result: FitResult, level: float = 0.95) -> ProfileIntervals:
     """The profile-likelihood interval of every parameter (see the module)."""
-    from Velmora.estimate import _quantile_of_level
+    from Velmora._args import quantile_of_level
 
-    z = _quantile_of_level(level)
+    z = quantile_of_level(level)
     _refittable(result)
     rise = result.errordef * z * z
     free = np.flatnonzero(~result.fixed).astype(np.int64, copy=False)

@@ -14,6 +14,7 @@ from Velmora.profile import IntervalAtBoundWarning
 
 numba = pytest.importorskip("numba")
 brentq = pytest.importorskip("scipy.optimize").brentq
+norm_ppf = pytest.importorskip("scipy.stats").norm.ppf
 types = numba.types
 
 ONE_SE = 0.6826894921370859
@@ -63,18 +64,7 @@ def normal_exact(data, rise):
     )
 
 
-@pytest.mark.parametrize(
-    "scale",
-    [
-        1e-3,
-        1.0,
-        1e3,
-        pytest.param(
-            1e6,
-            marks=pytest.mark.xfail(reason="the fit itself stops early with unbounded mu ~ 1e6"),
-        ),
-    ],
-)
+@pytest.mark.parametrize("scale", [1e-3, 1.0, 1e6])
 @pytest.mark.parametrize("level", [ONE_SE, 0.95])
 @pytest.mark.parametrize("bounded", [True, False], ids=["sigma>0", "nan-below-0"])
 def test_normal_intervals_are_exact_at_any_scale(scale, level, bounded):
@@ -85,7 +75,7 @@ def test_normal_intervals_are_exact_at_any_scale(scale, level, bounded):
     start = [data.mean() + 0.2 * data.std(), 1.2 * data.std()]
     r = Velmora.fit(native(normal_nll, ctx), start, bounds=bounds)
     np.testing.assert_allclose(r.x, [data.mean(), data.std()], atol=1e-4 * r.se.max())
-    z = Velmora.estimate._quantile_of_level(level)
+    z = norm_ppf(0.5 + level / 2)
     exact = normal_exact(data, 0.5 * z * z)
     ends = r.ci(level, method="profile")
     np.testing.assert_allclose(ends, exact, rtol=0, atol=1e-5 * data.std())
@@ -136,8 +126,9 @@ def test_an_end_that_never_rises_enough_is_the_bound(k, side):
     # All failures (or all successes): the estimate sits near the bound and
     # the likelihood never falls by the rise on that side.
     ctx = np.array([k, 30], dtype=float)
-    start = 0.5
-    r = Velmora.fit(native(binomial_nll, ctx), [start], bounds=[(0, 1)])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", Velmora.BoundaryWarning)  # the estimate is the bound
+        r = Velmora.fit(native(binomial_nll, ctx), [0.5], bounds=[(0, 1)])
     with pytest.warns(IntervalAtBoundWarning, match="x0"):
         ends = r.ci(0.95, method="profile")
     assert ends[0, side] == float(side)

@@ -1,7 +1,7 @@
 // The native side of Velmora.minimize: one call runs a whole minimization of
 // the user's objective -- a Python callable, a native function, or one of the
 // built-in objectives by name -- with the L-BFGS-B driver loop or the
-// Nelder-Mead minimizer of this package. Velmora/optimize.py normalises the
+// Nelder-Mead minimizer of this package. Velmora/_args.py normalises the
 // arguments; they are checked again here, so that no call of these private
 // functions can read or write outside a buffer.
 //
@@ -17,6 +17,7 @@
 #include "convert.h"
 #include "module.h"
 #include "numpy_calls.h"
+#include "record.h"
 #include "run_lock.h"
 #include "typed_args.h"
 #include "unpack.h"
@@ -111,7 +112,7 @@ int on_iterate(void *ctx, i64, const f64 *x, f64 f) {
 // ---------------------------------------------------------------------------
 // Arguments.
 
-// The objective tuple built by optimize.py (see vlm::py::parse_objective).
+// The objective tuple built by _args.parse_objective (see vlm::py::parse_objective).
 bool set_objective(Run &run, PyObject *described, TypedView<f64> &params) {
     vlm::py::ParsedObjective o;
     if (!vlm::py::parse_objective(described, o)) return false;
@@ -148,6 +149,44 @@ bool set_objective(Run &run, PyObject *described, TypedView<f64> &params) {
     run.ctx = &run.builtin_ctx;
     return true;
 }
+
+// What lbfgsb, neldermead and fit return.
+PyStructSequence_Field run_fields[] = {
+    {"status", "the minimizer's status"},
+    {"message", "its message"},
+    {"nfev", "objective evaluations"},
+    {"njev", "gradient evaluations"},
+    {"nit", "iterations"},
+    {"fun", "the objective at the final point"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Field fit_fields[] = {
+    {"state", "how the fit ended (a FIT_* constant)"},
+    {"element", "the element of a refused start"},
+    {"start_problem", "why it was refused (a START_* constant)"},
+    {"status", "the minimizer's status"},
+    {"message", "its message"},
+    {"nfev", "objective evaluations of the minimization"},
+    {"njev", "gradient evaluations of the minimization"},
+    {"nit", "iterations"},
+    {"fun", "the objective at the estimate"},
+    {"start_nfev", "evaluations before the run"},
+    {"hessian_nfev", "evaluations of the Hessian and the certification"},
+    {"hessian_by_gradient", "whether the Hessian came from a gradient"},
+    {"hessian_state", "what its analysis found (a HESSIAN_* constant)"},
+    {"flat_count", "elements moved by a flat direction"},
+    {"y", "the estimate on the unconstrained scale"},
+    {"grad", "the gradient there"},
+    {"hessian", "the Hessian there"},
+    {"cov_y", "the covariance of y"},
+    {"cov", "the covariance of x"},
+    {"se", "the standard errors of x"},
+    {"flat", "the elements a flat direction moves"},
+    {"edm", "the estimated distance to the minimum"},
+    {"at_bound", "the elements on or near a bound"},
+    {nullptr, nullptr},
+};
+vlm::py::RecordType run_result, fit_result;
 
 // None, or (lo, hi, nbd): two float64 and one int64 array of n values.
 struct BoundsArg {
@@ -222,9 +261,10 @@ struct Call {
     PyObject *result(i64 status, const char *message, i64 nfev, i64 njev, i64 nit, f64 fun) {
         if (PyErr_Occurred()) return nullptr;
         if (run.callback_stop) status = VLM_LBFGSB_STOPPED;
-        return Py_BuildValue("(LsLLLd)", static_cast<long long>(status),
-                             message != nullptr ? message : "", static_cast<long long>(nfev),
-                             static_cast<long long>(njev), static_cast<long long>(nit), fun);
+        return run_result.from(
+            Py_BuildValue("(LsLLLd)", static_cast<long long>(status),
+                          message != nullptr ? message : "", static_cast<long long>(nfev),
+                          static_cast<long long>(njev), static_cast<long long>(nit), fun));
     }
 };
 
@@ -361,7 +401,7 @@ bool fit_problem(Call &c, PyObject *const *args, vlm::FitProblem &p) {
 // and receives the estimate. Returns (state, index, start_problem, status,
 // message, nfev, njev, nit, fun, start_nfev, hessian_nfev,
 // hessian_by_gradient, hessian_state, flat_count, y, grad, hessian, cov_y,
-// cov, se, flat); see fit_driver.h.
+// cov, se, flat, edm, at_bound); see fit_driver.h.
 PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     Call c;
     if (!c.setup(args, nargs, 6, "fit")) return nullptr;
@@ -375,20 +415,22 @@ PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     Ref y(new_zeros({m}, NPY_DOUBLE, &a.y)), grad(new_zeros({m}, NPY_DOUBLE, &a.grad)),
         hessian(new_zeros({m, m}, NPY_DOUBLE, &a.hessian)),
         cov_y(new_zeros({m, m}, NPY_DOUBLE, &a.cov_y)), cov(new_zeros({n, n}, NPY_DOUBLE, &a.cov)),
-        se(new_zeros({n}, NPY_DOUBLE, &a.se)), flat(new_zeros({n}, NPY_BOOL, &a.flat));
-    if (!y || !grad || !hessian || !cov_y || !cov || !se || !flat) return nullptr;
+        se(new_zeros({n}, NPY_DOUBLE, &a.se)), flat(new_zeros({n}, NPY_BOOL, &a.flat)),
+        at_bound(new_zeros({n}, NPY_BOOL, &a.at_bound));
+    if (!y || !grad || !hessian || !cov_y || !cov || !se || !flat || !at_bound) return nullptr;
 
     vlm::FitOutcome out;
     c.execute([&] { vlm::fit_drive(p, a, out); });
     if (PyErr_Occurred()) return nullptr;
     const vlm_lbfgsb_result &r = out.run;
     const auto ll = [](i64 v) { return static_cast<long long>(v); };
-    return Py_BuildValue("(LLLLsLLLdLLiLLOOOOOOO)", ll(out.state), ll(out.index),
-                         ll(out.start_problem), ll(r.status), r.message != nullptr ? r.message : "",
-                         ll(r.nfev), ll(out.run_njev), ll(r.nit), r.fun, ll(out.start_nfev),
-                         ll(out.hessian_nfev), out.source == vlm::HessianSource::gradient ? 1 : 0,
-                         ll(out.hessian_state), ll(out.flat_count), y.get(), grad.get(),
-                         hessian.get(), cov_y.get(), cov.get(), se.get(), flat.get());
+    return fit_result.from(
+        Py_BuildValue("(LLLLsLLLdLLiLLOOOOOOOdO)", ll(out.state), ll(out.index),
+                      ll(out.start_problem), ll(r.status), r.message != nullptr ? r.message : "",
+                      ll(r.nfev), ll(out.run_njev), ll(r.nit), r.fun, ll(out.start_nfev),
+                      ll(out.hessian_nfev), out.source == vlm::HessianSource::gradient ? 1 : 0,
+                      ll(out.hessian_state), ll(out.flat_count), y.get(), grad.get(), hessian.get(),
+                      cov_y.get(), cov.get(), se.get(), flat.get(), out.edm, at_bound.get()));
 }
 
 // ---------------------------------------------------------------------------
@@ -540,15 +582,13 @@ PyObject *profile_values(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
 
 PyMethodDef methods[] = {
     {"lbfgsb", vlm::py::fastcall(lbfgsb), METH_FASTCALL,
-     "lbfgsb(objective, x, bounds, options, callback, g) -> (status, message, nfev, njev, nit, "
-     "fun)\n\nThe L-BFGS-B run behind Velmora.minimize; call that instead."},
+     "lbfgsb(objective, x, bounds, options, callback, g) -> RunResult\n\nThe L-BFGS-B run behind "
+     "Velmora.minimize; call that instead."},
     {"neldermead", vlm::py::fastcall(neldermead), METH_FASTCALL,
-     "neldermead(objective, x, bounds, options, callback) -> (status, message, nfev, njev, nit, "
-     "fun)\n\nThe Nelder-Mead run behind Velmora.minimize; call that instead."},
+     "neldermead(objective, x, bounds, options, callback) -> RunResult\n\nThe Nelder-Mead run "
+     "behind Velmora.minimize; call that instead."},
     {"fit", vlm::py::fastcall(fit), METH_FASTCALL,
-     "fit(objective, x, bounds, options, callback, settings) -> (state, index, start_problem, "
-     "status, message, nfev, njev, nit, fun, start_nfev, hessian_nfev, hessian_by_gradient, "
-     "hessian_state, flat_count, y, grad, hessian, cov_y, cov, se, flat)\n\nThe fit behind "
+     "fit(objective, x, bounds, options, callback, settings) -> FitOutcome\n\nThe fit behind "
      "Velmora.fit; call that instead."},
     {"profile_ends", vlm::py::fastcall(profile_ends), METH_FASTCALL,
      "profile_ends(objective, x, bounds, options, callback, settings, cov_y, fun, rise, tol, "
@@ -560,7 +600,35 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef_Slot slots[] = VLM_MODULE_SLOTS(vlm::py::import_numpy);
+// The codes of a fit's outcome, for Python to read from here.
+int exec_module(PyObject *module) {
+    if (vlm::py::import_numpy(module) < 0 ||
+        run_result.make(module, "Velmora._ckernels.optim._minimize.RunResult", "One minimization.",
+                        run_fields) < 0 ||
+        fit_result.make(module, "Velmora._ckernels.optim._minimize.FitOutcome", "One fit.",
+                        fit_fields) < 0)
+        return -1;
+    return vlm::py::add_constants(module, {
+                                              {"FIT_DONE", vlm::FIT_DONE},
+                                              {"FIT_STOPPED", vlm::FIT_STOPPED},
+                                              {"FIT_BAD_START", vlm::FIT_BAD_START},
+                                              {"FIT_NOT_FINITE_START", vlm::FIT_NOT_FINITE_START},
+                                              {"FIT_NO_HESSIAN", vlm::FIT_NO_HESSIAN},
+                                              {"FIT_NO_MEMORY", vlm::FIT_NO_MEMORY},
+                                              {"FIT_NOT_RUN", vlm::FIT_NOT_RUN},
+                                              {"HESSIAN_IDENTIFIED", vlm::HESSIAN_IDENTIFIED},
+                                              {"HESSIAN_FLAT", vlm::HESSIAN_FLAT},
+                                              {"HESSIAN_NOT_FINITE", vlm::HESSIAN_NOT_FINITE},
+                                              {"START_NOT_FINITE", vlm::START_NOT_FINITE},
+                                              {"START_OUTSIDE", vlm::START_OUTSIDE},
+                                              {"START_ON_BOUND", vlm::START_ON_BOUND},
+                                              {"START_TOO_WIDE", vlm::START_TOO_WIDE},
+                                              {"START_TOO_CLOSE", vlm::START_TOO_CLOSE},
+                                              {"START_NOTHING_FREE", vlm::START_NOTHING_FREE},
+                                          });
+}
+
+PyModuleDef_Slot slots[] = VLM_MODULE_SLOTS(exec_module);
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,

@@ -17,6 +17,7 @@
 #include "batch.h"
 #include "module.h"
 #include "numpy_calls.h"
+#include "record.h"
 
 #define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
 #include <numpy/arrayobject.h>
@@ -597,7 +598,18 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef_Slot slots[] = VLM_MODULE_SLOTS(vlm::py::import_numpy);
+// The codes of a chain's outcome, for Python to read from here.
+int exec_module(PyObject *module) {
+    if (vlm::py::import_numpy(module) < 0) return -1;
+    return vlm::py::add_constants(module, {
+                                              {"CHAIN_DONE", vlm::CHAIN_DONE},
+                                              {"CHAIN_STOPPED", vlm::CHAIN_STOPPED},
+                                              {"CHAIN_NO_START", vlm::CHAIN_NO_START},
+                                              {"CHAIN_NO_STEP", vlm::CHAIN_NO_STEP},
+                                          });
+}
+
+PyModuleDef_Slot slots[] = VLM_MODULE_SLOTS(exec_module);
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
