@@ -175,3 +175,38 @@ def test_an_exception_of_the_objective_ends_the_profile_unchanged(after):
     with pytest.raises(Interrupted):
         r.profile("x1", size=5)
     np.testing.assert_array_equal(r.x, x)
+
+
+def _with(arguments, **changes):
+    # positions after fit's six: cov_y 6, fun 7, rise 8, tol 9, which 10
+    at = {"cov_y": 6, "fun": 7, "rise": 8, "tol": 9, "which": 10}
+    out = list(arguments)
+    for key, value in changes.items():
+        out[at[key]] = value
+    return out
+
+
+@pytest.mark.parametrize(
+    "changes",
+    [
+        {"cov_y": np.zeros(3)},
+        {"fun": math.nan},
+        {"rise": 0.0},
+        {"tol": math.inf},
+        {"which": np.array([2], dtype=np.int64)},
+        {"which": np.array([-1], dtype=np.int64)},
+        {"which": np.array([0.0])},
+    ],
+    ids=lambda c: next(iter(c)),
+)
+def test_the_native_driver_refuses_bad_arguments(changes):
+    from Velmora._ckernels.optim import _minimize
+    from Velmora.profile import _native_arguments
+
+    ctx, _ = normal_context(1.0)
+    r = Velmora.fit(native(normal_nll, ctx), [0.5, 1.5], bounds=[(None, None), (0, None)])
+    good = [*_native_arguments(r), 0.5, 1e-7, np.arange(2, dtype=np.int64)]
+    ends = _minimize.profile_ends(*good)[0]
+    np.testing.assert_allclose(ends, r.ci(ONE_SE, method="profile"))
+    with pytest.raises(ValueError):
+        _minimize.profile_ends(*_with(good, **changes))
