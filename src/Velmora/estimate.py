@@ -483,13 +483,14 @@ def fit(
         if name == "L-BFGS-B" and opts["eps"] is not None and _args.uses_differences(objective):
             _args.check_step_on_y(x, box, kind, opts["eps"])
 
+    settings = (_args.METHOD_CODE[name], _args.INTERVAL_FAMILY[kind], scale, tolerance)
     out = _minimize.fit(
         objective,
         x,
         box,
         option_tuple,
         None,
-        (_args.METHOD_CODE[name], _args.INTERVAL_FAMILY[kind], scale, tolerance),
+        settings,
     )
     if out.state == _minimize.FIT_BAD_START:
         raise _args.bad_start(out.start_problem, out.element, x, box, labels)  # x is untouched then
@@ -543,7 +544,14 @@ def fit(
     result._hessian_source, result._cache = bool(out.hessian_by_gradient), {}
     result.nobs = observations
     # What a profile needs to re-fit with some parameters held.
-    result._refit = _Recipe(nll=nll, args=args, jac=jac, method=name, options=options)
+    result._refit = _Recipe(
+        nll=nll,
+        args=args,
+        jac=jac,
+        method=name,
+        options=options,
+        native=(objective, box, option_tuple, settings),  # as _minimize takes them
+    )
     if not success:
         warnings.warn(_not_converged(out.message, out.edm, scale), ConvergenceWarning, stacklevel=2)
     if result.at_bound:

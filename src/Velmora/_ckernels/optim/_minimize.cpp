@@ -27,6 +27,7 @@
 
 #include "fit_driver.h"
 #include "fit_settings.h"
+#include "profile_driver.h"
 #include "numpy_api.h"
 #include "py_objective.h"
 
@@ -357,32 +358,25 @@ bool fit_bounds_usable(const Call &c, i64 n) {
     return true;
 }
 
-// fit(objective, x, bounds, options, callback, settings): objective, x,
-// bounds and options as for lbfgsb (method 0) or neldermead (method 1);
-// callback must be None. x holds the start, fixed elements at their value,
-// and receives the estimate. Returns (state, index, start_problem, status,
-// message, nfev, njev, nit, fun, start_nfev, hessian_nfev,
-// hessian_by_gradient, hessian_state, flat_count, y, grad, hessian, cov_y,
-// cov, se, flat, edm, at_bound); see fit_driver.h.
-PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    Call c;
-    if (!c.setup(args, nargs, 6, "fit")) return nullptr;
+// The fit problem of a call (fit and the profile functions): settings
+// args[5] and options args[3] as fit takes them, the call's bounds and
+// objective. Callback args[4] must be None.
+bool fit_problem(Call &c, PyObject *const *args, vlm::FitProblem &p) {
     if (c.run.callback != nullptr) {
         PyErr_SetString(PyExc_TypeError, "fit takes no callback");
-        return nullptr;
+        return false;
     }
     Run &run = c.run;
-    vlm::FitProblem p;
-    if (!vlm::py::fit_settings(args[5], p) || !fit_bounds_usable(c, run.n)) return nullptr;
+    if (!vlm::py::fit_settings(args[5], p) || !fit_bounds_usable(c, run.n)) return false;
     if (p.method == vlm::FitMethod::lbfgsb) {
         i64 iv[4];
         f64 fv[3];
-        if (!vlm::py::options_arg(args[3], 7, 4, iv, fv)) return nullptr;
+        if (!vlm::py::options_arg(args[3], 7, 4, iv, fv)) return false;
         p.lbfgsb = {iv[0], iv[1], iv[2], iv[3], fv[0], fv[1], fv[2]};
     } else {
         i64 iv[2];
         f64 fv[2];
-        if (!vlm::py::options_arg(args[3], 4, 2, iv, fv)) return nullptr;
+        if (!vlm::py::options_arg(args[3], 4, 2, iv, fv)) return false;
         p.neldermead = {iv[0], iv[1], fv[0], fv[1]};
     }
     p.n = run.n;
@@ -398,6 +392,22 @@ PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         p.value = native_value;
         if (run.value_grad != nullptr) p.value_grad = native_value_grad;
     }
+    return true;
+}
+
+// fit(objective, x, bounds, options, callback, settings): objective, x,
+// bounds and options as for lbfgsb (method 0) or neldermead (method 1);
+// callback must be None. x holds the start, fixed elements at their value,
+// and receives the estimate. Returns (state, index, start_problem, status,
+// message, nfev, njev, nit, fun, start_nfev, hessian_nfev,
+// hessian_by_gradient, hessian_state, flat_count, y, grad, hessian, cov_y,
+// cov, se, flat, edm, at_bound); see fit_driver.h.
+PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    Call c;
+    if (!c.setup(args, nargs, 6, "fit")) return nullptr;
+    Run &run = c.run;
+    vlm::FitProblem p;
+    if (!fit_problem(c, args, p)) return nullptr;
 
     const i64 n = run.n, m = vlm::fit_free_count(p);
     vlm::FitArrays a;
@@ -423,6 +433,153 @@ PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
                       cov_y.get(), cov.get(), se.get(), flat.get(), out.edm, at_bound.get()));
 }
 
+// ---------------------------------------------------------------------------
+// Profiles (profile_driver.h): the re-fits of a fitted problem with one
+// element held, run like fit (a native objective without the lock).
+
+// The arguments shared by the profile functions after fit's six: the fit's
+// covariance of y over the free elements (m * m values, flattened) and its
+// minimum value.
+bool profile_problem(Call &c, PyObject *const *args, vlm::ProfileProblem &p,
+                     TypedView<f64> &cov_y) {
+    if (!fit_problem(c, args, p.fit)) return false;
+    const i64 m = vlm::fit_free_count(p.fit);
+    if (m < 1) {
+        PyErr_SetString(PyExc_ValueError, "a profile needs a free element");
+        return false;
+    }
+    if (!vector_arg(args[6], m * m, "cov_y", cov_y, false)) return false;
+    p.x_hat = c.x.data();
+    p.cov_y = cov_y.data();
+    p.f_hat = PyFloat_AsDouble(args[7]);
+    if (PyErr_Occurred()) return false;
+    if (!std::isfinite(p.f_hat)) {
+        PyErr_SetString(PyExc_ValueError, "the fit's minimum must be finite");
+        return false;
+    }
+    return true;
+}
+
+// Element i as a profile takes it: in range and free.
+bool profiled_element(const vlm::FitProblem &p, i64 i) {
+    if (i < 0 || i >= p.n || vlm::fit_is_fixed(p, i)) {
+        PyErr_Format(PyExc_ValueError, "element %lld is not a free element",
+                     static_cast<long long>(i));
+        return false;
+    }
+    return true;
+}
+
+// A positive finite float argument.
+bool positive_arg(PyObject *obj, const char *what, f64 &v) {
+    v = PyFloat_AsDouble(obj);
+    if (PyErr_Occurred()) return false;
+    if (!(v > 0.0 && v <= DBL_MAX)) {
+        PyErr_Format(PyExc_ValueError, "%s must be a positive finite number", what);
+        return false;
+    }
+    return true;
+}
+
+// The outcome of a profile run: the exception of the objective, or
+// MemoryError, or none.
+bool profile_ran(i64 state) {
+    if (PyErr_Occurred()) return false;
+    if (state == vlm::PROFILE_NO_MEMORY) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return true;
+}
+
+// profile_ends(objective, x, bounds, options, None, settings, cov_y, fun,
+// rise, tol, which): fit's arguments with x the estimate (read only), then
+// the fit's covariance of y, its minimum, the rise of the objective at an
+// end, the accuracy of that rise and the elements (int64). Returns (ends,
+// at_bound, found, nfit): (n, 2) arrays of the lower and upper ends (an
+// element not in `which` keeps its estimate: found, not at a bound).
+PyObject *profile_ends(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    Call c;
+    vlm::ProfileProblem p;
+    TypedView<f64> cov_y;
+    TypedView<i64> which;
+    if (!c.setup(args, nargs, 11, "profile_ends") || !profile_problem(c, args, p, cov_y) ||
+        !positive_arg(args[8], "rise", p.rise) || !positive_arg(args[9], "tol", p.tol) ||
+        !which.acquire(args[10], false, false))
+        return nullptr;
+    const i64 k = which.size();
+    if (!which.aligned()) {
+        PyErr_SetString(PyExc_ValueError, "which must be an aligned int64 array");
+        return nullptr;
+    }
+    for (i64 j = 0; j < k; ++j)
+        if (!profiled_element(p.fit, which.data()[j])) return nullptr;
+    f64 *ends = nullptr;
+    unsigned char *at_bound = nullptr, *found = nullptr;
+    const i64 n = c.run.n;
+    Ref ends_arr(new_zeros({n, 2}, NPY_DOUBLE, &ends)),
+        at_bound_arr(new_zeros({n, 2}, NPY_BOOL, &at_bound)),
+        found_arr(new_zeros({n, 2}, NPY_BOOL, &found));
+    if (!ends_arr || !at_bound_arr || !found_arr) return nullptr;
+    for (i64 i = 0; i < n; ++i) {  // an element not profiled: its estimate
+        ends[2 * i] = ends[2 * i + 1] = p.x_hat[i];
+        found[2 * i] = found[2 * i + 1] = 1;
+    }
+    i64 nfit = 0, state = vlm::PROFILE_DONE;
+    vlm::ProfileWork work;
+    c.execute([&] {
+        if (!work.open(p)) {
+            state = vlm::PROFILE_NO_MEMORY;
+            return;
+        }
+        for (i64 j = 0; j < k && state == vlm::PROFILE_DONE; ++j) {
+            for (int side = 0; side < 2 && state == vlm::PROFILE_DONE; ++side) {
+                vlm::ProfileEnd end;
+                const i64 i = which.data()[j];
+                state = vlm::profile_end(p, work, i, side == 0 ? -1 : 1, end, nfit);
+                ends[2 * i + side] = end.value;
+                at_bound[2 * i + side] = end.at_bound;
+                found[2 * i + side] = end.found;
+            }
+        }
+    });
+    if (!profile_ran(state)) return nullptr;
+    return Py_BuildValue("(OOOL)", ends_arr.get(), at_bound_arr.get(), found_arr.get(),
+                         static_cast<long long>(nfit));
+}
+
+// profile_values(objective, x, bounds, options, None, settings, cov_y, fun,
+// index, values): as profile_ends, for the profile of element `index` at
+// `values` (float64, ascending). Returns (fun, ok).
+PyObject *profile_values(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    Call c;
+    vlm::ProfileProblem p;
+    TypedView<f64> cov_y, values;
+    if (!c.setup(args, nargs, 10, "profile_values") || !profile_problem(c, args, p, cov_y) ||
+        !values.acquire(args[9], false, false))
+        return nullptr;
+    const i64 i = PyLong_AsLongLong(args[8]);
+    if (PyErr_Occurred() || !profiled_element(p.fit, i)) return nullptr;
+    const i64 count = values.size();
+    if (!values.aligned()) {
+        PyErr_SetString(PyExc_ValueError, "values must be an aligned float64 array");
+        return nullptr;
+    }
+    p.tol = 1e-6 * p.fit.errordef;  // the re-fits' accuracy, as for an interval
+    f64 *fun = nullptr;
+    unsigned char *ok = nullptr;
+    Ref fun_arr(new_zeros({count}, NPY_DOUBLE, &fun)), ok_arr(new_zeros({count}, NPY_BOOL, &ok));
+    if (!fun_arr || !ok_arr) return nullptr;
+    i64 state = vlm::PROFILE_DONE;
+    vlm::ProfileWork work;
+    c.execute([&] {
+        state = work.open(p) ? vlm::profile_values(p, work, i, values.data(), count, fun, ok)
+                             : vlm::PROFILE_NO_MEMORY;
+    });
+    if (!profile_ran(state)) return nullptr;
+    return Py_BuildValue("(OO)", fun_arr.get(), ok_arr.get());
+}
+
 PyMethodDef methods[] = {
     {"lbfgsb", vlm::py::fastcall(lbfgsb), METH_FASTCALL,
      "lbfgsb(objective, x, bounds, options, callback, g) -> RunResult\n\nThe L-BFGS-B run behind "
@@ -433,6 +590,13 @@ PyMethodDef methods[] = {
     {"fit", vlm::py::fastcall(fit), METH_FASTCALL,
      "fit(objective, x, bounds, options, callback, settings) -> FitOutcome\n\nThe fit behind "
      "Velmora.fit; call that instead."},
+    {"profile_ends", vlm::py::fastcall(profile_ends), METH_FASTCALL,
+     "profile_ends(objective, x, bounds, options, callback, settings, cov_y, fun, rise, tol, "
+     "which) -> (ends, at_bound, found, nfit)\n\nThe profile-likelihood intervals behind "
+     "FitResult.ci(method='profile'); call that instead."},
+    {"profile_values", vlm::py::fastcall(profile_values), METH_FASTCALL,
+     "profile_values(objective, x, bounds, options, callback, settings, cov_y, fun, index, "
+     "values) -> (fun, ok)\n\nThe profile behind FitResult.profile; call that instead."},
     {nullptr, nullptr, 0, nullptr},
 };
 

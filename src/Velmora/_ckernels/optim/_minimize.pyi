@@ -178,3 +178,36 @@ START_ON_BOUND: int
 START_TOO_WIDE: int
 START_TOO_CLOSE: int
 START_NOTHING_FREE: int
+
+# profile_ends / profile_values: fit's arguments with x the estimate (read
+# only, callback None), then the fit's covariance of y over the free elements
+# (flattened), its minimum, and: the rise at an end, its accuracy and the
+# elements to profile -> ((n, 2) ends, (n, 2) at_bound, (n, 2) found, nfit);
+# or the element and its values (ascending) -> (fun, ok).
+def profile_ends(
+    objective: tuple[Any, ...],
+    x: NDArray[np.float64],
+    bounds: _Bounds,
+    options: tuple[int, int, int, int, float, float, float] | tuple[int, int, float, float],
+    callback: None,
+    settings: tuple[int, int, float, float],
+    cov_y: NDArray[np.float64],
+    fun: float,
+    rise: float,
+    tol: float,
+    which: NDArray[np.int64],
+    /,
+) -> tuple[NDArray[np.float64], NDArray[np.bool_], NDArray[np.bool_], int]: ...
+def profile_values(
+    objective: tuple[Any, ...],
+    x: NDArray[np.float64],
+    bounds: _Bounds,
+    options: tuple[int, int, int, int, float, float, float] | tuple[int, int, float, float],
+    callback: None,
+    settings: tuple[int, int, float, float],
+    cov_y: NDArray[np.float64],
+    fun: float,
+    index: int,
+    values: NDArray[np.float64],
+    /,
+) -> tuple[NDArray[np.float64], NDArray[np.bool_]]: ...

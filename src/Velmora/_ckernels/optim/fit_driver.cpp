@@ -697,6 +697,8 @@ void flag_near_bounds(const FitProblem &p, const FitArrays &a) {
 
 }  // namespace
 
+unsigned char fit_family(const FitProblem &problem, i64 i) { return family_of(problem, i); }
+
 i64 fit_free_count(const FitProblem &problem) {
     i64 m = 0;
     for (i64 i = 0; i < problem.n; ++i) m += fit_is_fixed(problem, i) ? 0 : 1;
@@ -764,7 +766,7 @@ i64 fit_drive(const FitProblem &p, const FitArrays &a, FitOutcome &out, void *wo
     mapped_expand(mo, a.y);
     if (out.state == FIT_DONE && out.run.nfev == 0)
         out.state = FIT_NOT_RUN;  // no value to differentiate at
-    if (out.state != FIT_DONE) return out.state;
+    if (out.state != FIT_DONE || !p.covariance) return out.state;
 
     // The Hessian on y, the certification, the analysis, and the delta
     // method: cov_x = D cov_y D with D = diag(dx/dy); fixed elements have no

@@ -49,6 +49,10 @@ struct FitProblem {
     // the minimum in standard errors); above it, Newton steps continue.
     // Infinity certifies whatever the minimizer returned.
     f64 edm_tol = 1e-6;
+    // False: end after the minimization (arrays x, y and grad only), with no
+    // Hessian, certification, covariance or anything derived from them -- for the re-fits
+    // of a profile, which need only the minimum.
+    bool covariance = true;
 };
 
 // The status of a fit whose minimizer reported success but whose estimate
@@ -123,6 +127,9 @@ i64 fit_free_count(const FitProblem &problem);
 inline bool fit_is_fixed(const FitProblem &problem, i64 i) {
     return problem.nbd != nullptr && problem.nbd[i] == 2 && problem.lo[i] == problem.hi[i];
 }
+
+// The transform family (ParamFamily) of element i under the problem's bounds.
+unsigned char fit_family(const FitProblem &problem, i64 i);
 
 // Bytes of the workspace of a fit of problem.n elements, whatever the bounds
 // (so that one block serves every fit of that size, method and options); 0
