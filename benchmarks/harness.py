@@ -17,6 +17,7 @@ import math
 import os
 import sys
 import timeit
+import warnings
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -866,7 +867,8 @@ def fit_rows(pattern=""):
         for peer in ("SciPy", "iminuit", "statsmodels")
     ]
     native_label = "fit native normal n=100 vs iminuit"
-    if not any(pattern in label for label in [*gamma_labels, native_label]):
+    logit_labels = [f"fit logit x{LOGIT_SCALE:g} vs {peer}" for peer in ("statsmodels", "iminuit")]
+    if not any(pattern in label for label in [*gamma_labels, native_label, *logit_labels]):
         return
     import Velmora
 
@@ -880,6 +882,8 @@ def fit_rows(pattern=""):
         gamma_rows(Velmora, peers)
     if pattern in native_label:
         fit_native_row(Velmora, peers["iminuit"])
+    if any(pattern in label for label in logit_labels):
+        logit_rows(Velmora, peers)
 
 
 def gamma_rows(velmora, peers):
@@ -981,6 +985,88 @@ def fit_native_row(velmora, iminuit):
         0.2,
         env,
     )
+
+
+# A logistic regression whose regressors are in units LOGIT_SCALE times too
+# small (coefficients that many times smaller): the time to estimates within
+# 0.01 standard errors of statsmodels' Newton fit, with their standard errors.
+LOGIT_SCALE = 1e3
+
+
+def logit_problem():
+    import statsmodels.api as sm  # type: ignore[import-untyped]
+
+    data = sm.datasets.spector.load_pandas()
+    X = sm.add_constant(data.exog.to_numpy(float))
+    X[:, 1:] *= LOGIT_SCALE
+    return X, data.endog.to_numpy(float)
+
+
+def logit_nll(b, X, y):
+    eta = X @ b
+    return float(np.sum(np.logaddexp(0.0, eta) - y * eta))
+
+
+def logit_grad(b, X, y):
+    return X.T @ (0.5 * (1.0 + np.tanh(0.5 * (X @ b))) - y)  # the logistic, without overflow
+
+
+def velmora_logit(vm, X, y):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # the standard errors' warnings, timed alike every call
+        return vm.fit(logit_nll, np.zeros(X.shape[1]), args=(X, y), jac=logit_grad)
+
+
+def statsmodels_logit(X, y, sm):
+    r = sm.Logit(y, X).fit(disp=0, method="newton", tol=1e-10)
+    return r.params, r.bse
+
+
+def iminuit_logit(X, y, iminuit):
+    m = iminuit.Minuit(
+        lambda b: logit_nll(b, X, y), np.zeros(X.shape[1]), grad=lambda b: logit_grad(b, X, y)
+    )
+    m.errordef = iminuit.Minuit.LIKELIHOOD
+    m.migrad()
+    m.hesse()
+    return np.array(m.values), np.array(m.errors)
+
+
+def logit_rows(velmora, peers):
+    if peers["statsmodels"] is None:
+        return
+    import statsmodels.api as sm  # type: ignore[import-untyped]
+
+    X, y = logit_problem()
+    exact, bse = statsmodels_logit(X, y, sm)
+    env = {
+        "vm": velmora,
+        "np": np,
+        "X": X,
+        "y": y,
+        "sm": sm,
+        "iminuit": peers["iminuit"],
+        "velmora_logit": velmora_logit,
+        "statsmodels_logit": statsmodels_logit,
+        "iminuit_logit": iminuit_logit,
+    }
+    ours = "velmora_logit(vm, X, y)"
+    r = eval(ours, env)
+    statements = {
+        "statsmodels": ("statsmodels_logit(X, y, sm)", "statsmodels Newton bse"),
+        "iminuit": ("iminuit_logit(X, y, iminuit)", "iminuit MIGRAD + HESSE"),
+    }
+    print(
+        f"{'fit outcome, logit x' + f'{LOGIT_SCALE:g}':<34} {'success':>8}  largest |x - exact| / se"
+    )
+    print(f"{'Velmora.fit':<34} {str(r.success):>8}  {np.max(np.abs(r.x - exact) / bse):.2e}")
+    for peer, (stmt, peer_name) in statements.items():
+        if peers[peer] is None:
+            continue
+        x, _ = eval(stmt, env)
+        print(f"{peer_name:<34} {'':>8}  {np.max(np.abs(x - exact) / bse):.2e}")
+        row("fit", f"fit logit x{LOGIT_SCALE:g} vs {peer}", ours, stmt, peer_name, None, env)
+    print()
 
 
 PROFILE_LABEL = "profile ci native normal n=100 vs MINOS"

@@ -34,7 +34,7 @@ def _outcome(success: bool, message: str) -> str:
 
 def _flags(r: Any) -> list[str]:
     lower, upper, fixed = r.lower, r.upper, r.fixed
-    # the result's own verdict when it has one; else within 1e-4 (relative
+    # the result's own verdict when it has one (the names in at_bound); else within 1e-4 (relative
     # to the value, at least 1) of a bound, where a fit on the log or logit
     # scale stops when the optimum lies on the bound
     at_bound = getattr(r, "at_bound", None)
@@ -46,7 +46,7 @@ def _flags(r: Any) -> list[str]:
         if fixed[i]:
             flags.append("fixed")
         elif (
-            bool(at_bound[i])
+            name in at_bound
             if at_bound is not None
             else (x - lower[i] <= near or upper[i] - x <= near)
         ):

@@ -93,28 +93,27 @@ def correct(result: Any, keep: np.ndarray | None, n: int, absolute_sigma: bool) 
     counts = keep.sum(axis=1)
     if not absolute_sigma and m > n:
         with np.errstate(divide="ignore", invalid="ignore"):
-            result["cov"] *= ((m - n) / (counts - n))[:, None, None]
-        result["cov"][counts <= n] = math.inf
+            result.cov *= ((m - n) / (counts - n))[:, None, None]
+        result.cov[counts <= n] = math.inf
     elif not absolute_sigma:
-        result["cov"][counts <= n] = math.inf
+        result.cov[counts <= n] = math.inf
     few = counts < n
     if few.any():
-        result["x"][few] = np.nan
-        result["se"][few] = np.nan
-        result["cov"][few] = np.nan
-        result["success"][few] = False
-        message = result["message"]
+        result.x[few] = np.nan
+        result.se[few] = np.nan
+        result.cov[few] = np.nan
+        result.success[few] = False
+        message = result.message
         for k in np.flatnonzero(few):
             message[k] = f"too few samples: {counts[k]} kept for {n} parameters"
     with np.errstate(invalid="ignore"):
-        result["se"][...] = np.sqrt(np.diagonal(result["cov"], axis1=1, axis2=2))
+        result.se[...] = np.sqrt(np.diagonal(result.cov, axis1=1, axis2=2))
 
 
 def reshape(result: Any, leading: tuple[int, ...]) -> None:
     """Give every per-problem array of the result the leading shape."""
-    for store in (result, result.__dict__):
-        for key, value in list(store.items()):
-            if isinstance(value, np.ndarray) and value.ndim >= 1:
-                K = int(np.prod(leading))
-                if value.shape[0] == K:
-                    store[key] = value.reshape(leading + value.shape[1:])
+    K = int(np.prod(leading))
+    for key in result.keys():
+        value = getattr(result, key)
+        if isinstance(value, np.ndarray) and value.ndim >= 1 and value.shape[0] == K:
+            setattr(result, key, value.reshape(leading + value.shape[1:]))

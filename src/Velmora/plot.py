@@ -138,12 +138,12 @@ def profile(
     objective above its minimum, the rise that bounds the interval at
     `level`, and the profile-likelihood interval's ends. Returns (figure,
     {"axes", "profile", "threshold", "interval"})."""
-    from Velmora.estimate import _quantile_of_level
+    from Velmora._args import quantile_of_level
     from Velmora.profile import profile as profile_of
     from Velmora.profile import profile_intervals
 
     _pyplot()  # matplotlib first: no re-fits for a plot that cannot be drawn
-    z = _quantile_of_level(level)
+    z = quantile_of_level(level)
     prof = profile_of(result, name, bound, size)  # checks the name before drawing
     i = result.names.index(prof.name)
     found = profile_intervals(result, level)

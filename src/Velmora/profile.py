@@ -2,9 +2,14 @@
 
 `FitResult.profile`, `FitResult.ci(level, method="profile")` and
 `FitResult.contour` call the functions here. Every point of a profile is a
-re-fit of the other parameters by `Velmora.fit` with the profiled ones held
-fixed by equal bounds, started from the solution of the neighbouring point;
-a native objective therefore runs each re-fit without the interpreter lock.
+re-fit of the other parameters with the profiled ones held fixed by equal
+bounds, warm-started from the solution of the neighbouring point. Profiles
+and intervals run natively from end to end (the objective, bounds and
+options the fit used; re-fits without Hessian, their stopping tests
+tightened so each profile value is accurate to a tenth of the root
+tolerance; starts moved along the fit's covariance, as the quadratic
+approximation predicts the others): a native objective runs the whole
+profile without the interpreter lock. Contours re-fit by `Velmora.fit`.
 
 The interval of one parameter at confidence `level` is where the profile
 rises by errordef * z^2 above the minimum (z the standard normal quantile of
@@ -28,6 +33,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 import numpy as np
 from numpy.typing import NDArray
 
+from Velmora._ckernels.optim import _minimize
 from Velmora._warnings import ConvergenceWarning, IdentifiabilityWarning, VelmoraWarning
 
 if TYPE_CHECKING:
@@ -133,9 +139,9 @@ def _refittable(result: FitResult) -> dict[str, Any]:
 
 
 def _level(level: object) -> float:
-    from Velmora.estimate import _quantile_of_level
+    from Velmora._args import quantile_of_level
 
-    _quantile_of_level(level)  # the one check of a level and its message
+    quantile_of_level(level)  # the one check of a level and its message
     return float(level)  # type: ignore[arg-type]
 
 
@@ -239,6 +245,15 @@ def _se_y(result: FitResult, i: int) -> float:
     return float(np.sqrt(result._cov_y[k, k]))
 
 
+def _native_arguments(result: FitResult) -> tuple[Any, ...]:
+    """The arguments the native profile functions share: the fit's own
+    (objective, estimate, bounds, options, settings) as `Velmora.fit` passed
+    them, then its covariance on the unconstrained scale and its minimum."""
+    objective, box, options, settings = _refittable(result)["native"]
+    cov_y = np.ascontiguousarray(result._cov_y, dtype=np.float64).ravel()
+    return (objective, result.x.copy(), box, options, None, settings, cov_y, result.fun)
+
+
 # --- one parameter ------------------------------------------------------------
 
 
@@ -279,14 +294,8 @@ def profile(result: FitResult, name: object, bound: Any = 3, size: int = 50) -> 
             for v in pm.to_constrained(np.array([[y - bound * se], [y + bound * se]])).ravel()
         )
     values = np.linspace(low, high, size)
-    fun = np.empty(size)
-    ok = np.empty(size, dtype=bool)
-    centre = int(np.searchsorted(values, result.x[i]))
-    # Walk outward from the estimate, each re-fit starting from its neighbour.
-    for order in (range(centre, size), range(centre - 1, -1, -1)):
-        refit = _Refitter(result)
-        for k in order:
-            fun[k], ok[k] = refit({i: float(values[k])})
+    # Outward from the estimate, each re-fit starting from its neighbour.
+    fun, ok = _minimize.profile_values(*_native_arguments(result), i, values)
     return ProfileResult(result.names[i], values, fun, ok)
 
 
@@ -315,68 +324,22 @@ def _root(g: Any, inside: float, outside: float, g_out: float, tol: float) -> fl
     return c
 
 
-def _end(result: FitResult, i: int, rise: float, direction: int) -> tuple[float, bool, bool, int]:
-    """One end of the interval of parameter i: (value, at bound, found, re-fits)."""
-    pm = _coordinate(result, i)
-    y_hat = float(pm.to_unconstrained(result.x[i : i + 1])[0])
-    se = _se_y(result, i)
-    step = se * math.sqrt(rise / result.errordef) if math.isfinite(se) and se > 0 else 1.0
-    refit = _Refitter(result)
-    bound = result.upper[i] if direction > 0 else result.lower[i]
-    cache: dict[float, float] = {y_hat: -rise}  # the profile's minimum is the fit's
-
-    def value(y: float) -> float:
-        return float(pm.to_constrained(np.array([y]))[0])
-
-    def g(y: float) -> float:
-        if y not in cache:
-            fun, _ = refit({i: value(y)})
-            cache[y] = (fun if math.isfinite(fun) else math.inf) - result.fun - rise
-        return cache[y]
-
-    # Step outward, doubling, until the rise is passed; a step that lands on
-    # the bound (the coordinate saturates) is halved instead, and once it is
-    # too small to move the end lies at the bound.
-    inside, shrinking = y_hat, False
-    for _ in range(200):
-        outside = inside + direction * step
-        x_out = value(outside)
-        saturated = math.isfinite(bound) and abs(x_out - bound) <= 1e-12 * max(1.0, abs(bound))
-        if saturated or not math.isfinite(x_out):
-            if step < 1e-6:
-                break
-            step, shrinking = step / 2, True
-            continue
-        g_out = g(outside)
-        if g_out > 0:
-            y = _root(g, inside, outside, min(g_out, 1e300), 1e-6 * result.errordef)
-            return value(y), False, True, refit.nfit
-        inside = outside
-        if not shrinking:
-            step *= 2
-    if math.isfinite(bound):
-        return bound, True, True, refit.nfit
-    return math.copysign(math.inf, direction), False, False, refit.nfit
-
-
 def profile_intervals(result: FitResult, level: float = 0.95) -> ProfileIntervals:
     """The profile-likelihood interval of every parameter (see the module)."""
-    from Velmora.estimate import _quantile_of_level
+    from Velmora._args import quantile_of_level
 
-    z = _quantile_of_level(level)
+    z = quantile_of_level(level)
     _refittable(result)
     rise = result.errordef * z * z
-    n = len(result.names)
-    low, high = result.x.copy(), result.x.copy()
-    at_lower, at_upper = np.zeros(n, bool), np.zeros(n, bool)
-    valid = np.ones(n, bool)
-    nfit = 0
-    for i in np.flatnonzero(~result.fixed):
-        low[i], at_lower[i], found_low, m = _end(result, int(i), rise, -1)
-        nfit += m
-        high[i], at_upper[i], found_high, m = _end(result, int(i), rise, +1)
-        nfit += m
-        valid[i] = found_low and found_high
+    free = np.flatnonzero(~result.fixed).astype(np.int64, copy=False)
+    # Each end by root finding on the parameter's unconstrained coordinate,
+    # from the end of the Wald interval there, to 1e-6 errordef.
+    ends, at_bound, found, nfit = _minimize.profile_ends(
+        *_native_arguments(result), rise, 1e-6 * result.errordef, free
+    )
+    low, high = ends.T
+    at_lower, at_upper = at_bound.T
+    valid = found[:, 0] & found[:, 1]
     return ProfileIntervals(result.names, float(level), low, high, at_lower, at_upper, valid, nfit)
 
 

@@ -16,7 +16,6 @@ SciPy keep working, while the richer object has one constructor.
 
 from __future__ import annotations
 
-import inspect
 import math
 import textwrap
 from collections.abc import Callable, Sequence
@@ -24,6 +23,8 @@ from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
+
+from Velmora import _args
 
 __all__ = ["CurveFitResult", "band", "fit_curve"]
 
@@ -52,9 +53,8 @@ def _t_quantile(p: float, dof: float) -> float:
 
 
 def _level(level: object) -> float:
-    from Velmora.estimate import _quantile_of_level
 
-    _quantile_of_level(level)
+    _args.quantile_of_level(level)
     return float(level)  # type: ignore[arg-type]
 
 
@@ -113,18 +113,6 @@ def band(
     return mean, mean - half, mean + half
 
 
-def _parameter_names(f: Any, n: int) -> tuple[str, ...]:
-    try:
-        names = [
-            p.name
-            for p in inspect.signature(f).parameters.values()
-            if p.kind in (p.POSITIONAL_ONLY, p.POSITIONAL_OR_KEYWORD)
-        ][1:]
-    except (TypeError, ValueError):
-        names = []
-    return tuple(names) if len(names) == n else tuple(f"p{i}" for i in range(n))
-
-
 class CurveFitResult:
     """What `fit_curve` found.
 
@@ -167,15 +155,14 @@ class CurveFitResult:
     def summary(self, level: float = 0.95) -> str:
         """A plain-text table: estimates, standard errors and intervals
         (Student's t unless sigma was absolute), under the fit statistics."""
-        from Velmora.estimate import _format_number
 
         q = _t_quantile(0.5 + _level(level) / 2, math.inf if self.absolute_sigma else self.dof)
         width = max(8, *(len(name) for name in self.names))
         low_title, high_title = f"[{(1 - level) / 2:.4g}", f"{(1 + level) / 2:.4g}]"
         header = f"{'':<{width}} {'estimate':>11} {'std err':>11} {low_title:>11} {high_title:>11}"
         rows = [
-            f"{name:<{width}} {_format_number(v)} {_format_number(s)} "
-            f"{_format_number(v - q * s)} {_format_number(v + q * s)}"
+            f"{name:<{width}} {_args.format_number(v)} {_args.format_number(s)} "
+            f"{_args.format_number(v - q * s)} {_args.format_number(v + q * s)}"
             for name, v, s in zip(self.names, self.x.tolist(), self.se.tolist())
         ]
         rule = max(len(header), 72)
@@ -241,7 +228,7 @@ def fit_curve(
     )
     y = np.asarray(ydata, dtype=np.float64).reshape(-1)
     n, m = popt.size, y.size
-    label = tuple(names) if names is not None else _parameter_names(f, n)
+    label = tuple(names) if names is not None else _args.model_parameter_names(f, n)
     if len(label) != n:
         raise ValueError(f"names has {len(label)} entries for {n} parameters")
     residuals = y - np.asarray(f(xdata, *popt), dtype=np.float64).reshape(-1)

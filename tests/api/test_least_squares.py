@@ -37,11 +37,11 @@ def scipy_lm(*args, **kwargs):
 
 
 def test_public_names_are_the_functions_and_import_velmora_stays_light():
-    import Velmora.lsq
+    import Velmora.least_squares_fits
 
     assert (
-        Velmora.least_squares is Velmora.lsq.least_squares
-        and Velmora.curve_fit is Velmora.lsq.curve_fit
+        Velmora.least_squares is Velmora.least_squares_fits.least_squares
+        and Velmora.curve_fit is Velmora.least_squares_fits.curve_fit
     )
     assert {
         "least_squares",

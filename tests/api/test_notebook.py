@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import Velmora as V
-from Velmora import many
+from Velmora import _progress
 
 T = np.linspace(0, 1, 12)
 
@@ -56,7 +56,7 @@ def test_many_table_shows_counts_and_first_rows():
 
 def test_forced_progress_prints_the_final_line_of_a_quick_run(monkeypatch):
     stream = io.StringIO()
-    monkeypatch.setattr(many.sys, "stderr", stream)
+    monkeypatch.setattr(_progress.sys, "stderr", stream)
     V.minimize_many(lambda x: float(np.sum(x**2)), np.ones((3, 2)), progress=True)
     assert "minimize_many: 3 problems in" in stream.getvalue()
     stream.truncate(0)
@@ -70,14 +70,14 @@ def test_notebook_progress_uses_tqdm(monkeypatch):
 
     monkeypatch.setattr(_progress, "in_notebook", lambda: True)
     stream = io.StringIO()
-    monkeypatch.setattr(many.sys, "stderr", stream)
-    bar = many._progress(None, "curve_fit_many", 10)
+    monkeypatch.setattr(_progress.sys, "stderr", stream)
+    bar = _progress.display(None, "curve_fit_many", 10)
     assert isinstance(bar, _progress._TqdmProgress)
     bar(4)
     assert bar.bar.n == 4
     bar.finish(True)
     assert bar.bar.n == 10
-    assert many._progress(False, "x", 10) is None
+    assert _progress.display(False, "x", 10) is None
     assert tqdm.__version__
 
 
@@ -95,5 +95,5 @@ def test_no_tqdm_keeps_the_line(monkeypatch):
 
     monkeypatch.setattr(builtins, "__import__", without_tqdm)
     monkeypatch.setattr(_progress, "in_notebook", lambda: True)
-    monkeypatch.setattr(many.sys, "stderr", io.StringIO())
-    assert isinstance(many._progress(True, "x", 10), many.Progress)
+    monkeypatch.setattr(_progress.sys, "stderr", io.StringIO())
+    assert isinstance(_progress.display(True, "x", 10), _progress.Progress)

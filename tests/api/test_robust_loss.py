@@ -76,8 +76,12 @@ def test_curve_fit_many_row_by_row_equals_curve_fit():
     ys = np.stack([Y, Y + 0.3, 2 * Y])
     many = V.curve_fit_many(model, T, ys, p0=START, loss="cauchy", f_scale=0.2, **TIGHT)
     for k, y in enumerate(ys):
-        one, cov = V.curve_fit(model, T, y, p0=START, loss="cauchy", f_scale=0.2, **TIGHT)
+        one, cov, info, message, ier = V.curve_fit(
+            model, T, y, p0=START, loss="cauchy", f_scale=0.2, full_output=True, **TIGHT
+        )
         np.testing.assert_allclose(many.x[k], one, rtol=1e-7)
+        # a loss reports as least_squares does, in a row as alone
+        assert (many.status[k], many.message[k]) == (ier, message)
 
 
 def test_native_residuals_with_a_loss():

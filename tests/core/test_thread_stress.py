@@ -188,7 +188,7 @@ PLAN_METHODS = [
 @pytest.mark.parametrize("method", PLAN_METHODS)
 def test_parameter_map_threads_give_the_serial_results(method):
     rng = np.random.default_rng(3)
-    inputs = [rng.normal(size=(rows, 4)) for rows in (1, 124, 125, 126, 2000)] + [
+    inputs = [rng.normal(size=(rows, 4)) for rows in (1, 1023, 1024, 1025, 3000)] + [
         rng.normal(size=4)
     ]
     if method == "to_unconstrained":

@@ -146,7 +146,7 @@ bool run_native(i64 count, i64 workers, Job &job, PyObject *report) {
         PyErr_NoMemory();
         return false;
     }
-    Lock gil{released};
+    Lock gil(Lock::released);
     i64 started = 0;
     for (; started < threads; ++started) {
         {
@@ -170,10 +170,10 @@ bool run_native(i64 count, i64 workers, Job &job, PyObject *report) {
                 break;
             if (!ok) continue;  // stopping: wait for the workers only
             lock.unlock();
-            const bool entered = gil.enter();
+            gil.reacquire();
             ok = PyErr_CheckSignals() == 0 &&
                  report_progress(report, shared.done.load(std::memory_order_relaxed));
-            gil.leave(entered);
+            gil.release();
             if (!ok) shared.stop.raise();
             lock.lock();
         }

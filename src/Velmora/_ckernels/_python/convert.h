@@ -1,4 +1,4 @@
-// Number conversions of the Python surfaces (and, through gil.h, the lock guard).
+// Number conversions of the Python surfaces and the lock-release guard.
 #ifndef VLM_PY_CONVERT_H
 #define VLM_PY_CONVERT_H
 
@@ -6,8 +6,6 @@
 #include <Python.h>
 
 #include <climits>
-
-#include "gil.h"
 
 namespace vlm::py {
 

@@ -26,7 +26,7 @@ PyObject *call_scalar(const Signature &sig, f64 (*kernel)(f64), PyObject *const 
     if (!vlm::py::to_double(arg, &x)) return nullptr;
     double y;
     {
-        vlm::py::Lock unlocked{vlm::py::released};
+        vlm::py::Lock nogil(vlm::py::Lock::released);
         y = kernel(x);
     }
     return PyFloat_FromDouble(y);

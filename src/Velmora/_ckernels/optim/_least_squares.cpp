@@ -2,8 +2,8 @@
 // runs a whole Levenberg-Marquardt fit (levmar.h) of the problem stated in
 // lsq_problem.h -- residuals or a curve model from Python or from native
 // code, data and weights, bounds -- then forms the Jacobian at the solution
-// and, on request, the covariance of the parameters. Velmora/least_squares.py
-// normalises the arguments; they are checked again here, so that no call of
+// and, on request, the covariance of the parameters. Velmora/least_squares_fits.py and _args.py
+// normalise the arguments; they are checked again here, so that no call of
 // these private functions can read or write outside a buffer.
 //
 // The interpreter lock: a Python function holds it for the whole run (every
@@ -20,6 +20,7 @@
 #include "convert.h"
 #include "module.h"
 #include "numpy_calls.h"
+#include "record.h"
 #include "typed_args.h"
 
 #define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
@@ -115,6 +116,32 @@ bool python_jacobian(PyObject *v, i64 m, i64 n, f64 *J) {
 // ---------------------------------------------------------------------------
 // The user's function as lsq_problem.h calls it.
 
+// What solve and solve_many return.
+PyStructSequence_Field solve_fields[] = {
+    {"status", "the iteration's outcome (an LM_* constant)"},
+    {"nfev", "residual evaluations"},
+    {"nfev_jac", "residual evaluations of difference Jacobians"},
+    {"njev", "Jacobian evaluations"},
+    {"nit", "iterations"},
+    {"cost", "half the sum of squares at the solution"},
+    {"rank", "the numerical rank of the Jacobian there"},
+    {"jac", "the Jacobian at the solution, or None"},
+    {"cov", "the covariance, or None"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Field solve_many_fields[] = {
+    {"status", "per row: the iteration's outcome (an LM_* constant)"},
+    {"nfev", "per row: residual evaluations"},
+    {"nfev_jac", "per row: residual evaluations of difference Jacobians"},
+    {"njev", "per row: Jacobian evaluations"},
+    {"nit", "per row: iterations"},
+    {"rank", "per row: the numerical rank of the Jacobian"},
+    {"cost", "per row: half the sum of squares"},
+    {"cov", "per row: the covariance"},
+    {nullptr, nullptr},
+};
+vlm::py::RecordType solve_result, solve_many_result;
+
 struct UserFunction {
     Kind kind = Kind::python_residuals;
     i64 m = 0, n = 0;
@@ -202,7 +229,7 @@ int jacobian_callback(void *ctx, const f64 *p, f64 *J) {
 // ---------------------------------------------------------------------------
 // Arguments.
 
-// The problem tuple built by least_squares.py:
+// The problem tuple built by least_squares_fits.py:
 //   (0, fun, jac, args)              Python residuals fun(x, *args), jac None or callable
 //   (1, address, jac, ctx)           native residuals; jac 0 when absent
 //   (2, f, jac, xdata)               Python model f(xdata, *p)
@@ -488,11 +515,11 @@ PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     if (PyErr_Occurred()) return nullptr;
     PyObject *none = Py_None;
     const vlm::LmResult &run = res.run;
-    return Py_BuildValue("(LLLLLdLOO)", static_cast<long long>(run.status),
-                         static_cast<long long>(run.nfev), static_cast<long long>(run.nfev_jac),
-                         static_cast<long long>(run.njev), static_cast<long long>(run.nit),
-                         run.cost, static_cast<long long>(res.rank), jac_arr ? jac_arr.get() : none,
-                         cov_arr ? cov_arr.get() : none);
+    return solve_result.from(Py_BuildValue(
+        "(LLLLLdLOO)", static_cast<long long>(run.status), static_cast<long long>(run.nfev),
+        static_cast<long long>(run.nfev_jac), static_cast<long long>(run.njev),
+        static_cast<long long>(run.nit), run.cost, static_cast<long long>(res.rank),
+        jac_arr ? jac_arr.get() : none, cov_arr ? cov_arr.get() : none));
 }
 
 // qr(a, m, n, tau, perm, b): vlm_qr_pivoted of a (m x n, in place) into tau
@@ -544,7 +571,7 @@ PyObject *cholesky(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     if (!vector_arg(args[0], mm, "S", S, false) || !vector_arg(args[1], mm, "L", L)) return nullptr;
     int status;
     {
-        Lock unlocked{vlm::py::released_for(mm)};
+        vlm::py::Lock nogil(vlm::py::Lock::released);
         status = vlm_chol(S.data(), 0.0, L.data(), m);
     }
     return PyLong_FromLong(status);
@@ -558,15 +585,17 @@ PyObject *finite(PyObject *, PyObject *arg) {
     const f64 *v = array_data<f64>(arg);
     const npy_intp size = PyArray_SIZE(reinterpret_cast<PyArrayObject *>(arg));
     // x - x is 0 for a finite x and NaN otherwise; the sum's order does not
-    // matter, so it runs in vector lanes at a fraction of a nanosecond per
-    // value: only a large array is worth giving the lock up for.
-    f64 sum = 0.0;
-    {
-        Lock unlocked{vlm::py::Released{size >= 65536}};
+    // matter, so it runs in vector lanes.
+    auto all_finite = [v, size] {
+        f64 sum = 0.0;
 #pragma omp simd reduction(+ : sum)
         for (npy_intp i = 0; i < size; ++i) sum += v[i] - v[i];
-    }
-    const bool ok = sum == 0.0;
+        return sum == 0.0;
+    };
+    // A short scan keeps the lock: giving it up costs more than the scan.
+    vlm::py::Lock nogil(size < 65536 ? vlm::py::Lock::held : vlm::py::Lock::released);
+    const bool ok = all_finite();
+    nogil.reacquire();
     return PyBool_FromLong(ok);
 }
 
@@ -923,20 +952,20 @@ PyObject *solve_many(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
                          b, u, vlm::py::worker_count(b.count, static_cast<i64>(workers)), report)
                    : fit_python_rows(b, u, xrows, report);
     if (!ok) return nullptr;
-    return PyTuple_Pack(8, status.get(), nfev.get(), nfev_jac.get(), njev.get(), nit.get(),
-                        rank.get(), cost.get(), cov.get());
+    return solve_many_result.from(PyTuple_Pack(8, status.get(), nfev.get(), nfev_jac.get(),
+                                               njev.get(), nit.get(), rank.get(), cost.get(),
+                                               cov.get()));
 }
 
 PyMethodDef methods[] = {
     {"solve", vlm::py::fastcall(solve), METH_FASTCALL,
-     "solve(problem, x, bounds, data, options, fvec, want) -> (status, nfev, nfev_jac, njev, nit, "
-     "cost, rank, jac, cov)\n\nThe Levenberg-Marquardt run behind Velmora.least_squares and "
+     "solve(problem, x, bounds, data, options, fvec, want) -> SolveResult\n\nThe "
+     "Levenberg-Marquardt run behind Velmora.least_squares and "
      "Velmora.curve_fit; "
      "call those instead."},
     {"solve_many", vlm::py::fastcall(solve_many), METH_FASTCALL,
      "solve_many(problem, x, xrows, ydata, weight, bounds, options, want, workers, report) -> "
-     "(status, "
-     "nfev, nfev_jac, njev, nit, rank, cost, cov)\n\nThe fits behind Velmora.curve_fit_many; call "
+     "SolveManyResult\n\nThe fits behind Velmora.curve_fit_many; call "
      "that "
      "instead."},
     {"qr", vlm::py::fastcall(qr), METH_FASTCALL,
@@ -950,7 +979,40 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef_Slot slots[] = VLM_MODULE_SLOTS(vlm::py::import_numpy);
+// The records, and the codes of the iteration's outcomes and of the losses
+// for Python to read from here.
+int exec_module(PyObject *module) {
+    using vlm::py::add_constants;
+    if (vlm::py::import_numpy(module) < 0 ||
+        solve_result.make(module, "Velmora._ckernels.optim._least_squares.SolveResult",
+                          "One least-squares run.", solve_fields) < 0 ||
+        solve_many_result.make(module, "Velmora._ckernels.optim._least_squares.SolveManyResult",
+                               "Many curve fits, one row each.", solve_many_fields) < 0)
+        return -1;
+    return add_constants(module, {
+                                     {"LM_FTOL", vlm::LM_FTOL},
+                                     {"LM_XTOL", vlm::LM_XTOL},
+                                     {"LM_FTOL_XTOL", vlm::LM_FTOL_XTOL},
+                                     {"LM_GTOL", vlm::LM_GTOL},
+                                     {"LM_MAX_NFEV", vlm::LM_MAX_NFEV},
+                                     {"LM_FTOL_TINY", vlm::LM_FTOL_TINY},
+                                     {"LM_XTOL_TINY", vlm::LM_XTOL_TINY},
+                                     {"LM_GTOL_TINY", vlm::LM_GTOL_TINY},
+                                     {"LM_INVALID", vlm::LM_INVALID},
+                                     {"LM_START_NOT_FINITE", vlm::LM_START_NOT_FINITE},
+                                     {"LM_JACOBIAN_NOT_FINITE", vlm::LM_JACOBIAN_NOT_FINITE},
+                                     {"LM_STOPPED", vlm::LM_STOPPED},
+                                     {"LM_NO_MEMORY", vlm::LM_NO_MEMORY},
+                                     {"LM_NOT_OPTIMAL", vlm::LM_NOT_OPTIMAL},
+                                     {"LOSS_LINEAR", vlm::LOSS_LINEAR},
+                                     {"LOSS_SOFT_L1", vlm::LOSS_SOFT_L1},
+                                     {"LOSS_HUBER", vlm::LOSS_HUBER},
+                                     {"LOSS_CAUCHY", vlm::LOSS_CAUCHY},
+                                     {"LOSS_ARCTAN", vlm::LOSS_ARCTAN},
+                                 });
+}
+
+PyModuleDef_Slot slots[] = VLM_MODULE_SLOTS(exec_module);
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,

@@ -290,7 +290,7 @@ PyObject *run(PyObject *module, PyObject *const *a) {
 
     typename Method::Result res{};
     {
-        vlm::py::Lock unlocked{vlm::py::released};
+        vlm::py::Lock nogil(vlm::py::Lock::released);
         Method::minimize(obj, &ctx, n, xv.data(), b.lo, b.hi, has_bounds ? b.nbd : nullptr, &opt,
                          &res);
     }

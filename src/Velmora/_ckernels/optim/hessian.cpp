@@ -1,32 +1,43 @@
 // Second derivatives by differences, and the covariance they give.
 //
-// Step rule. Central differences of a gradient err by h^2 g'''/6 (truncation)
-// plus about eps |g| / h (rounding of the two gradients); the sum is smallest
-// for h of order eps^(1/3) times the distance over which the derivatives
-// change, and then errs by about eps^(2/3) relative. Second differences of
-// values err by h^2 f''''/12 plus about 4 eps |f| / h^2, smallest for h of
-// order eps^(1/4), erring by about eps^(1/2); the cross terms take two more
-// values per pair (both coordinates moved up, both down) with errors of the
-// same order, n^2 + n values in all. That distance is taken as
-// max(|y_i|, 1): the unconstrained coordinates of bounded parameters are logs
-// and logits, for which one unit is the natural scale, and a free parameter
-// far from zero varies on the scale of its own size.
+// Steps from the curvature. A difference step means something only against
+// the scale on which the objective changes: a coefficient whose standard
+// error is 1e-7 must not be differenced over 1e-5, nor one whose standard
+// error is 1e3 over 1e-5. Each coordinate is therefore probed twice. A
+// first probe at a step of the coordinate's own size, c0 max(|y_i|, 1)
+// (c0 = eps^(1/3) from a gradient, eps^(1/4) from values), gives its
+// curvature d_i and with it the conditional standard error s_i =
+// sqrt(2 errordef / d_i), the distance over which the objective rises by
+// errordef. The second probe then steps a fixed fraction of s_i, so that
+// the differences, and the covariance made of them, are the same whatever
+// the units of the parameter. The fraction balances truncation (the
+// objective's higher derivatives, measured in standard errors, are of order
+// one for a small sample) against rounding: central differences of a
+// gradient take 3e-3 standard errors, which keeps both below 1e-6 of the
+// result on logistic and badly conditioned linear models alike; second
+// differences of values take (2 eps (|f| + errordef) / errordef)^(1/4)
+// standard errors (at least 1e-4), three times the balance of h^2 f_iiii /
+// 12 against 4 eps |f| / h^2 for higher derivatives of order one: large
+// samples and quadratic objectives have smaller ones, and fare better with
+// longer steps. Where the first probe's step already lies in a range
+// where both errors are small (1e-6 to 1e-2 standard errors for a
+// gradient, one to a hundred times the balance for values), its differences are
+// kept and the second probe is not made: a well-scaled problem pays
+// nothing. A probe whose value is not finite (outside the objective's domain)
+// halves its step, down to a thousandth, before the entry is given up as
+// NaN.
 //
-// Flat directions. Measured in steps -- the matrix A = diag(h) H diag(h),
-// whose entries are the second differences themselves -- the rounding noise
-// is about the same for every coordinate, and the largest curvature is about
-// eps^(2/3) (gradient) or eps^(1/2) (values) above it. A direction whose
-// curvature in A is not above tol times the largest diagonal entry of A is
-// therefore indistinguishable from flat; tol takes those relative accuracies
-// with a margin of 10^3 for sums of many terms (whose rounding grows with
-// their count) and for objectives whose size exceeds their curvature. Such
-// directions are found by Cholesky elimination with diagonal pivoting,
-// which stops when the largest remaining pivot is below the tolerance. A
-// parameter whose component in a flat direction (in steps, the direction's
-// own coordinate being 1) exceeds sqrt(tol) -- well above what the noise
-// puts there -- moves with it; the others are estimable, and the inverse of
-// the identified block gives them their exact covariance (any generalised
-// inverse does, for estimable combinations).
+// Flat directions. The test is made on the correlation form C = D^-1/2 H
+// D^-1/2 (D the diagonal of H), whose entries are free of the parameters'
+// units: a direction is flat when its pivot in an elimination of C with
+// diagonal pivoting -- one minus the squared multiple correlation of the
+// coordinate with the others already taken -- is not above the tolerance,
+// what the differencing resolves with a margin; a coordinate whose own
+// curvature is not positive is flat at once. A parameter whose component
+// in a flat direction (in the scaling of C, the direction's own coordinate
+// being 1) exceeds sqrt(tol) moves with it; the others are estimable, and
+// the inverse of the identified block gives them their exact covariance
+// (any generalised inverse does, for estimable combinations).
 #include "hessian.h"
 
 #include <cmath>
@@ -51,36 +62,78 @@ f64 hessian_step(HessianSource source, f64 yi) {
 }
 
 f64 hessian_flat_tolerance(HessianSource source) {
-    constexpr f64 margin = 1e3;
-    return margin *
-           (source == HessianSource::gradient ? 3.6668528625010836e-11 : 1.4901161193847656e-08);
+    // What the entries of C resolve, with a margin: from a gradient, about
+    // eps^(2/3) with a margin of 10 (steps of a fraction of a standard error
+    // leave the rounding of the gradients far below it); from values, about
+    // eps^(1/2) with a margin of 10^3 for sums of many terms.
+    return source == HessianSource::gradient ? 10.0 * 3.6668528625010836e-11
+                                             : 1e3 * 1.4901161193847656e-08;
 }
 
-i64 hessian_evaluations(HessianSource source, i64 n) {
-    return source == HessianSource::gradient ? 2 * n : n * n + n;
+namespace {
+
+// A probe outside the domain halves its step this often at most: down to a
+// thousandth, below which rounding leaves the differences nothing.
+constexpr int kHalvings = 10;
+
+// The step of the second probe, given the first probe's step h0 and the
+// curvature d it measured (s = sqrt(2 errordef / d), the conditional
+// standard error): h0 itself when it lies within [lo s, hi s] or d says
+// nothing (not positive, not finite), else `target` s.
+f64 refined_step(f64 h0, f64 d, f64 errordef, f64 lo, f64 hi, f64 target) {
+    if (!(d > 0.0 && is_finite(d))) return h0;
+    const f64 s = std::sqrt(2.0 * errordef / d);
+    if (!(s > 0.0 && is_finite(s)) || (lo * s <= h0 && h0 <= hi * s)) return h0;
+    return target * s;
 }
+
+// The fraction of a standard error that second differences of values
+// step (see above), for an objective of size |f0|.
+f64 value_fraction(f64 f0, f64 errordef) {
+    const f64 balance =
+        std::pow(2.0 * 2.220446049250313e-16 * (std::fabs(f0) + errordef) / errordef, 0.25);
+    return std::fmin(std::fmax(is_finite(balance) ? balance : 0.1, 1e-4), 0.1);
+}
+
+}  // namespace
 
 bool hessian_by_gradient(ValueGradFn fg, void *ctx, i64 n, f64 *y, f64 *H, f64 *steps, f64 *work,
-                         const int *stop) {
+                         const int *stop, f64 errordef, i64 *evaluations) {
     f64 *g_up = work, *g_down = work + n;
-    for (i64 j = 0; j < n; ++j) {
-        const f64 yj = y[j], h = hessian_step(HessianSource::gradient, yj);
-        const f64 up = yj + h, down = yj - h;
-        y[j] = up;
-        const f64 f_up = fg(y, g_up, ctx);
-        if (stopped(stop)) {
+    i64 count = 0;
+    // Column j by central differences at the step h, halved while a probe is
+    // not finite; false when stopped. steps[j] is the half-width used.
+    auto column = [&](i64 j, f64 h) {
+        const f64 yj = y[j];
+        for (int tries = 0;; ++tries, h *= 0.5) {
+            const f64 up = yj + h, down = yj - h;
+            y[j] = up;
+            const f64 f_up = fg(y, g_up, ctx);
+            ++count;
             y[j] = yj;
-            return false;
+            if (stopped(stop)) return false;
+            y[j] = down;
+            const f64 f_down = fg(y, g_down, ctx);
+            ++count;
+            y[j] = yj;
+            if (stopped(stop)) return false;
+            const f64 width = up - down;
+            steps[j] = 0.5 * width;
+            const bool formed = is_finite(f_up) && is_finite(f_down);
+            if (!formed && tries < kHalvings && width > 0.0) continue;
+            for (i64 i = 0; i < n; ++i) H[i * n + j] = formed ? (g_up[i] - g_down[i]) / width : NAN;
+            return true;
         }
-        y[j] = down;
-        const f64 f_down = fg(y, g_down, ctx);
-        y[j] = yj;
-        if (stopped(stop)) return false;
-        const f64 width = up - down;
-        steps[j] = 0.5 * width;
-        const bool formed = is_finite(f_up) && is_finite(f_down);
-        for (i64 i = 0; i < n; ++i) H[i * n + j] = formed ? (g_up[i] - g_down[i]) / width : NAN;
+    };
+    bool ok = true;
+    for (i64 j = 0; j < n && ok; ++j) {
+        ok = column(j, hessian_step(HessianSource::gradient, y[j]));
+        const f64 h =
+            ok ? refined_step(steps[j], H[j * n + j], errordef, 1e-6, 1e-2, 3e-3) : steps[j];
+        if (ok && h != steps[j]) ok = column(j, h);
     }
+    if (evaluations != nullptr) *evaluations = count;
+    if (!ok) return false;
     for (i64 i = 0; i < n; ++i)
         for (i64 j = 0; j < i; ++j)
             H[i * n + j] = H[j * n + i] = 0.5 * (H[i * n + j] + H[j * n + i]);
@@ -88,62 +141,80 @@ bool hessian_by_gradient(ValueGradFn fg, void *ctx, i64 n, f64 *y, f64 *H, f64 *
 }
 
 bool hessian_by_values(vlm_objective_fn f, void *ctx, i64 n, f64 *y, f64 f0, f64 *H, f64 *steps,
-                       f64 *work, const int *stop) {
+                       f64 *work, const int *stop, f64 errordef, i64 *evaluations) {
     // Probe i is y with y_i moved to up[i] or down[i] (y_i +- h_i as
     // rounded); steps[i] is half their distance.
     f64 *f_up = work, *f_down = work + n, *up = work + 2 * n, *down = work + 3 * n;
+    i64 count = 0;
     auto probe = [&](i64 i, f64 yi_new, i64 j, f64 yj_new) {
         const f64 yi = y[i], yj = y[j];
         y[i] = yi_new;
         y[j] = yj_new;
         const f64 v = f(y, ctx);
+        ++count;
         y[j] = yj;
         y[i] = yi;
         return v;
     };
-    for (i64 i = 0; i < n; ++i) {
-        const f64 h = hessian_step(HessianSource::values, y[i]);
-        up[i] = y[i] + h;
-        down[i] = y[i] - h;
-        steps[i] = 0.5 * (up[i] - down[i]);
-        f_up[i] = probe(i, up[i], i, up[i]);
-        if (stopped(stop)) return false;
-        f_down[i] = probe(i, down[i], i, down[i]);
-        if (stopped(stop)) return false;
-        const f64 h_up = up[i] - y[i], h_down = y[i] - down[i];
-        H[i * n + i] = ((f_up[i] - f0) / h_up - (f0 - f_down[i]) / h_down) / steps[i];
+    // The diagonal entry of coordinate i at the step h, halved while a probe
+    // is not finite; false when stopped.
+    auto diagonal = [&](i64 i, f64 h) {
+        for (int tries = 0;; ++tries, h *= 0.5) {
+            up[i] = y[i] + h;
+            down[i] = y[i] - h;
+            steps[i] = 0.5 * (up[i] - down[i]);
+            f_up[i] = probe(i, up[i], i, up[i]);
+            if (stopped(stop)) return false;
+            f_down[i] = probe(i, down[i], i, down[i]);
+            if (stopped(stop)) return false;
+            const bool formed = is_finite(f_up[i]) && is_finite(f_down[i]);
+            if (!formed && tries < kHalvings && steps[i] > 0.0) continue;
+            const f64 h_up = up[i] - y[i], h_down = y[i] - down[i];
+            H[i * n + i] = ((f_up[i] - f0) / h_up - (f0 - f_down[i]) / h_down) / steps[i];
+            return true;
+        }
+    };
+    const f64 fraction = value_fraction(f0, errordef);
+    bool ok = true;
+    for (i64 i = 0; i < n && ok; ++i) {
+        ok = diagonal(i, hessian_step(HessianSource::values, y[i]));
+        const f64 h = ok ? refined_step(steps[i], H[i * n + i], errordef, fraction,
+                                        100.0 * fraction, 3.0 * fraction)
+                         : steps[i];
+        if (ok && h != steps[i]) ok = diagonal(i, h);
     }
     // f(+i +j) + f(-i -j) - f(+i) - f(-i) - f(+j) - f(-j) + 2 f0 = 2 h_i h_j H_ij
     // up to terms of fourth order in the steps.
-    for (i64 i = 0; i < n; ++i) {
-        for (i64 j = 0; j < i; ++j) {
+    for (i64 i = 0; i < n && ok; ++i) {
+        for (i64 j = 0; j < i && ok; ++j) {
             const f64 both_up = probe(i, up[i], j, up[j]);
-            if (stopped(stop)) return false;
-            const f64 both_down = probe(i, down[i], j, down[j]);
-            if (stopped(stop)) return false;
+            const f64 both_down = stopped(stop) ? NAN : probe(i, down[i], j, down[j]);
+            ok = !stopped(stop);
             const f64 sum =
                 (both_up + both_down) - (f_up[i] + f_down[i]) - (f_up[j] + f_down[j]) + 2.0 * f0;
             H[i * n + j] = H[j * n + i] = sum / (2.0 * steps[i] * steps[j]);
         }
     }
-    return true;
+    if (evaluations != nullptr) *evaluations = count;
+    return ok;
 }
 
-i64 hessian_covariance(const f64 *H, const f64 *steps, i64 n, f64 tol, f64 errordef, f64 *cov,
-                       unsigned char *flat, f64 *work, i64 *iwork) {
+i64 hessian_covariance(const f64 *H, i64 n, f64 tol, f64 errordef, f64 *cov, unsigned char *flat,
+                       f64 *work, i64 *iwork) {
     const i64 nn = n * n;
     for (i64 k = 0; k < nn; ++k) cov[k] = NAN;
     for (i64 i = 0; i < n; ++i) flat[i] = 1;
     for (i64 k = 0; k < nn; ++k)
         if (!is_finite(H[k])) return HESSIAN_NOT_FINITE;
-    for (i64 i = 0; i < n; ++i)
-        if (!(is_finite(steps[i]) && steps[i] > 0.0)) return HESSIAN_NOT_FINITE;
 
-    // A = diag(steps) H diag(steps), and its largest diagonal entry.
-    f64 *A = work, *S = work + nn, *G = work + 2 * nn, *L = work + 3 * nn;
+    // A = C, the correlation form, in the scaling r_i = H_ii^-1/2; a
+    // coordinate whose curvature is not positive gets r_i = 0, a zero row
+    // and column, and so no pivot.
+    f64 *A = work, *S = work + nn, *G = work + 2 * nn, *L = work + 3 * nn, *r = work + 4 * nn;
+    for (i64 i = 0; i < n; ++i) r[i] = H[i * n + i] > 0.0 ? 1.0 / std::sqrt(H[i * n + i]) : 0.0;
     f64 largest = 0.0;
     for (i64 i = 0; i < n; ++i) {
-        for (i64 j = 0; j < n; ++j) A[i * n + j] = steps[i] * H[i * n + j] * steps[j];
+        for (i64 j = 0; j < n; ++j) A[i * n + j] = r[i] * H[i * n + j] * r[j];
         largest = std::fmax(largest, A[i * n + i]);
     }
 
@@ -178,8 +249,8 @@ i64 hessian_covariance(const f64 *H, const f64 *steps, i64 n, f64 tol, f64 error
     if (vlm_chol_inv(S, G, L, rank) != 0) return HESSIAN_FLAT;
     for (i64 a = 0; a < rank; ++a) flat[perm[a]] = 0;
 
-    // Flat direction c: v = e_q - A_PP^-1 A_Pq in steps (q = perm[c]). A
-    // pivot whose component is not negligible moves with it.
+    // Flat direction c: v = e_q - A_PP^-1 A_Pq in the scaling of C (q =
+    // perm[c]). A pivot whose component is not negligible moves with it.
     const f64 negligible = std::sqrt(tol);
     for (i64 c = rank; c < n; ++c) {
         const i64 q = perm[c];
@@ -190,7 +261,7 @@ i64 hessian_covariance(const f64 *H, const f64 *steps, i64 n, f64 tol, f64 error
         }
     }
 
-    // cov = 2 errordef diag(steps) A_PP^-1 diag(steps) on the identified
+    // cov = 2 errordef diag(r) A_PP^-1 diag(r) on the identified
     // parameters, symmetrised (the inverse is built column by column).
     const f64 scale = 2.0 * errordef;
     for (i64 a = 0; a < rank; ++a) {
@@ -199,8 +270,7 @@ i64 hessian_covariance(const f64 *H, const f64 *steps, i64 n, f64 tol, f64 error
         for (i64 b = 0; b < rank; ++b) {
             const i64 j = perm[b];
             if (flat[j]) continue;
-            cov[i * n + j] =
-                scale * steps[i] * steps[j] * 0.5 * (G[a * rank + b] + G[b * rank + a]);
+            cov[i * n + j] = scale * r[i] * r[j] * 0.5 * (G[a * rank + b] + G[b * rank + a]);
         }
     }
     return rank == n ? HESSIAN_IDENTIFIED : HESSIAN_FLAT;

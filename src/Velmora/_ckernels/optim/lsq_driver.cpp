@@ -39,7 +39,7 @@ struct DriveWork {
 };
 
 // Whether x0_j is where a start on the finite bound b was moved inside (by
-// 1e-10 max(1, |b|), Velmora.lsq): its size says nothing of the parameter's.
+// 1e-10 max(1, |b|), Velmora.least_squares_fits): its size says nothing of the parameter's.
 bool moved_off(f64 x0, f64 b) {
     return std::isfinite(b) && std::fabs(x0 - b) <= 2e-10 * std::fmax(1.0, std::fabs(b));
 }
@@ -220,8 +220,8 @@ i64 iteration_jacobian_x(const LsqProblem &problem, const f64 *z, const f64 *x, 
 // the sum of squares (z, x and r then hold it), 0 when none did within
 // `most` evaluations, -1 when the function ended the run; `tries` counts the
 // evaluations made.
-int kick(const LmProblem &lp, const LsqProblem &problem, f64 *z, f64 *x, f64 *r, f64 ss, i64 most, const DriveWork &w,
-         i64 &tries) {
+int kick(const LmProblem &lp, const LsqProblem &problem, f64 *z, f64 *x, f64 *r, f64 ss, i64 most,
+         const DriveWork &w, i64 &tries) {
     const i64 m = problem.m, n = problem.n;
     f64 *x_try = w.x_check, *z_try = w.candidate, *r_try = w.change;
     f64 fraction = 1.0;

@@ -94,7 +94,9 @@ inline f64 robust_curvature(int loss, f64 z) {
 }
 
 // The reported pair at the solution (see above): r becomes the modified
-// residuals of the raw ones f, the rows of J (m x n, of f) the modified rows.
+// residuals of the raw ones f, the rows of J (m x n, the loss-scaled
+// Jacobian the iteration used, rows w_i df_i/dx) the modified rows
+// s_i df_i/dx.
 inline void robust_report(int loss, f64 c, const f64 *f, f64 *r, f64 *J, i64 m, i64 n) {
     constexpr f64 eps = 2.220446049250313e-16;
     for (i64 i = 0; i < m; ++i) {
@@ -102,8 +104,9 @@ inline void robust_report(int loss, f64 c, const f64 *f, f64 *r, f64 *J, i64 m, 
         f64 rho = 0.0, slope = 0.0;
         robust_rho(loss, z, rho, slope);
         const f64 s = std::sqrt(std::fmax(slope + 2.0 * z * robust_curvature(loss, z), eps));
+        const f64 w = robust_row_factor(loss, c, f[i]);
         r[i] = slope * f[i] / s;
-        for (i64 j = 0; j < n; ++j) J[i * n + j] *= s;
+        for (i64 j = 0; j < n; ++j) J[i * n + j] = w > 0.0 ? J[i * n + j] * (s / w) : 0.0;
     }
 }
 

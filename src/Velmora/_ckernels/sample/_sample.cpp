@@ -17,6 +17,7 @@
 #include "batch.h"
 #include "module.h"
 #include "numpy_calls.h"
+#include "record.h"
 
 #define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
 #include <numpy/arrayobject.h>
@@ -469,7 +470,7 @@ PyObject *run(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         U0 = sampler.potential_at_start(g0);
         if (objective.python.stop != 0 || prior.python.stop != 0) return nullptr;
     } else {
-        vlm::py::Lock unlocked{vlm::py::released};
+        vlm::py::Lock nogil(vlm::py::Lock::released);
         U0 = sampler.potential_at_start(g0);
     }
     if (!std::isfinite(U0)) return Py_BuildValue("(sd)", "start", U0);
@@ -506,7 +507,7 @@ PyObject *run(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     if (!ok && !(partial && PyErr_ExceptionMatches(PyExc_KeyboardInterrupt))) return nullptr;
     if (!ok) PyErr_Clear();
     {
-        vlm::py::Lock unlocked{vlm::py::released};
+        vlm::py::Lock nogil(vlm::py::Lock::released);
         constrained_draws(rec, params);
     }
     return Py_BuildValue("(sNNNNNNNNNNNN)", ok ? "done" : "partial", arrays[10].release(),
@@ -547,7 +548,7 @@ PyObject *diagnostics(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         return PyErr_NoMemory();
     }
     {
-        vlm::py::Lock unlocked{vlm::py::released};
+        vlm::py::Lock nogil(vlm::py::Lock::released);
         for (i64 j = 0; j < n; ++j) {
             for (i64 s = 0; s < S; ++s) column[s] = draws[s * n + j];
             const vlm::ChainDiagnostics d = vlm::chain_diagnostics(column, C, D, column + S, order);
@@ -602,7 +603,18 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef_Slot slots[] = VLM_MODULE_SLOTS(vlm::py::import_numpy);
+// The codes of a chain's outcome, for Python to read from here.
+int exec_module(PyObject *module) {
+    if (vlm::py::import_numpy(module) < 0) return -1;
+    return vlm::py::add_constants(module, {
+                                              {"CHAIN_DONE", vlm::CHAIN_DONE},
+                                              {"CHAIN_STOPPED", vlm::CHAIN_STOPPED},
+                                              {"CHAIN_NO_START", vlm::CHAIN_NO_START},
+                                              {"CHAIN_NO_STEP", vlm::CHAIN_NO_STEP},
+                                          });
+}
+
+PyModuleDef_Slot slots[] = VLM_MODULE_SLOTS(exec_module);
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,

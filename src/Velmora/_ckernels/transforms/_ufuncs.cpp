@@ -418,6 +418,14 @@ private:
     f64 *heap_ = nullptr;
 };
 
+// A parameter map's work on `elements` values gives up the interpreter lock
+// only when it lasts long enough to be worth the ~40 ns that costs: a map of
+// a few parameters, called once per objective evaluation, keeps it.
+constexpr i64 kReleaseFrom = 4096;
+vlm::py::Lock::Start lock_for(i64 elements) {
+    return elements >= kReleaseFrom ? vlm::py::Lock::released : vlm::py::Lock::held;
+}
+
 // One method of the plan: the values for a vector (or for rows of vectors).
 template <vlm::MapOp Op>
 PyObject *plan_method(PyObject *self, PyObject *arg) {
@@ -439,7 +447,7 @@ PyObject *plan_method(PyObject *self, PyObject *arg) {
     Work work(plan.n);
     if (!work.ok(plan.n)) return nullptr;
     {
-        vlm::py::Lock unlocked{vlm::py::released_for(rows * plan.n)};
+        vlm::py::Lock nogil(lock_for(rows * plan.n));
         vlm::param_plan_apply(plan, Op, array_data<f64>(in_ref.get()), array_data<f64>(out.get()),
                               rows, work.get());
     }
@@ -473,7 +481,7 @@ PyObject *plan_pullback(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
     Work work(plan.n);
     if (!work.ok(plan.n)) return nullptr;
     if (rows_g > 0) {
-        vlm::py::Lock unlocked{vlm::py::released_for(rows_g * plan.n)};
+        vlm::py::Lock nogil(lock_for(rows_g * plan.n));
         vlm::param_plan_pullback(plan, array_data<f64>(y_ref.get()), same_shape ? rows_g : 1,
                                  array_data<f64>(g_ref.get()), rows_g, array_data<f64>(out.get()),
                                  work.get());
