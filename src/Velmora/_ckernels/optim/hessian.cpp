@@ -1,32 +1,43 @@
 // Second derivatives by differences, and the covariance they give.
 //
-// Step rule. Central differences of a gradient err by h^2 g'''/6 (truncation)
-// plus about eps |g| / h (rounding of the two gradients); the sum is smallest
-// for h of order eps^(1/3) times the distance over which the derivatives
-// change, and then errs by about eps^(2/3) relative. Second differences of
-// values err by h^2 f''''/12 plus about 4 eps |f| / h^2, smallest for h of
-// order eps^(1/4), erring by about eps^(1/2); the cross terms take two more
-// values per pair (both coordinates moved up, both down) with errors of the
-// same order, n^2 + n values in all. That distance is taken as
-// max(|y_i|, 1): the unconstrained coordinates of bounded parameters are logs
-// and logits, for which one unit is the natural scale, and a free parameter
-// far from zero varies on the scale of its own size.
+// Step rule. The units of a parameter are the user's choice, so a step tied
+// to |y_i| or to 1 can span hundreds of standard errors of a coefficient
+// measured in small units (and leave the domain) or be lost in rounding for
+// one measured in large units. The only scale the objective itself fixes is
+// its curvature: the conditional standard error s_i = sqrt(2 errordef / H_ii)
+// is the distance over which the objective changes by errordef. Each step is
+// therefore a fixed fraction of s_i, found from the diagonal curvature: a
+// first probe at eps^(1/3) (gradient) or eps^(1/4) (values) times
+// max(|y_i|, 1) -- right for well-scaled problems, which then take no more
+// evaluations than that one probe -- then, while the step is more than a
+// factor of 4 from its target, a new probe at the target (a bounded number
+// of rounds). Measured in s_i, the truncation errors (h^2 f''''/12 and
+// h^2 g'''/6 relative to the curvature) are those of a likelihood with one
+// observation's worth of information, tiny for fractions well below 1; the
+// rounding of values, about 4 eps |f| / (H_ii h^2), stays small when the
+// objective changes over the step by far more than eps |f|. Hence 1e-4 of s_i
+// for gradients (two gradients' difference loses only eps |g| / h) and 1e-2
+// for values, raised when |f| is large. A probe whose value is not finite
+// shrinks the step by 8, and no later target may come back above half the
+// failed step; a coordinate with no finite probe in the rounds gets NaN. The
+// cross terms of values take two more values per pair (both coordinates
+// moved up, both down), n^2 + n values in all on a well-scaled problem.
 //
-// Flat directions. Measured in steps -- the matrix A = diag(h) H diag(h),
-// whose entries are the second differences themselves -- the rounding noise
-// is about the same for every coordinate, and the largest curvature is about
-// eps^(2/3) (gradient) or eps^(1/2) (values) above it. A direction whose
-// curvature in A is not above tol times the largest diagonal entry of A is
-// therefore indistinguishable from flat; tol takes those relative accuracies
-// with a margin of 10^3 for sums of many terms (whose rounding grows with
-// their count) and for objectives whose size exceeds their curvature. Such
-// directions are found by Cholesky elimination with diagonal pivoting,
-// which stops when the largest remaining pivot is below the tolerance. A
-// parameter whose component in a flat direction (in steps, the direction's
-// own coordinate being 1) exceeds sqrt(tol) -- well above what the noise
-// puts there -- moves with it; the others are estimable, and the inverse of
-// the identified block gives them their exact covariance (any generalised
-// inverse does, for estimable combinations).
+// Flat directions. In the correlation form C = D^-1/2 H D^-1/2 (D the
+// diagonal of H) every coordinate has unit curvature whatever its units, and
+// the pivot left for a coordinate after elimination is the fraction of its
+// curvature that the others do not explain. Only when that fraction is below
+// what the differencing resolves (tol: its relative accuracy with a margin
+// of 10^3 for sums of many terms) is the direction indistinguishable from
+// flat. A coordinate whose own curvature is not positive is flat or not at a
+// minimum and is never a pivot. Flat directions are found by Cholesky
+// elimination with diagonal pivoting, which stops when the largest
+// remaining pivot is below the tolerance. A parameter whose component in a
+// flat direction (in C's units, the direction's own coordinate being 1)
+// exceeds sqrt(tol) -- well above what the noise puts there -- moves with
+// it; the others are estimable, and the inverse of the identified block
+// gives them their exact covariance (any generalised inverse does, for
+// estimable combinations).
 #include "hessian.h"
 
 #include <cmath>
@@ -44,42 +55,87 @@ bool stopped(const int *stop) { return stop != nullptr && *stop != 0; }
 
 }  // namespace
 
-f64 hessian_step(HessianSource source, f64 yi) {
-    // eps^(1/3) = 6.06e-6 and eps^(1/4) = 1.22e-4.
-    const f64 c = source == HessianSource::gradient ? 6.0554544523933395e-06 : 1.220703125e-04;
-    return c * std::fmax(std::fabs(yi), 1.0);
-}
-
 f64 hessian_flat_tolerance(HessianSource source) {
     constexpr f64 margin = 1e3;
     return margin *
            (source == HessianSource::gradient ? 3.6668528625010836e-11 : 1.4901161193847656e-08);
 }
 
-i64 hessian_evaluations(HessianSource source, i64 n) {
-    return source == HessianSource::gradient ? 2 * n : n * n + n;
+namespace {
+
+// The first step of a coordinate at y_i, before its curvature is known.
+f64 first_step(HessianSource source, f64 yi) {
+    // eps^(1/3) = 6.06e-6 and eps^(1/4) = 1.22e-4.
+    const f64 c = source == HessianSource::gradient ? 6.0554544523933395e-06 : 1.220703125e-04;
+    return c * std::fmax(std::fabs(yi), 1.0);
 }
 
-bool hessian_by_gradient(ValueGradFn fg, void *ctx, i64 n, f64 *y, f64 *H, f64 *steps, f64 *work,
-                         const int *stop) {
-    f64 *g_up = work, *g_down = work + n;
-    for (i64 j = 0; j < n; ++j) {
-        const f64 yj = y[j], h = hessian_step(HessianSource::gradient, yj);
-        const f64 up = yj + h, down = yj - h;
-        y[j] = up;
-        const f64 f_up = fg(y, g_up, ctx);
-        if (stopped(stop)) {
-            y[j] = yj;
-            return false;
-        }
-        y[j] = down;
-        const f64 f_down = fg(y, g_down, ctx);
-        y[j] = yj;
+// The step's fraction of the conditional standard error (see the top).
+f64 step_fraction(HessianSource source, f64 f0, f64 errordef) {
+    if (source == HessianSource::gradient) return 1e-4;
+    constexpr f64 eps = 2.220446049250313e-16;
+    return std::fmin(0.25, std::fmax(1e-2, std::sqrt(std::sqrt(eps * std::fabs(f0) / errordef))));
+}
+
+constexpr int max_probes = 16;  // per coordinate: refinements and shrinkings
+
+// Searches coordinate i's step. probe(h) differences over +-h and returns
+// the curvature it measured, NaN when a probe was not finite; the last
+// probe's results are the caller's to keep. Returns false when *stop became
+// non-zero.
+template <class Probe>
+bool search_step(HessianSource source, f64 yi, f64 fraction, f64 errordef, Probe probe,
+                 const int *stop) {
+    f64 h = first_step(source, yi), ceiling = INFINITY;
+    // Below this, y_i + h rounds to too few distinct values to difference.
+    const f64 floor = 1e-12 * std::fmax(std::fabs(yi), 1e-290);
+    for (int k = 0; k < max_probes; ++k) {
+        const f64 d = probe(h);
         if (stopped(stop)) return false;
-        const f64 width = up - down;
-        steps[j] = 0.5 * width;
-        const bool formed = is_finite(f_up) && is_finite(f_down);
-        for (i64 i = 0; i < n; ++i) H[i * n + j] = formed ? (g_up[i] - g_down[i]) / width : NAN;
+        if (std::isnan(d)) {
+            ceiling = 0.5 * h;
+            h = std::fmax(floor, 0.125 * h);
+            continue;
+        }
+        if (!(is_finite(d) && d > 0.0)) return true;  // no scale: the covariance flags it
+        const f64 target =
+            std::fmax(floor, std::fmin(ceiling, fraction * std::sqrt(2.0 * errordef / d)));
+        if (h <= 4.0 * target && target <= 4.0 * h) return true;
+        h = target;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool hessian_by_gradient(ValueGradFn fg, void *ctx, i64 n, f64 *y, f64 errordef, f64 *H,
+                         f64 *steps, f64 *work, i64 *nfev, const int *stop) {
+    f64 *g_up = work, *g_down = work + n;
+    const f64 fraction = step_fraction(HessianSource::gradient, 0.0, errordef);
+    *nfev = 0;
+    for (i64 j = 0; j < n; ++j) {
+        const f64 yj = y[j];
+        // Column j at half-width h; its diagonal entry, NaN when a probe was
+        // not finite.
+        auto column = [&](f64 h) {
+            const f64 up = yj + h, down = yj - h, width = up - down;
+            y[j] = up;
+            const f64 f_up = fg(y, g_up, ctx);
+            ++*nfev;
+            y[j] = yj;
+            if (stopped(stop)) return f64(NAN);
+            y[j] = down;
+            const f64 f_down = fg(y, g_down, ctx);
+            ++*nfev;
+            y[j] = yj;
+            steps[j] = 0.5 * width;
+            const bool formed = is_finite(f_up) && is_finite(f_down);
+            for (i64 i = 0; i < n; ++i)
+                H[i * n + j] = formed ? (g_up[i] - g_down[i]) / width : NAN;
+            return formed ? H[j * n + j] : f64(NAN);
+        };
+        if (!search_step(HessianSource::gradient, yj, fraction, errordef, column, stop))
+            return false;
     }
     for (i64 i = 0; i < n; ++i)
         for (i64 j = 0; j < i; ++j)
@@ -87,8 +143,8 @@ bool hessian_by_gradient(ValueGradFn fg, void *ctx, i64 n, f64 *y, f64 *H, f64 *
     return true;
 }
 
-bool hessian_by_values(vlm_objective_fn f, void *ctx, i64 n, f64 *y, f64 f0, f64 *H, f64 *steps,
-                       f64 *work, const int *stop) {
+bool hessian_by_values(vlm_objective_fn f, void *ctx, i64 n, f64 *y, f64 f0, f64 errordef, f64 *H,
+                       f64 *steps, f64 *work, i64 *nfev, const int *stop) {
     // Probe i is y with y_i moved to up[i] or down[i] (y_i +- h_i as
     // rounded); steps[i] is half their distance.
     f64 *f_up = work, *f_down = work + n, *up = work + 2 * n, *down = work + 3 * n;
@@ -97,21 +153,28 @@ bool hessian_by_values(vlm_objective_fn f, void *ctx, i64 n, f64 *y, f64 f0, f64
         y[i] = yi_new;
         y[j] = yj_new;
         const f64 v = f(y, ctx);
+        ++*nfev;
         y[j] = yj;
         y[i] = yi;
         return v;
     };
+    const f64 fraction = step_fraction(HessianSource::values, f0, errordef);
+    *nfev = 0;
     for (i64 i = 0; i < n; ++i) {
-        const f64 h = hessian_step(HessianSource::values, y[i]);
-        up[i] = y[i] + h;
-        down[i] = y[i] - h;
-        steps[i] = 0.5 * (up[i] - down[i]);
-        f_up[i] = probe(i, up[i], i, up[i]);
-        if (stopped(stop)) return false;
-        f_down[i] = probe(i, down[i], i, down[i]);
-        if (stopped(stop)) return false;
-        const f64 h_up = up[i] - y[i], h_down = y[i] - down[i];
-        H[i * n + i] = ((f_up[i] - f0) / h_up - (f0 - f_down[i]) / h_down) / steps[i];
+        // The diagonal entry at half-width h, NaN when a probe was not finite.
+        auto diagonal = [&](f64 h) {
+            up[i] = y[i] + h;
+            down[i] = y[i] - h;
+            steps[i] = 0.5 * (up[i] - down[i]);
+            f_up[i] = probe(i, up[i], i, up[i]);
+            if (stopped(stop)) return f64(NAN);
+            f_down[i] = probe(i, down[i], i, down[i]);
+            const f64 h_up = up[i] - y[i], h_down = y[i] - down[i];
+            H[i * n + i] = ((f_up[i] - f0) / h_up - (f0 - f_down[i]) / h_down) / steps[i];
+            return is_finite(f_up[i]) && is_finite(f_down[i]) ? H[i * n + i] : f64(NAN);
+        };
+        if (!search_step(HessianSource::values, y[i], fraction, errordef, diagonal, stop))
+            return false;
     }
     // f(+i +j) + f(-i -j) - f(+i) - f(-i) - f(+j) - f(-j) + 2 f0 = 2 h_i h_j H_ij
     // up to terms of fourth order in the steps.
@@ -129,21 +192,22 @@ bool hessian_by_values(vlm_objective_fn f, void *ctx, i64 n, f64 *y, f64 f0, f64
     return true;
 }
 
-i64 hessian_covariance(const f64 *H, const f64 *steps, i64 n, f64 tol, f64 errordef, f64 *cov,
+i64 hessian_covariance(const f64 *H, i64 n, f64 tol, f64 errordef, f64 *cov,
                        unsigned char *flat, f64 *work, i64 *iwork) {
     const i64 nn = n * n;
     for (i64 k = 0; k < nn; ++k) cov[k] = NAN;
     for (i64 i = 0; i < n; ++i) flat[i] = 1;
     for (i64 k = 0; k < nn; ++k)
         if (!is_finite(H[k])) return HESSIAN_NOT_FINITE;
-    for (i64 i = 0; i < n; ++i)
-        if (!(is_finite(steps[i]) && steps[i] > 0.0)) return HESSIAN_NOT_FINITE;
 
-    // A = diag(steps) H diag(steps), and its largest diagonal entry.
+    // A = D^-1/2 H D^-1/2, a coordinate without positive curvature left in
+    // its own units (its diagonal entry is then not positive and never a
+    // pivot, whatever the scale).
+    auto scale = [&](i64 i) { return H[i * n + i] > 0.0 ? 1.0 / std::sqrt(H[i * n + i]) : 1.0; };
     f64 *A = work, *S = work + nn, *G = work + 2 * nn, *L = work + 3 * nn;
     f64 largest = 0.0;
     for (i64 i = 0; i < n; ++i) {
-        for (i64 j = 0; j < n; ++j) A[i * n + j] = steps[i] * H[i * n + j] * steps[j];
+        for (i64 j = 0; j < n; ++j) A[i * n + j] = scale(i) * H[i * n + j] * scale(j);
         largest = std::fmax(largest, A[i * n + i]);
     }
 
@@ -178,7 +242,7 @@ i64 hessian_covariance(const f64 *H, const f64 *steps, i64 n, f64 tol, f64 error
     if (vlm_chol_inv(S, G, L, rank) != 0) return HESSIAN_FLAT;
     for (i64 a = 0; a < rank; ++a) flat[perm[a]] = 0;
 
-    // Flat direction c: v = e_q - A_PP^-1 A_Pq in steps (q = perm[c]). A
+    // Flat direction c: v = e_q - A_PP^-1 A_Pq in A's units (q = perm[c]). A
     // pivot whose component is not negligible moves with it.
     const f64 negligible = std::sqrt(tol);
     for (i64 c = rank; c < n; ++c) {
@@ -190,9 +254,9 @@ i64 hessian_covariance(const f64 *H, const f64 *steps, i64 n, f64 tol, f64 error
         }
     }
 
-    // cov = 2 errordef diag(steps) A_PP^-1 diag(steps) on the identified
+    // cov = 2 errordef D^-1/2 A_PP^-1 D^-1/2 on the identified
     // parameters, symmetrised (the inverse is built column by column).
-    const f64 scale = 2.0 * errordef;
+    const f64 twice_errordef = 2.0 * errordef;
     for (i64 a = 0; a < rank; ++a) {
         const i64 i = perm[a];
         if (flat[i]) continue;
@@ -200,7 +264,7 @@ i64 hessian_covariance(const f64 *H, const f64 *steps, i64 n, f64 tol, f64 error
             const i64 j = perm[b];
             if (flat[j]) continue;
             cov[i * n + j] =
-                scale * steps[i] * steps[j] * 0.5 * (G[a * rank + b] + G[b * rank + a]);
+                twice_errordef * scale(i) * scale(j) * 0.5 * (G[a * rank + b] + G[b * rank + a]);
         }
     }
     return rank == n ? HESSIAN_IDENTIFIED : HESSIAN_FLAT;
