@@ -7,19 +7,21 @@
 // its curvature: the conditional standard error s_i = sqrt(2 errordef / H_ii)
 // is the distance over which the objective changes by errordef. Each step is
 // therefore a fixed fraction of s_i, found from the diagonal curvature: a
-// first probe at eps^(1/3) (gradient) or eps^(1/4) (values) times
-// max(|y_i|, 1) -- right for well-scaled problems, which then take no more
+// first probe at eps^(1/4) times max(|y_i|, 1) -- right for well-scaled problems, which then take no more
 // evaluations than that one probe -- then, while the step is more than a
 // factor of 4 from its target, a new probe at the target (a bounded number
 // of rounds). Measured in s_i, the truncation errors (h^2 f''''/12 and
-// h^2 g'''/6 relative to the curvature) are those of a likelihood with one
-// observation's worth of information, tiny for fractions well below 1; the
-// rounding of values, about 4 eps |f| / (H_ii h^2), stays small when the
-// objective changes over the step by far more than eps |f|. Hence 1e-4 of s_i
-// for gradients (two gradients' difference loses only eps |g| / h) and 1e-2
-// for values, raised when |f| is large. A probe whose value is not finite
-// shrinks the step by 8, and no later target may come back above half the
-// failed step; a coordinate with no finite probe in the rounds gets NaN. The
+// h^2 g'''/6 relative to the curvature) are the squared fraction times the
+// objective's fourth derivative in standard-error units, which is of order
+// one over the number of observations for a likelihood but can be near one
+// for small samples; the rounding of values, about 4 eps |f| / (H_ii h^2),
+// grows as the fraction shrinks. Hence 2e-3 of s_i for gradients (two
+// gradients' difference loses eps |g| / h, which matters for sums that
+// cancel, as in ill-conditioned regressions), and for values 5e-3, raised
+// to the balance (eps |f| / errordef)^(1/4) when |f| is large. A probe whose
+// value is not finite shrinks the step by 8, and no later target may come
+// back above half the failed step; a coordinate with no finite probe in the
+// rounds gets NaN. The
 // cross terms of values take two more values per pair (both coordinates
 // moved up, both down), n^2 + n values in all on a well-scaled problem.
 //
@@ -56,25 +58,26 @@ bool stopped(const int *stop) { return stop != nullptr && *stop != 0; }
 }  // namespace
 
 f64 hessian_flat_tolerance(HessianSource source) {
+    // Gradients differenced over 2e-3 of a standard error lose about
+    // eps / 2e-3 = 1e-13 relative where the gradient's terms do not cancel;
+    // values about eps^(1/2) at worst.
     constexpr f64 margin = 1e3;
-    return margin *
-           (source == HessianSource::gradient ? 3.6668528625010836e-11 : 1.4901161193847656e-08);
+    return margin * (source == HessianSource::gradient ? 1e-12 : 1.4901161193847656e-08);
 }
 
 namespace {
 
-// The first step of a coordinate at y_i, before its curvature is known.
-f64 first_step(HessianSource source, f64 yi) {
-    // eps^(1/3) = 6.06e-6 and eps^(1/4) = 1.22e-4.
-    const f64 c = source == HessianSource::gradient ? 6.0554544523933395e-06 : 1.220703125e-04;
-    return c * std::fmax(std::fabs(yi), 1.0);
-}
+// The first step of a coordinate at y_i, before its curvature is known:
+// eps^(1/4) = 1.22e-4 times max(|y_i|, 1), close to the target of either
+// source on a well-scaled problem, whose standard errors are of order
+// 1e-2 .. 1 in y.
+f64 first_step(f64 yi) { return 1.220703125e-04 * std::fmax(std::fabs(yi), 1.0); }
 
 // The step's fraction of the conditional standard error (see the top).
 f64 step_fraction(HessianSource source, f64 f0, f64 errordef) {
-    if (source == HessianSource::gradient) return 1e-4;
+    if (source == HessianSource::gradient) return 2e-3;
     constexpr f64 eps = 2.220446049250313e-16;
-    return std::fmin(0.25, std::fmax(1e-2, std::sqrt(std::sqrt(eps * std::fabs(f0) / errordef))));
+    return std::fmin(0.25, std::fmax(5e-3, std::sqrt(std::sqrt(eps * std::fabs(f0) / errordef))));
 }
 
 constexpr int max_probes = 16;  // per coordinate: refinements and shrinkings
@@ -84,9 +87,9 @@ constexpr int max_probes = 16;  // per coordinate: refinements and shrinkings
 // probe's results are the caller's to keep. Returns false when *stop became
 // non-zero.
 template <class Probe>
-bool search_step(HessianSource source, f64 yi, f64 fraction, f64 errordef, Probe probe,
+bool search_step(f64 yi, f64 fraction, f64 errordef, Probe probe,
                  const int *stop) {
-    f64 h = first_step(source, yi), ceiling = INFINITY;
+    f64 h = first_step(yi), ceiling = INFINITY;
     // Below this, y_i + h rounds to too few distinct values to difference.
     const f64 floor = 1e-12 * std::fmax(std::fabs(yi), 1e-290);
     for (int k = 0; k < max_probes; ++k) {
@@ -101,7 +104,10 @@ bool search_step(HessianSource source, f64 yi, f64 fraction, f64 errordef, Probe
         const f64 target =
             std::fmax(floor, std::fmin(ceiling, fraction * std::sqrt(2.0 * errordef / d)));
         if (h <= 4.0 * target && target <= 4.0 * h) return true;
-        h = target;
+        // A curvature measured far from its step's target is distorted by
+        // the higher derivatives (exponentials blow it up by many orders):
+        // move by at most 10^3 per round and measure again.
+        h = std::fmin(1e3 * h, std::fmax(1e-3 * h, target));
     }
     return true;
 }
@@ -134,7 +140,7 @@ bool hessian_by_gradient(ValueGradFn fg, void *ctx, i64 n, f64 *y, f64 errordef,
                 H[i * n + j] = formed ? (g_up[i] - g_down[i]) / width : NAN;
             return formed ? H[j * n + j] : f64(NAN);
         };
-        if (!search_step(HessianSource::gradient, yj, fraction, errordef, column, stop))
+        if (!search_step(yj, fraction, errordef, column, stop))
             return false;
     }
     for (i64 i = 0; i < n; ++i)
@@ -173,7 +179,7 @@ bool hessian_by_values(vlm_objective_fn f, void *ctx, i64 n, f64 *y, f64 f0, f64
             H[i * n + i] = ((f_up[i] - f0) / h_up - (f0 - f_down[i]) / h_down) / steps[i];
             return is_finite(f_up[i]) && is_finite(f_down[i]) ? H[i * n + i] : f64(NAN);
         };
-        if (!search_step(HessianSource::values, y[i], fraction, errordef, diagonal, stop))
+        if (!search_step(y[i], fraction, errordef, diagonal, stop))
             return false;
     }
     // f(+i +j) + f(-i -j) - f(+i) - f(-i) - f(+j) - f(-j) + 2 f0 = 2 h_i h_j H_ij
