@@ -228,7 +228,7 @@ def test_an_objective_finite_only_at_the_estimate_gives_nan_and_says_why():
     def nll(p):
         return 0.0 if p[0] == 1.0 else np.nan
 
-    with pytest.warns(IdentifiabilityWarning, match="not finite"):
+    with pytest.warns(IdentifiabilityWarning, match="not finite at every Hessian probe of x0\\)"):
         r = Velmora.fit(nll, [1.0])
     assert np.isnan(r.se).all() and r.unidentified == ("x0",)
 
@@ -241,3 +241,17 @@ def test_a_truly_flat_direction_is_still_flat_in_any_units():
     with pytest.warns(IdentifiabilityWarning):
         r = Velmora.fit(nll, [1e-6, 2.0])
     assert set(r.unidentified) == {"x0", "x1"}
+
+
+@pytest.mark.parametrize("with_gradient", [True, False], ids=["gradient", "values"])
+def test_the_message_names_the_parameter_whose_probes_fail(with_gradient):
+    # Finite only where b is exactly 2: a's probes are fine, b's never are.
+    def nll(p):
+        return 0.5 * p[0] ** 2 if p[1] == 2.0 else np.inf
+
+    def grad(p):
+        return np.array([p[0], 0.0])
+
+    with pytest.warns(IdentifiabilityWarning, match=r"Hessian probe of b\)"):
+        r = Velmora.fit(nll, [0.0, 2.0], jac=grad if with_gradient else None, names=["a", "b"])
+    assert np.isnan(r.se).all()
