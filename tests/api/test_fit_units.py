@@ -151,8 +151,17 @@ _BEYOND_VALUES = pytest.mark.xfail(reason="too ill-conditioned for value differe
 def _cases():
     for model in MODELS:
         for with_gradient in (True, False):
-            marks = [_BEYOND_VALUES] if model in {"longley OLS", "scotland gamma"} and not with_gradient else []
-            yield pytest.param(model, with_gradient, marks=marks, id=f"{model}-{'gradient' if with_gradient else 'values'}")
+            marks = (
+                [_BEYOND_VALUES]
+                if model in {"longley OLS", "scotland gamma"} and not with_gradient
+                else []
+            )
+            yield pytest.param(
+                model,
+                with_gradient,
+                marks=marks,
+                id=f"{model}-{'gradient' if with_gradient else 'values'}",
+            )
 
 
 @pytest.mark.parametrize("scale", SCALES)

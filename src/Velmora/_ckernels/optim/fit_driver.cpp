@@ -270,21 +270,19 @@ i64 fit_drive(const FitProblem &p, const FitArrays &a, FitOutcome &out, void *wo
         for (i64 k = 0; k < m; ++k) a.flat[w.free[k]] = 1;
         out.state = FIT_NO_HESSIAN;
     } else {
-        const bool formed = out.source == HessianSource::gradient
-                                ? hessian_by_gradient(mapped_value_grad, &mo, m, a.y, p.errordef,
-                                                      a.hessian, w.steps, w.hessian_work,
-                                                      &out.hessian_nfev, p.stop)
-                                : hessian_by_values(mapped_value, &mo, m, a.y, out.run.fun,
-                                                    p.errordef, a.hessian, w.steps, w.hessian_work,
-                                                    &out.hessian_nfev, p.stop);
+        const bool formed =
+            out.source == HessianSource::gradient
+                ? hessian_by_gradient(mapped_value_grad, &mo, m, a.y, p.errordef, a.hessian,
+                                      w.steps, w.hessian_work, &out.hessian_nfev, p.stop)
+                : hessian_by_values(mapped_value, &mo, m, a.y, out.run.fun, p.errordef, a.hessian,
+                                    w.steps, w.hessian_work, &out.hessian_nfev, p.stop);
         mapped_expand(mo, a.y);
         if (!formed) {
             out.state = FIT_STOPPED;
             return out.state;
         }
-        out.hessian_state =
-            hessian_covariance(a.hessian, m, hessian_flat_tolerance(out.source),
-                               p.errordef, a.cov_y, w.flat, w.cov_work, w.pivots);
+        out.hessian_state = hessian_covariance(a.hessian, m, hessian_flat_tolerance(out.source),
+                                               p.errordef, a.cov_y, w.flat, w.cov_work, w.pivots);
         for (i64 k = 0; k < m; ++k) a.flat[w.free[k]] = w.flat[k];
     }
     f64 *dx_dy = w.steps;

@@ -7,23 +7,23 @@
 // its curvature: the conditional standard error s_i = sqrt(2 errordef / H_ii)
 // is the distance over which the objective changes by errordef. Each step is
 // therefore a fixed fraction of s_i, found from the diagonal curvature: a
-// first probe at eps^(1/4) times max(|y_i|, 1) -- right for well-scaled problems, which then take no more
-// evaluations than that one probe -- then, while the step is more than a
-// factor of 4 from its target, a new probe at the target (a bounded number
-// of rounds). Measured in s_i, the truncation errors (h^2 f''''/12 and
-// h^2 g'''/6 relative to the curvature) are the squared fraction times the
-// objective's fourth derivative in standard-error units, which is of order
-// one over the number of observations for a likelihood but can be near one
-// for small samples; the rounding of values, about 4 eps |f| / (H_ii h^2),
-// grows as the fraction shrinks. Hence 2e-3 of s_i for gradients (two
-// gradients' difference loses eps |g| / h, which matters for sums that
-// cancel, as in ill-conditioned regressions), and for values 5e-3, raised
-// to the balance (eps |f| / errordef)^(1/4) when |f| is large. A probe whose
-// value is not finite shrinks the step by 8, and no later target may come
-// back above half the failed step; a coordinate with no finite probe in the
-// rounds gets NaN. The
-// cross terms of values take two more values per pair (both coordinates
-// moved up, both down), n^2 + n values in all on a well-scaled problem.
+// first probe at eps^(1/4) times max(|y_i|, 1) -- right for well-scaled
+// problems, which then take no more evaluations than that one probe -- then,
+// while the step is more than a factor of 4 from its target, a new probe at
+// the target (a bounded number of rounds). Measured in s_i, the truncation
+// errors (h^2 f''''/12 and h^2 g'''/6 relative to the curvature) are the
+// squared fraction times the objective's fourth derivative in standard-error
+// units, which is of order one over the number of observations for a
+// likelihood but can be near one for small samples; the rounding of values,
+// about 4 eps |f| / (H_ii h^2), grows as the fraction shrinks. Hence 2e-3 of
+// s_i for gradients (two gradients' difference loses eps |g| / h, which
+// matters for sums that cancel, as in ill-conditioned regressions), and for
+// values 5e-3, raised to the balance (eps |f| / errordef)^(1/4) when |f| is
+// large. A probe whose value is not finite shrinks the step by 8, and no
+// later target may come back above half the failed step; a coordinate with no
+// finite probe in the rounds gets NaN. The cross terms of values take two
+// more values per pair (both coordinates moved up, both down), n^2 + n values
+// in all on a well-scaled problem.
 //
 // Flat directions. In the correlation form C = D^-1/2 H D^-1/2 (D the
 // diagonal of H) every coordinate has unit curvature whatever its units, and
@@ -87,8 +87,7 @@ constexpr int max_probes = 16;  // per coordinate: refinements and shrinkings
 // probe's results are the caller's to keep. Returns false when *stop became
 // non-zero.
 template <class Probe>
-bool search_step(f64 yi, f64 fraction, f64 errordef, Probe probe,
-                 const int *stop) {
+bool search_step(f64 yi, f64 fraction, f64 errordef, Probe probe, const int *stop) {
     f64 h = first_step(yi), ceiling = INFINITY;
     // Below this, y_i + h rounds to too few distinct values to difference.
     const f64 floor = 1e-12 * std::fmax(std::fabs(yi), 1e-290);
@@ -114,8 +113,8 @@ bool search_step(f64 yi, f64 fraction, f64 errordef, Probe probe,
 
 }  // namespace
 
-bool hessian_by_gradient(ValueGradFn fg, void *ctx, i64 n, f64 *y, f64 errordef, f64 *H,
-                         f64 *steps, f64 *work, i64 *nfev, const int *stop) {
+bool hessian_by_gradient(ValueGradFn fg, void *ctx, i64 n, f64 *y, f64 errordef, f64 *H, f64 *steps,
+                         f64 *work, i64 *nfev, const int *stop) {
     f64 *g_up = work, *g_down = work + n;
     const f64 fraction = step_fraction(HessianSource::gradient, 0.0, errordef);
     *nfev = 0;
@@ -136,12 +135,10 @@ bool hessian_by_gradient(ValueGradFn fg, void *ctx, i64 n, f64 *y, f64 errordef,
             y[j] = yj;
             steps[j] = 0.5 * width;
             const bool formed = is_finite(f_up) && is_finite(f_down);
-            for (i64 i = 0; i < n; ++i)
-                H[i * n + j] = formed ? (g_up[i] - g_down[i]) / width : NAN;
+            for (i64 i = 0; i < n; ++i) H[i * n + j] = formed ? (g_up[i] - g_down[i]) / width : NAN;
             return formed ? H[j * n + j] : f64(NAN);
         };
-        if (!search_step(yj, fraction, errordef, column, stop))
-            return false;
+        if (!search_step(yj, fraction, errordef, column, stop)) return false;
     }
     for (i64 i = 0; i < n; ++i)
         for (i64 j = 0; j < i; ++j)
@@ -179,8 +176,7 @@ bool hessian_by_values(vlm_objective_fn f, void *ctx, i64 n, f64 *y, f64 f0, f64
             H[i * n + i] = ((f_up[i] - f0) / h_up - (f0 - f_down[i]) / h_down) / steps[i];
             return is_finite(f_up[i]) && is_finite(f_down[i]) ? H[i * n + i] : f64(NAN);
         };
-        if (!search_step(y[i], fraction, errordef, diagonal, stop))
-            return false;
+        if (!search_step(y[i], fraction, errordef, diagonal, stop)) return false;
     }
     // f(+i +j) + f(-i -j) - f(+i) - f(-i) - f(+j) - f(-j) + 2 f0 = 2 h_i h_j H_ij
     // up to terms of fourth order in the steps.
@@ -198,8 +194,8 @@ bool hessian_by_values(vlm_objective_fn f, void *ctx, i64 n, f64 *y, f64 f0, f64
     return true;
 }
 
-i64 hessian_covariance(const f64 *H, i64 n, f64 tol, f64 errordef, f64 *cov,
-                       unsigned char *flat, f64 *work, i64 *iwork) {
+i64 hessian_covariance(const f64 *H, i64 n, f64 tol, f64 errordef, f64 *cov, unsigned char *flat,
+                       f64 *work, i64 *iwork) {
     const i64 nn = n * n;
     for (i64 k = 0; k < nn; ++k) cov[k] = NAN;
     for (i64 i = 0; i < n; ++i) flat[i] = 1;

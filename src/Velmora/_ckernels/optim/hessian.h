@@ -29,8 +29,8 @@ f64 hessian_flat_tolerance(HessianSource source);
 // receives the evaluations taken (2n when the first steps fit, at most 32n).
 // work holds 2n values. Returns false, with y restored and H undefined, when
 // *stop became non-zero after an evaluation (stop may be null).
-bool hessian_by_gradient(ValueGradFn fg, void *ctx, i64 n, f64 *y, f64 errordef, f64 *H,
-                         f64 *steps, f64 *work, i64 *nfev, const int *stop);
+bool hessian_by_gradient(ValueGradFn fg, void *ctx, i64 n, f64 *y, f64 errordef, f64 *H, f64 *steps,
+                         f64 *work, i64 *nfev, const int *stop);
 
 // The same from values, f0 being the value at y: the steps are found on the
 // diagonal (f(y + h e_i) - 2 f0 + f(y - h e_i)) / h^2 as above, then the
@@ -56,8 +56,8 @@ enum HessianState : i64 {
 // and column of cov. The others get their entries of the inverse of the
 // identified part, which is exact for them whatever the flat directions are.
 // work holds 4n^2 + n values, iwork n. Returns a HessianState.
-i64 hessian_covariance(const f64 *H, i64 n, f64 tol, f64 errordef, f64 *cov,
-                       unsigned char *flat, f64 *work, i64 *iwork);
+i64 hessian_covariance(const f64 *H, i64 n, f64 tol, f64 errordef, f64 *cov, unsigned char *flat,
+                       f64 *work, i64 *iwork);
 
 }  // namespace vlm
 
