@@ -17,6 +17,7 @@ import math
 import os
 import sys
 import timeit
+import warnings
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -866,7 +867,8 @@ def fit_rows(pattern=""):
         for peer in ("SciPy", "iminuit", "statsmodels")
     ]
     native_label = "fit native normal n=100 vs iminuit"
-    if not any(pattern in label for label in [*gamma_labels, native_label]):
+    logit_labels = [f"fit logit x{LOGIT_SCALE:g} vs {peer}" for peer in ("statsmodels", "iminuit")]
+    if not any(pattern in label for label in [*gamma_labels, native_label, *logit_labels]):
         return
     import Velmora
 
@@ -880,6 +882,8 @@ def fit_rows(pattern=""):
         gamma_rows(Velmora, peers)
     if pattern in native_label:
         fit_native_row(Velmora, peers["iminuit"])
+    if any(pattern in label for label in logit_labels):
+        logit_rows(Velmora, peers)
 
 
 def gamma_rows(velmora, peers):
@@ -980,6 +984,146 @@ def fit_native_row(velmora, iminuit):
         "iminuit MIGRAD + HESSE",
         0.2,
         env,
+    )
+
+
+# A logistic regression whose regressors are in units LOGIT_SCALE times too
+# small (coefficients that many times smaller): the time to estimates within
+# 0.01 standard errors of statsmodels' Newton fit, with their standard errors.
+LOGIT_SCALE = 1e3
+
+
+def logit_problem():
+    import statsmodels.api as sm  # type: ignore[import-untyped]
+
+    data = sm.datasets.spector.load_pandas()
+    X = sm.add_constant(data.exog.to_numpy(float))
+    X[:, 1:] *= LOGIT_SCALE
+    return X, data.endog.to_numpy(float)
+
+
+def logit_nll(b, X, y):
+    eta = X @ b
+    return float(np.sum(np.logaddexp(0.0, eta) - y * eta))
+
+
+def logit_grad(b, X, y):
+    return X.T @ (0.5 * (1.0 + np.tanh(0.5 * (X @ b))) - y)  # the logistic, without overflow
+
+
+def velmora_logit(vm, X, y):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # the standard errors' warnings, timed alike every call
+        return vm.fit(logit_nll, np.zeros(X.shape[1]), args=(X, y), jac=logit_grad)
+
+
+def statsmodels_logit(X, y, sm):
+    r = sm.Logit(y, X).fit(disp=0, method="newton", tol=1e-10)
+    return r.params, r.bse
+
+
+def iminuit_logit(X, y, iminuit):
+    m = iminuit.Minuit(
+        lambda b: logit_nll(b, X, y), np.zeros(X.shape[1]), grad=lambda b: logit_grad(b, X, y)
+    )
+    m.errordef = iminuit.Minuit.LIKELIHOOD
+    m.migrad()
+    m.hesse()
+    return np.array(m.values), np.array(m.errors)
+
+
+def logit_rows(velmora, peers):
+    if peers["statsmodels"] is None:
+        return
+    import statsmodels.api as sm  # type: ignore[import-untyped]
+
+    X, y = logit_problem()
+    exact, bse = statsmodels_logit(X, y, sm)
+    env = {
+        "vm": velmora,
+        "np": np,
+        "X": X,
+        "y": y,
+        "sm": sm,
+        "iminuit": peers["iminuit"],
+        "velmora_logit": velmora_logit,
+        "statsmodels_logit": statsmodels_logit,
+        "iminuit_logit": iminuit_logit,
+    }
+    ours = "velmora_logit(vm, X, y)"
+    r = eval(ours, env)
+    statements = {
+        "statsmodels": ("statsmodels_logit(X, y, sm)", "statsmodels Newton bse"),
+        "iminuit": ("iminuit_logit(X, y, iminuit)", "iminuit MIGRAD + HESSE"),
+    }
+    print(
+        f"{'fit outcome, logit x' + f'{LOGIT_SCALE:g}':<34} {'success':>8}  largest |x - exact| / se"
+    )
+    print(f"{'Velmora.fit':<34} {str(r.success):>8}  {np.max(np.abs(r.x - exact) / bse):.2e}")
+    for peer, (stmt, peer_name) in statements.items():
+        if peers[peer] is None:
+            continue
+        x, _ = eval(stmt, env)
+        print(f"{peer_name:<34} {'':>8}  {np.max(np.abs(x - exact) / bse):.2e}")
+        row("fit", f"fit logit x{LOGIT_SCALE:g} vs {peer}", ours, stmt, peer_name, None, env)
+    print()
+
+
+PROFILE_LABEL = "profile ci native normal n=100 vs MINOS"
+
+
+def profile_rows(pattern=""):
+    """Profile-likelihood intervals of both parameters of a native normal
+    model (a numba cfunc, 100 observations) against iminuit's MINOS on the
+    same function compiled with numba's njit, each from a fitted state."""
+    if pattern not in PROFILE_LABEL:
+        return
+    try:
+        import iminuit  # type: ignore[import-untyped]
+        import numba  # type: ignore[import-untyped]
+    except ImportError:
+        print("iminuit or numba is not installed: the profile row is skipped\n")
+        return
+    from numba import types
+
+    import Velmora
+
+    data = np.random.default_rng(1).normal(1.0, 2.0, 100)
+
+    def nll(mu, s):
+        q = 0.0
+        for v in data:
+            q += (v - mu) * (v - mu)
+        return data.size * math.log(s) + q / (2.0 * s * s)
+
+    jitted = numba.njit(nll)
+
+    @numba.cfunc(types.float64(types.CPointer(types.float64), types.voidptr))
+    def native(xp, ctx):
+        return jitted(xp[0], xp[1])
+
+    fitted = Velmora.fit(
+        Velmora.NativeObjective(native), [0.0, 1.0], bounds=[(None, None), (0, None)]
+    )
+    m = iminuit.Minuit(jitted, 0.0, 1.0)
+    m.errordef = iminuit.Minuit.LIKELIHOOD
+    m.limits["s"] = (0.0, None)
+    m.migrad()
+    m.hesse()
+    level = 0.6826894921370859
+    ours, peer = fitted.ci(level, method="profile"), (m.minos(), m.merrors)[1]
+    print(
+        f"{'profile ci native normal n=100':<34} Velmora {np.array2string(ours.ravel(), precision=5)}"
+        f" | MINOS {[round(m.values[k] + getattr(peer[k], side), 5) for k in ('mu', 's') for side in ('lower', 'upper')]}\n"
+    )
+    row(
+        "profile",
+        PROFILE_LABEL,
+        "fitted.ci(level, method='profile')",
+        "m.minos()",
+        "iminuit MINOS",
+        1 / 3,
+        {"fitted": fitted, "level": level, "m": m},
     )
 
 
@@ -1660,6 +1804,7 @@ def run(args, prog="bench"):
     minimize_rows()
     fit_rows(args.pattern)
     distribution_fit_rows(args.pattern)
+    profile_rows(args.pattern)
     curve_fit_rows()
     if any(args.pattern in label for label in MANY_LABELS.values()):
         many_rows()  # its preparation compiles and fits: only when a row of it is selected

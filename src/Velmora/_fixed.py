@@ -14,8 +14,10 @@ from typing import Any
 
 import numpy as np
 
+from Velmora import _args
 
-def _parameter_names(f: Any) -> list[str]:
+
+def parameter_names(f: Any) -> list[str]:
     try:
         params = list(inspect.signature(f).parameters.values())[1:]
     except (TypeError, ValueError):
@@ -60,7 +62,7 @@ def held_values(f: Any, n: int, fixed: Any, bounds: Any) -> dict[int, float]:
         raise TypeError(
             f"fixed must be a mapping of names or indices to values, got {type(fixed).__name__}"
         )
-    names = _parameter_names(f)
+    names = parameter_names(f)
     for key, value in fixed.items():
         if isinstance(key, str):
             if key not in names:
@@ -79,6 +81,48 @@ def held_values(f: Any, n: int, fixed: Any, bounds: Any) -> dict[int, float]:
     return held
 
 
+class _Reduced:
+    """A curve model over its free parameters: the fixed values put back in
+    for every call of the model and its Jacobian (whose fixed columns are
+    dropped), the bounds and start of the free ones."""
+
+    def __init__(self, f: Any, jac: Any, n: int, held: dict[int, float], bounds: Any) -> None:
+        if len(held) == n:
+            raise ValueError("every parameter is fixed: there is nothing to fit")
+        self.f, self.jac, self.n = f, jac, n
+        self.free = [i for i in range(n) if i not in held]
+        self.values = np.array([held.get(i, 0.0) for i in range(n)])
+        sides = _bound_sides(bounds, n)
+        self.bounds = (
+            (-np.inf, np.inf) if sides is None else (sides[0][self.free], sides[1][self.free])
+        )
+
+    def expand(self, q: Any) -> list[float]:
+        full = self.values.copy()
+        full[self.free] = q
+        return full.tolist()
+
+    def model(self, x: Any, *q: float) -> Any:
+        return self.f(x, *self.expand(q))
+
+    def jacobian(self) -> Any:
+        if not callable(self.jac):
+            return self.jac
+        return lambda x, *q: np.asarray(self.jac(x, *self.expand(q)))[:, self.free]
+
+    def start(self, p0: Any) -> np.ndarray:
+        """p0's free entries (any leading shape); without p0, as curve_fit
+        starts: the middle of an interval, 1 moved inside a one-sided bound."""
+        if p0 is not None:
+            return np.asarray(p0, dtype=np.float64)[..., self.free]
+        k = len(self.free)
+        lo, hi = np.broadcast_to(self.bounds[0], k), np.broadcast_to(self.bounds[1], k)
+        with np.errstate(invalid="ignore"):
+            start = np.where(np.isfinite(lo) & np.isfinite(hi), 0.5 * (lo + hi), np.ones(k))
+        start = np.where(np.isfinite(lo) & ~np.isfinite(hi), np.maximum(lo + 1, 1.0), start)
+        return np.where(~np.isfinite(lo) & np.isfinite(hi), np.minimum(hi - 1, 1.0), start)
+
+
 def curve_fit_fixed(
     run: Callable[..., Any],
     f: Any,
@@ -93,48 +137,15 @@ def curve_fit_fixed(
     **rest: Any,
 ) -> Any:
     """`run` (curve_fit) over the free parameters; popt and pcov of all n."""
-    if len(held) == n:
-        raise ValueError("every parameter is fixed: there is nothing to fit")
-    free = [i for i in range(n) if i not in held]
-    full = np.empty(n)
-    for i, v in held.items():
-        full[i] = v
-
-    def expand(q: tuple[float, ...]) -> list[float]:
-        full[free] = q
-        return full.tolist()
-
-    def reduced(x: Any, *q: float) -> Any:
-        return f(x, *expand(q))
-
-    reduced_jac = jac
-    if callable(jac):
-
-        def reduced_jac(x: Any, *q: float) -> Any:
-            return np.asarray(jac(x, *expand(q)))[:, free]
-
-    sides = _bound_sides(bounds, n)
-    reduced_bounds = (-np.inf, np.inf) if sides is None else (sides[0][free], sides[1][free])
-    if p0 is None:  # the reduced model has no signature to count: start as curve_fit would
-        lo, hi = (
-            np.broadcast_to(reduced_bounds[0], len(free)),
-            np.broadcast_to(reduced_bounds[1], len(free)),
-        )
-        with np.errstate(invalid="ignore"):
-            start = np.where(np.isfinite(lo) & np.isfinite(hi), 0.5 * (lo + hi), np.ones(len(free)))
-        start = np.where(np.isfinite(lo) & ~np.isfinite(hi), np.maximum(lo + 1, 1.0), start)
-        start = np.where(~np.isfinite(lo) & np.isfinite(hi), np.minimum(hi - 1, 1.0), start)
-    else:
-        start = np.asarray(p0, dtype=np.float64).reshape(-1)[free]
+    r = _Reduced(f, jac, n, held, bounds)
+    start = r.start(None if p0 is None else np.asarray(p0, dtype=np.float64).reshape(-1))
     out = run(
-        reduced, xdata, ydata, start, bounds=reduced_bounds, jac=reduced_jac,
+        r.model, xdata, ydata, start, bounds=r.bounds, jac=r.jacobian(),
         full_output=full_output, **rest,
     )  # fmt: skip
-    popt, pcov = out[0], out[1]
-    x = np.array(expand(tuple(popt)))
     cov = np.zeros((n, n))
-    cov[np.ix_(free, free)] = pcov
-    return (x, cov, *out[2:])
+    cov[np.ix_(r.free, r.free)] = out[1]
+    return (np.array(r.expand(out[0])), cov, *out[2:])
 
 
 def curve_fit_many_fixed(
@@ -151,38 +162,13 @@ def curve_fit_many_fixed(
 ) -> Any:
     """`run` (curve_fit_many) over the free parameters; the result's rows
     hold all n, the fixed ones with zero standard errors and covariances."""
-    if len(held) == n:
-        raise ValueError("every parameter is fixed: there is nothing to fit")
-    free = [i for i in range(n) if i not in held]
-    values = np.array([held.get(i, 0.0) for i in range(n)])
-
-    def expand(q: tuple[float, ...]) -> list[float]:
-        full = values.copy()
-        full[free] = q
-        return full.tolist()
-
-    def reduced(x: Any, *q: float) -> Any:
-        return f(x, *expand(q))
-
-    reduced_jac = jac
-    if callable(jac):
-
-        def reduced_jac(x: Any, *q: float) -> Any:
-            return np.asarray(jac(x, *expand(q)))[:, free]
-
-    sides = _bound_sides(bounds, n)
-    reduced_bounds = (-np.inf, np.inf) if sides is None else (sides[0][free], sides[1][free])
-    start = np.ones(len(free)) if p0 is None else np.asarray(p0, dtype=np.float64)[..., free]
-    result = run(reduced, xdata, ydata, start, bounds=reduced_bounds, jac=reduced_jac, **rest)
-    K = result.x.shape[0]
-    # The public arrays are the result's keys, the interval's pieces its attributes.
-    for key in ("x", "se", "_y", "_se_y", "_lower", "_upper"):
-        store = result.__dict__ if key.startswith("_") else result
-        at_value = key in ("x", "_y", "_lower", "_upper")
-        whole = np.repeat(values[None, :], K, axis=0) if at_value else np.zeros((K, n))
-        whole[:, free] = store[key]
-        store[key] = whole
-    cov = np.zeros((K, n, n))
-    cov[:, np.array(free)[:, None], np.array(free)[None, :]] = result.cov
-    result["cov"] = cov
+    r = _Reduced(f, jac, n, held, bounds)
+    result = run(r.model, xdata, ydata, r.start(p0), bounds=r.bounds, jac=r.jacobian(), **rest)
+    lead = result.x.shape[:-1]  # K rows, or a cube's (ny, nx)
+    x = np.broadcast_to(r.values, (*lead, n)).copy()
+    se, cov = np.zeros((*lead, n)), np.zeros((*lead, n, n))
+    x[..., r.free], se[..., r.free] = result.x, result.se
+    cov[..., np.array(r.free)[:, None], np.array(r.free)[None, :]] = result.cov
+    result.x, result.se, result.cov = x, se, cov
+    result.names = _args.model_parameter_names(f, n)
     return result

@@ -5,12 +5,14 @@ with the same ones and users filter them by class:
      +-- OptimizeWarning            a result is not fully determined (SciPy's name)
      |    +-- IdentifiabilityWarning  parameters the data do not identify
      +-- ConvergenceWarning         the minimization did not report success
+     +-- BoundaryWarning            estimates on or near a bound of their parameters
  +-- SamplingWarning            the sampler's draws may not represent the posterior
 """
 
 from __future__ import annotations
 
 __all__ = [
+    "BoundaryWarning",
     "ConvergenceWarning",
     "IdentifiabilityWarning",
     "OptimizeWarning",
@@ -38,9 +40,18 @@ class IdentifiabilityWarning(OptimizeWarning):
 
 
 class ConvergenceWarning(VelmoraWarning):
-    """The minimization behind `fit` did not report success: the estimate is
-    the last point reached, and its standard errors are those of the Hessian
-    there."""
+    """The minimization behind `fit` did not report success, or its end point
+    could not be certified as the minimum (the estimated distance to the
+    minimum, EDM, stayed above its tolerance): the estimate is the last point
+    reached, and its standard errors are those of the Hessian there."""
+
+
+class BoundaryWarning(VelmoraWarning):
+    """Estimates lie on a bound of their parameters (the likelihood still
+    rises towards it) or within one standard error of one: the Wald
+    interval, which assumes a quadratic maximum inside the parameter space,
+    is not reliable for them. The message names them; an estimate on its
+    bound has no standard error."""
 
 
 class SamplingWarning(VelmoraWarning):

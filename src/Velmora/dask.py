@@ -30,7 +30,7 @@ from typing import Any
 
 import numpy as np
 
-from Velmora.many import ManyResult, minimize_many
+from Velmora.many_minimize import ManyResult, minimize_many
 
 __all__ = ["minimize_blocks"]
 

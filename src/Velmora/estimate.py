@@ -12,7 +12,6 @@ fit, Hessian included, without a Python call.
 
 from __future__ import annotations
 
-import functools
 import math
 import numbers
 import textwrap
@@ -23,36 +22,14 @@ from typing import Any, TypeVar, cast
 import numpy as np
 from numpy.typing import NDArray
 
+from Velmora import _args
 from Velmora import optimize as _opt
-from Velmora._ckernels.distributions._distributions import ndtri_as241
 from Velmora._ckernels.optim import _minimize
-from Velmora._warnings import ConvergenceWarning, IdentifiabilityWarning
+from Velmora._warnings import BoundaryWarning, ConvergenceWarning, IdentifiabilityWarning
 
-__all__ = ["ConvergenceWarning", "FitResult", "IdentifiabilityWarning", "fit"]
+__all__ = ["BoundaryWarning", "ConvergenceWarning", "FitResult", "IdentifiabilityWarning", "fit"]
 
 _T = TypeVar("_T")
-
-
-# The native family codes of a parameter bounded on both sides
-# (transforms/parameter_map.h), and the method codes of _minimize.fit.
-_INTERVAL_FAMILY = {"logit": 3, "probit": 4}
-_METHOD_CODE = {"L-BFGS-B": 0, "Nelder-Mead": 1}
-
-# States of _minimize.fit (optim/fit_driver.h) and of its Hessian analysis
-# (optim/hessian.h).
-_DONE, _STOPPED, _BAD_START, _NOT_FINITE_START, _NO_HESSIAN, _NO_MEMORY, _NOT_RUN = range(7)
-_HESSIAN_IDENTIFIED, _HESSIAN_FLAT, _HESSIAN_NOT_FINITE = range(3)
-
-
-def _format_number(v: float, width: int = 11) -> str:
-    """Six significant digits, right-aligned; NaN and infinities spelled out."""
-    if math.isnan(v):
-        text = "nan"
-    elif math.isinf(v):
-        text = "inf" if v > 0 else "-inf"
-    else:
-        text = f"{v:.6g}"
-    return text.rjust(width)
 
 
 def _bound_text(low: float, high: float) -> str:
@@ -84,16 +61,27 @@ class FitResult:
         or NaN);
     fixed: True for a parameter held at its equal bounds; lower, upper: the
         bounds (infinite where there is none);
-    unidentified: the names of the parameters without a standard error.
+    unidentified: the names of the parameters the Hessian does not identify
+        (no standard error);
+    edm: the estimated distance to the minimum, g^T H^-1 g / 2 over the
+        parameters not on a bound (g the gradient with respect to y): the
+        objective would fall by about that much more, and EDM / errordef is
+        the squared distance to the minimum in standard errors. success is
+        True only when it is at most edm_tol * errordef;
+    at_bound: the names of the parameters whose estimate is on a bound or
+        within one standard error of one (iminuit's
+        ``has_parameters_at_limit``, by name).
 
     `ci(level)` gives Wald intervals, `summary(level)` a table.
 
     An estimate on a bound (a maximum of the likelihood at the edge of the
-    parameter space, where the unconstrained coordinate runs off towards
-    infinity) is reported where the minimization stopped, with the standard
-    error of the Hessian there; its interval, formed on the unconstrained
-    scale, reaches towards the bound. Such standard errors describe no
-    quadratic maximum and are best read through the interval.
+    parameter space: the objective still falls towards the bound, and the
+    unconstrained coordinate runs off towards infinity) gets no standard
+    error (NaN, without being called unidentified); the other parameters'
+    covariance is the one with it held there. An estimate within two
+    standard errors of a bound keeps its standard error. Both are named in
+    `at_bound` with a `BoundaryWarning`: their Wald intervals are not
+    reliable.
     """
 
     __slots__ = (
@@ -111,6 +99,8 @@ class FitResult:
         "cov",
         "se",
         "unidentified",
+        "edm",
+        "at_bound",
         "_run",
         "_box",
         "_kind",
@@ -119,6 +109,7 @@ class FitResult:
         "_hessian_source",
         "_cache",
         "nobs",
+        "_refit",
     )
 
     x: NDArray[np.float64]
@@ -135,6 +126,8 @@ class FitResult:
     cov: NDArray[np.float64]
     se: NDArray[np.float64]
     unidentified: tuple[str, ...]
+    edm: float
+    at_bound: tuple[str, ...]
     _run: dict[str, Any]
     _box: tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.int64]] | None
     _kind: str
@@ -159,7 +152,7 @@ class FitResult:
         return self._cached("run", lambda: _opt.OptimizeResult(**self._run))
 
     def _bounds(self) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
-        return self._cached("bounds", lambda: _bound_arrays(self._box, self.x.size))
+        return self._cached("bounds", lambda: _args.bound_arrays(self._box, self.x.size))
 
     @property
     def lower(self) -> NDArray[np.float64]:
@@ -230,8 +223,12 @@ class FitResult:
         """The standard errors by name (iminuit's ``errors``)."""
         return dict(zip(self.names, self.se.tolist()))
 
-    def ci(self, level: float = 0.95) -> NDArray[np.float64]:
+    def ci(self, level: float = 0.95, method: str = "wald") -> NDArray[np.float64]:
         """Wald confidence intervals, an (n, 2) array of (low, high).
+
+        method="profile" gives profile-likelihood intervals instead (see
+        `Velmora.profile`): asymmetric, found by re-fitting, and reaching a
+        bound only with an `IntervalAtBoundWarning`.
 
         Formed on the unconstrained scale, y +- z se_y with z the standard
         normal quantile of 0.5 + level / 2, and mapped back to x: a bounded
@@ -239,7 +236,9 @@ class FitResult:
         about the estimate. A fixed parameter's interval is its value; one
         without a standard error gets NaN.
         """
-        z = _quantile_of_level(level)
+        z = _args.quantile_of_level(level)
+        if method != "wald":
+            return _profile_route(self, level, method)
         from Velmora.transforms import ParameterMap
 
         lower, upper = self.lower, self.upper
@@ -256,6 +255,22 @@ class FitResult:
         out[free] = ends
         return out
 
+    def profile(self, name: str, bound: Any = 3, size: int = 50) -> Any:
+        """The objective minimized over the other parameters along parameter
+        `name`: a `Velmora.profile.ProfileResult` (see there)."""
+        from Velmora.profile import profile
+
+        return profile(self, name, bound, size)
+
+    def contour(
+        self, name1: str, name2: str, level: float = 0.6826894921370859, size: int = 100
+    ) -> Any:
+        """The boundary of the joint confidence region of two parameters: a
+        `Velmora.profile.ContourResult` (see `Velmora.profile.contour`)."""
+        from Velmora.profile import contour
+
+        return contour(self, name1, name2, level, size)
+
     def summary(self, level: float = 0.95) -> str:
         """A plain-text table: each parameter's estimate, standard error,
         Wald interval at `level` and bounds, under the run's outcome."""
@@ -267,8 +282,8 @@ class FitResult:
         rows = []
         for i, name in enumerate(self.names):
             rows.append(
-                f"{name:<{width}} {_format_number(self.x[i])} {_format_number(self.se[i])} "
-                f"{_format_number(intervals[i, 0])} {_format_number(intervals[i, 1])}   "
+                f"{name:<{width}} {_args.format_number(self.x[i])} {_args.format_number(self.se[i])} "
+                f"{_args.format_number(intervals[i, 0])} {_args.format_number(intervals[i, 1])}   "
                 f"{_bound_text(lower[i], upper[i])}"
             )
         header = f"{'':<{width}} {'estimate':>11} {'std err':>11} {low_title:>11} {high_title:>11}   bounds"
@@ -291,6 +306,9 @@ class FitResult:
         lines.append(f"{'Observations:':<14}{nobs:<24}{'BIC:':<14}{self.bic:.10g}")
         lines.append(f"{'Method:':<14}{method:<24}{'iterations:':<14}{self.nit}")
         lines.append(f"{'Evaluations:':<14}{self.nfev:<24}{'gradients:':<14}{self.njev}")
+        lines.append(
+            f"{'EDM:':<14}{self.edm:<24.2g}{'EDM/errordef:':<14}{self.edm / self.errordef:.2g}"
+        )
         lines.append(f"{'Outcome:':<14}{outcome}")
         lines.append("=" * rule_width)
         lines.append(header)
@@ -303,135 +321,47 @@ class FitResult:
         )
         if self.unidentified:
             notes += f" Not identified by the Hessian (no standard error): {', '.join(self.unidentified)}."
+        if self.at_bound:
+            notes += (
+                f" On or near a bound (Wald interval not reliable): {', '.join(self.at_bound)}."
+            )
         lines.extend(textwrap.wrap(notes, rule_width))
         return "\n".join(lines)
 
     def __str__(self) -> str:
         return self.summary()
 
+    def _repr_html_(self) -> str:
+        from Velmora._html import fit_html
+
+        return fit_html(self)
+
     def __repr__(self) -> str:
         pairs = ", ".join(f"{name}={value:.6g}" for name, value in zip(self.names, self.x.tolist()))
         return f"<FitResult {pairs}; fun={self.fun:.6g}, success={self.success}>"
 
 
-def _quantile_of_level(level: object) -> float:
-    if isinstance(level, bool) or not isinstance(level, (numbers.Real, np.floating, np.integer)):
-        raise TypeError(f"level must be a real number, got {type(level).__name__}")
-    lv = float(level)
-    if not 0.0 < lv < 1.0:
-        raise ValueError(f"level must lie strictly between 0 and 1, got {level!r}")
-    return float(ndtri_as241(0.5 + lv / 2.0))
+class _Recipe(dict[str, Any]):
+    """The objective and settings of a fit, for re-fits (profiles). A pickle
+    leaves it out -- the objective need not pickle, and its data can be
+    large -- so a restored result has no profiles; copies share it."""
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (dict, ())
+
+    def __copy__(self) -> _Recipe:
+        return self
+
+    def __deepcopy__(self, memo: Any) -> _Recipe:
+        return self
 
 
-@functools.lru_cache(maxsize=64)
-def _default_names(n: int) -> tuple[str, ...]:
-    return tuple(f"x{i}" for i in range(n))
+def _profile_route(result: FitResult, level: float, method: object) -> NDArray[np.float64]:
+    if method != "profile":
+        raise ValueError(f"method must be 'wald' or 'profile', got {method!r}")
+    from Velmora.profile import ci_profile
 
-
-def _names(names: object, n: int) -> tuple[str, ...]:
-    if names is None:
-        return _default_names(n)
-    if isinstance(names, (str, bytes)) or not isinstance(names, (Sequence, np.ndarray)):
-        raise TypeError(f"names must be a sequence of strings, got {type(names).__name__}")
-    given = list(names)
-    if len(given) != n:
-        raise ValueError(f"names has {len(given)} entries for {n} parameters")
-    for i, name in enumerate(given):
-        if not isinstance(name, str):
-            raise TypeError(f"names[{i}] must be a string, got {type(name).__name__}")
-    if len(set(given)) != n:
-        twice = next(name for name in given if given.count(name) > 1)
-        raise ValueError(f"names must be distinct: {twice!r} appears more than once")
-    return tuple(given)
-
-
-def _errordef(errordef: object) -> float:
-    if type(errordef) is float and 0.0 < errordef < math.inf:
-        return errordef
-    if isinstance(errordef, bool) or not isinstance(
-        errordef, (numbers.Real, np.floating, np.integer)
-    ):
-        raise TypeError(f"errordef must be a real number, got {type(errordef).__name__}")
-    value = float(errordef)
-    if not 0.0 < value < math.inf:
-        raise ValueError(
-            f"errordef must be a finite number > 0 (0.5 for a negative log-likelihood, "
-            f"1 for a chi-square), got {errordef!r}"
-        )
-    return value
-
-
-def _bound_arrays(
-    box: tuple[np.ndarray, np.ndarray, np.ndarray] | None, n: int
-) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
-    """Lower and upper bounds (infinite where there is none) from the bounds
-    as `minimize` normalises them."""
-    if box is None:
-        return np.full(n, -math.inf), np.full(n, math.inf)
-    lo, hi, codes = box
-    return (
-        np.where((codes == 1) | (codes == 2), lo, -math.inf),
-        np.where((codes == 2) | (codes == 3), hi, math.inf),
-    )
-
-
-# The start problems of _minimize.fit (optim/fit_driver.h).
-(
-    _START_NOT_FINITE,
-    _START_OUTSIDE,
-    _START_ON_BOUND,
-    _START_TOO_WIDE,
-    _START_TOO_CLOSE,
-    _START_NOTHING_FREE,
-) = range(1, 7)
-
-
-def _bad_start(
-    problem: int, index: int, x: np.ndarray, box: Any, names: tuple[str, ...]
-) -> ValueError:
-    """The error for a start the native checks refused."""
-    if problem == _START_NOTHING_FREE:
-        return ValueError("every parameter is fixed by equal bounds: there is nothing to estimate")
-    lower, upper = _bound_arrays(box, x.size)
-    name, v, low, high = names[index], float(x[index]), float(lower[index]), float(upper[index])
-    if problem == _START_NOT_FINITE:
-        return ValueError(f"x0 of parameter {name!r} is {v!r}: the start must be finite")
-    if problem == _START_TOO_WIDE:
-        return ValueError(
-            f"parameter {name!r}: the interval ({low!r}, {high!r}) is wider than the largest float"
-        )
-    if problem == _START_OUTSIDE:
-        what = f"fixed at {low!r}" if low == high else f"in ({low!r}, {high!r})"
-        return ValueError(
-            f"x0 of parameter {name!r} is {v!r}, outside its bounds: it must lie {what}"
-        )
-    if problem == _START_ON_BOUND:
-        return ValueError(
-            f"x0 of parameter {name!r} is {v!r}, on its bound: the start must lie strictly "
-            f"inside ({low!r}, {high!r}), where the transform is finite"
-        )
-    return ValueError(
-        f"x0 of parameter {name!r} is {v!r}, too close to its bounds ({low!r}, {high!r}) for "
-        f"the transform to be finite"
-    )
-
-
-# The options of a run that gives none, normalised once.
-_DEFAULT_OPTIONS: dict[str, tuple[Any, ...]] = {}
-
-
-def _option_tuple(method: str, opts: Mapping[str, Any]) -> tuple[Any, ...]:
-    if method == "L-BFGS-B":
-        return (
-            opts["maxcor"],
-            opts["maxiter"],
-            opts["maxfun"],
-            opts["maxls"],
-            opts["ftol"] / _opt.MACHINE_EPSILON,
-            opts["gtol"],
-            opts["eps"] or 0.0,
-        )
-    return (opts["maxiter"] or 0, opts["maxfev"] or 0, opts["xatol"], opts["fatol"])
+    return ci_profile(result, level)
 
 
 def fit(
@@ -448,6 +378,7 @@ def fit(
     errordef: float = 0.5,
     fixed: Mapping[str, float] | None = None,
     nobs: float | None = None,
+    edm_tol: float = 1e-6,
 ) -> FitResult:
     """Estimate parameters by minimizing nll, with standard errors,
     covariance and confidence intervals from the Hessian at the minimum.
@@ -476,6 +407,10 @@ def fit(
         equal bounds there, with x0 taken from it.
     nobs: the number of observations, for `FitResult.bic`; by default the
         objective's own ``nobs`` (a `Velmora.likelihoods.Likelihood` has one).
+    edm_tol: the certification's tolerance, in units of errordef: success
+        needs EDM <= edm_tol * errordef (see below). The default 1e-6 puts
+        every parameter within 1e-3 standard errors of the minimum; inf
+        accepts whatever point the minimizer reports.
 
     Named parameters: x0 may be a mapping {"mu": 150, "sigma": 5} (the names
     and their order come from it), and bounds a mapping from names to
@@ -495,6 +430,24 @@ def fit(
     native objective runs the whole fit, Hessian included, without Python
     and without the interpreter lock.
 
+    Certified convergence. Where the minimizer stops, the gradient g with
+    respect to y (the analytic one, or without one the central differences
+    the Hessian's probes give at no cost) and H give the estimated distance
+    to the minimum, EDM = g^T H^-1 g / 2, as iminuit's MIGRAD reports it:
+    the further fall of a quadratic objective, and, divided by errordef, the
+    squared distance to the minimum in standard errors, whatever the units
+    of the parameters. Above edm_tol * errordef, Newton steps on y follow
+    (a backtracking line search; steps along the diagonally scaled gradient
+    where H is not positive definite, as at a start in a bound map's
+    saturation zone), each with a new Hessian, at most 20 of them.
+    success is True only when the criterion holds at the end (and the
+    minimizer stopped on its own tests, not on a limit); otherwise status 10
+    (or the minimizer's own), a `ConvergenceWarning` giving the EDM.
+    Parameters on a bound are left out of the criterion: the objective
+    falls towards the bound there, and they are named in
+    `FitResult.at_bound` with a `BoundaryWarning`, as are estimates within
+    one standard error of a bound.
+
     Raises ValueError, before any evaluation, for names of the wrong length,
     an x0 outside (or on) its bounds (naming the parameter), and everything
     `minimize` refuses; and for an objective that is not finite at x0, after
@@ -504,111 +457,114 @@ def fit(
 
     Returns a `FitResult`.
     """
-    name = _opt._method(method)
+    name = _args.method_name(method)
     x0, names, bounds = _named_arguments(x0, names, bounds, fixed)
-    x = _opt._start(x0)
+    x = _args.start_vector(x0)
     n = x.size
-    labels = _names(names, n)
-    scale = _errordef(errordef)
+    labels = _args.parse_names(names, n)
+    scale = _args.parse_errordef(errordef)
+    tolerance = _args.parse_edm_tol(edm_tol)
     observations = _nobs(getattr(nll, "nobs", None) if nobs is None else nobs)
-    if not isinstance(kind, str) or kind not in _INTERVAL_FAMILY:
+    if not isinstance(kind, str) or kind not in _args.INTERVAL_FAMILY:
         raise ValueError(f"kind must be 'logit' or 'probit', got {kind!r}")
     if not isinstance(args, tuple):
         args = (args,)
-    objective = _opt._objective(nll, args, jac, name, n)
-    box = _opt._bounds(bounds, n)
+    objective = _args.parse_objective(nll, args, jac, name, n)
+    box = _args.parse_bounds(bounds, n)
     if options is None:
-        if name not in _DEFAULT_OPTIONS:
-            _DEFAULT_OPTIONS[name] = _option_tuple(name, _opt._options(name, None, None))
-        option_tuple = _DEFAULT_OPTIONS[name]
+        if name not in _args._DEFAULT_OPTIONS:
+            _args._DEFAULT_OPTIONS[name] = _args.option_tuple(
+                name, _args.minimizer_options(name, None, None)
+            )
+        option_tuple = _args._DEFAULT_OPTIONS[name]
     else:
-        opts = _opt._options(name, options, None)
-        option_tuple = _option_tuple(name, opts)
-        differences = (
-            objective[0] == 2
-            or (objective[0] == 0 and objective[2] is None)
-            or (objective[0] == 1 and not objective[2])
-        )
-        if name == "L-BFGS-B" and opts["eps"] is not None and differences:
-            _check_step_on_y(x, box, kind, opts["eps"])
+        opts = _args.minimizer_options(name, options, None)
+        option_tuple = _args.option_tuple(name, opts)
+        if name == "L-BFGS-B" and opts["eps"] is not None and _args.uses_differences(objective):
+            _args.check_step_on_y(x, box, kind, opts["eps"])
 
-    (
-        state,
-        index,
-        problem,
-        status,
-        message,
-        nfev,
-        njev,
-        nit,
-        fun,
-        start_nfev,
-        hessian_nfev,
-        by_gradient,
-        hessian_state,
-        flat_count,
-        y,
-        grad,
-        hessian,
-        cov_y,
-        cov,
-        se,
-        flat,
-    ) = _minimize.fit(
-        objective, x, box, option_tuple, None, (_METHOD_CODE[name], _INTERVAL_FAMILY[kind], scale)
+    settings = (_args.METHOD_CODE[name], _args.INTERVAL_FAMILY[kind], scale, tolerance)
+    out = _minimize.fit(
+        objective,
+        x,
+        box,
+        option_tuple,
+        None,
+        settings,
     )
-    if state == _BAD_START:
-        raise _bad_start(problem, index, x, box, labels)  # x is untouched then
-    if state == _NOT_FINITE_START:
+    if out.state == _minimize.FIT_BAD_START:
+        raise _args.bad_start(out.start_problem, out.element, x, box, labels)  # x is untouched then
+    if out.state == _minimize.FIT_NOT_FINITE_START:
         raise ValueError(
-            f"the objective is not finite at x0 (it returned {fun!r}): fit needs a finite "
+            f"the objective is not finite at x0 (it returned {out.fun!r}): fit needs a finite "
             f"value at the start"
         )
-    if state == _NO_MEMORY:
+    if out.state == _minimize.FIT_NO_MEMORY:
         raise MemoryError(f"fit: no memory for the workspace of {n} parameters")
-    if state == _NOT_RUN:
-        raise ValueError(f"the minimizer refused its input: {message} (status {status})")
-    if state == _STOPPED:  # pragma: no cover - a stop always comes with an exception
+    if out.state == _minimize.FIT_NOT_RUN:
+        raise ValueError(f"the minimizer refused its input: {out.message} (status {out.status})")
+    if (
+        out.state == _minimize.FIT_STOPPED
+    ):  # pragma: no cover - a stop always comes with an exception
         raise RuntimeError("fit was stopped")
 
     lbfgsb = name == "L-BFGS-B"
-    success = status == _opt.SUCCESS[name]
+    success = out.status == _opt.SUCCESS[name]
     result = FitResult.__new__(FitResult)
-    result.x, result.fun, result.names = x, fun, labels
-    result.success, result.status, result.message, result.nit = success, status, message, nit
-    result.nfev = nfev + start_nfev + hessian_nfev
-    result.njev = (njev if lbfgsb else 0) + (hessian_nfev if by_gradient else 0)
-    result.errordef, result.hessian, result.cov, result.se = scale, hessian, cov, se
+    result.x, result.fun, result.names = x, out.fun, labels
+    result.success, result.status, result.message, result.nit = (
+        success,
+        out.status,
+        out.message,
+        out.nit,
+    )
+    result.nfev = out.nfev + out.start_nfev + out.hessian_nfev
+    result.njev = (out.njev if lbfgsb else 0) + (out.hessian_nfev if out.hessian_by_gradient else 0)
+    result.errordef, result.hessian, result.cov, result.se = scale, out.hessian, out.cov, out.se
     result.unidentified = (
-        tuple(label for label, f in zip(labels, flat.tolist()) if f) if flat_count else ()
+        tuple(label for label, f in zip(labels, out.flat.tolist()) if f) if out.flat_count else ()
+    )
+    result.edm = out.edm
+    bound_flags = out.at_bound.tolist()
+    result.at_bound = (
+        tuple(label for label, b in zip(labels, bound_flags) if b) if True in bound_flags else ()
     )
     result._run = {
-        "x": y,
-        "fun": fun,
-        "jac": grad if lbfgsb else None,
-        "nit": nit,
-        "nfev": nfev,
-        "njev": njev if lbfgsb else 0,
-        "status": status,
+        "x": out.y,
+        "fun": out.fun,
+        "jac": out.grad if lbfgsb else None,
+        "nit": out.nit,
+        "nfev": out.nfev,
+        "njev": out.njev if lbfgsb else 0,
+        "status": out.status,
         "success": success,
-        "message": message,
+        "message": out.message,
     }
-    result._box, result._kind, result._y, result._cov_y = box, kind, y, cov_y
-    result._hessian_source, result._cache = bool(by_gradient), {}
+    result._box, result._kind, result._y, result._cov_y = box, kind, out.y, out.cov_y
+    result._hessian_source, result._cache = bool(out.hessian_by_gradient), {}
     result.nobs = observations
+    # What a profile needs to re-fit with some parameters held.
+    result._refit = _Recipe(
+        nll=nll,
+        args=args,
+        jac=jac,
+        method=name,
+        options=options,
+        native=(objective, box, option_tuple, settings),  # as _minimize takes them
+    )
     if not success:
-        warnings.warn(
-            f"the minimization did not converge ({message}): the estimate is the last point "
-            f"reached",
-            ConvergenceWarning,
-            stacklevel=2,
-        )
-    if flat_count:
-        if state == _NO_HESSIAN or hessian_state == _HESSIAN_NOT_FINITE:
+        warnings.warn(_not_converged(out.message, out.edm, scale), ConvergenceWarning, stacklevel=2)
+    if result.at_bound:
+        warnings.warn(_boundary_text(result), BoundaryWarning, stacklevel=2)
+    if out.flat_count:
+        if (
+            out.state == _minimize.FIT_NO_HESSIAN
+            or out.hessian_state == _minimize.HESSIAN_NOT_FINITE
+        ):
             reason = (
                 f"the Hessian at the estimate could not be formed (the objective is not "
                 f"finite at every Hessian probe of "
-                f"{', '.join(_not_finite_rows(hessian, labels, result.unidentified))})"
+                f"{', '.join(_not_finite_rows(result.hessian, result.names, result.unidentified))})"
             )
         else:
             reason = (
@@ -634,6 +590,28 @@ def _not_finite_rows(hessian: np.ndarray, labels, unidentified) -> tuple:
     return tuple(label for label, b in zip(labels, bad.tolist()) if b) or unidentified
 
 
+def _not_converged(message: str, edm: float, errordef: float) -> str:
+    return (
+        f"the minimization did not converge ({message}; EDM {edm:.3g}, "
+        f"EDM/errordef {edm / errordef:.3g}): the estimate is the last point reached"
+    )
+
+
+def _boundary_text(result: FitResult) -> str:
+    on = [
+        name
+        for name, se in zip(result.names, result.se.tolist())
+        if name in result.at_bound and se != se
+    ]
+    near = [name for name in result.at_bound if name not in on]
+    parts = []
+    if on:
+        parts.append(f"on their bound (no standard error): {', '.join(on)}")
+    if near:
+        parts.append(f"within one standard error of a bound: {', '.join(near)}")
+    return "estimates " + "; ".join(parts) + ": their Wald intervals are not reliable"
+
+
 def _nobs(nobs: object) -> float | None:
     if nobs is None:
         return None
@@ -657,8 +635,8 @@ def _named_arguments(x0: Any, names: Any, bounds: Any, fixed: Any) -> tuple[Any,
         return x0, names, bounds
     if names is None:
         raise ValueError("bounds or fixed by name need names (or x0 as a mapping)")
-    labels = _names(names, len(names))
-    x = _opt._start(x0)
+    labels = _args.parse_names(names, len(names))
+    x = _args.start_vector(x0)
     if x.size != len(labels):
         raise ValueError(f"x0 has {x.size} values for {len(labels)} names")
     if isinstance(bounds, Mapping):
@@ -667,7 +645,7 @@ def _named_arguments(x0: Any, names: Any, bounds: Any, fixed: Any) -> tuple[Any,
             raise ValueError(f"bounds: no parameter {unknown[0]!r}; the parameters are {labels}")
         pairs = [bounds.get(label, (None, None)) for label in labels]
     else:
-        lower, upper = _bound_arrays(_opt._bounds(bounds, x.size), x.size)
+        lower, upper = _args.bound_arrays(_args.parse_bounds(bounds, x.size), x.size)
         pairs = list(zip(lower.tolist(), upper.tolist()))
     if fixed is not None:
         if not isinstance(fixed, Mapping):
@@ -677,30 +655,10 @@ def _named_arguments(x0: Any, names: Any, bounds: Any, fixed: Any) -> tuple[Any,
         for key, value in fixed.items():
             if key not in labels:
                 raise ValueError(f"fixed: no parameter {key!r}; the parameters are {labels}")
-            v = _opt._bound_side(value, f"fixed[{key!r}]", math.nan)
+            v = _args.bound_side(value, f"fixed[{key!r}]", math.nan)
             if not math.isfinite(v):
                 raise ValueError(f"fixed[{key!r}] must be finite, got {value!r}")
             i = labels.index(key)
             x[i] = v
             pairs[i] = (v, v)
     return x, labels, pairs
-
-
-def _check_step_on_y(x: np.ndarray, box: Any, kind: str, eps: float) -> None:
-    """An absolute difference step (options['eps']) must move every
-    unconstrained coordinate of a usable start (the run differences there)."""
-    from Velmora.transforms import ParameterMap
-
-    lower, upper = _bound_arrays(box, x.size)
-    free = lower != upper
-    inside = np.isfinite(x) & (lower <= x) & (x <= upper)
-    if not inside.all() or not free.any():
-        return  # the native checks name the problem
-    try:
-        pm = ParameterMap(list(zip(lower[free].tolist(), upper[free].tolist())), kind=kind)
-    except ValueError:
-        return
-    with np.errstate(all="ignore"):
-        y = pm.to_unconstrained(x[free])
-    if np.isfinite(y).all():
-        _opt._check_step(y, None, eps)

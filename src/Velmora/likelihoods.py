@@ -30,6 +30,7 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
+from Velmora import _args
 from Velmora import estimate as _est
 from Velmora.optimize import NativeObjective
 
@@ -747,7 +748,7 @@ def fit_distribution(
     A fit of several distributions skips those whose support the data leave
     (only when the names came from "auto").
     """
-    _est._quantile_of_level(level)
+    _args.quantile_of_level(level)
     x = _values(data)
     if isinstance(distribution, str) and distribution.lower() != "auto":
         return _fit_one(

@@ -11,63 +11,100 @@ from __future__ import annotations
 
 import types
 from collections.abc import Mapping, Sequence
-from typing import Any
+from typing import Any, ClassVar
 
 import numpy as np
 from numpy.typing import NDArray
 
-from Velmora import _fixed
-from Velmora import estimate as _est
-from Velmora import lsq as _lsq
+from Velmora import _args, _fixed, _missing, _progress
+from Velmora import least_squares_fits as _lsq
 from Velmora import optimize as _opt
-from Velmora._ckernels.optim import _least_squares, _many
-from Velmora.many import (
-    ManyResult,
-    _data,
-    _many_bounds,
-    _problem_count,
-    _side_table,
-    _starts,
-    _workers,
-    run_batch,
-)
+from Velmora._ckernels.optim import _least_squares, _many, _minimize
 
-__all__ = ["FitManyResult", "curve_fit_many", "fit_many"]
+__all__ = ["CurveFitManyResult", "FitManyResult", "curve_fit_many", "fit_many"]
 
 _Box = tuple[np.ndarray, np.ndarray, np.ndarray]
 
 
-class FitManyResult(ManyResult):
-    """The result of `fit_many` and `curve_fit_many`: a dict whose keys are
-    also attributes, one row per problem, row k holding what `Velmora.fit`
-    (or `curve_fit`) reports for problem k.
+class _Rows:
+    """What the many-fits results share: the fields below (one row per
+    problem), which are attributes, also readable by name like the dict
+    results of `minimize_many` (r["x"], keys(), items()), and the display of
+    `OptimizeResult`."""
+
+    x: np.ndarray
+    se: np.ndarray
+    cov: np.ndarray
+    fun: np.ndarray
+    nit: np.ndarray
+    nfev: np.ndarray
+    njev: np.ndarray
+    status: np.ndarray
+    success: np.ndarray
+    message: np.ndarray
+    names: tuple[str, ...]
+    _fields: ClassVar[tuple[str, ...]] = tuple(__annotations__)
+    __slots__ = _fields
+
+    def __init__(self, **fields: Any) -> None:
+        for name in self._fields:
+            setattr(self, name, fields.pop(name))
+        if fields:
+            raise TypeError(f"{type(self).__name__} has no fields {sorted(fields)}")
+
+    def __getitem__(self, key: str) -> Any:
+        if key not in self._fields:
+            raise KeyError(key)
+        return getattr(self, key)
+
+    def keys(self) -> tuple[str, ...]:
+        return self._fields
+
+    def items(self) -> list[tuple[str, Any]]:
+        return [(name, getattr(self, name)) for name in self._fields]
+
+    def __repr__(self) -> str:
+        return _opt.OptimizeResult.__repr__(dict(self.items()))  # type: ignore[arg-type]
+
+    def _repr_html_(self) -> str:
+        from Velmora._html import many_html
+
+        return many_html(self)
+
+
+class FitManyResult(_Rows):
+    """The result of `fit_many`: one row per problem, row k holding what
+    `Velmora.fit` reports for problem k.
 
     x, se: the estimates and their standard errors, float64 (K, n); cov: the
     covariances (K, n, n); fun: the objective at the estimates (K,); nit,
-    nfev, njev, status: int64 (K,); success: bool (K,); message: K strings.
-    fit_many adds unidentified: bool (K, n), True for a parameter the
-    Hessian does not identify (its standard error is NaN); names: the
-    parameter names; errordef: as given. A problem without an estimate (its
-    objective is not finite at its start) has success False and NaN
-    standard errors.
+    nfev, njev, status: int64 (K,); success: bool (K,); message: K strings;
+    unidentified: bool (K, n), True for a parameter the Hessian does not
+    identify (its standard error is NaN); edm: the certification's estimated
+    distance to the minimum (K,), NaN without an estimate; at_bound: bool
+    (K, n), True for an estimate on a bound or within one standard error of
+    one (`FitResult.at_bound`); names: the parameter names; errordef: as
+    given. A problem without an estimate (its objective is not finite at its
+    start) has success False and NaN standard errors.
 
     `ci(level)` gives the Wald intervals, (K, n, 2).
     """
 
-    se: np.ndarray
-    cov: np.ndarray
-    njev: np.ndarray
     unidentified: np.ndarray
-    names: tuple[str, ...]
+    edm: np.ndarray
+    at_bound: np.ndarray
     errordef: float
+    _fields = (*_Rows._fields, *__annotations__)
+    # The intervals' pieces: y and its standard errors on the unconstrained
+    # scale, the bounds (K, n) and the map of parameters bounded on both sides.
+    __slots__ = (*__annotations__, "_y", "_se_y", "_lower", "_upper", "_kind")
 
     def ci(self, level: float = 0.95) -> NDArray[np.float64]:
         """Wald intervals of shape (K, n, 2), as `FitResult.ci` forms them
         for each problem: y +- z se_y on the unconstrained scale mapped back,
         the value itself for a fixed parameter, NaN without a standard error."""
-        z = _est._quantile_of_level(level)
-        y, se_y = self.__dict__["_y"], self.__dict__["_se_y"]
-        lower, upper = self.__dict__["_lower"], self.__dict__["_upper"]
+        z = _args.quantile_of_level(level)
+        y, se_y, lower, upper = self._y, self._se_y, self._lower, self._upper
         free = lower != upper
         out = np.repeat(self.x[..., None], 2, axis=-1)
         if free.any():
@@ -76,7 +113,7 @@ class FitManyResult(ManyResult):
             # One map over every free element of every problem: one pass of
             # the transform kernels, whatever K.
             pm = ParameterMap(
-                types.SimpleNamespace(lb=lower[free], ub=upper[free]), kind=self.__dict__["_kind"]
+                types.SimpleNamespace(lb=lower[free], ub=upper[free]), kind=self._kind
             )
             with np.errstate(invalid="ignore"):
                 ends = np.stack(
@@ -92,6 +129,31 @@ class FitManyResult(ManyResult):
         return out
 
 
+class CurveFitManyResult(_Rows):
+    """The result of `curve_fit_many`: one row per problem (or the leading
+    shape of a cube of data), row k holding what `curve_fit` reports for
+    problem k.
+
+    x: popt, float64 (K, n); se: the square roots of pcov's diagonal; cov:
+    pcov (K, n, n), inf where curve_fit would warn that it cannot be
+    estimated; fun: the weighted sum of squares at x (K,); nit, nfev, njev:
+    int64 (K,); status: curve_fit's ier (leastsq's without bounds and with
+    method None or 'lm', least_squares' status otherwise); success: bool
+    (K,); message: K strings; names: the model's parameter names (p0, p1,
+    ... when its signature does not give them).
+
+    `ci(level)` gives x +- z se, (K, n, 2).
+    """
+
+    __slots__ = ()
+
+    def ci(self, level: float = 0.95) -> NDArray[np.float64]:
+        """x +- z se with z the standard normal quantile of 0.5 + level / 2,
+        (..., n, 2); NaN where there is no standard error."""
+        half = _args.quantile_of_level(level) * self.se
+        return np.stack([self.x - half, self.x + half], axis=-1)
+
+
 def _row_box(box: _Box | None, k: int) -> _Box | None:
     """The bounds of problem k from bounds of shape (n,) or (K, n)."""
     if box is None or box[0].ndim == 1:
@@ -101,7 +163,7 @@ def _row_box(box: _Box | None, k: int) -> _Box | None:
 
 def _bound_tables(box: _Box | None, K: int, n: int) -> tuple[np.ndarray, np.ndarray]:
     """Lower and upper bounds of shape (K, n), infinite where there is none."""
-    lower, upper = _est._bound_arrays(box, n)
+    lower, upper = _args.bound_arrays(box, n)
     return np.broadcast_to(lower, (K, n)), np.broadcast_to(upper, (K, n))
 
 
@@ -120,6 +182,7 @@ def fit_many(
     errordef: float = 0.5,
     workers: int | None = None,
     progress: bool | None = None,
+    edm_tol: float = 1e-6,
 ) -> FitManyResult:
     """Estimate the parameters of K problems that share a negative
     log-likelihood and differ in their data; problem k is the fit
@@ -137,7 +200,7 @@ def fit_many(
         values each (the names then come from it), as `fit` takes; bounds
         may then be a mapping by name too.
     data: None, or an array of real numbers with one row per problem.
-    args, jac, kind, names, method, options, errordef: as for `fit` (jac is
+    args, jac, kind, names, method, options, errordef, edm_tol: as for `fit` (jac is
         called as jac(x, data[k], *args)).
     bounds: as for `fit`, the same for every problem; or per problem: pairs
         of shape (K, n, 2), or lb and ub of shape (K, n).
@@ -151,7 +214,7 @@ def fit_many(
     ValueError before any evaluation; an exception from Python code, and
     Ctrl-C, stop the whole call.
     """
-    name = _opt._method(method)
+    name = _args.method_name(method)
     if isinstance(nll, str):
         raise ValueError(
             f"fit_many takes a Python or native objective, not the name {nll!r} "
@@ -175,34 +238,32 @@ def fit_many(
                 f"bounds: no parameter {unknown[0]!r}; the parameters are {tuple(names)}"
             )
         bounds = [bounds.get(label, (None, None)) for label in names]
-    starts = _starts(x0)
-    table = _data(data)
+    starts = _args.row_starts(x0)
+    table = _args.row_data(data)
     check_rows = getattr(nll, "check_rows", None)  # an objective that reads a row layout
     if table is not None and callable(check_rows):
         check_rows(table)
-    K, n = _problem_count(starts, table), starts.shape[-1]
-    labels = _est._names(names, n)
-    scale = _est._errordef(errordef)
-    if not isinstance(kind, str) or kind not in _est._INTERVAL_FAMILY:
+    K, n = _args.problem_count(starts, table), starts.shape[-1]
+    labels = _args.parse_names(names, n)
+    scale = _args.parse_errordef(errordef)
+    tolerance = _args.parse_edm_tol(edm_tol)
+    if not isinstance(kind, str) or kind not in _args.INTERVAL_FAMILY:
         raise ValueError(f"kind must be 'logit' or 'probit', got {kind!r}")
-    objective = _opt._objective(nll, args, jac, name, n)
+    objective = _args.parse_objective(nll, args, jac, name, n)
     if objective[0] == 1 and table is not None and objective[3] != 0:
         raise ValueError(
             "with data, a native objective's ctx is the address of row k of data: "
             "give a NativeObjective without ctx"
         )
-    box = _many_bounds(bounds, K, n)
-    opts = _opt._options(name, options, None)
-    threads = _workers(workers)
+    box = _args.many_bounds(bounds, K, n)
+    opts = _args.minimizer_options(name, options, None)
+    threads = _progress.worker_count(workers)
     x = np.array(np.broadcast_to(starts, (K, n)), dtype=np.float64, order="C")
-    differences = (objective[0] == 0 and objective[2] is None) or (
-        objective[0] == 1 and not objective[2]
-    )
-    if name == "L-BFGS-B" and opts["eps"] is not None and differences:
+    if name == "L-BFGS-B" and opts["eps"] is not None and _args.uses_differences(objective):
         for k in range(K):
-            _est._check_step_on_y(x[k], _row_box(box, k), kind, opts["eps"])
+            _args.check_step_on_y(x[k], _row_box(box, k), kind, opts["eps"])
 
-    out = run_batch(
+    out = _progress.run_batch(
         _many.fit,
         "fit_many",
         K,
@@ -211,16 +272,33 @@ def fit_many(
         x,
         table,
         box,
-        _est._option_tuple(name, opts),
-        (_est._METHOD_CODE[name], _est._INTERVAL_FAMILY[kind], scale),
+        _args.option_tuple(name, opts),
+        (_args.METHOD_CODE[name], _args.INTERVAL_FAMILY[kind], scale, tolerance),
         threads,
     )
-    if len(out) == 3:  # an unusable start, found before any evaluation
-        k, index, problem = out
-        error = _est._bad_start(problem, index, x[k], _row_box(box, k), labels)
+    if type(out) is _many.BadStart:  # an unusable start, found before any evaluation
+        k = out.problem
+        error = _args.bad_start(out.reason, out.element, x[k], _row_box(box, k), labels)
         raise ValueError(f"problem {k}: {error}")
-    state, status, message, nfev, njev, nit, fun, _hessian_state, se, y, se_y, flat, cov = out
-    estimated = (state == _est._DONE) | (state == _est._NO_HESSIAN)
+    state, status, message, nfev, njev, nit = (
+        out.state,
+        out.status,
+        out.message,
+        out.nfev,
+        out.njev,
+        out.nit,
+    )
+    fun, se, y, se_y, flat, cov, edm, at_bound = (
+        out.fun,
+        out.se,
+        out.y,
+        out.se_y,
+        out.flat,
+        out.cov,
+        out.edm,
+        out.at_bound,
+    )
+    estimated = (state == _minimize.FIT_DONE) | (state == _minimize.FIT_NO_HESSIAN)
     result = FitManyResult(
         x=x,
         se=se,
@@ -233,45 +311,39 @@ def fit_many(
         success=estimated & (status == _opt.SUCCESS[name]),
         message=message,
         unidentified=flat & estimated[:, None],
+        edm=edm,
+        at_bound=at_bound,
         names=labels,
         errordef=scale,
     )
-    lower, upper = _bound_tables(box, K, n)
-    result.__dict__.update(_y=y, _se_y=se_y, _lower=lower, _upper=upper, _kind=kind)
+    result._lower, result._upper = _bound_tables(box, K, n)
+    result._y, result._se_y, result._kind = y, se_y, kind
     return result
 
 
 # --- curve_fit_many ----------------------------------------------------------------
 
 # curve_fit's solver keywords that apply to every problem alike.
-CURVE_FIT_MANY_OPTIONS = (
-    "ftol",
-    "xtol",
-    "gtol",
-    "maxfev",
-    "max_nfev",
-    "epsfcn",
-    "diff_step",
-    "factor",
-    "loss",
+CURVE_FIT_MANY_OPTIONS = tuple(
+    key for key in _args.CURVE_FIT_OPTIONS if key not in ("diag", "x_scale")
 )
 
 
 def _curve_bounds(bounds: object, K: int, n: int) -> _Box | None:
     """(codes, lb, ub) as curve_fit takes them, the same for every problem
     (shape (n,)), or per problem: lb and ub broadcasting to (K, n)."""
-    if bounds is None or _lsq._default_bounds(bounds):
+    if bounds is None or _args.default_bounds(bounds):
         return None
     if hasattr(bounds, "lb") and hasattr(bounds, "ub"):
         low, high = bounds.lb, bounds.ub
     elif isinstance(bounds, (str, bytes)) or not hasattr(bounds, "__len__") or len(bounds) != 2:
-        return _lsq._box(bounds, n)  # its message
+        return _args.lsq_box(bounds, n)  # its message
     else:
         low, high = bounds  # type: ignore[misc]
     if np.ndim(low) < 2 and np.ndim(high) < 2:
-        return _lsq._box(bounds, n)
-    lb = np.ascontiguousarray(_side_table(low, K, n, "lb", -np.inf))
-    ub = np.ascontiguousarray(_side_table(high, K, n, "ub", np.inf))
+        return _args.lsq_box(bounds, n)
+    lb = np.ascontiguousarray(_args.side_table(low, K, n, "lb", -np.inf))
+    ub = np.ascontiguousarray(_args.side_table(high, K, n, "ub", np.inf))
     with np.errstate(over="ignore", invalid="ignore"):
         bad = ~(lb < ub) | (np.isfinite(lb) & np.isfinite(ub) & ~np.isfinite(ub - lb))
     if bad.any():
@@ -303,7 +375,7 @@ def _inside_many(x: np.ndarray, box: _Box) -> None:
     for bound, sign in ((lb, 1.0), (ub, -1.0)):
         on = x == bound
         if on.any():
-            step = np.minimum(_lsq.BOUND_STEP * np.maximum(1.0, np.abs(bound)), width)
+            step = np.minimum(_args.BOUND_STEP * np.maximum(1.0, np.abs(bound)), width)
             x[on] = np.broadcast_to(bound + sign * step, x.shape)[on]
 
 
@@ -352,10 +424,10 @@ def _outcome_text(
             text, code, good = "Residuals are not finite in the initial point.", outcome, False
         elif lm_style:
             code, good = outcome, outcome in (_lsq.FTOL, _lsq.XTOL, _lsq.BOTH, _lsq.GTOL)
-            text = _lsq._message(True, code, opt, budget)
+            text = _lsq.outcome_message(True, code, opt, budget)
         else:
             code = _lsq.LSQ_STATUS[outcome]
-            good, text = code > 0, _lsq._message(False, code, opt, budget)
+            good, text = code > 0, _lsq.outcome_message(False, code, opt, budget)
         ier[rows], success[rows], message[rows] = code, good, text
     return ier, success, message
 
@@ -368,15 +440,17 @@ def curve_fit_many(
     sigma: Any = None,
     absolute_sigma: bool = False,
     check_finite: bool = False,
-    bounds: Any = _lsq.NO_BOUNDS,
+    bounds: Any = _args.NO_BOUNDS,
     method: str | None = None,
     jac: Any = None,
     *,
     workers: int | None = None,
     progress: bool | None = None,
     fixed: Any = None,
+    nan_policy: str | None = None,
+    mask: Any = None,
     **kwargs: Any,
-) -> FitManyResult:
+) -> CurveFitManyResult:
     """Fit one model f(xdata, *params) to K data sets at once; problem k is
     the fit `Velmora.curve_fit` makes of ydata[k].
 
@@ -404,11 +478,19 @@ def curve_fit_many(
         at its start is reported in its row.
     workers, progress: as for `minimize_many`; results do not depend on
         workers.
-    kwargs: ftol, xtol, gtol, maxfev / max_nfev, epsfcn / diff_step, factor
-        and loss ('linear'), as for curve_fit. x_scale, diag, nan_policy and
-        full_output are not taken.
+    nan_policy: None or 'propagate' (a row whose residuals are not finite
+        fails alone), 'raise' (ValueError up front) or 'omit' (each row fits
+        its finite samples; see `Velmora._missing`); mask: True for samples to
+        leave out, broadcasting to ydata's shape (a numpy.ma array's mask
+        counts too). A row left with fewer samples than parameters is
+        reported failed, with NaN estimates. ydata may also have any leading
+        shape (..., m) (a (ny, nx, m) cube), with xdata, sigma and p0 shaped
+        alike or shared; the results then have that leading shape.
+    kwargs: ftol, xtol, gtol, maxfev / max_nfev, epsfcn / diff_step, factor,
+        loss and f_scale, as for curve_fit. x_scale, diag and full_output are
+        not taken.
 
-    Returns a `FitManyResult`: x (popt, K x n), cov (pcov, K x n x n), se
+    Returns a `CurveFitManyResult`: x (popt, K x n), cov (pcov, K x n x n), se
     (the square roots of its diagonal), fun (the sum of squares of the
     weighted residuals), nfev, njev, nit, status (curve_fit's ier), success
     and message per problem; ci(level) gives x +- z se with z the standard
@@ -421,25 +503,28 @@ def curve_fit_many(
     for key in kwargs:
         if key not in CURVE_FIT_MANY_OPTIONS:
             raise TypeError(f"curve_fit_many() got an unexpected keyword argument {key!r}")
-    count = int(np.shape(p0)[-1]) if p0 is not None else _lsq._count_of(f, None)
+    count = int(np.shape(p0)[-1]) if p0 is not None else _args.count_of(f, None)
     if fixed is not None or _fixed.has_equal_bounds(bounds, count):
-        held = _fixed.held_values(f, count or _lsq._parameter_count(f), fixed, bounds)
+        held = _fixed.held_values(f, count or _args.parameter_count(f), fixed, bounds)
         if held:
             return _fixed.curve_fit_many_fixed(  # type: ignore[no-any-return]
-                curve_fit_many, f, xdata, ydata, p0, count or _lsq._parameter_count(f), held,
+                curve_fit_many, f, xdata, ydata, p0, count or _args.parameter_count(f), held,
                 bounds, jac, sigma=sigma, absolute_sigma=absolute_sigma,
                 check_finite=check_finite, method=method, workers=workers, progress=progress,
-                **kwargs,
+                nan_policy=nan_policy, mask=mask, **kwargs,
             )  # fmt: skip
-    opt = _lsq._settings(kwargs) if kwargs else _lsq.DEFAULT_SETTINGS
-    if method is not None and not _lsq._is_one_of(method, ("lm", "trf", "dogbox")):
+    opt = _args.curve_settings(kwargs) if kwargs else _args.DEFAULT_SETTINGS
+    if method is not None and not _args.is_one_of(method, ("lm", "trf", "dogbox")):
         raise ValueError(f"method must be None, 'lm', 'trf' or 'dogbox', got {method!r}")
-    native = type(f) not in _lsq._PYTHON_FUNCTIONS and (
-        isinstance(f, _lsq.NativeModel) or _opt.is_native_pointer(f)
-    )
+    native = _args.is_native_model(f)
     if not native and not callable(f):
         raise TypeError(f"f must be callable or a native model, got {type(f).__name__}")
     check = bool(check_finite)
+    keep, leading = None, None
+    if nan_policy is not None or mask is not None or np.ndim(ydata) != 2:
+        ydata, keep, leading = _missing.flatten(ydata, mask, nan_policy)
+        xdata, sigma, p0 = (_missing.rows(a, leading, "") for a in (xdata, sigma, p0))
+        check = check and keep is None
     y = _curve_rows(ydata, "ydata", check)
     if y.ndim != 2 or y.shape[1] == 0:
         raise ValueError(f"ydata must have shape (K, m) with m >= 1, got shape {y.shape}")
@@ -454,30 +539,35 @@ def curve_fit_many(
         and xdata.shape[-1] == m
     )
 
-    box_given = not (bounds is None or _lsq._default_bounds(bounds))
+    box_given = not (bounds is None or _args.default_bounds(bounds))
     if p0 is None:
         if native:
             raise ValueError(
                 "p0 is required with a native model: it gives the number of parameters"
             )
-        n = _lsq._parameter_count(f)
+        n = _args.parameter_count(f)
         box = _curve_bounds(bounds, K, n) if box_given else None
-        start = _lsq._initial(n, None if box is None or box[1].ndim > 1 else box)
+        start = _args.initial_parameters(n, None if box is None or box[1].ndim > 1 else box)
         if box is not None and box[1].ndim > 1:
             start = (
-                np.stack([_lsq._initial(n, (box[0][k], box[1][k], box[2][k])) for k in range(K)])
+                np.stack(
+                    [
+                        _args.initial_parameters(n, (box[0][k], box[1][k], box[2][k]))
+                        for k in range(K)
+                    ]
+                )
                 if K
                 else np.ones((0, n))
             )
     else:
-        start = _starts(p0)
+        start = _args.row_starts(p0)
         n = start.shape[-1]
         if start.ndim == 2 and start.shape[0] != K:
             raise ValueError(f"p0 has {start.shape[0]} rows and ydata {K}: one of each per problem")
         if not np.isfinite(start).all():
             raise ValueError("p0 must hold finite values")
         if not native:
-            _lsq._check_arity(f, n)
+            _args.check_arity(f, n)
         box = _curve_bounds(bounds, K, n) if box_given else None
     if n > m:
         raise TypeError(
@@ -486,8 +576,8 @@ def curve_fit_many(
     x = np.array(np.broadcast_to(start, (K, n)), dtype=np.float64, order="C")
     if box is not None:
         _inside_many(x, box)
-    weight = _many_weights(sigma, K, m)
-    threads = _workers(workers)
+    weight = _missing.weights(_many_weights(sigma, K, m), keep, (K, m))
+    threads = _progress.worker_count(workers)
     if native:
         if jac is not None and not (isinstance(jac, str) and jac == "2-point"):
             raise ValueError(
@@ -497,17 +587,24 @@ def curve_fit_many(
         problem: tuple[Any, ...] = (3, model.address, model.jac or 0, model.ctx, xdata.reshape(-1))
         jac_given = model.jac is not None
     else:
-        jac = _lsq._jac_kind(jac, "jac")
+        jac = _args.jac_kind(jac, "jac")
         problem = (2, f, jac, xdata)
         jac_given = jac is not None
 
-    lm_style = box is None and (method is None or method == "lm")
-    if opt.limit is not None:
-        budget = opt.limit
-    else:
-        budget = (100 if jac_given else 200) * (n + 1) if lm_style else 100 * n
-    options = (opt.ftol, opt.xtol, opt.gtol, budget, lm_style, opt.factor, opt.step, None, False)
-    status, nfev, nfev_jac, njev, nit, rank, cost, cov = run_batch(
+    lm_style = _args.leastsq_style(box, method, opt)
+    budget = _args.evaluation_budget(opt, jac_given, lm_style, n)
+    options = (
+        opt.ftol,
+        opt.xtol,
+        opt.gtol,
+        budget,
+        lm_style,
+        opt.factor,
+        opt.step,
+        None,
+        False,
+    ) + opt.loss
+    out = _progress.run_batch(
         _least_squares.solve_many,
         "curve_fit_many",
         K,
@@ -522,23 +619,26 @@ def curve_fit_many(
         2 if absolute_sigma else 3,
         threads,
     )
-    ier, success, message = _outcome_text(status, lm_style, opt, budget)
-    undetermined = (rank >= 0) & ((rank < n) | (not absolute_sigma and m <= n))
+    ier, success, message = _outcome_text(out.status, lm_style, opt, budget)
+    undetermined = (out.rank >= 0) & ((out.rank < n) | (not absolute_sigma and m <= n))
+    cov = out.cov
     cov[undetermined] = np.inf
     with np.errstate(invalid="ignore"):
         se = np.sqrt(np.diagonal(cov, axis1=1, axis2=2))
-    result = FitManyResult(
+    result = CurveFitManyResult(
         x=x,
         se=se,
         cov=cov,
-        fun=2.0 * cost,
-        nit=nit,
-        nfev=nfev + nfev_jac if lm_style else nfev,
-        njev=njev,
+        fun=2.0 * out.cost,
+        nit=out.nit,
+        nfev=out.nfev + out.nfev_jac if lm_style else out.nfev,
+        njev=out.njev,
         status=ier,
         success=success,
         message=message,
+        names=_args.model_parameter_names(f, n),
     )
-    infinite = np.full((K, n), np.inf)
-    result.__dict__.update(_y=x, _se_y=se, _lower=-infinite, _upper=infinite, _kind="logit")
+    if leading is not None:
+        _missing.correct(result, keep, n, absolute_sigma)
+        _missing.reshape(result, leading)
     return result

@@ -25,8 +25,6 @@ from __future__ import annotations
 
 import ctypes
 import inspect
-import itertools
-import math
 import numbers
 import operator
 import warnings
@@ -35,37 +33,17 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
+from Velmora import _args
 from Velmora._ckernels.optim import _minimize
 from Velmora._warnings import OptimizeWarning
 
 __all__ = ["NativeObjective", "OptimizeResult", "minimize"]
 
-BUILTIN_OBJECTIVES = ("rosenbrock", "quad", "double_well", "rosen_halfplane")
-METHODS = {
-    "l-bfgs-b": "L-BFGS-B",
-    "lbfgsb": "L-BFGS-B",
-    "nelder-mead": "Nelder-Mead",
-    "neldermead": "Nelder-Mead",
-}
-LBFGSB_OPTIONS = {
-    "maxcor": 10,
-    "ftol": 2.220446049250313e-09,
-    "gtol": 1e-5,
-    "eps": None,
-    "maxfun": 15000,
-    "maxiter": 15000,
-    "maxls": 20,
-}
-NELDERMEAD_OPTIONS = {"maxiter": None, "maxfev": None, "xatol": 1e-4, "fatol": 1e-4}
-TOL_SETS = {"L-BFGS-B": ("ftol", "gtol"), "Nelder-Mead": ("xatol", "fatol")}
 SUCCESS = {"L-BFGS-B": 4, "Nelder-Mead": 0}
 
 # The callback ended the run (both methods; SciPy's number and message).
 CALLBACK_STOP = 99
 CALLBACK_STOP_MESSAGE = "`callback` raised `StopIteration`."
-
-MACHINE_EPSILON = float(np.finfo(np.float64).eps)
-I64_MAX = 2**63 - 1
 
 
 class NativeSignature(NamedTuple):
@@ -134,6 +112,11 @@ class OptimizeResult(dict[str, Any]):
     def __dir__(self) -> list[str]:
         return list(self.keys())
 
+    def _repr_html_(self) -> str:
+        from Velmora._html import optimize_html
+
+        return optimize_html(self)
+
     def __repr__(self) -> str:
         if not self:
             return f"{type(self).__name__}()"
@@ -166,11 +149,6 @@ def is_native_pointer(obj: object) -> bool:
     if _is_ctypes_function(obj) or _is_cffi_pointer(obj):
         return True
     return _is_int(getattr(obj, "address", None))
-
-
-def _is_native(obj: object) -> bool:
-    """A native function pointer in one of the forms `NativeObjective` accepts."""
-    return isinstance(obj, NativeObjective) or is_native_pointer(obj)
 
 
 def _address_value(value: object, what: str) -> int:
@@ -316,231 +294,6 @@ class NativeObjective(ProcessLocal):
 # --- arguments ------------------------------------------------------------------
 
 
-def _method(method: object) -> str:
-    name = METHODS.get(method.lower()) if isinstance(method, str) else None
-    if name is None:
-        raise ValueError(
-            f"unknown method {method!r}; the choices are 'L-BFGS-B' (or 'lbfgsb') and "
-            f"'Nelder-Mead' (or 'neldermead'), in any case"
-        )
-    return name
-
-
-def _is_real_scalar(v: object) -> bool:
-    return isinstance(v, (numbers.Real, np.bool_)) and not isinstance(v, np.timedelta64)
-
-
-def _real_array(values: object, name: str) -> np.ndarray:
-    """values as an array of real numbers (not copied when it is one):
-    TypeError naming `name` for anything else."""
-    a = np.asarray(values)
-    if a.dtype.kind == "O":
-        if not all(_is_real_scalar(v) for v in a.flat):
-            raise TypeError(f"{name} must hold real numbers")
-        try:
-            a = np.array([float(v) for v in a.flat], dtype=np.float64).reshape(a.shape)
-        except OverflowError:  # an int beyond the float range
-            raise OverflowError(f"{name} holds a number too large for a float64") from None
-    elif a.dtype.kind not in "biuf":
-        raise TypeError(f"{name} must hold real numbers, got dtype {a.dtype}")
-    return a
-
-
-def _outside(x: np.ndarray, box: tuple[np.ndarray, np.ndarray, np.ndarray]) -> np.ndarray:
-    """Where x lies outside the bounds (the runs start from x moved onto them)."""
-    lo, hi, codes = box
-    return (((codes == 1) | (codes == 2)) & (x < lo)) | (((codes == 2) | (codes == 3)) & (x > hi))
-
-
-def _start(x0: object) -> np.ndarray:
-    a = _real_array(x0, "x0")
-    if a.ndim > 1:
-        raise ValueError(f"x0 must be a number or a one-dimensional array, got shape {a.shape}")
-    x = np.array(a, dtype=np.float64, copy=True).reshape(-1)
-    if x.size == 0:
-        raise ValueError("x0 is empty: at least one variable is needed")
-    return x
-
-
-_PLAIN_SIDES = (float, int, type(None))
-
-
-def _bound_side(v: object, where: str, missing: float) -> float:
-    if v is None:
-        return missing
-    if type(v) is float or type(v) is int:  # the common case, without the ABC checks
-        return float(v)
-    if not _is_real_scalar(v) and not (
-        isinstance(v, np.ndarray) and v.ndim == 0 and v.dtype.kind in "biuf"
-    ):
-        raise TypeError(f"{where} must be a real number or None, got {type(v).__name__}")
-    return float(v)  # type: ignore[arg-type]
-
-
-def _bound_array(values: object, n: int, name: str, missing: float) -> np.ndarray:
-    a = np.asarray(values)
-    if a.dtype.kind == "O":
-        a = np.array([_bound_side(v, f"bounds.{name}", missing) for v in a.flat]).reshape(a.shape)
-    elif a.dtype.kind not in "biuf":
-        raise TypeError(f"bounds.{name} must hold real numbers, got dtype {a.dtype}")
-    if a.ndim == 1 and a.size == 1:  # scipy.optimize.Bounds keeps a number with shape (1,)
-        a = a.reshape(())
-    if a.ndim > 1 or (a.ndim == 1 and a.size != n):
-        raise ValueError(
-            f"bounds.{name} must be a number or hold n = {n} values, got shape {a.shape}"
-        )
-    return np.broadcast_to(a.astype(np.float64), (n,)).copy()
-
-
-def _bounds(bounds: object, n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
-    """(lo, hi, codes) with the codes 0 free, 1 lower, 2 both, 3 upper."""
-    if bounds is None:
-        return None
-    if hasattr(bounds, "lb") and hasattr(bounds, "ub"):
-        lo = _bound_array(bounds.lb, n, "lb", -math.inf).tolist()
-        hi = _bound_array(bounds.ub, n, "ub", math.inf).tolist()
-    else:
-        if isinstance(bounds, (str, bytes)) or not hasattr(bounds, "__iter__"):
-            raise TypeError(
-                "bounds must be None, a sequence of (low, high) pairs or an object with "
-                f"lb and ub, got {type(bounds).__name__}"
-            )
-        # At most n + 1 entries, and 3 sides of a pair, are read: an endless
-        # iterable must not take all the memory.
-        pairs = list(itertools.islice(bounds, n + 1))
-        if len(pairs) != n:
-            count = (
-                len(bounds)
-                if isinstance(bounds, (list, tuple))
-                else (f"more than {n}" if len(pairs) > n else len(pairs))
-            )
-            raise ValueError(f"bounds has {count} entries for n = {n} variables")
-        lo, hi = [0.0] * n, [0.0] * n
-        for i, pair in enumerate(pairs):
-            if (
-                type(pair) is tuple
-                and len(pair) == 2
-                and type(pair[0]) in _PLAIN_SIDES
-                and type(pair[1]) in _PLAIN_SIDES
-            ):  # the common case, (float or None, float or None)
-                low, high = pair
-                lo[i] = -math.inf if low is None else float(low)
-                hi[i] = math.inf if high is None else float(high)
-                continue
-            if isinstance(pair, (str, bytes)) or not hasattr(pair, "__iter__"):
-                raise TypeError(
-                    f"bounds[{i}] must be a (low, high) pair, got {type(pair).__name__}"
-                )
-            sides = list(itertools.islice(pair, 3))
-            if len(sides) != 2:
-                count = (
-                    len(pair)
-                    if isinstance(pair, (list, tuple))
-                    else ("more than 2" if len(sides) > 2 else len(sides))
-                )
-                raise ValueError(f"bounds[{i}] must be a (low, high) pair, got {count} values")
-            lo[i] = _bound_side(sides[0], f"bounds[{i}] low", -math.inf)
-            hi[i] = _bound_side(sides[1], f"bounds[{i}] high", math.inf)
-    # Plain floats from here: checked and coded in Python, one array each at the end.
-    codes = [0] * n
-    for i, (low, high) in enumerate(zip(lo, hi)):
-        if math.isnan(low) or math.isnan(high):
-            raise ValueError(f"bounds for variable {i} are NaN: ({low}, {high})")
-        if low > high:
-            raise ValueError(f"bounds for variable {i} are crossed: low {low} > high {high}")
-        if low == math.inf or high == -math.inf:
-            raise ValueError(f"bounds for variable {i} admit no finite value: ({low}, {high})")
-        has_lo, has_hi = low != -math.inf, high != math.inf
-        codes[i] = (2 if has_hi else 1) if has_lo else (3 if has_hi else 0)
-        lo[i], hi[i] = (low if has_lo else 0.0), (high if has_hi else 0.0)
-    return (
-        np.array(lo, dtype=np.float64),
-        np.array(hi, dtype=np.float64),
-        np.array(codes, dtype=np.int64),
-    )
-
-
-def _int_option(name: str, v: object) -> int:
-    if isinstance(v, bool) or not _is_real_scalar(v):
-        raise TypeError(f"options[{name!r}] must be an integer, got {type(v).__name__}")
-    if isinstance(v, numbers.Integral):
-        k = operator.index(v)
-    else:
-        f = float(v)  # type: ignore[arg-type]
-        if not f.is_integer():
-            raise ValueError(f"options[{name!r}] must be a whole number, got {v!r}")
-        k = int(f)
-    if k < 1:
-        raise ValueError(f"options[{name!r}] must be at least 1, got {k}")
-    return min(k, I64_MAX)
-
-
-def _real_option(name: str, v: object) -> float:
-    if isinstance(v, bool) or not _is_real_scalar(v):
-        raise TypeError(f"{name} must be a real number, got {type(v).__name__}")
-    f = float(v)  # type: ignore[arg-type]
-    if not f >= 0.0:
-        raise ValueError(f"{name} must be a number >= 0, got {v!r}")
-    return f
-
-
-def _options(method: str, options: object, tol: object) -> dict[str, Any]:
-    defaults = LBFGSB_OPTIONS if method == "L-BFGS-B" else NELDERMEAD_OPTIONS
-    if options is None:
-        options = {}
-    if not isinstance(options, Mapping):
-        raise TypeError(f"options must be a dict or None, got {type(options).__name__}")
-    for key in options:
-        if key not in defaults:
-            raise ValueError(
-                f"unknown option {key!r} for {method}; its options are " + ", ".join(defaults)
-            )
-    chosen = dict(defaults)
-    if tol is not None:
-        t = _real_option("tol", tol)
-        for key in TOL_SETS[method]:
-            chosen[key] = t
-    chosen.update({k: v for k, v in options.items() if v is not None})
-    for key, value in chosen.items():
-        if value is None:
-            continue
-        if key in ("maxcor", "maxfun", "maxiter", "maxls", "maxfev"):
-            chosen[key] = _int_option(key, value)
-        else:
-            chosen[key] = _real_option(f"options[{key!r}]", value)
-    eps = chosen.get("eps")
-    if eps is not None and not 0.0 < eps < math.inf:
-        raise ValueError(f"options['eps'] must be a finite step > 0, got {eps!r}")
-    return chosen
-
-
-def _stuck_start(
-    x: np.ndarray, bounds: tuple[np.ndarray, np.ndarray, np.ndarray] | None, eps: float
-) -> tuple[np.ndarray, np.ndarray]:
-    """(the start projected into the bounds, where an absolute step eps does
-    not move a finite coordinate of it); any shape that broadcasts."""
-    start = x.copy()
-    if bounds is not None:
-        lo, hi, codes = bounds
-        start = np.where(np.isin(codes, (1, 2)) & (start < lo), lo, start)
-        start = np.where(np.isin(codes, (2, 3)) & (start > hi), hi, start)
-    with np.errstate(over="ignore"):
-        moved = start + eps
-    return start, np.isfinite(start) & ((moved == start) | ~np.isfinite(moved))
-
-
-def _check_step(
-    x: np.ndarray, bounds: tuple[np.ndarray, np.ndarray, np.ndarray] | None, eps: float
-) -> None:
-    """An absolute difference step must move every finite start coordinate."""
-    start, stuck = _stuck_start(x, bounds, eps)
-    if stuck.any():
-        i = int(np.argmax(stuck))
-        raise ValueError(
-            f"options['eps'] = {eps!r} does not move variable {i} of the start ({start[i]!r})"
-        )
-
-
 def _callback(callback: object) -> Callable[[np.ndarray, float], object] | None:
     """The callback as the native run calls it: cb(x, fun). As in SciPy, a
     callback whose only parameter is `intermediate_result` gets an
@@ -556,56 +309,6 @@ def _callback(callback: object) -> Callable[[np.ndarray, float], object] | None:
     if parameters == {"intermediate_result"}:
         return lambda x, fun: callback(intermediate_result=OptimizeResult(x=x, fun=fun))
     return lambda x, fun: callback(x)
-
-
-def _objective(
-    fun: object, args: tuple[Any, ...], jac: object, method: str, n: int
-) -> tuple[Any, ...]:
-    """The objective as the native run takes it (see _minimize)."""
-    if method == "Nelder-Mead" and jac is not None and jac is not False:
-        raise ValueError("Nelder-Mead uses no gradient: jac must be None")
-    if jac is not None and jac is not True and jac is not False and not callable(jac):
-        raise TypeError(f"jac must be None, True or a callable, got {type(jac).__name__}")
-    if isinstance(fun, str):
-        if fun not in BUILTIN_OBJECTIVES:
-            raise ValueError(
-                f"unknown built-in objective {fun!r}; the built-in objectives are "
-                + ", ".join(repr(name) for name in BUILTIN_OBJECTIVES)
-            )
-        if jac is not None and jac is not False:
-            raise ValueError("a built-in objective has no gradient: jac must be None")
-        if fun != "quad":
-            if args:
-                raise ValueError(f"the built-in objective {fun!r} takes no args")
-            return (2, fun, None)
-        if len(args) != 1:
-            raise ValueError(
-                "the built-in objective 'quad' takes args=(params,): the n weights "
-                "followed by the n centre coordinates"
-            )
-        params = np.ascontiguousarray(args[0], dtype=np.float64)
-        if params.ndim != 1 or params.size < 2 * n:
-            raise ValueError(
-                f"'quad' needs params of 2*n = {2 * n} values (the n weights, then the "
-                f"n centre coordinates), got shape {params.shape}"
-            )
-        return (2, fun, params.copy())
-    if _is_native(fun):
-        native = fun if isinstance(fun, NativeObjective) else NativeObjective(fun)
-        if args:
-            raise ValueError("a native objective takes no args: pass data through its ctx")
-        if jac is not None and jac is not False:
-            raise ValueError(
-                "a native objective's gradient is NativeObjective(..., grad=...): jac must be None"
-            )
-        return (1, native.address, native.grad or 0, native.ctx)
-    if not callable(fun):
-        raise TypeError(
-            "fun must be a callable, a native function (ctypes, cffi, an object with "
-            "an integer .address, or NativeObjective) or the name of a built-in "
-            f"objective, got {type(fun).__name__}"
-        )
-    return (0, fun, None if jac is False else jac, args)
 
 
 def minimize(
@@ -672,56 +375,36 @@ def minimize(
     gradient of the wrong size or not real ValueError. Ctrl-C stops any run
     with KeyboardInterrupt.
     """
-    name = _method(method)
-    x = _start(x0)
+    name = _args.method_name(method)
+    x = _args.start_vector(x0)
     n = x.size
     if not isinstance(args, tuple):
         args = (args,)
-    objective = _objective(fun, args, jac, name, n)
-    box = _bounds(bounds, n)
-    opts = _options(name, options, tol)
+    objective = _args.parse_objective(fun, args, jac, name, n)
+    box = _args.parse_bounds(bounds, n)
+    opts = _args.minimizer_options(name, options, tol)
     cb = _callback(callback)
     if name == "Nelder-Mead" and not np.isfinite(x).all():
         i = int(np.argmin(np.isfinite(x)))
         raise ValueError(
             f"x0 must hold finite values for Nelder-Mead, got x0[{i}] = {float(x[i])!r}"
         )
-    if box is not None and _outside(x, box).any():
+    if box is not None and _args.outside(x, box).any():
         warnings.warn(
             "Initial guess is not within the specified bounds", OptimizeWarning, stacklevel=2
         )
+    settings = _args.option_tuple(name, opts)
     if name == "L-BFGS-B":
-        kind = objective[0]
-        differences = (
-            kind == 2 or (kind == 0 and objective[2] is None) or (kind == 1 and not objective[2])
-        )
-        if opts["eps"] is not None and differences:
-            _check_step(x, box, opts["eps"])  # the step of the driver's differences
+        if opts["eps"] is not None and _args.uses_differences(objective):
+            _args.check_step(x, box, opts["eps"])  # the step of the driver's differences
         g = np.full(n, np.nan)
         status, message, nfev, njev, nit, value = _minimize.lbfgsb(
-            objective,
-            x,
-            box,
-            (
-                opts["maxcor"],
-                opts["maxiter"],
-                opts["maxfun"],
-                opts["maxls"],
-                opts["ftol"] / MACHINE_EPSILON,
-                opts["gtol"],
-                opts["eps"] or 0.0,
-            ),
-            cb,
-            g,
+            objective, x, box, settings, cb, g
         )
         gradient: np.ndarray | None = g
     else:
         status, message, nfev, njev, nit, value = _minimize.neldermead(
-            objective,
-            x,
-            box,
-            (opts["maxiter"] or 0, opts["maxfev"] or 0, opts["xatol"], opts["fatol"]),
-            cb,
+            objective, x, box, settings, cb
         )
         gradient = None
     if status == CALLBACK_STOP:

@@ -13,7 +13,6 @@ import math
 import numbers
 import sys
 import textwrap
-import time
 import warnings
 from collections.abc import Sequence
 from typing import Any
@@ -21,20 +20,15 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from Velmora import optimize as _opt
+from Velmora import _args, _progress
 from Velmora._ckernels.sample import _sample
 from Velmora._warnings import SamplingWarning
-from Velmora.estimate import FitResult, _bad_start, _bound_arrays, _format_number, _names
-from Velmora.many import Progress, _clock, _isatty, usable_cpus
+from Velmora.estimate import FitResult
 
 __all__ = ["SampleResult", "SamplingWarning", "diagnostics", "sample"]
 
-# Family codes of parameters bounded on both sides (transforms/parameter_map.h)
-# and metric codes of _sample.run.
-_INTERVAL_FAMILY = {"logit": 3, "probit": 4}
+# Metric codes of _sample.run.
 _METRIC = {"diag": 0, "dense": 1}
-# Chain states (sample/nuts.h).
-_CHAIN_DONE, _CHAIN_STOPPED, _CHAIN_NO_START, _CHAIN_NO_STEP = range(4)
 # Jittered starts tried per chain before its start is x0 itself.
 _JITTER_TRIES = 100
 # A step whose energy rises by more than this is a divergence (as in Stan).
@@ -120,9 +114,9 @@ class SampleResult:
         mean, sd = self.mean, self.sd
         for i, name in enumerate(self.names):
             values = (mean[i], sd[i], low[i], high[i], self.mcse[i])
-            row = f"{name:<{width}}" + "".join(f" {_format_number(v)}" for v in values)
+            row = f"{name:<{width}}" + "".join(f" {_args.format_number(v)}" for v in values)
             row += f" {_whole(self.ess_bulk[i]):>9} {_whole(self.ess_tail[i]):>9}"
-            row += f" {_format_number(self.rhat[i], 7)}"
+            row += f" {_args.format_number(self.rhat[i], 7)}"
             rows.append(row)
         rule = max(len(header), *(len(r) for r in rows), 72)
         divergent = int(self.diverging.sum())
@@ -239,7 +233,7 @@ def _density(fun: object, args: tuple[Any, ...], jac: object, n: int, what: str)
     """The objective tuple of _sample.run; refuses one without a gradient."""
     if isinstance(fun, str):
         raise ValueError(f"{what}: the built-in objectives have no gradient and cannot be sampled")
-    described = _opt._objective(fun, args, jac, "L-BFGS-B", n)
+    described = _args.parse_objective(fun, args, jac, "L-BFGS-B", n)
     if described[0] == 0 and described[2] is None:
         raise ValueError(
             f"{what} needs its gradient for Hamiltonian dynamics: give jac=grad (or jac=True "
@@ -260,7 +254,7 @@ def _prior(prior: object, n: int) -> tuple[Any, ...] | None:
     with its gradient."""
     if prior is None:
         return None
-    if _opt._is_native(prior):
+    if _args.is_native(prior):
         return _density(prior, (), None, n, "prior")
     if not callable(prior):
         raise TypeError(
@@ -318,48 +312,38 @@ def _jitter(x0: object, n: int, free: np.ndarray) -> tuple[np.ndarray, np.ndarra
         if scale.size == int(free.sum()):
             radius[free] = scale
         return x, radius
-    x = _opt._start(x0)
+    x = _args.start_vector(x0)
     return x, np.ones(n)
 
 
-class _DrawProgress(Progress):
+class _DrawProgress(_progress.Progress):
     """The progress line of a run: transitions (warm-up included) out of the
     total, their rate, the divergences so far and the time left."""
 
-    def __call__(self, done: int, divergent: int = 0) -> None:  # type: ignore[override]
-        now = time.monotonic()
-        elapsed = now - self.start
-        if not self.shown:
-            expected = elapsed * self.total / done if done else math.inf
-            if not self.force and (elapsed < 0.5 or expected < self.threshold):
-                return
-            self.shown = True
-        if now - self.drawn_at >= (0.25 if self.terminal else 2.0):
-            self.drawn_at = now
-            rate = done / elapsed if elapsed > 0 else 0.0
-            left = (self.total - done) / rate if rate > 0 else math.inf
-            self._write(
-                f"{self.label}: {done}/{self.total} draws, {rate:,.0f}/s, {divergent} divergent, "
-                f"{_clock(left)} left"
-            )
+    def describe(self, done: int, rate: float, left: float, *extra: object) -> str:
+        divergent = extra[0] if extra else 0
+        return (
+            f"{self.label}: {done}/{self.total} draws, {rate:,.0f}/s, {divergent} divergent, "
+            f"{_progress.clock(left)} left"
+        )
 
     def finish(self, completed: bool) -> None:
         if self.shown:
             self._write_raw("\n" if self.terminal else "")
 
 
-def _progress(progress: object, total: int) -> _DrawProgress | None:
+def _draw_progress(progress: object, total: int) -> _DrawProgress | None:
     if progress is not None and not isinstance(progress, (bool, np.bool_)):
         raise TypeError(f"progress must be None, True or False, got {type(progress).__name__}")
     stream = sys.stderr
-    if progress is False or stream is None or (progress is None and not _isatty(stream)):
+    if progress is False or stream is None or (progress is None and not _progress.isatty(stream)):
         return None
     return _DrawProgress("sample", total, stream, force=bool(progress))
 
 
 def _workers(workers: object, chains: int) -> int:
     if workers is None:
-        return max(1, min(chains, usable_cpus()))
+        return max(1, min(chains, _progress.usable_cpus()))
     return min(_count("workers", workers, 1), chains)
 
 
@@ -449,20 +433,20 @@ def sample(
     accept = _target_accept(target_accept)
     if not isinstance(mass_matrix, str) or mass_matrix not in _METRIC:
         raise ValueError(f"mass_matrix must be 'diag' or 'dense', got {mass_matrix!r}")
-    if not isinstance(kind, str) or kind not in _INTERVAL_FAMILY:
+    if not isinstance(kind, str) or kind not in _args.INTERVAL_FAMILY:
         raise ValueError(f"kind must be 'logit' or 'probit', got {kind!r}")
     chosen_seed = _seed(seed)
     if not isinstance(args, tuple):
         args = (args,)
 
-    n = x0.x.size if isinstance(x0, FitResult) else _opt._start(x0).size
-    box = _opt._bounds(bounds, n)
-    lower, upper = _bound_arrays(box, n)
+    n = x0.x.size if isinstance(x0, FitResult) else _args.start_vector(x0).size
+    box = _args.parse_bounds(bounds, n)
+    lower, upper = _args.bound_arrays(box, n)
     x, radius = _jitter(x0, n, lower != upper)
-    labels = _names(names, n)
+    labels = _args.parse_names(names, n)
     problem, index = _start_problem(x, lower, upper)
     if problem:
-        raise _bad_start(problem, index, x, box, labels)
+        raise _args.bad_start(problem, index, x, box, labels)
     _unconstrained_start(x, lower, upper, kind)
     objective = _density(nll, args, jac, n, "nll")
     prior_term = _prior(prior, n)
@@ -474,13 +458,13 @@ def sample(
         n_chains,
         depth,
         _METRIC[mass_matrix],
-        _INTERVAL_FAMILY[kind],
+        _args.INTERVAL_FAMILY[kind],
         _JITTER_TRIES,
         chosen_seed,
         accept,
         _MAX_ENERGY_ERROR,
     )
-    report = _progress(progress, n_chains * (n_tune + n_draws))
+    report = _draw_progress(progress, n_chains * (n_tune + n_draws))
     try:
         out = _sample.run(
             objective, prior_term, x, box, radius, settings, threads, report, bool(return_partial)
@@ -497,13 +481,13 @@ def sample(
     if outcome == "partial":
         arrays = _completed_draws(arrays, done)
     y, xs, logp, diverging, tree_depth, n_steps, step_size, acceptance, energy, metric = arrays
-    unstarted = np.flatnonzero(state == _CHAIN_NO_START)
+    unstarted = np.flatnonzero(state == _sample.CHAIN_NO_START)
     if unstarted.size:
         raise ValueError(
             "the gradient of the log density is not finite at x0 (nor at the jittered starts "
             f"of chain {int(unstarted[0])}): sampling needs a finite value and gradient there"
         )
-    stuck = np.flatnonzero(state == _CHAIN_NO_STEP)
+    stuck = np.flatnonzero(state == _sample.CHAIN_NO_STEP)
     if stuck.size:
         raise ValueError(
             f"chain {int(stuck[0])} found no step size that moves it: the log density is flat "

@@ -476,9 +476,9 @@ Y = EXP.ydata
         ),
         (lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, bounds=(0, 1, 2)), ValueError, "pair"),
         (
-            lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, p0=[1, 1, 1], loss="soft_l1"),
+            lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, p0=[1, 1, 1], loss="soft-l1"),
             ValueError,
-            "linear",
+            "loss must be one of",
         ),
         (
             lambda: Velmora.curve_fit(exp_decay, EXP.xdata, Y, p0=[1, 1, 1], bogus=1),

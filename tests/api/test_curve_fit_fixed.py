@@ -67,3 +67,19 @@ def test_curve_fit_many_holds_the_parameter_in_every_row():
 def test_bad_fixed_values(fixed, error):
     with pytest.raises(error):
         Velmora.curve_fit(model, X, Y, p0=[1.0, 1.0, 0.5], fixed=fixed)
+
+
+def test_many_rows_start_as_the_single_fit_without_p0():
+    t = np.linspace(0.0, 3.0, 25)
+    rng = np.random.default_rng(9)
+    ys = 4.0 * np.exp(-1.2 * t) + 0.5 + rng.normal(0, 0.01, (3, t.size))
+
+    def model(t, a, k, c):
+        return a * np.exp(-k * t) + c
+
+    bounds = ([0.0, 0.0, 0.5], [10.0, 5.0, 0.5])  # c held by equal bounds, no p0
+    many = Velmora.curve_fit_many(model, t, ys, bounds=bounds)
+    for k, y in enumerate(ys):
+        popt, pcov = Velmora.curve_fit(model, t, y, bounds=bounds)
+        np.testing.assert_allclose(many.x[k], popt, rtol=1e-10)
+        np.testing.assert_allclose(many.cov[k], pcov, rtol=1e-8, atol=1e-300)

@@ -219,13 +219,9 @@ def test_rank_deficient_model_warns_and_gives_nan(method, jac):
 
 
 def test_a_hessian_that_cannot_be_formed_flags_every_parameter():
-    # Finite at the optimum, NaN one difference step away from it.
+    # Finite at the optimum and far from it, NaN at every step near it.
     def nll(p, d):
-        return (
-            normal_nll(p, d)
-            if abs(p[0] - d.mean()) < 1e-7 or abs(p[0] - d.mean()) > 1e-3
-            else math.nan
-        )
+        return normal_nll(p, d) if p[0] == d.mean() or abs(p[0] - d.mean()) > 1e-3 else math.nan
 
     with pytest.warns(IdentifiabilityWarning, match="could not be formed .*for x0, x1$"):
         r = fit(
@@ -237,6 +233,21 @@ def test_a_hessian_that_cannot_be_formed_flags_every_parameter():
             options={"xatol": 1e-9, "fatol": 1e-9},
         )
     assert np.isnan(r.se).all() and np.isnan(r.cov).all()
+
+
+@pytest.mark.parametrize("wall", [1e-2, 1e-4])
+def test_probes_outside_the_domain_shrink_until_the_hessian_is_formed(wall):
+    # NaN from `wall` above the optimum on: the Hessian's probes that land
+    # there halve their steps until they fall inside.
+    exact = fit(normal_nll, [1.0, 1.0], args=(NORMAL,), bounds=[(None, None), (0, None)])
+    top = exact.x[0] + wall
+
+    def nll(p, d):
+        return normal_nll(p, d) if p[0] < top else math.nan
+
+    r = fit(nll, exact.x, args=(NORMAL,), bounds=[(None, None), (0, None)])
+    assert r.success and not r.unidentified
+    np.testing.assert_allclose(r.se, exact.se, rtol=1e-3)
 
 
 def test_a_parameter_the_objective_ignores_is_flagged_alone():
@@ -485,16 +496,19 @@ LBFGSB_OPTIONS = (10, 100, 100, 20, 1e7, 1e-5, 0.0)
                 None,
                 LBFGSB_OPTIONS,
                 print,
-                (0, 3, 0.5),
+                (0, 3, 0.5, 1e-6),
             ),
             TypeError,
         ),
         (
-            ((0, normal_nll, None, (NORMAL,)), [0.0, 1.0], None, LBFGSB_OPTIONS, None, (2, 3, 0.5)),
-            ValueError,
-        ),
-        (
-            ((0, normal_nll, None, (NORMAL,)), [0.0, 1.0], None, LBFGSB_OPTIONS, None, (0, 5, 0.5)),
+            (
+                (0, normal_nll, None, (NORMAL,)),
+                [0.0, 1.0],
+                None,
+                LBFGSB_OPTIONS,
+                None,
+                (2, 3, 0.5, 1e-6),
+            ),
             ValueError,
         ),
         (
@@ -504,12 +518,30 @@ LBFGSB_OPTIONS = (10, 100, 100, 20, 1e7, 1e-5, 0.0)
                 None,
                 LBFGSB_OPTIONS,
                 None,
-                (0, 3, -1.0),
+                (0, 5, 0.5, 1e-6),
             ),
             ValueError,
         ),
         (
-            ((0, normal_nll, None, (NORMAL,)), [0.0, 1.0], None, LBFGSB_OPTIONS, None, (1, 3, 0.5)),
+            (
+                (0, normal_nll, None, (NORMAL,)),
+                [0.0, 1.0],
+                None,
+                LBFGSB_OPTIONS,
+                None,
+                (0, 3, -1.0, 1e-6),
+            ),
+            ValueError,
+        ),
+        (
+            (
+                (0, normal_nll, None, (NORMAL,)),
+                [0.0, 1.0],
+                None,
+                LBFGSB_OPTIONS,
+                None,
+                (1, 3, 0.5, 1e-6),
+            ),
             TypeError,
         ),
         (
@@ -519,7 +551,7 @@ LBFGSB_OPTIONS = (10, 100, 100, 20, 1e7, 1e-5, 0.0)
                 (np.zeros(2), np.zeros(2), np.array([0, 7])),
                 LBFGSB_OPTIONS,
                 None,
-                (0, 3, 0.5),
+                (0, 3, 0.5, 1e-6),
             ),
             ValueError,
         ),
@@ -530,7 +562,7 @@ LBFGSB_OPTIONS = (10, 100, 100, 20, 1e7, 1e-5, 0.0)
                 (np.ones(2), np.zeros(2), np.array([2, 2])),
                 LBFGSB_OPTIONS,
                 None,
-                (0, 3, 0.5),
+                (0, 3, 0.5, 1e-6),
             ),
             ValueError,
         ),
@@ -554,6 +586,6 @@ def test_private_fit_reports_a_run_that_never_started():
         None,
         (0, 100, 100, 20, 1e7, 1e-5, 0.0),
         None,
-        (0, 3, 0.5),
+        (0, 3, 0.5, 1e-6),
     )  # no correction pairs
     assert out[0] == 6 and out[3] == 7 and calls == []

@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import Velmora
-from Velmora import FitManyResult, NativeObjective, fit, fit_many
+from Velmora import CurveFitManyResult, FitManyResult, NativeObjective, fit, fit_many
 
 from native import run_python
 
@@ -384,7 +384,11 @@ def test_curve_fit_many_rows_are_the_curve_fits(decay, form, options, workers):
     f, jac, y = curve_case(decay, form, K=12)
     p0 = [1.0, 1.0, 0.0]
     r = Velmora.curve_fit_many(f, decay.T, y, p0, jac=jac, workers=workers, **kwargs)
-    assert type(r) is FitManyResult and r.cov.shape == (12, 3, 3) and r.ci(0.9).shape == (12, 3, 2)
+    assert (
+        type(r) is CurveFitManyResult
+        and r.cov.shape == (12, 3, 3)
+        and r.ci(0.9).shape == (12, 3, 2)
+    )
     for k in range(12):
         try:
             popt, pcov, info, mesg, ier = quiet(
@@ -542,3 +546,20 @@ def test_curve_fit_many_repeated_calls_leak_nothing(decay, path):
     finally:
         tracemalloc.stop()
     assert grown < 20_000, grown
+
+
+def test_each_many_fits_result_has_every_field_it_documents():
+    t = np.linspace(0.0, 2.0, 15)
+    y = 1.5 * np.exp(-0.8 * t) + np.random.default_rng(4).normal(0, 0.01, (3, 15))
+    curves = Velmora.curve_fit_many(lambda t, amp, rate: amp * np.exp(-rate * t), t, y, [1.0, 1.0])
+    fits = fit_many(lambda x, row: 0.5 * np.sum((row - x[0]) ** 2), np.zeros((3, 1)), y)
+    for r in (curves, fits):
+        for name in r.keys():
+            assert name in type(r).__doc__, name  # documented
+            assert r[name] is getattr(r, name)
+        assert repr(r).count(":") >= len(r.keys())
+    assert curves.names == ("amp", "rate") and fits.names == ("x0",)
+    z = 1.6448536269514722
+    np.testing.assert_allclose(curves.ci(0.9)[..., 1], curves.x + z * curves.se, rtol=1e-12)
+    with pytest.raises(KeyError):
+        curves["unidentified"]  # a least-squares fit has no Hessian to flag

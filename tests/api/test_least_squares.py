@@ -37,11 +37,11 @@ def scipy_lm(*args, **kwargs):
 
 
 def test_public_names_are_the_functions_and_import_velmora_stays_light():
-    import Velmora.lsq
+    import Velmora.least_squares_fits
 
     assert (
-        Velmora.least_squares is Velmora.lsq.least_squares
-        and Velmora.curve_fit is Velmora.lsq.curve_fit
+        Velmora.least_squares is Velmora.least_squares_fits.least_squares
+        and Velmora.curve_fit is Velmora.least_squares_fits.curve_fit
     )
     assert {
         "least_squares",
@@ -271,7 +271,11 @@ def test_exceptions_propagate_unchanged():
             "x_scale",
         ),
         (lambda: Velmora.least_squares(EXP.residuals, EXP.p0, method="cg"), ValueError, "method"),
-        (lambda: Velmora.least_squares(EXP.residuals, EXP.p0, loss="huber"), ValueError, "linear"),
+        (
+            lambda: Velmora.least_squares(EXP.residuals, EXP.p0, loss="hubber"),
+            ValueError,
+            "loss must be one of",
+        ),
         (
             lambda: Velmora.least_squares(EXP.residuals, EXP.p0, jac="3-point"),
             ValueError,

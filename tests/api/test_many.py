@@ -17,7 +17,7 @@ import numpy as np
 import pytest
 
 import Velmora
-from Velmora import ManyResult, NativeObjective, many, minimize, minimize_many
+from Velmora import ManyResult, NativeObjective, _progress, minimize, minimize_many
 
 from native import run_python
 
@@ -610,9 +610,9 @@ class Terminal(io.StringIO):
 @pytest.mark.parametrize("terminal", [True, False])
 def test_progress_line(monkeypatch, terminal):
     now = [100.0]
-    monkeypatch.setattr(many.time, "monotonic", lambda: now[0])
+    monkeypatch.setattr(_progress.time, "monotonic", lambda: now[0])
     stream = Terminal() if terminal else io.StringIO()
-    line = many.Progress("minimize_many", 1000, stream, force=False)
+    line = _progress.Progress("minimize_many", 1000, stream, force=False)
     now[0] += 0.3
     line(10)  # too early to tell: nothing
     now[0] += 0.3
@@ -640,23 +640,23 @@ def test_progress_line(monkeypatch, terminal):
 
 
 def test_progress_choices(monkeypatch, mlib):
-    monkeypatch.setattr(many.sys, "stderr", io.StringIO())
-    assert many._progress(None, "x", 10) is None  # not a terminal
-    assert many._progress(False, "x", 10) is None
-    assert many._progress(True, "x", 0) is None  # nothing to do
-    forced = many._progress(True, "x", 10)
+    monkeypatch.setattr(_progress.sys, "stderr", io.StringIO())
+    assert _progress.display(None, "x", 10) is None  # not a terminal
+    assert _progress.display(False, "x", 10) is None
+    assert _progress.display(True, "x", 0) is None  # nothing to do
+    forced = _progress.display(True, "x", 10)
     assert forced is not None and forced.force
-    monkeypatch.setattr(many.sys, "stderr", Terminal())
-    assert many._progress(None, "x", 10) is not None
-    monkeypatch.setattr(many.sys, "stderr", None)
-    assert many._progress(True, "x", 10) is None
+    monkeypatch.setattr(_progress.sys, "stderr", Terminal())
+    assert _progress.display(None, "x", 10) is not None
+    monkeypatch.setattr(_progress.sys, "stderr", None)
+    assert _progress.display(True, "x", 10) is None
 
 
 def test_forced_progress_reports_a_python_run(monkeypatch):
     import time
 
     stream = io.StringIO()
-    monkeypatch.setattr(many.sys, "stderr", stream)
+    monkeypatch.setattr(_progress.sys, "stderr", stream)
 
     def slow(x, row):
         time.sleep(0.002)
@@ -673,7 +673,7 @@ def test_a_broken_stream_does_not_stop_the_call(monkeypatch, mlib):
         def write(self, text):
             raise OSError("gone")
 
-    monkeypatch.setattr(many.sys, "stderr", Broken())
+    monkeypatch.setattr(_progress.sys, "stderr", Broken())
     r = minimize_many(lambda x, row: row_sphere_py(x, row), np.zeros(3), centres(5), progress=True)
     assert r.success.all()
 

@@ -1,6 +1,6 @@
 """Hostile-input fuzzing of the 68 Python functions of the native modules,
-minimize, minimize_many, fit_many, curve_fit_many, fit, least_squares, curve_fit, the 63 transform
-ufuncs and ParameterMap (the cases and the checks are in hostile.py). Every shard runs in a process of its own, so a crash is a
+minimize, minimize_many, fit_many, curve_fit_many, fit, least_squares, curve_fit, sample,
+fit_distribution, the 63 transform ufuncs and ParameterMap (the cases and the checks are in hostile.py). Every shard runs in a process of its own, so a crash is a
 failed test with the shard's output, not the end of the run. `scripts/fuzz-python
 --long` runs the same shards at 10^5 cases per module.
 """
@@ -31,6 +31,8 @@ CASES = {
     "least_squares": 600,
     "minimize_many": 600,
     "fits_many": 600,
+    "sample": 600,
+    "fit_distribution": 600,
 }
 FREQUENT_ERRORS = {
     "transforms": {"Boom", "OverflowError"},
@@ -39,6 +41,7 @@ FREQUENT_ERRORS = {
     "least_squares": {"Boom", "OverflowError"},
     "ufuncs": {"Boom"},
     "minimize_many": {"Boom"},
+    "sample": {"Boom"},
 }
 SEED = int(os.environ.get("VLM_FUZZ_SEED", "0"))
 
@@ -86,13 +89,20 @@ def test_hostile_calls_give_right_results_or_documented_errors(module, full):
         "least_squares": 2,
         "minimize_many": 1,
         "fits_many": 2,
+        "sample": 1,
+        "fit_distribution": 1,
     }[module]
     # A shard draws its function per case, so one of 63 may go undrawn.
     assert functions - (2 if functions > 8 else 0) <= report["functions"] <= functions, report
     # The mix must exercise both sides: real results and each kind of refusal
     # the shard draws often enough to appear whatever the seed and the
     # Hypothesis version (a kind seen a handful of times in 600 cases may not).
-    few = module.startswith("minimize") or module in ("fit", "least_squares", "fits_many")
+    few = module.startswith("minimize") or module in (
+        "fit",
+        "least_squares",
+        "fits_many",
+        "fit_distribution",
+    )
     assert report["results"] >= CASES[module] // (20 if few else 5), report
     assert {"TypeError", "ValueError"} | FREQUENT_ERRORS.get(module, set()) <= set(
         report["errors"]

@@ -653,7 +653,14 @@ import numpy as np
 from numpy.typing import NDArray
 
 import Velmora
-from Velmora import FitManyResult, ManyResult, curve_fit_many, fit_many, minimize_many
+from Velmora import (
+    CurveFitManyResult,
+    FitManyResult,
+    ManyResult,
+    curve_fit_many,
+    fit_many,
+    minimize_many,
+)
 
 
 def fun(x: NDArray[np.float64], row: NDArray[np.float64]) -> float:
@@ -678,7 +685,8 @@ def accepted() -> None:
     assert_type(e.ci(0.9), NDArray[np.float64])
     assert_type(e.se, np.ndarray)
     c = Velmora.curve_fit_many(line, np.arange(3.0), np.ones((5, 3)), [1.0, 1.0], sigma=np.ones(3))
-    assert_type(c, FitManyResult)
+    assert_type(c, CurveFitManyResult)
+    assert_type(c.names, tuple[str, ...])
 
 
 def rejected() -> None:

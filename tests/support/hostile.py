@@ -2107,7 +2107,14 @@ def run_minimize_many(case, outcome):
 def _fits_many():
     import Velmora
 
-    return Velmora.fit_many, Velmora.curve_fit_many, Velmora.FitManyResult
+    return (
+        Velmora.fit_many,
+        Velmora.curve_fit_many,
+        {
+            "fit_many": Velmora.FitManyResult,
+            "curve_fit_many": Velmora.CurveFitManyResult,
+        },
+    )
 
 
 _MODEL_FN = ctypes.CFUNCTYPE(
@@ -2226,7 +2233,7 @@ def curve_fit_many_calls(draw):
 
 
 def run_fits_many(case, outcome):
-    fit_many, curve_fit_many, FitManyResult = _fits_many()
+    fit_many, curve_fit_many, result_types = _fits_many()
     name, fun, first, second, kwargs = case
     outcome.functions.add(name)
     if name == "fit_many":
@@ -2255,7 +2262,7 @@ def run_fits_many(case, outcome):
         outcome.error(exc)
     else:
         outcome.results += 1
-        assert type(got) is FitManyResult
+        assert type(got) is result_types[name]
         K, n = got.x.shape
         assert got.x.dtype == np.float64 and n >= 1
         assert (
@@ -2564,6 +2571,199 @@ def run_parameter_map(case, outcome):
         assert [snapshot(a) for a in args] == before, what
 
 
+# --- posterior draws: sample ----------------------------------------------------------
+# A call raises a documented error (or the user's own) before or during the
+# run, or returns draws of the documented shapes inside the bounds.
+
+
+def _sample():
+    import Velmora
+
+    return Velmora.sample, Velmora.SampleResult
+
+
+def gauss_nll(x):
+    return 0.5 * float(np.dot(x, x))
+
+
+def gauss_grad(x):
+    return np.array(x, dtype=np.float64)
+
+
+def nan_beyond_one(x):
+    return math.nan if abs(float(x[0])) > 1.0 else 0.5 * float(np.dot(x, x))
+
+
+def wrong_shape_grad(x):
+    return np.zeros(len(x) + 1)
+
+
+SAMPLE_OBJECTIVES = [
+    *[(gauss_nll, gauss_grad)] * 6,
+    (nan_beyond_one, gauss_grad),
+    (gauss_nll, wrong_shape_grad),
+    (gauss_nll, None),
+    (raiser, gauss_grad),
+    (gauss_nll, raiser),
+]
+small_counts = st.one_of(st.integers(1, 25), made(HOSTILE_NUMBERS), st.sampled_from([0, -1, 2.5]))
+
+
+@st.composite
+def sample_calls(draw):
+    nll, jac = draw(st.sampled_from(SAMPLE_OBJECTIVES))
+    n = draw(st.integers(1, 3))
+    x0 = mostly(draw, st.lists(st.floats(-0.5, 0.5), min_size=n, max_size=n), x0_args())
+    bounds = None
+    if isinstance(x0, list) and draw(st.booleans()):
+        bounds = draw(bounds_around(np.array(x0, dtype=np.float64)))
+    kwargs = dict(
+        jac=jac,
+        bounds=bounds,
+        kind=mostly(draw, st.sampled_from(["logit", "probit"]), fit_kinds),
+        draws=mostly(draw, st.integers(1, 25), small_counts),
+        tune=mostly(draw, st.integers(0, 25), small_counts),
+        chains=mostly(draw, st.integers(1, 3), small_counts),
+        seed=mostly(draw, st.integers(0, 2**31), made(HOSTILE_NUMBERS)),
+        target_accept=mostly(draw, st.floats(0.5, 0.95), made(HOSTILE_NUMBERS)),
+        max_treedepth=mostly(draw, st.integers(1, 6), small_counts),
+        mass_matrix=mostly(draw, st.sampled_from(["diag", "dense"]), fit_kinds),
+        workers=mostly(draw, st.sampled_from([None, 1, 2]), small_counts),
+        progress=False,
+    )
+    return nll, x0, kwargs
+
+
+def run_sample(case, outcome):
+    sample, SampleResult = _sample()
+    nll, x0, kwargs = case
+    outcome.functions.add("sample")
+    values = [x0, kwargs["bounds"]]
+    volatile = any(is_volatile(v) for v in values) or isinstance(kwargs["bounds"], ShrinkingBounds)
+    before = [snapshot(v) for v in values]
+    outcome.calls += 1
+    try:
+        got = sample(nll, x0, **kwargs)
+    except (TypeError, ValueError, OverflowError, Boom, np.ma.MaskError) as exc:
+        outcome.error(exc)
+    else:
+        outcome.results += 1
+        assert type(got) is SampleResult
+        chains, draws, n = got.draws.shape
+        assert (chains, draws) == (kwargs["chains"], kwargs["draws"])
+        assert got.diverging.shape == got.tree_depth.shape == (chains, draws)
+        x = got.draws.reshape(-1, n)
+        if kwargs["bounds"] is not None:
+            low = np.array([-np.inf if a is None else a for a, _ in kwargs["bounds"]])
+            high = np.array([np.inf if b is None else b for _, b in kwargs["bounds"]])
+            assert np.all((low <= x) & (x <= high))
+        assert isinstance(got.summary(), str)
+    if not volatile:
+        assert [snapshot(v) for v in values] == before
+
+
+# --- distributions without a likelihood to write: fit_distribution -----------------------
+
+
+def _fit_distribution():
+    import Velmora
+    from Velmora.likelihoods import DISTRIBUTIONS, ModelComparison
+
+    return Velmora.fit_distribution, Velmora.FitResult, ModelComparison, list(DISTRIBUTIONS)
+
+
+SAMPLES = {
+    "positive": np.random.default_rng(5).gamma(2.0, 1.5, 40),
+    "unit": np.random.default_rng(6).beta(2.0, 3.0, 40),
+    "counts": np.random.default_rng(7).poisson(3.0, 40).astype(float),
+    "real": np.random.default_rng(8).normal(1.0, 2.0, 40),
+}
+
+
+@st.composite
+def fit_distribution_calls(draw):
+    names = _fit_distribution()[3]
+    data = mostly(draw, st.sampled_from(list(SAMPLES.values())), ndarrays(), odds=4)
+    if (
+        draw(st.booleans())
+        and isinstance(data, np.ndarray)
+        and data.dtype == np.float64
+        and data.ndim == 1
+    ):
+        data = data.copy()
+        data[: draw(st.integers(0, 3))] = draw(st.sampled_from([np.nan, np.inf, -1.0, 0.0, 1e300]))
+    size = int(np.size(data)) if isinstance(data, np.ndarray) else 3
+    dist = mostly(
+        draw,
+        st.one_of(st.sampled_from(names), st.lists(st.sampled_from(names), min_size=1, max_size=3)),
+        st.one_of(
+            st.sampled_from(["Weibull", "", "norm", None, 3, ["gamma", 2]]), st.text(max_size=4)
+        ),
+        odds=6,
+    )
+    kwargs = {}
+    if draw(st.booleans()):
+        kwargs["censored"] = mostly(
+            draw,
+            st.lists(st.booleans(), min_size=size, max_size=size),
+            st.sampled_from([[True], "yes", np.ones((2, 2), bool), 3]),
+            odds=3,
+        )
+    if draw(st.booleans()):
+        kwargs["weights"] = mostly(
+            draw,
+            st.lists(st.floats(0.1, 3.0), min_size=size, max_size=size),
+            st.sampled_from([[-1.0] * size, [np.nan] * size, [1.0], "w", [0.0] * size]),
+            odds=3,
+        )
+    if draw(st.booleans()):
+        kwargs["fixed"] = draw(
+            st.sampled_from(
+                [
+                    {"scale": 2.0},
+                    {"shape": 1.0},
+                    {"mu": 0.0},
+                    {"nope": 1.0},
+                    {"scale": np.nan},
+                    [1.0],
+                    "x",
+                ]
+            )
+        )
+    if draw(st.booleans()):
+        kwargs["start"] = draw(
+            st.sampled_from([{"scale": 2.0}, [1.0, 1.0], {"nope": 1.0}, [np.nan, 1.0], "s", 1.0])
+        )
+    if draw(st.booleans()):
+        kwargs["level"] = mostly(draw, st.floats(0.5, 0.99), made(HOSTILE_NUMBERS))
+    return data, dist, kwargs
+
+
+def run_fit_distribution(case, outcome):
+    fit_distribution, FitResult, ModelComparison, _ = _fit_distribution()
+    data, dist, kwargs = case
+    outcome.functions.add("fit_distribution")
+    values = [data, *kwargs.values()]
+    before = [snapshot(v) for v in values]
+    outcome.calls += 1
+    try:
+        got = fit_distribution(data, dist, **kwargs)
+    except (TypeError, ValueError, OverflowError, Boom, np.ma.MaskError) as exc:
+        outcome.error(exc)
+    else:
+        outcome.results += 1
+        fits = list(got) if isinstance(got, ModelComparison) else [got]
+        assert isinstance(got, ModelComparison) == (not isinstance(dist, str))
+        for r in fits:
+            assert isinstance(r, FitResult)
+            assert np.all((r.lower <= r.x) & (r.x <= r.upper)), (r.x, r.lower, r.upper)
+            assert np.all(np.isnan(r.se) | (r.se >= 0.0))
+            assert isinstance(r.summary(), str)
+        if isinstance(got, ModelComparison):
+            assert isinstance(got.table(), str)
+    assert [snapshot(v) for v in values] == before
+
+
 # --- shards ----------------------------------------------------------------------------
 
 MODULES = {
@@ -2577,6 +2777,8 @@ MODULES = {
     "ufuncs": (ufunc_calls(), run_ufunc),
     "parameter_map": (parameter_map_calls(), run_parameter_map),
     "least_squares": (least_squares_calls(), run_least_squares),
+    "sample": (sample_calls(), run_sample),
+    "fit_distribution": (fit_distribution_calls(), run_fit_distribution),
 }
 
 

@@ -146,7 +146,7 @@ bool run_native(i64 count, i64 workers, Job &job, PyObject *report) {
         PyErr_NoMemory();
         return false;
     }
-    PyThreadState *state = PyEval_SaveThread();
+    Lock gil(Lock::released);
     i64 started = 0;
     for (; started < threads; ++started) {
         {
@@ -170,10 +170,10 @@ bool run_native(i64 count, i64 workers, Job &job, PyObject *report) {
                 break;
             if (!ok) continue;  // stopping: wait for the workers only
             lock.unlock();
-            PyEval_RestoreThread(state);
+            gil.reacquire();
             ok = PyErr_CheckSignals() == 0 &&
                  report_progress(report, shared.done.load(std::memory_order_relaxed));
-            state = PyEval_SaveThread();
+            gil.release();
             if (!ok) shared.stop.raise();
             lock.lock();
         }
@@ -183,7 +183,7 @@ bool run_native(i64 count, i64 workers, Job &job, PyObject *report) {
         pool[w].~thread();
     }
     std::free(pool);
-    PyEval_RestoreThread(state);
+    gil.reacquire();
     if (started == 0) PyErr_SetString(PyExc_RuntimeError, "could not start a worker thread");
     return ok;
 }

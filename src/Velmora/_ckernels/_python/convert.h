@@ -73,19 +73,6 @@ inline char simple_format_code(const char *fmt) {
     return fmt[0];
 }
 
-// Releases the interpreter lock for the lifetime of the object. Nothing that
-// touches a Python object may run inside its scope.
-class NoGil {
-public:
-    NoGil() : state_(PyEval_SaveThread()) {}
-    ~NoGil() { PyEval_RestoreThread(state_); }
-    NoGil(const NoGil &) = delete;
-    NoGil &operator=(const NoGil &) = delete;
-
-private:
-    PyThreadState *state_;
-};
-
 }  // namespace vlm::py
 
 #endif  // VLM_PY_CONVERT_H

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "convert.h"
+#include "run_lock.h"
 #include "typed_args.h"
 
 namespace vlm::py {
@@ -167,7 +168,7 @@ PyObject *map_array(PyObject *np, PyObject *dtype, PyObject *obj, Kernel &&kerne
         return nullptr;
     }
     {
-        NoGil nogil;
+        vlm::py::Lock nogil(vlm::py::Lock::released);
         kernel(x, yv.data(), n);
     }
     return out.release();

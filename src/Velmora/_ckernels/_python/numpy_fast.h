@@ -90,7 +90,7 @@ PyObject *map_plain_array(PyObject *obj, Kernel &&kernel) {
     if (n > 0) {
         const auto *x = static_cast<const double *>(PyArray_DATA(arr));
         auto *y = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(out)));
-        NoGil nogil;
+        vlm::py::Lock nogil(vlm::py::Lock::released);
         kernel(x, y, static_cast<int64_t>(n));
     }
     return out;

@@ -9,7 +9,6 @@
 
 namespace {
 
-using vlm::py::NoGil;
 using vlm::py::Signature;
 
 constexpr const char *P_PARAM[] = {"p"};
@@ -27,7 +26,7 @@ PyObject *call_scalar(const Signature &sig, f64 (*kernel)(f64), PyObject *const 
     if (!vlm::py::to_double(arg, &x)) return nullptr;
     double y;
     {
-        NoGil nogil;
+        vlm::py::Lock nogil(vlm::py::Lock::released);
         y = kernel(x);
     }
     return PyFloat_FromDouble(y);

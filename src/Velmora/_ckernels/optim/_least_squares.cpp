@@ -2,8 +2,8 @@
 // runs a whole Levenberg-Marquardt fit (levmar.h) of the problem stated in
 // lsq_problem.h -- residuals or a curve model from Python or from native
 // code, data and weights, bounds -- then forms the Jacobian at the solution
-// and, on request, the covariance of the parameters. Velmora/least_squares.py
-// normalises the arguments; they are checked again here, so that no call of
+// and, on request, the covariance of the parameters. Velmora/least_squares_fits.py and _args.py
+// normalise the arguments; they are checked again here, so that no call of
 // these private functions can read or write outside a buffer.
 //
 // The interpreter lock: a Python function holds it for the whole run (every
@@ -20,6 +20,7 @@
 #include "convert.h"
 #include "module.h"
 #include "numpy_calls.h"
+#include "record.h"
 #include "typed_args.h"
 
 #define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
@@ -31,6 +32,7 @@
 #include "../_common/vlm_linalg.h"
 #include "levmar.h"
 #include "lsq_driver.h"
+#include "robust_loss.h"
 #include "lsq_problem.h"
 
 namespace {
@@ -113,6 +115,32 @@ bool python_jacobian(PyObject *v, i64 m, i64 n, f64 *J) {
 
 // ---------------------------------------------------------------------------
 // The user's function as lsq_problem.h calls it.
+
+// What solve and solve_many return.
+PyStructSequence_Field solve_fields[] = {
+    {"status", "the iteration's outcome (an LM_* constant)"},
+    {"nfev", "residual evaluations"},
+    {"nfev_jac", "residual evaluations of difference Jacobians"},
+    {"njev", "Jacobian evaluations"},
+    {"nit", "iterations"},
+    {"cost", "half the sum of squares at the solution"},
+    {"rank", "the numerical rank of the Jacobian there"},
+    {"jac", "the Jacobian at the solution, or None"},
+    {"cov", "the covariance, or None"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Field solve_many_fields[] = {
+    {"status", "per row: the iteration's outcome (an LM_* constant)"},
+    {"nfev", "per row: residual evaluations"},
+    {"nfev_jac", "per row: residual evaluations of difference Jacobians"},
+    {"njev", "per row: Jacobian evaluations"},
+    {"nit", "per row: iterations"},
+    {"rank", "per row: the numerical rank of the Jacobian"},
+    {"cost", "per row: half the sum of squares"},
+    {"cov", "per row: the covariance"},
+    {nullptr, nullptr},
+};
+vlm::py::RecordType solve_result, solve_many_result;
 
 struct UserFunction {
     Kind kind = Kind::python_residuals;
@@ -200,7 +228,7 @@ int jacobian_callback(void *ctx, const f64 *p, f64 *J) {
 // ---------------------------------------------------------------------------
 // Arguments.
 
-// The problem tuple built by least_squares.py:
+// The problem tuple built by least_squares_fits.py:
 //   (0, fun, jac, args)              Python residuals fun(x, *args), jac None or callable
 //   (1, address, jac, ctx)           native residuals; jac 0 when absent
 //   (2, f, jac, xdata)               Python model f(xdata, *p)
@@ -312,12 +340,29 @@ struct Buffers {
     }
 };
 
+// Items 9 and 10 of an options tuple, when it has them: the robust loss
+// (robust_loss.h) and its scale f_scale > 0.
+bool robust_loss_option(PyObject *opts, vlm::LsqProblem &problem) {
+    if (PyTuple_GET_SIZE(opts) < 11) return true;
+    i64 loss = 0;
+    if (!tuple_integer(opts, 9, &loss) || !tuple_number(opts, 10, &problem.f_scale)) return false;
+    if (loss < 0 || loss >= vlm::ROBUST_LOSSES ||
+        !(problem.f_scale > 0.0 && std::isfinite(problem.f_scale))) {
+        PyErr_SetString(PyExc_ValueError,
+                        "loss code out of range or f_scale not a finite number > 0");
+        return false;
+    }
+    problem.loss = static_cast<int>(loss);
+    return true;
+}
+
 // solve(problem, x, bounds, data, options, fvec, want)
 //   x       float64 (n): the start, then the solution
 //   bounds  None or (codes int64 (n) of the parameter_map.h families, lower (n), upper (n))
 //   data    None or (y (m), weight None or (m), whiten None or (m*m) lower factor)
 //   options (ftol, xtol, gtol, max_nfev, budget_includes_jacobian, factor, diff_step,
-//            scale None or (n), fvec_given)
+//            scale None or (n), fvec_given[, loss, f_scale]); with a robust loss
+//            fvec and jac hold the loss-scaled residuals and Jacobian (robust_loss.h)
 //   fvec    float64 (m): the residuals at the solution (at the start too with fvec_given)
 //   want    0: nothing more; 1: the weighted Jacobian dr/dx at the solution;
 //           2: that and the covariance (J^T J)^-1 (+inf when J is rank-deficient);
@@ -380,10 +425,12 @@ PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     vlm::LmOptions lo;
     f64 budget_jac = 0.0, fvec_given = 0.0;
     i64 max_evals = 0;
-    if (!PyTuple_CheckExact(opts) || PyTuple_GET_SIZE(opts) != 9) {
-        PyErr_SetString(PyExc_TypeError, "options must be a tuple of 9 items");
+    if (!PyTuple_CheckExact(opts) ||
+        (PyTuple_GET_SIZE(opts) != 9 && PyTuple_GET_SIZE(opts) != 11)) {
+        PyErr_SetString(PyExc_TypeError, "options must be a tuple of 9 or 11 items");
         return nullptr;
     }
+    if (!robust_loss_option(opts, problem)) return nullptr;
     if (!tuple_number(opts, 0, &lo.ftol) || !tuple_number(opts, 1, &lo.xtol) ||
         !tuple_number(opts, 2, &lo.gtol) || !tuple_integer(opts, 3, &max_evals) ||
         !tuple_number(opts, 4, &budget_jac) || !tuple_number(opts, 5, &lo.factor) ||
@@ -467,11 +514,11 @@ PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     if (PyErr_Occurred()) return nullptr;
     PyObject *none = Py_None;
     const vlm::LmResult &run = res.run;
-    return Py_BuildValue("(LLLLLdLOO)", static_cast<long long>(run.status),
-                         static_cast<long long>(run.nfev), static_cast<long long>(run.nfev_jac),
-                         static_cast<long long>(run.njev), static_cast<long long>(run.nit),
-                         run.cost, static_cast<long long>(res.rank), jac_arr ? jac_arr.get() : none,
-                         cov_arr ? cov_arr.get() : none);
+    return solve_result.from(Py_BuildValue(
+        "(LLLLLdLOO)", static_cast<long long>(run.status), static_cast<long long>(run.nfev),
+        static_cast<long long>(run.nfev_jac), static_cast<long long>(run.njev),
+        static_cast<long long>(run.nit), run.cost, static_cast<long long>(res.rank),
+        jac_arr ? jac_arr.get() : none, cov_arr ? cov_arr.get() : none));
 }
 
 // qr(a, m, n, tau, perm, b): vlm_qr_pivoted of a (m x n, in place) into tau
@@ -522,8 +569,11 @@ PyObject *cholesky(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     TypedView<f64> S, L;
     if (!vector_arg(args[0], mm, "S", S, false) || !vector_arg(args[1], mm, "L", L)) return nullptr;
     int status;
-    Py_BEGIN_ALLOW_THREADS status = vlm_chol(S.data(), 0.0, L.data(), m);
-    Py_END_ALLOW_THREADS return PyLong_FromLong(status);
+    {
+        vlm::py::Lock nogil(vlm::py::Lock::released);
+        status = vlm_chol(S.data(), 0.0, L.data(), m);
+    }
+    return PyLong_FromLong(status);
 }
 
 // finite(a) -> True when every value of a is finite, for a C-contiguous
@@ -541,13 +591,10 @@ PyObject *finite(PyObject *, PyObject *arg) {
         for (npy_intp i = 0; i < size; ++i) sum += v[i] - v[i];
         return sum == 0.0;
     };
-    bool ok;
-    if (size < 65536) {
-        ok = all_finite();
-    } else {
-        Py_BEGIN_ALLOW_THREADS ok = all_finite();
-        Py_END_ALLOW_THREADS
-    }
+    // A short scan keeps the lock: giving it up costs more than the scan.
+    vlm::py::Lock nogil(size < 65536 ? vlm::py::Lock::held : vlm::py::Lock::released);
+    const bool ok = all_finite();
+    nogil.reacquire();
     return PyBool_FromLong(ok);
 }
 
@@ -594,6 +641,8 @@ struct CurveBatch {
     i64 xdata_stride = 0;
     vlm::LmOptions options;
     f64 diff_step = 0.0;
+    int loss = 0;  // robust_loss.h, with its scale
+    f64 f_scale = 1.0;
     int want = vlm::LSQ_COVARIANCE;
 
     i64 *status = nullptr, *nfev = nullptr, *nfev_jac = nullptr, *njev = nullptr, *nit = nullptr,
@@ -644,6 +693,8 @@ bool fit_row(const CurveBatch &b, i64 k, const vlm::LsqFunction &fn, const RowSp
     problem.y = b.y + k * m;
     problem.weight = b.weight != nullptr ? b.weight + k * b.weight_stride : nullptr;
     problem.diff_step = b.diff_step;
+    problem.loss = b.loss;
+    problem.f_scale = b.f_scale;
     vlm::ParamPlan plan;
     if (b.codes != nullptr) {
         const i64 row = k * b.bound_stride;
@@ -812,10 +863,15 @@ PyObject *solve_many(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     PyObject *opts = args[6];
     f64 budget_jac = 0.0, fvec_given = 0.0;
     i64 max_evals = 0;
-    if (!PyTuple_CheckExact(opts) || PyTuple_GET_SIZE(opts) != 9) {
-        PyErr_SetString(PyExc_TypeError, "options must be a tuple of 9 items");
+    vlm::LsqProblem robust;
+    if (!PyTuple_CheckExact(opts) ||
+        (PyTuple_GET_SIZE(opts) != 9 && PyTuple_GET_SIZE(opts) != 11)) {
+        PyErr_SetString(PyExc_TypeError, "options must be a tuple of 9 or 11 items");
         return nullptr;
     }
+    if (!robust_loss_option(opts, robust)) return nullptr;
+    b.loss = robust.loss;
+    b.f_scale = robust.f_scale;
     if (!tuple_number(opts, 0, &b.options.ftol) || !tuple_number(opts, 1, &b.options.xtol) ||
         !tuple_number(opts, 2, &b.options.gtol) || !tuple_integer(opts, 3, &max_evals) ||
         !tuple_number(opts, 4, &budget_jac) || !tuple_number(opts, 5, &b.options.factor) ||
@@ -895,20 +951,20 @@ PyObject *solve_many(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
                          b, u, vlm::py::worker_count(b.count, static_cast<i64>(workers)), report)
                    : fit_python_rows(b, u, xrows, report);
     if (!ok) return nullptr;
-    return PyTuple_Pack(8, status.get(), nfev.get(), nfev_jac.get(), njev.get(), nit.get(),
-                        rank.get(), cost.get(), cov.get());
+    return solve_many_result.from(PyTuple_Pack(8, status.get(), nfev.get(), nfev_jac.get(),
+                                               njev.get(), nit.get(), rank.get(), cost.get(),
+                                               cov.get()));
 }
 
 PyMethodDef methods[] = {
     {"solve", vlm::py::fastcall(solve), METH_FASTCALL,
-     "solve(problem, x, bounds, data, options, fvec, want) -> (status, nfev, nfev_jac, njev, nit, "
-     "cost, rank, jac, cov)\n\nThe Levenberg-Marquardt run behind Velmora.least_squares and "
+     "solve(problem, x, bounds, data, options, fvec, want) -> SolveResult\n\nThe "
+     "Levenberg-Marquardt run behind Velmora.least_squares and "
      "Velmora.curve_fit; "
      "call those instead."},
     {"solve_many", vlm::py::fastcall(solve_many), METH_FASTCALL,
      "solve_many(problem, x, xrows, ydata, weight, bounds, options, want, workers, report) -> "
-     "(status, "
-     "nfev, nfev_jac, njev, nit, rank, cost, cov)\n\nThe fits behind Velmora.curve_fit_many; call "
+     "SolveManyResult\n\nThe fits behind Velmora.curve_fit_many; call "
      "that "
      "instead."},
     {"qr", vlm::py::fastcall(qr), METH_FASTCALL,
@@ -922,7 +978,40 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef_Slot slots[] = VLM_MODULE_SLOTS(vlm::py::import_numpy);
+// The records, and the codes of the iteration's outcomes and of the losses
+// for Python to read from here.
+int exec_module(PyObject *module) {
+    using vlm::py::add_constants;
+    if (vlm::py::import_numpy(module) < 0 ||
+        solve_result.make(module, "Velmora._ckernels.optim._least_squares.SolveResult",
+                          "One least-squares run.", solve_fields) < 0 ||
+        solve_many_result.make(module, "Velmora._ckernels.optim._least_squares.SolveManyResult",
+                               "Many curve fits, one row each.", solve_many_fields) < 0)
+        return -1;
+    return add_constants(module, {
+                                     {"LM_FTOL", vlm::LM_FTOL},
+                                     {"LM_XTOL", vlm::LM_XTOL},
+                                     {"LM_FTOL_XTOL", vlm::LM_FTOL_XTOL},
+                                     {"LM_GTOL", vlm::LM_GTOL},
+                                     {"LM_MAX_NFEV", vlm::LM_MAX_NFEV},
+                                     {"LM_FTOL_TINY", vlm::LM_FTOL_TINY},
+                                     {"LM_XTOL_TINY", vlm::LM_XTOL_TINY},
+                                     {"LM_GTOL_TINY", vlm::LM_GTOL_TINY},
+                                     {"LM_INVALID", vlm::LM_INVALID},
+                                     {"LM_START_NOT_FINITE", vlm::LM_START_NOT_FINITE},
+                                     {"LM_JACOBIAN_NOT_FINITE", vlm::LM_JACOBIAN_NOT_FINITE},
+                                     {"LM_STOPPED", vlm::LM_STOPPED},
+                                     {"LM_NO_MEMORY", vlm::LM_NO_MEMORY},
+                                     {"LM_NOT_OPTIMAL", vlm::LM_NOT_OPTIMAL},
+                                     {"LOSS_LINEAR", vlm::LOSS_LINEAR},
+                                     {"LOSS_SOFT_L1", vlm::LOSS_SOFT_L1},
+                                     {"LOSS_HUBER", vlm::LOSS_HUBER},
+                                     {"LOSS_CAUCHY", vlm::LOSS_CAUCHY},
+                                     {"LOSS_ARCTAN", vlm::LOSS_ARCTAN},
+                                 });
+}
+
+PyModuleDef_Slot slots[] = VLM_MODULE_SLOTS(exec_module);
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,

@@ -1,6 +1,6 @@
 // The native side of Velmora.minimize_many: K independent minimizations of
 // one objective that differ in their start, their bounds and their data, in
-// one call. Velmora/many.py normalises the arguments; they are checked again
+// one call. Velmora/_args.py normalises the arguments; they are checked again
 // here, so that no call of these private functions can read or write outside
 // a buffer.
 //
@@ -16,6 +16,7 @@
 #include "batch.h"
 #include "module.h"
 #include "numpy_calls.h"
+#include "record.h"
 
 #define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
 #include <numpy/arrayobject.h>
@@ -314,6 +315,44 @@ bool bounds_arg(PyObject *obj, Problems &p) {
     return true;
 }
 
+// What fit returns: one row per problem, or the first unusable start.
+PyStructSequence_Field fit_rows_fields[] = {
+    {"state", "how each fit ended"},
+    {"status", "the minimizer's status"},
+    {"message", "its message"},
+    {"nfev", "evaluations"},
+    {"njev", "gradient evaluations"},
+    {"nit", "iterations"},
+    {"fun", "the objective at the estimates"},
+    {"hessian_state", "what the Hessian's analysis found"},
+    {"se", "the standard errors"},
+    {"y", "the estimates on the unconstrained scale"},
+    {"se_y", "their standard errors"},
+    {"flat", "the elements a flat direction moves"},
+    {"cov", "the covariances"},
+    {"edm", "the estimated distances to the minimum"},
+    {"at_bound", "the elements on or near a bound"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Field bad_start_fields[] = {
+    {"problem", "the first problem whose start is unusable"},
+    {"element", "its element"},
+    {"reason", "why (a START_* constant of _minimize)"},
+    {nullptr, nullptr},
+};
+vlm::py::RecordType fit_rows_result, bad_start_result;
+
+// What lbfgsb and neldermead return: one value per problem.
+PyStructSequence_Field rows_fields[] = {
+    {"fun", "the objective at the final points"},
+    {"nit", "iterations"},
+    {"nfev", "objective evaluations"},
+    {"status", "the minimizer's status"},
+    {"message", "the minimizer's message"},
+    {nullptr, nullptr},
+};
+vlm::py::RecordType rows_result;
+
 // The messages as an object array: problems with the same message share one
 // string object.
 PyObject *message_column(const Problems &p) {
@@ -405,7 +444,8 @@ PyObject *run_many(PyObject *const *args, Py_ssize_t nargs, const char *name) {
     Ref message(ok ? message_column(p) : nullptr);
     PyMem_Free(p.message);
     if (!message) return nullptr;
-    return PyTuple_Pack(5, fun.get(), nit.get(), nfev.get(), status.get(), message.get());
+    return rows_result.from(
+        PyTuple_Pack(5, fun.get(), nit.get(), nfev.get(), status.get(), message.get()));
 }
 
 PyObject *lbfgsb(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
@@ -428,6 +468,9 @@ struct FitRows {
     // the flags of elements a flat direction moves; (K, n, n): covariances.
     f64 *se = nullptr, *y = nullptr, *se_y = nullptr, *cov = nullptr;
     unsigned char *flat = nullptr;
+    // (K,): the certification's EDM; (K, n): the elements at a bound.
+    f64 *edm = nullptr;
+    unsigned char *at_bound = nullptr;
 };
 
 constexpr const char *kNotFiniteStart = "the objective is not finite at x0";
@@ -496,6 +539,7 @@ bool fit_problem(const vlm::FitProblem &fp, Problems &p, FitRows &rows, i64 k, F
     a.se = rows.se + k * n;
     a.cov = rows.cov + k * n * n;
     a.flat = rows.flat + k * n;
+    a.at_bound = rows.at_bound + k * n;
     std::memcpy(a.x, p.x_of(k), n_bytes);
     vlm::FitOutcome out;
     vlm::fit_drive(fp, a, out, space.workspace(w));
@@ -513,7 +557,9 @@ bool fit_problem(const vlm::FitProblem &fp, Problems &p, FitRows &rows, i64 k, F
     rows.njev[k] = (fp.method == vlm::FitMethod::lbfgsb ? out.run_njev : 0) +
                    (by_gradient ? out.hessian_nfev : 0);
     rows.hessian_state[k] = out.hessian_state;
+    rows.edm[k] = estimated ? out.edm : NAN;
     if (!estimated) {  // no estimate: nothing to report its uncertainty
+        std::memset(a.at_bound, 0, static_cast<size_t>(n));
         for (i64 i = 0; i < n * n; ++i) a.cov[i] = NAN;
         for (i64 i = 0; i < n; ++i) a.se[i] = NAN;
         std::memset(a.flat, 0, static_cast<size_t>(n));
@@ -624,8 +670,8 @@ bool fit_python(const vlm::FitProblem &base, Problems &p, FitRows &rows,
 //   options: those of lbfgsb (method 0) or neldermead (method 1);
 //   settings: (method, interval_family, errordef), as for Velmora.fit.
 // x receives the estimates. Returns (state, status, message, nfev, njev,
-// nit, fun, hessian_state, se, y, se_y, flat, cov): arrays of K, of (K, n)
-// and cov of (K, n, n) -- or, when the start of a problem cannot be used,
+// nit, fun, hessian_state, se, y, se_y, flat, cov, edm, at_bound): arrays
+// of K, of (K, n) and cov of (K, n, n) -- or, when the start of a problem cannot be used,
 // (problem, element, start_problem) before any evaluation.
 PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     if (nargs != 8) {
@@ -653,10 +699,14 @@ PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
 
     i64 index = -1, why = vlm::START_OK;
     i64 bad = -1;
-    Py_BEGIN_ALLOW_THREADS bad = first_bad_start(base, p, space, &index, &why);
-    Py_END_ALLOW_THREADS if (bad >= 0) return Py_BuildValue("(LLL)", static_cast<long long>(bad),
-                                                            static_cast<long long>(index),
-                                                            static_cast<long long>(why));
+    {
+        vlm::py::Lock nogil(vlm::py::Lock::released);
+        bad = first_bad_start(base, p, space, &index, &why);
+    }
+    if (bad >= 0)
+        return bad_start_result.from(Py_BuildValue("(LLL)", static_cast<long long>(bad),
+                                                   static_cast<long long>(index),
+                                                   static_cast<long long>(why)));
 
     FitRows rows;
     Ref state(new_zeros({p.count}, NPY_INT64, &rows.state)),
@@ -669,9 +719,11 @@ PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         y(new_zeros({p.count, p.n}, NPY_DOUBLE, &rows.y)),
         se_y(new_zeros({p.count, p.n}, NPY_DOUBLE, &rows.se_y)),
         flat(new_zeros({p.count, p.n}, NPY_BOOL, &rows.flat)),
-        cov(new_zeros({p.count, p.n, p.n}, NPY_DOUBLE, &rows.cov));
+        cov(new_zeros({p.count, p.n, p.n}, NPY_DOUBLE, &rows.cov)),
+        edm(new_zeros({p.count}, NPY_DOUBLE, &rows.edm)),
+        at_bound(new_zeros({p.count, p.n}, NPY_BOOL, &rows.at_bound));
     if (!state || !status || !nfev || !njev || !nit || !fun || !hessian_state || !se || !y ||
-        !se_y || !flat || !cov)
+        !se_y || !flat || !cov || !edm || !at_bound)
         return nullptr;
     p.message = static_cast<const char **>(
         PyMem_Calloc(static_cast<size_t>(p.count > 0 ? p.count : 1), sizeof(const char *)));
@@ -682,26 +734,39 @@ PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     Ref message(ok ? message_column(p) : nullptr);
     PyMem_Free(p.message);
     if (!message) return nullptr;
-    return PyTuple_Pack(13, state.get(), status.get(), message.get(), nfev.get(), njev.get(),
-                        nit.get(), fun.get(), hessian_state.get(), se.get(), y.get(), se_y.get(),
-                        flat.get(), cov.get());
+    return fit_rows_result.from(PyTuple_Pack(15, state.get(), status.get(), message.get(),
+                                             nfev.get(), njev.get(), nit.get(), fun.get(),
+                                             hessian_state.get(), se.get(), y.get(), se_y.get(),
+                                             flat.get(), cov.get(), edm.get(), at_bound.get()));
 }
 
 PyMethodDef methods[] = {
     {"lbfgsb", vlm::py::fastcall(lbfgsb), METH_FASTCALL,
-     "lbfgsb(objective, x, data, bounds, options, workers, report) -> (fun, nit, nfev, status, "
-     "message)\n\nThe L-BFGS-B runs behind Velmora.minimize_many; call that instead."},
+     "lbfgsb(objective, x, data, bounds, options, workers, report) -> RowsResult\n\nThe L-BFGS-B "
+     "runs behind Velmora.minimize_many; call that instead."},
     {"neldermead", vlm::py::fastcall(neldermead), METH_FASTCALL,
-     "neldermead(objective, x, data, bounds, options, workers, report) -> (fun, nit, nfev, "
-     "status, message)\n\nThe Nelder-Mead runs behind Velmora.minimize_many; call that instead."},
+     "neldermead(objective, x, data, bounds, options, workers, report) -> RowsResult\n\nThe "
+     "Nelder-Mead runs behind Velmora.minimize_many; call that instead."},
     {"fit", vlm::py::fastcall(fit), METH_FASTCALL,
-     "fit(objective, x, data, bounds, options, settings, workers, report) -> (state, status, "
-     "message, nfev, njev, nit, fun, hessian_state, se, y, se_y, flat, cov)\n\nThe fits behind "
-     "Velmora.fit_many; call that instead."},
+     "fit(objective, x, data, bounds, options, settings, workers, report) -> FitRows or "
+     "BadStart\n\nThe fits behind Velmora.fit_many; call that instead."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef_Slot slots[] = VLM_MODULE_SLOTS(vlm::py::import_numpy);
+int exec_module(PyObject *module) {
+    if (vlm::py::import_numpy(module) < 0) return -1;
+    return rows_result.make(module, "Velmora._ckernels.optim._many.RowsResult",
+                            "Many minimizations, one value per problem.", rows_fields) < 0 ||
+                   fit_rows_result.make(module, "Velmora._ckernels.optim._many.FitRows",
+                                        "Many fits, one row per problem.", fit_rows_fields) < 0 ||
+                   bad_start_result.make(module, "Velmora._ckernels.optim._many.BadStart",
+                                         "The first unusable start of many fits.",
+                                         bad_start_fields) < 0
+               ? -1
+               : 0;
+}
+
+PyModuleDef_Slot slots[] = VLM_MODULE_SLOTS(exec_module);
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,

@@ -1,7 +1,7 @@
 // The native side of Velmora.minimize: one call runs a whole minimization of
 // the user's objective -- a Python callable, a native function, or one of the
 // built-in objectives by name -- with the L-BFGS-B driver loop or the
-// Nelder-Mead minimizer of this package. Velmora/optimize.py normalises the
+// Nelder-Mead minimizer of this package. Velmora/_args.py normalises the
 // arguments; they are checked again here, so that no call of these private
 // functions can read or write outside a buffer.
 //
@@ -17,6 +17,7 @@
 #include "convert.h"
 #include "module.h"
 #include "numpy_calls.h"
+#include "record.h"
 #include "run_lock.h"
 #include "typed_args.h"
 #include "unpack.h"
@@ -26,6 +27,7 @@
 
 #include "fit_driver.h"
 #include "fit_settings.h"
+#include "profile_driver.h"
 #include "numpy_api.h"
 #include "py_objective.h"
 
@@ -110,7 +112,7 @@ int on_iterate(void *ctx, i64, const f64 *x, f64 f) {
 // ---------------------------------------------------------------------------
 // Arguments.
 
-// The objective tuple built by optimize.py (see vlm::py::parse_objective).
+// The objective tuple built by _args.parse_objective (see vlm::py::parse_objective).
 bool set_objective(Run &run, PyObject *described, TypedView<f64> &params) {
     vlm::py::ParsedObjective o;
     if (!vlm::py::parse_objective(described, o)) return false;
@@ -147,6 +149,44 @@ bool set_objective(Run &run, PyObject *described, TypedView<f64> &params) {
     run.ctx = &run.builtin_ctx;
     return true;
 }
+
+// What lbfgsb, neldermead and fit return.
+PyStructSequence_Field run_fields[] = {
+    {"status", "the minimizer's status"},
+    {"message", "its message"},
+    {"nfev", "objective evaluations"},
+    {"njev", "gradient evaluations"},
+    {"nit", "iterations"},
+    {"fun", "the objective at the final point"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Field fit_fields[] = {
+    {"state", "how the fit ended (a FIT_* constant)"},
+    {"element", "the element of a refused start"},
+    {"start_problem", "why it was refused (a START_* constant)"},
+    {"status", "the minimizer's status"},
+    {"message", "its message"},
+    {"nfev", "objective evaluations of the minimization"},
+    {"njev", "gradient evaluations of the minimization"},
+    {"nit", "iterations"},
+    {"fun", "the objective at the estimate"},
+    {"start_nfev", "evaluations before the run"},
+    {"hessian_nfev", "evaluations of the Hessian and the certification"},
+    {"hessian_by_gradient", "whether the Hessian came from a gradient"},
+    {"hessian_state", "what its analysis found (a HESSIAN_* constant)"},
+    {"flat_count", "elements moved by a flat direction"},
+    {"y", "the estimate on the unconstrained scale"},
+    {"grad", "the gradient there"},
+    {"hessian", "the Hessian there"},
+    {"cov_y", "the covariance of y"},
+    {"cov", "the covariance of x"},
+    {"se", "the standard errors of x"},
+    {"flat", "the elements a flat direction moves"},
+    {"edm", "the estimated distance to the minimum"},
+    {"at_bound", "the elements on or near a bound"},
+    {nullptr, nullptr},
+};
+vlm::py::RecordType run_result, fit_result;
 
 // None, or (lo, hi, nbd): two float64 and one int64 array of n values.
 struct BoundsArg {
@@ -221,9 +261,10 @@ struct Call {
     PyObject *result(i64 status, const char *message, i64 nfev, i64 njev, i64 nit, f64 fun) {
         if (PyErr_Occurred()) return nullptr;
         if (run.callback_stop) status = VLM_LBFGSB_STOPPED;
-        return Py_BuildValue("(LsLLLd)", static_cast<long long>(status),
-                             message != nullptr ? message : "", static_cast<long long>(nfev),
-                             static_cast<long long>(njev), static_cast<long long>(nit), fun);
+        return run_result.from(
+            Py_BuildValue("(LsLLLd)", static_cast<long long>(status),
+                          message != nullptr ? message : "", static_cast<long long>(nfev),
+                          static_cast<long long>(njev), static_cast<long long>(nit), fun));
     }
 };
 
@@ -317,32 +358,25 @@ bool fit_bounds_usable(const Call &c, i64 n) {
     return true;
 }
 
-// fit(objective, x, bounds, options, callback, settings): objective, x,
-// bounds and options as for lbfgsb (method 0) or neldermead (method 1);
-// callback must be None. x holds the start, fixed elements at their value,
-// and receives the estimate. Returns (state, index, start_problem, status,
-// message, nfev, njev, nit, fun, start_nfev, hessian_nfev,
-// hessian_by_gradient, hessian_state, flat_count, y, grad, hessian, cov_y,
-// cov, se, flat); see fit_driver.h.
-PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    Call c;
-    if (!c.setup(args, nargs, 6, "fit")) return nullptr;
+// The fit problem of a call (fit and the profile functions): settings
+// args[5] and options args[3] as fit takes them, the call's bounds and
+// objective. Callback args[4] must be None.
+bool fit_problem(Call &c, PyObject *const *args, vlm::FitProblem &p) {
     if (c.run.callback != nullptr) {
         PyErr_SetString(PyExc_TypeError, "fit takes no callback");
-        return nullptr;
+        return false;
     }
     Run &run = c.run;
-    vlm::FitProblem p;
-    if (!vlm::py::fit_settings(args[5], p) || !fit_bounds_usable(c, run.n)) return nullptr;
+    if (!vlm::py::fit_settings(args[5], p) || !fit_bounds_usable(c, run.n)) return false;
     if (p.method == vlm::FitMethod::lbfgsb) {
         i64 iv[4];
         f64 fv[3];
-        if (!vlm::py::options_arg(args[3], 7, 4, iv, fv)) return nullptr;
+        if (!vlm::py::options_arg(args[3], 7, 4, iv, fv)) return false;
         p.lbfgsb = {iv[0], iv[1], iv[2], iv[3], fv[0], fv[1], fv[2]};
     } else {
         i64 iv[2];
         f64 fv[2];
-        if (!vlm::py::options_arg(args[3], 4, 2, iv, fv)) return nullptr;
+        if (!vlm::py::options_arg(args[3], 4, 2, iv, fv)) return false;
         p.neldermead = {iv[0], iv[1], fv[0], fv[1]};
     }
     p.n = run.n;
@@ -358,6 +392,22 @@ PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         p.value = native_value;
         if (run.value_grad != nullptr) p.value_grad = native_value_grad;
     }
+    return true;
+}
+
+// fit(objective, x, bounds, options, callback, settings): objective, x,
+// bounds and options as for lbfgsb (method 0) or neldermead (method 1);
+// callback must be None. x holds the start, fixed elements at their value,
+// and receives the estimate. Returns (state, index, start_problem, status,
+// message, nfev, njev, nit, fun, start_nfev, hessian_nfev,
+// hessian_by_gradient, hessian_state, flat_count, y, grad, hessian, cov_y,
+// cov, se, flat, edm, at_bound); see fit_driver.h.
+PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    Call c;
+    if (!c.setup(args, nargs, 6, "fit")) return nullptr;
+    Run &run = c.run;
+    vlm::FitProblem p;
+    if (!fit_problem(c, args, p)) return nullptr;
 
     const i64 n = run.n, m = vlm::fit_free_count(p);
     vlm::FitArrays a;
@@ -365,38 +415,220 @@ PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     Ref y(new_zeros({m}, NPY_DOUBLE, &a.y)), grad(new_zeros({m}, NPY_DOUBLE, &a.grad)),
         hessian(new_zeros({m, m}, NPY_DOUBLE, &a.hessian)),
         cov_y(new_zeros({m, m}, NPY_DOUBLE, &a.cov_y)), cov(new_zeros({n, n}, NPY_DOUBLE, &a.cov)),
-        se(new_zeros({n}, NPY_DOUBLE, &a.se)), flat(new_zeros({n}, NPY_BOOL, &a.flat));
-    if (!y || !grad || !hessian || !cov_y || !cov || !se || !flat) return nullptr;
+        se(new_zeros({n}, NPY_DOUBLE, &a.se)), flat(new_zeros({n}, NPY_BOOL, &a.flat)),
+        at_bound(new_zeros({n}, NPY_BOOL, &a.at_bound));
+    if (!y || !grad || !hessian || !cov_y || !cov || !se || !flat || !at_bound) return nullptr;
 
     vlm::FitOutcome out;
     c.execute([&] { vlm::fit_drive(p, a, out); });
     if (PyErr_Occurred()) return nullptr;
     const vlm_lbfgsb_result &r = out.run;
     const auto ll = [](i64 v) { return static_cast<long long>(v); };
-    return Py_BuildValue("(LLLLsLLLdLLiLLOOOOOOO)", ll(out.state), ll(out.index),
-                         ll(out.start_problem), ll(r.status), r.message != nullptr ? r.message : "",
-                         ll(r.nfev), ll(out.run_njev), ll(r.nit), r.fun, ll(out.start_nfev),
-                         ll(out.hessian_nfev), out.source == vlm::HessianSource::gradient ? 1 : 0,
-                         ll(out.hessian_state), ll(out.flat_count), y.get(), grad.get(),
-                         hessian.get(), cov_y.get(), cov.get(), se.get(), flat.get());
+    return fit_result.from(
+        Py_BuildValue("(LLLLsLLLdLLiLLOOOOOOOdO)", ll(out.state), ll(out.index),
+                      ll(out.start_problem), ll(r.status), r.message != nullptr ? r.message : "",
+                      ll(r.nfev), ll(out.run_njev), ll(r.nit), r.fun, ll(out.start_nfev),
+                      ll(out.hessian_nfev), out.source == vlm::HessianSource::gradient ? 1 : 0,
+                      ll(out.hessian_state), ll(out.flat_count), y.get(), grad.get(), hessian.get(),
+                      cov_y.get(), cov.get(), se.get(), flat.get(), out.edm, at_bound.get()));
+}
+
+// ---------------------------------------------------------------------------
+// Profiles (profile_driver.h): the re-fits of a fitted problem with one
+// element held, run like fit (a native objective without the lock).
+
+// The arguments shared by the profile functions after fit's six: the fit's
+// covariance of y over the free elements (m * m values, flattened) and its
+// minimum value.
+bool profile_problem(Call &c, PyObject *const *args, vlm::ProfileProblem &p,
+                     TypedView<f64> &cov_y) {
+    if (!fit_problem(c, args, p.fit)) return false;
+    const i64 m = vlm::fit_free_count(p.fit);
+    if (m < 1) {
+        PyErr_SetString(PyExc_ValueError, "a profile needs a free element");
+        return false;
+    }
+    if (!vector_arg(args[6], m * m, "cov_y", cov_y, false)) return false;
+    p.x_hat = c.x.data();
+    p.cov_y = cov_y.data();
+    p.f_hat = PyFloat_AsDouble(args[7]);
+    if (PyErr_Occurred()) return false;
+    if (!std::isfinite(p.f_hat)) {
+        PyErr_SetString(PyExc_ValueError, "the fit's minimum must be finite");
+        return false;
+    }
+    return true;
+}
+
+// Element i as a profile takes it: in range and free.
+bool profiled_element(const vlm::FitProblem &p, i64 i) {
+    if (i < 0 || i >= p.n || vlm::fit_is_fixed(p, i)) {
+        PyErr_Format(PyExc_ValueError, "element %lld is not a free element",
+                     static_cast<long long>(i));
+        return false;
+    }
+    return true;
+}
+
+// A positive finite float argument.
+bool positive_arg(PyObject *obj, const char *what, f64 &v) {
+    v = PyFloat_AsDouble(obj);
+    if (PyErr_Occurred()) return false;
+    if (!(v > 0.0 && v <= DBL_MAX)) {
+        PyErr_Format(PyExc_ValueError, "%s must be a positive finite number", what);
+        return false;
+    }
+    return true;
+}
+
+// The outcome of a profile run: the exception of the objective, or
+// MemoryError, or none.
+bool profile_ran(i64 state) {
+    if (PyErr_Occurred()) return false;
+    if (state == vlm::PROFILE_NO_MEMORY) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return true;
+}
+
+// profile_ends(objective, x, bounds, options, None, settings, cov_y, fun,
+// rise, tol, which): fit's arguments with x the estimate (read only), then
+// the fit's covariance of y, its minimum, the rise of the objective at an
+// end, the accuracy of that rise and the elements (int64). Returns (ends,
+// at_bound, found, nfit): (n, 2) arrays of the lower and upper ends (an
+// element not in `which` keeps its estimate: found, not at a bound).
+PyObject *profile_ends(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    Call c;
+    vlm::ProfileProblem p;
+    TypedView<f64> cov_y;
+    TypedView<i64> which;
+    if (!c.setup(args, nargs, 11, "profile_ends") || !profile_problem(c, args, p, cov_y) ||
+        !positive_arg(args[8], "rise", p.rise) || !positive_arg(args[9], "tol", p.tol) ||
+        !which.acquire(args[10], false, false))
+        return nullptr;
+    const i64 k = which.size();
+    if (!which.aligned()) {
+        PyErr_SetString(PyExc_ValueError, "which must be an aligned int64 array");
+        return nullptr;
+    }
+    for (i64 j = 0; j < k; ++j)
+        if (!profiled_element(p.fit, which.data()[j])) return nullptr;
+    f64 *ends = nullptr;
+    unsigned char *at_bound = nullptr, *found = nullptr;
+    const i64 n = c.run.n;
+    Ref ends_arr(new_zeros({n, 2}, NPY_DOUBLE, &ends)),
+        at_bound_arr(new_zeros({n, 2}, NPY_BOOL, &at_bound)),
+        found_arr(new_zeros({n, 2}, NPY_BOOL, &found));
+    if (!ends_arr || !at_bound_arr || !found_arr) return nullptr;
+    for (i64 i = 0; i < n; ++i) {  // an element not profiled: its estimate
+        ends[2 * i] = ends[2 * i + 1] = p.x_hat[i];
+        found[2 * i] = found[2 * i + 1] = 1;
+    }
+    i64 nfit = 0, state = vlm::PROFILE_DONE;
+    vlm::ProfileWork work;
+    c.execute([&] {
+        if (!work.open(p)) {
+            state = vlm::PROFILE_NO_MEMORY;
+            return;
+        }
+        for (i64 j = 0; j < k && state == vlm::PROFILE_DONE; ++j) {
+            for (int side = 0; side < 2 && state == vlm::PROFILE_DONE; ++side) {
+                vlm::ProfileEnd end;
+                const i64 i = which.data()[j];
+                state = vlm::profile_end(p, work, i, side == 0 ? -1 : 1, end, nfit);
+                ends[2 * i + side] = end.value;
+                at_bound[2 * i + side] = end.at_bound;
+                found[2 * i + side] = end.found;
+            }
+        }
+    });
+    if (!profile_ran(state)) return nullptr;
+    return Py_BuildValue("(OOOL)", ends_arr.get(), at_bound_arr.get(), found_arr.get(),
+                         static_cast<long long>(nfit));
+}
+
+// profile_values(objective, x, bounds, options, None, settings, cov_y, fun,
+// index, values): as profile_ends, for the profile of element `index` at
+// `values` (float64, ascending). Returns (fun, ok).
+PyObject *profile_values(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    Call c;
+    vlm::ProfileProblem p;
+    TypedView<f64> cov_y, values;
+    if (!c.setup(args, nargs, 10, "profile_values") || !profile_problem(c, args, p, cov_y) ||
+        !values.acquire(args[9], false, false))
+        return nullptr;
+    const i64 i = PyLong_AsLongLong(args[8]);
+    if (PyErr_Occurred() || !profiled_element(p.fit, i)) return nullptr;
+    const i64 count = values.size();
+    if (!values.aligned()) {
+        PyErr_SetString(PyExc_ValueError, "values must be an aligned float64 array");
+        return nullptr;
+    }
+    p.tol = 1e-6 * p.fit.errordef;  // the re-fits' accuracy, as for an interval
+    f64 *fun = nullptr;
+    unsigned char *ok = nullptr;
+    Ref fun_arr(new_zeros({count}, NPY_DOUBLE, &fun)), ok_arr(new_zeros({count}, NPY_BOOL, &ok));
+    if (!fun_arr || !ok_arr) return nullptr;
+    i64 state = vlm::PROFILE_DONE;
+    vlm::ProfileWork work;
+    c.execute([&] {
+        state = work.open(p) ? vlm::profile_values(p, work, i, values.data(), count, fun, ok)
+                             : vlm::PROFILE_NO_MEMORY;
+    });
+    if (!profile_ran(state)) return nullptr;
+    return Py_BuildValue("(OO)", fun_arr.get(), ok_arr.get());
 }
 
 PyMethodDef methods[] = {
     {"lbfgsb", vlm::py::fastcall(lbfgsb), METH_FASTCALL,
-     "lbfgsb(objective, x, bounds, options, callback, g) -> (status, message, nfev, njev, nit, "
-     "fun)\n\nThe L-BFGS-B run behind Velmora.minimize; call that instead."},
+     "lbfgsb(objective, x, bounds, options, callback, g) -> RunResult\n\nThe L-BFGS-B run behind "
+     "Velmora.minimize; call that instead."},
     {"neldermead", vlm::py::fastcall(neldermead), METH_FASTCALL,
-     "neldermead(objective, x, bounds, options, callback) -> (status, message, nfev, njev, nit, "
-     "fun)\n\nThe Nelder-Mead run behind Velmora.minimize; call that instead."},
+     "neldermead(objective, x, bounds, options, callback) -> RunResult\n\nThe Nelder-Mead run "
+     "behind Velmora.minimize; call that instead."},
     {"fit", vlm::py::fastcall(fit), METH_FASTCALL,
-     "fit(objective, x, bounds, options, callback, settings) -> (state, index, start_problem, "
-     "status, message, nfev, njev, nit, fun, start_nfev, hessian_nfev, hessian_by_gradient, "
-     "hessian_state, flat_count, y, grad, hessian, cov_y, cov, se, flat)\n\nThe fit behind "
+     "fit(objective, x, bounds, options, callback, settings) -> FitOutcome\n\nThe fit behind "
      "Velmora.fit; call that instead."},
+    {"profile_ends", vlm::py::fastcall(profile_ends), METH_FASTCALL,
+     "profile_ends(objective, x, bounds, options, callback, settings, cov_y, fun, rise, tol, "
+     "which) -> (ends, at_bound, found, nfit)\n\nThe profile-likelihood intervals behind "
+     "FitResult.ci(method='profile'); call that instead."},
+    {"profile_values", vlm::py::fastcall(profile_values), METH_FASTCALL,
+     "profile_values(objective, x, bounds, options, callback, settings, cov_y, fun, index, "
+     "values) -> (fun, ok)\n\nThe profile behind FitResult.profile; call that instead."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef_Slot slots[] = VLM_MODULE_SLOTS(vlm::py::import_numpy);
+// The codes of a fit's outcome, for Python to read from here.
+int exec_module(PyObject *module) {
+    if (vlm::py::import_numpy(module) < 0 ||
+        run_result.make(module, "Velmora._ckernels.optim._minimize.RunResult", "One minimization.",
+                        run_fields) < 0 ||
+        fit_result.make(module, "Velmora._ckernels.optim._minimize.FitOutcome", "One fit.",
+                        fit_fields) < 0)
+        return -1;
+    return vlm::py::add_constants(module, {
+                                              {"FIT_DONE", vlm::FIT_DONE},
+                                              {"FIT_STOPPED", vlm::FIT_STOPPED},
+                                              {"FIT_BAD_START", vlm::FIT_BAD_START},
+                                              {"FIT_NOT_FINITE_START", vlm::FIT_NOT_FINITE_START},
+                                              {"FIT_NO_HESSIAN", vlm::FIT_NO_HESSIAN},
+                                              {"FIT_NO_MEMORY", vlm::FIT_NO_MEMORY},
+                                              {"FIT_NOT_RUN", vlm::FIT_NOT_RUN},
+                                              {"HESSIAN_IDENTIFIED", vlm::HESSIAN_IDENTIFIED},
+                                              {"HESSIAN_FLAT", vlm::HESSIAN_FLAT},
+                                              {"HESSIAN_NOT_FINITE", vlm::HESSIAN_NOT_FINITE},
+                                              {"START_NOT_FINITE", vlm::START_NOT_FINITE},
+                                              {"START_OUTSIDE", vlm::START_OUTSIDE},
+                                              {"START_ON_BOUND", vlm::START_ON_BOUND},
+                                              {"START_TOO_WIDE", vlm::START_TOO_WIDE},
+                                              {"START_TOO_CLOSE", vlm::START_TOO_CLOSE},
+                                              {"START_NOTHING_FREE", vlm::START_NOTHING_FREE},
+                                          });
+}
+
+PyModuleDef_Slot slots[] = VLM_MODULE_SLOTS(exec_module);
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,

@@ -18,7 +18,6 @@
 
 namespace {
 
-using vlm::py::NoGil;
 using vlm::py::Ref;
 using vlm::py::TypedView;
 
@@ -291,7 +290,7 @@ PyObject *run(PyObject *module, PyObject *const *a) {
 
     typename Method::Result res{};
     {
-        NoGil nogil;
+        vlm::py::Lock nogil(vlm::py::Lock::released);
         Method::minimize(obj, &ctx, n, xv.data(), b.lo, b.hi, has_bounds ? b.nbd : nullptr, &opt,
                          &res);
     }

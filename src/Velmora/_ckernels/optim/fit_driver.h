@@ -9,6 +9,8 @@
 #ifndef VLM_FIT_DRIVER_H
 #define VLM_FIT_DRIVER_H
 
+#include <cmath>
+
 #include "../transforms/parameter_map.h"
 #include "hessian.h"
 #include "optim_driver.h"
@@ -41,7 +43,21 @@ struct FitProblem {
     vlm_lbfgsb_options lbfgsb{};
     vlm_neldermead_options neldermead{};
     f64 errordef = 0.5;
+    // The fit is certified converged when the estimated distance to the
+    // minimum, EDM = g^T H^-1 g / 2 on the coordinates not at a bound, is
+    // at most edm_tol * errordef (EDM / errordef is the squared distance to
+    // the minimum in standard errors); above it, Newton steps continue.
+    // Infinity certifies whatever the minimizer returned.
+    f64 edm_tol = 1e-6;
+    // False: end after the minimization (arrays x, y and grad only), with no
+    // Hessian, certification, covariance or anything derived from them -- for the re-fits
+    // of a profile, which need only the minimum.
+    bool covariance = true;
 };
+
+// The status of a fit whose minimizer reported success but whose estimate
+// could not be certified (EDM above its tolerance after the Newton steps).
+constexpr i64 FIT_NOT_CERTIFIED = 10;
 
 // The arrays of one fit, all caller-owned; m is the number of free elements.
 struct FitArrays {
@@ -53,6 +69,10 @@ struct FitArrays {
     f64 *cov = nullptr;      // n x n: the covariance of x (0 for fixed elements)
     f64 *se = nullptr;       // n: the standard errors, sqrt(diag(cov))
     unsigned char *flat = nullptr;  // n: 1 for an element moved by a flat direction
+    // n: 1 for an element whose estimate is on a bound (the objective still
+    // falls towards it: no standard error) or within one standard error of
+    // one (its Wald interval is not reliable).
+    unsigned char *at_bound = nullptr;
 };
 
 // How a fit ended.
@@ -90,6 +110,14 @@ struct FitOutcome {
     i64 hessian_nfev = 0;
     i64 hessian_state = HESSIAN_NOT_FINITE;
     i64 flat_count = 0;  // elements flagged in FitArrays::flat
+    // The certification: EDM at the estimate (over the elements not on a
+    // bound; NaN when the Hessian there is not finite, infinity when it is
+    // not positive definite), whether it met edm_tol, and the Newton steps
+    // taken after the minimizer (their evaluations are in hessian_nfev).
+    f64 edm = NAN;
+    bool certified = false;
+    i64 newton_steps = 0;
+    i64 at_bound_count = 0;  // elements flagged in FitArrays::at_bound
 };
 
 // The number of free elements (those not fixed by equal bounds).
@@ -99,6 +127,9 @@ i64 fit_free_count(const FitProblem &problem);
 inline bool fit_is_fixed(const FitProblem &problem, i64 i) {
     return problem.nbd != nullptr && problem.nbd[i] == 2 && problem.lo[i] == problem.hi[i];
 }
+
+// The transform family (ParamFamily) of element i under the problem's bounds.
+unsigned char fit_family(const FitProblem &problem, i64 i);
 
 // Bytes of the workspace of a fit of problem.n elements, whatever the bounds
 // (so that one block serves every fit of that size, method and options); 0
@@ -110,8 +141,9 @@ size_t fit_workspace_bytes(const FitProblem &problem);
 // fit_workspace_bytes(problem) bytes aligned for doubles.
 i64 fit_check_start(const FitProblem &problem, const f64 *x, void *workspace, i64 &index);
 
-// Runs the fit: the start checks, the minimization, the Hessian and the
-// covariance. workspace: null to allocate one for this fit (released before
+// Runs the fit: the start checks, the minimization, the Hessian, the
+// certification (Newton steps until EDM <= edm_tol * errordef, at most a
+// bounded number) and the covariance. workspace: null to allocate one for this fit (released before
 // return), or a caller's block of fit_workspace_bytes(problem) bytes aligned
 // for doubles, which a caller running many fits reuses (a fit never reads
 // what an earlier one left there). Returns outcome.state.

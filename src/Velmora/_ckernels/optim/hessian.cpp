@@ -1,45 +1,43 @@
 // Second derivatives by differences, and the covariance they give.
 //
-// Step rule. The units of a parameter are the user's choice, so a step tied
-// to |y_i| or to 1 can span hundreds of standard errors of a coefficient
-// measured in small units (and leave the domain) or be lost in rounding for
-// one measured in large units. The only scale the objective itself fixes is
-// its curvature: the conditional standard error s_i = sqrt(2 errordef / H_ii)
-// is the distance over which the objective changes by errordef. Each step is
-// therefore a fixed fraction of s_i, found from the diagonal curvature: a
-// first probe at eps^(1/4) times max(|y_i|, 1) -- right for well-scaled
-// problems, which then take no more evaluations than that one probe -- then,
-// while the step is more than a factor of 4 from its target, a new probe at
-// the target (a bounded number of rounds). Measured in s_i, the truncation
-// errors (h^2 f''''/12 and h^2 g'''/6 relative to the curvature) are the
-// squared fraction times the objective's fourth derivative in standard-error
-// units, which is of order one over the number of observations for a
-// likelihood but can be near one for small samples; the rounding of values,
-// about 4 eps |f| / (H_ii h^2), grows as the fraction shrinks. Hence 2e-3 of
-// s_i for gradients (two gradients' difference loses eps |g| / h, which
-// matters for sums that cancel, as in ill-conditioned regressions), and for
-// values 5e-3, raised to the balance (eps |f| / errordef)^(1/4) when |f| is
-// large. A probe whose value is not finite shrinks the step by 8, and no
-// later target may come back above half the failed step; a coordinate with no
-// finite probe in the rounds gets NaN. The cross terms of values take two
-// more values per pair (both coordinates moved up, both down), n^2 + n values
-// in all on a well-scaled problem.
+// Steps from the curvature. A difference step means something only against
+// the scale on which the objective changes: a coefficient whose standard
+// error is 1e-7 must not be differenced over 1e-5, nor one whose standard
+// error is 1e3 over 1e-5. Each coordinate is therefore probed twice. A
+// first probe at a step of the coordinate's own size, c0 max(|y_i|, 1)
+// (c0 = eps^(1/3) from a gradient, eps^(1/4) from values), gives its
+// curvature d_i and with it the conditional standard error s_i =
+// sqrt(2 errordef / d_i), the distance over which the objective rises by
+// errordef. The second probe then steps a fixed fraction of s_i, so that
+// the differences, and the covariance made of them, are the same whatever
+// the units of the parameter. The fraction balances truncation (the
+// objective's higher derivatives, measured in standard errors, are of order
+// one for a small sample) against rounding: central differences of a
+// gradient take 3e-3 standard errors, which keeps both below 1e-6 of the
+// result on logistic and badly conditioned linear models alike; second
+// differences of values take (2 eps (|f| + errordef) / errordef)^(1/4)
+// standard errors (at least 1e-4), three times the balance of h^2 f_iiii /
+// 12 against 4 eps |f| / h^2 for higher derivatives of order one: large
+// samples and quadratic objectives have smaller ones, and fare better with
+// longer steps. Where the first probe's step already lies in a range
+// where both errors are small (1e-6 to 1e-2 standard errors for a
+// gradient, one to a hundred times the balance for values), its differences are
+// kept and the second probe is not made: a well-scaled problem pays
+// nothing. A probe whose value is not finite (outside the objective's domain)
+// halves its step, down to a thousandth, before the entry is given up as
+// NaN.
 //
-// Flat directions. In the correlation form C = D^-1/2 H D^-1/2 (D the
-// diagonal of H) every coordinate has unit curvature whatever its units, and
-// the pivot left for a coordinate after elimination is the fraction of its
-// curvature that the others do not explain. Only when that fraction is below
-// what the differencing resolves (tol: its relative accuracy with a margin
-// of 10^3 for sums of many terms) is the direction indistinguishable from
-// flat. A coordinate whose own curvature is not positive is flat or not at a
-// minimum and is never a pivot. Flat directions are found by Cholesky
-// elimination with diagonal pivoting, which stops when the largest
-// remaining pivot is below the tolerance. A parameter whose component in a
-// flat direction (in C's units, the direction's own coordinate being 1)
-// exceeds sqrt(tol) -- well above what the noise puts there -- moves with
-// it; the others are estimable, and the inverse of the identified block
-// gives them their exact covariance (any generalised inverse does, for
-// estimable combinations).
+// Flat directions. The test is made on the correlation form C = D^-1/2 H
+// D^-1/2 (D the diagonal of H), whose entries are free of the parameters'
+// units: a direction is flat when its pivot in an elimination of C with
+// diagonal pivoting -- one minus the squared multiple correlation of the
+// coordinate with the others already taken -- is not above the tolerance,
+// what the differencing resolves with a margin; a coordinate whose own
+// curvature is not positive is flat at once. A parameter whose component
+// in a flat direction (in the scaling of C, the direction's own coordinate
+// being 1) exceeds sqrt(tol) moves with it; the others are estimable, and
+// the inverse of the identified block gives them their exact covariance
+// (any generalised inverse does, for estimable combinations).
 #include "hessian.h"
 
 #include <cmath>
@@ -57,141 +55,148 @@ bool stopped(const int *stop) { return stop != nullptr && *stop != 0; }
 
 }  // namespace
 
+f64 hessian_step(HessianSource source, f64 yi) {
+    // eps^(1/3) = 6.06e-6 and eps^(1/4) = 1.22e-4.
+    const f64 c = source == HessianSource::gradient ? 6.0554544523933395e-06 : 1.220703125e-04;
+    return c * std::fmax(std::fabs(yi), 1.0);
+}
+
 f64 hessian_flat_tolerance(HessianSource source) {
-    // Gradients differenced over 2e-3 of a standard error lose about
-    // eps / 2e-3 = 1e-13 relative where the gradient's terms do not cancel;
-    // values about eps^(1/2) at worst.
-    constexpr f64 margin = 1e3;
-    return margin * (source == HessianSource::gradient ? 1e-12 : 1.4901161193847656e-08);
+    // What the entries of C resolve, with a margin: from a gradient, about
+    // eps^(2/3) with a margin of 10 (steps of a fraction of a standard error
+    // leave the rounding of the gradients far below it); from values, about
+    // eps^(1/2) with a margin of 10^3 for sums of many terms.
+    return source == HessianSource::gradient ? 10.0 * 3.6668528625010836e-11
+                                             : 1e3 * 1.4901161193847656e-08;
 }
 
 namespace {
 
-// The first step of a coordinate at y_i, before its curvature is known:
-// eps^(1/4) = 1.22e-4 times max(|y_i|, 1), close to the target of either
-// source on a well-scaled problem, whose standard errors are of order
-// 1e-2 .. 1 in y.
-f64 first_step(f64 yi) { return 1.220703125e-04 * std::fmax(std::fabs(yi), 1.0); }
+// A probe outside the domain halves its step this often at most: down to a
+// thousandth, below which rounding leaves the differences nothing.
+constexpr int kHalvings = 10;
 
-// The step's fraction of the conditional standard error (see the top).
-f64 step_fraction(HessianSource source, f64 f0, f64 errordef) {
-    if (source == HessianSource::gradient) return 2e-3;
-    constexpr f64 eps = 2.220446049250313e-16;
-    return std::fmin(0.25, std::fmax(5e-3, std::sqrt(std::sqrt(eps * std::fabs(f0) / errordef))));
+// The step of the second probe, given the first probe's step h0 and the
+// curvature d it measured (s = sqrt(2 errordef / d), the conditional
+// standard error): h0 itself when it lies within [lo s, hi s] or d says
+// nothing (not positive, not finite), else `target` s.
+f64 refined_step(f64 h0, f64 d, f64 errordef, f64 lo, f64 hi, f64 target) {
+    if (!(d > 0.0 && is_finite(d))) return h0;
+    const f64 s = std::sqrt(2.0 * errordef / d);
+    if (!(s > 0.0 && is_finite(s)) || (lo * s <= h0 && h0 <= hi * s)) return h0;
+    return target * s;
 }
 
-constexpr int max_probes = 16;  // per coordinate: refinements and shrinkings
-
-// Searches coordinate i's step. probe(h) differences over +-h and returns
-// the curvature it measured, NaN when a probe was not finite; the last
-// probe's results are the caller's to keep. Returns false when *stop became
-// non-zero.
-template <class Probe>
-bool search_step(f64 yi, f64 fraction, f64 errordef, Probe probe, const int *stop) {
-    f64 h = first_step(yi), ceiling = INFINITY;
-    // Below this, y_i + h rounds to too few distinct values to difference.
-    const f64 floor = 1e-12 * std::fmax(std::fabs(yi), 1e-290);
-    for (int k = 0; k < max_probes; ++k) {
-        const f64 d = probe(h);
-        if (stopped(stop)) return false;
-        if (std::isnan(d)) {
-            ceiling = 0.5 * h;
-            h = std::fmax(floor, 0.125 * h);
-            continue;
-        }
-        if (!(is_finite(d) && d > 0.0)) return true;  // no scale: the covariance flags it
-        const f64 target =
-            std::fmax(floor, std::fmin(ceiling, fraction * std::sqrt(2.0 * errordef / d)));
-        if (h <= 4.0 * target && target <= 4.0 * h) return true;
-        // A curvature measured far from its step's target is distorted by
-        // the higher derivatives (exponentials blow it up by many orders):
-        // move by at most 10^3 per round and measure again.
-        h = std::fmin(1e3 * h, std::fmax(1e-3 * h, target));
-    }
-    return true;
+// The fraction of a standard error that second differences of values
+// step (see above), for an objective of size |f0|.
+f64 value_fraction(f64 f0, f64 errordef) {
+    const f64 balance =
+        std::pow(2.0 * 2.220446049250313e-16 * (std::fabs(f0) + errordef) / errordef, 0.25);
+    return std::fmin(std::fmax(is_finite(balance) ? balance : 0.1, 1e-4), 0.1);
 }
 
 }  // namespace
 
-bool hessian_by_gradient(ValueGradFn fg, void *ctx, i64 n, f64 *y, f64 errordef, f64 *H, f64 *steps,
-                         f64 *work, i64 *nfev, const int *stop) {
+bool hessian_by_gradient(ValueGradFn fg, void *ctx, i64 n, f64 *y, f64 *H, f64 *steps, f64 *work,
+                         const int *stop, f64 errordef, i64 *evaluations) {
     f64 *g_up = work, *g_down = work + n;
-    const f64 fraction = step_fraction(HessianSource::gradient, 0.0, errordef);
-    *nfev = 0;
-    for (i64 j = 0; j < n; ++j) {
+    i64 count = 0;
+    // Column j by central differences at the step h, halved while a probe is
+    // not finite; false when stopped. steps[j] is the half-width used.
+    auto column = [&](i64 j, f64 h) {
         const f64 yj = y[j];
-        // Column j at half-width h; its diagonal entry, NaN when a probe was
-        // not finite.
-        auto column = [&](f64 h) {
-            const f64 up = yj + h, down = yj - h, width = up - down;
+        for (int tries = 0;; ++tries, h *= 0.5) {
+            const f64 up = yj + h, down = yj - h;
             y[j] = up;
             const f64 f_up = fg(y, g_up, ctx);
-            ++*nfev;
+            ++count;
             y[j] = yj;
-            if (stopped(stop)) return f64(NAN);
+            if (stopped(stop)) return false;
             y[j] = down;
             const f64 f_down = fg(y, g_down, ctx);
-            ++*nfev;
+            ++count;
             y[j] = yj;
+            if (stopped(stop)) return false;
+            const f64 width = up - down;
             steps[j] = 0.5 * width;
             const bool formed = is_finite(f_up) && is_finite(f_down);
+            if (!formed && tries < kHalvings && width > 0.0) continue;
             for (i64 i = 0; i < n; ++i) H[i * n + j] = formed ? (g_up[i] - g_down[i]) / width : NAN;
-            return formed ? H[j * n + j] : f64(NAN);
-        };
-        if (!search_step(yj, fraction, errordef, column, stop)) return false;
+            return true;
+        }
+    };
+    bool ok = true;
+    for (i64 j = 0; j < n && ok; ++j) {
+        ok = column(j, hessian_step(HessianSource::gradient, y[j]));
+        const f64 h =
+            ok ? refined_step(steps[j], H[j * n + j], errordef, 1e-6, 1e-2, 3e-3) : steps[j];
+        if (ok && h != steps[j]) ok = column(j, h);
     }
+    if (evaluations != nullptr) *evaluations = count;
+    if (!ok) return false;
     for (i64 i = 0; i < n; ++i)
         for (i64 j = 0; j < i; ++j)
             H[i * n + j] = H[j * n + i] = 0.5 * (H[i * n + j] + H[j * n + i]);
     return true;
 }
 
-bool hessian_by_values(vlm_objective_fn f, void *ctx, i64 n, f64 *y, f64 f0, f64 errordef, f64 *H,
-                       f64 *steps, f64 *work, i64 *nfev, const int *stop) {
+bool hessian_by_values(vlm_objective_fn f, void *ctx, i64 n, f64 *y, f64 f0, f64 *H, f64 *steps,
+                       f64 *work, const int *stop, f64 errordef, i64 *evaluations) {
     // Probe i is y with y_i moved to up[i] or down[i] (y_i +- h_i as
     // rounded); steps[i] is half their distance.
     f64 *f_up = work, *f_down = work + n, *up = work + 2 * n, *down = work + 3 * n;
+    i64 count = 0;
     auto probe = [&](i64 i, f64 yi_new, i64 j, f64 yj_new) {
         const f64 yi = y[i], yj = y[j];
         y[i] = yi_new;
         y[j] = yj_new;
         const f64 v = f(y, ctx);
-        ++*nfev;
+        ++count;
         y[j] = yj;
         y[i] = yi;
         return v;
     };
-    const f64 fraction = step_fraction(HessianSource::values, f0, errordef);
-    *nfev = 0;
-    for (i64 i = 0; i < n; ++i) {
-        // The diagonal entry at half-width h, NaN when a probe was not finite.
-        auto diagonal = [&](f64 h) {
+    // The diagonal entry of coordinate i at the step h, halved while a probe
+    // is not finite; false when stopped.
+    auto diagonal = [&](i64 i, f64 h) {
+        for (int tries = 0;; ++tries, h *= 0.5) {
             up[i] = y[i] + h;
             down[i] = y[i] - h;
             steps[i] = 0.5 * (up[i] - down[i]);
             f_up[i] = probe(i, up[i], i, up[i]);
-            if (stopped(stop)) return f64(NAN);
+            if (stopped(stop)) return false;
             f_down[i] = probe(i, down[i], i, down[i]);
+            if (stopped(stop)) return false;
+            const bool formed = is_finite(f_up[i]) && is_finite(f_down[i]);
+            if (!formed && tries < kHalvings && steps[i] > 0.0) continue;
             const f64 h_up = up[i] - y[i], h_down = y[i] - down[i];
             H[i * n + i] = ((f_up[i] - f0) / h_up - (f0 - f_down[i]) / h_down) / steps[i];
-            return is_finite(f_up[i]) && is_finite(f_down[i]) ? H[i * n + i] : f64(NAN);
-        };
-        if (!search_step(y[i], fraction, errordef, diagonal, stop)) return false;
+            return true;
+        }
+    };
+    const f64 fraction = value_fraction(f0, errordef);
+    bool ok = true;
+    for (i64 i = 0; i < n && ok; ++i) {
+        ok = diagonal(i, hessian_step(HessianSource::values, y[i]));
+        const f64 h = ok ? refined_step(steps[i], H[i * n + i], errordef, fraction,
+                                        100.0 * fraction, 3.0 * fraction)
+                         : steps[i];
+        if (ok && h != steps[i]) ok = diagonal(i, h);
     }
     // f(+i +j) + f(-i -j) - f(+i) - f(-i) - f(+j) - f(-j) + 2 f0 = 2 h_i h_j H_ij
     // up to terms of fourth order in the steps.
-    for (i64 i = 0; i < n; ++i) {
-        for (i64 j = 0; j < i; ++j) {
+    for (i64 i = 0; i < n && ok; ++i) {
+        for (i64 j = 0; j < i && ok; ++j) {
             const f64 both_up = probe(i, up[i], j, up[j]);
-            if (stopped(stop)) return false;
-            const f64 both_down = probe(i, down[i], j, down[j]);
-            if (stopped(stop)) return false;
+            const f64 both_down = stopped(stop) ? NAN : probe(i, down[i], j, down[j]);
+            ok = !stopped(stop);
             const f64 sum =
                 (both_up + both_down) - (f_up[i] + f_down[i]) - (f_up[j] + f_down[j]) + 2.0 * f0;
             H[i * n + j] = H[j * n + i] = sum / (2.0 * steps[i] * steps[j]);
         }
     }
-    return true;
+    if (evaluations != nullptr) *evaluations = count;
+    return ok;
 }
 
 i64 hessian_covariance(const f64 *H, i64 n, f64 tol, f64 errordef, f64 *cov, unsigned char *flat,
@@ -202,14 +207,14 @@ i64 hessian_covariance(const f64 *H, i64 n, f64 tol, f64 errordef, f64 *cov, uns
     for (i64 k = 0; k < nn; ++k)
         if (!is_finite(H[k])) return HESSIAN_NOT_FINITE;
 
-    // A = D^-1/2 H D^-1/2, a coordinate without positive curvature left in
-    // its own units (its diagonal entry is then not positive and never a
-    // pivot, whatever the scale).
-    auto scale = [&](i64 i) { return H[i * n + i] > 0.0 ? 1.0 / std::sqrt(H[i * n + i]) : 1.0; };
-    f64 *A = work, *S = work + nn, *G = work + 2 * nn, *L = work + 3 * nn;
+    // A = C, the correlation form, in the scaling r_i = H_ii^-1/2; a
+    // coordinate whose curvature is not positive gets r_i = 0, a zero row
+    // and column, and so no pivot.
+    f64 *A = work, *S = work + nn, *G = work + 2 * nn, *L = work + 3 * nn, *r = work + 4 * nn;
+    for (i64 i = 0; i < n; ++i) r[i] = H[i * n + i] > 0.0 ? 1.0 / std::sqrt(H[i * n + i]) : 0.0;
     f64 largest = 0.0;
     for (i64 i = 0; i < n; ++i) {
-        for (i64 j = 0; j < n; ++j) A[i * n + j] = scale(i) * H[i * n + j] * scale(j);
+        for (i64 j = 0; j < n; ++j) A[i * n + j] = r[i] * H[i * n + j] * r[j];
         largest = std::fmax(largest, A[i * n + i]);
     }
 
@@ -244,8 +249,8 @@ i64 hessian_covariance(const f64 *H, i64 n, f64 tol, f64 errordef, f64 *cov, uns
     if (vlm_chol_inv(S, G, L, rank) != 0) return HESSIAN_FLAT;
     for (i64 a = 0; a < rank; ++a) flat[perm[a]] = 0;
 
-    // Flat direction c: v = e_q - A_PP^-1 A_Pq in A's units (q = perm[c]). A
-    // pivot whose component is not negligible moves with it.
+    // Flat direction c: v = e_q - A_PP^-1 A_Pq in the scaling of C (q =
+    // perm[c]). A pivot whose component is not negligible moves with it.
     const f64 negligible = std::sqrt(tol);
     for (i64 c = rank; c < n; ++c) {
         const i64 q = perm[c];
@@ -256,17 +261,16 @@ i64 hessian_covariance(const f64 *H, i64 n, f64 tol, f64 errordef, f64 *cov, uns
         }
     }
 
-    // cov = 2 errordef D^-1/2 A_PP^-1 D^-1/2 on the identified
+    // cov = 2 errordef diag(r) A_PP^-1 diag(r) on the identified
     // parameters, symmetrised (the inverse is built column by column).
-    const f64 twice_errordef = 2.0 * errordef;
+    const f64 scale = 2.0 * errordef;
     for (i64 a = 0; a < rank; ++a) {
         const i64 i = perm[a];
         if (flat[i]) continue;
         for (i64 b = 0; b < rank; ++b) {
             const i64 j = perm[b];
             if (flat[j]) continue;
-            cov[i * n + j] =
-                twice_errordef * scale(i) * scale(j) * 0.5 * (G[a * rank + b] + G[b * rank + a]);
+            cov[i * n + j] = scale * r[i] * r[j] * 0.5 * (G[a * rank + b] + G[b * rank + a]);
         }
     }
     return rank == n ? HESSIAN_IDENTIFIED : HESSIAN_FLAT;

@@ -9,6 +9,8 @@
 
 #include "../_common/vlm_linalg.h"
 
+#include "robust_loss.h"
+
 namespace vlm {
 namespace {
 
@@ -16,11 +18,11 @@ constexpr f64 EPS = 2.220446049250313e-16;  // 2^-52
 
 // The workspace: the iteration's block, then the problem's work buffer, the
 // unconstrained variables z, a check of the start, the typical sizes, a step,
-// the held columns and a candidate step (n values each), and m values of
-// scratch.
+// the held columns and a candidate step (n values each), m values of
+// scratch, and the raw residuals of a robust loss (m values).
 struct DriveWork {
     void *lm;
-    f64 *problem, *z, *x_check, *typical, *step, *held, *candidate, *change;
+    f64 *problem, *z, *x_check, *typical, *step, *held, *candidate, *change, *raw;
 
     DriveWork(void *block, i64 m, i64 n) {
         lm = block;
@@ -32,11 +34,12 @@ struct DriveWork {
         held = step + n;
         candidate = held + n;
         change = candidate + n;
+        raw = change + m;
     }
 };
 
 // Whether x0_j is where a start on the finite bound b was moved inside (by
-// 1e-10 max(1, |b|), Velmora.lsq): its size says nothing of the parameter's.
+// 1e-10 max(1, |b|), Velmora.least_squares_fits): its size says nothing of the parameter's.
 bool moved_off(f64 x0, f64 b) {
     return std::isfinite(b) && std::fabs(x0 - b) <= 2e-10 * std::fmax(1.0, std::fabs(b));
 }
@@ -198,14 +201,27 @@ void add_run(LmResult &total, const LmResult &more) {
     total.cost = more.cost;
 }
 
+// The Jacobian in x, at x (z on the iteration's scale), of the residuals the
+// iteration minimises: with a robust loss, that of the raw residuals
+// (evaluated once more into raw) with its rows loss-scaled.
+i64 iteration_jacobian_x(const LsqProblem &problem, const f64 *z, const f64 *x, const f64 *r,
+                         f64 *jac, f64 *raw) {
+    if (problem.loss == LOSS_LINEAR) return lsq_jacobian_x(problem, x, r, jac);
+    if (lsq_residuals(const_cast<LsqProblem *>(&problem), z, raw) != 0) return -1;
+    const i64 made = lsq_jacobian_x(problem, x, raw, jac);
+    if (made >= 0)
+        robust_scale_jacobian(problem.loss, problem.f_scale, raw, jac, problem.m, problem.n);
+    return made;
+}
+
 // Tries the promising step w.step from x (residuals r, sum of squares ss),
 // halved up to five times, each try stopped short of any bound it reaches
 // (the map sends a bound itself to infinity). Returns 1 when a try lowered
 // the sum of squares (z, x and r then hold it), 0 when none did within
 // `most` evaluations, -1 when the function ended the run; `tries` counts the
 // evaluations made.
-int kick(const LsqProblem &problem, f64 *z, f64 *x, f64 *r, f64 ss, i64 most, const DriveWork &w,
-         i64 &tries) {
+int kick(const LmProblem &lp, const LsqProblem &problem, f64 *z, f64 *x, f64 *r, f64 ss, i64 most,
+         const DriveWork &w, i64 &tries) {
     const i64 m = problem.m, n = problem.n;
     f64 *x_try = w.x_check, *z_try = w.candidate, *r_try = w.change;
     f64 fraction = 1.0;
@@ -217,7 +233,7 @@ int kick(const LsqProblem &problem, f64 *z, f64 *x, f64 *r, f64 ss, i64 most, co
             x_try[j] = on_bound ? x[j] + 0.9 * step : moved;
         }
         lsq_from_params(problem, x_try, z_try);
-        if (lsq_residuals(const_cast<LsqProblem *>(&problem), z_try, r_try) != 0) return -1;
+        if (lp.residuals(lp.ctx, z_try, r_try) != 0) return -1;
         tries += 1;
         f64 after = 0.0;
         for (i64 i = 0; i < m; ++i) after += r_try[i] * r_try[i];
@@ -237,7 +253,7 @@ size_t lsq_drive_bytes(i64 m, i64 n) {
     const size_t lm_bytes = lm_workspace_bytes(m, n), work = lsq_problem_work(m, n);
     size_t tail = 0, total = 0;
     if (lm_bytes == 0 || work == 0 ||
-        __builtin_mul_overflow(work + 6 * static_cast<size_t>(n) + static_cast<size_t>(m),
+        __builtin_mul_overflow(work + 6 * static_cast<size_t>(n) + 2 * static_cast<size_t>(m),
                                sizeof(f64), &tail) ||
         __builtin_add_overflow(lm_bytes, tail, &total))
         return 0;
@@ -252,8 +268,12 @@ void lsq_drive(LsqProblem problem, const LmOptions &options, f64 *x, f64 *r, boo
     set_typical(problem, options, x, w.typical);
     problem.typical = w.typical;
     out = LsqDriveResult{};
-    LmProblem lp{m, n, lsq_residuals, lsq_jacobian, &problem};
-    if (problem.plan != nullptr) lp.step_limit = lsq_step_limit;
+    RobustProblem robust{&problem, problem.loss, problem.f_scale, w.raw};
+    LmProblem lp = problem.loss == LOSS_LINEAR
+                       ? LmProblem{m, n, lsq_residuals, lsq_jacobian, &problem}
+                       : LmProblem{m, n, robust_residuals, robust_jacobian, &robust};
+    if (problem.plan != nullptr)
+        lp.step_limit = problem.loss == LOSS_LINEAR ? lsq_step_limit : robust_step_limit;
     f64 *const z = problem.plan != nullptr ? w.z : x;
     if (problem.plan != nullptr) {
         // The residuals given are those at x; the iteration starts from
@@ -274,7 +294,7 @@ void lsq_drive(LsqProblem problem, const LmOptions &options, f64 *x, f64 *r, boo
         if (problem.plan != nullptr) lsq_to_params(problem, z, x);
         out.finished = run.status > 0 || run.status == LM_JACOBIAN_NOT_FINITE;
         if (!out.finished || jac == nullptr) return;
-        if (lsq_jacobian_x(problem, x, r, jac) < 0) {
+        if (iteration_jacobian_x(problem, z, x, r, jac, w.raw) < 0) {
             out.run.status = LM_STOPPED;
             out.finished = false;
             return;
@@ -292,7 +312,7 @@ void lsq_drive(LsqProblem problem, const LmOptions &options, f64 *x, f64 *r, boo
         const i64 spent = out.run.nfev + (options.budget_includes_jacobian ? out.run.nfev_jac : 0);
         if (restart == 8 || spent + 1 >= budget) break;
         i64 tries = 0;
-        const int moved = kick(problem, z, x, r, 2.0 * out.run.cost, budget - spent, w, tries);
+        const int moved = kick(lp, problem, z, x, r, 2.0 * out.run.cost, budget - spent, w, tries);
         if (moved < 0) {
             out.run.status = LM_STOPPED;
             out.finished = false;
@@ -303,7 +323,10 @@ void lsq_drive(LsqProblem problem, const LmOptions &options, f64 *x, f64 *r, boo
         r_given = true;
         run_options.max_nfev = budget - spent - (tries - 1);
     }
-    if (want < LSQ_COVARIANCE || !out.finished) return;
+    // With a robust loss, r and J become the pair reported (robust_loss.h).
+    if (problem.loss != LOSS_LINEAR)
+        robust_report(problem.loss, problem.f_scale, w.raw, r, jac, m, n);
+    if (want < LSQ_COVARIANCE) return;
     out.rank = lm_covariance(jac, m, n, problem.fn.jacobian != nullptr ? 0.0 : problem.diff_step,
                              cov, w.lm);
     if (want == LSQ_SCALED_COVARIANCE && out.rank == n && m > n) {

@@ -51,6 +51,8 @@ struct LsqProblem {
     const f64 *typical = nullptr;            // n typical sizes of |x_j| (> 0), or null
     f64 diff_step = 1.4901161193847656e-08;  // relative step of the differences, sqrt(2^-52)
     f64 *work = nullptr;                     // lsq_problem_work(m, n) values
+    int loss = 0;                            // a robust loss of robust_loss.h (0: plain squares)
+    f64 f_scale = 1.0;                       // its scale C
 };
 
 // The f64 values of an LsqProblem's work buffer; 0 when the sizes describe

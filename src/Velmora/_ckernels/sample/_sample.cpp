@@ -17,6 +17,7 @@
 #include "batch.h"
 #include "module.h"
 #include "numpy_calls.h"
+#include "record.h"
 
 #define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
 #include <numpy/arrayobject.h>
@@ -469,8 +470,8 @@ PyObject *run(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         U0 = sampler.potential_at_start(g0);
         if (objective.python.stop != 0 || prior.python.stop != 0) return nullptr;
     } else {
-        Py_BEGIN_ALLOW_THREADS U0 = sampler.potential_at_start(g0);
-        Py_END_ALLOW_THREADS
+        vlm::py::Lock nogil(vlm::py::Lock::released);
+        U0 = sampler.potential_at_start(g0);
     }
     if (!std::isfinite(U0)) return Py_BuildValue("(sd)", "start", U0);
 
@@ -505,9 +506,10 @@ PyObject *run(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     // An interrupted run keeps what it drew when asked to.
     if (!ok && !(partial && PyErr_ExceptionMatches(PyExc_KeyboardInterrupt))) return nullptr;
     if (!ok) PyErr_Clear();
-    PyThreadState *released = PyEval_SaveThread();
-    constrained_draws(rec, params);
-    PyEval_RestoreThread(released);
+    {
+        vlm::py::Lock nogil(vlm::py::Lock::released);
+        constrained_draws(rec, params);
+    }
     return Py_BuildValue("(sNNNNNNNNNNNN)", ok ? "done" : "partial", arrays[10].release(),
                          arrays[0].release(), arrays[1].release(), arrays[2].release(),
                          arrays[3].release(), arrays[4].release(), arrays[5].release(),
@@ -545,13 +547,17 @@ PyObject *diagnostics(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         PyMem_Free(order);
         return PyErr_NoMemory();
     }
-    Py_BEGIN_ALLOW_THREADS for (i64 j = 0; j < n; ++j) {
-        for (i64 s = 0; s < S; ++s) column[s] = draws[s * n + j];
-        const vlm::ChainDiagnostics d = vlm::chain_diagnostics(column, C, D, column + S, order);
-        const f64 values[6] = {d.rhat, d.ess_bulk, d.ess_tail, d.ess_mean, d.mcse_mean, d.mcse_sd};
-        for (int k = 0; k < 6; ++k) out[k][j] = values[k];
+    {
+        vlm::py::Lock nogil(vlm::py::Lock::released);
+        for (i64 j = 0; j < n; ++j) {
+            for (i64 s = 0; s < S; ++s) column[s] = draws[s * n + j];
+            const vlm::ChainDiagnostics d = vlm::chain_diagnostics(column, C, D, column + S, order);
+            const f64 values[6] = {d.rhat,     d.ess_bulk,  d.ess_tail,
+                                   d.ess_mean, d.mcse_mean, d.mcse_sd};
+            for (int k = 0; k < 6; ++k) out[k][j] = values[k];
+        }
     }
-    Py_END_ALLOW_THREADS PyMem_Free(column);
+    PyMem_Free(column);
     PyMem_Free(order);
     return PyTuple_Pack(6, arrays[0].get(), arrays[1].get(), arrays[2].get(), arrays[3].get(),
                         arrays[4].get(), arrays[5].get());
@@ -597,7 +603,18 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef_Slot slots[] = VLM_MODULE_SLOTS(vlm::py::import_numpy);
+// The codes of a chain's outcome, for Python to read from here.
+int exec_module(PyObject *module) {
+    if (vlm::py::import_numpy(module) < 0) return -1;
+    return vlm::py::add_constants(module, {
+                                              {"CHAIN_DONE", vlm::CHAIN_DONE},
+                                              {"CHAIN_STOPPED", vlm::CHAIN_STOPPED},
+                                              {"CHAIN_NO_START", vlm::CHAIN_NO_START},
+                                              {"CHAIN_NO_STEP", vlm::CHAIN_NO_STEP},
+                                          });
+}
+
+PyModuleDef_Slot slots[] = VLM_MODULE_SLOTS(exec_module);
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,

@@ -32,3 +32,9 @@ def diagnostics(draws: _F64, /) -> tuple[_F64, _F64, _F64, _F64, _F64, _F64]: ..
 def philox4x32_10(
     counter: tuple[int, int, int, int], key: tuple[int, int], /
 ) -> tuple[int, int, int, int]: ...
+
+# The codes of a chain's outcome.
+CHAIN_DONE: int
+CHAIN_STOPPED: int
+CHAIN_NO_START: int
+CHAIN_NO_STEP: int

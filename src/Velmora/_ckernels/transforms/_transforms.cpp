@@ -214,7 +214,7 @@ PyObject *call(const Function &fn, PyObject *module, PyObject *const *args, Py_s
         f64 xx, yy;
         if (!vlm::py::to_double(arg, &xx)) return nullptr;
         {
-            vlm::py::NoGil nogil;
+            vlm::py::Lock nogil(vlm::py::Lock::released);
             fn.scalar(&xx, &yy, bounds);
         }
         return make_float64(module, yy);

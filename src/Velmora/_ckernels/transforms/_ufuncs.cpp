@@ -109,7 +109,6 @@ VLM_UFUNC_ROWS(VLM_DECLARE_ROW_LOOP)
 namespace {
 
 using vlm::py::array_data;
-using vlm::py::NoGil;
 
 constexpr std::ptrdiff_t F64 = sizeof(f64);
 
@@ -419,6 +418,15 @@ private:
     f64 *heap_ = nullptr;
 };
 
+// A parameter map's work on `elements` values gives up the interpreter lock
+// only when it lasts long enough to be worth handing the lock to other
+// threads (run_lock.h): a map of a few parameters, called once per objective
+// evaluation, keeps it.
+constexpr i64 kReleaseFrom = 4096;
+vlm::py::Lock::Start lock_for(i64 elements) {
+    return elements >= kReleaseFrom ? vlm::py::Lock::released : vlm::py::Lock::held;
+}
+
 // One method of the plan: the values for a vector (or for rows of vectors).
 template <vlm::MapOp Op>
 PyObject *plan_method(PyObject *self, PyObject *arg) {
@@ -440,7 +448,7 @@ PyObject *plan_method(PyObject *self, PyObject *arg) {
     Work work(plan.n);
     if (!work.ok(plan.n)) return nullptr;
     {
-        NoGil nogil;
+        vlm::py::Lock nogil(lock_for(rows * plan.n));
         vlm::param_plan_apply(plan, Op, array_data<f64>(in_ref.get()), array_data<f64>(out.get()),
                               rows, work.get());
     }
@@ -474,7 +482,7 @@ PyObject *plan_pullback(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
     Work work(plan.n);
     if (!work.ok(plan.n)) return nullptr;
     if (rows_g > 0) {
-        NoGil nogil;
+        vlm::py::Lock nogil(lock_for(rows_g * plan.n));
         vlm::param_plan_pullback(plan, array_data<f64>(y_ref.get()), same_shape ? rows_g : 1,
                                  array_data<f64>(g_ref.get()), rows_g, array_data<f64>(out.get()),
                                  work.get());

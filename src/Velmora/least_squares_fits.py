@@ -30,26 +30,21 @@ covariance uses the Jacobian at the solution itself.
 from __future__ import annotations
 
 import ctypes
-import inspect
-import math
 import numbers
 import types
 import warnings
-from typing import Any, NamedTuple
+from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
 
-from Velmora import _fixed
+from Velmora import _args, _fixed
 from Velmora._ckernels.optim import _least_squares as _native
 from Velmora._warnings import OptimizeWarning
 from Velmora.optimize import (
     NativeSignature,
     OptimizeResult,
     ProcessLocal,
-    _bound_array,
-    _is_real_scalar,
-    _start,
     context_value,
     function_address,
     is_native_pointer,
@@ -58,10 +53,6 @@ from Velmora.optimize import (
 __all__ = ["NativeModel", "NativeResiduals", "curve_fit", "least_squares"]
 
 F8 = np.dtype(np.float64)  # native-order float64 (dtype instances of built-in types are shared)
-EPS = 2.220446049250313e-16
-DIFF_STEP = 1.4901161193847656e-08  # sqrt(EPS): forward differences' relative step
-FACTOR = 100.0  # the first trust region: FACTOR * ||D x0||
-BOUND_STEP = 1e-10  # how far a start on a bound moves inside, relative
 
 _F64_P = ctypes.POINTER(ctypes.c_double)
 RESIDUALS_SIGNATURE = NativeSignature(
@@ -82,9 +73,12 @@ MODEL_SIGNATURE = NativeSignature(
     "none(CPointer(float64), int64, CPointer(float64), CPointer(float64), voidptr)",
 )
 
-# The native iteration's outcomes (levmar.h).
-FTOL, XTOL, BOTH, GTOL, MAX_NFEV, FTOL_TINY, XTOL_TINY, GTOL_TINY = range(1, 9)
-START_NOT_FINITE, JACOBIAN_NOT_FINITE, NOT_OPTIMAL = -2, -3, -6
+# The native iteration's outcomes, as the native module defines them.
+FTOL, XTOL, BOTH, GTOL = _native.LM_FTOL, _native.LM_XTOL, _native.LM_FTOL_XTOL, _native.LM_GTOL
+MAX_NFEV, FTOL_TINY = _native.LM_MAX_NFEV, _native.LM_FTOL_TINY
+XTOL_TINY, GTOL_TINY = _native.LM_XTOL_TINY, _native.LM_GTOL_TINY
+START_NOT_FINITE, JACOBIAN_NOT_FINITE = _native.LM_START_NOT_FINITE, _native.LM_JACOBIAN_NOT_FINITE
+NOT_OPTIMAL = _native.LM_NOT_OPTIMAL
 
 # least_squares' status for each outcome, and its messages (SciPy's).
 LSQ_STATUS = {
@@ -207,108 +201,6 @@ class NativeModel(ProcessLocal):
 # --- arguments ----------------------------------------------------------------------
 
 
-def _is_one_of(value: object, names: tuple[str, ...]) -> bool:
-    return isinstance(value, str) and value in names
-
-
-def _tolerance(name: str, value: object) -> float:
-    if isinstance(value, bool) or not _is_real_scalar(value):
-        raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
-    t = float(value)  # type: ignore[arg-type]
-    if not t >= EPS:
-        raise ValueError(f"{name} must be at least machine epsilon ({EPS:.3g}), got {value!r}")
-    return t
-
-
-def _count(name: str, value: object) -> int:
-    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
-        raise TypeError(f"{name} must be an int or None, got {type(value).__name__}")
-    if value < 1:
-        raise ValueError(f"{name} must be at least 1, got {value}")
-    return min(int(value), 2**63 - 1)
-
-
-def _step(name: str, value: object) -> float:
-    if isinstance(value, bool) or not _is_real_scalar(value):
-        raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
-    h = float(value)  # type: ignore[arg-type]
-    if not 0.0 < h < math.inf:
-        raise ValueError(f"{name} must be a finite number > 0, got {value!r}")
-    return h
-
-
-def _finite_start(x: np.ndarray, name: str) -> np.ndarray:
-    if not np.isfinite(x).all():
-        raise ValueError(f"{name} must hold finite values, got {x!r}")
-    return x
-
-
-NO_BOUNDS = (-math.inf, math.inf)
-
-
-def _default_bounds(bounds: object) -> bool:
-    """(-inf, inf), the default: no bounds (a quick test for the common call)."""
-    return bounds is NO_BOUNDS or (
-        type(bounds) is tuple
-        and len(bounds) == 2
-        and _is_real_scalar(bounds[0])
-        and _is_real_scalar(bounds[1])
-        and bounds[0] == -math.inf
-        and bounds[1] == math.inf
-    )
-
-
-def _box(bounds: object, n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
-    """(codes, lb, ub) from SciPy's forms of bounds, a pair (lb, ub) of numbers
-    or arrays, or an object with lb and ub; None when no bound is finite. The
-    codes are the parameter-map families: 0 free, 1 lower, 2 upper, 3 both."""
-    if bounds is None or _default_bounds(bounds):
-        return None
-    if hasattr(bounds, "lb") and hasattr(bounds, "ub"):
-        low, high = bounds.lb, bounds.ub
-    else:
-        if isinstance(bounds, (str, bytes)) or not hasattr(bounds, "__len__") or len(bounds) != 2:
-            raise ValueError(
-                "bounds must be a pair (lb, ub) of numbers or arrays of n values, or an object with "
-                "lb and ub (scipy.optimize.Bounds)"
-            )
-        low, high = bounds  # type: ignore[misc]
-    lb = _bound_array(low, n, "lb", -math.inf)
-    ub = _bound_array(high, n, "ub", math.inf)
-    with np.errstate(over="ignore", invalid="ignore"):
-        bad = ~(lb < ub) | (np.isfinite(lb) & np.isfinite(ub) & ~np.isfinite(ub - lb))
-    if bad.any():
-        i = int(np.argmax(bad))
-        raise ValueError(
-            f"Each lower bound must be strictly less than each upper bound (and their distance a "
-            f"finite number): variable {i} has lb = {lb[i]!r}, ub = {ub[i]!r}"
-        )
-    has_low, has_high = np.isfinite(lb), np.isfinite(ub)
-    if not (has_low.any() or has_high.any()):
-        return None
-    codes = np.where(has_low, np.where(has_high, 3, 1), np.where(has_high, 2, 0)).astype(np.int64)
-    return codes, lb, ub
-
-
-def _inside(x: np.ndarray, box: tuple[np.ndarray, np.ndarray, np.ndarray]) -> None:
-    """ValueError for a start outside the bounds; a start on a bound moves a
-    little inside (the reparametrisation maps the bound itself to infinity)."""
-    _, lb, ub = box
-    outside = (x < lb) | (x > ub)
-    if outside.any():
-        i = int(np.argmax(outside))
-        raise ValueError(
-            f"Initial guess is outside of provided bounds: variable {i} is {x[i]!r}, bounds "
-            f"({lb[i]!r}, {ub[i]!r})"
-        )
-    width = np.where(np.isfinite(ub - lb), (ub - lb) / 4.0, math.inf)
-    for bound, sign in ((lb, 1.0), (ub, -1.0)):
-        on = x == bound
-        if on.any():
-            step = np.minimum(BOUND_STEP * np.maximum(1.0, np.abs(bound)), width)
-            x[on] = (bound + sign * step)[on]
-
-
 def _scale(x_scale: object, z_scale: np.ndarray | None, n: int) -> np.ndarray | None:
     """The fixed scaling D = 1 / x_scale (times dx/dz with bounds), or None for
     the Jacobian's column norms ('jac', the default)."""
@@ -338,19 +230,6 @@ def _z_scale(x: np.ndarray, box: tuple[np.ndarray, np.ndarray, np.ndarray]) -> n
     return np.abs(pm.constrained_grad(pm.to_unconstrained(x)))
 
 
-def _jac_kind(jac: object, what: str) -> Any:
-    """None for forward differences, else the callable."""
-    if jac is None or (isinstance(jac, str) and jac == "2-point"):
-        return None
-    if isinstance(jac, str):
-        raise ValueError(
-            f"{what} must be a callable, None or '2-point' (forward differences), got {jac!r}"
-        )
-    if not callable(jac):
-        raise TypeError(f"{what} must be a callable, None or '2-point', got {type(jac).__name__}")
-    return jac
-
-
 def _run(
     problem: tuple[Any, ...],
     x: np.ndarray,
@@ -359,20 +238,32 @@ def _run(
     fvec: np.ndarray,
     options: tuple[Any, ...],
     want: int,
-) -> tuple[Any, ...]:
-    """One native run: (outcome, nfev, nfev_jac, njev, nit, cost, rank, jac,
-    cov); x and fvec receive the solution and its residuals. options: (ftol,
+) -> Any:
+    """One native run: its SolveResult record (status, nfev, nfev_jac, njev,
+    nit, cost, rank, jac, cov); x and fvec receive the solution and its residuals. options: (ftol,
     xtol, gtol, budget, budget counts the Jacobian's evaluations, factor,
     difference step, scale, fvec holds the residuals at x). want: 1 the
     Jacobian at the solution, 2 also the covariance, 3 the covariance times
     the residual variance 2 cost / (m - n)."""
     result = _native.solve(problem, x, box, data, options, fvec, want)
-    outcome = result[0]
+    outcome = result.status
     if outcome < 0 and outcome not in (JACOBIAN_NOT_FINITE, NOT_OPTIMAL):
         if outcome == START_NOT_FINITE:
             raise ValueError("Residuals are not finite in the initial point.")
         raise MemoryError("the least-squares workspace could not be allocated")
     return result
+
+
+def _raw_residuals(problem: tuple[Any, ...], x: np.ndarray, m: int) -> np.ndarray:
+    """The residuals of least_squares' fun at x (a robust run leaves the
+    loss-scaled ones): one more evaluation."""
+    if problem[0] == 0:
+        _, fun, _, args = problem
+        return np.asarray(fun(x.copy(), *args), dtype=np.float64).reshape(-1)
+    out = np.empty(m)
+    call = ctypes.CFUNCTYPE(None, _F64_P, _F64_P, ctypes.c_void_p)(problem[1])
+    call(x.copy().ctypes.data_as(_F64_P), out.ctypes.data_as(_F64_P), problem[3] or None)
+    return out
 
 
 # --- least_squares -------------------------------------------------------------------
@@ -392,6 +283,7 @@ def least_squares(
     *,
     method: str = "lm",
     loss: str = "linear",
+    f_scale: float = 1.0,
     diff_step: float | None = None,
     kwargs: dict[str, Any] | None = None,
 ) -> OptimizeResult:
@@ -420,7 +312,13 @@ def least_squares(
         variable (a number or n numbers).
     max_nfev: residual evaluations allowed (None: 100 n), differences excluded.
     method: 'lm', 'trf' or 'dogbox', accepted for compatibility; all run
-        Levenberg-Marquardt. loss: 'linear' only.
+        Levenberg-Marquardt. loss, f_scale: a robust loss as SciPy defines
+        it ('linear', 'soft_l1', 'huber', 'cauchy', 'arctan'; the cost is
+        1/2 f_scale^2 sum rho((f / f_scale)^2)), minimised natively by the
+        same iteration on loss-scaled residuals; then cost is the robust
+        cost, jac the loss-scaled ("modified") Jacobian and grad the cost's
+        gradient, as SciPy reports them, and fun the plain residuals (one
+        more evaluation). Unlike SciPy, every method accepts a loss.
 
     Returns an OptimizeResult with x, cost, fun (the residuals), jac (at x),
     grad (jac.T @ fun), optimality (max |grad|), active_mask (-1/+1 where x
@@ -436,20 +334,23 @@ def least_squares(
     fun or jac propagate unchanged. A native run releases the interpreter
     lock; Ctrl-C stops it.
     """
-    if not _is_one_of(method, ("lm", "trf", "dogbox")):
+    if not _args.is_one_of(method, ("lm", "trf", "dogbox")):
         raise ValueError(f"method must be 'lm', 'trf' or 'dogbox', got {method!r}")
-    if not _is_one_of(loss, ("linear",)):
-        raise ValueError(f"only loss='linear' is supported, got {loss!r}")
-    x = _finite_start(_start(x0), "x0")
+    robust = _args.loss_options(loss, f_scale)
+    x = _args.finite_start(_args.start_vector(x0), "x0")
     n = x.size
     if not isinstance(args, tuple):
         args = (args,)
-    ftol, xtol, gtol = _tolerance("ftol", ftol), _tolerance("xtol", xtol), _tolerance("gtol", gtol)
-    budget = 0 if max_nfev is None else _count("max_nfev", max_nfev)
-    step = DIFF_STEP if diff_step is None else _step("diff_step", diff_step)
-    box = _box(bounds, n)
+    ftol, xtol, gtol = (
+        _args.tolerance("ftol", ftol),
+        _args.tolerance("xtol", xtol),
+        _args.tolerance("gtol", gtol),
+    )
+    budget = 0 if max_nfev is None else _args.positive_count("max_nfev", max_nfev)
+    step = _args.DIFF_STEP if diff_step is None else _args.difference_step("diff_step", diff_step)
+    box = _args.lsq_box(bounds, n)
     if box is not None:
-        _inside(x, box)
+        _args.inside(x, box)
     scale = _scale(
         x_scale,
         None if box is None or x_scale is None or isinstance(x_scale, str) else _z_scale(x, box),
@@ -477,7 +378,7 @@ def least_squares(
             )
         if not callable(fun):
             raise TypeError(f"fun must be callable or NativeResiduals, got {type(fun).__name__}")
-        jac = _jac_kind(jac, "jac")
+        jac = _args.jac_kind(jac, "jac")
         if kwargs:
             fun, jac = (
                 _with_keywords(fun, kwargs),
@@ -486,27 +387,30 @@ def least_squares(
         fvec = _first_residuals(fun(x.copy(), *args), n)
         fvec_given, jac_given = True, jac is not None
         problem = (0, fun, jac, args)
-    outcome, nfev, _, njev, _, cost, _, J, _ = _run(
+    run = _run(
         problem,
         x,
         box,
         None,
         fvec,
-        (ftol, xtol, gtol, budget, False, FACTOR, step, scale, fvec_given),
+        (ftol, xtol, gtol, budget, False, _args.FACTOR, step, scale, fvec_given, *robust),
         1,
     )
-    status = LSQ_STATUS[outcome]
+    status = LSQ_STATUS[run.status]
+    J = run.jac
     grad = J.T @ fvec
+    if robust:
+        fvec = _raw_residuals(problem, x, fvec.size)
     return OptimizeResult(
         x=x,
-        cost=cost,
+        cost=run.cost,
         fun=fvec,
         jac=J,
         grad=grad,
         optimality=float(np.max(np.abs(grad))),
         active_mask=_active(x, box),
-        nfev=nfev,
-        njev=njev if jac_given else None,
+        nfev=run.nfev,
+        njev=run.njev if jac_given else None,
         status=status,
         message=LSQ_MESSAGES[status],
         success=status > 0,
@@ -543,77 +447,12 @@ def _active(x: np.ndarray, box: Any) -> NDArray[np.int64]:
     if box is not None:
         _, lb, ub = box
         with np.errstate(invalid="ignore"):
-            mask[np.isfinite(lb) & (x - lb <= BOUND_STEP * np.maximum(1.0, np.abs(lb)))] = -1
-            mask[np.isfinite(ub) & (ub - x <= BOUND_STEP * np.maximum(1.0, np.abs(ub)))] = 1
+            mask[np.isfinite(lb) & (x - lb <= _args.BOUND_STEP * np.maximum(1.0, np.abs(lb)))] = -1
+            mask[np.isfinite(ub) & (ub - x <= _args.BOUND_STEP * np.maximum(1.0, np.abs(ub)))] = 1
     return mask
 
 
 # --- curve_fit ----------------------------------------------------------------------
-
-# Solver keywords curve_fit passes on, with SciPy's names: leastsq's
-# (maxfev, epsfcn, factor, diag) and least_squares' (max_nfev, diff_step,
-# x_scale, loss).
-CURVE_FIT_OPTIONS = (
-    "ftol",
-    "xtol",
-    "gtol",
-    "maxfev",
-    "max_nfev",
-    "epsfcn",
-    "diff_step",
-    "factor",
-    "diag",
-    "x_scale",
-    "loss",
-)
-
-
-def _parameter_count(f: Any) -> int:
-    try:
-        sig = inspect.signature(f)
-    except (TypeError, ValueError):
-        raise ValueError("Unable to determine number of fit parameters.") from None
-    kinds = [p.kind for p in sig.parameters.values()]
-    if inspect.Parameter.VAR_POSITIONAL in kinds:
-        raise ValueError("Unable to determine number of fit parameters.")
-    count = sum(
-        k in (inspect.Parameter.POSITIONAL_ONLY, inspect.Parameter.POSITIONAL_OR_KEYWORD)
-        for k in kinds
-    )
-    if count < 2:
-        raise ValueError("Unable to determine number of fit parameters.")
-    return count - 1
-
-
-def _check_arity(f: Any, n: int) -> None:
-    """A plain Python function that cannot take xdata and n parameters:
-    ValueError before any evaluation (other callables tell for themselves)."""
-    if type(f) is not types.FunctionType:
-        return
-    code = f.__code__
-    if code.co_flags & inspect.CO_VARARGS:
-        return
-    total = code.co_argcount
-    required = total - len(f.__defaults__ or ())
-    if not required <= n + 1 <= total:
-        raise ValueError(
-            f"p0 has {n} values but the model {f.__name__} takes {total - 1} parameters after xdata"
-        )
-
-
-def _initial(n: int, box: Any) -> np.ndarray:
-    """SciPy's start without p0: ones, or inside the bounds (the middle of an
-    interval, one away from a single bound)."""
-    x = np.ones(n)
-    if box is not None:
-        _, lb, ub = box
-        has_low, has_high = np.isfinite(lb), np.isfinite(ub)
-        x = np.where(
-            has_low & has_high,
-            0.5 * (lb + ub),
-            np.where(has_low, lb + 1.0, np.where(has_high, ub - 1.0, x)),
-        )
-    return x
 
 
 def _weights(sigma: Any, m: int, keep: Any) -> tuple[np.ndarray | None, np.ndarray | None]:
@@ -638,51 +477,6 @@ def _weights(sigma: Any, m: int, keep: Any) -> tuple[np.ndarray | None, np.ndarr
     raise ValueError(f"`sigma` has incorrect shape {s.shape}: expected ({m},) or ({m}, {m}).")
 
 
-class _Settings(NamedTuple):
-    """curve_fit's solver keywords, checked."""
-
-    ftol: float = 1e-8
-    xtol: float = 1e-8
-    gtol: float = 1e-8
-    limit: int | None = None  # maxfev / max_nfev
-    step: float = DIFF_STEP
-    x_scale: Any = None
-    factor: float = FACTOR
-
-
-DEFAULT_SETTINGS = _Settings()
-
-
-def _settings(kwargs: dict[str, Any]) -> _Settings:
-    for key in kwargs:
-        if key not in CURVE_FIT_OPTIONS:
-            raise TypeError(f"curve_fit() got an unexpected keyword argument {key!r}")
-    get = kwargs.get
-    if not _is_one_of(get("loss", "linear"), ("linear",)):
-        raise ValueError(f"only loss='linear' is supported, got {kwargs['loss']!r}")
-    limit = get("maxfev", get("max_nfev"))
-    step = DIFF_STEP
-    if get("epsfcn") is not None:
-        step = math.sqrt(max(_step("epsfcn", kwargs["epsfcn"]), EPS))
-    if get("diff_step") is not None:
-        step = _step("diff_step", kwargs["diff_step"])
-    x_scale = get("x_scale")
-    if get("diag") is not None:
-        diag = np.asarray(kwargs["diag"], dtype=np.float64)
-        x_scale = 1.0 / diag if (diag > 0).all() else diag
-    return _Settings(
-        ftol=_tolerance("ftol", get("ftol", 1e-8)),
-        xtol=_tolerance("xtol", get("xtol", 1e-8)),
-        gtol=_tolerance("gtol", get("gtol", 1e-8)),
-        limit=None
-        if limit is None
-        else _count("maxfev" if "maxfev" in kwargs else "max_nfev", limit),
-        step=step,
-        x_scale=x_scale,
-        factor=FACTOR if get("factor") is None else _step("factor", kwargs["factor"]),
-    )
-
-
 def _all_finite(a: np.ndarray) -> bool:
     verdict = _native.finite(a)
     return bool(np.isfinite(a).all()) if verdict is None else verdict
@@ -701,20 +495,10 @@ def _parameters(p0: Any) -> np.ndarray:
     """A new 1-D float64 vector of finite parameters."""
     x = np.array(p0)
     if not (x.dtype is F8 and x.ndim == 1 and x.size):
-        x = _start(p0)
+        x = _args.start_vector(p0)
     if not _all_finite(x):
         raise ValueError(f"p0 must hold finite values, got {x!r}")
     return x
-
-
-_PYTHON_FUNCTIONS = (types.FunctionType, types.MethodType, types.BuiltinFunctionType)
-
-
-def _count_of(f: Any, p0: Any) -> int | None:
-    """The number of parameters p0 gives, else f's signature (None if neither)."""
-    if p0 is not None:
-        return int(np.size(p0))
-    return len(_fixed._parameter_names(f)) or None
 
 
 def curve_fit(
@@ -725,7 +509,7 @@ def curve_fit(
     sigma: Any = None,
     absolute_sigma: bool = False,
     check_finite: bool | None = None,
-    bounds: Any = NO_BOUNDS,
+    bounds: Any = _args.NO_BOUNDS,
     method: str | None = None,
     jac: Any = None,
     *,
@@ -774,7 +558,9 @@ def curve_fit(
         qtf of the pivoted QR of the final Jacobian).
     kwargs: ftol, xtol, gtol (1e-8), maxfev / max_nfev, epsfcn or diff_step
         (difference step), factor (first trust region, 100), diag or x_scale
-        (variable scales), loss ('linear').
+        (variable scales), loss and f_scale (a robust loss, as for
+        `least_squares`; the covariance then comes from the loss-scaled
+        Jacobian, as in SciPy).
 
     Returns popt and pcov (inf entries and an OptimizeWarning when the
     covariance is undetermined: a rank-deficient Jacobian, or m = n without
@@ -783,8 +569,8 @@ def curve_fit(
     shapes or sigma; TypeError when there are fewer points than parameters.
     Exceptions raised by f or jac propagate unchanged.
     """
-    if fixed is not None or _fixed.has_equal_bounds(bounds, _count_of(f, p0)):
-        n = _count_of(f, p0) or _parameter_count(f)
+    if fixed is not None or _fixed.has_equal_bounds(bounds, _args.count_of(f, p0)):
+        n = _args.count_of(f, p0) or _args.parameter_count(f)
         held = _fixed.held_values(f, n, fixed, bounds)
         if held:
             return _fixed.curve_fit_fixed(
@@ -792,15 +578,13 @@ def curve_fit(
                 absolute_sigma=absolute_sigma, check_finite=check_finite, method=method,
                 nan_policy=nan_policy, **kwargs,
             )  # fmt: skip
-    opt = _settings(kwargs) if kwargs else DEFAULT_SETTINGS
-    if method is not None and not _is_one_of(method, ("lm", "trf", "dogbox")):
+    opt = _args.curve_settings(kwargs) if kwargs else _args.DEFAULT_SETTINGS
+    if method is not None and not _args.is_one_of(method, ("lm", "trf", "dogbox")):
         raise ValueError(f"method must be None, 'lm', 'trf' or 'dogbox', got {method!r}")
-    if nan_policy is not None and not _is_one_of(nan_policy, ("raise", "omit")):
+    if nan_policy is not None and not _args.is_one_of(nan_policy, ("raise", "omit")):
         raise ValueError(f"nan_policy must be None, 'raise' or 'omit', got {nan_policy!r}")
     check = nan_policy is None if check_finite is None else bool(check_finite)
-    native = type(f) not in _PYTHON_FUNCTIONS and (
-        isinstance(f, NativeModel) or is_native_pointer(f)
-    )
+    native = _args.is_native_model(f)
     if not native and not callable(f):
         raise TypeError(f"f must be callable or a native model, got {type(f).__name__}")
     ydata = _checked(ydata, check)
@@ -813,27 +597,27 @@ def curve_fit(
     if m == 0:
         raise ValueError("`ydata` must not be empty!")
 
-    box_given = not (bounds is None or _default_bounds(bounds))
+    box_given = not (bounds is None or _args.default_bounds(bounds))
     if p0 is None:
         if native:
             raise ValueError(
                 "p0 is required with a native model: it gives the number of parameters"
             )
-        n = _parameter_count(f)
-        box = _box(bounds, n) if box_given else None
-        x = _initial(n, box)
+        n = _args.parameter_count(f)
+        box = _args.lsq_box(bounds, n) if box_given else None
+        x = _args.initial_parameters(n, box)
     else:
         x = _parameters(p0)
         n = x.size
         if not native:
-            _check_arity(f, n)
-        box = _box(bounds, n) if box_given else None
+            _args.check_arity(f, n)
+        box = _args.lsq_box(bounds, n) if box_given else None
     if n > m:
         raise TypeError(
             f"The number of func parameters={n} must not exceed the number of data points={m}"
         )
     if box is not None:
-        _inside(x, box)
+        _args.inside(x, box)
     weight, whiten = _weights(sigma, m, keep) if sigma is not None else (None, None)
     y = ydata.reshape(-1)
     if native:
@@ -849,15 +633,12 @@ def curve_fit(
         problem: tuple[Any, ...] = (3, address, model_jac or 0, ctx, points)
         jac_given = model_jac is not None
     else:
-        jac = _jac_kind(jac, "jac")
+        jac = _args.jac_kind(jac, "jac")
         problem = (2, f, jac, xdata)
         jac_given = jac is not None
 
-    lm_style = box is None and (method is None or method == "lm")
-    if opt.limit is not None:
-        budget = opt.limit
-    else:
-        budget = (100 if jac_given else 200) * (n + 1) if lm_style else 100 * n
+    lm_style = _args.leastsq_style(box, method, opt)
+    budget = _args.evaluation_budget(opt, jac_given, lm_style, n)
     scale = None
     if opt.x_scale is not None:
         scale = _scale(
@@ -868,34 +649,38 @@ def curve_fit(
     fvec = np.empty(m)
     # The native run scales the covariance by the residual variance itself
     # (want 3) unless sigma is absolute.
-    outcome, nfev, nfev_jac, njev, _, _, rank, J, pcov = _run(
+    run = _run(
         problem,
         x,
         box,
         (y, weight, whiten),
         fvec,
-        (opt.ftol, opt.xtol, opt.gtol, budget, lm_style, opt.factor, opt.step, scale, False),
+        (opt.ftol, opt.xtol, opt.gtol, budget, lm_style, opt.factor, opt.step, scale, False)
+        + opt.loss,
         2 if absolute_sigma else 3,
     )
-    ier = outcome if lm_style else LSQ_STATUS[outcome]
-    if not (outcome in (FTOL, XTOL, BOTH, GTOL) if lm_style else ier > 0):
-        raise RuntimeError("Optimal parameters not found: " + _message(lm_style, ier, opt, budget))
-    if rank < n or (not absolute_sigma and m <= n):
+    ier = run.status if lm_style else LSQ_STATUS[run.status]
+    if not (run.status in (FTOL, XTOL, BOTH, GTOL) if lm_style else ier > 0):
+        raise RuntimeError(
+            "Optimal parameters not found: " + outcome_message(lm_style, ier, opt, budget)
+        )
+    pcov = run.cov
+    if run.rank < n or (not absolute_sigma and m <= n):
         pcov = np.full((n, n), np.inf)
         warnings.warn(COVARIANCE_WARNING, OptimizeWarning, stacklevel=2)
     if not full_output:
         return x, pcov
-    mesg = _message(lm_style, ier, opt, budget)
+    mesg = outcome_message(lm_style, ier, opt, budget)
     if lm_style:
-        infodict = _leastsq_info(J, fvec, nfev + nfev_jac)
+        infodict = _leastsq_info(run.jac, fvec, run.nfev + run.nfev_jac)
         if jac_given:
-            infodict["njev"] = njev
+            infodict["njev"] = run.njev
     else:
-        infodict = {"nfev": nfev, "fvec": fvec}
+        infodict = {"nfev": run.nfev, "fvec": fvec}
     return x, pcov, infodict, mesg, ier
 
 
-def _message(lm_style: bool, ier: int, opt: _Settings, budget: int) -> str:
+def outcome_message(lm_style: bool, ier: int, opt: _args.Settings, budget: int) -> str:
     if lm_style:
         return LM_MESSAGES[ier].format(ftol=opt.ftol, xtol=opt.xtol, gtol=opt.gtol, maxfev=budget)
     return LSQ_MESSAGES[ier]
