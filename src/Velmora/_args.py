@@ -568,6 +568,20 @@ def check_step_on_y(x: np.ndarray, box: Any, kind: str, eps: float) -> None:
 # --- many problems: rows of starts, data and bounds --------------------------------
 
 
+def row_objective(
+    fun: Any, args: tuple[Any, ...], jac: Any, method: str, n: int, table: Any
+) -> Any:
+    """The objective of many problems: as for one, and a native objective
+    given data reads its row through ctx, so it must not bring its own."""
+    objective = parse_objective(fun, args, jac, method, n)
+    if objective[0] == 1 and table is not None and objective[3] != 0:
+        raise ValueError(
+            "with data, a native objective's ctx is the address of row k of data: "
+            "give a NativeObjective without ctx"
+        )
+    return objective
+
+
 def row_starts(x0: object) -> np.ndarray:
     """x0 as float64 of shape (n,) or (K, n), not yet copied."""
     a = real_array(x0, "x0")

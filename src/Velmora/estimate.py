@@ -561,7 +561,11 @@ def fit(
             out.state == _minimize.FIT_NO_HESSIAN
             or out.hessian_state == _minimize.HESSIAN_NOT_FINITE
         ):
-            reason = "the Hessian at the estimate could not be formed (values that are not finite near it)"
+            reason = (
+                f"the Hessian at the estimate could not be formed (the objective is not "
+                f"finite at every Hessian probe of "
+                f"{', '.join(_not_finite_rows(result.hessian, result.names, result.unidentified))})"
+            )
         else:
             reason = (
                 "the Hessian at the estimate is flat or not positive along a direction that "
@@ -573,6 +577,17 @@ def fit(
             stacklevel=2,
         )
     return result
+
+
+def _not_finite_rows(hessian: np.ndarray, labels, unidentified) -> tuple:
+    """The parameters whose own second difference is not finite (a bad probe
+    spoils every cross term of its coordinate too); all unidentified ones when
+    the Hessian covers only the free parameters."""
+    hessian = np.asarray(hessian)
+    if hessian.ndim != 2 or hessian.shape[0] != len(labels):
+        return unidentified
+    bad = ~np.isfinite(np.diag(hessian))
+    return tuple(label for label, b in zip(labels, bad.tolist()) if b) or unidentified
 
 
 def _not_converged(message: str, edm: float, errordef: float) -> str:

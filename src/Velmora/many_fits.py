@@ -249,12 +249,7 @@ def fit_many(
     tolerance = _args.parse_edm_tol(edm_tol)
     if not isinstance(kind, str) or kind not in _args.INTERVAL_FAMILY:
         raise ValueError(f"kind must be 'logit' or 'probit', got {kind!r}")
-    objective = _args.parse_objective(nll, args, jac, name, n)
-    if objective[0] == 1 and table is not None and objective[3] != 0:
-        raise ValueError(
-            "with data, a native objective's ctx is the address of row k of data: "
-            "give a NativeObjective without ctx"
-        )
+    objective = _args.row_objective(nll, args, jac, name, n, table)
     box = _args.many_bounds(bounds, K, n)
     opts = _args.minimizer_options(name, options, None)
     threads = _progress.worker_count(workers)

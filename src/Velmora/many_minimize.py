@@ -118,12 +118,7 @@ def minimize_many(
     starts = _args.row_starts(x0)
     table = _args.row_data(data)
     K, n = _args.problem_count(starts, table), starts.shape[-1]
-    objective = _args.parse_objective(fun, args, jac, name, n)
-    if objective[0] == 1 and table is not None and objective[3] != 0:
-        raise ValueError(
-            "with data, a native objective's ctx is the address of row k of data: "
-            "give a NativeObjective without ctx"
-        )
+    objective = _args.row_objective(fun, args, jac, name, n, table)
     box = _args.many_bounds(bounds, K, n)
     opts = _args.minimizer_options(name, options, tol)
     threads = _progress.worker_count(workers)

@@ -248,10 +248,15 @@ def _se_y(result: FitResult, i: int) -> float:
 def _native_arguments(result: FitResult) -> tuple[Any, ...]:
     """The arguments the native profile functions share: the fit's own
     (objective, estimate, bounds, options, settings) as `Velmora.fit` passed
-    them, then its covariance on the unconstrained scale and its minimum."""
-    objective, box, options, settings = _refittable(result)["native"]
-    cov_y = np.ascontiguousarray(result._cov_y, dtype=np.float64).ravel()
-    return (objective, result.x.copy(), box, options, None, settings, cov_y, result.fun)
+    them, then its covariance on the unconstrained scale and its minimum
+    (made once per result: the native side only reads them)."""
+
+    def make() -> tuple[Any, ...]:
+        objective, box, options, settings = _refittable(result)["native"]
+        cov_y = np.ascontiguousarray(result._cov_y, dtype=np.float64).ravel()
+        return (objective, result.x, box, options, None, settings, cov_y, result.fun)
+
+    return result._cached("profile_arguments", make)
 
 
 # --- one parameter ------------------------------------------------------------
@@ -324,19 +329,26 @@ def _root(g: Any, inside: float, outside: float, g_out: float, tol: float) -> fl
     return c
 
 
-def profile_intervals(result: FitResult, level: float = 0.95) -> ProfileIntervals:
-    """The profile-likelihood interval of every parameter (see the module)."""
+def _ends(result: FitResult, level: float) -> tuple[Any, ...]:
+    """(ends (n, 2), at_bound (n, 2), found (n, 2), re-fits) of every
+    parameter's interval: each end by root finding on the parameter's
+    unconstrained coordinate, from the end of the Wald interval there, to
+    1e-6 errordef."""
     from Velmora._args import quantile_of_level
 
     z = quantile_of_level(level)
-    _refittable(result)
+    free = result._cached(
+        "profile_free", lambda: np.flatnonzero(~result.fixed).astype(np.int64, copy=False)
+    )
     rise = result.errordef * z * z
-    free = np.flatnonzero(~result.fixed).astype(np.int64, copy=False)
-    # Each end by root finding on the parameter's unconstrained coordinate,
-    # from the end of the Wald interval there, to 1e-6 errordef.
-    ends, at_bound, found, nfit = _minimize.profile_ends(
+    return _minimize.profile_ends(  # type: ignore[no-any-return]
         *_native_arguments(result), rise, 1e-6 * result.errordef, free
     )
+
+
+def profile_intervals(result: FitResult, level: float = 0.95) -> ProfileIntervals:
+    """The profile-likelihood interval of every parameter (see the module)."""
+    ends, at_bound, found, nfit = _ends(result, level)
     low, high = ends.T
     at_lower, at_upper = at_bound.T
     valid = found[:, 0] & found[:, 1]
@@ -346,21 +358,21 @@ def profile_intervals(result: FitResult, level: float = 0.95) -> ProfileInterval
 def ci_profile(result: FitResult, level: float) -> NDArray[np.float64]:
     """`FitResult.ci(level, method="profile")`: the (n, 2) ends, with an
     `IntervalAtBoundWarning` naming any end that is a bound."""
-    found = profile_intervals(result, level)
-    ends = [
-        f"{name} ({side})"
-        for name, lo, hi in zip(found.names, found.at_lower, found.at_upper)
-        for side, hit in (("lower", lo), ("upper", hi))
-        if hit
-    ]
-    if ends:
+    ends, at_bound, _, _ = _ends(result, level)
+    if at_bound.any():
+        hits = [
+            f"{name} ({side})"
+            for name, flags in zip(result.names, at_bound.tolist())
+            for side, hit in zip(("lower", "upper"), flags)
+            if hit
+        ]
         warnings.warn(
             f"the profile-likelihood interval at level {level:g} reaches the bound of "
-            f"{', '.join(ends)}: the objective does not rise enough before it",
+            f"{', '.join(hits)}: the objective does not rise enough before it",
             IntervalAtBoundWarning,
             stacklevel=3,
         )
-    return np.stack([found.low, found.high], axis=1)
+    return ends  # type: ignore[no-any-return]
 
 
 # --- two parameters -----------------------------------------------------------

@@ -210,3 +210,19 @@ def test_the_native_driver_refuses_bad_arguments(changes):
     np.testing.assert_allclose(ends, r.ci(ONE_SE, method="profile"))
     with pytest.raises(ValueError):
         _minimize.profile_ends(*_with(good, **changes))
+
+
+def test_the_ends_of_a_quadratic_profile_take_few_re_fits():
+    # A normal mean with the variance known: the profile is the quadratic
+    # itself, so the end is where the Wald end is, found in a few re-fits.
+    from Velmora.profile import profile_intervals
+
+    x = np.random.default_rng(8).normal(3.0, 2.0, 50)
+
+    def nll(p):
+        return 0.5 * float(np.sum((x - p[0]) ** 2 + (x - p[1]) ** 2)) / 4.0
+
+    r = Velmora.fit(nll, [0.0, 0.0], names=["a", "b"])
+    found = profile_intervals(r, 0.95)
+    np.testing.assert_allclose(found.low, r.ci(0.95)[:, 0], rtol=1e-6)
+    assert found.nfit <= 3 * 4

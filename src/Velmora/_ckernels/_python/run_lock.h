@@ -22,13 +22,17 @@ namespace vlm::py {
 // if it is still given up -- the safety net: code that drops references
 // takes it back explicitly first.
 //
-// Whether to give the lock up at all: doing so costs 25-40 ns (a scalar
-// call of a transform: 87 ns releasing, 47 ns holding; remeasured on an AMD
-// EPYC, 100 vs 77 ns, and the scalar quantile 70 vs 45 ns), and with another
-// thread running, taking it back can wait out the switch interval. So a
-// private call whose work is a few microseconds may keep it (`held`). The
-// specified modules give it up on every call, as they are specified to; the
-// public ufuncs leave it to NumPy, whose call overhead (~800 ns) dwarfs it.
+// Whether to give the lock up at all: alone in the process it costs little
+// (a two-parameter ParameterMap call measured 276 ns giving it up, 281 ns
+// keeping it, within the noise of a shared 2-core host), but with other
+// Python threads running, giving it up hands it to them and the call waits
+// to get it back, up to the interpreter's switch interval. Work of a few
+// microseconds therefore keeps it (`held`): the parameter maps below 4096
+// values, least squares' finiteness scan below 65536. The specified modules
+// give it up on every call, as they are specified to. A scalar call of
+// theirs pays the release in full: 100 ns against 77 ns holding for a
+// transform, 70 against 45 ns for the quantile (AMD EPYC). The public ufuncs
+// leave the lock to NumPy, whose call overhead (~800 ns) dwarfs it.
 class Lock {
 public:
     enum Start { held, released };

@@ -3,7 +3,8 @@
 // Steps from the curvature. A difference step means something only against
 // the scale on which the objective changes: a coefficient whose standard
 // error is 1e-7 must not be differenced over 1e-5, nor one whose standard
-// error is 1e3 over 1e-5. Each coordinate is therefore probed twice. A
+// error is 1e3 over 1e-5. Each coordinate is therefore probed at least
+// twice. A
 // first probe at a step of the coordinate's own size, c0 max(|y_i|, 1)
 // (c0 = eps^(1/3) from a gradient, eps^(1/4) from values), gives its
 // curvature d_i and with it the conditional standard error s_i =
@@ -23,9 +24,12 @@
 // where both errors are small (1e-6 to 1e-2 standard errors for a
 // gradient, one to a hundred times the balance for values), its differences are
 // kept and the second probe is not made: a well-scaled problem pays
-// nothing. A probe whose value is not finite (outside the objective's domain)
-// halves its step, down to a thousandth, before the entry is given up as
-// NaN.
+// nothing. A curvature measured over a step far from the target is itself
+// off (an exponential's can be many orders too large), so a refinement moves
+// the step by at most 10^3 and measures again, up to four times. A probe
+// whose value is not finite (outside the objective's domain) halves its
+// step, down to a thousandth, before the entry is given up as NaN, and no
+// later refinement steps beyond half a step that failed.
 //
 // Flat directions. The test is made on the correlation form C = D^-1/2 H
 // D^-1/2 (D the diagonal of H), whose entries are free of the parameters'
@@ -76,6 +80,16 @@ namespace {
 // thousandth, below which rounding leaves the differences nothing.
 constexpr int kHalvings = 10;
 
+// Refinements of a step at most. A curvature measured far from the step's
+// target is distorted by the higher derivatives (an exponential can inflate
+// it by many orders), so each refinement moves the step by at most 10^3 and
+// measures again, never above a step whose probe was not finite.
+constexpr int kRefinements = 4;
+
+f64 bounded_step(f64 h, f64 wanted, f64 ceiling) {
+    return std::fmin(ceiling, std::fmin(1e3 * h, std::fmax(1e-3 * h, wanted)));
+}
+
 // The step of the second probe, given the first probe's step h0 and the
 // curvature d it measured (s = sqrt(2 errordef / d), the conditional
 // standard error): h0 itself when it lies within [lo s, hi s] or d says
@@ -103,6 +117,7 @@ bool hessian_by_gradient(ValueGradFn fg, void *ctx, i64 n, f64 *y, f64 *H, f64 *
     i64 count = 0;
     // Column j by central differences at the step h, halved while a probe is
     // not finite; false when stopped. steps[j] is the half-width used.
+    f64 ceiling = INFINITY;  // half the smallest step whose probe failed
     auto column = [&](i64 j, f64 h) {
         const f64 yj = y[j];
         for (int tries = 0;; ++tries, h *= 0.5) {
@@ -120,6 +135,7 @@ bool hessian_by_gradient(ValueGradFn fg, void *ctx, i64 n, f64 *y, f64 *H, f64 *
             const f64 width = up - down;
             steps[j] = 0.5 * width;
             const bool formed = is_finite(f_up) && is_finite(f_down);
+            if (!formed) ceiling = std::fmin(ceiling, 0.5 * h);
             if (!formed && tries < kHalvings && width > 0.0) continue;
             for (i64 i = 0; i < n; ++i) H[i * n + j] = formed ? (g_up[i] - g_down[i]) / width : NAN;
             return true;
@@ -127,10 +143,14 @@ bool hessian_by_gradient(ValueGradFn fg, void *ctx, i64 n, f64 *y, f64 *H, f64 *
     };
     bool ok = true;
     for (i64 j = 0; j < n && ok; ++j) {
+        ceiling = INFINITY;
         ok = column(j, hessian_step(HessianSource::gradient, y[j]));
-        const f64 h =
-            ok ? refined_step(steps[j], H[j * n + j], errordef, 1e-6, 1e-2, 3e-3) : steps[j];
-        if (ok && h != steps[j]) ok = column(j, h);
+        for (int k = 0; ok && k < kRefinements; ++k) {
+            const f64 wanted = refined_step(steps[j], H[j * n + j], errordef, 1e-6, 1e-2, 3e-3);
+            const f64 h = bounded_step(steps[j], wanted, ceiling);
+            if (wanted == steps[j] || !(h < steps[j] || h > steps[j])) break;
+            ok = column(j, h);
+        }
     }
     if (evaluations != nullptr) *evaluations = count;
     if (!ok) return false;
@@ -158,6 +178,7 @@ bool hessian_by_values(vlm_objective_fn f, void *ctx, i64 n, f64 *y, f64 f0, f64
     };
     // The diagonal entry of coordinate i at the step h, halved while a probe
     // is not finite; false when stopped.
+    f64 ceiling = INFINITY;  // half the smallest step whose probe failed
     auto diagonal = [&](i64 i, f64 h) {
         for (int tries = 0;; ++tries, h *= 0.5) {
             up[i] = y[i] + h;
@@ -168,6 +189,7 @@ bool hessian_by_values(vlm_objective_fn f, void *ctx, i64 n, f64 *y, f64 f0, f64
             f_down[i] = probe(i, down[i], i, down[i]);
             if (stopped(stop)) return false;
             const bool formed = is_finite(f_up[i]) && is_finite(f_down[i]);
+            if (!formed) ceiling = std::fmin(ceiling, 0.5 * h);
             if (!formed && tries < kHalvings && steps[i] > 0.0) continue;
             const f64 h_up = up[i] - y[i], h_down = y[i] - down[i];
             H[i * n + i] = ((f_up[i] - f0) / h_up - (f0 - f_down[i]) / h_down) / steps[i];
@@ -177,11 +199,15 @@ bool hessian_by_values(vlm_objective_fn f, void *ctx, i64 n, f64 *y, f64 f0, f64
     const f64 fraction = value_fraction(f0, errordef);
     bool ok = true;
     for (i64 i = 0; i < n && ok; ++i) {
+        ceiling = INFINITY;
         ok = diagonal(i, hessian_step(HessianSource::values, y[i]));
-        const f64 h = ok ? refined_step(steps[i], H[i * n + i], errordef, fraction,
-                                        100.0 * fraction, 3.0 * fraction)
-                         : steps[i];
-        if (ok && h != steps[i]) ok = diagonal(i, h);
+        for (int k = 0; ok && k < kRefinements; ++k) {
+            const f64 wanted = refined_step(steps[i], H[i * n + i], errordef, fraction,
+                                            100.0 * fraction, 3.0 * fraction);
+            const f64 h = bounded_step(steps[i], wanted, ceiling);
+            if (wanted == steps[i] || !(h < steps[i] || h > steps[i])) break;
+            ok = diagonal(i, h);
+        }
     }
     // f(+i +j) + f(-i -j) - f(+i) - f(-i) - f(+j) - f(-j) + 2 f0 = 2 h_i h_j H_ij
     // up to terms of fourth order in the steps.

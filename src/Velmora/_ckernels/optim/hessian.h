@@ -16,8 +16,8 @@ namespace vlm {
 enum class HessianSource { gradient, values };
 
 // The first probe's step of coordinate i at y_i: c * max(|y_i|, 1), with c
-// = eps^(1/3) from a gradient and eps^(1/4) from values; the second probe
-// steps a fraction of the standard error it measures (see hessian.cpp).
+// = eps^(1/3) from a gradient and eps^(1/4) from values; later probes step
+// a fraction of the standard error measured (see hessian.cpp).
 f64 hessian_step(HessianSource source, f64 yi);
 
 // The pivot of the correlation form below which a direction counts as

@@ -154,8 +154,13 @@ i64 free_position(const ProfileWork &w, i64 i) {
     return -1;
 }
 
-// g(y) = profile(value(y)) - f_hat - rise, +inf where the profile has no
-// finite value; false when stopped.
+// g(y) = sqrt((profile(value(y)) - f_hat) / errordef) - z, with z =
+// sqrt(rise / errordef): the distance from the estimate in standard errors
+// that the profile implies, less the one the end lies at; +inf where the
+// profile has no finite value. For a quadratic profile g is linear in y, and
+// it is nearly so for any smooth one, so the root finding takes two or three
+// re-fits where the rise itself, a parabola, takes five or six. False when
+// stopped.
 struct Rise {
     const ProfileProblem &p;
     ProfileWork &w;
@@ -163,11 +168,17 @@ struct Rise {
     i64 i, k_i;
     i64 &nfit;
 
+    f64 z() const { return std::sqrt(p.rise / p.fit.errordef); }
+    // The tolerance on g that keeps the rise within p.tol (d rise / dg = 2
+    // errordef z at the root).
+    f64 tolerance() const { return p.tol / (2.0 * p.fit.errordef * z()); }
+
     bool operator()(f64 y, f64 &g) {
         f64 fun;
         bool ok;
         if (!refit(p, w, i, k_i, map.value(y), y, fun, ok, nfit)) return false;
-        g = (is_finite(fun) ? fun : HUGE_VAL) - p.f_hat - p.rise;
+        g = is_finite(fun) ? std::sqrt(std::fmax(fun - p.f_hat, 0.0) / p.fit.errordef) - z()
+                           : HUGE_VAL;
         return true;
     }
 };
@@ -278,10 +289,10 @@ i64 profile_end(const ProfileProblem &p, ProfileWork &w, i64 i, int direction, P
     const f64 bound = bounded ? (direction > 0 ? w.hi[i] : w.lo[i])
                               : std::copysign(HUGE_VAL, static_cast<f64>(direction));
 
-    // Step outward, doubling, until the rise is passed; a step that lands on
-    // the bound (the coordinate saturates) is halved instead, and once it is
-    // too small to move the end lies at the bound.
-    f64 inside = y_hat, g_in = -p.rise;  // the profile's minimum is the fit's
+    // Step outward until the rise is passed (at most doubling the step); a
+    // step that lands on the bound (the coordinate saturates) is halved
+    // instead, and once it is too small to move the end lies at the bound.
+    f64 inside = y_hat, g_in = -g.z();  // the profile's minimum is the fit's
     bool shrinking = false;
     for (int iter = 0; iter < 200; ++iter) {
         const f64 outside = inside + direction * step;
@@ -298,14 +309,19 @@ i64 profile_end(const ProfileProblem &p, ProfileWork &w, i64 i, int direction, P
         if (!g(outside, g_out)) return PROFILE_STOPPED;
         if (g_out > 0) {
             f64 y;
-            if (!root(g, inside, g_in, outside, std::fmin(g_out, 1e300), p.tol, y))
+            if (!root(g, inside, g_in, outside, std::fmin(g_out, 1e300), g.tolerance(), y))
                 return PROFILE_STOPPED;
             end.value = map.value(y);
             return PROFILE_DONE;
         }
+        // Not passed yet: g is nearly linear in y, so aim a little beyond
+        // where the line through the two last points crosses zero (at most
+        // doubling the step, as before, where the line says little).
+        const f64 slope = (g_out - g_in) / (outside - inside);
+        const f64 aim = slope > 0.0 ? 1.05 * (-g_out / slope) : HUGE_VAL;
         inside = outside;
         g_in = g_out;
-        if (!shrinking) step *= 2;
+        if (!shrinking) step = std::fmin(2.0 * step, std::fmax(aim, 1e-3 * step));
     }
     end.value = bound;
     end.at_bound = bounded;

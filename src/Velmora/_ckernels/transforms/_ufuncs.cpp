@@ -419,8 +419,9 @@ private:
 };
 
 // A parameter map's work on `elements` values gives up the interpreter lock
-// only when it lasts long enough to be worth the ~40 ns that costs: a map of
-// a few parameters, called once per objective evaluation, keeps it.
+// only when it lasts long enough to be worth handing the lock to other
+// threads (run_lock.h): a map of a few parameters, called once per objective
+// evaluation, keeps it.
 constexpr i64 kReleaseFrom = 4096;
 vlm::py::Lock::Start lock_for(i64 elements) {
     return elements >= kReleaseFrom ? vlm::py::Lock::released : vlm::py::Lock::held;
