@@ -16,6 +16,7 @@ import pytest
 
 from Velmora._ckernels.distributions import _distributions as D
 from Velmora._ckernels.optim import _optim as O
+from Velmora.transforms import ParameterMap
 
 from hostile import TRANSFORMS, transform_params
 
@@ -135,6 +136,8 @@ def longest_stall_during(call):
     return bounds["end"] - bounds["start"], max(b - a for a, b in zip(edges, edges[1:]))
 
 
+PLAN = ParameterMap([(0, 1), (0, None), (None, 2), (None, None)])
+PLAN_ROWS = np.random.default_rng(2).normal(size=(15 * 10**5, 4))
 BIG = np.random.default_rng(1).uniform(0.01, 0.99, 6 * 10**6)
 AFF_PROBIT_INV = dict(TRANSFORMS)["aff_probit_inv"]
 LONG_CALLS = {  # each takes tens of milliseconds or more natively
@@ -143,6 +146,8 @@ LONG_CALLS = {  # each takes tens of milliseconds or more natively
     "optim run": lambda: O.run_neldermead(
         "rosenbrock", np.full(60, -1.0), maxiter=6000, maxfun=6000
     ),
+    "parameter map rows": lambda: PLAN.to_constrained(PLAN_ROWS),
+    "parameter map pullback": lambda: PLAN.pullback(PLAN_ROWS, PLAN_ROWS),
 }
 
 
@@ -166,3 +171,44 @@ def test_native_work_runs_without_the_lock(label):
             break
     assert seconds > 0.01, "the call is too short to tell"
     assert stall < 0.5 * seconds, (seconds, stall)
+
+
+# Row counts on both sides of where the plan's methods start to give up the lock.
+PLAN_METHODS = [
+    "to_constrained",
+    "to_unconstrained",
+    "constrained_grad",
+    "log_abs_det_jacobian",
+    "log_abs_det_jacobian_grad",
+    "pullback",
+]
+
+
+@pytest.mark.threads
+@pytest.mark.parametrize("method", PLAN_METHODS)
+def test_parameter_map_threads_give_the_serial_results(method):
+    rng = np.random.default_rng(3)
+    inputs = [rng.normal(size=(rows, 4)) for rows in (1, 1023, 1024, 1025, 3000)] + [
+        rng.normal(size=4)
+    ]
+    if method == "to_unconstrained":
+        inputs = [PLAN.to_constrained(y) for y in inputs]
+    if method == "pullback":
+        calls = [(y, rng.normal(size=y.shape)) for y in inputs]
+    else:
+        calls = [(y,) for y in inputs]
+    fn = getattr(PLAN, method)
+    serial = [np.asarray(fn(*c)).tobytes() for c in calls]
+    mismatches = []
+
+    def worker(t):
+        order = list(range(len(calls))) * 200
+        random.Random(t).shuffle(order)
+        mismatches.extend(i for i in order if np.asarray(fn(*calls[i])).tobytes() != serial[i])
+
+    threads = [threading.Thread(target=worker, args=(t,)) for t in range(THREADS)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join()
+    assert mismatches == []

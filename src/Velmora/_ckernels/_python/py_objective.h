@@ -157,6 +157,10 @@ struct ObjectiveRun {
     PyCalls calls;
     i64 njev = 0;
 
+    // The lock back before `calls` lets go of its arguments, whatever path
+    // left the run.
+    ~ObjectiveRun() { lock.reacquire(); }
+
     // fun or jac at a new copy of x; null with the exception set on failure.
     PyObject *call(PyObject *fn, const f64 *x) { return calls.call(fn, x); }
 

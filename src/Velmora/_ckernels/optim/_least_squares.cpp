@@ -160,6 +160,7 @@ struct UserFunction {
     const f64 *xdata = nullptr;
 
     ~UserFunction() {
+        lock.reacquire();  // an early exit must not drop f8 without the lock
         PyMem_Free(stack);
         Py_XDECREF(f8);
     }
