@@ -282,9 +282,9 @@ needs_harness = pytest.mark.skipif(
 
 @needs_harness
 def test_bench_refuses_clearly_without_scipy(capsys, monkeypatch):
-    spec = importlib.util.spec_from_file_location("bench_harness", HARNESS)
-    harness = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(harness)
+    found = importlib.util.spec_from_file_location("bench_harness", HARNESS)
+    harness = importlib.util.module_from_spec(found)
+    found.loader.exec_module(harness)
     monkeypatch.setitem(sys.modules, "scipy", None)  # import scipy.special fails
     monkeypatch.setitem(sys.modules, "scipy.special", None)
     assert harness.main(["--quick"]) == 1
