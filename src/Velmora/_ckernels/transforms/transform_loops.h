@@ -1,7 +1,9 @@
 // Internal to the ufunc module (never installed): the element loops of the
 // 63 transform rows over strided memory. transforms.cpp builds them from the
 // same row formulas as the exported kernels when it is compiled with
-// VLM_TRANSFORM_LOOPS defined; the _transforms module is built without them.
+// VLM_TRANSFORM_LOOPS defined, as the build compiles it once for every
+// module: the loops have no exported name, so _transforms carries them unused
+// and exports the same kernels as without them.
 #ifndef VLM_TRANSFORM_LOOPS_H
 #define VLM_TRANSFORM_LOOPS_H
 
