@@ -33,7 +33,7 @@ sys.path.insert(
 import native
 from native import ptr
 
-LIB = native.load(importlib.import_module("Velmora._ckernels.optim._least_squares"))
+LIB = native.load(importlib.import_module("Velmora._ckernels.optim._fitting"))
 
 
 def exact(J, r):

@@ -28,7 +28,7 @@ from numpy.typing import NDArray
 from Velmora import _fixed
 from Velmora import optimize as _optimize
 from Velmora._ckernels.distributions._distributions import ndtri_as241
-from Velmora._ckernels.optim import _least_squares, _minimize
+from Velmora._ckernels.optim import _fitting
 
 # --- machine epsilon; least squares' steps and losses --------------------------------
 
@@ -60,11 +60,11 @@ CURVE_FIT_OPTIONS = (
 # The robust losses, as SciPy names them, with their native codes
 # (optim/robust_loss.h).
 LOSSES = {
-    "linear": _least_squares.LOSS_LINEAR,
-    "soft_l1": _least_squares.LOSS_SOFT_L1,
-    "huber": _least_squares.LOSS_HUBER,
-    "cauchy": _least_squares.LOSS_CAUCHY,
-    "arctan": _least_squares.LOSS_ARCTAN,
+    "linear": _fitting.LOSS_LINEAR,
+    "soft_l1": _fitting.LOSS_SOFT_L1,
+    "huber": _fitting.LOSS_HUBER,
+    "cauchy": _fitting.LOSS_CAUCHY,
+    "arctan": _fitting.LOSS_ARCTAN,
 }
 
 
@@ -345,7 +345,7 @@ def check_step(
 def parse_objective(
     fun: object, args: tuple[Any, ...], jac: object, method: str, n: int
 ) -> tuple[Any, ...]:
-    """The objective as the native run takes it (see _minimize)."""
+    """The objective as the native run takes it (see _fitting)."""
     if method == "Nelder-Mead" and jac is not None and jac is not False:
         raise ValueError("Nelder-Mead uses no gradient: jac must be None")
     if jac is not None and jac is not True and jac is not False and not callable(jac):
@@ -398,7 +398,7 @@ def parse_objective(
 
 
 # The native family codes of a parameter bounded on both sides
-# (transforms/parameter_map.h), and the method codes of _minimize.fit.
+# (transforms/parameter_map.h), and the method codes of _fitting.fit.
 INTERVAL_FAMILY = {"logit": 3, "probit": 4}
 
 
@@ -494,22 +494,22 @@ def bad_start(
     problem: int, index: int, x: np.ndarray, box: Any, names: tuple[str, ...]
 ) -> ValueError:
     """The error for a start the native checks refused."""
-    if problem == _minimize.START_NOTHING_FREE:
+    if problem == _fitting.START_NOTHING_FREE:
         return ValueError("every parameter is fixed by equal bounds: there is nothing to estimate")
     lower, upper = bound_arrays(box, x.size)
     name, v, low, high = names[index], float(x[index]), float(lower[index]), float(upper[index])
-    if problem == _minimize.START_NOT_FINITE:
+    if problem == _fitting.START_NOT_FINITE:
         return ValueError(f"x0 of parameter {name!r} is {v!r}: the start must be finite")
-    if problem == _minimize.START_TOO_WIDE:
+    if problem == _fitting.START_TOO_WIDE:
         return ValueError(
             f"parameter {name!r}: the interval ({low!r}, {high!r}) is wider than the largest float"
         )
-    if problem == _minimize.START_OUTSIDE:
+    if problem == _fitting.START_OUTSIDE:
         what = f"fixed at {low!r}" if low == high else f"in ({low!r}, {high!r})"
         return ValueError(
             f"x0 of parameter {name!r} is {v!r}, outside its bounds: it must lie {what}"
         )
-    if problem == _minimize.START_ON_BOUND:
+    if problem == _fitting.START_ON_BOUND:
         return ValueError(
             f"x0 of parameter {name!r} is {v!r}, on its bound: the start must lie strictly "
             f"inside ({low!r}, {high!r}), where the transform is finite"

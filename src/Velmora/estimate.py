@@ -24,7 +24,7 @@ from numpy.typing import NDArray
 
 from Velmora import _args
 from Velmora import optimize as _opt
-from Velmora._ckernels.optim import _minimize
+from Velmora._ckernels.optim import _fitting
 from Velmora._warnings import BoundaryWarning, ConvergenceWarning, IdentifiabilityWarning
 
 __all__ = ["BoundaryWarning", "ConvergenceWarning", "FitResult", "IdentifiabilityWarning", "fit"]
@@ -484,7 +484,7 @@ def fit(
             _args.check_step_on_y(x, box, kind, opts["eps"])
 
     settings = (_args.METHOD_CODE[name], _args.INTERVAL_FAMILY[kind], scale, tolerance)
-    out = _minimize.fit(
+    out = _fitting.fit(
         objective,
         x,
         box,
@@ -492,19 +492,19 @@ def fit(
         None,
         settings,
     )
-    if out.state == _minimize.FIT_BAD_START:
+    if out.state == _fitting.FIT_BAD_START:
         raise _args.bad_start(out.start_problem, out.element, x, box, labels)  # x is untouched then
-    if out.state == _minimize.FIT_NOT_FINITE_START:
+    if out.state == _fitting.FIT_NOT_FINITE_START:
         raise ValueError(
             f"the objective is not finite at x0 (it returned {out.fun!r}): fit needs a finite "
             f"value at the start"
         )
-    if out.state == _minimize.FIT_NO_MEMORY:
+    if out.state == _fitting.FIT_NO_MEMORY:
         raise MemoryError(f"fit: no memory for the workspace of {n} parameters")
-    if out.state == _minimize.FIT_NOT_RUN:
+    if out.state == _fitting.FIT_NOT_RUN:
         raise ValueError(f"the minimizer refused its input: {out.message} (status {out.status})")
     if (
-        out.state == _minimize.FIT_STOPPED
+        out.state == _fitting.FIT_STOPPED
     ):  # pragma: no cover - a stop always comes with an exception
         raise RuntimeError("fit was stopped")
 
@@ -550,17 +550,14 @@ def fit(
         jac=jac,
         method=name,
         options=options,
-        native=(objective, box, option_tuple, settings),  # as _minimize takes them
+        native=(objective, box, option_tuple, settings),  # as _fitting.fit takes them
     )
     if not success:
         warnings.warn(_not_converged(out.message, out.edm, scale), ConvergenceWarning, stacklevel=2)
     if result.at_bound:
         warnings.warn(_boundary_text(result), BoundaryWarning, stacklevel=2)
     if out.flat_count:
-        if (
-            out.state == _minimize.FIT_NO_HESSIAN
-            or out.hessian_state == _minimize.HESSIAN_NOT_FINITE
-        ):
+        if out.state == _fitting.FIT_NO_HESSIAN or out.hessian_state == _fitting.HESSIAN_NOT_FINITE:
             reason = (
                 f"the Hessian at the estimate could not be formed (the objective is not "
                 f"finite at every Hessian probe of "

@@ -39,7 +39,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from Velmora import _args, _fixed
-from Velmora._ckernels.optim import _least_squares as _native
+from Velmora._ckernels.optim import _fitting
 from Velmora._warnings import OptimizeWarning
 from Velmora.optimize import (
     NativeSignature,
@@ -74,11 +74,12 @@ MODEL_SIGNATURE = NativeSignature(
 )
 
 # The native iteration's outcomes, as the native module defines them.
-FTOL, XTOL, BOTH, GTOL = _native.LM_FTOL, _native.LM_XTOL, _native.LM_FTOL_XTOL, _native.LM_GTOL
-MAX_NFEV, FTOL_TINY = _native.LM_MAX_NFEV, _native.LM_FTOL_TINY
-XTOL_TINY, GTOL_TINY = _native.LM_XTOL_TINY, _native.LM_GTOL_TINY
-START_NOT_FINITE, JACOBIAN_NOT_FINITE = _native.LM_START_NOT_FINITE, _native.LM_JACOBIAN_NOT_FINITE
-NOT_OPTIMAL = _native.LM_NOT_OPTIMAL
+FTOL, XTOL, BOTH, GTOL = _fitting.LM_FTOL, _fitting.LM_XTOL, _fitting.LM_FTOL_XTOL, _fitting.LM_GTOL
+MAX_NFEV, FTOL_TINY = _fitting.LM_MAX_NFEV, _fitting.LM_FTOL_TINY
+XTOL_TINY, GTOL_TINY = _fitting.LM_XTOL_TINY, _fitting.LM_GTOL_TINY
+START_NOT_FINITE = _fitting.LM_START_NOT_FINITE
+JACOBIAN_NOT_FINITE = _fitting.LM_JACOBIAN_NOT_FINITE
+NOT_OPTIMAL = _fitting.LM_NOT_OPTIMAL
 
 # least_squares' status for each outcome, and its messages (SciPy's).
 LSQ_STATUS = {
@@ -245,7 +246,7 @@ def _run(
     difference step, scale, fvec holds the residuals at x). want: 1 the
     Jacobian at the solution, 2 also the covariance, 3 the covariance times
     the residual variance 2 cost / (m - n)."""
-    result = _native.solve(problem, x, box, data, options, fvec, want)
+    result = _fitting.solve(problem, x, box, data, options, fvec, want)
     outcome = result.status
     if outcome < 0 and outcome not in (JACOBIAN_NOT_FINITE, NOT_OPTIMAL):
         if outcome == START_NOT_FINITE:
@@ -471,14 +472,14 @@ def _weights(sigma: Any, m: int, keep: Any) -> tuple[np.ndarray | None, np.ndarr
         return 1.0 / s, None
     if s.shape == (m, m):
         low = np.empty((m, m))
-        if _native.cholesky(np.ascontiguousarray(s).reshape(-1), low.reshape(-1), m) != 0:
+        if _fitting.cholesky(np.ascontiguousarray(s).reshape(-1), low.reshape(-1), m) != 0:
             raise ValueError("`sigma` must be positive definite.")
         return None, low.reshape(-1)
     raise ValueError(f"`sigma` has incorrect shape {s.shape}: expected ({m},) or ({m}, {m}).")
 
 
 def _all_finite(a: np.ndarray) -> bool:
-    verdict = _native.finite(a)
+    verdict = _fitting.finite(a)
     return bool(np.isfinite(a).all()) if verdict is None else verdict
 
 
@@ -486,7 +487,7 @@ def _checked(a: Any, check: bool) -> np.ndarray:
     """a as float64 (NumPy's conversion), refused when check is on and a value
     is not finite (NumPy's message for it)."""
     array: np.ndarray = np.asarray(a, dtype=F8)
-    if check and _native.finite(array) is not True and not np.isfinite(array).all():
+    if check and _fitting.finite(array) is not True and not np.isfinite(array).all():
         raise ValueError("array must not contain infs or NaNs")
     return array
 
@@ -693,7 +694,7 @@ def _leastsq_info(J: np.ndarray, fvec: np.ndarray, nfev: int) -> dict[str, Any]:
     m, n = J.shape
     a = np.array(J, dtype=np.float64)
     tau, perm, qtf = np.empty(min(m, n)), np.empty(n, dtype=np.int64), fvec.copy()
-    _native.qr(a.reshape(-1), m, n, tau, perm, qtf)
+    _fitting.qr(a.reshape(-1), m, n, tau, perm, qtf)
     return {
         "fvec": fvec,
         "nfev": nfev,

@@ -19,7 +19,7 @@ from numpy.typing import NDArray
 from Velmora import _args, _fixed, _missing, _progress
 from Velmora import least_squares_fits as _lsq
 from Velmora import optimize as _opt
-from Velmora._ckernels.optim import _least_squares, _many, _minimize
+from Velmora._ckernels.optim import _fitting
 
 __all__ = ["CurveFitManyResult", "FitManyResult", "curve_fit_many", "fit_many"]
 
@@ -259,7 +259,7 @@ def fit_many(
             _args.check_step_on_y(x[k], _row_box(box, k), kind, opts["eps"])
 
     out = _progress.run_batch(
-        _many.fit,
+        _fitting.fit_many,
         "fit_many",
         K,
         progress,
@@ -271,7 +271,7 @@ def fit_many(
         (_args.METHOD_CODE[name], _args.INTERVAL_FAMILY[kind], scale, tolerance),
         threads,
     )
-    if type(out) is _many.BadStart:  # an unusable start, found before any evaluation
+    if type(out) is _fitting.BadStart:  # an unusable start, found before any evaluation
         k = out.problem
         error = _args.bad_start(out.reason, out.element, x[k], _row_box(box, k), labels)
         raise ValueError(f"problem {k}: {error}")
@@ -293,7 +293,7 @@ def fit_many(
         out.edm,
         out.at_bound,
     )
-    estimated = (state == _minimize.FIT_DONE) | (state == _minimize.FIT_NO_HESSIAN)
+    estimated = (state == _fitting.FIT_DONE) | (state == _fitting.FIT_NO_HESSIAN)
     result = FitManyResult(
         x=x,
         se=se,
@@ -600,7 +600,7 @@ def curve_fit_many(
         False,
     ) + opt.loss
     out = _progress.run_batch(
-        _least_squares.solve_many,
+        _fitting.solve_many,
         "curve_fit_many",
         K,
         progress,

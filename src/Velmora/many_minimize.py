@@ -17,7 +17,7 @@ from typing import Any
 import numpy as np
 
 from Velmora import _args, _progress
-from Velmora._ckernels.optim import _many
+from Velmora._ckernels.optim import _fitting
 from Velmora.optimize import (
     SUCCESS,
     OptimizeResult,
@@ -125,7 +125,7 @@ def minimize_many(
     x = np.array(np.broadcast_to(starts, (K, n)), dtype=np.float64, order="C")
     if name == "L-BFGS-B" and opts["eps"] is not None and _args.uses_differences(objective):
         _args.check_steps(x, box, opts["eps"])
-    native = _many.lbfgsb if name == "L-BFGS-B" else _many.neldermead
+    native = _fitting.lbfgsb_many if name == "L-BFGS-B" else _fitting.neldermead_many
     settings = _args.option_tuple(name, opts)
     out = _progress.run_batch(
         native, "minimize_many", K, progress, objective, x, table, box, settings, threads

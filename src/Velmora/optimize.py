@@ -34,7 +34,7 @@ from typing import Any, NamedTuple
 import numpy as np
 
 from Velmora import _args
-from Velmora._ckernels.optim import _minimize
+from Velmora._ckernels.optim import _fitting
 from Velmora._warnings import OptimizeWarning
 
 __all__ = ["NativeObjective", "OptimizeResult", "minimize"]
@@ -398,12 +398,12 @@ def minimize(
         if opts["eps"] is not None and _args.uses_differences(objective):
             _args.check_step(x, box, opts["eps"])  # the step of the driver's differences
         g = np.full(n, np.nan)
-        status, message, nfev, njev, nit, value = _minimize.lbfgsb(
+        status, message, nfev, njev, nit, value = _fitting.lbfgsb(
             objective, x, box, settings, cb, g
         )
         gradient: np.ndarray | None = g
     else:
-        status, message, nfev, njev, nit, value = _minimize.neldermead(
+        status, message, nfev, njev, nit, value = _fitting.neldermead(
             objective, x, box, settings, cb
         )
         gradient = None

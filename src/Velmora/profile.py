@@ -33,7 +33,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 import numpy as np
 from numpy.typing import NDArray
 
-from Velmora._ckernels.optim import _minimize
+from Velmora._ckernels.optim import _fitting
 from Velmora._warnings import ConvergenceWarning, IdentifiabilityWarning, VelmoraWarning
 
 if TYPE_CHECKING:
@@ -300,7 +300,7 @@ def profile(result: FitResult, name: object, bound: Any = 3, size: int = 50) -> 
         )
     values = np.linspace(low, high, size)
     # Outward from the estimate, each re-fit starting from its neighbour.
-    fun, ok = _minimize.profile_values(*_native_arguments(result), i, values)
+    fun, ok = _fitting.profile_values(*_native_arguments(result), i, values)
     return ProfileResult(result.names[i], values, fun, ok)
 
 
@@ -341,7 +341,7 @@ def _ends(result: FitResult, level: float) -> tuple[Any, ...]:
         "profile_free", lambda: np.flatnonzero(~result.fixed).astype(np.int64, copy=False)
     )
     rise = result.errordef * z * z
-    return _minimize.profile_ends(  # type: ignore[no-any-return]
+    return _fitting.profile_ends(  # type: ignore[no-any-return]
         *_native_arguments(result), rise, 1e-6 * result.errordef, free
     )
 

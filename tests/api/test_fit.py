@@ -569,18 +569,18 @@ LBFGSB_OPTIONS = (10, 100, 100, 20, 1e7, 1e-5, 0.0)
     ],
 )
 def test_private_fit_refuses_malformed_calls(args, exc):
-    from Velmora._ckernels.optim import _minimize
+    from Velmora._ckernels.optim import _fitting
 
     objective, x, *rest = args
     with pytest.raises(exc):
-        _minimize.fit(objective, np.array(x), *rest)
+        _fitting.fit(objective, np.array(x), *rest)
 
 
 def test_private_fit_reports_a_run_that_never_started():
-    from Velmora._ckernels.optim import _minimize
+    from Velmora._ckernels.optim import _fitting
 
     calls = []
-    out = _minimize.fit(
+    out = _fitting.fit(
         (0, lambda x: calls.append(1) or 1.0, None, ()),
         np.array([0.0, 1.0]),
         None,

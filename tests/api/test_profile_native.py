@@ -200,16 +200,16 @@ def _with(arguments, **changes):
     ids=lambda c: next(iter(c)),
 )
 def test_the_native_driver_refuses_bad_arguments(changes):
-    from Velmora._ckernels.optim import _minimize
+    from Velmora._ckernels.optim import _fitting
     from Velmora.profile import _native_arguments
 
     ctx, _ = normal_context(1.0)
     r = Velmora.fit(native(normal_nll, ctx), [0.5, 1.5], bounds=[(None, None), (0, None)])
     good = [*_native_arguments(r), 0.5, 1e-7, np.arange(2, dtype=np.int64)]
-    ends = _minimize.profile_ends(*good)[0]
+    ends = _fitting.profile_ends(*good)[0]
     np.testing.assert_allclose(ends, r.ci(ONE_SE, method="profile"))
     with pytest.raises(ValueError):
-        _minimize.profile_ends(*_with(good, **changes))
+        _fitting.profile_ends(*_with(good, **changes))
 
 
 def test_the_ends_of_a_quadratic_profile_take_few_re_fits():

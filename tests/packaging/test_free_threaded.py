@@ -38,7 +38,7 @@ MODULES = (
     "Velmora._ckernels.transforms._transforms",
     "Velmora._ckernels.optim._optim",
     "Velmora._ckernels.distributions._distributions",
-    "Velmora._ckernels.optim._least_squares",
+    "Velmora._ckernels.optim._fitting",
     "Velmora._ckernels.likelihoods._likelihoods",
     "Velmora._ckernels.sample._sample",
 )

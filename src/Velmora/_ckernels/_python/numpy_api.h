@@ -1,7 +1,9 @@
 // Arrays through NumPy's C API, for the modules that use it: new arrays, the
 // test for an array the native code can read in place, and the conversion of
-// what Python code returned into doubles. Include numpy/arrayobject.h first,
-// in one translation unit per module (NumPy's API table is static to it).
+// what Python code returned into doubles. Include numpy/arrayobject.h first.
+// NumPy's API table is static to each translation unit that includes it,
+// unless the module's files share one (PY_ARRAY_UNIQUE_SYMBOL, as _fitting's
+// do: its binding files define NO_IMPORT_ARRAY and leave the import to it).
 #ifndef VLM_PY_NUMPY_API_H
 #define VLM_PY_NUMPY_API_H
 
@@ -99,8 +101,10 @@ inline bool copy_exact(PyObject *v, f64 *out, i64 count, int max_ndim) {
     return true;
 }
 
+#ifndef NO_IMPORT_ARRAY
 // The execution slot of a module that needs nothing but NumPy's C API.
 inline int import_numpy(PyObject *) { return PyArray_ImportNumPyAPI() < 0 ? -1 : 0; }
+#endif
 
 }  // namespace vlm::py
 

@@ -10,12 +10,16 @@
 // evaluation is a Python call). A native function runs with the lock
 // released; every few milliseconds the run takes it back to let signal
 // handlers run, so Ctrl-C stops it promptly.
+//
+// One part of the private module _fitting (_fitting.cpp): bind_least_squares
+// adds these functions, their records and their codes to it.
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 
+#include "_fitting.h"
 #include "batch.h"
 #include "convert.h"
 #include "module.h"
@@ -23,6 +27,7 @@
 #include "record.h"
 #include "typed_args.h"
 
+#define NO_IMPORT_ARRAY
 #define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
 #include <numpy/arrayobject.h>
 
@@ -979,14 +984,16 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// The records, and the codes of the iteration's outcomes and of the losses
-// for Python to read from here.
-int exec_module(PyObject *module) {
+}  // namespace
+
+// The runs, their records, and the codes of the iteration's outcomes and of
+// the losses for Python to read from here.
+int bind_least_squares(PyObject *module) {
     using vlm::py::add_constants;
-    if (vlm::py::import_numpy(module) < 0 ||
-        solve_result.make(module, "Velmora._ckernels.optim._least_squares.SolveResult",
+    if (PyModule_AddFunctions(module, methods) < 0 ||
+        solve_result.make(module, "Velmora._ckernels.optim._fitting.SolveResult",
                           "One least-squares run.", solve_fields) < 0 ||
-        solve_many_result.make(module, "Velmora._ckernels.optim._least_squares.SolveManyResult",
+        solve_many_result.make(module, "Velmora._ckernels.optim._fitting.SolveManyResult",
                                "Many curve fits, one row each.", solve_many_fields) < 0)
         return -1;
     return add_constants(module, {
@@ -1011,23 +1018,3 @@ int exec_module(PyObject *module) {
                                      {"LOSS_ARCTAN", vlm::LOSS_ARCTAN},
                                  });
 }
-
-PyModuleDef_Slot slots[] = VLM_MODULE_SLOTS(exec_module);
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_least_squares",
-    "The native runs behind Velmora.least_squares and Velmora.curve_fit: a\n"
-    "Levenberg-Marquardt fit of Python or native residuals or curve models.\n"
-    "Private: use Velmora.least_squares and Velmora.curve_fit.",
-    0,
-    methods,
-    slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
-}  // namespace
-
-PyMODINIT_FUNC PyInit__least_squares(void) { return PyModuleDef_Init(&module_def); }

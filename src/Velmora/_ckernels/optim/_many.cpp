@@ -9,15 +9,20 @@
 // address of row k of `data` as its context. A Python objective runs on the
 // calling thread, called as fun(x, data[k], *args). Either way problem k's
 // run is the run Velmora.minimize makes for it, and its outcome goes to row k.
+//
+// One part of the private module _fitting (_fitting.cpp): bind_many adds these
+// functions (lbfgsb_many, neldermead_many, fit_many) and their records to it.
 #include <cfloat>
 #include <cmath>
 #include <cstring>
 
+#include "_fitting.h"
 #include "batch.h"
 #include "module.h"
 #include "numpy_calls.h"
 #include "record.h"
 
+#define NO_IMPORT_ARRAY
 #define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
 #include <numpy/arrayobject.h>
 
@@ -741,47 +746,30 @@ PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
 }
 
 PyMethodDef methods[] = {
-    {"lbfgsb", vlm::py::fastcall(lbfgsb), METH_FASTCALL,
-     "lbfgsb(objective, x, data, bounds, options, workers, report) -> RowsResult\n\nThe L-BFGS-B "
-     "runs behind Velmora.minimize_many; call that instead."},
-    {"neldermead", vlm::py::fastcall(neldermead), METH_FASTCALL,
-     "neldermead(objective, x, data, bounds, options, workers, report) -> RowsResult\n\nThe "
+    {"lbfgsb_many", vlm::py::fastcall(lbfgsb), METH_FASTCALL,
+     "lbfgsb_many(objective, x, data, bounds, options, workers, report) -> RowsResult\n\nThe "
+     "L-BFGS-B runs behind Velmora.minimize_many; call that instead."},
+    {"neldermead_many", vlm::py::fastcall(neldermead), METH_FASTCALL,
+     "neldermead_many(objective, x, data, bounds, options, workers, report) -> RowsResult\n\nThe "
      "Nelder-Mead runs behind Velmora.minimize_many; call that instead."},
-    {"fit", vlm::py::fastcall(fit), METH_FASTCALL,
-     "fit(objective, x, data, bounds, options, settings, workers, report) -> FitRows or "
+    {"fit_many", vlm::py::fastcall(fit), METH_FASTCALL,
+     "fit_many(objective, x, data, bounds, options, settings, workers, report) -> FitRows or "
      "BadStart\n\nThe fits behind Velmora.fit_many; call that instead."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-int exec_module(PyObject *module) {
-    if (vlm::py::import_numpy(module) < 0) return -1;
-    return rows_result.make(module, "Velmora._ckernels.optim._many.RowsResult",
+}  // namespace
+
+// The runs and their records.
+int bind_many(PyObject *module) {
+    if (PyModule_AddFunctions(module, methods) < 0) return -1;
+    return rows_result.make(module, "Velmora._ckernels.optim._fitting.RowsResult",
                             "Many minimizations, one value per problem.", rows_fields) < 0 ||
-                   fit_rows_result.make(module, "Velmora._ckernels.optim._many.FitRows",
+                   fit_rows_result.make(module, "Velmora._ckernels.optim._fitting.FitRows",
                                         "Many fits, one row per problem.", fit_rows_fields) < 0 ||
-                   bad_start_result.make(module, "Velmora._ckernels.optim._many.BadStart",
+                   bad_start_result.make(module, "Velmora._ckernels.optim._fitting.BadStart",
                                          "The first unusable start of many fits.",
                                          bad_start_fields) < 0
                ? -1
                : 0;
 }
-
-PyModuleDef_Slot slots[] = VLM_MODULE_SLOTS(exec_module);
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_many",
-    "The native runs behind Velmora.minimize_many: many independent L-BFGS-B or\n"
-    "Nelder-Mead minimizations of one objective, native objectives on worker\n"
-    "threads. Private: use Velmora.minimize_many.",
-    0,
-    methods,
-    slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
-}  // namespace
-
-PyMODINIT_FUNC PyInit__many(void) { return PyModuleDef_Init(&module_def); }

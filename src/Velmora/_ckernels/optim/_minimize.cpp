@@ -10,10 +10,14 @@
 // far shorter than releasing and retaking the lock). A native objective runs
 // with the lock released and takes it back only for the callback and, every
 // few milliseconds, to let signal handlers run, so Ctrl-C stops it promptly.
+//
+// One part of the private module _fitting (_fitting.cpp): bind_minimize adds
+// these functions, their records and the codes of a fit's outcome to it.
 #include <cfloat>
 #include <cmath>
 #include <cstring>
 
+#include "_fitting.h"
 #include "convert.h"
 #include "module.h"
 #include "numpy_calls.h"
@@ -22,6 +26,7 @@
 #include "typed_args.h"
 #include "unpack.h"
 
+#define NO_IMPORT_ARRAY
 #define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
 #include <numpy/arrayobject.h>
 
@@ -600,12 +605,15 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// The codes of a fit's outcome, for Python to read from here.
-int exec_module(PyObject *module) {
-    if (vlm::py::import_numpy(module) < 0 ||
-        run_result.make(module, "Velmora._ckernels.optim._minimize.RunResult", "One minimization.",
+}  // namespace
+
+// The runs, their records, and the codes of a fit's outcome for Python to
+// read from here.
+int bind_minimize(PyObject *module) {
+    if (PyModule_AddFunctions(module, methods) < 0 ||
+        run_result.make(module, "Velmora._ckernels.optim._fitting.RunResult", "One minimization.",
                         run_fields) < 0 ||
-        fit_result.make(module, "Velmora._ckernels.optim._minimize.FitOutcome", "One fit.",
+        fit_result.make(module, "Velmora._ckernels.optim._fitting.FitOutcome", "One fit.",
                         fit_fields) < 0)
         return -1;
     return vlm::py::add_constants(module, {
@@ -627,23 +635,3 @@ int exec_module(PyObject *module) {
                                               {"START_NOTHING_FREE", vlm::START_NOTHING_FREE},
                                           });
 }
-
-PyModuleDef_Slot slots[] = VLM_MODULE_SLOTS(exec_module);
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_minimize",
-    "The native runs behind Velmora.minimize: L-BFGS-B and Nelder-Mead over a\n"
-    "Python objective, a native function or a built-in objective. Private: use\n"
-    "Velmora.minimize.",
-    0,
-    methods,
-    slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
-}  // namespace
-
-PyMODINIT_FUNC PyInit__minimize(void) { return PyModuleDef_Init(&module_def); }

@@ -1,6 +1,6 @@
-"""The least-squares module exports the shared numerics library and nothing of
-its own (the iteration, the parameter plans and the transform loops stay
-inside), and its QR kernels are the library's."""
+"""The fitting module exports the shared numerics library and nothing of its
+own (the minimizers, the iteration, the parameter plans and the transform
+loops stay inside), and its QR kernels are the library's."""
 
 import importlib
 
@@ -11,17 +11,17 @@ from native import ptr
 
 
 def test_exports_only_the_shared_library():
-    ours = native.exported_names(importlib.import_module("Velmora._ckernels.optim._least_squares"))
+    ours = native.exported_names(importlib.import_module("Velmora._ckernels.optim._fitting"))
     reference = native.exported_names(
         importlib.import_module("Velmora._ckernels.distributions._distributions")
     )
-    assert ours - {"PyInit__least_squares"} == reference - {"PyInit__distributions"}
+    assert ours - {"PyInit__fitting"} == reference - {"PyInit__distributions"}
     assert {"vlm_qr_pivoted", "vlm_qr_apply_qt"} <= ours
 
 
 def test_qr_entry_point_matches_the_exported_kernel():
     # The private qr() used for curve_fit's full_output runs vlm_qr_pivoted.
-    module = importlib.import_module("Velmora._ckernels.optim._least_squares")
+    module = importlib.import_module("Velmora._ckernels.optim._fitting")
     lib = native.load(module)
     a = np.random.default_rng(4).normal(size=(7, 3))
     via_module, tau1, perm1, b1 = (
