@@ -1,7 +1,7 @@
 # Types of the private module behind Velmora.least_squares and
 # Velmora.curve_fit (call those instead). problem is (0, fun, jac, args),
 # (1, address, jac, ctx), (2, f, jac, xdata) or (3, address, jac, ctx, xdata);
-# bounds is None or (codes, lower, upper); data is None or (y, weight,
+# bounds is None or (lo, hi); data is None or (y, weight,
 # whiten); the result is a SolveResult record. The LM_* and LOSS_* constants
 # are the native iteration's outcomes and the robust losses' codes.
 
@@ -90,7 +90,7 @@ LOSS_ARCTAN: int
 def solve(
     problem: tuple[Any, ...],
     x: _F,
-    bounds: tuple[NDArray[np.int64], _F, _F] | None,
+    bounds: tuple[_F, _F] | None,
     data: tuple[_F, _F | None, _F | None] | None,
     options: tuple[float, float, float, int, bool, float, float, _F | None, bool],
     fvec: _F,
@@ -110,7 +110,7 @@ def solve_many(
     xrows: int,
     ydata: _F,
     weight: _F | None,
-    bounds: tuple[_I, _F, _F] | None,
+    bounds: tuple[_F, _F] | None,
     options: tuple[float, float, float, int, bool, float, float, None, bool],
     want: int,
     workers: int,

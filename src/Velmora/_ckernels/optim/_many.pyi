@@ -1,6 +1,6 @@
 # Types of the private module behind Velmora.minimize_many (call that instead).
 # objective is (0, fun, jac, args) or (1, address, grad, ctx); x holds the K
-# starts (overwritten with the results); bounds is None or (lo, hi, codes) of
+# starts (overwritten with the results); bounds is None or (lo, hi) of
 # shape (n,) or (K, n); report(done) is called from the calling thread. The
 # result is a RowsResult record of arrays of K.
 
@@ -34,7 +34,7 @@ class RowsResult(
     @property
     def message(self) -> NDArray[np.object_]: ...
 
-_Bounds = tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.int64]] | None
+_Bounds = tuple[NDArray[np.float64], NDArray[np.float64]] | None
 _Report = Callable[[int], object] | None
 
 def lbfgsb(

@@ -1,6 +1,7 @@
 # Types of the private module behind Velmora.minimize and Velmora.fit (call those instead).
 # objective is (0, fun, jac, args), (1, address, grad, ctx) or
-# (2, name, params); bounds is None or (lo, hi, codes); the result is a
+# (2, name, params); bounds is None or (lo, hi), -inf and +inf where an
+# element has no bound; the result is a
 # RunResult record.
 
 from collections.abc import Callable
@@ -26,7 +27,7 @@ class RunResult(structseq[Any], tuple[int, str, int, int, int, float]):
     @property
     def fun(self) -> float: ...
 
-_Bounds = tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.int64]] | None
+_Bounds = tuple[NDArray[np.float64], NDArray[np.float64]] | None
 _Callback = Callable[[NDArray[np.float64], float], object] | None
 
 def lbfgsb(
