@@ -4,10 +4,10 @@ checked and turned into what the native runs take. Every public module
 normalises its arguments here, so one rule holds for all of them and the
 messages are the same everywhere.
 
-Bounds arrive in two wire forms for now: `parse_bounds` gives (lo, hi,
-codes) with codes 0 free, 1 lower, 2 both, 3 upper (the minimizers' form),
-`lsq_box` the least-squares form; `bound_arrays` turns the first into plain
-lower and upper arrays with infinities.
+Bounds cross to the native side in one form, a `Box`: (lo, hi), float64
+arrays with -inf / +inf where an element has no bound on that side, of
+shape (n,) or, for many problems with bounds of their own, (K, n); the
+native side derives what its minimizers and maps take from them.
 """
 
 from __future__ import annotations
@@ -29,6 +29,9 @@ from Velmora import _fixed
 from Velmora import optimize as _optimize
 from Velmora._ckernels.distributions._distributions import ndtri_as241
 from Velmora._ckernels.optim import _fitting
+
+# Bounds as the native runs take them: (lo, hi), infinite where there is none.
+Box = tuple[NDArray[np.float64], NDArray[np.float64]]
 
 # --- machine epsilon; least squares' steps and losses --------------------------------
 
@@ -147,10 +150,10 @@ def real_array(values: object, name: str) -> np.ndarray:
     return a
 
 
-def outside(x: np.ndarray, box: tuple[np.ndarray, np.ndarray, np.ndarray]) -> np.ndarray:
+def outside(x: np.ndarray, box: Box) -> np.ndarray:
     """Where x lies outside the bounds (the runs start from x moved onto them)."""
-    lo, hi, codes = box
-    return (((codes == 1) | (codes == 2)) & (x < lo)) | (((codes == 2) | (codes == 3)) & (x > hi))
+    lo, hi = box
+    return (x < lo) | (x > hi)
 
 
 def start_vector(x0: object) -> np.ndarray:
@@ -193,8 +196,9 @@ def bound_array(values: object, n: int, name: str, missing: float) -> np.ndarray
     return np.broadcast_to(a.astype(np.float64), (n,)).copy()
 
 
-def parse_bounds(bounds: object, n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
-    """(lo, hi, codes) with the codes 0 free, 1 lower, 2 both, 3 upper."""
+def parse_bounds(bounds: object, n: int) -> Box | None:
+    """The checked bounds of n variables from pairs (low, high) or an object
+    with lb and ub; None for none."""
     if bounds is None:
         return None
     if hasattr(bounds, "lb") and hasattr(bounds, "ub"):
@@ -242,8 +246,7 @@ def parse_bounds(bounds: object, n: int) -> tuple[np.ndarray, np.ndarray, np.nda
                 raise ValueError(f"bounds[{i}] must be a (low, high) pair, got {count} values")
             lo[i] = bound_side(sides[0], f"bounds[{i}] low", -math.inf)
             hi[i] = bound_side(sides[1], f"bounds[{i}] high", math.inf)
-    # Plain floats from here: checked and coded in Python, one array each at the end.
-    codes = [0] * n
+    # Plain floats from here: checked in Python, one array each at the end.
     for i, (low, high) in enumerate(zip(lo, hi)):
         if math.isnan(low) or math.isnan(high):
             raise ValueError(f"bounds for variable {i} are NaN: ({low}, {high})")
@@ -251,14 +254,7 @@ def parse_bounds(bounds: object, n: int) -> tuple[np.ndarray, np.ndarray, np.nda
             raise ValueError(f"bounds for variable {i} are crossed: low {low} > high {high}")
         if low == math.inf or high == -math.inf:
             raise ValueError(f"bounds for variable {i} admit no finite value: ({low}, {high})")
-        has_lo, has_hi = low != -math.inf, high != math.inf
-        codes[i] = (2 if has_hi else 1) if has_lo else (3 if has_hi else 0)
-        lo[i], hi[i] = (low if has_lo else 0.0), (high if has_hi else 0.0)
-    return (
-        np.array(lo, dtype=np.float64),
-        np.array(hi, dtype=np.float64),
-        np.array(codes, dtype=np.int64),
-    )
+    return np.array(lo, dtype=np.float64), np.array(hi, dtype=np.float64)
 
 
 def int_option(name: str, v: object) -> int:
@@ -315,16 +311,10 @@ def minimizer_options(method: str, options: object, tol: object) -> dict[str, An
     return chosen
 
 
-def stuck_start(
-    x: np.ndarray, bounds: tuple[np.ndarray, np.ndarray, np.ndarray] | None, eps: float
-) -> tuple[np.ndarray, np.ndarray]:
+def stuck_start(x: np.ndarray, box: Box | None, eps: float) -> tuple[np.ndarray, np.ndarray]:
     """(the start projected into the bounds, where an absolute step eps does
     not move a finite coordinate of it); any shape that broadcasts."""
-    start = x.copy()
-    if bounds is not None:
-        lo, hi, codes = bounds
-        start = np.where(np.isin(codes, (1, 2)) & (start < lo), lo, start)
-        start = np.where(np.isin(codes, (2, 3)) & (start > hi), hi, start)
+    start = x.copy() if box is None else np.clip(x, *box)
     with np.errstate(over="ignore"):
         moved = start + eps
     return start, np.isfinite(start) & ((moved == start) | ~np.isfinite(moved))
@@ -476,18 +466,11 @@ def parse_edm_tol(edm_tol: object) -> float:
     return value
 
 
-def bound_arrays(
-    box: tuple[np.ndarray, np.ndarray, np.ndarray] | None, n: int
-) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
-    """Lower and upper bounds (infinite where there is none) from the bounds
-    as `minimize` normalises them."""
+def bound_arrays(box: Box | None, n: int) -> Box:
+    """Lower and upper bounds of n variables, infinite where there is none."""
     if box is None:
         return np.full(n, -math.inf), np.full(n, math.inf)
-    lo, hi, codes = box
-    return (
-        np.where((codes == 1) | (codes == 2), lo, -math.inf),
-        np.where((codes == 2) | (codes == 3), hi, math.inf),
-    )
+    return box
 
 
 def bad_start(
@@ -618,9 +601,8 @@ def problem_count(x0: np.ndarray, data: np.ndarray | None) -> int:
     return int(x0.shape[0])
 
 
-def problem_bounds(lo: np.ndarray, hi: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """Checked per-problem bounds of shape (K, n) as (lo, hi, codes); the
-    codes are 0 free, 1 lower, 2 both, 3 upper."""
+def problem_bounds(lo: np.ndarray, hi: np.ndarray) -> Box:
+    """Checked per-problem bounds of shape (K, n)."""
     for bad, what in (
         (np.isnan(lo) | np.isnan(hi), "are NaN"),
         (lo > hi, "are crossed"),
@@ -632,12 +614,10 @@ def problem_bounds(lo: np.ndarray, hi: np.ndarray) -> tuple[np.ndarray, np.ndarr
                 f"bounds for problem {k}, variable {i} {what}: ({float(lo[k, i])}, "
                 f"{float(hi[k, i])})"
             )
-    has_lo, has_hi = np.isfinite(lo), np.isfinite(hi)
-    codes = np.where(has_lo, np.where(has_hi, 2, 1), np.where(has_hi, 3, 0)).astype(np.int64)
-    return np.where(has_lo, lo, 0.0), np.where(has_hi, hi, 0.0), codes
+    return np.ascontiguousarray(lo), np.ascontiguousarray(hi)
 
 
-def many_bounds(bounds: object, K: int, n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
+def many_bounds(bounds: object, K: int, n: int) -> Box | None:
     """Bounds for every problem, shape (n,), or per problem, shape (K, n):
     from pairs of shape (K, n, 2), or lb and ub of shape (K, n)."""
     if bounds is None:
@@ -691,9 +671,7 @@ def nested_depth(obj: object) -> int:
     return depth
 
 
-def check_steps(
-    x: np.ndarray, box: tuple[np.ndarray, np.ndarray, np.ndarray] | None, eps: float
-) -> None:
+def check_steps(x: np.ndarray, box: Box | None, eps: float) -> None:
     """An absolute difference step must move every finite start coordinate
     of every problem."""
     start, stuck = stuck_start(x, box, eps)
@@ -759,10 +737,10 @@ def default_bounds(bounds: object) -> bool:
     )
 
 
-def lsq_box(bounds: object, n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
-    """(codes, lb, ub) from SciPy's forms of bounds, a pair (lb, ub) of numbers
-    or arrays, or an object with lb and ub; None when no bound is finite. The
-    codes are the parameter-map families: 0 free, 1 lower, 2 upper, 3 both."""
+def lsq_box(bounds: object, n: int) -> Box | None:
+    """The bounds from SciPy's least-squares forms, a pair (lb, ub) of numbers
+    or arrays, or an object with lb and ub; None when no bound is finite.
+    Each lower bound lies strictly below its upper one."""
     if bounds is None or default_bounds(bounds):
         return None
     if hasattr(bounds, "lb") and hasattr(bounds, "ub"):
@@ -784,17 +762,15 @@ def lsq_box(bounds: object, n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]
             f"Each lower bound must be strictly less than each upper bound (and their distance a "
             f"finite number): variable {i} has lb = {lb[i]!r}, ub = {ub[i]!r}"
         )
-    has_low, has_high = np.isfinite(lb), np.isfinite(ub)
-    if not (has_low.any() or has_high.any()):
+    if not (np.isfinite(lb).any() or np.isfinite(ub).any()):
         return None
-    codes = np.where(has_low, np.where(has_high, 3, 1), np.where(has_high, 2, 0)).astype(np.int64)
-    return codes, lb, ub
+    return lb, ub
 
 
-def inside(x: np.ndarray, box: tuple[np.ndarray, np.ndarray, np.ndarray]) -> None:
+def inside(x: np.ndarray, box: Box) -> None:
     """ValueError for a start outside the bounds; a start on a bound moves a
     little inside (the reparametrisation maps the bound itself to infinity)."""
-    _, lb, ub = box
+    lb, ub = box
     outside = (x < lb) | (x > ub)
     if outside.any():
         i = int(np.argmax(outside))
@@ -861,7 +837,7 @@ def initial_parameters(n: int, box: Any) -> np.ndarray:
     interval, one away from a single bound)."""
     x = np.ones(n)
     if box is not None:
-        _, lb, ub = box
+        lb, ub = box
         has_low, has_high = np.isfinite(lb), np.isfinite(ub)
         x = np.where(
             has_low & has_high,

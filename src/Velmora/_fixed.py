@@ -44,7 +44,11 @@ def _bound_sides(bounds: Any, n: int) -> tuple[np.ndarray, np.ndarray] | None:
 
 
 def has_equal_bounds(bounds: Any, n: int | None) -> bool:
-    sides = _bound_sides(bounds, n or 1) if n is not None else None
+    if n is None:
+        return False
+    if type(bounds) is tuple and len(bounds) == 2 and all(type(v) is float for v in bounds):
+        return bounds[0] == bounds[1]  # the default (-inf, inf) and other number pairs, quickly
+    sides = _bound_sides(bounds, n or 1)
     return sides is not None and bool((sides[0] == sides[1]).any())
 
 

@@ -129,7 +129,7 @@ class FitResult:
     edm: float
     at_bound: tuple[str, ...]
     _run: dict[str, Any]
-    _box: tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.int64]] | None
+    _box: _args.Box | None
     _kind: str
     _y: NDArray[np.float64]
     _cov_y: NDArray[np.float64]

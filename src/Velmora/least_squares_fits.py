@@ -223,11 +223,11 @@ def _scale(x_scale: object, z_scale: np.ndarray | None, n: int) -> np.ndarray | 
     return np.ascontiguousarray(d)
 
 
-def _z_scale(x: np.ndarray, box: tuple[np.ndarray, np.ndarray, np.ndarray]) -> np.ndarray:
+def _z_scale(x: np.ndarray, box: _args.Box) -> np.ndarray:
     """|dx/dz| at the start: how far x moves per unit step of the iteration's z."""
     from Velmora.transforms import ParameterMap
 
-    pm = ParameterMap(types.SimpleNamespace(lb=box[1], ub=box[2]))
+    pm = ParameterMap(types.SimpleNamespace(lb=box[0], ub=box[1]))
     return np.abs(pm.constrained_grad(pm.to_unconstrained(x)))
 
 
@@ -446,7 +446,7 @@ def _active(x: np.ndarray, box: Any) -> NDArray[np.int64]:
     """-1 / +1 where x lies within 1e-10 (relative) of its lower / upper bound."""
     mask = np.zeros(x.size, dtype=np.int64)
     if box is not None:
-        _, lb, ub = box
+        lb, ub = box
         with np.errstate(invalid="ignore"):
             mask[np.isfinite(lb) & (x - lb <= _args.BOUND_STEP * np.maximum(1.0, np.abs(lb)))] = -1
             mask[np.isfinite(ub) & (ub - x <= _args.BOUND_STEP * np.maximum(1.0, np.abs(ub)))] = 1

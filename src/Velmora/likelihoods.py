@@ -657,11 +657,11 @@ def _to_data_units(
     result._run["x"] = result._y
     if result._run["jac"] is not None:
         result._run["jac"] = result._run["jac"] / dy
-    lo, hi, codes = result._box  # type: ignore[misc]
+    lo, hi = result._box  # type: ignore[misc]
     lo, hi = shift + unit * lo, shift + unit * hi
     for i, v in held.items():
         result.x[i], lo[i], hi[i] = v, v, v
-    result._box = (lo, hi, codes)
+    result._box = (lo, hi)
     result._cache.clear()
 
 

@@ -23,8 +23,6 @@ from Velmora._ckernels.optim import _fitting
 
 __all__ = ["CurveFitManyResult", "FitManyResult", "curve_fit_many", "fit_many"]
 
-_Box = tuple[np.ndarray, np.ndarray, np.ndarray]
-
 
 class _Rows:
     """What the many-fits results share: the fields below (one row per
@@ -154,14 +152,14 @@ class CurveFitManyResult(_Rows):
         return np.stack([self.x - half, self.x + half], axis=-1)
 
 
-def _row_box(box: _Box | None, k: int) -> _Box | None:
+def _row_box(box: _args.Box | None, k: int) -> _args.Box | None:
     """The bounds of problem k from bounds of shape (n,) or (K, n)."""
     if box is None or box[0].ndim == 1:
         return box
-    return box[0][k], box[1][k], box[2][k]
+    return box[0][k], box[1][k]
 
 
-def _bound_tables(box: _Box | None, K: int, n: int) -> tuple[np.ndarray, np.ndarray]:
+def _bound_tables(box: _args.Box | None, K: int, n: int) -> tuple[np.ndarray, np.ndarray]:
     """Lower and upper bounds of shape (K, n), infinite where there is none."""
     lower, upper = _args.bound_arrays(box, n)
     return np.broadcast_to(lower, (K, n)), np.broadcast_to(upper, (K, n))
@@ -324,8 +322,8 @@ CURVE_FIT_MANY_OPTIONS = tuple(
 )
 
 
-def _curve_bounds(bounds: object, K: int, n: int) -> _Box | None:
-    """(codes, lb, ub) as curve_fit takes them, the same for every problem
+def _curve_bounds(bounds: object, K: int, n: int) -> _args.Box | None:
+    """The bounds as curve_fit takes them, the same for every problem
     (shape (n,)), or per problem: lb and ub broadcasting to (K, n)."""
     if bounds is None or _args.default_bounds(bounds):
         return None
@@ -348,15 +346,13 @@ def _curve_bounds(bounds: object, K: int, n: int) -> _Box | None:
             f"finite number): problem {k}, variable {i} has lb = {float(lb[k, i])!r}, "
             f"ub = {float(ub[k, i])!r}"
         )
-    has_low, has_high = np.isfinite(lb), np.isfinite(ub)
-    codes = np.where(has_low, np.where(has_high, 3, 1), np.where(has_high, 2, 0)).astype(np.int64)
-    return codes, lb, ub
+    return lb, ub
 
 
-def _inside_many(x: np.ndarray, box: _Box) -> None:
+def _inside_many(x: np.ndarray, box: _args.Box) -> None:
     """curve_fit's start checks for every problem: ValueError naming the
     first start outside its bounds; starts on a bound move a little inside."""
-    _, lb, ub = box
+    lb, ub = box
     outside = (x < lb) | (x > ub)
     if outside.any():
         k, i = np.unravel_index(int(np.argmax(outside)), outside.shape)
@@ -542,15 +538,10 @@ def curve_fit_many(
             )
         n = _args.parameter_count(f)
         box = _curve_bounds(bounds, K, n) if box_given else None
-        start = _args.initial_parameters(n, None if box is None or box[1].ndim > 1 else box)
-        if box is not None and box[1].ndim > 1:
+        start = _args.initial_parameters(n, None if box is None or box[0].ndim > 1 else box)
+        if box is not None and box[0].ndim > 1:
             start = (
-                np.stack(
-                    [
-                        _args.initial_parameters(n, (box[0][k], box[1][k], box[2][k]))
-                        for k in range(K)
-                    ]
-                )
+                np.stack([_args.initial_parameters(n, (box[0][k], box[1][k])) for k in range(K)])
                 if K
                 else np.ones((0, n))
             )

@@ -553,13 +553,24 @@ LBFGSB_OPTIONS = (10, 100, 100, 20, 1e7, 1e-5, 0.0)
                 None,
                 (0, 3, 0.5, 1e-6),
             ),
+            TypeError,
+        ),
+        (
+            (
+                (0, normal_nll, None, (NORMAL,)),
+                [0.0, 1.0],
+                (np.array([np.nan, 0.0]), np.full(2, np.inf)),
+                LBFGSB_OPTIONS,
+                None,
+                (0, 3, 0.5, 1e-6),
+            ),
             ValueError,
         ),
         (
             (
                 (0, normal_nll, None, (NORMAL,)),
                 [0.0, 1.0],
-                (np.ones(2), np.zeros(2), np.array([2, 2])),
+                (np.ones(2), np.zeros(2)),
                 LBFGSB_OPTIONS,
                 None,
                 (0, 3, 0.5, 1e-6),

@@ -492,8 +492,9 @@ def private_run_args(**change):
         (dict(objective=(1, 0, 0, 0)), ValueError),  # null address
         (dict(x0=np.zeros(3)), ValueError),  # jitter of another length
         (dict(x0=np.zeros((2, 1))), ValueError),
-        (dict(bounds=(np.zeros(2), np.ones(2), np.array([0, 7]))), ValueError),
-        (dict(bounds=(np.ones(2), np.zeros(2), np.array([2, 2]))), ValueError),
+        (dict(bounds=(np.zeros(2), np.ones(2), np.array([0, 7]))), TypeError),  # not (lo, hi)
+        (dict(bounds=(np.ones(2), np.zeros(2))), ValueError),  # crossed
+        (dict(bounds=(np.zeros(3), np.ones(3))), ValueError),  # another length
         (dict(settings=(10, 10, 1, 31, 0, 3, 1, 0, 0.8, 1000.0)), ValueError),
         (dict(settings=(10, 10, 0, 5, 0, 3, 1, 0, 0.8, 1000.0)), ValueError),
         (dict(settings=(10,)), TypeError),

@@ -12,12 +12,13 @@ from numpy.typing import NDArray
 
 _F = NDArray[np.float64]
 _I = NDArray[np.int64]
-_Bounds = tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.int64]] | None
+_Bounds = tuple[NDArray[np.float64], NDArray[np.float64]] | None
 
 # ---------------------------------------------------------------------------
 # Velmora.minimize, fit and the profiles. objective is (0, fun, jac, args),
-# (1, address, grad, ctx) or (2, name, params); bounds is None or (lo, hi,
-# codes); the result is a RunResult record.
+# (1, address, grad, ctx) or (2, name, params); bounds is None or (lo, hi),
+# -inf and +inf where an element has no bound; the result is a RunResult
+# record.
 
 @final
 class RunResult(structseq[Any], tuple[int, str, int, int, int, float]):
@@ -223,7 +224,7 @@ def profile_values(
 # ---------------------------------------------------------------------------
 # Velmora.minimize_many and fit_many. objective is (0, fun, jac, args) or (1,
 # address, grad, ctx); x holds the K starts (overwritten with the results);
-# bounds is None or (lo, hi, codes) of shape (n,) or (K, n); report(done) is
+# bounds is None or (lo, hi) of shape (n,) or (K, n); report(done) is
 # called from the calling thread. The result is a RowsResult record of arrays
 # of K.
 
@@ -370,7 +371,7 @@ def fit_many(
 # ---------------------------------------------------------------------------
 # Velmora.least_squares and curve_fit. problem is (0, fun, jac, args), (1,
 # address, jac, ctx), (2, f, jac, xdata) or (3, address, jac, ctx, xdata);
-# bounds is None or (codes, lower, upper); data is None or (y, weight,
+# bounds is None or (lo, hi); data is None or (y, weight,
 # whiten); the result is a SolveResult record. The LM_* and LOSS_* constants
 # are the native iteration's outcomes and the robust losses' codes.
 
@@ -449,7 +450,7 @@ LOSS_ARCTAN: int
 def solve(
     problem: tuple[Any, ...],
     x: _F,
-    bounds: tuple[NDArray[np.int64], _F, _F] | None,
+    bounds: _Bounds,
     data: tuple[_F, _F | None, _F | None] | None,
     options: tuple[float, float, float, int, bool, float, float, _F | None, bool],
     fvec: _F,
@@ -469,7 +470,7 @@ def solve_many(
     xrows: int,
     ydata: _F,
     weight: _F | None,
-    bounds: tuple[_I, _F, _F] | None,
+    bounds: _Bounds,
     options: tuple[float, float, float, int, bool, float, float, None, bool],
     want: int,
     workers: int,

@@ -31,6 +31,7 @@
 #define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
 #include <numpy/arrayobject.h>
 
+#include "bounds.h"
 #include "numpy_api.h"
 #include "py_objective.h"
 
@@ -362,9 +363,24 @@ bool robust_loss_option(PyObject *opts, vlm::LsqProblem &problem) {
     return true;
 }
 
+// The parameter plan of problem k's bounds, with an element bounded on
+// both sides mapped by the logit family; the plan's arrays are the caller's
+// blocks of n values.
+void bound_plan(vlm::ParamPlan &plan, const vlm::py::Bounds &bounds, i64 k, i64 n,
+                unsigned char *family, i64 *order, f64 *low, f64 *high) {
+    for (i64 j = 0; j < n; ++j)
+        family[j] = vlm::family_of_bounds(bounds.nbd(k)[j], vlm::PARAM_AFF_LOGIT);
+    plan.n = n;
+    plan.order = order;
+    plan.low = low;
+    plan.high = high;
+    vlm::param_plan_group(plan, family, bounds.lo(k), bounds.hi(k));
+}
+
 // solve(problem, x, bounds, data, options, fvec, want)
 //   x       float64 (n): the start, then the solution
-//   bounds  None or (codes int64 (n) of the parameter_map.h families, lower (n), upper (n))
+//   bounds  None or (lo, hi) as bounds.h reads them (an element bounded on both
+//           sides is mapped by the logit family)
 //   data    None or (y (m), weight None or (m), whiten None or (m*m) lower factor)
 //   options (ftol, xtol, gtol, max_nfev, budget_includes_jacobian, factor, diff_step,
 //            scale None or (n), fvec_given[, loss, f_scale]); with a robust loss
@@ -380,8 +396,7 @@ PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         PyErr_Format(PyExc_TypeError, "solve() takes exactly 7 arguments (%zd given)", nargs);
         return nullptr;
     }
-    TypedView<f64> x, xdata, fvec, y, weight, whiten, lower, upper, scale;
-    TypedView<i64> codes;
+    TypedView<f64> x, xdata, fvec, y, weight, whiten, scale;
     if (!x.acquire(args[1]) || !x.aligned() || x.size() < 1) {
         if (!PyErr_Occurred())
             PyErr_SetString(PyExc_ValueError,
@@ -477,35 +492,13 @@ PyObject *solve(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     Buffers buf;
     if (!buf.allocate(m, n)) return nullptr;
     vlm::ParamPlan plan;
-    PyObject *bounds = args[2];
-    if (bounds != Py_None) {
-        if (!PyTuple_CheckExact(bounds) || PyTuple_GET_SIZE(bounds) != 3) {
-            PyErr_SetString(PyExc_TypeError, "bounds must be None or (codes, lower, upper)");
-            return nullptr;
-        }
-        if (!codes.acquire(PyTuple_GET_ITEM(bounds, 0), false, false) ||
-            !vector_arg(PyTuple_GET_ITEM(bounds, 1), n, "lower", lower, false) ||
-            !vector_arg(PyTuple_GET_ITEM(bounds, 2), n, "upper", upper, false))
-            return nullptr;
-        if (codes.size() != n || !codes.aligned()) {
-            PyErr_SetString(PyExc_ValueError, "codes must be an aligned int64 array of n values");
-            return nullptr;
-        }
-        for (i64 j = 0; j < n; ++j) {
-            if (codes.data()[j] < 0 || codes.data()[j] >= vlm::PARAM_FAMILIES) {
-                PyErr_SetString(PyExc_ValueError, "bound family code out of range");
-                return nullptr;
-            }
-            buf.family[j] = static_cast<unsigned char>(codes.data()[j]);
-        }
-        plan.n = n;
-        plan.order = buf.order;
-        plan.low = buf.low;
-        plan.high = buf.high;
-        vlm::param_plan_group(plan, buf.family, lower.data(), upper.data());
+    vlm::py::Bounds bounds;
+    if (!bounds.parse(args[2], n)) return nullptr;
+    if (bounds.given()) {
+        bound_plan(plan, bounds, 0, n, buf.family, buf.order, buf.low, buf.high);
         problem.plan = &plan;
-        problem.lower = lower.data();
-        problem.upper = upper.data();
+        problem.lower = bounds.lo();
+        problem.upper = bounds.hi();
     }
 
     vlm::LsqDriveResult res;
@@ -574,11 +567,10 @@ PyObject *cholesky(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     }
     TypedView<f64> S, L;
     if (!vector_arg(args[0], mm, "S", S, false) || !vector_arg(args[1], mm, "L", L)) return nullptr;
-    int status;
-    {
-        vlm::py::Lock nogil(vlm::py::Lock::released);
-        status = vlm_chol(S.data(), 0.0, L.data(), m);
-    }
+    // A small factor (a few microseconds) keeps the lock (run_lock.h).
+    vlm::py::Lock nogil(m < 32 ? vlm::py::Lock::held : vlm::py::Lock::released);
+    const int status = vlm_chol(S.data(), 0.0, L.data(), m);
+    nogil.reacquire();
     return PyLong_FromLong(status);
 }
 
@@ -640,9 +632,7 @@ struct CurveBatch {
     const f64 *y = nullptr;  // (K, m)
     const f64 *weight = nullptr;
     i64 weight_stride = 0;
-    const i64 *codes = nullptr;  // null: no bounds
-    const f64 *lower = nullptr, *upper = nullptr;
-    i64 bound_stride = 0;
+    vlm::py::Bounds bounds;
     const f64 *xdata = nullptr;  // a native model's data, rows xdata_stride apart
     i64 xdata_stride = 0;
     vlm::LmOptions options;
@@ -702,17 +692,11 @@ bool fit_row(const CurveBatch &b, i64 k, const vlm::LsqFunction &fn, const RowSp
     problem.loss = b.loss;
     problem.f_scale = b.f_scale;
     vlm::ParamPlan plan;
-    if (b.codes != nullptr) {
-        const i64 row = k * b.bound_stride;
-        for (i64 j = 0; j < n; ++j) s.family[j] = static_cast<unsigned char>(b.codes[row + j]);
-        plan.n = n;
-        plan.order = s.order;
-        plan.low = s.low;
-        plan.high = s.high;
-        vlm::param_plan_group(plan, s.family, b.lower + row, b.upper + row);
+    if (b.bounds.given()) {
+        bound_plan(plan, b.bounds, k, n, s.family, s.order, s.low, s.high);
         problem.plan = &plan;
-        problem.lower = b.lower + row;
-        problem.upper = b.upper + row;
+        problem.lower = b.bounds.lo(k);
+        problem.upper = b.bounds.hi(k);
     }
     const size_t n_bytes = static_cast<size_t>(n) * sizeof(f64);
     std::memcpy(s.x, b.x + k * n, n_bytes);
@@ -796,7 +780,7 @@ bool fit_python_rows(CurveBatch &b, UserFunction &u, PyObject *xrows, PyObject *
 //            (the k-th item of a Python model's xdata, the k-th of K equal
 //            parts of a native model's)
 //   ydata    float64 (K, m); weight None, (m,) or (K, m)
-//   bounds   None or (codes, lower, upper) of shape (n,) or (K, n), as for solve
+//   bounds   None or (lo, hi) of shape (n,) or (K, n), as for solve
 //   options  as for solve, scale None and fvec_given 0
 //   want     2 or 3, as for solve; workers, report as for Velmora.minimize_many
 // -> (status, nfev, nfev_jac, njev, nit, rank, cost, cov): arrays of K, cov
@@ -832,39 +816,7 @@ PyObject *solve_many(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
             rows_arg(args[4], NPY_DOUBLE, b.count, b.m, true, "weight", &b.weight_stride));
         if (b.weight == nullptr) return nullptr;
     }
-    PyObject *bounds = args[5];
-    if (bounds != Py_None) {
-        i64 strides[3];
-        if (!PyTuple_CheckExact(bounds) || PyTuple_GET_SIZE(bounds) != 3) {
-            PyErr_SetString(PyExc_TypeError, "bounds must be None or (codes, lower, upper)");
-            return nullptr;
-        }
-        b.codes = static_cast<const i64 *>(rows_arg(PyTuple_GET_ITEM(bounds, 0), NPY_INT64, b.count,
-                                                    b.n, true, "codes", &strides[0]));
-        b.lower =
-            b.codes == nullptr
-                ? nullptr
-                : static_cast<const f64 *>(rows_arg(PyTuple_GET_ITEM(bounds, 1), NPY_DOUBLE,
-                                                    b.count, b.n, true, "lower", &strides[1]));
-        b.upper =
-            b.lower == nullptr
-                ? nullptr
-                : static_cast<const f64 *>(rows_arg(PyTuple_GET_ITEM(bounds, 2), NPY_DOUBLE,
-                                                    b.count, b.n, true, "upper", &strides[2]));
-        if (b.upper == nullptr) return nullptr;
-        if (strides[0] != strides[1] || strides[1] != strides[2]) {
-            PyErr_SetString(PyExc_ValueError, "codes, lower and upper must have the same shape");
-            return nullptr;
-        }
-        b.bound_stride = strides[0];
-        const i64 rows = b.bound_stride == 0 ? 1 : b.count;
-        for (i64 j = 0; j < rows * b.n; ++j) {
-            if (b.codes[j] < 0 || b.codes[j] >= vlm::PARAM_FAMILIES) {
-                PyErr_SetString(PyExc_ValueError, "bound family code out of range");
-                return nullptr;
-            }
-        }
-    }
+    if (!b.bounds.parse(args[5], b.n, b.count)) return nullptr;
 
     PyObject *opts = args[6];
     f64 budget_jac = 0.0, fvec_given = 0.0;

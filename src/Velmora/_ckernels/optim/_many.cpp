@@ -28,6 +28,7 @@
 
 #include "py_objective.h"
 
+#include "bounds.h"
 #include "fit_driver.h"
 #include "fit_settings.h"
 #include "optim_driver.h"
@@ -59,11 +60,8 @@ struct Problems {
     size_t row_bytes = 0;
     void *shared_ctx = nullptr;
 
-    // Bounds: null for none; otherwise rows of n, bound_stride apart (0:
-    // the same bounds for every problem).
-    const f64 *lo = nullptr, *hi = nullptr;
-    const i64 *nbd = nullptr;
-    i64 bound_stride = 0;
+    // Bounds: none, the same for every problem, or one row each.
+    vlm::py::Bounds bounds;
 
     // Outcomes, row by row.
     f64 *fun = nullptr;
@@ -75,9 +73,9 @@ struct Problems {
         return rows != nullptr ? const_cast<char *>(rows + static_cast<size_t>(k) * row_bytes)
                                : shared_ctx;
     }
-    const f64 *lo_of(i64 k) const { return lo != nullptr ? lo + k * bound_stride : nullptr; }
-    const f64 *hi_of(i64 k) const { return hi != nullptr ? hi + k * bound_stride : nullptr; }
-    const i64 *nbd_of(i64 k) const { return nbd != nullptr ? nbd + k * bound_stride : nullptr; }
+    const f64 *lo_of(i64 k) const { return bounds.lo(k); }
+    const f64 *hi_of(i64 k) const { return bounds.hi(k); }
+    const i64 *nbd_of(i64 k) const { return bounds.nbd(k); }
 
     void record(i64 k, const Outcome &o) {
         fun[k] = o.fun;
@@ -289,37 +287,6 @@ bool data_arg(PyObject *obj, const vlm::py::ParsedObjective &parsed, Problems &p
     return true;
 }
 
-// bounds: None, or (lo, hi, nbd), C-contiguous arrays of shape (n,) for
-// all problems or (K, n) for one row each.
-bool bounds_arg(PyObject *obj, Problems &p) {
-    if (obj == Py_None) return true;
-    if (!PyTuple_CheckExact(obj) || PyTuple_GET_SIZE(obj) != 3) {
-        PyErr_SetString(PyExc_TypeError, "bounds must be None or a tuple (lo, hi, nbd)");
-        return false;
-    }
-    PyObject *parts[3] = {PyTuple_GET_ITEM(obj, 0), PyTuple_GET_ITEM(obj, 1),
-                          PyTuple_GET_ITEM(obj, 2)};
-    const int types[3] = {NPY_DOUBLE, NPY_DOUBLE, NPY_INT64};
-    const int ndim = PyArray_Check(parts[0]) ? PyArray_NDIM(as_array(parts[0])) : 0;
-    for (int i = 0; i < 3; ++i) {
-        const bool ok =
-            is_array_of(parts[i], types[i]) && PyArray_NDIM(as_array(parts[i])) == ndim &&
-            (ndim == 1 || (ndim == 2 && PyArray_DIM(as_array(parts[i]), 0) == p.count)) &&
-            PyArray_DIM(as_array(parts[i]), ndim - 1) == p.n;
-        if (!ok) {
-            PyErr_SetString(PyExc_ValueError,
-                            "bounds must be C-contiguous arrays lo, hi (float64) and nbd (int64) "
-                            "of shape (n,) or (K, n)");
-            return false;
-        }
-    }
-    p.lo = static_cast<const f64 *>(PyArray_DATA(as_array(parts[0])));
-    p.hi = static_cast<const f64 *>(PyArray_DATA(as_array(parts[1])));
-    p.nbd = static_cast<const i64 *>(PyArray_DATA(as_array(parts[2])));
-    p.bound_stride = ndim == 2 ? p.n : 0;
-    return true;
-}
-
 // What fit returns: one row per problem, or the first unusable start.
 PyStructSequence_Field fit_rows_fields[] = {
     {"state", "how each fit ended"},
@@ -422,7 +389,7 @@ PyObject *run_many(PyObject *const *args, Py_ssize_t nargs, const char *name) {
     vlm::py::ParsedObjective parsed;
     Problems p;
     if (!vlm::py::parse_objective(args[0], parsed) || !starts_arg(args[1], p) ||
-        !data_arg(args[2], parsed, p) || !bounds_arg(args[3], p))
+        !data_arg(args[2], parsed, p) || !p.bounds.parse(args[3], p.n, p.count))
         return nullptr;
     if (parsed.kind == 2) {
         PyErr_SetString(PyExc_ValueError, "the built-in objectives are not run here");
@@ -598,28 +565,6 @@ i64 first_bad_start(const vlm::FitProblem &base, const Problems &p, FitSpace &sp
     return -1;
 }
 
-// Bounds a parameter map can use: codes 0..3, no NaN on a side in use, no
-// crossed interval (too wide intervals are the fit's own start checks).
-bool fit_bounds_usable(const Problems &p) {
-    if (p.nbd == nullptr) return true;
-    const i64 rows = p.bound_stride == 0 ? 1 : p.count;
-    for (i64 k = 0; k < rows; ++k) {
-        const f64 *lo = p.lo_of(k), *hi = p.hi_of(k);
-        const i64 *nbd = p.nbd_of(k);
-        for (i64 i = 0; i < p.n; ++i) {
-            const bool lower = nbd[i] == 1 || nbd[i] == 2, upper = nbd[i] == 2 || nbd[i] == 3;
-            if (nbd[i] < 0 || nbd[i] > 3 || (lower && std::isnan(lo[i])) ||
-                (upper && std::isnan(hi[i])) || (nbd[i] == 2 && lo[i] > hi[i])) {
-                PyErr_Format(PyExc_ValueError,
-                             "bounds of problem %lld, element %lld cannot be mapped",
-                             static_cast<long long>(k), static_cast<long long>(i));
-                return false;
-            }
-        }
-    }
-    return true;
-}
-
 // (method, interval_family, errordef), as for Velmora.fit, and the options
 // of the method into base.
 bool fit_settings_and_options(PyObject *settings, PyObject *options, vlm::FitProblem &base) {
@@ -687,8 +632,8 @@ PyObject *fit(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     Problems p;
     vlm::FitProblem base;
     if (!vlm::py::parse_objective(args[0], parsed) || !starts_arg(args[1], p) ||
-        !data_arg(args[2], parsed, p) || !bounds_arg(args[3], p) ||
-        !fit_settings_and_options(args[5], args[4], base) || !fit_bounds_usable(p))
+        !data_arg(args[2], parsed, p) || !p.bounds.parse(args[3], p.n, p.count) ||
+        !fit_settings_and_options(args[5], args[4], base))
         return nullptr;
     if (parsed.kind == 2) {
         PyErr_SetString(PyExc_ValueError, "the built-in objectives are not run here");

@@ -30,6 +30,7 @@
 #define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
 #include <numpy/arrayobject.h>
 
+#include "bounds.h"
 #include "fit_driver.h"
 #include "fit_settings.h"
 #include "profile_driver.h"
@@ -193,37 +194,11 @@ PyStructSequence_Field fit_fields[] = {
 };
 vlm::py::RecordType run_result, fit_result;
 
-// None, or (lo, hi, nbd): two float64 and one int64 array of n values.
-struct BoundsArg {
-    TypedView<f64> lo, hi;
-    TypedView<i64> nbd;
-    bool given = false;
-};
-
-bool bounds_arg(PyObject *obj, i64 n, BoundsArg &b) {
-    if (obj == Py_None) return true;
-    if (!PyTuple_CheckExact(obj) || PyTuple_GET_SIZE(obj) != 3) {
-        PyErr_SetString(PyExc_TypeError, "bounds must be None or a tuple (lo, hi, nbd)");
-        return false;
-    }
-    if (!vector_arg(PyTuple_GET_ITEM(obj, 0), n, "lo", b.lo) ||
-        !vector_arg(PyTuple_GET_ITEM(obj, 1), n, "hi", b.hi) ||
-        !b.nbd.acquire(PyTuple_GET_ITEM(obj, 2)))
-        return false;
-    if (b.nbd.size() != n || !b.nbd.aligned()) {
-        PyErr_Format(PyExc_ValueError, "nbd must be an aligned int64 array of %lld values",
-                     static_cast<long long>(n));
-        return false;
-    }
-    b.given = true;
-    return true;
-}
-
 // Everything a call shares: the checked arguments and the run.
 struct Call {
     Run run;
     TypedView<f64> x, params, g;
-    BoundsArg bounds;
+    vlm::py::Bounds bounds;
 
     bool setup(PyObject *const *args, Py_ssize_t nargs, Py_ssize_t expected, const char *name) {
         if (nargs != expected) {
@@ -238,8 +213,7 @@ struct Call {
                             "x must be an aligned float64 array of n >= 1 values");
             return false;
         }
-        if (!set_objective(run, args[0], params) || !bounds_arg(args[2], run.n, bounds))
-            return false;
+        if (!set_objective(run, args[0], params) || !bounds.parse(args[2], run.n)) return false;
         PyObject *callback = args[4];
         if (callback != Py_None && !PyCallable_Check(callback)) {
             PyErr_SetString(PyExc_TypeError, "callback must be callable or None");
@@ -248,10 +222,6 @@ struct Call {
         run.callback = callback == Py_None ? nullptr : callback;
         return true;
     }
-
-    const f64 *lo() const { return bounds.given ? bounds.lo.data() : nullptr; }
-    const f64 *hi() const { return bounds.given ? bounds.hi.data() : nullptr; }
-    const i64 *nbd() const { return bounds.given ? bounds.nbd.data() : nullptr; }
 
     // The run itself, with the lock released for a native objective.
     template <class Body>
@@ -309,8 +279,8 @@ PyObject *lbfgsb(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     vlm_lbfgsb_result res{};
     i64 requests = 0;
     c.execute([&] {
-        vlm::lbfgsb_drive(obj, run.n, c.x.data(), c.lo(), c.hi(), c.nbd(), &opt, &res, &requests,
-                          c.g.data(), nullptr);
+        vlm::lbfgsb_drive(obj, run.n, c.x.data(), c.bounds.lo(), c.bounds.hi(), c.bounds.nbd(),
+                          &opt, &res, &requests, c.g.data(), nullptr);
     });
     const i64 njev = run.kind == Kind::python && run.jac != nullptr ? run.njev : requests;
     return c.result(res.status, res.message, res.nfev, njev, res.nit, res.fun);
@@ -336,8 +306,8 @@ PyObject *neldermead(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     const vlm_objective_fn value = run.kind == Kind::python ? vlm::py::python_value : native_value;
     vlm_neldermead_result res{};
     c.execute([&] {
-        vlm::neldermead_drive(value, run.objective_ctx(), run.n, c.x.data(), c.lo(), c.hi(),
-                              c.nbd(), &opt, &res, &hooks, nullptr);
+        vlm::neldermead_drive(value, run.objective_ctx(), run.n, c.x.data(), c.bounds.lo(),
+                              c.bounds.hi(), c.bounds.nbd(), &opt, &res, &hooks, nullptr);
     });
     return c.result(res.status, res.message, res.nfev, 0, res.nit, res.fun);
 }
@@ -345,23 +315,6 @@ PyObject *neldermead(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
 // ---------------------------------------------------------------------------
 // fit: one maximum-likelihood fit (fit_driver.h) on the unconstrained
 // coordinates of the free elements, with its Hessian and covariance.
-
-// Bounds a parameter map can use: codes 0..3 and no NaN on a side in use
-// (crossed and too wide intervals are the fit's own start checks).
-bool fit_bounds_usable(const Call &c, i64 n) {
-    if (c.nbd() == nullptr) return true;
-    for (i64 i = 0; i < n; ++i) {
-        const i64 code = c.nbd()[i];
-        const bool lower = code == 1 || code == 2, upper = code == 2 || code == 3;
-        if (code < 0 || code > 3 || (lower && std::isnan(c.lo()[i])) ||
-            (upper && std::isnan(c.hi()[i])) || (code == 2 && c.lo()[i] > c.hi()[i])) {
-            PyErr_Format(PyExc_ValueError, "bounds of element %lld cannot be mapped",
-                         static_cast<long long>(i));
-            return false;
-        }
-    }
-    return true;
-}
 
 // The fit problem of a call (fit and the profile functions): settings
 // args[5] and options args[3] as fit takes them, the call's bounds and
@@ -372,7 +325,7 @@ bool fit_problem(Call &c, PyObject *const *args, vlm::FitProblem &p) {
         return false;
     }
     Run &run = c.run;
-    if (!vlm::py::fit_settings(args[5], p) || !fit_bounds_usable(c, run.n)) return false;
+    if (!vlm::py::fit_settings(args[5], p)) return false;
     if (p.method == vlm::FitMethod::lbfgsb) {
         i64 iv[4];
         f64 fv[3];
@@ -385,9 +338,9 @@ bool fit_problem(Call &c, PyObject *const *args, vlm::FitProblem &p) {
         p.neldermead = {iv[0], iv[1], fv[0], fv[1]};
     }
     p.n = run.n;
-    p.lo = c.lo();
-    p.hi = c.hi();
-    p.nbd = c.nbd();
+    p.lo = c.bounds.lo();
+    p.hi = c.bounds.hi();
+    p.nbd = c.bounds.nbd();
     p.ctx = run.objective_ctx();
     p.stop = &run.stop;
     if (run.kind == Kind::python) {

@@ -19,13 +19,7 @@ bool is_finite(f64 v) { return std::fabs(v) <= 1.79769313486231570815e308; }  //
 bool stopped(const int *stop) { return stop != nullptr && *stop != 0; }
 
 unsigned char family_of(const FitProblem &p, i64 i) {
-    if (p.nbd == nullptr) return PARAM_FREE;
-    switch (p.nbd[i]) {
-        case 1: return PARAM_LOWER;
-        case 2: return static_cast<unsigned char>(p.interval_family);
-        case 3: return PARAM_UPPER;
-        default: return PARAM_FREE;
-    }
+    return family_of_bounds(p.nbd != nullptr ? p.nbd[i] : 0, p.interval_family);
 }
 
 // The memory of one fit beyond the caller's arrays, carved from one block

@@ -22,6 +22,7 @@
 #define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
 #include <numpy/arrayobject.h>
 
+#include "bounds.h"
 #include "diagnostics.h"
 #include "numpy_api.h"
 #include "nuts.h"
@@ -165,11 +166,14 @@ struct Parameters {
         PyMem_Free(low);
     }
 
-    // bounds: (lo, hi, codes) as minimize normalises them, or none; the
-    // interval family for codes 2. False with MemoryError.
-    bool prepare(const f64 *lo, const f64 *hi, const i64 *codes, int interval_family) {
+    // The free elements (all but those fixed by equal bounds) and their
+    // plan; the interval family for elements bounded on both sides. False
+    // with MemoryError.
+    bool prepare(const vlm::py::Bounds &bounds, int interval_family) {
+        const f64 *lo = bounds.lo(), *hi = bounds.hi();
+        const i64 *nbd = bounds.nbd();
         m = 0;
-        for (i64 i = 0; i < n; ++i) m += codes == nullptr || codes[i] != 2 || lo[i] != hi[i];
+        for (i64 i = 0; i < n; ++i) m += nbd == nullptr || nbd[i] != 2 || lo[i] != hi[i];
         const size_t count = static_cast<size_t>(m > 0 ? m : 1);
         free = static_cast<i64 *>(PyMem_Calloc(2 * count, sizeof(i64)));
         family = static_cast<unsigned char *>(PyMem_Calloc(count, 1));
@@ -183,16 +187,13 @@ struct Parameters {
         y0 = high + count;
         jitter = y0 + count;
         work = jitter + count;  // 4 * count: plan bounds (2) and map work (2)
-        static const unsigned char family_of_code[4] = {vlm::PARAM_FREE, vlm::PARAM_LOWER, 0,
-                                                        vlm::PARAM_UPPER};
         for (i64 i = 0, k = 0; i < n; ++i) {
-            const i64 code = codes != nullptr ? codes[i] : 0;
+            const i64 code = nbd != nullptr ? nbd[i] : 0;
             if (code == 2 && lo[i] == hi[i]) continue;
             free[k] = i;
-            family[k] =
-                code == 2 ? static_cast<unsigned char>(interval_family) : family_of_code[code];
-            work[k] = codes != nullptr ? lo[i] : 0.0;
-            work[count + k] = codes != nullptr ? hi[i] : 0.0;
+            family[k] = vlm::family_of_bounds(code, interval_family);
+            work[k] = nbd != nullptr ? lo[i] : -HUGE_VAL;
+            work[count + k] = nbd != nullptr ? hi[i] : HUGE_VAL;
             jitter[k] = jitter_full[i];
             ++k;
         }
@@ -331,33 +332,6 @@ bool vector_of(PyObject *obj, i64 *n, const f64 **out, const char *what) {
     return true;
 }
 
-// bounds: None or (lo, hi, codes), C-contiguous vectors of n (codes int64
-// in 0 .. 3, lo <= hi where both are used).
-bool bounds_arg(PyObject *obj, i64 n, const f64 **lo, const f64 **hi, const i64 **codes) {
-    if (obj == Py_None) return true;
-    if (!PyTuple_CheckExact(obj) || PyTuple_GET_SIZE(obj) != 3) {
-        PyErr_SetString(PyExc_TypeError, "bounds must be None or a tuple (lo, hi, codes)");
-        return false;
-    }
-    PyObject *c = PyTuple_GET_ITEM(obj, 2);
-    if (!vector_of(PyTuple_GET_ITEM(obj, 0), &n, lo, "bounds lo") ||
-        !vector_of(PyTuple_GET_ITEM(obj, 1), &n, hi, "bounds hi"))
-        return false;
-    if (!is_array_of(c, NPY_INT64) || PyArray_NDIM(as_array(c)) != 1 ||
-        PyArray_DIM(as_array(c), 0) != n) {
-        PyErr_SetString(PyExc_ValueError, "bounds codes must be a C-contiguous int64 vector of n");
-        return false;
-    }
-    *codes = static_cast<const i64 *>(PyArray_DATA(as_array(c)));
-    for (i64 i = 0; i < n; ++i) {
-        if ((*codes)[i] < 0 || (*codes)[i] > 3 || ((*codes)[i] == 2 && !((*lo)[i] <= (*hi)[i]))) {
-            PyErr_SetString(PyExc_ValueError, "bounds codes must lie in 0 .. 3 with lo <= hi");
-            return false;
-        }
-    }
-    return true;
-}
-
 // settings: (draws, tune, chains, max_depth, metric, interval_family, tries,
 // seed, target_accept, max_energy_error).
 bool settings_arg(PyObject *obj, Sampler &s, i64 *chains, int *family) {
@@ -425,13 +399,11 @@ PyObject *run(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     if (partial < 0) return nullptr;
     Parameters params;
     params.n = -1;
-    const f64 *lo = nullptr, *hi = nullptr;
-    const i64 *codes = nullptr;
+    vlm::py::Bounds bounds;
     i64 n_jitter = -1, chains = 0, workers = 0;
     int family = vlm::PARAM_AFF_LOGIT;
     Sampler sampler;
-    if (!vector_of(args[2], &params.n, &params.x0, "x0") ||
-        !bounds_arg(args[3], params.n, &lo, &hi, &codes) ||
+    if (!vector_of(args[2], &params.n, &params.x0, "x0") || !bounds.parse(args[3], params.n) ||
         !vector_of(args[4], &n_jitter, &params.jitter_full, "jitter") ||
         !settings_arg(args[5], sampler, &chains, &family))
         return nullptr;
@@ -451,7 +423,7 @@ PyObject *run(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_ValueError, "objective must not be None");
         return nullptr;
     }
-    if (!params.prepare(lo, hi, codes, family)) return nullptr;
+    if (!params.prepare(bounds, family)) return nullptr;
     if (params.m == 0) {
         PyErr_SetString(PyExc_ValueError, "every parameter is fixed: there is nothing to sample");
         return nullptr;

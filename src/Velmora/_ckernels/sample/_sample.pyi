@@ -1,7 +1,7 @@
 # Types of the private module behind Velmora.sample (call that instead).
 # objective and prior are (0, fun, jac, args) with jac True or a callable, or
 # (1, address, grad, ctx) with a native gradient; prior may be None. bounds is
-# None or (lo, hi, codes) of shape (n,); jitter holds n half-widths on the
+# None or (lo, hi) of shape (n,); jitter holds n half-widths on the
 # unconstrained scale; settings is (draws, tune, chains, max_depth, metric,
 # interval_family, tries, seed, target_accept, max_energy_error); report(transitions,
 # divergences) is called from the calling thread; partial keeps the draws of an
@@ -13,7 +13,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-_Bounds = tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.int64]] | None
+_Bounds = tuple[NDArray[np.float64], NDArray[np.float64]] | None
 _F64 = NDArray[np.float64]
 
 def run(

@@ -13,6 +13,18 @@ namespace vlm {
 enum ParamFamily : int { PARAM_FREE, PARAM_LOWER, PARAM_UPPER, PARAM_AFF_LOGIT, PARAM_AFF_PROBIT };
 constexpr int PARAM_FAMILIES = 5;
 
+// The family of an element whose bounds are coded as the minimizers code
+// them (nbd: 0 none, 1 lower, 2 both, 3 upper); `interval` is the family
+// chosen for an element bounded on both sides.
+inline unsigned char family_of_bounds(i64 nbd, int interval) {
+    switch (nbd) {
+        case 1: return PARAM_LOWER;
+        case 2: return static_cast<unsigned char>(interval);
+        case 3: return PARAM_UPPER;
+        default: return PARAM_FREE;
+    }
+}
+
 // What a map computes for each element of a vector, with x the constrained
 // and y the unconstrained value: y from x; x from y; dx/dy; the sum over the
 // elements of log|dx/dy|; the derivatives of that sum, d/dy log|dx/dy|.
