@@ -2,8 +2,8 @@
 // 63 transform rows over strided memory. transforms.cpp builds them from the
 // same row formulas as the exported kernels when it is compiled with
 // VLM_TRANSFORM_LOOPS defined, as the build compiles it once for every
-// module: the loops have no exported name, so _transforms carries them unused
-// and exports the same kernels as without them.
+// module: the loops have no exported name, so _transforms exports the same
+// kernels as without them, and its link drops the loops it never calls.
 #ifndef VLM_TRANSFORM_LOOPS_H
 #define VLM_TRANSFORM_LOOPS_H
 
