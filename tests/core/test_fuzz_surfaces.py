@@ -86,7 +86,7 @@ def test_hostile_calls_give_right_results_or_documented_errors(module, full):
         "fit": 1,
         "ufuncs": 63,
         "parameter_map": 8,
-        "least_squares": 2,
+        "least_squares": 3,
         "minimize_many": 1,
         "fits_many": 2,
         "sample": 1,
