@@ -1,6 +1,6 @@
 """Hostile-input fuzzing of the 68 Python functions of the native modules,
-minimize, minimize_many, fit_many, curve_fit_many, fit, least_squares, curve_fit, sample,
-fit_distribution, the 63 transform ufuncs and ParameterMap (the cases and the checks are in hostile.py). Every shard runs in a process of its own, so a crash is a
+minimize, minimize_many, fit_many, curve_fit_many, fit, least_squares, curve_fit, fit_curve,
+sample, fit_distribution, the 63 transform ufuncs and ParameterMap (the cases and the checks are in hostile.py). Every shard runs in a process of its own, so a crash is a
 failed test with the shard's output, not the end of the run. `scripts/fuzz-python
 --long` runs the same shards at 10^5 cases per module.
 """

@@ -1,6 +1,6 @@
 """Hostile inputs for the 68 Python functions of the three native modules, the
-63 transform ufuncs, ParameterMap, minimize, minimize_many, fit_many, curve_fit_many, fit, least_squares
-and curve_fit, and the check applied to every call: the call returns the right
+63 transform ufuncs, ParameterMap, minimize, minimize_many, fit_many, curve_fit_many, fit, least_squares,
+curve_fit, fit_curve, sample and fit_distribution, and the check applied to every call: the call returns the right
 result or raises one of the documented exception types, and leaves the
 caller's objects as they were.
 
@@ -1618,7 +1618,7 @@ def run_fit(case, outcome):
         assert [snapshot(v) for v in values] == before
 
 
-# --- the public least squares: least_squares and curve_fit -------------------------------
+# --- the public least squares: least_squares, curve_fit and fit_curve -------------------
 # A call either raises one of the documented errors (or the user's own), or
 # returns results of the documented form that agree with the functions at the
 # point they report.
