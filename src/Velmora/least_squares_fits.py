@@ -255,16 +255,37 @@ def _run(
     return result
 
 
-def _raw_residuals(problem: tuple[Any, ...], x: np.ndarray, m: int) -> np.ndarray:
-    """The residuals of least_squares' fun at x (a robust run leaves the
-    loss-scaled ones): one more evaluation."""
-    if problem[0] == 0:
+def _raw_residuals(
+    problem: tuple[Any, ...], x: np.ndarray, m: int, data: tuple[Any, Any, Any] | None = None
+) -> np.ndarray:
+    """The m residuals at x as the run weighs them (data: curve_fit's y,
+    weight and whitening factor), without a robust loss's scaling, which a
+    robust run leaves in its residuals: one more evaluation."""
+    kind, p = problem[0], x.copy()
+    if kind == 0:
         _, fun, _, args = problem
-        return np.asarray(fun(x.copy(), *args), dtype=np.float64).reshape(-1)
+        return np.asarray(fun(p, *args), dtype=np.float64).reshape(-1)
     out = np.empty(m)
-    call = ctypes.CFUNCTYPE(None, _F64_P, _F64_P, ctypes.c_void_p)(problem[1])
-    call(x.copy().ctypes.data_as(_F64_P), out.ctypes.data_as(_F64_P), problem[3] or None)
-    return out
+    if kind == 1:
+        call = ctypes.CFUNCTYPE(None, _F64_P, _F64_P, ctypes.c_void_p)(problem[1])
+        call(p.ctypes.data_as(_F64_P), out.ctypes.data_as(_F64_P), problem[3] or None)
+        return out
+    y, weight, whiten = data  # type: ignore[misc]
+    if kind == 2:
+        out = np.asarray(problem[1](problem[3], *p), dtype=np.float64).reshape(-1)
+    else:
+        _, address, _, ctx, points = problem
+        model = ctypes.CFUNCTYPE(None, _F64_P, ctypes.c_int64, _F64_P, _F64_P, ctypes.c_void_p)
+        model(address)(
+            points.ctypes.data_as(_F64_P), m, p.ctypes.data_as(_F64_P),
+            out.ctypes.data_as(_F64_P), ctx or None,
+        )  # fmt: skip
+    r = out - y
+    if weight is not None:
+        r = r * weight
+    if whiten is not None:
+        r = np.linalg.solve(whiten.reshape(m, m), r)
+    return r
 
 
 # --- least_squares -------------------------------------------------------------------
@@ -677,6 +698,8 @@ def curve_fit(
         if jac_given:
             infodict["njev"] = run.njev
     else:
+        if opt.loss:  # SciPy's fvec: the weighted residuals, not the loss-scaled ones
+            fvec = _raw_residuals(problem, x, m, (y, weight, whiten))
         infodict = {"nfev": run.nfev, "fvec": fvec}
     return x, pcov, infodict, mesg, ier
 

@@ -117,12 +117,14 @@ class CurveFitResult:
     """What `fit_curve` found.
 
     names, x (the estimates; also `values` by name), se, cov, corr;
-    chisqr: sum of squared weighted residuals (divided by sigma when given);
+    chisqr: sum of squared weighted residuals (divided by sigma when given,
+    whitened by a covariance sigma; without a robust loss's scaling);
+    ndata: m, the points the fit used (nan_policy='omit' drops some);
     dof: degrees of freedom m - n; redchi: chisqr / dof; rsquared: 1 - (sum
     of squared residuals) / (sum of squares about the mean of y), unweighted;
     aic, bic: m log(chisqr / m) + 2 n and m log(chisqr / m) + log(m) n (the
-    least-squares forms, up to a constant); residuals: y - f(x); nfev;
-    message; absolute_sigma. `band(x, level, kind)` gives curve and
+    least-squares forms, up to a constant); residuals: y - f(x) at the m
+    points used; nfev; message; absolute_sigma. `band(x, level, kind)` gives curve and
     prediction bands, `summary()` a table.
     """
 
@@ -226,15 +228,18 @@ def fit_curve(
     popt, pcov, info, mesg, _ = curve_fit(
         f, xdata, ydata, p0, sigma, absolute_sigma, full_output=True, **extra, **kwargs
     )
-    y = np.asarray(ydata, dtype=np.float64).reshape(-1)
-    n, m = popt.size, y.size
+    # The fit's own weighted residuals, at the points it used.
+    fvec = np.asarray(info["fvec"], dtype=np.float64)
+    n, m = popt.size, fvec.size
     label = tuple(names) if names is not None else _args.model_parameter_names(f, n)
     if len(label) != n:
         raise ValueError(f"names has {len(label)} entries for {n} parameters")
+    y = np.asarray(ydata, dtype=np.float64).reshape(-1)
     residuals = y - np.asarray(f(xdata, *popt), dtype=np.float64).reshape(-1)
+    if m < residuals.size:  # nan_policy='omit': the points with NaN were left out
+        y, residuals = y[~np.isnan(residuals)], residuals[~np.isnan(residuals)]
     weighted = sigma is not None
-    w = 1.0 / np.asarray(sigma, dtype=np.float64).reshape(-1) if weighted else 1.0
-    chisqr = float(np.sum((residuals * w) ** 2))
+    chisqr = float(fvec @ fvec)
     dof = m - n
     with np.errstate(divide="ignore", invalid="ignore"):
         total = float(np.sum((y - y.mean()) ** 2))

@@ -160,3 +160,27 @@ def test_hard_nonlinear_fits_reach_the_exact_solution(name):
     default, _ = Velmora.curve_fit(f, x, y, p0=p0, maxfev=10000)
     scipy_error = np.abs(theirs - want).max() / scale
     assert np.abs(default - want).max() / scale <= max(1e-6, 20 * scipy_error)
+
+
+def quartic_residuals(p):
+    """(p - 0.5, 0.1 p^2): the sum of squares has its minimum at p* below."""
+    return np.concatenate([p - 0.5, 0.1 * p * p])
+
+
+QUARTIC_MINIMUM = 0.4975367667339528  # the real root of 2 (p - 1/2) + 0.04 p^3
+
+
+@pytest.mark.parametrize("high", [5.0, 1e6, 1e13, 1e300])
+@pytest.mark.parametrize("start", [0.0, 1e-12])
+def test_a_start_on_a_bound_at_zero_reaches_the_minimum_inside_any_wide_interval(high, start):
+    # The difference steps next to 0 must follow the parameter, not the
+    # interval: stepping a fraction of (0, 1e13) measured a secant and
+    # called a point next to the bound a minimum.
+    r = Velmora.least_squares(quartic_residuals, [start], bounds=(0.0, high))
+    assert r.success, r.message
+    np.testing.assert_allclose(r.x, QUARTIC_MINIMUM, rtol=1e-7)
+    popt, _ = Velmora.curve_fit(
+        lambda t, p: np.where(t == 0, p - 0.5, 0.1 * p * p), np.array([0.0, 1.0]),
+        np.zeros(2), p0=[start], bounds=(0.0, high),
+    )  # fmt: skip
+    np.testing.assert_allclose(popt, QUARTIC_MINIMUM, rtol=1e-7)

@@ -54,6 +54,27 @@ def test_report_of_a_line_matches_ols():
     assert "slope" in text and "R-squared" in text and f"{r.aic:.8g}" in text
 
 
+@pytest.mark.parametrize(
+    "sigma", [np.full(X.size, 0.7), 0.49 * (np.eye(X.size) + 0.2)], ids=["sd", "cov"]
+)
+@pytest.mark.parametrize("missing", [False, True])
+def test_figures_use_the_weighted_residuals_of_the_points_fitted(sigma, missing):
+    y = Y.copy()
+    kept = np.ones(X.size, bool)
+    if missing:
+        y[[2, 11]] = np.nan
+        kept[[2, 11]] = False
+    r = V.fit_curve(line, X, y, p0=[0, 1], sigma=sigma, nan_policy="omit" if missing else None)
+    s = sigma[kept] if sigma.ndim == 1 else sigma[np.ix_(kept, kept)]
+    plain = y[kept] - line(X[kept], *r.x)
+    chisqr = plain @ np.linalg.solve(s if s.ndim == 2 else np.diag(s**2), plain)
+    assert r.ndata == kept.sum() and r.dof == kept.sum() - 2
+    np.testing.assert_allclose(r.residuals, plain, rtol=1e-12)
+    np.testing.assert_allclose(r.chisqr, chisqr, rtol=1e-9)
+    total = np.sum((y[kept] - y[kept].mean()) ** 2)
+    np.testing.assert_allclose(r.rsquared, 1 - plain @ plain / total, rtol=1e-12)
+
+
 def decay(t, a, k):
     return a * np.exp(-k * t)
 

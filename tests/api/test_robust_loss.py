@@ -64,6 +64,20 @@ def test_curve_fit_equals_scipy_trf(loss):
     np.testing.assert_allclose(ours_cov, peer_cov, rtol=1e-5)
 
 
+@pytest.mark.parametrize(
+    "sigma", [None, np.full(T.size, 0.2), 0.04 * (np.eye(T.size) + 0.3)], ids=["none", "sd", "cov"]
+)
+def test_curve_fit_reports_scipys_weighted_residuals_not_the_loss_scaled_ones(sigma):
+    kw = dict(p0=START, loss="soft_l1", f_scale=0.5, sigma=sigma, full_output=True, **TIGHT)
+    ours = V.curve_fit(model, T, Y, **kw)
+    peer = sopt.curve_fit(model, T, Y, method="trf", **kw)
+    np.testing.assert_allclose(ours[2]["fvec"], peer[2]["fvec"], rtol=1e-5, atol=1e-8)
+    plain = model(T, *ours[0]) - Y
+    weighted = plain if sigma is None else np.linalg.solve(np.linalg.cholesky(np.atleast_2d(
+        sigma if sigma.ndim == 2 else np.diag(sigma**2))), plain)  # fmt: skip
+    np.testing.assert_allclose(ours[2]["fvec"], weighted, rtol=1e-10, atol=1e-12)
+
+
 def test_curve_fit_with_bounds_and_sigma():
     kw = dict(p0=START, loss="huber", f_scale=0.5, sigma=np.full(T.size, 0.2), **TIGHT)
     bounds = ([0, 0, -5], [5, 5, 0])
@@ -126,3 +140,27 @@ def test_bad_loss_is_refused_before_any_evaluation(kwargs, match):
     with pytest.raises(ValueError, match=match):
         V.curve_fit(lambda t, a, b, c: counted([a, b, c]), T, Y, p0=START, **kwargs)
     assert calls == []
+
+
+def test_a_native_models_residuals_with_a_loss_are_the_weighted_ones():
+    numba = pytest.importorskip("numba")
+    from numba import carray, types
+
+    @numba.cfunc(
+        types.void(
+            types.CPointer(types.float64),
+            types.int64,
+            types.CPointer(types.float64),
+            types.CPointer(types.float64),
+            types.voidptr,
+        )
+    )
+    def native(tp, m, pp, outp, ctx):
+        t, p, out = carray(tp, m), carray(pp, 3), carray(outp, m)
+        for i in range(m):
+            out[i] = p[0] + p[1] * np.exp(p[2] * t[i])
+
+    sigma = np.full(T.size, 0.2)
+    kw = dict(p0=START, loss="cauchy", sigma=sigma, full_output=True, **TIGHT)
+    popt, _, info, _, _ = V.curve_fit(native, T, Y, **kw)
+    np.testing.assert_allclose(info["fvec"], (model(T, *popt) - Y) / sigma, rtol=1e-10, atol=1e-12)

@@ -1,6 +1,6 @@
 """Hostile inputs for the 68 Python functions of the three native modules, the
-63 transform ufuncs, ParameterMap, minimize, minimize_many, fit_many, curve_fit_many, fit, least_squares
-and curve_fit, and the check applied to every call: the call returns the right
+63 transform ufuncs, ParameterMap, minimize, minimize_many, fit_many, curve_fit_many, fit, least_squares,
+curve_fit, fit_curve, sample and fit_distribution, and the check applied to every call: the call returns the right
 result or raises one of the documented exception types, and leaves the
 caller's objects as they were.
 
@@ -1618,7 +1618,7 @@ def run_fit(case, outcome):
         assert [snapshot(v) for v in values] == before
 
 
-# --- the public least squares: least_squares and curve_fit -------------------------------
+# --- the public least squares: least_squares, curve_fit and fit_curve -------------------
 # A call either raises one of the documented errors (or the user's own), or
 # returns results of the documented form that agree with the functions at the
 # point they report.
@@ -1719,7 +1719,7 @@ lsq_option_values = st.one_of(
 
 @st.composite
 def least_squares_calls(draw):
-    what = draw(st.sampled_from(["least_squares", "curve_fit"]))
+    what = draw(st.sampled_from(["least_squares", "curve_fit", "curve_fit", "fit_curve"]))
     bounds = draw(lsq_bounds) if draw(st.integers(0, 2)) == 0 else None
     hostile_options = draw(st.integers(0, 3)) == 0
     options = (
@@ -1780,6 +1780,12 @@ def least_squares_calls(draw):
     options.setdefault("maxfev", 200)
     if draw(st.integers(0, 5)) == 0:
         kwargs["nan_policy"] = draw(st.sampled_from(["omit", "raise", "propagate", 1]))
+    if what == "fit_curve":  # curve_fit's arguments, its own full output
+        del kwargs["full_output"]
+        if draw(st.integers(0, 3)) == 0:
+            kwargs["names"] = draw(
+                st.one_of(st.sampled_from([["a", "b", "c"], ["a"], "abc", [1, 2, 3]]), main_args)
+            )
     return what, f, (xdata, ydata), {**kwargs, **options}
 
 
@@ -1827,6 +1833,26 @@ def check_curve_fit_result(args, kwargs, got):
         assert type(mesg) is str and type(ier) is int and isinstance(info, dict) and "fvec" in info
 
 
+def check_fit_curve_result(f, args, kwargs, got):
+    """The report holds curve_fit's own estimate, and figures that agree
+    with its residuals."""
+    import Velmora
+
+    assert type(got) is Velmora.CurveFitResult
+    plain = {k: v for k, v in kwargs.items() if k != "names"}
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        popt, pcov = Velmora.curve_fit(f, *args, **plain)
+    np.testing.assert_array_equal(got.x, popt)
+    np.testing.assert_array_equal(got.cov, pcov)
+    n = popt.size
+    assert len(got.names) == n and all(type(v) is str for v in got.names)
+    assert got.se.shape == (n,) and got.residuals.shape == (got.ndata,)
+    assert got.dof == got.ndata - n
+    assert math.isnan(got.chisqr) or got.chisqr >= 0.0
+    assert isinstance(got.summary(), str)
+
+
 def run_least_squares(case, outcome):
     import Velmora
 
@@ -1846,8 +1872,10 @@ def run_least_squares(case, outcome):
         outcome.results += 1
         if what == "least_squares":
             check_least_squares_result(fun, args[0], kwargs, got)
-        else:
+        elif what == "curve_fit":
             check_curve_fit_result(args, kwargs, got)
+        else:
+            check_fit_curve_result(fun, args, kwargs, got)
     if not volatile:
         assert [snapshot(v) for v in values] == before, what
 

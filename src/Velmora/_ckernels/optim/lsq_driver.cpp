@@ -46,14 +46,17 @@ bool moved_off(f64 x0, f64 b) {
 
 // The size of x_j the difference steps are taken relative to, at least:
 // 1 / D_j of a fixed scaling D given in x (x_scale), else |x0_j|; for a
-// start on a bound, |bound|, else the interval's width; else 1.
+// start on a bound, |bound|, or for a bound at 0 the interval's width up to
+// 1 (a wider interval says nothing of the parameter's size: (0, 1e13) would
+// step 1.5e5 from next to 0 and difference a secant, not a derivative);
+// else 1.
 void set_typical(const LsqProblem &p, const LmOptions &o, const f64 *x0, f64 *typical) {
     for (i64 j = 0; j < p.n; ++j) {
         f64 size = std::fabs(x0[j]);
         if (p.plan != nullptr) {
             const f64 width = p.upper[j] - p.lower[j];
             for (const f64 b : {p.lower[j], p.upper[j]})
-                if (moved_off(x0[j], b)) size = b != 0.0 ? std::fabs(b) : width;
+                if (moved_off(x0[j], b)) size = b != 0.0 ? std::fabs(b) : std::fmin(width, 1.0);
         }
         typical[j] = size > 0.0 && std::isfinite(size) ? size : 1.0;
         if (o.scale != nullptr && p.plan == nullptr) typical[j] = 1.0 / o.scale[j];
