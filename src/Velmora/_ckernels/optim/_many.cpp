@@ -309,7 +309,7 @@ PyStructSequence_Field fit_rows_fields[] = {
 PyStructSequence_Field bad_start_fields[] = {
     {"problem", "the first problem whose start is unusable"},
     {"element", "its element"},
-    {"reason", "why (a START_* constant of _minimize)"},
+    {"reason", "why (one of the START_* constants)"},
     {nullptr, nullptr},
 };
 vlm::py::RecordType fit_rows_result, bad_start_result;
