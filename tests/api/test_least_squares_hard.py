@@ -184,3 +184,17 @@ def test_a_start_on_a_bound_at_zero_reaches_the_minimum_inside_any_wide_interval
         np.zeros(2), p0=[start], bounds=(0.0, high),
     )  # fmt: skip
     np.testing.assert_allclose(popt, QUARTIC_MINIMUM, rtol=1e-7)
+
+
+@pytest.mark.parametrize("start", [-2147483649.0, -1e6, 1e9, -1e4])
+@pytest.mark.parametrize("max_nfev", [None, 40])
+def test_a_start_far_from_the_minimum_ends_there_or_says_it_did_not(start, max_nfev):
+    # Difference steps sized by a start 1e9 away measure secants near the
+    # minimum; neither that nor the start's sum of squares may pass for
+    # optimality at a point 10 from it.
+    r = Velmora.least_squares(quartic_residuals, [start], max_nfev=max_nfev)
+    best = 0.5 * np.sum(quartic_residuals(np.array([QUARTIC_MINIMUM])) ** 2)
+    if max_nfev is None:
+        assert r.success, r.message
+    if r.success:
+        assert r.cost <= best * (1 + 1e-4), (r.x, r.cost, best)
