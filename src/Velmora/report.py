@@ -231,9 +231,7 @@ def fit_curve(
     # The fit's own weighted residuals, at the points it used.
     fvec = np.asarray(info["fvec"], dtype=np.float64)
     n, m = popt.size, fvec.size
-    label = tuple(names) if names is not None else _args.model_parameter_names(f, n)
-    if len(label) != n:
-        raise ValueError(f"names has {len(label)} entries for {n} parameters")
+    label = _args.parse_names(names, n) if names is not None else _args.model_parameter_names(f, n)
     y = np.asarray(ydata, dtype=np.float64).reshape(-1)
     residuals = y - np.asarray(f(xdata, *popt), dtype=np.float64).reshape(-1)
     if m < residuals.size:  # nan_policy='omit': the points with NaN were left out

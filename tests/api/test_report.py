@@ -132,3 +132,12 @@ def test_weighted_prediction_needs_sigma():
         r.band([1.0], kind="prediction")
     mean, low, high = r.band([1.0], kind="prediction", sigma=0.7)
     assert high[0] - mean[0] > 1.959 * 0.7
+
+
+@pytest.mark.parametrize(
+    "names, error",
+    [(["a"], ValueError), ([1, 2], TypeError), ("ab", TypeError), (["a", "a"], ValueError)],
+)
+def test_names_follow_fits_rules(names, error):
+    with pytest.raises(error, match="names"):
+        V.fit_curve(line, X, Y, p0=[0, 1], names=names)
