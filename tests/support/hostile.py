@@ -2291,11 +2291,11 @@ def run_fits_many(case, outcome):
     else:
         outcome.results += 1
         assert type(got) is result_types[name]
-        K, n = got.x.shape
-        assert got.x.dtype == np.float64 and n >= 1
-        assert (
-            got.se.shape == (K, n) and got.cov.shape == (K, n, n) and got.ci(0.9).shape == (K, n, 2)
-        )
+        *grid, n = got.x.shape  # one row per problem; a cube of data keeps its grid
+        grid = tuple(grid)
+        assert got.x.dtype == np.float64 and n >= 1 and (len(grid) == 1 or name != "fit_many")
+        assert got.se.shape == (*grid, n) and got.cov.shape == (*grid, n, n)
+        assert got.ci(0.9).shape == (*grid, n, 2)
         for key, dtype in (
             ("fun", np.float64),
             ("nit", np.int64),
@@ -2304,8 +2304,8 @@ def run_fits_many(case, outcome):
             ("success", np.bool_),
             ("message", object),
         ):
-            assert got[key].shape == (K,) and got[key].dtype == dtype, key
-        for k in range(K):
+            assert got[key].shape == grid and got[key].dtype == dtype, key
+        for k in np.ndindex(grid):
             assert isinstance(got.message[k], str) and got.nfev[k] >= 0
             if got.success[k]:
                 assert np.isfinite(got.x[k]).all()
