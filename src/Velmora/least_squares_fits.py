@@ -255,6 +255,11 @@ def _run(
     return result
 
 
+def _c_function(signature: NativeSignature, address: int) -> Any:
+    """The native function at address, callable from Python through ctypes."""
+    return ctypes.CFUNCTYPE(signature.restype, *signature.argtypes)(address)
+
+
 def _raw_residuals(
     problem: tuple[Any, ...], x: np.ndarray, m: int, data: tuple[Any, Any, Any] | None = None
 ) -> np.ndarray:
@@ -267,7 +272,7 @@ def _raw_residuals(
         return np.asarray(fun(p, *args), dtype=np.float64).reshape(-1)
     out = np.empty(m)
     if kind == 1:
-        call = ctypes.CFUNCTYPE(None, _F64_P, _F64_P, ctypes.c_void_p)(problem[1])
+        call = _c_function(RESIDUALS_SIGNATURE, problem[1])
         call(p.ctypes.data_as(_F64_P), out.ctypes.data_as(_F64_P), problem[3] or None)
         return out
     y, weight, whiten = data  # type: ignore[misc]
@@ -275,8 +280,7 @@ def _raw_residuals(
         out = np.asarray(problem[1](problem[3], *p), dtype=np.float64).reshape(-1)
     else:
         _, address, _, ctx, points = problem
-        model = ctypes.CFUNCTYPE(None, _F64_P, ctypes.c_int64, _F64_P, _F64_P, ctypes.c_void_p)
-        model(address)(
+        _c_function(MODEL_SIGNATURE, address)(
             points.ctypes.data_as(_F64_P), m, p.ctypes.data_as(_F64_P),
             out.ctypes.data_as(_F64_P), ctx or None,
         )  # fmt: skip

@@ -235,7 +235,8 @@ def fit_curve(
     y = np.asarray(ydata, dtype=np.float64).reshape(-1)
     residuals = y - np.asarray(f(xdata, *popt), dtype=np.float64).reshape(-1)
     if m < residuals.size:  # nan_policy='omit': the points with NaN were left out
-        y, residuals = y[~np.isnan(residuals)], residuals[~np.isnan(residuals)]
+        fitted = ~np.isnan(residuals)
+        y, residuals = y[fitted], residuals[fitted]
     weighted = sigma is not None
     chisqr = float(fvec @ fvec)
     dof = m - n
